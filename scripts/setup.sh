@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Shared set-up for ./run and ./test: installs what is missing from Debian, then configures and builds.
+# Quiet when everything is already in place.
+set -euo pipefail
+
+NOLVEX_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+export NOLVEX_ROOT
+
+NOLVEX_PACKAGES=(
+    build-essential cmake ninja-build pkg-config
+    qt6-base-dev qt6-base-dev-tools qt6-httpserver-dev libqt6sql6-sqlite qt6-translations-l10n
+    libgl-dev libssl-dev openssl
+    fonts-wqy-microhei fonts-noto-cjk
+    xvfb xauth
+)
+
+nolvex_install_packages() {
+    local missing=() pkg
+    for pkg in "$@"; do
+        if [[ $(dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null) != "install ok installed" ]]; then
+            missing+=("$pkg")
+        fi
+    done
+    ((${#missing[@]} == 0)) && return 0
+    echo "Installing: ${missing[*]}"
+    local sudo=()
+    ((EUID != 0)) && sudo=(sudo)
+    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq
+    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+# nolvex_build <build dir> [cmake options...]
+nolvex_build() {
+    local dir=$1
+    shift
+    if [[ ! -f $dir/build.ninja ]]; then
+        cmake -S "$NOLVEX_ROOT" -B "$dir" -G Ninja -Wno-dev "$@" >"$dir.configure.log" 2>&1 ||
+            { cat "$dir.configure.log"; return 1; }
+    fi
+    cmake --build "$dir" -- --quiet
+}

@@ -1,0 +1,1 @@
+#include "cannedserver.h"
