@@ -1,0 +1,219 @@
+#include "webclient.h"
+
+#include "formbody.h"
+
+#include <QHostAddress>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QStringDecoder>
+#include <QUrl>
+
+namespace Nolvex {
+namespace {
+
+    // Plain http only reaches a service on this machine; everything else goes over verified TLS.
+    bool isLoopbackHttp(const QUrl& url)
+    {
+        if (url.scheme() != QLatin1StringView("http")) {
+            return false;
+        }
+        const QString host = url.host();
+        return host == QLatin1StringView("localhost") || QHostAddress(host).isLoopback();
+    }
+
+    // A reply counts when the server answered with a status line, whatever the status: error pages
+    // are read like any other reply. Failures below HTTP (connection, TLS, redirects, a garbled
+    // reply) do not.
+    bool isHttpLevelError(QNetworkReply::NetworkError error)
+    {
+        const int code = error;
+        return code == QNetworkReply::ProtocolInvalidOperationError
+            || (code >= QNetworkReply::ContentAccessDenied && code <= QNetworkReply::UnknownContentError)
+            || (code >= QNetworkReply::InternalServerError && code <= QNetworkReply::UnknownServerError);
+    }
+
+    QString decodeBody(const QByteArray& body, const QByteArray& contentType, bool* ok)
+    {
+        QByteArray charset = "UTF-8";
+        for (const QByteArray& part : contentType.split(';')) {
+            const QByteArray trimmed = part.trimmed();
+            if (trimmed.toLower().startsWith("charset=")) {
+                charset = trimmed.mid(8).trimmed();
+                if (charset.size() >= 2 && charset.startsWith('"') && charset.endsWith('"')) {
+                    charset = charset.mid(1, charset.size() - 2);
+                }
+            }
+        }
+        QStringDecoder decoder(charset.constData(), QStringDecoder::Flag::Stateless);
+        if (!decoder.isValid()) {
+            decoder = QStringDecoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+        }
+        QString text = decoder.decode(body);
+        *ok = !decoder.hasError();
+        return text;
+    }
+
+} // namespace
+
+WebReply::WebReply(QNetworkReply* reply, std::chrono::milliseconds timeout, QObject* parent)
+    : QObject(parent)
+    , m_reply(reply)
+{
+    reply->setParent(this);
+    connect(reply, &QNetworkReply::readyRead, this, &WebReply::onReadyRead);
+    connect(reply, &QNetworkReply::metaDataChanged, this, &WebReply::onMetaDataChanged);
+    connect(reply, &QNetworkReply::finished, this, &WebReply::onFinished);
+    // A whole-request limit: the transfer timeout of the manager only notices silence, not a server
+    // that drips one byte at a time.
+    m_deadline.setSingleShot(true);
+    connect(&m_deadline, &QTimer::timeout, this, [this] { stop(WebResult::Status::TimedOut); });
+    m_deadline.start(timeout);
+}
+
+WebReply::WebReply(QObject* parent)
+    : QObject(parent)
+{
+}
+
+void WebReply::abort()
+{
+    m_done = true;
+    m_deadline.stop();
+    if (m_reply) {
+        m_reply->disconnect(this);
+        m_reply->abort();
+    }
+    deleteLater();
+}
+
+void WebReply::onMetaDataChanged()
+{
+    const QVariant length = m_reply->header(QNetworkRequest::ContentLengthHeader);
+    if (length.isValid() && length.toLongLong() > WebClient::MaxReplySize) {
+        stop(WebResult::Status::TooLarge);
+    }
+}
+
+void WebReply::onReadyRead()
+{
+    m_body += m_reply->readAll();
+    if (m_body.size() > WebClient::MaxReplySize) {
+        stop(WebResult::Status::TooLarge);
+    }
+}
+
+void WebReply::stop(WebResult::Status reason)
+{
+    if (m_done || m_stopReason != WebResult::Status::Ok) {
+        return;
+    }
+    m_stopReason = reason;
+    if (m_reply) {
+        m_reply->abort(); // emits finished, which reports the reason
+    }
+}
+
+void WebReply::onFinished()
+{
+    WebResult result;
+    result.httpStatus = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (m_stopReason != WebResult::Status::Ok) {
+        result.status = m_stopReason;
+        result.errorString = m_stopReason == WebResult::Status::TimedOut ? QStringLiteral("time limit reached")
+                                                                         : QStringLiteral("reply too large");
+        finish(result);
+        return;
+    }
+    const QNetworkReply::NetworkError error = m_reply->error();
+    const bool answered = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid();
+    if (error != QNetworkReply::NoError && !(answered && isHttpLevelError(error))) {
+        result.status = WebResult::Status::ConnectionFailed;
+        result.errorString = m_reply->errorString();
+        finish(result);
+        return;
+    }
+    m_body += m_reply->readAll();
+    if (m_body.size() > WebClient::MaxReplySize) {
+        result.status = WebResult::Status::TooLarge;
+        finish(result);
+        return;
+    }
+    bool decoded = false;
+    result.text = decodeBody(m_body, m_reply->header(QNetworkRequest::ContentTypeHeader).toByteArray(), &decoded);
+    result.status = decoded ? WebResult::Status::Ok : WebResult::Status::BadEncoding;
+    if (!decoded) {
+        result.text.clear();
+    }
+    finish(result);
+}
+
+void WebReply::finish(WebResult result)
+{
+    if (m_done) {
+        return;
+    }
+    m_done = true;
+    m_deadline.stop();
+    emit finished(result);
+    deleteLater();
+}
+
+WebClient::WebClient(QObject* parent)
+    : QObject(parent)
+{
+    qRegisterMetaType<Nolvex::WebResult>();
+    m_manager.setAutoDeleteReplies(false);
+}
+
+WebClient::~WebClient() = default;
+
+QNetworkRequest WebClient::makeRequest(const QUrl& url, std::chrono::milliseconds timeout)
+{
+    QNetworkRequest request(url);
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
+    request.setMaximumRedirectsAllowed(MaxRedirects);
+    request.setTransferTimeout(static_cast<int>(timeout.count()));
+    request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
+    return request;
+}
+
+WebReply* WebClient::start(const QString& address, const QByteArray* body, std::chrono::milliseconds timeout)
+{
+    const QUrl url(address, QUrl::StrictMode);
+    const bool supported = url.isValid() && !url.host().isEmpty()
+        && (url.scheme() == QLatin1StringView("https") || isLoopbackHttp(url));
+    if (!supported) {
+        // Reported like any other failure, from the event loop, so callers see one path.
+        auto* reply = new WebReply(this);
+        QTimer::singleShot(0, reply, [reply, address] {
+            WebResult result;
+            result.errorString = QStringLiteral("unsupported address: ") + address;
+            reply->finish(result);
+        });
+        return reply;
+    }
+
+    QNetworkRequest request = makeRequest(url, timeout);
+    QNetworkReply* networkReply = nullptr;
+    if (body == nullptr) {
+        request.setRawHeader("If-Modified-Since", "0");
+        networkReply = m_manager.get(request);
+    } else {
+        request.setRawHeader("CONTENT-TYPE", "application/x-www-form-urlencoded");
+        networkReply = m_manager.post(request, *body);
+    }
+    return new WebReply(networkReply, timeout, this);
+}
+
+WebReply* WebClient::HttpGet(const QString& address, std::chrono::milliseconds timeout)
+{
+    return start(address, nullptr, timeout);
+}
+
+WebReply* WebClient::HttpPost(const QString& address, const QString& body, std::chrono::milliseconds timeout)
+{
+    const QByteArray encoded = EncodeFormBody(body).toUtf8();
+    return start(address, &encoded, timeout);
+}
+
+} // namespace Nolvex

@@ -1,0 +1,90 @@
+#pragma once
+
+#include <QByteArray>
+#include <QNetworkAccessManager>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QTimer>
+
+#include <chrono>
+
+class QNetworkReply;
+class QNetworkRequest;
+
+namespace Nolvex {
+
+struct WebResult {
+    enum class Status {
+        Ok, // a reply arrived; its HTTP status is not consulted
+        ConnectionFailed, // no connection, refused, reset, TLS refused, too many or unsafe redirects
+        TimedOut, // the time limit ran out before the reply was complete
+        TooLarge, // the reply was larger than the client accepts
+        BadEncoding, // the reply body is not valid text in its character set
+    };
+
+    Status status = Status::ConnectionFailed;
+    QString text; // the reply body as text, for Ok
+    int httpStatus = 0;
+    QString errorString; // for the log, not for the user
+};
+
+// One request in flight. It reports exactly once through finished() and then deletes itself;
+// abort() ends it without a report.
+class WebReply final : public QObject {
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(WebReply)
+
+public:
+    void abort();
+
+signals:
+    void finished(const Nolvex::WebResult& result);
+
+private:
+    friend class WebClient;
+    WebReply(QNetworkReply* reply, std::chrono::milliseconds timeout, QObject* parent);
+    explicit WebReply(QObject* parent);
+
+    void onReadyRead();
+    void onMetaDataChanged();
+    void onFinished();
+    void finish(WebResult result);
+    void stop(WebResult::Status reason);
+
+    QPointer<QNetworkReply> m_reply;
+    QTimer m_deadline;
+    QByteArray m_body;
+    WebResult::Status m_stopReason = WebResult::Status::Ok;
+    bool m_done = false;
+};
+
+// The client's only way to the web: one network access manager, asynchronous replies.
+class WebClient final : public QObject {
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(WebClient)
+
+public:
+    static constexpr qint64 MaxReplySize = 64 * 1024;
+    static constexpr int MaxRedirects = 5;
+    static constexpr std::chrono::milliseconds GetTimeout { 15000 };
+    static constexpr std::chrono::milliseconds PostTimeout { 10000 };
+
+    explicit WebClient(QObject* parent = nullptr);
+    ~WebClient() override;
+
+    // GET with the header "If-Modified-Since: 0". The reply object belongs to the client.
+    WebReply* HttpGet(const QString& address, std::chrono::milliseconds timeout = GetTimeout);
+    // POST of EncodeFormBody(body) as a form.
+    WebReply* HttpPost(const QString& address, const QString& body, std::chrono::milliseconds timeout = PostTimeout);
+
+private:
+    WebReply* start(const QString& address, const QByteArray* body, std::chrono::milliseconds timeout);
+    static QNetworkRequest makeRequest(const QUrl& url, std::chrono::milliseconds timeout);
+
+    QNetworkAccessManager m_manager;
+};
+
+} // namespace Nolvex
+
+Q_DECLARE_METATYPE(Nolvex::WebResult)
