@@ -173,7 +173,6 @@ QNetworkRequest WebClient::makeRequest(const QUrl& url, std::chrono::millisecond
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
     request.setMaximumRedirectsAllowed(MaxRedirects);
     request.setTransferTimeout(static_cast<int>(timeout.count()));
-    request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
     return request;
 }
 

@@ -1,0 +1,308 @@
+#include "cannedserver.h"
+#include "webclient.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QScopeGuard>
+#include <QSslCertificate>
+#include <QSslConfiguration>
+#include <QSet>
+#include <QSignalSpy>
+#include <QTest>
+
+using namespace Nolvex;
+using namespace std::chrono_literals;
+using Status = WebResult::Status;
+using Behaviour = CannedServer::Behaviour;
+
+Q_DECLARE_METATYPE(Behaviour)
+
+namespace {
+
+struct Outcome {
+    bool reported = false;
+    WebResult result;
+    qint64 elapsedMs = 0;
+};
+
+Outcome waitFor(WebReply* reply, int waitMs = 20000)
+{
+    QElapsedTimer clock;
+    clock.start();
+    QSignalSpy spy(reply, &WebReply::finished);
+    Outcome outcome;
+    outcome.reported = spy.wait(waitMs);
+    outcome.elapsedMs = clock.elapsed();
+    if (outcome.reported) {
+        outcome.result = spy.first().first().value<WebResult>();
+    }
+    return outcome;
+}
+
+QByteArray chunked(const QByteArray& body)
+{
+    return "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nTransfer-Encoding: chunked\r\n"
+           "Connection: close\r\n\r\n"
+        + QByteArray::number(body.size(), 16) + "\r\n" + body + "\r\n0\r\n\r\n";
+}
+
+} // namespace
+
+class TestWebClient final : public QObject {
+    Q_OBJECT
+
+private slots:
+    void get_data();
+    void get();
+    void refusedConnection();
+    void redirects_data();
+    void redirects();
+    void selfSignedCertificateRefused();
+    void trustedTlsWorksButNeverRedirectsToHttp();
+    void defaultTimeLimitOfGet();
+    void requestHeadersAndBody();
+    void unsupportedAddressesAreNotContacted_data();
+    void unsupportedAddressesAreNotContacted();
+    void abortReportsNothing();
+};
+
+void TestWebClient::get_data()
+{
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<Behaviour>("behaviour");
+    QTest::addColumn<int>("limitMs");
+    QTest::addColumn<Status>("status");
+    QTest::addColumn<QString>("text");
+
+    const QByteArray ok = R"({"result":1,"info":"https://s.example/abc","message":""})";
+    const QByteArray html = "<html><body><h1>500 Internal Server Error</h1></body></html>";
+    QTest::newRow("success") << CannedServer::response(200, ok) << Behaviour::Reply << 5000 << Status::Ok
+                             << QString::fromUtf8(ok);
+    QTest::newRow("refusal") << CannedServer::response(200, R"({"result":0,"info":"","message":"x"})")
+                             << Behaviour::Reply << 5000 << Status::Ok
+                             << QStringLiteral(R"({"result":0,"info":"","message":"x"})");
+    QTest::newRow("500 with html is still a reply")
+        << CannedServer::response(500, html, "text/html") << Behaviour::Reply << 5000 << Status::Ok
+        << QString::fromUtf8(html);
+    QTest::newRow("404 is still a reply") << CannedServer::response(404, "nope", "text/plain") << Behaviour::Reply
+                                          << 5000 << Status::Ok << QStringLiteral("nope");
+    QTest::newRow("empty body") << CannedServer::response(200, {}) << Behaviour::Reply << 5000 << Status::Ok
+                                << QString();
+    QTest::newRow("gbk charset decoded") << CannedServer::response(200, "\xD6\xD0\xCE\xC4", "text/plain; charset=GBK")
+                                         << Behaviour::Reply << 5000 << Status::Ok
+                                         << QString::fromUtf16(u"\u4E2D\u6587");
+    QTest::newRow("invalid utf-8") << CannedServer::response(200, "{\"info\":\"\xC3\x28\"}") << Behaviour::Reply
+                                   << 5000 << Status::BadEncoding << QString();
+    QTest::newRow("reset mid-body")
+        << QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n{\"result\":1") << Behaviour::ResetAfterReply
+        << 5000 << Status::ConnectionFailed << QString();
+    QTest::newRow("never answers") << QByteArray() << Behaviour::Silent << 1000 << Status::TimedOut << QString();
+    QTest::newRow("drips a byte a second") << CannedServer::response(200, ok) << Behaviour::Drip << 2000
+                                           << Status::TimedOut << QString();
+    QTest::newRow("exactly 64 KiB") << CannedServer::response(200, QByteArray(64 * 1024, 'x')) << Behaviour::Reply
+                                    << 5000 << Status::Ok << QString(64 * 1024, QLatin1Char('x'));
+    QTest::newRow("over 64 KiB with length") << CannedServer::response(200, QByteArray(64 * 1024 + 1, 'x'))
+                                             << Behaviour::Reply << 5000 << Status::TooLarge << QString();
+    QTest::newRow("over 64 KiB chunked") << chunked(QByteArray(200 * 1024, 'x')) << Behaviour::Reply << 5000
+                                         << Status::TooLarge << QString();
+    QTest::newRow("10 MB") << CannedServer::response(200, QByteArray(10 * 1024 * 1024, 'x')) << Behaviour::Reply
+                           << 5000 << Status::TooLarge << QString();
+    QTest::newRow("garbage instead of http") << QByteArray("SSH-2.0-OpenSSH\r\n\r\n") << Behaviour::Reply << 5000
+                                             << Status::ConnectionFailed << QString();
+}
+
+void TestWebClient::get()
+{
+    QFETCH(QByteArray, reply);
+    QFETCH(Behaviour, behaviour);
+    QFETCH(int, limitMs);
+    QFETCH(Status, status);
+    QFETCH(QString, text);
+
+    CannedServer server;
+    QVERIFY(server.start());
+    server.setReply(reply, behaviour);
+    WebClient client;
+    const Outcome outcome
+        = waitFor(client.HttpGet(server.origin() + QStringLiteral("/x"), std::chrono::milliseconds(limitMs)));
+    QVERIFY(outcome.reported);
+    QCOMPARE(outcome.result.status, status);
+    QCOMPARE(outcome.result.text, text);
+    QVERIFY2(outcome.elapsedMs <= limitMs + 1000, qPrintable(QString::number(outcome.elapsedMs)));
+}
+
+void TestWebClient::refusedConnection()
+{
+    quint16 port = 0;
+    {
+        CannedServer closed;
+        QVERIFY(closed.start());
+        port = closed.serverPort();
+    }
+    WebClient client;
+    const Outcome outcome = waitFor(client.HttpGet(QStringLiteral("http://127.0.0.1:%1/x").arg(port)));
+    QVERIFY(outcome.reported);
+    QCOMPARE(outcome.result.status, Status::ConnectionFailed);
+}
+
+void TestWebClient::redirects_data()
+{
+    QTest::addColumn<int>("hops");
+    QTest::addColumn<Status>("status");
+    QTest::addColumn<int>("requests");
+    QTest::newRow("three hops then a reply") << 3 << Status::Ok << 4;
+    QTest::newRow("five hops then a reply") << 5 << Status::Ok << 6;
+    QTest::newRow("loop gives up after five") << 1000 << Status::ConnectionFailed << 6;
+}
+
+void TestWebClient::redirects()
+{
+    QFETCH(int, hops);
+    QFETCH(Status, status);
+    QFETCH(int, requests);
+
+    CannedServer server;
+    QVERIFY(server.start());
+    // Each hop's answer depends only on its path, so a request the network stack resends on a fresh
+    // connection is answered the same way and counted once.
+    server.setHandler([hops](const QByteArray& request) {
+        const QByteArray path = CannedServer::target(request);
+        const int hop = path == "/start" ? 0 : path.mid(4).toInt();
+        if (hop < hops) {
+            return CannedServer::response(
+                302, {}, "text/plain", "Location: /hop" + QByteArray::number(hop + 1) + "\r\n");
+        }
+        return CannedServer::response(200, R"({"result":1})");
+    });
+    WebClient client;
+    const Outcome outcome = waitFor(client.HttpGet(server.origin() + QStringLiteral("/start")));
+    QVERIFY(outcome.reported);
+    QCOMPARE(outcome.result.status, status);
+    QSet<QByteArray> targets;
+    for (const QByteArray& request : server.requests()) {
+        targets.insert(CannedServer::target(request));
+    }
+    QCOMPARE(targets.size(), requests);
+}
+
+void TestWebClient::selfSignedCertificateRefused()
+{
+    CannedServer server(true);
+    QVERIFY(server.start());
+    server.setReply(CannedServer::response(200, R"({"result":1,"info":"https://evil.example/x"})"));
+    WebClient client;
+    const Outcome outcome = waitFor(client.HttpGet(server.origin() + QStringLiteral("/x")));
+    QVERIFY(outcome.reported);
+    QCOMPARE(outcome.result.status, Status::ConnectionFailed);
+    QVERIFY(server.requests().isEmpty());
+}
+
+void TestWebClient::trustedTlsWorksButNeverRedirectsToHttp()
+{
+    // Trust the test certificate for this process only, so the TLS path itself can be exercised.
+    const QSslConfiguration saved = QSslConfiguration::defaultConfiguration();
+    QSslConfiguration trusting = saved;
+    QFile certificate(QStringLiteral(NOLVEX_TEST_DATA_DIR "/selfsigned.crt"));
+    QVERIFY(certificate.open(QIODevice::ReadOnly));
+    trusting.addCaCertificate(QSslCertificate(certificate.readAll()));
+    QSslConfiguration::setDefaultConfiguration(trusting);
+    auto restore = qScopeGuard([&saved] { QSslConfiguration::setDefaultConfiguration(saved); });
+
+    CannedServer plain;
+    QVERIFY(plain.start());
+    plain.setReply(CannedServer::response(200, R"({"result":1,"info":"http://downgraded.example/"})"));
+    CannedServer secure(true);
+    QVERIFY(secure.start());
+    const QByteArray downgrade = "Location: " + plain.origin().toUtf8() + "/x\r\n";
+    secure.setHandler([downgrade](const QByteArray& request) {
+        return CannedServer::target(request) == "/ok" ? CannedServer::response(200, R"({"result":1})")
+                                                      : CannedServer::response(302, {}, "text/plain", downgrade);
+    });
+
+    WebClient client;
+    const Outcome ok = waitFor(client.HttpGet(secure.origin() + QStringLiteral("/ok")));
+    QVERIFY(ok.reported);
+    QCOMPARE(ok.result.status, Status::Ok);
+    QCOMPARE(ok.result.text, QStringLiteral(R"({"result":1})"));
+
+    const Outcome redirected = waitFor(client.HttpGet(secure.origin() + QStringLiteral("/go")));
+    QVERIFY(redirected.reported);
+    QCOMPARE(redirected.result.status, Status::ConnectionFailed);
+    QVERIFY(plain.requests().isEmpty());
+}
+
+void TestWebClient::defaultTimeLimitOfGet()
+{
+    CannedServer server;
+    QVERIFY(server.start());
+    server.setReply({}, Behaviour::Silent);
+    WebClient client;
+    const Outcome outcome = waitFor(client.HttpGet(server.origin() + QStringLiteral("/x")), 30000);
+    QVERIFY(outcome.reported);
+    QCOMPARE(outcome.result.status, Status::TimedOut);
+    QVERIFY2(outcome.elapsedMs >= 14000 && outcome.elapsedMs <= 16000, qPrintable(QString::number(outcome.elapsedMs)));
+}
+
+void TestWebClient::requestHeadersAndBody()
+{
+    CannedServer server;
+    QVERIFY(server.start());
+    server.setReply(CannedServer::response(200, "{}"));
+    WebClient client;
+
+    QVERIFY(waitFor(client.HttpGet(server.origin() + QStringLiteral("/index.php/Index/weburl_zip?type=0")))
+                .reported);
+    QCOMPARE(server.requests().size(), 1);
+    const QByteArray get = server.requests().at(0);
+    QVERIFY(get.startsWith("GET /index.php/Index/weburl_zip?type=0 HTTP/1.1\r\n"));
+    QVERIFY(get.contains("\r\nIf-Modified-Since: 0\r\n"));
+
+    QVERIFY(waitFor(client.HttpPost(server.origin() + QStringLiteral("/index.php/Index/soft_version"),
+                        QString::fromUtf16(u"sn=tkvr&n=\u4E2D")))
+                .reported);
+    QCOMPARE(server.requests().size(), 2);
+    const QByteArray post = server.requests().at(1);
+    QVERIFY(post.startsWith("POST /index.php/Index/soft_version HTTP/1.1\r\n"));
+    QVERIFY(post.toLower().contains("\r\ncontent-type: application/x-www-form-urlencoded\r\n"));
+    QCOMPARE(CannedServer::body(post), QByteArray("sn=tkvr&n=%D6%D0"));
+}
+
+void TestWebClient::unsupportedAddressesAreNotContacted_data()
+{
+    QTest::addColumn<QString>("address");
+    QTest::newRow("plain http off this machine") << QStringLiteral("http://example.com/x");
+    QTest::newRow("plain http to a private address") << QStringLiteral("http://192.168.1.1/x");
+    QTest::newRow("ftp") << QStringLiteral("ftp://127.0.0.1/x");
+    QTest::newRow("file") << QStringLiteral("file:///etc/passwd");
+    QTest::newRow("no host") << QStringLiteral("https:///x");
+    QTest::newRow("not an address") << QStringLiteral("::::");
+}
+
+void TestWebClient::unsupportedAddressesAreNotContacted()
+{
+    QFETCH(QString, address);
+    WebClient client;
+    const Outcome outcome = waitFor(client.HttpGet(address), 3000);
+    QVERIFY(outcome.reported);
+    QCOMPARE(outcome.result.status, Status::ConnectionFailed);
+    QVERIFY(outcome.elapsedMs < 1000);
+}
+
+void TestWebClient::abortReportsNothing()
+{
+    CannedServer server;
+    QVERIFY(server.start());
+    server.setReply({}, Behaviour::Silent);
+    WebClient client;
+    WebReply* reply = client.HttpGet(server.origin() + QStringLiteral("/x"), 500ms);
+    QSignalSpy finished(reply, &WebReply::finished);
+    QSignalSpy destroyed(reply, &QObject::destroyed);
+    QTRY_COMPARE(server.requests().size(), 1);
+    reply->abort();
+    QVERIFY(destroyed.wait(2000));
+    QTest::qWait(800); // past the time limit: an aborted request must not report late
+    QCOMPARE(finished.size(), 0);
+}
+
+QTEST_GUILESS_MAIN(TestWebClient)
+#include "tst_webclient.moc"
