@@ -8,7 +8,7 @@ export NOLVEX_ROOT
 
 NOLVEX_PACKAGES=(
     build-essential cmake ninja-build pkg-config
-    qt6-base-dev qt6-base-dev-tools qt6-httpserver-dev libqt6sql6-sqlite qt6-translations-l10n
+    qt6-base-dev qt6-base-dev-tools qt6-httpserver-dev qt6-websockets-dev libqt6sql6-sqlite qt6-translations-l10n
     libgl-dev libssl-dev openssl
     fonts-wqy-microhei fonts-noto-cjk
     xvfb xauth

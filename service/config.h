@@ -1,0 +1,50 @@
+#pragma once
+
+#include <QHostAddress>
+#include <QProcessEnvironment>
+#include <QString>
+#include <QStringList>
+#include <QUrl>
+
+#include <array>
+
+namespace Shortd {
+
+struct ServiceConfig {
+    QHostAddress listenAddress = QHostAddress::LocalHost;
+    quint16 port = 8420;
+    QString dataDir;
+    // The public base of the links of each type; an empty one means the service's own address.
+    std::array<QUrl, 6> linkBases;
+    QString releaseVersion;
+    QString releaseSid = QStringLiteral("1");
+    QString releaseMust = QStringLiteral("0");
+    int rateLimit = 60;
+    QString tlsCertificate;
+    QString tlsKey;
+    int maxConnections = 512;
+    QString accessLog = QStringLiteral("-");
+    bool syncEachCommit = false;
+
+    bool usesTls() const { return !tlsCertificate.isEmpty(); }
+    // How this service is reached when no base is configured, e.g. "http://127.0.0.1:8420".
+    QUrl ownOrigin() const;
+};
+
+struct ConfigResult {
+    ServiceConfig config;
+    QString error; // empty when the configuration is usable
+    bool helpRequested = false;
+    QString helpText;
+};
+
+// Options come from the command line, then from NOLVEX_SHORTD_* variables for those not given.
+ConfigResult parseConfig(const QStringList& arguments, const QProcessEnvironment& environment);
+
+// "127.0.0.1:8420", "[::1]:8420", "0.0.0.0:80", or ":8420" for every address.
+bool parseListen(QStringView text, QHostAddress* address, quint16* port);
+// "3=https://s.example/x" gives type 3 and its base; the base must be an absolute http(s) address
+// with a host and without query or fragment.
+bool parseLinkBase(QStringView text, int* type, QUrl* base);
+
+} // namespace Shortd

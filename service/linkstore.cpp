@@ -1,0 +1,7 @@
+#include "linkstore.h"
+
+namespace Shortd {
+
+LinkStore::~LinkStore() = default;
+
+} // namespace Shortd

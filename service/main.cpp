@@ -1,0 +1,65 @@
+#include "config.h"
+#include "shortdservice.h"
+
+#include <QCoreApplication>
+#include <QSocketNotifier>
+
+#include <csignal>
+#include <cstdio>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+int signalPipe[2] = { -1, -1 };
+
+void onTerminate(int)
+{
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t written = ::write(signalPipe[1], &byte, 1);
+}
+
+// SIGTERM and SIGINT end the event loop normally, so counted visits are written before exit.
+void quitOnTerminate(QCoreApplication& app)
+{
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0) {
+        return;
+    }
+    auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &app);
+    QObject::connect(notifier, &QSocketNotifier::activated, &app, [&app] { app.quit(); });
+    struct sigaction action {};
+    action.sa_handler = onTerminate;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+}
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("nolvex-shortd"));
+
+    const Shortd::ConfigResult parsed
+        = Shortd::parseConfig(QCoreApplication::arguments(), QProcessEnvironment::systemEnvironment());
+    if (parsed.helpRequested) {
+        std::fputs(qPrintable(parsed.helpText), stdout);
+        return 0;
+    }
+    if (!parsed.error.isEmpty()) {
+        std::fprintf(stderr, "nolvex-shortd: %s\n(--help lists the options)\n", qPrintable(parsed.error));
+        return 2;
+    }
+
+    Shortd::ShortdService service(parsed.config);
+    QString error;
+    if (!service.start(&error)) {
+        std::fprintf(stderr, "nolvex-shortd: %s\n", qPrintable(error));
+        return 1;
+    }
+    std::fprintf(stderr, "nolvex-shortd: serving %s on %s, links in %s\n",
+        qPrintable(parsed.config.ownOrigin().toString()), qPrintable(parsed.config.listenAddress.toString()),
+        qPrintable(service.databasePath()));
+    quitOnTerminate(app);
+    return QCoreApplication::exec();
+}

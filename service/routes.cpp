@@ -1,0 +1,293 @@
+#include "routes.h"
+
+#include "codes.h"
+#include "linkstore.h"
+#include "pages.h"
+#include "ratelimiter.h"
+#include "shortener.h"
+#include "token.h"
+#include "validation.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+
+namespace Shortd {
+namespace {
+    constexpr auto JsonType = QByteArrayView("application/json; charset=utf-8");
+    constexpr auto HtmlType = QByteArrayView("text/html; charset=utf-8");
+    constexpr auto ShortenPath = QLatin1StringView("/index.php/Index/weburl_zip");
+    constexpr auto VersionPath = QLatin1StringView("/index.php/Index/soft_version");
+    constexpr auto ReleasePrefix = QLatin1StringView("/index.php/Works/detail/sid/");
+    constexpr auto ProductCode = QLatin1StringView("tkvr");
+
+    HttpReply json(int status, const QJsonObject& object)
+    {
+        HttpReply reply { status, JsonType.toByteArray(), QJsonDocument(object).toJson(QJsonDocument::Compact), {} };
+        reply.addHeader("Cache-Control", "no-store");
+        return reply;
+    }
+
+    HttpReply html(int status, QByteArray body)
+    {
+        HttpReply reply { status, HtmlType.toByteArray(), std::move(body), {} };
+        reply.addHeader("Content-Security-Policy",
+            "default-src 'none'; style-src 'unsafe-inline'; base-uri 'none'; form-action 'none'");
+        reply.addHeader("X-Content-Type-Options", "nosniff");
+        return reply;
+    }
+
+    HttpReply methodNotAllowed(const QByteArray& allowed, bool api)
+    {
+        HttpReply reply = api ? jsonFailure(405, QStringLiteral("请求方法不正确"))
+                              : html(405, notFoundPage(QStringLiteral("请求方法不正确")));
+        reply.addHeader("Allow", allowed);
+        return reply;
+    }
+
+    QString decodeFieldError(DecodeError error)
+    {
+        return error == DecodeError::TooManyFields ? QStringLiteral("请求参数过多")
+                                                   : QStringLiteral("请求参数的编码不正确");
+    }
+} // namespace
+
+HttpReply jsonFailure(int status, const QString& message)
+{
+    return json(status,
+        QJsonObject { { QStringLiteral("result"), 0 }, { QStringLiteral("info"), QString() },
+            { QStringLiteral("message"), message } });
+}
+
+HttpReply jsonSuccess(const QString& info)
+{
+    return json(200,
+        QJsonObject { { QStringLiteral("result"), 1 }, { QStringLiteral("info"), info },
+            { QStringLiteral("message"), QString() } });
+}
+
+Routes::Routes(ServiceConfig config, Shortener& shortener, LinkStore& store, RateLimiter& rateLimiter)
+    : m_config(std::move(config))
+    , m_shortener(shortener)
+    , m_store(store)
+    , m_rateLimiter(rateLimiter)
+{
+    for (const QUrl& base : m_config.linkBases) {
+        if (!base.isEmpty()) {
+            m_fixedBases.append(base);
+        }
+    }
+    const QUrl origin = m_config.ownOrigin();
+    m_fixedBases.append(origin);
+    const QHostAddress listen = m_config.listenAddress;
+    if (listen.isLoopback() || listen == QHostAddress::Any || listen == QHostAddress::AnyIPv4
+        || listen == QHostAddress::AnyIPv6) {
+        for (const char* alias : { "localhost", "127.0.0.1", "::1" }) {
+            QUrl aliased = origin;
+            aliased.setHost(QString::fromLatin1(alias));
+            m_fixedBases.append(aliased);
+        }
+    }
+}
+
+QUrl Routes::originFromHost(const QByteArray& host) const
+{
+    if (host.isEmpty() || host.size() > 255) {
+        return {};
+    }
+    const QString scheme = m_config.usesTls() ? QStringLiteral("https") : QStringLiteral("http");
+    const QUrl url(scheme % u"://" % QString::fromLatin1(host) % u'/', QUrl::StrictMode);
+    if (!url.isValid() || url.host().isEmpty() || !url.userInfo().isEmpty() || url.path() != u"/") {
+        return {};
+    }
+    QUrl origin;
+    origin.setScheme(scheme);
+    origin.setHost(url.host());
+    origin.setPort(url.port());
+    return origin;
+}
+
+QList<QUrl> Routes::ownBases(const QByteArray& host) const
+{
+    QList<QUrl> bases = m_fixedBases;
+    if (const QUrl fromHost = originFromHost(host); fromHost.isValid()) {
+        bases.append(fromHost);
+    }
+    return bases;
+}
+
+QString Routes::shortLink(int type, const QString& code, const QByteArray& host) const
+{
+    QUrl base = m_config.linkBases[static_cast<size_t>(type)];
+    if (base.isEmpty()) {
+        // Listening on every address, the service's own name is the one the client used to reach it.
+        const QHostAddress listen = m_config.listenAddress;
+        const bool wildcard
+            = listen == QHostAddress::Any || listen == QHostAddress::AnyIPv4 || listen == QHostAddress::AnyIPv6;
+        const QUrl fromHost = wildcard ? originFromHost(host) : QUrl();
+        base = fromHost.isValid() ? fromHost : m_config.ownOrigin();
+    }
+    return base.toString(QUrl::FullyEncoded | QUrl::StripTrailingSlash) % u'/' % code;
+}
+
+HttpReply Routes::handle(const HttpRequest& request, qint64 nowMs)
+{
+    const QString& path = request.path;
+    if (path == ShortenPath) {
+        return request.method == Method::Get ? shorten(request, nowMs) : methodNotAllowed("GET", true);
+    }
+    if (path == VersionPath) {
+        return request.method == Method::Post ? softVersion(request) : methodNotAllowed("POST", true);
+    }
+    if (path == u"/healthz") {
+        return request.method == Method::Get ? health() : methodNotAllowed("GET", true);
+    }
+    if (request.method != Method::Get) {
+        return methodNotAllowed("GET", false);
+    }
+    if (path.startsWith(ReleasePrefix)) {
+        return releaseDetail(path.sliced(ReleasePrefix.size()));
+    }
+    if (path == u"/") {
+        return html(200, homePage());
+    }
+    const QString segment = path.sliced(path.isEmpty() ? 0 : 1);
+    if (segment.endsWith(u'+')) {
+        return preview(segment.chopped(1), segment, request.host);
+    }
+    return redirect(segment);
+}
+
+HttpReply Routes::shorten(const HttpRequest& request, qint64 nowMs)
+{
+    const DecodedFields query = decodeQuery(request.query);
+    if (query.error != DecodeError::None) {
+        return jsonFailure(400, decodeFieldError(query.error));
+    }
+    const FieldValue typeField = findField(query.fields, u"type");
+    const FieldValue urlField = findField(query.fields, u"url");
+    const FieldValue tokenField = findField(query.fields, u"token");
+    if (typeField.count == 0) {
+        return jsonFailure(400, QStringLiteral("缺少参数 type（短网址类型）"));
+    }
+    if (urlField.count == 0) {
+        return jsonFailure(400, QStringLiteral("缺少参数 url（要缩短的网址）"));
+    }
+    if (tokenField.count == 0) {
+        return jsonFailure(400, QStringLiteral("缺少参数 token（校验码）"));
+    }
+    if (typeField.count > 1 || urlField.count > 1 || tokenField.count > 1) {
+        return jsonFailure(400, QStringLiteral("请求参数重复"));
+    }
+    const auto type = parseLinkType(typeField.value);
+    if (!type) {
+        return jsonFailure(400, QStringLiteral("短网址类型不正确，应为 0 到 5"));
+    }
+    const QString& address = urlField.value;
+    if (address.size() > MaximumAddressLength) {
+        return jsonFailure(414, addressProblemMessage(AddressProblem::TooLong));
+    }
+    if (!tokensEqual(tokenField.value, Nolvex::requestToken(address))) {
+        return jsonFailure(403, QStringLiteral("校验码不正确，请使用最新版本的 Nolvex 网址缩短工具"));
+    }
+    if (const AddressProblem problem = checkAddress(address, ownBases(request.host));
+        problem != AddressProblem::None) {
+        return jsonFailure(400, addressProblemMessage(problem));
+    }
+    if (const RateLimiter::Decision decision = m_rateLimiter.take(request.client, nowMs); !decision.allowed) {
+        HttpReply reply = jsonFailure(429,
+            QStringLiteral("创建短网址太频繁了（每分钟最多 %1 个），请 %2 秒后再试")
+                .arg(m_rateLimiter.perMinute())
+                .arg(decision.retryAfterSeconds));
+        reply.addHeader("Retry-After", QByteArray::number(decision.retryAfterSeconds));
+        return reply;
+    }
+    const Shortener::Outcome outcome = m_shortener.shorten(*type, address);
+    if (outcome.status != StoreStatus::Ok) {
+        return jsonFailure(503, QStringLiteral("服务暂时无法保存短网址，请稍后再试"));
+    }
+    return jsonSuccess(shortLink(*type, outcome.code, request.host));
+}
+
+HttpReply Routes::softVersion(const HttpRequest& request)
+{
+    if (request.body.size() > MaximumFormBody) {
+        return jsonFailure(413, QStringLiteral("请求内容过长"));
+    }
+    const QByteArray mime = request.contentType.split(';').constFirst().trimmed().toLower();
+    if (!mime.isEmpty() && mime != "application/x-www-form-urlencoded") {
+        return jsonFailure(415, QStringLiteral("请求格式不正确"));
+    }
+    const DecodedFields form = decodeForm(request.body);
+    if (form.error != DecodeError::None) {
+        return jsonFailure(400, QStringLiteral("请求格式不正确"));
+    }
+    const FieldValue sn = findField(form.fields, u"sn");
+    if (sn.count == 0) {
+        return jsonFailure(400, QStringLiteral("缺少产品代号"));
+    }
+    if (sn.count > 1) {
+        return jsonFailure(400, QStringLiteral("请求格式不正确"));
+    }
+    if (sn.value != ProductCode) {
+        return jsonFailure(200, QStringLiteral("未知的产品代号"));
+    }
+    const QJsonObject info { { QStringLiteral("version"), m_config.releaseVersion },
+        { QStringLiteral("sid"), m_config.releaseSid }, { QStringLiteral("must"), m_config.releaseMust } };
+    return json(200, QJsonObject { { QStringLiteral("result"), 1 }, { QStringLiteral("info"), info } });
+}
+
+HttpReply Routes::releaseDetail(const QString& sid)
+{
+    const QString decoded = percentDecode(sid.toLatin1(), false).value_or(QString());
+    if (decoded != m_config.releaseSid) {
+        return html(404, notFoundPage(decoded));
+    }
+    return html(200, releasePage(m_config.releaseVersion, m_config.releaseSid, m_config.releaseMust == u"1"));
+}
+
+HttpReply Routes::redirect(const QString& segment)
+{
+    if (isCodeShaped(segment)) {
+        const LookupResult found = m_shortener.resolve(segment);
+        if (found.status == StoreStatus::Ok) {
+            m_shortener.countVisit(segment);
+            HttpReply reply { 302, HtmlType.toByteArray(), {}, {} };
+            reply.addHeader("Location", locationHeader(found.link.target));
+            reply.addHeader("Cache-Control", "no-store");
+            reply.addHeader("Referrer-Policy", "no-referrer");
+            return reply;
+        }
+        if (found.status == StoreStatus::Failed) {
+            return html(503, notFoundPage(segment));
+        }
+    }
+    return html(404, notFoundPage(percentDecode(segment.toLatin1(), false).value_or(segment)));
+}
+
+HttpReply Routes::preview(const QString& code, const QString& segment, const QByteArray& host)
+{
+    if (isCodeShaped(code)) {
+        const LookupResult found = m_shortener.resolve(code);
+        if (found.status == StoreStatus::Ok) {
+            HttpReply reply = html(200,
+                previewPage(shortLink(found.link.type, code, host), found.link.target,
+                    m_shortener.visitsOf(found.link), found.link.createdSecs));
+            reply.addHeader("Cache-Control", "no-store");
+            return reply;
+        }
+        if (found.status == StoreStatus::Failed) {
+            return html(503, notFoundPage(segment));
+        }
+    }
+    return html(404, notFoundPage(percentDecode(segment.toLatin1(), false).value_or(segment)));
+}
+
+HttpReply Routes::health()
+{
+    if (!m_store.isHealthy()) {
+        return json(503, QJsonObject { { QStringLiteral("status"), QStringLiteral("unavailable") } });
+    }
+    return json(200, QJsonObject { { QStringLiteral("status"), QStringLiteral("ok") } });
+}
+
+} // namespace Shortd

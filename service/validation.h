@@ -1,0 +1,78 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+#include <QStringView>
+#include <QUrl>
+
+#include <optional>
+
+namespace Shortd {
+
+inline constexpr qsizetype MaximumAddressLength = 8000;
+inline constexpr qsizetype MaximumQueryFields = 32;
+inline constexpr int LinkTypeCount = 6;
+
+struct Field {
+    QString name;
+    QString value;
+};
+
+enum class DecodeError {
+    None,
+    BadEscape, // a '%' not followed by two hexadecimal digits
+    BadUtf8, // the decoded bytes are not UTF-8
+    TooManyFields,
+};
+
+struct DecodedFields {
+    DecodeError error = DecodeError::None;
+    QList<Field> fields;
+};
+
+// Percent-decoding only: '+' stays a plus. This is how the client encodes the query of a
+// shortening request, so "a+b" and "a%2Bb" both mean "a+b" and "%2520" means "%20".
+DecodedFields decodeQuery(QByteArrayView raw, qsizetype maxFields = MaximumQueryFields);
+// application/x-www-form-urlencoded: as above, except that '+' is a blank.
+DecodedFields decodeForm(QByteArrayView raw, qsizetype maxFields = MaximumQueryFields);
+std::optional<QString> percentDecode(QByteArrayView raw, bool plusIsBlank);
+
+// How often a field occurs, and its (first) value.
+struct FieldValue {
+    int count = 0;
+    QString value;
+};
+FieldValue findField(const QList<Field>& fields, QStringView name);
+
+// The link type: exactly one digit from 0 to 5.
+std::optional<int> parseLinkType(QStringView text);
+
+// 32 upper-case hexadecimal digits, as the client writes them.
+bool isWellFormedToken(QStringView token);
+// Compares in time that depends only on the expected token's length, never on where they differ.
+bool tokensEqual(QStringView received, QStringView expected);
+
+enum class AddressProblem {
+    None,
+    Empty,
+    TooLong,
+    ControlCharacter,
+    UnsupportedScheme,
+    Malformed,
+    NoHost,
+    OwnLink,
+};
+
+// Whether an address may be stored: an absolute http or https address with a host, of at most
+// MaximumAddressLength characters, without control characters, and not on any of ownBases (a short
+// link to a short link would loop).
+AddressProblem checkAddress(QStringView address, const QList<QUrl>& ownBases);
+// Whether target lies under base: the same host and port, and a path inside base's path.
+bool isUnderBase(const QUrl& target, const QUrl& base);
+QString addressProblemMessage(AddressProblem problem);
+
+// The redirect target for a stored address: ASCII only, percent-encoded where needed, never
+// carrying anything that could end a header line.
+QByteArray locationHeader(const QString& address);
+
+} // namespace Shortd
