@@ -138,15 +138,6 @@ std::optional<int> parseLinkType(QStringView text)
     return text[0].unicode() - u'0';
 }
 
-bool isWellFormedToken(QStringView token)
-{
-    if (token.size() != 32) {
-        return false;
-    }
-    return std::all_of(token.begin(), token.end(),
-        [](QChar c) { return (c >= u'0' && c <= u'9') || (c >= u'A' && c <= u'F'); });
-}
-
 bool tokensEqual(QStringView received, QStringView expected)
 {
     unsigned difference = received.size() == expected.size() ? 0U : 1U;

@@ -47,8 +47,6 @@ FieldValue findField(const QList<Field>& fields, QStringView name);
 // The link type: exactly one digit from 0 to 5.
 std::optional<int> parseLinkType(QStringView text);
 
-// 32 upper-case hexadecimal digits, as the client writes them.
-bool isWellFormedToken(QStringView token);
 // Compares in time that depends only on the expected token's length, never on where they differ.
 bool tokensEqual(QStringView received, QStringView expected);
 

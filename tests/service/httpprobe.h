@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QString>
+#include <QUrl>
+
+class QNetworkAccessManager;
+
+// What came back for one request: status, headers and body. status 0 means no reply at all.
+struct HttpResult {
+    int status = 0;
+    QByteArray rawHeaders;
+    QByteArray body;
+    bool closed = false; // the peer closed the connection after replying
+
+    QByteArray header(QByteArrayView name) const;
+    QJsonObject json() const;
+};
+
+// Sends bytes exactly as given on a new loopback connection and reads one reply.
+HttpResult rawExchange(quint16 port, const QByteArray& request, int timeoutMs = 10'000);
+QByteArray rawGet(const QByteArray& target, quint16 port);
+QByteArray rawPost(const QByteArray& target, const QByteArray& body, const QByteArray& contentType, quint16 port);
+
+// The target of a shortening request, built the way the client builds it.
+QByteArray shortenTarget(int type, const QString& address);
+
+// Through a network access manager, as the client does; redirects are not followed.
+HttpResult fetch(QNetworkAccessManager& manager, const QUrl& url, const QByteArray& postBody = {});

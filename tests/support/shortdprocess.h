@@ -1,0 +1,47 @@
+#pragma once
+
+#include <QObject>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+// Runs the built nolvex-shortd for a test: on a free loopback port, with a fresh data directory
+// that lives as long as this object. The access log and the service's messages go to files beside
+// the data directory, so a test never blocks on a full pipe.
+class ShortdProcess final : public QObject {
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(ShortdProcess)
+
+public:
+    explicit ShortdProcess(QStringList extraArguments = {}, QObject* parent = nullptr);
+    ~ShortdProcess() override;
+
+    // Starts the service and waits until /healthz answers; false with errorString() otherwise.
+    bool start();
+    // Starts it again on the same port and data directory, e.g. after kill9().
+    bool restart();
+    // SIGKILL: no chance to flush or close anything.
+    void kill9();
+    // SIGTERM, then waits for a normal exit.
+    void stop();
+    bool isRunning() const;
+
+    QString origin() const; // "http://127.0.0.1:PORT"
+    quint16 port() const { return m_port; }
+    QString dataDir() const;
+    QString accessLogPath() const;
+    QString errorString() const { return m_error; }
+
+    static QString binaryPath();
+
+private:
+    bool launch();
+    bool waitUntilHealthy(int timeoutMs);
+
+    QStringList m_extraArguments;
+    QTemporaryDir m_root;
+    QProcess m_process;
+    quint16 m_port = 0;
+    QString m_error;
+};
