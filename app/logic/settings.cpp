@@ -1,0 +1,141 @@
+#include "settings.h"
+
+#include "buildconfig.h"
+
+#include <QCommandLineParser>
+#include <QHostAddress>
+
+#include <array>
+
+namespace Nolvex {
+namespace {
+
+    bool isLoopbackHost(const QString& host)
+    {
+        return host.compare(QLatin1StringView("localhost"), Qt::CaseInsensitive) == 0
+            || QHostAddress(host).isLoopback();
+    }
+
+    struct HostOption {
+        const char* name; // the command-line option
+        const char* environment;
+        const char* fallback;
+        const char* description;
+        bool isOrigin;
+    };
+
+    constexpr std::array<HostOption, 5> HostOptions { {
+        { "shorten-host", "NOLVEX_SHORTEN_HOST", BuildConfig::ShortenHost,
+            "Host[:port] of the shortening service.", true },
+        { "version-host", "NOLVEX_VERSION_HOST", BuildConfig::VersionHost, "Host[:port] of the version service.",
+            true },
+        { "site-host", "NOLVEX_SITE_HOST", BuildConfig::SiteHost, "Host[:port] of the web site with release pages.",
+            true },
+        { "maker-home", "NOLVEX_MAKER_HOME", BuildConfig::MakerHome, "The maker's home page (http or https).",
+            false },
+        { "company-home", "NOLVEX_COMPANY_HOME", BuildConfig::CompanyHome, "The company's home page (http or https).",
+            false },
+    } };
+
+} // namespace
+
+std::optional<QString> originFromSetting(const QString& setting, QString* error)
+{
+    const QString text = setting.trimmed();
+    QString candidate = text;
+    const qsizetype schemeEnd = text.indexOf(QLatin1StringView("://"));
+    if (schemeEnd < 0) {
+        candidate = QStringLiteral("https://") + text;
+    }
+    const QUrl url(candidate, QUrl::StrictMode);
+    const QString scheme = url.scheme();
+    const bool plainPath = url.path().isEmpty() || url.path() == QLatin1StringView("/");
+    if (text.isEmpty() || !url.isValid() || url.host().isEmpty() || !plainPath || url.hasQuery()
+        || url.hasFragment() || !url.userInfo().isEmpty()
+        || (scheme != QLatin1StringView("https") && scheme != QLatin1StringView("http"))) {
+        *error = QStringLiteral("“%1”不是有效的主机名（应为 主机名[:端口]）").arg(setting);
+        return std::nullopt;
+    }
+    if (scheme == QLatin1StringView("http") && !isLoopbackHost(url.host())) {
+        *error = QStringLiteral("“%1”使用未加密的 http，只允许本机地址（127.0.0.1、::1、localhost）").arg(setting);
+        return std::nullopt;
+    }
+    QUrl origin = url;
+    origin.setPath(QString());
+    return origin.toString(QUrl::FullyEncoded);
+}
+
+std::optional<QUrl> webAddress(const QString& text)
+{
+    // Tolerant, as a browser's address bar is: blanks and the like are percent-encoded, not refused.
+    const QUrl url(text, QUrl::TolerantMode);
+    if (!url.isValid() || url.isRelative() || url.host().isEmpty()
+        || (url.scheme() != QLatin1StringView("http") && url.scheme() != QLatin1StringView("https"))) {
+        return std::nullopt;
+    }
+    return url;
+}
+
+SettingsOutcome loadSettings(const QStringList& arguments, const QProcessEnvironment& environment)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Nolvex 网址缩短工具"));
+    const QCommandLineOption help = parser.addHelpOption();
+    for (const HostOption& option : HostOptions) {
+        parser.addOption(QCommandLineOption(QString::fromLatin1(option.name),
+            QString::fromLatin1(option.description) + QStringLiteral(" Environment: ")
+                + QString::fromLatin1(option.environment) + QStringLiteral(". Default: ")
+                + QString::fromUtf8(option.fallback),
+            QStringLiteral("value")));
+    }
+
+    SettingsOutcome outcome;
+    if (!parser.parse(arguments)) {
+        outcome.message = parser.errorText();
+        return outcome;
+    }
+    if (parser.isSet(help)) {
+        outcome.helpRequested = true;
+        outcome.message = parser.helpText();
+        return outcome;
+    }
+
+    std::array<QString, HostOptions.size()> values;
+    for (std::size_t i = 0; i < HostOptions.size(); ++i) {
+        const HostOption& option = HostOptions[i];
+        const QString name = QString::fromLatin1(option.name);
+        const QString fromEnvironment = environment.value(QString::fromLatin1(option.environment));
+        QString value = QString::fromUtf8(option.fallback);
+        if (parser.isSet(name)) {
+            value = parser.value(name);
+        } else if (!fromEnvironment.isEmpty()) {
+            value = fromEnvironment;
+        }
+        if (option.isOrigin) {
+            QString error;
+            const std::optional<QString> origin = originFromSetting(value, &error);
+            if (!origin) {
+                outcome.message = QStringLiteral("--") + name + QStringLiteral(": ") + error;
+                return outcome;
+            }
+            values[i] = *origin;
+        } else {
+            if (!webAddress(value)) {
+                outcome.message = QStringLiteral("--") + name + QStringLiteral(": “") + value
+                    + QStringLiteral("”不是有效的 http 或 https 网址");
+                return outcome;
+            }
+            values[i] = value;
+        }
+    }
+    Settings settings;
+    settings.shortenOrigin = values[0];
+    settings.versionOrigin = values[1];
+    settings.siteOrigin = values[2];
+    settings.makerHome = QUrl(values[3], QUrl::StrictMode);
+    settings.companyHome = QUrl(values[4], QUrl::StrictMode);
+    outcome.settings = settings;
+    return outcome;
+}
+
+} // namespace Nolvex

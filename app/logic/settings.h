@@ -1,0 +1,38 @@
+#pragma once
+
+#include <QProcessEnvironment>
+#include <QString>
+#include <QStringList>
+#include <QUrl>
+
+#include <optional>
+
+namespace Nolvex {
+
+// Where the client goes. Origins have no trailing slash ("https://api.example" or, for a service on
+// this machine only, "http://127.0.0.1:8420").
+struct Settings {
+    QString shortenOrigin;
+    QString versionOrigin;
+    QString siteOrigin;
+    QUrl makerHome;
+    QUrl companyHome;
+};
+
+struct SettingsOutcome {
+    std::optional<Settings> settings; // empty when an option was refused or help was asked for
+    QString message; // the refusal, or the help text
+    bool helpRequested = false;
+};
+
+// A host setting: "name[:port]" gets "https://" in front; an explicit "https://" origin is kept;
+// an explicit "http://" origin only for a loopback host. Anything else is refused.
+std::optional<QString> originFromSetting(const QString& setting, QString* error);
+
+// An absolute http or https address with a host, or nothing.
+std::optional<QUrl> webAddress(const QString& text);
+
+// Compiled-in defaults, overridden by the environment, overridden by the command line.
+SettingsOutcome loadSettings(const QStringList& arguments, const QProcessEnvironment& environment);
+
+} // namespace Nolvex
