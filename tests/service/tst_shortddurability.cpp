@@ -48,6 +48,7 @@ void ShortdDurabilityTest::acknowledgedLinksSurviveKill9()
     const HttpResult again
         = rawExchange(service.port(), rawGet(shortenTarget(sample.type, sample.address), service.port()));
     QCOMPARE(again.json().value(u"info"_s).toString().section(u'/', -1), sample.code);
+    QVERIFY2(service.stop(), qPrintable(service.errorString()));
 }
 
 void ShortdDurabilityTest::visitsSurviveOrderlyStop()
@@ -61,7 +62,7 @@ void ShortdDurabilityTest::visitsSurviveOrderlyStop()
     for (int i = 0; i < 5; ++i) {
         QCOMPARE(rawExchange(service.port(), rawGet('/' + code, service.port())).status, 302);
     }
-    service.stop();
+    QVERIFY2(service.stop(), qPrintable(service.errorString()));
     QVERIFY2(service.restart(), qPrintable(service.errorString()));
     const HttpResult preview = rawExchange(service.port(), rawGet('/' + code + '+', service.port()));
     QCOMPARE(preview.status, 200);

@@ -33,6 +33,7 @@ class ShortdHttpTest final : public QObject {
 
 private slots:
     void initTestCase();
+    void cleanupTestCase();
 
     void roundTrip_data();
     void roundTrip();
@@ -67,6 +68,11 @@ QUrl ShortdHttpTest::url(const QByteArray& target) const
 void ShortdHttpTest::initTestCase()
 {
     QVERIFY2(m_service.start(), qPrintable(m_service.errorString()));
+}
+
+void ShortdHttpTest::cleanupTestCase()
+{
+    QVERIFY2(m_service.stop(), qPrintable(m_service.errorString()));
 }
 
 void ShortdHttpTest::roundTrip_data()
@@ -329,6 +335,7 @@ void ShortdHttpTest::configuredRelease()
     QVERIFY(page.body.contains("3.0&lt;b&gt;"));
     QVERIFY(!page.body.contains("<b>"));
     QCOMPARE(fetch(manager, origin.resolved(QUrl(u"/index.php/Works/detail/sid/1"_s))).status, 404);
+    QVERIFY2(service.stop(), qPrintable(service.errorString()));
 }
 
 void ShortdHttpTest::rateLimit()
@@ -349,6 +356,7 @@ void ShortdHttpTest::rateLimit()
     QVERIFY(limited.header("Retry-After").toInt() >= 1);
     // Following links is not limited.
     QCOMPARE(rawExchange(service.port(), rawGet("/healthz", service.port())).status, 200);
+    QVERIFY2(service.stop(), qPrintable(service.errorString()));
 }
 
 void ShortdHttpTest::linkBases()
@@ -373,6 +381,7 @@ void ShortdHttpTest::linkBases()
     const HttpResult otherType
         = rawExchange(service.port(), rawGet(shortenTarget(3, u"http://example.com/based"_s), service.port()));
     QVERIFY(otherType.json().value(u"info"_s).toString().startsWith(service.origin()));
+    QVERIFY2(service.stop(), qPrintable(service.errorString()));
 }
 
 void ShortdHttpTest::oversizedRequestIsRefused()
@@ -416,6 +425,7 @@ void ShortdHttpTest::connectionLimit()
 
     first.disconnectFromHost();
     QTRY_COMPARE_WITH_TIMEOUT(rawExchange(service.port(), rawGet("/healthz", service.port())).status, 200, 5000);
+    QVERIFY2(service.stop(), qPrintable(service.errorString()));
 }
 
 void ShortdHttpTest::malformedRequestLine()

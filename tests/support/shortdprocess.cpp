@@ -77,7 +77,9 @@ bool ShortdProcess::start()
 
 bool ShortdProcess::restart()
 {
-    stop();
+    if (!stop()) {
+        return false;
+    }
     return launch();
 }
 
@@ -140,13 +142,22 @@ void ShortdProcess::kill9()
     m_process.waitForFinished(StopTimeoutMs);
 }
 
-void ShortdProcess::stop()
+bool ShortdProcess::stop()
 {
     if (m_process.state() == QProcess::NotRunning) {
-        return;
+        return true;
     }
     m_process.terminate();
     if (!m_process.waitForFinished(StopTimeoutMs)) {
         kill9();
+        m_error = QStringLiteral("nolvex-shortd did not stop on SIGTERM");
+        return false;
     }
+    if (m_process.exitStatus() != QProcess::NormalExit || m_process.exitCode() != 0) {
+        m_error = QStringLiteral("nolvex-shortd exited with status %1: %2")
+                      .arg(m_process.exitCode())
+                      .arg(readAll(m_root.filePath(QStringLiteral("stderr.log"))).right(4000));
+        return false;
+    }
+    return true;
 }

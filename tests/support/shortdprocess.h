@@ -23,8 +23,9 @@ public:
     bool restart();
     // SIGKILL: no chance to flush or close anything.
     void kill9();
-    // SIGTERM, then waits for a normal exit.
-    void stop();
+    // SIGTERM, then waits for the exit; true when the service ended normally with status 0 (under
+    // the sanitizers that also means no leak and no error report). Otherwise errorString() says why.
+    bool stop();
     bool isRunning() const;
 
     QString origin() const; // "http://127.0.0.1:PORT"

@@ -1,0 +1,103 @@
+#!/usr/bin/env bash
+# Measures nolvex-shortd with wrk: the redirect and the create endpoints, each beside a hello-world
+# route of the same HTTP stack (Qt HttpServer) measured in the same run, the floor.
+#
+#   bench/service/run.sh [seconds] [connections]      defaults: 10 s, 50 connections
+#
+# Builds a Release tree in build-bench (with -DNOLVEX_BUILD_BENCH=ON). Needs wrk and curl.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/../.." && pwd)
+duration=${1:-10}
+connections=${2:-50}
+threads=${WRK_THREADS:-1}
+build=${BENCH_BUILD_DIR:-$root/build-bench}
+
+for tool in wrk curl cmake ninja; do
+    command -v "$tool" >/dev/null || { echo "run.sh: $tool is needed" >&2; exit 1; }
+done
+
+if [[ ! -f $build/build.ninja ]]; then
+    cmake -S "$root" -B "$build" -G Ninja -Wno-dev -DCMAKE_BUILD_TYPE=Release -DNOLVEX_BUILD_BENCH=ON \
+        -DBUILD_TESTING=OFF >/dev/null
+fi
+cmake --build "$build" --target nolvex-shortd nolvex-shortd-benchtool -- --quiet
+shortd=$build/service/nolvex-shortd
+benchtool=$(find "$build/bench" -name nolvex-shortd-benchtool -type f | head -n1)
+
+work=$(mktemp -d)
+pids=()
+cleanup() {
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+    wait 2>/dev/null || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
+wait_for() {
+    for _ in $(seq 100); do
+        curl -fs -o /dev/null "$1" && return 0
+        sleep 0.05
+    done
+    echo "run.sh: $1 never answered" >&2
+    exit 1
+}
+
+# wrk_run NAME URL [lua script] -> prints "NAME rps p99_ms non2xx3xx errors"
+wrk_run() {
+    local name=$1 url=$2 script=${3:-}
+    local args=(-t "$threads" -c "$connections" -d "${duration}s" --latency)
+    [[ -n $script ]] && args+=(-s "$script")
+    local out
+    out=$(wrk "${args[@]}" "$url")
+    echo "$out" >"$work/$name.wrk"
+    local rps p99 bad errors
+    rps=$(awk '/^Requests\/sec:/ {print $2}' <<<"$out")
+    p99=$(awk '$1 == "99%" {v=$2; if (v ~ /us$/) {sub(/us$/,"",v); v/=1000} else if (v ~ /ms$/) {sub(/ms$/,"",v)} else if (v ~ /s$/) {sub(/s$/,"",v); v*=1000}; printf "%.2f", v}' <<<"$out")
+    bad=$(awk '/Non-2xx or 3xx responses:/ {print $5}' <<<"$out")
+    errors=$(awk '/Socket errors:/ {print $0}' <<<"$out")
+    echo "$name ${rps:-0} ${p99:-0} ${bad:-0} ${errors:-none}"
+}
+
+hello_port=$(free_port)
+"$benchtool" hello "$hello_port" & pids+=($!)
+service_port=$(free_port)
+"$shortd" --listen "127.0.0.1:$service_port" --data-dir "$work/data" --rate-limit 0 \
+    --access-log "$work/access.log" 2>"$work/shortd.err" & pids+=($!)
+wait_for "http://127.0.0.1:$hello_port/hello"
+wait_for "http://127.0.0.1:$service_port/healthz"
+
+# One link to follow, and enough signed requests that every create in the run makes a new link.
+"$benchtool" requests 1 "https://bench.example/redirect/" >"$work/one.lua"
+target=$(sed -n 's/^"\(.*\)",$/\1/p' "$work/one.lua")
+link=$(curl -fs "http://127.0.0.1:$service_port$target" | sed -n 's/.*"info":"\([^"]*\)".*/\1/p')
+code=${link##*/}
+[[ -n $code ]] || { echo "run.sh: could not create the link to follow" >&2; exit 1; }
+pool=$((duration * 40000))
+"$benchtool" requests "$pool" "https://bench.example/$(date +%s)/" >"$work/requests.lua"
+
+results=()
+results+=("$(wrk_run floor-redirect "http://127.0.0.1:$hello_port/hello")")
+results+=("$(wrk_run redirect "http://127.0.0.1:$service_port/$code")")
+results+=("$(wrk_run floor-create "http://127.0.0.1:$hello_port/hello")")
+results+=("$(REQUESTS="$work/requests.lua" wrk_run create "http://127.0.0.1:$service_port" "$root/bench/service/create.lua")")
+
+links=$(grep -c '"GET /index.php/Index/weburl_zip?.* HTTP/1.1" 200 ' "$work/access.log" || true)
+
+printf '\nwrk: %s thread(s), %s connections, %s s per run, on %s CPU(s)\n' "$threads" "$connections" "$duration" "$(nproc)"
+printf '%-16s %12s %10s %10s  %s\n' run "requests/s" "p99 ms" "non-2xx/3xx" "socket errors"
+for line in "${results[@]}"; do
+    read -r name rps p99 bad errors <<<"$line"
+    printf '%-16s %12s %10s %10s  %s\n' "$name" "$rps" "$p99" "$bad" "$errors"
+done
+printf 'links created in the create run (HTTP 200 in the access log): %s of a pool of %s\n' "$links" "$pool"
+
+awk -v floor="$(awk '{print $2}' <<<"${results[0]}")" -v rps="$(awk '{print $2}' <<<"${results[1]}")" \
+    -v p99="$(awk '{print $3}' <<<"${results[1]}")" \
+    -v crps="$(awk '{print $2}' <<<"${results[3]}")" -v cp99="$(awk '{print $3}' <<<"${results[3]}")" 'BEGIN {
+    printf "redirect: %.2f x the floor (target >= 0.5), p99 %.2f ms (target < 5): %s\n", rps / floor, p99,
+        (rps >= 0.5 * floor && p99 < 5) ? "met" : "NOT met"
+    printf "create: %.0f/s (target >= 5000), p99 %.2f ms (target < 20): %s\n", crps, cp99,
+        (crps >= 5000 && cp99 < 20) ? "met" : "NOT met"
+}'
