@@ -4,6 +4,7 @@
 
 #include <QLabel>
 #include <QLocale>
+#include <QRegularExpression>
 #include <QTime>
 
 namespace Nolvex {
@@ -11,6 +12,16 @@ namespace {
     constexpr int PanelWidthTwips = 1440;
     constexpr int MinimumWidthTwips = 1440;
 } // namespace
+
+QString StatusBar::clockText(QTime time)
+{
+    // Hours and minutes in the locale's short form; some locales' short form carries seconds too,
+    // which a clock that wakes once a minute would show wrongly.
+    QString format = QLocale().timeFormat(QLocale::ShortFormat);
+    static const QRegularExpression seconds(QStringLiteral("[:.]?s+"));
+    format.remove(seconds);
+    return QLocale().toString(time, format.trimmed());
+}
 
 StatusBar::StatusBar(qreal logicalDpi, QWidget* parent)
     : QStatusBar(parent)
@@ -62,7 +73,7 @@ QString StatusBar::message() const
 void StatusBar::updateClock()
 {
     const QTime now = QTime::currentTime();
-    m_panels[2]->setText(QLocale().toString(now, QLocale::ShortFormat));
+    m_panels[2]->setText(clockText(now));
     // Wake just after the next minute begins, rather than polling every second.
     const int untilNextMinute = (60 - now.second()) * 1000 - now.msec() + 50;
     m_clock.start(untilNextMinute);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QStatusBar>
+#include <QTime>
 #include <QTimer>
 
 #include <array>
@@ -21,6 +22,8 @@ public:
     QLabel* panel(int number) const;
     void setMessage(const QString& text);
     QString message() const;
+
+    static QString clockText(QTime time);
 
 private:
     void updateClock();

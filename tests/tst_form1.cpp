@@ -232,8 +232,9 @@ void TestForm1::initialState()
     QVERIFY(h.button("Command2")->isEnabled() && h.button("Command3")->isEnabled());
     QCOMPARE(h.window->statusBarPanels()->panel(1)->text(), QStringLiteral("运行提示："));
     QCOMPARE(h.status(), QStringLiteral("正在检测最新版本.."));
-    QCOMPARE(h.window->statusBarPanels()->panel(3)->text(),
-        QLocale().toString(QTime::currentTime(), QLocale::ShortFormat));
+    QCOMPARE(h.window->statusBarPanels()->panel(3)->text(), StatusBar::clockText(QTime::currentTime()));
+    QCOMPARE(StatusBar::clockText(QTime(9, 5, 59)).count(QLatin1Char(':')), 1);
+    QVERIFY(StatusBar::clockText(QTime(9, 5, 59)).contains(QStringLiteral("05")));
     QCOMPARE(h.window->statusBarPanels()->panel(3)->toolTip(), QStringLiteral("Nolvex出品"));
     QVERIFY(h.window->updateTimer().isActive());
     QCOMPARE(h.window->updateTimer().interval(), 1000);

@@ -1,0 +1,58 @@
+#include "fakeplatform.h"
+#include "form1.h"
+
+#include <QDir>
+#include <QGuiApplication>
+#include <QImage>
+#include <QPixmap>
+#include <QScreen>
+#include <QSet>
+#include <QTest>
+
+using namespace Nolvex;
+
+// The real window on a real (virtual) X display: it opens, the skin applies, and what the screen
+// shows of it is saved and is not blank.
+class TestSmoke final : public QObject {
+    Q_OBJECT
+
+private slots:
+    void windowOnScreen();
+};
+
+void TestSmoke::windowOnScreen()
+{
+    if (QGuiApplication::platformName() != QLatin1StringView("xcb")) {
+        QSKIP("needs an X display");
+    }
+    Settings settings;
+    settings.shortenOrigin = QStringLiteral("http://127.0.0.1:9");
+    settings.versionOrigin = QStringLiteral("http://127.0.0.1:9");
+    settings.siteOrigin = QStringLiteral("https://www.nolvex.example");
+    settings.makerHome = QUrl(QStringLiteral("http://www.nolvex.example/"));
+    settings.companyHome = QUrl(QStringLiteral("https://www.tarvo.example/"));
+    FakePlatform platform;
+    Form1 window(settings, platform);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QVERIFY2(!window.styleSheet().isEmpty(), "the skin beside the executable was not applied");
+    QTRY_VERIFY_WITH_TIMEOUT(!platform.informed.isEmpty(), 5000); // the version check ran and ended
+    QTest::qWait(300);
+
+    const QRect frame = window.frameGeometry();
+    const QImage shot = window.screen()->grabWindow(0, frame.x(), frame.y(), frame.width(), frame.height()).toImage();
+    QVERIFY(!shot.isNull());
+    QSet<QRgb> colours;
+    for (int y = 0; y < shot.height(); y += 2) {
+        for (int x = 0; x < shot.width(); x += 2) {
+            colours.insert(shot.pixel(x, y));
+        }
+    }
+    QVERIFY2(colours.size() > 20, qPrintable(QStringLiteral("only %1 colours").arg(colours.size())));
+    const QString path = QStringLiteral(NOLVEX_BUILD_DIR "/screenshot.png");
+    QVERIFY(shot.save(path));
+    qInfo("screenshot: %s (%d colours)", qPrintable(path), static_cast<int>(colours.size()));
+}
+
+QTEST_MAIN(TestSmoke)
+#include "tst_smoke.moc"
