@@ -8,7 +8,7 @@
 namespace Shortd {
 namespace {
     // Beyond this many cached links the cache starts again from empty; the store has them all.
-    constexpr qsizetype CacheLimit = 200'000;
+    constexpr qsizetype CacheLimit = 50'000;
     constexpr std::chrono::milliseconds DefaultFlushInterval { 1000 };
 
     QString targetKey(int type, const QString& target)
@@ -69,7 +69,8 @@ Shortener::Outcome Shortener::shorten(int type, const QString& target)
         link.code = randomCode(length, *m_random);
         switch (m_store.insert(link)) {
         case StoreStatus::Ok:
-            remember(link);
+            // Not cached: most new links are not followed at once, and a cache filled by a burst of
+            // creations would only cost memory and rehashing.
             return { StoreStatus::Ok, link.code, true };
         case StoreStatus::CodeTaken:
             continue;
