@@ -5,6 +5,8 @@
 #include <QFile>
 #include <QJsonObject>
 #include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QSslError>
 #include <QRegularExpression>
 #include <QTcpSocket>
 #include <QTest>
@@ -52,6 +54,7 @@ private slots:
     void connectionLimit();
     void malformedRequestLine();
     void accessLogLinePerRequest();
+    void servesTls();
 
 private:
     QUrl url(const QByteArray& target) const;
@@ -456,6 +459,32 @@ void ShortdHttpTest::accessLogLinePerRequest()
     static const QRegularExpression common(
         uR"(^127\.0\.0\.1 - - \[\d\d/[A-Z][a-z]{2}/\d{4}:\d\d:\d\d:\d\d \+0000\] "GET /log-marker-\d+ HTTP/1\.1" 404 \d+$)"_s);
     QVERIFY2(common.match(QString::fromLatin1(line)).hasMatch(), line.constData());
+}
+
+void ShortdHttpTest::servesTls()
+{
+    const QString support = QStringLiteral(NOLVEX_TEST_SUPPORT_DIR);
+    ShortdProcess service({ u"--tls-cert"_s, support + u"/selfsigned.crt"_s, u"--tls-key"_s,
+        support + u"/selfsigned.key"_s });
+    QVERIFY2(service.start(), qPrintable(service.errorString()));
+    QVERIFY(service.origin().startsWith(u"https://"_s));
+
+    QNetworkAccessManager manager;
+    connect(&manager, &QNetworkAccessManager::sslErrors, this,
+        [](QNetworkReply* reply, const QList<QSslError>&) { reply->ignoreSslErrors(); });
+    const QUrl origin(service.origin());
+    const HttpResult created
+        = fetch(manager, origin.resolved(QUrl::fromEncoded(shortenTarget(1, u"https://example.com/secure"_s))));
+    const QString link = created.json().value(u"info"_s).toString();
+    QVERIFY2(link.startsWith(service.origin() + u'/'), created.body.constData());
+    const HttpResult followed = fetch(manager, QUrl(link));
+    QCOMPARE(followed.status, 302);
+    QCOMPARE(followed.header("Location"), QByteArray("https://example.com/secure"));
+
+    // Plain HTTP on the TLS port gets no answer, and the service carries on.
+    QCOMPARE(rawExchange(service.port(), rawGet("/healthz", service.port()), 2000).status, 0);
+    QCOMPARE(fetch(manager, origin.resolved(QUrl(u"/healthz"_s))).status, 200);
+    QVERIFY2(service.stop(), qPrintable(service.errorString()));
 }
 
 QTEST_GUILESS_MAIN(ShortdHttpTest)

@@ -2,8 +2,8 @@
 
 #include <QDeadlineTimer>
 #include <QFile>
+#include <QSslSocket>
 #include <QTcpServer>
-#include <QTcpSocket>
 #include <QThread>
 
 namespace {
@@ -39,9 +39,14 @@ QString ShortdProcess::binaryPath()
     return QStringLiteral(NOLVEX_SHORTD_BINARY);
 }
 
+bool ShortdProcess::usesTls() const
+{
+    return m_extraArguments.contains(QStringLiteral("--tls-cert"));
+}
+
 QString ShortdProcess::origin() const
 {
-    return QStringLiteral("http://127.0.0.1:%1").arg(m_port);
+    return (usesTls() ? QStringLiteral("https://127.0.0.1:%1") : QStringLiteral("http://127.0.0.1:%1")).arg(m_port);
 }
 
 QString ShortdProcess::dataDir() const
@@ -116,9 +121,14 @@ bool ShortdProcess::waitUntilHealthy(int timeoutMs)
         if (m_process.state() == QProcess::NotRunning || m_process.waitForFinished(0)) {
             return false;
         }
-        QTcpSocket socket;
-        socket.connectToHost(QHostAddress::LocalHost, m_port);
-        if (socket.waitForConnected(500)) {
+        QSslSocket socket;
+        socket.setPeerVerifyMode(QSslSocket::VerifyNone);
+        if (usesTls()) {
+            socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), m_port);
+        } else {
+            socket.connectToHost(QHostAddress::LocalHost, m_port);
+        }
+        if (usesTls() ? socket.waitForEncrypted(2000) : socket.waitForConnected(500)) {
             socket.write("GET /healthz HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
             QByteArray reply;
             while (!reply.contains("\r\n\r\n") && socket.waitForReadyRead(1000)) {

@@ -28,7 +28,7 @@ public:
     bool stop();
     bool isRunning() const;
 
-    QString origin() const; // "http://127.0.0.1:PORT"
+    QString origin() const; // "http://127.0.0.1:PORT", or https when started with --tls-cert
     quint16 port() const { return m_port; }
     QString dataDir() const;
     QString accessLogPath() const;
@@ -38,6 +38,7 @@ public:
 
 private:
     bool launch();
+    bool usesTls() const;
     bool waitUntilHealthy(int timeoutMs);
 
     QStringList m_extraArguments;
