@@ -261,6 +261,9 @@ bool HttpFrontEnd::handleRequest(const QHttpServerRequest& request, QTcpSocket* 
     routed.client = request.remoteAddress().toString();
 
     HttpReply reply = m_routes.handle(routed, m_clock.elapsed());
+    if (routed.method == Method::Head) {
+        reply.body.clear();
+    }
     const qsizetype bytes = reply.body.size();
     QHttpServerResponse response(std::move(reply.contentType), std::move(reply.body),
         static_cast<QHttpServerResponse::StatusCode>(reply.status));

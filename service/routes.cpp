@@ -141,8 +141,10 @@ HttpReply Routes::handle(const HttpRequest& request, qint64 nowMs)
     if (path == u"/healthz") {
         return request.method == Method::Get ? health() : methodNotAllowed("GET", true);
     }
-    if (request.method != Method::Get) {
-        return methodNotAllowed("GET", false);
+    // HEAD is answered like GET (the front end leaves out the body) but counts no visit.
+    const bool head = request.method == Method::Head;
+    if (request.method != Method::Get && !head) {
+        return methodNotAllowed("GET, HEAD", false);
     }
     if (path.startsWith(ReleasePrefix)) {
         return releaseDetail(path.sliced(ReleasePrefix.size()));
@@ -154,7 +156,7 @@ HttpReply Routes::handle(const HttpRequest& request, qint64 nowMs)
     if (segment.endsWith(u'+')) {
         return preview(segment.chopped(1), segment, request.host);
     }
-    return redirect(segment);
+    return redirect(segment, !head);
 }
 
 HttpReply Routes::shorten(const HttpRequest& request, qint64 nowMs)
@@ -245,12 +247,14 @@ HttpReply Routes::releaseDetail(const QString& sid)
     return html(200, releasePage(m_config.releaseVersion, m_config.releaseSid, m_config.releaseMust == u"1"));
 }
 
-HttpReply Routes::redirect(const QString& segment)
+HttpReply Routes::redirect(const QString& segment, bool countVisit)
 {
     if (isCodeShaped(segment)) {
         const LookupResult found = m_shortener.resolve(segment);
         if (found.status == StoreStatus::Ok) {
-            m_shortener.countVisit(segment);
+            if (countVisit) {
+                m_shortener.countVisit(segment);
+            }
             HttpReply reply { 302, HtmlType.toByteArray(), {}, {} };
             reply.addHeader("Location", locationHeader(found.link.target));
             reply.addHeader("Cache-Control", "no-store");

@@ -59,7 +59,7 @@ private:
     HttpReply shorten(const HttpRequest& request, qint64 nowMs);
     HttpReply softVersion(const HttpRequest& request);
     HttpReply releaseDetail(const QString& sid);
-    HttpReply redirect(const QString& segment);
+    HttpReply redirect(const QString& segment, bool countVisit);
     HttpReply preview(const QString& code, const QString& segment, const QByteArray& host);
     HttpReply health();
     QUrl originFromHost(const QByteArray& host) const;

@@ -265,6 +265,13 @@ void ShortdHttpTest::previewCountsAndEscapes()
     for (int i = 0; i < 3; ++i) {
         QCOMPARE(fetch(m_manager, QUrl(shortLink)).status, 302);
     }
+    const QByteArray code = codeOf(shortLink).toLatin1();
+    const QByteArray head = "HEAD /" + code + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    const HttpResult headed = rawExchange(m_service.port(), head);
+    QCOMPARE(headed.status, 302);
+    QVERIFY(!headed.header("Location").isEmpty());
+    QVERIFY(headed.body.isEmpty());
+
     const HttpResult preview = fetch(m_manager, QUrl(shortLink + u'+'));
     QCOMPARE(preview.status, 200);
     QVERIFY(preview.header("Location").isEmpty());
