@@ -56,6 +56,11 @@ bool SqliteLinkStore::open()
         m_lastError = db.lastError().text();
         return false;
     }
+    // Small pages: every link is its own commit, and a commit writes each page it touches whole
+    // to the log. Only takes effect when the file is new.
+    if (!exec(QStringLiteral("PRAGMA page_size=1024"))) {
+        return false;
+    }
     {
         QSqlQuery mode(db);
         if (!mode.exec(QStringLiteral("PRAGMA journal_mode=WAL")) || !mode.next()
@@ -71,7 +76,7 @@ bool SqliteLinkStore::open()
                                "type INTEGER NOT NULL, "
                                "target TEXT NOT NULL, "
                                "created_at INTEGER NOT NULL, "
-                               "visits INTEGER NOT NULL DEFAULT 0)"))
+                               "visits INTEGER NOT NULL DEFAULT 0) WITHOUT ROWID"))
         && exec(QStringLiteral("CREATE UNIQUE INDEX IF NOT EXISTS links_by_target ON links(type, target)"));
     if (!ready) {
         return false;
