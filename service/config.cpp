@@ -139,7 +139,7 @@ ConfigResult parseConfig(const QStringList& arguments, const QProcessEnvironment
         result.error = parser.errorText();
         return result;
     }
-    if (parser.isSet(help)) {
+    if (parser.isSet(help) || parser.isSet(QStringLiteral("help-all"))) {
         result.helpRequested = true;
         result.helpText = parser.helpText();
         return result;
