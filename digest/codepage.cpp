@@ -103,18 +103,20 @@ void appendAnsiBytes(QStringView text, QByteArray& out)
             }
             continue;
         }
-        out.reserve(base + 2 * count);
+        out.resize(base + 2 * count);
+        char* dst = out.data() + base;
         for (qsizetype i = 0; i < count; ++i) {
             const char16_t unit = in[i];
             const std::int16_t c = code[unit];
             if (c < 0 || c > 255) {
                 const auto value = static_cast<std::uint16_t>(c);
-                out.append(static_cast<char>(value >> 8));
-                out.append(static_cast<char>(value & 0xFF));
+                *dst++ = static_cast<char>(value >> 8);
+                *dst++ = static_cast<char>(value & 0xFF);
             } else {
-                out.append(static_cast<char>(unit & 0xFF));
+                *dst++ = static_cast<char>(unit & 0xFF);
             }
         }
+        out.resize(dst - out.constData());
     }
 }
 

@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Builds the benchmarks in build-bench/ (optimised) and prints their figures.
+set -euo pipefail
+source "$(dirname "$0")/../scripts/setup.sh"
+cd "$NOLVEX_ROOT"
+nolvex_install_packages "${NOLVEX_PACKAGES[@]}" wrk hyperfine
+nolvex_build build-bench -DCMAKE_BUILD_TYPE=Release -DNOLVEX_BUILD_BENCH=ON -DBUILD_TESTING=OFF
+
+echo "== MD5: Md5Hex against OpenSSL"
+./build-bench/bench/bench_md5
+
+echo "== start-up: first frame and resident memory, client against a minimal Qt Widgets window (median of 11)"
+median() { sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
+for mode in floor client; do
+    flag=; [[ $mode == floor ]] && flag=--floor
+    frames=() rss=()
+    for _ in $(seq 11); do
+        out=$(xvfb-run -a -s "-screen 0 1024x768x24" ./build-bench/bench/bench_startup $flag 2>/dev/null)
+        frames+=("$(sed -n 's/first frame: \(.*\) ms/\1/p' <<<"$out")")
+        rss+=("$(sed -n 's/resident: \(.*\) KiB/\1/p' <<<"$out")")
+    done
+    printf '%-7s first frame %s ms, resident %s KiB\n' "$mode" \
+        "$(printf '%s\n' "${frames[@]}" | median)" "$(printf '%s\n' "${rss[@]}" | median)"
+done
+
+if [[ -x bench/service/run.sh ]]; then
+    echo "== service"
+    bench/service/run.sh
+fi
