@@ -15,7 +15,7 @@ namespace {
 
 QStringView codeAlphabet()
 {
-    return QStringView(Alphabet, AlphabetSize);
+    return { Alphabet, AlphabetSize };
 }
 
 QString randomCode(qsizetype length, QRandomGenerator& generator)

@@ -16,7 +16,7 @@ namespace {
     // Written straight to the socket, for connections the HTTP server never sees or gives up on.
     QByteArray rawJsonReply(QByteArrayView statusLine, const QString& message)
     {
-        const QByteArray body = "{\"result\":0,\"info\":\"\",\"message\":\"" + message.toUtf8() + "\"}";
+        const QByteArray body = R"({"result":0,"info":"","message":")" + message.toUtf8() + R"("})";
         return "HTTP/1.1 " + statusLine.toByteArray() + "\r\nContent-Type: application/json; charset=utf-8\r\n"
             + "Content-Length: " + QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
     }

@@ -18,7 +18,7 @@ class Routes;
 struct FrontEndLimits {
     int maxConnections = 512;
     // Request line, headers and body together; a longer request is answered 413 and closed.
-    qsizetype maxRequestBytes = 80 * 1024;
+    qsizetype maxRequestBytes = qsizetype(80) * 1024;
     // A connection that completes no request for this long is closed; also ends slow senders.
     std::chrono::milliseconds idleTimeout { 30'000 };
 };

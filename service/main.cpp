@@ -25,7 +25,7 @@ void quitOnTerminate(QCoreApplication& app)
         return;
     }
     auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &app);
-    QObject::connect(notifier, &QSocketNotifier::activated, &app, [&app] { app.quit(); });
+    QObject::connect(notifier, &QSocketNotifier::activated, &app, [] { QCoreApplication::quit(); });
     struct sigaction action {};
     action.sa_handler = onTerminate;
     sigemptyset(&action.sa_mask);

@@ -238,7 +238,7 @@ HttpReply Routes::softVersion(const HttpRequest& request)
     return json(200, QJsonObject { { QStringLiteral("result"), 1 }, { QStringLiteral("info"), info } });
 }
 
-HttpReply Routes::releaseDetail(const QString& sid)
+HttpReply Routes::releaseDetail(const QString& sid) const
 {
     const QString decoded = percentDecode(sid.toLatin1(), false).value_or(QString());
     if (decoded != m_config.releaseSid) {

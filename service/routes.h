@@ -58,7 +58,7 @@ public:
 private:
     HttpReply shorten(const HttpRequest& request, qint64 nowMs);
     HttpReply softVersion(const HttpRequest& request);
-    HttpReply releaseDetail(const QString& sid);
+    HttpReply releaseDetail(const QString& sid) const;
     HttpReply redirect(const QString& segment, bool countVisit);
     HttpReply preview(const QString& code, const QString& segment, const QByteArray& host);
     HttpReply health();

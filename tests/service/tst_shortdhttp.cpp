@@ -226,7 +226,7 @@ void ShortdHttpTest::badInput_data()
     QTest::newRow("version: broken UTF-8") << rawPost(version, "sn=%FE%FF", form, port) << 400 << u"格式不正确"_s;
     QTest::newRow("version: product twice") << rawPost(version, "sn=tkvr&sn=tkvr", form, port) << 400
                                             << u"格式不正确"_s;
-    QTest::newRow("version: JSON body") << rawPost(version, "{\"sn\":\"tkvr\"}", "application/json", port) << 415
+    QTest::newRow("version: JSON body") << rawPost(version, R"({"sn":"tkvr"})", "application/json", port) << 415
                                         << u"格式不正确"_s;
     QTest::newRow("version: body too long") << rawPost(version, "sn=tkvr&x=" + QByteArray(5000, 'x'), form, port)
                                             << 413 << u"过长"_s;
@@ -397,13 +397,13 @@ void ShortdHttpTest::linkBases()
 
 void ShortdHttpTest::oversizedRequestIsRefused()
 {
-    const QByteArray body(512 * 1024, 'a');
+    const QByteArray body(qsizetype(512) * 1024, 'a');
     const HttpResult result = rawExchange(m_service.port(),
         rawPost("/index.php/Index/soft_version", body, "application/x-www-form-urlencoded", m_service.port()));
     QCOMPARE(result.status, 413);
     QCOMPARE(result.json().value(u"result"_s).toInt(-1), 0);
 
-    const QByteArray longHeader = "GET /healthz HTTP/1.1\r\nHost: x\r\nX-Big: " + QByteArray(200 * 1024, 'h') + "\r\n\r\n";
+    const QByteArray longHeader = "GET /healthz HTTP/1.1\r\nHost: x\r\nX-Big: " + QByteArray(qsizetype(200) * 1024, 'h') + "\r\n\r\n";
     QCOMPARE(rawExchange(m_service.port(), longHeader).status, 413);
     QCOMPARE(rawExchange(m_service.port(), rawGet("/healthz", m_service.port())).status, 200);
 }
