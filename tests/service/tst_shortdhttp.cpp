@@ -105,6 +105,10 @@ void ShortdHttpTest::roundTrip_data()
     QTest::newRow("8000 characters is allowed")
         << 4 << QString(u"http://example.com/"_s + QString(8000 - 19, u'z'))
         << QByteArray("http://example.com/" + QByteArray(8000 - 19, 'z'));
+    // Nine bytes a character on the wire: the longest request the client can make fits the limits.
+    QTest::newRow("8000 chinese characters")
+        << 5 << QString(u"http://example.com/"_s + QString(8000 - 19, u'中'))
+        << QByteArray("http://example.com/" + QByteArray("%E4%B8%AD").repeated(8000 - 19));
 }
 
 void ShortdHttpTest::roundTrip()
@@ -201,6 +205,8 @@ void ShortdHttpTest::badInput_data()
     QTest::newRow("8001 characters, unsigned")
         << get(shortenWithToken("1", u"http://example.com/"_s + QString(8001 - 19, u'a'), goodToken)) << 414
         << u"8000"_s;
+    QTest::newRow("8001 chinese characters")
+        << signedAddress(u"http://example.com/"_s + QString(8001 - 19, u'中')) << 414 << u"8000"_s;
     QTest::newRow("own short link") << signedAddress(m_service.origin() + u"/abcdef"_s) << 400 << u"本服务"_s;
     QTest::newRow("own link by localhost")
         << signedAddress(u"http://localhost:%1/abcdef"_s.arg(port)) << 400 << u"本服务"_s;
