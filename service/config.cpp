@@ -9,13 +9,13 @@ namespace Shortd {
 namespace {
     constexpr auto EnvPrefix = QLatin1StringView("NOLVEX_SHORTD_");
 
-    struct OptionSpec {
+    struct OptionText {
         const char* name;
         const char* valueName;
         const char* description;
     };
 
-    constexpr OptionSpec Options[] = {
+    constexpr OptionText Options[] = {
         { "listen", "ADDR:PORT", "Address and port to listen on (default 127.0.0.1:8420; :PORT for all addresses)." },
         { "data-dir", "DIR", "Directory of the link database (default: the user's data folder/nolvex-shortd)." },
         { "link-base", "TYPE=URL",
@@ -131,9 +131,9 @@ ConfigResult parseConfig(const QStringList& arguments, const QProcessEnvironment
         "Every option can also be given as an environment variable NOLVEX_SHORTD_<OPTION>, e.g. "
         "NOLVEX_SHORTD_RATE_LIMIT=0; the command line wins."));
     const QCommandLineOption help = parser.addHelpOption();
-    for (const OptionSpec& spec : Options) {
-        parser.addOption(QCommandLineOption(QString::fromLatin1(spec.name), QString::fromLatin1(spec.description),
-            QString::fromLatin1(spec.valueName)));
+    for (const OptionText& text : Options) {
+        parser.addOption(QCommandLineOption(QString::fromLatin1(text.name), QString::fromLatin1(text.description),
+            QString::fromLatin1(text.valueName)));
     }
     if (!parser.parse(arguments)) {
         result.error = parser.errorText();
