@@ -138,6 +138,15 @@ void WebReply::onFinished()
         finish(result);
         return;
     }
+    // A connection that ends before the announced length is a broken reply, even where the network
+    // stack reports it as a normal end.
+    const QVariant announced = m_reply->header(QNetworkRequest::ContentLengthHeader);
+    if (announced.isValid() && m_body.size() < announced.toLongLong()) {
+        result.status = WebResult::Status::ConnectionFailed;
+        result.errorString = QStringLiteral("reply ended before its announced length");
+        finish(result);
+        return;
+    }
     bool decoded = false;
     result.text = decodeBody(m_body, m_reply->header(QNetworkRequest::ContentTypeHeader).toByteArray(), &decoded);
     result.status = decoded ? WebResult::Status::Ok : WebResult::Status::BadEncoding;
