@@ -28,7 +28,7 @@ namespace {
     constexpr int ClientWidthTwips = 8460;
     constexpr int ClientHeightTwips = 6915;
     constexpr int StatusBarTopTwips = 6300;
-    constexpr qint64 MaxSkinSize = 1024 * 1024;
+    constexpr qint64 MaxSkinSize = qint64 { 1024 } * 1024;
 
     // The six services offered, by the index the shortening request carries.
     constexpr std::array<const char*, Form1::OptionCount> ServiceNames {

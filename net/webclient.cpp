@@ -156,7 +156,7 @@ void WebReply::onFinished()
     finish(result);
 }
 
-void WebReply::finish(WebResult result)
+void WebReply::finish(const WebResult& result)
 {
     if (m_done) {
         return;

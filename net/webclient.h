@@ -49,7 +49,7 @@ private:
     void onReadyRead();
     void onMetaDataChanged();
     void onFinished();
-    void finish(WebResult result);
+    void finish(const WebResult& result);
     void stop(WebResult::Status reason);
 
     QPointer<QNetworkReply> m_reply;
@@ -65,7 +65,7 @@ class WebClient final : public QObject {
     Q_DISABLE_COPY_MOVE(WebClient)
 
 public:
-    static constexpr qint64 MaxReplySize = 64 * 1024;
+    static constexpr qint64 MaxReplySize = qint64 { 64 } * 1024;
     static constexpr int MaxRedirects = 5;
     static constexpr std::chrono::milliseconds GetTimeout { 15000 };
     static constexpr std::chrono::milliseconds PostTimeout { 10000 };

@@ -14,6 +14,11 @@ NOLVEX_PACKAGES=(
     xvfb xauth
 )
 
+# What only the test command needs: the fuzzing toolchain and the linters.
+NOLVEX_TEST_PACKAGES=(
+    clang libclang-rt-14-dev clang-tidy clang-format
+)
+
 nolvex_install_packages() {
     local missing=() pkg
     for pkg in "$@"; do

@@ -17,6 +17,8 @@ using Behaviour = CannedServer::Behaviour;
 
 Q_DECLARE_METATYPE(Behaviour)
 
+static_assert(WebClient::MaxReplySize == 65536, "replies are limited to 64 KiB");
+
 namespace {
 
 struct Outcome {
@@ -99,13 +101,13 @@ void TestWebClient::get_data()
     QTest::newRow("never answers") << QByteArray() << Behaviour::Silent << 1000 << Status::TimedOut << QString();
     QTest::newRow("drips a byte a second") << CannedServer::response(200, ok) << Behaviour::Drip << 2000
                                            << Status::TimedOut << QString();
-    QTest::newRow("exactly 64 KiB") << CannedServer::response(200, QByteArray(64 * 1024, 'x')) << Behaviour::Reply
-                                    << 5000 << Status::Ok << QString(64 * 1024, QLatin1Char('x'));
-    QTest::newRow("over 64 KiB with length") << CannedServer::response(200, QByteArray(64 * 1024 + 1, 'x'))
+    QTest::newRow("exactly 64 KiB") << CannedServer::response(200, QByteArray(WebClient::MaxReplySize, 'x')) << Behaviour::Reply
+                                    << 5000 << Status::Ok << QString(WebClient::MaxReplySize, QLatin1Char('x'));
+    QTest::newRow("over 64 KiB with length") << CannedServer::response(200, QByteArray(WebClient::MaxReplySize + 1, 'x'))
                                              << Behaviour::Reply << 5000 << Status::TooLarge << QString();
-    QTest::newRow("over 64 KiB chunked") << chunked(QByteArray(200 * 1024, 'x')) << Behaviour::Reply << 5000
+    QTest::newRow("over 64 KiB chunked") << chunked(QByteArray(qsizetype { 200 } * 1024, 'x')) << Behaviour::Reply << 5000
                                          << Status::TooLarge << QString();
-    QTest::newRow("10 MB") << CannedServer::response(200, QByteArray(10 * 1024 * 1024, 'x')) << Behaviour::Reply
+    QTest::newRow("10 MB") << CannedServer::response(200, QByteArray(qsizetype { 10 } * 1024 * 1024, 'x')) << Behaviour::Reply
                            << 5000 << Status::TooLarge << QString();
     QTest::newRow("garbage instead of http") << QByteArray("SSH-2.0-OpenSSH\r\n\r\n") << Behaviour::Reply << 5000
                                              << Status::ConnectionFailed << QString();
