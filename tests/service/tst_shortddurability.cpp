@@ -1,8 +1,13 @@
 #include "httpprobe.h"
 #include "shortdprocess.h"
 
+#include <QElapsedTimer>
+#include <QJsonDocument>
 #include <QJsonObject>
+#include <QTcpSocket>
 #include <QTest>
+
+#include <memory>
 
 using namespace Qt::StringLiterals;
 
@@ -12,6 +17,7 @@ class ShortdDurabilityTest final : public QObject {
 
 private slots:
     void acknowledgedLinksSurviveKill9();
+    void concurrentCreatesSurviveKill9();
     void visitsSurviveOrderlyStop();
 };
 
@@ -48,6 +54,120 @@ void ShortdDurabilityTest::acknowledgedLinksSurviveKill9()
     const HttpResult again
         = rawExchange(service.port(), rawGet(shortenTarget(sample.type, sample.address), service.port()));
     QCOMPARE(again.json().value(u"info"_s).toString().section(u'/', -1), sample.code);
+    QVERIFY2(service.stop(), qPrintable(service.errorString()));
+}
+
+namespace {
+struct Acknowledged {
+    int type;
+    QString address;
+    QString code;
+};
+
+// One keep-alive connection that asks for a new link as soon as the last one is answered, and
+// keeps every link answered with result 1.
+class CreatingClient final : public QObject {
+public:
+    CreatingClient(int id, quint16 port, QList<Acknowledged>* acknowledged)
+        : m_id(id)
+        , m_port(port)
+        , m_acknowledged(acknowledged)
+    {
+        connect(&m_socket, &QTcpSocket::connected, this, &CreatingClient::sendNext);
+        connect(&m_socket, &QTcpSocket::readyRead, this, &CreatingClient::readReplies);
+        m_socket.connectToHost(QHostAddress::LocalHost, port);
+    }
+
+    void stop() { m_stopped = true; }
+    // Replies the service finished writing before it died may still be unread.
+    void drain()
+    {
+        m_socket.waitForReadyRead(100);
+        readReplies();
+    }
+
+private:
+    void sendNext()
+    {
+        if (m_stopped) {
+            return;
+        }
+        m_type = (m_id + m_sent) % 6;
+        m_address = u"https://example.com/concurrent/%1/%2?中文=%3&x=a+b"_s.arg(m_id).arg(m_sent).arg(m_sent * 3);
+        ++m_sent;
+        m_socket.write(rawGet(shortenTarget(m_type, m_address), m_port));
+    }
+
+    void readReplies()
+    {
+        m_received += m_socket.readAll();
+        const qsizetype headerEnd = m_received.indexOf("\r\n\r\n");
+        if (headerEnd < 0) {
+            return;
+        }
+        HttpResult reply;
+        reply.rawHeaders = m_received.first(headerEnd);
+        const qsizetype length = reply.header("Content-Length").toLongLong();
+        if (m_received.size() < headerEnd + 4 + length) {
+            return;
+        }
+        reply.body = m_received.sliced(headerEnd + 4, length);
+        m_received.remove(0, headerEnd + 4 + length);
+        if (reply.json().value(u"result"_s).toInt() == 1) {
+            m_acknowledged->append({ m_type, m_address, reply.json().value(u"info"_s).toString().section(u'/', -1) });
+        }
+        sendNext();
+    }
+
+    int m_id;
+    quint16 m_port;
+    QList<Acknowledged>* m_acknowledged;
+    QTcpSocket m_socket;
+    QByteArray m_received;
+    int m_sent = 0;
+    int m_type = 0;
+    QString m_address;
+    bool m_stopped = false;
+};
+} // namespace
+
+void ShortdDurabilityTest::concurrentCreatesSurviveKill9()
+{
+    ShortdProcess service({ u"--rate-limit"_s, u"0"_s });
+    QVERIFY2(service.start(), qPrintable(service.errorString()));
+
+    // 50 connections creating links at once; the service is killed while they are in flight.
+    QList<Acknowledged> acknowledged;
+    std::vector<std::unique_ptr<CreatingClient>> clients;
+    for (int id = 0; id < 50; ++id) {
+        clients.push_back(std::make_unique<CreatingClient>(id, service.port(), &acknowledged));
+    }
+    QElapsedTimer clock;
+    clock.start();
+    while (acknowledged.size() < 2000 && clock.elapsed() < 3000) {
+        QTest::qWait(5);
+    }
+    QVERIFY2(acknowledged.size() >= 50, qPrintable(QString::number(acknowledged.size())));
+    service.kill9();
+    for (const auto& client : clients) {
+        client->stop();
+        client->drain();
+    }
+    clients.clear();
+    QVERIFY2(service.restart(), qPrintable(service.errorString()));
+
+    QSet<QString> codes;
+    for (const Acknowledged& link : std::as_const(acknowledged)) {
+        QVERIFY2(!codes.contains(link.code), qPrintable(link.code));
+        codes.insert(link.code);
+        const HttpResult followed = rawExchange(service.port(), rawGet('/' + link.code.toLatin1(), service.port()));
+        QVERIFY2(followed.status == 302, qPrintable(link.code + u' ' + link.address));
+        QCOMPARE(QUrl::fromEncoded(followed.header("Location")), QUrl(link.address));
+    }
+    // Asked again, an acknowledged address keeps its link.
+    const Acknowledged& last = acknowledged.constLast();
+    const HttpResult again = rawExchange(service.port(), rawGet(shortenTarget(last.type, last.address), service.port()));
+    QCOMPARE(again.json().value(u"info"_s).toString().section(u'/', -1), last.code);
     QVERIFY2(service.stop(), qPrintable(service.errorString()));
 }
 

@@ -172,6 +172,12 @@ void ShortdHttpTest::badInput_data()
                                            << u"校验码不正确"_s;
     QTest::newRow("token one digit long") << get(shortenWithToken("1", good, goodToken + "0")) << 403
                                           << u"校验码不正确"_s;
+    QTest::newRow("token not hexadecimal") << get(shortenWithToken("1", good, QByteArray(32, 'Z'))) << 403
+                                           << u"校验码不正确"_s;
+    QTest::newRow("token SQL metacharacters")
+        << get(shortenWithToken("1", good, QUrl::toPercentEncoding(u"' OR '1'='1' --"_s))) << 403 << u"校验码不正确"_s;
+    QTest::newRow("token with NUL") << get(shortenWithToken("1", good, goodToken.chopped(1) + "%00")) << 403
+                                    << u"校验码不正确"_s;
     QTest::newRow("token repeated")
         << get(shortenWithToken("1", good, goodToken) + "&token=" + goodToken) << 400 << u"重复"_s;
     QTest::newRow("no type") << get(api + "?url=" + encodedGood + "&token=" + goodToken) << 400
@@ -180,6 +186,13 @@ void ShortdHttpTest::badInput_data()
     QTest::newRow("type -1") << get(shortenWithToken("-1", good, goodToken)) << 400 << u"类型不正确"_s;
     QTest::newRow("type 01") << get(shortenWithToken("01", good, goodToken)) << 400 << u"类型不正确"_s;
     QTest::newRow("type empty") << get(shortenWithToken("", good, goodToken)) << 400 << u"类型不正确"_s;
+    QTest::newRow("type full-width digit") << get(shortenWithToken("%EF%BC%91", good, goodToken)) << 400
+                                           << u"类型不正确"_s;
+    QTest::newRow("type with blank") << get(shortenWithToken("1%20", good, goodToken)) << 400 << u"类型不正确"_s;
+    QTest::newRow("type SQL metacharacters")
+        << get(shortenWithToken(QUrl::toPercentEncoding(u"1 OR 1=1; DROP TABLE links"_s), good, goodToken)) << 400
+        << u"类型不正确"_s;
+    QTest::newRow("type NUL") << get(shortenWithToken("%00", good, goodToken)) << 400 << u"类型不正确"_s;
     QTest::newRow("type repeated") << get(shortenWithToken("1", good, goodToken) + "&type=2") << 400 << u"重复"_s;
     QTest::newRow("no url") << get(api + "?type=1&token=" + goodToken) << 400 << u"缺少参数 url"_s;
     QTest::newRow("url repeated") << get(shortenWithToken("1", good, goodToken) + "&url=" + encodedGood) << 400
@@ -188,15 +201,25 @@ void ShortdHttpTest::badInput_data()
     QTest::newRow("javascript") << signedAddress(u"javascript:alert(1)"_s) << 400 << u"http://"_s;
     QTest::newRow("javascript disguised") << signedAddress(u"javascript://example.com/%0aalert(1)"_s) << 400
                                           << u"http://"_s;
+    QTest::newRow("javascript upper-case") << signedAddress(u"JAVASCRIPT:alert(1)//http://x"_s) << 400
+                                           << u"http://"_s;
     QTest::newRow("data") << signedAddress(u"data:text/html,<script>alert(1)</script>"_s) << 400 << u"http://"_s;
     QTest::newRow("file") << signedAddress(u"file:///etc/passwd"_s) << 400 << u"http://"_s;
+    QTest::newRow("file with host") << signedAddress(u"file://localhost/etc/passwd"_s) << 400 << u"http://"_s;
     QTest::newRow("ftp") << signedAddress(u"ftp://example.com/"_s) << 400 << u"http://"_s;
     QTest::newRow("relative") << signedAddress(u"example.com/page"_s) << 400 << u"http://"_s;
     QTest::newRow("leading blank") << signedAddress(u" http://example.com/"_s) << 400 << u"http://"_s;
     QTest::newRow("no host") << signedAddress(u"http:///path"_s) << 400 << u"主机名"_s;
+    QTest::newRow("http without slashes") << signedAddress(u"http:example.com"_s) << 400 << u"http://"_s;
+    QTest::newRow("no host, port only") << signedAddress(u"http://:8080/x"_s) << 400 << u"主机名"_s;
     QTest::newRow("scheme only") << signedAddress(u"https://"_s) << 400 << u"主机名"_s;
     QTest::newRow("CR LF") << signedAddress(u"http://example.com/\r\nSet-Cookie: a=b"_s) << 400 << u"控制字符"_s;
     QTest::newRow("NUL") << signedAddress(u"http://example.com/\0x"_s) << 400 << u"控制字符"_s;
+    QTest::newRow("LF alone") << signedAddress(u"http://example.com/a\nb"_s) << 400 << u"控制字符"_s;
+    QTest::newRow("CR in host") << signedAddress(u"http://exam\rple.com/"_s) << 400 << u"控制字符"_s;
+    QTest::newRow("NUL at the end") << signedAddress(u"http://example.com/"_s + QChar(u'\0')) << 400
+                                    << u"控制字符"_s;
+    QTest::newRow("DEL") << signedAddress(u"http://example.com/\u007fx"_s) << 400 << u"控制字符"_s;
     QTest::newRow("tab") << signedAddress(u"http://example.com/\tx"_s) << 400 << u"控制字符"_s;
     QTest::newRow("C1 control") << signedAddress(u"http://example.com/\u0085x"_s) << 400 << u"控制字符"_s;
     QTest::newRow("bad host") << signedAddress(u"http://exa mple.com/"_s) << 400 << u"格式不正确"_s;
@@ -210,6 +233,11 @@ void ShortdHttpTest::badInput_data()
     QTest::newRow("own short link") << signedAddress(m_service.origin() + u"/abcdef"_s) << 400 << u"本服务"_s;
     QTest::newRow("own link by localhost")
         << signedAddress(u"http://localhost:%1/abcdef"_s.arg(port)) << 400 << u"本服务"_s;
+    QTest::newRow("own link by IPv6 loopback")
+        << signedAddress(u"http://[::1]:%1/abcdef"_s.arg(port)) << 400 << u"本服务"_s;
+    QTest::newRow("own link, upper-case host and trailing dot")
+        << signedAddress(u"HTTP://LOCALHOST.:%1/abcdef"_s.arg(port)) << 400 << u"本服务"_s;
+    QTest::newRow("own preview link") << signedAddress(m_service.origin() + u"/abcdef+"_s) << 400 << u"本服务"_s;
     QTest::newRow("own origin") << signedAddress(m_service.origin()) << 400 << u"本服务"_s;
     QString manyFields;
     for (int i = 0; i < 1000; ++i) {
@@ -217,6 +245,18 @@ void ShortdHttpTest::badInput_data()
     }
     QTest::newRow("1000 parameters") << get(api + '?' + manyFields.toLatin1() + shortenTarget(1, good).sliced(api.size() + 1))
                                      << 400 << u"参数过多"_s;
+    QTest::newRow("1000 parameters, all named url")
+        << get(api + "?type=1&token=" + goodToken + QByteArray("&url=" + encodedGood).repeated(1000)) << 400
+        << u"参数过多"_s;
+    QTest::newRow("SQL metacharacters in names")
+        << get(api + "?type%27%3B--=1&url=" + encodedGood + "&token=" + goodToken) << 400 << u"缺少参数 type"_s;
+    QTest::newRow("address SQL metacharacters, unsigned")
+        << get(shortenWithToken("1", u"http://example.com/');DROP TABLE links;--"_s, goodToken)) << 403
+        << u"校验码不正确"_s;
+    // The HTTP stack reads a '%' that starts no escape as a literal percent sign (as "%25"), so the
+    // address ends in '%' and the token for the address without it does not match.
+    QTest::newRow("lone percent") << get(api + "?type=1&url=" + encodedGood + "%&token=" + goodToken) << 403
+                                  << u"校验码不正确"_s;
     QTest::newRow("invalid UTF-8") << get(api + "?type=1&url=http%3A%2F%2Fexample.com%2F%FF&token=" + goodToken) << 400
                                    << u"编码"_s;
     QTest::newRow("overlong UTF-8") << get(api + "?type=1&url=http%3A%2F%2Fexample.com%2F%C0%AF&token=" + goodToken)
@@ -230,6 +270,20 @@ void ShortdHttpTest::badInput_data()
     QTest::newRow("version: no product") << rawPost(version, "", form, port) << 400 << u"缺少产品代号"_s;
     QTest::newRow("version: broken escape") << rawPost(version, "sn=%zz", form, port) << 400 << u"格式不正确"_s;
     QTest::newRow("version: broken UTF-8") << rawPost(version, "sn=%FE%FF", form, port) << 400 << u"格式不正确"_s;
+    QTest::newRow("version: truncated escape") << rawPost(version, "sn=tkvr%4", form, port) << 400
+                                               << u"格式不正确"_s;
+    QTest::newRow("version: lone percent") << rawPost(version, "sn=tkvr&%", form, port) << 400 << u"格式不正确"_s;
+    QTest::newRow("version: raw binary") << rawPost(version, QByteArray("sn=\xff\xfe\x00\x01", 7), form, port) << 400
+                                         << u"格式不正确"_s;
+    QTest::newRow("version: only separators") << rawPost(version, "&&=&&", form, port) << 400 << u"缺少产品代号"_s;
+    QTest::newRow("version: name without value") << rawPost(version, "sn", form, port) << 200 << u"未知的产品"_s;
+    QTest::newRow("version: plus is a blank") << rawPost(version, "sn=tk+vr", form, port) << 200 << u"未知的产品"_s;
+    QTest::newRow("version: 1000 fields") << rawPost(version, QByteArray("a=1&").repeated(1000) + "sn=tkvr", form, port)
+                                          << 400 << u"格式不正确"_s;
+    QTest::newRow("version: SQL metacharacters")
+        << rawPost(version, "sn=tkvr'%20OR%20'1'%3D'1", form, port) << 200 << u"未知的产品"_s;
+    QTest::newRow("version: plain text body") << rawPost(version, "sn=tkvr", "text/plain", port) << 415
+                                              << u"格式不正确"_s;
     QTest::newRow("version: product twice") << rawPost(version, "sn=tkvr&sn=tkvr", form, port) << 400
                                             << u"格式不正确"_s;
     QTest::newRow("version: JSON body") << rawPost(version, R"({"sn":"tkvr"})", "application/json", port) << 415

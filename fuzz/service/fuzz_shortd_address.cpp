@@ -1,0 +1,199 @@
+// Address validation, alone and through the routes: the input is the address a client sends
+// (UTF-8), signed the way the client signs it. An address the checks accept must come out as a
+// short link whose redirect leads to a plain ASCII http(s) address off this service, and whose
+// preview page shows it escaped; one they refuse must be refused by the route with the same status.
+
+#include "linkstore.h"
+#include "pages.h"
+#include "ratelimiter.h"
+#include "routes.h"
+#include "shortener.h"
+#include "token.h"
+#include "validation.h"
+
+#include <QCoreApplication>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+namespace {
+// Keeps links in memory; enough for the routes, and the fuzzer starts it afresh now and then.
+class MemoryLinkStore final : public Shortd::LinkStore {
+public:
+    bool open() override { return true; }
+    Shortd::LookupResult findByCode(const QString& code) override
+    {
+        const auto found = m_byCode.constFind(code);
+        return found == m_byCode.cend() ? Shortd::LookupResult {}
+                                        : Shortd::LookupResult { Shortd::StoreStatus::Ok, *found };
+    }
+    Shortd::LookupResult findByTarget(int type, const QString& target) override
+    {
+        const auto found = m_byTarget.constFind(QString::number(type) % u':' % target);
+        return found == m_byTarget.cend() ? Shortd::LookupResult {} : findByCode(*found);
+    }
+    Shortd::StoreStatus insert(const Shortd::StoredLink& link) override
+    {
+        if (m_byCode.contains(link.code)) {
+            return Shortd::StoreStatus::CodeTaken;
+        }
+        const QString key = QString::number(link.type) % u':' % link.target;
+        if (m_byTarget.contains(key)) {
+            return Shortd::StoreStatus::TargetTaken;
+        }
+        m_byCode.insert(link.code, link);
+        m_byTarget.insert(key, link.code);
+        return Shortd::StoreStatus::Ok;
+    }
+    Shortd::StoreStatus addVisits(const QHash<QString, qint64>&) override { return Shortd::StoreStatus::Ok; }
+    bool isHealthy() override { return true; }
+    QString lastError() const override { return {}; }
+    qsizetype size() const { return m_byCode.size(); }
+
+private:
+    QHash<QString, Shortd::StoredLink> m_byCode;
+    QHash<QString, QString> m_byTarget;
+};
+
+struct Service {
+    MemoryLinkStore store;
+    Shortd::RateLimiter rateLimiter { 0 };
+    Shortd::Shortener shortener { store };
+    std::unique_ptr<Shortd::Routes> routes;
+};
+
+std::unique_ptr<Service> service;
+Shortd::ServiceConfig config;
+
+const QList<QUrl>& ownBases()
+{
+    static const QList<QUrl> bases = service->routes->ownBases("127.0.0.1:8420");
+    return bases;
+}
+
+void startService()
+{
+    service = std::make_unique<Service>();
+    service->routes = std::make_unique<Shortd::Routes>(config, service->shortener, service->store, service->rateLimiter);
+}
+
+[[noreturn]] void fail(const char* what, const QString& address, const QByteArray& detail = {})
+{
+    std::fprintf(stderr, "fuzz_shortd_address: %s\naddress: %s\n%s\n", what, address.toUtf8().toPercentEncoding().constData(),
+        detail.left(4096).constData());
+    std::abort();
+}
+
+bool isPlainAscii(QByteArrayView bytes)
+{
+    return std::all_of(bytes.begin(), bytes.end(), [](char c) { return c > 0x20 && c < 0x7f; });
+}
+
+Shortd::HttpReply get(const QByteArray& path, const QByteArray& query = {})
+{
+    Shortd::HttpRequest request;
+    request.method = Shortd::Method::Get;
+    request.path = QString::fromLatin1(path);
+    request.query = query;
+    request.host = "127.0.0.1:8420";
+    request.client = QStringLiteral("127.0.0.1");
+    return service->routes->handle(request, 0);
+}
+
+// Counts of the characters that make markup: an escaped address adds none of them to a page.
+std::array<qsizetype, 4> markup(const QByteArray& page)
+{
+    return { page.count('<'), page.count('>'), page.count('"'), page.count('\'') };
+}
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
+{
+    static QCoreApplication app(*argc, *argv);
+    config.releaseVersion = QStringLiteral("2.1");
+    config.rateLimit = 0;
+    config.linkBases[2] = QUrl(QStringLiteral("https://s.example/x"));
+    startService();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    if (size == 0) {
+        return 0;
+    }
+    const int type = data[0] % Shortd::LinkTypeCount;
+    const QString address
+        = QString::fromUtf8(reinterpret_cast<const char*>(data + 1), static_cast<qsizetype>(size - 1));
+
+    const Shortd::AddressProblem problem = Shortd::checkAddress(address, ownBases());
+    if (problem == Shortd::AddressProblem::None) {
+        if (address.size() > Shortd::MaximumAddressLength) {
+            fail("an over-long address passed", address);
+        }
+        const QByteArray location = Shortd::locationHeader(address);
+        if (!isPlainAscii(location)) {
+            fail("Location is not plain ASCII", address, location);
+        }
+        const QUrl leadsTo = QUrl::fromEncoded(location, QUrl::StrictMode);
+        if (!leadsTo.isValid() || (leadsTo.scheme() != u"http" && leadsTo.scheme() != u"https")
+            || leadsTo.host().isEmpty()) {
+            fail("Location is not an http(s) address with a host", address, location);
+        }
+        for (const QUrl& base : ownBases()) {
+            if (Shortd::isUnderBase(leadsTo, base)) {
+                fail("Location leads back to this service", address, location);
+            }
+        }
+    }
+
+    const QByteArray query = "type=" + QByteArray::number(type) + "&url=" + QUrl::toPercentEncoding(address)
+        + "&token=" + Nolvex::requestToken(address).toLatin1();
+    const Shortd::HttpReply created = get("/index.php/Index/weburl_zip", query);
+    const int expected = address.size() > Shortd::MaximumAddressLength ? 414
+        : problem != Shortd::AddressProblem::None                      ? 400
+                                                                       : 200;
+    if (created.status != expected) {
+        fail("the route's status differs from the address check", address, created.body);
+    }
+    const QJsonObject reply = QJsonDocument::fromJson(created.body).object();
+    if (expected != 200) {
+        if (reply.value(QStringLiteral("result")).toInt(-1) != 0) {
+            fail("a refusal without result 0", address, created.body);
+        }
+        return 0;
+    }
+    const QString link = reply.value(QStringLiteral("info")).toString();
+    const QString code = link.section(u'/', -1);
+    if (reply.value(QStringLiteral("result")).toInt() != 1 || !link.startsWith(QStringLiteral("http"))) {
+        fail("no short link for an accepted address", address, created.body);
+    }
+
+    const Shortd::HttpReply followed = get('/' + code.toLatin1());
+    const auto locationOf = [](const Shortd::HttpReply& r) {
+        for (const auto& [name, value] : r.headers) {
+            if (name == "Location") {
+                return value;
+            }
+        }
+        return QByteArray();
+    };
+    if (followed.status != 302 || locationOf(followed) != Shortd::locationHeader(address)) {
+        fail("the short link does not redirect to the address", address, locationOf(followed));
+    }
+
+    const Shortd::HttpReply preview = get('/' + code.toLatin1() + '+');
+    const QByteArray plain = Shortd::previewPage(link, QStringLiteral("http://example.com/"), 0, 0);
+    if (preview.status != 200 || markup(preview.body) != markup(plain)) {
+        fail("the preview page lets markup of the address through", address, preview.body);
+    }
+
+    if (service->store.size() > 20'000) {
+        startService();
+    }
+    return 0;
+}

@@ -1,0 +1,235 @@
+// Raw request bytes through the service's HTTP front end, as a connection would deliver them: Qt's
+// HTTP parser, HttpFrontEnd::handleRequest, the routes, the shortener and the SQLite store, and the
+// responder writing the reply. The connection is an in-memory socket, so no port is involved.
+//
+// What every reply must satisfy: a status line of HTTP/1.1 and three digits, never a 5xx other than
+// 503 (malformed HTTP is dropped, not answered 500), header lines free of control characters, and
+// a redirect's Location a plain ASCII http(s) address. NOLVEX_FUZZ_PRINT=1 prints every reply.
+
+#include "config.h"
+#include "frontend.h"
+#include "ratelimiter.h"
+#include "routes.h"
+#include "shortener.h"
+#include "sqlitelinkstore.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QLoggingCategory>
+#include <QPointer>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QUrl>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+namespace {
+// A connected socket whose peer has sent exactly the given bytes; what the server writes is kept.
+class MemorySocket final : public QTcpSocket {
+public:
+    explicit MemorySocket(QByteArray input)
+        : m_input(std::move(input))
+    {
+        setSocketState(QAbstractSocket::ConnectedState);
+        setPeerAddress(QHostAddress(QHostAddress::LocalHost));
+        setPeerPort(40000);
+        setLocalAddress(QHostAddress(QHostAddress::LocalHost));
+        setLocalPort(8420);
+        setOpenMode(QIODevice::ReadWrite);
+    }
+
+    const QByteArray& written() const { return m_output; }
+    bool isSequential() const override { return true; }
+    qint64 bytesAvailable() const override { return (m_input.size() - m_offset) + QIODevice::bytesAvailable(); }
+    qint64 bytesToWrite() const override { return 0; }
+    void disconnectFromHost() override
+    {
+        m_closed = true;
+        setSocketState(QAbstractSocket::UnconnectedState);
+        setOpenMode(QIODevice::NotOpen);
+    }
+    void close() override { disconnectFromHost(); }
+    bool flush() { return true; }
+    bool waitForBytesWritten(int = 30000) override { return true; }
+    bool waitForReadyRead(int = 30000) override { return false; }
+
+protected:
+    qint64 readData(char* data, qint64 maxSize) override
+    {
+        const qint64 count = std::min<qint64>(maxSize, m_input.size() - m_offset);
+        std::memcpy(data, m_input.constData() + m_offset, static_cast<size_t>(count));
+        m_offset += count;
+        return count;
+    }
+    qint64 readLineData(char* data, qint64 maxSize) override { return QIODevice::readLineData(data, maxSize); }
+    qint64 writeData(const char* data, qint64 size) override
+    {
+        if (m_closed) {
+            return -1;
+        }
+        m_output.append(data, size);
+        return size;
+    }
+
+private:
+    QByteArray m_input;
+    qint64 m_offset = 0;
+    QByteArray m_output;
+    bool m_closed = false;
+};
+
+// Hands sockets to the HTTP server the way a listening server does.
+class SocketSource final : public QTcpServer {
+public:
+    using QTcpServer::addPendingConnection;
+};
+
+struct Service {
+    QTemporaryDir dir;
+    std::unique_ptr<Shortd::SqliteLinkStore> store;
+    std::unique_ptr<Shortd::RateLimiter> rateLimiter;
+    std::unique_ptr<Shortd::Shortener> shortener;
+    std::unique_ptr<Shortd::Routes> routes;
+    Shortd::AccessLog log;
+    std::unique_ptr<Shortd::HttpFrontEnd> frontEnd;
+    SocketSource* source = nullptr;
+};
+
+Service* service = nullptr;
+
+[[noreturn]] void fail(const char* what, const QByteArray& output)
+{
+    std::fprintf(stderr, "fuzz_shortd_request: %s\n--- reply ---\n%s\n", what, output.left(4096).constData());
+    std::abort();
+}
+
+void checkHeaderLine(QByteArrayView line, const QByteArray& output)
+{
+    for (const char c : line) {
+        const auto byte = static_cast<unsigned char>(c);
+        if ((byte < 0x20 && byte != '\t') || byte == 0x7f) {
+            fail("control character in a header line", output);
+        }
+    }
+    if (line.size() > 9 && line.first(9).compare("Location:", Qt::CaseInsensitive) == 0) {
+        const QByteArrayView value = line.sliced(9).trimmed();
+        for (const char c : value) {
+            const auto byte = static_cast<unsigned char>(c);
+            if (byte <= 0x20 || byte >= 0x7f) {
+                fail("Location is not plain ASCII", output);
+            }
+        }
+        const QUrl target = QUrl::fromEncoded(value.toByteArray(), QUrl::StrictMode);
+        if (!target.isValid() || (target.scheme() != u"http" && target.scheme() != u"https")
+            || target.host().isEmpty()) {
+            fail("Location is not an http(s) address with a host", output);
+        }
+    }
+}
+
+// Each reply in the output: a status line, header lines, and a body of Content-Length bytes.
+void checkReplies(const QByteArray& output)
+{
+    qsizetype at = 0;
+    while (at < output.size()) {
+        const qsizetype headerEnd = output.indexOf("\r\n\r\n", at);
+        if (headerEnd < 0) {
+            fail("reply without the end of its headers", output);
+        }
+        // Up to and with the last header line's CR LF: every line ends in CR LF, the split leaves an
+        // empty piece after the last one.
+        QList<QByteArray> lines = output.sliced(at, headerEnd + 2 - at).split('\n');
+        lines.removeLast();
+        for (QByteArray& line : lines) {
+            if (!line.endsWith('\r')) {
+                fail("header line not ended by CR LF", output);
+            }
+            line.chop(1);
+        }
+        const QByteArray& statusLine = lines.constFirst();
+        if (!statusLine.startsWith("HTTP/1.1 ") || statusLine.size() < 12) {
+            fail("bad status line", output);
+        }
+        bool numeric = false;
+        const int status = statusLine.mid(9, 3).toInt(&numeric);
+        if (!numeric || status < 100 || status > 599) {
+            fail("bad status code", output);
+        }
+        if (status >= 500 && status != 503) {
+            fail("server error for a request", output);
+        }
+        qsizetype contentLength = 0;
+        for (qsizetype i = 1; i < lines.size(); ++i) {
+            const QByteArrayView line = lines.at(i);
+            checkHeaderLine(line, output);
+            if (line.size() > 15 && line.first(15).compare("Content-Length:", Qt::CaseInsensitive) == 0) {
+                contentLength = line.sliced(15).trimmed().toByteArray().toLongLong();
+            }
+        }
+        at = headerEnd + 4 + contentLength;
+        if (at > output.size()) {
+            fail("body shorter than its Content-Length", output);
+        }
+    }
+}
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
+{
+    static QCoreApplication app(*argc, *argv);
+    QLoggingCategory::setFilterRules(QStringLiteral("qt.httpserver*=false"));
+    service = new Service;
+    if (!service->dir.isValid()) {
+        std::abort();
+    }
+    Shortd::ServiceConfig config;
+    config.dataDir = service->dir.path();
+    config.releaseVersion = QStringLiteral("2.1");
+    config.rateLimit = 0;
+    config.accessLog = QStringLiteral("off");
+    config.linkBases[2] = QUrl(QStringLiteral("https://s.example/x"));
+    service->store = std::make_unique<Shortd::SqliteLinkStore>(
+        QDir(service->dir.path()).filePath(QStringLiteral("links.sqlite")), false);
+    // One link with a known code, so that redirects and previews have something to find.
+    const Shortd::StoredLink known { QStringLiteral("Fz2345"), 0,
+        QStringLiteral("http://example.com/中文?q=\"><b>&x=a+b#frag"), 0, 0 };
+    if (!service->store->open() || !service->log.open(config.accessLog)
+        || service->store->insert(known) != Shortd::StoreStatus::Ok) {
+        std::abort();
+    }
+    service->rateLimiter = std::make_unique<Shortd::RateLimiter>(config.rateLimit);
+    service->shortener = std::make_unique<Shortd::Shortener>(*service->store);
+    service->routes
+        = std::make_unique<Shortd::Routes>(config, *service->shortener, *service->store, *service->rateLimiter);
+    service->frontEnd = std::make_unique<Shortd::HttpFrontEnd>(*service->routes, service->log);
+    service->source = new SocketSource;
+    if (!service->source->listen(QHostAddress::LocalHost, 0)) {
+        std::abort();
+    }
+    service->frontEnd->bind(service->source);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    auto* socket = new MemorySocket(QByteArray(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size)));
+    QPointer<MemorySocket> alive(socket);
+    service->source->addPendingConnection(socket);
+    if (alive) {
+        Q_EMIT socket->readyRead();
+    }
+    if (alive) {
+        static const bool print = qEnvironmentVariableIsSet("NOLVEX_FUZZ_PRINT");
+        if (print) {
+            std::fprintf(stderr, "%s\n----\n", socket->written().constData());
+        }
+        checkReplies(socket->written());
+        socket->deleteLater();
+    }
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    return 0;
+}
