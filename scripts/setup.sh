@@ -42,5 +42,5 @@ nolvex_build() {
         cmake -S "$NOLVEX_ROOT" -B "$dir" -G Ninja -Wno-dev "$@" >"$dir.configure.log" 2>&1 ||
             { cat "$dir.configure.log"; return 1; }
     fi
-    cmake --build "$dir" -- --quiet
+    cmake --build "$dir" >"$dir.build.log" 2>&1 || { tail -60 "$dir.build.log"; return 1; }
 }
