@@ -20,6 +20,13 @@ CannedServer::CannedServer(bool tls, QObject* parent)
 {
 }
 
+CannedServer::CannedServer(const QString& certificate, QObject* parent)
+    : QTcpServer(parent)
+    , m_tls(true)
+    , m_certificate(certificate)
+{
+}
+
 CannedServer::~CannedServer() = default;
 
 bool CannedServer::start()
@@ -71,8 +78,8 @@ void CannedServer::incomingConnection(qintptr descriptor)
         auto* ssl = new QSslSocket(this);
         ssl->setSocketDescriptor(descriptor);
         const QString dir = QStringLiteral(NOLVEX_TEST_DATA_DIR);
-        ssl->setLocalCertificate(QSslCertificate(readFile(dir + QStringLiteral("/selfsigned.crt"))));
-        ssl->setPrivateKey(QSslKey(readFile(dir + QStringLiteral("/selfsigned.key")), QSsl::Rsa));
+        ssl->setLocalCertificate(QSslCertificate(readFile(dir + QLatin1Char('/') + m_certificate + QStringLiteral(".crt"))));
+        ssl->setPrivateKey(QSslKey(readFile(dir + QLatin1Char('/') + m_certificate + QStringLiteral(".key")), QSsl::Rsa));
         ssl->startServerEncryption();
         socket = ssl;
     } else {

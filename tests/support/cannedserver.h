@@ -24,7 +24,9 @@ public:
 
     using Handler = std::function<QByteArray(const QByteArray& request)>;
 
+    // With tls, the server presents tests/support/<certificate>.crt and its key.
     explicit CannedServer(bool tls = false, QObject* parent = nullptr);
+    CannedServer(const QString& certificate, QObject* parent = nullptr);
     ~CannedServer() override;
 
     bool start();
@@ -48,6 +50,7 @@ private:
     void answer(QTcpSocket* socket, const QByteArray& request);
 
     bool m_tls;
+    QString m_certificate = QStringLiteral("selfsigned");
     Behaviour m_behaviour = Behaviour::Reply;
     Handler m_handler;
     QList<QByteArray> m_requests;

@@ -1,0 +1,179 @@
+#include "cannedserver.h"
+#include "fakeplatform.h"
+#include "form1.h"
+#include "statusbar.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QScopeGuard>
+#include <QSslCertificate>
+#include <QSslConfiguration>
+#include <QTest>
+
+using namespace Nolvex;
+using Behaviour = CannedServer::Behaviour;
+
+Q_DECLARE_METATYPE(Behaviour)
+
+namespace {
+
+enum class Peer {
+    Plain,
+    SelfSigned, // https with a certificate nobody trusts
+    TrustedTls, // https with a trusted certificate for 127.0.0.1
+    WrongHost, // https with a trusted certificate for another name
+};
+
+QSslCertificate certificate(const char* name)
+{
+    QFile file(QStringLiteral(NOLVEX_TEST_DATA_DIR "/") + QLatin1StringView(name) + QStringLiteral(".crt"));
+    return file.open(QIODevice::ReadOnly) ? QSslCertificate(file.readAll()) : QSslCertificate();
+}
+
+const QString NoConnection = QStringLiteral("无法连接短网址服务器,请检查网络后重试..");
+const QString TimedOut = QStringLiteral("服务器响应超时,请稍后重试..");
+const QString Unreadable = QStringLiteral("服务器返回的数据无法识别,请稍后重试..");
+
+} // namespace
+
+Q_DECLARE_METATYPE(Peer)
+
+// Misbehaving shortening services, seen through the window: whatever the peer does, the user gets
+// a clear status, no partial short link, a usable button, and all of it within the time limit.
+class TestFaults final : public QObject {
+    Q_OBJECT
+
+private slots:
+    void misbehavingPeer_data();
+    void misbehavingPeer();
+};
+
+void TestFaults::misbehavingPeer_data()
+{
+    QTest::addColumn<Peer>("peer");
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<Behaviour>("behaviour");
+    QTest::addColumn<QString>("status");
+    QTest::addColumn<int>("limitMs");
+
+    const QByteArray success = R"({"result":1,"info":"https://i.test/partial","message":""})";
+    const QByteArray html = "<!DOCTYPE html><html><body><h1>Service Unavailable</h1></body></html>";
+    QByteArray deep;
+    for (int i = 0; i < 1025; ++i) {
+        deep += "{\"a\":";
+    }
+    deep += "1" + QByteArray(1025, '}');
+
+    QTest::newRow("never answers") << Peer::Plain << QByteArray() << Behaviour::Silent << TimedOut << 16000;
+    QTest::newRow("drips a byte a second") << Peer::Plain << CannedServer::response(200, success) << Behaviour::Drip
+                                           << TimedOut << 16000;
+    QTest::newRow("resets mid-body") << Peer::Plain
+                                     << QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 120\r\n\r\n{\"result\":1,\"info\":\"https://i.te")
+                                     << Behaviour::ResetAfterReply << NoConnection << 1000;
+    QTest::newRow("Content-Length longer than the body")
+        << Peer::Plain << "HTTP/1.1 200 OK\r\nContent-Length: 200\r\nConnection: close\r\n\r\n" + success
+        << Behaviour::Reply << NoConnection << 1000;
+    QTest::newRow("Content-Length shorter than the body")
+        << Peer::Plain << "HTTP/1.1 200 OK\r\nContent-Length: 24\r\nConnection: close\r\n\r\n" + success
+        << Behaviour::Reply << Unreadable << 1000;
+    QTest::newRow("10 MB") << Peer::Plain << CannedServer::response(200, QByteArray(qsizetype { 10 } * 1024 * 1024, '['))
+                           << Behaviour::Reply << Unreadable << 2000;
+    QTest::newRow("HTML with 200") << Peer::Plain << CannedServer::response(200, html, "text/html") << Behaviour::Reply
+                                   << Unreadable << 1000;
+    QTest::newRow("HTML with 500") << Peer::Plain << CannedServer::response(500, html, "text/html") << Behaviour::Reply
+                                   << Unreadable << 1000;
+    QTest::newRow("invalid UTF-8") << Peer::Plain
+                                   << CannedServer::response(200, "{\"result\":1,\"info\":\"https://i.test/\xFF\xFE\"}")
+                                   << Behaviour::Reply << Unreadable << 1000;
+    QTest::newRow("nesting 1,025 deep") << Peer::Plain << CannedServer::response(200, deep) << Behaviour::Reply
+                                        << Unreadable << 1000;
+    QTest::newRow("redirects in a loop")
+        << Peer::Plain << CannedServer::response(302, {}, "text/plain", "Location: /again\r\n") << Behaviour::Reply
+        << NoConnection << 2000;
+    QTest::newRow("redirects from https to http") << Peer::TrustedTls << QByteArray() << Behaviour::Reply
+                                                  << NoConnection << 2000;
+    QTest::newRow("self-signed certificate") << Peer::SelfSigned << CannedServer::response(200, success)
+                                             << Behaviour::Reply << NoConnection << 2000;
+    QTest::newRow("certificate for another host") << Peer::WrongHost << CannedServer::response(200, success)
+                                                  << Behaviour::Reply << NoConnection << 2000;
+}
+
+void TestFaults::misbehavingPeer()
+{
+    QFETCH(Peer, peer);
+    QFETCH(QByteArray, reply);
+    QFETCH(Behaviour, behaviour);
+    QFETCH(QString, status);
+    QFETCH(int, limitMs);
+
+    const QSslConfiguration saved = QSslConfiguration::defaultConfiguration();
+    auto restore = qScopeGuard([&saved] { QSslConfiguration::setDefaultConfiguration(saved); });
+    if (peer == Peer::TrustedTls || peer == Peer::WrongHost) {
+        QSslConfiguration trusting = saved;
+        trusting.addCaCertificate(certificate("selfsigned"));
+        trusting.addCaCertificate(certificate("wronghost"));
+        QSslConfiguration::setDefaultConfiguration(trusting);
+    }
+
+    CannedServer versions;
+    QVERIFY(versions.start());
+    versions.setReply(CannedServer::response(200, R"({"result":1,"info":{"version":"2.1","sid":"1","must":"0"}})"));
+    CannedServer downgrade; // where the https peer sends the client
+    QVERIFY(downgrade.start());
+    downgrade.setReply(CannedServer::response(200, R"({"result":1,"info":"http://i.test/downgraded"})"));
+
+    std::unique_ptr<CannedServer> service;
+    switch (peer) {
+    case Peer::Plain:
+        service = std::make_unique<CannedServer>();
+        break;
+    case Peer::SelfSigned:
+    case Peer::TrustedTls:
+        service = std::make_unique<CannedServer>(QStringLiteral("selfsigned"));
+        break;
+    case Peer::WrongHost:
+        service = std::make_unique<CannedServer>(QStringLiteral("wronghost"));
+        break;
+    }
+    QVERIFY(service->start());
+    if (peer == Peer::TrustedTls) {
+        reply = CannedServer::response(302, {}, "text/plain", "Location: " + downgrade.origin().toUtf8() + "/x\r\n");
+    }
+    service->setReply(reply, behaviour);
+
+    Settings settings;
+    settings.shortenOrigin = service->origin();
+    settings.versionOrigin = versions.origin();
+    settings.siteOrigin = QStringLiteral("https://www.nolvex.example");
+    settings.makerHome = QUrl(QStringLiteral("http://www.nolvex.example/"));
+    settings.companyHome = QUrl(QStringLiteral("https://www.tarvo.example/"));
+    FakePlatform platform;
+    Form1 window(settings, platform);
+    window.show();
+    auto* command1 = window.findChild<QPushButton*>(QStringLiteral("Command1"));
+    auto* text2 = window.findChild<QLineEdit*>(QStringLiteral("Text2"));
+    auto* text3 = window.findChild<QLineEdit*>(QStringLiteral("Text3"));
+    QTRY_VERIFY_WITH_TIMEOUT(command1->isEnabled(), 5000);
+    text2->setText(QStringLiteral("https://earlier.example/"));
+    text3->setText(QStringLiteral("https://i.test/earlier"));
+
+    window.findChild<QLineEdit*>(QStringLiteral("Text1"))->setText(QStringLiteral("https://e.example/faulty?a=1&b=2"));
+    QElapsedTimer clock;
+    clock.start();
+    QTest::mouseClick(command1, Qt::LeftButton);
+    QVERIFY(!command1->isEnabled());
+    QVERIFY(QTest::qWaitFor([&window] { return !window.requestPending(); }, limitMs + 5000));
+    const qint64 elapsed = clock.elapsed();
+
+    QCOMPARE(window.statusBarPanels()->message(), status);
+    QVERIFY(command1->isEnabled());
+    QCOMPARE(text2->text(), QStringLiteral("https://earlier.example/"));
+    QCOMPARE(text3->text(), QStringLiteral("https://i.test/earlier"));
+    QVERIFY2(elapsed <= limitMs + 1000, qPrintable(QStringLiteral("%1 ms").arg(elapsed)));
+    QVERIFY(downgrade.requests().isEmpty());
+}
+
+QTEST_MAIN(TestFaults)
+#include "tst_faults.moc"
