@@ -2,6 +2,7 @@
 #include "form1.h"
 #include "shortdprocess.h"
 #include "statusbar.h"
+#include "testsettings.h"
 
 #include <QLineEdit>
 #include <QNetworkAccessManager>
@@ -40,12 +41,8 @@ void TestEndToEnd::initTestCase()
 {
     m_service = std::make_unique<ShortdProcess>(QStringList { QStringLiteral("--rate-limit"), QStringLiteral("0") });
     QVERIFY2(m_service->start(), qPrintable(m_service->errorString()));
-    Settings settings;
-    settings.shortenOrigin = m_service->origin();
-    settings.versionOrigin = m_service->origin();
+    Settings settings = testSettings(m_service->origin(), m_service->origin());
     settings.siteOrigin = m_service->origin();
-    settings.makerHome = QUrl(QStringLiteral("http://www.nolvex.example/"));
-    settings.companyHome = QUrl(QStringLiteral("https://www.tarvo.example/"));
     m_window = std::make_unique<Form1>(settings, m_platform);
     m_window->show();
     auto* command1 = m_window->findChild<QPushButton*>(QStringLiteral("Command1"));

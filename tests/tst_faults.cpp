@@ -2,6 +2,7 @@
 #include "fakeplatform.h"
 #include "form1.h"
 #include "statusbar.h"
+#include "testsettings.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -143,14 +144,8 @@ void TestFaults::misbehavingPeer()
     }
     service->setReply(reply, behaviour);
 
-    Settings settings;
-    settings.shortenOrigin = service->origin();
-    settings.versionOrigin = versions.origin();
-    settings.siteOrigin = QStringLiteral("https://www.nolvex.example");
-    settings.makerHome = QUrl(QStringLiteral("http://www.nolvex.example/"));
-    settings.companyHome = QUrl(QStringLiteral("https://www.tarvo.example/"));
     FakePlatform platform;
-    Form1 window(settings, platform);
+    Form1 window(testSettings(service->origin(), versions.origin()), platform);
     window.show();
     auto* command1 = window.findChild<QPushButton*>(QStringLiteral("Command1"));
     auto* text2 = window.findChild<QLineEdit*>(QStringLiteral("Text2"));

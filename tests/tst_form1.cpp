@@ -2,6 +2,7 @@
 #include "fakeplatform.h"
 #include "form1.h"
 #include "statusbar.h"
+#include "testsettings.h"
 #include "token.h"
 
 #include <QAccessible>
@@ -29,17 +30,6 @@ using namespace Qt::StringLiterals;
 namespace {
 
 const QString SiteOrigin = QStringLiteral("https://www.nolvex.example");
-
-Settings settingsFor(const QString& origin)
-{
-    Settings settings;
-    settings.shortenOrigin = origin;
-    settings.versionOrigin = origin;
-    settings.siteOrigin = SiteOrigin;
-    settings.makerHome = QUrl(QStringLiteral("http://www.nolvex.example/"));
-    settings.companyHome = QUrl(QStringLiteral("https://www.tarvo.example/"));
-    return settings;
-}
 
 QByteArray upToDate()
 {
@@ -73,7 +63,7 @@ struct Harness {
             }
             return shortenReply;
         });
-        window = std::make_unique<Form1>(settingsFor(server.origin()), platform);
+        window = std::make_unique<Form1>(testSettings(server.origin(), server.origin()), platform);
         window->show();
     }
 

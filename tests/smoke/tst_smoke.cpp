@@ -1,5 +1,6 @@
 #include "fakeplatform.h"
 #include "form1.h"
+#include "testsettings.h"
 
 #include <QDir>
 #include <QGuiApplication>
@@ -25,14 +26,10 @@ void TestSmoke::windowOnScreen()
     if (QGuiApplication::platformName() != QLatin1StringView("xcb")) {
         QSKIP("needs an X display");
     }
-    Settings settings;
-    settings.shortenOrigin = QStringLiteral("http://127.0.0.1:9");
-    settings.versionOrigin = QStringLiteral("http://127.0.0.1:9");
-    settings.siteOrigin = QStringLiteral("https://www.nolvex.example");
-    settings.makerHome = QUrl(QStringLiteral("http://www.nolvex.example/"));
-    settings.companyHome = QUrl(QStringLiteral("https://www.tarvo.example/"));
+    // A closed local port: the version check fails at once and the window carries on.
+    const QString nowhere = QStringLiteral("http://127.0.0.1:9");
     FakePlatform platform;
-    Form1 window(settings, platform);
+    Form1 window(testSettings(nowhere, nowhere), platform);
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     QVERIFY2(!window.styleSheet().isEmpty(), "the skin beside the executable was not applied");
