@@ -22,87 +22,94 @@
 #include <QScreen>
 #include <QStringDecoder>
 
-namespace Nolvex {
-namespace {
+namespace Nolvex
+{
+namespace
+{
 
-    constexpr int ClientWidthTwips = 8460;
-    constexpr int ClientHeightTwips = 6915;
-    constexpr int StatusBarTopTwips = 6300;
-    constexpr qint64 MaxSkinSize = qint64 { 1024 } * 1024;
+constexpr int ClientWidthTwips = 8460;
+constexpr int ClientHeightTwips = 6915;
+constexpr int StatusBarTopTwips = 6300;
+constexpr qint64 MaxSkinSize = qint64 {1024} * 1024;
 
-    // The six services offered, by the index the shortening request carries.
-    constexpr std::array<const char*, Form1::OptionCount> ServiceNames {
-        "i.test", "qrl.test", "lk.test", "ql.test", "tk.test", "si.test",
-    };
+// The six services offered, by the index the shortening request carries.
+constexpr std::array<const char*, Form1::OptionCount> ServiceNames {
+    "i.test",
+    "qrl.test",
+    "lk.test",
+    "ql.test",
+    "tk.test",
+    "si.test",
+};
 
-    struct Place {
-        int left;
-        int top;
-        int width;
-        int height;
-    };
-    constexpr std::array<Place, Form1::OptionCount> OptionPlaces { {
-        { 480, 2280, 855, 255 },
-        { 1680, 2280, 1095, 255 },
-        { 3120, 2280, 975, 255 },
-        { 4440, 2280, 975, 255 },
-        { 5760, 2280, 975, 255 },
-        { 7080, 2280, 975, 255 },
-    } };
+struct Place {
+    int left;
+    int top;
+    int width;
+    int height;
+};
+constexpr std::array<Place, Form1::OptionCount> OptionPlaces {{
+    {480, 2280, 855, 255},
+    {1680, 2280, 1095, 255},
+    {3120, 2280, 975, 255},
+    {4440, 2280, 975, 255},
+    {5760, 2280, 975, 255},
+    {7080, 2280, 975, 255},
+}};
 
-    QFont controlFont()
-    {
-        QFont font;
-        // The design face first, then the closest Simplified Chinese faces a Linux desktop has.
-        font.setFamilies({ QStringLiteral("微软雅黑"), QStringLiteral("Microsoft YaHei"),
-            QStringLiteral("WenQuanYi Micro Hei"), QStringLiteral("Noto Sans CJK SC"), QStringLiteral("Noto Sans SC") });
-        font.setPointSizeF(10.5);
-        font.setWeight(QFont::Normal);
-        font.setItalic(false);
-        font.setUnderline(false);
-        font.setStrikeOut(false);
-        return font;
+QFont controlFont()
+{
+    QFont font;
+    // The design face first, then the closest Simplified Chinese faces a Linux desktop has.
+    font.setFamilies({QStringLiteral("微软雅黑"), QStringLiteral("Microsoft YaHei"),
+        QStringLiteral("WenQuanYi Micro Hei"), QStringLiteral("Noto Sans CJK SC"), QStringLiteral("Noto Sans SC")});
+    font.setPointSizeF(10.5);
+    font.setWeight(QFont::Normal);
+    font.setItalic(false);
+    font.setUnderline(false);
+    font.setStrikeOut(false);
+    return font;
+}
+
+qreal screenDpi()
+{
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    return screen != nullptr ? screen->logicalDotsPerInch() : 96.0;
+}
+
+QString shortenFailureText(WebResult::Status status)
+{
+    switch (status) {
+    case WebResult::Status::TimedOut:
+        return QStringLiteral("服务器响应超时,请稍后重试..");
+    case WebResult::Status::ConnectionFailed:
+        return QStringLiteral("无法连接短网址服务器,请检查网络后重试..");
+    case WebResult::Status::TooLarge:
+    case WebResult::Status::BadEncoding:
+    case WebResult::Status::Ok:
+        break;
     }
+    return QStringLiteral("服务器返回的数据无法识别,请稍后重试..");
+}
 
-    qreal screenDpi()
-    {
-        const QScreen* screen = QGuiApplication::primaryScreen();
-        return screen != nullptr ? screen->logicalDotsPerInch() : 96.0;
+// A stylesheet from disk is applied only when it is a readable, reasonably sized UTF-8 text.
+std::optional<QString> readSkin(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly) || file.size() > MaxSkinSize) {
+        return std::nullopt;
     }
-
-    QString shortenFailureText(WebResult::Status status)
-    {
-        switch (status) {
-        case WebResult::Status::TimedOut:
-            return QStringLiteral("服务器响应超时,请稍后重试..");
-        case WebResult::Status::ConnectionFailed:
-            return QStringLiteral("无法连接短网址服务器,请检查网络后重试..");
-        case WebResult::Status::TooLarge:
-        case WebResult::Status::BadEncoding:
-        case WebResult::Status::Ok:
-            break;
-        }
-        return QStringLiteral("服务器返回的数据无法识别,请稍后重试..");
+    const QByteArray bytes = file.read(MaxSkinSize + 1);
+    if (bytes.size() > MaxSkinSize || bytes.contains('\0')) {
+        return std::nullopt;
     }
-
-    // A stylesheet from disk is applied only when it is a readable, reasonably sized UTF-8 text.
-    std::optional<QString> readSkin(const QString& path)
-    {
-        QFile file(path);
-        if (!file.open(QIODevice::ReadOnly) || file.size() > MaxSkinSize) {
-            return std::nullopt;
-        }
-        const QByteArray bytes = file.read(MaxSkinSize + 1);
-        if (bytes.size() > MaxSkinSize || bytes.contains('\0')) {
-            return std::nullopt;
-        }
-        QStringDecoder decoder(QStringDecoder::Utf8);
-        QString text = decoder.decode(bytes);
-        if (decoder.hasError()) {
-            return std::nullopt;
-        }
-        return text;
+    QStringDecoder decoder(QStringDecoder::Utf8);
+    QString text = decoder.decode(bytes);
+    if (decoder.hasError()) {
+        return std::nullopt;
     }
+    return text;
+}
 
 } // namespace
 
@@ -134,7 +141,7 @@ Form1::~Form1()
 
 void Form1::abortRequests()
 {
-    for (QPointer<WebReply>* reply : { &m_shortenReply, &m_versionReply }) {
+    for (QPointer<WebReply>* reply : {&m_shortenReply, &m_versionReply}) {
         if (*reply) {
             (*reply)->abort();
         }
@@ -155,11 +162,11 @@ void Form1::createControls(qreal dpi)
     };
 
     Frame1 = new QGroupBox(client);
-    place(Frame1, "Frame1", { 360, 360, 7695, 1575 });
+    place(Frame1, "Frame1", {360, 360, 7695, 1575});
     Label3 = new QLabel(QStringLiteral("请输入要缩短的地址[双击文本粘贴地址]"), Frame1);
-    place(Label3, "Label3", { 240, 360, 7200, 300 });
+    place(Label3, "Label3", {240, 360, 7200, 300});
     Text1 = new QLineEdit(m_settings.makerHome.toString(), Frame1);
-    place(Text1, "Text1", { 240, 840, 7215, 420 });
+    place(Text1, "Text1", {240, 840, 7215, 420});
     Text1->installEventFilter(this);
     Label3->setBuddy(Text1);
     Text1->setAccessibleName(Label3->text());
@@ -183,39 +190,39 @@ void Form1::createControls(qreal dpi)
     tabStopAtSelection();
 
     Command1 = new QPushButton(QStringLiteral("生成短网址"), client);
-    place(Command1, "Command1", { 360, 2880, 7695, 615 });
+    place(Command1, "Command1", {360, 2880, 7695, 615});
     Command1->setEnabled(false);
     connect(Command1, &QPushButton::clicked, this, &Form1::Command1_Click);
 
     Frame2 = new QGroupBox(QStringLiteral("网址信息"), client);
-    place(Frame2, "Frame2", { 360, 3720, 7695, 2175 });
+    place(Frame2, "Frame2", {360, 3720, 7695, 2175});
     Label1 = new QLabel(QStringLiteral("原网址:"), Frame2);
-    place(Label1, "Label1", { 240, 600, 675, 300 });
+    place(Label1, "Label1", {240, 600, 675, 300});
     Text2 = new QLineEdit(Frame2);
-    place(Text2, "Text2", { 1320, 600, 5295, 420 });
+    place(Text2, "Text2", {1320, 600, 5295, 420});
     Text2->setReadOnly(true);
     Label1->setBuddy(Text2);
     Text2->setAccessibleName(Label1->text());
     Command3 = new QPushButton(QStringLiteral("访问"), Frame2);
-    place(Command3, "Command3", { 6720, 600, 735, 450 });
+    place(Command3, "Command3", {6720, 600, 735, 450});
     connect(Command3, &QPushButton::clicked, this, &Form1::Command3_Click);
 
     Label2 = new QLabel(QStringLiteral("短网址:"), Frame2);
-    place(Label2, "Label2", { 240, 1200, 675, 300 });
+    place(Label2, "Label2", {240, 1200, 675, 300});
     Text3 = new QLineEdit(Frame2);
-    place(Text3, "Text3", { 1320, 1200, 5295, 420 });
+    place(Text3, "Text3", {1320, 1200, 5295, 420});
     Text3->setReadOnly(true);
     Label2->setBuddy(Text3);
     Text3->setAccessibleName(Label2->text());
     connect(Text3, &QLineEdit::textChanged, this, &Form1::Text3_Change);
     Command2 = new QPushButton(QStringLiteral("复制"), Frame2);
-    place(Command2, "Command2", { 6720, 1200, 735, 450 });
+    place(Command2, "Command2", {6720, 1200, 735, 450});
     connect(Command2, &QPushButton::clicked, this, &Form1::Command2_Click);
 
-    for (QLabel* label : { Label1, Label2, Label3 }) {
+    for (QLabel* label : {Label1, Label2, Label3}) {
         label->setTextFormat(Qt::PlainText);
     }
-    for (QPushButton* button : { Command1, Command2, Command3 }) {
+    for (QPushButton* button : {Command1, Command2, Command3}) {
         button->setAutoDefault(false);
         button->setAccessibleName(button->text());
     }
@@ -245,8 +252,8 @@ void Form1::setTabOrder()
 {
     // Controls by tab index; frames, labels and the status bar take no focus. Within the options the
     // arrow keys move the selection and Tab enters at the selected one.
-    const std::array<QWidget*, 12> order { Text1, Command1, Text2, Text3, Command2, Command3, Option1[0], Option1[1],
-        Option1[3], Option1[2], Option1[5], Option1[4] };
+    const std::array<QWidget*, 12> order {Text1, Command1, Text2, Text3, Command2, Command3, Option1[0], Option1[1],
+        Option1[3], Option1[2], Option1[5], Option1[4]};
     for (std::size_t i = 0; i + 1 < order.size(); ++i) {
         QWidget::setTabOrder(order.at(i), order.at(i + 1));
     }

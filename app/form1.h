@@ -6,7 +6,6 @@
 #include <QMainWindow>
 #include <QPointer>
 #include <QTimer>
-
 #include <array>
 
 class QAction;
@@ -17,14 +16,16 @@ class QLineEdit;
 class QPushButton;
 class QRadioButton;
 
-namespace Nolvex {
+namespace Nolvex
+{
 
 class Platform;
 class StatusBar;
 
 // The client's one window. Controls keep their design names as members and object names; the
 // handlers turn widget state into calls of the logic library and its results back into widget state.
-class Form1 final : public QMainWindow {
+class Form1 final : public QMainWindow
+{
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(Form1)
 

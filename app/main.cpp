@@ -6,7 +6,6 @@
 #include <QLibraryInfo>
 #include <QMessageBox>
 #include <QTranslator>
-
 #include <cstdio>
 
 int main(int argc, char* argv[])
@@ -30,7 +29,8 @@ int main(int argc, char* argv[])
     }
     if (!loaded.settings) {
         std::fprintf(stderr, "nolvex-shortener: %s\n", qPrintable(loaded.message));
-        QMessageBox::critical(nullptr, QStringLiteral("提示"), QStringLiteral("设置有误，无法启动：\n") + loaded.message);
+        QMessageBox::critical(
+            nullptr, QStringLiteral("提示"), QStringLiteral("设置有误，无法启动：\n") + loaded.message);
         return 2;
     }
 

@@ -6,13 +6,15 @@
 #include <QPushButton>
 #include <QUrl>
 
-namespace Nolvex {
-namespace {
+namespace Nolvex
+{
+namespace
+{
 
-    QString title()
-    {
-        return QStringLiteral("提示");
-    }
+QString title()
+{
+    return QStringLiteral("提示");
+}
 
 } // namespace
 

@@ -5,10 +5,12 @@
 class QUrl;
 class QWidget;
 
-namespace Nolvex {
+namespace Nolvex
+{
 
 // What the window asks of the desktop. Tests give the window their own, to answer and to watch.
-class Platform {
+class Platform
+{
 public:
     Platform() = default;
     virtual ~Platform() = default;
@@ -28,7 +30,8 @@ public:
 };
 
 // The real desktop: message boxes with Chinese buttons, the default browser, the event loop.
-class DesktopPlatform final : public Platform {
+class DesktopPlatform final : public Platform
+{
 public:
     void inform(QWidget* parent, const QString& text) override;
     bool askYesNo(QWidget* parent, const QString& text) override;

@@ -7,10 +7,12 @@
 #include <QRegularExpression>
 #include <QTime>
 
-namespace Nolvex {
-namespace {
-    constexpr int PanelWidthTwips = 1440;
-    constexpr int MinimumWidthTwips = 1440;
+namespace Nolvex
+{
+namespace
+{
+constexpr int PanelWidthTwips = 1440;
+constexpr int MinimumWidthTwips = 1440;
 } // namespace
 
 QString StatusBar::clockText(QTime time)

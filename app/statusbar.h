@@ -3,15 +3,16 @@
 #include <QStatusBar>
 #include <QTime>
 #include <QTimer>
-
 #include <array>
 
 class QLabel;
 
-namespace Nolvex {
+namespace Nolvex
+{
 
 // Three inset panels: a fixed caption, the message panel that takes the width left over, and a clock.
-class StatusBar final : public QStatusBar {
+class StatusBar final : public QStatusBar
+{
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(StatusBar)
 

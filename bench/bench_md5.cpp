@@ -4,17 +4,16 @@
 #include "token.h"
 
 #include <QString>
-
-#include <openssl/evp.h>
-
 #include <chrono>
 #include <cstdio>
+#include <openssl/evp.h>
 #include <vector>
 
 using namespace Nolvex;
 using Clock = std::chrono::steady_clock;
 
-namespace {
+namespace
+{
 
 volatile unsigned sink = 0;
 
@@ -55,7 +54,7 @@ int main()
     (void)codePageAvailable(); // the code-page table is built once, outside the timings
     std::printf("%-8s %12s %12s %12s %12s %12s %10s %10s\n", "input", "openssl MB/s", "core MB/s", "text MB/s",
         "gbk MB/s", "core/ossl", "text/ossl", "gbk/ossl");
-    for (const std::size_t size : { std::size_t { 64 }, std::size_t { 2048 }, std::size_t { 1 } << 20 }) {
+    for (const std::size_t size : {std::size_t {64}, std::size_t {2048}, std::size_t {1} << 20}) {
         std::vector<unsigned char> bytes(size);
         for (std::size_t i = 0; i < size; ++i) {
             bytes[i] = static_cast<unsigned char>('a' + i % 26);
@@ -69,8 +68,10 @@ int main()
 
         const double reference = openssl(bytes);
         const double core = throughput(size, [&bytes] { sink = sink + Md5::hash(bytes.data(), bytes.size())[0]; });
-        const double text = throughput(size, [&ascii] { sink = sink + static_cast<unsigned>(Md5Hex(ascii, 32).size()); });
-        const double gbk = throughput(size, [&chinese] { sink = sink + static_cast<unsigned>(Md5Hex(chinese, 32).size()); });
+        const double text
+            = throughput(size, [&ascii] { sink = sink + static_cast<unsigned>(Md5Hex(ascii, 32).size()); });
+        const double gbk
+            = throughput(size, [&chinese] { sink = sink + static_cast<unsigned>(Md5Hex(chinese, 32).size()); });
         std::printf("%-8zu %12.1f %12.1f %12.1f %12.1f %12.2f %10.2f %10.2f\n", size, reference / 1e6, core / 1e6,
             text / 1e6, gbk / 1e6, core / reference, text / reference, gbk / reference);
     }

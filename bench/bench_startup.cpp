@@ -8,13 +8,13 @@
 #include <QLabel>
 #include <QMainWindow>
 #include <QTimer>
-
 #include <cstdio>
 #include <ctime>
 #include <memory>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 // Milliseconds since this process was started, from the kernel's record of its start time.
 double sinceProcessStart()
@@ -46,7 +46,8 @@ long residentKiB()
     return -1;
 }
 
-class SilentPlatform final : public Nolvex::Platform {
+class SilentPlatform final : public Nolvex::Platform
+{
 public:
     void inform(QWidget*, const QString&) override { }
     bool askYesNo(QWidget*, const QString&) override { return false; }
@@ -55,7 +56,8 @@ public:
 };
 
 // Reports the first paint of a window's contents.
-class FirstFrame final : public QObject {
+class FirstFrame final : public QObject
+{
 public:
     using QObject::QObject;
     bool eventFilter(QObject* watched, QEvent* event) override
@@ -82,7 +84,10 @@ int main(int argc, char* argv[])
     std::unique_ptr<QMainWindow> window;
     if (floor) {
         window = std::make_unique<QMainWindow>();
-        window->setCentralWidget(new QLabel(QApplication::arguments().contains(QStringLiteral("--cjk")) ? QStringLiteral("运行提示：正在检测最新版本..") : QStringLiteral("hello"), window.get()));
+        window->setCentralWidget(new QLabel(QApplication::arguments().contains(QStringLiteral("--cjk"))
+                ? QStringLiteral("运行提示：正在检测最新版本..")
+                : QStringLiteral("hello"),
+            window.get()));
         window->resize(564, 480);
     } else {
         Nolvex::Settings settings;

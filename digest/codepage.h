@@ -2,10 +2,10 @@
 
 #include <QByteArray>
 #include <QStringView>
-
 #include <cstdint>
 
-namespace Nolvex {
+namespace Nolvex
+{
 
 // The code of one UTF-16 unit in code page 936 (GBK), as the Windows ANSI conversion reports it:
 // a single-byte code is its byte (0..255), a double-byte code is lead * 256 + trail read as a signed

@@ -5,33 +5,47 @@
 #include <bit>
 #include <cstring>
 
-namespace Nolvex {
-namespace {
+namespace Nolvex
+{
+namespace
+{
 
-    constexpr std::array<std::uint32_t, 4> InitialState { 0x67452301U, 0xEFCDAB89U, 0x98BADCFEU, 0x10325476U };
+constexpr std::array<std::uint32_t, 4> InitialState {0x67452301U, 0xEFCDAB89U, 0x98BADCFEU, 0x10325476U};
 
-    inline std::uint32_t loadLe32(const std::uint8_t* p)
-    {
-        std::uint32_t w = 0;
-        std::memcpy(&w, p, sizeof w);
-        if constexpr (std::endian::native == std::endian::big) {
-            w = __builtin_bswap32(w);
-        }
-        return w;
+inline std::uint32_t loadLe32(const std::uint8_t* p)
+{
+    std::uint32_t w = 0;
+    std::memcpy(&w, p, sizeof w);
+    if constexpr (std::endian::native == std::endian::big) {
+        w = __builtin_bswap32(w);
     }
+    return w;
+}
 
-    // The four auxiliary functions in the forms with fewest operations; each equals the RFC's.
-    inline std::uint32_t fF(std::uint32_t x, std::uint32_t y, std::uint32_t z) { return z ^ (x & (y ^ z)); }
-    inline std::uint32_t fG(std::uint32_t x, std::uint32_t y, std::uint32_t z) { return y ^ (z & (x ^ y)); }
-    inline std::uint32_t fH(std::uint32_t x, std::uint32_t y, std::uint32_t z) { return x ^ y ^ z; }
-    inline std::uint32_t fI(std::uint32_t x, std::uint32_t y, std::uint32_t z) { return y ^ (x | ~z); }
+// The four auxiliary functions in the forms with fewest operations; each equals the RFC's.
+inline std::uint32_t fF(std::uint32_t x, std::uint32_t y, std::uint32_t z)
+{
+    return z ^ (x & (y ^ z));
+}
+inline std::uint32_t fG(std::uint32_t x, std::uint32_t y, std::uint32_t z)
+{
+    return y ^ (z & (x ^ y));
+}
+inline std::uint32_t fH(std::uint32_t x, std::uint32_t y, std::uint32_t z)
+{
+    return x ^ y ^ z;
+}
+inline std::uint32_t fI(std::uint32_t x, std::uint32_t y, std::uint32_t z)
+{
+    return y ^ (x | ~z);
+}
 
-    template<std::uint32_t (*F)(std::uint32_t, std::uint32_t, std::uint32_t)>
-    inline void step(std::uint32_t& a, std::uint32_t b, std::uint32_t c, std::uint32_t d, std::uint32_t x, int s,
-        std::uint32_t t)
-    {
-        a = b + std::rotl(a + F(b, c, d) + x + t, s);
-    }
+template<std::uint32_t (*F)(std::uint32_t, std::uint32_t, std::uint32_t)>
+inline void step(
+    std::uint32_t& a, std::uint32_t b, std::uint32_t c, std::uint32_t d, std::uint32_t x, int s, std::uint32_t t)
+{
+    a = b + std::rotl(a + F(b, c, d) + x + t, s);
+}
 
 } // namespace
 
@@ -137,7 +151,7 @@ void Md5::processBlocks(const std::uint8_t* blocks, std::size_t count)
         c += cc;
         d += dd;
     }
-    m_state = { a, b, c, d };
+    m_state = {a, b, c, d};
 }
 
 void Md5::addData(const void* data, std::size_t length)

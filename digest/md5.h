@@ -3,15 +3,16 @@
 #include <QByteArray>
 #include <QString>
 #include <QStringView>
-
 #include <array>
 #include <cstddef>
 #include <cstdint>
 
-namespace Nolvex {
+namespace Nolvex
+{
 
 // MD5 as RFC 1321 defines it, fed in pieces of any size.
-class Md5 {
+class Md5
+{
 public:
     Md5();
 

@@ -4,9 +4,11 @@
 
 #include <QStringBuilder>
 
-namespace Nolvex {
-namespace {
-    constexpr auto Salt = QLatin1StringView("brisk");
+namespace Nolvex
+{
+namespace
+{
+constexpr auto Salt = QLatin1StringView("brisk");
 } // namespace
 
 QString requestToken(QStringView address)

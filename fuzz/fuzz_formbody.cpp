@@ -5,7 +5,6 @@
 
 #include <QString>
 #include <QStringDecoder>
-
 #include <cstdlib>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)

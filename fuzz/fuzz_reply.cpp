@@ -6,7 +6,6 @@
 
 #include <QJsonObject>
 #include <QString>
-
 #include <cstdlib>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)

@@ -4,7 +4,8 @@
 
 #include <cstdlib>
 
-namespace Nolvex {
+namespace Nolvex
+{
 
 QString EncodeFormBody(QStringView text)
 {

@@ -3,7 +3,8 @@
 #include <QString>
 #include <QStringView>
 
-namespace Nolvex {
+namespace Nolvex
+{
 
 // The form body as the web client sends it: every character whose code-page code is below 255 in
 // magnitude passes unchanged, every other one becomes its two code-page bytes, each as "%" followed

@@ -3,13 +3,14 @@
 #include <QJsonDocument>
 #include <QJsonParseError>
 #include <QLocale>
-
 #include <cmath>
 
-namespace Nolvex {
-namespace {
-    // Integers up to this magnitude are exact in a double and are written digit by digit.
-    constexpr double ExactIntegerLimit = 9007199254740992.0; // 2^53
+namespace Nolvex
+{
+namespace
+{
+// Integers up to this magnitude are exact in a double and are written digit by digit.
+constexpr double ExactIntegerLimit = 9007199254740992.0; // 2^53
 } // namespace
 
 std::optional<QJsonObject> EvaluateJsonReply(const QString& replyText)

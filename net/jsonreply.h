@@ -3,10 +3,10 @@
 #include <QJsonObject>
 #include <QJsonValue>
 #include <QString>
-
 #include <optional>
 
-namespace Nolvex {
+namespace Nolvex
+{
 
 // Reads a service reply. Only a JSON object is a reply; anything else (not JSON, truncated, empty,
 // an array or a bare value) gives nothing. The text is parsed, never run.

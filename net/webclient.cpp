@@ -8,50 +8,52 @@
 #include <QStringDecoder>
 #include <QUrl>
 
-namespace Nolvex {
-namespace {
+namespace Nolvex
+{
+namespace
+{
 
-    // Plain http only reaches a service on this machine; everything else goes over verified TLS.
-    bool isLoopbackHttp(const QUrl& url)
-    {
-        if (url.scheme() != QLatin1StringView("http")) {
-            return false;
-        }
-        const QString host = url.host();
-        return host == QLatin1StringView("localhost") || QHostAddress(host).isLoopback();
+// Plain http only reaches a service on this machine; everything else goes over verified TLS.
+bool isLoopbackHttp(const QUrl& url)
+{
+    if (url.scheme() != QLatin1StringView("http")) {
+        return false;
     }
+    const QString host = url.host();
+    return host == QLatin1StringView("localhost") || QHostAddress(host).isLoopback();
+}
 
-    // A reply counts when the server answered with a status line, whatever the status: error pages
-    // are read like any other reply. Failures below HTTP (connection, TLS, redirects, a garbled
-    // reply) do not.
-    bool isHttpLevelError(QNetworkReply::NetworkError error)
-    {
-        const int code = error;
-        return code == QNetworkReply::ProtocolInvalidOperationError
-            || (code >= QNetworkReply::ContentAccessDenied && code <= QNetworkReply::UnknownContentError)
-            || (code >= QNetworkReply::InternalServerError && code <= QNetworkReply::UnknownServerError);
-    }
+// A reply counts when the server answered with a status line, whatever the status: error pages
+// are read like any other reply. Failures below HTTP (connection, TLS, redirects, a garbled
+// reply) do not.
+bool isHttpLevelError(QNetworkReply::NetworkError error)
+{
+    const int code = error;
+    return code == QNetworkReply::ProtocolInvalidOperationError
+        || (code >= QNetworkReply::ContentAccessDenied && code <= QNetworkReply::UnknownContentError)
+        || (code >= QNetworkReply::InternalServerError && code <= QNetworkReply::UnknownServerError);
+}
 
-    QString decodeBody(const QByteArray& body, const QByteArray& contentType, bool* ok)
-    {
-        QByteArray charset = "UTF-8";
-        for (const QByteArray& part : contentType.split(';')) {
-            const QByteArray trimmed = part.trimmed();
-            if (trimmed.toLower().startsWith("charset=")) {
-                charset = trimmed.mid(8).trimmed();
-                if (charset.size() >= 2 && charset.startsWith('"') && charset.endsWith('"')) {
-                    charset = charset.mid(1, charset.size() - 2);
-                }
+QString decodeBody(const QByteArray& body, const QByteArray& contentType, bool* ok)
+{
+    QByteArray charset = "UTF-8";
+    for (const QByteArray& part : contentType.split(';')) {
+        const QByteArray trimmed = part.trimmed();
+        if (trimmed.toLower().startsWith("charset=")) {
+            charset = trimmed.mid(8).trimmed();
+            if (charset.size() >= 2 && charset.startsWith('"') && charset.endsWith('"')) {
+                charset = charset.mid(1, charset.size() - 2);
             }
         }
-        QStringDecoder decoder(charset.constData(), QStringDecoder::Flag::Stateless);
-        if (!decoder.isValid()) {
-            decoder = QStringDecoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-        }
-        QString text = decoder.decode(body);
-        *ok = !decoder.hasError();
-        return text;
     }
+    QStringDecoder decoder(charset.constData(), QStringDecoder::Flag::Stateless);
+    if (!decoder.isValid()) {
+        decoder = QStringDecoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    }
+    QString text = decoder.decode(body);
+    *ok = !decoder.hasError();
+    return text;
+}
 
 } // namespace
 
@@ -188,8 +190,8 @@ QNetworkRequest WebClient::makeRequest(const QUrl& url, std::chrono::millisecond
 WebReply* WebClient::start(const QString& address, const QByteArray* body, std::chrono::milliseconds timeout)
 {
     const QUrl url(address, QUrl::StrictMode);
-    const bool supported = url.isValid() && !url.host().isEmpty()
-        && (url.scheme() == QLatin1StringView("https") || isLoopbackHttp(url));
+    const bool supported
+        = url.isValid() && !url.host().isEmpty() && (url.scheme() == QLatin1StringView("https") || isLoopbackHttp(url));
     if (!supported) {
         // Reported like any other failure, from the event loop, so callers see one path.
         auto* reply = new WebReply(this);

@@ -6,13 +6,13 @@
 #include <QPointer>
 #include <QString>
 #include <QTimer>
-
 #include <chrono>
 
 class QNetworkReply;
 class QNetworkRequest;
 
-namespace Nolvex {
+namespace Nolvex
+{
 
 struct WebResult {
     enum class Status {
@@ -31,7 +31,8 @@ struct WebResult {
 
 // One request in flight. It reports exactly once through finished() and then deletes itself;
 // abort() ends it without a report.
-class WebReply final : public QObject {
+class WebReply final : public QObject
+{
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(WebReply)
 
@@ -60,15 +61,16 @@ private:
 };
 
 // The client's only way to the web: one network access manager, asynchronous replies.
-class WebClient final : public QObject {
+class WebClient final : public QObject
+{
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(WebClient)
 
 public:
-    static constexpr qint64 MaxReplySize = qint64 { 64 } * 1024;
+    static constexpr qint64 MaxReplySize = qint64 {64} * 1024;
     static constexpr int MaxRedirects = 5;
-    static constexpr std::chrono::milliseconds GetTimeout { 15000 };
-    static constexpr std::chrono::milliseconds PostTimeout { 10000 };
+    static constexpr std::chrono::milliseconds GetTimeout {15000};
+    static constexpr std::chrono::milliseconds PostTimeout {10000};
 
     explicit WebClient(QObject* parent = nullptr);
     ~WebClient() override;

@@ -8,7 +8,8 @@
 
 using namespace Nolvex;
 
-class TestDigest final : public QObject {
+class TestDigest final : public QObject
+{
     Q_OBJECT
 
 private slots:
@@ -38,12 +39,11 @@ void TestDigest::rfcSuite_data()
                                     << QStringLiteral("F96B697D7CB7938D525A2F31AAF161D0");
     QTest::newRow("alphabet") << QStringLiteral("abcdefghijklmnopqrstuvwxyz")
                               << QStringLiteral("C3FCD3D76192E4007DFB496CCA67E13B");
-    QTest::newRow("alphanumeric")
-        << QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789")
-        << QStringLiteral("D174AB98D277D9F5A5611C2C9F419D9F");
-    QTest::newRow("eight times digits")
-        << QStringLiteral("12345678901234567890123456789012345678901234567890123456789012345678901234567890")
-        << QStringLiteral("57EDF4A22BE3C955AC49DA2E2107B67A");
+    QTest::newRow("alphanumeric") << QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789")
+                                  << QStringLiteral("D174AB98D277D9F5A5611C2C9F419D9F");
+    QTest::newRow("eight times digits") << QStringLiteral(
+        "12345678901234567890123456789012345678901234567890123456789012345678901234567890")
+                                        << QStringLiteral("57EDF4A22BE3C955AC49DA2E2107B67A");
 }
 
 void TestDigest::rfcSuite()
@@ -56,7 +56,7 @@ void TestDigest::rfcSuite()
 void TestDigest::blockBoundaries_data()
 {
     QTest::addColumn<int>("length");
-    for (int length : { 55, 56, 63, 64, 65, 119, 120 }) {
+    for (int length : {55, 56, 63, 64, 65, 119, 120}) {
         QTest::addRow("%d bytes", length) << length;
     }
 }
@@ -80,7 +80,7 @@ void TestDigest::wholeAndInPieces()
         data[i] = static_cast<char>(i * 31 + 7);
     }
     const auto whole = Md5::hash(data.constData(), static_cast<std::size_t>(data.size()));
-    for (int pieceSize : { 1, 3, 63, 64, 65, 127, 999 }) {
+    for (int pieceSize : {1, 3, 63, 64, 65, 127, 999}) {
         Md5 md5;
         for (qsizetype at = 0; at < data.size(); at += pieceSize) {
             md5.addData(data.mid(at, pieceSize));
@@ -125,7 +125,7 @@ void TestDigest::lengthOption_data()
     QTest::addColumn<QString>("digest");
     const QString abc = QStringLiteral("abc");
     QTest::newRow("abc 32") << abc << 32 << QStringLiteral("900150983CD24FB0D6963F7D28E17F72");
-    for (int length : { 0, 16, 31, 33, -1 }) {
+    for (int length : {0, 16, 31, 33, -1}) {
         QTest::addRow("abc %d", length) << abc << length << QStringLiteral("3CD24FB0D6963F7D");
     }
     QTest::newRow("empty 16") << QString() << 16 << QStringLiteral("8F00B204E9800998");
@@ -141,7 +141,8 @@ void TestDigest::lengthOption()
     QCOMPARE(Md5Hex(text, length), digest);
 }
 
-namespace {
+namespace
+{
 QString referenceHex(const QByteArray& bytes)
 {
     return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Md5).toHex().toUpper());

@@ -11,13 +11,13 @@
 #include <QRadioButton>
 #include <QSignalSpy>
 #include <QTest>
-
 #include <memory>
 
 using namespace Nolvex;
 
 // The real window against the real service on loopback: shorten, follow the link back.
-class TestEndToEnd final : public QObject {
+class TestEndToEnd final : public QObject
+{
     Q_OBJECT
 
 private slots:
@@ -39,7 +39,7 @@ private:
 
 void TestEndToEnd::initTestCase()
 {
-    m_service = std::make_unique<ShortdProcess>(QStringList { QStringLiteral("--rate-limit"), QStringLiteral("0") });
+    m_service = std::make_unique<ShortdProcess>(QStringList {QStringLiteral("--rate-limit"), QStringLiteral("0")});
     QVERIFY2(m_service->start(), qPrintable(m_service->errorString()));
     Settings settings = testSettings(m_service->origin(), m_service->origin());
     settings.siteOrigin = m_service->origin();
@@ -73,7 +73,7 @@ QString TestEndToEnd::shorten(const QString& address, int option)
 
 QNetworkReply* TestEndToEnd::follow(const QString& link)
 {
-    QNetworkRequest request { QUrl(link) };
+    QNetworkRequest request {QUrl(link)};
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
     QNetworkReply* reply = m_manager.get(request);
     QSignalSpy finished(reply, &QNetworkReply::finished);
@@ -90,7 +90,8 @@ void TestEndToEnd::roundTrip_data()
     QTest::newRow("plus") << QStringLiteral("https://e.example/search?q=c++&lang=en") << 2;
     QTest::newRow("literal %20") << QStringLiteral("https://e.example/a%20b?x=%41") << 3;
     QTest::newRow("blanks") << QStringLiteral("https://e.example/a b/c d") << 4;
-    QTest::newRow("chinese") << QString::fromUtf16(u"https://e.example/\u641C\u7D22?\u8BCD=\u77ED\u7F51\u5740#\u9876") << 5;
+    QTest::newRow("chinese") << QString::fromUtf16(u"https://e.example/\u641C\u7D22?\u8BCD=\u77ED\u7F51\u5740#\u9876")
+                             << 5;
     QTest::newRow("scheme later in the text") << QStringLiteral("http://e.example/x?next=http://f.example/") << 0;
 }
 

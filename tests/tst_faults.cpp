@@ -18,7 +18,8 @@ using Behaviour = CannedServer::Behaviour;
 
 Q_DECLARE_METATYPE(Behaviour)
 
-namespace {
+namespace
+{
 
 enum class Peer {
     Plain,
@@ -43,7 +44,8 @@ Q_DECLARE_METATYPE(Peer)
 
 // Misbehaving shortening services, seen through the window: whatever the peer does, the user gets
 // a clear status, no partial short link, a usable button, and all of it within the time limit.
-class TestFaults final : public QObject {
+class TestFaults final : public QObject
+{
     Q_OBJECT
 
 private slots:
@@ -68,18 +70,19 @@ void TestFaults::misbehavingPeer_data()
     deep += "1" + QByteArray(1025, '}');
 
     QTest::newRow("never answers") << Peer::Plain << QByteArray() << Behaviour::Silent << TimedOut << 16000;
-    QTest::newRow("drips a byte a second") << Peer::Plain << CannedServer::response(200, success) << Behaviour::Drip
-                                           << TimedOut << 16000;
-    QTest::newRow("resets mid-body") << Peer::Plain
-                                     << QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 120\r\n\r\n{\"result\":1,\"info\":\"https://i.te")
-                                     << Behaviour::ResetAfterReply << NoConnection << 1000;
+    QTest::newRow("drips a byte a second")
+        << Peer::Plain << CannedServer::response(200, success) << Behaviour::Drip << TimedOut << 16000;
+    QTest::newRow("resets mid-body")
+        << Peer::Plain
+        << QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 120\r\n\r\n{\"result\":1,\"info\":\"https://i.te")
+        << Behaviour::ResetAfterReply << NoConnection << 1000;
     QTest::newRow("Content-Length longer than the body")
         << Peer::Plain << "HTTP/1.1 200 OK\r\nContent-Length: 200\r\nConnection: close\r\n\r\n" + success
         << Behaviour::Reply << NoConnection << 1000;
     QTest::newRow("Content-Length shorter than the body")
         << Peer::Plain << "HTTP/1.1 200 OK\r\nContent-Length: 24\r\nConnection: close\r\n\r\n" + success
         << Behaviour::Reply << Unreadable << 1000;
-    QTest::newRow("10 MB") << Peer::Plain << CannedServer::response(200, QByteArray(qsizetype { 10 } * 1024 * 1024, '['))
+    QTest::newRow("10 MB") << Peer::Plain << CannedServer::response(200, QByteArray(qsizetype {10} * 1024 * 1024, '['))
                            << Behaviour::Reply << Unreadable << 2000;
     QTest::newRow("HTML with 200") << Peer::Plain << CannedServer::response(200, html, "text/html") << Behaviour::Reply
                                    << Unreadable << 1000;
@@ -90,15 +93,15 @@ void TestFaults::misbehavingPeer_data()
                                    << Behaviour::Reply << Unreadable << 1000;
     QTest::newRow("nesting 1,025 deep") << Peer::Plain << CannedServer::response(200, deep) << Behaviour::Reply
                                         << Unreadable << 1000;
-    QTest::newRow("redirects in a loop")
-        << Peer::Plain << CannedServer::response(302, {}, "text/plain", "Location: /again\r\n") << Behaviour::Reply
-        << NoConnection << 2000;
-    QTest::newRow("redirects from https to http") << Peer::TrustedTls << QByteArray() << Behaviour::Reply
-                                                  << NoConnection << 2000;
-    QTest::newRow("self-signed certificate") << Peer::SelfSigned << CannedServer::response(200, success)
-                                             << Behaviour::Reply << NoConnection << 2000;
-    QTest::newRow("certificate for another host") << Peer::WrongHost << CannedServer::response(200, success)
-                                                  << Behaviour::Reply << NoConnection << 2000;
+    QTest::newRow("redirects in a loop") << Peer::Plain
+                                         << CannedServer::response(302, {}, "text/plain", "Location: /again\r\n")
+                                         << Behaviour::Reply << NoConnection << 2000;
+    QTest::newRow("redirects from https to http")
+        << Peer::TrustedTls << QByteArray() << Behaviour::Reply << NoConnection << 2000;
+    QTest::newRow("self-signed certificate")
+        << Peer::SelfSigned << CannedServer::response(200, success) << Behaviour::Reply << NoConnection << 2000;
+    QTest::newRow("certificate for another host")
+        << Peer::WrongHost << CannedServer::response(200, success) << Behaviour::Reply << NoConnection << 2000;
 }
 
 void TestFaults::misbehavingPeer()

@@ -21,13 +21,13 @@
 #include <QScreen>
 #include <QSignalSpy>
 #include <QTest>
-
 #include <memory>
 
 using namespace Nolvex;
 using namespace Qt::StringLiterals;
 
-namespace {
+namespace
+{
 
 const QString SiteOrigin = QStringLiteral("https://www.nolvex.example");
 
@@ -44,8 +44,8 @@ QList<QPair<QString, QString>> queryItems(const QByteArray& request)
     const QByteArray query = target.mid(target.indexOf('?') + 1);
     for (const QByteArray& pair : query.split('&')) {
         const qsizetype equals = pair.indexOf('=');
-        items.append({ QString::fromUtf8(pair.left(equals)),
-            QString::fromUtf8(QByteArray::fromPercentEncoding(pair.mid(equals + 1))) });
+        items.append({QString::fromUtf8(pair.left(equals)),
+            QString::fromUtf8(QByteArray::fromPercentEncoding(pair.mid(equals + 1)))});
     }
     return items;
 }
@@ -97,12 +97,14 @@ struct Harness {
     }
 
     CannedServer server;
-    QByteArray shortenReply = CannedServer::response(200, R"({"result":1,"info":"https://u.test/Ab3xYz","message":""})");
+    QByteArray shortenReply
+        = CannedServer::response(200, R"({"result":1,"info":"https://u.test/Ab3xYz","message":""})");
     FakePlatform platform;
     std::unique_ptr<Form1> window;
 };
 
-class TestForm1 final : public QObject {
+class TestForm1 final : public QObject
+{
     Q_OBJECT
 
 private slots:
@@ -201,10 +203,12 @@ void TestForm1::captionsFit()
             needed = widget->sizeHint().width();
         } else if (auto* button = qobject_cast<QPushButton*>(widget)) {
             needed = button->fontMetrics().horizontalAdvance(button->text()) + 8; // the style's bevel and margin
-        } else if (auto* label = qobject_cast<QLabel*>(widget); label && label->parentWidget() != h.window->statusBarPanels()) {
+        } else if (auto* label = qobject_cast<QLabel*>(widget);
+                   label && label->parentWidget() != h.window->statusBarPanels()) {
             needed = label->fontMetrics().boundingRect(label->text()).width();
         }
-        QVERIFY2(needed <= widget->width(), qPrintable(widget->objectName() + QStringLiteral(" needs ") + QString::number(needed)));
+        QVERIFY2(needed <= widget->width(),
+            qPrintable(widget->objectName() + QStringLiteral(" needs ") + QString::number(needed)));
     }
 }
 
@@ -233,8 +237,9 @@ void TestForm1::initialState()
         QVERIFY(action->menu() == nullptr && action->isEnabled());
         menus << action->text();
     }
-    QCOMPARE(menus, QStringList({ QStringLiteral("清空信息"), QStringLiteral("工作室官网"),
-                        QStringLiteral("Tarvo公司官网"), QStringLiteral("退出程序") }));
+    QCOMPARE(menus,
+        QStringList({QStringLiteral("清空信息"), QStringLiteral("工作室官网"), QStringLiteral("Tarvo公司官网"),
+            QStringLiteral("退出程序")}));
     QVERIFY(h.waitUntilReady());
     QCOMPARE(h.status(), QStringLiteral("当前软件为最新版本,欢迎使用Nolvex软件.."));
 }
@@ -246,13 +251,14 @@ void TestForm1::tabOrder()
     QVERIFY(QTest::qWaitForWindowActive(h.window.get()));
     h.find<QRadioButton>("Option1_3")->setChecked(true);
     h.text("Text1")->setFocus();
-    QStringList visited { QApplication::focusWidget()->objectName() };
+    QStringList visited {QApplication::focusWidget()->objectName()};
     for (int i = 0; i < 7; ++i) {
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
         visited << QApplication::focusWidget()->objectName();
     }
     QCOMPARE(visited,
-        QStringList({ u"Text1"_s, u"Command1"_s, u"Text2"_s, u"Text3"_s, u"Command2"_s, u"Command3"_s, u"Option1_3"_s, u"Text1"_s }));
+        QStringList({u"Text1"_s, u"Command1"_s, u"Text2"_s, u"Text3"_s, u"Command2"_s, u"Command3"_s, u"Option1_3"_s,
+            u"Text1"_s}));
     // Arrow keys move the selection within the options.
     h.find<QRadioButton>("Option1_3")->setFocus();
     QTest::keyClick(h.find<QRadioButton>("Option1_3"), Qt::Key_Right);
@@ -263,12 +269,12 @@ void TestForm1::accessibleNames()
 {
     Harness h;
     const QList<QPair<const char*, QString>> expected {
-        { "Text1", QStringLiteral("请输入要缩短的地址[双击文本粘贴地址]") },
-        { "Text2", QStringLiteral("原网址:") },
-        { "Text3", QStringLiteral("短网址:") },
-        { "Command1", QStringLiteral("生成短网址") },
-        { "Command2", QStringLiteral("复制") },
-        { "Command3", QStringLiteral("访问") },
+        {"Text1", QStringLiteral("请输入要缩短的地址[双击文本粘贴地址]")},
+        {"Text2", QStringLiteral("原网址:")},
+        {"Text3", QStringLiteral("短网址:")},
+        {"Command1", QStringLiteral("生成短网址")},
+        {"Command2", QStringLiteral("复制")},
+        {"Command3", QStringLiteral("访问")},
     };
     for (const auto& [name, accessibleName] : expected) {
         QAccessibleInterface* iface = QAccessible::queryAccessibleInterface(h.find<QWidget>(name));
@@ -318,36 +324,37 @@ void TestForm1::updateCheck_data()
     const QString latest = QStringLiteral("当前软件为最新版本,欢迎使用Nolvex软件..");
     const QString welcome = QStringLiteral("欢迎使用Nolvex软件..");
     auto reply = [](const char* body) { return CannedServer::response(200, QByteArray(body)); };
-    auto offer = [](const char* version) { return QStringLiteral("发现最新版本%1，是否现在更新?").arg(QLatin1StringView(version)); };
+    auto offer = [](const char* version) {
+        return QStringLiteral("发现最新版本%1，是否现在更新?").arg(QLatin1StringView(version));
+    };
 
     QTest::newRow("result text 0") << reply(R"({"result":"0","info":{"version":"9","sid":"1","must":"1"}})")
-                                   << QList<bool>() << QStringList { failed } << QStringList() << QString()
-                                   << false << checking;
+                                   << QList<bool>() << QStringList {failed} << QStringList() << QString() << false
+                                   << checking;
     QTest::newRow("result number 0") << reply(R"({"result":0,"info":{"version":"9","sid":"1","must":"1"}})")
-                                     << QList<bool>() << QStringList { failed } << QStringList() << QString()
-                                     << false << checking;
+                                     << QList<bool>() << QStringList {failed} << QStringList() << QString() << false
+                                     << checking;
     QTest::newRow("up to date") << reply(R"({"result":1,"info":{"version":"2.1","sid":"1","must":"1"}})")
                                 << QList<bool>() << QStringList() << QStringList() << QString() << false << latest;
     QTest::newRow("2.10, no, optional") << reply(R"({"result":1,"info":{"version":"2.10","sid":"5","must":"0"}})")
-                                        << QList<bool> { false } << QStringList() << QStringList { offer("2.10") }
+                                        << QList<bool> {false} << QStringList() << QStringList {offer("2.10")}
                                         << QString() << false << welcome;
     QTest::newRow("2.0, no, mandatory") << reply(R"({"result":1,"info":{"version":"2.0","sid":"5","must":"1"}})")
-                                        << QList<bool> { false } << QStringList() << QStringList { offer("2.0") }
+                                        << QList<bool> {false} << QStringList() << QStringList {offer("2.0")}
                                         << QString() << true << checking;
     QTest::newRow("3.0, yes") << reply(R"({"result":1,"info":{"version":"3.0","sid":"88","must":"0"}})")
-                              << QList<bool> { true } << QStringList() << QStringList { offer("3.0") }
+                              << QList<bool> {true} << QStringList() << QStringList {offer("3.0")}
                               << SiteOrigin + QStringLiteral("/index.php/Works/detail/sid/88") << true << checking;
     QTest::newRow("yes, odd sid stays one segment")
-        << reply(R"({"result":1,"info":{"version":"3.0","sid":"../x y","must":"1"}})") << QList<bool> { true }
-        << QStringList() << QStringList { offer("3.0") }
+        << reply(R"({"result":1,"info":{"version":"3.0","sid":"../x y","must":"1"}})") << QList<bool> {true}
+        << QStringList() << QStringList {offer("3.0")}
         << SiteOrigin + QStringLiteral("/index.php/Works/detail/sid/..%2Fx%20y") << true << checking;
     QTest::newRow("not json") << CannedServer::response(500, "<html>oops</html>", "text/html") << QList<bool>()
-                              << QStringList { failed } << QStringList() << QString() << false << checking;
+                              << QStringList {failed} << QStringList() << QString() << false << checking;
     QTest::newRow("missing must") << reply(R"({"result":1,"info":{"version":"3.0","sid":"1"}})") << QList<bool>()
-                                  << QStringList { failed } << QStringList() << QString() << false << checking;
-    QTest::newRow("connection reset") << QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 80\r\n\r\n{")
-                                      << QList<bool>() << QStringList { failed } << QStringList() << QString()
-                                      << false << checking;
+                                  << QStringList {failed} << QStringList() << QString() << false << checking;
+    QTest::newRow("connection reset") << QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 80\r\n\r\n{") << QList<bool>()
+                                      << QStringList {failed} << QStringList() << QString() << false << checking;
 }
 
 void TestForm1::updateCheck()
@@ -388,7 +395,7 @@ void TestForm1::updateCheckRunsOnce()
     QVERIFY(!h.button("Command1")->isEnabled());
     QVERIFY(h.window->isEnabled()); // not frozen while waiting
     QTRY_VERIFY_WITH_TIMEOUT(h.button("Command1")->isEnabled(), 12000);
-    QCOMPARE(h.platform.informed, QStringList { QStringLiteral("检测失败,请先使用当前版本") });
+    QCOMPARE(h.platform.informed, QStringList {QStringLiteral("检测失败,请先使用当前版本")});
     QCOMPARE(h.server.requests().size(), 1);
 }
 
@@ -489,7 +496,8 @@ void TestForm1::addressChecks_data()
     QTest::addColumn<QString>("text1");
     const QString scheme = QStringLiteral("网址必须包含http://或https://");
     QTest::newRow("empty") << QString() << QStringLiteral("请输入网址..") << QString();
-    QTest::newRow("bare host") << QStringLiteral("www.example.com") << scheme << QStringLiteral("http://www.example.com");
+    QTest::newRow("bare host") << QStringLiteral("www.example.com") << scheme
+                               << QStringLiteral("http://www.example.com");
     QTest::newRow("capital scheme") << QStringLiteral("HTTPS://X.EXAMPLE") << scheme
                                     << QStringLiteral("http://HTTPS://X.EXAMPLE");
     QTest::newRow("one blank") << QStringLiteral(" ") << scheme << QStringLiteral("http:// ");
@@ -521,8 +529,7 @@ void TestForm1::editedWhileWaiting()
 {
     Harness h;
     QVERIFY(h.waitUntilReady());
-    h.server.setHandler(
-        [&h](const QByteArray&) { return h.shortenReply; }, CannedServer::Behaviour::Silent);
+    h.server.setHandler([&h](const QByteArray&) { return h.shortenReply; }, CannedServer::Behaviour::Silent);
     h.text("Text1")->setText(QStringLiteral("https://sent.example/"));
     QTest::mouseClick(h.button("Command1"), Qt::LeftButton);
     QVERIFY(!h.button("Command1")->isEnabled());
@@ -579,7 +586,7 @@ void TestForm1::closeWhileWaiting()
     h.text("Text1")->setText(QStringLiteral("https://e.example/x"));
     QTest::mouseClick(h.button("Command1"), Qt::LeftButton);
     QTRY_COMPARE(h.shortenRequests(), 1);
-    h.platform.answers = { true };
+    h.platform.answers = {true};
     QVERIFY(h.window->close());
     QVERIFY(!h.window->requestPending());
     h.window.reset();
@@ -617,14 +624,15 @@ void TestForm1::openLongAddress_data()
     const QString untouched = QStringLiteral("untouched");
     QTest::newRow("nothing shortened") << QStringLiteral("https://e.example/") << QString() << true << QString()
                                        << QStringLiteral("请先进行网址缩短..");
-    QTest::newRow("opens the long address") << QStringLiteral("https://e.example/a b") << QStringLiteral("https://u.test/x")
-                                            << true << QStringLiteral("https://e.example/a%20b") << untouched;
+    QTest::newRow("opens the long address")
+        << QStringLiteral("https://e.example/a b") << QStringLiteral("https://u.test/x") << true
+        << QStringLiteral("https://e.example/a%20b") << untouched;
     QTest::newRow("not a web address") << QStringLiteral("see http://e.example/") << QStringLiteral("https://u.test/x")
                                        << true << QString()
                                        << QStringLiteral("只能打开http或https网址,该网址无法打开..");
-    QTest::newRow("command line is never built") << QStringLiteral("http://x\" & calc.exe")
-                                                 << QStringLiteral("https://u.test/x") << true << QString()
-                                                 << QStringLiteral("只能打开http或https网址,该网址无法打开..");
+    QTest::newRow("command line is never built")
+        << QStringLiteral("http://x\" & calc.exe") << QStringLiteral("https://u.test/x") << true << QString()
+        << QStringLiteral("只能打开http或https网址,该网址无法打开..");
     QTest::newRow("launch fails") << QStringLiteral("https://e.example/") << QStringLiteral("https://u.test/x") << false
                                   << QStringLiteral("https://e.example/") << QStringLiteral("无法启动浏览器打开网址..");
 }
@@ -653,8 +661,8 @@ void TestForm1::clearAndPaste()
     QVERIFY(h.waitUntilReady());
     QVERIFY(h.shorten(QStringLiteral("https://e.example/clear")));
     h.menu("qk")->trigger();
-    QVERIFY(h.text("Text1")->text().isEmpty() && h.text("Text2")->text().isEmpty()
-        && h.text("Text3")->text().isEmpty());
+    QVERIFY(
+        h.text("Text1")->text().isEmpty() && h.text("Text2")->text().isEmpty() && h.text("Text3")->text().isEmpty());
     QCOMPARE(h.status(), QStringLiteral("全部信息已被清空.."));
     QVERIFY(h.button("Command1")->isEnabled());
 
@@ -678,8 +686,9 @@ void TestForm1::homePages()
     Harness h;
     h.menu("office")->trigger();
     h.menu("tarvo")->trigger();
-    QCOMPARE(h.platform.opened, QList<QUrl>({ QUrl(QStringLiteral("http://www.nolvex.example/")),
-                                    QUrl(QStringLiteral("https://www.tarvo.example/")) }));
+    QCOMPARE(h.platform.opened,
+        QList<QUrl>(
+            {QUrl(QStringLiteral("http://www.nolvex.example/")), QUrl(QStringLiteral("https://www.tarvo.example/"))}));
     QCOMPARE(h.status(), QStringLiteral("正在检测最新版本.."));
 }
 
@@ -699,13 +708,13 @@ void TestForm1::closeAsks()
     QFETCH(bool, answer);
     Harness h;
     h.text("Text1")->setText(QStringLiteral("https://keep.example/"));
-    h.platform.answers = { answer };
+    h.platform.answers = {answer};
     if (viaMenu) {
         h.menu("endd")->trigger();
     } else {
         h.window->close();
     }
-    QCOMPARE(h.platform.asked, QStringList { QStringLiteral("是否确定退出软件?") });
+    QCOMPARE(h.platform.asked, QStringList {QStringLiteral("是否确定退出软件?")});
     QCOMPARE(h.window->isVisible(), !answer);
     QCOMPARE(h.text("Text1")->text(), QStringLiteral("https://keep.example/"));
 }

@@ -14,14 +14,16 @@ Q_DECLARE_METATYPE(ShortenReply::Kind)
 Q_DECLARE_METATYPE(UpdateStep)
 Q_DECLARE_METATYPE(PromptOutcome)
 
-namespace {
+namespace
+{
 QString json(const char* text)
 {
     return QString::fromUtf8(text);
 }
 } // namespace
 
-class TestLogic final : public QObject {
+class TestLogic final : public QObject
+{
     Q_OBJECT
 
 private slots:
@@ -62,8 +64,8 @@ void TestLogic::origins_data()
                                     << QStringLiteral("http://localhost:8420");
     QTest::newRow("http elsewhere refused") << QStringLiteral("http://api.example.com") << QString();
     QTest::newRow("http private address refused") << QStringLiteral("http://192.168.0.10") << QString();
-    QTest::newRow("http lookalike of localhost refused") << QStringLiteral("http://localhost.evil.example")
-                                                         << QString();
+    QTest::newRow("http lookalike of localhost refused")
+        << QStringLiteral("http://localhost.evil.example") << QString();
     QTest::newRow("ftp refused") << QStringLiteral("ftp://api.example.com") << QString();
     QTest::newRow("path refused") << QStringLiteral("api.example.com/x") << QString();
     QTest::newRow("query refused") << QStringLiteral("https://api.example.com?x=1") << QString();
@@ -89,7 +91,7 @@ void TestLogic::settingsPrecedence()
     environment.insert(QStringLiteral("NOLVEX_VERSION_HOST"), QStringLiteral("env-version.example"));
     environment.insert(QStringLiteral("NOLVEX_COMPANY_HOME"), QStringLiteral("https://company.example/"));
     const SettingsOutcome outcome = loadSettings(
-        { QStringLiteral("nolvex-shortener"), QStringLiteral("--shorten-host"), QStringLiteral("http://127.0.0.1:1") },
+        {QStringLiteral("nolvex-shortener"), QStringLiteral("--shorten-host"), QStringLiteral("http://127.0.0.1:1")},
         environment);
     QVERIFY2(outcome.settings.has_value(), qPrintable(outcome.message));
     QCOMPARE(outcome.settings->shortenOrigin, QStringLiteral("http://127.0.0.1:1"));
@@ -98,9 +100,9 @@ void TestLogic::settingsPrecedence()
     QVERIFY(outcome.settings->siteOrigin.startsWith(QStringLiteral("https://")));
     QVERIFY(outcome.settings->makerHome.toString().startsWith(QStringLiteral("http://")));
 
-    const SettingsOutcome help = loadSettings({ QStringLiteral("x"), QStringLiteral("--help") }, {});
+    const SettingsOutcome help = loadSettings({QStringLiteral("x"), QStringLiteral("--help")}, {});
     QVERIFY(help.helpRequested);
-    for (const char* option : { "--shorten-host", "--version-host", "--site-host", "--maker-home", "--company-home" }) {
+    for (const char* option : {"--shorten-host", "--version-host", "--site-host", "--maker-home", "--company-home"}) {
         QVERIFY2(help.message.contains(QLatin1StringView(option)), option);
     }
 }
@@ -108,14 +110,14 @@ void TestLogic::settingsPrecedence()
 void TestLogic::settingsRefused_data()
 {
     QTest::addColumn<QStringList>("arguments");
-    QTest::newRow("plain http service") << QStringList { QStringLiteral("--version-host"),
-        QStringLiteral("http://api.example.com") };
-    QTest::newRow("site with a path") << QStringList { QStringLiteral("--site-host"), QStringLiteral("x.example/a") };
-    QTest::newRow("home page not a web address") << QStringList { QStringLiteral("--maker-home"),
-        QStringLiteral("javascript:alert(1)") };
-    QTest::newRow("home page file") << QStringList { QStringLiteral("--company-home"),
-        QStringLiteral("file:///etc/passwd") };
-    QTest::newRow("unknown option") << QStringList { QStringLiteral("--frobnicate") };
+    QTest::newRow("plain http service") << QStringList {
+        QStringLiteral("--version-host"), QStringLiteral("http://api.example.com")};
+    QTest::newRow("site with a path") << QStringList {QStringLiteral("--site-host"), QStringLiteral("x.example/a")};
+    QTest::newRow("home page not a web address")
+        << QStringList {QStringLiteral("--maker-home"), QStringLiteral("javascript:alert(1)")};
+    QTest::newRow("home page file") << QStringList {
+        QStringLiteral("--company-home"), QStringLiteral("file:///etc/passwd")};
+    QTest::newRow("unknown option") << QStringList {QStringLiteral("--frobnicate")};
 }
 
 void TestLogic::settingsRefused()
@@ -135,8 +137,8 @@ void TestLogic::addressCheck_data()
     QTest::newRow("empty") << QString() << AddressCheck::Empty;
     QTest::newRow("one blank is not empty") << QStringLiteral(" ") << AddressCheck::MissingScheme;
     QTest::newRow("bare host") << QStringLiteral("www.example.com") << AddressCheck::MissingScheme;
-    QTest::newRow("capital scheme does not count") << QStringLiteral("HTTP://example.com")
-                                                   << AddressCheck::MissingScheme;
+    QTest::newRow("capital scheme does not count")
+        << QStringLiteral("HTTP://example.com") << AddressCheck::MissingScheme;
     QTest::newRow("http") << QStringLiteral("http://example.com") << AddressCheck::Ok;
     QTest::newRow("https") << QStringLiteral("https://example.com") << AddressCheck::Ok;
     QTest::newRow("scheme later in the text") << QStringLiteral("see http://example.com") << AddressCheck::Ok;
@@ -176,14 +178,13 @@ void TestLogic::shortenReply_data()
                               << QStringLiteral("https://u.test/b");
     QTest::newRow("refusal") << json(R"({"result":0,"info":"","message":"网址不合法"})") << K::Refusal
                              << QString::fromUtf16(u"\u7F51\u5740\u4E0D\u5408\u6CD5");
-    QTest::newRow("result two is a refusal") << json(R"({"result":2,"message":"busy"})") << K::Refusal
-                                             << QStringLiteral("busy");
-    QTest::newRow("result true is a refusal") << json(R"({"result":true,"message":"m"})") << K::Refusal
-                                              << QStringLiteral("m");
-    QTest::newRow("result 1.0 is success") << json(R"({"result":1.0,"info":"x"})") << K::Success
-                                           << QStringLiteral("x");
-    QTest::newRow("result ' 1' is a refusal") << json(R"({"result":" 1","message":"m"})") << K::Refusal
-                                              << QStringLiteral("m");
+    QTest::newRow("result two is a refusal")
+        << json(R"({"result":2,"message":"busy"})") << K::Refusal << QStringLiteral("busy");
+    QTest::newRow("result true is a refusal")
+        << json(R"({"result":true,"message":"m"})") << K::Refusal << QStringLiteral("m");
+    QTest::newRow("result 1.0 is success") << json(R"({"result":1.0,"info":"x"})") << K::Success << QStringLiteral("x");
+    QTest::newRow("result ' 1' is a refusal")
+        << json(R"({"result":" 1","message":"m"})") << K::Refusal << QStringLiteral("m");
     QTest::newRow("numeric info") << json(R"({"result":1,"info":12345})") << K::Success << QStringLiteral("12345");
     QTest::newRow("missing result") << json(R"({"info":"x"})") << K::Unreadable << QString();
     QTest::newRow("null result") << json(R"({"result":null,"info":"x"})") << K::Unreadable << QString();
@@ -215,10 +216,10 @@ void TestLogic::versionDecision_data()
                                      << UpdateStep::CheckFailed;
     QTest::newRow("same version") << json(R"({"result":1,"info":{"version":"2.1","sid":"1","must":"1"}})")
                                   << UpdateStep::UpToDate;
-    QTest::newRow("same version as number") << json(R"({"result":1,"info":{"version":2.1,"sid":1,"must":0}})")
-                                            << UpdateStep::UpToDate;
-    QTest::newRow("2.10 is another version") << json(R"({"result":1,"info":{"version":"2.10","sid":"1","must":"0"}})")
-                                             << UpdateStep::OfferUpdate;
+    QTest::newRow("same version as number")
+        << json(R"({"result":1,"info":{"version":2.1,"sid":1,"must":0}})") << UpdateStep::UpToDate;
+    QTest::newRow("2.10 is another version")
+        << json(R"({"result":1,"info":{"version":"2.10","sid":"1","must":"0"}})") << UpdateStep::OfferUpdate;
     QTest::newRow("older version") << json(R"({"result":"ok","info":{"version":"2.0","sid":"1","must":"0"}})")
                                    << UpdateStep::OfferUpdate;
     QTest::newRow("missing must") << json(R"({"result":1,"info":{"version":"3.0","sid":"1"}})")
@@ -262,7 +263,8 @@ void TestLogic::releasePage_data()
     QTest::addColumn<QString>("url");
     const QString base = QStringLiteral("https://www.nolvex.example/index.php/Works/detail/sid/");
     QTest::newRow("number") << QStringLiteral("42") << base + QStringLiteral("42");
-    QTest::newRow("slash stays in its segment") << QStringLiteral("1/../../x") << base + QStringLiteral("1%2F..%2F..%2Fx");
+    QTest::newRow("slash stays in its segment")
+        << QStringLiteral("1/../../x") << base + QStringLiteral("1%2F..%2F..%2Fx");
     QTest::newRow("blank and quote") << QStringLiteral("a b\"") << base + QStringLiteral("a%20b%22");
     QTest::newRow("query cannot be injected") << QStringLiteral("1?x=1#f") << base + QStringLiteral("1%3Fx%3D1%23f");
 }
@@ -272,7 +274,8 @@ void TestLogic::releasePage()
     QFETCH(QString, sid);
     QFETCH(QString, url);
     QCOMPARE(releasePageUrl(QStringLiteral("https://www.nolvex.example"), sid).toString(QUrl::FullyEncoded), url);
-    QCOMPARE(updatePromptText(QStringLiteral("3.0")), QString::fromUtf16(u"\u53D1\u73B0\u6700\u65B0\u7248\u672C3.0\uFF0C\u662F\u5426\u73B0\u5728\u66F4\u65B0?"));
+    QCOMPARE(updatePromptText(QStringLiteral("3.0")),
+        QString::fromUtf16(u"\u53D1\u73B0\u6700\u65B0\u7248\u672C3.0\uFF0C\u662F\u5426\u73B0\u5728\u66F4\u65B0?"));
 }
 
 void TestLogic::twips_data()

@@ -5,14 +5,16 @@
 
 using namespace Nolvex;
 
-namespace {
+namespace
+{
 QString json(const char* text)
 {
     return QString::fromUtf8(text);
 }
 } // namespace
 
-class TestReply final : public QObject {
+class TestReply final : public QObject
+{
     Q_OBJECT
 
 private slots:
@@ -52,8 +54,7 @@ void TestReply::memberToText_data()
     QTest::addColumn<QString>("json");
     QTest::addColumn<bool>("hasText");
     QTest::addColumn<QString>("text");
-    QTest::newRow("text") << json(R"({"m":"https://x.example/a"})") << true
-                          << QStringLiteral("https://x.example/a");
+    QTest::newRow("text") << json(R"({"m":"https://x.example/a"})") << true << QStringLiteral("https://x.example/a");
     QTest::newRow("text one") << json(R"({"m":"1"})") << true << QStringLiteral("1");
     QTest::newRow("number one") << json(R"({"m":1})") << true << QStringLiteral("1");
     QTest::newRow("number one point zero") << json(R"({"m":1.0})") << true << QStringLiteral("1");
@@ -61,8 +62,7 @@ void TestReply::memberToText_data()
     QTest::newRow("negative") << json(R"({"m":-12})") << true << QStringLiteral("-12");
     QTest::newRow("fraction shortest") << json(R"({"m":2.1})") << true << QStringLiteral("2.1");
     QTest::newRow("two point ten is 2.1") << json(R"({"m":2.10})") << true << QStringLiteral("2.1");
-    QTest::newRow("big integral") << json(R"({"m":1234567890123})") << true
-                                  << QStringLiteral("1234567890123");
+    QTest::newRow("big integral") << json(R"({"m":1234567890123})") << true << QStringLiteral("1234567890123");
     QTest::newRow("true") << json(R"({"m":true})") << true << QStringLiteral("True");
     QTest::newRow("false") << json(R"({"m":false})") << true << QStringLiteral("False");
     QTest::newRow("chinese") << json(R"({"m":"\u7f51\u5740\u4e0d\u5408\u6cd5"})") << true
@@ -95,8 +95,8 @@ void TestReply::unusableReplies_data()
     QTest::newRow("blank") << QStringLiteral("  \r\n");
     QTest::newRow("not json") << QStringLiteral("result=1");
     QTest::newRow("truncated") << json(R"({"result":1,"info":"https://x)");
-    QTest::newRow("html error page")
-        << QStringLiteral("<html><head><title>500 Internal Server Error</title></head><body>oops</body></html>");
+    QTest::newRow("html error page") << QStringLiteral(
+        "<html><head><title>500 Internal Server Error</title></head><body>oops</body></html>");
     QTest::newRow("array") << json(R"([{"result":1}])");
     QTest::newRow("bare number") << QStringLiteral("1");
     QTest::newRow("bare string") << json(R"("1")");

@@ -4,10 +4,10 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QScopeGuard>
-#include <QSslCertificate>
-#include <QSslConfiguration>
 #include <QSet>
 #include <QSignalSpy>
+#include <QSslCertificate>
+#include <QSslConfiguration>
 #include <QTest>
 
 using namespace Nolvex;
@@ -19,7 +19,8 @@ Q_DECLARE_METATYPE(Behaviour)
 
 static_assert(WebClient::MaxReplySize == 65536, "replies are limited to 64 KiB");
 
-namespace {
+namespace
+{
 
 struct Outcome {
     bool reported = false;
@@ -50,7 +51,8 @@ QByteArray chunked(const QByteArray& body)
 
 } // namespace
 
-class TestWebClient final : public QObject {
+class TestWebClient final : public QObject
+{
     Q_OBJECT
 
 private slots:
@@ -93,24 +95,25 @@ void TestWebClient::get_data()
     QTest::newRow("gbk charset decoded") << CannedServer::response(200, "\xD6\xD0\xCE\xC4", "text/plain; charset=GBK")
                                          << Behaviour::Reply << 5000 << Status::Ok
                                          << QString::fromUtf16(u"\u4E2D\u6587");
-    QTest::newRow("invalid utf-8") << CannedServer::response(200, "{\"info\":\"\xC3\x28\"}") << Behaviour::Reply
-                                   << 5000 << Status::BadEncoding << QString();
-    QTest::newRow("reset mid-body")
-        << QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n{\"result\":1") << Behaviour::ResetAfterReply
-        << 5000 << Status::ConnectionFailed << QString();
+    QTest::newRow("invalid utf-8") << CannedServer::response(200, "{\"info\":\"\xC3\x28\"}") << Behaviour::Reply << 5000
+                                   << Status::BadEncoding << QString();
+    QTest::newRow("reset mid-body") << QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n{\"result\":1")
+                                    << Behaviour::ResetAfterReply << 5000 << Status::ConnectionFailed << QString();
     QTest::newRow("never answers") << QByteArray() << Behaviour::Silent << 1000 << Status::TimedOut << QString();
-    QTest::newRow("drips a byte a second") << CannedServer::response(200, ok) << Behaviour::Drip << 2000
-                                           << Status::TimedOut << QString();
-    QTest::newRow("exactly 64 KiB") << CannedServer::response(200, QByteArray(WebClient::MaxReplySize, 'x')) << Behaviour::Reply
-                                    << 5000 << Status::Ok << QString(WebClient::MaxReplySize, QLatin1Char('x'));
-    QTest::newRow("over 64 KiB with length") << CannedServer::response(200, QByteArray(WebClient::MaxReplySize + 1, 'x'))
-                                             << Behaviour::Reply << 5000 << Status::TooLarge << QString();
-    QTest::newRow("over 64 KiB chunked") << chunked(QByteArray(qsizetype { 200 } * 1024, 'x')) << Behaviour::Reply << 5000
+    QTest::newRow("drips a byte a second")
+        << CannedServer::response(200, ok) << Behaviour::Drip << 2000 << Status::TimedOut << QString();
+    QTest::newRow("exactly 64 KiB") << CannedServer::response(200, QByteArray(WebClient::MaxReplySize, 'x'))
+                                    << Behaviour::Reply << 5000 << Status::Ok
+                                    << QString(WebClient::MaxReplySize, QLatin1Char('x'));
+    QTest::newRow("over 64 KiB with length")
+        << CannedServer::response(200, QByteArray(WebClient::MaxReplySize + 1, 'x')) << Behaviour::Reply << 5000
+        << Status::TooLarge << QString();
+    QTest::newRow("over 64 KiB chunked") << chunked(QByteArray(qsizetype {200} * 1024, 'x')) << Behaviour::Reply << 5000
                                          << Status::TooLarge << QString();
-    QTest::newRow("10 MB") << CannedServer::response(200, QByteArray(qsizetype { 10 } * 1024 * 1024, 'x')) << Behaviour::Reply
-                           << 5000 << Status::TooLarge << QString();
-    QTest::newRow("garbage instead of http") << QByteArray("SSH-2.0-OpenSSH\r\n\r\n") << Behaviour::Reply << 5000
-                                             << Status::ConnectionFailed << QString();
+    QTest::newRow("10 MB") << CannedServer::response(200, QByteArray(qsizetype {10} * 1024 * 1024, 'x'))
+                           << Behaviour::Reply << 5000 << Status::TooLarge << QString();
+    QTest::newRow("garbage instead of http")
+        << QByteArray("SSH-2.0-OpenSSH\r\n\r\n") << Behaviour::Reply << 5000 << Status::ConnectionFailed << QString();
 }
 
 void TestWebClient::get()
@@ -252,8 +255,7 @@ void TestWebClient::requestHeadersAndBody()
     server.setReply(CannedServer::response(200, "{}"));
     WebClient client;
 
-    QVERIFY(waitFor(client.HttpGet(server.origin() + QStringLiteral("/index.php/Index/weburl_zip?type=0")))
-                .reported);
+    QVERIFY(waitFor(client.HttpGet(server.origin() + QStringLiteral("/index.php/Index/weburl_zip?type=0"))).reported);
     QCOMPARE(server.requests().size(), 1);
     const QByteArray get = server.requests().at(0);
     QVERIFY(get.startsWith("GET /index.php/Index/weburl_zip?type=0 HTTP/1.1\r\n"));

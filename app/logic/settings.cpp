@@ -4,38 +4,34 @@
 
 #include <QCommandLineParser>
 #include <QHostAddress>
-
 #include <array>
 
-namespace Nolvex {
-namespace {
+namespace Nolvex
+{
+namespace
+{
 
-    bool isLoopbackHost(const QString& host)
-    {
-        return host.compare(QLatin1StringView("localhost"), Qt::CaseInsensitive) == 0
-            || QHostAddress(host).isLoopback();
-    }
+bool isLoopbackHost(const QString& host)
+{
+    return host.compare(QLatin1StringView("localhost"), Qt::CaseInsensitive) == 0 || QHostAddress(host).isLoopback();
+}
 
-    struct HostOption {
-        const char* name; // the command-line option
-        const char* environment;
-        const char* fallback;
-        const char* description;
-        bool isOrigin;
-    };
+struct HostOption {
+    const char* name; // the command-line option
+    const char* environment;
+    const char* fallback;
+    const char* description;
+    bool isOrigin;
+};
 
-    constexpr std::array<HostOption, 5> HostOptions { {
-        { "shorten-host", "NOLVEX_SHORTEN_HOST", BuildConfig::ShortenHost,
-            "Host[:port] of the shortening service.", true },
-        { "version-host", "NOLVEX_VERSION_HOST", BuildConfig::VersionHost, "Host[:port] of the version service.",
-            true },
-        { "site-host", "NOLVEX_SITE_HOST", BuildConfig::SiteHost, "Host[:port] of the web site with release pages.",
-            true },
-        { "maker-home", "NOLVEX_MAKER_HOME", BuildConfig::MakerHome, "The maker's home page (http or https).",
-            false },
-        { "company-home", "NOLVEX_COMPANY_HOME", BuildConfig::CompanyHome, "The company's home page (http or https).",
-            false },
-    } };
+constexpr std::array<HostOption, 5> HostOptions {{
+    {"shorten-host", "NOLVEX_SHORTEN_HOST", BuildConfig::ShortenHost, "Host[:port] of the shortening service.", true},
+    {"version-host", "NOLVEX_VERSION_HOST", BuildConfig::VersionHost, "Host[:port] of the version service.", true},
+    {"site-host", "NOLVEX_SITE_HOST", BuildConfig::SiteHost, "Host[:port] of the web site with release pages.", true},
+    {"maker-home", "NOLVEX_MAKER_HOME", BuildConfig::MakerHome, "The maker's home page (http or https).", false},
+    {"company-home", "NOLVEX_COMPANY_HOME", BuildConfig::CompanyHome, "The company's home page (http or https).",
+        false},
+}};
 
 } // namespace
 
@@ -50,9 +46,8 @@ std::optional<QString> originFromSetting(const QString& setting, QString* error)
     const QUrl url(candidate, QUrl::StrictMode);
     const QString scheme = url.scheme();
     const bool plainPath = url.path().isEmpty() || url.path() == QLatin1StringView("/");
-    if (text.isEmpty() || !url.isValid() || url.host().isEmpty() || !plainPath || url.hasQuery()
-        || url.hasFragment() || !url.userInfo().isEmpty()
-        || (scheme != QLatin1StringView("https") && scheme != QLatin1StringView("http"))) {
+    if (text.isEmpty() || !url.isValid() || url.host().isEmpty() || !plainPath || url.hasQuery() || url.hasFragment()
+        || !url.userInfo().isEmpty() || (scheme != QLatin1StringView("https") && scheme != QLatin1StringView("http"))) {
         *error = QStringLiteral("“%1”不是有效的主机名（应为 主机名[:端口]）").arg(setting);
         return std::nullopt;
     }

@@ -4,10 +4,10 @@
 #include <QString>
 #include <QStringList>
 #include <QUrl>
-
 #include <optional>
 
-namespace Nolvex {
+namespace Nolvex
+{
 
 // Where the client goes. Origins have no trailing slash ("https://api.example" or, for a service on
 // this machine only, "http://127.0.0.1:8420").

@@ -6,7 +6,8 @@
 #include <QStringBuilder>
 #include <QUrl>
 
-namespace Nolvex {
+namespace Nolvex
+{
 
 AddressCheck checkAddress(const QString& address)
 {
@@ -22,8 +23,7 @@ AddressCheck checkAddress(const QString& address)
 QString shortenRequestAddress(const QString& origin, const QString& type, const QString& address)
 {
     return origin % QLatin1StringView("/index.php/Index/weburl_zip?type=") % type % QLatin1StringView("&url=")
-        % QString::fromLatin1(QUrl::toPercentEncoding(address)) % QLatin1StringView("&token=")
-        % requestToken(address);
+        % QString::fromLatin1(QUrl::toPercentEncoding(address)) % QLatin1StringView("&token=") % requestToken(address);
 }
 
 ShortenReply readShortenReply(const QString& replyText)

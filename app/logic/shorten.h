@@ -2,7 +2,8 @@
 
 #include <QString>
 
-namespace Nolvex {
+namespace Nolvex
+{
 
 enum class AddressCheck {
     Empty,

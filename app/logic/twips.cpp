@@ -3,7 +3,8 @@
 #include <QString>
 #include <QtMath>
 
-namespace Nolvex {
+namespace Nolvex
+{
 
 int twipsToPixels(int twips, qreal logicalDpi)
 {
@@ -12,8 +13,8 @@ int twipsToPixels(int twips, qreal logicalDpi)
 
 QRect twipsRect(int left, int top, int width, int height, qreal logicalDpi)
 {
-    return { twipsToPixels(left, logicalDpi), twipsToPixels(top, logicalDpi), twipsToPixels(width, logicalDpi),
-        twipsToPixels(height, logicalDpi) };
+    return {twipsToPixels(left, logicalDpi), twipsToPixels(top, logicalDpi), twipsToPixels(width, logicalDpi),
+        twipsToPixels(height, logicalDpi)};
 }
 
 QString skinPath(const QString& executableDir)

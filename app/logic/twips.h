@@ -2,7 +2,8 @@
 
 #include <QRect>
 
-namespace Nolvex {
+namespace Nolvex
+{
 
 // 1440 twips make an inch: 15 twips a pixel at 96 dots per inch.
 int twipsToPixels(int twips, qreal logicalDpi);

@@ -4,7 +4,8 @@
 
 #include <QStringBuilder>
 
-namespace Nolvex {
+namespace Nolvex
+{
 
 QString versionRequestAddress(const QString& origin)
 {
@@ -30,7 +31,7 @@ std::optional<VersionReply> readVersionReply(const QString& replyText)
     if (!result || !version || !sid || !must) {
         return std::nullopt;
     }
-    return VersionReply { *result, *version, *sid, *must };
+    return VersionReply {*result, *version, *sid, *must};
 }
 
 UpdateStep decideUpdate(const std::optional<VersionReply>& reply)

@@ -2,10 +2,10 @@
 
 #include <QString>
 #include <QUrl>
-
 #include <optional>
 
-namespace Nolvex {
+namespace Nolvex
+{
 
 inline constexpr auto CurrentVersion = QLatin1StringView("2.1");
 inline constexpr auto ProductCode = QLatin1StringView("tkvr");

@@ -14,7 +14,8 @@ using namespace Nolvex;
 
 // The real window on a real (virtual) X display: it opens, the skin applies, and what the screen
 // shows of it is saved and is not blank.
-class TestSmoke final : public QObject {
+class TestSmoke final : public QObject
+{
     Q_OBJECT
 
 private slots:

@@ -6,7 +6,8 @@
 #include <QSslSocket>
 #include <QTimer>
 
-namespace {
+namespace
+{
 QByteArray readFile(const QString& path)
 {
     QFile file(path);
@@ -54,9 +55,8 @@ void CannedServer::setHandler(Handler handler, Behaviour behaviour)
 QByteArray CannedServer::response(
     int status, const QByteArray& body, const QByteArray& contentType, const QByteArray& extraHeaders)
 {
-    return "HTTP/1.1 " + QByteArray::number(status) + " Canned\r\nContent-Type: " + contentType
-        + "\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\nConnection: close\r\n" + extraHeaders
-        + "\r\n" + body;
+    return "HTTP/1.1 " + QByteArray::number(status) + " Canned\r\nContent-Type: " + contentType + "\r\nContent-Length: "
+        + QByteArray::number(body.size()) + "\r\nConnection: close\r\n" + extraHeaders + "\r\n" + body;
 }
 
 QByteArray CannedServer::target(const QByteArray& request)
@@ -78,8 +78,10 @@ void CannedServer::incomingConnection(qintptr descriptor)
         auto* ssl = new QSslSocket(this);
         ssl->setSocketDescriptor(descriptor);
         const QString dir = QStringLiteral(NOLVEX_TEST_DATA_DIR);
-        ssl->setLocalCertificate(QSslCertificate(readFile(dir + QLatin1Char('/') + m_certificate + QStringLiteral(".crt"))));
-        ssl->setPrivateKey(QSslKey(readFile(dir + QLatin1Char('/') + m_certificate + QStringLiteral(".key")), QSsl::Rsa));
+        ssl->setLocalCertificate(
+            QSslCertificate(readFile(dir + QLatin1Char('/') + m_certificate + QStringLiteral(".crt"))));
+        ssl->setPrivateKey(
+            QSslKey(readFile(dir + QLatin1Char('/') + m_certificate + QStringLiteral(".key")), QSsl::Rsa));
         ssl->startServerEncryption();
         socket = ssl;
     } else {

@@ -3,14 +3,14 @@
 #include <QByteArray>
 #include <QList>
 #include <QTcpServer>
-
 #include <functional>
 
 class QTcpSocket;
 
 // A local HTTP peer with canned behaviour, for tests of the client's web layer. It reads each
 // request whole (headers and Content-Length body), records it, then acts as told.
-class CannedServer final : public QTcpServer {
+class CannedServer final : public QTcpServer
+{
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(CannedServer)
 

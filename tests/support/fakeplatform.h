@@ -7,7 +7,8 @@
 #include <QUrl>
 
 // Answers the window's questions from a queue and records everything it asked of the desktop.
-class FakePlatform final : public Nolvex::Platform {
+class FakePlatform final : public Nolvex::Platform
+{
 public:
     void inform(QWidget*, const QString& text) override { informed.append(text); }
     bool askYesNo(QWidget*, const QString& text) override
