@@ -21,10 +21,10 @@ CannedServer::CannedServer(bool tls, QObject* parent)
 {
 }
 
-CannedServer::CannedServer(const QString& certificate, QObject* parent)
+CannedServer::CannedServer(QString certificate, QObject* parent)
     : QTcpServer(parent)
     , m_tls(true)
-    , m_certificate(certificate)
+    , m_certificate(std::move(certificate))
 {
 }
 

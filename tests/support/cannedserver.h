@@ -26,7 +26,7 @@ public:
 
     // With tls, the server presents tests/support/<certificate>.crt and its key.
     explicit CannedServer(bool tls = false, QObject* parent = nullptr);
-    CannedServer(const QString& certificate, QObject* parent = nullptr);
+    explicit CannedServer(QString certificate, QObject* parent = nullptr);
     ~CannedServer() override;
 
     bool start();
