@@ -8,10 +8,10 @@
 #include <QCoreApplication>
 #include <QHttpServer>
 #include <QUrl>
-
 #include <cstdio>
 
-namespace {
+namespace
+{
 int serveHello(quint16 port)
 {
     QHttpServer server;
