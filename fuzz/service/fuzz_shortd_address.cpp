@@ -14,22 +14,23 @@
 #include <QCoreApplication>
 #include <QJsonDocument>
 #include <QJsonObject>
-
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 
-namespace {
+namespace
+{
 // Keeps links in memory; enough for the routes, and the fuzzer starts it afresh now and then.
-class MemoryLinkStore final : public Shortd::LinkStore {
+class MemoryLinkStore final : public Shortd::LinkStore
+{
 public:
     bool open() override { return true; }
     Shortd::LookupResult findByCode(const QString& code) override
     {
         const auto found = m_byCode.constFind(code);
         return found == m_byCode.cend() ? Shortd::LookupResult {}
-                                        : Shortd::LookupResult { Shortd::StoreStatus::Ok, *found };
+                                        : Shortd::LookupResult {Shortd::StoreStatus::Ok, *found};
     }
     Shortd::LookupResult findByTarget(int type, const QString& target) override
     {
@@ -61,8 +62,8 @@ private:
 
 struct Service {
     MemoryLinkStore store;
-    Shortd::RateLimiter rateLimiter { 0 };
-    Shortd::Shortener shortener { store };
+    Shortd::RateLimiter rateLimiter {0};
+    Shortd::Shortener shortener {store};
     std::unique_ptr<Shortd::Routes> routes;
 };
 
@@ -78,13 +79,14 @@ const QList<QUrl>& ownBases()
 void startService()
 {
     service = std::make_unique<Service>();
-    service->routes = std::make_unique<Shortd::Routes>(config, service->shortener, service->store, service->rateLimiter);
+    service->routes
+        = std::make_unique<Shortd::Routes>(config, service->shortener, service->store, service->rateLimiter);
 }
 
 [[noreturn]] void fail(const char* what, const QString& address, const QByteArray& detail = {})
 {
-    std::fprintf(stderr, "fuzz_shortd_address: %s\naddress: %s\n%s\n", what, address.toUtf8().toPercentEncoding().constData(),
-        detail.left(4096).constData());
+    std::fprintf(stderr, "fuzz_shortd_address: %s\naddress: %s\n%s\n", what,
+        address.toUtf8().toPercentEncoding().constData(), detail.left(4096).constData());
     std::abort();
 }
 
@@ -107,7 +109,7 @@ Shortd::HttpReply get(const QByteArray& path, const QByteArray& query = {})
 // Counts of the characters that make markup: an escaped address adds none of them to a page.
 std::array<qsizetype, 4> markup(const QByteArray& page)
 {
-    return { page.count('<'), page.count('>'), page.count('"'), page.count('\'') };
+    return {page.count('<'), page.count('>'), page.count('"'), page.count('\'')};
 }
 } // namespace
 

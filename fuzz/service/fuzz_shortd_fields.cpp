@@ -8,15 +8,16 @@
 #include "validation.h"
 
 #include <QUrl>
-
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 
-namespace {
+namespace
+{
 [[noreturn]] void fail(const char* what, QByteArrayView raw)
 {
-    std::fprintf(stderr, "fuzz_shortd_fields: %s\ninput: %s\n", what, raw.toByteArray().toPercentEncoding().constData());
+    std::fprintf(
+        stderr, "fuzz_shortd_fields: %s\ninput: %s\n", what, raw.toByteArray().toPercentEncoding().constData());
     std::abort();
 }
 

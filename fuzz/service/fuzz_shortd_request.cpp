@@ -21,15 +21,16 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QUrl>
-
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 
-namespace {
+namespace
+{
 // A connected socket whose peer has sent exactly the given bytes; what the server writes is kept.
-class MemorySocket final : public QTcpSocket {
+class MemorySocket final : public QTcpSocket
+{
 public:
     explicit MemorySocket(QByteArray input)
         : m_input(std::move(input))
@@ -83,7 +84,8 @@ private:
 };
 
 // Hands sockets to the HTTP server the way a listening server does.
-class SocketSource final : public QTcpServer {
+class SocketSource final : public QTcpServer
+{
 public:
     using QTcpServer::addPendingConnection;
 };
@@ -195,8 +197,8 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
     service->store = std::make_unique<Shortd::SqliteLinkStore>(
         QDir(service->dir.path()).filePath(QStringLiteral("links.sqlite")), false);
     // One link with a known code, so that redirects and previews have something to find.
-    const Shortd::StoredLink known { QStringLiteral("Fz2345"), 0,
-        QStringLiteral("http://example.com/中文?q=\"><b>&x=a+b#frag"), 0, 0 };
+    const Shortd::StoredLink known {
+        QStringLiteral("Fz2345"), 0, QStringLiteral("http://example.com/中文?q=\"><b>&x=a+b#frag"), 0, 0};
     if (!service->store->open() || !service->log.open(config.accessLog)
         || service->store->insert(known) != Shortd::StoreStatus::Ok) {
         std::abort();
@@ -230,6 +232,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         checkReplies(socket->written());
         socket->deleteLater();
     }
+    // What a turn of the event loop would deliver: queued calls, then deferred deletions (outside
+    // any loop those go only when asked for by type).
+    QCoreApplication::sendPostedEvents();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     return 0;
 }
