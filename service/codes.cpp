@@ -2,20 +2,22 @@
 
 #include <QRandomGenerator>
 
-namespace Shortd {
-namespace {
-    constexpr char16_t Alphabet[] = u"23456789abcdefghijkmnpqrstuvwxyzABCDEFGHJKLMNPQRSTUVWXYZ";
-    constexpr qsizetype AlphabetSize = std::size(Alphabet) - 1;
+namespace Shortd
+{
+namespace
+{
+constexpr char16_t Alphabet[] = u"23456789abcdefghijkmnpqrstuvwxyzABCDEFGHJKLMNPQRSTUVWXYZ";
+constexpr qsizetype AlphabetSize = std::size(Alphabet) - 1;
 
-    bool inAlphabet(QChar c)
-    {
-        return QStringView(Alphabet, AlphabetSize).contains(c);
-    }
+bool inAlphabet(QChar c)
+{
+    return QStringView(Alphabet, AlphabetSize).contains(c);
+}
 } // namespace
 
 QStringView codeAlphabet()
 {
-    return { Alphabet, AlphabetSize };
+    return {Alphabet, AlphabetSize};
 }
 
 QString randomCode(qsizetype length, QRandomGenerator& generator)

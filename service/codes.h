@@ -5,7 +5,8 @@
 
 class QRandomGenerator;
 
-namespace Shortd {
+namespace Shortd
+{
 
 // Short codes are drawn from an alphabet without the characters people confuse when they copy a
 // link by eye: 0/O/o and 1/l/I are all left out.

@@ -5,50 +5,52 @@
 #include <QCommandLineParser>
 #include <QStandardPaths>
 
-namespace Shortd {
-namespace {
-    constexpr auto EnvPrefix = QLatin1StringView("NOLVEX_SHORTD_");
+namespace Shortd
+{
+namespace
+{
+constexpr auto EnvPrefix = QLatin1StringView("NOLVEX_SHORTD_");
 
-    struct OptionText {
-        const char* name;
-        const char* valueName;
-        const char* description;
-    };
+struct OptionText {
+    const char* name;
+    const char* valueName;
+    const char* description;
+};
 
-    constexpr OptionText Options[] = {
-        { "listen", "ADDR:PORT", "Address and port to listen on (default 127.0.0.1:8420; :PORT for all addresses)." },
-        { "data-dir", "DIR", "Directory of the link database (default: the user's data folder/nolvex-shortd)." },
-        { "link-base", "TYPE=URL",
-            "Public base of the short links of type TYPE (0-5); may repeat. Default: the service's own address. "
-            "In the environment: several separated by blanks." },
-        { "release-version", "VERSION", "Release version the version check reports (default: this build's)." },
-        { "release-sid", "SID", "Release page id the version check reports (default 1)." },
-        { "release-must", "0|1", "Whether the reported release is a required update (default 0)." },
-        { "rate-limit", "N", "Links a client may create a minute (default 60; 0 for no limit)." },
-        { "max-connections", "N", "Connections served at once; more are refused with 503 (default 512)." },
-        { "tls-cert", "FILE", "PEM certificate; with --tls-key, serve HTTPS." },
-        { "tls-key", "FILE", "PEM private key for --tls-cert." },
-        { "access-log", "FILE", "Where the access log goes: a file, - for standard output (default), off for none." },
-        { "sync", "normal|full",
-            "normal (default): a created link survives a crash of the service; full: also a power loss "
-            "(an fsync per link)." },
-    };
+constexpr OptionText Options[] = {
+    {"listen", "ADDR:PORT", "Address and port to listen on (default 127.0.0.1:8420; :PORT for all addresses)."},
+    {"data-dir", "DIR", "Directory of the link database (default: the user's data folder/nolvex-shortd)."},
+    {"link-base", "TYPE=URL",
+        "Public base of the short links of type TYPE (0-5); may repeat. Default: the service's own address. "
+        "In the environment: several separated by blanks."},
+    {"release-version", "VERSION", "Release version the version check reports (default: this build's)."},
+    {"release-sid", "SID", "Release page id the version check reports (default 1)."},
+    {"release-must", "0|1", "Whether the reported release is a required update (default 0)."},
+    {"rate-limit", "N", "Links a client may create a minute (default 60; 0 for no limit)."},
+    {"max-connections", "N", "Connections served at once; more are refused with 503 (default 512)."},
+    {"tls-cert", "FILE", "PEM certificate; with --tls-key, serve HTTPS."},
+    {"tls-key", "FILE", "PEM private key for --tls-cert."},
+    {"access-log", "FILE", "Where the access log goes: a file, - for standard output (default), off for none."},
+    {"sync", "normal|full",
+        "normal (default): a created link survives a crash of the service; full: also a power loss "
+        "(an fsync per link)."},
+};
 
-    QString envName(const char* option)
-    {
-        return EnvPrefix % QString::fromLatin1(option).toUpper().replace(u'-', u'_');
+QString envName(const char* option)
+{
+    return EnvPrefix % QString::fromLatin1(option).toUpper().replace(u'-', u'_');
+}
+
+bool parseCount(const QString& text, int* value)
+{
+    bool ok = false;
+    const int parsed = text.toInt(&ok);
+    if (!ok || parsed < 0) {
+        return false;
     }
-
-    bool parseCount(const QString& text, int* value)
-    {
-        bool ok = false;
-        const int parsed = text.toInt(&ok);
-        if (!ok || parsed < 0) {
-            return false;
-        }
-        *value = parsed;
-        return true;
-    }
+    *value = parsed;
+    return true;
+}
 } // namespace
 
 QUrl ServiceConfig::ownOrigin() const
@@ -126,10 +128,10 @@ ConfigResult parseConfig(const QStringList& arguments, const QProcessEnvironment
     config.releaseVersion = QStringLiteral(NOLVEX_RELEASE_VERSION);
 
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
-        "nolvex-shortd: the link shortening service of Nolvex.\n"
-        "Every option can also be given as an environment variable NOLVEX_SHORTD_<OPTION>, e.g. "
-        "NOLVEX_SHORTD_RATE_LIMIT=0; the command line wins."));
+    parser.setApplicationDescription(
+        QStringLiteral("nolvex-shortd: the link shortening service of Nolvex.\n"
+                       "Every option can also be given as an environment variable NOLVEX_SHORTD_<OPTION>, e.g. "
+                       "NOLVEX_SHORTD_RATE_LIMIT=0; the command line wins."));
     const QCommandLineOption help = parser.addHelpOption();
     for (const OptionText& text : Options) {
         parser.addOption(QCommandLineOption(QString::fromLatin1(text.name), QString::fromLatin1(text.description),
@@ -161,7 +163,7 @@ ConfigResult parseConfig(const QStringList& arguments, const QProcessEnvironment
         if (option == QLatin1StringView("link-base")) {
             return fromEnv.split(u' ', Qt::SkipEmptyParts);
         }
-        return { fromEnv };
+        return {fromEnv};
     };
     const auto value = [&](const char* name) -> QString {
         const QStringList all = values(name);
@@ -172,14 +174,14 @@ ConfigResult parseConfig(const QStringList& arguments, const QProcessEnvironment
         return result;
     };
 
-    if (const QString listen = value("listen"); !listen.isEmpty()
-        && !parseListen(listen, &config.listenAddress, &config.port)) {
+    if (const QString listen = value("listen");
+        !listen.isEmpty() && !parseListen(listen, &config.listenAddress, &config.port)) {
         return bad("listen", listen);
     }
     config.dataDir = value("data-dir");
     if (config.dataDir.isEmpty()) {
-        config.dataDir = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
-            + QStringLiteral("/nolvex-shortd");
+        config.dataDir
+            = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QStringLiteral("/nolvex-shortd");
     }
     for (const QString& text : values("link-base")) {
         int type = 0;
@@ -215,8 +217,8 @@ ConfigResult parseConfig(const QStringList& arguments, const QProcessEnvironment
     if (const QString limit = value("rate-limit"); !limit.isEmpty() && !parseCount(limit, &config.rateLimit)) {
         return bad("rate-limit", limit);
     }
-    if (const QString limit = value("max-connections"); !limit.isEmpty()
-        && (!parseCount(limit, &config.maxConnections) || config.maxConnections == 0)) {
+    if (const QString limit = value("max-connections");
+        !limit.isEmpty() && (!parseCount(limit, &config.maxConnections) || config.maxConnections == 0)) {
         return bad("max-connections", limit);
     }
     config.tlsCertificate = value("tls-cert");

@@ -5,10 +5,10 @@
 #include <QString>
 #include <QStringList>
 #include <QUrl>
-
 #include <array>
 
-namespace Shortd {
+namespace Shortd
+{
 
 struct ServiceConfig {
     QHostAddress listenAddress = QHostAddress::LocalHost;

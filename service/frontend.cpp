@@ -9,102 +9,113 @@
 #include <QSslSocket>
 #include <QTimer>
 
-namespace Shortd {
-namespace {
-    constexpr qsizetype MaximumLoggedTarget = 2048;
+namespace Shortd
+{
+namespace
+{
+constexpr qsizetype MaximumLoggedTarget = 2048;
 
-    // Written straight to the socket, for connections the HTTP server never sees or gives up on.
-    QByteArray rawJsonReply(QByteArrayView statusLine, const QString& message)
+// Written straight to the socket, for connections the HTTP server never sees or gives up on.
+QByteArray rawJsonReply(QByteArrayView statusLine, const QString& message)
+{
+    const QByteArray body = R"({"result":0,"info":"","message":")" + message.toUtf8() + R"("})";
+    return "HTTP/1.1 " + statusLine.toByteArray() + "\r\nContent-Type: application/json; charset=utf-8\r\n"
+        + "Content-Length: " + QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+}
+
+// Lives as a child of each admitted socket: counts the bytes of the request being read, closes
+// the connection when idle, and gives the connection back to the gate's count when destroyed.
+class ConnectionWatch final : public QObject
+{
+public:
+    ConnectionWatch(QTcpSocket* socket, std::shared_ptr<int> live, std::chrono::milliseconds idleTimeout)
+        : QObject(socket)
+        , m_live(std::move(live))
     {
-        const QByteArray body = R"({"result":0,"info":"","message":")" + message.toUtf8() + R"("})";
-        return "HTTP/1.1 " + statusLine.toByteArray() + "\r\nContent-Type: application/json; charset=utf-8\r\n"
-            + "Content-Length: " + QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+        ++*m_live;
+        m_idle.setSingleShot(true);
+        m_idle.setInterval(idleTimeout);
+        // The HTTP server may already have disconnected the socket's own signals after a parse
+        // error, so the timer closes and frees it directly.
+        connect(&m_idle, &QTimer::timeout, socket, [socket] {
+            socket->abort();
+            socket->deleteLater();
+        });
+        m_idle.start();
     }
+    ~ConnectionWatch() override { --*m_live; }
+    Q_DISABLE_COPY_MOVE(ConnectionWatch)
 
-    // Lives as a child of each admitted socket: counts the bytes of the request being read, closes
-    // the connection when idle, and gives the connection back to the gate's count when destroyed.
-    class ConnectionWatch final : public QObject {
-    public:
-        ConnectionWatch(QTcpSocket* socket, std::shared_ptr<int> live, std::chrono::milliseconds idleTimeout)
-            : QObject(socket)
-            , m_live(std::move(live))
-        {
-            ++*m_live;
-            m_idle.setSingleShot(true);
-            m_idle.setInterval(idleTimeout);
-            // The HTTP server may already have disconnected the socket's own signals after a parse
-            // error, so the timer closes and frees it directly.
-            connect(&m_idle, &QTimer::timeout, socket, [socket] {
-                socket->abort();
-                socket->deleteLater();
-            });
-            m_idle.start();
-        }
-        ~ConnectionWatch() override { --*m_live; }
-        Q_DISABLE_COPY_MOVE(ConnectionWatch)
+    void reset()
+    {
+        m_received = 0;
+        m_idle.start();
+    }
+    qsizetype add(qsizetype bytes) { return m_received += bytes; }
 
-        void reset()
-        {
-            m_received = 0;
-            m_idle.start();
-        }
-        qsizetype add(qsizetype bytes) { return m_received += bytes; }
-
-        static ConnectionWatch* of(QTcpSocket* socket)
-        {
-            for (QObject* child : socket->children()) {
-                if (auto* watch = dynamic_cast<ConnectionWatch*>(child)) {
-                    return watch;
-                }
+    static ConnectionWatch* of(QTcpSocket* socket)
+    {
+        for (QObject* child : socket->children()) {
+            if (auto* watch = dynamic_cast<ConnectionWatch*>(child)) {
+                return watch;
             }
-            return nullptr;
         }
-
-    private:
-        std::shared_ptr<int> m_live;
-        QTimer m_idle;
-        qsizetype m_received = 0;
-    };
-
-    QByteArrayView methodName(QHttpServerRequest::Method method)
-    {
-        switch (method) {
-        case QHttpServerRequest::Method::Get:
-            return "GET";
-        case QHttpServerRequest::Method::Post:
-            return "POST";
-        case QHttpServerRequest::Method::Head:
-            return "HEAD";
-        case QHttpServerRequest::Method::Put:
-            return "PUT";
-        case QHttpServerRequest::Method::Delete:
-            return "DELETE";
-        case QHttpServerRequest::Method::Options:
-            return "OPTIONS";
-        case QHttpServerRequest::Method::Patch:
-            return "PATCH";
-        case QHttpServerRequest::Method::Connect:
-            return "CONNECT";
-        case QHttpServerRequest::Method::Trace:
-            return "TRACE";
-        default:
-            return "-";
-        }
+        return nullptr;
     }
 
-    Method routeMethod(QHttpServerRequest::Method method)
-    {
-        switch (method) {
-        case QHttpServerRequest::Method::Get:
-            return Method::Get;
-        case QHttpServerRequest::Method::Head:
-            return Method::Head;
-        case QHttpServerRequest::Method::Post:
-            return Method::Post;
-        default:
-            return Method::Other;
-        }
+private:
+    std::shared_ptr<int> m_live;
+    QTimer m_idle;
+    qsizetype m_received = 0;
+};
+
+QByteArrayView methodName(QHttpServerRequest::Method method)
+{
+    switch (method) {
+    case QHttpServerRequest::Method::Get:
+        return "GET";
+    case QHttpServerRequest::Method::Post:
+        return "POST";
+    case QHttpServerRequest::Method::Head:
+        return "HEAD";
+    case QHttpServerRequest::Method::Put:
+        return "PUT";
+    case QHttpServerRequest::Method::Delete:
+        return "DELETE";
+    case QHttpServerRequest::Method::Options:
+        return "OPTIONS";
+    case QHttpServerRequest::Method::Patch:
+        return "PATCH";
+    case QHttpServerRequest::Method::Connect:
+        return "CONNECT";
+    case QHttpServerRequest::Method::Trace:
+        return "TRACE";
+    default:
+        return "-";
     }
+}
+
+// Whether the client's Connection header holds the "close" option.
+bool asksToClose(const QByteArray& connection)
+{
+    const QList<QByteArray> options = connection.split(',');
+    return std::any_of(options.cbegin(), options.cend(),
+        [](const QByteArray& option) { return option.trimmed().compare("close", Qt::CaseInsensitive) == 0; });
+}
+
+Method routeMethod(QHttpServerRequest::Method method)
+{
+    switch (method) {
+    case QHttpServerRequest::Method::Get:
+        return Method::Get;
+    case QHttpServerRequest::Method::Head:
+        return Method::Head;
+    case QHttpServerRequest::Method::Post:
+        return Method::Post;
+    default:
+        return Method::Other;
+    }
+}
 } // namespace
 
 ConnectionGate::ConnectionGate(FrontEndLimits limits, std::optional<QSslConfiguration> tls, QObject* parent)
@@ -210,8 +221,7 @@ bool AccessLog::open(const QString& target)
     return true;
 }
 
-void AccessLog::record(
-    const QString& client, QByteArrayView method, QByteArrayView target, int status, qsizetype bytes)
+void AccessLog::record(const QString& client, QByteArrayView method, QByteArrayView target, int status, qsizetype bytes)
 {
     if (!m_file) {
         return;
@@ -265,12 +275,21 @@ bool HttpFrontEnd::handleRequest(const QHttpServerRequest& request, QTcpSocket* 
         reply.body.clear();
     }
     const qsizetype bytes = reply.body.size();
+    // The HTTP server keeps every connection open; one whose client asked to close it after this
+    // reply is closed here, or a client reading to the end would wait for the idle limit.
+    const bool close = asksToClose(request.value("connection"));
     QHttpServerResponse response(std::move(reply.contentType), std::move(reply.body),
         static_cast<QHttpServerResponse::StatusCode>(reply.status));
     for (auto& [name, value] : reply.headers) {
         response.addHeader(std::move(name), std::move(value));
     }
+    if (close) {
+        response.addHeader("Connection", "close");
+    }
     response.write(makeResponder(request, socket));
+    if (close) {
+        socket->disconnectFromHost();
+    }
 
     QByteArray target = url.path(QUrl::FullyEncoded).toLatin1();
     if (!routed.query.isEmpty()) {

@@ -5,13 +5,13 @@
 #include <QElapsedTimer>
 #include <QSslConfiguration>
 #include <QTcpServer>
-
 #include <chrono>
 #include <cstdio>
 #include <memory>
 #include <optional>
 
-namespace Shortd {
+namespace Shortd
+{
 
 class Routes;
 
@@ -20,13 +20,14 @@ struct FrontEndLimits {
     // Request line, headers and body together; a longer request is answered 413 and closed.
     qsizetype maxRequestBytes = qsizetype(80) * 1024;
     // A connection that completes no request for this long is closed; also ends slow senders.
-    std::chrono::milliseconds idleTimeout { 30'000 };
+    std::chrono::milliseconds idleTimeout {30'000};
 };
 
 // Accepts connections for the HTTP server within the limits: beyond maxConnections a newcomer gets
 // 503 and is closed; each admitted connection may hold at most maxRequestBytes of one request and
 // is closed when idle. With a TLS configuration the handshake happens here, before HTTP starts.
-class ConnectionGate final : public QTcpServer {
+class ConnectionGate final : public QTcpServer
+{
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(ConnectionGate)
 
@@ -51,7 +52,8 @@ private:
 };
 
 // One line a request in the common log format, to a file, standard output, or nowhere.
-class AccessLog {
+class AccessLog
+{
 public:
     AccessLog() = default;
     ~AccessLog();
@@ -70,7 +72,8 @@ private:
 };
 
 // Hands every request to the routes and writes what they answer.
-class HttpFrontEnd final : public QAbstractHttpServer {
+class HttpFrontEnd final : public QAbstractHttpServer
+{
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(HttpFrontEnd)
 

@@ -1,6 +1,7 @@
 #include "linkstore.h"
 
-namespace Shortd {
+namespace Shortd
+{
 
 LinkStore::~LinkStore() = default;
 

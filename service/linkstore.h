@@ -3,7 +3,8 @@
 #include <QHash>
 #include <QString>
 
-namespace Shortd {
+namespace Shortd
+{
 
 struct StoredLink {
     QString code;
@@ -28,7 +29,8 @@ struct LookupResult {
 
 // Where links live. The routes and the shortener see only this, so another database can take the
 // place of the embedded one. An insert reports Ok only once the link is committed.
-class LinkStore {
+class LinkStore
+{
 public:
     LinkStore() = default;
     virtual ~LinkStore();

@@ -3,14 +3,14 @@
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
-
 #include <csignal>
 #include <cstdio>
 #include <sys/socket.h>
 #include <unistd.h>
 
-namespace {
-int signalPipe[2] = { -1, -1 };
+namespace
+{
+int signalPipe[2] = {-1, -1};
 
 void onTerminate(int)
 {
@@ -26,7 +26,8 @@ void quitOnTerminate(QCoreApplication& app)
     }
     auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &app);
     QObject::connect(notifier, &QSocketNotifier::activated, &app, [] { QCoreApplication::quit(); });
-    struct sigaction action {};
+    struct sigaction action {
+    };
     action.sa_handler = onTerminate;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;

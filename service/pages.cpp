@@ -2,19 +2,21 @@
 
 #include <QDateTime>
 
-namespace Shortd {
-namespace {
-    QByteArray page(const QString& title, const QString& body)
-    {
-        const QString html = u"<!DOCTYPE html>\n<html lang=\"zh-CN\"><head><meta charset=\"utf-8\">"
-                             u"<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">"
-                             u"<title>"
-            % htmlEscaped(title)
-            % u"</title><style>body{font-family:sans-serif;max-width:44em;margin:2em auto;padding:0 1em;"
-              u"line-height:1.5}.target{word-break:break-all}small{color:#666}</style></head><body>\n"
-            % body % u"\n</body></html>\n";
-        return html.toUtf8();
-    }
+namespace Shortd
+{
+namespace
+{
+QByteArray page(const QString& title, const QString& body)
+{
+    const QString html = u"<!DOCTYPE html>\n<html lang=\"zh-CN\"><head><meta charset=\"utf-8\">"
+                         u"<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">"
+                         u"<title>"
+        % htmlEscaped(title)
+        % u"</title><style>body{font-family:sans-serif;max-width:44em;margin:2em auto;padding:0 1em;"
+          u"line-height:1.5}.target{word-break:break-all}small{color:#666}</style></head><body>\n"
+        % body % u"\n</body></html>\n";
+    return html.toUtf8();
+}
 } // namespace
 
 QString htmlEscaped(const QString& text)
@@ -26,29 +28,26 @@ QString htmlEscaped(const QString& text)
 
 QByteArray previewPage(const QString& shortLink, const QString& target, qint64 visits, qint64 createdSecs)
 {
-    const QString created = QDateTime::fromSecsSinceEpoch(createdSecs, Qt::UTC)
-                                .toString(QStringLiteral("yyyy-MM-dd HH:mm 'UTC'"));
+    const QString created
+        = QDateTime::fromSecsSinceEpoch(createdSecs, Qt::UTC).toString(QStringLiteral("yyyy-MM-dd HH:mm 'UTC'"));
     return page(QStringLiteral("短网址预览"),
         u"<h1>短网址预览</h1>\n<p>短网址 <code>" % htmlEscaped(shortLink)
             % u"</code> 指向：</p>\n<p class=\"target\"><a href=\"" % htmlEscaped(target)
-            % u"\" rel=\"noreferrer nofollow\">" % htmlEscaped(target) % u"</a></p>\n<p>访问次数：" % QString::number(visits)
-            % u"<br><small>创建于 " % created % u"</small></p>");
+            % u"\" rel=\"noreferrer nofollow\">" % htmlEscaped(target) % u"</a></p>\n<p>访问次数："
+            % QString::number(visits) % u"<br><small>创建于 " % created % u"</small></p>");
 }
 
 QByteArray notFoundPage(const QString& what)
 {
     return page(QStringLiteral("找不到短网址"),
-        u"<h1>找不到短网址</h1>\n<p><code>" % htmlEscaped(what)
-            % u"</code> 不是有效的短网址，可能输入有误。</p>");
+        u"<h1>找不到短网址</h1>\n<p><code>" % htmlEscaped(what) % u"</code> 不是有效的短网址，可能输入有误。</p>");
 }
 
 QByteArray releasePage(const QString& version, const QString& sid, bool required)
 {
     return page(QStringLiteral("Nolvex 网址缩短工具 %1").arg(version),
-        u"<h1>Nolvex 网址缩短工具 " % htmlEscaped(version) % u"</h1>\n<p>发布编号：" % htmlEscaped(sid)
-            % u"</p>\n<p>"
-            % (required ? QStringLiteral("这是必须安装的更新。") : QStringLiteral("这是可选更新。"))
-            % u"</p>");
+        u"<h1>Nolvex 网址缩短工具 " % htmlEscaped(version) % u"</h1>\n<p>发布编号：" % htmlEscaped(sid) % u"</p>\n<p>"
+            % (required ? QStringLiteral("这是必须安装的更新。") : QStringLiteral("这是可选更新。")) % u"</p>");
 }
 
 QByteArray homePage()

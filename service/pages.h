@@ -3,7 +3,8 @@
 #include <QByteArray>
 #include <QString>
 
-namespace Shortd {
+namespace Shortd
+{
 
 // The service's HTML pages, UTF-8. Everything they show that came from outside is escaped.
 QByteArray previewPage(const QString& shortLink, const QString& target, qint64 visits, qint64 createdSecs);

@@ -2,10 +2,12 @@
 
 #include <cmath>
 
-namespace Shortd {
-namespace {
-    constexpr qint64 MinuteMs = 60'000;
-    constexpr qsizetype SweepThreshold = 4096;
+namespace Shortd
+{
+namespace
+{
+constexpr qint64 MinuteMs = 60'000;
+constexpr qsizetype SweepThreshold = 4096;
 } // namespace
 
 RateLimiter::RateLimiter(int perMinute)
@@ -25,7 +27,7 @@ RateLimiter::Decision RateLimiter::take(const QString& client, qint64 nowMs)
     }
     auto it = m_buckets.find(client);
     if (it == m_buckets.end()) {
-        it = m_buckets.insert(client, { capacity, nowMs });
+        it = m_buckets.insert(client, {capacity, nowMs});
     } else {
         // A clock that steps back must not hand out tokens.
         const qint64 elapsed = std::max<qint64>(nowMs - it->updatedMs, 0);
@@ -37,7 +39,7 @@ RateLimiter::Decision RateLimiter::take(const QString& client, qint64 nowMs)
         return {};
     }
     const double waitMs = (1.0 - it->tokens) / perMs;
-    return { false, std::max(1, static_cast<int>(std::ceil(waitMs / 1000.0))) };
+    return {false, std::max(1, static_cast<int>(std::ceil(waitMs / 1000.0)))};
 }
 
 void RateLimiter::forgetIdle(qint64 nowMs)

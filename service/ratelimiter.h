@@ -3,11 +3,13 @@
 #include <QHash>
 #include <QString>
 
-namespace Shortd {
+namespace Shortd
+{
 
 // Creations a minute per client, as a token bucket: a client may spend a full minute's allowance at
 // once, then one more each 60/N seconds. Time comes in from outside so the behaviour is testable.
-class RateLimiter {
+class RateLimiter
+{
 public:
     explicit RateLimiter(int perMinute);
 

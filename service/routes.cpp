@@ -11,58 +11,60 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
-namespace Shortd {
-namespace {
-    constexpr auto JsonType = QByteArrayView("application/json; charset=utf-8");
-    constexpr auto HtmlType = QByteArrayView("text/html; charset=utf-8");
-    constexpr auto ShortenPath = QLatin1StringView("/index.php/Index/weburl_zip");
-    constexpr auto VersionPath = QLatin1StringView("/index.php/Index/soft_version");
-    constexpr auto ReleasePrefix = QLatin1StringView("/index.php/Works/detail/sid/");
-    constexpr auto ProductCode = QLatin1StringView("tkvr");
+namespace Shortd
+{
+namespace
+{
+constexpr auto JsonType = QByteArrayView("application/json; charset=utf-8");
+constexpr auto HtmlType = QByteArrayView("text/html; charset=utf-8");
+constexpr auto ShortenPath = QLatin1StringView("/index.php/Index/weburl_zip");
+constexpr auto VersionPath = QLatin1StringView("/index.php/Index/soft_version");
+constexpr auto ReleasePrefix = QLatin1StringView("/index.php/Works/detail/sid/");
+constexpr auto ProductCode = QLatin1StringView("tkvr");
 
-    HttpReply json(int status, const QJsonObject& object)
-    {
-        HttpReply reply { status, JsonType.toByteArray(), QJsonDocument(object).toJson(QJsonDocument::Compact), {} };
-        reply.addHeader("Cache-Control", "no-store");
-        return reply;
-    }
+HttpReply json(int status, const QJsonObject& object)
+{
+    HttpReply reply {status, JsonType.toByteArray(), QJsonDocument(object).toJson(QJsonDocument::Compact), {}};
+    reply.addHeader("Cache-Control", "no-store");
+    return reply;
+}
 
-    HttpReply html(int status, QByteArray body)
-    {
-        HttpReply reply { status, HtmlType.toByteArray(), std::move(body), {} };
-        reply.addHeader("Content-Security-Policy",
-            "default-src 'none'; style-src 'unsafe-inline'; base-uri 'none'; form-action 'none'");
-        reply.addHeader("X-Content-Type-Options", "nosniff");
-        return reply;
-    }
+HttpReply html(int status, QByteArray body)
+{
+    HttpReply reply {status, HtmlType.toByteArray(), std::move(body), {}};
+    reply.addHeader("Content-Security-Policy",
+        "default-src 'none'; style-src 'unsafe-inline'; base-uri 'none'; form-action 'none'");
+    reply.addHeader("X-Content-Type-Options", "nosniff");
+    return reply;
+}
 
-    HttpReply methodNotAllowed(const QByteArray& allowed, bool api)
-    {
-        HttpReply reply = api ? jsonFailure(405, QStringLiteral("请求方法不正确"))
-                              : html(405, notFoundPage(QStringLiteral("请求方法不正确")));
-        reply.addHeader("Allow", allowed);
-        return reply;
-    }
+HttpReply methodNotAllowed(const QByteArray& allowed, bool api)
+{
+    HttpReply reply = api ? jsonFailure(405, QStringLiteral("请求方法不正确"))
+                          : html(405, notFoundPage(QStringLiteral("请求方法不正确")));
+    reply.addHeader("Allow", allowed);
+    return reply;
+}
 
-    QString decodeFieldError(DecodeError error)
-    {
-        return error == DecodeError::TooManyFields ? QStringLiteral("请求参数过多")
-                                                   : QStringLiteral("请求参数的编码不正确");
-    }
+QString decodeFieldError(DecodeError error)
+{
+    return error == DecodeError::TooManyFields ? QStringLiteral("请求参数过多")
+                                               : QStringLiteral("请求参数的编码不正确");
+}
 } // namespace
 
 HttpReply jsonFailure(int status, const QString& message)
 {
     return json(status,
-        QJsonObject { { QStringLiteral("result"), 0 }, { QStringLiteral("info"), QString() },
-            { QStringLiteral("message"), message } });
+        QJsonObject {
+            {QStringLiteral("result"), 0}, {QStringLiteral("info"), QString()}, {QStringLiteral("message"), message}});
 }
 
 HttpReply jsonSuccess(const QString& info)
 {
     return json(200,
-        QJsonObject { { QStringLiteral("result"), 1 }, { QStringLiteral("info"), info },
-            { QStringLiteral("message"), QString() } });
+        QJsonObject {
+            {QStringLiteral("result"), 1}, {QStringLiteral("info"), info}, {QStringLiteral("message"), QString()}});
 }
 
 Routes::Routes(ServiceConfig config, Shortener& shortener, LinkStore& store, RateLimiter& rateLimiter)
@@ -81,7 +83,7 @@ Routes::Routes(ServiceConfig config, Shortener& shortener, LinkStore& store, Rat
     const QHostAddress listen = m_config.listenAddress;
     if (listen.isLoopback() || listen == QHostAddress::Any || listen == QHostAddress::AnyIPv4
         || listen == QHostAddress::AnyIPv6) {
-        for (const char* alias : { "localhost", "127.0.0.1", "::1" }) {
+        for (const char* alias : {"localhost", "127.0.0.1", "::1"}) {
             QUrl aliased = origin;
             aliased.setHost(QString::fromLatin1(alias));
             m_fixedBases.append(aliased);
@@ -191,8 +193,7 @@ HttpReply Routes::shorten(const HttpRequest& request, qint64 nowMs)
     if (!tokensEqual(tokenField.value, Nolvex::requestToken(address))) {
         return jsonFailure(403, QStringLiteral("校验码不正确，请使用最新版本的 Nolvex 网址缩短工具"));
     }
-    if (const AddressProblem problem = checkAddress(address, ownBases(request.host));
-        problem != AddressProblem::None) {
+    if (const AddressProblem problem = checkAddress(address, ownBases(request.host)); problem != AddressProblem::None) {
         return jsonFailure(400, addressProblemMessage(problem));
     }
     if (const RateLimiter::Decision decision = m_rateLimiter.take(request.client, nowMs); !decision.allowed) {
@@ -233,9 +234,9 @@ HttpReply Routes::softVersion(const HttpRequest& request)
     if (sn.value != ProductCode) {
         return jsonFailure(200, QStringLiteral("未知的产品代号"));
     }
-    const QJsonObject info { { QStringLiteral("version"), m_config.releaseVersion },
-        { QStringLiteral("sid"), m_config.releaseSid }, { QStringLiteral("must"), m_config.releaseMust } };
-    return json(200, QJsonObject { { QStringLiteral("result"), 1 }, { QStringLiteral("info"), info } });
+    const QJsonObject info {{QStringLiteral("version"), m_config.releaseVersion},
+        {QStringLiteral("sid"), m_config.releaseSid}, {QStringLiteral("must"), m_config.releaseMust}};
+    return json(200, QJsonObject {{QStringLiteral("result"), 1}, {QStringLiteral("info"), info}});
 }
 
 HttpReply Routes::releaseDetail(const QString& sid) const
@@ -255,7 +256,7 @@ HttpReply Routes::redirect(const QString& segment, bool countVisit)
             if (countVisit) {
                 m_shortener.countVisit(segment);
             }
-            HttpReply reply { 302, HtmlType.toByteArray(), {}, {} };
+            HttpReply reply {302, HtmlType.toByteArray(), {}, {}};
             reply.addHeader("Location", locationHeader(found.link.target));
             reply.addHeader("Cache-Control", "no-store");
             reply.addHeader("Referrer-Policy", "no-referrer");
@@ -274,8 +275,8 @@ HttpReply Routes::preview(const QString& code, const QString& segment, const QBy
         const LookupResult found = m_shortener.resolve(code);
         if (found.status == StoreStatus::Ok) {
             HttpReply reply = html(200,
-                previewPage(shortLink(found.link.type, code, host), found.link.target,
-                    m_shortener.visitsOf(found.link), found.link.createdSecs));
+                previewPage(shortLink(found.link.type, code, host), found.link.target, m_shortener.visitsOf(found.link),
+                    found.link.createdSecs));
             reply.addHeader("Cache-Control", "no-store");
             return reply;
         }
@@ -289,9 +290,9 @@ HttpReply Routes::preview(const QString& code, const QString& segment, const QBy
 HttpReply Routes::health()
 {
     if (!m_store.isHealthy()) {
-        return json(503, QJsonObject { { QStringLiteral("status"), QStringLiteral("unavailable") } });
+        return json(503, QJsonObject {{QStringLiteral("status"), QStringLiteral("unavailable")}});
     }
-    return json(200, QJsonObject { { QStringLiteral("status"), QStringLiteral("ok") } });
+    return json(200, QJsonObject {{QStringLiteral("status"), QStringLiteral("ok")}});
 }
 
 } // namespace Shortd

@@ -6,10 +6,10 @@
 #include <QList>
 #include <QString>
 #include <QUrl>
-
 #include <utility>
 
-namespace Shortd {
+namespace Shortd
+{
 
 class LinkStore;
 class RateLimiter;
@@ -39,12 +39,13 @@ struct HttpReply {
     QByteArray body;
     QList<std::pair<QByteArray, QByteArray>> headers;
 
-    void addHeader(QByteArray name, QByteArray value) { headers.append({ std::move(name), std::move(value) }); }
+    void addHeader(QByteArray name, QByteArray value) { headers.append({std::move(name), std::move(value)}); }
 };
 
 inline constexpr qsizetype MaximumFormBody = 4096;
 
-class Routes {
+class Routes
+{
 public:
     Routes(ServiceConfig config, Shortener& shortener, LinkStore& store, RateLimiter& rateLimiter);
 

@@ -10,33 +10,35 @@
 #include <QSslCertificate>
 #include <QSslKey>
 
-namespace Shortd {
-namespace {
-    bool loadTls(const ServiceConfig& config, QSslConfiguration* tls, QString* error)
-    {
-        QFile certFile(config.tlsCertificate);
-        QFile keyFile(config.tlsKey);
-        if (!certFile.open(QIODevice::ReadOnly) || !keyFile.open(QIODevice::ReadOnly)) {
-            *error = QStringLiteral("cannot read the TLS certificate or key");
-            return false;
-        }
-        const QList<QSslCertificate> chain = QSslCertificate::fromData(certFile.readAll(), QSsl::Pem);
-        const QByteArray keyData = keyFile.readAll();
-        QSslKey key(keyData, QSsl::Rsa, QSsl::Pem);
-        if (key.isNull()) {
-            key = QSslKey(keyData, QSsl::Ec, QSsl::Pem);
-        }
-        if (chain.isEmpty() || key.isNull()) {
-            *error = QStringLiteral("the TLS certificate or key is not valid PEM");
-            return false;
-        }
-        *tls = QSslConfiguration::defaultConfiguration();
-        tls->setLocalCertificate(chain.constFirst());
-        tls->setLocalCertificateChain(chain);
-        tls->setPrivateKey(key);
-        tls->setPeerVerifyMode(QSslSocket::VerifyNone);
-        return true;
+namespace Shortd
+{
+namespace
+{
+bool loadTls(const ServiceConfig& config, QSslConfiguration* tls, QString* error)
+{
+    QFile certFile(config.tlsCertificate);
+    QFile keyFile(config.tlsKey);
+    if (!certFile.open(QIODevice::ReadOnly) || !keyFile.open(QIODevice::ReadOnly)) {
+        *error = QStringLiteral("cannot read the TLS certificate or key");
+        return false;
     }
+    const QList<QSslCertificate> chain = QSslCertificate::fromData(certFile.readAll(), QSsl::Pem);
+    const QByteArray keyData = keyFile.readAll();
+    QSslKey key(keyData, QSsl::Rsa, QSsl::Pem);
+    if (key.isNull()) {
+        key = QSslKey(keyData, QSsl::Ec, QSsl::Pem);
+    }
+    if (chain.isEmpty() || key.isNull()) {
+        *error = QStringLiteral("the TLS certificate or key is not valid PEM");
+        return false;
+    }
+    *tls = QSslConfiguration::defaultConfiguration();
+    tls->setLocalCertificate(chain.constFirst());
+    tls->setLocalCertificateChain(chain);
+    tls->setPrivateKey(key);
+    tls->setPeerVerifyMode(QSslSocket::VerifyNone);
+    return true;
+}
 } // namespace
 
 ShortdService::ShortdService(ServiceConfig config, FrontEndLimits limits)

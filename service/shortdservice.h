@@ -4,10 +4,10 @@
 #include "frontend.h"
 
 #include <QString>
-
 #include <memory>
 
-namespace Shortd {
+namespace Shortd
+{
 
 class LinkStore;
 class RateLimiter;
@@ -15,7 +15,8 @@ class Routes;
 class Shortener;
 
 // The whole service, wired: store, shortener, routes, access log and the listening front end.
-class ShortdService {
+class ShortdService
+{
 public:
     explicit ShortdService(ServiceConfig config, FrontEndLimits limits = {});
     ~ShortdService();

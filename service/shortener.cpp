@@ -5,16 +5,18 @@
 #include <QDateTime>
 #include <QRandomGenerator>
 
-namespace Shortd {
-namespace {
-    // Beyond this many cached links the cache starts again from empty; the store has them all.
-    constexpr qsizetype CacheLimit = 50'000;
-    constexpr std::chrono::milliseconds DefaultFlushInterval { 1000 };
+namespace Shortd
+{
+namespace
+{
+// Beyond this many cached links the cache starts again from empty; the store has them all.
+constexpr qsizetype CacheLimit = 50'000;
+constexpr std::chrono::milliseconds DefaultFlushInterval {1000};
 
-    QString targetKey(int type, const QString& target)
-    {
-        return QString::number(type) % u':' % target;
-    }
+QString targetKey(int type, const QString& target)
+{
+    return QString::number(type) % u':' % target;
+}
 } // namespace
 
 Shortener::Shortener(LinkStore& store, QObject* parent)
@@ -51,18 +53,18 @@ Shortener::Outcome Shortener::shorten(int type, const QString& target)
 {
     const QString key = targetKey(type, target);
     if (const auto cached = m_byTarget.constFind(key); cached != m_byTarget.cend()) {
-        return { StoreStatus::Ok, *cached, false };
+        return {StoreStatus::Ok, *cached, false};
     }
     const LookupResult existing = m_store.findByTarget(type, target);
     if (existing.status == StoreStatus::Ok) {
         remember(existing.link);
-        return { StoreStatus::Ok, existing.link.code, false };
+        return {StoreStatus::Ok, existing.link.code, false};
     }
     if (existing.status == StoreStatus::Failed) {
         return {};
     }
 
-    StoredLink link { {}, type, target, QDateTime::currentSecsSinceEpoch(), 0 };
+    StoredLink link {{}, type, target, QDateTime::currentSecsSinceEpoch(), 0};
     // Collisions are rare at six characters (56^6 codes); each retry draws a longer code, which
     // makes another collision rarer still.
     for (qsizetype length = MinimumCodeLength; length <= MaximumCodeLength; ++length) {
@@ -71,7 +73,7 @@ Shortener::Outcome Shortener::shorten(int type, const QString& target)
         case StoreStatus::Ok:
             // Not cached: most new links are not followed at once, and a cache filled by a burst of
             // creations would only cost memory and rehashing.
-            return { StoreStatus::Ok, link.code, true };
+            return {StoreStatus::Ok, link.code, true};
         case StoreStatus::CodeTaken:
             continue;
         case StoreStatus::TargetTaken: {
@@ -81,7 +83,7 @@ Shortener::Outcome Shortener::shorten(int type, const QString& target)
                 return {};
             }
             remember(raced.link);
-            return { StoreStatus::Ok, raced.link.code, false };
+            return {StoreStatus::Ok, raced.link.code, false};
         }
         case StoreStatus::Missing:
         case StoreStatus::Failed:
@@ -94,7 +96,7 @@ Shortener::Outcome Shortener::shorten(int type, const QString& target)
 LookupResult Shortener::resolve(const QString& code)
 {
     if (const auto cached = m_byCode.constFind(code); cached != m_byCode.cend()) {
-        return { StoreStatus::Ok, *cached };
+        return {StoreStatus::Ok, *cached};
     }
     LookupResult found = m_store.findByCode(code);
     if (found.status == StoreStatus::Ok) {

@@ -9,11 +9,13 @@
 
 class QRandomGenerator;
 
-namespace Shortd {
+namespace Shortd
+{
 
 // Turns a validated address into a code and back. Links never change once made, so lookups are
 // cached in memory; visits are counted in memory and written to the store about once a second.
-class Shortener final : public QObject {
+class Shortener final : public QObject
+{
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(Shortener)
 

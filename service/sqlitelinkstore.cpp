@@ -6,11 +6,13 @@
 #include <QSqlError>
 #include <QVariant>
 
-namespace Shortd {
-namespace {
-    QAtomicInt connectionCounter;
+namespace Shortd
+{
+namespace
+{
+QAtomicInt connectionCounter;
 
-    constexpr auto Driver = QLatin1StringView("QSQLITE");
+constexpr auto Driver = QLatin1StringView("QSQLITE");
 } // namespace
 
 struct SqliteLinkStore::Statements {
@@ -84,7 +86,7 @@ bool SqliteLinkStore::open()
 
     m_statements = std::make_unique<Statements>(db);
     Statements& s = *m_statements;
-    for (QSqlQuery* query : { &s.byCode, &s.byTarget, &s.insert, &s.addVisits }) {
+    for (QSqlQuery* query : {&s.byCode, &s.byTarget, &s.insert, &s.addVisits}) {
         query->setForwardOnly(true);
     }
     const bool prepared
@@ -139,7 +141,7 @@ LookupResult SqliteLinkStore::fetchOne(QSqlQuery& query)
 LookupResult SqliteLinkStore::findByCode(const QString& code)
 {
     if (!m_statements) {
-        return { StoreStatus::Failed, {} };
+        return {StoreStatus::Failed, {}};
     }
     QSqlQuery& query = m_statements->byCode;
     query.bindValue(0, code);
@@ -149,7 +151,7 @@ LookupResult SqliteLinkStore::findByCode(const QString& code)
 LookupResult SqliteLinkStore::findByTarget(int type, const QString& target)
 {
     if (!m_statements) {
-        return { StoreStatus::Failed, {} };
+        return {StoreStatus::Failed, {}};
     }
     QSqlQuery& query = m_statements->byTarget;
     query.bindValue(0, type);

@@ -3,16 +3,17 @@
 #include "linkstore.h"
 
 #include <QSqlQuery>
-
 #include <memory>
 
-namespace Shortd {
+namespace Shortd
+{
 
 // The embedded store: one SQLite file in WAL mode. Every insert is its own transaction and is
 // committed before insert() returns, so an acknowledged link is in the file even if the process is
 // killed right after. With syncEachCommit the commit also waits for the disk (power-loss safety at
 // the price of an fsync per link); without it a commit survives the process, not the machine.
-class SqliteLinkStore final : public LinkStore {
+class SqliteLinkStore final : public LinkStore
+{
 public:
     SqliteLinkStore(QString filePath, bool syncEachCommit);
     ~SqliteLinkStore() override;

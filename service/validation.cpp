@@ -2,78 +2,80 @@
 
 #include <QStringDecoder>
 
-namespace Shortd {
-namespace {
-    int hexValue(char c)
-    {
-        if (c >= '0' && c <= '9') {
-            return c - '0';
-        }
-        if (c >= 'a' && c <= 'f') {
-            return c - 'a' + 10;
-        }
-        if (c >= 'A' && c <= 'F') {
-            return c - 'A' + 10;
-        }
-        return -1;
+namespace Shortd
+{
+namespace
+{
+int hexValue(char c)
+{
+    if (c >= '0' && c <= '9') {
+        return c - '0';
     }
-
-    bool isControl(char16_t c)
-    {
-        return c < 0x20 || (c >= 0x7f && c <= 0x9f);
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
     }
-
-    int effectivePort(const QUrl& url)
-    {
-        return url.port(url.scheme() == QLatin1StringView("https") ? 443 : 80);
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
     }
+    return -1;
+}
 
-    QString comparableHost(const QUrl& url)
-    {
-        QString host = url.host(QUrl::FullyEncoded).toLower();
-        while (host.endsWith(u'.')) {
-            host.chop(1);
+bool isControl(char16_t c)
+{
+    return c < 0x20 || (c >= 0x7f && c <= 0x9f);
+}
+
+int effectivePort(const QUrl& url)
+{
+    return url.port(url.scheme() == QLatin1StringView("https") ? 443 : 80);
+}
+
+QString comparableHost(const QUrl& url)
+{
+    QString host = url.host(QUrl::FullyEncoded).toLower();
+    while (host.endsWith(u'.')) {
+        host.chop(1);
+    }
+    return host;
+}
+
+DecodedFields decodeFields(QByteArrayView raw, qsizetype maxFields, bool plusIsBlank)
+{
+    DecodedFields result;
+    qsizetype start = 0;
+    while (start <= raw.size()) {
+        qsizetype end = raw.indexOf('&', start);
+        if (end < 0) {
+            end = raw.size();
         }
-        return host;
-    }
-
-    DecodedFields decodeFields(QByteArrayView raw, qsizetype maxFields, bool plusIsBlank)
-    {
-        DecodedFields result;
-        qsizetype start = 0;
-        while (start <= raw.size()) {
-            qsizetype end = raw.indexOf('&', start);
-            if (end < 0) {
-                end = raw.size();
-            }
-            const QByteArrayView piece = raw.sliced(start, end - start);
-            start = end + 1;
-            if (piece.isEmpty()) {
-                continue;
-            }
-            if (result.fields.size() == maxFields) {
-                return { DecodeError::TooManyFields, {} };
-            }
-            const qsizetype equals = piece.indexOf('=');
-            const QByteArrayView rawName = equals < 0 ? piece : piece.first(equals);
-            const QByteArrayView rawValue = equals < 0 ? QByteArrayView() : piece.sliced(equals + 1);
-            for (QByteArrayView part : { rawName, rawValue }) {
-                for (qsizetype i = 0; i < part.size(); ++i) {
-                    if (part[i] == '%'
-                        && (i + 2 >= part.size() || hexValue(part[i + 1]) < 0 || hexValue(part[i + 2]) < 0)) {
-                        return { DecodeError::BadEscape, {} };
-                    }
+        const QByteArrayView piece = raw.sliced(start, end - start);
+        start = end + 1;
+        if (piece.isEmpty()) {
+            continue;
+        }
+        if (result.fields.size() == maxFields) {
+            return {DecodeError::TooManyFields, {}};
+        }
+        const qsizetype equals = piece.indexOf('=');
+        const QByteArrayView rawName = equals < 0 ? piece : piece.first(equals);
+        const QByteArrayView rawValue = equals < 0 ? QByteArrayView() : piece.sliced(equals + 1);
+        for (QByteArrayView part : {rawName, rawValue}) {
+            for (qsizetype i = 0; i < part.size(); ++i) {
+                if (part[i] == '%'
+                    && (i + 2 >= part.size() || hexValue(part[i + 1]) < 0 || hexValue(part[i + 2]) < 0)) {
+                    return {DecodeError::BadEscape, {}};
                 }
             }
-            auto name = percentDecode(rawName, plusIsBlank);
-            auto value = percentDecode(rawValue, plusIsBlank);
-            if (!name || !value) {
-                return { DecodeError::BadUtf8, {} };
-            }
-            result.fields.append({ std::move(*name), std::move(*value) });
         }
-        return result;
+        auto name = percentDecode(rawName, plusIsBlank);
+        auto value = percentDecode(rawValue, plusIsBlank);
+        if (!name || !value) {
+            return {DecodeError::BadUtf8, {}};
+        }
+        result.fields.append({std::move(*name), std::move(*value)});
     }
+    return result;
+}
 } // namespace
 
 std::optional<QString> percentDecode(QByteArrayView raw, bool plusIsBlank)

@@ -4,10 +4,10 @@
 #include <QString>
 #include <QStringView>
 #include <QUrl>
-
 #include <optional>
 
-namespace Shortd {
+namespace Shortd
+{
 
 inline constexpr qsizetype MaximumAddressLength = 8000;
 inline constexpr qsizetype MaximumQueryFields = 32;

@@ -6,13 +6,13 @@
 #include <QJsonObject>
 #include <QTcpSocket>
 #include <QTest>
-
 #include <memory>
 
 using namespace Qt::StringLiterals;
 
 // Links the service acknowledged must outlive the process, however it ends.
-class ShortdDurabilityTest final : public QObject {
+class ShortdDurabilityTest final : public QObject
+{
     Q_OBJECT
 
 private slots:
@@ -23,7 +23,7 @@ private slots:
 
 void ShortdDurabilityTest::acknowledgedLinksSurviveKill9()
 {
-    ShortdProcess service({ u"--rate-limit"_s, u"0"_s });
+    ShortdProcess service({u"--rate-limit"_s, u"0"_s});
     QVERIFY2(service.start(), qPrintable(service.errorString()));
 
     struct Made {
@@ -37,7 +37,7 @@ void ShortdDurabilityTest::acknowledgedLinksSurviveKill9()
         const QString address = u"https://example.com/durable/%1?中文=%2&x=a+b"_s.arg(i).arg(i * 7);
         const HttpResult reply = rawExchange(service.port(), rawGet(shortenTarget(type, address), service.port()));
         QCOMPARE(reply.json().value(u"result"_s).toInt(), 1);
-        made.append({ type, address, reply.json().value(u"info"_s).toString().section(u'/', -1) });
+        made.append({type, address, reply.json().value(u"info"_s).toString().section(u'/', -1)});
     }
     // No orderly shutdown: whatever was acknowledged must already be on disk.
     service.kill9();
@@ -57,7 +57,8 @@ void ShortdDurabilityTest::acknowledgedLinksSurviveKill9()
     QVERIFY2(service.stop(), qPrintable(service.errorString()));
 }
 
-namespace {
+namespace
+{
 struct Acknowledged {
     int type;
     QString address;
@@ -66,7 +67,8 @@ struct Acknowledged {
 
 // One keep-alive connection that asks for a new link as soon as the last one is answered, and
 // keeps every link answered with result 1.
-class CreatingClient final : public QObject {
+class CreatingClient final : public QObject
+{
 public:
     CreatingClient(int id, quint16 port, QList<Acknowledged>* acknowledged)
         : m_id(id)
@@ -114,7 +116,7 @@ private:
         reply.body = m_received.sliced(headerEnd + 4, length);
         m_received.remove(0, headerEnd + 4 + length);
         if (reply.json().value(u"result"_s).toInt() == 1) {
-            m_acknowledged->append({ m_type, m_address, reply.json().value(u"info"_s).toString().section(u'/', -1) });
+            m_acknowledged->append({m_type, m_address, reply.json().value(u"info"_s).toString().section(u'/', -1)});
         }
         sendNext();
     }
@@ -133,7 +135,7 @@ private:
 
 void ShortdDurabilityTest::concurrentCreatesSurviveKill9()
 {
-    ShortdProcess service({ u"--rate-limit"_s, u"0"_s });
+    ShortdProcess service({u"--rate-limit"_s, u"0"_s});
     QVERIFY2(service.start(), qPrintable(service.errorString()));
 
     // 50 connections creating links at once; the service is killed while they are in flight.
@@ -154,6 +156,7 @@ void ShortdDurabilityTest::concurrentCreatesSurviveKill9()
         client->drain();
     }
     clients.clear();
+    qInfo("%lld links acknowledged before the kill", static_cast<long long>(acknowledged.size()));
     QVERIFY2(service.restart(), qPrintable(service.errorString()));
 
     QSet<QString> codes;
@@ -166,7 +169,8 @@ void ShortdDurabilityTest::concurrentCreatesSurviveKill9()
     }
     // Asked again, an acknowledged address keeps its link.
     const Acknowledged& last = acknowledged.constLast();
-    const HttpResult again = rawExchange(service.port(), rawGet(shortenTarget(last.type, last.address), service.port()));
+    const HttpResult again
+        = rawExchange(service.port(), rawGet(shortenTarget(last.type, last.address), service.port()));
     QCOMPARE(again.json().value(u"info"_s).toString().section(u'/', -1), last.code);
     QVERIFY2(service.stop(), qPrintable(service.errorString()));
 }

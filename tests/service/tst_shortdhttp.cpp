@@ -2,19 +2,21 @@
 #include "shortdprocess.h"
 #include "token.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonObject>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
-#include <QSslError>
 #include <QRegularExpression>
+#include <QSslError>
 #include <QTcpSocket>
-#include <QThread>
 #include <QTest>
+#include <QThread>
 
 using namespace Qt::StringLiterals;
 
-namespace {
+namespace
+{
 QByteArray shortenWithToken(const QByteArray& type, const QString& address, const QByteArray& token)
 {
     return "/index.php/Index/weburl_zip?type=" + type + "&url=" + QUrl::toPercentEncoding(address) + "&token=" + token;
@@ -31,7 +33,8 @@ QString codeOf(const QString& shortLink)
 }
 } // namespace
 
-class ShortdHttpTest final : public QObject {
+class ShortdHttpTest final : public QObject
+{
     Q_OBJECT
 
 private slots:
@@ -54,13 +57,15 @@ private slots:
     void oversizedRequestIsRefused();
     void connectionLimit();
     void malformedRequestLine();
+    void closesWhenAsked_data();
+    void closesWhenAsked();
     void accessLogLinePerRequest();
     void servesTls();
 
 private:
     QUrl url(const QByteArray& target) const;
 
-    ShortdProcess m_service { { u"--rate-limit"_s, u"0"_s } };
+    ShortdProcess m_service {{u"--rate-limit"_s, u"0"_s}};
     QNetworkAccessManager m_manager;
 };
 
@@ -93,8 +98,8 @@ void ShortdHttpTest::roundTrip_data()
                                                           "?%E8%AF%8D=%E5%80%BC");
     QTest::newRow("reserved characters") << 3 << u"http://example.com/p?a=1&b=x+y&c=%26#frag"_s
                                          << QByteArray("http://example.com/p?a=1&b=x+y&c=%26#frag");
-    QTest::newRow("typed percent-twenty stays") << 4 << u"http://example.com/a%20b"_s
-                                                << QByteArray("http://example.com/a%20b");
+    QTest::newRow("typed percent-twenty stays")
+        << 4 << u"http://example.com/a%20b"_s << QByteArray("http://example.com/a%20b");
     QTest::newRow("blank is encoded") << 5 << u"http://example.com/a b"_s << QByteArray("http://example.com/a%20b");
     QTest::newRow("plus is not a blank") << 0 << u"http://example.com/?q=c++"_s
                                          << QByteArray("http://example.com/?q=c++");
@@ -102,9 +107,8 @@ void ShortdHttpTest::roundTrip_data()
                                         << QByteArray("http://example.com/?q=';DROP%20TABLE%20links;--");
     QTest::newRow("upper-case scheme") << 2 << u"HTTP://Example.COM/X"_s << QByteArray("http://example.com/X");
     QTest::newRow("international host") << 3 << u"http://例子.测试/"_s << QByteArray("http://xn--fsqu00a.xn--0zwm56d/");
-    QTest::newRow("8000 characters is allowed")
-        << 4 << QString(u"http://example.com/"_s + QString(8000 - 19, u'z'))
-        << QByteArray("http://example.com/" + QByteArray(8000 - 19, 'z'));
+    QTest::newRow("8000 characters is allowed") << 4 << QString(u"http://example.com/"_s + QString(8000 - 19, u'z'))
+                                                << QByteArray("http://example.com/" + QByteArray(8000 - 19, 'z'));
     // Nine bytes a character on the wire: the longest request the client can make fits the limits.
     QTest::newRow("8000 chinese characters")
         << 5 << QString(u"http://example.com/"_s + QString(8000 - 19, u'中'))
@@ -164,30 +168,29 @@ void ShortdHttpTest::badInput_data()
 
     QTest::newRow("no token") << get(api + "?type=1&url=" + encodedGood) << 400 << u"缺少参数 token"_s;
     QTest::newRow("empty token") << get(api + "?type=1&url=" + encodedGood + "&token=") << 403 << u"校验码不正确"_s;
-    QTest::newRow("wrong token") << get(shortenWithToken("1", good, validToken(u"http://example.com/other"_s)))
-                                 << 403 << u"校验码不正确"_s;
+    QTest::newRow("wrong token") << get(shortenWithToken("1", good, validToken(u"http://example.com/other"_s))) << 403
+                                 << u"校验码不正确"_s;
     QTest::newRow("lower-case token") << get(shortenWithToken("1", good, goodToken.toLower())) << 403
                                       << u"校验码不正确"_s;
-    QTest::newRow("token one digit short") << get(shortenWithToken("1", good, goodToken.chopped(1))) << 403
-                                           << u"校验码不正确"_s;
-    QTest::newRow("token one digit long") << get(shortenWithToken("1", good, goodToken + "0")) << 403
-                                          << u"校验码不正确"_s;
-    QTest::newRow("token not hexadecimal") << get(shortenWithToken("1", good, QByteArray(32, 'Z'))) << 403
-                                           << u"校验码不正确"_s;
+    QTest::newRow("token one digit short")
+        << get(shortenWithToken("1", good, goodToken.chopped(1))) << 403 << u"校验码不正确"_s;
+    QTest::newRow("token one digit long")
+        << get(shortenWithToken("1", good, goodToken + "0")) << 403 << u"校验码不正确"_s;
+    QTest::newRow("token not hexadecimal")
+        << get(shortenWithToken("1", good, QByteArray(32, 'Z'))) << 403 << u"校验码不正确"_s;
     QTest::newRow("token SQL metacharacters")
         << get(shortenWithToken("1", good, QUrl::toPercentEncoding(u"' OR '1'='1' --"_s))) << 403 << u"校验码不正确"_s;
     QTest::newRow("token with NUL") << get(shortenWithToken("1", good, goodToken.chopped(1) + "%00")) << 403
                                     << u"校验码不正确"_s;
-    QTest::newRow("token repeated")
-        << get(shortenWithToken("1", good, goodToken) + "&token=" + goodToken) << 400 << u"重复"_s;
-    QTest::newRow("no type") << get(api + "?url=" + encodedGood + "&token=" + goodToken) << 400
-                             << u"缺少参数 type"_s;
+    QTest::newRow("token repeated") << get(shortenWithToken("1", good, goodToken) + "&token=" + goodToken) << 400
+                                    << u"重复"_s;
+    QTest::newRow("no type") << get(api + "?url=" + encodedGood + "&token=" + goodToken) << 400 << u"缺少参数 type"_s;
     QTest::newRow("type 6") << get(shortenWithToken("6", good, goodToken)) << 400 << u"类型不正确"_s;
     QTest::newRow("type -1") << get(shortenWithToken("-1", good, goodToken)) << 400 << u"类型不正确"_s;
     QTest::newRow("type 01") << get(shortenWithToken("01", good, goodToken)) << 400 << u"类型不正确"_s;
     QTest::newRow("type empty") << get(shortenWithToken("", good, goodToken)) << 400 << u"类型不正确"_s;
-    QTest::newRow("type full-width digit") << get(shortenWithToken("%EF%BC%91", good, goodToken)) << 400
-                                           << u"类型不正确"_s;
+    QTest::newRow("type full-width digit")
+        << get(shortenWithToken("%EF%BC%91", good, goodToken)) << 400 << u"类型不正确"_s;
     QTest::newRow("type with blank") << get(shortenWithToken("1%20", good, goodToken)) << 400 << u"类型不正确"_s;
     QTest::newRow("type SQL metacharacters")
         << get(shortenWithToken(QUrl::toPercentEncoding(u"1 OR 1=1; DROP TABLE links"_s), good, goodToken)) << 400
@@ -199,10 +202,9 @@ void ShortdHttpTest::badInput_data()
                                   << u"重复"_s;
     QTest::newRow("empty url") << signedAddress(QString()) << 400 << u"请填写"_s;
     QTest::newRow("javascript") << signedAddress(u"javascript:alert(1)"_s) << 400 << u"http://"_s;
-    QTest::newRow("javascript disguised") << signedAddress(u"javascript://example.com/%0aalert(1)"_s) << 400
-                                          << u"http://"_s;
-    QTest::newRow("javascript upper-case") << signedAddress(u"JAVASCRIPT:alert(1)//http://x"_s) << 400
-                                           << u"http://"_s;
+    QTest::newRow("javascript disguised")
+        << signedAddress(u"javascript://example.com/%0aalert(1)"_s) << 400 << u"http://"_s;
+    QTest::newRow("javascript upper-case") << signedAddress(u"JAVASCRIPT:alert(1)//http://x"_s) << 400 << u"http://"_s;
     QTest::newRow("data") << signedAddress(u"data:text/html,<script>alert(1)</script>"_s) << 400 << u"http://"_s;
     QTest::newRow("file") << signedAddress(u"file:///etc/passwd"_s) << 400 << u"http://"_s;
     QTest::newRow("file with host") << signedAddress(u"file://localhost/etc/passwd"_s) << 400 << u"http://"_s;
@@ -217,14 +219,13 @@ void ShortdHttpTest::badInput_data()
     QTest::newRow("NUL") << signedAddress(u"http://example.com/\0x"_s) << 400 << u"控制字符"_s;
     QTest::newRow("LF alone") << signedAddress(u"http://example.com/a\nb"_s) << 400 << u"控制字符"_s;
     QTest::newRow("CR in host") << signedAddress(u"http://exam\rple.com/"_s) << 400 << u"控制字符"_s;
-    QTest::newRow("NUL at the end") << signedAddress(u"http://example.com/"_s + QChar(u'\0')) << 400
-                                    << u"控制字符"_s;
+    QTest::newRow("NUL at the end") << signedAddress(u"http://example.com/"_s + QChar(u'\0')) << 400 << u"控制字符"_s;
     QTest::newRow("DEL") << signedAddress(u"http://example.com/\u007fx"_s) << 400 << u"控制字符"_s;
     QTest::newRow("tab") << signedAddress(u"http://example.com/\tx"_s) << 400 << u"控制字符"_s;
     QTest::newRow("C1 control") << signedAddress(u"http://example.com/\u0085x"_s) << 400 << u"控制字符"_s;
     QTest::newRow("bad host") << signedAddress(u"http://exa mple.com/"_s) << 400 << u"格式不正确"_s;
-    QTest::newRow("8001 characters")
-        << signedAddress(u"http://example.com/"_s + QString(8001 - 19, u'a')) << 414 << u"8000"_s;
+    QTest::newRow("8001 characters") << signedAddress(u"http://example.com/"_s + QString(8001 - 19, u'a')) << 414
+                                     << u"8000"_s;
     QTest::newRow("8001 characters, unsigned")
         << get(shortenWithToken("1", u"http://example.com/"_s + QString(8001 - 19, u'a'), goodToken)) << 414
         << u"8000"_s;
@@ -243,7 +244,8 @@ void ShortdHttpTest::badInput_data()
     for (int i = 0; i < 1000; ++i) {
         manyFields += u"p%1=%1&"_s.arg(i);
     }
-    QTest::newRow("1000 parameters") << get(api + '?' + manyFields.toLatin1() + shortenTarget(1, good).sliced(api.size() + 1))
+    QTest::newRow("1000 parameters") << get(
+        api + '?' + manyFields.toLatin1() + shortenTarget(1, good).sliced(api.size() + 1))
                                      << 400 << u"参数过多"_s;
     QTest::newRow("1000 parameters, all named url")
         << get(api + "?type=1&token=" + goodToken + QByteArray("&url=" + encodedGood).repeated(1000)) << 400
@@ -270,26 +272,25 @@ void ShortdHttpTest::badInput_data()
     QTest::newRow("version: no product") << rawPost(version, "", form, port) << 400 << u"缺少产品代号"_s;
     QTest::newRow("version: broken escape") << rawPost(version, "sn=%zz", form, port) << 400 << u"格式不正确"_s;
     QTest::newRow("version: broken UTF-8") << rawPost(version, "sn=%FE%FF", form, port) << 400 << u"格式不正确"_s;
-    QTest::newRow("version: truncated escape") << rawPost(version, "sn=tkvr%4", form, port) << 400
-                                               << u"格式不正确"_s;
+    QTest::newRow("version: truncated escape") << rawPost(version, "sn=tkvr%4", form, port) << 400 << u"格式不正确"_s;
     QTest::newRow("version: lone percent") << rawPost(version, "sn=tkvr&%", form, port) << 400 << u"格式不正确"_s;
     QTest::newRow("version: raw binary") << rawPost(version, QByteArray("sn=\xff\xfe\x00\x01", 7), form, port) << 400
                                          << u"格式不正确"_s;
     QTest::newRow("version: only separators") << rawPost(version, "&&=&&", form, port) << 400 << u"缺少产品代号"_s;
     QTest::newRow("version: name without value") << rawPost(version, "sn", form, port) << 200 << u"未知的产品"_s;
     QTest::newRow("version: plus is a blank") << rawPost(version, "sn=tk+vr", form, port) << 200 << u"未知的产品"_s;
-    QTest::newRow("version: 1000 fields") << rawPost(version, QByteArray("a=1&").repeated(1000) + "sn=tkvr", form, port)
-                                          << 400 << u"格式不正确"_s;
+    QTest::newRow("version: 1000 fields")
+        << rawPost(version, QByteArray("a=1&").repeated(1000) + "sn=tkvr", form, port) << 400 << u"格式不正确"_s;
     QTest::newRow("version: SQL metacharacters")
         << rawPost(version, "sn=tkvr'%20OR%20'1'%3D'1", form, port) << 200 << u"未知的产品"_s;
-    QTest::newRow("version: plain text body") << rawPost(version, "sn=tkvr", "text/plain", port) << 415
-                                              << u"格式不正确"_s;
-    QTest::newRow("version: product twice") << rawPost(version, "sn=tkvr&sn=tkvr", form, port) << 400
-                                            << u"格式不正确"_s;
+    QTest::newRow("version: plain text body")
+        << rawPost(version, "sn=tkvr", "text/plain", port) << 415 << u"格式不正确"_s;
+    QTest::newRow("version: product twice")
+        << rawPost(version, "sn=tkvr&sn=tkvr", form, port) << 400 << u"格式不正确"_s;
     QTest::newRow("version: JSON body") << rawPost(version, R"({"sn":"tkvr"})", "application/json", port) << 415
                                         << u"格式不正确"_s;
-    QTest::newRow("version: body too long") << rawPost(version, "sn=tkvr&x=" + QByteArray(5000, 'x'), form, port)
-                                            << 413 << u"过长"_s;
+    QTest::newRow("version: body too long")
+        << rawPost(version, "sn=tkvr&x=" + QByteArray(5000, 'x'), form, port) << 413 << u"过长"_s;
     QTest::newRow("version: GET") << get(version + "?sn=tkvr") << 405 << u"请求方法"_s;
 }
 
@@ -389,8 +390,8 @@ void ShortdHttpTest::versionReplyAndReleasePage()
 
 void ShortdHttpTest::configuredRelease()
 {
-    ShortdProcess service({ u"--release-version"_s, u"3.0<b>"_s, u"--release-sid"_s, u"42"_s, u"--release-must"_s,
-        u"1"_s });
+    ShortdProcess service(
+        {u"--release-version"_s, u"3.0<b>"_s, u"--release-sid"_s, u"42"_s, u"--release-must"_s, u"1"_s});
     QVERIFY2(service.start(), qPrintable(service.errorString()));
     QNetworkAccessManager manager;
     const QUrl origin(service.origin());
@@ -411,7 +412,7 @@ void ShortdHttpTest::configuredRelease()
 
 void ShortdHttpTest::rateLimit()
 {
-    ShortdProcess service({ u"--rate-limit"_s, u"3"_s });
+    ShortdProcess service({u"--rate-limit"_s, u"3"_s});
     QVERIFY2(service.start(), qPrintable(service.errorString()));
     for (int i = 0; i < 3; ++i) {
         const HttpResult ok = rawExchange(
@@ -432,7 +433,7 @@ void ShortdHttpTest::rateLimit()
 
 void ShortdHttpTest::linkBases()
 {
-    ShortdProcess service({ u"--link-base"_s, u"2=https://s.example/x/"_s, u"--rate-limit"_s, u"0"_s });
+    ShortdProcess service({u"--link-base"_s, u"2=https://s.example/x/"_s, u"--rate-limit"_s, u"0"_s});
     QVERIFY2(service.start(), qPrintable(service.errorString()));
     const HttpResult typed
         = rawExchange(service.port(), rawGet(shortenTarget(2, u"http://example.com/based"_s), service.port()));
@@ -463,20 +464,21 @@ void ShortdHttpTest::oversizedRequestIsRefused()
     QCOMPARE(result.status, 413);
     QCOMPARE(result.json().value(u"result"_s).toInt(-1), 0);
 
-    const QByteArray longHeader = "GET /healthz HTTP/1.1\r\nHost: x\r\nX-Big: " + QByteArray(qsizetype(200) * 1024, 'h') + "\r\n\r\n";
+    const QByteArray longHeader
+        = "GET /healthz HTTP/1.1\r\nHost: x\r\nX-Big: " + QByteArray(qsizetype(200) * 1024, 'h') + "\r\n\r\n";
     QCOMPARE(rawExchange(m_service.port(), longHeader).status, 413);
     QCOMPARE(rawExchange(m_service.port(), rawGet("/healthz", m_service.port())).status, 200);
 }
 
 void ShortdHttpTest::connectionLimit()
 {
-    ShortdProcess service({ u"--max-connections"_s, u"2"_s });
+    ShortdProcess service({u"--max-connections"_s, u"2"_s});
     QVERIFY2(service.start(), qPrintable(service.errorString()));
     // Each admitted connection proves itself with a request and stays open. The start-up probe's
     // connection may still be counted for a moment, so a refusal is retried briefly.
     QTcpSocket first;
     QTcpSocket second;
-    for (QTcpSocket* socket : { &first, &second }) {
+    for (QTcpSocket* socket : {&first, &second}) {
         QByteArray reply;
         for (int attempt = 0; attempt < 50 && !reply.startsWith("HTTP/1.1 200"); ++attempt) {
             socket->abort();
@@ -510,13 +512,56 @@ void ShortdHttpTest::connectionLimit()
 
 void ShortdHttpTest::malformedRequestLine()
 {
-    for (const QByteArray& garbage : { QByteArray("GARBAGE\r\n\r\n"), QByteArray("GET / HTTP/9.9 x\r\n\r\n"),
+    for (const QByteArray& garbage : {QByteArray("GARBAGE\r\n\r\n"), QByteArray("GET / HTTP/9.9 x\r\n\r\n"),
              QByteArray("GET /\x01\x02 HTTP/1.1\r\nHost: x\r\n\r\n"),
-             QByteArray("POST /index.php/Index/soft_version HTTP/1.1\r\nContent-Length: -5\r\n\r\n") }) {
+             QByteArray("POST /index.php/Index/soft_version HTTP/1.1\r\nContent-Length: -5\r\n\r\n")}) {
         const HttpResult result = rawExchange(m_service.port(), garbage, 2000);
         QVERIFY2(result.status < 500, garbage.constData());
     }
     QCOMPARE(rawExchange(m_service.port(), rawGet("/healthz", m_service.port())).status, 200);
+}
+
+void ShortdHttpTest::closesWhenAsked_data()
+{
+    QTest::addColumn<QByteArray>("connection");
+    QTest::addColumn<bool>("closed");
+    QTest::newRow("close") << QByteArray("close") << true;
+    QTest::newRow("Close among other options") << QByteArray("TE, Close") << true;
+    QTest::newRow("keep-alive") << QByteArray("keep-alive") << false;
+    QTest::newRow("no header") << QByteArray() << false;
+}
+
+void ShortdHttpTest::closesWhenAsked()
+{
+    QFETCH(QByteArray, connection);
+    QFETCH(bool, closed);
+
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, m_service.port());
+    QVERIFY(socket.waitForConnected(5000));
+    QByteArray request = "GET /healthz HTTP/1.1\r\nHost: 127.0.0.1\r\n";
+    if (!connection.isEmpty()) {
+        request += "Connection: " + connection + "\r\n";
+    }
+    socket.write(request + "\r\n");
+    // Read to the end of the stream, as a client that relies on the close does; at most 1.5 s.
+    QByteArray received;
+    QElapsedTimer clock;
+    clock.start();
+    while (socket.state() == QAbstractSocket::ConnectedState && clock.elapsed() < 1500) {
+        socket.waitForReadyRead(100);
+        received += socket.readAll();
+    }
+    received += socket.readAll();
+    QVERIFY2(received.startsWith("HTTP/1.1 200"), received.constData());
+    QVERIFY(received.endsWith(R"({"status":"ok"})"));
+    QCOMPARE(socket.state() != QAbstractSocket::ConnectedState, closed);
+    if (!closed) {
+        // The kept connection still serves.
+        socket.write(rawGet("/healthz", m_service.port()));
+        QVERIFY(socket.waitForReadyRead(5000));
+        QVERIFY(socket.readAll().startsWith("HTTP/1.1 200"));
+    }
 }
 
 void ShortdHttpTest::accessLogLinePerRequest()
@@ -526,13 +571,11 @@ void ShortdHttpTest::accessLogLinePerRequest()
     QFile log(m_service.accessLogPath());
     QVERIFY(log.open(QIODevice::ReadOnly));
     const QList<QByteArray> lines = log.readAll().split('\n');
-    const auto matching = std::count_if(lines.begin(), lines.end(), [&](const QByteArray& line) {
-        return line.contains(marker);
-    });
+    const auto matching
+        = std::count_if(lines.begin(), lines.end(), [&](const QByteArray& line) { return line.contains(marker); });
     QCOMPARE(matching, 1);
-    const QByteArray line = *std::find_if(lines.begin(), lines.end(), [&](const QByteArray& l) {
-        return l.contains(marker);
-    });
+    const QByteArray line
+        = *std::find_if(lines.begin(), lines.end(), [&](const QByteArray& l) { return l.contains(marker); });
     static const QRegularExpression common(
         uR"(^127\.0\.0\.1 - - \[\d\d/[A-Z][a-z]{2}/\d{4}:\d\d:\d\d:\d\d \+0000\] "GET /log-marker-\d+ HTTP/1\.1" 404 \d+$)"_s);
     QVERIFY2(common.match(QString::fromLatin1(line)).hasMatch(), line.constData());
@@ -541,8 +584,8 @@ void ShortdHttpTest::accessLogLinePerRequest()
 void ShortdHttpTest::servesTls()
 {
     const QString support = QStringLiteral(NOLVEX_TEST_SUPPORT_DIR);
-    ShortdProcess service({ u"--tls-cert"_s, support + u"/selfsigned.crt"_s, u"--tls-key"_s,
-        support + u"/selfsigned.key"_s });
+    ShortdProcess service(
+        {u"--tls-cert"_s, support + u"/selfsigned.crt"_s, u"--tls-key"_s, support + u"/selfsigned.key"_s});
     QVERIFY2(service.start(), qPrintable(service.errorString()));
     QVERIFY(service.origin().startsWith(u"https://"_s));
 

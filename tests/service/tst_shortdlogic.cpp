@@ -11,7 +11,8 @@
 using namespace Qt::StringLiterals;
 using namespace Shortd;
 
-class ShortdLogicTest final : public QObject {
+class ShortdLogicTest final : public QObject
+{
     Q_OBJECT
 
 private slots:
@@ -46,18 +47,18 @@ void ShortdLogicTest::decodeQuery_data()
     QTest::addColumn<QStringList>("pairs"); // name, value, name, value...
 
     const int ok = int(DecodeError::None);
-    QTest::newRow("plain") << QByteArray("type=1&url=x") << ok << QStringList { u"type"_s, u"1"_s, u"url"_s, u"x"_s };
-    QTest::newRow("plus stays a plus") << QByteArray("url=a+b") << ok << QStringList { u"url"_s, u"a+b"_s };
-    QTest::newRow("encoded plus") << QByteArray("url=a%2Bb") << ok << QStringList { u"url"_s, u"a+b"_s };
-    QTest::newRow("typed percent-twenty") << QByteArray("url=a%2520b") << ok << QStringList { u"url"_s, u"a%20b"_s };
+    QTest::newRow("plain") << QByteArray("type=1&url=x") << ok << QStringList {u"type"_s, u"1"_s, u"url"_s, u"x"_s};
+    QTest::newRow("plus stays a plus") << QByteArray("url=a+b") << ok << QStringList {u"url"_s, u"a+b"_s};
+    QTest::newRow("encoded plus") << QByteArray("url=a%2Bb") << ok << QStringList {u"url"_s, u"a+b"_s};
+    QTest::newRow("typed percent-twenty") << QByteArray("url=a%2520b") << ok << QStringList {u"url"_s, u"a%20b"_s};
     QTest::newRow("encoded ampersand and hash")
-        << QByteArray("url=a%26b%23c&x=1") << ok << QStringList { u"url"_s, u"a&b#c"_s, u"x"_s, u"1"_s };
-    QTest::newRow("chinese") << QByteArray("url=%E4%B8%AD%E6%96%87") << ok << QStringList { u"url"_s, u"中文"_s };
-    QTest::newRow("equals inside value") << QByteArray("url=a=b") << ok << QStringList { u"url"_s, u"a=b"_s };
-    QTest::newRow("no equals") << QByteArray("flag") << ok << QStringList { u"flag"_s, QString() };
-    QTest::newRow("empty pieces skipped") << QByteArray("&&a=1&&") << ok << QStringList { u"a"_s, u"1"_s };
+        << QByteArray("url=a%26b%23c&x=1") << ok << QStringList {u"url"_s, u"a&b#c"_s, u"x"_s, u"1"_s};
+    QTest::newRow("chinese") << QByteArray("url=%E4%B8%AD%E6%96%87") << ok << QStringList {u"url"_s, u"中文"_s};
+    QTest::newRow("equals inside value") << QByteArray("url=a=b") << ok << QStringList {u"url"_s, u"a=b"_s};
+    QTest::newRow("no equals") << QByteArray("flag") << ok << QStringList {u"flag"_s, QString()};
+    QTest::newRow("empty pieces skipped") << QByteArray("&&a=1&&") << ok << QStringList {u"a"_s, u"1"_s};
     QTest::newRow("empty") << QByteArray() << ok << QStringList();
-    QTest::newRow("NUL decodes") << QByteArray("u=%00") << ok << QStringList { u"u"_s, QString(QChar(0)) };
+    QTest::newRow("NUL decodes") << QByteArray("u=%00") << ok << QStringList {u"u"_s, QString(QChar(0))};
     QTest::newRow("bad escape") << QByteArray("url=%zz") << int(DecodeError::BadEscape) << QStringList();
     QTest::newRow("truncated escape") << QByteArray("url=%4") << int(DecodeError::BadEscape) << QStringList();
     QTest::newRow("escape in name") << QByteArray("u%l=1") << int(DecodeError::BadEscape) << QStringList();
@@ -200,7 +201,7 @@ void ShortdLogicTest::addressCheck()
 {
     QFETCH(QString, address);
     QFETCH(int, problem);
-    const QList<QUrl> bases { QUrl(u"https://s.example/x"_s), QUrl(u"http://127.0.0.1:8420"_s) };
+    const QList<QUrl> bases {QUrl(u"https://s.example/x"_s), QUrl(u"http://127.0.0.1:8420"_s)};
     QCOMPARE(int(checkAddress(address, bases)), problem);
     QCOMPARE(addressProblemMessage(AddressProblem(problem)).isEmpty(), problem == int(AddressProblem::None));
 }
@@ -230,7 +231,7 @@ void ShortdLogicTest::underBase()
 
 void ShortdLogicTest::codesAvoidLookAlikes()
 {
-    for (const char16_t lookAlike : { u'0', u'O', u'o', u'1', u'l', u'I' }) {
+    for (const char16_t lookAlike : {u'0', u'O', u'o', u'1', u'l', u'I'}) {
         QVERIFY(!codeAlphabet().contains(QChar(lookAlike)));
     }
     QRandomGenerator generator(42);
@@ -352,7 +353,7 @@ void ShortdLogicTest::listen()
 void ShortdLogicTest::configSources()
 {
     QProcessEnvironment environment;
-    const ConfigResult defaults = parseConfig({ u"nolvex-shortd"_s }, environment);
+    const ConfigResult defaults = parseConfig({u"nolvex-shortd"_s}, environment);
     QVERIFY(defaults.error.isEmpty());
     QCOMPARE(defaults.config.port, 8420);
     QCOMPARE(defaults.config.listenAddress, QHostAddress(QHostAddress::LocalHost));
@@ -366,9 +367,8 @@ void ShortdLogicTest::configSources()
     environment.insert(u"NOLVEX_SHORTD_RATE_LIMIT"_s, u"5"_s);
     environment.insert(u"NOLVEX_SHORTD_LINK_BASE"_s, u"0=https://a.example/ 5=https://b.example/s/"_s);
     environment.insert(u"NOLVEX_SHORTD_RELEASE_MUST"_s, u"1"_s);
-    const ConfigResult mixed = parseConfig(
-        { u"nolvex-shortd"_s, u"--rate-limit"_s, u"0"_s, u"--listen"_s, u":9000"_s, u"--tls-cert"_s, u"c.pem"_s,
-            u"--tls-key"_s, u"k.pem"_s },
+    const ConfigResult mixed = parseConfig({u"nolvex-shortd"_s, u"--rate-limit"_s, u"0"_s, u"--listen"_s, u":9000"_s,
+                                               u"--tls-cert"_s, u"c.pem"_s, u"--tls-key"_s, u"k.pem"_s},
         environment);
     QVERIFY2(mixed.error.isEmpty(), qPrintable(mixed.error));
     QCOMPARE(mixed.config.rateLimit, 0); // the command line wins
@@ -378,10 +378,10 @@ void ShortdLogicTest::configSources()
     QVERIFY(mixed.config.linkBases[1].isEmpty());
     QCOMPARE(mixed.config.ownOrigin(), QUrl(u"https://127.0.0.1:9000"_s));
 
-    const ConfigResult help = parseConfig({ u"nolvex-shortd"_s, u"--help"_s }, {});
+    const ConfigResult help = parseConfig({u"nolvex-shortd"_s, u"--help"_s}, {});
     QVERIFY(help.helpRequested);
-    for (const char* option : { "--listen", "--data-dir", "--link-base", "--release-version", "--release-sid",
-             "--release-must", "--rate-limit", "--tls-cert", "--tls-key" }) {
+    for (const char* option : {"--listen", "--data-dir", "--link-base", "--release-version", "--release-sid",
+             "--release-must", "--rate-limit", "--tls-cert", "--tls-key"}) {
         QVERIFY2(help.helpText.contains(QLatin1StringView(option)), option);
     }
 }
@@ -389,35 +389,35 @@ void ShortdLogicTest::configSources()
 void ShortdLogicTest::configRejects_data()
 {
     QTest::addColumn<QStringList>("arguments");
-    QTest::newRow("listen without port") << QStringList { u"--listen"_s, u"127.0.0.1"_s };
-    QTest::newRow("negative rate") << QStringList { u"--rate-limit"_s, u"-1"_s };
-    QTest::newRow("rate not a number") << QStringList { u"--rate-limit"_s, u"lots"_s };
-    QTest::newRow("link base type 6") << QStringList { u"--link-base"_s, u"6=https://a.example"_s };
-    QTest::newRow("link base without type") << QStringList { u"--link-base"_s, u"https://a.example"_s };
-    QTest::newRow("link base ftp") << QStringList { u"--link-base"_s, u"1=ftp://a.example"_s };
-    QTest::newRow("link base with query") << QStringList { u"--link-base"_s, u"1=https://a.example/?x=1"_s };
-    QTest::newRow("must 2") << QStringList { u"--release-must"_s, u"2"_s };
-    QTest::newRow("sid with slash") << QStringList { u"--release-sid"_s, u"1/2"_s };
-    QTest::newRow("version with line feed") << QStringList { u"--release-version"_s, u"2.2\n"_s };
-    QTest::newRow("certificate without key") << QStringList { u"--tls-cert"_s, u"c.pem"_s };
-    QTest::newRow("zero connections") << QStringList { u"--max-connections"_s, u"0"_s };
-    QTest::newRow("unknown option") << QStringList { u"--frobnicate"_s };
-    QTest::newRow("stray argument") << QStringList { u"extra"_s };
-    QTest::newRow("sync sometimes") << QStringList { u"--sync"_s, u"sometimes"_s };
+    QTest::newRow("listen without port") << QStringList {u"--listen"_s, u"127.0.0.1"_s};
+    QTest::newRow("negative rate") << QStringList {u"--rate-limit"_s, u"-1"_s};
+    QTest::newRow("rate not a number") << QStringList {u"--rate-limit"_s, u"lots"_s};
+    QTest::newRow("link base type 6") << QStringList {u"--link-base"_s, u"6=https://a.example"_s};
+    QTest::newRow("link base without type") << QStringList {u"--link-base"_s, u"https://a.example"_s};
+    QTest::newRow("link base ftp") << QStringList {u"--link-base"_s, u"1=ftp://a.example"_s};
+    QTest::newRow("link base with query") << QStringList {u"--link-base"_s, u"1=https://a.example/?x=1"_s};
+    QTest::newRow("must 2") << QStringList {u"--release-must"_s, u"2"_s};
+    QTest::newRow("sid with slash") << QStringList {u"--release-sid"_s, u"1/2"_s};
+    QTest::newRow("version with line feed") << QStringList {u"--release-version"_s, u"2.2\n"_s};
+    QTest::newRow("certificate without key") << QStringList {u"--tls-cert"_s, u"c.pem"_s};
+    QTest::newRow("zero connections") << QStringList {u"--max-connections"_s, u"0"_s};
+    QTest::newRow("unknown option") << QStringList {u"--frobnicate"_s};
+    QTest::newRow("stray argument") << QStringList {u"extra"_s};
+    QTest::newRow("sync sometimes") << QStringList {u"--sync"_s, u"sometimes"_s};
 }
 
 void ShortdLogicTest::configRejects()
 {
     QFETCH(QStringList, arguments);
-    const ConfigResult result = parseConfig(QStringList { u"nolvex-shortd"_s } + arguments, {});
+    const ConfigResult result = parseConfig(QStringList {u"nolvex-shortd"_s} + arguments, {});
     QVERIFY(!result.error.isEmpty());
 }
 
 void ShortdLogicTest::pagesEscape()
 {
     const QString hostile = u"http://e.com/?a=\"'><script>alert(1)</script>&"_s;
-    for (const QByteArray& page : { previewPage(u"http://s/abc"_s, hostile, 7, 0), notFoundPage(hostile),
-             releasePage(hostile, hostile, true) }) {
+    for (const QByteArray& page :
+        {previewPage(u"http://s/abc"_s, hostile, 7, 0), notFoundPage(hostile), releasePage(hostile, hostile, true)}) {
         QVERIFY(!page.contains("<script>"));
         QVERIFY(!page.contains("\"'>"));
         QVERIFY(page.contains("&quot;&#39;&gt;&lt;script&gt;"));

@@ -11,25 +11,27 @@
 using namespace Qt::StringLiterals;
 using namespace Shortd;
 
-namespace {
+namespace
+{
 // A store whose answers the test decides.
-class ScriptedStore final : public LinkStore {
+class ScriptedStore final : public LinkStore
+{
 public:
     bool open() override { return true; }
     LookupResult findByCode(const QString& code) override
     {
         const auto it = byCode.constFind(code);
-        return it == byCode.cend() ? LookupResult {} : LookupResult { StoreStatus::Ok, *it };
+        return it == byCode.cend() ? LookupResult {} : LookupResult {StoreStatus::Ok, *it};
     }
     LookupResult findByTarget(int type, const QString& target) override
     {
         ++targetLookups;
         if (failLookups) {
-            return { StoreStatus::Failed, {} };
+            return {StoreStatus::Failed, {}};
         }
         for (const StoredLink& link : std::as_const(byCode)) {
             if (link.type == type && link.target == target) {
-                return { StoreStatus::Ok, link };
+                return {StoreStatus::Ok, link};
             }
         }
         return {};
@@ -75,7 +77,8 @@ public:
 };
 } // namespace
 
-class ShortdStoreTest final : public QObject {
+class ShortdStoreTest final : public QObject
+{
     Q_OBJECT
 
 private slots:
@@ -96,7 +99,7 @@ void ShortdStoreTest::sqliteStoresAndFinds()
     QTemporaryDir dir;
     SqliteLinkStore store(dir.filePath(u"links.sqlite"_s), false);
     QVERIFY2(store.open(), qPrintable(store.lastError()));
-    const StoredLink link { u"abcdef"_s, 3, u"http://example.com/中文?a=1&b='x'"_s, 1'700'000'000, 0 };
+    const StoredLink link {u"abcdef"_s, 3, u"http://example.com/中文?a=1&b='x'"_s, 1'700'000'000, 0};
     QCOMPARE(store.insert(link), StoreStatus::Ok);
 
     const LookupResult byCode = store.findByCode(u"abcdef"_s);
@@ -108,8 +111,8 @@ void ShortdStoreTest::sqliteStoresAndFinds()
     QCOMPARE(store.findByTarget(3, link.target).link.code, u"abcdef"_s);
     QCOMPARE(store.findByTarget(2, link.target).status, StoreStatus::Missing);
 
-    QCOMPARE(store.addVisits({ { u"abcdef"_s, 4 } }), StoreStatus::Ok);
-    QCOMPARE(store.addVisits({ { u"abcdef"_s, 2 }, { u"unknown"_s, 9 } }), StoreStatus::Ok);
+    QCOMPARE(store.addVisits({{u"abcdef"_s, 4}}), StoreStatus::Ok);
+    QCOMPARE(store.addVisits({{u"abcdef"_s, 2}, {u"unknown"_s, 9}}), StoreStatus::Ok);
     QCOMPARE(store.findByCode(u"abcdef"_s).link.visits, 6);
     QVERIFY(store.isHealthy());
     QVERIFY(QFileInfo::exists(dir.filePath(u"links.sqlite-wal"_s)));
@@ -120,10 +123,10 @@ void ShortdStoreTest::sqliteReportsWhichConstraint()
     QTemporaryDir dir;
     SqliteLinkStore store(dir.filePath(u"links.sqlite"_s), false);
     QVERIFY(store.open());
-    QCOMPARE(store.insert({ u"abcdef"_s, 0, u"http://a.example/"_s, 0, 0 }), StoreStatus::Ok);
-    QCOMPARE(store.insert({ u"abcdef"_s, 0, u"http://b.example/"_s, 0, 0 }), StoreStatus::CodeTaken);
-    QCOMPARE(store.insert({ u"ghijkm"_s, 0, u"http://a.example/"_s, 0, 0 }), StoreStatus::TargetTaken);
-    QCOMPARE(store.insert({ u"ghijkm"_s, 1, u"http://a.example/"_s, 0, 0 }), StoreStatus::Ok);
+    QCOMPARE(store.insert({u"abcdef"_s, 0, u"http://a.example/"_s, 0, 0}), StoreStatus::Ok);
+    QCOMPARE(store.insert({u"abcdef"_s, 0, u"http://b.example/"_s, 0, 0}), StoreStatus::CodeTaken);
+    QCOMPARE(store.insert({u"ghijkm"_s, 0, u"http://a.example/"_s, 0, 0}), StoreStatus::TargetTaken);
+    QCOMPARE(store.insert({u"ghijkm"_s, 1, u"http://a.example/"_s, 0, 0}), StoreStatus::Ok);
     QCOMPARE(store.findByCode(u"abcdef"_s).link.target, u"http://a.example/"_s);
 }
 
@@ -135,8 +138,8 @@ void ShortdStoreTest::sqliteKeepsLinksAcrossReopen()
         SqliteLinkStore store(path, true);
         QVERIFY(store.open());
         for (int i = 0; i < 50; ++i) {
-            QCOMPARE(store.insert({ u"code%1xx"_s.arg(i), i % 6, u"http://example.com/%1"_s.arg(i), i, 0 }),
-                StoreStatus::Ok);
+            QCOMPARE(
+                store.insert({u"code%1xx"_s.arg(i), i % 6, u"http://example.com/%1"_s.arg(i), i, 0}), StoreStatus::Ok);
         }
     }
     SqliteLinkStore reopened(path, false);
@@ -155,7 +158,7 @@ void ShortdStoreTest::sqliteUnusablePath()
     QVERIFY(!store.open());
     QVERIFY(!store.lastError().isEmpty());
     QCOMPARE(store.findByCode(u"abcdef"_s).status, StoreStatus::Failed);
-    QCOMPARE(store.insert({ u"abcdef"_s, 0, u"http://a.example/"_s, 0, 0 }), StoreStatus::Failed);
+    QCOMPARE(store.insert({u"abcdef"_s, 0, u"http://a.example/"_s, 0, 0}), StoreStatus::Failed);
 }
 
 void ShortdStoreTest::retriesWithLongerCodes_data()
@@ -228,7 +231,7 @@ void ShortdStoreTest::storeFailuresAreFailures()
 void ShortdStoreTest::racedInsertReturnsTheWinner()
 {
     ScriptedStore store;
-    store.racedBy = StoredLink { u"winner"_s, 4, u"http://example.com/race"_s, 0, 0 };
+    store.racedBy = StoredLink {u"winner"_s, 4, u"http://example.com/race"_s, 0, 0};
     Shortener shortener(store);
     const auto outcome = shortener.shorten(4, u"http://example.com/race"_s);
     QCOMPARE(outcome.status, StoreStatus::Ok);

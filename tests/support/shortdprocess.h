@@ -9,7 +9,8 @@
 // Runs the built nolvex-shortd for a test: on a free loopback port, with a fresh data directory
 // that lives as long as this object. The access log and the service's messages go to files beside
 // the data directory, so a test never blocks on a full pipe.
-class ShortdProcess final : public QObject {
+class ShortdProcess final : public QObject
+{
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(ShortdProcess)
 
