@@ -11,15 +11,20 @@ echo "== MD5: Md5Hex against OpenSSL"
 
 echo "== start-up: first frame and resident memory, client against a minimal Qt Widgets window (median of 11)"
 median() { sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
-for mode in floor client; do
-    flag=; [[ $mode == floor ]] && flag=--floor
+for mode in floor floor-cjk client; do
+    case $mode in
+    floor) flag=--floor ;;
+    floor-cjk) flag="--floor --cjk" ;; # the floor drawing one line of Chinese text
+    client) flag= ;;
+    esac
     frames=() rss=()
     for _ in $(seq 11); do
+        # shellcheck disable=SC2086
         out=$(xvfb-run -a -s "-screen 0 1024x768x24" ./build-bench/bench/bench_startup $flag 2>/dev/null)
         frames+=("$(sed -n 's/first frame: \(.*\) ms/\1/p' <<<"$out")")
-        rss+=("$(sed -n 's/resident: \(.*\) KiB/\1/p' <<<"$out")")
+        rss+=("$(sed -n 's/^resident: \(.*\) KiB/\1/p' <<<"$out")")
     done
-    printf '%-7s first frame %s ms, resident %s KiB\n' "$mode" \
+    printf '%-9s first frame %s ms, resident %s KiB\n' "$mode" \
         "$(printf '%s\n' "${frames[@]}" | median)" "$(printf '%s\n' "${rss[@]}" | median)"
 done
 
