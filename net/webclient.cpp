@@ -13,16 +13,6 @@ namespace Nolvex
 namespace
 {
 
-// Plain http only reaches a service on this machine; everything else goes over verified TLS.
-bool isLoopbackHttp(const QUrl& url)
-{
-    if (url.scheme() != QLatin1StringView("http")) {
-        return false;
-    }
-    const QString host = url.host();
-    return host == QLatin1StringView("localhost") || QHostAddress(host).isLoopback();
-}
-
 // A reply counts when the server answered with a status line, whatever the status: error pages
 // are read like any other reply. Failures below HTTP (connection, TLS, redirects, a garbled
 // reply) do not.
@@ -56,6 +46,11 @@ QString decodeBody(const QByteArray& body, const QByteArray& contentType, bool* 
 }
 
 } // namespace
+
+bool isLoopbackHost(const QString& host)
+{
+    return host.compare(QLatin1StringView("localhost"), Qt::CaseInsensitive) == 0 || QHostAddress(host).isLoopback();
+}
 
 WebReply::WebReply(QNetworkReply* reply, std::chrono::milliseconds timeout, QObject* parent)
     : QObject(parent)
@@ -176,7 +171,11 @@ WebClient::WebClient(QObject* parent)
     m_manager.setAutoDeleteReplies(false);
 }
 
-WebClient::~WebClient() = default;
+WebClient::~WebClient()
+{
+    // Requests still in flight go before the manager that carries them.
+    qDeleteAll(findChildren<WebReply*>(Qt::FindDirectChildrenOnly));
+}
 
 QNetworkRequest WebClient::makeRequest(const QUrl& url, std::chrono::milliseconds timeout)
 {
@@ -190,8 +189,10 @@ QNetworkRequest WebClient::makeRequest(const QUrl& url, std::chrono::millisecond
 WebReply* WebClient::start(const QString& address, const QByteArray* body, std::chrono::milliseconds timeout)
 {
     const QUrl url(address, QUrl::StrictMode);
-    const bool supported
-        = url.isValid() && !url.host().isEmpty() && (url.scheme() == QLatin1StringView("https") || isLoopbackHttp(url));
+    // Plain http only reaches a service on this machine; everything else goes over verified TLS.
+    const bool supported = url.isValid() && !url.host().isEmpty()
+        && (url.scheme() == QLatin1StringView("https")
+            || (url.scheme() == QLatin1StringView("http") && isLoopbackHost(url.host())));
     if (!supported) {
         // Reported like any other failure, from the event loop, so callers see one path.
         auto* reply = new WebReply(this);

@@ -14,6 +14,9 @@ class QNetworkRequest;
 namespace Nolvex
 {
 
+// localhost, 127.0.0.0/8 or ::1: the only hosts the client reaches without TLS.
+bool isLoopbackHost(const QString& host);
+
 struct WebResult {
     enum class Status {
         Ok, // a reply arrived; its HTTP status is not consulted

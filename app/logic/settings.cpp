@@ -1,20 +1,15 @@
 #include "settings.h"
 
 #include "buildconfig.h"
+#include "webclient.h"
 
 #include <QCommandLineParser>
-#include <QHostAddress>
 #include <array>
 
 namespace Nolvex
 {
 namespace
 {
-
-bool isLoopbackHost(const QString& host)
-{
-    return host.compare(QLatin1StringView("localhost"), Qt::CaseInsensitive) == 0 || QHostAddress(host).isLoopback();
-}
 
 struct HostOption {
     const char* name; // the command-line option
