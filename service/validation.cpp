@@ -1,5 +1,6 @@
 #include "validation.h"
 
+#include <QHostAddress>
 #include <QStringDecoder>
 
 namespace Shortd
@@ -35,6 +36,14 @@ QString comparableHost(const QUrl& url)
     QString host = url.host(QUrl::FullyEncoded).toLower();
     while (host.endsWith(u'.')) {
         host.chop(1);
+    }
+    // An IPv4 address written as IPv6 ([::ffff:127.0.0.1]) reaches the same host as the plain one.
+    if (const QHostAddress address(host); address.protocol() == QAbstractSocket::IPv6Protocol) {
+        bool mapped = false;
+        const quint32 ipv4 = address.toIPv4Address(&mapped);
+        if (mapped) {
+            return QHostAddress(ipv4).toString();
+        }
     }
     return host;
 }

@@ -234,6 +234,10 @@ void ShortdHttpTest::badInput_data()
     QTest::newRow("own short link") << signedAddress(m_service.origin() + u"/abcdef"_s) << 400 << u"本服务"_s;
     QTest::newRow("own link by localhost")
         << signedAddress(u"http://localhost:%1/abcdef"_s.arg(port)) << 400 << u"本服务"_s;
+    QTest::newRow("own link by IPv4-mapped IPv6")
+        << signedAddress(u"http://[::ffff:127.0.0.1]:%1/abcdef"_s.arg(port)) << 400 << u"本服务"_s;
+    QTest::newRow("own link by IPv4 shorthand") << signedAddress(u"http://127.1:%1/abcdef"_s.arg(port)) << 400
+                                                << u"本服务"_s;
     QTest::newRow("own link by IPv6 loopback")
         << signedAddress(u"http://[::1]:%1/abcdef"_s.arg(port)) << 400 << u"本服务"_s;
     QTest::newRow("own link, upper-case host and trailing dot")

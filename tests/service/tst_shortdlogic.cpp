@@ -193,6 +193,10 @@ void ShortdLogicTest::addressCheck_data()
     row("own base, other case and dot", u"https://S.EXAMPLE./x/abcdef"_s, AddressProblem::OwnLink);
     row("own base over http", u"http://s.example:443/x/abcdef"_s, AddressProblem::OwnLink);
     row("own origin", u"http://127.0.0.1:8420/abcdef"_s, AddressProblem::OwnLink);
+    row("own origin, IPv4 shorthand", u"http://127.1:8420/abcdef"_s, AddressProblem::OwnLink);
+    row("own origin, hexadecimal", u"http://0x7f000001:8420/abcdef"_s, AddressProblem::OwnLink);
+    row("own origin, IPv4-mapped IPv6", u"http://[::ffff:127.0.0.1]:8420/abcdef"_s, AddressProblem::OwnLink);
+    row("other IPv4-mapped IPv6", u"http://[::ffff:127.0.0.2]:8420/abcdef"_s, AddressProblem::None);
     row("beside the base path", u"https://s.example/xy"_s, AddressProblem::None);
     row("own host, other port", u"http://127.0.0.1:8421/abcdef"_s, AddressProblem::None);
 }
