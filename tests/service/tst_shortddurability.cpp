@@ -140,8 +140,10 @@ void ShortdDurabilityTest::concurrentCreatesSurviveKill9()
 
     // 50 connections creating links at once; the service is killed while they are in flight.
     QList<Acknowledged> acknowledged;
+    constexpr int Connections = 50;
     std::vector<std::unique_ptr<CreatingClient>> clients;
-    for (int id = 0; id < 50; ++id) {
+    clients.reserve(Connections);
+    for (int id = 0; id < Connections; ++id) {
         clients.push_back(std::make_unique<CreatingClient>(id, service.port(), &acknowledged));
     }
     QElapsedTimer clock;

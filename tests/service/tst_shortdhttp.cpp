@@ -236,8 +236,8 @@ void ShortdHttpTest::badInput_data()
         << signedAddress(u"http://localhost:%1/abcdef"_s.arg(port)) << 400 << u"本服务"_s;
     QTest::newRow("own link by IPv4-mapped IPv6")
         << signedAddress(u"http://[::ffff:127.0.0.1]:%1/abcdef"_s.arg(port)) << 400 << u"本服务"_s;
-    QTest::newRow("own link by IPv4 shorthand") << signedAddress(u"http://127.1:%1/abcdef"_s.arg(port)) << 400
-                                                << u"本服务"_s;
+    QTest::newRow("own link by IPv4 shorthand")
+        << signedAddress(u"http://127.1:%1/abcdef"_s.arg(port)) << 400 << u"本服务"_s;
     QTest::newRow("own link by IPv6 loopback")
         << signedAddress(u"http://[::1]:%1/abcdef"_s.arg(port)) << 400 << u"本服务"_s;
     QTest::newRow("own link, upper-case host and trailing dot")
