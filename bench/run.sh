@@ -3,7 +3,7 @@
 set -euo pipefail
 source "$(dirname "$0")/../scripts/setup.sh"
 cd "$NOLVEX_ROOT"
-nolvex_install_packages "${NOLVEX_PACKAGES[@]}" wrk hyperfine
+nolvex_install_packages "${NOLVEX_PACKAGES[@]}" wrk curl python3
 nolvex_build build-bench -DCMAKE_BUILD_TYPE=Release -DNOLVEX_BUILD_BENCH=ON -DBUILD_TESTING=OFF
 
 echo "== MD5: Md5Hex against OpenSSL"
