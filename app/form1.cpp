@@ -310,6 +310,9 @@ void Form1::onVersionReply(const WebResult& result)
     Timer2.stop();
     const std::optional<VersionReply> reply
         = result.status == WebResult::Status::Ok ? readVersionReply(result.text) : std::nullopt;
+    if (result.status != WebResult::Status::Ok) {
+        qWarning("nolvex: version check failed: %s", qPrintable(result.errorString));
+    }
     switch (decideUpdate(reply)) {
     case UpdateStep::CheckFailed:
         m_platform.inform(this, QStringLiteral("检测失败,请先使用当前版本"));
@@ -366,6 +369,7 @@ void Form1::onShortenReply(const WebResult& result)
 {
     m_shortenReply.clear();
     if (result.status != WebResult::Status::Ok) {
+        qWarning("nolvex: shortening request failed: %s", qPrintable(result.errorString));
         setStatus(shortenFailureText(result.status));
         Command1->setEnabled(true);
         return;

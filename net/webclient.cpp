@@ -113,7 +113,6 @@ void WebReply::stop(WebResult::Status reason)
 void WebReply::onFinished()
 {
     WebResult result;
-    result.httpStatus = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     if (m_stopReason != WebResult::Status::Ok) {
         result.status = m_stopReason;
         result.errorString = m_stopReason == WebResult::Status::TimedOut ? QStringLiteral("time limit reached")
@@ -132,6 +131,7 @@ void WebReply::onFinished()
     m_body += m_reply->readAll();
     if (m_body.size() > WebClient::MaxReplySize) {
         result.status = WebResult::Status::TooLarge;
+        result.errorString = QStringLiteral("reply too large");
         finish(result);
         return;
     }
@@ -149,6 +149,7 @@ void WebReply::onFinished()
     result.status = decoded ? WebResult::Status::Ok : WebResult::Status::BadEncoding;
     if (!decoded) {
         result.text.clear();
+        result.errorString = QStringLiteral("reply is not valid text in its character set");
     }
     finish(result);
 }

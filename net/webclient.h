@@ -28,7 +28,6 @@ struct WebResult {
 
     Status status = Status::ConnectionFailed;
     QString text; // the reply body as text, for Ok
-    int httpStatus = 0;
     QString errorString; // for the log, not for the user
 };
 
