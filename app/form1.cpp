@@ -5,6 +5,7 @@
 #include "statusbar.h"
 #include "twips.h"
 #include "update.h"
+#include "version.h"
 
 #include <QAbstractButton>
 #include <QAction>
@@ -119,7 +120,7 @@ Form1::Form1(Settings settings, Platform& platform, QWidget* parent)
     , m_platform(platform)
 {
     setObjectName(QStringLiteral("Form1"));
-    setWindowTitle(QStringLiteral("Nolvex网址缩短工具 V2.1"));
+    setWindowTitle(QStringLiteral("Nolvex网址缩短工具 V") + Protocol::CurrentVersion);
     const qreal dpi = screenDpi();
     createControls(dpi);
     createMenus();

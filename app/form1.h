@@ -1,5 +1,6 @@
 #pragma once
 
+#include "protocol.h"
 #include "settings.h"
 #include "webclient.h"
 
@@ -30,7 +31,7 @@ class Form1 final : public QMainWindow
     Q_DISABLE_COPY_MOVE(Form1)
 
 public:
-    static constexpr int OptionCount = 6;
+    static constexpr int OptionCount = Protocol::LinkTypeCount;
 
     Form1(Settings settings, Platform& platform, QWidget* parent = nullptr);
     ~Form1() override;

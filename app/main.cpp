@@ -1,6 +1,7 @@
 #include "form1.h"
 #include "platform.h"
 #include "settings.h"
+#include "version.h"
 
 #include <QApplication>
 #include <QLibraryInfo>
@@ -12,7 +13,7 @@ int main(int argc, char* argv[])
 {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("nolvex-shortener"));
-    QApplication::setApplicationVersion(QStringLiteral("2.1"));
+    QApplication::setApplicationVersion(Nolvex::Protocol::CurrentVersion.toString());
 
     // Qt's own texts (standard buttons, the text boxes' context menu) in Simplified Chinese.
     QTranslator qtTranslations;

@@ -1,6 +1,7 @@
 #include "config.h"
 
 #include "validation.h"
+#include "version.h"
 
 #include <QCommandLineParser>
 #include <QStandardPaths>
@@ -125,7 +126,7 @@ ConfigResult parseConfig(const QStringList& arguments, const QProcessEnvironment
 {
     ConfigResult result;
     ServiceConfig& config = result.config;
-    config.releaseVersion = QStringLiteral(NOLVEX_RELEASE_VERSION);
+    config.releaseVersion = Nolvex::Protocol::CurrentVersion.toString();
 
     QCommandLineParser parser;
     parser.setApplicationDescription(

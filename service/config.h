@@ -1,5 +1,7 @@
 #pragma once
 
+#include "protocol.h"
+
 #include <QHostAddress>
 #include <QProcessEnvironment>
 #include <QString>
@@ -15,7 +17,7 @@ struct ServiceConfig {
     quint16 port = 8420;
     QString dataDir;
     // The public base of the links of each type; an empty one means the service's own address.
-    std::array<QUrl, 6> linkBases;
+    std::array<QUrl, Nolvex::Protocol::LinkTypeCount> linkBases;
     QString releaseVersion;
     QString releaseSid = QStringLiteral("1");
     QString releaseMust = QStringLiteral("0");

@@ -3,6 +3,7 @@
 #include "codes.h"
 #include "linkstore.h"
 #include "pages.h"
+#include "protocol.h"
 #include "ratelimiter.h"
 #include "shortener.h"
 #include "token.h"
@@ -17,10 +18,7 @@ namespace
 {
 constexpr auto JsonType = QByteArrayView("application/json; charset=utf-8");
 constexpr auto HtmlType = QByteArrayView("text/html; charset=utf-8");
-constexpr auto ShortenPath = QLatin1StringView("/index.php/Index/weburl_zip");
-constexpr auto VersionPath = QLatin1StringView("/index.php/Index/soft_version");
-constexpr auto ReleasePrefix = QLatin1StringView("/index.php/Works/detail/sid/");
-constexpr auto ProductCode = QLatin1StringView("tkvr");
+using namespace Nolvex::Protocol;
 
 HttpReply json(int status, const QJsonObject& object)
 {
@@ -57,14 +55,14 @@ HttpReply jsonFailure(int status, const QString& message)
 {
     return json(status,
         QJsonObject {
-            {QStringLiteral("result"), 0}, {QStringLiteral("info"), QString()}, {QStringLiteral("message"), message}});
+            {ResultMember.toString(), 0}, {InfoMember.toString(), QString()}, {MessageMember.toString(), message}});
 }
 
 HttpReply jsonSuccess(const QString& info)
 {
     return json(200,
         QJsonObject {
-            {QStringLiteral("result"), 1}, {QStringLiteral("info"), info}, {QStringLiteral("message"), QString()}});
+            {ResultMember.toString(), 1}, {InfoMember.toString(), info}, {MessageMember.toString(), QString()}});
 }
 
 Routes::Routes(ServiceConfig config, Shortener& shortener, LinkStore& store, RateLimiter& rateLimiter)
@@ -148,8 +146,8 @@ HttpReply Routes::handle(const HttpRequest& request, qint64 nowMs)
     if (request.method != Method::Get && !head) {
         return methodNotAllowed("GET, HEAD", false);
     }
-    if (path.startsWith(ReleasePrefix)) {
-        return releaseDetail(path.sliced(ReleasePrefix.size()));
+    if (path.startsWith(ReleasePagePrefix)) {
+        return releaseDetail(path.sliced(ReleasePagePrefix.size()));
     }
     if (path == u"/") {
         return html(200, homePage());
@@ -167,9 +165,9 @@ HttpReply Routes::shorten(const HttpRequest& request, qint64 nowMs)
     if (query.error != DecodeError::None) {
         return jsonFailure(400, decodeFieldError(query.error));
     }
-    const FieldValue typeField = findField(query.fields, u"type");
-    const FieldValue urlField = findField(query.fields, u"url");
-    const FieldValue tokenField = findField(query.fields, u"token");
+    const FieldValue typeField = findField(query.fields, TypeKey);
+    const FieldValue urlField = findField(query.fields, UrlKey);
+    const FieldValue tokenField = findField(query.fields, TokenKey);
     if (typeField.count == 0) {
         return jsonFailure(400, QStringLiteral("缺少参数 type（短网址类型）"));
     }
@@ -224,7 +222,7 @@ HttpReply Routes::softVersion(const HttpRequest& request)
     if (form.error != DecodeError::None) {
         return jsonFailure(400, QStringLiteral("请求格式不正确"));
     }
-    const FieldValue sn = findField(form.fields, u"sn");
+    const FieldValue sn = findField(form.fields, ProductKey);
     if (sn.count == 0) {
         return jsonFailure(400, QStringLiteral("缺少产品代号"));
     }
@@ -234,9 +232,9 @@ HttpReply Routes::softVersion(const HttpRequest& request)
     if (sn.value != ProductCode) {
         return jsonFailure(200, QStringLiteral("未知的产品代号"));
     }
-    const QJsonObject info {{QStringLiteral("version"), m_config.releaseVersion},
-        {QStringLiteral("sid"), m_config.releaseSid}, {QStringLiteral("must"), m_config.releaseMust}};
-    return json(200, QJsonObject {{QStringLiteral("result"), 1}, {QStringLiteral("info"), info}});
+    const QJsonObject info {{VersionMember.toString(), m_config.releaseVersion},
+        {SidMember.toString(), m_config.releaseSid}, {MustMember.toString(), m_config.releaseMust}};
+    return json(200, QJsonObject {{ResultMember.toString(), 1}, {InfoMember.toString(), info}});
 }
 
 HttpReply Routes::releaseDetail(const QString& sid) const

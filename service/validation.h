@@ -1,5 +1,7 @@
 #pragma once
 
+#include "protocol.h"
+
 #include <QList>
 #include <QString>
 #include <QStringView>
@@ -11,7 +13,7 @@ namespace Shortd
 
 inline constexpr qsizetype MaximumAddressLength = 8000;
 inline constexpr qsizetype MaximumQueryFields = 32;
-inline constexpr int LinkTypeCount = 6;
+inline constexpr int LinkTypeCount = Nolvex::Protocol::LinkTypeCount;
 
 struct Field {
     QString name;

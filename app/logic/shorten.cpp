@@ -1,6 +1,7 @@
 #include "shorten.h"
 
 #include "jsonreply.h"
+#include "protocol.h"
 #include "token.h"
 
 #include <QStringBuilder>
@@ -22,8 +23,9 @@ AddressCheck checkAddress(const QString& address)
 
 QString shortenRequestAddress(const QString& origin, const QString& type, const QString& address)
 {
-    return origin % QLatin1StringView("/index.php/Index/weburl_zip?type=") % type % QLatin1StringView("&url=")
-        % QString::fromLatin1(QUrl::toPercentEncoding(address)) % QLatin1StringView("&token=") % requestToken(address);
+    using namespace Protocol;
+    return origin % ShortenPath % u'?' % TypeKey % u'=' % type % u'&' % UrlKey % u'='
+        % QString::fromLatin1(QUrl::toPercentEncoding(address)) % u'&' % TokenKey % u'=' % requestToken(address);
 }
 
 ShortenReply readShortenReply(const QString& replyText)
@@ -33,19 +35,19 @@ ShortenReply readShortenReply(const QString& replyText)
     if (!object) {
         return reply;
     }
-    const std::optional<QString> result = memberText(*object, u"result");
+    const std::optional<QString> result = memberText(*object, Protocol::ResultMember);
     if (!result) {
         return reply;
     }
     if (*result == QLatin1StringView("1")) {
         // A success without a link is no success: there is nothing to show or copy.
-        if (const std::optional<QString> info = memberText(*object, u"info"); info && !info->isEmpty()) {
+        if (const std::optional<QString> info = memberText(*object, Protocol::InfoMember); info && !info->isEmpty()) {
             reply.kind = ShortenReply::Kind::Success;
             reply.info = *info;
         }
         return reply;
     }
-    if (const std::optional<QString> message = memberText(*object, u"message")) {
+    if (const std::optional<QString> message = memberText(*object, Protocol::MessageMember)) {
         reply.kind = ShortenReply::Kind::Refusal;
         reply.message = *message;
     }

@@ -1,6 +1,8 @@
 #include "update.h"
 
 #include "jsonreply.h"
+#include "protocol.h"
+#include "version.h"
 
 #include <QStringBuilder>
 
@@ -9,12 +11,12 @@ namespace Nolvex
 
 QString versionRequestAddress(const QString& origin)
 {
-    return origin + QLatin1StringView("/index.php/Index/soft_version");
+    return origin % Protocol::VersionPath;
 }
 
 QString versionRequestBody()
 {
-    return QLatin1StringView("sn=") + ProductCode;
+    return Protocol::ProductKey % u'=' % Protocol::ProductCode;
 }
 
 std::optional<VersionReply> readVersionReply(const QString& replyText)
@@ -23,11 +25,12 @@ std::optional<VersionReply> readVersionReply(const QString& replyText)
     if (!object) {
         return std::nullopt;
     }
-    const QJsonObject info = object->value(u"info").toObject();
-    const std::optional<QString> result = memberText(*object, u"result");
-    const std::optional<QString> version = memberText(info, u"version");
-    const std::optional<QString> sid = memberText(info, u"sid");
-    const std::optional<QString> must = memberText(info, u"must");
+    using namespace Protocol;
+    const QJsonObject info = object->value(InfoMember).toObject();
+    const std::optional<QString> result = memberText(*object, ResultMember);
+    const std::optional<QString> version = memberText(info, VersionMember);
+    const std::optional<QString> sid = memberText(info, SidMember);
+    const std::optional<QString> must = memberText(info, MustMember);
     if (!result || !version || !sid || !must) {
         return std::nullopt;
     }
@@ -39,7 +42,7 @@ UpdateStep decideUpdate(const std::optional<VersionReply>& reply)
     if (!reply || reply->result == QLatin1StringView("0")) {
         return UpdateStep::CheckFailed;
     }
-    return reply->version == CurrentVersion ? UpdateStep::UpToDate : UpdateStep::OfferUpdate;
+    return reply->version == Protocol::CurrentVersion ? UpdateStep::UpToDate : UpdateStep::OfferUpdate;
 }
 
 PromptOutcome afterPrompt(bool acceptedUpdate, const QString& must)
@@ -57,8 +60,8 @@ QString updatePromptText(const QString& version)
 
 QUrl releasePageUrl(const QString& siteOrigin, const QString& sid)
 {
-    const QString address = siteOrigin % QLatin1StringView("/index.php/Works/detail/sid/")
-        % QString::fromLatin1(QUrl::toPercentEncoding(sid));
+    const QString address
+        = siteOrigin % Protocol::ReleasePagePrefix % QString::fromLatin1(QUrl::toPercentEncoding(sid));
     return QUrl(address, QUrl::StrictMode);
 }
 

@@ -7,9 +7,6 @@
 namespace Nolvex
 {
 
-inline constexpr auto CurrentVersion = QLatin1StringView("2.1");
-inline constexpr auto ProductCode = QLatin1StringView("tkvr");
-
 QString versionRequestAddress(const QString& origin);
 QString versionRequestBody();
 
