@@ -1,6 +1,6 @@
 #include "config.h"
 
-#include "validation.h"
+#include "links/validation.h"
 #include "version.h"
 
 #include <QCommandLineParser>

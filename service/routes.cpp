@@ -1,13 +1,13 @@
 #include "routes.h"
 
-#include "codes.h"
-#include "linkstore.h"
-#include "pages.h"
+#include "http/pages.h"
+#include "links/codes.h"
+#include "links/ratelimiter.h"
+#include "links/shortener.h"
+#include "links/validation.h"
 #include "protocol.h"
-#include "ratelimiter.h"
-#include "shortener.h"
+#include "store/linkstore.h"
 #include "token.h"
-#include "validation.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>

@@ -1,9 +1,9 @@
 #include "shortdservice.h"
 
-#include "ratelimiter.h"
+#include "links/ratelimiter.h"
+#include "links/shortener.h"
 #include "routes.h"
-#include "shortener.h"
-#include "sqlitelinkstore.h"
+#include "store/sqlitelinkstore.h"
 
 #include <QDir>
 #include <QFile>

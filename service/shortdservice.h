@@ -1,7 +1,7 @@
 #pragma once
 
 #include "config.h"
-#include "frontend.h"
+#include "http/frontend.h"
 
 #include <QString>
 #include <memory>

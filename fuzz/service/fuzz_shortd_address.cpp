@@ -3,13 +3,13 @@
 // short link whose redirect leads to a plain ASCII http(s) address off this service, and whose
 // preview page shows it escaped; one they refuse must be refused by the route with the same status.
 
-#include "linkstore.h"
-#include "pages.h"
-#include "ratelimiter.h"
+#include "http/pages.h"
+#include "links/ratelimiter.h"
+#include "links/shortener.h"
+#include "links/validation.h"
 #include "routes.h"
-#include "shortener.h"
+#include "store/linkstore.h"
 #include "token.h"
-#include "validation.h"
 
 #include <QCoreApplication>
 #include <QJsonDocument>

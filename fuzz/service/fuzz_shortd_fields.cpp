@@ -5,7 +5,7 @@
 // decode, get the same fields), a bad-escape verdict must point at a real bad escape, the field
 // limit must hold, and the lookups must agree with a plain scan.
 
-#include "validation.h"
+#include "links/validation.h"
 
 #include <QUrl>
 #include <cstdint>

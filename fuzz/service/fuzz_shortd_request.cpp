@@ -7,11 +7,11 @@
 // a redirect's Location a plain ASCII http(s) address. NOLVEX_FUZZ_PRINT=1 prints every reply.
 
 #include "config.h"
-#include "frontend.h"
-#include "ratelimiter.h"
+#include "http/frontend.h"
+#include "links/ratelimiter.h"
+#include "links/shortener.h"
 #include "routes.h"
-#include "shortener.h"
-#include "sqlitelinkstore.h"
+#include "store/sqlitelinkstore.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -1,8 +1,8 @@
-#include "codes.h"
 #include "config.h"
-#include "pages.h"
-#include "ratelimiter.h"
-#include "validation.h"
+#include "http/pages.h"
+#include "links/codes.h"
+#include "links/ratelimiter.h"
+#include "links/validation.h"
 
 #include <QRandomGenerator>
 #include <QSet>

@@ -1,6 +1,6 @@
-#include "codes.h"
-#include "shortener.h"
-#include "sqlitelinkstore.h"
+#include "links/codes.h"
+#include "links/shortener.h"
+#include "store/sqlitelinkstore.h"
 
 #include <QFileInfo>
 #include <QSqlDatabase>

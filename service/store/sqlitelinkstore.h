@@ -1,6 +1,6 @@
 #pragma once
 
-#include "linkstore.h"
+#include "store/linkstore.h"
 
 #include <QSqlQuery>
 #include <memory>

@@ -1,4 +1,4 @@
-#include "pages.h"
+#include "http/pages.h"
 
 #include <QDateTime>
 

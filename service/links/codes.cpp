@@ -1,4 +1,4 @@
-#include "codes.h"
+#include "links/codes.h"
 
 #include <QRandomGenerator>
 

@@ -1,4 +1,4 @@
-#include "linkstore.h"
+#include "store/linkstore.h"
 
 namespace Shortd
 {

@@ -1,4 +1,4 @@
-#include "validation.h"
+#include "links/validation.h"
 
 #include <QHostAddress>
 #include <QStringDecoder>

@@ -1,4 +1,4 @@
-#include "ratelimiter.h"
+#include "links/ratelimiter.h"
 
 #include <cmath>
 

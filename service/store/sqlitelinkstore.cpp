@@ -1,4 +1,4 @@
-#include "sqlitelinkstore.h"
+#include "store/sqlitelinkstore.h"
 
 #include <QAtomicInt>
 #include <QFileInfo>

@@ -1,4 +1,4 @@
-#include "frontend.h"
+#include "http/frontend.h"
 
 #include "routes.h"
 

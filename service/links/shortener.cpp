@@ -1,6 +1,6 @@
-#include "shortener.h"
+#include "links/shortener.h"
 
-#include "codes.h"
+#include "links/codes.h"
 
 #include <QDateTime>
 #include <QRandomGenerator>
