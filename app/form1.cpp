@@ -300,7 +300,8 @@ void Form1::Timer2_Timer()
     if (m_versionReply || m_quitting) {
         return;
     }
-    m_versionReply = m_web.HttpPost(versionRequestAddress(m_settings.versionOrigin), versionRequestBody());
+    m_versionReply = m_web.HttpPost(
+        versionRequestAddress(m_settings.versionOrigin), versionRequestBody(), m_settings.versionCheckTimeLimit);
     connect(m_versionReply, &WebReply::finished, this, &Form1::onVersionReply);
 }
 
@@ -362,7 +363,8 @@ void Form1::Command1_Click()
             tt = QString::number(i);
         }
     }
-    m_shortenReply = m_web.HttpGet(shortenRequestAddress(m_settings.shortenOrigin, tt, address));
+    m_shortenReply
+        = m_web.HttpGet(shortenRequestAddress(m_settings.shortenOrigin, tt, address), m_settings.shortenTimeLimit);
     connect(m_shortenReply, &WebReply::finished, this, &Form1::onShortenReply);
 }
 

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "shorten.h"
+#include "update.h"
+
 #include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
@@ -17,6 +20,9 @@ struct Settings {
     QString siteOrigin;
     QUrl makerHome;
     QUrl companyHome;
+    // Not options a user sets; tests shorten them.
+    std::chrono::milliseconds shortenTimeLimit = ShortenTimeLimit;
+    std::chrono::milliseconds versionCheckTimeLimit = VersionCheckTimeLimit;
 };
 
 struct SettingsOutcome {

@@ -1,9 +1,13 @@
 #pragma once
 
 #include <QString>
+#include <chrono>
 
 namespace Nolvex
 {
+
+// The shipped time limit of the shortening request, from sending to the last byte of the reply.
+inline constexpr std::chrono::milliseconds ShortenTimeLimit {15'000};
 
 enum class AddressCheck {
     Empty,

@@ -2,10 +2,14 @@
 
 #include <QString>
 #include <QUrl>
+#include <chrono>
 #include <optional>
 
 namespace Nolvex
 {
+
+// The shipped time limit of the version check, from sending to the last byte of the reply.
+inline constexpr std::chrono::milliseconds VersionCheckTimeLimit {10'000};
 
 QString versionRequestAddress(const QString& origin);
 QString versionRequestBody();

@@ -71,16 +71,15 @@ class WebClient final : public QObject
 public:
     static constexpr qint64 MaxReplySize = qint64 {64} * 1024;
     static constexpr int MaxRedirects = 5;
-    static constexpr std::chrono::milliseconds GetTimeout {15000};
-    static constexpr std::chrono::milliseconds PostTimeout {10000};
 
     explicit WebClient(QObject* parent = nullptr);
     ~WebClient() override;
 
-    // GET with the header "If-Modified-Since: 0". The reply object belongs to the client.
-    WebReply* HttpGet(const QString& address, std::chrono::milliseconds timeout = GetTimeout);
-    // POST of EncodeFormBody(body) as a form.
-    WebReply* HttpPost(const QString& address, const QString& body, std::chrono::milliseconds timeout = PostTimeout);
+    // GET with the header "If-Modified-Since: 0". The reply object belongs to the client. The time
+    // limit is the caller's: it covers the whole request, and a reply not complete by then is TimedOut.
+    WebReply* HttpGet(const QString& address, std::chrono::milliseconds timeout);
+    // POST of EncodeFormBody(body) as a form, with the caller's time limit.
+    WebReply* HttpPost(const QString& address, const QString& body, std::chrono::milliseconds timeout);
 
 private:
     WebReply* start(const QString& address, const QByteArray* body, std::chrono::milliseconds timeout);

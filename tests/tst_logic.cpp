@@ -30,6 +30,7 @@ private slots:
     void origins_data();
     void origins();
     void settingsPrecedence();
+    void shippedTimeLimits();
     void settingsRefused_data();
     void settingsRefused();
     void addressCheck_data();
@@ -105,6 +106,16 @@ void TestLogic::settingsPrecedence()
     for (const char* option : {"--shorten-host", "--version-host", "--site-host", "--maker-home", "--company-home"}) {
         QVERIFY2(help.message.contains(QLatin1StringView(option)), option);
     }
+}
+
+void TestLogic::shippedTimeLimits()
+{
+    // What the client ships with; tests of the limits themselves set them short.
+    using namespace std::chrono_literals;
+    const SettingsOutcome outcome = loadSettings({QStringLiteral("nolvex-shortener")}, {});
+    QVERIFY2(outcome.settings.has_value(), qPrintable(outcome.message));
+    QCOMPARE(outcome.settings->shortenTimeLimit, 15s);
+    QCOMPARE(outcome.settings->versionCheckTimeLimit, 10s);
 }
 
 void TestLogic::settingsRefused_data()

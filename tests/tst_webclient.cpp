@@ -22,6 +22,9 @@ static_assert(WebClient::MaxReplySize == 65536, "replies are limited to 64 KiB")
 namespace
 {
 
+// For requests that end before any limit: long enough that no working local peer reaches it.
+constexpr std::chrono::milliseconds Ample = 10s;
+
 struct Outcome {
     bool reported = false;
     WebResult result;
@@ -63,7 +66,6 @@ private slots:
     void redirects();
     void selfSignedCertificateRefused();
     void trustedTlsWorksButNeverRedirectsToHttp();
-    void defaultTimeLimitOfGet();
     void requestHeadersAndBody();
     void unsupportedAddressesAreNotContacted_data();
     void unsupportedAddressesAreNotContacted();
@@ -145,7 +147,7 @@ void TestWebClient::refusedConnection()
         port = closed.serverPort();
     }
     WebClient client;
-    const Outcome outcome = waitFor(client.HttpGet(QStringLiteral("http://127.0.0.1:%1/x").arg(port)));
+    const Outcome outcome = waitFor(client.HttpGet(QStringLiteral("http://127.0.0.1:%1/x").arg(port), Ample));
     QVERIFY(outcome.reported);
     QCOMPARE(outcome.result.status, Status::ConnectionFailed);
 }
@@ -180,7 +182,7 @@ void TestWebClient::redirects()
         return CannedServer::response(200, R"({"result":1})");
     });
     WebClient client;
-    const Outcome outcome = waitFor(client.HttpGet(server.origin() + QStringLiteral("/start")));
+    const Outcome outcome = waitFor(client.HttpGet(server.origin() + QStringLiteral("/start"), Ample));
     QVERIFY(outcome.reported);
     QCOMPARE(outcome.result.status, status);
     QSet<QByteArray> targets;
@@ -196,7 +198,7 @@ void TestWebClient::selfSignedCertificateRefused()
     QVERIFY(server.start());
     server.setReply(CannedServer::response(200, R"({"result":1,"info":"https://evil.example/x"})"));
     WebClient client;
-    const Outcome outcome = waitFor(client.HttpGet(server.origin() + QStringLiteral("/x")));
+    const Outcome outcome = waitFor(client.HttpGet(server.origin() + QStringLiteral("/x"), Ample));
     QVERIFY(outcome.reported);
     QCOMPARE(outcome.result.status, Status::ConnectionFailed);
     QVERIFY(server.requests().isEmpty());
@@ -225,27 +227,15 @@ void TestWebClient::trustedTlsWorksButNeverRedirectsToHttp()
     });
 
     WebClient client;
-    const Outcome ok = waitFor(client.HttpGet(secure.origin() + QStringLiteral("/ok")));
+    const Outcome ok = waitFor(client.HttpGet(secure.origin() + QStringLiteral("/ok"), Ample));
     QVERIFY(ok.reported);
     QCOMPARE(ok.result.status, Status::Ok);
     QCOMPARE(ok.result.text, QStringLiteral(R"({"result":1})"));
 
-    const Outcome redirected = waitFor(client.HttpGet(secure.origin() + QStringLiteral("/go")));
+    const Outcome redirected = waitFor(client.HttpGet(secure.origin() + QStringLiteral("/go"), Ample));
     QVERIFY(redirected.reported);
     QCOMPARE(redirected.result.status, Status::ConnectionFailed);
     QVERIFY(plain.requests().isEmpty());
-}
-
-void TestWebClient::defaultTimeLimitOfGet()
-{
-    CannedServer server;
-    QVERIFY(server.start());
-    server.setReply({}, Behaviour::Silent);
-    WebClient client;
-    const Outcome outcome = waitFor(client.HttpGet(server.origin() + QStringLiteral("/x")), 30000);
-    QVERIFY(outcome.reported);
-    QCOMPARE(outcome.result.status, Status::TimedOut);
-    QVERIFY2(outcome.elapsedMs >= 14000 && outcome.elapsedMs <= 16000, qPrintable(QString::number(outcome.elapsedMs)));
 }
 
 void TestWebClient::requestHeadersAndBody()
@@ -255,14 +245,15 @@ void TestWebClient::requestHeadersAndBody()
     server.setReply(CannedServer::response(200, "{}"));
     WebClient client;
 
-    QVERIFY(waitFor(client.HttpGet(server.origin() + QStringLiteral("/index.php/Index/weburl_zip?type=0"))).reported);
+    QVERIFY(waitFor(client.HttpGet(server.origin() + QStringLiteral("/index.php/Index/weburl_zip?type=0"), Ample))
+                .reported);
     QCOMPARE(server.requests().size(), 1);
     const QByteArray get = server.requests().at(0);
     QVERIFY(get.startsWith("GET /index.php/Index/weburl_zip?type=0 HTTP/1.1\r\n"));
     QVERIFY(get.contains("\r\nIf-Modified-Since: 0\r\n"));
 
     QVERIFY(waitFor(client.HttpPost(server.origin() + QStringLiteral("/index.php/Index/soft_version"),
-                        QString::fromUtf16(u"sn=tkvr&n=\u4E2D")))
+                        QString::fromUtf16(u"sn=tkvr&n=\u4E2D"), Ample))
                 .reported);
     QCOMPARE(server.requests().size(), 2);
     const QByteArray post = server.requests().at(1);
@@ -286,7 +277,7 @@ void TestWebClient::unsupportedAddressesAreNotContacted()
 {
     QFETCH(QString, address);
     WebClient client;
-    const Outcome outcome = waitFor(client.HttpGet(address), 3000);
+    const Outcome outcome = waitFor(client.HttpGet(address, Ample), 3000);
     QVERIFY(outcome.reported);
     QCOMPARE(outcome.result.status, Status::ConnectionFailed);
     QVERIFY(outcome.elapsedMs < 1000);
