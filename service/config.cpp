@@ -1,6 +1,7 @@
 #include "config.h"
 
-#include "links/validation.h"
+#include "links/addresspolicy.h"
+#include "links/fields.h"
 #include "version.h"
 
 #include <QCommandLineParser>
@@ -10,38 +11,6 @@ namespace Shortd
 {
 namespace
 {
-constexpr auto EnvPrefix = QLatin1StringView("NOLVEX_SHORTD_");
-
-struct OptionText {
-    const char* name;
-    const char* valueName;
-    const char* description;
-};
-
-constexpr OptionText Options[] = {
-    {"listen", "ADDR:PORT", "Address and port to listen on (default 127.0.0.1:8420; :PORT for all addresses)."},
-    {"data-dir", "DIR", "Directory of the link database (default: the user's data folder/nolvex-shortd)."},
-    {"link-base", "TYPE=URL",
-        "Public base of the short links of type TYPE (0-5); may repeat. Default: the service's own address. "
-        "In the environment: several separated by blanks."},
-    {"release-version", "VERSION", "Release version the version check reports (default: this build's)."},
-    {"release-sid", "SID", "Release page id the version check reports (default 1)."},
-    {"release-must", "0|1", "Whether the reported release is a required update (default 0)."},
-    {"rate-limit", "N", "Links a client may create a minute (default 60; 0 for no limit)."},
-    {"max-connections", "N", "Connections served at once; more are refused with 503 (default 512)."},
-    {"tls-cert", "FILE", "PEM certificate; with --tls-key, serve HTTPS."},
-    {"tls-key", "FILE", "PEM private key for --tls-cert."},
-    {"access-log", "FILE", "Where the access log goes: a file, - for standard output (default), off for none."},
-    {"sync", "normal|full",
-        "normal (default): a created link survives a crash of the service; full: also a power loss "
-        "(an fsync per link)."},
-};
-
-QString envName(const char* option)
-{
-    return EnvPrefix % QString::fromLatin1(option).toUpper().replace(u'-', u'_');
-}
-
 bool parseCount(const QString& text, int* value)
 {
     bool ok = false;
@@ -51,6 +20,138 @@ bool parseCount(const QString& text, int* value)
     }
     *value = parsed;
     return true;
+}
+
+// Seconds, with a fraction if wanted ("0.3"), from a millisecond up to an hour.
+bool parseSeconds(const QString& text, std::chrono::milliseconds* value)
+{
+    bool ok = false;
+    const double seconds = text.toDouble(&ok);
+    if (!ok || !(seconds >= 0.001 && seconds <= 3600)) {
+        return false;
+    }
+    *value = std::chrono::milliseconds(qRound64(seconds * 1000));
+    return true;
+}
+
+bool isPrintable(const QString& text)
+{
+    return std::all_of(text.begin(), text.end(), [](QChar c) { return c.isPrint(); });
+}
+
+// The sid becomes a path segment of the release page address.
+bool isPlainSid(const QString& sid)
+{
+    return sid.size() <= 32 && std::all_of(sid.begin(), sid.end(), [](QChar c) {
+        return (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || c == u'-'
+            || c == u'_';
+    });
+}
+
+using Apply = bool (*)(const QString& text, ServiceConfig& config);
+
+struct ServiceOption {
+    const char* name; // the command-line option
+    const char* environment;
+    const char* fallback; // applied when neither gives a value; nullptr: the ServiceConfig default
+    const char* valueName;
+    const char* description;
+    Apply apply; // false: the text is not a valid value
+    bool repeats = false; // may be given more than once; blank-separated in the environment
+};
+
+// Every option of the service, in the order --help lists them.
+constexpr ServiceOption Options[] = {
+    {"listen", "NOLVEX_SHORTD_LISTEN", "127.0.0.1:8420", "ADDR:PORT",
+        "Address and port to listen on (default 127.0.0.1:8420; :PORT for all addresses).",
+        [](const QString& text, ServiceConfig& config) {
+            return parseListen(text, &config.listenAddress, &config.port);
+        }},
+    {"data-dir", "NOLVEX_SHORTD_DATA_DIR", nullptr, "DIR",
+        "Directory of the link database (default: the user's data folder/nolvex-shortd).",
+        [](const QString& text, ServiceConfig& config) {
+            config.dataDir = text;
+            return true;
+        }},
+    {"link-base", "NOLVEX_SHORTD_LINK_BASE", nullptr, "TYPE=URL",
+        "Public base of the short links of type TYPE (0-5); may repeat. Default: the service's own address. "
+        "In the environment: several separated by blanks.",
+        [](const QString& text, ServiceConfig& config) {
+            int type = 0;
+            QUrl base;
+            if (!parseLinkBase(text, &type, &base)) {
+                return false;
+            }
+            config.linkBases[static_cast<size_t>(type)] = base;
+            return true;
+        },
+        true},
+    {"release-version", "NOLVEX_SHORTD_RELEASE_VERSION", nullptr, "VERSION",
+        "Release version the version check reports (default: this build's).",
+        [](const QString& text, ServiceConfig& config) {
+            config.releaseVersion = text;
+            return text.size() <= 32 && isPrintable(text);
+        }},
+    {"release-sid", "NOLVEX_SHORTD_RELEASE_SID", "1", "SID", "Release page id the version check reports (default 1).",
+        [](const QString& text, ServiceConfig& config) {
+            config.releaseSid = text;
+            return isPlainSid(text);
+        }},
+    {"release-must", "NOLVEX_SHORTD_RELEASE_MUST", "0", "0|1",
+        "Whether the reported release is a required update (default 0).",
+        [](const QString& text, ServiceConfig& config) {
+            config.releaseMust = text;
+            return text == u"0" || text == u"1";
+        }},
+    {"rate-limit", "NOLVEX_SHORTD_RATE_LIMIT", "60", "N",
+        "Links a client may create a minute (default 60; 0 for no limit).",
+        [](const QString& text, ServiceConfig& config) { return parseCount(text, &config.rateLimit); }},
+    {"max-connections", "NOLVEX_SHORTD_MAX_CONNECTIONS", "512", "N",
+        "Connections served at once; more are refused with 503 (default 512).",
+        [](const QString& text, ServiceConfig& config) {
+            return parseCount(text, &config.limits.maxConnections) && config.limits.maxConnections > 0;
+        }},
+    {"idle-timeout", "NOLVEX_SHORTD_IDLE_TIMEOUT", "30", "SECONDS",
+        "A connection that completes no request for this long is closed (default 30).",
+        [](const QString& text, ServiceConfig& config) { return parseSeconds(text, &config.limits.idleTimeout); }},
+    {"tls-cert", "NOLVEX_SHORTD_TLS_CERT", nullptr, "FILE", "PEM certificate; with --tls-key, serve HTTPS.",
+        [](const QString& text, ServiceConfig& config) {
+            config.tlsCertificate = text;
+            return true;
+        }},
+    {"tls-key", "NOLVEX_SHORTD_TLS_KEY", nullptr, "FILE", "PEM private key for --tls-cert.",
+        [](const QString& text, ServiceConfig& config) {
+            config.tlsKey = text;
+            return true;
+        }},
+    {"access-log", "NOLVEX_SHORTD_ACCESS_LOG", "-", "FILE",
+        "Where the access log goes: a file, - for standard output (default), off for none.",
+        [](const QString& text, ServiceConfig& config) {
+            config.accessLog = text;
+            return true;
+        }},
+    {"sync", "NOLVEX_SHORTD_SYNC", "normal", "normal|full",
+        "normal (default): a created link survives a crash of the service; full: also a power loss "
+        "(an fsync per link).",
+        [](const QString& text, ServiceConfig& config) {
+            config.syncEachCommit = text == u"full";
+            return text == u"normal" || text == u"full";
+        }},
+};
+
+// The values an option takes: from the command line, else the environment, else its fallback.
+QStringList valuesOf(
+    const ServiceOption& option, const QCommandLineParser& parser, const QProcessEnvironment& environment)
+{
+    const QString name = QString::fromLatin1(option.name);
+    if (parser.isSet(name)) {
+        return parser.values(name);
+    }
+    if (const QString fromEnvironment = environment.value(QString::fromLatin1(option.environment));
+        !fromEnvironment.isEmpty()) {
+        return option.repeats ? fromEnvironment.split(u' ', Qt::SkipEmptyParts) : QStringList {fromEnvironment};
+    }
+    return option.fallback ? QStringList {QString::fromLatin1(option.fallback)} : QStringList {};
 }
 } // namespace
 
@@ -127,6 +228,8 @@ ConfigResult parseConfig(const QStringList& arguments, const QProcessEnvironment
     ConfigResult result;
     ServiceConfig& config = result.config;
     config.releaseVersion = Nolvex::Protocol::CurrentVersion.toString();
+    config.dataDir
+        = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QStringLiteral("/nolvex-shortd");
 
     QCommandLineParser parser;
     parser.setApplicationDescription(
@@ -134,9 +237,9 @@ ConfigResult parseConfig(const QStringList& arguments, const QProcessEnvironment
                        "Every option can also be given as an environment variable NOLVEX_SHORTD_<OPTION>, e.g. "
                        "NOLVEX_SHORTD_RATE_LIMIT=0; the command line wins."));
     const QCommandLineOption help = parser.addHelpOption();
-    for (const OptionText& text : Options) {
-        parser.addOption(QCommandLineOption(QString::fromLatin1(text.name), QString::fromLatin1(text.description),
-            QString::fromLatin1(text.valueName)));
+    for (const ServiceOption& option : Options) {
+        parser.addOption(QCommandLineOption(QString::fromLatin1(option.name), QString::fromLatin1(option.description),
+            QString::fromLatin1(option.valueName)));
     }
     if (!parser.parse(arguments)) {
         result.error = parser.errorText();
@@ -152,90 +255,24 @@ ConfigResult parseConfig(const QStringList& arguments, const QProcessEnvironment
         return result;
     }
 
-    const auto values = [&](const char* name) -> QStringList {
-        const QString option = QString::fromLatin1(name);
-        if (parser.isSet(option)) {
-            return parser.values(option);
+    for (const ServiceOption& option : Options) {
+        QStringList values = valuesOf(option, parser, environment);
+        if (!option.repeats && values.size() > 1) {
+            values = QStringList {values.constLast()};
         }
-        const QString fromEnv = environment.value(envName(name));
-        if (fromEnv.isEmpty()) {
-            return {};
+        for (const QString& text : std::as_const(values)) {
+            // An empty value is no value: the default stays.
+            if (text.isEmpty()) {
+                continue;
+            }
+            if (!option.apply(text, config)) {
+                result.error = QStringLiteral("invalid --%1: %2").arg(QString::fromLatin1(option.name), text);
+                return result;
+            }
         }
-        if (option == QLatin1StringView("link-base")) {
-            return fromEnv.split(u' ', Qt::SkipEmptyParts);
-        }
-        return {fromEnv};
-    };
-    const auto value = [&](const char* name) -> QString {
-        const QStringList all = values(name);
-        return all.isEmpty() ? QString() : all.constLast();
-    };
-    const auto bad = [&](const char* name, const QString& text) {
-        result.error = QStringLiteral("invalid --%1: %2").arg(QString::fromLatin1(name), text);
-        return result;
-    };
-
-    if (const QString listen = value("listen");
-        !listen.isEmpty() && !parseListen(listen, &config.listenAddress, &config.port)) {
-        return bad("listen", listen);
     }
-    config.dataDir = value("data-dir");
-    if (config.dataDir.isEmpty()) {
-        config.dataDir
-            = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QStringLiteral("/nolvex-shortd");
-    }
-    for (const QString& text : values("link-base")) {
-        int type = 0;
-        QUrl base;
-        if (!parseLinkBase(text, &type, &base)) {
-            return bad("link-base", text);
-        }
-        config.linkBases[static_cast<size_t>(type)] = base;
-    }
-    if (const QString version = value("release-version"); !version.isEmpty()) {
-        if (version.size() > 32 || std::any_of(version.begin(), version.end(), [](QChar c) { return !c.isPrint(); })) {
-            return bad("release-version", version);
-        }
-        config.releaseVersion = version;
-    }
-    if (const QString sid = value("release-sid"); !sid.isEmpty()) {
-        // The sid becomes a path segment of the release page address.
-        const bool plain = sid.size() <= 32 && std::all_of(sid.begin(), sid.end(), [](QChar c) {
-            return (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || c == u'-'
-                || c == u'_';
-        });
-        if (!plain) {
-            return bad("release-sid", sid);
-        }
-        config.releaseSid = sid;
-    }
-    if (const QString must = value("release-must"); !must.isEmpty()) {
-        if (must != u"0" && must != u"1") {
-            return bad("release-must", must);
-        }
-        config.releaseMust = must;
-    }
-    if (const QString limit = value("rate-limit"); !limit.isEmpty() && !parseCount(limit, &config.rateLimit)) {
-        return bad("rate-limit", limit);
-    }
-    if (const QString limit = value("max-connections");
-        !limit.isEmpty() && (!parseCount(limit, &config.maxConnections) || config.maxConnections == 0)) {
-        return bad("max-connections", limit);
-    }
-    config.tlsCertificate = value("tls-cert");
-    config.tlsKey = value("tls-key");
     if (config.tlsCertificate.isEmpty() != config.tlsKey.isEmpty()) {
         result.error = QStringLiteral("--tls-cert and --tls-key go together");
-        return result;
-    }
-    if (const QString log = value("access-log"); !log.isEmpty()) {
-        config.accessLog = log;
-    }
-    if (const QString sync = value("sync"); !sync.isEmpty()) {
-        if (sync != u"normal" && sync != u"full") {
-            return bad("sync", sync);
-        }
-        config.syncEachCommit = sync == u"full";
     }
     return result;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "http/limits.h"
 #include "protocol.h"
 
 #include <QHostAddress>
@@ -24,7 +25,7 @@ struct ServiceConfig {
     int rateLimit = 60;
     QString tlsCertificate;
     QString tlsKey;
-    int maxConnections = 512;
+    FrontEndLimits limits;
     QString accessLog = QStringLiteral("-");
     bool syncEachCommit = false;
 
@@ -40,7 +41,8 @@ struct ConfigResult {
     QString helpText;
 };
 
-// Options come from the command line, then from NOLVEX_SHORTD_* variables for those not given.
+// Options come from the command line, then from NOLVEX_SHORTD_* variables for those not given, then
+// from the defaults in the option table.
 ConfigResult parseConfig(const QStringList& arguments, const QProcessEnvironment& environment);
 
 // "127.0.0.1:8420", "[::1]:8420", "0.0.0.0:80", or ":8420" for every address.

@@ -1,10 +1,11 @@
 #include "routes.h"
 
 #include "http/pages.h"
+#include "links/addresspolicy.h"
 #include "links/codes.h"
+#include "links/fields.h"
 #include "links/ratelimiter.h"
 #include "links/shortener.h"
-#include "links/validation.h"
 #include "protocol.h"
 #include "store/linkstore.h"
 #include "token.h"
@@ -246,43 +247,50 @@ HttpReply Routes::releaseDetail(const QString& sid) const
     return html(200, releasePage(m_config.releaseVersion, m_config.releaseSid, m_config.releaseMust == u"1"));
 }
 
-HttpReply Routes::redirect(const QString& segment, bool countVisit)
+std::optional<StoredLink> Routes::lookup(const QString& code, const QString& segment, HttpReply* missing)
 {
-    if (isCodeShaped(segment)) {
-        const LookupResult found = m_shortener.resolve(segment);
+    if (isCodeShaped(code)) {
+        LookupResult found = m_shortener.resolve(code);
         if (found.status == StoreStatus::Ok) {
-            if (countVisit) {
-                m_shortener.countVisit(segment);
-            }
-            HttpReply reply {302, HtmlType.toByteArray(), {}, {}};
-            reply.addHeader("Location", locationHeader(found.link.target));
-            reply.addHeader("Cache-Control", "no-store");
-            reply.addHeader("Referrer-Policy", "no-referrer");
-            return reply;
+            return std::move(found.link);
         }
         if (found.status == StoreStatus::Failed) {
-            return html(503, notFoundPage(segment));
+            *missing = html(503, notFoundPage(segment));
+            return std::nullopt;
         }
     }
-    return html(404, notFoundPage(percentDecode(segment.toLatin1(), false).value_or(segment)));
+    *missing = html(404, notFoundPage(percentDecode(segment.toLatin1(), false).value_or(segment)));
+    return std::nullopt;
+}
+
+HttpReply Routes::redirect(const QString& segment, bool countVisit)
+{
+    HttpReply missing;
+    const std::optional<StoredLink> link = lookup(segment, segment, &missing);
+    if (!link) {
+        return missing;
+    }
+    if (countVisit) {
+        m_shortener.countVisit(segment);
+    }
+    HttpReply reply {302, HtmlType.toByteArray(), {}, {}};
+    reply.addHeader("Location", locationHeader(link->target));
+    reply.addHeader("Cache-Control", "no-store");
+    reply.addHeader("Referrer-Policy", "no-referrer");
+    return reply;
 }
 
 HttpReply Routes::preview(const QString& code, const QString& segment, const QByteArray& host)
 {
-    if (isCodeShaped(code)) {
-        const LookupResult found = m_shortener.resolve(code);
-        if (found.status == StoreStatus::Ok) {
-            HttpReply reply = html(200,
-                previewPage(shortLink(found.link.type, code, host), found.link.target, m_shortener.visitsOf(found.link),
-                    found.link.createdSecs));
-            reply.addHeader("Cache-Control", "no-store");
-            return reply;
-        }
-        if (found.status == StoreStatus::Failed) {
-            return html(503, notFoundPage(segment));
-        }
+    HttpReply missing;
+    const std::optional<StoredLink> link = lookup(code, segment, &missing);
+    if (!link) {
+        return missing;
     }
-    return html(404, notFoundPage(percentDecode(segment.toLatin1(), false).value_or(segment)));
+    HttpReply reply = html(200,
+        previewPage(shortLink(link->type, code, host), link->target, m_shortener.visitsOf(*link), link->createdSecs));
+    reply.addHeader("Cache-Control", "no-store");
+    return reply;
 }
 
 HttpReply Routes::health()

@@ -1,46 +1,21 @@
 #pragma once
 
 #include "config.h"
+#include "http/message.h"
+#include "store/linkstore.h"
 
 #include <QByteArray>
 #include <QList>
 #include <QString>
 #include <QUrl>
+#include <optional>
 #include <utility>
 
 namespace Shortd
 {
 
-class LinkStore;
 class RateLimiter;
 class Shortener;
-
-enum class Method {
-    Get,
-    Head,
-    Post,
-    Other,
-};
-
-// A request as the routes see it, independent of the HTTP stack that received it.
-struct HttpRequest {
-    Method method = Method::Get;
-    QString path; // percent-encoded, as sent
-    QByteArray query; // percent-encoded, as sent, without the '?'
-    QByteArray body;
-    QByteArray contentType;
-    QByteArray host; // the Host header
-    QString client; // the peer's address, the key of the rate limit
-};
-
-struct HttpReply {
-    int status = 200;
-    QByteArray contentType;
-    QByteArray body;
-    QList<std::pair<QByteArray, QByteArray>> headers;
-
-    void addHeader(QByteArray name, QByteArray value) { headers.append({std::move(name), std::move(value)}); }
-};
 
 inline constexpr qsizetype MaximumFormBody = 4096;
 
@@ -60,6 +35,9 @@ private:
     HttpReply shorten(const HttpRequest& request, qint64 nowMs);
     HttpReply softVersion(const HttpRequest& request);
     HttpReply releaseDetail(const QString& sid) const;
+    // The link stored under code, or nothing with the page that says why: 404, or 503 when the
+    // store failed. segment is the path segment as requested, shown on that page.
+    std::optional<StoredLink> lookup(const QString& code, const QString& segment, HttpReply* missing);
     HttpReply redirect(const QString& segment, bool countVisit);
     HttpReply preview(const QString& code, const QString& segment, const QByteArray& host);
     HttpReply health();

@@ -1,5 +1,7 @@
 #include "shortdservice.h"
 
+#include "http/connectiongate.h"
+#include "http/frontend.h"
 #include "links/ratelimiter.h"
 #include "links/shortener.h"
 #include "routes.h"
@@ -41,11 +43,9 @@ bool loadTls(const ServiceConfig& config, QSslConfiguration* tls, QString* error
 }
 } // namespace
 
-ShortdService::ShortdService(ServiceConfig config, FrontEndLimits limits)
+ShortdService::ShortdService(ServiceConfig config)
     : m_config(std::move(config))
-    , m_limits(limits)
 {
-    m_limits.maxConnections = m_config.maxConnections;
 }
 
 ShortdService::~ShortdService()
@@ -90,8 +90,10 @@ bool ShortdService::start(QString* error)
     m_rateLimiter = std::make_unique<RateLimiter>(m_config.rateLimit);
     m_shortener = std::make_unique<Shortener>(*m_store);
     m_routes = std::make_unique<Routes>(m_config, *m_shortener, *m_store, *m_rateLimiter);
-    m_frontEnd = std::make_unique<HttpFrontEnd>(*m_routes, m_log);
-    m_gate = new ConnectionGate(m_limits, tls);
+    m_frontEnd = std::make_unique<HttpFrontEnd>(
+        [routes = m_routes.get()](const HttpRequest& request, qint64 nowMs) { return routes->handle(request, nowMs); },
+        m_log);
+    m_gate = new ConnectionGate(m_config.limits, tls);
     if (!m_gate->listen(m_config.listenAddress, m_config.port)) {
         *error = QStringLiteral("cannot listen on %1:%2: %3")
                      .arg(m_config.listenAddress.toString())

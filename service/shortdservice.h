@@ -1,7 +1,7 @@
 #pragma once
 
 #include "config.h"
-#include "http/frontend.h"
+#include "http/accesslog.h"
 
 #include <QString>
 #include <memory>
@@ -9,6 +9,8 @@
 namespace Shortd
 {
 
+class ConnectionGate;
+class HttpFrontEnd;
 class LinkStore;
 class RateLimiter;
 class Routes;
@@ -18,7 +20,7 @@ class Shortener;
 class ShortdService
 {
 public:
-    explicit ShortdService(ServiceConfig config, FrontEndLimits limits = {});
+    explicit ShortdService(ServiceConfig config);
     ~ShortdService();
     ShortdService(const ShortdService&) = delete;
     ShortdService& operator=(const ShortdService&) = delete;
@@ -30,7 +32,6 @@ public:
 
 private:
     ServiceConfig m_config;
-    FrontEndLimits m_limits;
     std::unique_ptr<LinkStore> m_store;
     std::unique_ptr<RateLimiter> m_rateLimiter;
     std::unique_ptr<Shortener> m_shortener;

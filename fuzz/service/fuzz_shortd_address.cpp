@@ -4,9 +4,10 @@
 // preview page shows it escaped; one they refuse must be refused by the route with the same status.
 
 #include "http/pages.h"
+#include "links/addresspolicy.h"
+#include "links/fields.h"
 #include "links/ratelimiter.h"
 #include "links/shortener.h"
-#include "links/validation.h"
 #include "routes.h"
 #include "store/linkstore.h"
 #include "token.h"

@@ -5,7 +5,8 @@
 // decode, get the same fields), a bad-escape verdict must point at a real bad escape, the field
 // limit must hold, and the lookups must agree with a plain scan.
 
-#include "links/validation.h"
+#include "links/addresspolicy.h"
+#include "links/fields.h"
 
 #include <QUrl>
 #include <cstdint>

@@ -7,6 +7,7 @@
 // a redirect's Location a plain ASCII http(s) address. NOLVEX_FUZZ_PRINT=1 prints every reply.
 
 #include "config.h"
+#include "http/accesslog.h"
 #include "http/frontend.h"
 #include "links/ratelimiter.h"
 #include "links/shortener.h"
@@ -207,7 +208,10 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
     service->shortener = std::make_unique<Shortd::Shortener>(*service->store);
     service->routes
         = std::make_unique<Shortd::Routes>(config, *service->shortener, *service->store, *service->rateLimiter);
-    service->frontEnd = std::make_unique<Shortd::HttpFrontEnd>(*service->routes, service->log);
+    service->frontEnd
+        = std::make_unique<Shortd::HttpFrontEnd>([routes = service->routes.get()](const Shortd::HttpRequest& request,
+                                                     qint64 nowMs) { return routes->handle(request, nowMs); },
+            service->log);
     service->source = new SocketSource;
     if (!service->source->listen(QHostAddress::LocalHost, 0)) {
         std::abort();

@@ -1,8 +1,9 @@
 #include "config.h"
 #include "http/pages.h"
+#include "links/addresspolicy.h"
 #include "links/codes.h"
+#include "links/fields.h"
 #include "links/ratelimiter.h"
-#include "links/validation.h"
 
 #include <QRandomGenerator>
 #include <QSet>

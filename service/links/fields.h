@@ -5,13 +5,11 @@
 #include <QList>
 #include <QString>
 #include <QStringView>
-#include <QUrl>
 #include <optional>
 
 namespace Shortd
 {
 
-inline constexpr qsizetype MaximumAddressLength = 8000;
 inline constexpr qsizetype MaximumQueryFields = 32;
 inline constexpr int LinkTypeCount = Nolvex::Protocol::LinkTypeCount;
 
@@ -51,28 +49,5 @@ std::optional<int> parseLinkType(QStringView text);
 
 // Compares in time that depends only on the expected token's length, never on where they differ.
 bool tokensEqual(QStringView received, QStringView expected);
-
-enum class AddressProblem {
-    None,
-    Empty,
-    TooLong,
-    ControlCharacter,
-    UnsupportedScheme,
-    Malformed,
-    NoHost,
-    OwnLink,
-};
-
-// Whether an address may be stored: an absolute http or https address with a host, of at most
-// MaximumAddressLength characters, without control characters, and not on any of ownBases (a short
-// link to a short link would loop).
-AddressProblem checkAddress(QStringView address, const QList<QUrl>& ownBases);
-// Whether target lies under base: the same host and port, and a path inside base's path.
-bool isUnderBase(const QUrl& target, const QUrl& base);
-QString addressProblemMessage(AddressProblem problem);
-
-// The redirect target for a stored address: ASCII only, percent-encoded where needed, never
-// carrying anything that could end a header line.
-QByteArray locationHeader(const QString& address);
 
 } // namespace Shortd

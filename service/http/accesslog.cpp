@@ -1,0 +1,68 @@
+#include "http/accesslog.h"
+
+#include <QDateTime>
+#include <QFile>
+
+namespace Shortd
+{
+namespace
+{
+constexpr qsizetype MaximumLoggedTarget = 2048;
+} // namespace
+
+AccessLog::~AccessLog()
+{
+    if (m_ownsFile && m_file) {
+        std::fclose(m_file);
+    } else if (m_file) {
+        std::fflush(m_file);
+    }
+}
+
+bool AccessLog::open(const QString& target)
+{
+    if (target == u"off") {
+        return true;
+    }
+    if (target == u"-") {
+        m_file = stdout;
+    } else {
+        m_file = std::fopen(QFile::encodeName(target).constData(), "a");
+        if (!m_file) {
+            return false;
+        }
+        m_ownsFile = true;
+    }
+    // Whole lines reach the log as they happen, so a crash loses none.
+    std::setvbuf(m_file, nullptr, _IOLBF, 1 << 16);
+    return true;
+}
+
+void AccessLog::record(const QString& client, QByteArrayView method, QByteArrayView target, int status, qsizetype bytes)
+{
+    if (!m_file) {
+        return;
+    }
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    if (const qint64 secs = now.toSecsSinceEpoch(); secs != m_stampSecs) {
+        m_stampSecs = secs;
+        m_stamp = now.toString(QStringLiteral("dd/MMM/yyyy:HH:mm:ss +0000")).toLatin1();
+    }
+    QByteArray line;
+    line.reserve(96 + std::min(target.size(), MaximumLoggedTarget));
+    line += client.toLatin1();
+    line += " - - [";
+    line += m_stamp;
+    line += "] \"";
+    line += method;
+    line += ' ';
+    line += target.first(std::min(target.size(), MaximumLoggedTarget));
+    line += " HTTP/1.1\" ";
+    line += QByteArray::number(status);
+    line += ' ';
+    line += QByteArray::number(bytes);
+    line += '\n';
+    std::fwrite(line.constData(), 1, static_cast<size_t>(line.size()), m_file);
+}
+
+} // namespace Shortd

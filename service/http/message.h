@@ -1,0 +1,42 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <functional>
+#include <utility>
+
+namespace Shortd
+{
+
+enum class Method {
+    Get,
+    Head,
+    Post,
+    Other,
+};
+
+// A request as the routes see it, independent of the HTTP stack that received it.
+struct HttpRequest {
+    Method method = Method::Get;
+    QString path; // percent-encoded, as sent
+    QByteArray query; // percent-encoded, as sent, without the '?'
+    QByteArray body;
+    QByteArray contentType;
+    QByteArray host; // the Host header
+    QString client; // the peer's address, the key of the rate limit
+};
+
+struct HttpReply {
+    int status = 200;
+    QByteArray contentType;
+    QByteArray body;
+    QList<std::pair<QByteArray, QByteArray>> headers;
+
+    void addHeader(QByteArray name, QByteArray value) { headers.append({std::move(name), std::move(value)}); }
+};
+
+// Answers one request; nowMs is a monotonic clock in milliseconds.
+using RequestHandler = std::function<HttpReply(const HttpRequest& request, qint64 nowMs)>;
+
+} // namespace Shortd

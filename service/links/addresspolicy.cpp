@@ -1,0 +1,113 @@
+#include "links/addresspolicy.h"
+
+#include <QHostAddress>
+
+namespace Shortd
+{
+namespace
+{
+bool isControl(char16_t c)
+{
+    return c < 0x20 || (c >= 0x7f && c <= 0x9f);
+}
+
+int effectivePort(const QUrl& url)
+{
+    return url.port(url.scheme() == QLatin1StringView("https") ? 443 : 80);
+}
+
+QString comparableHost(const QUrl& url)
+{
+    QString host = url.host(QUrl::FullyEncoded).toLower();
+    while (host.endsWith(u'.')) {
+        host.chop(1);
+    }
+    // An IPv4 address written as IPv6 ([::ffff:127.0.0.1]) reaches the same host as the plain one.
+    if (const QHostAddress address(host); address.protocol() == QAbstractSocket::IPv6Protocol) {
+        bool mapped = false;
+        const quint32 ipv4 = address.toIPv4Address(&mapped);
+        if (mapped) {
+            return QHostAddress(ipv4).toString();
+        }
+    }
+    return host;
+}
+
+} // namespace
+
+bool isUnderBase(const QUrl& target, const QUrl& base)
+{
+    if (comparableHost(target) != comparableHost(base) || effectivePort(target) != effectivePort(base)) {
+        return false;
+    }
+    QString basePath = base.path(QUrl::FullyEncoded);
+    if (basePath.endsWith(u'/')) {
+        basePath.chop(1);
+    }
+    if (basePath.isEmpty()) {
+        return true;
+    }
+    const QString targetPath = target.path(QUrl::FullyEncoded);
+    return targetPath == basePath || targetPath.startsWith(basePath + u'/');
+}
+
+AddressProblem checkAddress(QStringView address, const QList<QUrl>& ownBases)
+{
+    if (address.isEmpty()) {
+        return AddressProblem::Empty;
+    }
+    if (address.size() > MaximumAddressLength) {
+        return AddressProblem::TooLong;
+    }
+    if (std::any_of(address.begin(), address.end(), [](QChar c) { return isControl(c.unicode()); })) {
+        return AddressProblem::ControlCharacter;
+    }
+    const bool http = address.startsWith(u"http://", Qt::CaseInsensitive);
+    const bool https = address.startsWith(u"https://", Qt::CaseInsensitive);
+    if (!http && !https) {
+        return AddressProblem::UnsupportedScheme;
+    }
+    const QUrl url(address.toString(), QUrl::TolerantMode);
+    if (!url.isValid()) {
+        return AddressProblem::Malformed;
+    }
+    if (url.host().isEmpty()) {
+        return AddressProblem::NoHost;
+    }
+    for (const QUrl& base : ownBases) {
+        if (isUnderBase(url, base)) {
+            return AddressProblem::OwnLink;
+        }
+    }
+    return AddressProblem::None;
+}
+
+QString addressProblemMessage(AddressProblem problem)
+{
+    switch (problem) {
+    case AddressProblem::None:
+        return {};
+    case AddressProblem::Empty:
+        return QStringLiteral("请填写要缩短的网址");
+    case AddressProblem::TooLong:
+        return QStringLiteral("网址太长，最多 %1 个字符").arg(MaximumAddressLength);
+    case AddressProblem::ControlCharacter:
+        return QStringLiteral("网址中含有控制字符（如换行符），请检查后再试");
+    case AddressProblem::UnsupportedScheme:
+        return QStringLiteral("只能缩短以 http:// 或 https:// 开头的网址");
+    case AddressProblem::Malformed:
+        return QStringLiteral("网址格式不正确");
+    case AddressProblem::NoHost:
+        return QStringLiteral("网址缺少主机名");
+    case AddressProblem::OwnLink:
+        return QStringLiteral("这已经是本服务的短网址，不能再次缩短");
+    }
+    return {};
+}
+
+QByteArray locationHeader(const QString& address)
+{
+    return QUrl(address, QUrl::TolerantMode).toEncoded(QUrl::FullyEncoded);
+}
+
+} // namespace Shortd
