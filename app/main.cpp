@@ -9,11 +9,41 @@
 #include <QTranslator>
 #include <cstdio>
 
+namespace
+{
+void nameApplication()
+{
+    QCoreApplication::setApplicationName(QStringLiteral("nolvex-shortener"));
+    QCoreApplication::setApplicationVersion(Nolvex::Protocol::CurrentVersion.toString());
+}
+
+// --help is answered by a console application: it needs no display, so it works on a server or in a
+// terminal without one, where the window's application could not even start.
+bool answeredHelp(int argc, char* argv[])
+{
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i) {
+        arguments.append(QString::fromLocal8Bit(argv[i]));
+    }
+    if (!Nolvex::loadSettings(arguments, QProcessEnvironment::systemEnvironment()).helpRequested) {
+        return false;
+    }
+    const QCoreApplication console(argc, argv);
+    nameApplication();
+    const Nolvex::SettingsOutcome help
+        = Nolvex::loadSettings(QCoreApplication::arguments(), QProcessEnvironment::systemEnvironment());
+    std::fputs(qPrintable(help.message), stdout);
+    return true;
+}
+} // namespace
+
 int main(int argc, char* argv[])
 {
+    if (answeredHelp(argc, argv)) {
+        return 0;
+    }
     QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("nolvex-shortener"));
-    QApplication::setApplicationVersion(Nolvex::Protocol::CurrentVersion.toString());
+    nameApplication();
 
     // Qt's own texts (standard buttons, the text boxes' context menu) in Simplified Chinese.
     QTranslator qtTranslations;

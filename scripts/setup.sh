@@ -8,15 +8,16 @@ export NOLVEX_ROOT
 
 NOLVEX_PACKAGES=(
     build-essential cmake ninja-build pkg-config
-    qt6-base-dev qt6-base-dev-tools qt6-httpserver-dev qt6-websockets-dev libqt6sql6-sqlite qt6-translations-l10n
-    libgl-dev libssl-dev openssl libqrencode-dev qt6-l10n-tools
+    qt6-base-dev qt6-base-dev-tools qt6-httpserver-dev qt6-websockets-dev libqt6sql6-sqlite libqt6sql6-psql
+    qt6-translations-l10n libgl-dev libssl-dev openssl libqrencode-dev qt6-l10n-tools
     fonts-wqy-microhei fonts-noto-cjk
     xvfb xauth
 )
 
-# What only the test command needs: the fuzzing toolchain and the linters.
+# What only the test command needs: the fuzzing toolchain, the linters, and what checks the packages.
 NOLVEX_TEST_PACKAGES=(
     clang libclang-rt-14-dev clang-tidy clang-format zbar-tools
+    dpkg-dev fakeroot lintian desktop-file-utils appstream systemd
 )
 
 nolvex_install_packages() {

@@ -237,6 +237,9 @@ ConfigResult parseConfig(const QStringList& arguments, const QProcessEnvironment
                        "Every option can also be given as an environment variable NOLVEX_SHORTD_<OPTION>, e.g. "
                        "NOLVEX_SHORTD_RATE_LIMIT=0; the command line wins."));
     const QCommandLineOption help = parser.addHelpOption();
+    const QCommandLineOption versionOption(QStringList {QStringLiteral("v"), QStringLiteral("version")},
+        QStringLiteral("Displays the version of this build."));
+    parser.addOption(versionOption);
     for (const ServiceOption& option : Options) {
         parser.addOption(QCommandLineOption(QString::fromLatin1(option.name), QString::fromLatin1(option.description),
             QString::fromLatin1(option.valueName)));
@@ -248,6 +251,11 @@ ConfigResult parseConfig(const QStringList& arguments, const QProcessEnvironment
     if (parser.isSet(help) || parser.isSet(QStringLiteral("help-all"))) {
         result.helpRequested = true;
         result.helpText = parser.helpText();
+        return result;
+    }
+    if (parser.isSet(versionOption)) {
+        result.helpRequested = true;
+        result.helpText = QStringLiteral("nolvex-shortd ") % Nolvex::Protocol::CurrentVersion.toString() % u'\n';
         return result;
     }
     if (!parser.positionalArguments().isEmpty()) {

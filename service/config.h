@@ -37,7 +37,7 @@ struct ServiceConfig {
 struct ConfigResult {
     ServiceConfig config;
     QString error; // empty when the configuration is usable
-    bool helpRequested = false;
+    bool helpRequested = false; // --help or --version: print helpText, exit 0
     QString helpText;
 };
 
