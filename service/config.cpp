@@ -111,6 +111,16 @@ constexpr ServiceOption Options[] = {
         [](const QString& text, ServiceConfig& config) {
             return parseCount(text, &config.limits.maxConnections) && config.limits.maxConnections > 0;
         }},
+    {"max-connections-per-client", "NOLVEX_SHORTD_MAX_CONNECTIONS_PER_CLIENT", "32", "N",
+        "Connections one client address may hold at once; more are refused with 503 (default 32).",
+        [](const QString& text, ServiceConfig& config) {
+            return parseCount(text, &config.limits.maxConnectionsPerClient)
+                && config.limits.maxConnectionsPerClient > 0;
+        }},
+    {"header-timeout", "NOLVEX_SHORTD_HEADER_TIMEOUT", "10", "SECONDS",
+        "A request whose line and headers are not all in this long after it began is dropped with its "
+        "connection (default 10).",
+        [](const QString& text, ServiceConfig& config) { return parseSeconds(text, &config.limits.headerTimeout); }},
     {"idle-timeout", "NOLVEX_SHORTD_IDLE_TIMEOUT", "30", "SECONDS",
         "A connection that completes no request for this long is closed (default 30).",
         [](const QString& text, ServiceConfig& config) { return parseSeconds(text, &config.limits.idleTimeout); }},

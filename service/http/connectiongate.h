@@ -10,9 +10,12 @@
 namespace Shortd
 {
 
-// Accepts connections for the HTTP server within the limits: beyond maxConnections a newcomer gets
-// 503 and is closed; each admitted connection may hold at most maxRequestBytes of one request and
-// is closed when idle. With a TLS configuration the handshake happens here, before HTTP starts.
+struct ConnectionCounts;
+
+// Accepts connections for the HTTP server within the limits: a newcomer beyond maxConnections, or
+// beyond maxConnectionsPerClient from its address, gets 503 with Retry-After and is closed. Each
+// admitted connection is a Connection, which checks the framing of every request and keeps the
+// time limits. With a TLS configuration the handshake happens here, before HTTP starts.
 class ConnectionGate final : public QTcpServer
 {
     Q_OBJECT
@@ -22,20 +25,15 @@ public:
     ConnectionGate(FrontEndLimits limits, std::optional<QSslConfiguration> tls, QObject* parent = nullptr);
     ~ConnectionGate() override;
 
-    // The HTTP server has answered a request on socket: its idle time and byte budget start over.
-    static void requestDone(QTcpSocket* socket);
-    int liveConnections() const { return *m_live; }
+    int liveConnections() const;
 
 protected:
     void incomingConnection(qintptr descriptor) override;
 
 private:
-    void admit(QTcpSocket* socket);
-    void onTooLarge(QTcpSocket* socket);
-
     FrontEndLimits m_limits;
     std::optional<QSslConfiguration> m_tls;
-    std::shared_ptr<int> m_live;
+    std::shared_ptr<ConnectionCounts> m_counts;
 };
 
 } // namespace Shortd

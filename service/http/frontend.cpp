@@ -1,7 +1,7 @@
 #include "http/frontend.h"
 
 #include "http/accesslog.h"
-#include "http/connectiongate.h"
+#include "http/clientaddress.h"
 
 #include <QHttpServerRequest>
 #include <QHttpServerResponse>
@@ -79,7 +79,7 @@ bool HttpFrontEnd::handleRequest(const QHttpServerRequest& request, QTcpSocket* 
     routed.body = request.body();
     routed.contentType = request.value("content-type");
     routed.host = request.value("host");
-    routed.client = request.remoteAddress().toString();
+    routed.client = clientAddress(request.remoteAddress());
 
     HttpReply reply = m_handler(routed, m_clock.elapsed());
     if (routed.method == Method::Head) {
@@ -107,7 +107,6 @@ bool HttpFrontEnd::handleRequest(const QHttpServerRequest& request, QTcpSocket* 
         target += '?' + routed.query;
     }
     m_log.record(routed.client, methodName(request.method()), target, reply.status, bytes);
-    ConnectionGate::requestDone(socket);
     return true;
 }
 

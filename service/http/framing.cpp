@@ -1,0 +1,342 @@
+#include "http/framing.h"
+
+#include <QList>
+#include <algorithm>
+#include <optional>
+
+namespace Shortd
+{
+namespace
+{
+// A chunk-size line is a handful of digits and perhaps an extension; a longer one is an attack.
+constexpr qsizetype MaximumChunkLine = 1024;
+
+FramedRequest refused(int status)
+{
+    FramedRequest result;
+    result.state = FramedRequest::State::Refused;
+    result.status = status;
+    return result;
+}
+
+// Waits for more bytes, unless the request is already over its budget.
+FramedRequest incomplete(qsizetype bufferSize, const FrontEndLimits& limits, qsizetype needed = 0)
+{
+    if (bufferSize > limits.maxRequestBytes) {
+        return refused(413);
+    }
+    FramedRequest result;
+    result.needed = std::max(needed, bufferSize + 1);
+    return result;
+}
+
+bool isTokenChar(char c)
+{
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')
+        || QByteArrayView("!#$%&'*+-.^_`|~").contains(c);
+}
+
+bool isToken(QByteArrayView text)
+{
+    return !text.isEmpty() && std::all_of(text.begin(), text.end(), isTokenChar);
+}
+
+QByteArrayView trimmedBlanks(QByteArrayView text)
+{
+    while (!text.isEmpty() && (text.front() == ' ' || text.front() == '\t')) {
+        text = text.sliced(1);
+    }
+    while (!text.isEmpty() && (text.back() == ' ' || text.back() == '\t')) {
+        text.chop(1);
+    }
+    return text;
+}
+
+// One line from offset at: up to LF, without the LF and a CR before it. A recipient may take a
+// bare LF as the end of a line; a CR anywhere else is refused.
+struct Line {
+    bool complete = false;
+    bool bareCr = false;
+    QByteArrayView text;
+    qsizetype next = 0; // the offset after the line
+};
+
+Line lineAt(QByteArrayView buffer, qsizetype at)
+{
+    const qsizetype lf = buffer.indexOf('\n', at);
+    if (lf < 0) {
+        return {};
+    }
+    QByteArrayView text = buffer.sliced(at, lf - at);
+    if (text.endsWith('\r')) {
+        text.chop(1);
+    }
+    return {true, text.contains('\r'), text, lf + 1};
+}
+
+// "method SP target SP version", each part as strict as RFC 9112 has it.
+bool isRequestLine(QByteArrayView line)
+{
+    const qsizetype first = line.indexOf(' ');
+    const qsizetype second = first < 0 ? -1 : line.indexOf(' ', first + 1);
+    if (second < 0 || line.indexOf(' ', second + 1) >= 0) {
+        return false;
+    }
+    const QByteArrayView target = line.sliced(first + 1, second - first - 1);
+    const QByteArrayView version = line.sliced(second + 1);
+    return isToken(line.first(first)) && !target.isEmpty() && std::none_of(target.begin(), target.end(), [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return byte <= 0x20 || byte == 0x7f;
+    }) && (version == "HTTP/1.1" || version == "HTTP/1.0");
+}
+
+// A header field line: a token, a colon, and a value free of NUL (CR and LF cannot be in a line).
+// Empty optional when the line is not one.
+std::optional<std::pair<QByteArrayView, QByteArrayView>> fieldOf(QByteArrayView line)
+{
+    const qsizetype colon = line.indexOf(':');
+    if (colon <= 0 || !isToken(line.first(colon))) {
+        return std::nullopt;
+    }
+    const QByteArrayView value = trimmedBlanks(line.sliced(colon + 1));
+    if (value.contains('\0')) {
+        return std::nullopt;
+    }
+    return std::pair {line.first(colon), value};
+}
+
+// Each element of a comma-separated list, without blanks; empty elements are skipped.
+QList<QByteArrayView> listElements(const QList<QByteArrayView>& values)
+{
+    QList<QByteArrayView> elements;
+    for (QByteArrayView value : values) {
+        qsizetype start = 0;
+        while (start <= value.size()) {
+            qsizetype comma = value.indexOf(',', start);
+            if (comma < 0) {
+                comma = value.size();
+            }
+            if (const QByteArrayView element = trimmedBlanks(value.sliced(start, comma - start)); !element.isEmpty()) {
+                elements.append(element);
+            }
+            start = comma + 1;
+        }
+    }
+    return elements;
+}
+
+// The one length all Content-Length values agree on; empty optional when one is malformed or two
+// differ. A blank value counts as malformed.
+std::optional<qint64> agreedLength(const QList<QByteArrayView>& values)
+{
+    std::optional<qint64> agreed;
+    for (QByteArrayView value : values) {
+        if (trimmedBlanks(value).isEmpty()) {
+            return std::nullopt;
+        }
+    }
+    for (QByteArrayView element : listElements(values)) {
+        if (element.size() > 15
+            || !std::all_of(element.begin(), element.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+            return std::nullopt;
+        }
+        const qint64 length = element.toLongLong();
+        if (agreed && *agreed != length) {
+            return std::nullopt;
+        }
+        agreed = length;
+    }
+    return agreed;
+}
+
+struct Head {
+    QByteArrayView requestLine;
+    bool http11 = false;
+    int fields = 0;
+    int hosts = 0;
+    QList<QByteArrayView> lengths;
+    QList<QByteArrayView> encodings;
+    bool expectsContinue = false;
+    QByteArray kept; // the header lines passed on
+    qsizetype end = 0; // the offset after the empty line
+};
+
+// Reads the request line and header fields; Complete here means the head, not the request.
+FramedRequest readHead(QByteArrayView buffer, const FrontEndLimits& limits, Head* head)
+{
+    qsizetype at = 0;
+    // Empty lines before a request line are skipped, as RFC 9112 asks of a server.
+    while (at < buffer.size() && (buffer[at] == '\r' || buffer[at] == '\n')) {
+        ++at;
+    }
+    const Line requestLine = lineAt(buffer, at);
+    if (!requestLine.complete) {
+        return incomplete(buffer.size(), limits);
+    }
+    if (requestLine.bareCr || !isRequestLine(requestLine.text)) {
+        return refused(400);
+    }
+    head->requestLine = requestLine.text;
+    head->http11 = requestLine.text.endsWith("HTTP/1.1");
+    at = requestLine.next;
+    for (;;) {
+        const Line line = lineAt(buffer, at);
+        if (!line.complete) {
+            return incomplete(buffer.size(), limits);
+        }
+        at = line.next;
+        if (line.text.isEmpty() && !line.bareCr) {
+            break;
+        }
+        if (++head->fields > limits.maxHeaderFields) {
+            return refused(431);
+        }
+        // A line that starts with a blank continues the one before (obs-fold): refused.
+        const auto field = line.bareCr ? std::nullopt : fieldOf(line.text);
+        if (!field) {
+            return refused(400);
+        }
+        const auto& [name, value] = *field;
+        if (name.compare("content-length", Qt::CaseInsensitive) == 0) {
+            head->lengths.append(value);
+        } else if (name.compare("transfer-encoding", Qt::CaseInsensitive) == 0) {
+            head->encodings.append(value);
+        } else if (name.compare("expect", Qt::CaseInsensitive) == 0) {
+            head->expectsContinue = value.compare("100-continue", Qt::CaseInsensitive) == 0;
+        } else {
+            head->hosts += name.compare("host", Qt::CaseInsensitive) == 0 ? 1 : 0;
+            head->kept += name.toByteArray() + ": " + value.toByteArray() + "\r\n";
+        }
+    }
+    if (at > limits.maxRequestBytes) {
+        return refused(413);
+    }
+    head->end = at;
+    FramedRequest result;
+    result.state = FramedRequest::State::Complete;
+    return result;
+}
+
+// The chunked body from offset at: its data into body, then the trailer fields (read and
+// dropped). Complete here means the body; length is the offset after it.
+FramedRequest readChunked(
+    QByteArrayView buffer, qsizetype at, int fields, const FrontEndLimits& limits, QByteArray* body)
+{
+    for (;;) {
+        const Line sizeLine = lineAt(buffer, at);
+        if (!sizeLine.complete) {
+            return buffer.size() - at > MaximumChunkLine ? refused(400) : incomplete(buffer.size(), limits);
+        }
+        const QByteArrayView text = sizeLine.text;
+        const auto digitsEnd = std::find_if(text.begin(), text.end(),
+            [](char c) { return !((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F')); });
+        const QByteArrayView digits = text.first(digitsEnd - text.begin());
+        const QByteArrayView rest = trimmedBlanks(text.sliced(digits.size()));
+        if (sizeLine.bareCr || digits.isEmpty() || digits.size() > 8 || (!rest.isEmpty() && !rest.startsWith(';'))) {
+            return refused(400);
+        }
+        const qint64 size = digits.toLongLong(nullptr, 16);
+        at = sizeLine.next;
+        if (at + size > limits.maxRequestBytes) {
+            return refused(413);
+        }
+        if (size == 0) {
+            break;
+        }
+        const qsizetype dataEnd = at + static_cast<qsizetype>(size);
+        if (buffer.size() < dataEnd + 1 || (buffer.size() == dataEnd + 1 && buffer[dataEnd] == '\r')) {
+            return incomplete(buffer.size(), limits, dataEnd + 1);
+        }
+        body->append(buffer.sliced(at, dataEnd - at));
+        if (buffer[dataEnd] == '\n') {
+            at = dataEnd + 1;
+        } else if (buffer[dataEnd] == '\r' && buffer[dataEnd + 1] == '\n') {
+            at = dataEnd + 2;
+        } else {
+            return refused(400);
+        }
+    }
+    for (;;) {
+        const Line line = lineAt(buffer, at);
+        if (!line.complete) {
+            return incomplete(buffer.size(), limits);
+        }
+        at = line.next;
+        if (line.text.isEmpty() && !line.bareCr) {
+            break;
+        }
+        if (++fields > limits.maxHeaderFields) {
+            return refused(431);
+        }
+        if (line.bareCr || !fieldOf(line.text)) {
+            return refused(400);
+        }
+    }
+    if (at > limits.maxRequestBytes) {
+        return refused(413);
+    }
+    FramedRequest result;
+    result.state = FramedRequest::State::Complete;
+    result.length = at;
+    return result;
+}
+} // namespace
+
+FramedRequest frameRequest(QByteArrayView buffer, const FrontEndLimits& limits)
+{
+    Head head;
+    if (FramedRequest read = readHead(buffer, limits, &head); read.state != FramedRequest::State::Complete) {
+        return read;
+    }
+    if (head.http11 ? head.hosts != 1 : head.hosts > 1) {
+        return refused(400);
+    }
+    QByteArray body;
+    qsizetype end = 0;
+    if (head.encodings.isEmpty()) {
+        const std::optional<qint64> length = head.lengths.isEmpty() ? 0 : agreedLength(head.lengths);
+        if (!length) {
+            return refused(400);
+        }
+        if (head.end + *length > limits.maxRequestBytes) {
+            return refused(413);
+        }
+        end = head.end + static_cast<qsizetype>(*length);
+        if (buffer.size() < end) {
+            FramedRequest waiting;
+            waiting.needed = end;
+            waiting.headComplete = true;
+            waiting.expectsContinue = head.expectsContinue;
+            return waiting;
+        }
+        body = buffer.sliced(head.end, end - head.end).toByteArray();
+    } else {
+        // Only "chunked", alone, and never beside a Content-Length or in HTTP/1.0 (RFC 9112, 6.1).
+        const QList<QByteArrayView> codings = listElements(head.encodings);
+        if (!head.lengths.isEmpty() || !head.http11 || codings.size() != 1
+            || codings.constFirst().compare("chunked", Qt::CaseInsensitive) != 0) {
+            return refused(400);
+        }
+        FramedRequest read = readChunked(buffer, head.end, head.fields, limits, &body);
+        if (read.state == FramedRequest::State::Incomplete) {
+            read.headComplete = true;
+            read.expectsContinue = head.expectsContinue;
+        }
+        if (read.state != FramedRequest::State::Complete) {
+            return read;
+        }
+        end = read.length;
+    }
+
+    FramedRequest result;
+    result.state = FramedRequest::State::Complete;
+    result.length = end;
+    result.forward = head.requestLine.toByteArray() + "\r\n" + head.kept;
+    if (!body.isEmpty()) {
+        result.forward += "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
+    }
+    result.forward += "\r\n" + body;
+    return result;
+}
+
+} // namespace Shortd
