@@ -192,7 +192,8 @@ HttpReply Routes::shorten(const HttpRequest& request, qint64 nowMs)
     if (!tokensEqual(tokenField.value, Nolvex::requestToken(address))) {
         return jsonFailure(403, QStringLiteral("校验码不正确，请使用最新版本的 Nolvex 网址缩短工具"));
     }
-    if (const AddressProblem problem = checkAddress(address, ownBases(request.host)); problem != AddressProblem::None) {
+    if (const AddressProblem problem = checkAddress(address, ownBases(request.host), m_config.port);
+        problem != AddressProblem::None) {
         return jsonFailure(400, addressProblemMessage(problem));
     }
     if (const RateLimiter::Decision decision = m_rateLimiter.take(request.client, nowMs); !decision.allowed) {
@@ -288,7 +289,8 @@ HttpReply Routes::preview(const QString& code, const QString& segment, const QBy
         return missing;
     }
     HttpReply reply = html(200,
-        previewPage(shortLink(link->type, code, host), link->target, m_shortener.visitsOf(*link), link->createdSecs));
+        previewPage(shortLink(link->type, code, host), link->target, locationHeader(link->target),
+            m_shortener.visitsOf(*link), link->createdSecs));
     reply.addHeader("Cache-Control", "no-store");
     return reply;
 }

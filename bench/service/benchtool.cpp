@@ -3,6 +3,7 @@
 // nolvex-shortd-benchtool requests COUNT PREFIX
 //     Prints a Lua table of COUNT distinct shortening request targets, signed like the client signs them.
 
+#include "protocol.h"
 #include "token.h"
 
 #include <QCoreApplication>
@@ -28,8 +29,10 @@ int printRequests(qint64 count, const QString& prefix)
     std::fputs("return {\n", stdout);
     for (qint64 i = 0; i < count; ++i) {
         const QString address = prefix + QString::number(i) + QStringLiteral("?q=%E4%B8%AD&n=") + QString::number(i);
-        const QByteArray target = "/index.php/Index/weburl_zip?type=" + QByteArray::number(i % 6)
-            + "&url=" + QUrl::toPercentEncoding(address) + "&token=" + Nolvex::requestToken(address).toLatin1();
+        using namespace Nolvex::Protocol;
+        const QByteArray target = ShortenPath.toLatin1() + '?' + TypeKey.toLatin1() + '=' + QByteArray::number(i % 6)
+            + '&' + UrlKey.toLatin1() + '=' + QUrl::toPercentEncoding(address) + '&' + TokenKey.toLatin1() + '='
+            + Nolvex::requestToken(address).toLatin1();
         std::fprintf(stdout, "\"%s\",\n", target.constData());
     }
     std::fputs("}\n", stdout);

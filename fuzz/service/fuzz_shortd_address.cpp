@@ -8,6 +8,7 @@
 #include "links/fields.h"
 #include "links/ratelimiter.h"
 #include "links/shortener.h"
+#include "protocol.h"
 #include "routes.h"
 #include "store/linkstore.h"
 #include "token.h"
@@ -154,9 +155,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         }
     }
 
-    const QByteArray query = "type=" + QByteArray::number(type) + "&url=" + QUrl::toPercentEncoding(address)
-        + "&token=" + Nolvex::requestToken(address).toLatin1();
-    const Shortd::HttpReply created = get("/index.php/Index/weburl_zip", query);
+    using namespace Nolvex::Protocol;
+    const QByteArray query = TypeKey.toLatin1() + '=' + QByteArray::number(type) + '&' + UrlKey.toLatin1() + '='
+        + QUrl::toPercentEncoding(address) + '&' + TokenKey.toLatin1() + '=' + Nolvex::requestToken(address).toLatin1();
+    const Shortd::HttpReply created = get(ShortenPath.toLatin1(), query);
     const int expected = address.size() > Shortd::MaximumAddressLength ? 414
         : problem != Shortd::AddressProblem::None                      ? 400
                                                                        : 200;
@@ -165,14 +167,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
     const QJsonObject reply = QJsonDocument::fromJson(created.body).object();
     if (expected != 200) {
-        if (reply.value(QStringLiteral("result")).toInt(-1) != 0) {
+        if (reply.value(Nolvex::Protocol::ResultMember.toString()).toInt(-1) != 0) {
             fail("a refusal without result 0", address, created.body);
         }
         return 0;
     }
-    const QString link = reply.value(QStringLiteral("info")).toString();
+    const QString link = reply.value(Nolvex::Protocol::InfoMember.toString()).toString();
     const QString code = link.section(u'/', -1);
-    if (reply.value(QStringLiteral("result")).toInt() != 1 || !link.startsWith(QStringLiteral("http"))) {
+    if (reply.value(Nolvex::Protocol::ResultMember.toString()).toInt() != 1
+        || !link.startsWith(QStringLiteral("http"))) {
         fail("no short link for an accepted address", address, created.body);
     }
 
@@ -190,7 +193,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
 
     const Shortd::HttpReply preview = get('/' + code.toLatin1() + '+');
-    const QByteArray plain = Shortd::previewPage(link, QStringLiteral("http://example.com/"), 0, 0);
+    const QByteArray plain
+        = Shortd::previewPage(link, QStringLiteral("http://example.com/"), "http://example.com/", 0, 0);
     if (preview.status != 200 || markup(preview.body) != markup(plain)) {
         fail("the preview page lets markup of the address through", address, preview.body);
     }

@@ -1,6 +1,6 @@
-// Raw request bytes through the service's HTTP front end, as a connection would deliver them: Qt's
-// HTTP parser, HttpFrontEnd::handleRequest, the routes, the shortener and the SQLite store, and the
-// responder writing the reply. The connection is an in-memory socket, so no port is involved.
+// Raw request bytes through the service's HTTP front end, as a connection would deliver them: the
+// connection's framing checks, Qt's HTTP parser, HttpFrontEnd::handleRequest, the routes, the shortener and the SQLite
+// store, and the responder writing the reply. The connection is an in-memory socket, so no port is involved.
 //
 // What every reply must satisfy: a status line of HTTP/1.1 and three digits, never a 5xx other than
 // 503 (malformed HTTP is dropped, not answered 500), header lines free of control characters, and
@@ -8,6 +8,7 @@
 
 #include "config.h"
 #include "http/accesslog.h"
+#include "http/connection.h"
 #include "http/frontend.h"
 #include "links/ratelimiter.h"
 #include "links/shortener.h"
@@ -224,10 +225,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     auto* socket = new MemorySocket(QByteArray(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size)));
     QPointer<MemorySocket> alive(socket);
-    service->source->addPendingConnection(socket);
-    if (alive) {
-        Q_EMIT socket->readyRead();
-    }
+    // The service's own limits, but for the time limits: no input here waits for more bytes.
+    auto* connection = new Shortd::Connection(socket, Shortd::FrontEndLimits {});
+    service->source->addPendingConnection(connection->relay());
+    connection->start();
     if (alive) {
         static const bool print = qEnvironmentVariableIsSet("NOLVEX_FUZZ_PRINT");
         if (print) {

@@ -1,6 +1,7 @@
 #include "http/pages.h"
 
 #include <QDateTime>
+#include <QUrl>
 
 namespace Shortd
 {
@@ -26,21 +27,46 @@ QString htmlEscaped(const QString& text)
     return escaped;
 }
 
-QByteArray previewPage(const QString& shortLink, const QString& target, qint64 visits, qint64 createdSecs)
+QString withVisibleControls(const QString& text)
 {
+    QString shown;
+    shown.reserve(text.size());
+    for (const QChar c : text) {
+        const char16_t u = c.unicode();
+        if ((u >= 0x200B && u <= 0x200F) || (u >= 0x202A && u <= 0x202E) || (u >= 0x2066 && u <= 0x2069)
+            || u == 0xFEFF) {
+            shown += QStringLiteral("<U+%1>").arg(u, 4, 16, QLatin1Char('0')).toUpper();
+        } else {
+            shown += c;
+        }
+    }
+    return shown;
+}
+
+QByteArray previewPage(
+    const QString& shortLink, const QString& target, const QByteArray& location, qint64 visits, qint64 createdSecs)
+{
+    const QString shown = htmlEscaped(withVisibleControls(target));
+    const QString asciiHost = QUrl(QString::fromLatin1(location), QUrl::StrictMode).host(QUrl::FullyEncoded);
+    // Decoded whatever the top-level domain: Qt would otherwise keep some of them in punycode.
+    const QString unicodeHost = QUrl::fromAce(asciiHost.toLatin1(), QUrl::IgnoreIDNWhitelist);
+    const QString hostLine = unicodeHost == asciiHost ? QString()
+                                                      : u"<p>主机名（ASCII）：<code>" % htmlEscaped(asciiHost)
+            % u"</code>，显示为 <code>" % htmlEscaped(withVisibleControls(unicodeHost)) % u"</code></p>\n";
     const QString created
         = QDateTime::fromSecsSinceEpoch(createdSecs, Qt::UTC).toString(QStringLiteral("yyyy-MM-dd HH:mm 'UTC'"));
     return page(QStringLiteral("短网址预览"),
         u"<h1>短网址预览</h1>\n<p>短网址 <code>" % htmlEscaped(shortLink)
-            % u"</code> 指向：</p>\n<p class=\"target\"><a href=\"" % htmlEscaped(target)
-            % u"\" rel=\"noreferrer nofollow\">" % htmlEscaped(target) % u"</a></p>\n<p>访问次数："
+            % u"</code> 指向：</p>\n<p class=\"target\"><a href=\"" % htmlEscaped(QString::fromLatin1(location))
+            % u"\" rel=\"noreferrer nofollow\">" % shown % u"</a></p>\n" % hostLine % u"<p>访问次数："
             % QString::number(visits) % u"<br><small>创建于 " % created % u"</small></p>");
 }
 
 QByteArray notFoundPage(const QString& what)
 {
     return page(QStringLiteral("找不到短网址"),
-        u"<h1>找不到短网址</h1>\n<p><code>" % htmlEscaped(what) % u"</code> 不是有效的短网址，可能输入有误。</p>");
+        u"<h1>找不到短网址</h1>\n<p><code>" % htmlEscaped(withVisibleControls(what))
+            % u"</code> 不是有效的短网址，可能输入有误。</p>");
 }
 
 QByteArray releasePage(const QString& version, const QString& sid, bool required)

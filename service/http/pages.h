@@ -7,12 +7,19 @@ namespace Shortd
 {
 
 // The service's HTML pages, UTF-8. Everything they show that came from outside is escaped.
-QByteArray previewPage(const QString& shortLink, const QString& target, qint64 visits, qint64 createdSecs);
+// The preview shows where a link really goes: the address with its invisible and bidirectional
+// controls made visible, its host also in ASCII (punycode) when it is not plain ASCII, and a link
+// to location, the address exactly as the redirect sends it.
+QByteArray previewPage(
+    const QString& shortLink, const QString& target, const QByteArray& location, qint64 visits, qint64 createdSecs);
 QByteArray notFoundPage(const QString& what);
 QByteArray releasePage(const QString& version, const QString& sid, bool required);
 QByteArray homePage();
 
 // Escapes for text and for double-quoted attribute values alike.
 QString htmlEscaped(const QString& text);
+// Text as a person is to read it: the characters that are invisible or reorder what follows them
+// (U+200B-U+200F, U+202A-U+202E, U+2066-U+2069, U+FEFF) appear as "<U+202E>" and the like.
+QString withVisibleControls(const QString& text);
 
 } // namespace Shortd

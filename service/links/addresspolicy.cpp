@@ -51,7 +51,38 @@ bool isUnderBase(const QUrl& target, const QUrl& base)
     return targetPath == basePath || targetPath.startsWith(basePath + u'/');
 }
 
-AddressProblem checkAddress(QStringView address, const QList<QUrl>& ownBases)
+bool isLocalHost(const QUrl& url)
+{
+    const QString host = comparableHost(url);
+    if (host == u"localhost" || host.endsWith(u".localhost")) {
+        return true;
+    }
+    QHostAddress address;
+    if (!address.setAddress(host)) {
+        return false;
+    }
+    quint32 ipv4 = 0;
+    if (address.protocol() == QAbstractSocket::IPv4Protocol) {
+        ipv4 = address.toIPv4Address();
+    } else {
+        // IPv4-compatible (::a.b.c.d, which also covers :: and ::1), -mapped (::ffff:a.b.c.d) and
+        // -translated (::ffff:0:a.b.c.d) forms carry an IPv4 address in their last four bytes.
+        const Q_IPV6ADDR bytes = address.toIPv6Address();
+        const auto zero = [&bytes](int from, int to) {
+            return std::all_of(bytes.c + from, bytes.c + to, [](quint8 b) { return b == 0; });
+        };
+        const bool ffff89 = bytes[8] == 0xff && bytes[9] == 0xff;
+        const bool ffff1011 = bytes[10] == 0xff && bytes[11] == 0xff;
+        if (!zero(0, 8) || !((zero(8, 12)) || (zero(8, 10) && ffff1011) || (ffff89 && zero(10, 12)))) {
+            return false;
+        }
+        ipv4 = (quint32(bytes[12]) << 24) | (quint32(bytes[13]) << 16) | (quint32(bytes[14]) << 8) | bytes[15];
+    }
+    const quint32 firstOctet = ipv4 >> 24;
+    return firstOctet == 127 || firstOctet == 0;
+}
+
+AddressProblem checkAddress(QStringView address, const QList<QUrl>& ownBases, int ownPort)
 {
     if (address.isEmpty()) {
         return AddressProblem::Empty;
@@ -75,9 +106,16 @@ AddressProblem checkAddress(QStringView address, const QList<QUrl>& ownBases)
         return AddressProblem::NoHost;
     }
     for (const QUrl& base : ownBases) {
-        if (isUnderBase(url, base)) {
+        // A link base serves the same codes under the other scheme: https://s.example/x/abc and
+        // http://s.example/x/abc both lead back here.
+        QUrl otherScheme = base;
+        otherScheme.setScheme(base.scheme() == u"https" ? QStringLiteral("http") : QStringLiteral("https"));
+        if (isUnderBase(url, base) || isUnderBase(url, otherScheme)) {
             return AddressProblem::OwnLink;
         }
+    }
+    if (ownPort > 0 && effectivePort(url) == ownPort && isLocalHost(url)) {
+        return AddressProblem::OwnLink;
     }
     return AddressProblem::None;
 }

@@ -22,9 +22,13 @@ enum class AddressProblem {
 };
 
 // Whether an address may be stored: an absolute http or https address with a host, of at most
-// MaximumAddressLength characters, without control characters, and not on any of ownBases (a short
-// link to a short link would loop).
-AddressProblem checkAddress(QStringView address, const QList<QUrl>& ownBases);
+// MaximumAddressLength characters, without control characters, not under any of ownBases with
+// either scheme, and, when ownPort is given, not on that port of this machine under any name
+// (a short link to a short link would loop).
+AddressProblem checkAddress(QStringView address, const QList<QUrl>& ownBases, int ownPort = -1);
+// Whether the address's host is this machine: a loopback or unspecified address in any spelling
+// (127.0.0.0/8, 0.0.0.0/8, ::1, ::, and IPv4 inside IPv6), localhost or a name under .localhost.
+bool isLocalHost(const QUrl& url);
 // Whether target lies under base: the same host and port, and a path inside base's path.
 bool isUnderBase(const QUrl& target, const QUrl& base);
 QString addressProblemMessage(AddressProblem problem);

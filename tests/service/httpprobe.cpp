@@ -1,5 +1,6 @@
 #include "httpprobe.h"
 
+#include "protocol.h"
 #include "token.h"
 
 #include <QDeadlineTimer>
@@ -89,8 +90,10 @@ QByteArray rawPost(const QByteArray& target, const QByteArray& body, const QByte
 
 QByteArray shortenTarget(int type, const QString& address)
 {
-    return "/index.php/Index/weburl_zip?type=" + QByteArray::number(type) + "&url=" + QUrl::toPercentEncoding(address)
-        + "&token=" + Nolvex::requestToken(address).toLatin1();
+    using namespace Nolvex::Protocol;
+    return ShortenPath.toLatin1() + '?' + TypeKey.toLatin1() + '=' + QByteArray::number(type) + '&' + UrlKey.toLatin1()
+        + '=' + QUrl::toPercentEncoding(address) + '&' + TokenKey.toLatin1() + '='
+        + Nolvex::requestToken(address).toLatin1();
 }
 
 HttpResult fetch(QNetworkAccessManager& manager, const QUrl& url, const QByteArray& postBody)

@@ -1,4 +1,5 @@
 #include "httpprobe.h"
+#include "protocol.h"
 #include "shortdprocess.h"
 
 #include <QElapsedTimer>
@@ -9,6 +10,7 @@
 #include <memory>
 
 using namespace Qt::StringLiterals;
+using namespace Nolvex::Protocol;
 
 // Links the service acknowledged must outlive the process, however it ends.
 class ShortdDurabilityTest final : public QObject
@@ -36,8 +38,8 @@ void ShortdDurabilityTest::acknowledgedLinksSurviveKill9()
         const int type = i % 6;
         const QString address = u"https://example.com/durable/%1?中文=%2&x=a+b"_s.arg(i).arg(i * 7);
         const HttpResult reply = rawExchange(service.port(), rawGet(shortenTarget(type, address), service.port()));
-        QCOMPARE(reply.json().value(u"result"_s).toInt(), 1);
-        made.append({type, address, reply.json().value(u"info"_s).toString().section(u'/', -1)});
+        QCOMPARE(reply.json().value(ResultMember.toString()).toInt(), 1);
+        made.append({type, address, reply.json().value(InfoMember.toString()).toString().section(u'/', -1)});
     }
     // No orderly shutdown: whatever was acknowledged must already be on disk.
     service.kill9();
@@ -53,7 +55,7 @@ void ShortdDurabilityTest::acknowledgedLinksSurviveKill9()
     const Made& sample = made.at(123);
     const HttpResult again
         = rawExchange(service.port(), rawGet(shortenTarget(sample.type, sample.address), service.port()));
-    QCOMPARE(again.json().value(u"info"_s).toString().section(u'/', -1), sample.code);
+    QCOMPARE(again.json().value(InfoMember.toString()).toString().section(u'/', -1), sample.code);
     QVERIFY2(service.stop(), qPrintable(service.errorString()));
 }
 
@@ -115,8 +117,9 @@ private:
         }
         reply.body = m_received.sliced(headerEnd + 4, length);
         m_received.remove(0, headerEnd + 4 + length);
-        if (reply.json().value(u"result"_s).toInt() == 1) {
-            m_acknowledged->append({m_type, m_address, reply.json().value(u"info"_s).toString().section(u'/', -1)});
+        if (reply.json().value(ResultMember.toString()).toInt() == 1) {
+            m_acknowledged->append(
+                {m_type, m_address, reply.json().value(InfoMember.toString()).toString().section(u'/', -1)});
         }
         sendNext();
     }
@@ -173,7 +176,7 @@ void ShortdDurabilityTest::concurrentCreatesSurviveKill9()
     const Acknowledged& last = acknowledged.constLast();
     const HttpResult again
         = rawExchange(service.port(), rawGet(shortenTarget(last.type, last.address), service.port()));
-    QCOMPARE(again.json().value(u"info"_s).toString().section(u'/', -1), last.code);
+    QCOMPARE(again.json().value(InfoMember.toString()).toString().section(u'/', -1), last.code);
     QVERIFY2(service.stop(), qPrintable(service.errorString()));
 }
 
@@ -183,7 +186,7 @@ void ShortdDurabilityTest::visitsSurviveOrderlyStop()
     QVERIFY2(service.start(), qPrintable(service.errorString()));
     const HttpResult created
         = rawExchange(service.port(), rawGet(shortenTarget(1, u"http://example.com/counted"_s), service.port()));
-    const QByteArray code = created.json().value(u"info"_s).toString().section(u'/', -1).toLatin1();
+    const QByteArray code = created.json().value(InfoMember.toString()).toString().section(u'/', -1).toLatin1();
     QVERIFY(!code.isEmpty());
     for (int i = 0; i < 5; ++i) {
         QCOMPARE(rawExchange(service.port(), rawGet('/' + code, service.port())).status, 302);

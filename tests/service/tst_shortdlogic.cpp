@@ -4,6 +4,7 @@
 #include "links/codes.h"
 #include "links/fields.h"
 #include "links/ratelimiter.h"
+#include "version.h"
 
 #include <QRandomGenerator>
 #include <QSet>
@@ -26,6 +27,8 @@ private slots:
     void tokenComparison();
     void addressCheck_data();
     void addressCheck();
+    void selfLinks_data();
+    void selfLinks();
     void underBase_data();
     void underBase();
     void codesAvoidLookAlikes();
@@ -211,6 +214,35 @@ void ShortdLogicTest::addressCheck()
     QCOMPARE(addressProblemMessage(AddressProblem(problem)).isEmpty(), problem == int(AddressProblem::None));
 }
 
+void ShortdLogicTest::selfLinks_data()
+{
+    // On the service's own port 8420, every name of this machine leads back to it.
+    QTest::addColumn<QString>("address");
+    QTest::addColumn<bool>("refused");
+    for (const char* host : {"127.0.0.1", "127.2.3.4", "127.1", "0x7f000001", "0.0.0.0", "0", "0.1.2.3", "[::1]",
+             "[::]", "[::ffff:127.0.0.2]", "[::ffff:0:127.0.0.1]", "[::127.0.0.1]", "localhost", "LOCALHOST.",
+             "app.localhost"}) {
+        QTest::newRow(host) << u"http://%1:8420/abcdef"_s.arg(QLatin1StringView(host)) << true;
+    }
+    QTest::newRow("https on the own port") << u"https://127.0.0.1:8420/"_s << true;
+    QTest::newRow("loopback, other port") << u"http://127.0.0.1:8421/abcdef"_s << false;
+    QTest::newRow("loopback, default port") << u"http://localhost/abcdef"_s << false;
+    QTest::newRow("name ending in localhost") << u"http://notlocalhost:8420/"_s << false;
+    QTest::newRow("localhost as a subdomain") << u"http://localhost.example.com:8420/"_s << false;
+    QTest::newRow("private address") << u"http://10.0.0.1:8420/"_s << false;
+    QTest::newRow("other IPv6") << u"http://[2001:db8::1]:8420/"_s << false;
+    QTest::newRow("base under the other scheme") << u"http://s.example/x/abcdef"_s << true;
+    QTest::newRow("beside the base under the other scheme") << u"http://s.example/y"_s << false;
+}
+
+void ShortdLogicTest::selfLinks()
+{
+    QFETCH(QString, address);
+    QFETCH(bool, refused);
+    const QList<QUrl> bases {QUrl(u"https://s.example/x"_s)};
+    QCOMPARE(checkAddress(address, bases, 8420) == AddressProblem::OwnLink, refused);
+}
+
 void ShortdLogicTest::underBase_data()
 {
     QTest::addColumn<QString>("target");
@@ -363,7 +395,10 @@ void ShortdLogicTest::configSources()
     QCOMPARE(defaults.config.port, 8420);
     QCOMPARE(defaults.config.listenAddress, QHostAddress(QHostAddress::LocalHost));
     QCOMPARE(defaults.config.rateLimit, 60);
-    QCOMPARE(defaults.config.releaseVersion, u"2.1"_s);
+    QCOMPARE(defaults.config.limits.maxConnectionsPerClient, 32);
+    QCOMPARE(defaults.config.limits.headerTimeout, std::chrono::seconds(10));
+    QCOMPARE(defaults.config.limits.idleTimeout, std::chrono::seconds(30));
+    QCOMPARE(defaults.config.releaseVersion, Nolvex::Protocol::CurrentVersion.toString());
     QCOMPARE(defaults.config.releaseSid, u"1"_s);
     QCOMPARE(defaults.config.releaseMust, u"0"_s);
     QVERIFY(defaults.config.dataDir.endsWith(u"/nolvex-shortd"_s));
@@ -406,6 +441,9 @@ void ShortdLogicTest::configRejects_data()
     QTest::newRow("version with line feed") << QStringList {u"--release-version"_s, u"2.2\n"_s};
     QTest::newRow("certificate without key") << QStringList {u"--tls-cert"_s, u"c.pem"_s};
     QTest::newRow("zero connections") << QStringList {u"--max-connections"_s, u"0"_s};
+    QTest::newRow("zero connections per client") << QStringList {u"--max-connections-per-client"_s, u"0"_s};
+    QTest::newRow("header time-out of nothing") << QStringList {u"--header-timeout"_s, u"0"_s};
+    QTest::newRow("idle time-out not a number") << QStringList {u"--idle-timeout"_s, u"soon"_s};
     QTest::newRow("unknown option") << QStringList {u"--frobnicate"_s};
     QTest::newRow("stray argument") << QStringList {u"extra"_s};
     QTest::newRow("sync sometimes") << QStringList {u"--sync"_s, u"sometimes"_s};
@@ -421,13 +459,13 @@ void ShortdLogicTest::configRejects()
 void ShortdLogicTest::pagesEscape()
 {
     const QString hostile = u"http://e.com/?a=\"'><script>alert(1)</script>&"_s;
-    for (const QByteArray& page :
-        {previewPage(u"http://s/abc"_s, hostile, 7, 0), notFoundPage(hostile), releasePage(hostile, hostile, true)}) {
+    for (const QByteArray& page : {previewPage(u"http://s/abc"_s, hostile, "http://e.com/", 7, 0),
+             notFoundPage(hostile), releasePage(hostile, hostile, true)}) {
         QVERIFY(!page.contains("<script>"));
         QVERIFY(!page.contains("\"'>"));
         QVERIFY(page.contains("&quot;&#39;&gt;&lt;script&gt;"));
     }
-    QVERIFY(previewPage(u"http://s/abc"_s, hostile, 7, 0).contains("7"));
+    QVERIFY(previewPage(u"http://s/abc"_s, hostile, "http://e.com/", 7, 0).contains("7"));
 }
 
 QTEST_APPLESS_MAIN(ShortdLogicTest)
