@@ -66,11 +66,8 @@ std::optional<QUrl> webAddress(const QString& text)
     return url;
 }
 
-SettingsOutcome loadSettings(const QStringList& arguments, const QProcessEnvironment& environment)
+void addSettingsOptions(QCommandLineParser& parser)
 {
-    QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("Nolvex 网址缩短工具"));
-    const QCommandLineOption help = parser.addHelpOption();
     for (const HostOption& option : HostOptions) {
         parser.addOption(QCommandLineOption(QString::fromLatin1(option.name),
             QString::fromLatin1(option.description) + QStringLiteral(" Environment: ")
@@ -78,18 +75,11 @@ SettingsOutcome loadSettings(const QStringList& arguments, const QProcessEnviron
                 + QString::fromUtf8(option.fallback),
             QStringLiteral("value")));
     }
+}
 
-    SettingsOutcome outcome;
-    if (!parser.parse(arguments)) {
-        outcome.message = parser.errorText();
-        return outcome;
-    }
-    if (parser.isSet(help)) {
-        outcome.helpRequested = true;
-        outcome.message = parser.helpText();
-        return outcome;
-    }
-
+std::optional<Settings> settingsFromParser(
+    const QCommandLineParser& parser, const QProcessEnvironment& environment, QString* error)
+{
     std::array<QString, HostOptions.size()> values;
     for (std::size_t i = 0; i < HostOptions.size(); ++i) {
         const HostOption& option = HostOptions[i];
@@ -102,18 +92,18 @@ SettingsOutcome loadSettings(const QStringList& arguments, const QProcessEnviron
             value = fromEnvironment;
         }
         if (option.isOrigin) {
-            QString error;
-            const std::optional<QString> origin = originFromSetting(value, &error);
+            QString refusal;
+            const std::optional<QString> origin = originFromSetting(value, &refusal);
             if (!origin) {
-                outcome.message = QStringLiteral("--") + name + QStringLiteral(": ") + error;
-                return outcome;
+                *error = QStringLiteral("--") + name + QStringLiteral(": ") + refusal;
+                return std::nullopt;
             }
             values[i] = *origin;
         } else {
             if (!webAddress(value)) {
-                outcome.message = QStringLiteral("--") + name + QStringLiteral(": “") + value
+                *error = QStringLiteral("--") + name + QStringLiteral(": “") + value
                     + QStringLiteral("”不是有效的 http 或 https 网址");
-                return outcome;
+                return std::nullopt;
             }
             values[i] = value;
         }
@@ -124,7 +114,27 @@ SettingsOutcome loadSettings(const QStringList& arguments, const QProcessEnviron
     settings.siteOrigin = values[2];
     settings.makerHome = QUrl(values[3], QUrl::StrictMode);
     settings.companyHome = QUrl(values[4], QUrl::StrictMode);
-    outcome.settings = settings;
+    return settings;
+}
+
+SettingsOutcome loadSettings(const QStringList& arguments, const QProcessEnvironment& environment)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Nolvex 网址缩短工具"));
+    const QCommandLineOption help = parser.addHelpOption();
+    addSettingsOptions(parser);
+
+    SettingsOutcome outcome;
+    if (!parser.parse(arguments)) {
+        outcome.message = parser.errorText();
+        return outcome;
+    }
+    if (parser.isSet(help)) {
+        outcome.helpRequested = true;
+        outcome.message = parser.helpText();
+        return outcome;
+    }
+    outcome.settings = settingsFromParser(parser, environment, &outcome.message);
     return outcome;
 }
 

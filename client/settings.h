@@ -9,6 +9,8 @@
 #include <QUrl>
 #include <optional>
 
+class QCommandLineParser;
+
 namespace Nolvex
 {
 
@@ -40,5 +42,11 @@ std::optional<QUrl> webAddress(const QString& text);
 
 // Compiled-in defaults, overridden by the environment, overridden by the command line.
 SettingsOutcome loadSettings(const QStringList& arguments, const QProcessEnvironment& environment);
+
+// The same options for a front end with options of its own: add them to its parser, then read them
+// once it has parsed. An empty settings value comes with the refusal in *error.
+void addSettingsOptions(QCommandLineParser& parser);
+std::optional<Settings> settingsFromParser(
+    const QCommandLineParser& parser, const QProcessEnvironment& environment, QString* error);
 
 } // namespace Nolvex

@@ -47,14 +47,25 @@ QString decodeBody(const QByteArray& body, const QByteArray& contentType, bool* 
 
 } // namespace
 
+QByteArray WebResult::header(QByteArrayView name) const
+{
+    for (const auto& [key, value] : headers) {
+        if (key.compare(name, Qt::CaseInsensitive) == 0) {
+            return value;
+        }
+    }
+    return {};
+}
+
 bool isLoopbackHost(const QString& host)
 {
     return host.compare(QLatin1StringView("localhost"), Qt::CaseInsensitive) == 0 || QHostAddress(host).isLoopback();
 }
 
-WebReply::WebReply(QNetworkReply* reply, std::chrono::milliseconds timeout, QObject* parent)
+WebReply::WebReply(QNetworkReply* reply, std::chrono::milliseconds timeout, bool headersOnly, QObject* parent)
     : QObject(parent)
     , m_reply(reply)
+    , m_headersOnly(headersOnly)
 {
     reply->setParent(this);
     connect(reply, &QNetworkReply::readyRead, this, &WebReply::onReadyRead);
@@ -83,8 +94,24 @@ void WebReply::abort()
     deleteLater();
 }
 
+void WebReply::readStatus(WebResult& result) const
+{
+    result.httpStatus = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    result.headers = m_reply->rawHeaderPairs();
+}
+
 void WebReply::onMetaDataChanged()
 {
+    if (m_headersOnly && m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid()) {
+        // The status and headers are all that was asked for: the body is never read.
+        WebResult result;
+        result.status = WebResult::Status::Ok;
+        readStatus(result);
+        m_reply->disconnect(this);
+        m_reply->abort();
+        finish(result);
+        return;
+    }
     const QVariant length = m_reply->header(QNetworkRequest::ContentLengthHeader);
     if (length.isValid() && length.toLongLong() > WebClient::MaxReplySize) {
         stop(WebResult::Status::TooLarge);
@@ -128,6 +155,12 @@ void WebReply::onFinished()
         finish(result);
         return;
     }
+    if (m_headersOnly) {
+        result.status = WebResult::Status::Ok;
+        readStatus(result);
+        finish(result);
+        return;
+    }
     m_body += m_reply->readAll();
     if (m_body.size() > WebClient::MaxReplySize) {
         result.status = WebResult::Status::TooLarge;
@@ -144,6 +177,7 @@ void WebReply::onFinished()
         finish(result);
         return;
     }
+    readStatus(result);
     bool decoded = false;
     result.text = decodeBody(m_body, m_reply->header(QNetworkRequest::ContentTypeHeader).toByteArray(), &decoded);
     result.status = decoded ? WebResult::Status::Ok : WebResult::Status::BadEncoding;
@@ -178,16 +212,18 @@ WebClient::~WebClient()
     qDeleteAll(findChildren<WebReply*>(Qt::FindDirectChildrenOnly));
 }
 
-QNetworkRequest WebClient::makeRequest(const QUrl& url, std::chrono::milliseconds timeout)
+QNetworkRequest WebClient::makeRequest(const QUrl& url, std::chrono::milliseconds timeout, bool followRedirects)
 {
     QNetworkRequest request(url);
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+        followRedirects ? QNetworkRequest::NoLessSafeRedirectPolicy : QNetworkRequest::ManualRedirectPolicy);
     request.setMaximumRedirectsAllowed(MaxRedirects);
     request.setTransferTimeout(static_cast<int>(timeout.count()));
     return request;
 }
 
-WebReply* WebClient::start(const QString& address, const QByteArray* body, std::chrono::milliseconds timeout)
+WebReply* WebClient::start(
+    Method method, const QString& address, const QByteArray& body, std::chrono::milliseconds timeout)
 {
     const QUrl url(address, QUrl::StrictMode);
     // Plain http only reaches a service on this machine; everything else goes over verified TLS.
@@ -205,27 +241,46 @@ WebReply* WebClient::start(const QString& address, const QByteArray* body, std::
         return reply;
     }
 
-    QNetworkRequest request = makeRequest(url, timeout);
+    const bool headersOnly = method == Method::Head || method == Method::GetHeaders;
+    QNetworkRequest request = makeRequest(url, timeout, !headersOnly);
     QNetworkReply* networkReply = nullptr;
-    if (body == nullptr) {
+    switch (method) {
+    case Method::Get:
         request.setRawHeader("If-Modified-Since", "0");
         networkReply = m_manager.get(request);
-    } else {
+        break;
+    case Method::Post:
         request.setRawHeader("CONTENT-TYPE", "application/x-www-form-urlencoded");
-        networkReply = m_manager.post(request, *body);
+        networkReply = m_manager.post(request, body);
+        break;
+    case Method::Head:
+        networkReply = m_manager.head(request);
+        break;
+    case Method::GetHeaders:
+        networkReply = m_manager.get(request);
+        break;
     }
-    return new WebReply(networkReply, timeout, this);
+    return new WebReply(networkReply, timeout, headersOnly, this);
 }
 
 WebReply* WebClient::HttpGet(const QString& address, std::chrono::milliseconds timeout)
 {
-    return start(address, nullptr, timeout);
+    return start(Method::Get, address, {}, timeout);
 }
 
 WebReply* WebClient::HttpPost(const QString& address, const QString& body, std::chrono::milliseconds timeout)
 {
-    const QByteArray encoded = EncodeFormBody(body).toUtf8();
-    return start(address, &encoded, timeout);
+    return start(Method::Post, address, EncodeFormBody(body).toUtf8(), timeout);
+}
+
+WebReply* WebClient::HttpHead(const QString& address, std::chrono::milliseconds timeout)
+{
+    return start(Method::Head, address, {}, timeout);
+}
+
+WebReply* WebClient::HttpGetHeaders(const QString& address, std::chrono::milliseconds timeout)
+{
+    return start(Method::GetHeaders, address, {}, timeout);
 }
 
 } // namespace Nolvex

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
 #include <QNetworkAccessManager>
 #include <QObject>
 #include <QPointer>
@@ -29,6 +30,11 @@ struct WebResult {
     Status status = Status::ConnectionFailed;
     QString text; // the reply body as text, for Ok
     QString errorString; // for the log, not for the user
+    int httpStatus = 0; // for Ok: the status line's code, for callers that act on it (a wait, a redirect)
+    QList<std::pair<QByteArray, QByteArray>> headers; // for Ok, as received
+
+    // The first header of that name, compared without case; empty when there is none.
+    QByteArray header(QByteArrayView name) const;
 };
 
 // One request in flight. It reports exactly once through finished() and then deletes itself;
@@ -46,7 +52,7 @@ signals:
 
 private:
     friend class WebClient;
-    WebReply(QNetworkReply* reply, std::chrono::milliseconds timeout, QObject* parent);
+    WebReply(QNetworkReply* reply, std::chrono::milliseconds timeout, bool headersOnly, QObject* parent);
     explicit WebReply(QObject* parent);
 
     void onReadyRead();
@@ -54,11 +60,13 @@ private:
     void onFinished();
     void finish(const WebResult& result);
     void stop(WebResult::Status reason);
+    void readStatus(WebResult& result) const;
 
     QPointer<QNetworkReply> m_reply;
     QTimer m_deadline;
     QByteArray m_body;
     WebResult::Status m_stopReason = WebResult::Status::Ok;
+    bool m_headersOnly = false;
     bool m_done = false;
 };
 
@@ -80,10 +88,15 @@ public:
     WebReply* HttpGet(const QString& address, std::chrono::milliseconds timeout);
     // POST of EncodeFormBody(body) as a form, with the caller's time limit.
     WebReply* HttpPost(const QString& address, const QString& body, std::chrono::milliseconds timeout);
+    // Where an address leads, without its body: HEAD, or a GET that ends once the headers are in, for
+    // servers that refuse HEAD. Neither follows a redirect; the result carries the status and headers.
+    WebReply* HttpHead(const QString& address, std::chrono::milliseconds timeout);
+    WebReply* HttpGetHeaders(const QString& address, std::chrono::milliseconds timeout);
 
 private:
-    WebReply* start(const QString& address, const QByteArray* body, std::chrono::milliseconds timeout);
-    static QNetworkRequest makeRequest(const QUrl& url, std::chrono::milliseconds timeout);
+    enum class Method { Get, Post, Head, GetHeaders };
+    WebReply* start(Method method, const QString& address, const QByteArray& body, std::chrono::milliseconds timeout);
+    static QNetworkRequest makeRequest(const QUrl& url, std::chrono::milliseconds timeout, bool followRedirects);
 
     QNetworkAccessManager m_manager;
 };

@@ -1,0 +1,98 @@
+#pragma once
+
+#include "row.h"
+
+#include <QObject>
+#include <QString>
+#include <chrono>
+#include <deque>
+#include <functional>
+
+namespace Nolvex
+{
+class WebClient;
+struct WebResult;
+} // namespace Nolvex
+
+namespace Nolvex::Cli
+{
+
+class LineSource;
+struct Input;
+
+// How long a retry waits. Tests shorten every delay; nothing else changes.
+struct RetryTiming {
+    std::chrono::milliseconds firstBackOff {500}; // doubled for each retry, jittered down to half
+    std::chrono::milliseconds maxBackOff {30000};
+    std::chrono::milliseconds maxRetryAfter {60000}; // a longer Retry-After is cut to this
+};
+
+struct BatchOptions {
+    QString origin; // of the shortening service
+    QString type = QStringLiteral("0");
+    int jobs = 4; // requests in flight, waits for a retry included
+    int retries = 3; // retries of one address after its first attempt
+    std::chrono::milliseconds timeout {15000}; // of each attempt
+    RetryTiming timing;
+};
+
+// Shortens every address of a source with up to `jobs` requests in flight on one web client and
+// hands the rows over in input order, each as soon as the rows before it are done. At most
+// WindowPerJob × jobs rows are held at once, however long the input.
+class Batch final : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(Batch)
+
+public:
+    static constexpr int WindowPerJob = 16;
+
+    Batch(LineSource& source, WebClient& web, BatchOptions options, QObject* parent = nullptr);
+
+    void start();
+
+    qint64 rowsDone() const { return m_rowsDone; }
+    qint64 rowsFailed() const { return m_rowsFailed; }
+    bool anyRequestSent() const { return m_anyRequestSent; }
+    // Some attempt got an HTTP answer from the service (whatever it said).
+    bool serviceAnswered() const { return m_serviceAnswered; }
+    qsizetype rowsHeld() const { return static_cast<qsizetype>(m_window.size()); }
+
+    // The delay before retry number `retry` (1 for the first) of a reply that said Retry-After
+    // `retryAfter` (empty when it did not), or nothing when the header makes no sense.
+    static std::chrono::milliseconds retryDelay(int retry, const QByteArray& retryAfter, const RetryTiming& timing);
+
+signals:
+    void rowReady(const Nolvex::Cli::Row& row); // in input order
+    void rowsWritten(); // after one or more rowReady, a moment to flush
+    void finished();
+
+private:
+    struct Slot {
+        Row row;
+        bool done = false;
+        int attempts = 0;
+    };
+
+    void fill();
+    void send(qint64 sequence);
+    void onReply(qint64 sequence, const WebResult& result);
+    void complete(Slot& slot, Failure failure, const QString& message = {});
+    void flush();
+    Slot& slot(qint64 sequence);
+
+    LineSource& m_source;
+    WebClient& m_web;
+    BatchOptions m_options;
+    std::deque<Slot> m_window; // rows taken and not yet handed over, in input order
+    qint64 m_firstSequence = 0; // of m_window.front()
+    int m_jobsBusy = 0;
+    qint64 m_rowsDone = 0;
+    qint64 m_rowsFailed = 0;
+    bool m_anyRequestSent = false;
+    bool m_serviceAnswered = false;
+    bool m_unreachable = false;
+    bool m_finished = false;
+};
+
+} // namespace Nolvex::Cli

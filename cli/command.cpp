@@ -1,0 +1,332 @@
+#include "command.h"
+
+#include "expand.h"
+#include "linesource.h"
+#include "progress.h"
+#include "protocol.h"
+#include "qrcode.h"
+#include "settings.h"
+#include "update.h"
+#include "version.h"
+#include "webclient.h"
+
+#include <QCommandLineParser>
+#include <QFile>
+#include <QSaveFile>
+#include <chrono>
+
+namespace Nolvex::Cli
+{
+namespace
+{
+
+constexpr int MaxJobs = 64;
+constexpr int MaxRetries = 20;
+constexpr double MaxTimeoutSeconds = 3600.0;
+
+struct Parsed {
+    QCommandLineOption input {{QStringLiteral("i"), QStringLiteral("input")},
+        ShortenCommand::tr("Read addresses from FILE, one a line (\"-\": standard input)."), QStringLiteral("FILE")};
+    QCommandLineOption type {{QStringLiteral("t"), QStringLiteral("type")},
+        ShortenCommand::tr("Short-link service, 0 to %1 (default 0).").arg(Protocol::LinkTypeCount - 1),
+        QStringLiteral("N"), QStringLiteral("0")};
+    QCommandLineOption jobs {{QStringLiteral("j"), QStringLiteral("jobs")},
+        ShortenCommand::tr("Requests in flight, 1 to %1 (default 4).").arg(MaxJobs), QStringLiteral("N"),
+        QStringLiteral("4")};
+    QCommandLineOption format {{QStringLiteral("f"), QStringLiteral("format")},
+        ShortenCommand::tr("Output: text, tsv, csv or jsonl (default text)."), QStringLiteral("FORMAT"),
+        QStringLiteral("text")};
+    QCommandLineOption retries {QStringLiteral("retries"),
+        ShortenCommand::tr("Retries of an address when the service is busy or unreachable (default 3)."),
+        QStringLiteral("N"), QStringLiteral("3")};
+    QCommandLineOption timeout {QStringLiteral("timeout"),
+        ShortenCommand::tr("Time limit of each request in seconds (default 15)."), QStringLiteral("SECONDS"),
+        QStringLiteral("15")};
+    QCommandLineOption quiet {{QStringLiteral("q"), QStringLiteral("quiet")},
+        ShortenCommand::tr("No progress bar.")};
+    QCommandLineOption qr {QStringLiteral("qr"), ShortenCommand::tr("Draw the short link's QR code (one address).")};
+    QCommandLineOption qrPng {QStringLiteral("qr-png"),
+        ShortenCommand::tr("Write the short link's QR code to FILE as a PNG (one address)."), QStringLiteral("FILE")};
+    QCommandLineOption expand {QStringLiteral("expand"),
+        ShortenCommand::tr("Show where each LINK leads, hop by hop, without opening it.")};
+    QCommandLineOption checkUpdate {QStringLiteral("check-update"),
+        ShortenCommand::tr("Ask the version service whether a newer release exists.")};
+};
+
+std::optional<int> integerIn(const QString& text, int low, int high)
+{
+    bool ok = false;
+    const int value = text.toInt(&ok);
+    if (!ok || value < low || value > high) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+} // namespace
+
+ShortenCommand::ShortenCommand(Streams streams, RetryTiming timing, QObject* parent)
+    : QObject(parent)
+    , m_streams(streams)
+    , m_timing(timing)
+{
+}
+
+ShortenCommand::~ShortenCommand() = default;
+
+void ShortenCommand::start(const QStringList& arguments, const QProcessEnvironment& environment)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(tr("Shortens addresses in batches, draws QR codes, shows where links lead."));
+    const QCommandLineOption help = parser.addHelpOption();
+    const QCommandLineOption version = parser.addVersionOption();
+    const Parsed options;
+    parser.addOptions({options.input, options.type, options.jobs, options.format, options.retries, options.timeout,
+        options.quiet, options.qr, options.qrPng, options.expand, options.checkUpdate});
+    addSettingsOptions(parser);
+    parser.addPositionalArgument(
+        QStringLiteral("addresses"), tr("Addresses to shorten (or, with --expand, links)."), tr("[ADDRESS|LINK…]"));
+
+    if (!parser.parse(arguments)) {
+        fail(BadUsage, parser.errorText());
+        return;
+    }
+    if (parser.isSet(help)) {
+        writeOut(parser.helpText().toUtf8());
+        end(AllSucceeded);
+        return;
+    }
+    if (parser.isSet(version)) {
+        writeOut(QStringLiteral("nolvex-shorten %1\n").arg(Protocol::CurrentVersion).toUtf8());
+        end(AllSucceeded);
+        return;
+    }
+
+    const std::optional<int> type = integerIn(parser.value(options.type), 0, Protocol::LinkTypeCount - 1);
+    const std::optional<int> jobs = integerIn(parser.value(options.jobs), 1, MaxJobs);
+    const std::optional<int> retries = integerIn(parser.value(options.retries), 0, MaxRetries);
+    const std::optional<Format> format = formatFromName(parser.value(options.format));
+    bool timeoutOk = false;
+    const double timeout = parser.value(options.timeout).toDouble(&timeoutOk);
+    const QStringList positional = parser.positionalArguments();
+    const bool expand = parser.isSet(options.expand);
+    const bool checkUpdate = parser.isSet(options.checkUpdate);
+    m_qr = parser.isSet(options.qr);
+    m_qrPng = parser.value(options.qrPng);
+    const bool wantsQr = m_qr || parser.isSet(options.qrPng);
+    QString usage;
+    if (!type) {
+        usage = tr("--type must be a whole number from 0 to %1").arg(Protocol::LinkTypeCount - 1);
+    } else if (!jobs) {
+        usage = tr("--jobs must be a whole number from 1 to %1").arg(MaxJobs);
+    } else if (!retries) {
+        usage = tr("--retries must be a whole number from 0 to %1").arg(MaxRetries);
+    } else if (!format) {
+        usage = tr("--format must be text, tsv, csv or jsonl");
+    } else if (!timeoutOk || !(timeout > 0.0) || timeout > MaxTimeoutSeconds) {
+        usage = tr("--timeout must be a number of seconds above 0 and at most %1").arg(MaxTimeoutSeconds);
+    } else if (expand && checkUpdate) {
+        usage = tr("--expand and --check-update do not go together");
+    } else if ((expand || checkUpdate) && (parser.isSet(options.input) || wantsQr)) {
+        usage = tr("--input, --qr and --qr-png only go with shortening");
+    } else if (expand && positional.isEmpty()) {
+        usage = tr("--expand needs at least one link");
+    } else if (checkUpdate && !positional.isEmpty()) {
+        usage = tr("--check-update takes no addresses");
+    } else if (!expand && !checkUpdate && parser.isSet(options.input) == !positional.isEmpty()) {
+        usage = tr("give the addresses either as arguments or with --input, not both and not neither");
+    } else if (wantsQr && (parser.isSet(options.input) || positional.size() != 1)) {
+        usage = tr("--qr and --qr-png need exactly one address given as an argument");
+    } else if (parser.isSet(options.qrPng) && m_qrPng.isEmpty()) {
+        usage = tr("--qr-png needs a file name");
+    }
+    if (!usage.isEmpty()) {
+        fail(BadUsage, usage + u'\n' + tr("Try “nolvex-shorten --help”."));
+        return;
+    }
+
+    QString settingsError;
+    const std::optional<Settings> settings = settingsFromParser(parser, environment, &settingsError);
+    if (!settings) {
+        fail(BadSettings, settingsError);
+        return;
+    }
+
+    m_web = std::make_unique<WebClient>();
+    m_format = *format;
+    m_options.origin = settings->shortenOrigin;
+    m_options.type = QString::number(*type);
+    m_options.jobs = *jobs;
+    m_options.retries = *retries;
+    m_options.timeout = std::chrono::milliseconds(static_cast<qint64>(timeout * 1000.0));
+    m_options.timing = m_timing;
+    m_versionOrigin = settings->versionOrigin;
+    m_siteOrigin = settings->siteOrigin;
+
+    if (expand) {
+        startExpanding(positional);
+    } else if (checkUpdate) {
+        startUpdateCheck();
+    } else {
+        if (m_streams.errIsTerminal && !parser.isSet(options.quiet)) {
+            m_progress = std::make_unique<Progress>(*m_streams.err);
+        }
+        startShortening(positional, parser.value(options.input));
+    }
+}
+
+void ShortenCommand::startShortening(const QStringList& addresses, const QString& inputPath)
+{
+    const auto held = static_cast<qsizetype>(Batch::WindowPerJob) * m_options.jobs;
+    if (inputPath.isNull()) {
+        m_source = std::make_unique<LineSource>(addresses);
+    } else {
+        m_source = std::make_unique<LineSource>(inputPath, held, m_progress != nullptr);
+    }
+    if (!m_source->start()) {
+        fail(BadUsage, tr("cannot read %1: %2").arg(inputPath, m_source->errorString()));
+        return;
+    }
+    m_batch = std::make_unique<Batch>(*m_source, *m_web, m_options);
+    connect(m_batch.get(), &Batch::rowReady, this, &ShortenCommand::onRow);
+    connect(m_batch.get(), &Batch::rowsWritten, this, [this] {
+        if (m_progress) {
+            m_progress->clear();
+            m_progress->setDone(m_batch->rowsDone());
+        }
+        m_streams.out->flush();
+    });
+    connect(m_batch.get(), &Batch::finished, this, &ShortenCommand::onBatchFinished);
+    if (m_progress) {
+        if (inputPath.isNull()) {
+            m_progress->setTotal(addresses.size());
+        }
+        connect(m_source.get(), &LineSource::totalKnown, m_progress.get(), &Progress::setTotal);
+        m_progress->start();
+    }
+    m_batch->start();
+}
+
+void ShortenCommand::onRow(const Row& row)
+{
+    writeOut(formatRow(m_format, row));
+    if (row.ok()) {
+        m_lastLink = row.shortLink;
+    } else if (m_format != Format::Jsonl) {
+        // The other formats have no room for the reason; it goes beside them.
+        writeErr(tr("line %1: %2: %3").arg(row.line).arg(row.input, row.message));
+    }
+}
+
+void ShortenCommand::onBatchFinished()
+{
+    if (m_progress) {
+        m_progress->stop();
+    }
+    int status = AllSucceeded;
+    if (m_batch->anyRequestSent() && !m_batch->serviceAnswered()) {
+        status = Unreachable;
+    } else if (m_batch->rowsFailed() > 0) {
+        status = SomeFailed;
+    }
+    if ((m_qr || !m_qrPng.isEmpty()) && !m_lastLink.isEmpty()) {
+        const std::optional<Qr::Matrix> matrix = Qr::encode(m_lastLink);
+        if (!matrix) {
+            writeErr(tr("the short link is too long for a QR code"));
+            status = SomeFailed;
+        } else {
+            if (m_qr) {
+                writeOut(Qr::terminal(*matrix, m_streams.outIsTerminal ? Qr::TerminalColours::Ansi
+                                                                       : Qr::TerminalColours::Plain)
+                             .toUtf8());
+            }
+            if (!m_qrPng.isEmpty()) {
+                QSaveFile file(m_qrPng);
+                if (!file.open(QIODevice::WriteOnly) || file.write(Qr::png(*matrix, QrPngPixels)) < 0
+                    || !file.commit()) {
+                    writeErr(tr("cannot write %1: %2").arg(m_qrPng, file.errorString()));
+                    status = SomeFailed;
+                }
+            }
+        }
+    }
+    end(status);
+}
+
+void ShortenCommand::startExpanding(const QStringList& links)
+{
+    m_expander = std::make_unique<Expander>(
+        *m_web, m_options.timeout, [this](const QString& line) { writeOut(line.toUtf8() + '\n'); });
+    connect(m_expander.get(), &Expander::finished, this,
+        [this] { end(m_expander->anyFailed() ? SomeFailed : AllSucceeded); });
+    m_expander->start(links);
+}
+
+void ShortenCommand::startUpdateCheck()
+{
+    WebReply* request
+        = m_web->HttpPost(versionRequestAddress(m_versionOrigin), versionRequestBody(), m_options.timeout);
+    connect(request, &WebReply::finished, this, [this](const WebResult& result) {
+        if (result.status == WebResult::Status::ConnectionFailed || result.status == WebResult::Status::TimedOut) {
+            writeErr(tr("The check failed: the version service cannot be reached."));
+            end(Unreachable);
+            return;
+        }
+        const std::optional<VersionReply> reply
+            = result.status == WebResult::Status::Ok ? readVersionReply(result.text) : std::nullopt;
+        switch (decideUpdate(reply)) {
+        case UpdateStep::CheckFailed:
+            writeErr(tr("The check failed; carry on with this version (%1).").arg(Protocol::CurrentVersion));
+            end(Unreachable);
+            return;
+        case UpdateStep::UpToDate:
+            writeOut(tr("Version %1 is the latest.").arg(Protocol::CurrentVersion).toUtf8() + '\n');
+            end(AllSucceeded);
+            return;
+        case UpdateStep::OfferUpdate:
+            writeOut(tr("Version %1 is out (this is %2): %3")
+                         .arg(reply->version, Protocol::CurrentVersion,
+                             releasePageUrl(m_siteOrigin, reply->sid).toString(QUrl::FullyEncoded))
+                         .toUtf8()
+                + '\n');
+            if (reply->must != QLatin1StringView("0")) {
+                writeOut(tr("This update is required.").toUtf8() + '\n');
+            }
+            end(SomeFailed);
+            return;
+        }
+    });
+}
+
+void ShortenCommand::writeOut(const QByteArray& bytes)
+{
+    m_streams.out->write(bytes);
+}
+
+void ShortenCommand::writeErr(const QString& text)
+{
+    if (m_progress) {
+        m_progress->clear();
+    }
+    m_streams.err->write(QStringLiteral("nolvex-shorten: %1\n").arg(text).toUtf8());
+    m_streams.err->flush();
+}
+
+void ShortenCommand::fail(int status, const QString& message)
+{
+    writeErr(message);
+    end(status);
+}
+
+void ShortenCommand::end(int status)
+{
+    if (m_ended) {
+        return;
+    }
+    m_ended = true;
+    m_streams.out->flush();
+    m_streams.err->flush();
+    QMetaObject::invokeMethod(this, [this, status] { emit finished(status); }, Qt::QueuedConnection);
+}
+
+} // namespace Nolvex::Cli

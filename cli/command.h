@@ -1,0 +1,86 @@
+#pragma once
+
+#include "batch.h"
+#include "row.h"
+
+#include <QObject>
+#include <QProcessEnvironment>
+#include <QStringList>
+#include <memory>
+
+class QFile;
+
+namespace Nolvex
+{
+class WebClient;
+}
+
+namespace Nolvex::Cli
+{
+
+class LineSource;
+class Progress;
+class Expander;
+
+enum ExitStatus {
+    AllSucceeded = 0,
+    SomeFailed = 1, // for --check-update: an update is offered
+    BadUsage = 2,
+    BadSettings = 3,
+    Unreachable = 4, // not one answer from the service
+};
+
+struct Streams {
+    QFile* out = nullptr;
+    QFile* err = nullptr;
+    bool outIsTerminal = false;
+    bool errIsTerminal = false;
+};
+
+// nolvex-shorten as an object: parses the arguments, runs one of its three modes (shorten, expand,
+// check for an update) and reports the exit status through finished(), always from the event loop.
+class ShortenCommand final : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(ShortenCommand)
+
+public:
+    static constexpr int QrPngPixels = 512;
+
+    ShortenCommand(Streams streams, RetryTiming timing = {}, QObject* parent = nullptr);
+    ~ShortenCommand() override;
+
+    void start(const QStringList& arguments, const QProcessEnvironment& environment);
+
+signals:
+    void finished(int exitStatus);
+
+private:
+    void end(int status);
+    void fail(int status, const QString& message);
+    void startShortening(const QStringList& addresses, const QString& inputPath);
+    void onRow(const Row& row);
+    void onBatchFinished();
+    void startExpanding(const QStringList& links);
+    void startUpdateCheck();
+    void writeOut(const QByteArray& bytes);
+    void writeErr(const QString& text);
+
+    Streams m_streams;
+    RetryTiming m_timing;
+    std::unique_ptr<WebClient> m_web;
+    std::unique_ptr<LineSource> m_source;
+    std::unique_ptr<Batch> m_batch;
+    std::unique_ptr<Progress> m_progress;
+    std::unique_ptr<Expander> m_expander;
+    BatchOptions m_options;
+    Format m_format = Format::Text;
+    QString m_versionOrigin;
+    QString m_siteOrigin;
+    bool m_qr = false;
+    QString m_qrPng;
+    QString m_lastLink; // for --qr
+    bool m_ended = false;
+};
+
+} // namespace Nolvex::Cli
