@@ -17,6 +17,17 @@ namespace
 constexpr int TooManyRequests = 429;
 constexpr int ServiceUnavailable = 503;
 
+// An HTTP date ("Wed, 21 Oct 2015 07:28:00 GMT") in the form Qt's RFC 2822 reading takes.
+QString httpDate(const QByteArray& value)
+{
+    QString text = QString::fromLatin1(value);
+    if (text.endsWith(QLatin1StringView(" GMT"))) {
+        text.chop(3);
+        text += QStringLiteral("+0000");
+    }
+    return text;
+}
+
 } // namespace
 
 Batch::Batch(LineSource& source, WebClient& web, BatchOptions options, QObject* parent)
@@ -48,8 +59,7 @@ std::chrono::milliseconds Batch::retryDelay(int retry, const QByteArray& retryAf
         qint64 wait = -1;
         if (isNumber && seconds >= 0) {
             wait = seconds > timing.maxRetryAfter.count() / 1000 ? timing.maxRetryAfter.count() : seconds * 1000;
-        } else if (const QDateTime when = QDateTime::fromString(QString::fromLatin1(value), Qt::RFC2822Date);
-                   when.isValid()) {
+        } else if (const QDateTime when = QDateTime::fromString(httpDate(value), Qt::RFC2822Date); when.isValid()) {
             wait = std::max<qint64>(0, QDateTime::currentDateTimeUtc().msecsTo(when));
         }
         if (wait >= 0) {
@@ -100,8 +110,8 @@ void Batch::send(qint64 sequence)
     Slot& current = slot(sequence);
     ++current.attempts;
     m_anyRequestSent = true;
-    WebReply* reply = m_web.HttpGet(
-        shortenRequestAddress(m_options.origin, m_options.type, current.row.input), m_options.timeout);
+    WebReply* reply
+        = m_web.HttpGet(shortenRequestAddress(m_options.origin, m_options.type, current.row.input), m_options.timeout);
     connect(reply, &WebReply::finished, this, [this, sequence](const WebResult& result) { onReply(sequence, result); });
 }
 

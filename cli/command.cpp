@@ -42,15 +42,14 @@ struct Parsed {
     QCommandLineOption timeout {QStringLiteral("timeout"),
         ShortenCommand::tr("Time limit of each request in seconds (default 15)."), QStringLiteral("SECONDS"),
         QStringLiteral("15")};
-    QCommandLineOption quiet {{QStringLiteral("q"), QStringLiteral("quiet")},
-        ShortenCommand::tr("No progress bar.")};
+    QCommandLineOption quiet {{QStringLiteral("q"), QStringLiteral("quiet")}, ShortenCommand::tr("No progress bar.")};
     QCommandLineOption qr {QStringLiteral("qr"), ShortenCommand::tr("Draw the short link's QR code (one address).")};
     QCommandLineOption qrPng {QStringLiteral("qr-png"),
         ShortenCommand::tr("Write the short link's QR code to FILE as a PNG (one address)."), QStringLiteral("FILE")};
-    QCommandLineOption expand {QStringLiteral("expand"),
-        ShortenCommand::tr("Show where each LINK leads, hop by hop, without opening it.")};
-    QCommandLineOption checkUpdate {QStringLiteral("check-update"),
-        ShortenCommand::tr("Ask the version service whether a newer release exists.")};
+    QCommandLineOption expand {
+        QStringLiteral("expand"), ShortenCommand::tr("Show where each LINK leads, hop by hop, without opening it.")};
+    QCommandLineOption checkUpdate {
+        QStringLiteral("check-update"), ShortenCommand::tr("Ask the version service whether a newer release exists.")};
 };
 
 std::optional<int> integerIn(const QString& text, int low, int high)
@@ -236,8 +235,8 @@ void ShortenCommand::onBatchFinished()
             status = SomeFailed;
         } else {
             if (m_qr) {
-                writeOut(Qr::terminal(*matrix, m_streams.outIsTerminal ? Qr::TerminalColours::Ansi
-                                                                       : Qr::TerminalColours::Plain)
+                writeOut(Qr::terminal(
+                    *matrix, m_streams.outIsTerminal ? Qr::TerminalColours::Ansi : Qr::TerminalColours::Plain)
                              .toUtf8());
             }
             if (!m_qrPng.isEmpty()) {
@@ -298,7 +297,7 @@ void ShortenCommand::startUpdateCheck()
     });
 }
 
-void ShortenCommand::writeOut(const QByteArray& bytes)
+void ShortenCommand::writeOut(const QByteArray& bytes) const
 {
     m_streams.out->write(bytes);
 }
@@ -326,7 +325,8 @@ void ShortenCommand::end(int status)
     m_ended = true;
     m_streams.out->flush();
     m_streams.err->flush();
-    QMetaObject::invokeMethod(this, [this, status] { emit finished(status); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this, status] { emit finished(status); }, Qt::QueuedConnection);
 }
 
 } // namespace Nolvex::Cli

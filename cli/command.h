@@ -63,7 +63,7 @@ private:
     void onBatchFinished();
     void startExpanding(const QStringList& links);
     void startUpdateCheck();
-    void writeOut(const QByteArray& bytes);
+    void writeOut(const QByteArray& bytes) const;
     void writeErr(const QString& text);
 
     Streams m_streams;

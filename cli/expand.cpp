@@ -18,7 +18,7 @@ bool isRedirect(int status)
 
 QString shown(const QUrl& address)
 {
-    return address.toDisplayString(QUrl::FullyDecoded | QUrl::RemovePassword);
+    return address.toDisplayString();
 }
 
 } // namespace

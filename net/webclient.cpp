@@ -108,7 +108,8 @@ void WebReply::onMetaDataChanged()
         result.status = WebResult::Status::Ok;
         readStatus(result);
         m_reply->disconnect(this);
-        m_reply->abort();
+        // Not from inside the reply's own signal, which the network stack does not expect.
+        QMetaObject::invokeMethod(m_reply, &QNetworkReply::abort, Qt::QueuedConnection);
         finish(result);
         return;
     }

@@ -67,6 +67,8 @@ private slots:
     void selfSignedCertificateRefused();
     void trustedTlsWorksButNeverRedirectsToHttp();
     void requestHeadersAndBody();
+    void statusAndHeaders_data();
+    void statusAndHeaders();
     void unsupportedAddressesAreNotContacted_data();
     void unsupportedAddressesAreNotContacted();
     void abortReportsNothing();
@@ -260,6 +262,69 @@ void TestWebClient::requestHeadersAndBody()
     QVERIFY(post.startsWith("POST /index.php/Index/soft_version HTTP/1.1\r\n"));
     QVERIFY(post.toLower().contains("\r\ncontent-type: application/x-www-form-urlencoded\r\n"));
     QCOMPARE(CannedServer::body(post), QByteArray("sn=tkvr&n=%D6%D0"));
+}
+
+void TestWebClient::statusAndHeaders_data()
+{
+    QTest::addColumn<QByteArray>("call"); // HttpGet, HttpHead or HttpGetHeaders
+    QTest::addColumn<QByteArray>("method"); // on the wire
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<Behaviour>("behaviour");
+    QTest::addColumn<Status>("status");
+    QTest::addColumn<int>("httpStatus");
+    QTest::addColumn<QByteArray>("header"); // "name: value" expected among the result's headers
+    QTest::addColumn<QString>("text");
+
+    QTest::newRow("GET 429 keeps Retry-After and the body")
+        << QByteArray("HttpGet") << QByteArray("GET")
+        << CannedServer::response(429, "{}", "application/json", "Retry-After: 7\r\n") << Behaviour::Reply << Status::Ok
+        << 429 << QByteArray("retry-after: 7") << QStringLiteral("{}");
+    QTest::newRow("HEAD does not follow a redirect")
+        << QByteArray("HttpHead") << QByteArray("HEAD")
+        << CannedServer::response(301, {}, "text/html", "Location: /next\r\n") << Behaviour::Reply << Status::Ok << 301
+        << QByteArray("Location: /next") << QString();
+    QTest::newRow("HEAD refused") << QByteArray("HttpHead") << QByteArray("HEAD")
+                                  << CannedServer::response(405, {}, "text/plain") << Behaviour::Reply << Status::Ok
+                                  << 405 << QByteArray() << QString();
+    QTest::newRow("headers-only GET of 10 MB reads no body")
+        << QByteArray("HttpGetHeaders") << QByteArray("GET")
+        << CannedServer::response(200, QByteArray(qsizetype {10} * 1024 * 1024, 'x')) << Behaviour::Reply << Status::Ok
+        << 200 << QByteArray("content-length: 10485760") << QString();
+    QTest::newRow("headers-only GET, never answers")
+        << QByteArray("HttpGetHeaders") << QByteArray("GET") << QByteArray() << Behaviour::Silent << Status::TimedOut
+        << 0 << QByteArray() << QString();
+}
+
+void TestWebClient::statusAndHeaders()
+{
+    QFETCH(QByteArray, call);
+    QFETCH(QByteArray, method);
+    QFETCH(QByteArray, reply);
+    QFETCH(Behaviour, behaviour);
+    QFETCH(Status, status);
+    QFETCH(int, httpStatus);
+    QFETCH(QByteArray, header);
+    QFETCH(QString, text);
+
+    CannedServer server;
+    QVERIFY(server.start());
+    server.setReply(reply, behaviour);
+    WebClient client;
+    const QString address = server.origin() + QStringLiteral("/x");
+    WebReply* request = call == "HttpGet" ? client.HttpGet(address, 1s)
+        : call == "HttpHead"              ? client.HttpHead(address, 1s)
+                                          : client.HttpGetHeaders(address, 1s);
+    const Outcome outcome = waitFor(request);
+    QVERIFY(outcome.reported);
+    QCOMPARE(outcome.result.status, status);
+    QCOMPARE(outcome.result.httpStatus, httpStatus);
+    QCOMPARE(outcome.result.text, text);
+    if (!header.isEmpty()) {
+        const qsizetype colon = header.indexOf(':');
+        QCOMPARE(outcome.result.header(header.left(colon)), header.mid(colon + 2));
+    }
+    QCOMPARE(server.requests().size(), 1); // a redirect was not followed
+    QVERIFY(server.requests().constFirst().startsWith(QByteArray(method + ' ')));
 }
 
 void TestWebClient::unsupportedAddressesAreNotContacted_data()

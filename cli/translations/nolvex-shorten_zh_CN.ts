@@ -4,278 +4,225 @@
 <context>
     <name>Messages</name>
     <message>
-        <location filename="../row.cpp" line="118"/>
         <source>The address must contain http:// or https://</source>
-        <translation type="unfinished"></translation>
+        <translation>网址必须包含http://或https://</translation>
     </message>
     <message>
-        <location filename="../row.cpp" line="120"/>
         <source>The line is too long to be an address</source>
-        <translation type="unfinished"></translation>
+        <translation>该行太长，不是有效的网址</translation>
     </message>
     <message>
-        <location filename="../row.cpp" line="122"/>
         <source>The service stayed busy; no retries left</source>
-        <translation type="unfinished"></translation>
+        <translation>服务器一直繁忙，重试次数已用完</translation>
     </message>
     <message>
-        <location filename="../row.cpp" line="124"/>
         <source>The server took too long to answer; try again later</source>
-        <translation type="unfinished"></translation>
+        <translation>服务器响应超时,请稍后重试..</translation>
     </message>
     <message>
-        <location filename="../row.cpp" line="126"/>
         <source>Cannot connect to the shortening service; check the network and try again</source>
-        <translation type="unfinished"></translation>
+        <translation>无法连接短网址服务器,请检查网络后重试..</translation>
     </message>
     <message>
-        <location filename="../row.cpp" line="128"/>
         <source>The server&apos;s reply cannot be read; try again later</source>
-        <translation type="unfinished"></translation>
+        <translation>服务器返回的数据无法识别,请稍后重试..</translation>
     </message>
 </context>
 <context>
     <name>Nolvex::Cli::Expander</name>
     <message>
-        <location filename="../expand.cpp" line="55"/>
         <source>not an http or https address</source>
-        <translation type="unfinished"></translation>
+        <translation>不是 http 或 https 网址</translation>
     </message>
     <message>
-        <location filename="../expand.cpp" line="66"/>
         <source>(not followed: plain http to another machine)</source>
-        <translation type="unfinished"></translation>
+        <translation>（未跟随：不对其他机器使用未加密的 http）</translation>
     </message>
     <message>
-        <location filename="../expand.cpp" line="80"/>
         <source>no answer in time</source>
-        <translation type="unfinished"></translation>
+        <translation>响应超时</translation>
     </message>
     <message>
-        <location filename="../expand.cpp" line="80"/>
         <source>cannot connect</source>
-        <translation type="unfinished"></translation>
+        <translation>无法连接</translation>
     </message>
     <message>
-        <location filename="../expand.cpp" line="94"/>
         <source>a redirect without a Location</source>
-        <translation type="unfinished"></translation>
+        <translation>跳转缺少 Location</translation>
     </message>
     <message>
-        <location filename="../expand.cpp" line="100"/>
         <source>(stops here: not an http or https address)</source>
-        <translation type="unfinished"></translation>
+        <translation>（到此为止：不是 http 或 https 网址）</translation>
     </message>
     <message>
-        <location filename="../expand.cpp" line="106"/>
         <source>more than %1 redirects</source>
-        <translation type="unfinished"></translation>
+        <translation>跳转超过 %1 次</translation>
     </message>
     <message>
-        <location filename="../expand.cpp" line="115"/>
         <source>(failed: %1)</source>
-        <translation type="unfinished"></translation>
+        <translation>（失败：%1）</translation>
     </message>
 </context>
 <context>
     <name>Nolvex::Cli::Progress</name>
     <message>
-        <location filename="../progress.cpp" line="51"/>
         <source>%1 done</source>
-        <translation type="unfinished"></translation>
+        <translation>已完成 %1</translation>
     </message>
     <message>
-        <location filename="../progress.cpp" line="53"/>
         <source>%1/s</source>
-        <translation type="unfinished"></translation>
+        <translation>%1/秒</translation>
     </message>
     <message>
-        <location filename="../progress.cpp" line="56"/>
         <source>%1 left</source>
-        <translation type="unfinished"></translation>
+        <translation>剩余 %1</translation>
     </message>
 </context>
 <context>
     <name>Nolvex::Cli::ShortenCommand</name>
     <message>
-        <location filename="../command.cpp" line="29"/>
         <source>Read addresses from FILE, one a line (&quot;-&quot;: standard input).</source>
-        <translation type="unfinished"></translation>
+        <translation>从 FILE 读取网址，每行一个（“-”为标准输入）。</translation>
     </message>
     <message>
-        <location filename="../command.cpp" line="31"/>
         <source>Short-link service, 0 to %1 (default 0).</source>
-        <translation type="unfinished"></translation>
+        <translation>短网址服务，0 到 %1（默认 0）。</translation>
     </message>
     <message>
-        <location filename="../command.cpp" line="34"/>
         <source>Requests in flight, 1 to %1 (default 4).</source>
-        <translation type="unfinished"></translation>
+        <translation>同时进行的请求数，1 到 %1（默认 4）。</translation>
     </message>
     <message>
-        <location filename="../command.cpp" line="37"/>
         <source>Output: text, tsv, csv or jsonl (default text).</source>
-        <translation type="unfinished"></translation>
+        <translation>输出格式：text、tsv、csv 或 jsonl（默认 text）。</translation>
     </message>
     <message>
-        <location filename="../command.cpp" line="40"/>
         <source>Retries of an address when the service is busy or unreachable (default 3).</source>
-        <translation type="unfinished"></translation>
+        <translation>服务器繁忙或无法连接时每个网址的重试次数（默认 3）。</translation>
     </message>
     <message>
-        <location filename="../command.cpp" line="43"/>
         <source>Time limit of each request in seconds (default 15).</source>
-        <translation type="unfinished"></translation>
+        <translation>每个请求的时限，单位秒（默认 15）。</translation>
     </message>
     <message>
-        <location filename="../command.cpp" line="46"/>
         <source>No progress bar.</source>
-        <translation type="unfinished"></translation>
+        <translation>不显示进度条。</translation>
     </message>
     <message>
-        <location filename="../command.cpp" line="47"/>
         <source>Draw the short link&apos;s QR code (one address).</source>
-        <translation type="unfinished"></translation>
+        <translation>显示短网址的二维码（仅限一个网址）。</translation>
     </message>
     <message>
-        <location filename="../command.cpp" line="49"/>
         <source>Write the short link&apos;s QR code to FILE as a PNG (one address).</source>
-        <translation type="unfinished"></translation>
+        <translation>将短网址的二维码保存为 PNG 文件 FILE（仅限一个网址）。</translation>
     </message>
     <message>
-        <location filename="../command.cpp" line="51"/>
         <source>Show where each LINK leads, hop by hop, without opening it.</source>
-        <translation type="unfinished"></translation>
+        <translation>逐跳显示每个链接 LINK 指向何处，不打开它。</translation>
     </message>
     <message>
-        <location filename="../command.cpp" line="53"/>
         <source>Ask the version service whether a newer release exists.</source>
-        <translation type="unfinished"></translation>
+        <translation>向版本服务查询是否有新版本。</translation>
     </message>
     <message>
-        <location filename="../command.cpp" line="80"/>
         <source>Shortens addresses in batches, draws QR codes, shows where links lead.</source>
-        <translation type="unfinished"></translation>
+        <translation>批量缩短网址，生成二维码，查看链接指向何处。</translation>
     </message>
     <message>
-        <location filename="../command.cpp" line="88"/>
         <source>Addresses to shorten (or, with --expand, links).</source>
-        <translation type="unfinished"></translation>
+        <translation>要缩短的网址（与 --expand 一起时为链接）。</translation>
     </message>
     <message>
-        <location filename="../command.cpp" line="88"/>
         <source>[ADDRESS|LINK…]</source>
-        <translation type="unfinished"></translation>
+        <translation>[网址|链接…]</translation>
     </message>
     <message>
-        <location filename="../command.cpp" line="119"/>
         <source>--type must be a whole number from 0 to %1</source>
-        <translation type="unfinished"></translation>
+        <translation>--type 必须是 0 到 %1 的整数</translation>
     </message>
     <message>
-        <location filename="../command.cpp" line="121"/>
         <source>--jobs must be a whole number from 1 to %1</source>
-        <translation type="unfinished"></translation>
+        <translation>--jobs 必须是 1 到 %1 的整数</translation>
     </message>
     <message>
-        <location filename="../command.cpp" line="123"/>
         <source>--retries must be a whole number from 0 to %1</source>
-        <translation type="unfinished"></translation>
+        <translation>--retries 必须是 0 到 %1 的整数</translation>
     </message>
     <message>
-        <location filename="../command.cpp" line="125"/>
         <source>--format must be text, tsv, csv or jsonl</source>
-        <translation type="unfinished"></translation>
+        <translation>--format 必须是 text、tsv、csv 或 jsonl</translation>
     </message>
     <message>
-        <location filename="../command.cpp" line="127"/>
         <source>--timeout must be a number of seconds above 0 and at most %1</source>
-        <translation type="unfinished"></translation>
+        <translation>--timeout 必须是大于 0、不超过 %1 的秒数</translation>
     </message>
     <message>
-        <location filename="../command.cpp" line="129"/>
         <source>--expand and --check-update do not go together</source>
-        <translation type="unfinished"></translation>
+        <translation>--expand 与 --check-update 不能同时使用</translation>
     </message>
     <message>
-        <location filename="../command.cpp" line="131"/>
         <source>--input, --qr and --qr-png only go with shortening</source>
-        <translation type="unfinished"></translation>
+        <translation>--input、--qr 和 --qr-png 只能用于缩短网址</translation>
     </message>
     <message>
-        <location filename="../command.cpp" line="133"/>
         <source>--expand needs at least one link</source>
-        <translation type="unfinished"></translation>
+        <translation>--expand 至少需要一个链接</translation>
     </message>
     <message>
-        <location filename="../command.cpp" line="135"/>
         <source>--check-update takes no addresses</source>
-        <translation type="unfinished"></translation>
+        <translation>--check-update 不接受网址</translation>
     </message>
     <message>
-        <location filename="../command.cpp" line="137"/>
         <source>give the addresses either as arguments or with --input, not both and not neither</source>
-        <translation type="unfinished"></translation>
+        <translation>请以参数或 --input 给出网址（二者选一）</translation>
     </message>
     <message>
-        <location filename="../command.cpp" line="139"/>
         <source>--qr and --qr-png need exactly one address given as an argument</source>
-        <translation type="unfinished"></translation>
+        <translation>--qr 和 --qr-png 需要恰好一个以参数给出的网址</translation>
     </message>
     <message>
-        <location filename="../command.cpp" line="141"/>
         <source>--qr-png needs a file name</source>
-        <translation type="unfinished"></translation>
+        <translation>--qr-png 需要文件名</translation>
     </message>
     <message>
-        <location filename="../command.cpp" line="144"/>
         <source>Try “nolvex-shorten --help”.</source>
-        <translation type="unfinished"></translation>
+        <translation>请运行“nolvex-shorten --help”查看用法。</translation>
     </message>
     <message>
-        <location filename="../command.cpp" line="187"/>
         <source>cannot read %1: %2</source>
-        <translation type="unfinished"></translation>
+        <translation>无法读取 %1：%2</translation>
     </message>
     <message>
-        <location filename="../command.cpp" line="217"/>
         <source>line %1: %2: %3</source>
-        <translation type="unfinished"></translation>
+        <translation>第 %1 行：%2：%3</translation>
     </message>
     <message>
-        <location filename="../command.cpp" line="235"/>
         <source>the short link is too long for a QR code</source>
-        <translation type="unfinished"></translation>
+        <translation>短网址太长，无法生成二维码</translation>
     </message>
     <message>
-        <location filename="../command.cpp" line="247"/>
         <source>cannot write %1: %2</source>
-        <translation type="unfinished"></translation>
+        <translation>无法写入 %1：%2</translation>
     </message>
     <message>
-        <location filename="../command.cpp" line="270"/>
         <source>The check failed: the version service cannot be reached.</source>
-        <translation type="unfinished"></translation>
+        <translation>检测失败：无法连接版本服务器。</translation>
     </message>
     <message>
-        <location filename="../command.cpp" line="278"/>
         <source>The check failed; carry on with this version (%1).</source>
-        <translation type="unfinished"></translation>
+        <translation>检测失败,请先使用当前版本（%1）。</translation>
     </message>
     <message>
-        <location filename="../command.cpp" line="282"/>
         <source>Version %1 is the latest.</source>
-        <translation type="unfinished"></translation>
+        <translation>当前软件为最新版本（%1）。</translation>
     </message>
     <message>
-        <location filename="../command.cpp" line="286"/>
         <source>Version %1 is out (this is %2): %3</source>
-        <translation type="unfinished"></translation>
+        <translation>发现最新版本%1（当前为 %2）：%3</translation>
     </message>
     <message>
-        <location filename="../command.cpp" line="292"/>
         <source>This update is required.</source>
-        <translation type="unfinished"></translation>
+        <translation>此更新为必须更新。</translation>
     </message>
 </context>
 </TS>

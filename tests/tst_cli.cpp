@@ -1,0 +1,589 @@
+#include "batch.h"
+#include "cannedserver.h"
+#include "command.h"
+#include "row.h"
+#include "shorten.h"
+#include "version.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTemporaryFile>
+#include <QTest>
+#include <QUrlQuery>
+
+#ifdef NOLVEX_WITH_SHORTD
+#include "shortdprocess.h"
+#endif
+
+using namespace Nolvex;
+using namespace Nolvex::Cli;
+using namespace std::chrono_literals;
+using Behaviour = CannedServer::Behaviour;
+
+Q_DECLARE_METATYPE(Behaviour)
+
+namespace
+{
+
+// Retries back off in milliseconds here; only a Retry-After header makes a row wait a real second.
+constexpr RetryTiming FastRetries {10ms, 40ms, 60000ms};
+
+struct Run {
+    int status = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+Run run(const QStringList& arguments, const QProcessEnvironment& environment = {})
+{
+    QTemporaryFile out;
+    QTemporaryFile err;
+    Run result;
+    if (!out.open() || !err.open()) {
+        return result;
+    }
+    ShortenCommand command(Streams {&out, &err, false, false}, FastRetries);
+    QSignalSpy finished(&command, &ShortenCommand::finished);
+    command.start(QStringList {QStringLiteral("nolvex-shorten")} + arguments, environment);
+    if (!finished.wait(60000)) {
+        return result;
+    }
+    result.status = finished.first().first().toInt();
+    out.seek(0);
+    err.seek(0);
+    result.out = out.readAll();
+    result.err = err.readAll();
+    return result;
+}
+
+QList<QJsonObject> jsonRows(const QByteArray& out)
+{
+    QList<QJsonObject> rows;
+    for (const QByteArray& line : out.split('\n')) {
+        if (!line.isEmpty()) {
+            rows.append(QJsonDocument::fromJson(line).object());
+        }
+    }
+    return rows;
+}
+
+QByteArray success(const QString& link)
+{
+    return CannedServer::response(200, QStringLiteral(R"({"result":"1","info":"%1","message":""})").arg(link).toUtf8());
+}
+
+QStringList baseArguments(const QString& origin)
+{
+    return {
+        QStringLiteral("--shorten-host"), origin, QStringLiteral("-q"), QStringLiteral("-f"), QStringLiteral("jsonl")};
+}
+
+QString writeLines(QTemporaryDir& dir, const QByteArray& bytes)
+{
+    QString path = dir.filePath(QStringLiteral("in.txt"));
+    QFile file(path);
+    if (file.open(QIODevice::WriteOnly)) {
+        file.write(bytes);
+    }
+    return path;
+}
+
+} // namespace
+
+class TestCli final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void inputLines_data();
+    void inputLines();
+    void formats_data();
+    void formats();
+    void retries_data();
+    void retries();
+    void retryDelay_data();
+    void retryDelay();
+    void usage_data();
+    void usage();
+    void expand_data();
+    void expand();
+    void checkUpdate_data();
+    void checkUpdate();
+    void qrCodeDecodesToTheShortLink();
+    void messagesFollowTheLocale_data();
+    void messagesFollowTheLocale();
+    void endToEnd();
+};
+
+void TestCli::inputLines_data()
+{
+    QTest::addColumn<QByteArray>("line"); // as it stands in the file
+    QTest::addColumn<QString>("input"); // the row's input; empty: no row
+    QTest::addColumn<QString>("error"); // empty: sent and shortened
+
+    QTest::newRow("blank") << QByteArray(" \t \n") << QString() << QString();
+    QTest::newRow("comment") << QByteArray("# https://a.example/\n") << QString() << QString();
+    QTest::newRow("indented comment") << QByteArray("   #x\n") << QString() << QString();
+    QTest::newRow("CRLF and blanks") << QByteArray("  https://a.example/p \r\n")
+                                     << QStringLiteral("https://a.example/p") << QString();
+    QTest::newRow("no line end") << QByteArray("https://a.example/") << QStringLiteral("https://a.example/")
+                                 << QString();
+    QTest::newRow("no scheme") << QByteArray("www.a.example/x\n") << QStringLiteral("www.a.example/x")
+                               << QStringLiteral("scheme");
+    QTest::newRow("Chinese") << QByteArray("https://例子.测试/路径?q=短网址\n")
+                             << QStringLiteral("https://例子.测试/路径?q=短网址") << QString();
+    QTest::newRow("ampersand, hash, plus, percent")
+        << QByteArray("http://a.example/?x=1&y=2+3%20#frag\n") << QStringLiteral("http://a.example/?x=1&y=2+3%20#frag")
+        << QString();
+    QTest::newRow("hash inside is no comment")
+        << QByteArray("https://a.example/#/route\n") << QStringLiteral("https://a.example/#/route") << QString();
+}
+
+void TestCli::inputLines()
+{
+    QFETCH(QByteArray, line);
+    QFETCH(QString, input);
+    QFETCH(QString, error);
+
+    CannedServer server;
+    QVERIFY(server.start());
+    server.setHandler([](const QByteArray&) { return success(QStringLiteral("https://s.example/Ab1")); });
+    QTemporaryDir dir;
+    // The row comes after a first line, so its line number counts skipped lines too.
+    const QString path = writeLines(dir, "https://first.example/\n" + line);
+    const Run result = run(baseArguments(server.origin()) + QStringList {QStringLiteral("-i"), path});
+    const QList<QJsonObject> rows = jsonRows(result.out);
+
+    QCOMPARE(rows.size(), input.isEmpty() ? 1 : 2);
+    QCOMPARE(result.status, error.isEmpty() ? 0 : 1);
+    if (input.isEmpty()) {
+        QCOMPARE(server.requests().size(), 1);
+        return;
+    }
+    const QJsonObject& row = rows.at(1);
+    QCOMPARE(row.value(QLatin1StringView("line")).toInt(), 2);
+    QCOMPARE(row.value(QLatin1StringView("input")).toString(), input);
+    if (!error.isEmpty()) {
+        QCOMPARE(row.value(QLatin1StringView("error")).toString(), error);
+        QCOMPARE(server.requests().size(), 1); // never sent
+        return;
+    }
+    QCOMPARE(row.value(QLatin1StringView("short")).toString(), QStringLiteral("https://s.example/Ab1"));
+    // The request is the window's, byte for byte: same encoding, same token.
+    QCOMPARE(server.requests().size(), 2);
+    const QString expected = shortenRequestAddress(server.origin(), QStringLiteral("0"), input);
+    QCOMPARE(QString::fromLatin1(CannedServer::target(server.requests().at(1))), expected.mid(server.origin().size()));
+}
+
+void TestCli::formats_data()
+{
+    QTest::addColumn<int>("format");
+    QTest::addColumn<QByteArray>("bytes");
+
+    // The same two rows in every format: a success whose input needs quoting, and a refusal.
+    QTest::newRow("text") << int(Format::Text) << QByteArray("https://s.example/Ab1\n\n");
+    QTest::newRow("tsv") << int(Format::Tsv)
+                         << QByteArray("https://a.example/?q=\"x\",y\\tz\\\\\thttps://s.example/Ab1\n"
+                                       "网址 中\t\n");
+    QTest::newRow("csv") << int(Format::Csv)
+                         << QByteArray("\"https://a.example/?q=\"\"x\"\",y\tz\\\",https://s.example/Ab1\r\n"
+                                       "网址 中,\r\n");
+    QTest::newRow("jsonl") << int(Format::Jsonl)
+                           << QByteArray("{\"line\":3,\"input\":\"https://a.example/?q=\\\"x\\\",y\\tz\\\\\","
+                                         "\"ok\":true,\"short\":\"https://s.example/Ab1\",\"error\":null,"
+                                         "\"message\":null}\n"
+                                         "{\"line\":7,\"input\":\"网址 中\",\"ok\":false,\"short\":null,"
+                                         "\"error\":\"refused\",\"message\":\"不支持\\n\\\"该\\\"网址\\u0001\"}\n");
+}
+
+void TestCli::formats()
+{
+    QFETCH(int, format);
+    QFETCH(QByteArray, bytes);
+
+    Row shortened;
+    shortened.line = 3;
+    shortened.input = QStringLiteral("https://a.example/?q=\"x\",y\tz\\");
+    shortened.shortLink = QStringLiteral("https://s.example/Ab1");
+    Row refused;
+    refused.line = 7;
+    refused.input = QStringLiteral("网址 中");
+    refused.failure = Failure::Refused;
+    refused.message = QStringLiteral("不支持\n\"该\"网址\x01");
+    const auto chosen = static_cast<Format>(format);
+    QCOMPARE(formatRow(chosen, shortened) + formatRow(chosen, refused), bytes);
+    if (chosen == Format::Jsonl) {
+        QCOMPARE(QJsonDocument::fromJson(formatRow(chosen, refused)).object().value(QLatin1StringView("message")),
+            refused.message);
+    }
+}
+
+void TestCli::retries_data()
+{
+    QTest::addColumn<QList<QByteArray>>("replies"); // by attempt; the last one repeats
+    QTest::addColumn<Behaviour>("behaviour");
+    QTest::addColumn<int>("requests"); // negative: at least that many (the network stack resends on a reset)
+    QTest::addColumn<QString>("error"); // empty: success
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<int>("status");
+
+    const QByteArray ok = success(QStringLiteral("https://s.example/Ab1"));
+    const QByteArray busy = CannedServer::response(503, "busy", "text/plain");
+    QTest::newRow("429 with Retry-After, then success")
+        << QList<QByteArray> {CannedServer::response(429, "{}", "application/json", "Retry-After: 1\r\n"), ok}
+        << Behaviour::Reply << 2 << QString() << QString() << 0;
+    QTest::newRow("503 twice, then success")
+        << QList<QByteArray> {busy, busy, ok} << Behaviour::Reply << 3 << QString() << QString() << 0;
+    QTest::newRow("503 until the retries run out")
+        << QList<QByteArray> {busy} << Behaviour::Reply << 4 << QStringLiteral("busy")
+        << QStringLiteral("The service stayed busy; no retries left") << 1;
+    QTest::newRow("refusal is final") << QList<QByteArray> {CannedServer::response(
+        200, R"({"result":"0","info":"","message":"该网址已被禁止"})")}
+                                      << Behaviour::Reply << 1 << QStringLiteral("refused")
+                                      << QStringLiteral("该网址已被禁止") << 1;
+    QTest::newRow("HTML error page is final")
+        << QList<QByteArray> {CannedServer::response(500, "<html>oops</html>", "text/html")} << Behaviour::Reply << 1
+        << QStringLiteral("unreadable") << QStringLiteral("The server's reply cannot be read; try again later") << 1;
+    QTest::newRow("reset mid-reply every time")
+        << QList<QByteArray> {QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n{\"result\"")}
+        << Behaviour::ResetAfterReply << -4 << QStringLiteral("connection")
+        << QStringLiteral("Cannot connect to the shortening service; check the network and try "
+                          "again")
+        << 4;
+    QTest::newRow("never answers") << QList<QByteArray> {QByteArray()} << Behaviour::Silent << 4
+                                   << QStringLiteral("timeout")
+                                   << QStringLiteral("The server took too long to answer; try again later") << 4;
+}
+
+void TestCli::retries()
+{
+    QFETCH(QList<QByteArray>, replies);
+    QFETCH(Behaviour, behaviour);
+    QFETCH(int, requests);
+    QFETCH(QString, error);
+    QFETCH(QString, message);
+    QFETCH(int, status);
+
+    CannedServer server;
+    QVERIFY(server.start());
+    int calls = 0;
+    server.setHandler(
+        [&](const QByteArray&) { return replies.at(std::min<qsizetype>(calls++, replies.size() - 1)); }, behaviour);
+    const Run result = run(baseArguments(server.origin())
+        + QStringList {QStringLiteral("--timeout"), QStringLiteral("0.3"), QStringLiteral("https://a.example/")});
+    QCOMPARE(result.status, status);
+    if (requests < 0) {
+        QVERIFY(server.requests().size() >= -requests);
+    } else {
+        QCOMPARE(server.requests().size(), requests);
+    }
+    const QList<QJsonObject> rows = jsonRows(result.out);
+    QCOMPARE(rows.size(), 1);
+    const QJsonObject& row = rows.constFirst();
+    QCOMPARE(row.value(QLatin1StringView("ok")).toBool(), error.isEmpty());
+    QCOMPARE(row.value(QLatin1StringView("error")).toString(), error);
+    QCOMPARE(row.value(QLatin1StringView("message")).toString(), message);
+    if (error.isEmpty()) {
+        QCOMPARE(row.value(QLatin1StringView("short")).toString(), QStringLiteral("https://s.example/Ab1"));
+    }
+}
+
+void TestCli::retryDelay_data()
+{
+    QTest::addColumn<int>("retry");
+    QTest::addColumn<QByteArray>("retryAfter");
+    QTest::addColumn<qint64>("low");
+    QTest::addColumn<qint64>("high");
+
+    QTest::newRow("first back-off, jittered") << 1 << QByteArray() << qint64 {250} << qint64 {500};
+    QTest::newRow("third back-off doubles twice") << 3 << QByteArray() << qint64 {1000} << qint64 {2000};
+    QTest::newRow("back-off capped") << 12 << QByteArray() << qint64 {15000} << qint64 {30000};
+    QTest::newRow("Retry-After seconds") << 1 << QByteArray("7") << qint64 {7000} << qint64 {7000};
+    QTest::newRow("Retry-After cut to 60 s") << 1 << QByteArray("86400") << qint64 {60000} << qint64 {60000};
+    QTest::newRow("Retry-After date in the past")
+        << 1 << QByteArray("Wed, 21 Oct 2015 07:28:00 GMT") << qint64 {0} << qint64 {0};
+    QTest::newRow("Retry-After nonsense backs off") << 2 << QByteArray("soon") << qint64 {500} << qint64 {1000};
+    QTest::newRow("negative Retry-After backs off") << 1 << QByteArray("-5") << qint64 {250} << qint64 {500};
+}
+
+void TestCli::retryDelay()
+{
+    QFETCH(int, retry);
+    QFETCH(QByteArray, retryAfter);
+    QFETCH(qint64, low);
+    QFETCH(qint64, high);
+    for (int i = 0; i < 50; ++i) {
+        const qint64 delay = Batch::retryDelay(retry, retryAfter, RetryTiming {}).count();
+        QVERIFY2(delay >= low && delay <= high, qPrintable(QString::number(delay)));
+    }
+}
+
+void TestCli::usage_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("environmentHost"); // NOLVEX_SHORTEN_HOST
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("says");
+
+    const QString a = QStringLiteral("https://a.example/");
+    QTest::newRow("nothing to shorten") << QStringList() << QString() << 2 << QStringLiteral("either as arguments");
+    QTest::newRow("arguments and a file")
+        << QStringList {QStringLiteral("-i"), QStringLiteral("x"), a} << QString() << 2 << QStringLiteral("not both");
+    QTest::newRow("unknown option") << QStringList {QStringLiteral("--colour"), a} << QString() << 2
+                                    << QStringLiteral("colour");
+    QTest::newRow("type 6") << QStringList {QStringLiteral("-t"), QStringLiteral("6"), a} << QString() << 2
+                            << QStringLiteral("--type");
+    QTest::newRow("65 jobs") << QStringList {QStringLiteral("-j"), QStringLiteral("65"), a} << QString() << 2
+                             << QStringLiteral("--jobs");
+    QTest::newRow("format xml") << QStringList {QStringLiteral("-f"), QStringLiteral("xml"), a} << QString() << 2
+                                << QStringLiteral("--format");
+    QTest::newRow("qr for two") << QStringList {QStringLiteral("--qr"), a, a} << QString() << 2
+                                << QStringLiteral("exactly one");
+    QTest::newRow("missing file") << QStringList {QStringLiteral("-i"), QStringLiteral("/nonexistent/in.txt")}
+                                  << QString() << 2 << QStringLiteral("/nonexistent/in.txt");
+    QTest::newRow("plain http off this machine")
+        << QStringList {QStringLiteral("--shorten-host"), QStringLiteral("http://remote.example"), a} << QString() << 3
+        << QStringLiteral("--shorten-host");
+    QTest::newRow("environment, same rule")
+        << QStringList {a} << QStringLiteral("http://10.0.0.1:80") << 3 << QStringLiteral("10.0.0.1");
+    QTest::newRow("help") << QStringList {QStringLiteral("--help")} << QString() << 0 << QString();
+}
+
+void TestCli::usage()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, environmentHost);
+    QFETCH(int, status);
+    QFETCH(QString, says);
+    QProcessEnvironment environment;
+    if (!environmentHost.isEmpty()) {
+        environment.insert(QStringLiteral("NOLVEX_SHORTEN_HOST"), environmentHost);
+    }
+    const Run result = run(arguments, environment);
+    QCOMPARE(result.status, status);
+    QVERIFY2(QString::fromUtf8(result.err).contains(says), result.err.constData());
+    if (status == 0) {
+        QVERIFY(result.out.contains("--check-update") && result.out.contains("--shorten-host"));
+    }
+}
+
+void TestCli::expand_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QByteArray>("requests"); // method and target of each, "|" between them
+    QTest::addColumn<QByteArray>("output"); // ORIGIN stands for the server
+    QTest::addColumn<int>("status");
+
+    QTest::newRow("two redirects, then the page") << QStringLiteral("/a") << QByteArray("HEAD /a|HEAD /b|HEAD /c")
+                                                  << QByteArray("301  ORIGIN/a\n302  ORIGIN/b\n200  ORIGIN/c\n") << 0;
+    QTest::newRow("HEAD refused, a GET stops at the headers")
+        << QStringLiteral("/nohead") << QByteArray("HEAD /nohead|GET /nohead")
+        << QByteArray("302  ORIGIN/nohead\n      mailto:a@b.example\n"
+                      "      (stops here: not an http or https address)\n")
+        << 0;
+    QTest::newRow("redirect loop") << QStringLiteral("/loop")
+                                   << QByteArray("HEAD /loop|HEAD /loop|HEAD /loop|HEAD /loop|HEAD /loop|HEAD /loop")
+                                   << QByteArray("301  ORIGIN/loop\n301  ORIGIN/loop\n301  ORIGIN/loop\n"
+                                                 "301  ORIGIN/loop\n301  ORIGIN/loop\n301  ORIGIN/loop\n"
+                                                 "      ORIGIN/loop\n      (failed: more than 5 redirects)\n")
+                                   << 1;
+    QTest::newRow("plain http elsewhere is named, not visited")
+        << QStringLiteral("/away") << QByteArray("HEAD /away")
+        << QByteArray("302  ORIGIN/away\n      http://elsewhere.example/\n"
+                      "      (not followed: plain http to another machine)\n")
+        << 0;
+}
+
+void TestCli::expand()
+{
+    QFETCH(QString, path);
+    QFETCH(QByteArray, requests);
+    QFETCH(QByteArray, output);
+    QFETCH(int, status);
+
+    CannedServer server;
+    QVERIFY(server.start());
+    const QByteArray big(qsizetype {1} << 20, 'x'); // a body that must never be read
+    server.setHandler([&](const QByteArray& request) {
+        const QByteArray target = CannedServer::target(request);
+        const bool head = request.startsWith("HEAD ");
+        if (target == "/a") {
+            return CannedServer::response(301, {}, "text/html", "Location: /b\r\n");
+        }
+        if (target == "/b") {
+            return CannedServer::response(302, {}, "text/html", "Location: " + server.origin().toUtf8() + "/c\r\n");
+        }
+        if (target == "/nohead") {
+            return head ? CannedServer::response(405, {}, "text/plain")
+                        : CannedServer::response(302, big, "text/html", "Location: mailto:a@b.example\r\n");
+        }
+        if (target == "/loop") {
+            return CannedServer::response(301, {}, "text/html", "Location: /loop\r\n");
+        }
+        if (target == "/away") {
+            return CannedServer::response(302, {}, "text/html", "Location: http://elsewhere.example/\r\n");
+        }
+        return CannedServer::response(200, big, "text/html");
+    });
+    const Run result
+        = run({QStringLiteral("--expand"), QStringLiteral("--timeout"), QStringLiteral("5"), server.origin() + path});
+    QCOMPARE(result.status, status);
+    QByteArrayList seen;
+    for (const QByteArray& request : server.requests()) {
+        seen.append(request.left(request.indexOf(' ')) + ' ' + CannedServer::target(request));
+    }
+    QCOMPARE(seen.join('|'), requests);
+    QCOMPARE(QByteArray(result.out).replace(server.origin().toUtf8(), "ORIGIN"), output);
+}
+
+void TestCli::checkUpdate_data()
+{
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("says");
+
+    const QString current = Protocol::CurrentVersion.toString();
+    QTest::newRow("up to date") << CannedServer::response(
+        200, QStringLiteral(R"({"result":"1","info":{"version":"%1","sid":"7","must":"0"}})").arg(current).toUtf8())
+                                << 0 << QStringLiteral("Version %1 is the latest.").arg(current);
+    QTest::newRow("newer, required") << CannedServer::response(
+        200, R"({"result":"1","info":{"version":"9.0","sid":"a b","must":"1"}})")
+                                     << 1
+                                     << QStringLiteral("Version 9.0 is out (this is %1): https://site.example/"
+                                                       "index.php/Works/detail/sid/a%20b\nThis update is required.")
+                                            .arg(current);
+    QTest::newRow("unreadable") << CannedServer::response(200, "<html/>", "text/html") << 4
+                                << QStringLiteral("The check failed");
+}
+
+void TestCli::checkUpdate()
+{
+    QFETCH(QByteArray, reply);
+    QFETCH(int, status);
+    QFETCH(QString, says);
+
+    CannedServer server;
+    QVERIFY(server.start());
+    server.setReply(reply);
+    const Run result = run({QStringLiteral("--check-update"), QStringLiteral("--version-host"), server.origin(),
+        QStringLiteral("--site-host"), QStringLiteral("site.example")});
+    QCOMPARE(result.status, status);
+    const QByteArray both = result.out + result.err;
+    QVERIFY2(QString::fromUtf8(both).contains(says), both.constData());
+    QCOMPARE(server.requests().size(), 1);
+    QCOMPARE(CannedServer::body(server.requests().constFirst()), QByteArray("sn=tkvr"));
+}
+
+void TestCli::qrCodeDecodesToTheShortLink()
+{
+    const QString zbarimg = QStandardPaths::findExecutable(QStringLiteral("zbarimg"));
+    QVERIFY2(!zbarimg.isEmpty(), "zbarimg (zbar-tools) is needed");
+    CannedServer server;
+    QVERIFY(server.start());
+    const QString link = QStringLiteral("https://s.example/Qr7xZ");
+    server.setReply(success(link));
+    QTemporaryDir dir;
+    const QString png = dir.filePath(QStringLiteral("code.png"));
+    const Run result = run({QStringLiteral("--shorten-host"), server.origin(), QStringLiteral("--qr"),
+        QStringLiteral("--qr-png"), png, QStringLiteral("https://a.example/long/address")});
+    QCOMPARE(result.status, 0);
+    QVERIFY(result.out.startsWith(QByteArray(link.toUtf8() + '\n')));
+    QVERIFY(result.out.contains("█") && result.out.contains("▀")); // the code drawn after the link
+
+    QProcess decoder;
+    decoder.start(zbarimg, {QStringLiteral("--raw"), QStringLiteral("-q"), png});
+    QVERIFY(decoder.waitForFinished(30000));
+    QCOMPARE(decoder.exitCode(), 0);
+    QCOMPARE(QString::fromUtf8(decoder.readAllStandardOutput()).trimmed(), link);
+}
+
+void TestCli::messagesFollowTheLocale_data()
+{
+    QTest::addColumn<QString>("lang");
+    QTest::addColumn<QString>("says");
+    QTest::newRow("English") << QStringLiteral("C.UTF-8")
+                             << QStringLiteral("line 1: a.example: The address must contain http:// or https://");
+    QTest::newRow("Simplified Chinese") << QStringLiteral("zh_CN.UTF-8")
+                                        << QStringLiteral("第 1 行：a.example：网址必须包含http://或https://");
+}
+
+void TestCli::messagesFollowTheLocale()
+{
+    QFETCH(QString, lang);
+    QFETCH(QString, says);
+    QProcess process;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove(QStringLiteral("LC_ALL"));
+    environment.remove(QStringLiteral("LC_MESSAGES"));
+    environment.insert(QStringLiteral("LANG"), lang);
+    process.setProcessEnvironment(environment);
+    process.start(QStringLiteral(NOLVEX_SHORTEN_BINARY),
+        {QStringLiteral("--shorten-host"), QStringLiteral("http://127.0.0.1:9"), QStringLiteral("a.example")});
+    QVERIFY(process.waitForFinished(30000));
+    QCOMPARE(process.exitCode(), 1);
+    QCOMPARE(process.readAllStandardOutput(), QByteArray("\n"));
+    QCOMPARE(QString::fromUtf8(process.readAllStandardError()).trimmed(), QStringLiteral("nolvex-shorten: ") + says);
+}
+
+void TestCli::endToEnd()
+{
+#ifndef NOLVEX_WITH_SHORTD
+    QSKIP("built without the service");
+#else
+    ShortdProcess service({QStringLiteral("--rate-limit"), QStringLiteral("0")});
+    QVERIFY2(service.start(), qPrintable(service.errorString()));
+
+    // 1,000 lines, every fourth a repeat of an earlier one, with the characters the encoding must keep.
+    QStringList lines;
+    for (int i = 0; i < 1000; ++i) {
+        if (i % 4 == 3) {
+            lines.append(lines.at(i / 2));
+        } else if (i % 10 == 0) {
+            lines.append(QStringLiteral("https://例子.测试/页面/%1?q=短网址&x=a+b%25#节").arg(i));
+        } else {
+            lines.append(QStringLiteral("http://e2e.example/item/%1?a=1&b=2").arg(i));
+        }
+    }
+    QTemporaryDir dir;
+    const QString path = writeLines(dir, lines.join(u'\n').toUtf8() + '\n');
+    const Run result = run(baseArguments(service.origin())
+        + QStringList {QStringLiteral("-j"), QStringLiteral("8"), QStringLiteral("-i"), path});
+    QCOMPARE(result.status, 0);
+    const QList<QJsonObject> rows = jsonRows(result.out);
+    QCOMPARE(rows.size(), lines.size());
+    QHash<QString, QString> linkOf;
+    for (qsizetype i = 0; i < rows.size(); ++i) {
+        const QJsonObject& row = rows.at(i);
+        QCOMPARE(row.value(QLatin1StringView("line")).toInteger(), i + 1);
+        QCOMPARE(row.value(QLatin1StringView("input")).toString(), lines.at(i));
+        QVERIFY2(row.value(QLatin1StringView("ok")).toBool(),
+            qPrintable(row.value(QLatin1StringView("message")).toString()));
+        const QString link = row.value(QLatin1StringView("short")).toString();
+        QCOMPARE(linkOf.value(lines.at(i), link), link); // a repeat gives the same link
+        linkOf.insert(lines.at(i), link);
+    }
+    QCOMPARE(linkOf.size(), 750);
+
+    // The service stored the addresses as sent: a link leads back to its address.
+    QNetworkAccessManager manager;
+    for (const qsizetype i : {qsizetype {0}, qsizetype {1}, qsizetype {10}}) {
+        QNetworkRequest request {QUrl(linkOf.value(lines.at(i)))};
+        request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+        QNetworkReply* reply = manager.get(request);
+        QSignalSpy done(reply, &QNetworkReply::finished);
+        QVERIFY(done.wait(10000));
+        QCOMPARE(QUrl::fromEncoded(reply->rawHeader("Location")), QUrl(lines.at(i)));
+        reply->deleteLater();
+    }
+    QVERIFY2(service.stop(), qPrintable(service.errorString()));
+#endif
+}
+
+QTEST_GUILESS_MAIN(TestCli)
+#include "tst_cli.moc"
