@@ -1,6 +1,7 @@
 #pragma once
 
 #include "row.h"
+#include "shorten.h"
 
 #include <QObject>
 #include <QString>
@@ -32,7 +33,7 @@ struct BatchOptions {
     QString type = QStringLiteral("0");
     int jobs = 4; // requests in flight, waits for a retry included
     int retries = 3; // retries of one address after its first attempt
-    std::chrono::milliseconds timeout {15000}; // of each attempt
+    std::chrono::milliseconds timeout = ShortenTimeLimit; // of each attempt
     RetryTiming timing;
 };
 

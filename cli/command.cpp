@@ -40,8 +40,10 @@ struct Parsed {
         ShortenCommand::tr("Retries of an address when the service is busy or unreachable (default 3)."),
         QStringLiteral("N"), QStringLiteral("3")};
     QCommandLineOption timeout {QStringLiteral("timeout"),
-        ShortenCommand::tr("Time limit of each request in seconds (default 15)."), QStringLiteral("SECONDS"),
-        QStringLiteral("15")};
+        ShortenCommand::tr("Time limit of each request in seconds (default %1; %2 for the version check).")
+            .arg(ShortenTimeLimit.count() / 1000)
+            .arg(VersionCheckTimeLimit.count() / 1000),
+        QStringLiteral("SECONDS"), QString::number(ShortenTimeLimit.count() / 1000)};
     QCommandLineOption quiet {{QStringLiteral("q"), QStringLiteral("quiet")}, ShortenCommand::tr("No progress bar.")};
     QCommandLineOption qr {QStringLiteral("qr"), ShortenCommand::tr("Draw the short link's QR code (one address).")};
     QCommandLineOption qrPng {QStringLiteral("qr-png"),
@@ -158,6 +160,9 @@ void ShortenCommand::start(const QStringList& arguments, const QProcessEnvironme
     m_options.jobs = *jobs;
     m_options.retries = *retries;
     m_options.timeout = std::chrono::milliseconds(static_cast<qint64>(timeout * 1000.0));
+    if (checkUpdate && !parser.isSet(options.timeout)) {
+        m_options.timeout = VersionCheckTimeLimit;
+    }
     m_options.timing = m_timing;
     m_versionOrigin = settings->versionOrigin;
     m_siteOrigin = settings->siteOrigin;

@@ -101,10 +101,6 @@
         <translation>服务器繁忙或无法连接时每个网址的重试次数（默认 3）。</translation>
     </message>
     <message>
-        <source>Time limit of each request in seconds (default 15).</source>
-        <translation>每个请求的时限，单位秒（默认 15）。</translation>
-    </message>
-    <message>
         <source>No progress bar.</source>
         <translation>不显示进度条。</translation>
     </message>
@@ -223,6 +219,10 @@
     <message>
         <source>This update is required.</source>
         <translation>此更新为必须更新。</translation>
+    </message>
+    <message>
+        <source>Time limit of each request in seconds (default %1; %2 for the version check).</source>
+        <translation>每个请求的时限，单位秒（默认 %1；版本检测为 %2）。</translation>
     </message>
 </context>
 </TS>
