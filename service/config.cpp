@@ -163,6 +163,23 @@ QStringList valuesOf(
     }
     return option.fallback ? QStringList {QString::fromLatin1(option.fallback)} : QStringList {};
 }
+// Applies every option's values in table order; the error names the first bad one.
+QString applyOptions(const QCommandLineParser& parser, const QProcessEnvironment& environment, ServiceConfig& config)
+{
+    for (const ServiceOption& option : Options) {
+        QStringList values = valuesOf(option, parser, environment);
+        if (!option.repeats && values.size() > 1) {
+            values = QStringList {values.constLast()};
+        }
+        for (const QString& text : std::as_const(values)) {
+            // An empty value is no value: the default stays.
+            if (!text.isEmpty() && !option.apply(text, config)) {
+                return QStringLiteral("invalid --%1: %2").arg(QString::fromLatin1(option.name), text);
+            }
+        }
+    }
+    return {};
+}
 } // namespace
 
 QUrl ServiceConfig::ownOrigin() const
@@ -273,21 +290,9 @@ ConfigResult parseConfig(const QStringList& arguments, const QProcessEnvironment
         return result;
     }
 
-    for (const ServiceOption& option : Options) {
-        QStringList values = valuesOf(option, parser, environment);
-        if (!option.repeats && values.size() > 1) {
-            values = QStringList {values.constLast()};
-        }
-        for (const QString& text : std::as_const(values)) {
-            // An empty value is no value: the default stays.
-            if (text.isEmpty()) {
-                continue;
-            }
-            if (!option.apply(text, config)) {
-                result.error = QStringLiteral("invalid --%1: %2").arg(QString::fromLatin1(option.name), text);
-                return result;
-            }
-        }
+    if (const QString error = applyOptions(parser, environment, config); !error.isEmpty()) {
+        result.error = error;
+        return result;
     }
     if (config.tlsCertificate.isEmpty() != config.tlsKey.isEmpty()) {
         result.error = QStringLiteral("--tls-cert and --tls-key go together");

@@ -149,6 +149,40 @@ std::optional<qint64> agreedLength(const QList<QByteArrayView>& values)
     return agreed;
 }
 
+// The field lines from offset at up to the empty line that ends them, each handed to take;
+// fields counts them against the limit. Complete here means the fields; length is the offset
+// after the empty line.
+template<typename Take>
+FramedRequest readFields(QByteArrayView buffer, qsizetype at, const FrontEndLimits& limits, int* fields, Take take)
+{
+    for (;;) {
+        const Line line = lineAt(buffer, at);
+        if (!line.complete) {
+            return incomplete(buffer.size(), limits);
+        }
+        at = line.next;
+        if (line.text.isEmpty()) {
+            break;
+        }
+        if (++*fields > limits.maxHeaderFields) {
+            return refused(431);
+        }
+        // A line that starts with a blank continues the one before (obs-fold): refused.
+        const auto field = line.bareCr ? std::nullopt : fieldOf(line.text);
+        if (!field) {
+            return refused(400);
+        }
+        take(field->first, field->second);
+    }
+    if (at > limits.maxRequestBytes) {
+        return refused(413);
+    }
+    FramedRequest result;
+    result.state = FramedRequest::State::Complete;
+    result.length = at;
+    return result;
+}
+
 struct Head {
     QByteArrayView requestLine;
     bool http11 = false;
@@ -178,43 +212,21 @@ FramedRequest readHead(QByteArrayView buffer, const FrontEndLimits& limits, Head
     }
     head->requestLine = requestLine.text;
     head->http11 = requestLine.text.endsWith("HTTP/1.1");
-    at = requestLine.next;
-    for (;;) {
-        const Line line = lineAt(buffer, at);
-        if (!line.complete) {
-            return incomplete(buffer.size(), limits);
-        }
-        at = line.next;
-        if (line.text.isEmpty() && !line.bareCr) {
-            break;
-        }
-        if (++head->fields > limits.maxHeaderFields) {
-            return refused(431);
-        }
-        // A line that starts with a blank continues the one before (obs-fold): refused.
-        const auto field = line.bareCr ? std::nullopt : fieldOf(line.text);
-        if (!field) {
-            return refused(400);
-        }
-        const auto& [name, value] = *field;
-        if (name.compare("content-length", Qt::CaseInsensitive) == 0) {
-            head->lengths.append(value);
-        } else if (name.compare("transfer-encoding", Qt::CaseInsensitive) == 0) {
-            head->encodings.append(value);
-        } else if (name.compare("expect", Qt::CaseInsensitive) == 0) {
-            head->expectsContinue = value.compare("100-continue", Qt::CaseInsensitive) == 0;
-        } else {
-            head->hosts += name.compare("host", Qt::CaseInsensitive) == 0 ? 1 : 0;
-            head->kept += name.toByteArray() + ": " + value.toByteArray() + "\r\n";
-        }
-    }
-    if (at > limits.maxRequestBytes) {
-        return refused(413);
-    }
-    head->end = at;
-    FramedRequest result;
-    result.state = FramedRequest::State::Complete;
-    return result;
+    FramedRequest fields = readFields(
+        buffer, requestLine.next, limits, &head->fields, [head](QByteArrayView name, QByteArrayView value) {
+            if (name.compare("content-length", Qt::CaseInsensitive) == 0) {
+                head->lengths.append(value);
+            } else if (name.compare("transfer-encoding", Qt::CaseInsensitive) == 0) {
+                head->encodings.append(value);
+            } else if (name.compare("expect", Qt::CaseInsensitive) == 0) {
+                head->expectsContinue = value.compare("100-continue", Qt::CaseInsensitive) == 0;
+            } else {
+                head->hosts += name.compare("host", Qt::CaseInsensitive) == 0 ? 1 : 0;
+                head->kept += name.toByteArray() + ": " + value.toByteArray() + "\r\n";
+            }
+        });
+    head->end = fields.length;
+    return fields;
 }
 
 // The chunked body from offset at: its data into body, then the trailer fields (read and
@@ -256,29 +268,8 @@ FramedRequest readChunked(
             return refused(400);
         }
     }
-    for (;;) {
-        const Line line = lineAt(buffer, at);
-        if (!line.complete) {
-            return incomplete(buffer.size(), limits);
-        }
-        at = line.next;
-        if (line.text.isEmpty() && !line.bareCr) {
-            break;
-        }
-        if (++fields > limits.maxHeaderFields) {
-            return refused(431);
-        }
-        if (line.bareCr || !fieldOf(line.text)) {
-            return refused(400);
-        }
-    }
-    if (at > limits.maxRequestBytes) {
-        return refused(413);
-    }
-    FramedRequest result;
-    result.state = FramedRequest::State::Complete;
-    result.length = at;
-    return result;
+    // The trailer fields are read and dropped.
+    return readFields(buffer, at, limits, &fields, [](QByteArrayView, QByteArrayView) {});
 }
 } // namespace
 

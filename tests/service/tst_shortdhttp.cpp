@@ -285,30 +285,18 @@ void ShortdHttpTest::badInput_data()
     QTest::newRow("8001 chinese characters")
         << signedAddress(u"http://example.com/"_s + QString(8001 - 19, u'中')) << 414 << u"8000"_s;
     QTest::newRow("own short link") << signedAddress(m_service.origin() + u"/abcdef"_s) << 400 << u"本服务"_s;
-    QTest::newRow("own link by localhost")
-        << signedAddress(u"http://localhost:%1/abcdef"_s.arg(port)) << 400 << u"本服务"_s;
-    QTest::newRow("own link by IPv4-mapped IPv6")
-        << signedAddress(u"http://[::ffff:127.0.0.1]:%1/abcdef"_s.arg(port)) << 400 << u"本服务"_s;
-    QTest::newRow("own link by IPv4 shorthand")
-        << signedAddress(u"http://127.1:%1/abcdef"_s.arg(port)) << 400 << u"本服务"_s;
-    QTest::newRow("own link by IPv6 loopback")
-        << signedAddress(u"http://[::1]:%1/abcdef"_s.arg(port)) << 400 << u"本服务"_s;
-    QTest::newRow("own link, upper-case host and trailing dot")
-        << signedAddress(u"HTTP://LOCALHOST.:%1/abcdef"_s.arg(port)) << 400 << u"本服务"_s;
-    QTest::newRow("own link by the unspecified address")
-        << signedAddress(u"http://0.0.0.0:%1/abcdef"_s.arg(port)) << 400 << u"本服务"_s;
-    QTest::newRow("own link by 0") << signedAddress(u"http://0:%1/abcdef"_s.arg(port)) << 400 << u"本服务"_s;
-    QTest::newRow("own link by [::]") << signedAddress(u"http://[::]:%1/abcdef"_s.arg(port)) << 400 << u"本服务"_s;
-    QTest::newRow("own link by the rest of 127/8")
-        << signedAddress(u"http://127.2.3.4:%1/abcdef"_s.arg(port)) << 400 << u"本服务"_s;
-    QTest::newRow("own link by a name under localhost")
-        << signedAddress(u"http://app.localhost:%1/abcdef"_s.arg(port)) << 400 << u"本服务"_s;
-    QTest::newRow("own link by IPv4-translated IPv6")
-        << signedAddress(u"http://[::ffff:0:127.0.0.1]:%1/abcdef"_s.arg(port)) << 400 << u"本服务"_s;
-    QTest::newRow("own link by IPv4-compatible IPv6")
-        << signedAddress(u"http://[::127.0.0.1]:%1/abcdef"_s.arg(port)) << 400 << u"本服务"_s;
-    QTest::newRow("own link under the other scheme")
-        << signedAddress(u"https://127.0.0.1:%1/abcdef"_s.arg(port)) << 400 << u"本服务"_s;
+    // The service's own port under every name of this machine.
+    const std::pair<const char*, const char*> ownNames[] {{"localhost", "http://localhost"},
+        {"IPv4-mapped IPv6", "http://[::ffff:127.0.0.1]"}, {"IPv4 shorthand", "http://127.1"},
+        {"IPv6 loopback", "http://[::1]"}, {"upper-case host and trailing dot", "HTTP://LOCALHOST."},
+        {"the unspecified address", "http://0.0.0.0"}, {"0", "http://0"}, {"[::]", "http://[::]"},
+        {"the rest of 127/8", "http://127.2.3.4"}, {"a name under localhost", "http://app.localhost"},
+        {"IPv4-translated IPv6", "http://[::ffff:0:127.0.0.1]"}, {"IPv4-compatible IPv6", "http://[::127.0.0.1]"},
+        {"the other scheme", "https://127.0.0.1"}};
+    for (const auto& [name, origin] : ownNames) {
+        QTest::addRow("own link by %s", name)
+            << signedAddress(u"%1:%2/abcdef"_s.arg(QLatin1StringView(origin)).arg(port)) << 400 << u"本服务"_s;
+    }
     QTest::newRow("own preview link") << signedAddress(m_service.origin() + u"/abcdef+"_s) << 400 << u"本服务"_s;
     QTest::newRow("own origin") << signedAddress(m_service.origin()) << 400 << u"本服务"_s;
     QString manyFields;
