@@ -5,7 +5,8 @@ open for SLOW_SECONDS (default 20, below the service's 30 s idle limit) while a 
 a short link SLOW_PROBE_RATE (default 50) times a second on its own keep-alive connection, and
 once a second on a new connection. Prints the probe's latency; the target is p99 under 100 ms.
 
-The service runs with --max-connections raised above the held connections, and this script raises
+The service runs with --max-connections and --max-connections-per-client raised above the held
+connections and --header-timeout at 30 s (fairshare.py measures the default limits), and this script raises
 its open-file limit (the service inherits it). Loopback only; exits 1 when the target is missed."""
 
 import asyncio
@@ -92,7 +93,10 @@ def main():
     if limit < HELD + 64:
         sys.exit("open-file limit %d is too low for %d connections (raise the hard limit: ulimit -Hn)"
                  % (limit, HELD))
-    with sb.Service("--max-connections", str(HELD + 100)) as service:
+    # Every held connection comes from one address and never completes a request: the per-client
+    # share and the header time-out are raised so that they stay, and the service carries them all.
+    with sb.Service("--max-connections", str(HELD + 100), "--max-connections-per-client", str(HELD + 100),
+                    "--header-timeout", "30") as service:
         status, _, body = sb.blocking_get(service.port, sb.shorten_target(0, "https://slow.example/probe"))
         code = json.loads(body)["info"].rsplit("/", 1)[1]
         latencies, fresh, failures, counts, still_open = asyncio.run(run(service, code))
