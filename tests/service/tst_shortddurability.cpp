@@ -2,7 +2,6 @@
 #include "protocol.h"
 #include "shortdprocess.h"
 
-#include <QElapsedTimer>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTcpSocket>
@@ -138,7 +137,8 @@ private:
 
 void ShortdDurabilityTest::concurrentCreatesSurviveKill9()
 {
-    ShortdProcess service({u"--rate-limit"_s, u"0"_s});
+    // All 50 connections come from one address: its share is raised to hold them.
+    ShortdProcess service({u"--rate-limit"_s, u"0"_s, u"--max-connections-per-client"_s, u"64"_s});
     QVERIFY2(service.start(), qPrintable(service.errorString()));
 
     // 50 connections creating links at once; the service is killed while they are in flight.
@@ -149,11 +149,8 @@ void ShortdDurabilityTest::concurrentCreatesSurviveKill9()
     for (int id = 0; id < Connections; ++id) {
         clients.push_back(std::make_unique<CreatingClient>(id, service.port(), &acknowledged));
     }
-    QElapsedTimer clock;
-    clock.start();
-    while (acknowledged.size() < 2000 && clock.elapsed() < 3000) {
-        QTest::qWait(5);
-    }
+    // Until about 2,000 links are in, or for at most 3 s.
+    [[maybe_unused]] const bool many = QTest::qWaitFor([&acknowledged] { return acknowledged.size() >= 2000; }, 3000);
     QVERIFY2(acknowledged.size() >= 50, qPrintable(QString::number(acknowledged.size())));
     service.kill9();
     for (const auto& client : clients) {

@@ -4,7 +4,6 @@
 #include "token.h"
 #include "version.h"
 
-#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonObject>
 #include <QNetworkAccessManager>
@@ -13,7 +12,6 @@
 #include <QSslError>
 #include <QTcpSocket>
 #include <QTest>
-#include <QThread>
 
 using namespace Qt::StringLiterals;
 using namespace Nolvex::Protocol;
