@@ -125,13 +125,14 @@ Form1::Form1(Settings settings, Platform& platform, QWidget* parent)
     createControls(dpi);
     createMenus();
     setTabOrder();
-    placeWindow(dpi);
 
     Timer2.setInterval(1000);
     connect(&Timer2, &QTimer::timeout, this, &Form1::Timer2_Timer);
     Timer2.start();
 
     Form_Load();
+    // Sized once the skin is on: its menu bar may be taller than the plain one.
+    placeWindow(dpi);
 }
 
 Form1::~Form1()

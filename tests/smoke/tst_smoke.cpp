@@ -1,10 +1,13 @@
 #include "fakeplatform.h"
 #include "form1.h"
+#include "statusbar.h"
 #include "testsettings.h"
+#include "twips.h"
 
 #include <QDir>
 #include <QGuiApplication>
 #include <QImage>
+#include <QMenuBar>
 #include <QPixmap>
 #include <QScreen>
 #include <QSet>
@@ -34,6 +37,16 @@ void TestSmoke::windowOnScreen()
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     QVERIFY2(!window.styleSheet().isEmpty(), "the skin beside the executable was not applied");
+    // The client area below the menu bar keeps its design size, whatever the skin makes of the menu bar.
+    // (564 x 461, status bar at 420, at 96 dpi.)
+    const qreal dpi = window.screen()->logicalDotsPerInch();
+    const int width = twipsToPixels(8460, dpi);
+    const int statusTop = twipsToPixels(6300, dpi);
+    const int menuBar = window.menuBar()->height();
+    QCOMPARE(window.size(), QSize(width, menuBar + twipsToPixels(6915, dpi)));
+    QCOMPARE(window.centralWidget()->geometry(), QRect(0, menuBar, width, statusTop));
+    QCOMPARE(
+        window.statusBarPanels()->geometry(), QRect(0, menuBar + statusTop, width, twipsToPixels(6915 - 6300, dpi)));
     QTRY_VERIFY_WITH_TIMEOUT(!platform.informed.isEmpty(), 5000); // the version check ran and ended
     QTest::qWait(300);
 
