@@ -72,6 +72,40 @@ QFont controlFont()
     return font;
 }
 
+void place(QWidget* widget, const char* name, Place at, qreal dpi)
+{
+    widget->setObjectName(QString::fromLatin1(name));
+    widget->setFont(controlFont());
+    widget->setGeometry(twipsRect(at.left, at.top, at.width, at.height, dpi));
+}
+
+QLabel* makeLabel(const QString& caption, QWidget* parent, const char* name, Place at, qreal dpi)
+{
+    auto* label = new QLabel(caption, parent);
+    place(label, name, at, dpi);
+    label->setTextFormat(Qt::PlainText);
+    return label;
+}
+
+// A text box beside its label, which names it for screen readers as for the eye.
+QLineEdit* makeTextBox(QLabel* label, const char* name, Place at, qreal dpi)
+{
+    auto* box = new QLineEdit(label->parentWidget());
+    place(box, name, at, dpi);
+    label->setBuddy(box);
+    box->setAccessibleName(label->text());
+    return box;
+}
+
+QPushButton* makeButton(const QString& caption, QWidget* parent, const char* name, Place at, qreal dpi)
+{
+    auto* button = new QPushButton(caption, parent);
+    place(button, name, at, dpi);
+    button->setAutoDefault(false);
+    button->setAccessibleName(caption);
+    return button;
+}
+
 qreal screenDpi()
 {
     const QScreen* screen = QGuiApplication::primaryScreen();
@@ -156,30 +190,33 @@ void Form1::createControls(qreal dpi)
     auto* client = new QWidget(this);
     client->setObjectName(QStringLiteral("client"));
     setCentralWidget(client);
-    const QFont font = controlFont();
-    auto place = [dpi, &font](QWidget* widget, const char* name, Place at) {
-        widget->setObjectName(QString::fromLatin1(name));
-        widget->setFont(font);
-        widget->setGeometry(twipsRect(at.left, at.top, at.width, at.height, dpi));
-    };
+    createInputFrame(client, dpi);
+    createServiceOptions(client, dpi);
+    createGenerateButton(client, dpi);
+    createResultFrame(client, dpi);
+    createStatusBar(dpi);
+}
 
+void Form1::createInputFrame(QWidget* client, qreal dpi)
+{
     Frame1 = new QGroupBox(client);
-    place(Frame1, "Frame1", {360, 360, 7695, 1575});
-    Label3 = new QLabel(QStringLiteral("请输入要缩短的地址[双击文本粘贴地址]"), Frame1);
-    place(Label3, "Label3", {240, 360, 7200, 300});
-    Text1 = new QLineEdit(m_settings.makerHome.toString(), Frame1);
-    place(Text1, "Text1", {240, 840, 7215, 420});
+    place(Frame1, "Frame1", {360, 360, 7695, 1575}, dpi);
+    Label3 = makeLabel(
+        QStringLiteral("请输入要缩短的地址[双击文本粘贴地址]"), Frame1, "Label3", {240, 360, 7200, 300}, dpi);
+    Text1 = makeTextBox(Label3, "Text1", {240, 840, 7215, 420}, dpi);
+    Text1->setText(m_settings.makerHome.toString());
     Text1->installEventFilter(this);
-    Label3->setBuddy(Text1);
-    Text1->setAccessibleName(Label3->text());
+}
 
+void Form1::createServiceOptions(QWidget* client, qreal dpi)
+{
     m_options = new QButtonGroup(this);
     for (int i = 0; i < OptionCount; ++i) {
-        auto* option = new QRadioButton(QString::fromLatin1(ServiceNames.at(static_cast<std::size_t>(i))), client);
-        place(option, "Option1", OptionPlaces.at(static_cast<std::size_t>(i)));
-        option->setObjectName(QStringLiteral("Option1_%1").arg(i));
+        const auto index = static_cast<std::size_t>(i);
+        auto* option = new QRadioButton(QString::fromLatin1(ServiceNames.at(index)), client);
+        place(option, QByteArray("Option1_" + QByteArray::number(i)).constData(), OptionPlaces.at(index), dpi);
         m_options->addButton(option, i);
-        Option1.at(static_cast<std::size_t>(i)) = option;
+        Option1.at(index) = option;
     }
     Option1[0]->setChecked(true);
     // Tab enters the options at the selected one; the arrow keys move between them.
@@ -190,45 +227,35 @@ void Form1::createControls(qreal dpi)
     };
     connect(m_options, &QButtonGroup::buttonToggled, this, tabStopAtSelection);
     tabStopAtSelection();
+}
 
-    Command1 = new QPushButton(QStringLiteral("生成短网址"), client);
-    place(Command1, "Command1", {360, 2880, 7695, 615});
+void Form1::createGenerateButton(QWidget* client, qreal dpi)
+{
+    Command1 = makeButton(QStringLiteral("生成短网址"), client, "Command1", {360, 2880, 7695, 615}, dpi);
     Command1->setEnabled(false);
     connect(Command1, &QPushButton::clicked, this, &Form1::Command1_Click);
+}
 
+void Form1::createResultFrame(QWidget* client, qreal dpi)
+{
     Frame2 = new QGroupBox(QStringLiteral("网址信息"), client);
-    place(Frame2, "Frame2", {360, 3720, 7695, 2175});
-    Label1 = new QLabel(QStringLiteral("原网址:"), Frame2);
-    place(Label1, "Label1", {240, 600, 675, 300});
-    Text2 = new QLineEdit(Frame2);
-    place(Text2, "Text2", {1320, 600, 5295, 420});
+    place(Frame2, "Frame2", {360, 3720, 7695, 2175}, dpi);
+    // Two rows of caption, read-only box and button: the long address to open, the short link to copy.
+    Label1 = makeLabel(QStringLiteral("原网址:"), Frame2, "Label1", {240, 600, 675, 300}, dpi);
+    Text2 = makeTextBox(Label1, "Text2", {1320, 600, 5295, 420}, dpi);
+    Command3 = makeButton(QStringLiteral("访问"), Frame2, "Command3", {6720, 600, 735, 450}, dpi);
+    Label2 = makeLabel(QStringLiteral("短网址:"), Frame2, "Label2", {240, 1200, 675, 300}, dpi);
+    Text3 = makeTextBox(Label2, "Text3", {1320, 1200, 5295, 420}, dpi);
+    Command2 = makeButton(QStringLiteral("复制"), Frame2, "Command2", {6720, 1200, 735, 450}, dpi);
     Text2->setReadOnly(true);
-    Label1->setBuddy(Text2);
-    Text2->setAccessibleName(Label1->text());
-    Command3 = new QPushButton(QStringLiteral("访问"), Frame2);
-    place(Command3, "Command3", {6720, 600, 735, 450});
-    connect(Command3, &QPushButton::clicked, this, &Form1::Command3_Click);
-
-    Label2 = new QLabel(QStringLiteral("短网址:"), Frame2);
-    place(Label2, "Label2", {240, 1200, 675, 300});
-    Text3 = new QLineEdit(Frame2);
-    place(Text3, "Text3", {1320, 1200, 5295, 420});
     Text3->setReadOnly(true);
-    Label2->setBuddy(Text3);
-    Text3->setAccessibleName(Label2->text());
+    connect(Command3, &QPushButton::clicked, this, &Form1::Command3_Click);
     connect(Text3, &QLineEdit::textChanged, this, &Form1::Text3_Change);
-    Command2 = new QPushButton(QStringLiteral("复制"), Frame2);
-    place(Command2, "Command2", {6720, 1200, 735, 450});
     connect(Command2, &QPushButton::clicked, this, &Form1::Command2_Click);
+}
 
-    for (QLabel* label : {Label1, Label2, Label3}) {
-        label->setTextFormat(Qt::PlainText);
-    }
-    for (QPushButton* button : {Command1, Command2, Command3}) {
-        button->setAutoDefault(false);
-        button->setAccessibleName(button->text());
-    }
-
+void Form1::createStatusBar(qreal dpi)
+{
     S1 = new StatusBar(dpi, this);
     S1->setFixedHeight(twipsToPixels(ClientHeightTwips - StatusBarTopTwips, dpi));
     setStatusBar(S1);

@@ -53,6 +53,11 @@ protected:
 
 private:
     void createControls(qreal dpi);
+    void createInputFrame(QWidget* client, qreal dpi);
+    void createServiceOptions(QWidget* client, qreal dpi);
+    void createGenerateButton(QWidget* client, qreal dpi);
+    void createResultFrame(QWidget* client, qreal dpi);
+    void createStatusBar(qreal dpi);
     void createMenus();
     void setTabOrder();
     void placeWindow(qreal dpi);
