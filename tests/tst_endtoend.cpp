@@ -1,14 +1,10 @@
-#include "fakeplatform.h"
-#include "form1.h"
 #include "shortdprocess.h"
-#include "statusbar.h"
-#include "testsettings.h"
+#include "windowharness.h"
 
 #include <QLineEdit>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QPushButton>
-#include <QRadioButton>
 #include <QSignalSpy>
 #include <QTest>
 #include <memory>
@@ -32,8 +28,7 @@ private:
     QNetworkReply* follow(const QString& link);
 
     std::unique_ptr<ShortdProcess> m_service;
-    FakePlatform m_platform;
-    std::unique_ptr<Form1> m_window;
+    std::unique_ptr<WindowHarness> m_window;
     QNetworkAccessManager m_manager;
 };
 
@@ -43,13 +38,11 @@ void TestEndToEnd::initTestCase()
     QVERIFY2(m_service->start(), qPrintable(m_service->errorString()));
     Settings settings = testSettings(m_service->origin(), m_service->origin());
     settings.siteOrigin = m_service->origin();
-    m_window = std::make_unique<Form1>(settings, m_platform);
-    m_window->show();
-    auto* command1 = m_window->findChild<QPushButton*>(QStringLiteral("Command1"));
-    QTRY_VERIFY_WITH_TIMEOUT(command1->isEnabled(), 5000);
+    m_window = std::make_unique<WindowHarness>(settings);
+    QVERIFY(m_window->waitUntilReady());
     // The bundled service reports this very version: the client is up to date.
-    QCOMPARE(m_window->statusBarPanels()->message(), QStringLiteral("当前软件为最新版本,欢迎使用Nolvex软件.."));
-    QVERIFY(m_platform.informed.isEmpty() && m_platform.asked.isEmpty());
+    QCOMPARE(m_window->status(), QStringLiteral("当前软件为最新版本,欢迎使用Nolvex软件.."));
+    QVERIFY(m_window->platform.informed.isEmpty() && m_window->platform.asked.isEmpty());
 }
 
 void TestEndToEnd::cleanupTestCase()
@@ -62,13 +55,7 @@ void TestEndToEnd::cleanupTestCase()
 
 QString TestEndToEnd::shorten(const QString& address, int option)
 {
-    m_window->findChild<QRadioButton*>(QStringLiteral("Option1_%1").arg(option))->setChecked(true);
-    m_window->findChild<QLineEdit*>(QStringLiteral("Text1"))->setText(address);
-    QTest::mouseClick(m_window->findChild<QPushButton*>(QStringLiteral("Command1")), Qt::LeftButton);
-    if (!QTest::qWaitFor([this] { return !m_window->requestPending(); }, 20000)) {
-        return {};
-    }
-    return m_window->findChild<QLineEdit*>(QStringLiteral("Text3"))->text();
+    return m_window->shorten(address, option) ? m_window->text("Text3")->text() : QString();
 }
 
 QNetworkReply* TestEndToEnd::follow(const QString& link)
@@ -100,9 +87,9 @@ void TestEndToEnd::roundTrip()
     QFETCH(QString, address);
     QFETCH(int, option);
     const QString link = shorten(address, option);
-    QCOMPARE(m_window->statusBarPanels()->message(), QStringLiteral("短网址生成成功"));
+    QCOMPARE(m_window->status(), QStringLiteral("短网址生成成功"));
     QVERIFY2(link.startsWith(m_service->origin() + QLatin1Char('/')), qPrintable(link));
-    QCOMPARE(m_window->findChild<QLineEdit*>(QStringLiteral("Text2"))->text(), address);
+    QCOMPARE(m_window->text("Text2")->text(), address);
 
     std::unique_ptr<QNetworkReply> reply(follow(link));
     QCOMPARE(reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 302);
@@ -114,20 +101,20 @@ void TestEndToEnd::roundTrip()
 
     // The same address and service again: the same link, and the button is usable again.
     QCOMPARE(shorten(address, option), link);
-    QVERIFY(m_window->findChild<QPushButton*>(QStringLiteral("Command1"))->isEnabled());
+    QVERIFY(m_window->button("Command1")->isEnabled());
 }
 
 void TestEndToEnd::refusalShowsTheServiceMessage()
 {
-    const QString before = m_window->findChild<QLineEdit*>(QStringLiteral("Text3"))->text();
+    const QString before = m_window->text("Text3")->text();
     QVERIFY(!before.isEmpty());
     const QString link = shorten(QStringLiteral("javascript:alert('http://x')"), 0);
     QVERIFY(link.isEmpty());
-    QVERIFY(m_window->findChild<QLineEdit*>(QStringLiteral("Text2"))->text().isEmpty());
-    const QString message = m_window->statusBarPanels()->message();
+    QVERIFY(m_window->text("Text2")->text().isEmpty());
+    const QString message = m_window->status();
     QVERIFY(!message.isEmpty());
     QVERIFY2(message.front().unicode() >= 0x4E00, qPrintable(message)); // a Chinese reason from the service
-    QVERIFY(m_window->findChild<QPushButton*>(QStringLiteral("Command1"))->isEnabled());
+    QVERIFY(m_window->button("Command1")->isEnabled());
 }
 
 QTEST_MAIN(TestEndToEnd)

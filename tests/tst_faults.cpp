@@ -1,10 +1,6 @@
 #include "cannedserver.h"
-#include "fakeplatform.h"
-#include "form1.h"
-#include "statusbar.h"
-#include "testsettings.h"
+#include "windowharness.h"
 
-#include <QElapsedTimer>
 #include <QFile>
 #include <QLineEdit>
 #include <QPushButton>
@@ -14,6 +10,7 @@
 #include <QTest>
 
 using namespace Nolvex;
+using namespace std::chrono_literals;
 using Behaviour = CannedServer::Behaviour;
 
 Q_DECLARE_METATYPE(Behaviour)
@@ -43,7 +40,8 @@ const QString Unreadable = QStringLiteral("服务器返回的数据无法识别,
 Q_DECLARE_METATYPE(Peer)
 
 // Misbehaving shortening services, seen through the window: whatever the peer does, the user gets
-// a clear status, no partial short link, a usable button, and all of it within the time limit.
+// a clear status, no partial short link and a usable button. Peers that never finish meet a short
+// time limit; the others an ample one, which a fault must not wait out.
 class TestFaults final : public QObject
 {
     Q_OBJECT
@@ -59,7 +57,7 @@ void TestFaults::misbehavingPeer_data()
     QTest::addColumn<QByteArray>("reply");
     QTest::addColumn<Behaviour>("behaviour");
     QTest::addColumn<QString>("status");
-    QTest::addColumn<int>("limitMs");
+    QTest::addColumn<std::chrono::milliseconds>("limit");
 
     const QByteArray success = R"({"result":1,"info":"https://i.test/partial","message":""})";
     const QByteArray html = "<!DOCTYPE html><html><body><h1>Service Unavailable</h1></body></html>";
@@ -69,39 +67,39 @@ void TestFaults::misbehavingPeer_data()
     }
     deep += "1" + QByteArray(1025, '}');
 
-    QTest::newRow("never answers") << Peer::Plain << QByteArray() << Behaviour::Silent << TimedOut << 16000;
-    QTest::newRow("drips a byte a second")
-        << Peer::Plain << CannedServer::response(200, success) << Behaviour::Drip << TimedOut << 16000;
+    QTest::newRow("never answers") << Peer::Plain << QByteArray() << Behaviour::Silent << TimedOut << 300ms;
+    QTest::newRow("drips a byte every 100 ms")
+        << Peer::Plain << CannedServer::response(200, success) << Behaviour::Drip << TimedOut << 500ms;
     QTest::newRow("resets mid-body")
         << Peer::Plain
         << QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 120\r\n\r\n{\"result\":1,\"info\":\"https://i.te")
-        << Behaviour::ResetAfterReply << NoConnection << 1000;
+        << Behaviour::ResetAfterReply << NoConnection << AmpleTimeLimit;
     QTest::newRow("Content-Length longer than the body")
         << Peer::Plain << "HTTP/1.1 200 OK\r\nContent-Length: 200\r\nConnection: close\r\n\r\n" + success
-        << Behaviour::Reply << NoConnection << 1000;
+        << Behaviour::Reply << NoConnection << AmpleTimeLimit;
     QTest::newRow("Content-Length shorter than the body")
         << Peer::Plain << "HTTP/1.1 200 OK\r\nContent-Length: 24\r\nConnection: close\r\n\r\n" + success
-        << Behaviour::Reply << Unreadable << 1000;
+        << Behaviour::Reply << Unreadable << AmpleTimeLimit;
     QTest::newRow("10 MB") << Peer::Plain << CannedServer::response(200, QByteArray(qsizetype {10} * 1024 * 1024, '['))
-                           << Behaviour::Reply << Unreadable << 2000;
+                           << Behaviour::Reply << Unreadable << AmpleTimeLimit;
     QTest::newRow("HTML with 200") << Peer::Plain << CannedServer::response(200, html, "text/html") << Behaviour::Reply
-                                   << Unreadable << 1000;
+                                   << Unreadable << AmpleTimeLimit;
     QTest::newRow("HTML with 500") << Peer::Plain << CannedServer::response(500, html, "text/html") << Behaviour::Reply
-                                   << Unreadable << 1000;
+                                   << Unreadable << AmpleTimeLimit;
     QTest::newRow("invalid UTF-8") << Peer::Plain
                                    << CannedServer::response(200, "{\"result\":1,\"info\":\"https://i.test/\xFF\xFE\"}")
-                                   << Behaviour::Reply << Unreadable << 1000;
+                                   << Behaviour::Reply << Unreadable << AmpleTimeLimit;
     QTest::newRow("nesting 1,025 deep") << Peer::Plain << CannedServer::response(200, deep) << Behaviour::Reply
-                                        << Unreadable << 1000;
+                                        << Unreadable << AmpleTimeLimit;
     QTest::newRow("redirects in a loop") << Peer::Plain
                                          << CannedServer::response(302, {}, "text/plain", "Location: /again\r\n")
-                                         << Behaviour::Reply << NoConnection << 2000;
+                                         << Behaviour::Reply << NoConnection << AmpleTimeLimit;
     QTest::newRow("redirects from https to http")
-        << Peer::TrustedTls << QByteArray() << Behaviour::Reply << NoConnection << 2000;
-    QTest::newRow("self-signed certificate")
-        << Peer::SelfSigned << CannedServer::response(200, success) << Behaviour::Reply << NoConnection << 2000;
-    QTest::newRow("certificate for another host")
-        << Peer::WrongHost << CannedServer::response(200, success) << Behaviour::Reply << NoConnection << 2000;
+        << Peer::TrustedTls << QByteArray() << Behaviour::Reply << NoConnection << AmpleTimeLimit;
+    QTest::newRow("self-signed certificate") << Peer::SelfSigned << CannedServer::response(200, success)
+                                             << Behaviour::Reply << NoConnection << AmpleTimeLimit;
+    QTest::newRow("certificate for another host") << Peer::WrongHost << CannedServer::response(200, success)
+                                                  << Behaviour::Reply << NoConnection << AmpleTimeLimit;
 }
 
 void TestFaults::misbehavingPeer()
@@ -110,7 +108,7 @@ void TestFaults::misbehavingPeer()
     QFETCH(QByteArray, reply);
     QFETCH(Behaviour, behaviour);
     QFETCH(QString, status);
-    QFETCH(int, limitMs);
+    QFETCH(std::chrono::milliseconds, limit);
 
     const QSslConfiguration saved = QSslConfiguration::defaultConfiguration();
     auto restore = qScopeGuard([&saved] { QSslConfiguration::setDefaultConfiguration(saved); });
@@ -147,29 +145,19 @@ void TestFaults::misbehavingPeer()
     }
     service->setReply(reply, behaviour);
 
-    FakePlatform platform;
-    Form1 window(testSettings(service->origin(), versions.origin()), platform);
-    window.show();
-    auto* command1 = window.findChild<QPushButton*>(QStringLiteral("Command1"));
-    auto* text2 = window.findChild<QLineEdit*>(QStringLiteral("Text2"));
-    auto* text3 = window.findChild<QLineEdit*>(QStringLiteral("Text3"));
-    QTRY_VERIFY_WITH_TIMEOUT(command1->isEnabled(), 5000);
-    text2->setText(QStringLiteral("https://earlier.example/"));
-    text3->setText(QStringLiteral("https://i.test/earlier"));
+    WindowHarness h(testSettings(service->origin(), versions.origin(), limit));
+    QVERIFY(h.waitUntilReady());
+    h.text("Text2")->setText(QStringLiteral("https://earlier.example/"));
+    h.text("Text3")->setText(QStringLiteral("https://i.test/earlier"));
+    h.text("Text1")->setText(QStringLiteral("https://e.example/faulty?a=1&b=2"));
+    QTest::mouseClick(h.button("Command1"), Qt::LeftButton);
+    QVERIFY(!h.button("Command1")->isEnabled());
+    QTRY_VERIFY(!h.window->requestPending());
 
-    window.findChild<QLineEdit*>(QStringLiteral("Text1"))->setText(QStringLiteral("https://e.example/faulty?a=1&b=2"));
-    QElapsedTimer clock;
-    clock.start();
-    QTest::mouseClick(command1, Qt::LeftButton);
-    QVERIFY(!command1->isEnabled());
-    QVERIFY(QTest::qWaitFor([&window] { return !window.requestPending(); }, limitMs + 5000));
-    const qint64 elapsed = clock.elapsed();
-
-    QCOMPARE(window.statusBarPanels()->message(), status);
-    QVERIFY(command1->isEnabled());
-    QCOMPARE(text2->text(), QStringLiteral("https://earlier.example/"));
-    QCOMPARE(text3->text(), QStringLiteral("https://i.test/earlier"));
-    QVERIFY2(elapsed <= limitMs + 1000, qPrintable(QStringLiteral("%1 ms").arg(elapsed)));
+    QCOMPARE(h.status(), status);
+    QVERIFY(h.button("Command1")->isEnabled());
+    QCOMPARE(h.text("Text2")->text(), QStringLiteral("https://earlier.example/"));
+    QCOMPARE(h.text("Text3")->text(), QStringLiteral("https://i.test/earlier"));
     QVERIFY(downgrade.requests().isEmpty());
 }
 

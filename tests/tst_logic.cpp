@@ -1,3 +1,4 @@
+#include "protocol.h"
 #include "settings.h"
 #include "shorten.h"
 #include "twips.h"
@@ -167,14 +168,14 @@ void TestLogic::requestAddress()
 {
     const QString address = QString::fromUtf16(u"http://a.example/?q=\u4E2D&x=1#top %20+");
     // The token is computed independently here: MD5 over the GBK bytes of address + salt.
+    using namespace Protocol;
     QStringEncoder gbk("GBK");
-    const QByteArray bytes = gbk.encode(address + QStringLiteral("brisk"));
+    const QByteArray bytes = gbk.encode(address + Salt.toString());
     const QString token
         = QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Md5).toHex().toUpper());
     QCOMPARE(shortenRequestAddress(QStringLiteral("https://s.example"), QStringLiteral("3"), address),
-        QStringLiteral("https://s.example/index.php/Index/weburl_zip?type=3&url="
-                       "http%3A%2F%2Fa.example%2F%3Fq%3D%E4%B8%AD%26x%3D1%23top%20%2520%2B&token=")
-            + token);
+        u"https://s.example" % ShortenPath % u'?' % TypeKey % u"=3&" % UrlKey
+            % u"=http%3A%2F%2Fa.example%2F%3Fq%3D%E4%B8%AD%26x%3D1%23top%20%2520%2B&" % TokenKey % u'=' % token);
 }
 
 void TestLogic::shortenReply_data()
@@ -272,7 +273,7 @@ void TestLogic::releasePage_data()
 {
     QTest::addColumn<QString>("sid");
     QTest::addColumn<QString>("url");
-    const QString base = QStringLiteral("https://www.nolvex.example/index.php/Works/detail/sid/");
+    const QString base = u"https://www.nolvex.example" % Protocol::ReleasePagePrefix;
     QTest::newRow("number") << QStringLiteral("42") << base + QStringLiteral("42");
     QTest::newRow("slash stays in its segment")
         << QStringLiteral("1/../../x") << base + QStringLiteral("1%2F..%2F..%2Fx");

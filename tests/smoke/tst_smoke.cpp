@@ -1,8 +1,6 @@
-#include "fakeplatform.h"
-#include "form1.h"
 #include "statusbar.h"
-#include "testsettings.h"
 #include "twips.h"
+#include "windowharness.h"
 
 #include <QDir>
 #include <QGuiApplication>
@@ -32,9 +30,8 @@ void TestSmoke::windowOnScreen()
     }
     // A closed local port: the version check fails at once and the window carries on.
     const QString nowhere = QStringLiteral("http://127.0.0.1:9");
-    FakePlatform platform;
-    Form1 window(testSettings(nowhere, nowhere), platform);
-    window.show();
+    WindowHarness h(testSettings(nowhere, nowhere));
+    Form1& window = *h.window;
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     QVERIFY2(!window.styleSheet().isEmpty(), "the skin beside the executable was not applied");
     // The client area below the menu bar keeps its design size, whatever the skin makes of the menu bar.
@@ -47,9 +44,10 @@ void TestSmoke::windowOnScreen()
     QCOMPARE(window.centralWidget()->geometry(), QRect(0, menuBar, width, statusTop));
     QCOMPARE(
         window.statusBarPanels()->geometry(), QRect(0, menuBar + statusTop, width, twipsToPixels(6915 - 6300, dpi)));
-    QTRY_VERIFY_WITH_TIMEOUT(!platform.informed.isEmpty(), 5000); // the version check ran and ended
-    QTest::qWait(300);
+    QVERIFY(h.waitUntilReady()); // the version check ran and ended
+    QCOMPARE(h.platform.informed.size(), 1);
 
+    window.repaint(); // painted and on the display before the grab, which asks the display for it
     const QRect frame = window.frameGeometry();
     const QImage shot = window.screen()->grabWindow(0, frame.x(), frame.y(), frame.width(), frame.height()).toImage();
     QVERIFY(!shot.isNull());

@@ -141,7 +141,7 @@ void CannedServer::answer(QTcpSocket* socket, const QByteArray& request)
             }
             socket->write(reply.mid((*position)++, 1));
         });
-        timer->start(1000);
+        timer->start(DripInterval);
         return;
     }
     }

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QList>
 #include <QTcpServer>
+#include <chrono>
 #include <functional>
 
 class QTcpSocket;
@@ -19,8 +20,10 @@ public:
         Reply, // send the canned bytes and close
         Silent, // read the request and never answer
         ResetAfterReply, // send the canned bytes, then reset the connection instead of closing it
-        Drip, // send the canned bytes one a second
+        Drip, // send the canned bytes one every DripInterval
     };
+
+    static constexpr std::chrono::milliseconds DripInterval {100};
 
     using Handler = std::function<QByteArray(const QByteArray& request)>;
 
