@@ -1,13 +1,9 @@
 #include "shortdprocess.h"
 #include "windowharness.h"
 
-#include <QLineEdit>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
-#include <QPushButton>
 #include <QSignalSpy>
-#include <QTest>
-#include <memory>
 
 using namespace Nolvex;
 

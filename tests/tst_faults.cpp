@@ -2,12 +2,9 @@
 #include "windowharness.h"
 
 #include <QFile>
-#include <QLineEdit>
-#include <QPushButton>
 #include <QScopeGuard>
 #include <QSslCertificate>
 #include <QSslConfiguration>
-#include <QTest>
 
 using namespace Nolvex;
 using namespace std::chrono_literals;
@@ -126,19 +123,10 @@ void TestFaults::misbehavingPeer()
     QVERIFY(downgrade.start());
     downgrade.setReply(CannedServer::response(200, R"({"result":1,"info":"http://i.test/downgraded"})"));
 
-    std::unique_ptr<CannedServer> service;
-    switch (peer) {
-    case Peer::Plain:
-        service = std::make_unique<CannedServer>();
-        break;
-    case Peer::SelfSigned:
-    case Peer::TrustedTls:
-        service = std::make_unique<CannedServer>(QStringLiteral("selfsigned"));
-        break;
-    case Peer::WrongHost:
-        service = std::make_unique<CannedServer>(QStringLiteral("wronghost"));
-        break;
-    }
+    auto service = peer == Peer::Plain
+        ? std::make_unique<CannedServer>()
+        : std::make_unique<CannedServer>(
+            peer == Peer::WrongHost ? QStringLiteral("wronghost") : QStringLiteral("selfsigned"));
     QVERIFY(service->start());
     if (peer == Peer::TrustedTls) {
         reply = CannedServer::response(302, {}, "text/plain", "Location: " + downgrade.origin().toUtf8() + "/x\r\n");
@@ -150,7 +138,7 @@ void TestFaults::misbehavingPeer()
     h.text("Text2")->setText(QStringLiteral("https://earlier.example/"));
     h.text("Text3")->setText(QStringLiteral("https://i.test/earlier"));
     h.text("Text1")->setText(QStringLiteral("https://e.example/faulty?a=1&b=2"));
-    QTest::mouseClick(h.button("Command1"), Qt::LeftButton);
+    h.click("Command1");
     QVERIFY(!h.button("Command1")->isEnabled());
     QTRY_VERIFY(!h.window->requestPending());
 

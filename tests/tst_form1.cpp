@@ -1,24 +1,19 @@
 #include "cannedserver.h"
 #include "protocol.h"
-#include "statusbar.h"
 #include "token.h"
 #include "windowharness.h"
 
 #include <QAccessible>
 #include <QApplication>
 #include <QClipboard>
-#include <QCoreApplication>
 #include <QFile>
 #include <QLabel>
-#include <QLineEdit>
 #include <QMenuBar>
 #include <QMimeData>
-#include <QPushButton>
-#include <QRadioButton>
 #include <QScreen>
 #include <QSignalSpy>
 #include <QTcpSocket>
-#include <QTest>
+#include <QUrlQuery>
 
 using namespace Nolvex;
 using namespace Qt::StringLiterals;
@@ -42,15 +37,8 @@ bool hasPath(const QByteArray& request, QStringView path)
 // The query of a shortening request, split in order, values percent-decoded as UTF-8.
 QList<QPair<QString, QString>> queryItems(const QByteArray& request)
 {
-    QList<QPair<QString, QString>> items;
     const QByteArray target = CannedServer::target(request);
-    const QByteArray query = target.mid(target.indexOf('?') + 1);
-    for (const QByteArray& pair : query.split('&')) {
-        const qsizetype equals = pair.indexOf('=');
-        items.append({QString::fromUtf8(pair.left(equals)),
-            QString::fromUtf8(QByteArray::fromPercentEncoding(pair.mid(equals + 1)))});
-    }
-    return items;
+    return QUrlQuery(QString::fromLatin1(target.mid(target.indexOf('?') + 1))).queryItems(QUrl::FullyDecoded);
 }
 
 // A local server for both services, started before the window that is pointed at it.
@@ -162,7 +150,7 @@ void TestForm1::geometry()
     QFETCH(QString, parent);
     QFETCH(QRect, rect);
     Harness h;
-    const auto* widget = h.window->findChild<QWidget*>(name);
+    const auto* widget = h.find<QWidget>(name);
     QVERIFY(widget != nullptr);
     QCOMPARE(widget->parentWidget()->objectName(), parent);
     QCOMPARE(widget->geometry(), rect);
@@ -261,8 +249,7 @@ void TestForm1::accessibleNames()
         {"Command3", QStringLiteral("访问")},
     };
     for (const auto& [name, accessibleName] : expected) {
-        QAccessibleInterface* iface
-            = QAccessible::queryAccessibleInterface(h.window->findChild<QWidget*>(QLatin1StringView(name)));
+        QAccessibleInterface* iface = QAccessible::queryAccessibleInterface(h.find<QWidget>(name));
         QVERIFY(iface != nullptr);
         QCOMPARE(iface->text(QAccessible::Name), accessibleName);
     }
@@ -498,7 +485,7 @@ void TestForm1::addressChecks()
     Harness h;
     QVERIFY(h.waitUntilReady());
     h.text("Text1")->setText(typed);
-    QTest::mouseClick(h.button("Command1"), Qt::LeftButton);
+    h.click("Command1");
     QCOMPARE(h.status(), status);
     QCOMPARE(h.text("Text1")->text(), text1);
     QVERIFY(h.button("Command1")->isEnabled());
@@ -516,13 +503,13 @@ void TestForm1::editedWhileWaiting()
     QVERIFY(h.waitUntilReady());
     h.server.setHandler([&h](const QByteArray&) { return h.shortenReply; }, CannedServer::Behaviour::Silent);
     h.text("Text1")->setText(QStringLiteral("https://sent.example/"));
-    QTest::mouseClick(h.button("Command1"), Qt::LeftButton);
+    h.click("Command1");
     QVERIFY(!h.button("Command1")->isEnabled());
     QCOMPARE(h.status(), QStringLiteral("正在生成短网址.."));
     QTRY_COMPARE(h.shortenRequests(), 1);
     // The window answers while the request waits; a second press is impossible.
     h.text("Text1")->setText(QStringLiteral("https://edited.example/"));
-    QTest::mouseClick(h.button("Command1"), Qt::LeftButton);
+    h.click("Command1");
     QCOMPARE(h.shortenRequests(), 1);
     h.menu("qk")->trigger();
     QCOMPARE(h.status(), QStringLiteral("全部信息已被清空.."));
@@ -567,7 +554,7 @@ void TestForm1::closeWhileWaiting()
     QVERIFY(h.waitUntilReady());
     h.server.setHandler([&h](const QByteArray&) { return h.shortenReply; }, CannedServer::Behaviour::Silent);
     h.text("Text1")->setText(QStringLiteral("https://e.example/x"));
-    QTest::mouseClick(h.button("Command1"), Qt::LeftButton);
+    h.click("Command1");
     QTRY_COMPARE(h.shortenRequests(), 1);
     h.platform.answers = {true};
     QVERIFY(h.window->close());
@@ -577,7 +564,6 @@ void TestForm1::closeWhileWaiting()
     QTRY_VERIFY(h.server.findChildren<QTcpSocket*>().isEmpty());
     QCOMPARE(h.status(), QStringLiteral("正在生成短网址.."));
     QVERIFY(h.text("Text3")->text().isEmpty());
-    h.window.reset();
 }
 
 void TestForm1::copy()
@@ -585,7 +571,7 @@ void TestForm1::copy()
     Harness h;
     QClipboard* clipboard = QGuiApplication::clipboard();
     clipboard->setText(QStringLiteral("earlier"));
-    QTest::mouseClick(h.button("Command2"), Qt::LeftButton);
+    h.click("Command2");
     QCOMPARE(h.status(), QStringLiteral("请先进行网址缩短.."));
     QCOMPARE(clipboard->text(), QStringLiteral("earlier"));
 
@@ -595,7 +581,7 @@ void TestForm1::copy()
     clipboard->setMimeData(mime);
     QVERIFY(h.waitUntilReady());
     QVERIFY(h.shorten(QStringLiteral("https://e.example/copy")));
-    QTest::mouseClick(h.button("Command2"), Qt::LeftButton);
+    h.click("Command2");
     QCOMPARE(h.status(), QStringLiteral("缩短网址已复制.."));
     QCOMPARE(clipboard->text(), QStringLiteral("https://u.test/Ab3xYz"));
     QVERIFY(!clipboard->mimeData()->hasHtml());
@@ -637,7 +623,7 @@ void TestForm1::openLongAddress()
     h.text("Text2")->setText(text2);
     h.text("Text3")->setText(text3);
     h.window->statusBarPanels()->setMessage(QStringLiteral("untouched"));
-    QTest::mouseClick(h.button("Command3"), Qt::LeftButton);
+    h.click("Command3");
     QCOMPARE(h.platform.opened.isEmpty() ? QString() : h.platform.opened.first().toString(QUrl::FullyEncoded), opened);
     QCOMPARE(h.status(), status);
 }

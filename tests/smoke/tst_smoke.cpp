@@ -1,15 +1,10 @@
-#include "statusbar.h"
 #include "twips.h"
 #include "windowharness.h"
 
-#include <QDir>
-#include <QGuiApplication>
 #include <QImage>
 #include <QMenuBar>
-#include <QPixmap>
 #include <QScreen>
 #include <QSet>
-#include <QTest>
 
 using namespace Nolvex;
 

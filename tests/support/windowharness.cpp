@@ -1,13 +1,5 @@
 #include "windowharness.h"
 
-#include "statusbar.h"
-
-#include <QAction>
-#include <QLineEdit>
-#include <QPushButton>
-#include <QRadioButton>
-#include <QTest>
-
 Nolvex::Settings testSettings(const QString& shortenOrigin, const QString& versionOrigin,
     std::chrono::milliseconds shortenTimeLimit, std::chrono::milliseconds versionCheckTimeLimit)
 {
@@ -30,31 +22,6 @@ WindowHarness::WindowHarness(const Nolvex::Settings& settings)
     window->show();
 }
 
-QLineEdit* WindowHarness::text(const char* name) const
-{
-    return window->findChild<QLineEdit*>(QString::fromLatin1(name));
-}
-
-QPushButton* WindowHarness::button(const char* name) const
-{
-    return window->findChild<QPushButton*>(QString::fromLatin1(name));
-}
-
-QRadioButton* WindowHarness::option(int index) const
-{
-    return window->findChild<QRadioButton*>(QStringLiteral("Option1_%1").arg(index));
-}
-
-QAction* WindowHarness::menu(const char* name) const
-{
-    return window->findChild<QAction*>(QString::fromLatin1(name));
-}
-
-QString WindowHarness::status() const
-{
-    return window->statusBarPanels()->message();
-}
-
 bool WindowHarness::waitUntilReady() const
 {
     return QTest::qWaitFor([this] { return button("Command1")->isEnabled(); }, 10'000);
@@ -66,6 +33,6 @@ bool WindowHarness::shorten(const QString& address, int option) const
         this->option(option)->setChecked(true);
     }
     text("Text1")->setText(address);
-    QTest::mouseClick(button("Command1"), Qt::LeftButton);
+    click("Command1");
     return QTest::qWaitFor([this] { return !window->requestPending(); }, 20'000);
 }

@@ -3,22 +3,22 @@
 #include "fakeplatform.h"
 #include "form1.h"
 #include "settings.h"
+#include "statusbar.h"
 
-#include <QString>
+#include <QAction>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTest>
 #include <chrono>
 #include <memory>
 
-class QAction;
-class QLineEdit;
-class QPushButton;
-class QRadioButton;
-
-// Limits for windows under test whose peers answer: long enough that no working local peer reaches
-// them, so only the tests of the limits themselves, which set theirs short, ever wait one out.
+// Limits for windows whose peers answer: no working local peer reaches them, so only the tests of
+// the limits themselves, which set theirs short, ever wait one out.
 inline constexpr std::chrono::milliseconds AmpleTimeLimit {5'000};
 
-// Settings for a window under test: the shortening and version services at the given origins, fixed
-// fictional home pages and web site, and the given time limits.
+// Settings for a window under test: the services at the given origins, fixed fictional home pages
+// and web site, and the given time limits.
 Nolvex::Settings testSettings(const QString& shortenOrigin, const QString& versionOrigin,
     std::chrono::milliseconds shortenTimeLimit = AmpleTimeLimit,
     std::chrono::milliseconds versionCheckTimeLimit = AmpleTimeLimit);
@@ -32,12 +32,17 @@ public:
 
     explicit WindowHarness(const Nolvex::Settings& settings);
 
-    QLineEdit* text(const char* name) const;
-    QPushButton* button(const char* name) const;
-    QRadioButton* option(int index) const;
-    QAction* menu(const char* name) const;
-    // Status panel 2.
-    QString status() const;
+    template<typename T>
+    T* find(QAnyStringView name) const
+    {
+        return window->findChild<T*>(name.toString());
+    }
+    QLineEdit* text(const char* name) const { return find<QLineEdit>(name); }
+    QPushButton* button(const char* name) const { return find<QPushButton>(name); }
+    QRadioButton* option(int index) const { return find<QRadioButton>(QStringLiteral("Option1_%1").arg(index)); }
+    QAction* menu(const char* name) const { return find<QAction>(name); }
+    void click(const char* name) const { QTest::mouseClick(button(name), Qt::LeftButton); }
+    QString status() const { return window->statusBarPanels()->message(); } // status panel 2
 
     // Until the update check has ended and the generate button is usable.
     bool waitUntilReady() const;
@@ -47,6 +52,5 @@ public:
 
     FakePlatform platform;
     std::unique_ptr<Nolvex::Form1> window;
-    // The update timer's interval as the window set it, before the harness quickened it.
-    std::chrono::milliseconds shippedTick {};
+    std::chrono::milliseconds shippedTick {}; // the update timer's interval before the harness quickened it
 };
