@@ -140,6 +140,16 @@ constexpr ServiceOption Options[] = {
             config.accessLog = text;
             return true;
         }},
+    {"qr-cache", "NOLVEX_SHORTD_QR_CACHE", "8", "MIB",
+        "Memory kept for drawn QR images, in MiB (default 8; 0 draws every image anew).",
+        [](const QString& text, ServiceConfig& config) {
+            int mebibytes = 0;
+            if (!parseCount(text, &mebibytes) || mebibytes > 1024) {
+                return false;
+            }
+            config.qrCacheBytes = qsizetype(mebibytes) << 20;
+            return true;
+        }},
     {"sync", "NOLVEX_SHORTD_SYNC", "normal", "normal|full",
         "normal (default): a created link survives a crash of the service; full: also a power loss "
         "(an fsync per link).",

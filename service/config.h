@@ -28,6 +28,7 @@ struct ServiceConfig {
     FrontEndLimits limits;
     QString accessLog = QStringLiteral("-");
     bool syncEachCommit = false;
+    qsizetype qrCacheBytes = qsizetype(8) << 20; // drawn QR images kept, by size in bytes
 
     bool usesTls() const { return !tlsCertificate.isEmpty(); }
     // How this service is reached when no base is configured, e.g. "http://127.0.0.1:8420".

@@ -1,6 +1,7 @@
 #include "routes.h"
 
 #include "http/pages.h"
+#include "http/qrimages.h"
 #include "links/addresspolicy.h"
 #include "links/codes.h"
 #include "links/fields.h"
@@ -32,7 +33,7 @@ HttpReply html(int status, QByteArray body)
 {
     HttpReply reply {status, HtmlType.toByteArray(), std::move(body), {}};
     reply.addHeader("Content-Security-Policy",
-        "default-src 'none'; style-src 'unsafe-inline'; base-uri 'none'; form-action 'none'");
+        "default-src 'none'; style-src 'unsafe-inline'; img-src 'self'; base-uri 'none'; form-action 'none'");
     reply.addHeader("X-Content-Type-Options", "nosniff");
     return reply;
 }
@@ -71,6 +72,7 @@ Routes::Routes(ServiceConfig config, Shortener& shortener, LinkStore& store, Rat
     , m_shortener(shortener)
     , m_store(store)
     , m_rateLimiter(rateLimiter)
+    , m_qrImages(m_config.qrCacheBytes)
 {
     for (const QUrl& base : m_config.linkBases) {
         if (!base.isEmpty()) {
@@ -156,6 +158,9 @@ HttpReply Routes::handle(const HttpRequest& request, qint64 nowMs)
     const QString segment = path.sliced(path.isEmpty() ? 0 : 1);
     if (segment.endsWith(u'+')) {
         return preview(segment.chopped(1), segment, request.host);
+    }
+    if (const std::optional<QrRequest> qr = parseQrRequest(segment, request.query)) {
+        return qrImage(*qr, segment, request.host);
     }
     return redirect(segment, !head);
 }
@@ -290,9 +295,24 @@ HttpReply Routes::preview(const QString& code, const QString& segment, const QBy
     }
     HttpReply reply = html(200,
         previewPage(shortLink(link->type, code, host), link->target, locationHeader(link->target),
-            m_shortener.visitsOf(*link), link->createdSecs));
+            m_shortener.visitsOf(*link), link->createdSecs, code % u".svg"));
     reply.addHeader("Cache-Control", "no-store");
     return reply;
+}
+
+HttpReply Routes::qrImage(const QrRequest& qr, const QString& segment, const QByteArray& host)
+{
+    if (qr.badSize) {
+        return html(400,
+            messagePage(QStringLiteral("二维码尺寸不正确"),
+                QStringLiteral("size 应为 %1 到 %2 之间的像素数。").arg(QrMinimumPixels).arg(QrMaximumPixels)));
+    }
+    HttpReply missing;
+    const std::optional<StoredLink> link = lookup(qr.code, segment, &missing);
+    if (!link) {
+        return missing;
+    }
+    return m_qrImages.reply(shortLink(link->type, qr.code, host), qr);
 }
 
 HttpReply Routes::health()

@@ -2,6 +2,7 @@
 
 #include "config.h"
 #include "http/message.h"
+#include "http/qrimages.h"
 #include "store/linkstore.h"
 
 #include <QByteArray>
@@ -40,6 +41,7 @@ private:
     std::optional<StoredLink> lookup(const QString& code, const QString& segment, HttpReply* missing);
     HttpReply redirect(const QString& segment, bool countVisit);
     HttpReply preview(const QString& code, const QString& segment, const QByteArray& host);
+    HttpReply qrImage(const QrRequest& qr, const QString& segment, const QByteArray& host);
     HttpReply health();
     QUrl originFromHost(const QByteArray& host) const;
 
@@ -48,6 +50,7 @@ private:
     LinkStore& m_store;
     RateLimiter& m_rateLimiter;
     QList<QUrl> m_fixedBases;
+    QrImages m_qrImages;
 };
 
 // The two JSON shapes of the client's protocol.

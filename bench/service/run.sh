@@ -82,6 +82,10 @@ results+=("$(wrk_run floor-redirect "http://127.0.0.1:$hello_port/hello")")
 results+=("$(wrk_run redirect "http://127.0.0.1:$service_port/$code")")
 results+=("$(wrk_run floor-create "http://127.0.0.1:$hello_port/hello")")
 results+=("$(REQUESTS="$work/requests.lua" wrk_run create "http://127.0.0.1:$service_port" "$root/bench/service/create.lua")")
+# QR codes of the warm link, beside the redirect of the same link above.
+results+=("$(wrk_run qr-svg "http://127.0.0.1:$service_port/$code.svg")")
+results+=("$(wrk_run qr-png-256 "http://127.0.0.1:$service_port/$code.png")")
+results+=("$(wrk_run qr-png-1024 "http://127.0.0.1:$service_port/$code.png?size=1024")")
 
 links=$(grep -c '"GET /index.php/Index/weburl_zip?.* HTTP/1.1" 200 ' "$work/access.log" || true)
 
@@ -101,3 +105,8 @@ awk -v floor="$(awk '{print $2}' <<<"${results[0]}")" -v rps="$(awk '{print $2}'
     printf "create: %.0f/s (target >= 5000), p99 %.2f ms (target < 20): %s\n", crps, cp99,
         (crps >= 5000 && cp99 < 20) ? "met" : "NOT met"
 }'
+for i in 4 5 6; do
+    awk -v redirect="$(awk '{print $2}' <<<"${results[1]}")" -v name="$(awk '{print $1}' <<<"${results[$i]}")" \
+        -v rps="$(awk '{print $2}' <<<"${results[$i]}")" \
+        'BEGIN { printf "%s: %.0f/s, %.2f x the redirect\n", name, rps, rps / redirect }'
+done

@@ -193,8 +193,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
 
     const Shortd::HttpReply preview = get('/' + code.toLatin1() + '+');
-    const QByteArray plain
-        = Shortd::previewPage(link, QStringLiteral("http://example.com/"), "http://example.com/", 0, 0);
+    const QByteArray plain = Shortd::previewPage(
+        link, QStringLiteral("http://example.com/"), "http://example.com/", 0, 0, code + QStringLiteral(".svg"));
     if (preview.status != 200 || markup(preview.body) != markup(plain)) {
         fail("the preview page lets markup of the address through", address, preview.body);
     }

@@ -43,8 +43,8 @@ QString withVisibleControls(const QString& text)
     return shown;
 }
 
-QByteArray previewPage(
-    const QString& shortLink, const QString& target, const QByteArray& location, qint64 visits, qint64 createdSecs)
+QByteArray previewPage(const QString& shortLink, const QString& target, const QByteArray& location, qint64 visits,
+    qint64 createdSecs, const QString& qrImage)
 {
     const QString shown = htmlEscaped(withVisibleControls(target));
     const QString asciiHost = QUrl(QString::fromLatin1(location), QUrl::StrictMode).host(QUrl::FullyEncoded);
@@ -59,7 +59,8 @@ QByteArray previewPage(
         u"<h1>短网址预览</h1>\n<p>短网址 <code>" % htmlEscaped(shortLink)
             % u"</code> 指向：</p>\n<p class=\"target\"><a href=\"" % htmlEscaped(QString::fromLatin1(location))
             % u"\" rel=\"noreferrer nofollow\">" % shown % u"</a></p>\n" % hostLine % u"<p>访问次数："
-            % QString::number(visits) % u"<br><small>创建于 " % created % u"</small></p>");
+            % QString::number(visits) % u"<br><small>创建于 " % created % u"</small></p>\n<p><img src=\""
+            % htmlEscaped(qrImage) % u"\" alt=\"短网址的二维码\" width=\"200\" height=\"200\"></p>");
 }
 
 QByteArray notFoundPage(const QString& what)
@@ -67,6 +68,11 @@ QByteArray notFoundPage(const QString& what)
     return page(QStringLiteral("找不到短网址"),
         u"<h1>找不到短网址</h1>\n<p><code>" % htmlEscaped(withVisibleControls(what))
             % u"</code> 不是有效的短网址，可能输入有误。</p>");
+}
+
+QByteArray messagePage(const QString& title, const QString& message)
+{
+    return page(title, u"<h1>" % htmlEscaped(title) % u"</h1>\n<p>" % htmlEscaped(message) % u"</p>");
 }
 
 QByteArray releasePage(const QString& version, const QString& sid, bool required)

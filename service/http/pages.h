@@ -9,10 +9,12 @@ namespace Shortd
 // The service's HTML pages, UTF-8. Everything they show that came from outside is escaped.
 // The preview shows where a link really goes: the address with its invisible and bidirectional
 // controls made visible, its host also in ASCII (punycode) when it is not plain ASCII, and a link
-// to location, the address exactly as the redirect sends it.
-QByteArray previewPage(
-    const QString& shortLink, const QString& target, const QByteArray& location, qint64 visits, qint64 createdSecs);
+// to location, the address exactly as the redirect sends it. qrImage: the address of the link's QR
+// code, relative to the preview page.
+QByteArray previewPage(const QString& shortLink, const QString& target, const QByteArray& location, qint64 visits,
+    qint64 createdSecs, const QString& qrImage);
 QByteArray notFoundPage(const QString& what);
+QByteArray messagePage(const QString& title, const QString& message);
 QByteArray releasePage(const QString& version, const QString& sid, bool required);
 QByteArray homePage();
 

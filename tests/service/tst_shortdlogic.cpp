@@ -432,6 +432,8 @@ void ShortdLogicTest::configRejects_data()
     QTest::newRow("listen without port") << QStringList {u"--listen"_s, u"127.0.0.1"_s};
     QTest::newRow("negative rate") << QStringList {u"--rate-limit"_s, u"-1"_s};
     QTest::newRow("rate not a number") << QStringList {u"--rate-limit"_s, u"lots"_s};
+    QTest::newRow("qr cache over 1 GiB") << QStringList {u"--qr-cache"_s, u"1025"_s};
+    QTest::newRow("qr cache negative") << QStringList {u"--qr-cache"_s, u"-1"_s};
     QTest::newRow("link base type 6") << QStringList {u"--link-base"_s, u"6=https://a.example"_s};
     QTest::newRow("link base without type") << QStringList {u"--link-base"_s, u"https://a.example"_s};
     QTest::newRow("link base ftp") << QStringList {u"--link-base"_s, u"1=ftp://a.example"_s};
@@ -459,13 +461,13 @@ void ShortdLogicTest::configRejects()
 void ShortdLogicTest::pagesEscape()
 {
     const QString hostile = u"http://e.com/?a=\"'><script>alert(1)</script>&"_s;
-    for (const QByteArray& page : {previewPage(u"http://s/abc"_s, hostile, "http://e.com/", 7, 0),
-             notFoundPage(hostile), releasePage(hostile, hostile, true)}) {
+    for (const QByteArray& page : {previewPage(u"http://s/abc"_s, hostile, "http://e.com/", 7, 0, hostile),
+             notFoundPage(hostile), releasePage(hostile, hostile, true), messagePage(hostile, hostile)}) {
         QVERIFY(!page.contains("<script>"));
         QVERIFY(!page.contains("\"'>"));
         QVERIFY(page.contains("&quot;&#39;&gt;&lt;script&gt;"));
     }
-    QVERIFY(previewPage(u"http://s/abc"_s, hostile, "http://e.com/", 7, 0).contains("7"));
+    QVERIFY(previewPage(u"http://s/abc"_s, hostile, "http://e.com/", 7, 0, u"abc.svg"_s).contains("7"));
 }
 
 QTEST_APPLESS_MAIN(ShortdLogicTest)
