@@ -54,6 +54,7 @@ version=$(dpkg-deb -f "${debs[1]}" Version)
 # No display here: the help must not need one.
 env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM /usr/bin/nolvex-shortener --help | grep -q -- --shorten-host ||
     fail "nolvex-shortener --help"
+[[ $(/usr/bin/nolvex-shorten --version) == "nolvex-shorten $version" ]] || fail "nolvex-shorten --version"
 client=$(readlink -f /usr/bin/nolvex-shortener)
 [[ -f $(dirname "$client")/skinh.she ]] || fail "the skin is not beside $client"
 systemd-analyze verify /usr/lib/systemd/system/nolvex-shortd.service || fail "systemd-analyze verify"
