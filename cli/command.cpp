@@ -195,7 +195,9 @@ void ShortenCommand::startShortening(const QStringList& addresses, const QString
     connect(m_batch.get(), &Batch::rowReady, this, &ShortenCommand::onRow);
     connect(m_batch.get(), &Batch::rowsWritten, this, [this] {
         if (m_progress) {
-            m_progress->clear();
+            if (m_streams.outIsTerminal) {
+                m_progress->clear(); // the rows scroll on the same terminal
+            }
             m_progress->setDone(m_batch->rowsDone());
         }
         m_streams.out->flush();

@@ -1,6 +1,7 @@
 #include "batch.h"
 #include "cannedserver.h"
 #include "command.h"
+#include "progress.h"
 #include "row.h"
 #include "shorten.h"
 #include "version.h"
@@ -109,6 +110,8 @@ private slots:
     void retries();
     void retryDelay_data();
     void retryDelay();
+    void progressLine_data();
+    void progressLine();
     void usage_data();
     void usage();
     void expand_data();
@@ -322,6 +325,42 @@ void TestCli::retryDelay()
         const qint64 delay = Batch::retryDelay(retry, retryAfter, RetryTiming {}).count();
         QVERIFY2(delay >= low && delay <= high, qPrintable(QString::number(delay)));
     }
+}
+
+void TestCli::progressLine_data()
+{
+    QTest::addColumn<qint64>("done");
+    QTest::addColumn<qint64>("total"); // negative: unknown
+    QTest::addColumn<qint64>("elapsedMs");
+    QTest::addColumn<int>("width");
+    QTest::addColumn<QString>("line");
+
+    QTest::newRow("half of a file") << qint64 {50} << qint64 {100} << qint64 {10000} << 79
+                                    << QStringLiteral("[############............] 50/100  5/s  0:10 left");
+    QTest::newRow("all done, nothing left") << qint64 {100} << qint64 {100} << qint64 {10000} << 79
+                                            << QStringLiteral("[########################] 100/100  10/s");
+    QTest::newRow("a pipe: no total") << qint64 {1234} << qint64 {-1} << qint64 {2000} << 79
+                                      << QStringLiteral("1234 done  617/s");
+    QTest::newRow("hours left") << qint64 {1000} << qint64 {10000000} << qint64 {1000} << 79
+                                << QStringLiteral("[........................] 1000/10000000  1000/s  2:46:39 left");
+    QTest::newRow("nothing done yet") << qint64 {0} << qint64 {10} << qint64 {0} << 79
+                                      << QStringLiteral("[........................] 0/10  0/s");
+    QTest::newRow("cut to the terminal") << qint64 {5} << qint64 {10} << qint64 {1000} << 12
+                                         << QStringLiteral("[###########");
+}
+
+void TestCli::progressLine()
+{
+    QFETCH(qint64, done);
+    QFETCH(qint64, total);
+    QFETCH(qint64, elapsedMs);
+    QFETCH(int, width);
+    QFETCH(QString, line);
+    const QLocale before;
+    QLocale::setDefault(QLocale::c()); // no group separators, whatever the machine's locale
+    const QString drawn = Progress::line(done, total, elapsedMs, width);
+    QLocale::setDefault(before);
+    QCOMPARE(drawn, line);
 }
 
 void TestCli::usage_data()

@@ -1,0 +1,103 @@
+#!/usr/bin/env bash
+# Measures nolvex-shorten against a local nolvex-shortd with the rate limit off:
+#   - rows per second for N distinct addresses with -j 16, beside wrk's create rate on the same
+#     service with as many connections (16), measured in the same run;
+#   - peak resident memory while 1,000,000 lines stream through standard input;
+#   - time from the first reply read off the socket to the first row written (strace time stamps).
+#
+#   bench/cli/run.sh [addresses] [stream lines]      defaults: 100000, 1000000
+#
+# Builds a Release tree in build-bench (with -DNOLVEX_BUILD_BENCH=ON). Needs wrk, curl, strace and
+# GNU time.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/../.." && pwd)
+addresses=${1:-100000}
+stream=${2:-1000000}
+jobs=16
+build=${BENCH_BUILD_DIR:-$root/build-bench}
+
+for tool in wrk curl strace /usr/bin/time cmake ninja python3; do
+    command -v "$tool" >/dev/null || { echo "run.sh: $tool is needed" >&2; exit 1; }
+done
+
+if [[ ! -f $build/build.ninja ]]; then
+    cmake -S "$root" -B "$build" -G Ninja -Wno-dev -DCMAKE_BUILD_TYPE=Release -DNOLVEX_BUILD_BENCH=ON \
+        -DBUILD_TESTING=OFF >/dev/null
+fi
+cmake --build "$build" --target nolvex-shortd nolvex-shorten nolvex-shortd-benchtool -- --quiet
+shortd=$build/service/nolvex-shortd
+client=$build/cli/nolvex-shorten
+benchtool=$(find "$build/bench" -name nolvex-shortd-benchtool -type f | head -n1)
+
+work=$(mktemp -d)
+pids=()
+cleanup() {
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+    wait 2>/dev/null || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+"$shortd" --listen "127.0.0.1:$port" --data-dir "$work/data" --rate-limit 0 --access-log off \
+    2>"$work/shortd.err" & pids+=($!)
+for _ in $(seq 100); do
+    curl -fs -o /dev/null "http://127.0.0.1:$port/healthz" && break
+    sleep 0.05
+done
+origin=http://127.0.0.1:$port
+run=$(date +%s%N)
+
+# wrk: every request a new link, 16 connections for 10 s.
+"$benchtool" requests 400000 "https://wrk.bench.example/$run/" >"$work/requests.lua"
+wrk_rps=$(REQUESTS="$work/requests.lua" wrk -t 1 -c "$jobs" -d 10s -s "$root/bench/service/create.lua" "$origin" |
+    awk '/^Requests\/sec:/ {print $2}')
+
+# The client: distinct addresses, each a new link.
+seq 1 "$addresses" | sed "s|^|https://cli.bench.example/$run/page/|" >"$work/distinct.txt"
+/usr/bin/time -f '%e %M' -o "$work/distinct.time" \
+    "$client" -q -j "$jobs" -f tsv --shorten-host "$origin" -i "$work/distinct.txt" >"$work/distinct.out"
+read -r seconds distinct_rss <"$work/distinct.time"
+rows=$(wc -l <"$work/distinct.out")
+failed=$(awk -F '\t' '$2 == ""' "$work/distinct.out" | wc -l)
+in_order=$(cut -f1 "$work/distinct.out" | cmp -s - "$work/distinct.txt" && echo yes || echo NO)
+
+# Streaming: the distinct addresses over and over through a pipe (the service answers each with the
+# link it already has), counted at the other end of a pipe.
+python3 -c "
+import sys
+lines = open('$work/distinct.txt').read().splitlines()
+out = sys.stdout
+for i in range($stream):
+    out.write(lines[i % len(lines)] + '\n')
+" >"$work/stream.txt"
+/usr/bin/time -f '%e %M' -o "$work/stream.time" \
+    "$client" -q -j "$jobs" -f text --shorten-host "$origin" -i - <"$work/stream.txt" | wc -l >"$work/stream.rows"
+read -r stream_seconds stream_rss <"$work/stream.time"
+
+# First row: 1,000 new addresses under strace; the first socket read that starts a reply, then the
+# first write to standard output.
+seq 1 1000 | sed "s|^|https://first.bench.example/$run/|" >"$work/first.txt"
+strace -f -tt -e trace=read,recvfrom,write -s 12 -o "$work/first.trace" \
+    "$client" -q -j "$jobs" -f text --shorten-host "$origin" -i "$work/first.txt" >/dev/null
+first_row_ms=$(awk '
+    function seconds(t,  p) { split(t, p, ":"); return p[1] * 3600 + p[2] * 60 + p[3] }
+    !reply && /(read|recvfrom)\([0-9]+, "HTTP\/1\.1 / { reply = seconds($2) }
+    reply && !row && /write\(1, / { row = seconds($2) }
+    END { printf "%.2f", (row - reply) * 1000 }' "$work/first.trace")
+
+printf '\nnolvex-shorten against nolvex-shortd on %s CPU(s), -j %s\n' "$(nproc)" "$jobs"
+printf 'wrk create, %s connections:          %10.0f requests/s\n' "$jobs" "$wrk_rps"
+printf 'client, %s distinct addresses:   %10.0f rows/s (%s s, %s rows, %s failed, in order: %s, peak RSS %s KiB)\n' \
+    "$addresses" "$(awk -v r="$rows" -v s="$seconds" 'BEGIN {print r / s}')" "$seconds" "$rows" "$failed" \
+    "$in_order" "$distinct_rss"
+printf 'streaming %s lines through a pipe: %s rows in %s s, peak RSS %s KiB\n' "$stream" "$(cat "$work/stream.rows")" \
+    "$stream_seconds" "$stream_rss"
+printf 'first row written %s ms after the first reply was read (under strace)\n' "$first_row_ms"
+awk -v rows="$rows" -v s="$seconds" -v wrk="$wrk_rps" -v rss="$stream_rss" -v first="$first_row_ms" 'BEGIN {
+    rate = rows / s
+    printf "rows/s: %.2f x wrk (target >= 0.5): %s\n", rate / wrk, rate >= 0.5 * wrk ? "met" : "NOT met"
+    printf "peak RSS streaming: %.1f MB (target < 64): %s\n", rss / 1024, rss < 64 * 1024 ? "met" : "NOT met"
+    printf "first row: %.2f ms after the first reply (target < 100): %s\n", first, first < 100 ? "met" : "NOT met"
+}'
