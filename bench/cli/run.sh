@@ -76,16 +76,31 @@ for i in range($stream):
     "$client" -q -j "$jobs" -f text --shorten-host "$origin" -i - <"$work/stream.txt" | wc -l >"$work/stream.rows"
 read -r stream_seconds stream_rss <"$work/stream.time"
 
-# First row: 1,000 new addresses under strace; the first socket read that starts a reply, then the
-# first write to standard output.
+# First row: 1,000 new addresses under strace; the first byte of a reply read off a socket (Qt reads
+# the status line a byte at a time), then the first write to standard output.
 seq 1 1000 | sed "s|^|https://first.bench.example/$run/|" >"$work/first.txt"
 strace -f -tt -e trace=read,recvfrom,write -s 12 -o "$work/first.trace" \
     "$client" -q -j "$jobs" -f text --shorten-host "$origin" -i "$work/first.txt" >/dev/null
 first_row_ms=$(awk '
     function seconds(t,  p) { split(t, p, ":"); return p[1] * 3600 + p[2] * 60 + p[3] }
-    !reply && /(read|recvfrom)\([0-9]+, "HTTP\/1\.1 / { reply = seconds($2) }
+    !reply && /(read\([0-9]+, |resumed>)"H", 1\)/ { reply = seconds($2) }
     reply && !row && /write\(1, / { row = seconds($2) }
     END { printf "%.2f", (row - reply) * 1000 }' "$work/first.trace")
+
+# And without strace: from starting the program to its first row, a run of fresh addresses.
+seq 1 1000 | sed "s|^|https://start.bench.example/$run/|" >"$work/start.txt"
+start_ms=$(python3 - "$client" "$origin" "$work/start.txt" <<'PY'
+import subprocess, sys, time
+client, origin, path = sys.argv[1:4]
+began = time.monotonic()
+p = subprocess.Popen([client, "-q", "-j", "16", "-f", "text", "--shorten-host", origin, "-i", path],
+                     stdout=subprocess.PIPE)
+p.stdout.readline()
+print("%.1f" % ((time.monotonic() - began) * 1000))
+p.stdout.read()
+p.wait()
+PY
+)
 
 printf '\nnolvex-shorten against nolvex-shortd on %s CPU(s), -j %s\n' "$(nproc)" "$jobs"
 printf 'wrk create, %s connections:          %10.0f requests/s\n' "$jobs" "$wrk_rps"
@@ -94,10 +109,11 @@ printf 'client, %s distinct addresses:   %10.0f rows/s (%s s, %s rows, %s failed
     "$in_order" "$distinct_rss"
 printf 'streaming %s lines through a pipe: %s rows in %s s, peak RSS %s KiB\n' "$stream" "$(cat "$work/stream.rows")" \
     "$stream_seconds" "$stream_rss"
-printf 'first row written %s ms after the first reply was read (under strace)\n' "$first_row_ms"
+printf 'first row written %s ms after the first reply was read (under strace); %s ms after start\n' \
+    "$first_row_ms" "$start_ms"
 awk -v rows="$rows" -v s="$seconds" -v wrk="$wrk_rps" -v rss="$stream_rss" -v first="$first_row_ms" 'BEGIN {
     rate = rows / s
-    printf "rows/s: %.2f x wrk (target >= 0.5): %s\n", rate / wrk, rate >= 0.5 * wrk ? "met" : "NOT met"
-    printf "peak RSS streaming: %.1f MB (target < 64): %s\n", rss / 1024, rss < 64 * 1024 ? "met" : "NOT met"
-    printf "first row: %.2f ms after the first reply (target < 100): %s\n", first, first < 100 ? "met" : "NOT met"
+    printf "rows/s: %.2f x wrk (target >= 0.5): %s\n", rate / wrk, (rate >= 0.5 * wrk ? "met" : "NOT met")
+    printf "peak RSS streaming: %.1f MB (target < 64): %s\n", rss / 1024, (rss < 64 * 1024 ? "met" : "NOT met")
+    printf "first row: %.2f ms after the first reply (target < 100): %s\n", first, (first < 100 ? "met" : "NOT met")
 }'
