@@ -14,10 +14,12 @@ NOLVEX_PACKAGES=(
     xvfb xauth
 )
 
-# What only the test command needs: the fuzzing toolchain, the linters, and what checks the packages.
+# What only the test command needs: the fuzzing toolchain, the linters, what checks the packages,
+# and a PostgreSQL server (initdb, pg_ctl, psql, pgbench) for the service's throw-away clusters.
 NOLVEX_TEST_PACKAGES=(
     clang libclang-rt-14-dev clang-tidy clang-format zbar-tools
     dpkg-dev fakeroot lintian desktop-file-utils appstream systemd
+    postgresql-15 postgresql-client-15
 )
 
 nolvex_install_packages() {
