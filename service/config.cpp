@@ -49,6 +49,8 @@ bool isPlainSid(const QString& sid)
 }
 
 using Apply = bool (*)(const QString& text, ServiceConfig& config);
+// Why a value is invalid, for options whose text must not be repeated (it may hold a password).
+using Explain = QString (*)(const QString& text);
 
 struct ServiceOption {
     const char* name; // the command-line option
@@ -58,7 +60,21 @@ struct ServiceOption {
     const char* description;
     Apply apply; // false: the text is not a valid value
     bool repeats = false; // may be given more than once; blank-separated in the environment
+    Explain explain = nullptr; // set: an invalid value is described, never shown
 };
+
+bool parseTrustedProxy(const QString& text, ServiceConfig& config)
+{
+    // A bare address is a subnet of one.
+    const QString cidr
+        = text.contains(u'/') ? text : text + (text.contains(u':') ? QStringLiteral("/128") : QStringLiteral("/32"));
+    const std::pair<QHostAddress, int> subnet = QHostAddress::parseSubnet(cidr);
+    if (subnet.second < 0) {
+        return false;
+    }
+    config.trustedProxies.append(subnet);
+    return true;
+}
 
 // Every option of the service, in the order --help lists them.
 constexpr ServiceOption Options[] = {
@@ -157,6 +173,45 @@ constexpr ServiceOption Options[] = {
             config.syncEachCommit = text == u"full";
             return text == u"normal" || text == u"full";
         }},
+    {"database", "NOLVEX_SHORTD_DATABASE", nullptr, "URL",
+        "Where the links are: sqlite:PATH (default: links.sqlite in the data directory) or "
+        "postgresql://[user[:password]@]host[:port]/dbname[?sslmode=...]; libpq's PGPASSWORD, ~/.pgpass and "
+        "PGSSLMODE apply.",
+        [](const QString& text, ServiceConfig& config) {
+            QString error;
+            const auto address = parseDatabaseAddress(text, &error);
+            if (address) {
+                config.database = *address;
+            }
+            return address.has_value();
+        },
+        false,
+        [](const QString& text) {
+            QString error;
+            parseDatabaseAddress(text, &error);
+            return error;
+        }},
+    {"database-connections", "NOLVEX_SHORTD_DATABASE_CONNECTIONS", nullptr, "N",
+        "Store connections, one per worker thread (default 8 for PostgreSQL, 1 for SQLite).",
+        [](const QString& text, ServiceConfig& config) {
+            return parseCount(text, &config.databaseConnections) && config.databaseConnections <= 256;
+        }},
+    {"database-wait", "NOLVEX_SHORTD_DATABASE_WAIT", "30", "SECONDS",
+        "How long start-up waits for an unreachable database before giving up (default 30).",
+        [](const QString& text, ServiceConfig& config) { return parseCount(text, &config.databaseWaitSeconds); }},
+    {"database-retry", "NOLVEX_SHORTD_DATABASE_RETRY", "1", "SECONDS",
+        "Longest pause between attempts to reach the database (default 1).",
+        [](const QString& text, ServiceConfig& config) { return parseSeconds(text, &config.databaseRetry); }},
+    {"cache-size", "NOLVEX_SHORTD_CACHE_SIZE", "100000", "N",
+        "Links kept in memory; a full cache drops the least recently used (default 100000; 0: none).",
+        [](const QString& text, ServiceConfig& config) { return parseCount(text, &config.cacheSize); }},
+    {"cache-ttl", "NOLVEX_SHORTD_CACHE_TTL", "5", "SECONDS",
+        "Age after which a cached link is read again from the database (default 5).",
+        [](const QString& text, ServiceConfig& config) { return parseSeconds(text, &config.cacheTtl); }},
+    {"trusted-proxy", "NOLVEX_SHORTD_TRUSTED_PROXY", nullptr, "CIDR",
+        "A reverse proxy whose X-Forwarded-For names the client (e.g. 10.0.0.0/8); may repeat. "
+        "In the environment: several separated by blanks.",
+        parseTrustedProxy, true},
 };
 
 // The values an option takes: from the command line, else the environment, else its fallback.
@@ -184,7 +239,8 @@ QString applyOptions(const QCommandLineParser& parser, const QProcessEnvironment
         for (const QString& text : std::as_const(values)) {
             // An empty value is no value: the default stays.
             if (!text.isEmpty() && !option.apply(text, config)) {
-                return QStringLiteral("invalid --%1: %2").arg(QString::fromLatin1(option.name), text);
+                return QStringLiteral("invalid --%1: %2")
+                    .arg(QString::fromLatin1(option.name), option.explain ? option.explain(text) : text);
             }
         }
     }
@@ -258,6 +314,14 @@ bool parseLinkBase(QStringView text, int* type, QUrl* base)
     *type = *parsedType;
     *base = url;
     return true;
+}
+
+int ServiceConfig::storeConnections() const
+{
+    if (databaseConnections > 0) {
+        return databaseConnections;
+    }
+    return database.isPostgres() ? 8 : 1;
 }
 
 ConfigResult parseConfig(const QStringList& arguments, const QProcessEnvironment& environment)

@@ -2,6 +2,7 @@
 
 #include "http/limits.h"
 #include "protocol.h"
+#include "store/databaseaddress.h"
 
 #include <QHostAddress>
 #include <QProcessEnvironment>
@@ -9,6 +10,7 @@
 #include <QStringList>
 #include <QUrl>
 #include <array>
+#include <chrono>
 
 namespace Shortd
 {
@@ -29,8 +31,20 @@ struct ServiceConfig {
     QString accessLog = QStringLiteral("-");
     bool syncEachCommit = false;
     qsizetype qrCacheBytes = qsizetype(8) << 20; // drawn QR images kept, by size in bytes
+    // Where the links are; the embedded SQLite file unless --database says otherwise.
+    DatabaseAddress database;
+    // Store connections, one per worker thread; 0 picks the store's default (see storeConnections()).
+    int databaseConnections = 0;
+    int databaseWaitSeconds = 30; // how long start-up waits for the database
+    std::chrono::milliseconds databaseRetry {1000}; // the longest pause between attempts to reach it
+    int cacheSize = 100'000;
+    std::chrono::milliseconds cacheTtl {5000};
+    // Peers whose X-Forwarded-For is believed: address and prefix length.
+    QList<std::pair<QHostAddress, int>> trustedProxies;
 
     bool usesTls() const { return !tlsCertificate.isEmpty(); }
+    // 8 for PostgreSQL; 1 for SQLite, whose writers take turns anyway.
+    int storeConnections() const;
     // How this service is reached when no base is configured, e.g. "http://127.0.0.1:8420".
     QUrl ownOrigin() const;
 };

@@ -20,6 +20,7 @@ namespace
 {
 constexpr auto JsonType = QByteArrayView("application/json; charset=utf-8");
 constexpr auto HtmlType = QByteArrayView("text/html; charset=utf-8");
+constexpr int RetryAfterSeconds = 2;
 using namespace Nolvex::Protocol;
 
 HttpReply json(int status, const QJsonObject& object)
@@ -46,6 +47,13 @@ HttpReply methodNotAllowed(const QByteArray& allowed, bool api)
     return reply;
 }
 
+// The store is out of reach for now; the service reconnects by itself, so asking again soon is right.
+HttpReply unavailable(HttpReply reply)
+{
+    reply.addHeader("Retry-After", QByteArray::number(RetryAfterSeconds));
+    return reply;
+}
+
 QString decodeFieldError(DecodeError error)
 {
     return error == DecodeError::TooManyFields ? QStringLiteral("请求参数过多")
@@ -67,10 +75,9 @@ HttpReply jsonSuccess(const QString& info)
             {ResultMember.toString(), 1}, {InfoMember.toString(), info}, {MessageMember.toString(), QString()}});
 }
 
-Routes::Routes(ServiceConfig config, Shortener& shortener, LinkStore& store, RateLimiter& rateLimiter)
+Routes::Routes(ServiceConfig config, Shortener& shortener, RateLimiter& rateLimiter)
     : m_config(std::move(config))
     , m_shortener(shortener)
-    , m_store(store)
     , m_rateLimiter(rateLimiter)
     , m_qrImages(m_config.qrCacheBytes)
 {
@@ -132,40 +139,57 @@ QString Routes::shortLink(int type, const QString& code, const QByteArray& host)
     return base.toString(QUrl::FullyEncoded | QUrl::StripTrailingSlash) % u'/' % code;
 }
 
-HttpReply Routes::handle(const HttpRequest& request, qint64 nowMs)
+void Routes::handle(const HttpRequest& request, qint64 nowMs, const Respond& respond)
 {
     const QString& path = request.path;
     if (path == ShortenPath) {
-        return request.method == Method::Get ? shorten(request, nowMs) : methodNotAllowed("GET", true);
+        if (request.method != Method::Get) {
+            respond(methodNotAllowed("GET", true));
+            return;
+        }
+        shorten(request, nowMs, respond);
+        return;
     }
     if (path == VersionPath) {
-        return request.method == Method::Post ? softVersion(request) : methodNotAllowed("POST", true);
+        respond(request.method == Method::Post ? softVersion(request) : methodNotAllowed("POST", true));
+        return;
     }
     if (path == u"/healthz") {
-        return request.method == Method::Get ? health() : methodNotAllowed("GET", true);
+        if (request.method != Method::Get) {
+            respond(methodNotAllowed("GET", true));
+            return;
+        }
+        health(respond);
+        return;
     }
     // HEAD is answered like GET (the front end leaves out the body) but counts no visit.
     const bool head = request.method == Method::Head;
     if (request.method != Method::Get && !head) {
-        return methodNotAllowed("GET, HEAD", false);
+        respond(methodNotAllowed("GET, HEAD", false));
+        return;
     }
     if (path.startsWith(ReleasePagePrefix)) {
-        return releaseDetail(path.sliced(ReleasePagePrefix.size()));
+        respond(releaseDetail(path.sliced(ReleasePagePrefix.size())));
+        return;
     }
     if (path == u"/") {
-        return html(200, homePage());
+        respond(html(200, homePage()));
+        return;
     }
     const QString segment = path.sliced(path.isEmpty() ? 0 : 1);
     if (segment.endsWith(u'+')) {
-        return preview(segment.chopped(1), segment, request.host);
+        preview(segment.chopped(1), segment, request.host, respond);
+        return;
     }
     if (const std::optional<QrRequest> qr = parseQrRequest(segment, request.query)) {
-        return qrImage(*qr, segment, request.host);
+        qrImage(*qr, segment, request.host, respond);
+        return;
     }
-    return redirect(segment, !head);
+    redirect(segment, !head, respond);
 }
 
-HttpReply Routes::shorten(const HttpRequest& request, qint64 nowMs)
+std::optional<HttpReply> Routes::refuseShorten(
+    const HttpRequest& request, qint64 nowMs, int* typeOut, QString* addressOut)
 {
     const DecodedFields query = decodeQuery(request.query);
     if (query.error != DecodeError::None) {
@@ -209,11 +233,26 @@ HttpReply Routes::shorten(const HttpRequest& request, qint64 nowMs)
         reply.addHeader("Retry-After", QByteArray::number(decision.retryAfterSeconds));
         return reply;
     }
-    const Shortener::Outcome outcome = m_shortener.shorten(*type, address);
-    if (outcome.status != StoreStatus::Ok) {
-        return jsonFailure(503, QStringLiteral("服务暂时无法保存短网址，请稍后再试"));
+    *typeOut = *type;
+    *addressOut = address;
+    return std::nullopt;
+}
+
+void Routes::shorten(const HttpRequest& request, qint64 nowMs, const Respond& respond)
+{
+    int type = 0;
+    QString address;
+    if (std::optional<HttpReply> refusal = refuseShorten(request, nowMs, &type, &address)) {
+        respond(std::move(*refusal));
+        return;
     }
-    return jsonSuccess(shortLink(*type, outcome.code, request.host));
+    m_shortener.shorten(type, address, [this, type, host = request.host, respond](const Shortener::Outcome& outcome) {
+        if (outcome.status != StoreStatus::Ok) {
+            respond(unavailable(jsonFailure(503, QStringLiteral("服务暂时无法保存短网址，请稍后再试"))));
+            return;
+        }
+        respond(jsonSuccess(shortLink(type, outcome.link.code, host)));
+    });
 }
 
 HttpReply Routes::softVersion(const HttpRequest& request)
@@ -253,74 +292,67 @@ HttpReply Routes::releaseDetail(const QString& sid) const
     return html(200, releasePage(m_config.releaseVersion, m_config.releaseSid, m_config.releaseMust == u"1"));
 }
 
-std::optional<StoredLink> Routes::lookup(const QString& code, const QString& segment, HttpReply* missing)
+void Routes::lookup(
+    const QString& code, const QString& segment, const Respond& respond, std::function<void(const StoredLink&)> found)
 {
-    if (isCodeShaped(code)) {
-        LookupResult found = m_shortener.resolve(code);
-        if (found.status == StoreStatus::Ok) {
-            return std::move(found.link);
+    if (!isCodeShaped(code)) {
+        respond(html(404, notFoundPage(percentDecode(segment.toLatin1(), false).value_or(segment))));
+        return;
+    }
+    m_shortener.resolve(code, [segment, respond, found = std::move(found)](const LookupResult& result) {
+        if (result.status == StoreStatus::Ok) {
+            found(result.link);
+            return;
         }
-        if (found.status == StoreStatus::Failed) {
-            *missing = html(503, notFoundPage(segment));
-            return std::nullopt;
+        respond(result.status == StoreStatus::Failed ? unavailable(html(503, notFoundPage(segment)))
+                                                     : html(404, notFoundPage(segment)));
+    });
+}
+
+void Routes::redirect(const QString& segment, bool countVisit, const Respond& respond)
+{
+    lookup(segment, segment, respond, [this, segment, countVisit, respond](const StoredLink& link) {
+        if (countVisit) {
+            m_shortener.countVisit(segment);
         }
-    }
-    *missing = html(404, notFoundPage(percentDecode(segment.toLatin1(), false).value_or(segment)));
-    return std::nullopt;
+        HttpReply reply {302, HtmlType.toByteArray(), {}, {}};
+        reply.addHeader("Location", locationHeader(link.target));
+        reply.addHeader("Cache-Control", "no-store");
+        reply.addHeader("Referrer-Policy", "no-referrer");
+        respond(std::move(reply));
+    });
 }
 
-HttpReply Routes::redirect(const QString& segment, bool countVisit)
+void Routes::preview(const QString& code, const QString& segment, const QByteArray& host, const Respond& respond)
 {
-    HttpReply missing;
-    const std::optional<StoredLink> link = lookup(segment, segment, &missing);
-    if (!link) {
-        return missing;
-    }
-    if (countVisit) {
-        m_shortener.countVisit(segment);
-    }
-    HttpReply reply {302, HtmlType.toByteArray(), {}, {}};
-    reply.addHeader("Location", locationHeader(link->target));
-    reply.addHeader("Cache-Control", "no-store");
-    reply.addHeader("Referrer-Policy", "no-referrer");
-    return reply;
+    lookup(code, segment, respond, [this, code, host, respond](const StoredLink& link) {
+        HttpReply reply = html(200,
+            previewPage(shortLink(link.type, code, host), link.target, locationHeader(link.target),
+                m_shortener.visitsOf(link), link.createdSecs, code % u".svg"));
+        reply.addHeader("Cache-Control", "no-store");
+        respond(std::move(reply));
+    });
 }
 
-HttpReply Routes::preview(const QString& code, const QString& segment, const QByteArray& host)
-{
-    HttpReply missing;
-    const std::optional<StoredLink> link = lookup(code, segment, &missing);
-    if (!link) {
-        return missing;
-    }
-    HttpReply reply = html(200,
-        previewPage(shortLink(link->type, code, host), link->target, locationHeader(link->target),
-            m_shortener.visitsOf(*link), link->createdSecs, code % u".svg"));
-    reply.addHeader("Cache-Control", "no-store");
-    return reply;
-}
-
-HttpReply Routes::qrImage(const QrRequest& qr, const QString& segment, const QByteArray& host)
+void Routes::qrImage(const QrRequest& qr, const QString& segment, const QByteArray& host, const Respond& respond)
 {
     if (qr.badSize) {
-        return html(400,
+        respond(html(400,
             messagePage(QStringLiteral("二维码尺寸不正确"),
-                QStringLiteral("size 应为 %1 到 %2 之间的像素数。").arg(QrMinimumPixels).arg(QrMaximumPixels)));
+                QStringLiteral("size 应为 %1 到 %2 之间的像素数。").arg(QrMinimumPixels).arg(QrMaximumPixels))));
+        return;
     }
-    HttpReply missing;
-    const std::optional<StoredLink> link = lookup(qr.code, segment, &missing);
-    if (!link) {
-        return missing;
-    }
-    return m_qrImages.reply(shortLink(link->type, qr.code, host), qr);
+    lookup(qr.code, segment, respond, [this, qr, host, respond](const StoredLink& link) {
+        respond(m_qrImages.reply(shortLink(link.type, qr.code, host), qr));
+    });
 }
 
-HttpReply Routes::health()
+void Routes::health(const Respond& respond)
 {
-    if (!m_store.isHealthy()) {
-        return json(503, QJsonObject {{QStringLiteral("status"), QStringLiteral("unavailable")}});
-    }
-    return json(200, QJsonObject {{QStringLiteral("status"), QStringLiteral("ok")}});
+    m_shortener.checkHealth([respond](bool healthy) {
+        respond(healthy ? json(200, QJsonObject {{QStringLiteral("status"), QStringLiteral("ok")}})
+                        : json(503, QJsonObject {{QStringLiteral("status"), QStringLiteral("unavailable")}}));
+    });
 }
 
 } // namespace Shortd

@@ -9,6 +9,7 @@
 #include <QList>
 #include <QString>
 #include <QUrl>
+#include <functional>
 #include <optional>
 #include <utility>
 
@@ -23,9 +24,9 @@ inline constexpr qsizetype MaximumFormBody = 4096;
 class Routes
 {
 public:
-    Routes(ServiceConfig config, Shortener& shortener, LinkStore& store, RateLimiter& rateLimiter);
+    Routes(ServiceConfig config, Shortener& shortener, RateLimiter& rateLimiter);
 
-    HttpReply handle(const HttpRequest& request, qint64 nowMs);
+    void handle(const HttpRequest& request, qint64 nowMs, const Respond& respond);
 
     // The short link of a code as the client is to show it.
     QString shortLink(int type, const QString& code, const QByteArray& host) const;
@@ -33,21 +34,23 @@ public:
     QList<QUrl> ownBases(const QByteArray& host) const;
 
 private:
-    HttpReply shorten(const HttpRequest& request, qint64 nowMs);
+    // A refusal, or the type and address to shorten.
+    std::optional<HttpReply> refuseShorten(const HttpRequest& request, qint64 nowMs, int* type, QString* address);
+    void shorten(const HttpRequest& request, qint64 nowMs, const Respond& respond);
     HttpReply softVersion(const HttpRequest& request);
     HttpReply releaseDetail(const QString& sid) const;
-    // The link stored under code, or nothing with the page that says why: 404, or 503 when the
-    // store failed. segment is the path segment as requested, shown on that page.
-    std::optional<StoredLink> lookup(const QString& code, const QString& segment, HttpReply* missing);
-    HttpReply redirect(const QString& segment, bool countVisit);
-    HttpReply preview(const QString& code, const QString& segment, const QByteArray& host);
-    HttpReply qrImage(const QrRequest& qr, const QString& segment, const QByteArray& host);
-    HttpReply health();
+    // Answers through found with the link stored under code, or answers the request itself: 404, or
+    // 503 when the store failed. segment is the path segment as requested, shown on that page.
+    void lookup(const QString& code, const QString& segment, const Respond& respond,
+        std::function<void(const StoredLink&)> found);
+    void redirect(const QString& segment, bool countVisit, const Respond& respond);
+    void preview(const QString& code, const QString& segment, const QByteArray& host, const Respond& respond);
+    void qrImage(const QrRequest& qr, const QString& segment, const QByteArray& host, const Respond& respond);
+    void health(const Respond& respond);
     QUrl originFromHost(const QByteArray& host) const;
 
     ServiceConfig m_config;
     Shortener& m_shortener;
-    LinkStore& m_store;
     RateLimiter& m_rateLimiter;
     QList<QUrl> m_fixedBases;
     QrImages m_qrImages;

@@ -5,17 +5,25 @@
 #include "links/ratelimiter.h"
 #include "links/shortener.h"
 #include "routes.h"
+#include "store/postgreslinkstore.h"
 #include "store/sqlitelinkstore.h"
+#include "store/storepool.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QSslCertificate>
 #include <QSslKey>
+#include <QThread>
 
 namespace Shortd
 {
 namespace
 {
+// Store calls waiting for a worker; beyond this a request is answered 503 at once.
+constexpr qsizetype StoreQueueLimit = 10'000;
+constexpr std::chrono::milliseconds VisitFlushInterval {1000};
+
 bool loadTls(const ServiceConfig& config, QSslConfiguration* tls, QString* error)
 {
     QFile certFile(config.tlsCertificate);
@@ -50,16 +58,58 @@ ShortdService::ShortdService(ServiceConfig config)
 
 ShortdService::~ShortdService()
 {
-    // Stop taking requests before the parts they use go away; the shortener writes pending visits.
+    // Stop taking requests before the parts they use go away. The shortener hands the counted
+    // visits to the pool, and the pool runs what is queued before its workers end.
     m_frontEnd.reset();
-    m_routes.reset();
     m_shortener.reset();
-    m_store.reset();
+    m_pool.reset();
+    m_routes.reset();
 }
 
 QString ShortdService::databasePath() const
 {
-    return QDir(m_config.dataDir).filePath(QStringLiteral("links.sqlite"));
+    if (m_config.database.isPostgres()) {
+        return m_config.database.display();
+    }
+    return m_config.database.sqlitePath.isEmpty() ? QDir(m_config.dataDir).filePath(QStringLiteral("links.sqlite"))
+                                                  : m_config.database.sqlitePath;
+}
+
+std::unique_ptr<LinkStore> ShortdService::makeStore() const
+{
+    if (m_config.database.isPostgres()) {
+        return std::make_unique<PostgresLinkStore>(m_config.database);
+    }
+    return std::make_unique<SqliteLinkStore>(databasePath(), m_config.syncEachCommit);
+}
+
+bool ShortdService::waitForDatabase(QString* error) const
+{
+    // Services often start together with their database: keep trying for a while, pausing a
+    // little longer each time. An embedded file that cannot be opened will not get better.
+    QElapsedTimer waited;
+    waited.start();
+    const qint64 limitMs = qint64(m_config.databaseWaitSeconds) * 1000;
+    const qint64 retryMs = m_config.databaseRetry.count();
+    qint64 pauseMs = std::min<qint64>(100, retryMs);
+    for (;;) {
+        const std::unique_ptr<LinkStore> store = makeStore();
+        if (store->open()) {
+            return true;
+        }
+        const qint64 leftMs = limitMs - waited.elapsed();
+        if (!m_config.database.isPostgres() || !store->isBroken() || leftMs <= 0) {
+            *error = store->isBroken() && m_config.database.isPostgres()
+                ? QStringLiteral("cannot reach the database %1 within %2 s: %3")
+                      .arg(databasePath())
+                      .arg(m_config.databaseWaitSeconds)
+                      .arg(store->lastError())
+                : QStringLiteral("cannot open %1: %2").arg(databasePath(), store->lastError());
+            return false;
+        }
+        QThread::msleep(static_cast<unsigned long>(std::min(pauseMs, leftMs)));
+        pauseMs = std::min(pauseMs * 2, retryMs);
+    }
 }
 
 bool ShortdService::start(QString* error)
@@ -72,15 +122,16 @@ bool ShortdService::start(QString* error)
         }
         tls = loaded;
     }
-    if (!QDir().mkpath(m_config.dataDir)) {
-        *error = QStringLiteral("cannot create the data directory %1").arg(m_config.dataDir);
-        return false;
+    if (!m_config.database.isPostgres() && m_config.database.sqlitePath.isEmpty()) {
+        if (!QDir().mkpath(m_config.dataDir)) {
+            *error = QStringLiteral("cannot create the data directory %1").arg(m_config.dataDir);
+            return false;
+        }
+        QFile::setPermissions(
+            m_config.dataDir, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     }
-    QFile::setPermissions(m_config.dataDir, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-
-    m_store = std::make_unique<SqliteLinkStore>(databasePath(), m_config.syncEachCommit);
-    if (!m_store->open()) {
-        *error = QStringLiteral("cannot open %1: %2").arg(databasePath(), m_store->lastError());
+    // Reached once, with the schema brought up to date, before any request is taken.
+    if (!waitForDatabase(error)) {
         return false;
     }
     if (!m_log.open(m_config.accessLog)) {
@@ -88,11 +139,15 @@ bool ShortdService::start(QString* error)
         return false;
     }
     m_rateLimiter = std::make_unique<RateLimiter>(m_config.rateLimit);
-    m_shortener = std::make_unique<Shortener>(*m_store);
-    m_routes = std::make_unique<Routes>(m_config, *m_shortener, *m_store, *m_rateLimiter);
-    m_frontEnd = std::make_unique<HttpFrontEnd>(
-        [routes = m_routes.get()](const HttpRequest& request, qint64 nowMs) { return routes->handle(request, nowMs); },
-        m_log);
+    m_pool = std::make_unique<StorePool>([this] { return makeStore(); },
+        StorePoolOptions {m_config.storeConnections(), StoreQueueLimit, m_config.databaseRetry});
+    m_shortener = std::make_unique<Shortener>(
+        *m_pool, ShortenerOptions {m_config.cacheSize, m_config.cacheTtl, VisitFlushInterval});
+    m_routes = std::make_unique<Routes>(m_config, *m_shortener, *m_rateLimiter);
+    m_frontEnd
+        = std::make_unique<HttpFrontEnd>([routes = m_routes.get()](const HttpRequest& request, qint64 nowMs,
+                                             const Respond& respond) { routes->handle(request, nowMs, respond); },
+            m_log, m_config.trustedProxies);
     m_gate = new ConnectionGate(m_config.limits, tls);
     if (!m_gate->listen(m_config.listenAddress, m_config.port)) {
         *error = QStringLiteral("cannot listen on %1:%2: %3")

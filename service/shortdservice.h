@@ -15,6 +15,7 @@ class LinkStore;
 class RateLimiter;
 class Routes;
 class Shortener;
+class StorePool;
 
 // The whole service, wired: store, shortener, routes, access log and the listening front end.
 class ShortdService
@@ -28,11 +29,15 @@ public:
     // Opens the store and starts listening; on failure the error says what went wrong.
     bool start(QString* error);
     quint16 serverPort() const;
+    // The SQLite file, or the PostgreSQL address without its password.
     QString databasePath() const;
 
 private:
+    std::unique_ptr<LinkStore> makeStore() const;
+    bool waitForDatabase(QString* error) const;
+
     ServiceConfig m_config;
-    std::unique_ptr<LinkStore> m_store;
+    std::unique_ptr<StorePool> m_pool;
     std::unique_ptr<RateLimiter> m_rateLimiter;
     std::unique_ptr<Shortener> m_shortener;
     std::unique_ptr<Routes> m_routes;

@@ -11,6 +11,7 @@
 #include "protocol.h"
 #include "routes.h"
 #include "store/linkstore.h"
+#include "store/storepool.h"
 #include "token.h"
 
 #include <QCoreApplication>
@@ -65,7 +66,8 @@ private:
 struct Service {
     MemoryLinkStore store;
     Shortd::RateLimiter rateLimiter {0};
-    Shortd::Shortener shortener {store};
+    Shortd::StorePool pool {store}; // every call answered before it returns
+    Shortd::Shortener shortener {pool};
     std::unique_ptr<Shortd::Routes> routes;
 };
 
@@ -81,8 +83,7 @@ const QList<QUrl>& ownBases()
 void startService()
 {
     service = std::make_unique<Service>();
-    service->routes
-        = std::make_unique<Shortd::Routes>(config, service->shortener, service->store, service->rateLimiter);
+    service->routes = std::make_unique<Shortd::Routes>(config, service->shortener, service->rateLimiter);
 }
 
 [[noreturn]] void fail(const char* what, const QString& address, const QByteArray& detail = {})
@@ -105,7 +106,9 @@ Shortd::HttpReply get(const QByteArray& path, const QByteArray& query = {})
     request.query = query;
     request.host = "127.0.0.1:8420";
     request.client = QStringLiteral("127.0.0.1");
-    return service->routes->handle(request, 0);
+    Shortd::HttpReply answer;
+    service->routes->handle(request, 0, [&answer](Shortd::HttpReply reply) { answer = std::move(reply); });
+    return answer;
 }
 
 // Counts of the characters that make markup: an escaped address adds none of them to a page.

@@ -14,6 +14,7 @@
 #include "links/shortener.h"
 #include "routes.h"
 #include "store/sqlitelinkstore.h"
+#include "store/storepool.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -96,6 +97,7 @@ struct Service {
     QTemporaryDir dir;
     std::unique_ptr<Shortd::SqliteLinkStore> store;
     std::unique_ptr<Shortd::RateLimiter> rateLimiter;
+    std::unique_ptr<Shortd::StorePool> pool;
     std::unique_ptr<Shortd::Shortener> shortener;
     std::unique_ptr<Shortd::Routes> routes;
     Shortd::AccessLog log;
@@ -206,13 +208,14 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
         std::abort();
     }
     service->rateLimiter = std::make_unique<Shortd::RateLimiter>(config.rateLimit);
-    service->shortener = std::make_unique<Shortd::Shortener>(*service->store);
-    service->routes
-        = std::make_unique<Shortd::Routes>(config, *service->shortener, *service->store, *service->rateLimiter);
-    service->frontEnd
-        = std::make_unique<Shortd::HttpFrontEnd>([routes = service->routes.get()](const Shortd::HttpRequest& request,
-                                                     qint64 nowMs) { return routes->handle(request, nowMs); },
-            service->log);
+    // Store calls answered at once: each run's replies are all written before it ends.
+    service->pool = std::make_unique<Shortd::StorePool>(*service->store);
+    service->shortener = std::make_unique<Shortd::Shortener>(*service->pool);
+    service->routes = std::make_unique<Shortd::Routes>(config, *service->shortener, *service->rateLimiter);
+    service->frontEnd = std::make_unique<Shortd::HttpFrontEnd>(
+        [routes = service->routes.get()](const Shortd::HttpRequest& request, qint64 nowMs,
+            const Shortd::Respond& respond) { routes->handle(request, nowMs, respond); },
+        service->log);
     service->source = new SocketSource;
     if (!service->source->listen(QHostAddress::LocalHost, 0)) {
         std::abort();

@@ -25,10 +25,11 @@ constexpr int LingerMs = 2000;
 class RelaySocket final : public QTcpSocket
 {
 public:
-    RelaySocket(QTcpSocket* real, std::function<void()> onClose, QObject* parent)
+    RelaySocket(QTcpSocket* real, std::function<void()> onClose, std::function<void()> onWrite, QObject* parent)
         : QTcpSocket(parent)
         , m_real(real)
         , m_onClose(std::move(onClose))
+        , m_onWrite(std::move(onWrite))
     {
         setSocketState(QAbstractSocket::ConnectedState);
         setPeerAddress(real->peerAddress());
@@ -88,12 +89,14 @@ protected:
         if (!m_real || state() == QAbstractSocket::UnconnectedState) {
             return -1;
         }
+        m_onWrite();
         return m_real->write(data, size);
     }
 
 private:
     QPointer<QTcpSocket> m_real;
     std::function<void()> m_onClose;
+    std::function<void()> m_onWrite;
     QByteArray m_input;
     qint64 m_offset = 0;
 };
@@ -158,7 +161,7 @@ Connection::Connection(QTcpSocket* socket, const FrontEndLimits& limits, std::sh
     , m_counts(std::move(counts))
     , m_client(clientAddress(socket->peerAddress()))
     , m_relay(new RelaySocket(
-          socket, [this] { close(); }, this))
+          socket, [this] { close(); }, [this] { answered(); }, this))
 {
     if (m_counts) {
         ++m_counts->total;
@@ -204,13 +207,26 @@ void Connection::start()
     process();
 }
 
+void Connection::answered()
+{
+    if (!m_awaitingAnswer) {
+        return;
+    }
+    m_awaitingAnswer = false;
+    // An answer that came later than the request is written whole before the next one is read;
+    // one written while the request was being passed on is seen by the loop below.
+    if (!m_processing) {
+        QMetaObject::invokeMethod(this, &Connection::process, Qt::QueuedConnection);
+    }
+}
+
 void Connection::process()
 {
     if (!m_started || m_processing || m_closing) {
         return;
     }
     const QScopedValueRollback guard(m_processing, true);
-    while (!m_closing && m_socket->bytesToWrite() <= MaximumUnsentBytes) {
+    while (!m_closing && !m_awaitingAnswer && m_socket->bytesToWrite() <= MaximumUnsentBytes) {
         m_buffer += m_socket->readAll();
         if (m_buffer.isEmpty() || m_buffer.size() < m_needed) {
             return;
@@ -242,7 +258,8 @@ void Connection::process()
             close();
             return;
         }
-        // The HTTP server parses and answers it before this returns.
+        // The HTTP server parses it and answers now or, when the answer needs the store, later.
+        m_awaitingAnswer = true;
         m_relay->feed(framed.forward);
     }
 }

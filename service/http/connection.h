@@ -46,6 +46,8 @@ public:
 
 private:
     void process();
+    // The HTTP server has begun writing the answer to the request passed on last.
+    void answered();
     void refuse(int status);
     void close();
     void abortConnection();
@@ -59,6 +61,7 @@ private:
     qsizetype m_needed = 0; // frameRequest() has nothing new to say below this many bytes
     bool m_started = false;
     bool m_processing = false;
+    bool m_awaitingAnswer = false; // a request was passed on and its answer has not begun
     bool m_closing = false;
     bool m_continued = false; // "100 Continue" sent for the request being read
     QTimer m_headerTimer;

@@ -4,7 +4,9 @@
 #include "http/clientaddress.h"
 
 #include <QHttpServerRequest>
-#include <QHttpServerResponse>
+#include <QHttpServerResponder>
+#include <QPointer>
+#include <QTcpSocket>
 
 namespace Shortd
 {
@@ -57,12 +59,67 @@ Method routeMethod(QHttpServerRequest::Method method)
         return Method::Other;
     }
 }
+QByteArrayView reasonPhrase(int status)
+{
+    switch (status) {
+    case 200:
+        return "OK";
+    case 302:
+        return "Found";
+    case 400:
+        return "Bad Request";
+    case 403:
+        return "Forbidden";
+    case 404:
+        return "Not Found";
+    case 405:
+        return "Method Not Allowed";
+    case 410:
+        return "Gone";
+    case 413:
+        return "Payload Too Large";
+    case 414:
+        return "URI Too Long";
+    case 415:
+        return "Unsupported Media Type";
+    case 429:
+        return "Too Many Requests";
+    case 500:
+        return "Internal Server Error";
+    case 503:
+        return "Service Unavailable";
+    default:
+        return "Status";
+    }
+}
+// A reply as bytes on the wire: status line, headers, Content-Type and Content-Length, body.
+QByteArray serializeReply(const HttpReply& reply, bool close)
+{
+    QByteArray bytes;
+    bytes.reserve(256 + reply.body.size());
+    bytes += "HTTP/1.1 " + QByteArray::number(reply.status) + ' ' + reasonPhrase(reply.status) + "\r\n";
+    for (const auto& [name, value] : reply.headers) {
+        bytes += name + ": " + value + "\r\n";
+    }
+    if (!reply.contentType.isEmpty()) {
+        bytes += "Content-Type: " + reply.contentType + "\r\n";
+    }
+    bytes += "Content-Length: " + QByteArray::number(reply.body.size()) + "\r\n";
+    if (close) {
+        bytes += "Connection: close\r\n";
+    }
+    bytes += "\r\n";
+    bytes += reply.body;
+    return bytes;
+}
+
 } // namespace
 
-HttpFrontEnd::HttpFrontEnd(RequestHandler handler, AccessLog& log, QObject* parent)
+HttpFrontEnd::HttpFrontEnd(RequestHandler handler, AccessLog& log, QList<Subnet> trustedProxies, QObject* parent)
     : QAbstractHttpServer(parent)
     , m_handler(std::move(handler))
     , m_log(log)
+    , m_trustedProxies(std::move(trustedProxies))
 {
     m_clock.start();
 }
@@ -79,34 +136,32 @@ bool HttpFrontEnd::handleRequest(const QHttpServerRequest& request, QTcpSocket* 
     routed.body = request.body();
     routed.contentType = request.value("content-type");
     routed.host = request.value("host");
-    routed.client = clientAddress(request.remoteAddress());
+    routed.client = clientAddress(request.remoteAddress(), request.value("x-forwarded-for"), m_trustedProxies);
 
-    HttpReply reply = m_handler(routed, m_clock.elapsed());
-    if (routed.method == Method::Head) {
-        reply.body.clear();
-    }
-    const qsizetype bytes = reply.body.size();
     // The HTTP server keeps every connection open; one whose client asked to close it after this
     // reply is closed here, or a client reading to the end would wait for the idle limit.
     const bool close = asksToClose(request.value("connection"));
-    QHttpServerResponse response(std::move(reply.contentType), std::move(reply.body),
-        static_cast<QHttpServerResponse::StatusCode>(reply.status));
-    for (auto& [name, value] : reply.headers) {
-        response.addHeader(std::move(name), std::move(value));
-    }
-    if (close) {
-        response.addHeader("Connection", "close");
-    }
-    response.write(makeResponder(request, socket));
-    if (close) {
-        socket->disconnectFromHost();
-    }
-
     QByteArray target = url.path(QUrl::FullyEncoded).toLatin1();
     if (!routed.query.isEmpty()) {
         target += '?' + routed.query;
     }
-    m_log.record(routed.client, methodName(request.method()), target, reply.status, bytes);
+    const QByteArray method = methodName(request.method()).toByteArray();
+    // Answered now or once the store has answered; by then the connection may be gone. The
+    // connection passes on no further request before this one's answer.
+    m_handler(routed, m_clock.elapsed(),
+        [this, socket = QPointer<QTcpSocket>(socket), close, head = routed.method == Method::Head,
+            client = routed.client, method, target](HttpReply reply) {
+            if (head) {
+                reply.body.clear();
+            }
+            m_log.record(client, method, target, reply.status, reply.body.size());
+            if (socket) {
+                socket->write(serializeReply(reply, close));
+                if (close) {
+                    socket->disconnectFromHost();
+                }
+            }
+        });
     return true;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "http/clientaddress.h"
 #include "http/message.h"
 
 #include <QAbstractHttpServer>
@@ -17,7 +18,7 @@ class HttpFrontEnd final : public QAbstractHttpServer
     Q_DISABLE_COPY_MOVE(HttpFrontEnd)
 
 public:
-    HttpFrontEnd(RequestHandler handler, AccessLog& log, QObject* parent = nullptr);
+    HttpFrontEnd(RequestHandler handler, AccessLog& log, QList<Subnet> trustedProxies = {}, QObject* parent = nullptr);
     ~HttpFrontEnd() override;
 
 protected:
@@ -27,6 +28,7 @@ protected:
 private:
     RequestHandler m_handler;
     AccessLog& m_log;
+    QList<Subnet> m_trustedProxies;
     QElapsedTimer m_clock;
 };
 

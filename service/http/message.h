@@ -24,7 +24,7 @@ struct HttpRequest {
     QByteArray body;
     QByteArray contentType;
     QByteArray host; // the Host header
-    QString client; // the peer's address, the key of the rate limit
+    QString client; // the client's address (see clientAddress()), the key of the rate limit
 };
 
 struct HttpReply {
@@ -36,7 +36,9 @@ struct HttpReply {
     void addHeader(QByteArray name, QByteArray value) { headers.append({std::move(name), std::move(value)}); }
 };
 
-// Answers one request; nowMs is a monotonic clock in milliseconds.
-using RequestHandler = std::function<HttpReply(const HttpRequest& request, qint64 nowMs)>;
+// Takes the reply to one request: at once, or later when the answer needs the store.
+using Respond = std::function<void(HttpReply)>;
+// Answers one request through respond, exactly once; nowMs is a monotonic clock in milliseconds.
+using RequestHandler = std::function<void(const HttpRequest& request, qint64 nowMs, const Respond& respond)>;
 
 } // namespace Shortd

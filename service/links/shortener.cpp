@@ -1,89 +1,41 @@
 #include "links/shortener.h"
 
 #include "links/codes.h"
+#include "store/storepool.h"
 
 #include <QDateTime>
+#include <QPointer>
 #include <QRandomGenerator>
 
 namespace Shortd
 {
-namespace
-{
-// Beyond this many cached links the cache starts again from empty; the store has them all.
-constexpr qsizetype CacheLimit = 50'000;
-constexpr std::chrono::milliseconds DefaultFlushInterval {1000};
 
-QString targetKey(int type, const QString& target)
+ShortenOutcome shortenIn(LinkStore& store, int type, const QString& target, qint64 nowSecs, QRandomGenerator& random)
 {
-    return QString::number(type) % u':' % target;
-}
-} // namespace
-
-Shortener::Shortener(LinkStore& store, QObject* parent)
-    : QObject(parent)
-    , m_store(store)
-    , m_random(QRandomGenerator::global())
-{
-    m_flushTimer.setInterval(DefaultFlushInterval);
-    connect(&m_flushTimer, &QTimer::timeout, this, &Shortener::flushVisits);
-    m_flushTimer.start();
-}
-
-Shortener::~Shortener()
-{
-    flushVisits();
-}
-
-void Shortener::setFlushInterval(std::chrono::milliseconds interval)
-{
-    m_flushTimer.start(interval);
-}
-
-void Shortener::remember(const StoredLink& link)
-{
-    if (m_byCode.size() >= CacheLimit) {
-        m_byCode.clear();
-        m_byTarget.clear();
-    }
-    m_byCode.insert(link.code, link);
-    m_byTarget.insert(targetKey(link.type, link.target), link.code);
-}
-
-Shortener::Outcome Shortener::shorten(int type, const QString& target)
-{
-    const QString key = targetKey(type, target);
-    if (const auto cached = m_byTarget.constFind(key); cached != m_byTarget.cend()) {
-        return {StoreStatus::Ok, *cached, false};
-    }
-    const LookupResult existing = m_store.findByTarget(type, target);
+    const LookupResult existing = store.findByTarget(type, target);
     if (existing.status == StoreStatus::Ok) {
-        remember(existing.link);
-        return {StoreStatus::Ok, existing.link.code, false};
+        return {StoreStatus::Ok, existing.link, false};
     }
     if (existing.status == StoreStatus::Failed) {
         return {};
     }
-
-    StoredLink link {{}, type, target, QDateTime::currentSecsSinceEpoch(), 0};
+    StoredLink link {{}, type, target, nowSecs, 0};
     // Collisions are rare at six characters (56^6 codes); each retry draws a longer code, which
     // makes another collision rarer still.
     for (qsizetype length = MinimumCodeLength; length <= MaximumCodeLength; ++length) {
-        link.code = randomCode(length, *m_random);
-        switch (m_store.insert(link)) {
+        link.code = randomCode(length, random);
+        switch (store.insert(link)) {
         case StoreStatus::Ok:
-            // Not cached: most new links are not followed at once, and a cache filled by a burst of
-            // creations would only cost memory and rehashing.
-            return {StoreStatus::Ok, link.code, true};
+            return {StoreStatus::Ok, link, true};
         case StoreStatus::CodeTaken:
             continue;
         case StoreStatus::TargetTaken: {
             // Another writer to the same store made it first.
-            const LookupResult raced = m_store.findByTarget(type, target);
+            const LookupResult raced = store.findByTarget(type, target);
             if (raced.status != StoreStatus::Ok) {
                 return {};
             }
-            remember(raced.link);
-            return {StoreStatus::Ok, raced.link.code, false};
+            return {StoreStatus::Ok, raced.link, false};
         }
         case StoreStatus::Missing:
         case StoreStatus::Failed:
@@ -93,16 +45,79 @@ Shortener::Outcome Shortener::shorten(int type, const QString& target)
     return {};
 }
 
-LookupResult Shortener::resolve(const QString& code)
+Shortener::Shortener(StorePool& pool, ShortenerOptions options, QObject* parent)
+    : QObject(parent)
+    , m_pool(pool)
+    , m_random(QRandomGenerator::global())
+    , m_cache(options.cacheSize, options.cacheTtl.count())
 {
-    if (const auto cached = m_byCode.constFind(code); cached != m_byCode.cend()) {
-        return {StoreStatus::Ok, *cached};
+    m_clock.start();
+    connect(&m_flushTimer, &QTimer::timeout, this, &Shortener::flushVisits);
+    m_flushTimer.start(options.flushInterval);
+}
+
+Shortener::~Shortener()
+{
+    // The pool runs what is queued before it ends, so the last visits are written on the way out.
+    if (!m_pendingVisits.isEmpty()) {
+        m_pool.run<StoreStatus>(
+            [last = m_pendingVisits](LinkStore* store) { return store ? store->addVisits(last) : StoreStatus::Failed; },
+            [](StoreStatus) {});
     }
-    LookupResult found = m_store.findByCode(code);
-    if (found.status == StoreStatus::Ok) {
-        remember(found.link);
+}
+
+void Shortener::shorten(int type, const QString& target, std::function<void(const Outcome&)> done)
+{
+    if (const auto code = m_cache.findCode(type, target, nowMs())) {
+        done({StoreStatus::Ok, {*code, type, target, 0, 0}, false});
+        return;
     }
-    return found;
+    QRandomGenerator* random = m_random;
+    const qint64 nowSecs = QDateTime::currentSecsSinceEpoch();
+    const QPointer<Shortener> self(this);
+    const bool queued = m_pool.run<Outcome>(
+        [type, target, nowSecs, random](
+            LinkStore* store) { return store ? shortenIn(*store, type, target, nowSecs, *random) : Outcome {}; },
+        [self, done](const Outcome& outcome) {
+            // A link found already made is likely asked for again; a new one is rarely followed
+            // at once, and a burst of creations would only push the hot links out.
+            if (self && outcome.status == StoreStatus::Ok && !outcome.created) {
+                self->m_cache.remember(outcome.link, self->nowMs());
+            }
+            done(outcome);
+        });
+    if (!queued) {
+        done({});
+    }
+}
+
+void Shortener::resolve(const QString& code, std::function<void(const LookupResult&)> done)
+{
+    if (const auto cached = m_cache.findByCode(code, nowMs())) {
+        done({StoreStatus::Ok, *cached});
+        return;
+    }
+    const QPointer<Shortener> self(this);
+    const bool queued = m_pool.run<LookupResult>(
+        [code](LinkStore* store) {
+            return store ? store->findByCode(code) : LookupResult {StoreStatus::Failed, {}};
+        },
+        [self, done](const LookupResult& found) {
+            if (self && found.status == StoreStatus::Ok) {
+                self->m_cache.remember(found.link, self->nowMs());
+            }
+            done(found);
+        });
+    if (!queued) {
+        done({StoreStatus::Failed, {}});
+    }
+}
+
+void Shortener::checkHealth(std::function<void(bool)> done)
+{
+    if (!m_pool.run<bool>([](LinkStore* store) { return store && store->isHealthy(); }, done)) {
+        done(false);
+    }
 }
 
 void Shortener::countVisit(const QString& code)
@@ -112,24 +127,34 @@ void Shortener::countVisit(const QString& code)
 
 qint64 Shortener::visitsOf(const StoredLink& link) const
 {
-    return link.visits + m_pendingVisits.value(link.code);
+    return link.visits + m_pendingVisits.value(link.code) + m_writingVisits.value(link.code);
 }
 
-bool Shortener::flushVisits()
+void Shortener::flushVisits()
 {
-    if (m_pendingVisits.isEmpty()) {
-        return true;
+    if (m_pendingVisits.isEmpty() || !m_writingVisits.isEmpty()) {
+        return;
     }
-    if (m_store.addVisits(m_pendingVisits) != StoreStatus::Ok) {
-        return false; // kept for the next round
-    }
-    for (auto it = m_pendingVisits.cbegin(); it != m_pendingVisits.cend(); ++it) {
-        if (auto cached = m_byCode.find(it.key()); cached != m_byCode.end()) {
-            cached->visits += it.value();
+    m_writingVisits.swap(m_pendingVisits);
+    const QHash<QString, qint64> batch = m_writingVisits;
+    const QPointer<Shortener> self(this);
+    const auto settle = [self](StoreStatus status) {
+        if (!self) {
+            return;
         }
+        for (auto it = self->m_writingVisits.cbegin(); it != self->m_writingVisits.cend(); ++it) {
+            if (status == StoreStatus::Ok) {
+                self->m_cache.addVisits(it.key(), it.value());
+            } else {
+                self->m_pendingVisits[it.key()] += it.value(); // kept for the next round
+            }
+        }
+        self->m_writingVisits.clear();
+    };
+    if (!m_pool.run<StoreStatus>(
+            [batch](LinkStore* store) { return store ? store->addVisits(batch) : StoreStatus::Failed; }, settle)) {
+        settle(StoreStatus::Failed);
     }
-    m_pendingVisits.clear();
-    return true;
 }
 
 } // namespace Shortd

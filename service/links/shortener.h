@@ -1,52 +1,76 @@
 #pragma once
 
+#include "links/linkcache.h"
 #include "store/linkstore.h"
 
+#include <QElapsedTimer>
 #include <QHash>
 #include <QObject>
 #include <QString>
 #include <QTimer>
+#include <chrono>
+#include <functional>
 
 class QRandomGenerator;
 
 namespace Shortd
 {
 
-// Turns a validated address into a code and back. Links never change once made, so lookups are
-// cached in memory; visits are counted in memory and written to the store about once a second.
+class StorePool;
+
+struct ShortenOutcome {
+    StoreStatus status = StoreStatus::Failed; // Ok or Failed
+    StoredLink link;
+    bool created = false; // false when the address already had a code
+};
+
+// The code for (type, target) in one store: the existing one, or a new random one committed there.
+// A code collision retries with a longer code; a link made at the same moment elsewhere (another
+// worker, another instance) is read back and returned. Runs on a store worker.
+ShortenOutcome shortenIn(LinkStore& store, int type, const QString& target, qint64 nowSecs, QRandomGenerator& random);
+
+struct ShortenerOptions {
+    qsizetype cacheSize = 100'000;
+    std::chrono::milliseconds cacheTtl {5000};
+    std::chrono::milliseconds flushInterval {1000};
+};
+
+// Turns a validated address into a code and back, through the store pool; answers come through
+// callbacks on the caller's thread, at once when the cache has them. Visits are counted in memory
+// and added to the store about once a second and when the shortener goes.
 class Shortener final : public QObject
 {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(Shortener)
 
 public:
-    explicit Shortener(LinkStore& store, QObject* parent = nullptr);
+    using Outcome = ShortenOutcome;
+
+    explicit Shortener(StorePool& pool, ShortenerOptions options = {}, QObject* parent = nullptr);
     ~Shortener() override;
 
-    struct Outcome {
-        StoreStatus status = StoreStatus::Failed; // Ok or Failed
-        QString code;
-        bool created = false; // false when the address already had a code
-    };
-
-    // The code for (type, target): the existing one, or a new random one committed to the store.
-    Outcome shorten(int type, const QString& target);
-    LookupResult resolve(const QString& code);
+    void shorten(int type, const QString& target, std::function<void(const Outcome&)> done);
+    void resolve(const QString& code, std::function<void(const LookupResult&)> done);
+    // Whether the store answers; done(false) when it does not or the pool is full.
+    void checkHealth(std::function<void(bool)> done);
     void countVisit(const QString& code);
     qint64 visitsOf(const StoredLink& link) const;
-    // Writes the counted visits; true when nothing is left pending.
-    bool flushVisits();
+    // Hands the counted visits to the store; those it fails to take are kept for the next round.
+    void flushVisits();
+    // Whether counted visits are still waiting for the store or on their way to it.
+    bool hasPendingVisits() const { return !m_pendingVisits.isEmpty() || !m_writingVisits.isEmpty(); }
 
-    void setFlushInterval(std::chrono::milliseconds interval);
+    const LinkCache& cache() const { return m_cache; }
 
 private:
-    void remember(const StoredLink& link);
+    qint64 nowMs() const { return m_clock.elapsed(); }
 
-    LinkStore& m_store;
+    StorePool& m_pool;
     QRandomGenerator* m_random;
-    QHash<QString, StoredLink> m_byCode;
-    QHash<QString, QString> m_byTarget; // "type:target" -> code
+    LinkCache m_cache;
+    QElapsedTimer m_clock;
     QHash<QString, qint64> m_pendingVisits;
+    QHash<QString, qint64> m_writingVisits; // handed to the store, not yet confirmed
     QTimer m_flushTimer;
 };
 

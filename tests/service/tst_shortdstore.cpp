@@ -1,6 +1,7 @@
 #include "links/codes.h"
 #include "links/shortener.h"
 #include "store/sqlitelinkstore.h"
+#include "store/storepool.h"
 
 #include <QFileInfo>
 #include <QSqlDatabase>
@@ -75,6 +76,26 @@ public:
     bool failVisits = false;
     std::optional<StoredLink> racedBy;
 };
+
+// The shortener over a scripted store, every call answered before it returns.
+struct Scripted {
+    ScriptedStore store;
+    StorePool pool {store};
+    Shortener shortener {pool, ShortenerOptions {100, std::chrono::hours(1), std::chrono::hours(1)}};
+
+    Shortener::Outcome shorten(int type, const QString& target)
+    {
+        Shortener::Outcome answer;
+        shortener.shorten(type, target, [&answer](const Shortener::Outcome& outcome) { answer = outcome; });
+        return answer;
+    }
+    LookupResult resolve(const QString& code)
+    {
+        LookupResult answer;
+        shortener.resolve(code, [&answer](const LookupResult& found) { answer = found; });
+        return answer;
+    }
+};
 } // namespace
 
 class ShortdStoreTest final : public QObject
@@ -82,10 +103,7 @@ class ShortdStoreTest final : public QObject
     Q_OBJECT
 
 private slots:
-    void sqliteStoresAndFinds();
-    void sqliteReportsWhichConstraint();
     void sqliteKeepsLinksAcrossReopen();
-    void sqliteUnusablePath();
     void retriesWithLongerCodes_data();
     void retriesWithLongerCodes();
     void sameTargetSameCode();
@@ -93,42 +111,6 @@ private slots:
     void racedInsertReturnsTheWinner();
     void visitsStayPendingUntilWritten();
 };
-
-void ShortdStoreTest::sqliteStoresAndFinds()
-{
-    QTemporaryDir dir;
-    SqliteLinkStore store(dir.filePath(u"links.sqlite"_s), false);
-    QVERIFY2(store.open(), qPrintable(store.lastError()));
-    const StoredLink link {u"abcdef"_s, 3, u"http://example.com/中文?a=1&b='x'"_s, 1'700'000'000, 0};
-    QCOMPARE(store.insert(link), StoreStatus::Ok);
-
-    const LookupResult byCode = store.findByCode(u"abcdef"_s);
-    QCOMPARE(byCode.status, StoreStatus::Ok);
-    QCOMPARE(byCode.link.target, link.target);
-    QCOMPARE(byCode.link.type, 3);
-    QCOMPARE(byCode.link.createdSecs, 1'700'000'000);
-    QCOMPARE(store.findByCode(u"ABCDEF"_s).status, StoreStatus::Missing); // codes are case-sensitive
-    QCOMPARE(store.findByTarget(3, link.target).link.code, u"abcdef"_s);
-    QCOMPARE(store.findByTarget(2, link.target).status, StoreStatus::Missing);
-
-    QCOMPARE(store.addVisits({{u"abcdef"_s, 4}}), StoreStatus::Ok);
-    QCOMPARE(store.addVisits({{u"abcdef"_s, 2}, {u"unknown"_s, 9}}), StoreStatus::Ok);
-    QCOMPARE(store.findByCode(u"abcdef"_s).link.visits, 6);
-    QVERIFY(store.isHealthy());
-    QVERIFY(QFileInfo::exists(dir.filePath(u"links.sqlite-wal"_s)));
-}
-
-void ShortdStoreTest::sqliteReportsWhichConstraint()
-{
-    QTemporaryDir dir;
-    SqliteLinkStore store(dir.filePath(u"links.sqlite"_s), false);
-    QVERIFY(store.open());
-    QCOMPARE(store.insert({u"abcdef"_s, 0, u"http://a.example/"_s, 0, 0}), StoreStatus::Ok);
-    QCOMPARE(store.insert({u"abcdef"_s, 0, u"http://b.example/"_s, 0, 0}), StoreStatus::CodeTaken);
-    QCOMPARE(store.insert({u"ghijkm"_s, 0, u"http://a.example/"_s, 0, 0}), StoreStatus::TargetTaken);
-    QCOMPARE(store.insert({u"ghijkm"_s, 1, u"http://a.example/"_s, 0, 0}), StoreStatus::Ok);
-    QCOMPARE(store.findByCode(u"abcdef"_s).link.target, u"http://a.example/"_s);
-}
 
 void ShortdStoreTest::sqliteKeepsLinksAcrossReopen()
 {
@@ -141,6 +123,7 @@ void ShortdStoreTest::sqliteKeepsLinksAcrossReopen()
             QCOMPARE(
                 store.insert({u"code%1xx"_s.arg(i), i % 6, u"http://example.com/%1"_s.arg(i), i, 0}), StoreStatus::Ok);
         }
+        QVERIFY(QFileInfo::exists(path + u"-wal"_s)); // write-ahead logging
     }
     SqliteLinkStore reopened(path, false);
     QVERIFY(reopened.open());
@@ -149,16 +132,6 @@ void ShortdStoreTest::sqliteKeepsLinksAcrossReopen()
         QCOMPARE(found.status, StoreStatus::Ok);
         QCOMPARE(found.link.target, u"http://example.com/%1"_s.arg(i));
     }
-}
-
-void ShortdStoreTest::sqliteUnusablePath()
-{
-    QTemporaryDir dir;
-    SqliteLinkStore store(dir.filePath(u"missing/dir/links.sqlite"_s), false);
-    QVERIFY(!store.open());
-    QVERIFY(!store.lastError().isEmpty());
-    QCOMPARE(store.findByCode(u"abcdef"_s).status, StoreStatus::Failed);
-    QCOMPARE(store.insert({u"abcdef"_s, 0, u"http://a.example/"_s, 0, 0}), StoreStatus::Failed);
 }
 
 void ShortdStoreTest::retriesWithLongerCodes_data()
@@ -174,93 +147,97 @@ void ShortdStoreTest::retriesWithLongerCodes()
 {
     QFETCH(int, collisions);
     QFETCH(qsizetype, finalLength);
-    ScriptedStore store;
-    store.collisionsLeft = collisions;
-    Shortener shortener(store);
-    const Shortener::Outcome outcome = shortener.shorten(1, u"http://example.com/"_s);
+    Scripted scripted;
+    scripted.store.collisionsLeft = collisions;
+    const Shortener::Outcome outcome = scripted.shorten(1, u"http://example.com/"_s);
     QCOMPARE(outcome.status, StoreStatus::Ok);
     QVERIFY(outcome.created);
-    QCOMPARE(outcome.code.size(), finalLength);
-    QVERIFY(isCodeShaped(outcome.code));
-    QCOMPARE(store.attemptedCodes.size(), collisions + 1);
-    for (qsizetype i = 0; i < store.attemptedCodes.size(); ++i) {
-        QCOMPARE(store.attemptedCodes.at(i).size(), MinimumCodeLength + i);
+    QCOMPARE(outcome.link.code.size(), finalLength);
+    QVERIFY(isCodeShaped(outcome.link.code));
+    const QStringList& attempted = scripted.store.attemptedCodes;
+    QCOMPARE(attempted.size(), collisions + 1);
+    for (qsizetype i = 0; i < attempted.size(); ++i) {
+        QCOMPARE(attempted.at(i).size(), MinimumCodeLength + i);
     }
 }
 
 void ShortdStoreTest::sameTargetSameCode()
 {
-    ScriptedStore store;
-    Shortener shortener(store);
-    const auto first = shortener.shorten(2, u"http://example.com/same"_s);
-    const auto second = shortener.shorten(2, u"http://example.com/same"_s);
-    const auto otherType = shortener.shorten(3, u"http://example.com/same"_s);
-    QCOMPARE(second.code, first.code);
+    Scripted scripted;
+    const auto first = scripted.shorten(2, u"http://example.com/same"_s);
+    const auto second = scripted.shorten(2, u"http://example.com/same"_s);
+    const auto otherType = scripted.shorten(3, u"http://example.com/same"_s);
+    QCOMPARE(second.link.code, first.link.code);
     QVERIFY(first.created);
     QVERIFY(!second.created);
-    QVERIFY(otherType.code != first.code);
-    QCOMPARE(store.byCode.size(), 2);
+    QVERIFY(otherType.link.code != first.link.code);
+    QCOMPARE(scripted.store.byCode.size(), 2);
 
     // A fresh shortener over the same store finds the existing link instead of making another.
-    Shortener restarted(store);
-    QCOMPARE(restarted.shorten(2, u"http://example.com/same"_s).code, first.code);
-    QCOMPARE(store.byCode.size(), 2);
-    QCOMPARE(restarted.resolve(first.code).link.target, u"http://example.com/same"_s);
+    Shortener restarted(scripted.pool);
+    Shortener::Outcome again;
+    restarted.shorten(
+        2, u"http://example.com/same"_s, [&again](const Shortener::Outcome& outcome) { again = outcome; });
+    QCOMPARE(again.link.code, first.link.code);
+    QCOMPARE(scripted.store.byCode.size(), 2);
+    // Found links are cached: asking again does not reach the store.
+    const int lookups = scripted.store.targetLookups;
+    QCOMPARE(scripted.shorten(2, u"http://example.com/same"_s).link.code, first.link.code);
+    QCOMPARE(scripted.store.targetLookups, lookups);
+    QCOMPARE(scripted.resolve(first.link.code).link.target, u"http://example.com/same"_s);
 }
 
 void ShortdStoreTest::storeFailuresAreFailures()
 {
-    ScriptedStore store;
-    store.failInserts = true;
-    Shortener shortener(store);
-    QCOMPARE(shortener.shorten(0, u"http://example.com/"_s).status, StoreStatus::Failed);
+    Scripted scripted;
+    scripted.store.failInserts = true;
+    QCOMPARE(scripted.shorten(0, u"http://example.com/"_s).status, StoreStatus::Failed);
 
-    store.failInserts = false;
-    store.failLookups = true;
-    QCOMPARE(shortener.shorten(0, u"http://example.com/"_s).status, StoreStatus::Failed);
-    QVERIFY(store.byCode.isEmpty());
+    scripted.store.failInserts = false;
+    scripted.store.failLookups = true;
+    QCOMPARE(scripted.shorten(0, u"http://example.com/"_s).status, StoreStatus::Failed);
+    QVERIFY(scripted.store.byCode.isEmpty());
 
     // Never a code when every length collides.
-    ScriptedStore crowded;
-    crowded.collisionsLeft = 1000;
-    Shortener unlucky(crowded);
-    QCOMPARE(unlucky.shorten(0, u"http://example.com/"_s).status, StoreStatus::Failed);
-    QCOMPARE(crowded.attemptedCodes.size(), MaximumCodeLength - MinimumCodeLength + 1);
+    Scripted crowded;
+    crowded.store.collisionsLeft = 1000;
+    QCOMPARE(crowded.shorten(0, u"http://example.com/"_s).status, StoreStatus::Failed);
+    QCOMPARE(crowded.store.attemptedCodes.size(), MaximumCodeLength - MinimumCodeLength + 1);
 }
 
 void ShortdStoreTest::racedInsertReturnsTheWinner()
 {
-    ScriptedStore store;
-    store.racedBy = StoredLink {u"winner"_s, 4, u"http://example.com/race"_s, 0, 0};
-    Shortener shortener(store);
-    const auto outcome = shortener.shorten(4, u"http://example.com/race"_s);
+    Scripted scripted;
+    scripted.store.racedBy = StoredLink {u"winner"_s, 4, u"http://example.com/race"_s, 0, 0};
+    const auto outcome = scripted.shorten(4, u"http://example.com/race"_s);
     QCOMPARE(outcome.status, StoreStatus::Ok);
-    QCOMPARE(outcome.code, u"winner"_s);
+    QCOMPARE(outcome.link.code, u"winner"_s);
     QVERIFY(!outcome.created);
 }
 
 void ShortdStoreTest::visitsStayPendingUntilWritten()
 {
-    ScriptedStore store;
-    Shortener shortener(store);
-    shortener.setFlushInterval(std::chrono::hours(1));
-    const QString code = shortener.shorten(0, u"http://example.com/v"_s).code;
+    Scripted scripted;
+    Shortener& shortener = scripted.shortener;
+    const QString code = scripted.shorten(0, u"http://example.com/v"_s).link.code;
     for (int i = 0; i < 3; ++i) {
         shortener.countVisit(code);
     }
-    QCOMPARE(shortener.visitsOf(shortener.resolve(code).link), 3);
-    QCOMPARE(store.byCode.value(code).visits, 0);
+    QCOMPARE(shortener.visitsOf(scripted.resolve(code).link), 3);
+    QCOMPARE(scripted.store.byCode.value(code).visits, 0);
 
-    store.failVisits = true;
-    QVERIFY(!shortener.flushVisits());
-    QCOMPARE(shortener.visitsOf(shortener.resolve(code).link), 3);
+    scripted.store.failVisits = true;
+    shortener.flushVisits();
+    QVERIFY(shortener.hasPendingVisits());
+    QCOMPARE(shortener.visitsOf(scripted.resolve(code).link), 3);
 
-    store.failVisits = false;
-    QVERIFY(shortener.flushVisits());
-    QCOMPARE(store.byCode.value(code).visits, 3);
-    QCOMPARE(shortener.visitsOf(shortener.resolve(code).link), 3);
+    scripted.store.failVisits = false;
+    shortener.flushVisits();
+    QVERIFY(!shortener.hasPendingVisits());
+    QCOMPARE(scripted.store.byCode.value(code).visits, 3);
+    QCOMPARE(shortener.visitsOf(scripted.resolve(code).link), 3);
     shortener.countVisit(code);
-    QCOMPARE(shortener.visitsOf(shortener.resolve(code).link), 4);
+    QCOMPARE(shortener.visitsOf(scripted.resolve(code).link), 4);
 }
 
 QTEST_GUILESS_MAIN(ShortdStoreTest)

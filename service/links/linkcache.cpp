@@ -1,0 +1,90 @@
+#include "links/linkcache.h"
+
+#include <QCryptographicHash>
+
+namespace Shortd
+{
+
+LinkCache::LinkCache(qsizetype capacity, qint64 maxAgeMs)
+    : m_capacity(std::max<qsizetype>(0, capacity))
+    , m_maxAgeMs(maxAgeMs)
+{
+    m_byCode.reserve(std::min<qsizetype>(m_capacity, 1 << 16));
+    m_byTarget.reserve(std::min<qsizetype>(m_capacity, 1 << 16));
+}
+
+QByteArray LinkCache::targetKey(int type, const QString& target)
+{
+    // A digest keeps the index small whatever the address's length; a hit is still checked
+    // against the full address.
+    QCryptographicHash hash(QCryptographicHash::Sha1);
+    hash.addData(QByteArray::number(type));
+    hash.addData(QByteArrayView("\0", 1));
+    hash.addData(target.toUtf8());
+    return hash.result();
+}
+
+LinkCache::Entries::iterator LinkCache::use(Entries::iterator entry, qint64 nowMs)
+{
+    if (nowMs - entry->storedMs > m_maxAgeMs) {
+        erase(entry);
+        return m_entries.end();
+    }
+    m_entries.splice(m_entries.begin(), m_entries, entry);
+    return entry;
+}
+
+void LinkCache::erase(Entries::iterator entry)
+{
+    m_byCode.remove(entry->link.code);
+    if (const auto indexed = m_byTarget.constFind(entry->targetKey);
+        indexed != m_byTarget.cend() && *indexed == entry) {
+        m_byTarget.erase(indexed);
+    }
+    m_entries.erase(entry);
+}
+
+std::optional<StoredLink> LinkCache::findByCode(const QString& code, qint64 nowMs)
+{
+    const auto found = m_byCode.constFind(code);
+    if (found == m_byCode.cend()) {
+        return std::nullopt;
+    }
+    const auto entry = use(*found, nowMs);
+    return entry == m_entries.end() ? std::nullopt : std::optional(entry->link);
+}
+
+std::optional<QString> LinkCache::findCode(int type, const QString& target, qint64 nowMs)
+{
+    const auto found = m_byTarget.constFind(targetKey(type, target));
+    if (found == m_byTarget.cend() || (*found)->link.type != type || (*found)->link.target != target) {
+        return std::nullopt;
+    }
+    const auto entry = use(*found, nowMs);
+    return entry == m_entries.end() ? std::nullopt : std::optional(entry->link.code);
+}
+
+void LinkCache::remember(const StoredLink& link, qint64 nowMs)
+{
+    if (m_capacity == 0) {
+        return;
+    }
+    if (const auto known = m_byCode.constFind(link.code); known != m_byCode.cend()) {
+        erase(*known);
+    }
+    while (m_byCode.size() >= m_capacity) {
+        erase(std::prev(m_entries.end()));
+    }
+    m_entries.push_front({link, targetKey(link.type, link.target), nowMs});
+    m_byCode.insert(link.code, m_entries.begin());
+    m_byTarget.insert(m_entries.front().targetKey, m_entries.begin());
+}
+
+void LinkCache::addVisits(const QString& code, qint64 count)
+{
+    if (const auto found = m_byCode.constFind(code); found != m_byCode.cend()) {
+        (*found)->link.visits += count;
+    }
+}
+
+} // namespace Shortd

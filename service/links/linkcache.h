@@ -1,0 +1,52 @@
+#pragma once
+
+#include "store/linkstore.h"
+
+#include <QByteArray>
+#include <QHash>
+#include <QString>
+#include <list>
+#include <optional>
+
+namespace Shortd
+{
+
+// The links this instance read lately, by code and by (type, target), at most `capacity` of them:
+// a full cache makes room by dropping the link used longest ago, one at a time. An entry older
+// than the age limit counts as absent, so a change made through another instance is seen within
+// that time. Time comes in from outside, as milliseconds of any steady clock.
+class LinkCache
+{
+public:
+    LinkCache(qsizetype capacity, qint64 maxAgeMs);
+
+    std::optional<StoredLink> findByCode(const QString& code, qint64 nowMs);
+    std::optional<QString> findCode(int type, const QString& target, qint64 nowMs);
+    void remember(const StoredLink& link, qint64 nowMs);
+    // Visits written to the store show in the cached copy too.
+    void addVisits(const QString& code, qint64 count);
+
+    qsizetype size() const { return m_byCode.size(); }
+    qsizetype capacity() const { return m_capacity; }
+
+private:
+    struct Entry {
+        StoredLink link;
+        QByteArray targetKey;
+        qint64 storedMs = 0;
+    };
+    using Entries = std::list<Entry>;
+
+    static QByteArray targetKey(int type, const QString& target);
+    // The entry when present and young enough, moved to the front; stale entries are dropped.
+    Entries::iterator use(Entries::iterator entry, qint64 nowMs);
+    void erase(Entries::iterator entry);
+
+    qsizetype m_capacity;
+    qint64 m_maxAgeMs;
+    Entries m_entries; // most recently used first
+    QHash<QString, Entries::iterator> m_byCode;
+    QHash<QByteArray, Entries::iterator> m_byTarget;
+};
+
+} // namespace Shortd

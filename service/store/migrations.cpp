@@ -1,0 +1,141 @@
+#include "store/migrations.h"
+
+#include <QDateTime>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QVariant>
+
+namespace Shortd
+{
+namespace
+{
+// Any fixed number; every instance of the service takes the same one.
+constexpr qint64 MigrationLockKey = 0x4e6f6c7665780001;
+
+bool exec(QSqlQuery& query, const QString& sql, QString* error)
+{
+    if (query.exec(sql)) {
+        return true;
+    }
+    *error = query.lastError().text();
+    return false;
+}
+} // namespace
+
+const QList<Migration>& sqliteMigrations()
+{
+    // Version 1 is the schema files had before versions were recorded; written so that such a file
+    // takes it unchanged.
+    static const QList<Migration> migrations {
+        {1, QStringLiteral("links"),
+            {QStringLiteral("CREATE TABLE IF NOT EXISTS links ("
+                            "code TEXT PRIMARY KEY NOT NULL, "
+                            "type INTEGER NOT NULL, "
+                            "target TEXT NOT NULL, "
+                            "created_at INTEGER NOT NULL, "
+                            "visits INTEGER NOT NULL DEFAULT 0) WITHOUT ROWID"),
+                QStringLiteral("CREATE UNIQUE INDEX IF NOT EXISTS links_by_target ON links(type, target)")}},
+    };
+    return migrations;
+}
+
+const QList<Migration>& postgresMigrations()
+{
+    // An address may be 8,000 characters, too long for a btree entry, so uniqueness is kept on a
+    // SHA-256 of it and every lookup compares the full address as well.
+    static const QList<Migration> migrations {
+        {1, QStringLiteral("links"),
+            {QStringLiteral("CREATE TABLE links ("
+                            "code text COLLATE \"C\" PRIMARY KEY, "
+                            "type smallint NOT NULL, "
+                            "target_digest bytea NOT NULL, "
+                            "target text NOT NULL, "
+                            "created_at bigint NOT NULL, "
+                            "visits bigint NOT NULL DEFAULT 0)"),
+                QStringLiteral("CREATE UNIQUE INDEX links_by_target ON links(type, target_digest)")}},
+    };
+    return migrations;
+}
+
+const QList<Migration>& migrationsFor(SqlDialect dialect)
+{
+    return dialect == SqlDialect::Postgres ? postgresMigrations() : sqliteMigrations();
+}
+
+int schemaVersion(const QSqlDatabase& db)
+{
+    QSqlQuery query(db);
+    if (!query.exec(QStringLiteral("SELECT coalesce(max(version), 0) FROM schema_migrations")) || !query.next()) {
+        return -1;
+    }
+    return query.value(0).toInt();
+}
+
+bool applyMigrations(const QSqlDatabase& db, SqlDialect dialect, QString* error)
+{
+    const bool postgres = dialect == SqlDialect::Postgres;
+    QSqlQuery query(db);
+    // BEGIN IMMEDIATE takes SQLite's write lock at once, so two processes cannot both read the old
+    // version and then both apply the same step.
+    if (!exec(query, postgres ? QStringLiteral("BEGIN") : QStringLiteral("BEGIN IMMEDIATE"), error)) {
+        return false;
+    }
+    const auto rollBack = [&] {
+        QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
+        return false;
+    };
+    if (postgres && !exec(query, QStringLiteral("SELECT pg_advisory_xact_lock(%1)").arg(MigrationLockKey), error)) {
+        return rollBack();
+    }
+    const QString createTable = postgres
+        ? QStringLiteral("CREATE TABLE IF NOT EXISTS schema_migrations (version integer PRIMARY KEY, "
+                         "description text NOT NULL, applied_at bigint NOT NULL)")
+        : QStringLiteral("CREATE TABLE IF NOT EXISTS schema_migrations (version INTEGER PRIMARY KEY NOT NULL, "
+                         "description TEXT NOT NULL, applied_at INTEGER NOT NULL)");
+    if (!exec(query, createTable, error)) {
+        return rollBack();
+    }
+    const int current = schemaVersion(db);
+    const QList<Migration>& steps = migrationsFor(dialect);
+    const int newest = steps.isEmpty() ? 0 : steps.constLast().version;
+    if (current < 0) {
+        *error = QStringLiteral("cannot read schema_migrations");
+        return rollBack();
+    }
+    if (current > newest) {
+        *error = QStringLiteral("the database has schema version %1, newer than this program's %2; "
+                                "run a newer nolvex-shortd")
+                     .arg(current)
+                     .arg(newest);
+        return rollBack();
+    }
+    QSqlQuery record(db);
+    record.prepare(QStringLiteral("INSERT INTO schema_migrations(version, description, applied_at) VALUES(?, ?, ?)"));
+    for (const Migration& step : steps) {
+        if (step.version <= current) {
+            continue;
+        }
+        for (const QString& statement : step.statements) {
+            if (!exec(query, statement, error)) {
+                *error
+                    = QStringLiteral("schema step %1 (%2) failed: %3").arg(step.version).arg(step.description, *error);
+                return rollBack();
+            }
+        }
+        record.bindValue(0, step.version);
+        record.bindValue(1, step.description);
+        record.bindValue(2, QDateTime::currentSecsSinceEpoch());
+        if (!record.exec()) {
+            *error = record.lastError().text();
+            return rollBack();
+        }
+    }
+    record.finish();
+    if (!exec(query, QStringLiteral("COMMIT"), error)) {
+        return rollBack();
+    }
+    return true;
+}
+
+} // namespace Shortd
