@@ -295,7 +295,9 @@ void Form1::placeWindow(qreal dpi)
     centralWidget()->setFixedSize(client.width(), twipsToPixels(StatusBarTopTwips, dpi));
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
         | Qt::WindowCloseButtonHint);
-    setFixedSize(client.width(), client.height() + menuBar()->sizeHint().height());
+    // The bar's height at the window's width, as the window's layout will give it, skin included.
+    const int bar = menuBar()->heightForWidth(client.width());
+    setFixedSize(client.width(), client.height() + (bar > 0 ? bar : menuBar()->sizeHint().height()));
     if (const QScreen* screen = QGuiApplication::primaryScreen()) {
         QRect frame(QPoint(), size());
         frame.moveCenter(screen->availableGeometry().center());

@@ -263,6 +263,7 @@ void TestForm1::skin_data()
     QTest::newRow("not utf-8") << QByteArray("QLineEdit { color: red; } \xFF\xFE") << false;
     QTest::newRow("binary") << QByteArray("MZ\0\0\x90", 5) << false;
     QTest::newRow("missing") << QByteArray() << false;
+    QTest::newRow("padded menu bar") << QByteArray("QMenuBar::item { padding: 9px 20px; }") << true;
 }
 
 void TestForm1::skin()
@@ -279,6 +280,11 @@ void TestForm1::skin()
     Harness h;
     QCOMPARE(h.window->styleSheet(), applied ? QString::fromUtf8(content) : QString());
     QVERIFY(h.window->windowIcon().isNull());
+    // Whatever the skin makes of the menu bar, the client area below it keeps its size.
+    QVERIFY(QTest::qWaitForWindowExposed(h.window.get()));
+    const int bar = h.window->menuBar()->height();
+    QCOMPARE(h.window->size(), QSize(564, bar + 461));
+    QCOMPARE(h.window->statusBarPanels()->geometry(), QRect(0, bar + 420, 564, 41));
 }
 
 void TestForm1::updateCheck_data()
