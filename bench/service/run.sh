@@ -63,7 +63,9 @@ wrk_run() {
 hello_port=$(free_port)
 "$benchtool" hello "$hello_port" & pids+=($!)
 service_port=$(free_port)
+# wrk's connections all come from one address: the per-client share is raised to hold them.
 "$shortd" --listen "127.0.0.1:$service_port" --data-dir "$work/data" --rate-limit 0 \
+    --max-connections-per-client $((connections + 16)) \
     --access-log "$work/access.log" 2>"$work/shortd.err" & pids+=($!)
 wait_for "http://127.0.0.1:$hello_port/hello"
 wait_for "http://127.0.0.1:$service_port/healthz"

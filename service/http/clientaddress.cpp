@@ -6,6 +6,9 @@ namespace
 {
 QHostAddress plain(const QHostAddress& address)
 {
+    if (address.protocol() == QAbstractSocket::IPv4Protocol) {
+        return address;
+    }
     bool mapped = false;
     const quint32 ipv4 = address.toIPv4Address(&mapped);
     return mapped ? QHostAddress(ipv4) : address;

@@ -41,10 +41,15 @@ public:
     Q_DISABLE_COPY_MOVE(RelaySocket)
     ~RelaySocket() override = default;
 
+    // A reply the HTTP server writes before this returns (one that needs no store), in many small
+    // pieces, goes to the real socket in one; a later one goes as it is written.
     void feed(const QByteArray& request)
     {
         m_input.append(request);
+        m_feeding = true;
         Q_EMIT readyRead();
+        m_feeding = false;
+        flushToReal();
     }
     // The real connection has ended: the HTTP server lets go of this socket.
     void peerClosed()
@@ -63,6 +68,7 @@ public:
         if (state() == QAbstractSocket::UnconnectedState) {
             return;
         }
+        flushToReal();
         setSocketState(QAbstractSocket::UnconnectedState);
         Q_EMIT disconnected();
         m_onClose();
@@ -89,16 +95,31 @@ protected:
         if (!m_real || state() == QAbstractSocket::UnconnectedState) {
             return -1;
         }
+        if (m_feeding) {
+            m_output.append(data, size);
+            return size;
+        }
         m_onWrite();
         return m_real->write(data, size);
     }
 
 private:
+    void flushToReal()
+    {
+        if (m_real && !m_output.isEmpty()) {
+            m_real->write(m_output);
+            m_onWrite();
+        }
+        m_output.resize(0); // keeps its capacity for the next reply
+    }
+
     QPointer<QTcpSocket> m_real;
     std::function<void()> m_onClose;
     std::function<void()> m_onWrite;
     QByteArray m_input;
     qint64 m_offset = 0;
+    QByteArray m_output; // written while a request is being answered
+    bool m_feeding = false;
 };
 
 QByteArray refusalReply(int status, QByteArrayView extraHeaders)
@@ -178,7 +199,6 @@ Connection::Connection(QTcpSocket* socket, const FrontEndLimits& limits, std::sh
     m_headerTimer.start();
     m_idleTimer.start();
     connect(socket, &QIODevice::readyRead, this, &Connection::process);
-    connect(socket, &QIODevice::bytesWritten, this, &Connection::process);
     connect(socket, &QAbstractSocket::disconnected, this, [this] {
         if (m_relay) {
             m_relay->peerClosed();
@@ -226,8 +246,24 @@ void Connection::process()
         return;
     }
     const QScopedValueRollback guard(m_processing, true);
-    while (!m_closing && !m_awaitingAnswer && m_socket->bytesToWrite() <= MaximumUnsentBytes) {
-        m_buffer += m_socket->readAll();
+    while (!m_closing && !m_awaitingAnswer) {
+        if (m_socket->bytesToWrite() > MaximumUnsentBytes) {
+            // Carries on once the client has read some of its replies.
+            if (!m_waitingForWrites) {
+                m_waitingForWrites = true;
+                connect(
+                    m_socket, &QIODevice::bytesWritten, this,
+                    [this] {
+                        m_waitingForWrites = false;
+                        process();
+                    },
+                    Qt::SingleShotConnection);
+            }
+            return;
+        }
+        if (m_socket->bytesAvailable() > 0) {
+            m_buffer += m_socket->readAll();
+        }
         if (m_buffer.isEmpty() || m_buffer.size() < m_needed) {
             return;
         }
@@ -249,7 +285,15 @@ void Connection::process()
             }
             return;
         }
-        m_buffer.remove(0, framed.length);
+        QByteArray request = framed.forward;
+        if (request.isEmpty() && framed.length == m_buffer.size()) {
+            request = std::exchange(m_buffer, {}); // the common case: one whole request a read
+        } else {
+            if (request.isEmpty()) {
+                request = m_buffer.first(framed.length);
+            }
+            m_buffer.remove(0, framed.length);
+        }
         m_needed = 0;
         m_continued = false;
         m_headerTimer.stop();
@@ -260,7 +304,7 @@ void Connection::process()
         }
         // The HTTP server parses it and answers now or, when the answer needs the store, later.
         m_awaitingAnswer = true;
-        m_relay->feed(framed.forward);
+        m_relay->feed(request);
     }
 }
 

@@ -64,6 +64,7 @@ private:
     bool m_awaitingAnswer = false; // a request was passed on and its answer has not begun
     bool m_closing = false;
     bool m_continued = false; // "100 Continue" sent for the request being read
+    bool m_waitingForWrites = false; // too many replies unread: reading resumes once some are
     QTimer m_headerTimer;
     QTimer m_idleTimer;
 };

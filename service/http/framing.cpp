@@ -1,7 +1,9 @@
 #include "http/framing.h"
 
 #include <QList>
+#include <QVarLengthArray>
 #include <algorithm>
+#include <array>
 #include <optional>
 
 namespace Shortd
@@ -32,8 +34,16 @@ FramedRequest incomplete(qsizetype bufferSize, const FrontEndLimits& limits, qsi
 
 bool isTokenChar(char c)
 {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')
-        || QByteArrayView("!#$%&'*+-.^_`|~").contains(c);
+    // The characters of an RFC 9110 token, looked up rather than searched: every header name passes.
+    static const auto table = [] {
+        std::array<bool, 256> token {};
+        for (const char t :
+            QByteArrayView("!#$%&'*+-.^_`|~0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ")) {
+            token[static_cast<unsigned char>(t)] = true;
+        }
+        return token;
+    }();
+    return table[static_cast<unsigned char>(c)];
 }
 
 bool isToken(QByteArrayView text)
@@ -191,7 +201,9 @@ struct Head {
     QList<QByteArrayView> lengths;
     QList<QByteArrayView> encodings;
     bool expectsContinue = false;
-    QByteArray kept; // the header lines passed on
+    bool hasExpect = false;
+    // The header fields passed on when the request is written anew.
+    QVarLengthArray<std::pair<QByteArrayView, QByteArrayView>, 16> kept;
     qsizetype end = 0; // the offset after the empty line
 };
 
@@ -220,9 +232,10 @@ FramedRequest readHead(QByteArrayView buffer, const FrontEndLimits& limits, Head
                 head->encodings.append(value);
             } else if (name.compare("expect", Qt::CaseInsensitive) == 0) {
                 head->expectsContinue = value.compare("100-continue", Qt::CaseInsensitive) == 0;
+                head->hasExpect = true;
             } else {
                 head->hosts += name.compare("host", Qt::CaseInsensitive) == 0 ? 1 : 0;
-                head->kept += name.toByteArray() + ": " + value.toByteArray() + "\r\n";
+                head->kept.append({name, value});
             }
         });
     head->end = fields.length;
@@ -271,6 +284,24 @@ FramedRequest readChunked(
     // The trailer fields are read and dropped.
     return readFields(buffer, at, limits, &fields, [](QByteArrayView, QByteArrayView) {});
 }
+// What the HTTP server is to parse, when it is not the request as received: one whose framing it
+// would read otherwise (chunked, a list of lengths, Expect) is written anew with one plain
+// Content-Length. Empty when the request passes as it came, as most do.
+QByteArray forwarded(const Head& head, QByteArrayView body)
+{
+    const bool plainLength = head.lengths.size() < 2 && (head.lengths.isEmpty() || !head.lengths[0].contains(','));
+    if (head.encodings.isEmpty() && plainLength && !head.hasExpect) {
+        return {};
+    }
+    QByteArray forward = head.requestLine.toByteArray() + "\r\n";
+    for (const auto& [name, value] : head.kept) {
+        forward += name.toByteArray() + ": " + value.toByteArray() + "\r\n";
+    }
+    if (!body.isEmpty()) {
+        forward += "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
+    }
+    return forward + "\r\n" + body.toByteArray();
+}
 } // namespace
 
 FramedRequest frameRequest(QByteArrayView buffer, const FrontEndLimits& limits)
@@ -282,7 +313,8 @@ FramedRequest frameRequest(QByteArrayView buffer, const FrontEndLimits& limits)
     if (head.http11 ? head.hosts != 1 : head.hosts > 1) {
         return refused(400);
     }
-    QByteArray body;
+    QByteArray chunks; // the de-chunked body
+    QByteArrayView body;
     qsizetype end = 0;
     if (head.encodings.isEmpty()) {
         const std::optional<qint64> length = head.lengths.isEmpty() ? 0 : agreedLength(head.lengths);
@@ -300,7 +332,7 @@ FramedRequest frameRequest(QByteArrayView buffer, const FrontEndLimits& limits)
             waiting.expectsContinue = head.expectsContinue;
             return waiting;
         }
-        body = buffer.sliced(head.end, end - head.end).toByteArray();
+        body = buffer.sliced(head.end, end - head.end);
     } else {
         // Only "chunked", alone, and never beside a Content-Length or in HTTP/1.0 (RFC 9112, 6.1).
         const QList<QByteArrayView> codings = listElements(head.encodings);
@@ -308,7 +340,7 @@ FramedRequest frameRequest(QByteArrayView buffer, const FrontEndLimits& limits)
             || codings.constFirst().compare("chunked", Qt::CaseInsensitive) != 0) {
             return refused(400);
         }
-        FramedRequest read = readChunked(buffer, head.end, head.fields, limits, &body);
+        FramedRequest read = readChunked(buffer, head.end, head.fields, limits, &chunks);
         if (read.state == FramedRequest::State::Incomplete) {
             read.headComplete = true;
             read.expectsContinue = head.expectsContinue;
@@ -317,16 +349,13 @@ FramedRequest frameRequest(QByteArrayView buffer, const FrontEndLimits& limits)
             return read;
         }
         end = read.length;
+        body = chunks;
     }
 
     FramedRequest result;
     result.state = FramedRequest::State::Complete;
     result.length = end;
-    result.forward = head.requestLine.toByteArray() + "\r\n" + head.kept;
-    if (!body.isEmpty()) {
-        result.forward += "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
-    }
-    result.forward += "\r\n" + body;
+    result.forward = forwarded(head, body);
     return result;
 }
 

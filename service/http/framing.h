@@ -25,8 +25,9 @@ struct FramedRequest {
     qsizetype needed = 0;
     bool headComplete = false; // Incomplete: the line and headers are all there, the body is not
     bool expectsContinue = false; // Incomplete: the client waits for "100 Continue" before its body
-    // Complete: the request as the HTTP server is to parse it: the same line and header fields
-    // but the framing ones, then Content-Length and the body, de-chunked.
+    // Complete: the request as the HTTP server is to parse it, when that differs from the bytes
+    // received (chunked, a list of lengths, Expect): the same line and header fields but the
+    // framing ones, then Content-Length and the body, de-chunked. Empty: the bytes as received.
     QByteArray forward;
 };
 

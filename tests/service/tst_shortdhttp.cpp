@@ -103,6 +103,7 @@ private slots:
     void malformedRequestLine();
     void framing_data();
     void framing();
+    void pipelinedFloodAnsweredInOrder();
     void previewShowsWhereItGoes_data();
     void previewShowsWhereItGoes();
     void closesWhenAsked_data();
@@ -661,6 +662,32 @@ void ShortdHttpTest::framing()
         // Still open: it serves the next request.
         QVERIFY(readAnswer(socket, rawGet("/healthz", m_service.port()), 1).startsWith("HTTP/1.1 200 OK"));
     }
+}
+
+void ShortdHttpTest::pipelinedFloodAnsweredInOrder()
+{
+    // 2,000 requests in one write: every one answered (about 1.5 MB of 404 pages), in order, and
+    // the connection still open.
+    constexpr int Count = 2000;
+    QByteArray requests;
+    for (int i = 0; i < Count; ++i) {
+        requests += rawGet("/zz" + QByteArray::number(i).rightJustified(5, '0'), m_service.port());
+    }
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, m_service.port());
+    QVERIFY(socket.waitForConnected(5000));
+    socket.write(requests);
+    QByteArray received;
+    while (received.count("</html>") < Count && socket.waitForReadyRead(5000)) {
+        received += socket.readAll();
+    }
+    QCOMPARE(received.count("HTTP/1.1 404 Not Found"), Count);
+    qsizetype at = 0;
+    for (int i = 0; i < Count; ++i) {
+        at = received.indexOf(QByteArray("<code>zz" + QByteArray::number(i).rightJustified(5, '0') + "</code>"), at);
+        QVERIFY2(at >= 0, qPrintable(QString::number(i)));
+    }
+    QCOMPARE(socket.state(), QAbstractSocket::ConnectedState);
 }
 
 void ShortdHttpTest::perClientShare()
