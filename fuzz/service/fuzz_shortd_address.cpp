@@ -17,6 +17,7 @@
 #include <QCoreApplication>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QUrl>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -196,8 +197,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
 
     const Shortd::HttpReply preview = get('/' + code.toLatin1() + '+');
-    const QByteArray plain = Shortd::previewPage(
-        link, QStringLiteral("http://example.com/"), "http://example.com/", 0, 0, code + QStringLiteral(".svg"));
+    // A host that is not plain ASCII adds one line (its punycode beside it) to the page's markup.
+    const QString asciiHost = QUrl(QString::fromLatin1(locationOf(followed))).host(QUrl::FullyEncoded);
+    const bool international = QUrl::fromAce(asciiHost.toLatin1(), QUrl::IgnoreIDNWhitelist) != asciiHost;
+    const QString qr = code + QStringLiteral(".svg");
+    const QByteArray plain = international
+        ? Shortd::previewPage(link, QStringLiteral("http://例子.example/"), "http://xn--fsqu00a.example/", 0, 0, qr)
+        : Shortd::previewPage(link, QStringLiteral("http://example.com/"), "http://example.com/", 0, 0, qr);
     if (preview.status != 200 || markup(preview.body) != markup(plain)) {
         fail("the preview page lets markup of the address through", address, preview.body);
     }
