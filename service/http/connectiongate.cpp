@@ -4,9 +4,28 @@
 #include "http/connection.h"
 
 #include <QSslSocket>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace Shortd
 {
+namespace
+{
+// How long a refused connection stays half-open so that its client reads the answer before the
+// close, and how many may wait so at once (the oldest is closed first).
+constexpr qint64 LingerMs = 1000;
+constexpr size_t MaximumLingering = 256;
+
+QHostAddress peerOf(qintptr descriptor)
+{
+    sockaddr_storage address {};
+    socklen_t size = sizeof(address);
+    if (::getpeername(static_cast<int>(descriptor), reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+        return {};
+    }
+    return QHostAddress(reinterpret_cast<const sockaddr*>(&address));
+}
+} // namespace
 
 ConnectionGate::ConnectionGate(FrontEndLimits limits, std::optional<QSslConfiguration> tls, QObject* parent)
     : QTcpServer(parent)
@@ -15,9 +34,15 @@ ConnectionGate::ConnectionGate(FrontEndLimits limits, std::optional<QSslConfigur
     , m_counts(std::make_shared<ConnectionCounts>())
 {
     setListenBacklogSize(m_limits.listenBacklog);
+    m_clock.start();
+    m_lingerTimer.setInterval(std::chrono::milliseconds(LingerMs / 4));
+    connect(&m_lingerTimer, &QTimer::timeout, this, [this] { closeLingering(false); });
 }
 
-ConnectionGate::~ConnectionGate() = default;
+ConnectionGate::~ConnectionGate()
+{
+    closeLingering(true);
+}
 
 int ConnectionGate::liveConnections() const
 {
@@ -26,21 +51,19 @@ int ConnectionGate::liveConnections() const
 
 void ConnectionGate::incomingConnection(qintptr descriptor)
 {
+    // Refused before any socket object exists: a client that floods the gate costs little.
+    const QString client = clientAddress(peerOf(descriptor));
+    if (m_counts->total >= m_limits.maxConnections
+        || m_counts->perClient.value(client) >= m_limits.maxConnectionsPerClient) {
+        refuse(descriptor);
+        return;
+    }
     QTcpSocket* socket = m_tls ? new QSslSocket(this) : new QTcpSocket(this);
     if (!socket->setSocketDescriptor(descriptor)) {
         delete socket;
         return;
     }
     connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-    const QString client = clientAddress(socket->peerAddress());
-    if (m_counts->total >= m_limits.maxConnections
-        || m_counts->perClient.value(client) >= m_limits.maxConnectionsPerClient) {
-        if (!m_tls) {
-            socket->write(refusalReply(503, "Retry-After: 5\r\n"));
-        }
-        closeAfterWriting(socket);
-        return;
-    }
 
     auto* connection = new Connection(socket, m_limits, m_counts);
     if (!m_tls) {
@@ -61,6 +84,38 @@ void ConnectionGate::incomingConnection(qintptr descriptor)
         }
     });
     tlsSocket->startServerEncryption();
+}
+
+void ConnectionGate::refuse(qintptr descriptor)
+{
+    const int fd = static_cast<int>(descriptor);
+    // Over TLS nothing can be said before the handshake: the close is the answer.
+    if (!m_tls) {
+        static const QByteArray busy = refusalReply(503, "Retry-After: 5\r\n");
+        [[maybe_unused]] const ssize_t sent
+            = ::send(fd, busy.constData(), static_cast<size_t>(busy.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
+    }
+    ::shutdown(fd, SHUT_WR);
+    m_lingering.push_back({fd, m_clock.elapsed()});
+    if (m_lingering.size() > MaximumLingering) {
+        ::close(m_lingering.front().descriptor);
+        m_lingering.pop_front();
+    }
+    if (!m_lingerTimer.isActive()) {
+        m_lingerTimer.start();
+    }
+}
+
+void ConnectionGate::closeLingering(bool all)
+{
+    const qint64 now = m_clock.elapsed();
+    while (!m_lingering.empty() && (all || now - m_lingering.front().sinceMs >= LingerMs)) {
+        ::close(m_lingering.front().descriptor);
+        m_lingering.pop_front();
+    }
+    if (m_lingering.empty()) {
+        m_lingerTimer.stop();
+    }
 }
 
 } // namespace Shortd

@@ -2,8 +2,11 @@
 
 #include "http/limits.h"
 
+#include <QElapsedTimer>
 #include <QSslConfiguration>
 #include <QTcpServer>
+#include <QTimer>
+#include <deque>
 #include <memory>
 #include <optional>
 
@@ -31,9 +34,20 @@ protected:
     void incomingConnection(qintptr descriptor) override;
 
 private:
+    struct Lingering {
+        int descriptor;
+        qint64 sinceMs;
+    };
+    void refuse(qintptr descriptor);
+    void closeLingering(bool all);
+
     FrontEndLimits m_limits;
     std::optional<QSslConfiguration> m_tls;
     std::shared_ptr<ConnectionCounts> m_counts;
+    // Refused connections, answered and half-closed, until their clients have read the answer.
+    std::deque<Lingering> m_lingering;
+    QTimer m_lingerTimer;
+    QElapsedTimer m_clock;
 };
 
 } // namespace Shortd
