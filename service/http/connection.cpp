@@ -61,7 +61,7 @@ public:
     }
 
     bool isSequential() const override { return true; }
-    qint64 bytesAvailable() const override { return m_input.size() - m_offset + QIODevice::bytesAvailable(); }
+    qint64 bytesAvailable() const override { return m_input.size() - m_offset + QTcpSocket::bytesAvailable(); }
     qint64 bytesToWrite() const override { return 0; }
     void disconnectFromHost() override
     {
@@ -89,7 +89,6 @@ protected:
         }
         return count;
     }
-    qint64 readLineData(char* data, qint64 maxSize) override { return QIODevice::readLineData(data, maxSize); }
     qint64 writeData(const char* data, qint64 size) override
     {
         if (!m_real || state() == QAbstractSocket::UnconnectedState) {

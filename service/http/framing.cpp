@@ -253,7 +253,7 @@ FramedRequest readChunked(
             return buffer.size() - at > MaximumChunkLine ? refused(400) : incomplete(buffer.size(), limits);
         }
         const QByteArrayView text = sizeLine.text;
-        const auto digitsEnd = std::find_if(text.begin(), text.end(),
+        const auto* const digitsEnd = std::find_if(text.begin(), text.end(),
             [](char c) { return !((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F')); });
         const QByteArrayView digits = text.first(digitsEnd - text.begin());
         const QByteArrayView rest = trimmedBlanks(text.sliced(digits.size()));
