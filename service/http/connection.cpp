@@ -245,21 +245,7 @@ void Connection::process()
         return;
     }
     const QScopedValueRollback guard(m_processing, true);
-    while (!m_closing && !m_awaitingAnswer) {
-        if (m_socket->bytesToWrite() > MaximumUnsentBytes) {
-            // Carries on once the client has read some of its replies.
-            if (!m_waitingForWrites) {
-                m_waitingForWrites = true;
-                connect(
-                    m_socket, &QIODevice::bytesWritten, this,
-                    [this] {
-                        m_waitingForWrites = false;
-                        process();
-                    },
-                    Qt::SingleShotConnection);
-            }
-            return;
-        }
+    while (!m_closing && !m_awaitingAnswer && !tooMuchUnread()) {
         if (m_socket->bytesAvailable() > 0) {
             m_buffer += m_socket->readAll();
         }
@@ -272,39 +258,68 @@ void Connection::process()
             return;
         }
         if (framed.state == FramedRequest::State::Incomplete) {
-            m_needed = framed.needed;
-            if (framed.headComplete) {
-                m_headerTimer.stop();
-            } else if (!m_headerTimer.isActive()) {
-                m_headerTimer.start();
-            }
-            if (framed.expectsContinue && !m_continued) {
-                m_continued = true;
-                m_socket->write("HTTP/1.1 100 Continue\r\n\r\n");
-            }
+            awaitRest(framed);
             return;
         }
-        QByteArray request = framed.forward;
-        if (request.isEmpty() && framed.length == m_buffer.size()) {
-            request = std::exchange(m_buffer, {}); // the common case: one whole request a read
-        } else {
-            if (request.isEmpty()) {
-                request = m_buffer.first(framed.length);
-            }
-            m_buffer.remove(0, framed.length);
-        }
-        m_needed = 0;
-        m_continued = false;
-        m_headerTimer.stop();
-        m_idleTimer.start();
-        if (!m_relay || m_relay->state() != QAbstractSocket::ConnectedState) {
-            close();
-            return;
-        }
-        // The HTTP server parses it and answers now or, when the answer needs the store, later.
-        m_awaitingAnswer = true;
-        m_relay->feed(request);
+        pass(framed);
     }
+}
+
+bool Connection::tooMuchUnread()
+{
+    if (m_socket->bytesToWrite() <= MaximumUnsentBytes) {
+        return false;
+    }
+    // Carries on once the client has read some of its replies.
+    if (!m_waitingForWrites) {
+        m_waitingForWrites = true;
+        connect(
+            m_socket, &QIODevice::bytesWritten, this,
+            [this] {
+                m_waitingForWrites = false;
+                process();
+            },
+            Qt::SingleShotConnection);
+    }
+    return true;
+}
+
+void Connection::awaitRest(const FramedRequest& framed)
+{
+    m_needed = framed.needed;
+    if (framed.headComplete) {
+        m_headerTimer.stop();
+    } else if (!m_headerTimer.isActive()) {
+        m_headerTimer.start();
+    }
+    if (framed.expectsContinue && !m_continued) {
+        m_continued = true;
+        m_socket->write("HTTP/1.1 100 Continue\r\n\r\n");
+    }
+}
+
+void Connection::pass(const FramedRequest& framed)
+{
+    QByteArray request = framed.forward;
+    if (request.isEmpty() && framed.length == m_buffer.size()) {
+        request = std::exchange(m_buffer, {}); // the common case: one whole request a read
+    } else {
+        if (request.isEmpty()) {
+            request = m_buffer.first(framed.length);
+        }
+        m_buffer.remove(0, framed.length);
+    }
+    m_needed = 0;
+    m_continued = false;
+    m_headerTimer.stop();
+    m_idleTimer.start();
+    if (!m_relay || m_relay->state() != QAbstractSocket::ConnectedState) {
+        close();
+        return;
+    }
+    // The HTTP server parses it and answers now or, when the answer needs the store, later.
+    m_awaitingAnswer = true;
+    m_relay->feed(request);
 }
 
 void Connection::refuse(int status)

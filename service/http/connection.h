@@ -16,6 +16,7 @@ namespace Shortd
 {
 
 class RelaySocket;
+struct FramedRequest;
 
 // How many connections are open, in all and per client address: the gate admits by these, and
 // each connection gives its place back when it ends.
@@ -46,6 +47,11 @@ public:
 
 private:
     void process();
+    // Whether the client leaves too many replies unread to read its next request yet.
+    bool tooMuchUnread();
+    void awaitRest(const FramedRequest& framed);
+    // Passes a whole request on to the HTTP server.
+    void pass(const FramedRequest& framed);
     // The HTTP server has begun writing the answer to the request passed on last.
     void answered();
     void refuse(int status);
