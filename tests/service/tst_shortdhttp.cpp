@@ -579,7 +579,7 @@ void ShortdHttpTest::malformedRequestLine_data()
     QTest::newRow("unknown version, extra word") << QByteArray("GET / HTTP/9.9 x\r\n\r\n");
     QTest::newRow("control characters in the target") << QByteArray("GET /\x01\x02 HTTP/1.1\r\nHost: x\r\n\r\n");
     QTest::newRow("negative length") << QByteArray(
-        "POST /index.php/Index/soft_version HTTP/1.1\r\nHost: x\r\nContent-Length: -5\r\n\r\n");
+        "POST " + VersionPath.toLatin1() + " HTTP/1.1\r\nHost: x\r\nContent-Length: -5\r\n\r\n");
 }
 
 void ShortdHttpTest::malformedRequestLine()
