@@ -1,7 +1,9 @@
 #include "config.h"
+#include "ops/operatorcommands.h"
 #include "shortdservice.h"
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QSocketNotifier>
 #include <csignal>
 #include <cstdio>
@@ -41,6 +43,14 @@ int main(int argc, char* argv[])
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("nolvex-shortd"));
 
+    if (Shortd::isOperatorCommand(QCoreApplication::arguments())) {
+        QFile out;
+        QFile err;
+        out.open(stdout, QIODevice::WriteOnly);
+        err.open(stderr, QIODevice::WriteOnly);
+        return Shortd::runOperatorCommand(
+            QCoreApplication::arguments(), QProcessEnvironment::systemEnvironment(), out, err);
+    }
     const Shortd::ConfigResult parsed
         = Shortd::parseConfig(QCoreApplication::arguments(), QProcessEnvironment::systemEnvironment());
     if (parsed.helpRequested) {

@@ -251,6 +251,10 @@ void Routes::shorten(const HttpRequest& request, qint64 nowMs, const Respond& re
             respond(unavailable(jsonFailure(503, QStringLiteral("服务暂时无法保存短网址，请稍后再试"))));
             return;
         }
+        if (outcome.link.state == LinkState::Disabled) {
+            respond(jsonFailure(403, QStringLiteral("该网址的短网址已被服务管理员停用，不能再次缩短")));
+            return;
+        }
         respond(jsonSuccess(shortLink(type, outcome.link.code, host)));
     });
 }
@@ -300,6 +304,14 @@ void Routes::lookup(
         return;
     }
     m_shortener.resolve(code, [segment, respond, found = std::move(found)](const LookupResult& result) {
+        if (result.status == StoreStatus::Ok && result.link.state != LinkState::Active) {
+            // Taken down: the page says so and never where the link led.
+            HttpReply gone
+                = html(410, gonePage(result.link.code, result.link.state == LinkState::Deleted, result.link.reason));
+            gone.addHeader("Cache-Control", "no-store");
+            respond(std::move(gone));
+            return;
+        }
         if (result.status == StoreStatus::Ok) {
             found(result.link);
             return;

@@ -66,21 +66,31 @@ ShortdService::~ShortdService()
     m_routes.reset();
 }
 
+QString databaseDescription(const ServiceConfig& config)
+{
+    if (config.database.isPostgres()) {
+        return config.database.display();
+    }
+    return config.database.sqlitePath.isEmpty() ? QDir(config.dataDir).filePath(QStringLiteral("links.sqlite"))
+                                                : config.database.sqlitePath;
+}
+
+std::unique_ptr<LinkStore> makeLinkStore(const ServiceConfig& config)
+{
+    if (config.database.isPostgres()) {
+        return std::make_unique<PostgresLinkStore>(config.database);
+    }
+    return std::make_unique<SqliteLinkStore>(databaseDescription(config), config.syncEachCommit);
+}
+
 QString ShortdService::databasePath() const
 {
-    if (m_config.database.isPostgres()) {
-        return m_config.database.display();
-    }
-    return m_config.database.sqlitePath.isEmpty() ? QDir(m_config.dataDir).filePath(QStringLiteral("links.sqlite"))
-                                                  : m_config.database.sqlitePath;
+    return databaseDescription(m_config);
 }
 
 std::unique_ptr<LinkStore> ShortdService::makeStore() const
 {
-    if (m_config.database.isPostgres()) {
-        return std::make_unique<PostgresLinkStore>(m_config.database);
-    }
-    return std::make_unique<SqliteLinkStore>(databasePath(), m_config.syncEachCommit);
+    return makeLinkStore(m_config);
 }
 
 bool ShortdService::waitForDatabase(QString* error) const

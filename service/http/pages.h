@@ -15,6 +15,9 @@ QByteArray previewPage(const QString& shortLink, const QString& target, const QB
     qint64 createdSecs, const QString& qrImage);
 QByteArray notFoundPage(const QString& what);
 QByteArray messagePage(const QString& title, const QString& message);
+// What a link taken down by an operator answers (410), in place of its address: that it was
+// disabled, with the operator's reason if one was given, or deleted.
+QByteArray gonePage(const QString& code, bool deleted, const QString& reason);
 QByteArray releasePage(const QString& version, const QString& sid, bool required);
 QByteArray homePage();
 

@@ -54,14 +54,24 @@ std::optional<StoredLink> LinkCache::findByCode(const QString& code, qint64 nowM
     return entry == m_entries.end() ? std::nullopt : std::optional(entry->link);
 }
 
-std::optional<QString> LinkCache::findCode(int type, const QString& target, qint64 nowMs)
+std::optional<StoredLink> LinkCache::findByTarget(int type, const QString& target, qint64 nowMs)
 {
     const auto found = m_byTarget.constFind(targetKey(type, target));
     if (found == m_byTarget.cend() || (*found)->link.type != type || (*found)->link.target != target) {
         return std::nullopt;
     }
     const auto entry = use(*found, nowMs);
-    return entry == m_entries.end() ? std::nullopt : std::optional(entry->link.code);
+    // A deleted link no longer holds its address.
+    if (entry == m_entries.end() || entry->link.state == LinkState::Deleted) {
+        return std::nullopt;
+    }
+    return entry->link;
+}
+
+std::optional<QString> LinkCache::findCode(int type, const QString& target, qint64 nowMs)
+{
+    const std::optional<StoredLink> link = findByTarget(type, target, nowMs);
+    return link ? std::optional(link->code) : std::nullopt;
 }
 
 void LinkCache::remember(const StoredLink& link, qint64 nowMs)

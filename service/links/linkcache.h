@@ -21,6 +21,8 @@ public:
     LinkCache(qsizetype capacity, qint64 maxAgeMs);
 
     std::optional<StoredLink> findByCode(const QString& code, qint64 nowMs);
+    // The link that holds the address, in whatever state but deleted.
+    std::optional<StoredLink> findByTarget(int type, const QString& target, qint64 nowMs);
     std::optional<QString> findCode(int type, const QString& target, qint64 nowMs);
     void remember(const StoredLink& link, qint64 nowMs);
     // Visits written to the store show in the cached copy too.

@@ -68,8 +68,8 @@ Shortener::~Shortener()
 
 void Shortener::shorten(int type, const QString& target, std::function<void(const Outcome&)> done)
 {
-    if (const auto code = m_cache.findCode(type, target, nowMs())) {
-        done({StoreStatus::Ok, {*code, type, target, 0, 0}, false});
+    if (const std::optional<StoredLink> cached = m_cache.findByTarget(type, target, nowMs())) {
+        done({StoreStatus::Ok, *cached, false});
         return;
     }
     QRandomGenerator* random = m_random;

@@ -1,16 +1,45 @@
 #pragma once
 
 #include <QHash>
+#include <QList>
 #include <QString>
+#include <functional>
 
 namespace Shortd
 {
+
+// A link taken down by an operator. A disabled link keeps its address: a new request for it is
+// refused, and it can be enabled again. A deleted one is a tombstone: its code is never handed out
+// again, and its address may be shortened anew, to a new code.
+enum class LinkState {
+    Active,
+    Disabled,
+    Deleted,
+};
 
 struct StoredLink {
     QString code;
     int type = 0;
     QString target;
     qint64 createdSecs = 0; // seconds since the epoch, UTC
+    qint64 visits = 0;
+    LinkState state = LinkState::Active;
+    QString reason {}; // why it was disabled, as the operator put it
+    qint64 changedSecs = 0; // when it was last disabled, enabled or deleted; 0 never
+};
+
+// Which links a listing shows.
+struct LinkQuery {
+    int type = -1; // -1: every type
+    QString search; // part of the code or the address, as typed; empty: any
+    qint64 sinceSecs = 0; // created at or after
+    qint64 limit = -1; // -1: all
+};
+
+struct LinkStats {
+    qint64 active = 0;
+    qint64 disabled = 0;
+    qint64 deleted = 0;
     qint64 visits = 0;
 };
 
@@ -49,6 +78,20 @@ public:
     // True once a call has failed because the connection itself is gone; the owner then replaces
     // the store with a freshly opened one.
     virtual bool isBroken() const { return false; }
+
+    // What operators do; a store that keeps no such records (a test's) answers Failed. Missing
+    // when there is no such code, or (for a change) when the link is deleted: a deleted link never
+    // changes again.
+    virtual StoreStatus setState(const QString& code, LinkState state, const QString& reason, qint64 nowSecs);
+    // Newest first, each link handed to visit as it is read; visit returns false to stop.
+    virtual StoreStatus listLinks(const LinkQuery& query, const std::function<bool(const StoredLink&)>& visit);
+    // Every link in code order, read a bounded batch at a time, so any number takes the same memory.
+    virtual StoreStatus exportLinks(const std::function<bool(const StoredLink&)>& visit);
+    // Stores a link as it is, with its code, dates, visits and state. CodeTaken or TargetTaken
+    // (an address held by another link that is not deleted) change nothing.
+    virtual StoreStatus restoreLink(const StoredLink& link);
+    // Counts, and the most visited links (not deleted), most first.
+    virtual StoreStatus stats(int top, LinkStats* totals, QList<StoredLink>* mostVisited);
     virtual QString lastError() const = 0;
 };
 

@@ -36,6 +36,15 @@ const QList<Migration>& sqliteMigrations()
                             "created_at INTEGER NOT NULL, "
                             "visits INTEGER NOT NULL DEFAULT 0) WITHOUT ROWID"),
                 QStringLiteral("CREATE UNIQUE INDEX IF NOT EXISTS links_by_target ON links(type, target)")}},
+        // state: 0 active, 1 disabled, 2 deleted. A deleted link keeps its code (never handed out
+        // again) but no longer holds its address.
+        {2, QStringLiteral("link states"),
+            {QStringLiteral("ALTER TABLE links ADD COLUMN state INTEGER NOT NULL DEFAULT 0"),
+                QStringLiteral("ALTER TABLE links ADD COLUMN reason TEXT NOT NULL DEFAULT ''"),
+                QStringLiteral("ALTER TABLE links ADD COLUMN changed_at INTEGER NOT NULL DEFAULT 0"),
+                QStringLiteral("DROP INDEX links_by_target"),
+                QStringLiteral("CREATE UNIQUE INDEX links_by_target ON links(type, target) WHERE state <> 2"),
+                QStringLiteral("CREATE INDEX links_by_created ON links(created_at)")}},
     };
     return migrations;
 }
@@ -54,6 +63,13 @@ const QList<Migration>& postgresMigrations()
                             "created_at bigint NOT NULL, "
                             "visits bigint NOT NULL DEFAULT 0)"),
                 QStringLiteral("CREATE UNIQUE INDEX links_by_target ON links(type, target_digest)")}},
+        {2, QStringLiteral("link states"),
+            {QStringLiteral(
+                 "ALTER TABLE links ADD COLUMN state smallint NOT NULL DEFAULT 0, "
+                 "ADD COLUMN reason text NOT NULL DEFAULT '', ADD COLUMN changed_at bigint NOT NULL DEFAULT 0"),
+                QStringLiteral("DROP INDEX links_by_target"),
+                QStringLiteral("CREATE UNIQUE INDEX links_by_target ON links(type, target_digest) WHERE state <> 2"),
+                QStringLiteral("CREATE INDEX links_by_created ON links(created_at)")}},
     };
     return migrations;
 }

@@ -41,10 +41,11 @@ bool SqliteLinkStore::connectDatabase(QSqlDatabase& db)
 
 SqlLinkStore::StatementTexts SqliteLinkStore::statementTexts() const
 {
-    const QString columns = QStringLiteral("SELECT code, type, target, created_at, visits FROM links ");
+    const QString columns = u"SELECT " % StoredLinkColumns % u" FROM links ";
     return {
         columns + QStringLiteral("WHERE code = ?"),
-        columns + QStringLiteral("WHERE type = ? AND target = ?"),
+        // A deleted link gives its address up: the address may be shortened again.
+        columns + QStringLiteral("WHERE type = ? AND target = ? AND state <> 2"),
         QStringLiteral("INSERT INTO links(code, type, target, created_at) VALUES(?, ?, ?, ?) ON CONFLICT DO NOTHING"),
         QStringLiteral("UPDATE links SET visits = visits + ? WHERE code = ?"),
     };

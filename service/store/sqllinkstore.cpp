@@ -5,12 +5,31 @@
 #include <QSqlQuery>
 #include <QVariant>
 #include <algorithm>
+#include <optional>
 
 namespace Shortd
 {
 namespace
 {
 QAtomicInt connectionCounter;
+
+// Links read a batch at a time by the listings: each batch is a new query that starts after the
+// last link of the one before, so the memory taken does not grow with the number of links.
+constexpr qint64 BatchSize = 1000;
+
+StoredLink linkFrom(const QSqlQuery& query)
+{
+    StoredLink link;
+    link.code = query.value(0).toString();
+    link.type = query.value(1).toInt();
+    link.target = query.value(2).toString();
+    link.createdSecs = query.value(3).toLongLong();
+    link.visits = query.value(4).toLongLong();
+    link.state = static_cast<LinkState>(std::clamp(query.value(5).toInt(), 0, 2));
+    link.reason = query.value(6).toString();
+    link.changedSecs = query.value(7).toLongLong();
+    return link;
+}
 } // namespace
 
 struct SqlLinkStore::Statements {
@@ -107,11 +126,7 @@ LookupResult SqlLinkStore::fetchOne(QSqlQuery& query)
     }
     if (query.next()) {
         result.status = StoreStatus::Ok;
-        result.link.code = query.value(0).toString();
-        result.link.type = query.value(1).toInt();
-        result.link.target = query.value(2).toString();
-        result.link.createdSecs = query.value(3).toLongLong();
-        result.link.visits = query.value(4).toLongLong();
+        result.link = linkFrom(query);
     }
     query.finish();
     return result;
@@ -214,6 +229,184 @@ bool SqlLinkStore::isHealthy()
     }
     checkConnection();
     return !m_broken;
+}
+
+bool SqlLinkStore::run(QSqlQuery& query)
+{
+    if (query.exec()) {
+        return true;
+    }
+    m_lastError = query.lastError().text();
+    checkConnection();
+    return false;
+}
+
+StoreStatus SqlLinkStore::setState(const QString& code, LinkState state, const QString& reason, qint64 nowSecs)
+{
+    QSqlQuery query(connection());
+    query.prepare(QStringLiteral("UPDATE links SET state = ?, reason = coalesce(?, ''), changed_at = ? "
+                                 "WHERE code = ? AND state <> 2"));
+    query.addBindValue(static_cast<int>(state));
+    query.addBindValue(state == LinkState::Disabled ? reason : QString());
+    query.addBindValue(nowSecs);
+    query.addBindValue(code);
+    if (!run(query)) {
+        return StoreStatus::Failed;
+    }
+    return query.numRowsAffected() == 1 ? StoreStatus::Ok : StoreStatus::Missing;
+}
+
+StoreStatus SqlLinkStore::listLinks(const LinkQuery& filter, const std::function<bool(const StoredLink&)>& visit)
+{
+    const QString contains
+        = m_dialect == SqlDialect::Postgres ? QStringLiteral("strpos(%1, ?) > 0") : QStringLiteral("instr(%1, ?) > 0");
+    QString where = QStringLiteral("created_at >= ?");
+    QVariantList bindings {filter.sinceSecs};
+    if (filter.type >= 0) {
+        where += QStringLiteral(" AND type = ?");
+        bindings.append(filter.type);
+    }
+    if (!filter.search.isEmpty()) {
+        where += u" AND (" % contains.arg(QLatin1StringView("target")) % u" OR "
+            % contains.arg(QLatin1StringView("code")) % u')';
+        bindings << filter.search << filter.search;
+    }
+    qint64 left = filter.limit;
+    std::optional<StoredLink> last;
+    for (;;) {
+        const qint64 batch = left < 0 ? BatchSize : std::min(left, BatchSize);
+        if (batch == 0) {
+            return StoreStatus::Ok;
+        }
+        QSqlQuery query(connection());
+        query.setForwardOnly(true);
+        query.prepare(u"SELECT " % StoredLinkColumns % u" FROM links WHERE " % where
+            % (last ? QStringLiteral(" AND (created_at < ? OR (created_at = ? AND code > ?))") : QString())
+            % u" ORDER BY created_at DESC, code LIMIT " % QString::number(batch));
+        for (const QVariant& value : std::as_const(bindings)) {
+            query.addBindValue(value);
+        }
+        if (last) {
+            query.addBindValue(last->createdSecs);
+            query.addBindValue(last->createdSecs);
+            query.addBindValue(last->code);
+        }
+        if (!run(query)) {
+            return StoreStatus::Failed;
+        }
+        qint64 rows = 0;
+        while (query.next()) {
+            last = linkFrom(query);
+            ++rows;
+            if (!visit(*last)) {
+                return StoreStatus::Ok;
+            }
+        }
+        if (left > 0) {
+            left -= rows;
+        }
+        if (rows < batch) {
+            return StoreStatus::Ok;
+        }
+    }
+}
+
+StoreStatus SqlLinkStore::exportLinks(const std::function<bool(const StoredLink&)>& visit)
+{
+    QString after;
+    for (;;) {
+        QSqlQuery query(connection());
+        query.setForwardOnly(true);
+        query.prepare(u"SELECT " % StoredLinkColumns % u" FROM links "
+            % (after.isEmpty() ? QString() : QStringLiteral("WHERE code > ? ")) % u"ORDER BY code LIMIT "
+            % QString::number(BatchSize));
+        if (!after.isEmpty()) {
+            query.addBindValue(after);
+        }
+        if (!run(query)) {
+            return StoreStatus::Failed;
+        }
+        qint64 rows = 0;
+        while (query.next()) {
+            const StoredLink link = linkFrom(query);
+            after = link.code;
+            ++rows;
+            if (!visit(link)) {
+                return StoreStatus::Ok;
+            }
+        }
+        if (rows < BatchSize) {
+            return StoreStatus::Ok;
+        }
+    }
+}
+
+StoreStatus SqlLinkStore::restoreLink(const StoredLink& link)
+{
+    const QVariantList key = targetKey(link.type, link.target);
+    QSqlQuery query(connection());
+    query.prepare(u"INSERT INTO links(code, type, "
+        % (m_dialect == SqlDialect::Postgres ? QStringLiteral("target_digest, ") : QString())
+        % u"target, created_at, visits, state, reason, changed_at) VALUES(?, "
+        % QStringLiteral("?, ").repeated(key.size()) % u"?, ?, ?, coalesce(?, ''), ?) ON CONFLICT DO NOTHING");
+    query.addBindValue(link.code);
+    for (const QVariant& part : key) {
+        query.addBindValue(part);
+    }
+    query.addBindValue(link.createdSecs);
+    query.addBindValue(link.visits);
+    query.addBindValue(static_cast<int>(link.state));
+    query.addBindValue(link.reason);
+    query.addBindValue(link.changedSecs);
+    if (!run(query)) {
+        return StoreStatus::Failed;
+    }
+    if (query.numRowsAffected() == 1) {
+        return StoreStatus::Ok;
+    }
+    const LookupResult holder = findByCode(link.code);
+    if (holder.status == StoreStatus::Failed) {
+        return StoreStatus::Failed;
+    }
+    return holder.status == StoreStatus::Ok ? StoreStatus::CodeTaken : StoreStatus::TargetTaken;
+}
+
+StoreStatus SqlLinkStore::stats(int top, LinkStats* totals, QList<StoredLink>* mostVisited)
+{
+    QSqlQuery counts(connection());
+    counts.setForwardOnly(true);
+    counts.prepare(QStringLiteral("SELECT state, count(*), coalesce(sum(visits), 0) FROM links GROUP BY state"));
+    if (!run(counts)) {
+        return StoreStatus::Failed;
+    }
+    *totals = {};
+    while (counts.next()) {
+        const qint64 links = counts.value(1).toLongLong();
+        totals->visits += counts.value(2).toLongLong();
+        switch (static_cast<LinkState>(counts.value(0).toInt())) {
+        case LinkState::Active:
+            totals->active += links;
+            break;
+        case LinkState::Disabled:
+            totals->disabled += links;
+            break;
+        case LinkState::Deleted:
+            totals->deleted += links;
+            break;
+        }
+    }
+    QSqlQuery best(connection());
+    best.setForwardOnly(true);
+    best.prepare(u"SELECT " % StoredLinkColumns % u" FROM links WHERE state <> 2 ORDER BY visits DESC, code LIMIT ?");
+    best.addBindValue(top);
+    if (!run(best)) {
+        return StoreStatus::Failed;
+    }
+    mostVisited->clear();
+    while (best.next()) {
+        mostVisited->append(linkFrom(best));
+    }
+    return StoreStatus::Ok;
 }
 
 } // namespace Shortd

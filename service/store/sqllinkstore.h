@@ -12,6 +12,10 @@ class QSqlQuery;
 namespace Shortd
 {
 
+// What every lookup selects, in the order the store reads it back.
+inline constexpr QLatin1StringView StoredLinkColumns(
+    "code, type, target, created_at, visits, state, reason, changed_at");
+
 // What the SQL stores share: one connection of their own, the schema brought up to date on
 // open(), prepared statements, and the same answers to the same calls. Each store object is used
 // by one thread only, the one that opened it; the worker pool gives every thread its own.
@@ -26,6 +30,11 @@ public:
     StoreStatus insert(const StoredLink& link) final;
     StoreStatus addVisits(const QHash<QString, qint64>& visits) final;
     bool isHealthy() final;
+    StoreStatus setState(const QString& code, LinkState state, const QString& reason, qint64 nowSecs) final;
+    StoreStatus listLinks(const LinkQuery& filter, const std::function<bool(const StoredLink&)>& visit) final;
+    StoreStatus exportLinks(const std::function<bool(const StoredLink&)>& visit) final;
+    StoreStatus restoreLink(const StoredLink& link) final;
+    StoreStatus stats(int top, LinkStats* totals, QList<StoredLink>* mostVisited) final;
     bool isBroken() const final { return m_broken; }
     QString lastError() const final { return m_lastError; }
     // This store's own connection, for the thread that opened it.
@@ -53,6 +62,9 @@ protected:
 
 private:
     LookupResult fetchOne(QSqlQuery& query);
+    // Runs a prepared statement; on failure keeps the error and checks the connection.
+    bool run(QSqlQuery& query);
+
     // After a failed call: when the connection itself is gone, the store says so, and its owner
     // replaces it.
     void checkConnection();

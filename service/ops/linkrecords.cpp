@@ -1,0 +1,384 @@
+#include "ops/linkrecords.h"
+
+#include <QDateTime>
+#include <QIODevice>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QJsonValue>
+#include <array>
+
+namespace Shortd
+{
+namespace
+{
+constexpr std::array<const char*, 8> Columns {
+    "code", "type", "target", "created", "visits", "state", "reason", "changed"};
+constexpr qsizetype MaximumRecordBytes = qsizetype(64) * 1024; // an address is at most 8,000 characters
+constexpr qint64 ReadChunk = qint64(64) * 1024;
+
+QStringList fieldsOf(const StoredLink& link)
+{
+    return {link.code, QString::number(link.type), link.target, isoTime(link.createdSecs), QString::number(link.visits),
+        stateName(link.state), link.reason, isoTime(link.changedSecs)};
+}
+
+QJsonObject objectOf(const StoredLink& link)
+{
+    QJsonObject object {{QStringLiteral("code"), link.code}, {QStringLiteral("type"), link.type},
+        {QStringLiteral("target"), link.target}, {QStringLiteral("created"), isoTime(link.createdSecs)},
+        {QStringLiteral("visits"), link.visits}, {QStringLiteral("state"), stateName(link.state)}};
+    if (!link.reason.isEmpty()) {
+        object.insert(QStringLiteral("reason"), link.reason);
+    }
+    if (link.changedSecs != 0) {
+        object.insert(QStringLiteral("changed"), isoTime(link.changedSecs));
+    }
+    return object;
+}
+
+QString tableRow(const StoredLink& link)
+{
+    QString created = isoTime(link.createdSecs);
+    created.replace(u'T', u' ');
+    created.chop(4); // seconds and "Z": minutes are enough to read
+    return link.code.leftJustified(17) % QString::number(link.type).leftJustified(5)
+        % stateName(link.state).leftJustified(9) % QString::number(link.visits).rightJustified(10) % u"  "
+        % created.leftJustified(17) % link.target % u'\n';
+}
+
+bool toCount(const QString& text, qint64* value)
+{
+    bool ok = false;
+    *value = text.toLongLong(&ok);
+    return ok && *value >= 0 && !text.startsWith(u'+');
+}
+} // namespace
+
+QString stateName(LinkState state)
+{
+    switch (state) {
+    case LinkState::Active:
+        return QStringLiteral("active");
+    case LinkState::Disabled:
+        return QStringLiteral("disabled");
+    case LinkState::Deleted:
+        return QStringLiteral("deleted");
+    }
+    return {};
+}
+
+std::optional<LinkState> parseStateName(QStringView name)
+{
+    for (const LinkState state : {LinkState::Active, LinkState::Disabled, LinkState::Deleted}) {
+        if (name == stateName(state)) {
+            return state;
+        }
+    }
+    return std::nullopt;
+}
+
+QString isoTime(qint64 secs)
+{
+    return secs == 0 ? QString() : QDateTime::fromSecsSinceEpoch(secs, Qt::UTC).toString(Qt::ISODate);
+}
+
+std::optional<qint64> parseIsoTime(QStringView text)
+{
+    QDateTime time = QDateTime::fromString(text.toString(), Qt::ISODate);
+    if (!time.isValid()) {
+        const QDate date = QDate::fromString(text.toString(), Qt::ISODate);
+        if (!date.isValid()) {
+            return std::nullopt;
+        }
+        time = QDateTime(date, QTime(0, 0), Qt::UTC);
+    }
+    if (time.timeSpec() == Qt::LocalTime) {
+        time.setTimeSpec(Qt::UTC); // a time without a zone is read as UTC, as export writes it
+    }
+    return time.toSecsSinceEpoch();
+}
+
+QString csvField(const QString& value)
+{
+    if (!value.contains(u',') && !value.contains(u'"') && !value.contains(u'\n') && !value.contains(u'\r')) {
+        return value;
+    }
+    QString quoted = value;
+    quoted.replace(u'"', QStringLiteral("\"\""));
+    return u'"' % quoted % u'"';
+}
+
+RecordWriter::RecordWriter(QIODevice& out, RecordFormat format)
+    : m_out(out)
+    , m_format(format)
+{
+}
+
+bool RecordWriter::put(const QByteArray& bytes)
+{
+    return m_out.write(bytes) == bytes.size();
+}
+
+bool RecordWriter::begin()
+{
+    switch (m_format) {
+    case RecordFormat::Table:
+        return put(QStringLiteral("CODE             TYPE STATE        VISITS  CREATED (UTC)    TARGET\n").toUtf8());
+    case RecordFormat::Json:
+        return put("[");
+    case RecordFormat::Csv: {
+        QStringList header;
+        for (const char* column : Columns) {
+            header.append(QString::fromLatin1(column));
+        }
+        return put(header.join(u',').toUtf8() + "\r\n");
+    }
+    case RecordFormat::JsonLines:
+        return true;
+    }
+    return true;
+}
+
+bool RecordWriter::write(const StoredLink& link)
+{
+    switch (m_format) {
+    case RecordFormat::Table:
+        return put(tableRow(link).toUtf8());
+    case RecordFormat::Json: {
+        const QByteArray separator = m_first ? "\n" : ",\n";
+        m_first = false;
+        return put(separator + QJsonDocument(objectOf(link)).toJson(QJsonDocument::Compact));
+    }
+    case RecordFormat::JsonLines:
+        return put(QJsonDocument(objectOf(link)).toJson(QJsonDocument::Compact) + '\n');
+    case RecordFormat::Csv: {
+        QStringList fields = fieldsOf(link);
+        for (QString& field : fields) {
+            field = csvField(field);
+        }
+        return put(fields.join(u',').toUtf8() + "\r\n");
+    }
+    }
+    return false;
+}
+
+bool RecordWriter::end()
+{
+    return m_format == RecordFormat::Json ? put(m_first ? "]\n" : "\n]\n") : true;
+}
+
+RecordReader::RecordReader(QIODevice& in)
+    : m_in(in)
+{
+}
+
+int RecordReader::readChar()
+{
+    if (m_position == m_buffer.size()) {
+        m_buffer = m_in.read(ReadChunk);
+        m_position = 0;
+        if (m_buffer.isEmpty()) {
+            // A pipe may have nothing yet without being at its end.
+            if (!m_in.atEnd() && m_in.waitForReadyRead(-1)) {
+                return readChar();
+            }
+            return -1;
+        }
+    }
+    return static_cast<unsigned char>(m_buffer.at(m_position++));
+}
+
+bool RecordReader::readCsvRow(QStringList* fields)
+{
+    fields->clear();
+    QByteArray field;
+    bool quoted = false;
+    bool any = false;
+    bool tooLong = false;
+    for (;;) {
+        const int c = readChar();
+        if (c < 0) {
+            if (any) {
+                fields->append(QString::fromUtf8(field));
+            }
+            return any && !tooLong;
+        }
+        any = true;
+        if (quoted) {
+            if (c == '"') {
+                const int following = readChar();
+                if (following == '"') {
+                    field += '"';
+                    continue;
+                }
+                quoted = false;
+                if (following < 0) {
+                    fields->append(QString::fromUtf8(field));
+                    return !tooLong;
+                }
+                if (following == ',' || following == '\n' || following == '\r') {
+                    // Handled below as the character after the closing quote.
+                    if (following == ',') {
+                        fields->append(QString::fromUtf8(field));
+                        field.clear();
+                        continue;
+                    }
+                    if (following == '\r') {
+                        readChar(); // the LF of CR LF
+                    }
+                    ++m_nextLine;
+                    fields->append(QString::fromUtf8(field));
+                    return !tooLong;
+                }
+                field += static_cast<char>(following);
+                continue;
+            }
+            if (c == '\n') {
+                ++m_nextLine;
+            }
+            field += static_cast<char>(c);
+        } else if (c == '"' && field.isEmpty()) {
+            quoted = true;
+        } else if (c == ',') {
+            fields->append(QString::fromUtf8(field));
+            field.clear();
+        } else if (c == '\r') {
+            continue;
+        } else if (c == '\n') {
+            ++m_nextLine;
+            fields->append(QString::fromUtf8(field));
+            return !tooLong;
+        } else {
+            field += static_cast<char>(c);
+        }
+        if (field.size() > MaximumRecordBytes) {
+            tooLong = true;
+            field.clear();
+        }
+    }
+}
+
+bool RecordReader::fromFields(const QStringList& values, StoredLink* link)
+{
+    const auto value = [&](const char* column) {
+        const qsizetype index = m_columns.indexOf(QString::fromLatin1(column));
+        return index >= 0 && index < values.size() ? values.at(index) : QString();
+    };
+    if (values.size() != m_columns.size()) {
+        m_error = QStringLiteral("%1 fields, the header has %2").arg(values.size()).arg(m_columns.size());
+        return false;
+    }
+    *link = {};
+    link->code = value("code");
+    link->target = value("target");
+    link->reason = value("reason");
+    bool typeOk = false;
+    link->type = value("type").toInt(&typeOk);
+    const std::optional<qint64> created = parseIsoTime(value("created"));
+    const QString changedText = value("changed");
+    const std::optional<qint64> changed = changedText.isEmpty() ? std::optional<qint64>(0) : parseIsoTime(changedText);
+    const QString stateText = value("state");
+    const std::optional<LinkState> state = stateText.isEmpty() ? LinkState::Active : parseStateName(stateText);
+    const QString visitsText = value("visits");
+    if (!typeOk || !created || !changed || !state || (!visitsText.isEmpty() && !toCount(visitsText, &link->visits))) {
+        m_error = QStringLiteral("a type, date, state or visit count that cannot be read");
+        return false;
+    }
+    link->createdSecs = *created;
+    link->changedSecs = *changed;
+    link->state = *state;
+    return true;
+}
+
+bool RecordReader::fromJson(const QByteArray& line, StoredLink* link)
+{
+    QJsonParseError parseError {};
+    const QJsonDocument document = QJsonDocument::fromJson(line, &parseError);
+    if (!document.isObject()) {
+        m_error = QStringLiteral("not a JSON object: %1").arg(parseError.errorString());
+        return false;
+    }
+    const QJsonObject object = document.object();
+    const QJsonValue type = object.value(QStringLiteral("type"));
+    const QJsonValue visits = object.value(QStringLiteral("visits"));
+    QStringList values;
+    m_columns.clear();
+    for (const char* column : Columns) {
+        const QString name = QString::fromLatin1(column);
+        const QJsonValue field = object.value(name);
+        m_columns.append(name);
+        values.append(field.isDouble() ? QString::number(field.toInteger()) : field.toString());
+    }
+    if (!type.isDouble() || (!visits.isUndefined() && !visits.isDouble())) {
+        m_error = QStringLiteral("type and visits must be numbers");
+        return false;
+    }
+    return fromFields(values, link);
+}
+
+RecordReader::Status RecordReader::next(StoredLink* link)
+{
+    m_error.clear();
+    if (!m_started) {
+        m_started = true;
+        int first = readChar();
+        if (first == 0xEF) { // a byte-order mark
+            readChar();
+            readChar();
+            first = readChar();
+        }
+        if (first < 0) {
+            return Status::End;
+        }
+        --m_position; // the first byte, read to tell the formats apart, is read again below
+        m_csv = first != '{';
+        if (m_csv) {
+            m_line = m_nextLine;
+            if (!readCsvRow(&m_columns) || !m_columns.contains(QStringLiteral("code"))
+                || !m_columns.contains(QStringLiteral("target")) || !m_columns.contains(QStringLiteral("type"))
+                || !m_columns.contains(QStringLiteral("created"))) {
+                m_error = QStringLiteral("the first line is not a header naming code, type, target and created");
+                return Status::End;
+            }
+        }
+    }
+    m_line = m_nextLine;
+    if (m_csv) {
+        QStringList fields;
+        if (!readCsvRow(&fields)) {
+            if (fields.isEmpty()) {
+                return Status::End;
+            }
+            m_error = QStringLiteral("a field longer than %1 bytes").arg(MaximumRecordBytes);
+            return Status::Bad;
+        }
+        if (fields.size() == 1 && fields.constFirst().isEmpty()) {
+            return next(link); // a blank line
+        }
+        return fromFields(fields, link) ? Status::Record : Status::Bad;
+    }
+    QByteArray line;
+    for (;;) {
+        const int c = readChar();
+        if (c < 0 || c == '\n') {
+            ++m_nextLine;
+            if (c < 0 && line.trimmed().isEmpty()) {
+                return Status::End;
+            }
+            break;
+        }
+        if (line.size() <= MaximumRecordBytes) {
+            line += static_cast<char>(c);
+        }
+    }
+    if (line.trimmed().isEmpty()) {
+        return next(link);
+    }
+    if (line.size() > MaximumRecordBytes) {
+        m_error = QStringLiteral("a line longer than %1 bytes").arg(MaximumRecordBytes);
+        return Status::Bad;
+    }
+    return fromJson(line, link) ? Status::Record : Status::Bad;
+}
+
+} // namespace Shortd

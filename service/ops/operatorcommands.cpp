@@ -1,0 +1,411 @@
+#include "ops/operatorcommands.h"
+
+#include "config.h"
+#include "links/codes.h"
+#include "links/fields.h"
+#include "ops/linkrecords.h"
+#include "ops/storeopener.h"
+
+#include <QCommandLineParser>
+#include <QDateTime>
+#include <QFile>
+#include <QIODevice>
+#include <memory>
+
+namespace Shortd
+{
+namespace
+{
+constexpr auto Program = QLatin1StringView("nolvex-shortd");
+
+struct Command {
+    const char* name; // "links list", "stats"
+    const char* arguments; // shown in the usage line
+    const char* description;
+};
+
+constexpr Command Commands[] = {
+    {"links list", "", "List links, newest first."},
+    {"links show", "CODE", "Show one link."},
+    {"links disable", "CODE", "Take a link down: it answers 410 and its address cannot be shortened again."},
+    {"links enable", "CODE", "Put a disabled link back."},
+    {"links delete", "CODE",
+        "Delete a link made by mistake: it answers 410, its code is never used again, and its address can be "
+        "shortened anew."},
+    {"links export", "", "Write every link to standard output."},
+    {"links import", "FILE|-", "Read links written by export; links already there are left as they are."},
+    {"stats", "", "Count links and visits, and show the most visited."},
+};
+
+// The session of one command: where it writes, and the parser of its options.
+class Session
+{
+public:
+    Session(QIODevice& out, QIODevice& err, const Command& command)
+        : m_out(out)
+        , m_err(err)
+        , m_command(command)
+    {
+    }
+
+    QIODevice& out() { return m_out; }
+    void say(const QString& message) { m_err.write((message + u'\n').toUtf8()); }
+    int fail(int status, const QString& message)
+    {
+        say(Program % u' ' % QString::fromLatin1(m_command.name) % u": " % message);
+        if (status == OpsBadUsage) {
+            say(QStringLiteral("(--help lists the options)"));
+        }
+        return status;
+    }
+
+private:
+    QIODevice& m_out;
+    QIODevice& m_err;
+    const Command& m_command;
+};
+
+std::unique_ptr<LinkStore> openStore(const QCommandLineParser& parser, const QProcessEnvironment& environment,
+    bool create, Session& session, int* status)
+{
+    // The service's own options and environment name the database, so both always agree.
+    QStringList serviceArguments {QString(Program)};
+    for (const char* option : {"database", "data-dir"}) {
+        const QString name = QString::fromLatin1(option);
+        if (parser.isSet(name)) {
+            serviceArguments << QStringLiteral("--") + name << parser.value(name);
+        }
+    }
+    const ConfigResult config = parseConfig(serviceArguments, environment);
+    if (!config.error.isEmpty()) {
+        *status = session.fail(OpsBadUsage, config.error);
+        return nullptr;
+    }
+    QString error;
+    std::unique_ptr<LinkStore> store = openLinkStore(config.config, create, &error);
+    if (!store) {
+        *status = session.fail(OpsRefused, error);
+    }
+    return store;
+}
+
+int importLinks(QIODevice& input, LinkStore& store, Session& session)
+{
+    RecordReader reader(input);
+    qint64 imported = 0;
+    qint64 present = 0;
+    qint64 refused = 0;
+    StoredLink link;
+    const auto refuse = [&](const QString& why) {
+        ++refused;
+        session.say(QStringLiteral("line %1: %2").arg(reader.line()).arg(why));
+    };
+    for (;;) {
+        const RecordReader::Status status = reader.next(&link);
+        if (status == RecordReader::Status::End) {
+            if (!reader.error().isEmpty()) {
+                refuse(reader.error());
+            }
+            break;
+        }
+        if (status == RecordReader::Status::Bad) {
+            refuse(reader.error());
+            continue;
+        }
+        if (!isCodeShaped(link.code) || link.type < 0 || link.type >= LinkTypeCount || link.target.isEmpty()
+            || link.target.size() > 8000) {
+            refuse(QStringLiteral("not a link: code %1, type %2").arg(link.code).arg(link.type));
+            continue;
+        }
+        const LookupResult existing = store.findByCode(link.code);
+        if (existing.status == StoreStatus::Failed) {
+            return session.fail(OpsRefused, store.lastError());
+        }
+        if (existing.status == StoreStatus::Ok) {
+            if (existing.link.type == link.type && existing.link.target == link.target) {
+                ++present;
+            } else {
+                refuse(QStringLiteral("the code %1 is taken by another address (type %2): ")
+                           .arg(link.code)
+                           .arg(existing.link.type)
+                    + existing.link.target);
+            }
+            continue;
+        }
+        switch (store.restoreLink(link)) {
+        case StoreStatus::Ok:
+            ++imported;
+            break;
+        case StoreStatus::TargetTaken: {
+            const LookupResult holder = store.findByTarget(link.type, link.target);
+            refuse(QStringLiteral("the address already has the code %1, not %2 (type %3): ")
+                       .arg(holder.link.code, link.code)
+                       .arg(link.type)
+                + link.target);
+            break;
+        }
+        case StoreStatus::CodeTaken:
+            refuse(QStringLiteral("the code %1 was taken meanwhile").arg(link.code));
+            break;
+        default:
+            return session.fail(OpsRefused, store.lastError());
+        }
+    }
+    session.say(QStringLiteral("imported %1, already there %2, refused %3").arg(imported).arg(present).arg(refused));
+    return refused == 0 ? OpsDone : OpsRefused;
+}
+} // namespace
+
+bool isOperatorCommand(const QStringList& arguments)
+{
+    return arguments.size() > 1 && (arguments.at(1) == u"links" || arguments.at(1) == u"stats");
+}
+
+int runOperatorCommand(
+    const QStringList& arguments, const QProcessEnvironment& environment, QIODevice& out, QIODevice& err)
+{
+    QString name = arguments.value(1);
+    qsizetype consumed = 2;
+    if (name == u"links") {
+        name += u' ' + arguments.value(2);
+        consumed = 3;
+    }
+    const Command* command = nullptr;
+    for (const Command& candidate : Commands) {
+        if (name == QLatin1StringView(candidate.name)) {
+            command = &candidate;
+        }
+    }
+    if (!command) {
+        QString list;
+        for (const Command& candidate : Commands) {
+            list += QStringLiteral("\n  %1 %2 %3")
+                        .arg(Program, QString::fromLatin1(candidate.name), QString::fromLatin1(candidate.arguments));
+        }
+        err.write(QStringLiteral("%1: unknown command \"%2\"; the commands are:%3\n(each with --help)\n")
+                      .arg(Program, name.trimmed(), list)
+                      .toUtf8());
+        return OpsBadUsage;
+    }
+    Session session(out, err, *command);
+    const QString commandName = QString::fromLatin1(command->name);
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QString::fromLatin1(command->description));
+    const QCommandLineOption help = parser.addHelpOption();
+    parser.addOption({QStringLiteral("database"),
+        QStringLiteral("The links' database, as for the service: sqlite:PATH or postgresql://..."),
+        QStringLiteral("URL")});
+    parser.addOption({QStringLiteral("data-dir"), QStringLiteral("The service's data directory (as for the service)."),
+        QStringLiteral("DIR")});
+    const bool list = commandName == u"links list";
+    const bool exporting = commandName == u"links export";
+    if (list) {
+        parser.addOption(
+            {QStringLiteral("type"), QStringLiteral("Only links of this type (0-5)."), QStringLiteral("N")});
+        parser.addOption({QStringLiteral("search"), QStringLiteral("Only links whose code or address contains TEXT."),
+            QStringLiteral("TEXT")});
+        parser.addOption({QStringLiteral("since"),
+            QStringLiteral("Only links made on or after DATE (2026-12-01, or "
+                           "an ISO 8601 time, UTC unless it says)."),
+            QStringLiteral("DATE")});
+        parser.addOption({QStringLiteral("limit"), QStringLiteral("At most N links."), QStringLiteral("N")});
+        parser.addOption({QStringLiteral("format"), QStringLiteral("table (default), json or csv."),
+            QStringLiteral("FORMAT"), QStringLiteral("table")});
+    }
+    if (exporting) {
+        parser.addOption({QStringLiteral("format"), QStringLiteral("jsonl (default, one object a line) or csv."),
+            QStringLiteral("FORMAT"), QStringLiteral("jsonl")});
+    }
+    if (commandName == u"links disable") {
+        parser.addOption(
+            {QStringLiteral("reason"), QStringLiteral("Why, shown on the link's page."), QStringLiteral("TEXT")});
+    }
+    if (commandName == u"stats") {
+        parser.addOption({QStringLiteral("top"), QStringLiteral("How many of the most visited links (default 10)."),
+            QStringLiteral("N"), QStringLiteral("10")});
+    }
+    const QString argument = QString::fromLatin1(command->arguments);
+    if (!argument.isEmpty()) {
+        parser.addPositionalArgument(argument,
+            QStringLiteral("The link's code, or the file to read (- for standard "
+                           "input)."));
+    }
+    if (!parser.parse(QStringList {Program % u' ' % commandName} + arguments.mid(consumed))) {
+        return session.fail(OpsBadUsage, parser.errorText());
+    }
+    if (parser.isSet(help)) {
+        QString text = parser.helpText();
+        text = QStringLiteral("Usage: %1 %2 [options] %3").arg(Program, commandName, argument).trimmed()
+            + text.mid(text.indexOf(u'\n'));
+        out.write(text.toUtf8());
+        return OpsDone;
+    }
+    const QStringList positional = parser.positionalArguments();
+    if (positional.size() != (argument.isEmpty() ? 0 : 1)) {
+        return session.fail(OpsBadUsage,
+            argument.isEmpty() ? QStringLiteral("unexpected argument %1").arg(positional.value(0))
+                               : QStringLiteral("expects exactly one %1").arg(argument));
+    }
+    const QString subject = positional.value(0);
+
+    // Every value is checked before the database is touched.
+    LinkQuery query;
+    RecordFormat format = RecordFormat::Table;
+    int top = 10;
+    if (list) {
+        if (parser.isSet(QStringLiteral("type"))) {
+            const std::optional<int> type = parseLinkType(parser.value(QStringLiteral("type")));
+            if (!type) {
+                return session.fail(OpsBadUsage, QStringLiteral("--type is a digit from 0 to 5"));
+            }
+            query.type = *type;
+        }
+        query.search = parser.value(QStringLiteral("search"));
+        if (parser.isSet(QStringLiteral("since"))) {
+            const std::optional<qint64> since = parseIsoTime(parser.value(QStringLiteral("since")));
+            if (!since) {
+                return session.fail(OpsBadUsage, QStringLiteral("--since is a date such as 2026-12-01"));
+            }
+            query.sinceSecs = *since;
+        }
+        if (parser.isSet(QStringLiteral("limit"))) {
+            bool ok = false;
+            query.limit = parser.value(QStringLiteral("limit")).toLongLong(&ok);
+            if (!ok || query.limit < 0) {
+                return session.fail(OpsBadUsage, QStringLiteral("--limit is a number of links"));
+            }
+        }
+        const QString formatName = parser.value(QStringLiteral("format"));
+        if (formatName == u"table") {
+            format = RecordFormat::Table;
+        } else if (formatName == u"json") {
+            format = RecordFormat::Json;
+        } else if (formatName == u"csv") {
+            format = RecordFormat::Csv;
+        } else {
+            return session.fail(OpsBadUsage, QStringLiteral("--format is table, json or csv"));
+        }
+    }
+    if (exporting) {
+        const QString formatName = parser.value(QStringLiteral("format"));
+        if (formatName != u"jsonl" && formatName != u"csv") {
+            return session.fail(OpsBadUsage, QStringLiteral("--format is jsonl or csv"));
+        }
+        format = formatName == u"csv" ? RecordFormat::Csv : RecordFormat::JsonLines;
+    }
+    if (commandName == u"stats") {
+        bool ok = false;
+        top = parser.value(QStringLiteral("top")).toInt(&ok);
+        if (!ok || top < 0 || top > 1000) {
+            return session.fail(OpsBadUsage, QStringLiteral("--top is a number from 0 to 1000"));
+        }
+    }
+    const bool takesCode = argument == u"CODE";
+    if (takesCode && !isCodeShaped(subject)) {
+        return session.fail(OpsRefused, QStringLiteral("no link %1").arg(subject));
+    }
+    std::unique_ptr<QFile> input;
+    if (commandName == u"links import") {
+        input = std::make_unique<QFile>();
+        const bool opened = subject == u"-" ? input->open(stdin, QIODevice::ReadOnly)
+                                            : (input->setFileName(subject), input->open(QIODevice::ReadOnly));
+        if (!opened) {
+            return session.fail(OpsRefused, QStringLiteral("cannot read %1: %2").arg(subject, input->errorString()));
+        }
+    }
+
+    int status = OpsDone;
+    const std::unique_ptr<LinkStore> store = openStore(parser, environment, input != nullptr, session, &status);
+    if (!store) {
+        return status;
+    }
+    const auto storeFailed = [&] { return session.fail(OpsRefused, store->lastError()); };
+
+    if (list || exporting) {
+        RecordWriter writer(session.out(), format);
+        bool written = writer.begin();
+        const auto visit = [&](const StoredLink& link) { return written = writer.write(link); };
+        const StoreStatus listed = exporting ? store->exportLinks(visit) : store->listLinks(query, visit);
+        if (listed != StoreStatus::Ok && written) {
+            return storeFailed();
+        }
+        if (!written || !writer.end()) {
+            return session.fail(OpsRefused, QStringLiteral("cannot write the output"));
+        }
+        return OpsDone;
+    }
+    if (commandName == u"stats") {
+        LinkStats totals;
+        QList<StoredLink> mostVisited;
+        if (store->stats(top, &totals, &mostVisited) != StoreStatus::Ok) {
+            return storeFailed();
+        }
+        QString text = QStringLiteral("links: %1 (active %2, disabled %3, deleted %4)\nvisits: %5\n")
+                           .arg(totals.active + totals.disabled + totals.deleted)
+                           .arg(totals.active)
+                           .arg(totals.disabled)
+                           .arg(totals.deleted)
+                           .arg(totals.visits);
+        session.out().write(text.toUtf8());
+        if (!mostVisited.isEmpty()) {
+            session.out().write("most visited:\n");
+            RecordWriter writer(session.out(), RecordFormat::Table);
+            writer.begin();
+            for (const StoredLink& link : std::as_const(mostVisited)) {
+                writer.write(link);
+            }
+        }
+        return OpsDone;
+    }
+    if (input) {
+        return importLinks(*input, *store, session);
+    }
+
+    const LookupResult found = store->findByCode(subject);
+    if (found.status == StoreStatus::Failed) {
+        return storeFailed();
+    }
+    if (found.status != StoreStatus::Ok) {
+        return session.fail(OpsRefused, QStringLiteral("no link %1").arg(subject));
+    }
+    const StoredLink& link = found.link;
+    if (commandName == u"links show") {
+        QString text = u"code:    " % link.code % u"\ntype:    " % QString::number(link.type) % u"\nstate:   "
+            % stateName(link.state) % u"\naddress: " % link.target % u"\ncreated: " % isoTime(link.createdSecs)
+            % u"\nvisits:  " % QString::number(link.visits) % u'\n';
+        if (!link.reason.isEmpty()) {
+            text += u"reason:  " % link.reason % u'\n';
+        }
+        if (link.changedSecs != 0) {
+            text += QStringLiteral("changed: %1\n").arg(isoTime(link.changedSecs));
+        }
+        session.out().write(text.toUtf8());
+        return OpsDone;
+    }
+    if (link.state == LinkState::Deleted) {
+        return session.fail(OpsRefused, QStringLiteral("%1 is deleted; a deleted link stays deleted").arg(subject));
+    }
+    LinkState wanted = LinkState::Active;
+    QString reason;
+    if (commandName == u"links disable") {
+        wanted = LinkState::Disabled;
+        reason = parser.value(QStringLiteral("reason"));
+    } else if (commandName == u"links delete") {
+        wanted = LinkState::Deleted;
+    } else if (link.state == LinkState::Active) {
+        session.say(QStringLiteral("%1 is active already").arg(subject));
+        return OpsDone;
+    }
+    const StoreStatus changed = store->setState(subject, wanted, reason, QDateTime::currentSecsSinceEpoch());
+    if (changed == StoreStatus::Failed) {
+        return storeFailed();
+    }
+    if (changed != StoreStatus::Ok) {
+        return session.fail(OpsRefused, QStringLiteral("no link %1").arg(subject));
+    }
+    session.say(QStringLiteral("%1: %2 (%3)").arg(subject, stateName(wanted), link.target));
+    return OpsDone;
+}
+
+} // namespace Shortd

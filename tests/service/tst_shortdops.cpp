@@ -1,0 +1,323 @@
+#include "config.h"
+#include "httpprobe.h"
+#include "ops/operatorcommands.h"
+#include "ops/storeopener.h"
+#include "pgcluster.h"
+#include "shortdprocess.h"
+
+#include <QBuffer>
+#include <QNetworkAccessManager>
+#include <QTemporaryDir>
+#include <QTemporaryFile>
+#include <QTest>
+
+using namespace Qt::StringLiterals;
+using namespace Shortd;
+
+namespace
+{
+struct Run {
+    int status = -1;
+    QString out;
+    QString err;
+};
+
+// The links every row starts from: one of each state, types and dates apart, awkward characters.
+QList<StoredLink> fixture()
+{
+    return {
+        {u"aaaaaa"_s, 0, u"https://example.com/a,b\"c"_s, 1'767'225'600, 5, LinkState::Active, {}, 0},
+        {u"bbbbbb"_s, 1, u"https://phish.example/login"_s, 1'767'312'000, 40, LinkState::Disabled,
+            u"phishing, reported"_s, 1'767'400'000},
+        {u"cccccc"_s, 2, u"https://example.com/mistake"_s, 1'767'398'400, 2, LinkState::Deleted, {}, 1'767'500'000},
+        {u"dddddd"_s, 3, u"https://例子.测试/路径?q=1"_s, 1'772'323'200, 900, LinkState::Active, {}, 0},
+    };
+}
+} // namespace
+
+// The operator commands, one table run against the embedded store and PostgreSQL.
+class ShortdOpsTest final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void commands_data();
+    void commands();
+    void roundTrip_data();
+    void roundTrip();
+    void takenDown_data();
+    void takenDown();
+
+private:
+    // A fresh database of the kind ("sqlite" or "postgres") holding the fixture; its --database.
+    QString freshDatabase(const QString& kind, bool filled = true);
+    Run run(const QString& database, QStringList arguments, const QByteArray& input = {});
+
+    QTemporaryDir m_dir;
+    PgCluster m_cluster;
+    bool m_postgres = false;
+    int m_databases = 0;
+};
+
+void ShortdOpsTest::initTestCase()
+{
+    QVERIFY(m_dir.isValid());
+    m_postgres = m_cluster.start();
+    if (!m_postgres) {
+        qWarning("PostgreSQL rows are skipped: %s", qPrintable(m_cluster.errorString()));
+    }
+}
+
+QString ShortdOpsTest::freshDatabase(const QString& kind, bool filled)
+{
+    ++m_databases;
+    QString database = kind == u"postgres" ? m_cluster.createDatabase(u"ops%1"_s.arg(m_databases))
+                                           : u"sqlite:"_s + m_dir.filePath(u"ops%1.sqlite"_s.arg(m_databases));
+    const ConfigResult config = parseConfig({u"nolvex-shortd"_s, u"--database"_s, database}, {});
+    QString error;
+    const std::unique_ptr<LinkStore> store = openLinkStore(config.config, true, &error);
+    if (!store) {
+        qWarning("%s", qPrintable(error));
+        return {};
+    }
+    for (const StoredLink& link : fixture()) {
+        if (filled && store->restoreLink(link) != StoreStatus::Ok) {
+            qWarning("cannot store %s: %s", qPrintable(link.code), qPrintable(store->lastError()));
+            return {};
+        }
+    }
+    return database;
+}
+
+Run ShortdOpsTest::run(const QString& database, QStringList arguments, const QByteArray& input)
+{
+    QTemporaryFile file(m_dir.filePath(u"input-XXXXXX"_s));
+    if (!input.isNull() && file.open()) {
+        file.write(input);
+        file.close();
+        arguments.replaceInStrings(u"INPUT"_s, file.fileName());
+    }
+    QBuffer out;
+    QBuffer err;
+    out.open(QIODevice::WriteOnly);
+    err.open(QIODevice::WriteOnly);
+    Run result;
+    result.status = runOperatorCommand(
+        QStringList {u"nolvex-shortd"_s} + arguments + QStringList {u"--database"_s, database}, {}, out, err);
+    result.out = QString::fromUtf8(out.data());
+    result.err = QString::fromUtf8(err.data());
+    return result;
+}
+
+void ShortdOpsTest::commands_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QStringList>("arguments"); // then, as a second command: CHECK and what follows
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("out"); // what standard output holds; "=" first: exactly, "!" first: not
+    QTest::addColumn<QString>("err");
+
+    struct Row {
+        const char* name;
+        QStringList arguments;
+        int status;
+        QString out;
+        QString err;
+    };
+    const QList<Row> rows {
+        {"list table", {u"links"_s, u"list"_s}, 0, u"dddddd           3    active          900"_s, {}},
+        {"list newest first", {u"links"_s, u"list"_s, u"--format"_s, u"csv"_s, u"--limit"_s, u"1"_s}, 0,
+            u"=code,type,target,created,visits,state,reason,changed\r\n"
+            u"dddddd,3,https://例子.测试/路径?q=1,2026-03-01T00:00:00Z,900,active,,\r\n"_s,
+            {}},
+        {"list json", {u"links"_s, u"list"_s, u"--format"_s, u"json"_s, u"--type"_s, u"1"_s}, 0,
+            u"=[\n{\"changed\":\"2026-01-03T00:26:40Z\",\"code\":\"bbbbbb\",\"created\":\"2026-01-02T00:00:00Z\","
+            u"\"reason\":\"phishing, reported\",\"state\":\"disabled\",\"target\":\"https://phish.example/login\","
+            u"\"type\":1,\"visits\":40}\n]\n"_s,
+            {}},
+        {"list json empty", {u"links"_s, u"list"_s, u"--format"_s, u"json"_s, u"--type"_s, u"5"_s}, 0, u"=[]\n"_s, {}},
+        {"list search address", {u"links"_s, u"list"_s, u"--search"_s, u"mistake"_s}, 0, u"cccccc"_s, {}},
+        {"list search code", {u"links"_s, u"list"_s, u"--search"_s, u"ddd"_s}, 0, u"!aaaaaa"_s, {}},
+        {"list since", {u"links"_s, u"list"_s, u"--since"_s, u"2026-01-02"_s}, 0, u"!aaaaaa"_s, {}},
+        {"list bad type", {u"links"_s, u"list"_s, u"--type"_s, u"6"_s}, 2, {}, u"--type"_s},
+        {"list bad format", {u"links"_s, u"list"_s, u"--format"_s, u"xml"_s}, 2, {}, u"--format"_s},
+        {"list bad date", {u"links"_s, u"list"_s, u"--since"_s, u"yesterday"_s}, 2, {}, u"--since"_s},
+        {"list bad limit", {u"links"_s, u"list"_s, u"--limit"_s, u"-3"_s}, 2, {}, u"--limit"_s},
+        {"list help", {u"links"_s, u"list"_s, u"--help"_s}, 0, u"Usage: nolvex-shortd links list"_s, {}},
+        {"show", {u"links"_s, u"show"_s, u"bbbbbb"_s}, 0, u"reason:  phishing, reported"_s, {}},
+        {"show unknown", {u"links"_s, u"show"_s, u"zzzzzz"_s}, 1, {}, u"no link zzzzzz"_s},
+        {"show not a code", {u"links"_s, u"show"_s, u"a/b"_s}, 1, {}, u"no link a/b"_s},
+        {"show without code", {u"links"_s, u"show"_s}, 2, {}, u"exactly one CODE"_s},
+        {"disable",
+            {u"links"_s, u"disable"_s, u"aaaaaa"_s, u"--reason"_s, u"spam"_s, u"CHECK"_s, u"links"_s, u"show"_s,
+                u"aaaaaa"_s},
+            0, u"reason:  spam"_s, u"aaaaaa: disabled"_s},
+        {"disable deleted", {u"links"_s, u"disable"_s, u"cccccc"_s}, 1, {}, u"stays deleted"_s},
+        {"disable unknown", {u"links"_s, u"disable"_s, u"zzzzzz"_s}, 1, {}, u"no link"_s},
+        {"enable", {u"links"_s, u"enable"_s, u"bbbbbb"_s, u"CHECK"_s, u"links"_s, u"show"_s, u"bbbbbb"_s}, 0,
+            u"state:   active"_s, u"bbbbbb: active"_s},
+        {"enable active", {u"links"_s, u"enable"_s, u"aaaaaa"_s}, 0, {}, u"active already"_s},
+        {"enable deleted", {u"links"_s, u"enable"_s, u"cccccc"_s}, 1, {}, u"stays deleted"_s},
+        {"delete", {u"links"_s, u"delete"_s, u"dddddd"_s, u"CHECK"_s, u"links"_s, u"show"_s, u"dddddd"_s}, 0,
+            u"state:   deleted"_s, u"dddddd: deleted"_s},
+        {"delete twice", {u"links"_s, u"delete"_s, u"cccccc"_s}, 1, {}, u"stays deleted"_s},
+        {"delete extra argument", {u"links"_s, u"delete"_s, u"aaaaaa"_s, u"bbbbbb"_s}, 2, {}, u"exactly one"_s},
+        {"export jsonl", {u"links"_s, u"export"_s}, 0, u"{\"code\":\"aaaaaa\""_s, {}},
+        {"export bad format", {u"links"_s, u"export"_s, u"--format"_s, u"table"_s}, 2, {}, u"--format"_s},
+        {"import missing file", {u"links"_s, u"import"_s, u"/nonexistent/links.jsonl"_s}, 1, {}, u"cannot read"_s},
+        {"stats", {u"stats"_s, u"--top"_s, u"2"_s}, 0,
+            u"links: 4 (active 2, disabled 1, deleted 1)\nvisits: 947\nmost visited:\n"_s, {}},
+        {"stats top leaves out deleted", {u"stats"_s, u"--top"_s, u"5"_s}, 0, u"!cccccc"_s, {}},
+        {"stats bad top", {u"stats"_s, u"--top"_s, u"many"_s}, 2, {}, u"--top"_s},
+        {"unknown command", {u"links"_s, u"purge"_s}, 2, {}, u"unknown command"_s},
+        {"unknown option", {u"links"_s, u"show"_s, u"aaaaaa"_s, u"--colour"_s}, 2, {}, u"colour"_s},
+    };
+    for (const QString& kind : {u"sqlite"_s, u"postgres"_s}) {
+        for (const Row& row : rows) {
+            QTest::addRow("%s: %s", qPrintable(kind), row.name)
+                << kind << row.arguments << row.status << row.out << row.err;
+        }
+    }
+}
+
+void ShortdOpsTest::commands()
+{
+    QFETCH(QString, kind);
+    QFETCH(QStringList, arguments);
+    QFETCH(int, status);
+    QFETCH(QString, out);
+    QFETCH(QString, err);
+    if (kind == u"postgres" && !m_postgres) {
+        QSKIP("no PostgreSQL cluster");
+    }
+    const QString database = freshDatabase(kind);
+    QVERIFY(!database.isEmpty());
+
+    const qsizetype check = arguments.indexOf(u"CHECK"_s);
+    const Run first = run(database, check < 0 ? arguments : arguments.first(check));
+    QVERIFY2(first.status == status, qPrintable(u"status %1: %2"_s.arg(first.status).arg(first.err)));
+    QVERIFY2(first.err.contains(err), qPrintable(first.err));
+    const Run shown = check < 0 ? first : run(database, arguments.sliced(check + 1));
+    if (out.startsWith(u'=')) {
+        QCOMPARE(shown.out, out.sliced(1));
+    } else if (out.startsWith(u'!')) {
+        QVERIFY2(!shown.out.contains(out.sliced(1)), qPrintable(shown.out));
+    } else {
+        QVERIFY2(shown.out.contains(out), qPrintable(shown.out));
+    }
+}
+
+void ShortdOpsTest::roundTrip_data()
+{
+    QTest::addColumn<QString>("from");
+    QTest::addColumn<QString>("to");
+    QTest::addColumn<QString>("format");
+    QTest::newRow("sqlite to postgres, jsonl") << u"sqlite"_s << u"postgres"_s << u"jsonl"_s;
+    QTest::newRow("sqlite to postgres, csv") << u"sqlite"_s << u"postgres"_s << u"csv"_s;
+    QTest::newRow("postgres to sqlite, jsonl") << u"postgres"_s << u"sqlite"_s << u"jsonl"_s;
+    QTest::newRow("sqlite to sqlite, csv") << u"sqlite"_s << u"sqlite"_s << u"csv"_s;
+}
+
+// Export, import into an empty database, export again: the same bytes. Importing again changes
+// nothing; a code held by another address is refused with that address named.
+void ShortdOpsTest::roundTrip()
+{
+    QFETCH(QString, from);
+    QFETCH(QString, to);
+    QFETCH(QString, format);
+    if ((from == u"postgres" || to == u"postgres") && !m_postgres) {
+        QSKIP("no PostgreSQL cluster");
+    }
+    const QString source = freshDatabase(from);
+    const QString target = freshDatabase(to, false);
+    QVERIFY(!source.isEmpty() && !target.isEmpty());
+
+    const Run exported = run(source, {u"links"_s, u"export"_s, u"--format"_s, format});
+    QCOMPARE(exported.status, 0);
+    const Run imported = run(target, {u"links"_s, u"import"_s, u"INPUT"_s}, exported.out.toUtf8());
+    QCOMPARE(imported.status, 0);
+    QVERIFY2(imported.err.contains(u"imported 4, already there 0, refused 0"_s), qPrintable(imported.err));
+    QCOMPARE(run(target, {u"links"_s, u"export"_s, u"--format"_s, format}).out, exported.out);
+
+    const Run again = run(target, {u"links"_s, u"import"_s, u"INPUT"_s}, exported.out.toUtf8());
+    QCOMPARE(again.status, 0);
+    QVERIFY2(again.err.contains(u"imported 0, already there 4, refused 0"_s), qPrintable(again.err));
+
+    QString clash = exported.out;
+    clash.replace(u"https://example.com/mistake"_s, u"https://example.com/other"_s);
+    const Run refused = run(target, {u"links"_s, u"import"_s, u"INPUT"_s}, clash.toUtf8());
+    QCOMPARE(refused.status, 1);
+    QVERIFY2(
+        refused.err.contains(u"the code cccccc is taken by another address (type 2): https://example.com/mistake"_s),
+        qPrintable(refused.err));
+}
+
+void ShortdOpsTest::takenDown_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("sqlite") << u"sqlite"_s;
+    QTest::newRow("postgres") << u"postgres"_s;
+}
+
+// What a running service makes of a link disabled, enabled and deleted by the commands, each
+// change seen within the cache's time to live (here 50 ms).
+void ShortdOpsTest::takenDown()
+{
+    QFETCH(QString, kind);
+    if (kind == u"postgres" && !m_postgres) {
+        QSKIP("no PostgreSQL cluster");
+    }
+    const QString database = freshDatabase(kind, false);
+    QVERIFY(!database.isEmpty());
+    ShortdProcess service({u"--rate-limit"_s, u"0"_s, u"--cache-ttl"_s, u"0.05"_s, u"--database"_s, database});
+    QVERIFY2(service.start(), qPrintable(service.errorString()));
+    QNetworkAccessManager manager;
+    const auto get = [&](const QString& target) {
+        return fetch(manager, QUrl::fromEncoded(service.origin().toLatin1() + target.toLatin1()));
+    };
+    const QString address = u"https://example.com/offer"_s;
+    const auto shorten = [&](int type) {
+        return fetch(manager, QUrl::fromEncoded(service.origin().toLatin1() + shortenTarget(type, address)));
+    };
+    const QString link = shorten(1).json().value(u"info"_s).toString();
+    const QString code = link.section(u'/', -1);
+    QVERIFY2(!code.isEmpty(), qPrintable(link));
+    QCOMPARE(get(u'/' + code).status, 302);
+
+    QCOMPARE(run(database, {u"links"_s, u"disable"_s, code, u"--reason"_s, u"phishing <b>"_s}).status, 0);
+    QTRY_COMPARE(get(u'/' + code).status, 410);
+    for (const QString& suffix : {u""_s, u"+"_s, u".svg"_s, u".png?size=128"_s}) {
+        const HttpResult gone = get(u'/' + code + suffix);
+        QCOMPARE(gone.status, 410);
+        QVERIFY2(gone.body.contains("已停用") && gone.body.contains("phishing &lt;b&gt;"), gone.body.constData());
+        QVERIFY(!gone.body.contains(address.toUtf8()));
+    }
+    const HttpResult refused = shorten(1);
+    QCOMPARE(refused.status, 403);
+    QCOMPARE(refused.json().value(u"result"_s).toInt(), 0);
+    QVERIFY(refused.json().value(u"message"_s).toString().contains(u"停用"_s));
+    QCOMPARE(shorten(2).json().value(u"result"_s).toInt(), 1); // another type is another link
+
+    QCOMPARE(run(database, {u"links"_s, u"enable"_s, code}).status, 0);
+    QTRY_COMPARE(get(u'/' + code).status, 302);
+
+    QCOMPARE(run(database, {u"links"_s, u"delete"_s, code}).status, 0);
+    QTRY_COMPARE(get(u'/' + code).status, 410);
+    QVERIFY(get(u'/' + code + u'+').body.contains("已删除"));
+    const QString again = shorten(1).json().value(u"info"_s).toString();
+    QVERIFY2(!again.isEmpty() && again != link, qPrintable(again));
+    QCOMPARE(get(u'/' + again.section(u'/', -1)).header("Location"), address.toUtf8());
+    QCOMPARE(get(u'/' + code).status, 410);
+    QVERIFY2(service.stop(), qPrintable(service.errorString()));
+
+    // The deleted code is never handed out again: the store refuses it to any new link.
+    const ConfigResult config = parseConfig({u"nolvex-shortd"_s, u"--database"_s, database}, {});
+    QString error;
+    const std::unique_ptr<LinkStore> store = openLinkStore(config.config, false, &error);
+    QVERIFY2(store, qPrintable(error));
+    QCOMPARE(store->insert({code, 4, u"https://example.com/elsewhere"_s, 1, 0}), StoreStatus::CodeTaken);
+}
+
+QTEST_GUILESS_MAIN(ShortdOpsTest)
+#include "tst_shortdops.moc"
