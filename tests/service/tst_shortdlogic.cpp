@@ -1,4 +1,5 @@
 #include "config.h"
+#include "http/clientaddress.h"
 #include "http/pages.h"
 #include "links/addresspolicy.h"
 #include "links/codes.h"
@@ -41,6 +42,8 @@ private slots:
     void configSources();
     void configRejects_data();
     void configRejects();
+    void forwardedClient_data();
+    void forwardedClient();
     void pagesEscape();
 };
 
@@ -449,6 +452,14 @@ void ShortdLogicTest::configRejects_data()
     QTest::newRow("unknown option") << QStringList {u"--frobnicate"_s};
     QTest::newRow("stray argument") << QStringList {u"extra"_s};
     QTest::newRow("sync sometimes") << QStringList {u"--sync"_s, u"sometimes"_s};
+    QTest::newRow("database of another kind") << QStringList {u"--database"_s, u"mysql://u:sekret@h/d"_s};
+    QTest::newRow("database without a name") << QStringList {u"--database"_s, u"postgresql://u:sekret@h/"_s};
+    QTest::newRow("database parameter unknown")
+        << QStringList {u"--database"_s, u"postgresql://u:sekret@h/d?password=sekret"_s};
+    QTest::newRow("300 database connections") << QStringList {u"--database-connections"_s, u"300"_s};
+    QTest::newRow("cache ttl of nothing") << QStringList {u"--cache-ttl"_s, u"0"_s};
+    QTest::newRow("trusted proxy not an address") << QStringList {u"--trusted-proxy"_s, u"proxy.example"_s};
+    QTest::newRow("trusted proxy prefix 33") << QStringList {u"--trusted-proxy"_s, u"10.0.0.0/33"_s};
 }
 
 void ShortdLogicTest::configRejects()
@@ -456,6 +467,40 @@ void ShortdLogicTest::configRejects()
     QFETCH(QStringList, arguments);
     const ConfigResult result = parseConfig(QStringList {u"nolvex-shortd"_s} + arguments, {});
     QVERIFY(!result.error.isEmpty());
+    QVERIFY2(!result.error.contains(u"sekret"_s), qPrintable(result.error)); // a password is never repeated
+}
+
+void ShortdLogicTest::forwardedClient_data()
+{
+    QTest::addColumn<QString>("peer");
+    QTest::addColumn<QByteArray>("forwardedFor");
+    QTest::addColumn<QString>("client");
+    // Trusted: 10.0.0.0/8 and ::1.
+    QTest::newRow("no proxy in between") << u"203.0.113.9"_s << QByteArray() << u"203.0.113.9"_s;
+    QTest::newRow("untrusted peer: header ignored")
+        << u"203.0.113.9"_s << QByteArray("198.51.100.1") << u"203.0.113.9"_s;
+    QTest::newRow("one proxy") << u"10.1.2.3"_s << QByteArray("198.51.100.1") << u"198.51.100.1"_s;
+    QTest::newRow("client's own claim on the left ignored")
+        << u"10.1.2.3"_s << QByteArray("1.2.3.4, 198.51.100.1") << u"198.51.100.1"_s;
+    QTest::newRow("chain of trusted proxies")
+        << u"10.1.2.3"_s << QByteArray("198.51.100.1, 10.9.9.9 ,10.8.8.8") << u"198.51.100.1"_s;
+    QTest::newRow("every hop trusted: the left-most")
+        << u"10.1.2.3"_s << QByteArray("10.5.5.5, 10.6.6.6") << u"10.5.5.5"_s;
+    QTest::newRow("garbage stops the walk")
+        << u"10.1.2.3"_s << QByteArray("198.51.100.1, not-an-address") << u"10.1.2.3"_s;
+    QTest::newRow("IPv6 proxy, IPv6 client") << u"::1"_s << QByteArray("2001:db8::7") << u"2001:db8::7"_s;
+    QTest::newRow("IPv4-mapped peer") << u"::ffff:10.1.2.3"_s << QByteArray("198.51.100.1") << u"198.51.100.1"_s;
+    QTest::newRow("mapped, untrusted") << u"::ffff:203.0.113.9"_s << QByteArray("198.51.100.1") << u"203.0.113.9"_s;
+}
+
+void ShortdLogicTest::forwardedClient()
+{
+    QFETCH(QString, peer);
+    QFETCH(QByteArray, forwardedFor);
+    const ConfigResult parsed
+        = parseConfig({u"nolvex-shortd"_s, u"--trusted-proxy"_s, u"10.0.0.0/8"_s, u"--trusted-proxy"_s, u"::1"_s}, {});
+    QVERIFY2(parsed.error.isEmpty(), qPrintable(parsed.error));
+    QTEST(clientAddress(QHostAddress(peer), forwardedFor, parsed.config.trustedProxies), "client");
 }
 
 void ShortdLogicTest::pagesEscape()

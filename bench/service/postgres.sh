@@ -1,0 +1,225 @@
+#!/usr/bin/env bash
+# Measures nolvex-shortd on PostgreSQL beside the limits of its parts, all on one throw-away
+# cluster in one run:
+#   - pgbench: a one-row INSERT like a create's, and a lookup by code like an uncached redirect's;
+#   - the hello-world floor of the HTTP stack;
+#   - create and warm redirect through one instance; redirect with the cache off;
+#   - two instances on the same cluster at once;
+#   - an instance's resident memory after it has read 1,000,000 distinct links.
+#
+#   bench/service/postgres.sh [seconds] [connections]      defaults: 10 s, 50 connections
+#
+# Builds a Release tree in build-bench (with -DNOLVEX_BUILD_BENCH=ON). Needs wrk, curl, python3 and
+# PostgreSQL's server tools (initdb, pg_ctl, psql, pgbench). READ_LINKS sets how many links the
+# memory run reads (default 1000000).
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/../.." && pwd)
+duration=${1:-10}
+connections=${2:-50}
+threads=${WRK_THREADS:-1}
+build=${BENCH_BUILD_DIR:-$root/build-bench}
+read_links=${READ_LINKS:-1000000}
+
+pgbin=$(dirname "$(readlink -f "$(command -v pg_ctl 2>/dev/null || ls -d /usr/lib/postgresql/*/bin/pg_ctl | sort -V | tail -n1)")")
+for tool in wrk curl python3 cmake ninja "$pgbin/initdb" "$pgbin/pgbench" "$pgbin/psql"; do
+    command -v "$tool" >/dev/null || { echo "postgres.sh: $tool is needed" >&2; exit 1; }
+done
+
+if [[ ! -f $build/build.ninja ]]; then
+    cmake -S "$root" -B "$build" -G Ninja -Wno-dev -DCMAKE_BUILD_TYPE=Release -DNOLVEX_BUILD_BENCH=ON \
+        -DBUILD_TESTING=OFF >/dev/null
+fi
+cmake --build "$build" --target nolvex-shortd nolvex-shortd-benchtool -- --quiet
+shortd=$build/service/nolvex-shortd
+benchtool=$(find "$build/bench" -name nolvex-shortd-benchtool -type f | head -n1)
+
+work=$(mktemp -d)
+chmod 755 "$work"
+as_server=()
+if ((EUID == 0)); then
+    chown postgres: "$work"
+    as_server=(runuser -u postgres --)
+fi
+pids=()
+cleanup() {
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+    wait 2>/dev/null || true
+    "${as_server[@]}" "$pgbin/pg_ctl" -D "$work/pg" -m immediate stop >/dev/null 2>&1 || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 1' INT TERM
+
+free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
+wait_for() {
+    for _ in $(seq 200); do
+        curl -fs -o /dev/null "$1" && return 0
+        sleep 0.05
+    done
+    echo "postgres.sh: $1 never answered" >&2
+    exit 1
+}
+rss_kib() { awk '/^VmRSS:/ {print $2}' "/proc/$1/status"; }
+
+# A cluster with the server's defaults (fsync and synchronous_commit on), room for every connection.
+pg_port=$(free_port)
+(cd "$work" && "${as_server[@]}" "$pgbin/initdb" -D "$work/pg" -U postgres -A trust -E UTF8 --locale=C.UTF-8 \
+    --no-instructions >"$work/initdb.log")
+printf "listen_addresses = '127.0.0.1'\nport = %s\nunix_socket_directories = '%s'\nmax_connections = 300\n" \
+    "$pg_port" "$work" >>"$work/pg/postgresql.conf"
+(cd "$work" && "${as_server[@]}" "$pgbin/pg_ctl" -D "$work/pg" -l "$work/pg.log" -w start >/dev/null)
+psql() { "$pgbin/psql" -X -q -h 127.0.0.1 -p "$pg_port" -U postgres "$@"; }
+psql -d postgres -c "CREATE DATABASE links"
+url="postgresql://postgres@127.0.0.1:$pg_port/links"
+
+# start_shortd NAME [options...]: a service instance on the cluster; sets port_NAME and pid_NAME.
+start_shortd() {
+    local name=$1 port
+    shift
+    port=$(free_port)
+    # wrk's connections all come from one address: its share must hold them.
+    "$shortd" --listen "127.0.0.1:$port" --database "$url" --rate-limit 0 --data-dir "$work/data-$name" \
+        --max-connections-per-client 1000 --access-log "$work/access-$name.log" "$@" 2>"$work/shortd-$name.err" &
+    pids+=($!)
+    printf -v "port_$name" '%s' "$port"
+    printf -v "pid_$name" '%s' "$!"
+    wait_for "http://127.0.0.1:$port/healthz"
+}
+
+# wrk_run NAME URL [lua script] -> "NAME rps p99_ms non2xx3xx errors"
+wrk_run() {
+    local name=$1 url=$2 script=${3:-}
+    local args=(-t "$threads" -c "$connections" -d "${duration}s" --latency)
+    [[ -n $script ]] && args+=(-s "$script")
+    local out
+    out=$(wrk "${args[@]}" "$url")
+    echo "$out" >"$work/$name.wrk"
+    local rps p99 bad errors
+    rps=$(awk '/^Requests\/sec:/ {print $2}' <<<"$out")
+    p99=$(awk '$1 == "99%" {v=$2; if (v ~ /us$/) {sub(/us$/,"",v); v/=1000} else if (v ~ /ms$/) {sub(/ms$/,"",v)} else if (v ~ /s$/) {sub(/s$/,"",v); v*=1000}; printf "%.2f", v}' <<<"$out")
+    bad=$(awk '/Non-2xx or 3xx responses:/ {print $5}' <<<"$out")
+    errors=$(awk '/Socket errors:/ {print $0}' <<<"$out")
+    echo "$name ${rps:-0} ${p99:-0} ${bad:-0} ${errors:-none}"
+}
+
+# pgbench_run NAME SCRIPT -> "NAME tps average_latency_ms"
+pgbench_run() {
+    local out
+    out=$("$pgbin/pgbench" -n -h 127.0.0.1 -p "$pg_port" -U postgres -c "$connections" -j 2 -T "$duration" \
+        -M prepared -f "$2" links 2>&1)
+    echo "$out" >"$work/$1.pgbench"
+    echo "$1 $(awk '/^tps/ {print int($3)}' <<<"$out") $(awk '/^latency average/ {print $4}' <<<"$out")"
+}
+
+start_shortd a
+# Links to read, coded like the service's codes ("r" and seven letters from the code alphabet).
+psql -d links -c "INSERT INTO links(code, type, target_digest, target, created_at)
+    SELECT 'r' || translate(lpad(i::text, 7, '0'), '0123456789', 'abcdefghjk'), 0,
+           sha256(convert_to('https://bench.example/read/' || i, 'UTF8')), 'https://bench.example/read/' || i, 0
+    FROM generate_series(1, $read_links) AS i" -c "VACUUM ANALYZE links"
+
+cat >"$work/insert.sql" <<'EOF'
+\set n random(1, 2000000000)
+INSERT INTO links(code, type, target_digest, target, created_at)
+VALUES ('p' || :client_id || 'x' || :n, 1, sha256(convert_to('https://bench.example/pg/' || :client_id || '/' || :n, 'UTF8')),
+        'https://bench.example/pg/' || :client_id || '/' || :n, 0)
+ON CONFLICT DO NOTHING;
+EOF
+cat >"$work/select.sql" <<EOF
+\\set i random(1, $read_links)
+SELECT code, type, target, created_at, visits FROM links
+WHERE code = 'r' || translate(lpad(:i::text, 7, '0'), '0123456789', 'abcdefghjk');
+EOF
+cat >"$work/read.lua" <<EOF
+-- Every request follows a different stored link: the order of the SQL above, from a random start.
+local letters = "abcdefghjk"
+local count = $read_links
+local next_index = math.random(1, count)
+local seen = 0
+local function code(i)
+    return "r" .. string.format("%07d", i):gsub("%d", function(d) return letters:sub(d + 1, d + 1) end)
+end
+request = function()
+    next_index = next_index % count + 1
+    return wrk.format("GET", "/" .. code(next_index))
+end
+response = function()
+    seen = seen + 1
+    if os.getenv("READ_ONCE") and seen >= count then
+        wrk.thread:stop()
+    end
+end
+EOF
+
+hello_port=$(free_port)
+"$benchtool" hello "$hello_port" &
+pids+=($!)
+wait_for "http://127.0.0.1:$hello_port/hello"
+
+"$benchtool" requests 1 "https://bench.example/redirect/" >"$work/one.lua"
+target=$(sed -n 's/^"\(.*\)",$/\1/p' "$work/one.lua")
+link=$(curl -fs "http://127.0.0.1:$port_a$target" | sed -n 's/.*"info":"\([^"]*\)".*/\1/p')
+code=${link##*/}
+[[ -n $code ]] || { echo "postgres.sh: could not create the link to follow" >&2; exit 1; }
+pool=$((duration * 40000))
+"$benchtool" requests "$pool" "https://bench.example/one/$(date +%s)/" >"$work/requests-a.lua"
+"$benchtool" requests "$pool" "https://bench.example/two-a/$(date +%s)/" >"$work/requests-2a.lua"
+"$benchtool" requests "$pool" "https://bench.example/two-b/$(date +%s)/" >"$work/requests-2b.lua"
+
+results=()
+results+=("$(pgbench_run pgbench-insert "$work/insert.sql")")
+results+=("$(pgbench_run pgbench-select "$work/select.sql")")
+results+=("$(wrk_run floor "http://127.0.0.1:$hello_port/hello")")
+results+=("$(REQUESTS="$work/requests-a.lua" wrk_run create "http://127.0.0.1:$port_a" "$root/bench/service/create.lua")")
+results+=("$(wrk_run redirect-warm "http://127.0.0.1:$port_a/$code")")
+
+start_shortd nocache --cache-size 0
+results+=("$(wrk_run redirect-nocache "http://127.0.0.1:$port_nocache" "$work/read.lua")")
+kill "$pid_nocache"
+
+# Two instances at once, each with its own wrk and the full connection count.
+start_shortd b
+wrk_pair() {
+    local name=$1 script_a=$2 script_b=$3 url_a=$4 url_b=$5
+    REQUESTS=$work/requests-2a.lua wrk_run "$name-a" "$url_a" "$script_a" >"$work/$name-a.line" &
+    local first=$!
+    REQUESTS=$work/requests-2b.lua wrk_run "$name-b" "$url_b" "$script_b" >"$work/$name-b.line"
+    wait "$first"
+    cat "$work/$name-a.line" "$work/$name-b.line"
+}
+mapfile -t pair < <(wrk_pair two-create "$root/bench/service/create.lua" "$root/bench/service/create.lua" \
+    "http://127.0.0.1:$port_a" "http://127.0.0.1:$port_b")
+results+=("${pair[@]}")
+mapfile -t pair < <(wrk_pair two-redirect "" "" "http://127.0.0.1:$port_a/$code" "http://127.0.0.1:$port_b/$code")
+results+=("${pair[@]}")
+
+# Memory: a fresh instance with the default cache reads every link once.
+start_shortd memory
+rss_start=$(rss_kib "$pid_memory")
+READ_ONCE=1 wrk -t 1 -c "$connections" -d 600s -s "$work/read.lua" "http://127.0.0.1:$port_memory" >"$work/memory.wrk"
+rss_end=$(rss_kib "$pid_memory")
+read_ok=$(awk '/requests in/ {print $1}' "$work/memory.wrk")
+
+printf '\nOn %s CPU(s); wrk: %s thread(s), %s connections, %s s per run; pgbench: %s clients, 2 threads\n' \
+    "$(nproc)" "$threads" "$connections" "$duration" "$connections"
+printf '%-20s %12s %10s %10s  %s\n' run "per second" "p99 ms" "non-2xx/3xx" "socket errors (pgbench: mean latency ms)"
+for line in "${results[@]}"; do
+    read -r name rps p99 bad errors <<<"$line"
+    printf '%-20s %12s %10s %10s  %s\n' "$name" "$rps" "${p99:-}" "${bad:-}" "${errors:-}"
+done
+created=$(grep -c '"GET /index.php/Index/weburl_zip?.* HTTP/1.1" 200 ' "$work/access-a.log" || true)
+printf 'links created through instance a (HTTP 200 in its access log): %s\n' "$created"
+printf 'memory: VmRSS %s KiB after start, %s KiB after %s requests over %s distinct links (cache: 100000 links)\n' \
+    "$rss_start" "$rss_end" "$read_ok" "$read_links"
+
+field() { awk -v n="$1" -v f="$2" '$1 == n {print $f}' <<<"$(printf '%s\n' "${results[@]}")"; }
+awk -v ins="$(field pgbench-insert 2)" -v sel="$(field pgbench-select 2)" -v floor="$(field floor 2)" \
+    -v crps="$(field create 2)" -v cp99="$(field create 3)" -v rrps="$(field redirect-warm 2)" \
+    -v rp99="$(field redirect-warm 3)" -v nrps="$(field redirect-nocache 2)" 'BEGIN {
+    printf "create: %.0f/s = %.2f x pgbench insert (target >= 0.5), p99 %.2f ms (target < 20): %s\n", crps,
+        crps / ins, cp99, (crps >= 0.5 * ins && cp99 < 20) ? "met" : "NOT met"
+    printf "warm redirect: %.2f x the floor (target >= 0.8), p99 %.2f ms (target < 5): %s\n", rrps / floor, rp99,
+        (rrps >= 0.8 * floor && rp99 < 5) ? "met" : "NOT met"
+    printf "redirect, cache off: %.0f/s = %.2f x pgbench select\n", nrps, nrps / sel
+}'
