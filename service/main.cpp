@@ -7,6 +7,7 @@
 #include <QSocketNotifier>
 #include <csignal>
 #include <cstdio>
+#include <malloc.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -40,6 +41,10 @@ void quitOnTerminate(QCoreApplication& app)
 
 int main(int argc, char* argv[])
 {
+    // Store workers allocate the links the event loop caches and later frees. With glibc's default
+    // of an arena per thread, that traffic leaves each arena fragmented and the resident memory
+    // creeping up as the cache turns over; two arenas keep it flat at no measurable cost.
+    mallopt(M_ARENA_MAX, 2);
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("nolvex-shortd"));
 

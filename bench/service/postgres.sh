@@ -136,19 +136,12 @@ cat >"$work/read.lua" <<EOF
 local letters = "abcdefghjk"
 local count = $read_links
 local next_index = math.random(1, count)
-local seen = 0
 local function code(i)
     return "r" .. string.format("%07d", i):gsub("%d", function(d) return letters:sub(d + 1, d + 1) end)
 end
 request = function()
     next_index = next_index % count + 1
     return wrk.format("GET", "/" .. code(next_index))
-end
-response = function()
-    seen = seen + 1
-    if os.getenv("READ_ONCE") and seen >= count then
-        wrk.thread:stop()
-    end
 end
 EOF
 
@@ -197,9 +190,16 @@ results+=("${pair[@]}")
 # Memory: a fresh instance with the default cache reads every link once.
 start_shortd memory
 rss_start=$(rss_kib "$pid_memory")
-READ_ONCE=1 wrk -t 1 -c "$connections" -d 600s -s "$work/read.lua" "http://127.0.0.1:$port_memory" >"$work/memory.wrk"
+# wrk runs for its whole duration, so it is stopped once the access log shows every link read.
+wrk -t 1 -c "$connections" -d 900s -s "$work/read.lua" "http://127.0.0.1:$port_memory" >"$work/memory.wrk" &
+wrk_pid=$!
+while (($(wc -l <"$work/access-memory.log") < read_links)) && kill -0 "$wrk_pid" 2>/dev/null; do
+    sleep 1
+done
+kill -INT "$wrk_pid" 2>/dev/null || true
+wait "$wrk_pid" || true
 rss_end=$(rss_kib "$pid_memory")
-read_ok=$(awk '/requests in/ {print $1}' "$work/memory.wrk")
+read_ok=$(wc -l <"$work/access-memory.log")
 
 printf '\nOn %s CPU(s); wrk: %s thread(s), %s connections, %s s per run; pgbench: %s clients, 2 threads\n' \
     "$(nproc)" "$threads" "$connections" "$duration" "$connections"

@@ -1,7 +1,5 @@
 #include "links/linkcache.h"
 
-#include <QCryptographicHash>
-
 namespace Shortd
 {
 
@@ -13,15 +11,9 @@ LinkCache::LinkCache(qsizetype capacity, qint64 maxAgeMs)
     m_byTarget.reserve(std::min<qsizetype>(m_capacity, 1 << 16));
 }
 
-QByteArray LinkCache::targetKey(int type, const QString& target)
+size_t LinkCache::targetKey(int type, const QString& target)
 {
-    // A digest keeps the index small whatever the address's length; a hit is still checked
-    // against the full address.
-    QCryptographicHash hash(QCryptographicHash::Sha1);
-    hash.addData(QByteArray::number(type));
-    hash.addData(QByteArrayView("\0", 1));
-    hash.addData(target.toUtf8());
-    return hash.result();
+    return qHash(target, static_cast<size_t>(type));
 }
 
 LinkCache::Entries::iterator LinkCache::use(Entries::iterator entry, qint64 nowMs)

@@ -2,7 +2,6 @@
 
 #include "store/linkstore.h"
 
-#include <QByteArray>
 #include <QHash>
 #include <QString>
 #include <list>
@@ -34,12 +33,12 @@ public:
 private:
     struct Entry {
         StoredLink link;
-        QByteArray targetKey;
+        size_t targetKey = 0;
         qint64 storedMs = 0;
     };
     using Entries = std::list<Entry>;
 
-    static QByteArray targetKey(int type, const QString& target);
+    static size_t targetKey(int type, const QString& target);
     // The entry when present and young enough, moved to the front; stale entries are dropped.
     Entries::iterator use(Entries::iterator entry, qint64 nowMs);
     void erase(Entries::iterator entry);
@@ -48,7 +47,8 @@ private:
     qint64 m_maxAgeMs;
     Entries m_entries; // most recently used first
     QHash<QString, Entries::iterator> m_byCode;
-    QHash<QByteArray, Entries::iterator> m_byTarget;
+    // By a hash of (type, target): no copy of the address, and a hit is checked against it in full.
+    QHash<size_t, Entries::iterator> m_byTarget;
 };
 
 } // namespace Shortd
