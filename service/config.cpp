@@ -336,7 +336,9 @@ ConfigResult parseConfig(const QStringList& arguments, const QProcessEnvironment
     parser.setApplicationDescription(
         QStringLiteral("nolvex-shortd: the link shortening service of Nolvex.\n"
                        "Every option can also be given as an environment variable NOLVEX_SHORTD_<OPTION>, e.g. "
-                       "NOLVEX_SHORTD_RATE_LIMIT=0; the command line wins."));
+                       "NOLVEX_SHORTD_RATE_LIMIT=0; the command line wins.\n"
+                       "Operator commands on the same database: nolvex-shortd links list|show|disable|enable|delete|"
+                       "export|import and nolvex-shortd stats, each with --help."));
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption versionOption(QStringList {QStringLiteral("v"), QStringLiteral("version")},
         QStringLiteral("Displays the version of this build."));

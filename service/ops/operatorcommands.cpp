@@ -179,8 +179,10 @@ int runOperatorCommand(
     if (!command) {
         QString list;
         for (const Command& candidate : Commands) {
-            list += QStringLiteral("\n  %1 %2 %3")
-                        .arg(Program, QString::fromLatin1(candidate.name), QString::fromLatin1(candidate.arguments));
+            list += u"\n  "
+                % QStringLiteral("%1 %2 %3")
+                      .arg(Program, QString::fromLatin1(candidate.name), QString::fromLatin1(candidate.arguments))
+                      .trimmed();
         }
         err.write(QStringLiteral("%1: unknown command \"%2\"; the commands are:%3\n(each with --help)\n")
                       .arg(Program, name.trimmed(), list)
