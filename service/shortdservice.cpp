@@ -12,6 +12,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QSslCertificate>
 #include <QSslKey>
 #include <QThread>
@@ -133,12 +134,17 @@ bool ShortdService::start(QString* error)
         tls = loaded;
     }
     if (!m_config.database.isPostgres() && m_config.database.sqlitePath.isEmpty()) {
+        // Only a directory made here is closed to others: one that exists (say /tmp, or a home
+        // folder) keeps the modes its owner gave it.
+        const bool existed = QFileInfo::exists(m_config.dataDir);
         if (!QDir().mkpath(m_config.dataDir)) {
             *error = QStringLiteral("cannot create the data directory %1").arg(m_config.dataDir);
             return false;
         }
-        QFile::setPermissions(
-            m_config.dataDir, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        if (!existed) {
+            QFile::setPermissions(
+                m_config.dataDir, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        }
     }
     // Reached once, with the schema brought up to date, before any request is taken.
     if (!waitForDatabase(error)) {
