@@ -1,5 +1,7 @@
 #include "http/clientaddress.h"
 
+#include <ranges>
+
 namespace Shortd
 {
 namespace
@@ -34,9 +36,9 @@ QString clientAddress(const QHostAddress& peer, QByteArrayView forwardedFor, con
     }
     QHostAddress client = peer;
     const QList<QByteArray> hops = forwardedFor.toByteArray().split(',');
-    for (auto hop = hops.crbegin(); hop != hops.crend(); ++hop) {
+    for (const QByteArray& hop : hops | std::views::reverse) {
         QHostAddress address;
-        if (!address.setAddress(QString::fromLatin1(hop->trimmed()))) {
+        if (!address.setAddress(QString::fromLatin1(hop.trimmed()))) {
             break; // garbage: the last proxy that can be believed saw this peer
         }
         client = address;

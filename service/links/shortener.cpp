@@ -66,7 +66,7 @@ Shortener::~Shortener()
     }
 }
 
-void Shortener::shorten(int type, const QString& target, std::function<void(const Outcome&)> done)
+void Shortener::shorten(int type, const QString& target, const std::function<void(const Outcome&)>& done)
 {
     if (const std::optional<StoredLink> cached = m_cache.findByTarget(type, target, nowMs())) {
         done({StoreStatus::Ok, *cached, false});
@@ -91,7 +91,7 @@ void Shortener::shorten(int type, const QString& target, std::function<void(cons
     }
 }
 
-void Shortener::resolve(const QString& code, std::function<void(const LookupResult&)> done)
+void Shortener::resolve(const QString& code, const std::function<void(const LookupResult&)>& done)
 {
     if (const auto cached = m_cache.findByCode(code, nowMs())) {
         done({StoreStatus::Ok, *cached});
@@ -113,7 +113,7 @@ void Shortener::resolve(const QString& code, std::function<void(const LookupResu
     }
 }
 
-void Shortener::checkHealth(std::function<void(bool)> done)
+void Shortener::checkHealth(const std::function<void(bool)>& done)
 {
     if (!m_pool.run<bool>([](LinkStore* store) { return store && store->isHealthy(); }, done)) {
         done(false);

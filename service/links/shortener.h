@@ -49,10 +49,10 @@ public:
     explicit Shortener(StorePool& pool, ShortenerOptions options = {}, QObject* parent = nullptr);
     ~Shortener() override;
 
-    void shorten(int type, const QString& target, std::function<void(const Outcome&)> done);
-    void resolve(const QString& code, std::function<void(const LookupResult&)> done);
+    void shorten(int type, const QString& target, const std::function<void(const Outcome&)>& done);
+    void resolve(const QString& code, const std::function<void(const LookupResult&)>& done);
     // Whether the store answers; done(false) when it does not or the pool is full.
-    void checkHealth(std::function<void(bool)> done);
+    void checkHealth(const std::function<void(bool)>& done);
     void countVisit(const QString& code);
     qint64 visitsOf(const StoredLink& link) const;
     // Hands the counted visits to the store; those it fails to take are kept for the next round.
