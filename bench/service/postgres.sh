@@ -11,7 +11,8 @@
 #
 # Builds a Release tree in build-bench (with -DNOLVEX_BUILD_BENCH=ON). Needs wrk, curl, python3 and
 # PostgreSQL's server tools (initdb, pg_ctl, psql, pgbench). READ_LINKS sets how many links the
-# memory run reads (default 1000000).
+# memory run reads (default 1000000); DB_CONNECTIONS the instances' --database-connections (default:
+# as many as wrk's connections).
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/../.." && pwd)
@@ -78,9 +79,11 @@ start_shortd() {
     local name=$1 port
     shift
     port=$(free_port)
-    # wrk's connections all come from one address: its share must hold them.
+    # wrk's connections all come from one address: its share must hold them. One database connection
+    # per client, as pgbench has, so as many commits can be in flight (the default is 8).
     "$shortd" --listen "127.0.0.1:$port" --database "$url" --rate-limit 0 --data-dir "$work/data-$name" \
-        --max-connections-per-client 1000 --access-log "$work/access-$name.log" "$@" 2>"$work/shortd-$name.err" &
+        --max-connections-per-client 1000 --database-connections "${DB_CONNECTIONS:-$connections}" \
+        --access-log "$work/access-$name.log" "$@" 2>"$work/shortd-$name.err" &
     pids+=($!)
     printf -v "port_$name" '%s' "$port"
     printf -v "pid_$name" '%s' "$!"

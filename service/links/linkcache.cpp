@@ -19,7 +19,6 @@ size_t LinkCache::targetKey(int type, const QString& target)
 LinkCache::Entries::iterator LinkCache::use(Entries::iterator entry, qint64 nowMs)
 {
     if (nowMs - entry->storedMs > m_maxAgeMs) {
-        erase(entry);
         return m_entries.end();
     }
     m_entries.splice(m_entries.begin(), m_entries, entry);
@@ -58,6 +57,12 @@ std::optional<StoredLink> LinkCache::findByTarget(int type, const QString& targe
         return std::nullopt;
     }
     return entry->link;
+}
+
+std::optional<StoredLink> LinkCache::findAnyAge(const QString& code) const
+{
+    const auto found = m_byCode.constFind(code);
+    return found == m_byCode.cend() ? std::nullopt : std::optional((*found)->link);
 }
 
 std::optional<QString> LinkCache::findCode(int type, const QString& target, qint64 nowMs)

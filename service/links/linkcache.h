@@ -20,6 +20,8 @@ public:
     LinkCache(qsizetype capacity, qint64 maxAgeMs);
 
     std::optional<StoredLink> findByCode(const QString& code, qint64 nowMs);
+    // The entry whatever its age, for when the database cannot be asked; the order is not touched.
+    std::optional<StoredLink> findAnyAge(const QString& code) const;
     // The link that holds the address, in whatever state but deleted.
     std::optional<StoredLink> findByTarget(int type, const QString& target, qint64 nowMs);
     std::optional<QString> findCode(int type, const QString& target, qint64 nowMs);
@@ -39,7 +41,8 @@ private:
     using Entries = std::list<Entry>;
 
     static size_t targetKey(int type, const QString& target);
-    // The entry when present and young enough, moved to the front; stale entries are dropped.
+    // The entry when present and young enough, moved to the front; otherwise end(). An old entry
+    // stays until it is read again or pushed out, to answer while the database is away.
     Entries::iterator use(Entries::iterator entry, qint64 nowMs);
     void erase(Entries::iterator entry);
 

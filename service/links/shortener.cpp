@@ -102,9 +102,16 @@ void Shortener::resolve(const QString& code, const std::function<void(const Look
         [code](LinkStore* store) {
             return store ? store->findByCode(code) : LookupResult {StoreStatus::Failed, {}};
         },
-        [self, done](const LookupResult& found) {
+        [self, code, done](const LookupResult& found) {
             if (self && found.status == StoreStatus::Ok) {
                 self->m_cache.remember(found.link, self->nowMs());
+            }
+            // The database is away: a link this instance knew, however long ago, still leads on.
+            if (self && found.status == StoreStatus::Failed) {
+                if (const auto known = self->m_cache.findAnyAge(code)) {
+                    done({StoreStatus::Ok, *known});
+                    return;
+                }
             }
             done(found);
         });

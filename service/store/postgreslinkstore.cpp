@@ -43,7 +43,11 @@ SqlLinkStore::StatementTexts PostgresLinkStore::statementTexts() const
         columns + QStringLiteral("WHERE type = ? AND target_digest = ? AND target = ? AND state <> 2"),
         QStringLiteral("INSERT INTO links(code, type, target_digest, target, created_at) VALUES(?, ?, ?, ?, ?) "
                        "ON CONFLICT DO NOTHING"),
-        QStringLiteral("UPDATE links SET visits = visits + ? WHERE code = ?"),
+        // Sorted, so that two instances adding to the same links take the row locks in one order.
+        QStringLiteral("UPDATE links SET visits = links.visits + v.n "
+                       "FROM (SELECT code, n FROM unnest(?::bigint[], ?::text[]) AS u(n, code) ORDER BY code) AS v "
+                       "WHERE links.code = v.code"),
+        true,
     };
 }
 

@@ -100,6 +100,7 @@ bool SqlLinkStore::open()
     m_statements = std::make_unique<Statements>(db);
     Statements& s = *m_statements;
     const StatementTexts texts = statementTexts();
+    m_visitsAsArrays = texts.visitsAsArrays;
     if (!s.byCode.prepare(texts.byCode) || !s.byTarget.prepare(texts.byTarget) || !s.insert.prepare(texts.insert)
         || !s.addVisits.prepare(texts.addVisits)) {
         m_lastError = db.lastError().text();
@@ -202,14 +203,37 @@ StoreStatus SqlLinkStore::addVisits(const QHash<QString, qint64>& visits)
         return StoreStatus::Failed;
     }
     QSqlQuery& query = m_statements->addVisits;
-    for (const QString& code : std::as_const(codes)) {
-        query.bindValue(0, visits.value(code));
-        query.bindValue(1, code);
-        if (!query.exec()) {
-            m_lastError = query.lastError().text();
-            db.rollback();
-            checkConnection();
+    const auto run = [&] {
+        if (query.exec()) {
+            return true;
+        }
+        m_lastError = query.lastError().text();
+        db.rollback();
+        checkConnection();
+        return false;
+    };
+    if (m_visitsAsArrays) {
+        QStringList counts;
+        QStringList quoted;
+        for (const QString& code : std::as_const(codes)) {
+            counts.append(QString::number(visits.value(code)));
+            // Codes are letters and digits; quoted all the same, as the array syntax asks.
+            QString escaped = code;
+            quoted.append(
+                u'"' + escaped.replace(u'\\', QStringLiteral("\\\\")).replace(u'"', QStringLiteral("\\\"")) + u'"');
+        }
+        query.bindValue(0, QString(u'{' + counts.join(u',') + u'}'));
+        query.bindValue(1, QString(u'{' + quoted.join(u',') + u'}'));
+        if (!run()) {
             return StoreStatus::Failed;
+        }
+    } else {
+        for (const QString& code : std::as_const(codes)) {
+            query.bindValue(0, visits.value(code));
+            query.bindValue(1, code);
+            if (!run()) {
+                return StoreStatus::Failed;
+            }
         }
     }
     query.finish();

@@ -46,7 +46,10 @@ protected:
         QString byCode; // binds the code
         QString byTarget; // binds targetKey()
         QString insert; // binds the code, targetKey(), created_at; changes no row on a conflict
-        QString addVisits; // binds the count, then the code
+        QString addVisits; // binds the count, then the code; or with visitsAsArrays both as arrays
+        // One statement for the whole batch, codes and counts as array literals ('{…}'): a round
+        // trip per code would fall behind a busy instance's visits.
+        bool visitsAsArrays = false;
     };
 
     SqlLinkStore(SqlDialect dialect, QLatin1StringView driver);
@@ -74,6 +77,7 @@ private:
     QString m_connectionName;
     QString m_lastError;
     bool m_broken = false;
+    bool m_visitsAsArrays = false;
     std::unique_ptr<Statements> m_statements;
 };
 

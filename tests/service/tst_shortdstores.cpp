@@ -407,7 +407,8 @@ void ShortdStoresTest::poolReconnects()
 void ShortdStoresTest::cache_data()
 {
     // Steps: "+code@ms" remembers, "?code@ms" must hit, "-code@ms" must miss, "=code@ms" must hit
-    // by address. Capacity 2, entries live 100 ms.
+    // by address, "~code@ms" must still be known when the database is away. Capacity 2, entries
+    // live 100 ms.
     QTest::addColumn<QStringList>("steps");
     QTest::newRow("least recently used goes first")
         << QStringList {u"+a@0"_s, u"+b@1"_s, u"?a@2"_s, u"+c@3"_s, u"?a@4"_s, u"-b@4"_s, u"?c@4"_s};
@@ -416,6 +417,8 @@ void ShortdStoresTest::cache_data()
     QTest::newRow("by address, evicted together")
         << QStringList {u"+a@0"_s, u"=a@1"_s, u"+b@2"_s, u"+c@3"_s, u"-a@4"_s, u"=b@4"_s};
     QTest::newRow("age limit") << QStringList {u"+a@0"_s, u"?a@100"_s, u"-a@101"_s, u"+a@200"_s, u"=a@250"_s};
+    QTest::newRow("too old, still known for an outage")
+        << QStringList {u"+a@0"_s, u"-a@150"_s, u"~a@150"_s, u"+b@160"_s, u"+c@170"_s, u"-a@171"_s};
     QTest::newRow("remembered again: one entry") << QStringList {u"+a@0"_s, u"+a@1"_s, u"+b@2"_s, u"?a@3"_s, u"?b@3"_s};
 }
 
@@ -437,6 +440,9 @@ void ShortdStoresTest::cache()
         case '-':
             QVERIFY2(!cache.findByCode(code, now).has_value(), qPrintable(step));
             QVERIFY2(!cache.findCode(1, link.target, now).has_value(), qPrintable(step));
+            break;
+        case '~':
+            QCOMPARE(cache.findAnyAge(code).value_or(StoredLink {}).target, link.target);
             break;
         case '=':
             QCOMPARE(cache.findCode(1, link.target, now), std::optional(code));

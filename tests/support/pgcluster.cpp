@@ -12,7 +12,7 @@
 
 namespace
 {
-constexpr int ToolTimeoutMs = 60'000;
+constexpr int ToolTimeoutMs = 150'000;
 constexpr auto ServerUser = "postgres";
 
 quint16 freeLoopbackPort()
@@ -155,7 +155,7 @@ bool PgCluster::start()
     }
     if (!run(QStringLiteral("pg_ctl"),
             {QStringLiteral("-D"), data, QStringLiteral("-l"), m_root.filePath(QStringLiteral("server.log")),
-                QStringLiteral("-w"), QStringLiteral("-t"), QStringLiteral("30"), QStringLiteral("start")},
+                QStringLiteral("-w"), QStringLiteral("-t"), QStringLiteral("120"), QStringLiteral("start")},
             true)) {
         QFile log(m_root.filePath(QStringLiteral("server.log")));
         if (log.open(QIODevice::ReadOnly)) {
