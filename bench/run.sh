@@ -3,7 +3,7 @@
 set -euo pipefail
 source "$(dirname "$0")/../scripts/setup.sh"
 cd "$NOLVEX_ROOT"
-nolvex_install_packages "${NOLVEX_PACKAGES[@]}" wrk curl python3 strace time
+nolvex_install_packages "${NOLVEX_PACKAGES[@]}" wrk curl python3 strace time postgresql-15 postgresql-client-15
 nolvex_build build-bench -DCMAKE_BUILD_TYPE=Release -DNOLVEX_BUILD_BENCH=ON -DBUILD_TESTING=OFF
 
 echo "== MD5: Md5Hex against OpenSSL"
@@ -31,6 +31,8 @@ done
 if [[ -x bench/service/run.sh ]]; then
     echo "== service"
     bench/service/run.sh
+    echo "== service on PostgreSQL"
+    bench/service/postgres.sh
 fi
 
 echo "== terminal client"
