@@ -1,5 +1,7 @@
 #include "ops/linkrecords.h"
 
+#include "http/pages.h"
+
 #include <QDateTime>
 #include <QIODevice>
 #include <QJsonDocument>
@@ -43,7 +45,7 @@ QString tableRow(const StoredLink& link)
     created.chop(4); // seconds and "Z": minutes are enough to read
     return link.code.leftJustified(17) % QString::number(link.type).leftJustified(5)
         % stateName(link.state).leftJustified(9) % QString::number(link.visits).rightJustified(10) % u"  "
-        % created.leftJustified(17) % link.target % u'\n';
+        % created.leftJustified(17) % withVisibleControls(link.target) % u'\n';
 }
 
 bool toCount(const QString& text, qint64* value)

@@ -1,6 +1,7 @@
 #include "ops/operatorcommands.h"
 
 #include "config.h"
+#include "http/pages.h"
 #include "links/codes.h"
 #include "links/fields.h"
 #include "ops/linkrecords.h"
@@ -154,55 +155,44 @@ int importLinks(QIODevice& input, LinkStore& store, Session& session)
     session.say(QStringLiteral("imported %1, already there %2, refused %3").arg(imported).arg(present).arg(refused));
     return refused == 0 ? OpsDone : OpsRefused;
 }
-} // namespace
 
-bool isOperatorCommand(const QStringList& arguments)
+// The command the arguments name ("links list"), how many arguments name it, and the name as given.
+const Command* findCommand(const QStringList& arguments, qsizetype* consumed, QString* name)
 {
-    return arguments.size() > 1 && (arguments.at(1) == u"links" || arguments.at(1) == u"stats");
+    *name = arguments.value(1);
+    *consumed = 2;
+    if (*name == u"links") {
+        *name += u' ' + arguments.value(2);
+        *consumed = 3;
+    }
+    for (const Command& candidate : Commands) {
+        if (*name == QLatin1StringView(candidate.name)) {
+            return &candidate;
+        }
+    }
+    return nullptr;
 }
 
-int runOperatorCommand(
-    const QStringList& arguments, const QProcessEnvironment& environment, QIODevice& out, QIODevice& err)
+QString commandList()
 {
-    QString name = arguments.value(1);
-    qsizetype consumed = 2;
-    if (name == u"links") {
-        name += u' ' + arguments.value(2);
-        consumed = 3;
-    }
-    const Command* command = nullptr;
+    QString list;
     for (const Command& candidate : Commands) {
-        if (name == QLatin1StringView(candidate.name)) {
-            command = &candidate;
-        }
+        list += u"\n  "
+            % QStringLiteral("%1 %2 %3")
+                  .arg(Program, QString::fromLatin1(candidate.name), QString::fromLatin1(candidate.arguments))
+                  .trimmed();
     }
-    if (!command) {
-        QString list;
-        for (const Command& candidate : Commands) {
-            list += u"\n  "
-                % QStringLiteral("%1 %2 %3")
-                      .arg(Program, QString::fromLatin1(candidate.name), QString::fromLatin1(candidate.arguments))
-                      .trimmed();
-        }
-        err.write(QStringLiteral("%1: unknown command \"%2\"; the commands are:%3\n(each with --help)\n")
-                      .arg(Program, name.trimmed(), list)
-                      .toUtf8());
-        return OpsBadUsage;
-    }
-    Session session(out, err, *command);
-    const QString commandName = QString::fromLatin1(command->name);
+    return list;
+}
 
-    QCommandLineParser parser;
-    parser.setApplicationDescription(QString::fromLatin1(command->description));
-    const QCommandLineOption help = parser.addHelpOption();
+void addOptions(QCommandLineParser& parser, const QString& commandName, const QString& argument)
+{
     parser.addOption({QStringLiteral("database"),
         QStringLiteral("The links' database, as for the service: sqlite:PATH or postgresql://..."),
         QStringLiteral("URL")});
     parser.addOption({QStringLiteral("data-dir"), QStringLiteral("The service's data directory (as for the service)."),
         QStringLiteral("DIR")});
-    const bool list = commandName == u"links list";
-    const bool exporting = commandName == u"links export";
-    if (list) {
+    if (commandName == u"links list") {
         parser.addOption(
             {QStringLiteral("type"), QStringLiteral("Only links of this type (0-5)."), QStringLiteral("N")});
         parser.addOption({QStringLiteral("search"), QStringLiteral("Only links whose code or address contains TEXT."),
@@ -215,7 +205,7 @@ int runOperatorCommand(
         parser.addOption({QStringLiteral("format"), QStringLiteral("table (default), json or csv."),
             QStringLiteral("FORMAT"), QStringLiteral("table")});
     }
-    if (exporting) {
+    if (commandName == u"links export") {
         parser.addOption({QStringLiteral("format"), QStringLiteral("jsonl (default, one object a line) or csv."),
             QStringLiteral("FORMAT"), QStringLiteral("jsonl")});
     }
@@ -227,12 +217,216 @@ int runOperatorCommand(
         parser.addOption({QStringLiteral("top"), QStringLiteral("How many of the most visited links (default 10)."),
             QStringLiteral("N"), QStringLiteral("10")});
     }
-    const QString argument = QString::fromLatin1(command->arguments);
     if (!argument.isEmpty()) {
         parser.addPositionalArgument(argument,
             QStringLiteral("The link's code, or the file to read (- for standard "
                            "input)."));
     }
+}
+
+// The checked values of one command's options.
+struct CommandOptions {
+    LinkQuery query;
+    RecordFormat format = RecordFormat::Table;
+    int top = 10;
+    QString subject; // the code, or the file to import
+    QString reason;
+};
+
+int readListOptions(const QCommandLineParser& parser, Session& session, CommandOptions* options)
+{
+    LinkQuery& query = options->query;
+    if (parser.isSet(QStringLiteral("type"))) {
+        const std::optional<int> type = parseLinkType(parser.value(QStringLiteral("type")));
+        if (!type) {
+            return session.fail(OpsBadUsage, QStringLiteral("--type is a digit from 0 to 5"));
+        }
+        query.type = *type;
+    }
+    query.search = parser.value(QStringLiteral("search"));
+    if (parser.isSet(QStringLiteral("since"))) {
+        const std::optional<qint64> since = parseIsoTime(parser.value(QStringLiteral("since")));
+        if (!since) {
+            return session.fail(OpsBadUsage, QStringLiteral("--since is a date such as 2026-12-01"));
+        }
+        query.sinceSecs = *since;
+    }
+    if (parser.isSet(QStringLiteral("limit"))) {
+        bool ok = false;
+        query.limit = parser.value(QStringLiteral("limit")).toLongLong(&ok);
+        if (!ok || query.limit < 0) {
+            return session.fail(OpsBadUsage, QStringLiteral("--limit is a number of links"));
+        }
+    }
+    const QString formatName = parser.value(QStringLiteral("format"));
+    if (formatName == u"table") {
+        options->format = RecordFormat::Table;
+    } else if (formatName == u"json") {
+        options->format = RecordFormat::Json;
+    } else if (formatName == u"csv") {
+        options->format = RecordFormat::Csv;
+    } else {
+        return session.fail(OpsBadUsage, QStringLiteral("--format is table, json or csv"));
+    }
+    return OpsDone;
+}
+
+int readOptions(const QCommandLineParser& parser, const QString& commandName, const QString& argument, Session& session,
+    CommandOptions* options)
+{
+    const QStringList positional = parser.positionalArguments();
+    if (positional.size() != (argument.isEmpty() ? 0 : 1)) {
+        return session.fail(OpsBadUsage,
+            argument.isEmpty() ? QStringLiteral("unexpected argument %1").arg(positional.value(0))
+                               : QStringLiteral("expects exactly one %1").arg(argument));
+    }
+    options->subject = positional.value(0);
+    if (commandName == u"links list") {
+        return readListOptions(parser, session, options);
+    }
+    if (commandName == u"links export") {
+        const QString formatName = parser.value(QStringLiteral("format"));
+        if (formatName != u"jsonl" && formatName != u"csv") {
+            return session.fail(OpsBadUsage, QStringLiteral("--format is jsonl or csv"));
+        }
+        options->format = formatName == u"csv" ? RecordFormat::Csv : RecordFormat::JsonLines;
+    }
+    if (commandName == u"stats") {
+        bool ok = false;
+        options->top = parser.value(QStringLiteral("top")).toInt(&ok);
+        if (!ok || options->top < 0 || options->top > 1000) {
+            return session.fail(OpsBadUsage, QStringLiteral("--top is a number from 0 to 1000"));
+        }
+    }
+    if (commandName == u"links disable") {
+        options->reason = parser.value(QStringLiteral("reason"));
+    }
+    if (argument == u"CODE" && !isCodeShaped(options->subject)) {
+        return session.fail(OpsRefused, QStringLiteral("no link %1").arg(options->subject));
+    }
+    return OpsDone;
+}
+
+int writeLinks(LinkStore& store, bool exporting, const CommandOptions& options, Session& session)
+{
+    RecordWriter writer(session.out(), options.format);
+    bool written = writer.begin();
+    const auto visit = [&](const StoredLink& link) { return written = writer.write(link); };
+    const StoreStatus listed = exporting ? store.exportLinks(visit) : store.listLinks(options.query, visit);
+    if (listed != StoreStatus::Ok && written) {
+        return session.fail(OpsRefused, store.lastError());
+    }
+    if (!written || !writer.end()) {
+        return session.fail(OpsRefused, QStringLiteral("cannot write the output"));
+    }
+    return OpsDone;
+}
+
+int writeStats(LinkStore& store, int top, Session& session)
+{
+    LinkStats totals;
+    QList<StoredLink> mostVisited;
+    if (store.stats(top, &totals, &mostVisited) != StoreStatus::Ok) {
+        return session.fail(OpsRefused, store.lastError());
+    }
+    const QString text = QStringLiteral("links: %1 (active %2, disabled %3, deleted %4)\nvisits: %5\n")
+                             .arg(totals.active + totals.disabled + totals.deleted)
+                             .arg(totals.active)
+                             .arg(totals.disabled)
+                             .arg(totals.deleted)
+                             .arg(totals.visits);
+    session.out().write(text.toUtf8());
+    if (!mostVisited.isEmpty()) {
+        session.out().write("most visited:\n");
+        RecordWriter writer(session.out(), RecordFormat::Table);
+        writer.begin();
+        for (const StoredLink& link : std::as_const(mostVisited)) {
+            writer.write(link);
+        }
+    }
+    return OpsDone;
+}
+
+void showLink(const StoredLink& link, Session& session)
+{
+    // What an operator reads is shown as the preview page shows it: nothing invisible, nothing reordered.
+    QString text = u"code:    " % link.code % u"\ntype:    " % QString::number(link.type) % u"\nstate:   "
+        % stateName(link.state) % u"\naddress: " % withVisibleControls(link.target) % u"\ncreated: "
+        % isoTime(link.createdSecs) % u"\nvisits:  " % QString::number(link.visits) % u'\n';
+    if (!link.reason.isEmpty()) {
+        text += u"reason:  " % withVisibleControls(link.reason) % u'\n';
+    }
+    if (link.changedSecs != 0) {
+        text += QStringLiteral("changed: %1\n").arg(isoTime(link.changedSecs));
+    }
+    session.out().write(text.toUtf8());
+}
+
+// show, disable, enable and delete: one link, by its code.
+int onOneLink(LinkStore& store, const QString& commandName, const CommandOptions& options, Session& session)
+{
+    const QString& code = options.subject;
+    const LookupResult found = store.findByCode(code);
+    if (found.status == StoreStatus::Failed) {
+        return session.fail(OpsRefused, store.lastError());
+    }
+    if (found.status != StoreStatus::Ok) {
+        return session.fail(OpsRefused, QStringLiteral("no link %1").arg(code));
+    }
+    const StoredLink& link = found.link;
+    if (commandName == u"links show") {
+        showLink(link, session);
+        return OpsDone;
+    }
+    if (link.state == LinkState::Deleted) {
+        return session.fail(OpsRefused, QStringLiteral("%1 is deleted; a deleted link stays deleted").arg(code));
+    }
+    LinkState wanted = LinkState::Active;
+    if (commandName == u"links disable") {
+        wanted = LinkState::Disabled;
+    } else if (commandName == u"links delete") {
+        wanted = LinkState::Deleted;
+    } else if (link.state == LinkState::Active) {
+        session.say(QStringLiteral("%1 is active already").arg(code));
+        return OpsDone;
+    }
+    const StoreStatus changed = store.setState(code, wanted, options.reason, QDateTime::currentSecsSinceEpoch());
+    if (changed == StoreStatus::Failed) {
+        return session.fail(OpsRefused, store.lastError());
+    }
+    if (changed != StoreStatus::Ok) {
+        return session.fail(OpsRefused, QStringLiteral("no link %1").arg(code));
+    }
+    session.say(QStringLiteral("%1: %2 (%3)").arg(code, stateName(wanted), withVisibleControls(link.target)));
+    return OpsDone;
+}
+} // namespace
+
+bool isOperatorCommand(const QStringList& arguments)
+{
+    return arguments.size() > 1 && (arguments.at(1) == u"links" || arguments.at(1) == u"stats");
+}
+
+int runOperatorCommand(
+    const QStringList& arguments, const QProcessEnvironment& environment, QIODevice& out, QIODevice& err)
+{
+    qsizetype consumed = 0;
+    QString name;
+    const Command* command = findCommand(arguments, &consumed, &name);
+    if (!command) {
+        err.write(QStringLiteral("%1: unknown command \"%2\"; the commands are:%3\n(each with --help)\n")
+                      .arg(Program, name.trimmed(), commandList())
+                      .toUtf8());
+        return OpsBadUsage;
+    }
+    Session session(out, err, *command);
+    const QString commandName = QString::fromLatin1(command->name);
+    const QString argument = QString::fromLatin1(command->arguments);
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QString::fromLatin1(command->description));
+    const QCommandLineOption help = parser.addHelpOption();
+    addOptions(parser, commandName, argument);
     if (!parser.parse(QStringList {Program % u' ' % commandName} + arguments.mid(consumed))) {
         return session.fail(OpsBadUsage, parser.errorText());
     }
@@ -243,77 +437,20 @@ int runOperatorCommand(
         out.write(text.toUtf8());
         return OpsDone;
     }
-    const QStringList positional = parser.positionalArguments();
-    if (positional.size() != (argument.isEmpty() ? 0 : 1)) {
-        return session.fail(OpsBadUsage,
-            argument.isEmpty() ? QStringLiteral("unexpected argument %1").arg(positional.value(0))
-                               : QStringLiteral("expects exactly one %1").arg(argument));
-    }
-    const QString subject = positional.value(0);
 
     // Every value is checked before the database is touched.
-    LinkQuery query;
-    RecordFormat format = RecordFormat::Table;
-    int top = 10;
-    if (list) {
-        if (parser.isSet(QStringLiteral("type"))) {
-            const std::optional<int> type = parseLinkType(parser.value(QStringLiteral("type")));
-            if (!type) {
-                return session.fail(OpsBadUsage, QStringLiteral("--type is a digit from 0 to 5"));
-            }
-            query.type = *type;
-        }
-        query.search = parser.value(QStringLiteral("search"));
-        if (parser.isSet(QStringLiteral("since"))) {
-            const std::optional<qint64> since = parseIsoTime(parser.value(QStringLiteral("since")));
-            if (!since) {
-                return session.fail(OpsBadUsage, QStringLiteral("--since is a date such as 2026-12-01"));
-            }
-            query.sinceSecs = *since;
-        }
-        if (parser.isSet(QStringLiteral("limit"))) {
-            bool ok = false;
-            query.limit = parser.value(QStringLiteral("limit")).toLongLong(&ok);
-            if (!ok || query.limit < 0) {
-                return session.fail(OpsBadUsage, QStringLiteral("--limit is a number of links"));
-            }
-        }
-        const QString formatName = parser.value(QStringLiteral("format"));
-        if (formatName == u"table") {
-            format = RecordFormat::Table;
-        } else if (formatName == u"json") {
-            format = RecordFormat::Json;
-        } else if (formatName == u"csv") {
-            format = RecordFormat::Csv;
-        } else {
-            return session.fail(OpsBadUsage, QStringLiteral("--format is table, json or csv"));
-        }
-    }
-    if (exporting) {
-        const QString formatName = parser.value(QStringLiteral("format"));
-        if (formatName != u"jsonl" && formatName != u"csv") {
-            return session.fail(OpsBadUsage, QStringLiteral("--format is jsonl or csv"));
-        }
-        format = formatName == u"csv" ? RecordFormat::Csv : RecordFormat::JsonLines;
-    }
-    if (commandName == u"stats") {
-        bool ok = false;
-        top = parser.value(QStringLiteral("top")).toInt(&ok);
-        if (!ok || top < 0 || top > 1000) {
-            return session.fail(OpsBadUsage, QStringLiteral("--top is a number from 0 to 1000"));
-        }
-    }
-    const bool takesCode = argument == u"CODE";
-    if (takesCode && !isCodeShaped(subject)) {
-        return session.fail(OpsRefused, QStringLiteral("no link %1").arg(subject));
+    CommandOptions options;
+    if (const int status = readOptions(parser, commandName, argument, session, &options); status != OpsDone) {
+        return status;
     }
     std::unique_ptr<QFile> input;
     if (commandName == u"links import") {
         input = std::make_unique<QFile>();
-        const bool opened = subject == u"-" ? input->open(stdin, QIODevice::ReadOnly)
-                                            : (input->setFileName(subject), input->open(QIODevice::ReadOnly));
+        const QString& file = options.subject;
+        const bool opened = file == u"-" ? input->open(stdin, QIODevice::ReadOnly)
+                                         : (input->setFileName(file), input->open(QIODevice::ReadOnly));
         if (!opened) {
-            return session.fail(OpsRefused, QStringLiteral("cannot read %1: %2").arg(subject, input->errorString()));
+            return session.fail(OpsRefused, QStringLiteral("cannot read %1: %2").arg(file, input->errorString()));
         }
     }
 
@@ -322,92 +459,16 @@ int runOperatorCommand(
     if (!store) {
         return status;
     }
-    const auto storeFailed = [&] { return session.fail(OpsRefused, store->lastError()); };
-
-    if (list || exporting) {
-        RecordWriter writer(session.out(), format);
-        bool written = writer.begin();
-        const auto visit = [&](const StoredLink& link) { return written = writer.write(link); };
-        const StoreStatus listed = exporting ? store->exportLinks(visit) : store->listLinks(query, visit);
-        if (listed != StoreStatus::Ok && written) {
-            return storeFailed();
-        }
-        if (!written || !writer.end()) {
-            return session.fail(OpsRefused, QStringLiteral("cannot write the output"));
-        }
-        return OpsDone;
+    if (commandName == u"links list" || commandName == u"links export") {
+        return writeLinks(*store, commandName == u"links export", options, session);
     }
     if (commandName == u"stats") {
-        LinkStats totals;
-        QList<StoredLink> mostVisited;
-        if (store->stats(top, &totals, &mostVisited) != StoreStatus::Ok) {
-            return storeFailed();
-        }
-        QString text = QStringLiteral("links: %1 (active %2, disabled %3, deleted %4)\nvisits: %5\n")
-                           .arg(totals.active + totals.disabled + totals.deleted)
-                           .arg(totals.active)
-                           .arg(totals.disabled)
-                           .arg(totals.deleted)
-                           .arg(totals.visits);
-        session.out().write(text.toUtf8());
-        if (!mostVisited.isEmpty()) {
-            session.out().write("most visited:\n");
-            RecordWriter writer(session.out(), RecordFormat::Table);
-            writer.begin();
-            for (const StoredLink& link : std::as_const(mostVisited)) {
-                writer.write(link);
-            }
-        }
-        return OpsDone;
+        return writeStats(*store, options.top, session);
     }
     if (input) {
         return importLinks(*input, *store, session);
     }
-
-    const LookupResult found = store->findByCode(subject);
-    if (found.status == StoreStatus::Failed) {
-        return storeFailed();
-    }
-    if (found.status != StoreStatus::Ok) {
-        return session.fail(OpsRefused, QStringLiteral("no link %1").arg(subject));
-    }
-    const StoredLink& link = found.link;
-    if (commandName == u"links show") {
-        QString text = u"code:    " % link.code % u"\ntype:    " % QString::number(link.type) % u"\nstate:   "
-            % stateName(link.state) % u"\naddress: " % link.target % u"\ncreated: " % isoTime(link.createdSecs)
-            % u"\nvisits:  " % QString::number(link.visits) % u'\n';
-        if (!link.reason.isEmpty()) {
-            text += u"reason:  " % link.reason % u'\n';
-        }
-        if (link.changedSecs != 0) {
-            text += QStringLiteral("changed: %1\n").arg(isoTime(link.changedSecs));
-        }
-        session.out().write(text.toUtf8());
-        return OpsDone;
-    }
-    if (link.state == LinkState::Deleted) {
-        return session.fail(OpsRefused, QStringLiteral("%1 is deleted; a deleted link stays deleted").arg(subject));
-    }
-    LinkState wanted = LinkState::Active;
-    QString reason;
-    if (commandName == u"links disable") {
-        wanted = LinkState::Disabled;
-        reason = parser.value(QStringLiteral("reason"));
-    } else if (commandName == u"links delete") {
-        wanted = LinkState::Deleted;
-    } else if (link.state == LinkState::Active) {
-        session.say(QStringLiteral("%1 is active already").arg(subject));
-        return OpsDone;
-    }
-    const StoreStatus changed = store->setState(subject, wanted, reason, QDateTime::currentSecsSinceEpoch());
-    if (changed == StoreStatus::Failed) {
-        return storeFailed();
-    }
-    if (changed != StoreStatus::Ok) {
-        return session.fail(OpsRefused, QStringLiteral("no link %1").arg(subject));
-    }
-    session.say(QStringLiteral("%1: %2 (%3)").arg(subject, stateName(wanted), link.target));
-    return OpsDone;
+    return onOneLink(*store, commandName, options, session);
 }
 
 } // namespace Shortd
