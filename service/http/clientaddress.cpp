@@ -1,7 +1,5 @@
 #include "http/clientaddress.h"
 
-#include <ranges>
-
 namespace Shortd
 {
 namespace
@@ -36,9 +34,10 @@ QString clientAddress(const QHostAddress& peer, QByteArrayView forwardedFor, con
     }
     QHostAddress client = peer;
     const QList<QByteArray> hops = forwardedFor.toByteArray().split(',');
-    for (const QByteArray& hop : hops | std::views::reverse) {
+    // Right to left: each hop was added by the proxy in front of the one before it.
+    for (auto hop = hops.crbegin(); hop != hops.crend(); ++hop) {
         QHostAddress address;
-        if (!address.setAddress(QString::fromLatin1(hop.trimmed()))) {
+        if (!address.setAddress(QString::fromLatin1(hop->trimmed()))) {
             break; // garbage: the last proxy that can be believed saw this peer
         }
         client = address;
