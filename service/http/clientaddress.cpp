@@ -35,9 +35,9 @@ QString clientAddress(const QHostAddress& peer, QByteArrayView forwardedFor, con
     QHostAddress client = peer;
     const QList<QByteArray> hops = forwardedFor.toByteArray().split(',');
     // Right to left: each hop was added by the proxy in front of the one before it.
-    for (auto hop = hops.crbegin(); hop != hops.crend(); ++hop) {
+    for (qsizetype hop = hops.size() - 1; hop >= 0; --hop) {
         QHostAddress address;
-        if (!address.setAddress(QString::fromLatin1(hop->trimmed()))) {
+        if (!address.setAddress(QString::fromLatin1(hops.at(hop).trimmed()))) {
             break; // garbage: the last proxy that can be believed saw this peer
         }
         client = address;
