@@ -39,6 +39,7 @@ void onThreads(int count, const StoreFactory& factory, Body body)
 {
     std::latch ready(count);
     std::vector<std::thread> threads;
+    threads.reserve(static_cast<size_t>(count));
     for (int i = 0; i < count; ++i) {
         threads.emplace_back([&, i] {
             const std::unique_ptr<LinkStore> store = factory();
