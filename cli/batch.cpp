@@ -28,6 +28,49 @@ QString httpDate(const QByteArray& value)
     return text;
 }
 
+// What one reply means for its address.
+struct Outcome {
+    Failure failure = Failure::None;
+    bool retryable = false;
+    QByteArray retryAfter {};
+    QString shortLink {};
+    QString message {}; // the service's reason, with a refusal
+};
+
+// A reply that came through: a busy service, a link or a refusal, or nothing to make sense of.
+Outcome outcomeOfAnswer(const WebResult& result)
+{
+    if (result.httpStatus == TooManyRequests || result.httpStatus == ServiceUnavailable) {
+        return {.failure = Failure::Busy, .retryable = true, .retryAfter = result.header("Retry-After")};
+    }
+    const ShortenReply reply = readShortenReply(result.text);
+    switch (reply.kind) {
+    case ShortenReply::Kind::Success:
+        return {.shortLink = reply.info};
+    case ShortenReply::Kind::Refusal:
+        return {.failure = Failure::Refused, .message = reply.message};
+    case ShortenReply::Kind::Unreadable:
+        break;
+    }
+    return {.failure = Failure::Unreadable};
+}
+
+Outcome outcomeOf(const WebResult& result)
+{
+    switch (result.status) {
+    case WebResult::Status::Ok:
+        return outcomeOfAnswer(result);
+    case WebResult::Status::TimedOut:
+        return {.failure = Failure::Timeout, .retryable = true};
+    case WebResult::Status::ConnectionFailed:
+        return {.failure = Failure::Connection, .retryable = true};
+    case WebResult::Status::TooLarge:
+    case WebResult::Status::BadEncoding:
+        return {.failure = Failure::Unreadable};
+    }
+    return {};
+}
+
 } // namespace
 
 Batch::Batch(LineSource& source, WebClient& web, BatchOptions options, QObject* parent)
@@ -118,55 +161,21 @@ void Batch::send(qint64 sequence)
 void Batch::onReply(qint64 sequence, const WebResult& result)
 {
     Slot& current = slot(sequence);
-    Failure failure = Failure::None;
-    bool retryable = false;
-    QByteArray retryAfter;
-    switch (result.status) {
-    case WebResult::Status::Ok:
+    if (result.status == WebResult::Status::Ok) {
         m_serviceAnswered = true;
-        if (result.httpStatus == TooManyRequests || result.httpStatus == ServiceUnavailable) {
-            failure = Failure::Busy;
-            retryable = true;
-            retryAfter = result.header("Retry-After");
-        } else {
-            const ShortenReply reply = readShortenReply(result.text);
-            if (reply.kind == ShortenReply::Kind::Success) {
-                current.row.shortLink = reply.info;
-            } else if (reply.kind == ShortenReply::Kind::Refusal) {
-                complete(current, Failure::Refused, reply.message);
-                --m_jobsBusy;
-                fill();
-                flush();
-                return;
-            } else {
-                failure = Failure::Unreadable;
-            }
-        }
-        break;
-    case WebResult::Status::TimedOut:
-        failure = Failure::Timeout;
-        retryable = true;
-        break;
-    case WebResult::Status::ConnectionFailed:
-        failure = Failure::Connection;
-        retryable = true;
-        break;
-    case WebResult::Status::TooLarge:
-    case WebResult::Status::BadEncoding:
-        failure = Failure::Unreadable;
-        break;
     }
-
-    if (retryable && current.attempts <= m_options.retries && !m_unreachable) {
+    const Outcome outcome = outcomeOf(result);
+    if (outcome.retryable && current.attempts <= m_options.retries && !m_unreachable) {
         // The job stays busy while it waits: a busy service gets no more requests from us meanwhile.
-        const std::chrono::milliseconds delay = retryDelay(current.attempts, retryAfter, m_options.timing);
+        const std::chrono::milliseconds delay = retryDelay(current.attempts, outcome.retryAfter, m_options.timing);
         QTimer::singleShot(delay, this, [this, sequence] { send(sequence); });
         return;
     }
-    if ((failure == Failure::Connection || failure == Failure::Timeout) && !m_serviceAnswered) {
+    if ((outcome.failure == Failure::Connection || outcome.failure == Failure::Timeout) && !m_serviceAnswered) {
         m_unreachable = true;
     }
-    complete(current, failure);
+    current.row.shortLink = outcome.shortLink;
+    complete(current, outcome.failure, outcome.message);
     --m_jobsBusy;
     fill();
     flush();

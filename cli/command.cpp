@@ -17,6 +17,26 @@
 
 namespace Nolvex::Cli
 {
+
+// The options as given: a value out of range is left empty, for usageError() to name.
+struct Invocation {
+    std::optional<int> type;
+    std::optional<int> jobs;
+    std::optional<int> retries;
+    std::optional<Format> format;
+    std::optional<double> timeoutSeconds;
+    bool timeoutGiven = false;
+    bool expand = false;
+    bool checkUpdate = false;
+    bool inputGiven = false;
+    QString inputPath;
+    bool quiet = false;
+    bool qr = false;
+    bool qrPngGiven = false;
+    QString qrPng;
+    QStringList positional;
+};
+
 namespace
 {
 
@@ -54,6 +74,29 @@ struct Parsed {
         QStringLiteral("check-update"), ShortenCommand::tr("Ask the version service whether a newer release exists.")};
 };
 
+// The command line: the parser, with every option it takes.
+struct CommandLine {
+    CommandLine();
+
+    QCommandLineParser parser;
+    const Parsed options;
+    const QCommandLineOption help;
+    const QCommandLineOption version;
+};
+
+CommandLine::CommandLine()
+    : help(parser.addHelpOption())
+    , version(parser.addVersionOption())
+{
+    parser.setApplicationDescription(
+        ShortenCommand::tr("Shortens addresses in batches, draws QR codes, shows where links lead."));
+    parser.addOptions({options.input, options.type, options.jobs, options.format, options.retries, options.timeout,
+        options.quiet, options.qr, options.qrPng, options.expand, options.checkUpdate});
+    addSettingsOptions(parser);
+    parser.addPositionalArgument(QStringLiteral("addresses"),
+        ShortenCommand::tr("Addresses to shorten (or, with --expand, links)."), ShortenCommand::tr("[ADDRESS|LINK…]"));
+}
+
 std::optional<int> integerIn(const QString& text, int low, int high)
 {
     bool ok = false;
@@ -62,6 +105,102 @@ std::optional<int> integerIn(const QString& text, int low, int high)
         return std::nullopt;
     }
     return value;
+}
+
+// What --help or --version asks to print, if either is given.
+std::optional<QByteArray> helpOrVersion(const CommandLine& line)
+{
+    if (line.parser.isSet(line.help)) {
+        return line.parser.helpText().toUtf8();
+    }
+    if (line.parser.isSet(line.version)) {
+        return QStringLiteral("nolvex-shorten %1\n").arg(Protocol::CurrentVersion).toUtf8();
+    }
+    return std::nullopt;
+}
+
+Invocation readInvocation(const CommandLine& line)
+{
+    const QCommandLineParser& parser = line.parser;
+    const Parsed& options = line.options;
+    bool timeoutOk = false;
+    const double timeout = parser.value(options.timeout).toDouble(&timeoutOk);
+    return Invocation {
+        .type = integerIn(parser.value(options.type), 0, Protocol::LinkTypeCount - 1),
+        .jobs = integerIn(parser.value(options.jobs), 1, MaxJobs),
+        .retries = integerIn(parser.value(options.retries), 0, MaxRetries),
+        .format = formatFromName(parser.value(options.format)),
+        .timeoutSeconds = timeoutOk ? std::optional<double>(timeout) : std::nullopt,
+        .timeoutGiven = parser.isSet(options.timeout),
+        .expand = parser.isSet(options.expand),
+        .checkUpdate = parser.isSet(options.checkUpdate),
+        .inputGiven = parser.isSet(options.input),
+        .inputPath = parser.value(options.input),
+        .quiet = parser.isSet(options.quiet),
+        .qr = parser.isSet(options.qr),
+        .qrPngGiven = parser.isSet(options.qrPng),
+        .qrPng = parser.value(options.qrPng),
+        .positional = parser.positionalArguments(),
+    };
+}
+
+// The first value out of its range, in words; empty when every value is fine.
+QString valueError(const Invocation& invocation)
+{
+    if (!invocation.type) {
+        return ShortenCommand::tr("--type must be a whole number from 0 to %1").arg(Protocol::LinkTypeCount - 1);
+    }
+    if (!invocation.jobs) {
+        return ShortenCommand::tr("--jobs must be a whole number from 1 to %1").arg(MaxJobs);
+    }
+    if (!invocation.retries) {
+        return ShortenCommand::tr("--retries must be a whole number from 0 to %1").arg(MaxRetries);
+    }
+    if (!invocation.format) {
+        return ShortenCommand::tr("--format must be text, tsv, csv or jsonl");
+    }
+    const std::optional<double> timeout = invocation.timeoutSeconds;
+    if (!timeout || !(*timeout > 0.0) || *timeout > MaxTimeoutSeconds) {
+        return ShortenCommand::tr("--timeout must be a number of seconds above 0 and at most %1")
+            .arg(MaxTimeoutSeconds);
+    }
+    return {};
+}
+
+// Options that do not go together, or a mode without what it needs; empty when the mix is fine.
+QString combinationError(const Invocation& invocation)
+{
+    const bool shortening = !invocation.expand && !invocation.checkUpdate;
+    const bool wantsQr = invocation.qr || invocation.qrPngGiven;
+    const QStringList& positional = invocation.positional;
+    if (invocation.expand && invocation.checkUpdate) {
+        return ShortenCommand::tr("--expand and --check-update do not go together");
+    }
+    if (!shortening && (invocation.inputGiven || wantsQr)) {
+        return ShortenCommand::tr("--input, --qr and --qr-png only go with shortening");
+    }
+    if (invocation.expand && positional.isEmpty()) {
+        return ShortenCommand::tr("--expand needs at least one link");
+    }
+    if (invocation.checkUpdate && !positional.isEmpty()) {
+        return ShortenCommand::tr("--check-update takes no addresses");
+    }
+    if (shortening && invocation.inputGiven == !positional.isEmpty()) {
+        return ShortenCommand::tr("give the addresses either as arguments or with --input, not both and not neither");
+    }
+    if (wantsQr && (invocation.inputGiven || positional.size() != 1)) {
+        return ShortenCommand::tr("--qr and --qr-png need exactly one address given as an argument");
+    }
+    if (invocation.qrPngGiven && invocation.qrPng.isEmpty()) {
+        return ShortenCommand::tr("--qr-png needs a file name");
+    }
+    return {};
+}
+
+QString usageError(const Invocation& invocation)
+{
+    const QString wrongValue = valueError(invocation);
+    return wrongValue.isEmpty() ? combinationError(invocation) : wrongValue;
 }
 
 } // namespace
@@ -77,105 +216,62 @@ ShortenCommand::~ShortenCommand() = default;
 
 void ShortenCommand::start(const QStringList& arguments, const QProcessEnvironment& environment)
 {
-    QCommandLineParser parser;
-    parser.setApplicationDescription(tr("Shortens addresses in batches, draws QR codes, shows where links lead."));
-    const QCommandLineOption help = parser.addHelpOption();
-    const QCommandLineOption version = parser.addVersionOption();
-    const Parsed options;
-    parser.addOptions({options.input, options.type, options.jobs, options.format, options.retries, options.timeout,
-        options.quiet, options.qr, options.qrPng, options.expand, options.checkUpdate});
-    addSettingsOptions(parser);
-    parser.addPositionalArgument(
-        QStringLiteral("addresses"), tr("Addresses to shorten (or, with --expand, links)."), tr("[ADDRESS|LINK…]"));
-
-    if (!parser.parse(arguments)) {
-        fail(BadUsage, parser.errorText());
+    CommandLine line;
+    if (!line.parser.parse(arguments)) {
+        fail(BadUsage, line.parser.errorText());
         return;
     }
-    if (parser.isSet(help)) {
-        writeOut(parser.helpText().toUtf8());
+    if (const std::optional<QByteArray> text = helpOrVersion(line)) {
+        writeOut(*text);
         end(AllSucceeded);
         return;
     }
-    if (parser.isSet(version)) {
-        writeOut(QStringLiteral("nolvex-shorten %1\n").arg(Protocol::CurrentVersion).toUtf8());
-        end(AllSucceeded);
-        return;
-    }
-
-    const std::optional<int> type = integerIn(parser.value(options.type), 0, Protocol::LinkTypeCount - 1);
-    const std::optional<int> jobs = integerIn(parser.value(options.jobs), 1, MaxJobs);
-    const std::optional<int> retries = integerIn(parser.value(options.retries), 0, MaxRetries);
-    const std::optional<Format> format = formatFromName(parser.value(options.format));
-    bool timeoutOk = false;
-    const double timeout = parser.value(options.timeout).toDouble(&timeoutOk);
-    const QStringList positional = parser.positionalArguments();
-    const bool expand = parser.isSet(options.expand);
-    const bool checkUpdate = parser.isSet(options.checkUpdate);
-    m_qr = parser.isSet(options.qr);
-    m_qrPng = parser.value(options.qrPng);
-    const bool wantsQr = m_qr || parser.isSet(options.qrPng);
-    QString usage;
-    if (!type) {
-        usage = tr("--type must be a whole number from 0 to %1").arg(Protocol::LinkTypeCount - 1);
-    } else if (!jobs) {
-        usage = tr("--jobs must be a whole number from 1 to %1").arg(MaxJobs);
-    } else if (!retries) {
-        usage = tr("--retries must be a whole number from 0 to %1").arg(MaxRetries);
-    } else if (!format) {
-        usage = tr("--format must be text, tsv, csv or jsonl");
-    } else if (!timeoutOk || !(timeout > 0.0) || timeout > MaxTimeoutSeconds) {
-        usage = tr("--timeout must be a number of seconds above 0 and at most %1").arg(MaxTimeoutSeconds);
-    } else if (expand && checkUpdate) {
-        usage = tr("--expand and --check-update do not go together");
-    } else if ((expand || checkUpdate) && (parser.isSet(options.input) || wantsQr)) {
-        usage = tr("--input, --qr and --qr-png only go with shortening");
-    } else if (expand && positional.isEmpty()) {
-        usage = tr("--expand needs at least one link");
-    } else if (checkUpdate && !positional.isEmpty()) {
-        usage = tr("--check-update takes no addresses");
-    } else if (!expand && !checkUpdate && parser.isSet(options.input) == !positional.isEmpty()) {
-        usage = tr("give the addresses either as arguments or with --input, not both and not neither");
-    } else if (wantsQr && (parser.isSet(options.input) || positional.size() != 1)) {
-        usage = tr("--qr and --qr-png need exactly one address given as an argument");
-    } else if (parser.isSet(options.qrPng) && m_qrPng.isEmpty()) {
-        usage = tr("--qr-png needs a file name");
-    }
-    if (!usage.isEmpty()) {
+    const Invocation invocation = readInvocation(line);
+    if (const QString usage = usageError(invocation); !usage.isEmpty()) {
         fail(BadUsage, usage + u'\n' + tr("Try “nolvex-shorten --help”."));
         return;
     }
-
     QString settingsError;
-    const std::optional<Settings> settings = settingsFromParser(parser, environment, &settingsError);
+    const std::optional<Settings> settings = settingsFromParser(line.parser, environment, &settingsError);
     if (!settings) {
         fail(BadSettings, settingsError);
         return;
     }
+    configure(invocation, *settings);
+    startMode(invocation);
+}
 
+// The checked options become the command's state.
+void ShortenCommand::configure(const Invocation& invocation, const Settings& settings)
+{
     m_web = std::make_unique<WebClient>();
-    m_format = *format;
-    m_options.origin = settings->shortenOrigin;
-    m_options.type = QString::number(*type);
-    m_options.jobs = *jobs;
-    m_options.retries = *retries;
-    m_options.timeout = std::chrono::milliseconds(static_cast<qint64>(timeout * 1000.0));
-    if (checkUpdate && !parser.isSet(options.timeout)) {
+    m_format = *invocation.format;
+    m_options.origin = settings.shortenOrigin;
+    m_options.type = QString::number(*invocation.type);
+    m_options.jobs = *invocation.jobs;
+    m_options.retries = *invocation.retries;
+    m_options.timeout = std::chrono::milliseconds(static_cast<qint64>(*invocation.timeoutSeconds * 1000.0));
+    if (invocation.checkUpdate && !invocation.timeoutGiven) {
         m_options.timeout = VersionCheckTimeLimit;
     }
     m_options.timing = m_timing;
-    m_versionOrigin = settings->versionOrigin;
-    m_siteOrigin = settings->siteOrigin;
+    m_versionOrigin = settings.versionOrigin;
+    m_siteOrigin = settings.siteOrigin;
+    m_qr = invocation.qr;
+    m_qrPng = invocation.qrPng;
+}
 
-    if (expand) {
-        startExpanding(positional);
-    } else if (checkUpdate) {
+void ShortenCommand::startMode(const Invocation& invocation)
+{
+    if (invocation.expand) {
+        startExpanding(invocation.positional);
+    } else if (invocation.checkUpdate) {
         startUpdateCheck();
     } else {
-        if (m_streams.errIsTerminal && !parser.isSet(options.quiet)) {
+        if (m_streams.errIsTerminal && !invocation.quiet) {
             m_progress = std::make_unique<Progress>(*m_streams.err);
         }
-        startShortening(positional, parser.value(options.input));
+        startShortening(invocation.positional, invocation.inputPath);
     }
 }
 

@@ -13,7 +13,8 @@ class QFile;
 namespace Nolvex
 {
 class WebClient;
-}
+struct Settings;
+} // namespace Nolvex
 
 namespace Nolvex::Cli
 {
@@ -21,6 +22,7 @@ namespace Nolvex::Cli
 class LineSource;
 class Progress;
 class Expander;
+struct Invocation;
 
 enum ExitStatus {
     AllSucceeded = 0,
@@ -58,6 +60,8 @@ signals:
 private:
     void end(int status);
     void fail(int status, const QString& message);
+    void configure(const Invocation& invocation, const Settings& settings);
+    void startMode(const Invocation& invocation);
     void startShortening(const QStringList& addresses, const QString& inputPath);
     void onRow(const Row& row);
     void onBatchFinished();

@@ -10,19 +10,6 @@
 namespace Nolvex::Cli
 {
 
-// What the reader thread and the event loop share. The thread keeps it alive on its own, so a
-// source destroyed while standard input still blocks leaves nothing dangling.
-struct LineSource::Shared {
-    std::mutex mutex;
-    std::condition_variable room;
-    std::deque<Input> queue;
-    std::size_t capacity = 0;
-    bool finished = false;
-    bool cancelled = false;
-    LineSource* owner = nullptr; // used under the mutex and only while not cancelled
-    std::thread thread;
-};
-
 namespace
 {
 
@@ -44,7 +31,110 @@ QByteArray readLineBounded(QIODevice& device, qint64 max, bool* tooLong)
     return line;
 }
 
+// The inputs of a file, counted as they will be read.
+qint64 countInputs(const QString& path)
+{
+    QFile counter(path);
+    qint64 total = 0;
+    bool tooLong = false;
+    if (counter.open(QIODevice::ReadOnly)) {
+        for (QByteArray line; !(line = readLineBounded(counter, LineSource::MaxLineBytes, &tooLong)).isEmpty();) {
+            total += (tooLong || inputFromLine(QString::fromUtf8(line))) ? 1 : 0;
+        }
+    }
+    return total;
+}
+
+// Line `number` as an input; nothing for a line without an address.
+std::optional<Input> inputFromBytes(const QByteArray& bytes, bool tooLong, qint64 number)
+{
+    if (tooLong) {
+        return Input {number, QString::fromUtf8(bytes.left(80)) + QStringLiteral("…"), true};
+    }
+    std::optional<QString> text = inputFromLine(QString::fromUtf8(bytes));
+    if (!text) {
+        return std::nullopt;
+    }
+    return Input {number, std::move(*text), false};
+}
+
+void openInput(QFile& file, const QString& path, bool fromStandardInput)
+{
+    if (fromStandardInput) {
+        file.open(0, QIODevice::ReadOnly);
+    } else {
+        file.setFileName(path);
+        file.open(QIODevice::ReadOnly);
+    }
+}
+
 } // namespace
+
+// What the reader thread and the event loop share. The thread keeps it alive on its own, so a
+// source destroyed while standard input still blocks leaves nothing dangling.
+struct LineSource::Shared {
+    std::mutex mutex;
+    std::condition_variable room;
+    std::deque<Input> queue;
+    std::size_t capacity = 0;
+    bool finished = false;
+    bool cancelled = false;
+    LineSource* owner = nullptr; // used under the mutex and only while not cancelled
+    std::thread thread;
+
+    // The reader thread's work: the count first when asked, then every input in turn.
+    void read(const QString& path, bool fromStandardInput, bool countTotal)
+    {
+        if (countTotal) {
+            announceTotal(countInputs(path));
+        }
+        QFile file;
+        openInput(file, path, fromStandardInput);
+        bool tooLong = false;
+        qint64 number = 0;
+        for (QByteArray bytes; !(bytes = readLineBounded(file, MaxLineBytes, &tooLong)).isEmpty();) {
+            std::optional<Input> input = inputFromBytes(bytes, tooLong, ++number);
+            if (input && !push(std::move(*input))) {
+                return;
+            }
+        }
+        finish();
+    }
+
+    void announceTotal(qint64 total)
+    {
+        const std::scoped_lock lock(mutex);
+        if (!cancelled) {
+            QMetaObject::invokeMethod(
+                owner, [owner = owner, total] { emit owner->totalKnown(total); }, Qt::QueuedConnection);
+        }
+    }
+
+    // Waits for room in the queue; false when the source went away meanwhile.
+    bool push(Input input)
+    {
+        std::unique_lock lock(mutex);
+        room.wait(lock, [this] { return cancelled || queue.size() < capacity; });
+        if (cancelled) {
+            return false;
+        }
+        const bool wasEmpty = queue.empty();
+        queue.push_back(std::move(input));
+        if (wasEmpty) {
+            QMetaObject::invokeMethod(owner, &LineSource::available, Qt::QueuedConnection);
+        }
+        return true;
+    }
+
+    void finish()
+    {
+        const std::scoped_lock lock(mutex);
+        finished = true;
+        if (!cancelled) {
+            QMetaObject::invokeMethod(owner, &LineSource::available, Qt::QueuedConnection);
+        }
+    }
+};
 
 LineSource::LineSource(const QStringList& arguments, QObject* parent)
     : QObject(parent)
@@ -97,63 +187,8 @@ bool LineSource::start()
         }
     }
     const bool countTotal = m_countTotal && !fromStandardInput && QFileInfo(m_path).isFile();
-    m_shared->thread = std::thread([shared = m_shared, path = m_path, fromStandardInput, countTotal]() {
-        bool tooLong = false;
-        if (countTotal) {
-            QFile counter(path);
-            qint64 total = 0;
-            if (counter.open(QIODevice::ReadOnly)) {
-                for (QByteArray line; !(line = readLineBounded(counter, MaxLineBytes, &tooLong)).isEmpty();) {
-                    total += (tooLong || inputFromLine(QString::fromUtf8(line))) ? 1 : 0;
-                }
-            }
-            const std::scoped_lock lock(shared->mutex);
-            if (!shared->cancelled) {
-                LineSource* owner = shared->owner;
-                QMetaObject::invokeMethod(
-                    owner, [owner, total] { emit owner->totalKnown(total); }, Qt::QueuedConnection);
-            }
-        }
-        QFile file;
-        if (fromStandardInput) {
-            file.open(0, QIODevice::ReadOnly);
-        } else {
-            file.setFileName(path);
-            file.open(QIODevice::ReadOnly);
-        }
-        qint64 number = 0;
-        for (;;) {
-            const QByteArray bytes = readLineBounded(file, MaxLineBytes, &tooLong);
-            if (bytes.isEmpty()) {
-                break;
-            }
-            ++number;
-            Input input;
-            input.line = number;
-            if (tooLong) {
-                input.tooLong = true;
-                input.text = QString::fromUtf8(bytes.left(80)) + QStringLiteral("…");
-            } else if (std::optional<QString> text = inputFromLine(QString::fromUtf8(bytes))) {
-                input.text = std::move(*text);
-            } else {
-                continue;
-            }
-            std::unique_lock lock(shared->mutex);
-            shared->room.wait(lock, [&] { return shared->cancelled || shared->queue.size() < shared->capacity; });
-            if (shared->cancelled) {
-                return;
-            }
-            const bool wasEmpty = shared->queue.empty();
-            shared->queue.push_back(std::move(input));
-            if (wasEmpty) {
-                QMetaObject::invokeMethod(shared->owner, &LineSource::available, Qt::QueuedConnection);
-            }
-        }
-        const std::scoped_lock lock(shared->mutex);
-        shared->finished = true;
-        if (!shared->cancelled) {
-            QMetaObject::invokeMethod(shared->owner, &LineSource::available, Qt::QueuedConnection);
-        }
+    m_shared->thread = std::thread([shared = m_shared, path = m_path, fromStandardInput, countTotal] {
+        shared->read(path, fromStandardInput, countTotal);
     });
     return true;
 }
