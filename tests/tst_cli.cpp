@@ -102,12 +102,10 @@ class TestCli final : public QObject
     Q_OBJECT
 
 private slots:
-    void inputLines_data();
-    void inputLines();
+    void shortening_data();
+    void shortening();
     void formats_data();
     void formats();
-    void retries_data();
-    void retries();
     void retryDelay_data();
     void retryDelay();
     void progressLine_data();
@@ -124,64 +122,110 @@ private slots:
     void endToEnd();
 };
 
-void TestCli::inputLines_data()
+void TestCli::shortening_data()
 {
     QTest::addColumn<QByteArray>("line"); // as it stands in the file
+    QTest::addColumn<QList<QByteArray>>("replies"); // by attempt; the last one repeats
+    QTest::addColumn<Behaviour>("behaviour");
+    QTest::addColumn<int>("requests"); // negative: at least that many (the network stack resends on a reset)
     QTest::addColumn<QString>("input"); // the row's input; empty: no row
-    QTest::addColumn<QString>("error"); // empty: sent and shortened
+    QTest::addColumn<QString>("error"); // empty: success
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<int>("status");
 
-    QTest::newRow("blank") << QByteArray(" \t \n") << QString() << QString();
-    QTest::newRow("comment") << QByteArray("# https://a.example/\n") << QString() << QString();
-    QTest::newRow("indented comment") << QByteArray("   #x\n") << QString() << QString();
-    QTest::newRow("CRLF and blanks") << QByteArray("  https://a.example/p \r\n")
-                                     << QStringLiteral("https://a.example/p") << QString();
-    QTest::newRow("no line end") << QByteArray("https://a.example/") << QStringLiteral("https://a.example/")
-                                 << QString();
-    QTest::newRow("no scheme") << QByteArray("www.a.example/x\n") << QStringLiteral("www.a.example/x")
-                               << QStringLiteral("scheme");
-    QTest::newRow("Chinese") << QByteArray("https://例子.测试/路径?q=短网址\n")
-                             << QStringLiteral("https://例子.测试/路径?q=短网址") << QString();
-    QTest::newRow("ampersand, hash, plus, percent")
-        << QByteArray("http://a.example/?x=1&y=2+3%20#frag\n") << QStringLiteral("http://a.example/?x=1&y=2+3%20#frag")
-        << QString();
-    QTest::newRow("hash inside is no comment")
-        << QByteArray("https://a.example/#/route\n") << QStringLiteral("https://a.example/#/route") << QString();
+    const QByteArray ok = success(QStringLiteral("https://s.example/Ab1"));
+    // Lines as they stand in a file: skipped, or shortened at the first attempt.
+    const auto line = [&](const char* name, const QByteArray& bytes, const QString& input) {
+        QTest::newRow(name) << bytes << QList<QByteArray> {ok} << Behaviour::Reply << (input.isEmpty() ? 0 : 1) << input
+                            << QString() << QString() << 0;
+    };
+    line("blank", " \t \n", {});
+    line("comment", "# https://a.example/\n", {});
+    line("indented comment", "   #x\n", {});
+    line("CRLF and blanks", "  https://a.example/p \r\n", QStringLiteral("https://a.example/p"));
+    line("no line end", "https://a.example/", QStringLiteral("https://a.example/"));
+    line("Chinese", "https://例子.测试/路径?q=短网址\n", QStringLiteral("https://例子.测试/路径?q=短网址"));
+    line("ampersand, hash, plus, percent", "http://a.example/?x=1&y=2+3%20#frag\n",
+        QStringLiteral("http://a.example/?x=1&y=2+3%20#frag"));
+    line("hash inside is no comment", "https://a.example/#/route\n", QStringLiteral("https://a.example/#/route"));
+    QTest::newRow("no scheme") << QByteArray("www.a.example/x\n") << QList<QByteArray> {ok} << Behaviour::Reply << 0
+                               << QStringLiteral("www.a.example/x") << QStringLiteral("scheme")
+                               << QStringLiteral("The address must contain http:// or https://") << 1;
+
+    // One address and what the service does with it, attempt after attempt.
+    const auto attempts = [](const char* name, const QList<QByteArray>& replies, Behaviour behaviour, int requests,
+                              const QString& error, const QString& message, int status) {
+        QTest::newRow(name) << QByteArray("https://a.example/\n") << replies << behaviour << requests
+                            << QStringLiteral("https://a.example/") << error << message << status;
+    };
+    const QByteArray busy = CannedServer::response(503, "busy", "text/plain");
+    attempts("429 with Retry-After, then success",
+        {CannedServer::response(429, "{}", "application/json", "Retry-After: 1\r\n"), ok}, Behaviour::Reply, 2, {}, {},
+        0);
+    attempts("503 twice, then success", {busy, busy, ok}, Behaviour::Reply, 3, {}, {}, 0);
+    attempts("503 until the retries run out", {busy}, Behaviour::Reply, 4, QStringLiteral("busy"),
+        QStringLiteral("The service stayed busy; no retries left"), 1);
+    attempts("refusal is final",
+        {CannedServer::response(200, R"({"result":"0","info":"","message":"该网址已被禁止"})")}, Behaviour::Reply, 1,
+        QStringLiteral("refused"), QStringLiteral("该网址已被禁止"), 1);
+    attempts("HTML error page is final", {CannedServer::response(500, "<html>oops</html>", "text/html")},
+        Behaviour::Reply, 1, QStringLiteral("unreadable"),
+        QStringLiteral("The server's reply cannot be read; try again later"), 1);
+    attempts("reset mid-reply every time", {QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n{\"result\"")},
+        Behaviour::ResetAfterReply, -4, QStringLiteral("connection"),
+        QStringLiteral("Cannot connect to the shortening service; check the network and try again"), 4);
+    attempts("never answers", {QByteArray()}, Behaviour::Silent, 4, QStringLiteral("timeout"),
+        QStringLiteral("The server took too long to answer; try again later"), 4);
 }
 
-void TestCli::inputLines()
+void TestCli::shortening()
 {
     QFETCH(QByteArray, line);
+    QFETCH(QList<QByteArray>, replies);
+    QFETCH(Behaviour, behaviour);
+    QFETCH(int, requests);
     QFETCH(QString, input);
     QFETCH(QString, error);
+    QFETCH(QString, message);
+    QFETCH(int, status);
 
     CannedServer server;
     QVERIFY(server.start());
-    server.setHandler([](const QByteArray&) { return success(QStringLiteral("https://s.example/Ab1")); });
+    int calls = 0;
+    server.setHandler(
+        [&](const QByteArray&) { return replies.at(std::min<qsizetype>(calls++, replies.size() - 1)); }, behaviour);
     QTemporaryDir dir;
-    // The row comes after a first line, so its line number counts skipped lines too.
-    const QString path = writeLines(dir, "https://first.example/\n" + line);
-    const Run result = run(baseArguments(server.origin()) + QStringList {QStringLiteral("-i"), path});
+    // A comment comes first, so the row's line number counts skipped lines too.
+    QStringList arguments {QStringLiteral("-i"), writeLines(dir, "# first\n" + line)};
+    if (behaviour == Behaviour::Silent) {
+        arguments << QStringLiteral("--timeout") << QStringLiteral("0.3");
+    }
+    const Run result = run(baseArguments(server.origin()) + arguments);
+    QCOMPARE(result.status, status);
+    if (requests < 0) {
+        QVERIFY(server.requests().size() >= -requests);
+    } else {
+        QCOMPARE(server.requests().size(), requests);
+    }
     const QList<QJsonObject> rows = jsonRows(result.out);
-
-    QCOMPARE(rows.size(), input.isEmpty() ? 1 : 2);
-    QCOMPARE(result.status, error.isEmpty() ? 0 : 1);
+    QCOMPARE(rows.size(), input.isEmpty() ? 0 : 1);
     if (input.isEmpty()) {
-        QCOMPARE(server.requests().size(), 1);
         return;
     }
-    const QJsonObject& row = rows.at(1);
+    const QJsonObject& row = rows.constFirst();
     QCOMPARE(row.value(QLatin1StringView("line")).toInt(), 2);
     QCOMPARE(row.value(QLatin1StringView("input")).toString(), input);
-    if (!error.isEmpty()) {
-        QCOMPARE(row.value(QLatin1StringView("error")).toString(), error);
-        QCOMPARE(server.requests().size(), 1); // never sent
-        return;
+    QCOMPARE(row.value(QLatin1StringView("ok")).toBool(), error.isEmpty());
+    QCOMPARE(row.value(QLatin1StringView("error")).toString(), error);
+    QCOMPARE(row.value(QLatin1StringView("message")).toString(), message);
+    QCOMPARE(row.value(QLatin1StringView("short")).toString(),
+        error.isEmpty() ? QStringLiteral("https://s.example/Ab1") : QString());
+    if (requests != 0) {
+        // The request is the window's, byte for byte: same encoding, same token.
+        const QString expected = shortenRequestAddress(server.origin(), QStringLiteral("0"), input);
+        QCOMPARE(QString::fromLatin1(CannedServer::target(server.requests().constFirst())),
+            expected.mid(server.origin().size()));
     }
-    QCOMPARE(row.value(QLatin1StringView("short")).toString(), QStringLiteral("https://s.example/Ab1"));
-    // The request is the window's, byte for byte: same encoding, same token.
-    QCOMPARE(server.requests().size(), 2);
-    const QString expected = shortenRequestAddress(server.origin(), QStringLiteral("0"), input);
-    QCOMPARE(QString::fromLatin1(CannedServer::target(server.requests().at(1))), expected.mid(server.origin().size()));
 }
 
 void TestCli::formats_data()
@@ -224,76 +268,6 @@ void TestCli::formats()
     if (chosen == Format::Jsonl) {
         QCOMPARE(QJsonDocument::fromJson(formatRow(chosen, refused)).object().value(QLatin1StringView("message")),
             refused.message);
-    }
-}
-
-void TestCli::retries_data()
-{
-    QTest::addColumn<QList<QByteArray>>("replies"); // by attempt; the last one repeats
-    QTest::addColumn<Behaviour>("behaviour");
-    QTest::addColumn<int>("requests"); // negative: at least that many (the network stack resends on a reset)
-    QTest::addColumn<QString>("error"); // empty: success
-    QTest::addColumn<QString>("message");
-    QTest::addColumn<int>("status");
-
-    const QByteArray ok = success(QStringLiteral("https://s.example/Ab1"));
-    const QByteArray busy = CannedServer::response(503, "busy", "text/plain");
-    QTest::newRow("429 with Retry-After, then success")
-        << QList<QByteArray> {CannedServer::response(429, "{}", "application/json", "Retry-After: 1\r\n"), ok}
-        << Behaviour::Reply << 2 << QString() << QString() << 0;
-    QTest::newRow("503 twice, then success")
-        << QList<QByteArray> {busy, busy, ok} << Behaviour::Reply << 3 << QString() << QString() << 0;
-    QTest::newRow("503 until the retries run out")
-        << QList<QByteArray> {busy} << Behaviour::Reply << 4 << QStringLiteral("busy")
-        << QStringLiteral("The service stayed busy; no retries left") << 1;
-    QTest::newRow("refusal is final") << QList<QByteArray> {CannedServer::response(
-        200, R"({"result":"0","info":"","message":"该网址已被禁止"})")}
-                                      << Behaviour::Reply << 1 << QStringLiteral("refused")
-                                      << QStringLiteral("该网址已被禁止") << 1;
-    QTest::newRow("HTML error page is final")
-        << QList<QByteArray> {CannedServer::response(500, "<html>oops</html>", "text/html")} << Behaviour::Reply << 1
-        << QStringLiteral("unreadable") << QStringLiteral("The server's reply cannot be read; try again later") << 1;
-    QTest::newRow("reset mid-reply every time")
-        << QList<QByteArray> {QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n{\"result\"")}
-        << Behaviour::ResetAfterReply << -4 << QStringLiteral("connection")
-        << QStringLiteral("Cannot connect to the shortening service; check the network and try "
-                          "again")
-        << 4;
-    QTest::newRow("never answers") << QList<QByteArray> {QByteArray()} << Behaviour::Silent << 4
-                                   << QStringLiteral("timeout")
-                                   << QStringLiteral("The server took too long to answer; try again later") << 4;
-}
-
-void TestCli::retries()
-{
-    QFETCH(QList<QByteArray>, replies);
-    QFETCH(Behaviour, behaviour);
-    QFETCH(int, requests);
-    QFETCH(QString, error);
-    QFETCH(QString, message);
-    QFETCH(int, status);
-
-    CannedServer server;
-    QVERIFY(server.start());
-    int calls = 0;
-    server.setHandler(
-        [&](const QByteArray&) { return replies.at(std::min<qsizetype>(calls++, replies.size() - 1)); }, behaviour);
-    const Run result = run(baseArguments(server.origin())
-        + QStringList {QStringLiteral("--timeout"), QStringLiteral("0.3"), QStringLiteral("https://a.example/")});
-    QCOMPARE(result.status, status);
-    if (requests < 0) {
-        QVERIFY(server.requests().size() >= -requests);
-    } else {
-        QCOMPARE(server.requests().size(), requests);
-    }
-    const QList<QJsonObject> rows = jsonRows(result.out);
-    QCOMPARE(rows.size(), 1);
-    const QJsonObject& row = rows.constFirst();
-    QCOMPARE(row.value(QLatin1StringView("ok")).toBool(), error.isEmpty());
-    QCOMPARE(row.value(QLatin1StringView("error")).toString(), error);
-    QCOMPARE(row.value(QLatin1StringView("message")).toString(), message);
-    if (error.isEmpty()) {
-        QCOMPARE(row.value(QLatin1StringView("short")).toString(), QStringLiteral("https://s.example/Ab1"));
     }
 }
 
