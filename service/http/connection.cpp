@@ -134,6 +134,10 @@ QByteArray refusalReply(int status, QByteArrayView extraHeaders)
         statusLine = "413 Payload Too Large";
         message = QStringLiteral("请求内容过长");
         break;
+    case 417:
+        statusLine = "417 Expectation Failed";
+        message = QStringLiteral("无法满足请求头 Expect 的要求");
+        break;
     case 431:
         statusLine = "431 Request Header Fields Too Large";
         message = QStringLiteral("请求头过多");

@@ -200,8 +200,7 @@ struct Head {
     int hosts = 0;
     QList<QByteArrayView> lengths;
     QList<QByteArrayView> encodings;
-    bool expectsContinue = false;
-    bool hasExpect = false;
+    QList<QByteArrayView> expectations;
     // The header fields passed on when the request is written anew.
     QVarLengthArray<std::pair<QByteArrayView, QByteArrayView>, 16> kept;
     qsizetype end = 0; // the offset after the empty line
@@ -231,8 +230,7 @@ FramedRequest readHead(QByteArrayView buffer, const FrontEndLimits& limits, Head
             } else if (name.compare("transfer-encoding", Qt::CaseInsensitive) == 0) {
                 head->encodings.append(value);
             } else if (name.compare("expect", Qt::CaseInsensitive) == 0) {
-                head->expectsContinue = value.compare("100-continue", Qt::CaseInsensitive) == 0;
-                head->hasExpect = true;
+                head->expectations.append(value);
             } else {
                 head->hosts += name.compare("host", Qt::CaseInsensitive) == 0 ? 1 : 0;
                 head->kept.append({name, value});
@@ -290,7 +288,7 @@ FramedRequest readChunked(
 QByteArray forwarded(const Head& head, QByteArrayView body)
 {
     const bool plainLength = head.lengths.size() < 2 && (head.lengths.isEmpty() || !head.lengths[0].contains(','));
-    if (head.encodings.isEmpty() && plainLength && !head.hasExpect) {
+    if (head.encodings.isEmpty() && plainLength && head.expectations.isEmpty()) {
         return {};
     }
     QByteArray forward = head.requestLine.toByteArray() + "\r\n";
@@ -313,6 +311,15 @@ FramedRequest frameRequest(QByteArrayView buffer, const FrontEndLimits& limits)
     if (head.http11 ? head.hosts != 1 : head.hosts > 1) {
         return refused(400);
     }
+    // 100-continue is the only expectation defined; any other cannot be met, and the client learns
+    // so before it sends a body it may be holding back.
+    const QList<QByteArrayView> expectations = listElements(head.expectations);
+    if (std::any_of(expectations.begin(), expectations.end(),
+            [](QByteArrayView e) { return e.compare("100-continue", Qt::CaseInsensitive) != 0; })) {
+        return refused(417);
+    }
+    // An HTTP/1.0 client knows no interim answers: it would take "100 Continue" for the reply.
+    const bool expectsContinue = head.http11 && !expectations.isEmpty();
     QByteArray chunks; // the de-chunked body
     QByteArrayView body;
     qsizetype end = 0;
@@ -329,7 +336,7 @@ FramedRequest frameRequest(QByteArrayView buffer, const FrontEndLimits& limits)
             FramedRequest waiting;
             waiting.needed = end;
             waiting.headComplete = true;
-            waiting.expectsContinue = head.expectsContinue;
+            waiting.expectsContinue = expectsContinue;
             return waiting;
         }
         body = buffer.sliced(head.end, end - head.end);
@@ -343,7 +350,7 @@ FramedRequest frameRequest(QByteArrayView buffer, const FrontEndLimits& limits)
         FramedRequest read = readChunked(buffer, head.end, head.fields, limits, &chunks);
         if (read.state == FramedRequest::State::Incomplete) {
             read.headComplete = true;
-            read.expectsContinue = head.expectsContinue;
+            read.expectsContinue = expectsContinue;
         }
         if (read.state != FramedRequest::State::Complete) {
             return read;

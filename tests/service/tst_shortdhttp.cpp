@@ -61,6 +61,9 @@ bool connectFrom(QTcpSocket& socket, const QHostAddress& from, quint16 port)
     return socket.bind(from) && (socket.connectToHost(QHostAddress::LocalHost, port), socket.waitForConnected(5000));
 }
 
+// In a row of raw bytes: the client reads the answer to what it sent so far before it sends on.
+constexpr char Then = '\x1e';
+
 // Sends request and reads until at least expectedSize bytes are in or the service closes.
 QByteArray readAnswer(QTcpSocket& socket, const QByteArray& request, qsizetype expectedSize)
 {
@@ -608,7 +611,10 @@ void ShortdHttpTest::framing_data()
         = jsonAnswer(R"({"info":{"must":"0","sid":"1","version":")" + CurrentVersion.toLatin1() + R"("},"result":1})");
     const QByteArray bad = refusal("400 Bad Request", u"请求格式不正确"_s);
     const QByteArray length = "Content-Length: " + QByteArray::number(form.size()) + "\r\n";
-    const QByteArray chunked = "Transfer-Encoding: chunked\r\n\r\n3\r\nsn=\r\n4\r\ntkvr\r\n0\r\n\r\n";
+    const QByteArray chunks = "3\r\nsn=\r\n4\r\ntkvr\r\n0\r\n\r\n";
+    const QByteArray chunked = "Transfer-Encoding: chunked\r\n\r\n" + chunks;
+    const QByteArray expect = "Expect: 100-continue\r\n";
+    const QByteArray proceed = "HTTP/1.1 100 Continue\r\n\r\n";
 
     QTest::newRow("keep-alive") << health + "\r\n" << ok << false;
     QTest::newRow("HTTP/1.0 without Host") << QByteArray("GET /healthz HTTP/1.0\r\n\r\n") << ok << false;
@@ -619,6 +625,18 @@ void ShortdHttpTest::framing_data()
     QTest::newRow("pipelined, answered in order") << health + "\r\n" + post + chunked + health + "\r\n"
                                                   << ok + version + ok << false;
     QTest::newRow("100 header fields") << health + QByteArray("X: y\r\n").repeated(99) + "\r\n" << ok << false;
+    QTest::newRow("Expect: 100-continue, body once told to go on")
+        << health + "\r\n" + post + length + expect + "\r\n" + Then + form + health + "\r\n"
+        << ok + proceed + Then + version + ok << false;
+    QTest::newRow("Expect: 100-continue, body at once") << post + length + expect + "\r\n" + form + health + "\r\n"
+                                                        << version + ok << false;
+    QTest::newRow("Expect: 100-continue, chunked body")
+        << post + expect + "Transfer-Encoding: chunked\r\n\r\n" + Then + chunks << proceed + Then + version << false;
+    QTest::newRow("Expect: 100-continue without a body") << health + expect + "\r\n" << ok << false;
+    // HTTP/1.0 has no interim answers: the body comes without one.
+    QTest::newRow("Expect: 100-continue in HTTP/1.0") << "GET /healthz HTTP/1.0\r\n\r\nPOST " + VersionPath.toLatin1()
+            + " HTTP/1.0\r\n" + length + expect + "\r\n" + Then
+            + form << ok + Then + version << false;
 
     // The body, a request of its own, would be answered as a second request if the headers,
     // its Content-Length among them, were dropped.
@@ -642,6 +660,14 @@ void ShortdHttpTest::framing_data()
     QTest::newRow("HTTP/1.1 without Host") << QByteArray("GET /healthz HTTP/1.1\r\n\r\n") << bad << true;
     QTest::newRow("two Hosts") << health + "Host: y\r\n\r\n" << bad << true;
     QTest::newRow("HTTP/3.0") << QByteArray("GET /healthz HTTP/3.0\r\nHost: x\r\n\r\n") << bad << true;
+    const QByteArray unmet = refusal("417 Expectation Failed", u"无法满足请求头 Expect 的要求"_s);
+    QTest::newRow("unknown expectation, answered before the body") << post + length + "Expect: x-fancy\r\n\r\n"
+                                                                   << unmet << true;
+    QTest::newRow("100-continue and another expectation")
+        << post + length + "Expect: 100-continue, x-fancy\r\n\r\n" + form << unmet << true;
+    QTest::newRow("Expect: 100-continue over the size budget")
+        << post + "Content-Length: 900000\r\n" + expect + "\r\n"
+        << refusal("413 Payload Too Large", u"请求内容过长"_s) << true;
     QTest::newRow("a good request, then a bad one") << health + "\r\n" + "GET /healthz HTTP/1.1\r\n\r\n"
                                                     << ok + bad << true;
 }
@@ -655,7 +681,12 @@ void ShortdHttpTest::framing()
     QTcpSocket socket;
     socket.connectToHost(QHostAddress::LocalHost, m_service.port());
     QVERIFY(socket.waitForConnected(5000));
-    QCOMPARE(readAnswer(socket, request, answer.size()), answer);
+    const QList<QByteArray> sent = request.split(Then);
+    const QList<QByteArray> expected = answer.split(Then);
+    QCOMPARE(sent.size(), expected.size());
+    for (qsizetype turn = 0; turn < sent.size(); ++turn) {
+        QCOMPARE(readAnswer(socket, sent[turn], expected[turn].size()), expected[turn]);
+    }
     if (closed) {
         QTRY_COMPARE_WITH_TIMEOUT(socket.state(), QAbstractSocket::UnconnectedState, 5000);
     } else {
