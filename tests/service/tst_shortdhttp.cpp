@@ -64,6 +64,32 @@ bool connectFrom(QTcpSocket& socket, const QHostAddress& from, quint16 port)
 // In a row of raw bytes: the client reads the answer to what it sent so far before it sends on.
 constexpr char Then = '\x1e';
 
+// Bytes the kernel holds of one loopback connection's replies: the service's send queue and the
+// client's receive queue, from Linux's table of TCP sockets.
+qint64 queuedInKernel(quint16 servicePort, quint16 clientPort)
+{
+    QFile table(u"/proc/net/tcp"_s);
+    if (!table.open(QIODevice::ReadOnly)) {
+        return -1;
+    }
+    const auto port
+        = [](const QByteArray& address) { return address.sliced(address.indexOf(':') + 1).toUShort(nullptr, 16); };
+    qint64 queued = 0;
+    for (const QByteArray& line : table.readAll().split('\n')) {
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        if (fields.size() < 5) {
+            continue;
+        }
+        const QList<QByteArray> queues = fields[4].split(':'); // tx_queue:rx_queue
+        if (port(fields[1]) == servicePort && port(fields[2]) == clientPort) {
+            queued += queues.value(0).toLongLong(nullptr, 16);
+        } else if (port(fields[1]) == clientPort && port(fields[2]) == servicePort) {
+            queued += queues.value(1).toLongLong(nullptr, 16);
+        }
+    }
+    return queued;
+}
+
 // Sends request and reads until at least expectedSize bytes are in or the service closes.
 QByteArray readAnswer(QTcpSocket& socket, const QByteArray& request, qsizetype expectedSize)
 {
@@ -697,25 +723,52 @@ void ShortdHttpTest::framing()
 
 void ShortdHttpTest::pipelinedFloodAnsweredInOrder()
 {
-    // 2,000 requests in one write: every one answered (about 1.5 MB of 404 pages), in order, and
-    // the connection still open.
-    constexpr int Count = 2000;
+    // 10,000 requests in one write (about 7 MB of 404 pages, more than the kernel holds) from a client
+    // that reads nothing at first: the service stops reading requests once more than 256 KiB of
+    // replies wait in its own buffer, and answers every one, in order, as the client reads.
+    constexpr int Count = 10'000;
+    constexpr qint64 UnreadBound = qint64(256) * 1024;
+    const quint16 port = m_service.port();
+    const auto target = [](int i) -> QByteArray { return "/flood" + QByteArray::number(i).rightJustified(5, '0'); };
+    const HttpResult one = rawExchange(port, rawGet(target(Count), port)); // every page is this size
+    const qint64 replySize = one.rawHeaders.size() + 4 + one.body.size();
+    QFile log(m_service.accessLogPath());
+    QVERIFY(log.open(QIODevice::ReadOnly));
+    const auto logged = [&log] { return log.seek(0) ? log.readAll().count("\"GET /flood") : -1; };
+    const qint64 before = logged();
+
     QByteArray requests;
     for (int i = 0; i < Count; ++i) {
-        requests += rawGet("/zz" + QByteArray::number(i).rightJustified(5, '0'), m_service.port());
+        requests += rawGet(target(i), port);
     }
     QTcpSocket socket;
-    socket.connectToHost(QHostAddress::LocalHost, m_service.port());
+    socket.setReadBufferSize(4096); // what it takes from the kernel until told otherwise
+    socket.connectToHost(QHostAddress::LocalHost, port);
     QVERIFY(socket.waitForConnected(5000));
     socket.write(requests);
-    QByteArray received;
+    // What the service has answered and neither the kernel nor the client holds: its own buffer.
+    const auto unread = [&] {
+        const qint64 written = (logged() - before) * replySize;
+        return written - queuedInKernel(port, socket.localPort()) - socket.bytesAvailable();
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(unread() > UnreadBound, 30'000);
+    // It stays there: while the service answers another connection, it reads no further request.
+    QCOMPARE(rawExchange(port, rawGet("/healthz", port)).status, 200);
+    const qint64 answered = logged() - before;
+    QCOMPARE(rawExchange(port, rawGet("/healthz", port)).status, 200);
+    QCOMPARE(logged() - before, answered);
+    QVERIFY2(answered < Count, qPrintable(QString::number(answered)));
+    QVERIFY2(unread() <= UnreadBound + replySize, qPrintable(QString::number(unread())));
+
+    socket.setReadBufferSize(0);
+    QByteArray received = socket.readAll();
     while (received.count("</html>") < Count && socket.waitForReadyRead(5000)) {
         received += socket.readAll();
     }
     QCOMPARE(received.count("HTTP/1.1 404 Not Found"), Count);
     qsizetype at = 0;
     for (int i = 0; i < Count; ++i) {
-        at = received.indexOf(QByteArray("<code>zz" + QByteArray::number(i).rightJustified(5, '0') + "</code>"), at);
+        at = received.indexOf(QByteArray("<code>" + target(i).sliced(1) + "</code>"), at);
         QVERIFY2(at >= 0, qPrintable(QString::number(i)));
     }
     QCOMPARE(socket.state(), QAbstractSocket::ConnectedState);
