@@ -751,18 +751,27 @@ void ShortdHttpTest::pipelinedFloodAnsweredInOrder()
         const qint64 written = (logged() - before) * replySize;
         return written - queuedInKernel(port, socket.localPort()) - socket.bytesAvailable();
     };
-    QTRY_VERIFY_WITH_TIMEOUT(unread() > UnreadBound, 30'000);
-    // It stays there: while the service answers another connection, it reads no further request.
-    QCOMPARE(rawExchange(port, rawGet("/healthz", port)).status, 200);
-    const qint64 answered = logged() - before;
-    QCOMPARE(rawExchange(port, rawGet("/healthz", port)).status, 200);
-    QCOMPARE(logged() - before, answered);
+    // Stopped: over the bound, and while the service answers another connection it reads no further
+    // request. Seen once is enough: the kernel may take more of the replies later, and the service
+    // then rightly reads on.
+    qint64 answered = -1;
+    qint64 held = 0;
+    const auto stopped = [&] {
+        if (const qint64 seen = logged(); answered < 0 && unread() > UnreadBound
+            && rawExchange(port, rawGet("/healthz", port)).status == 200 && logged() == seen) {
+            answered = seen - before;
+            held = unread();
+        }
+        return answered >= 0;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(stopped(), 30'000);
     QVERIFY2(answered < Count, qPrintable(QString::number(answered)));
-    QVERIFY2(unread() <= UnreadBound + replySize, qPrintable(QString::number(unread())));
+    // At most the reply that crossed the bound over it, and perhaps one being written as we look.
+    QVERIFY2(held <= UnreadBound + 2 * replySize, qPrintable(QString::number(held)));
 
     socket.setReadBufferSize(0);
     QByteArray received = socket.readAll();
-    while (received.count("</html>") < Count && socket.waitForReadyRead(5000)) {
+    while (received.size() < Count * replySize && socket.waitForReadyRead(5000)) {
         received += socket.readAll();
     }
     QCOMPARE(received.count("HTTP/1.1 404 Not Found"), Count);
