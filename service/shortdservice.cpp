@@ -5,8 +5,7 @@
 #include "links/ratelimiter.h"
 #include "links/shortener.h"
 #include "routes.h"
-#include "store/postgreslinkstore.h"
-#include "store/sqlitelinkstore.h"
+#include "store/sqllinkstore.h"
 #include "store/storepool.h"
 
 #include <QDir>
@@ -79,9 +78,9 @@ QString databaseDescription(const ServiceConfig& config)
 std::unique_ptr<LinkStore> makeLinkStore(const ServiceConfig& config)
 {
     if (config.database.isPostgres()) {
-        return std::make_unique<PostgresLinkStore>(config.database);
+        return std::make_unique<SqlLinkStore>(config.database);
     }
-    return std::make_unique<SqliteLinkStore>(databaseDescription(config), config.syncEachCommit);
+    return std::make_unique<SqlLinkStore>(DatabaseAddress::sqliteFile(databaseDescription(config)), config.syncEachCommit);
 }
 
 QString ShortdService::databasePath() const

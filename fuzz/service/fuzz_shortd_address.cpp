@@ -41,18 +41,18 @@ public:
         const auto found = m_byTarget.constFind(QString::number(type) % u':' % target);
         return found == m_byTarget.cend() ? Shortd::LookupResult {} : findByCode(*found);
     }
-    Shortd::StoreStatus insert(const Shortd::StoredLink& link) override
+    Shortd::InsertResult insert(const Shortd::StoredLink& link) override
     {
-        if (m_byCode.contains(link.code)) {
-            return Shortd::StoreStatus::CodeTaken;
-        }
         const QString key = QString::number(link.type) % u':' % link.target;
-        if (m_byTarget.contains(key)) {
-            return Shortd::StoreStatus::TargetTaken;
+        if (const auto held = m_byTarget.constFind(key); held != m_byTarget.cend()) {
+            return {Shortd::StoreStatus::TargetTaken, m_byCode.value(*held)};
+        }
+        if (m_byCode.contains(link.code)) {
+            return {Shortd::StoreStatus::CodeTaken, {}};
         }
         m_byCode.insert(link.code, link);
         m_byTarget.insert(key, link.code);
-        return Shortd::StoreStatus::Ok;
+        return {Shortd::StoreStatus::Ok, {}};
     }
     Shortd::StoreStatus addVisits(const QHash<QString, qint64>&) override { return Shortd::StoreStatus::Ok; }
     bool isHealthy() override { return true; }

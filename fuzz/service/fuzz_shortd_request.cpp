@@ -13,7 +13,7 @@
 #include "links/ratelimiter.h"
 #include "links/shortener.h"
 #include "routes.h"
-#include "store/sqlitelinkstore.h"
+#include "store/sqllinkstore.h"
 #include "store/storepool.h"
 
 #include <QCoreApplication>
@@ -95,7 +95,7 @@ public:
 
 struct Service {
     QTemporaryDir dir;
-    std::unique_ptr<Shortd::SqliteLinkStore> store;
+    std::unique_ptr<Shortd::SqlLinkStore> store;
     std::unique_ptr<Shortd::RateLimiter> rateLimiter;
     std::unique_ptr<Shortd::StorePool> pool;
     std::unique_ptr<Shortd::Shortener> shortener;
@@ -198,13 +198,13 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
     config.rateLimit = 0;
     config.accessLog = QStringLiteral("off");
     config.linkBases[2] = QUrl(QStringLiteral("https://s.example/x"));
-    service->store = std::make_unique<Shortd::SqliteLinkStore>(
-        QDir(service->dir.path()).filePath(QStringLiteral("links.sqlite")), false);
+    service->store = std::make_unique<Shortd::SqlLinkStore>(
+        Shortd::DatabaseAddress::sqliteFile(QDir(service->dir.path()).filePath(QStringLiteral("links.sqlite"))));
     // One link with a known code, so that redirects and previews have something to find.
     const Shortd::StoredLink known {
         QStringLiteral("Fz2345"), 0, QStringLiteral("http://example.com/中文?q=\"><b>&x=a+b#frag"), 0, 0};
     if (!service->store->open() || !service->log.open(config.accessLog)
-        || service->store->insert(known) != Shortd::StoreStatus::Ok) {
+        || service->store->insert(known).status != Shortd::StoreStatus::Ok) {
         std::abort();
     }
     service->rateLimiter = std::make_unique<Shortd::RateLimiter>(config.rateLimit);

@@ -12,31 +12,21 @@ namespace Shortd
 
 ShortenOutcome shortenIn(LinkStore& store, int type, const QString& target, qint64 nowSecs, QRandomGenerator& random)
 {
-    const LookupResult existing = store.findByTarget(type, target);
-    if (existing.status == StoreStatus::Ok) {
-        return {StoreStatus::Ok, existing.link, false};
-    }
-    if (existing.status == StoreStatus::Failed) {
-        return {};
-    }
+    // Insert first: a new address, the usual case, then costs one statement, and an address that
+    // is already held comes back with its link from the same call.
     StoredLink link {{}, type, target, nowSecs, 0};
     // Collisions are rare at six characters (56^6 codes); each retry draws a longer code, which
     // makes another collision rarer still.
     for (qsizetype length = MinimumCodeLength; length <= MaximumCodeLength; ++length) {
         link.code = randomCode(length, random);
-        switch (store.insert(link)) {
+        InsertResult inserted = store.insert(link);
+        switch (inserted.status) {
         case StoreStatus::Ok:
             return {StoreStatus::Ok, link, true};
         case StoreStatus::CodeTaken:
             continue;
-        case StoreStatus::TargetTaken: {
-            // Another writer to the same store made it first.
-            const LookupResult raced = store.findByTarget(type, target);
-            if (raced.status != StoreStatus::Ok) {
-                return {};
-            }
-            return {StoreStatus::Ok, raced.link, false};
-        }
+        case StoreStatus::TargetTaken:
+            return {StoreStatus::Ok, std::move(inserted.holder), false};
         case StoreStatus::Missing:
         case StoreStatus::Failed:
             return {};

@@ -34,6 +34,13 @@ bool plainOptionValue(const QString& value)
 }
 } // namespace
 
+DatabaseAddress DatabaseAddress::sqliteFile(QString path)
+{
+    DatabaseAddress address;
+    address.sqlitePath = std::move(path);
+    return address;
+}
+
 QString DatabaseAddress::display() const
 {
     if (kind == Kind::Sqlite) {

@@ -26,6 +26,9 @@ struct DatabaseAddress {
     QString database;
     QString connectOptions; // "key=value;key=value" for Qt's PostgreSQL driver
 
+    // The embedded store in the file at path.
+    static DatabaseAddress sqliteFile(QString path);
+
     bool isPostgres() const { return kind == Kind::Postgres; }
     // For messages and logs: the address without its password.
     QString display() const;

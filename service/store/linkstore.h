@@ -56,6 +56,11 @@ struct LookupResult {
     StoredLink link;
 };
 
+struct InsertResult {
+    StoreStatus status = StoreStatus::Failed;
+    StoredLink holder; // with TargetTaken: the link that holds the address
+};
+
 // Where links live. The routes and the shortener see only this, so another database can take the
 // place of the embedded one. An insert reports Ok only once the link is committed. A store object
 // belongs to one thread: the worker pool opens one per worker, on that worker.
@@ -71,7 +76,10 @@ public:
     virtual bool open() = 0;
     virtual LookupResult findByCode(const QString& code) = 0;
     virtual LookupResult findByTarget(int type, const QString& target) = 0;
-    virtual StoreStatus insert(const StoredLink& link) = 0;
+    // Stores a new link, unless its code is in use (CodeTaken) or its address is held by a link
+    // that is not deleted (TargetTaken, with that link): one call for the whole decision, so a
+    // create costs one round trip when the address is new.
+    virtual InsertResult insert(const StoredLink& link) = 0;
     // Adds counted visits, code by code, in one transaction.
     virtual StoreStatus addVisits(const QHash<QString, qint64>& visits) = 0;
     virtual bool isHealthy() = 0;

@@ -1,5 +1,7 @@
 #include "store/sqllinkstore.h"
 
+#include "store/sqldialect.h"
+
 #include <QAtomicInt>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -49,9 +51,10 @@ struct SqlLinkStore::Statements {
     QSqlQuery addVisits;
 };
 
-SqlLinkStore::SqlLinkStore(SqlDialect dialect, QLatin1StringView driver)
-    : m_dialect(dialect)
-    , m_driver(driver)
+SqlLinkStore::SqlLinkStore(DatabaseAddress address, bool syncEachCommit)
+    : m_address(std::move(address))
+    , m_syncEachCommit(syncEachCommit)
+    , m_dialect(dialectOf(m_address))
     , m_connectionName(QStringLiteral("shortd-links-%1").arg(connectionCounter.fetchAndAddRelaxed(1)))
 {
 }
@@ -70,27 +73,18 @@ QSqlDatabase SqlLinkStore::connection() const
     return QSqlDatabase::database(m_connectionName, false);
 }
 
-bool SqlLinkStore::exec(const QString& sql)
-{
-    QSqlQuery query(connection());
-    if (!query.exec(sql)) {
-        m_lastError = query.lastError().text();
-        return false;
-    }
-    return true;
-}
-
 bool SqlLinkStore::open()
 {
-    if (!QSqlDatabase::isDriverAvailable(m_driver)) {
+    const QLatin1StringView driver = driverName(m_dialect);
+    if (!QSqlDatabase::isDriverAvailable(driver)) {
         m_lastError = m_dialect == SqlDialect::Postgres
             ? QStringLiteral("the Qt PostgreSQL driver is not installed (Debian: libqt6sql6-psql)")
             : QStringLiteral("the Qt SQLite driver is not installed (Debian: libqt6sql6-sqlite)");
         return false;
     }
-    QSqlDatabase db = QSqlDatabase::addDatabase(m_driver, m_connectionName);
+    QSqlDatabase db = QSqlDatabase::addDatabase(driver, m_connectionName);
     // Unreachable is worth another try later; a schema this program cannot use is not.
-    m_broken = !connectDatabase(db);
+    m_broken = !connectDatabase(db, m_address, m_syncEachCommit, &m_lastError);
     if (m_broken) {
         return false;
     }
@@ -99,7 +93,7 @@ bool SqlLinkStore::open()
     }
     m_statements = std::make_unique<Statements>(db);
     Statements& s = *m_statements;
-    const StatementTexts texts = statementTexts();
+    const StatementTexts texts = statementTexts(m_dialect);
     m_visitsAsArrays = texts.visitsAsArrays;
     if (!s.byCode.prepare(texts.byCode) || !s.byTarget.prepare(texts.byTarget) || !s.insert.prepare(texts.insert)
         || !s.addVisits.prepare(texts.addVisits)) {
@@ -149,42 +143,46 @@ LookupResult SqlLinkStore::findByTarget(int type, const QString& target)
         return {StoreStatus::Failed, {}};
     }
     QSqlQuery& query = m_statements->byTarget;
-    const QVariantList key = targetKey(type, target);
+    const QVariantList key = targetKey(m_dialect, type, target);
     for (int i = 0; i < key.size(); ++i) {
         query.bindValue(i, key.at(i));
     }
     return fetchOne(query);
 }
 
-StoreStatus SqlLinkStore::insert(const StoredLink& link)
+InsertResult SqlLinkStore::insert(const StoredLink& link)
 {
     if (!m_statements) {
-        return StoreStatus::Failed;
+        return {};
     }
     QSqlQuery& query = m_statements->insert;
     int position = 0;
     query.bindValue(position++, link.code);
-    for (const QVariant& part : targetKey(link.type, link.target)) {
+    for (const QVariant& part : targetKey(m_dialect, link.type, link.target)) {
         query.bindValue(position++, part);
     }
     query.bindValue(position, link.createdSecs);
     if (!query.exec()) {
         m_lastError = query.lastError().text();
         checkConnection();
-        return StoreStatus::Failed;
+        return {};
     }
     const int inserted = query.numRowsAffected();
     query.finish();
     if (inserted == 1) {
-        return StoreStatus::Ok;
+        return {StoreStatus::Ok, {}};
     }
     // A conflict changes nothing. Another writer's conflicting row is committed by now (the
-    // statement waits for it), so a lookup tells which key it was.
-    const LookupResult existing = findByTarget(link.type, link.target);
-    if (existing.status == StoreStatus::Failed) {
-        return StoreStatus::Failed;
+    // statement waits for it), so a lookup tells which key it was, and who holds the address.
+    const LookupResult holder = findByTarget(link.type, link.target);
+    switch (holder.status) {
+    case StoreStatus::Ok:
+        return {StoreStatus::TargetTaken, holder.link};
+    case StoreStatus::Missing:
+        return {StoreStatus::CodeTaken, {}};
+    default:
+        return {};
     }
-    return existing.status == StoreStatus::Ok ? StoreStatus::TargetTaken : StoreStatus::CodeTaken;
 }
 
 StoreStatus SqlLinkStore::addVisits(const QHash<QString, qint64>& visits)
@@ -367,7 +365,7 @@ StoreStatus SqlLinkStore::exportLinks(const std::function<bool(const StoredLink&
 
 StoreStatus SqlLinkStore::restoreLink(const StoredLink& link)
 {
-    const QVariantList key = targetKey(link.type, link.target);
+    const QVariantList key = targetKey(m_dialect, link.type, link.target);
     QSqlQuery query(connection());
     query.prepare(u"INSERT INTO links(code, type, "
         % (m_dialect == SqlDialect::Postgres ? QStringLiteral("target_digest, ") : QString())

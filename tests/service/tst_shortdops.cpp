@@ -316,7 +316,7 @@ void ShortdOpsTest::takenDown()
     QString error;
     const std::unique_ptr<LinkStore> store = openLinkStore(config.config, false, &error);
     QVERIFY2(store, qPrintable(error));
-    QCOMPARE(store->insert({code, 4, u"https://example.com/elsewhere"_s, 1, 0}), StoreStatus::CodeTaken);
+    QCOMPARE(store->insert({code, 4, u"https://example.com/elsewhere"_s, 1, 0}).status, StoreStatus::CodeTaken);
 }
 
 QTEST_GUILESS_MAIN(ShortdOpsTest)

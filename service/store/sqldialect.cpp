@@ -1,0 +1,119 @@
+#include "store/sqldialect.h"
+
+#include <QCryptographicHash>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QStringBuilder>
+#include <QVariant>
+
+namespace Shortd
+{
+namespace
+{
+bool exec(const QSqlDatabase& db, const QString& sql, QString* error)
+{
+    QSqlQuery query(db);
+    if (!query.exec(sql)) {
+        *error = query.lastError().text();
+        return false;
+    }
+    return true;
+}
+
+bool connectSqlite(QSqlDatabase& db, const QString& filePath, bool syncEachCommit, QString* error)
+{
+    db.setDatabaseName(filePath);
+    db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
+    if (!db.open()) {
+        *error = db.lastError().text();
+        return false;
+    }
+    // Small pages: every link is its own commit, and a commit writes each page it touches whole
+    // to the log. Only takes effect when the file is new.
+    if (!exec(db, QStringLiteral("PRAGMA page_size=1024"), error)) {
+        return false;
+    }
+    QSqlQuery mode(db);
+    if (!mode.exec(QStringLiteral("PRAGMA journal_mode=WAL")) || !mode.next()
+        || mode.value(0).toString().compare(QLatin1StringView("wal"), Qt::CaseInsensitive) != 0) {
+        *error = QStringLiteral("cannot switch %1 to write-ahead logging").arg(filePath);
+        return false;
+    }
+    return exec(db,
+        syncEachCommit ? QStringLiteral("PRAGMA synchronous=FULL") : QStringLiteral("PRAGMA synchronous=NORMAL"),
+        error);
+}
+
+bool connectPostgres(QSqlDatabase& db, const DatabaseAddress& address, QString* error)
+{
+    db.setHostName(address.host);
+    if (address.port > 0) {
+        db.setPort(address.port);
+    }
+    db.setUserName(address.user);
+    db.setPassword(address.password);
+    db.setDatabaseName(address.database);
+    db.setConnectOptions(address.connectOptions);
+    if (!db.open()) {
+        *error = db.lastError().text();
+        return false;
+    }
+    // The server's default may have been relaxed; an acknowledged link must not depend on it.
+    // Notices such as "already exists, skipping" from the schema check are no news.
+    return exec(db, QStringLiteral("SET synchronous_commit = on"), error)
+        && exec(db, QStringLiteral("SET client_min_messages = warning"), error);
+}
+} // namespace
+
+SqlDialect dialectOf(const DatabaseAddress& address)
+{
+    return address.isPostgres() ? SqlDialect::Postgres : SqlDialect::Sqlite;
+}
+
+QLatin1StringView driverName(SqlDialect dialect)
+{
+    return dialect == SqlDialect::Postgres ? QLatin1StringView("QPSQL") : QLatin1StringView("QSQLITE");
+}
+
+bool connectDatabase(QSqlDatabase& db, const DatabaseAddress& address, bool syncEachCommit, QString* error)
+{
+    return address.isPostgres() ? connectPostgres(db, address, error)
+                                : connectSqlite(db, address.sqlitePath, syncEachCommit, error);
+}
+
+StatementTexts statementTexts(SqlDialect dialect)
+{
+    const QString columns = u"SELECT " % StoredLinkColumns % u" FROM links ";
+    if (dialect == SqlDialect::Sqlite) {
+        return {
+            columns + QStringLiteral("WHERE code = ?"),
+            // A deleted link gives its address up: the address may be shortened again.
+            columns + QStringLiteral("WHERE type = ? AND target = ? AND state <> 2"),
+            QStringLiteral(
+                "INSERT INTO links(code, type, target, created_at) VALUES(?, ?, ?, ?) ON CONFLICT DO NOTHING"),
+            QStringLiteral("UPDATE links SET visits = visits + ? WHERE code = ?"),
+        };
+    }
+    return {
+        columns + QStringLiteral("WHERE code = ?"),
+        columns + QStringLiteral("WHERE type = ? AND target_digest = ? AND target = ? AND state <> 2"),
+        QStringLiteral("INSERT INTO links(code, type, target_digest, target, created_at) VALUES(?, ?, ?, ?, ?) "
+                       "ON CONFLICT DO NOTHING"),
+        // Sorted, so that two instances adding to the same links take the row locks in one order.
+        QStringLiteral("UPDATE links SET visits = links.visits + v.n "
+                       "FROM (SELECT code, n FROM unnest(?::bigint[], ?::text[]) AS u(n, code) ORDER BY code) AS v "
+                       "WHERE links.code = v.code"),
+        true,
+    };
+}
+
+QVariantList targetKey(SqlDialect dialect, int type, const QString& target)
+{
+    if (dialect == SqlDialect::Sqlite) {
+        return {type, target};
+    }
+    return {type, QCryptographicHash::hash(target.toUtf8(), QCryptographicHash::Sha256), target};
+}
+
+} // namespace Shortd

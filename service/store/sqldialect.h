@@ -1,0 +1,41 @@
+#pragma once
+
+#include "store/databaseaddress.h"
+#include "store/migrations.h"
+
+#include <QLatin1StringView>
+#include <QString>
+#include <QVariantList>
+
+class QSqlDatabase;
+
+namespace Shortd
+{
+
+// What every lookup selects, in the order the store reads it back.
+inline constexpr QLatin1StringView StoredLinkColumns(
+    "code, type, target, created_at, visits, state, reason, changed_at");
+
+// The statements the store prepares once per connection.
+struct StatementTexts {
+    QString byCode; // binds the code
+    QString byTarget; // binds targetKey()
+    QString insert; // binds the code, targetKey(), created_at; changes no row on a conflict
+    QString addVisits; // binds the count, then the code; or with visitsAsArrays both as arrays
+    // One statement for the whole batch, codes and counts as array literals ('{…}'): a round
+    // trip per code would fall behind a busy instance's visits.
+    bool visitsAsArrays = false;
+};
+
+// What the databases the store runs on do differently: the driver, how a connection is set up,
+// the statements, and how an address is keyed.
+SqlDialect dialectOf(const DatabaseAddress& address);
+QLatin1StringView driverName(SqlDialect dialect);
+// Opens db at the address with the session settings the store needs; false with *error otherwise.
+// syncEachCommit makes every SQLite commit wait for the disk (PostgreSQL always does).
+bool connectDatabase(QSqlDatabase& db, const DatabaseAddress& address, bool syncEachCommit, QString* error);
+StatementTexts statementTexts(SqlDialect dialect);
+// How a (type, target) pair is bound where the statements look it up.
+QVariantList targetKey(SqlDialect dialect, int type, const QString& target);
+
+} // namespace Shortd
