@@ -80,7 +80,8 @@ std::unique_ptr<LinkStore> makeLinkStore(const ServiceConfig& config)
     if (config.database.isPostgres()) {
         return std::make_unique<SqlLinkStore>(config.database);
     }
-    return std::make_unique<SqlLinkStore>(DatabaseAddress::sqliteFile(databaseDescription(config)), config.syncEachCommit);
+    return std::make_unique<SqlLinkStore>(
+        DatabaseAddress::sqliteFile(databaseDescription(config)), config.syncEachCommit);
 }
 
 QString ShortdService::databasePath() const

@@ -6,9 +6,19 @@
 #include <QDateTime>
 #include <QPointer>
 #include <QRandomGenerator>
+#include <algorithm>
+#include <numeric>
 
 namespace Shortd
 {
+namespace
+{
+// Creations in one transaction at most: a bigger batch saves little more and holds its links'
+// answers back longer.
+constexpr qsizetype MaximumBatch = 256;
+// Creations waiting for a worker, as many as the pool itself lets wait; beyond, one is refused at once.
+constexpr qsizetype MaximumWaiting = 10'000;
+} // namespace
 
 ShortenOutcome shortenIn(LinkStore& store, int type, const QString& target, qint64 nowSecs, QRandomGenerator& random)
 {
@@ -35,11 +45,46 @@ ShortenOutcome shortenIn(LinkStore& store, int type, const QString& target, qint
     return {};
 }
 
+QList<ShortenOutcome> shortenAllIn(
+    LinkStore& store, const QList<ShortenRequest>& requests, qint64 nowSecs, QRandomGenerator& random)
+{
+    if (requests.size() == 1) {
+        return {shortenIn(store, requests.constFirst().type, requests.constFirst().target, nowSecs, random)};
+    }
+    // Stored in address order: two instances storing overlapping batches then wait for each other's
+    // rows in the same order instead of deadlocking.
+    QList<qsizetype> order(requests.size());
+    std::iota(order.begin(), order.end(), 0);
+    std::sort(order.begin(), order.end(), [&requests](qsizetype a, qsizetype b) {
+        const ShortenRequest& x = requests.at(a);
+        const ShortenRequest& y = requests.at(b);
+        return x.type != y.type ? x.type < y.type : x.target < y.target;
+    });
+    QList<StoredLink> links;
+    links.reserve(requests.size());
+    for (const qsizetype i : std::as_const(order)) {
+        links.append({randomCode(MinimumCodeLength, random), requests.at(i).type, requests.at(i).target, nowSecs, 0});
+    }
+    const std::optional<QList<bool>> stored = store.insertTogether(links);
+    QList<ShortenOutcome> outcomes(requests.size());
+    for (qsizetype k = 0; k < links.size(); ++k) {
+        const qsizetype i = order.at(k);
+        if (stored && stored->at(k)) {
+            outcomes[i] = {StoreStatus::Ok, links.at(k), true};
+        } else if (stored || !store.isBroken()) {
+            outcomes[i] = shortenIn(store, requests.at(i).type, requests.at(i).target, nowSecs, random);
+        }
+    }
+    return outcomes;
+}
+
 Shortener::Shortener(StorePool& pool, ShortenerOptions options, QObject* parent)
     : QObject(parent)
     , m_pool(pool)
     , m_random(QRandomGenerator::global())
     , m_cache(options.cacheSize, options.cacheTtl.count())
+    // Half the workers at most, so that lookups find one free while creations pour in.
+    , m_maxCreatesInFlight(std::max(1, m_pool.threads() / 2))
 {
     m_clock.start();
     connect(&m_flushTimer, &QTimer::timeout, this, &Shortener::flushVisits);
@@ -62,22 +107,56 @@ void Shortener::shorten(int type, const QString& target, const std::function<voi
         done({StoreStatus::Ok, *cached, false});
         return;
     }
+    if (m_waitingCreates.size() >= MaximumWaiting) {
+        done({});
+        return;
+    }
+    m_waitingCreates.append({{type, target}, done});
+    if (m_createsInFlight < m_maxCreatesInFlight) {
+        startCreates();
+    }
+}
+
+void Shortener::startCreates()
+{
+    const qsizetype count = std::min(m_waitingCreates.size(), MaximumBatch);
+    QList<ShortenRequest> requests;
+    QList<std::function<void(const Outcome&)>> answers;
+    requests.reserve(count);
+    answers.reserve(count);
+    for (qsizetype i = 0; i < count; ++i) {
+        requests.append(std::move(m_waitingCreates[i].request));
+        answers.append(std::move(m_waitingCreates[i].done));
+    }
+    m_waitingCreates.remove(0, count);
+    ++m_createsInFlight;
     QRandomGenerator* random = m_random;
     const qint64 nowSecs = QDateTime::currentSecsSinceEpoch();
     const QPointer<Shortener> self(this);
-    const bool queued = m_pool.run<Outcome>(
-        [type, target, nowSecs, random](
-            LinkStore* store) { return store ? shortenIn(*store, type, target, nowSecs, *random) : Outcome {}; },
-        [self, done](const Outcome& outcome) {
+    const auto settle = [self, answers](const QList<Outcome>& outcomes) {
+        if (self) {
+            --self->m_createsInFlight;
+        }
+        for (qsizetype i = 0; i < answers.size(); ++i) {
+            const Outcome& outcome = outcomes.value(i);
             // A link found already made is likely asked for again; a new one is rarely followed
             // at once, and a burst of creations would only push the hot links out.
             if (self && outcome.status == StoreStatus::Ok && !outcome.created) {
                 self->m_cache.remember(outcome.link, self->nowMs());
             }
-            done(outcome);
-        });
+            answers.at(i)(outcome);
+        }
+        if (self && !self->m_waitingCreates.isEmpty() && self->m_createsInFlight < self->m_maxCreatesInFlight) {
+            self->startCreates();
+        }
+    };
+    const bool queued = m_pool.run<QList<Outcome>>(
+        [requests, nowSecs, random](LinkStore* store) {
+            return store ? shortenAllIn(*store, requests, nowSecs, *random) : QList<Outcome>(requests.size());
+        },
+        settle);
     if (!queued) {
-        done({});
+        settle(QList<Outcome>(requests.size()));
     }
 }
 

@@ -5,6 +5,7 @@
 
 #include <QElapsedTimer>
 #include <QHash>
+#include <QList>
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -29,6 +30,17 @@ struct ShortenOutcome {
 // worker, another instance) is read back and returned. Runs on a store worker.
 ShortenOutcome shortenIn(LinkStore& store, int type, const QString& target, qint64 nowSecs, QRandomGenerator& random);
 
+struct ShortenRequest {
+    int type = 0;
+    QString target;
+};
+
+// The codes for several addresses at once, in the order asked: the new links are stored in one
+// transaction, so that they share one commit; an address already held, a code taken or a failed
+// transaction is settled one address at a time, as shortenIn does. Runs on a store worker.
+QList<ShortenOutcome> shortenAllIn(
+    LinkStore& store, const QList<ShortenRequest>& requests, qint64 nowSecs, QRandomGenerator& random);
+
 struct ShortenerOptions {
     qsizetype cacheSize = 100'000;
     std::chrono::milliseconds cacheTtl {5000};
@@ -36,8 +48,10 @@ struct ShortenerOptions {
 };
 
 // Turns a validated address into a code and back, through the store pool; answers come through
-// callbacks on the caller's thread, at once when the cache has them. Visits are counted in memory
-// and added to the store about once a second and when the shortener goes.
+// callbacks on the caller's thread, at once when the cache has them. Creations that arrive while
+// the workers are busy with others wait and then go to the store together, sharing one commit.
+// Visits are counted in memory and added to the store about once a second and when the shortener
+// goes.
 class Shortener final : public QObject
 {
     Q_OBJECT
@@ -63,7 +77,14 @@ public:
     const LinkCache& cache() const { return m_cache; }
 
 private:
+    struct WaitingCreate {
+        ShortenRequest request;
+        std::function<void(const Outcome&)> done;
+    };
+
     qint64 nowMs() const { return m_clock.elapsed(); }
+    // Hands the waiting creations to a worker as one batch.
+    void startCreates();
 
     StorePool& m_pool;
     QRandomGenerator* m_random;
@@ -72,6 +93,9 @@ private:
     QHash<QString, qint64> m_pendingVisits;
     QHash<QString, qint64> m_writingVisits; // handed to the store, not yet confirmed
     QTimer m_flushTimer;
+    QList<WaitingCreate> m_waitingCreates;
+    int m_createsInFlight = 0;
+    int m_maxCreatesInFlight;
 };
 
 } // namespace Shortd

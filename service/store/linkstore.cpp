@@ -5,6 +5,20 @@ namespace Shortd
 
 LinkStore::~LinkStore() = default;
 
+std::optional<QList<bool>> LinkStore::insertTogether(const QList<StoredLink>& links)
+{
+    QList<bool> stored;
+    stored.reserve(links.size());
+    for (const StoredLink& link : links) {
+        const StoreStatus status = insert(link).status;
+        if (status == StoreStatus::Failed) {
+            return std::nullopt;
+        }
+        stored.append(status == StoreStatus::Ok);
+    }
+    return stored;
+}
+
 StoreStatus LinkStore::setState(const QString&, LinkState, const QString&, qint64)
 {
     return StoreStatus::Failed;

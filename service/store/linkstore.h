@@ -4,6 +4,7 @@
 #include <QList>
 #include <QString>
 #include <functional>
+#include <optional>
 
 namespace Shortd
 {
@@ -80,6 +81,11 @@ public:
     // that is not deleted (TargetTaken, with that link): one call for the whole decision, so a
     // create costs one round trip when the address is new.
     virtual InsertResult insert(const StoredLink& link) = 0;
+    // Stores the links in one transaction, so that they share one commit (one wait for the disk):
+    // true for each link stored, false for one left out because its code or its address was
+    // taken (the caller settles those one at a time); nullopt when the transaction failed, and
+    // then none is stored. A store without transactions inserts them one by one.
+    virtual std::optional<QList<bool>> insertTogether(const QList<StoredLink>& links);
     // Adds counted visits, code by code, in one transaction.
     virtual StoreStatus addVisits(const QHash<QString, qint64>& visits) = 0;
     virtual bool isHealthy() = 0;

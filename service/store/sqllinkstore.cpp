@@ -150,11 +150,8 @@ LookupResult SqlLinkStore::findByTarget(int type, const QString& target)
     return fetchOne(query);
 }
 
-InsertResult SqlLinkStore::insert(const StoredLink& link)
+int SqlLinkStore::insertRow(const StoredLink& link)
 {
-    if (!m_statements) {
-        return {};
-    }
     QSqlQuery& query = m_statements->insert;
     int position = 0;
     query.bindValue(position++, link.code);
@@ -164,11 +161,23 @@ InsertResult SqlLinkStore::insert(const StoredLink& link)
     query.bindValue(position, link.createdSecs);
     if (!query.exec()) {
         m_lastError = query.lastError().text();
-        checkConnection();
-        return {};
+        return -1;
     }
     const int inserted = query.numRowsAffected();
     query.finish();
+    return inserted == 1 ? 1 : 0;
+}
+
+InsertResult SqlLinkStore::insert(const StoredLink& link)
+{
+    if (!m_statements) {
+        return {};
+    }
+    const int inserted = insertRow(link);
+    if (inserted < 0) {
+        checkConnection();
+        return {};
+    }
     if (inserted == 1) {
         return {StoreStatus::Ok, {}};
     }
@@ -183,6 +192,37 @@ InsertResult SqlLinkStore::insert(const StoredLink& link)
     default:
         return {};
     }
+}
+
+std::optional<QList<bool>> SqlLinkStore::insertTogether(const QList<StoredLink>& links)
+{
+    if (!m_statements) {
+        return std::nullopt;
+    }
+    QSqlDatabase db = connection();
+    if (!db.transaction()) {
+        m_lastError = db.lastError().text();
+        checkConnection();
+        return std::nullopt;
+    }
+    QList<bool> stored;
+    stored.reserve(links.size());
+    for (const StoredLink& link : links) {
+        const int inserted = insertRow(link);
+        if (inserted < 0) {
+            db.rollback();
+            checkConnection();
+            return std::nullopt;
+        }
+        stored.append(inserted == 1);
+    }
+    if (!db.commit()) {
+        m_lastError = db.lastError().text();
+        db.rollback();
+        checkConnection();
+        return std::nullopt;
+    }
+    return stored;
 }
 
 StoreStatus SqlLinkStore::addVisits(const QHash<QString, qint64>& visits)

@@ -32,6 +32,7 @@ public:
     LookupResult findByCode(const QString& code) override;
     LookupResult findByTarget(int type, const QString& target) override;
     InsertResult insert(const StoredLink& link) override;
+    std::optional<QList<bool>> insertTogether(const QList<StoredLink>& links) override;
     StoreStatus addVisits(const QHash<QString, qint64>& visits) override;
     bool isHealthy() override;
     StoreStatus setState(const QString& code, LinkState state, const QString& reason, qint64 nowSecs) override;
@@ -48,6 +49,8 @@ private:
     struct Statements;
 
     LookupResult fetchOne(QSqlQuery& query);
+    // Runs the prepared insert: 1 when the link was stored, 0 when a key was taken, -1 on failure.
+    int insertRow(const StoredLink& link);
     // Runs a prepared statement; on failure keeps the error and checks the connection.
     bool run(QSqlQuery& query);
 

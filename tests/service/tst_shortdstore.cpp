@@ -4,6 +4,7 @@
 #include "store/storepool.h"
 
 #include <QFileInfo>
+#include <QRandomGenerator>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTemporaryDir>
@@ -56,6 +57,15 @@ public:
         byCode.insert(link.code, link);
         return {StoreStatus::Ok, {}};
     }
+    std::optional<QList<bool>> insertTogether(const QList<StoredLink>& links) override
+    {
+        batches.append(links.size());
+        if (failTogether) {
+            return std::nullopt;
+        }
+        return LinkStore::insertTogether(links);
+    }
+    bool isBroken() const override { return broken; }
     StoreStatus addVisits(const QHash<QString, qint64>& visits) override
     {
         if (failVisits) {
@@ -74,6 +84,9 @@ public:
     int collisionsLeft = 0;
     int targetCalls = 0; // inserts and lookups by address
     bool failInserts = false;
+    bool failTogether = false;
+    bool broken = false;
+    QList<qsizetype> batches;
     bool failVisits = false;
     std::optional<StoredLink> racedBy;
 };
@@ -110,6 +123,8 @@ private slots:
     void sameTargetSameCode();
     void storeFailuresAreFailures();
     void racedInsertReturnsTheWinner();
+    void batchSettlesEachAddress_data();
+    void batchSettlesEachAddress();
     void visitsStayPendingUntilWritten();
 };
 
@@ -121,8 +136,8 @@ void ShortdStoreTest::sqliteKeepsLinksAcrossReopen()
         SqlLinkStore store(DatabaseAddress::sqliteFile(path), true);
         QVERIFY(store.open());
         for (int i = 0; i < 50; ++i) {
-            QCOMPARE(
-                store.insert({u"code%1xx"_s.arg(i), i % 6, u"http://example.com/%1"_s.arg(i), i, 0}).status, StoreStatus::Ok);
+            QCOMPARE(store.insert({u"code%1xx"_s.arg(i), i % 6, u"http://example.com/%1"_s.arg(i), i, 0}).status,
+                StoreStatus::Ok);
         }
         QVERIFY(QFileInfo::exists(path + u"-wal"_s)); // write-ahead logging
     }
@@ -210,6 +225,45 @@ void ShortdStoreTest::racedInsertReturnsTheWinner()
     QCOMPARE(outcome.status, StoreStatus::Ok);
     QCOMPARE(outcome.link.code, u"winner"_s);
     QVERIFY(!outcome.created);
+}
+
+void ShortdStoreTest::batchSettlesEachAddress_data()
+{
+    QTest::addColumn<bool>("failTogether");
+    QTest::addColumn<bool>("broken");
+    QTest::addColumn<bool>("answered");
+    QTest::newRow("stored together") << false << false << true;
+    // A transaction that fails on a store still connected (a lock conflict): one at a time.
+    QTest::newRow("transaction fails, store answers") << true << false << true;
+    QTest::newRow("transaction fails, connection gone") << true << true << false;
+}
+
+void ShortdStoreTest::batchSettlesEachAddress()
+{
+    QFETCH(bool, failTogether);
+    QFETCH(bool, broken);
+    QFETCH(bool, answered);
+    ScriptedStore store;
+    store.byCode.insert(u"heldxx"_s, {u"heldxx"_s, 0, u"http://example.com/held"_s, 0, 0});
+    store.failTogether = failTogether;
+    store.broken = broken;
+    const QList<ShortenRequest> asked {{0, u"http://example.com/b"_s}, {0, u"http://example.com/held"_s},
+        {0, u"http://example.com/a"_s}, {0, u"http://example.com/b"_s}};
+    QRandomGenerator random(7);
+    const QList<ShortenOutcome> outcomes = shortenAllIn(store, asked, 1, random);
+    QCOMPARE(store.batches, QList<qsizetype> {4});
+    QCOMPARE(outcomes.size(), asked.size());
+    for (qsizetype i = 0; i < asked.size(); ++i) {
+        QCOMPARE(outcomes.at(i).status, answered ? StoreStatus::Ok : StoreStatus::Failed);
+        QCOMPARE(outcomes.at(i).link.target, answered ? asked.at(i).target : QString());
+    }
+    if (answered) {
+        QCOMPARE(outcomes.at(1).link.code, u"heldxx"_s);
+        QCOMPARE(outcomes.at(3).link.code, outcomes.at(0).link.code);
+        QCOMPARE(outcomes.at(0).created + outcomes.at(3).created, 1);
+        QVERIFY(outcomes.at(2).created && !outcomes.at(1).created);
+        QCOMPARE(store.byCode.size(), 3);
+    }
 }
 
 void ShortdStoreTest::visitsStayPendingUntilWritten()

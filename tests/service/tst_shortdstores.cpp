@@ -26,6 +26,7 @@ enum class Scenario {
     Constraints,
     VisitsAddUp,
     SameTargetAtOnce,
+    BatchesAtOnce,
     Gone,
 };
 
@@ -113,6 +114,7 @@ void ShortdStoresTest::contract_data()
         {"code and address constraints", Scenario::Constraints},
         {"visits from two connections add up", Scenario::VisitsAddUp},
         {"eight connections, one empty database, one address", Scenario::SameTargetAtOnce},
+        {"four overlapping batches at once", Scenario::BatchesAtOnce},
         {"failed when the database is gone", Scenario::Gone},
     };
     for (const QString& kind : {u"sqlite"_s, u"postgres"_s}) {
@@ -148,6 +150,51 @@ void ShortdStoresTest::contract()
             created += outcome.created ? 1 : 0;
         }
         QCOMPARE(created, 1);
+        return;
+    }
+    if (scenario == Scenario::BatchesAtOnce) {
+        // Each connection asks for the same addresses in its own order, one of them twice and one
+        // already held: every address ends with one code, made by exactly one of them.
+        constexpr int Connections = 4;
+        constexpr int Addresses = 24;
+        const auto address = [](int i) { return u"https://example.com/batch/%1"_s.arg(i); };
+        {
+            const std::unique_ptr<LinkStore> setup = factory();
+            QVERIFY(setup->open());
+            QCOMPARE(setup->insert({u"heldxx"_s, 0, address(0), 0, 0}).status, StoreStatus::Ok);
+        }
+        std::vector<QList<ShortenRequest>> asked(Connections);
+        std::vector<QList<ShortenOutcome>> outcomes(Connections);
+        for (int c = 0; c < Connections; ++c) {
+            for (int i = 0; i < Addresses; ++i) {
+                asked[size_t(c)].append({0, address((i * (2 * c + 1)) % Addresses)});
+            }
+            asked[size_t(c)].append({0, address(c + 1)});
+        }
+        onThreads(Connections, factory, [&](int c, LinkStore* store) {
+            QRandomGenerator own(static_cast<quint32>(c));
+            if (store) {
+                outcomes[size_t(c)] = shortenAllIn(*store, asked[size_t(c)], 1, own);
+            }
+        });
+        QHash<QString, QString> codeOf;
+        QHash<QString, int> made;
+        for (int c = 0; c < Connections; ++c) {
+            QCOMPARE(outcomes[size_t(c)].size(), asked[size_t(c)].size());
+            for (qsizetype i = 0; i < outcomes[size_t(c)].size(); ++i) {
+                const ShortenOutcome& outcome = outcomes[size_t(c)].at(i);
+                QCOMPARE(outcome.status, StoreStatus::Ok);
+                QCOMPARE(outcome.link.target, asked[size_t(c)].at(i).target);
+                QCOMPARE(codeOf.value(outcome.link.target, outcome.link.code), outcome.link.code);
+                codeOf.insert(outcome.link.target, outcome.link.code);
+                made[outcome.link.target] += outcome.created ? 1 : 0;
+            }
+        }
+        QCOMPARE(codeOf.size(), Addresses);
+        QCOMPARE(codeOf.value(address(0)), u"heldxx"_s);
+        for (int i = 0; i < Addresses; ++i) {
+            QCOMPARE(made.value(address(i)), i == 0 ? 0 : 1);
+        }
         return;
     }
     if (scenario == Scenario::VisitsAddUp) {
@@ -209,13 +256,13 @@ void ShortdStoresTest::contract()
     case Scenario::Constraints:
         QCOMPARE(store->insert({u"abcdef"_s, 0, u"http://a.example/"_s, 0, 0}).status, StoreStatus::Ok);
         QCOMPARE(store->insert({u"abcdef"_s, 0, u"http://b.example/"_s, 0, 0}).status, StoreStatus::CodeTaken);
-    {
-        // Both keys taken: the address decides, and its holder comes back.
-        const InsertResult held = store->insert({u"abcdef"_s, 0, u"http://a.example/"_s, 9, 0});
-        QCOMPARE(held.status, StoreStatus::TargetTaken);
-        QCOMPARE(held.holder.code, u"abcdef"_s);
-        QCOMPARE(store->insert({u"ghijkm"_s, 0, u"http://a.example/"_s, 0, 0}).holder.code, u"abcdef"_s);
-    }
+        {
+            // Both keys taken: the address decides, and its holder comes back.
+            const InsertResult held = store->insert({u"abcdef"_s, 0, u"http://a.example/"_s, 9, 0});
+            QCOMPARE(held.status, StoreStatus::TargetTaken);
+            QCOMPARE(held.holder.code, u"abcdef"_s);
+            QCOMPARE(store->insert({u"ghijkm"_s, 0, u"http://a.example/"_s, 0, 0}).holder.code, u"abcdef"_s);
+        }
         QCOMPARE(store->insert({u"ghijkm"_s, 1, u"http://a.example/"_s, 0, 0}).status, StoreStatus::Ok);
         QCOMPARE(store->findByCode(u"abcdef"_s).link.target, u"http://a.example/"_s);
         break;
@@ -253,6 +300,7 @@ void ShortdStoresTest::contract()
     }
     case Scenario::VisitsAddUp:
     case Scenario::SameTargetAtOnce:
+    case Scenario::BatchesAtOnce:
         break;
     }
 }
