@@ -208,6 +208,12 @@ constexpr ServiceOption Options[] = {
     {"cache-ttl", "NOLVEX_SHORTD_CACHE_TTL", "5", "SECONDS",
         "Age after which a cached link is read again from the database (default 5).",
         [](const QString& text, ServiceConfig& config) { return parseSeconds(text, &config.cacheTtl); }},
+    {"max-pending-visits", "NOLVEX_SHORTD_MAX_PENDING_VISITS", "100000", "N",
+        "Links whose counted visits may wait for the database; while it is behind, visits to others "
+        "are not counted (default 100000).",
+        [](const QString& text, ServiceConfig& config) {
+            return parseCount(text, &config.maxPendingVisits) && config.maxPendingVisits > 0;
+        }},
     {"trusted-proxy", "NOLVEX_SHORTD_TRUSTED_PROXY", nullptr, "CIDR",
         "A reverse proxy whose X-Forwarded-For names the client (e.g. 10.0.0.0/8); may repeat. "
         "In the environment: several separated by blanks.",

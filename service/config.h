@@ -39,6 +39,7 @@ struct ServiceConfig {
     std::chrono::milliseconds databaseRetry {1000}; // the longest pause between attempts to reach it
     int cacheSize = 100'000;
     std::chrono::milliseconds cacheTtl {5000};
+    int maxPendingVisits = 100'000; // links whose counted visits wait for the database
     // Peers whose X-Forwarded-For is believed: address and prefix length.
     QList<std::pair<QHostAddress, int>> trustedProxies;
 

@@ -157,8 +157,8 @@ bool ShortdService::start(QString* error)
     m_rateLimiter = std::make_unique<RateLimiter>(m_config.rateLimit);
     m_pool = std::make_unique<StorePool>([this] { return makeStore(); },
         StorePoolOptions {m_config.storeConnections(), StoreQueueLimit, m_config.databaseRetry});
-    m_shortener = std::make_unique<Shortener>(
-        *m_pool, ShortenerOptions {m_config.cacheSize, m_config.cacheTtl, VisitFlushInterval});
+    m_shortener = std::make_unique<Shortener>(*m_pool,
+        ShortenerOptions {m_config.cacheSize, m_config.cacheTtl, VisitFlushInterval, m_config.maxPendingVisits});
     m_routes = std::make_unique<Routes>(m_config, *m_shortener, *m_rateLimiter);
     m_frontEnd
         = std::make_unique<HttpFrontEnd>([routes = m_routes.get()](const HttpRequest& request, qint64 nowMs,

@@ -18,6 +18,8 @@ namespace
 constexpr qsizetype MaximumBatch = 256;
 // Creations waiting for a worker, as many as the pool itself lets wait; beyond, one is refused at once.
 constexpr qsizetype MaximumWaiting = 10'000;
+// Links whose visits one transaction adds at most, so that it ends soon and holds few row locks.
+constexpr qsizetype MaximumVisitBatch = 10'000;
 } // namespace
 
 ShortenOutcome shortenIn(LinkStore& store, int type, const QString& target, qint64 nowSecs, QRandomGenerator& random)
@@ -84,6 +86,7 @@ Shortener::Shortener(StorePool& pool, ShortenerOptions options, QObject* parent)
     , m_random(QRandomGenerator::global())
     , m_cache(options.cacheSize, options.cacheTtl.count())
     // Half the workers at most, so that lookups find one free while creations pour in.
+    , m_maxPendingVisits(options.maxPendingVisits)
     , m_maxCreatesInFlight(std::max(1, m_pool.threads() / 2))
 {
     m_clock.start();
@@ -198,7 +201,13 @@ void Shortener::checkHealth(const std::function<void(bool)>& done)
 
 void Shortener::countVisit(const QString& code)
 {
-    ++m_pendingVisits[code];
+    if (const auto pending = m_pendingVisits.find(code); pending != m_pendingVisits.end()) {
+        ++*pending;
+    } else if (m_pendingVisits.size() < m_maxPendingVisits) {
+        m_pendingVisits.insert(code, 1);
+    } else {
+        ++m_uncountedVisits;
+    }
 }
 
 qint64 Shortener::visitsOf(const StoredLink& link) const
@@ -211,7 +220,20 @@ void Shortener::flushVisits()
     if (m_pendingVisits.isEmpty() || !m_writingVisits.isEmpty()) {
         return;
     }
-    m_writingVisits.swap(m_pendingVisits);
+    if (m_uncountedVisits > 0) {
+        qWarning("nolvex-shortd: the database fell behind with visit counts; %lld visits were not counted",
+            m_uncountedVisits);
+        m_uncountedVisits = 0;
+    }
+    if (m_pendingVisits.size() <= MaximumVisitBatch) {
+        m_writingVisits.swap(m_pendingVisits);
+    } else {
+        auto it = m_pendingVisits.begin();
+        while (m_writingVisits.size() < MaximumVisitBatch) {
+            m_writingVisits.insert(it.key(), it.value());
+            it = m_pendingVisits.erase(it);
+        }
+    }
     const QHash<QString, qint64> batch = m_writingVisits;
     const QPointer<Shortener> self(this);
     const auto settle = [self](StoreStatus status) {
@@ -226,6 +248,10 @@ void Shortener::flushVisits()
             }
         }
         self->m_writingVisits.clear();
+        // A backlog goes on at once, a batch after another, rather than a batch a second.
+        if (status == StoreStatus::Ok && self->m_pendingVisits.size() >= MaximumVisitBatch) {
+            self->flushVisits();
+        }
     };
     if (!m_pool.run<StoreStatus>(
             [batch](LinkStore* store) { return store ? store->addVisits(batch) : StoreStatus::Failed; }, settle)) {

@@ -45,6 +45,9 @@ struct ShortenerOptions {
     qsizetype cacheSize = 100'000;
     std::chrono::milliseconds cacheTtl {5000};
     std::chrono::milliseconds flushInterval {1000};
+    // Links whose counted visits wait for the store, at most. While the store is away or behind,
+    // visits to links beyond these are not counted (the log says how many).
+    qsizetype maxPendingVisits = 100'000;
 };
 
 // Turns a validated address into a code and back, through the store pool; answers come through
@@ -69,7 +72,8 @@ public:
     void checkHealth(const std::function<void(bool)>& done);
     void countVisit(const QString& code);
     qint64 visitsOf(const StoredLink& link) const;
-    // Hands the counted visits to the store; those it fails to take are kept for the next round.
+    // Hands counted visits to the store, a bounded batch at a time; those it fails to take are
+    // kept for the next round.
     void flushVisits();
     // Whether counted visits are still waiting for the store or on their way to it.
     bool hasPendingVisits() const { return !m_pendingVisits.isEmpty() || !m_writingVisits.isEmpty(); }
@@ -92,6 +96,8 @@ private:
     QElapsedTimer m_clock;
     QHash<QString, qint64> m_pendingVisits;
     QHash<QString, qint64> m_writingVisits; // handed to the store, not yet confirmed
+    qsizetype m_maxPendingVisits;
+    qint64 m_uncountedVisits = 0; // since the last warning
     QTimer m_flushTimer;
     QList<WaitingCreate> m_waitingCreates;
     int m_createsInFlight = 0;

@@ -95,6 +95,7 @@ bool SqlLinkStore::open()
     Statements& s = *m_statements;
     const StatementTexts texts = statementTexts(m_dialect);
     m_visitsAsArrays = texts.visitsAsArrays;
+    m_addVisitsText = texts.addVisits;
     if (!s.byCode.prepare(texts.byCode) || !s.byTarget.prepare(texts.byTarget) || !s.insert.prepare(texts.insert)
         || !s.addVisits.prepare(texts.addVisits)) {
         m_lastError = db.lastError().text();
@@ -251,6 +252,15 @@ StoreStatus SqlLinkStore::addVisits(const QHash<QString, qint64>& visits)
         return false;
     };
     if (m_visitsAsArrays) {
+        // Prepared afresh for every batch, so that it is planned for the arrays it is given. A
+        // plan kept for arrays of any length joined the whole table by hash: seconds a batch once
+        // a million links were stored, and the next batch grew while this one ran.
+        if (!query.prepare(m_addVisitsText)) {
+            m_lastError = query.lastError().text();
+            db.rollback();
+            checkConnection();
+            return StoreStatus::Failed;
+        }
         QStringList counts;
         QStringList quoted;
         for (const QString& code : std::as_const(codes)) {

@@ -65,6 +65,7 @@ private:
     QString m_lastError;
     bool m_broken = false;
     bool m_visitsAsArrays = false;
+    QString m_addVisitsText;
     std::unique_ptr<Statements> m_statements;
 };
 

@@ -126,6 +126,7 @@ private slots:
     void batchSettlesEachAddress_data();
     void batchSettlesEachAddress();
     void visitsStayPendingUntilWritten();
+    void pendingVisitsAreBounded();
 };
 
 void ShortdStoreTest::sqliteKeepsLinksAcrossReopen()
@@ -289,6 +290,33 @@ void ShortdStoreTest::visitsStayPendingUntilWritten()
     QCOMPARE(shortener.visitsOf(scripted.resolve(code).link), 3);
     shortener.countVisit(code);
     QCOMPARE(shortener.visitsOf(scripted.resolve(code).link), 4);
+}
+
+void ShortdStoreTest::pendingVisitsAreBounded()
+{
+    // The store is away: visits wait for two links at most; more to those two still count.
+    Scripted scripted;
+    Shortener shortener(scripted.pool, ShortenerOptions {100, std::chrono::hours(1), std::chrono::hours(1), 2});
+    QStringList codes;
+    for (const QString& target : {u"http://example.com/1"_s, u"http://example.com/2"_s, u"http://example.com/3"_s}) {
+        codes.append(scripted.shorten(0, target).link.code);
+    }
+    scripted.store.failVisits = true;
+    for (const QString& code : {codes[0], codes[1], codes[2], codes[0]}) {
+        shortener.countVisit(code);
+    }
+    shortener.flushVisits();
+    shortener.countVisit(codes[2]);
+    scripted.store.failVisits = false;
+    shortener.flushVisits();
+    QVERIFY(!shortener.hasPendingVisits());
+    QCOMPARE(scripted.store.byCode.value(codes[0]).visits, 2);
+    QCOMPARE(scripted.store.byCode.value(codes[1]).visits, 1);
+    QCOMPARE(scripted.store.byCode.value(codes[2]).visits, 0);
+    // Written down, there is room again.
+    shortener.countVisit(codes[2]);
+    shortener.flushVisits();
+    QCOMPARE(scripted.store.byCode.value(codes[2]).visits, 1);
 }
 
 QTEST_GUILESS_MAIN(ShortdStoreTest)
