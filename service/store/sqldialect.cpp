@@ -66,6 +66,28 @@ bool connectPostgres(QSqlDatabase& db, const DatabaseAddress& address, QString* 
 }
 } // namespace
 
+QString arrayLiteral(const QStringList& texts)
+{
+    QString literal;
+    literal.reserve(texts.size() * 16 + 2);
+    literal += u'{';
+    for (qsizetype i = 0; i < texts.size(); ++i) {
+        if (i > 0) {
+            literal += u',';
+        }
+        literal += u'"';
+        for (const QChar c : texts.at(i)) {
+            if (c == u'"' || c == u'\\') {
+                literal += u'\\';
+            }
+            literal += c;
+        }
+        literal += u'"';
+    }
+    literal += u'}';
+    return literal;
+}
+
 SqlDialect dialectOf(const DatabaseAddress& address)
 {
     return address.isPostgres() ? SqlDialect::Postgres : SqlDialect::Sqlite;
@@ -93,6 +115,7 @@ StatementTexts statementTexts(SqlDialect dialect)
             QStringLiteral(
                 "INSERT INTO links(code, type, target, created_at) VALUES(?, ?, ?, ?) ON CONFLICT DO NOTHING"),
             QStringLiteral("UPDATE links SET visits = visits + ? WHERE code = ?"),
+            {},
         };
     }
     return {
@@ -104,6 +127,12 @@ StatementTexts statementTexts(SqlDialect dialect)
         QStringLiteral("UPDATE links SET visits = links.visits + v.n "
                        "FROM (SELECT code, n FROM unnest(?::bigint[], ?::text[]) AS u(n, code) ORDER BY code) AS v "
                        "WHERE links.code = v.code"),
+        // In the order given, which is the address order (see shortenAllIn).
+        QStringLiteral("INSERT INTO links(code, type, target_digest, target, created_at) "
+                       "SELECT u.code, u.type, sha256(convert_to(u.target, 'UTF8')), u.target, u.created_at "
+                       "FROM unnest(?::text[], ?::smallint[], ?::text[], ?::bigint[]) WITH ORDINALITY "
+                       "AS u(code, type, target, created_at, n) ORDER BY u.n "
+                       "ON CONFLICT DO NOTHING RETURNING code"),
         true,
     };
 }

@@ -22,10 +22,16 @@ struct StatementTexts {
     QString byTarget; // binds targetKey()
     QString insert; // binds the code, targetKey(), created_at; changes no row on a conflict
     QString addVisits; // binds the count, then the code; or with visitsAsArrays both as arrays
+    // Many links in one statement, returning the codes stored: binds arrays of codes, types,
+    // targets and creation times. Empty: the links go one statement each, in one transaction.
+    QString insertMany;
     // One statement for the whole batch, codes and counts as array literals ('{…}'): a round
     // trip per code would fall behind a busy instance's visits.
     bool visitsAsArrays = false;
 };
+
+// An array literal ('{"a","b"}') of the texts, each quoted, for a statement that takes an array.
+QString arrayLiteral(const QStringList& texts);
 
 // What the databases the store runs on do differently: the driver, how a connection is set up,
 // the statements, and how an address is keyed.

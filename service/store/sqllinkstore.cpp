@@ -3,6 +3,7 @@
 #include "store/sqldialect.h"
 
 #include <QAtomicInt>
+#include <QSet>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QVariant>
@@ -39,15 +40,17 @@ struct SqlLinkStore::Statements {
         : byCode(db)
         , byTarget(db)
         , insert(db)
+        , insertMany(db)
         , addVisits(db)
     {
-        for (QSqlQuery* query : {&byCode, &byTarget, &insert, &addVisits}) {
+        for (QSqlQuery* query : {&byCode, &byTarget, &insert, &insertMany, &addVisits}) {
             query->setForwardOnly(true);
         }
     }
     QSqlQuery byCode;
     QSqlQuery byTarget;
     QSqlQuery insert;
+    QSqlQuery insertMany; // prepared only where the dialect has it
     QSqlQuery addVisits;
 };
 
@@ -96,8 +99,10 @@ bool SqlLinkStore::open()
     const StatementTexts texts = statementTexts(m_dialect);
     m_visitsAsArrays = texts.visitsAsArrays;
     m_addVisitsText = texts.addVisits;
+    m_insertAsOne = !texts.insertMany.isEmpty();
     if (!s.byCode.prepare(texts.byCode) || !s.byTarget.prepare(texts.byTarget) || !s.insert.prepare(texts.insert)
-        || !s.addVisits.prepare(texts.addVisits)) {
+        || !s.addVisits.prepare(texts.addVisits)
+        || (!texts.insertMany.isEmpty() && !s.insertMany.prepare(texts.insertMany))) {
         m_lastError = db.lastError().text();
         m_statements.reset();
         return false;
@@ -200,6 +205,9 @@ std::optional<QList<bool>> SqlLinkStore::insertTogether(const QList<StoredLink>&
     if (!m_statements) {
         return std::nullopt;
     }
+    if (m_insertAsOne) {
+        return insertAsOne(links);
+    }
     QSqlDatabase db = connection();
     if (!db.transaction()) {
         m_lastError = db.lastError().text();
@@ -222,6 +230,47 @@ std::optional<QList<bool>> SqlLinkStore::insertTogether(const QList<StoredLink>&
         db.rollback();
         checkConnection();
         return std::nullopt;
+    }
+    return stored;
+}
+
+std::optional<QList<bool>> SqlLinkStore::insertAsOne(const QList<StoredLink>& links)
+{
+    QStringList codes;
+    QStringList types;
+    QStringList targets;
+    QStringList created;
+    for (const StoredLink& link : links) {
+        codes.append(link.code);
+        types.append(QString::number(link.type));
+        targets.append(link.target);
+        created.append(QString::number(link.createdSecs));
+    }
+    QSqlQuery& query = m_statements->insertMany;
+    query.bindValue(0, arrayLiteral(codes));
+    query.bindValue(1, QString(u'{' + types.join(u',') + u'}'));
+    query.bindValue(2, arrayLiteral(targets));
+    query.bindValue(3, QString(u'{' + created.join(u',') + u'}'));
+    if (!query.exec()) {
+        m_lastError = query.lastError().text();
+        checkConnection();
+        return std::nullopt;
+    }
+    QSet<QString> made;
+    while (query.next()) {
+        made.insert(query.value(0).toString());
+    }
+    query.finish();
+    // Two links of the batch that drew the same code: only one can be stored, and which is not
+    // told; both are settled one at a time instead.
+    QHash<QString, int> drawn;
+    for (const QString& code : std::as_const(codes)) {
+        ++drawn[code];
+    }
+    QList<bool> stored;
+    stored.reserve(links.size());
+    for (const QString& code : std::as_const(codes)) {
+        stored.append(made.contains(code) && drawn.value(code) == 1);
     }
     return stored;
 }
@@ -262,16 +311,11 @@ StoreStatus SqlLinkStore::addVisits(const QHash<QString, qint64>& visits)
             return StoreStatus::Failed;
         }
         QStringList counts;
-        QStringList quoted;
         for (const QString& code : std::as_const(codes)) {
             counts.append(QString::number(visits.value(code)));
-            // Codes are letters and digits; quoted all the same, as the array syntax asks.
-            QString escaped = code;
-            quoted.append(
-                u'"' + escaped.replace(u'\\', QStringLiteral("\\\\")).replace(u'"', QStringLiteral("\\\"")) + u'"');
         }
         query.bindValue(0, QString(u'{' + counts.join(u',') + u'}'));
-        query.bindValue(1, QString(u'{' + quoted.join(u',') + u'}'));
+        query.bindValue(1, arrayLiteral(codes));
         if (!run()) {
             return StoreStatus::Failed;
         }

@@ -51,6 +51,8 @@ private:
     LookupResult fetchOne(QSqlQuery& query);
     // Runs the prepared insert: 1 when the link was stored, 0 when a key was taken, -1 on failure.
     int insertRow(const StoredLink& link);
+    // insertTogether as one statement, where the dialect has one.
+    std::optional<QList<bool>> insertAsOne(const QList<StoredLink>& links);
     // Runs a prepared statement; on failure keeps the error and checks the connection.
     bool run(QSqlQuery& query);
 
@@ -66,6 +68,7 @@ private:
     bool m_broken = false;
     bool m_visitsAsArrays = false;
     QString m_addVisitsText;
+    bool m_insertAsOne = false;
     std::unique_ptr<Statements> m_statements;
 };
 

@@ -157,7 +157,8 @@ void ShortdStoresTest::contract()
         // already held: every address ends with one code, made by exactly one of them.
         constexpr int Connections = 4;
         constexpr int Addresses = 24;
-        const auto address = [](int i) { return u"https://example.com/batch/%1"_s.arg(i); };
+        // Quotes, backslashes, braces and commas are what an array literal must escape.
+        const auto address = [](int i) { return u"https://example.com/batch/%1?q=\"a\\b\",{c}'d'中"_s.arg(i); };
         {
             const std::unique_ptr<LinkStore> setup = factory();
             QVERIFY(setup->open());
@@ -192,8 +193,12 @@ void ShortdStoresTest::contract()
         }
         QCOMPARE(codeOf.size(), Addresses);
         QCOMPARE(codeOf.value(address(0)), u"heldxx"_s);
+        const std::unique_ptr<LinkStore> check = factory();
+        QVERIFY(check->open());
         for (int i = 0; i < Addresses; ++i) {
             QCOMPARE(made.value(address(i)), i == 0 ? 0 : 1);
+            // Stored as given, and found by the key the lookups compute.
+            QCOMPARE(check->findByTarget(0, address(i)).link.code, codeOf.value(address(i)));
         }
         return;
     }
@@ -265,6 +270,14 @@ void ShortdStoresTest::contract()
         }
         QCOMPARE(store->insert({u"ghijkm"_s, 1, u"http://a.example/"_s, 0, 0}).status, StoreStatus::Ok);
         QCOMPARE(store->findByCode(u"abcdef"_s).link.target, u"http://a.example/"_s);
+        {
+            // Together: stored as given, a held address left out.
+            const QString awkward = u"http://c.example/?q=\"a\\b\",{c}'d'中"_s;
+            const auto stored = store->insertTogether(
+                {{u"toget1"_s, 0, awkward, 0, 0}, {u"toget2"_s, 0, u"http://a.example/"_s, 0, 0}});
+            QCOMPARE(stored.value_or(QList<bool> {}), (QList<bool> {true, false}));
+            QCOMPARE(store->findByTarget(0, awkward).link.code, u"toget1"_s);
+        }
         break;
     case Scenario::Gone: {
         QCOMPARE(store->insert({u"abcdef"_s, 0, u"http://a.example/"_s, 0, 0}).status, StoreStatus::Ok);
