@@ -11,41 +11,22 @@
 # GNU time.
 set -euo pipefail
 
-root=$(cd "$(dirname "$0")/../.." && pwd)
+source "$(dirname "$0")/../lib.sh"
 addresses=${1:-100000}
 stream=${2:-1000000}
 jobs=16
-build=${BENCH_BUILD_DIR:-$root/build-bench}
 
-for tool in wrk curl strace /usr/bin/time cmake ninja python3; do
-    command -v "$tool" >/dev/null || { echo "run.sh: $tool is needed" >&2; exit 1; }
-done
-
-if [[ ! -f $build/build.ninja ]]; then
-    cmake -S "$root" -B "$build" -G Ninja -Wno-dev -DCMAKE_BUILD_TYPE=Release -DNOLVEX_BUILD_BENCH=ON \
-        -DBUILD_TESTING=OFF >/dev/null
-fi
-cmake --build "$build" --target nolvex-shortd nolvex-shorten nolvex-shortd-benchtool -- --quiet
+bench_need wrk curl strace /usr/bin/time cmake ninja python3
+bench_build nolvex-shortd nolvex-shorten nolvex-shortd-benchtool
 shortd=$build/service/nolvex-shortd
 client=$build/cli/nolvex-shorten
 benchtool=$(find "$build/bench" -name nolvex-shortd-benchtool -type f | head -n1)
+bench_workdir
 
-work=$(mktemp -d)
-pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
-port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+port=$(free_port)
 "$shortd" --listen "127.0.0.1:$port" --data-dir "$work/data" --rate-limit 0 --access-log off \
     2>"$work/shortd.err" & pids+=($!)
-for _ in $(seq 100); do
-    curl -fs -o /dev/null "http://127.0.0.1:$port/healthz" && break
-    sleep 0.05
-done
+wait_for "http://127.0.0.1:$port/healthz"
 origin=http://127.0.0.1:$port
 run=$(date +%s%N)
 

@@ -12,55 +12,30 @@
 # Builds a Release tree in build-bench (with -DNOLVEX_BUILD_BENCH=ON). Needs wrk, curl, python3 and
 # PostgreSQL's server tools (initdb, pg_ctl, psql, pgbench). READ_LINKS sets how many links the
 # memory run reads (default 1000000); DB_CONNECTIONS the instances' --database-connections (default:
-# as many as wrk's connections).
+# the service's own, 8). Before each measured run the cluster is vacuumed and checkpointed, so that
+# no run pays for the writes of the one before.
 set -euo pipefail
 
-root=$(cd "$(dirname "$0")/../.." && pwd)
+source "$(dirname "$0")/../lib.sh"
 duration=${1:-10}
 connections=${2:-50}
 threads=${WRK_THREADS:-1}
-build=${BENCH_BUILD_DIR:-$root/build-bench}
 read_links=${READ_LINKS:-1000000}
 
 pgbin=$(dirname "$(readlink -f "$(command -v pg_ctl 2>/dev/null || ls -d /usr/lib/postgresql/*/bin/pg_ctl | sort -V | tail -n1)")")
-for tool in wrk curl python3 cmake ninja "$pgbin/initdb" "$pgbin/pgbench" "$pgbin/psql"; do
-    command -v "$tool" >/dev/null || { echo "postgres.sh: $tool is needed" >&2; exit 1; }
-done
-
-if [[ ! -f $build/build.ninja ]]; then
-    cmake -S "$root" -B "$build" -G Ninja -Wno-dev -DCMAKE_BUILD_TYPE=Release -DNOLVEX_BUILD_BENCH=ON \
-        -DBUILD_TESTING=OFF >/dev/null
-fi
-cmake --build "$build" --target nolvex-shortd nolvex-shortd-benchtool -- --quiet
+bench_need wrk curl python3 cmake ninja "$pgbin/initdb" "$pgbin/pgbench" "$pgbin/psql"
+bench_build nolvex-shortd nolvex-shortd-benchtool
 shortd=$build/service/nolvex-shortd
 benchtool=$(find "$build/bench" -name nolvex-shortd-benchtool -type f | head -n1)
 
-work=$(mktemp -d)
+bench_workdir
 chmod 755 "$work"
 as_server=()
 if ((EUID == 0)); then
     chown postgres: "$work"
     as_server=(runuser -u postgres --)
 fi
-pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-    "${as_server[@]}" "$pgbin/pg_ctl" -D "$work/pg" -m immediate stop >/dev/null 2>&1 || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 1' INT TERM
-
-free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
-wait_for() {
-    for _ in $(seq 200); do
-        curl -fs -o /dev/null "$1" && return 0
-        sleep 0.05
-    done
-    echo "postgres.sh: $1 never answered" >&2
-    exit 1
-}
+bench_on_exit() { "${as_server[@]}" "$pgbin/pg_ctl" -D "$work/pg" -m immediate stop >/dev/null 2>&1 || true; }
 rss_kib() { awk '/^VmRSS:/ {print $2}' "/proc/$1/status"; }
 
 # A cluster with the server's defaults (fsync and synchronous_commit on), room for every connection.
@@ -79,32 +54,21 @@ start_shortd() {
     local name=$1 port
     shift
     port=$(free_port)
-    # wrk's connections all come from one address: its share must hold them. One database connection
-    # per client, as pgbench has, so as many commits can be in flight (the default is 8).
+    # wrk's connections all come from one address: its share must hold them.
+    local options=()
+    [[ -n ${DB_CONNECTIONS:-} ]] && options+=(--database-connections "$DB_CONNECTIONS")
     "$shortd" --listen "127.0.0.1:$port" --database "$url" --rate-limit 0 --data-dir "$work/data-$name" \
-        --max-connections-per-client 1000 --database-connections "${DB_CONNECTIONS:-$connections}" \
-        --access-log "$work/access-$name.log" "$@" 2>"$work/shortd-$name.err" &
+        --max-connections-per-client 1000 --access-log "$work/access-$name.log" "${options[@]}" "$@" \
+        2>"$work/shortd-$name.err" &
     pids+=($!)
     printf -v "port_$name" '%s' "$port"
     printf -v "pid_$name" '%s' "$!"
     wait_for "http://127.0.0.1:$port/healthz"
 }
 
-# wrk_run NAME URL [lua script] -> "NAME rps p99_ms non2xx3xx errors"
-wrk_run() {
-    local name=$1 url=$2 script=${3:-}
-    local args=(-t "$threads" -c "$connections" -d "${duration}s" --latency)
-    [[ -n $script ]] && args+=(-s "$script")
-    local out
-    out=$(wrk "${args[@]}" "$url")
-    echo "$out" >"$work/$name.wrk"
-    local rps p99 bad errors
-    rps=$(awk '/^Requests\/sec:/ {print $2}' <<<"$out")
-    p99=$(awk '$1 == "99%" {v=$2; if (v ~ /us$/) {sub(/us$/,"",v); v/=1000} else if (v ~ /ms$/) {sub(/ms$/,"",v)} else if (v ~ /s$/) {sub(/s$/,"",v); v*=1000}; printf "%.2f", v}' <<<"$out")
-    bad=$(awk '/Non-2xx or 3xx responses:/ {print $5}' <<<"$out")
-    errors=$(awk '/Socket errors:/ {print $0}' <<<"$out")
-    echo "$name ${rps:-0} ${p99:-0} ${bad:-0} ${errors:-none}"
-}
+# Dead rows vacuumed and dirty pages written before a run, rather than by autovacuum and the
+# checkpointer in the middle of it.
+settle() { psql -d links -c "VACUUM ANALYZE links" -c "CHECKPOINT"; }
 
 # pgbench_run NAME SCRIPT -> "NAME tps average_latency_ms"
 pgbench_run() {
@@ -164,13 +128,18 @@ pool=$((duration * 40000))
 "$benchtool" requests "$pool" "https://bench.example/two-b/$(date +%s)/" >"$work/requests-2b.lua"
 
 results=()
+settle
 results+=("$(pgbench_run pgbench-insert "$work/insert.sql")")
+settle
 results+=("$(pgbench_run pgbench-select "$work/select.sql")")
 results+=("$(wrk_run floor "http://127.0.0.1:$hello_port/hello")")
+settle
 results+=("$(REQUESTS="$work/requests-a.lua" wrk_run create "http://127.0.0.1:$port_a" "$root/bench/service/create.lua")")
+settle
 results+=("$(wrk_run redirect-warm "http://127.0.0.1:$port_a/$code")")
 
 start_shortd nocache --cache-size 0
+settle
 results+=("$(wrk_run redirect-nocache "http://127.0.0.1:$port_nocache" "$work/read.lua")")
 kill "$pid_nocache"
 
@@ -184,25 +153,38 @@ wrk_pair() {
     wait "$first"
     cat "$work/$name-a.line" "$work/$name-b.line"
 }
+settle
 mapfile -t pair < <(wrk_pair two-create "$root/bench/service/create.lua" "$root/bench/service/create.lua" \
     "http://127.0.0.1:$port_a" "http://127.0.0.1:$port_b")
 results+=("${pair[@]}")
+settle
 mapfile -t pair < <(wrk_pair two-redirect "" "" "http://127.0.0.1:$port_a/$code" "http://127.0.0.1:$port_b/$code")
 results+=("${pair[@]}")
 
-# Memory: a fresh instance with the default cache reads every link once.
-start_shortd memory
-rss_start=$(rss_kib "$pid_memory")
-# wrk runs for its whole duration, so it is stopped once the access log shows every link read.
-wrk -t 1 -c "$connections" -d 900s -s "$work/read.lua" "http://127.0.0.1:$port_memory" >"$work/memory.wrk" &
-wrk_pid=$!
-while (($(wc -l <"$work/access-memory.log") < read_links)) && kill -0 "$wrk_pid" 2>/dev/null; do
-    sleep 1
-done
-kill -INT "$wrk_pid" 2>/dev/null || true
-wait "$wrk_pid" || true
-rss_end=$(rss_kib "$pid_memory")
-read_ok=$(wc -l <"$work/access-memory.log")
+# Memory: a fresh instance reads every link once, with the default cache and with none; the
+# difference is what the cache holds. "NAME start_kib end_kib requests"
+read_all() {
+    local name=$1
+    shift
+    settle
+    start_shortd "$name" "$@"
+    local pid_var=pid_$name port_var=port_$name
+    local start_kib
+    start_kib=$(rss_kib "${!pid_var}")
+    # wrk runs for its whole duration, so it is stopped once the access log shows every link read.
+    wrk -t 1 -c "$connections" -d 900s -s "$work/read.lua" "http://127.0.0.1:${!port_var}" >"$work/$name.wrk" &
+    local wrk_pid=$!
+    while (($(wc -l <"$work/access-$name.log") < read_links)) && kill -0 "$wrk_pid" 2>/dev/null; do
+        sleep 1
+    done
+    kill -INT "$wrk_pid" 2>/dev/null || true
+    wait "$wrk_pid" || true
+    echo "$name $start_kib $(rss_kib "${!pid_var}") $(wc -l <"$work/access-$name.log")"
+    kill "${!pid_var}"
+}
+read_all memory >"$work/memory.line"
+read_all memory_nocache --cache-size 0 >"$work/memory_nocache.line"
+mapfile -t memory < <(cat "$work/memory.line" "$work/memory_nocache.line")
 
 printf '\nOn %s CPU(s); wrk: %s thread(s), %s connections, %s s per run; pgbench: %s clients, 2 threads\n' \
     "$(nproc)" "$threads" "$connections" "$duration" "$connections"
@@ -213,8 +195,11 @@ for line in "${results[@]}"; do
 done
 created=$(grep -c '"GET /index.php/Index/weburl_zip?.* HTTP/1.1" 200 ' "$work/access-a.log" || true)
 printf 'links created through instance a (HTTP 200 in its access log): %s\n' "$created"
-printf 'memory: VmRSS %s KiB after start, %s KiB after %s requests over %s distinct links (cache: 100000 links)\n' \
-    "$rss_start" "$rss_end" "$read_ok" "$read_links"
+for line in "${memory[@]}"; do
+    read -r name start_kib end_kib requests <<<"$line"
+    printf '%s: VmRSS %s KiB after start, %s KiB after %s requests over %s distinct links\n' "$name" "$start_kib" \
+        "$end_kib" "$requests" "$read_links"
+done
 
 field() { awk -v n="$1" -v f="$2" '$1 == n {print $f}' <<<"$(printf '%s\n' "${results[@]}")"; }
 awk -v ins="$(field pgbench-insert 2)" -v sel="$(field pgbench-select 2)" -v floor="$(field floor 2)" \

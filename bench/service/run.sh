@@ -7,58 +7,16 @@
 # Builds a Release tree in build-bench (with -DNOLVEX_BUILD_BENCH=ON). Needs wrk and curl.
 set -euo pipefail
 
-root=$(cd "$(dirname "$0")/../.." && pwd)
+source "$(dirname "$0")/../lib.sh"
 duration=${1:-10}
 connections=${2:-50}
 threads=${WRK_THREADS:-1}
-build=${BENCH_BUILD_DIR:-$root/build-bench}
 
-for tool in wrk curl cmake ninja; do
-    command -v "$tool" >/dev/null || { echo "run.sh: $tool is needed" >&2; exit 1; }
-done
-
-if [[ ! -f $build/build.ninja ]]; then
-    cmake -S "$root" -B "$build" -G Ninja -Wno-dev -DCMAKE_BUILD_TYPE=Release -DNOLVEX_BUILD_BENCH=ON \
-        -DBUILD_TESTING=OFF >/dev/null
-fi
-cmake --build "$build" --target nolvex-shortd nolvex-shortd-benchtool -- --quiet
+bench_need wrk curl cmake ninja python3
+bench_build nolvex-shortd nolvex-shortd-benchtool
 shortd=$build/service/nolvex-shortd
 benchtool=$(find "$build/bench" -name nolvex-shortd-benchtool -type f | head -n1)
-
-work=$(mktemp -d)
-pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
-free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
-wait_for() {
-    for _ in $(seq 100); do
-        curl -fs -o /dev/null "$1" && return 0
-        sleep 0.05
-    done
-    echo "run.sh: $1 never answered" >&2
-    exit 1
-}
-
-# wrk_run NAME URL [lua script] -> prints "NAME rps p99_ms non2xx3xx errors"
-wrk_run() {
-    local name=$1 url=$2 script=${3:-}
-    local args=(-t "$threads" -c "$connections" -d "${duration}s" --latency)
-    [[ -n $script ]] && args+=(-s "$script")
-    local out
-    out=$(wrk "${args[@]}" "$url")
-    echo "$out" >"$work/$name.wrk"
-    local rps p99 bad errors
-    rps=$(awk '/^Requests\/sec:/ {print $2}' <<<"$out")
-    p99=$(awk '$1 == "99%" {v=$2; if (v ~ /us$/) {sub(/us$/,"",v); v/=1000} else if (v ~ /ms$/) {sub(/ms$/,"",v)} else if (v ~ /s$/) {sub(/s$/,"",v); v*=1000}; printf "%.2f", v}' <<<"$out")
-    bad=$(awk '/Non-2xx or 3xx responses:/ {print $5}' <<<"$out")
-    errors=$(awk '/Socket errors:/ {print $0}' <<<"$out")
-    echo "$name ${rps:-0} ${p99:-0} ${bad:-0} ${errors:-none}"
-}
+bench_workdir
 
 hello_port=$(free_port)
 "$benchtool" hello "$hello_port" & pids+=($!)

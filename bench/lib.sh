@@ -1,0 +1,70 @@
+# What the benchmark scripts share; sourced by them after `set -euo pipefail`, never run alone.
+#
+#   bench_need TOOL...          stops with a message unless every tool is on the PATH
+#   bench_build TARGET...       a Release tree in $build (BENCH_BUILD_DIR, default build-bench, with
+#                               -DNOLVEX_BUILD_BENCH=ON) with the targets built
+#   bench_workdir               $work, a temporary folder; at exit every process in $pids is ended,
+#                               bench_on_exit (if the script defines it) runs, and $work goes
+#   free_port                   a free loopback port
+#   wait_for URL                waits up to 10 s for URL to answer
+#   wrk_run NAME URL [SCRIPT]   one wrk run ($threads, $connections, $duration); prints
+#                               "NAME requests/s p99_ms non-2xx/3xx socket-errors", keeps wrk's output
+#                               in $work/NAME.wrk
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build=${BENCH_BUILD_DIR:-$root/build-bench}
+bench_name=$(basename "$0")
+pids=()
+
+bench_need() {
+    for tool in "$@"; do
+        command -v "$tool" >/dev/null || { echo "$bench_name: $tool is needed" >&2; exit 1; }
+    done
+}
+
+bench_build() {
+    if [[ ! -f $build/build.ninja ]]; then
+        cmake -S "$root" -B "$build" -G Ninja -Wno-dev -DCMAKE_BUILD_TYPE=Release -DNOLVEX_BUILD_BENCH=ON \
+            -DBUILD_TESTING=OFF >/dev/null
+    fi
+    cmake --build "$build" --target "$@" -- --quiet
+}
+
+bench_cleanup() {
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+    wait 2>/dev/null || true
+    if declare -F bench_on_exit >/dev/null; then bench_on_exit; fi
+    rm -rf "$work"
+}
+
+bench_workdir() {
+    work=$(mktemp -d)
+    trap bench_cleanup EXIT
+    trap 'exit 1' INT TERM
+}
+
+free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
+
+wait_for() {
+    for _ in $(seq 200); do
+        curl -fs -o /dev/null "$1" && return 0
+        sleep 0.05
+    done
+    echo "$bench_name: $1 never answered" >&2
+    exit 1
+}
+
+wrk_run() {
+    local name=$1 url=$2 script=${3:-}
+    local args=(-t "$threads" -c "$connections" -d "${duration}s" --latency)
+    [[ -n $script ]] && args+=(-s "$script")
+    local out
+    out=$(wrk "${args[@]}" "$url")
+    echo "$out" >"$work/$name.wrk"
+    local rps p99 bad errors
+    rps=$(awk '/^Requests\/sec:/ {print $2}' <<<"$out")
+    p99=$(awk '$1 == "99%" {v=$2; if (v ~ /us$/) {sub(/us$/,"",v); v/=1000} else if (v ~ /ms$/) {sub(/ms$/,"",v)} else if (v ~ /s$/) {sub(/s$/,"",v); v*=1000}; printf "%.2f", v}' <<<"$out")
+    bad=$(awk '/Non-2xx or 3xx responses:/ {print $5}' <<<"$out")
+    errors=$(awk '/Socket errors:/ {print $0}' <<<"$out")
+    echo "$name ${rps:-0} ${p99:-0} ${bad:-0} ${errors:-none}"
+}
