@@ -92,6 +92,12 @@ std::unique_ptr<LinkStore> openStore(const QCommandLineParser& parser, const QPr
 
 int importLinks(QIODevice& input, LinkStore& store, Session& session)
 {
+    // A commit per link made a million links take minutes; a thousand share one. Re-running an
+    // import that failed half-way takes up where the last commit left it.
+    constexpr qint64 LinksPerCommit = 1000;
+    if (!store.beginGroup()) {
+        return session.fail(OpsRefused, store.lastError());
+    }
     RecordReader reader(input);
     qint64 imported = 0;
     qint64 present = 0;
@@ -136,6 +142,9 @@ int importLinks(QIODevice& input, LinkStore& store, Session& session)
         switch (store.restoreLink(link)) {
         case StoreStatus::Ok:
             ++imported;
+            if (imported % LinksPerCommit == 0 && (!store.commitGroup() || !store.beginGroup())) {
+                return session.fail(OpsRefused, store.lastError());
+            }
             break;
         case StoreStatus::TargetTaken: {
             const LookupResult holder = store.findByTarget(link.type, link.target);
@@ -151,6 +160,9 @@ int importLinks(QIODevice& input, LinkStore& store, Session& session)
         default:
             return session.fail(OpsRefused, store.lastError());
         }
+    }
+    if (!store.commitGroup()) {
+        return session.fail(OpsRefused, store.lastError());
     }
     session.say(QStringLiteral("imported %1, already there %2, refused %3").arg(imported).arg(present).arg(refused));
     return refused == 0 ? OpsDone : OpsRefused;

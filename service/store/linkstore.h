@@ -104,6 +104,11 @@ public:
     // Stores a link as it is, with its code, dates, visits and state. CodeTaken or TargetTaken
     // (an address held by another link that is not deleted) change nothing.
     virtual StoreStatus restoreLink(const StoredLink& link);
+    // Groups the calls that follow into one transaction, until commitGroup(): an import commits a
+    // thousand links at a time rather than one. False when the store cannot; a store without
+    // transactions takes the calls one by one.
+    virtual bool beginGroup() { return true; }
+    virtual bool commitGroup() { return true; }
     // Counts, and the most visited links (not deleted), most first.
     virtual StoreStatus stats(int top, LinkStats* totals, QList<StoredLink>* mostVisited);
     virtual QString lastError() const = 0;

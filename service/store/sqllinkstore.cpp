@@ -525,4 +525,27 @@ StoreStatus SqlLinkStore::stats(int top, LinkStats* totals, QList<StoredLink>* m
     return StoreStatus::Ok;
 }
 
+bool SqlLinkStore::beginGroup()
+{
+    QSqlDatabase db = connection();
+    if (!db.transaction()) {
+        m_lastError = db.lastError().text();
+        checkConnection();
+        return false;
+    }
+    return true;
+}
+
+bool SqlLinkStore::commitGroup()
+{
+    QSqlDatabase db = connection();
+    if (!db.commit()) {
+        m_lastError = db.lastError().text();
+        db.rollback();
+        checkConnection();
+        return false;
+    }
+    return true;
+}
+
 } // namespace Shortd

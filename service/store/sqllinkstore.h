@@ -40,6 +40,8 @@ public:
     StoreStatus exportLinks(const std::function<bool(const StoredLink&)>& visit) override;
     StoreStatus restoreLink(const StoredLink& link) override;
     StoreStatus stats(int top, LinkStats* totals, QList<StoredLink>* mostVisited) override;
+    bool beginGroup() override;
+    bool commitGroup() override;
     bool isBroken() const override { return m_broken; }
     QString lastError() const override { return m_lastError; }
     // This store's own connection, for the thread that opened it.

@@ -251,6 +251,22 @@ void ShortdOpsTest::roundTrip()
     QVERIFY2(
         refused.err.contains(u"the code cccccc is taken by another address (type 2): https://example.com/mistake"_s),
         qPrintable(refused.err));
+
+    // More links than one commit takes: every one in.
+    if (format == u"jsonl") {
+        const QString letters = u"abcdefghjkmnpqrstuvw"_s;
+        QByteArray many;
+        for (int i = 0; i < 2500; ++i) {
+            const QString code = u"bxyz"_s + letters.at(i / 400) + letters.at(i / 20 % 20) + letters.at(i % 20);
+            many += u"{\"code\":\"%1\",\"type\":1,\"target\":\"https://example.com/many/%2\","
+                    u"\"created\":\"2024-01-01T00:00:00Z\",\"visits\":3,\"state\":\"active\"}\n"_s.arg(code)
+                        .arg(i)
+                        .toUtf8();
+        }
+        const Run bulk = run(target, {u"links"_s, u"import"_s, u"INPUT"_s}, many);
+        QVERIFY2(bulk.err.contains(u"imported 2500, already there 0, refused 0"_s), qPrintable(bulk.err));
+        QCOMPARE(run(target, {u"links"_s, u"export"_s}).out.count(u"https://example.com/many/"_s), 2500);
+    }
 }
 
 void ShortdOpsTest::takenDown_data()
