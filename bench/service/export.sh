@@ -8,18 +8,13 @@
 # Builds nolvex-shortd in build-bench like run.sh (BENCH_BUILD_DIR picks another tree).
 set -euo pipefail
 
-root=$(cd "$(dirname "$0")/../.." && pwd)
+source "$(dirname "$0")/../lib.sh"
 count=${1:-1000000}
-build=${BENCH_BUILD_DIR:-$root/build-bench}
-if [[ ! -f $build/build.ninja ]]; then
-    cmake -S "$root" -B "$build" -G Ninja -Wno-dev -DCMAKE_BUILD_TYPE=Release -DNOLVEX_BUILD_BENCH=ON \
-        -DBUILD_TESTING=OFF >/dev/null
-fi
-cmake --build "$build" --target nolvex-shortd -- --quiet
+bench_need cmake ninja python3 /usr/bin/time
+bench_build nolvex-shortd
 shortd=$build/service/nolvex-shortd
+bench_workdir
 
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
 python3 - "$count" >"$work/links.jsonl" <<'PY'
 import json, sys
 alphabet = "23456789abcdefghijkmnpqrstuvwxyzABCDEFGHJKLMNPQRSTUVWXYZ"
