@@ -85,8 +85,8 @@ Shortener::Shortener(StorePool& pool, ShortenerOptions options, QObject* parent)
     , m_pool(pool)
     , m_random(QRandomGenerator::global())
     , m_cache(options.cacheSize, options.cacheTtl.count())
-    // Half the workers at most, so that lookups find one free while creations pour in.
     , m_maxPendingVisits(options.maxPendingVisits)
+    // Half the workers at most, so that lookups find one free while creations pour in.
     , m_maxCreatesInFlight(std::max(1, m_pool.threads() / 2))
 {
     m_clock.start();
