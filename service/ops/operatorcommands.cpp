@@ -11,6 +11,7 @@
 #include <QDateTime>
 #include <QFile>
 #include <QIODevice>
+#include <functional>
 #include <memory>
 
 namespace Shortd
@@ -90,6 +91,53 @@ std::unique_ptr<LinkStore> openStore(const QCommandLineParser& parser, const QPr
     return store;
 }
 
+enum class ImportStep {
+    Imported,
+    Present, // the same link is there already
+    Refused, // refuse() was told why
+    Failed, // the store failed; its error says why
+};
+
+// One link read from the file: checked, then stored unless it or a clash is there already.
+ImportStep importOne(const StoredLink& link, LinkStore& store, const std::function<void(const QString&)>& refuse)
+{
+    if (!isCodeShaped(link.code) || link.type < 0 || link.type >= LinkTypeCount || link.target.isEmpty()
+        || link.target.size() > 8000) {
+        refuse(QStringLiteral("not a link: code %1, type %2").arg(link.code).arg(link.type));
+        return ImportStep::Refused;
+    }
+    const LookupResult existing = store.findByCode(link.code);
+    if (existing.status == StoreStatus::Failed) {
+        return ImportStep::Failed;
+    }
+    if (existing.status == StoreStatus::Ok) {
+        if (existing.link.type == link.type && existing.link.target == link.target) {
+            return ImportStep::Present;
+        }
+        refuse(
+            QStringLiteral("the code %1 is taken by another address (type %2): ").arg(link.code).arg(existing.link.type)
+            + existing.link.target);
+        return ImportStep::Refused;
+    }
+    switch (store.restoreLink(link)) {
+    case StoreStatus::Ok:
+        return ImportStep::Imported;
+    case StoreStatus::TargetTaken: {
+        const LookupResult holder = store.findByTarget(link.type, link.target);
+        refuse(QStringLiteral("the address already has the code %1, not %2 (type %3): ")
+                   .arg(holder.link.code, link.code)
+                   .arg(link.type)
+            + link.target);
+        return ImportStep::Refused;
+    }
+    case StoreStatus::CodeTaken:
+        refuse(QStringLiteral("the code %1 was taken meanwhile").arg(link.code));
+        return ImportStep::Refused;
+    default:
+        return ImportStep::Failed;
+    }
+}
+
 int importLinks(QIODevice& input, LinkStore& store, Session& session)
 {
     // A commit per link made a million links take minutes; a thousand share one. Re-running an
@@ -103,7 +151,7 @@ int importLinks(QIODevice& input, LinkStore& store, Session& session)
     qint64 present = 0;
     qint64 refused = 0;
     StoredLink link;
-    const auto refuse = [&](const QString& why) {
+    const std::function<void(const QString&)> refuse = [&](const QString& why) {
         ++refused;
         session.say(QStringLiteral("line %1: %2").arg(reader.line()).arg(why));
     };
@@ -119,45 +167,19 @@ int importLinks(QIODevice& input, LinkStore& store, Session& session)
             refuse(reader.error());
             continue;
         }
-        if (!isCodeShaped(link.code) || link.type < 0 || link.type >= LinkTypeCount || link.target.isEmpty()
-            || link.target.size() > 8000) {
-            refuse(QStringLiteral("not a link: code %1, type %2").arg(link.code).arg(link.type));
-            continue;
-        }
-        const LookupResult existing = store.findByCode(link.code);
-        if (existing.status == StoreStatus::Failed) {
-            return session.fail(OpsRefused, store.lastError());
-        }
-        if (existing.status == StoreStatus::Ok) {
-            if (existing.link.type == link.type && existing.link.target == link.target) {
-                ++present;
-            } else {
-                refuse(QStringLiteral("the code %1 is taken by another address (type %2): ")
-                           .arg(link.code)
-                           .arg(existing.link.type)
-                    + existing.link.target);
-            }
-            continue;
-        }
-        switch (store.restoreLink(link)) {
-        case StoreStatus::Ok:
+        switch (importOne(link, store, refuse)) {
+        case ImportStep::Imported:
             ++imported;
             if (imported % LinksPerCommit == 0 && (!store.commitGroup() || !store.beginGroup())) {
                 return session.fail(OpsRefused, store.lastError());
             }
             break;
-        case StoreStatus::TargetTaken: {
-            const LookupResult holder = store.findByTarget(link.type, link.target);
-            refuse(QStringLiteral("the address already has the code %1, not %2 (type %3): ")
-                       .arg(holder.link.code, link.code)
-                       .arg(link.type)
-                + link.target);
+        case ImportStep::Present:
+            ++present;
             break;
-        }
-        case StoreStatus::CodeTaken:
-            refuse(QStringLiteral("the code %1 was taken meanwhile").arg(link.code));
+        case ImportStep::Refused:
             break;
-        default:
+        case ImportStep::Failed:
             return session.fail(OpsRefused, store.lastError());
         }
     }
