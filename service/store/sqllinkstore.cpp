@@ -96,10 +96,8 @@ bool SqlLinkStore::open()
     }
     m_statements = std::make_unique<Statements>(db);
     Statements& s = *m_statements;
-    const StatementTexts texts = statementTexts(m_dialect);
-    m_visitsAsArrays = texts.visitsAsArrays;
-    m_addVisitsText = texts.addVisits;
-    m_insertAsOne = !texts.insertMany.isEmpty();
+    m_texts = statementTexts(m_dialect);
+    const StatementTexts& texts = m_texts;
     if (!s.byCode.prepare(texts.byCode) || !s.byTarget.prepare(texts.byTarget) || !s.insert.prepare(texts.insert)
         || !s.addVisits.prepare(texts.addVisits)
         || (!texts.insertMany.isEmpty() && !s.insertMany.prepare(texts.insertMany))) {
@@ -205,13 +203,10 @@ std::optional<QList<bool>> SqlLinkStore::insertTogether(const QList<StoredLink>&
     if (!m_statements) {
         return std::nullopt;
     }
-    if (m_insertAsOne) {
+    if (!m_texts.insertMany.isEmpty()) {
         return insertAsOne(links);
     }
-    QSqlDatabase db = connection();
-    if (!db.transaction()) {
-        m_lastError = db.lastError().text();
-        checkConnection();
+    if (!beginGroup()) {
         return std::nullopt;
     }
     QList<bool> stored;
@@ -219,16 +214,12 @@ std::optional<QList<bool>> SqlLinkStore::insertTogether(const QList<StoredLink>&
     for (const StoredLink& link : links) {
         const int inserted = insertRow(link);
         if (inserted < 0) {
-            db.rollback();
-            checkConnection();
+            abandonGroup();
             return std::nullopt;
         }
         stored.append(inserted == 1);
     }
-    if (!db.commit()) {
-        m_lastError = db.lastError().text();
-        db.rollback();
-        checkConnection();
+    if (!commitGroup()) {
         return std::nullopt;
     }
     return stored;
@@ -248,9 +239,9 @@ std::optional<QList<bool>> SqlLinkStore::insertAsOne(const QList<StoredLink>& li
     }
     QSqlQuery& query = m_statements->insertMany;
     query.bindValue(0, arrayLiteral(codes));
-    query.bindValue(1, QString(u'{' + types.join(u',') + u'}'));
+    query.bindValue(1, arrayLiteral(types));
     query.bindValue(2, arrayLiteral(targets));
-    query.bindValue(3, QString(u'{' + created.join(u',') + u'}'));
+    query.bindValue(3, arrayLiteral(created));
     if (!query.exec()) {
         m_lastError = query.lastError().text();
         checkConnection();
@@ -284,10 +275,7 @@ StoreStatus SqlLinkStore::addVisits(const QHash<QString, qint64>& visits)
     // wait for each other instead of deadlocking.
     QStringList codes = visits.keys();
     std::sort(codes.begin(), codes.end());
-    QSqlDatabase db = connection();
-    if (!db.transaction()) {
-        m_lastError = db.lastError().text();
-        checkConnection();
+    if (!beginGroup()) {
         return StoreStatus::Failed;
     }
     QSqlQuery& query = m_statements->addVisits;
@@ -296,25 +284,23 @@ StoreStatus SqlLinkStore::addVisits(const QHash<QString, qint64>& visits)
             return true;
         }
         m_lastError = query.lastError().text();
-        db.rollback();
-        checkConnection();
+        abandonGroup();
         return false;
     };
-    if (m_visitsAsArrays) {
+    if (m_texts.visitsAsArrays) {
         // Prepared afresh for every batch, so that it is planned for the arrays it is given. A
         // plan kept for arrays of any length joined the whole table by hash: seconds a batch once
         // a million links were stored, and the next batch grew while this one ran.
-        if (!query.prepare(m_addVisitsText)) {
+        if (!query.prepare(m_texts.addVisits)) {
             m_lastError = query.lastError().text();
-            db.rollback();
-            checkConnection();
+            abandonGroup();
             return StoreStatus::Failed;
         }
         QStringList counts;
         for (const QString& code : std::as_const(codes)) {
             counts.append(QString::number(visits.value(code)));
         }
-        query.bindValue(0, QString(u'{' + counts.join(u',') + u'}'));
+        query.bindValue(0, arrayLiteral(counts));
         query.bindValue(1, arrayLiteral(codes));
         if (!run()) {
             return StoreStatus::Failed;
@@ -329,13 +315,7 @@ StoreStatus SqlLinkStore::addVisits(const QHash<QString, qint64>& visits)
         }
     }
     query.finish();
-    if (!db.commit()) {
-        m_lastError = db.lastError().text();
-        db.rollback();
-        checkConnection();
-        return StoreStatus::Failed;
-    }
-    return StoreStatus::Ok;
+    return commitGroup() ? StoreStatus::Ok : StoreStatus::Failed;
 }
 
 bool SqlLinkStore::isHealthy()
@@ -541,11 +521,16 @@ bool SqlLinkStore::commitGroup()
     QSqlDatabase db = connection();
     if (!db.commit()) {
         m_lastError = db.lastError().text();
-        db.rollback();
-        checkConnection();
+        abandonGroup();
         return false;
     }
     return true;
+}
+
+void SqlLinkStore::abandonGroup()
+{
+    connection().rollback();
+    checkConnection();
 }
 
 } // namespace Shortd

@@ -3,6 +3,7 @@
 #include "store/databaseaddress.h"
 #include "store/linkstore.h"
 #include "store/migrations.h"
+#include "store/sqldialect.h"
 
 #include <QSqlDatabase>
 #include <memory>
@@ -58,6 +59,8 @@ private:
     // Runs a prepared statement; on failure keeps the error and checks the connection.
     bool run(QSqlQuery& query);
 
+    // Rolls back a group that failed half-way and checks the connection.
+    void abandonGroup();
     // After a failed call: when the connection itself is gone, the store says so, and its owner
     // replaces it.
     void checkConnection();
@@ -68,9 +71,7 @@ private:
     QString m_connectionName;
     QString m_lastError;
     bool m_broken = false;
-    bool m_visitsAsArrays = false;
-    QString m_addVisitsText;
-    bool m_insertAsOne = false;
+    StatementTexts m_texts; // as prepared by open()
     std::unique_ptr<Statements> m_statements;
 };
 
