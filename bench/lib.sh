@@ -7,6 +7,8 @@
 #                               bench_on_exit (if the script defines it) runs, and $work goes
 #   free_port                   a free loopback port
 #   wait_for URL                waits up to 10 s for URL to answer
+#   bench_link ORIGIN           makes one link through the service at ORIGIN ($benchtool signs the
+#                               request) and prints its code
 #   wrk_run NAME URL [SCRIPT]   one wrk run ($threads, $connections, $duration); prints
 #                               "NAME requests/s p99_ms non-2xx/3xx socket-errors", keeps wrk's output
 #                               in $work/NAME.wrk
@@ -52,6 +54,14 @@ wait_for() {
     done
     echo "$bench_name: $1 never answered" >&2
     exit 1
+}
+
+bench_link() {
+    local target link
+    target=$("$benchtool" requests 1 "https://bench.example/redirect/" | sed -n 's/^"\(.*\)",$/\1/p')
+    link=$(curl -fs "$1$target" | sed -n 's/.*"info":"\([^"]*\)".*/\1/p')
+    [[ -n $link ]] || { echo "$bench_name: could not create the link to follow" >&2; exit 1; }
+    echo "${link##*/}"
 }
 
 wrk_run() {

@@ -117,11 +117,7 @@ hello_port=$(free_port)
 pids+=($!)
 wait_for "http://127.0.0.1:$hello_port/hello"
 
-"$benchtool" requests 1 "https://bench.example/redirect/" >"$work/one.lua"
-target=$(sed -n 's/^"\(.*\)",$/\1/p' "$work/one.lua")
-link=$(curl -fs "http://127.0.0.1:$port_a$target" | sed -n 's/.*"info":"\([^"]*\)".*/\1/p')
-code=${link##*/}
-[[ -n $code ]] || { echo "postgres.sh: could not create the link to follow" >&2; exit 1; }
+code=$(bench_link "http://127.0.0.1:$port_a")
 pool=$((duration * 40000))
 "$benchtool" requests "$pool" "https://bench.example/one/$(date +%s)/" >"$work/requests-a.lua"
 "$benchtool" requests "$pool" "https://bench.example/two-a/$(date +%s)/" >"$work/requests-2a.lua"

@@ -29,11 +29,7 @@ wait_for "http://127.0.0.1:$hello_port/hello"
 wait_for "http://127.0.0.1:$service_port/healthz"
 
 # One link to follow, and enough signed requests that every create in the run makes a new link.
-"$benchtool" requests 1 "https://bench.example/redirect/" >"$work/one.lua"
-target=$(sed -n 's/^"\(.*\)",$/\1/p' "$work/one.lua")
-link=$(curl -fs "http://127.0.0.1:$service_port$target" | sed -n 's/.*"info":"\([^"]*\)".*/\1/p')
-code=${link##*/}
-[[ -n $code ]] || { echo "run.sh: could not create the link to follow" >&2; exit 1; }
+code=$(bench_link "http://127.0.0.1:$service_port")
 pool=$((duration * 40000))
 "$benchtool" requests "$pool" "https://bench.example/$(date +%s)/" >"$work/requests.lua"
 
