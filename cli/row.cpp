@@ -1,5 +1,7 @@
 #include "row.h"
 
+#include "displaytext.h"
+
 #include <QStringBuilder>
 
 namespace Nolvex::Cli
@@ -31,16 +33,6 @@ QByteArray tsvField(const QString& text)
         }
     }
     return field;
-}
-
-QByteArray csvField(const QString& text)
-{
-    QByteArray bytes = text.toUtf8();
-    if (!bytes.contains(',') && !bytes.contains('"') && !bytes.contains('\r') && !bytes.contains('\n')) {
-        return bytes;
-    }
-    bytes.replace("\"", "\"\"");
-    return '"' + bytes + '"';
 }
 
 QByteArray jsonString(const QString& text)
@@ -155,7 +147,7 @@ QByteArray formatRow(Format format, const Row& row)
     case Format::Tsv:
         return tsvField(row.input) + '\t' + tsvField(row.shortLink) + '\n';
     case Format::Csv:
-        return csvField(row.input) + ',' + csvField(row.shortLink) + "\r\n";
+        return (csvField(row.input) % u',' % csvField(row.shortLink)).toUtf8() + "\r\n";
     case Format::Jsonl:
         return "{\"line\":" + QByteArray::number(row.line) + ",\"input\":" + jsonString(row.input)
             + ",\"ok\":" + (row.ok() ? "true" : "false") + ",\"short\":" + jsonStringOrNull(row.shortLink, row.ok())

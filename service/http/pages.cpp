@@ -1,5 +1,7 @@
 #include "http/pages.h"
 
+#include "displaytext.h"
+
 #include <QDateTime>
 #include <QUrl>
 
@@ -25,22 +27,6 @@ QString htmlEscaped(const QString& text)
     QString escaped = text.toHtmlEscaped();
     escaped.replace(u'\'', QStringLiteral("&#39;"));
     return escaped;
-}
-
-QString withVisibleControls(const QString& text)
-{
-    QString shown;
-    shown.reserve(text.size());
-    for (const QChar c : text) {
-        const char16_t u = c.unicode();
-        if ((u >= 0x200B && u <= 0x200F) || (u >= 0x202A && u <= 0x202E) || (u >= 0x2066 && u <= 0x2069)
-            || u == 0xFEFF) {
-            shown += QStringLiteral("<U+%1>").arg(u, 4, 16, QLatin1Char('0')).toUpper();
-        } else {
-            shown += c;
-        }
-    }
-    return shown;
 }
 
 QByteArray previewPage(const QString& shortLink, const QString& target, const QByteArray& location, qint64 visits,

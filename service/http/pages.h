@@ -23,8 +23,5 @@ QByteArray homePage();
 
 // Escapes for text and for double-quoted attribute values alike.
 QString htmlEscaped(const QString& text);
-// Text as a person is to read it: the characters that are invisible or reorder what follows them
-// (U+200B-U+200F, U+202A-U+202E, U+2066-U+2069, U+FEFF) appear as "<U+202E>" and the like.
-QString withVisibleControls(const QString& text);
 
 } // namespace Shortd

@@ -1,6 +1,6 @@
 #include "ops/linkrecords.h"
 
-#include "http/pages.h"
+#include "displaytext.h"
 
 #include <QDateTime>
 #include <QIODevice>
@@ -98,16 +98,6 @@ std::optional<qint64> parseIsoTime(QStringView text)
         time.setTimeSpec(Qt::UTC); // a time without a zone is read as UTC, as export writes it
     }
     return time.toSecsSinceEpoch();
-}
-
-QString csvField(const QString& value)
-{
-    if (!value.contains(u',') && !value.contains(u'"') && !value.contains(u'\n') && !value.contains(u'\r')) {
-        return value;
-    }
-    QString quoted = value;
-    quoted.replace(u'"', QStringLiteral("\"\""));
-    return u'"' % quoted % u'"';
 }
 
 RecordWriter::RecordWriter(QIODevice& out, RecordFormat format)

@@ -75,7 +75,4 @@ private:
     qsizetype m_position = 0;
 };
 
-// CSV field quoting, RFC 4180: quoted when it holds a comma, a quote or a line break.
-QString csvField(const QString& value);
-
 } // namespace Shortd

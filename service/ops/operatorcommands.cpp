@@ -1,11 +1,12 @@
 #include "ops/operatorcommands.h"
 
 #include "config.h"
-#include "http/pages.h"
 #include "links/codes.h"
 #include "links/fields.h"
 #include "ops/linkrecords.h"
 #include "ops/storeopener.h"
+
+#include "displaytext.h"
 
 #include <QCommandLineParser>
 #include <QDateTime>

@@ -1,0 +1,29 @@
+#include "displaytext.h"
+
+#include <QStringBuilder>
+
+QString withVisibleControls(const QString& text)
+{
+    QString shown;
+    shown.reserve(text.size());
+    for (const QChar c : text) {
+        const char16_t u = c.unicode();
+        if ((u >= 0x200B && u <= 0x200F) || (u >= 0x202A && u <= 0x202E) || (u >= 0x2066 && u <= 0x2069)
+            || u == 0xFEFF) {
+            shown += QStringLiteral("<U+%1>").arg(u, 4, 16, QLatin1Char('0')).toUpper();
+        } else {
+            shown += c;
+        }
+    }
+    return shown;
+}
+
+QString csvField(const QString& value)
+{
+    if (!value.contains(u',') && !value.contains(u'"') && !value.contains(u'\n') && !value.contains(u'\r')) {
+        return value;
+    }
+    QString quoted = value;
+    quoted.replace(u'"', QStringLiteral("\"\""));
+    return u'"' % quoted % u'"';
+}

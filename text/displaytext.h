@@ -1,0 +1,10 @@
+#pragma once
+
+#include <QString>
+
+// Text as a person is to read it: the characters that are invisible or reorder what follows them
+// (U+200B-U+200F, U+202A-U+202E, U+2066-U+2069, U+FEFF) appear as "<U+202E>" and the like.
+QString withVisibleControls(const QString& text);
+
+// One CSV cell (RFC 4180): quoted when it holds a comma, a quote or a line break.
+QString csvField(const QString& value);
