@@ -4,6 +4,9 @@
 #include "webclient.h"
 
 #include <QCommandLineParser>
+#include <QDir>
+#include <QFileInfo>
+#include <QSettings>
 #include <array>
 
 namespace Nolvex
@@ -27,6 +30,38 @@ constexpr std::array<HostOption, 5> HostOptions {{
     {"company-home", "NOLVEX_COMPANY_HOME", BuildConfig::CompanyHome, "The company's home page (http or https).",
         false},
 }};
+
+// What an administrator set for every user, read and never written: the first
+// nolvex/nolvex-shortener.conf in the system's configuration folders (XDG_CONFIG_DIRS, else
+// /etc/xdg), keys named as the options. Empty when there is none.
+struct SystemSettings {
+    QString path;
+    std::array<QString, HostOptions.size()> values;
+};
+
+SystemSettings readSystemSettings(const QProcessEnvironment& environment)
+{
+    QString folders = environment.value(QStringLiteral("XDG_CONFIG_DIRS"));
+    if (folders.isEmpty()) {
+        folders = QStringLiteral("/etc/xdg");
+    }
+    SystemSettings system;
+    for (const QString& folder : folders.split(u':', Qt::SkipEmptyParts)) {
+        const QString path = QDir(folder).filePath(QStringLiteral("nolvex/nolvex-shortener.conf"));
+        if (QFileInfo(path).isFile()) {
+            system.path = path;
+            break;
+        }
+    }
+    if (system.path.isEmpty()) {
+        return system;
+    }
+    const QSettings file(system.path, QSettings::IniFormat);
+    for (std::size_t i = 0; i < HostOptions.size(); ++i) {
+        system.values[i] = file.value(QString::fromLatin1(HostOptions[i].name)).toString().trimmed();
+    }
+    return system;
+}
 
 } // namespace
 
@@ -80,29 +115,35 @@ void addSettingsOptions(QCommandLineParser& parser)
 std::optional<Settings> settingsFromParser(
     const QCommandLineParser& parser, const QProcessEnvironment& environment, QString* error)
 {
+    const SystemSettings system = readSystemSettings(environment);
     std::array<QString, HostOptions.size()> values;
     for (std::size_t i = 0; i < HostOptions.size(); ++i) {
         const HostOption& option = HostOptions[i];
         const QString name = QString::fromLatin1(option.name);
         const QString fromEnvironment = environment.value(QString::fromLatin1(option.environment));
         QString value = QString::fromUtf8(option.fallback);
+        // Named in a refusal, so that a bad value is looked for where it was set.
+        QString source = QStringLiteral("--") + name;
         if (parser.isSet(name)) {
             value = parser.value(name);
         } else if (!fromEnvironment.isEmpty()) {
             value = fromEnvironment;
+            source = QString::fromLatin1(option.environment);
+        } else if (!system.values[i].isEmpty()) {
+            value = system.values[i];
+            source = system.path + QStringLiteral(" ") + name;
         }
         if (option.isOrigin) {
             QString refusal;
             const std::optional<QString> origin = originFromSetting(value, &refusal);
             if (!origin) {
-                *error = QStringLiteral("--") + name + QStringLiteral(": ") + refusal;
+                *error = source + QStringLiteral(": ") + refusal;
                 return std::nullopt;
             }
             values[i] = *origin;
         } else {
             if (!webAddress(value)) {
-                *error = QStringLiteral("--") + name + QStringLiteral(": “") + value
-                    + QStringLiteral("”不是有效的 http 或 https 网址");
+                *error = source + QStringLiteral(": “") + value + QStringLiteral("”不是有效的 http 或 https 网址");
                 return std::nullopt;
             }
             values[i] = value;

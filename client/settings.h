@@ -40,7 +40,9 @@ std::optional<QString> originFromSetting(const QString& setting, QString* error)
 // An absolute http or https address with a host, or nothing.
 std::optional<QUrl> webAddress(const QString& text);
 
-// Compiled-in defaults, overridden by the environment, overridden by the command line.
+// Compiled-in defaults, overridden by the administrator's nolvex/nolvex-shortener.conf in the system's
+// configuration folders (XDG_CONFIG_DIRS, else /etc/xdg; read only), by the environment, and by the
+// command line.
 SettingsOutcome loadSettings(const QStringList& arguments, const QProcessEnvironment& environment);
 
 // The same options for a front end with options of its own: add them to its parser, then read them

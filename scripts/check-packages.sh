@@ -55,9 +55,22 @@ version=$(dpkg-deb -f "${debs[1]}" Version)
 env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM /usr/bin/nolvex-shortener --help | grep -q -- --shorten-host ||
     fail "nolvex-shortener --help"
 [[ $(/usr/bin/nolvex-shorten --version) == "nolvex-shorten $version" ]] || fail "nolvex-shorten --version"
+# Every option a program lists is in its man page.
+for page in nolvex-shortd.8 nolvex-shorten.1 nolvex-shortener.1; do
+    program=${page%.*}
+    text=$(zcat "/usr/share/man/man${page##*.}/$page.gz" | sed 's/\\-/-/g')
+    for option in $(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "/usr/bin/$program" --help |
+        grep -oE '^ +(-[a-zA-Z], )?--[a-z0-9-]+' | grep -oE -- '--[a-z0-9-]+' | grep -vx -- '--help-all'); do
+        grep -qF -- "$option" <<<"$text" || fail "$page leaves out $option"
+    done
+done
 client=$(readlink -f /usr/bin/nolvex-shortener)
 [[ -f $(dirname "$client")/skinh.she ]] || fail "the skin is not beside $client"
 systemd-analyze verify /usr/lib/systemd/system/nolvex-shortd.service || fail "systemd-analyze verify"
+# Installed, not enabled: the administrator sets the link bases first.
+if compgen -G "/etc/systemd/system/*.wants/nolvex-shortd.service" >/dev/null; then
+    fail "the unit was enabled on install"
+fi
 if command -v systemd-sysusers >/dev/null; then
     getent passwd nolvex-shortd >/dev/null || fail "the service's system user was not made"
 fi

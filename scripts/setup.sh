@@ -37,13 +37,16 @@ nolvex_install_packages() {
     "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
-# nolvex_build <build dir> [cmake options...]
+# nolvex_build <build dir> [cmake options...]: with Ninja, or with CMake's default generator
+# (Unix Makefiles) when NOLVEX_GENERATOR is set empty.
 nolvex_build() {
     local dir=$1
     shift
-    if [[ ! -f $dir/build.ninja ]]; then
-        cmake -S "$NOLVEX_ROOT" -B "$dir" -G Ninja -Wno-dev "$@" >"$dir.configure.log" 2>&1 ||
+    local generator=(-G "${NOLVEX_GENERATOR-Ninja}")
+    [[ -z ${NOLVEX_GENERATOR-Ninja} ]] && generator=()
+    if [[ ! -f $dir/CMakeCache.txt ]]; then
+        cmake -S "$NOLVEX_ROOT" -B "$dir" "${generator[@]}" -Wno-dev "$@" >"$dir.configure.log" 2>&1 ||
             { cat "$dir.configure.log"; return 1; }
     fi
-    cmake --build "$dir" >"$dir.build.log" 2>&1 || { tail -60 "$dir.build.log"; return 1; }
+    cmake --build "$dir" -j "$(nproc)" >"$dir.build.log" 2>&1 || { tail -60 "$dir.build.log"; return 1; }
 }

@@ -5,6 +5,7 @@
 #include "links/ratelimiter.h"
 #include "links/shortener.h"
 #include "routes.h"
+#include "store/datafolder.h"
 #include "store/sqllinkstore.h"
 #include "store/storepool.h"
 
@@ -134,16 +135,8 @@ bool ShortdService::start(QString* error)
         tls = loaded;
     }
     if (!m_config.database.isPostgres() && m_config.database.sqlitePath.isEmpty()) {
-        // Only a directory made here is closed to others: one that exists (say /tmp, or a home
-        // folder) keeps the modes its owner gave it.
-        const bool existed = QFileInfo::exists(m_config.dataDir);
-        if (!QDir().mkpath(m_config.dataDir)) {
-            *error = QStringLiteral("cannot create the data directory %1").arg(m_config.dataDir);
+        if (!makeDataFolder(m_config.dataDir, error)) {
             return false;
-        }
-        if (!existed) {
-            QFile::setPermissions(
-                m_config.dataDir, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
         }
     }
     // Reached once, with the schema brought up to date, before any request is taken.

@@ -5,7 +5,10 @@
 #include "update.h"
 
 #include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
 #include <QStringEncoder>
+#include <QTemporaryDir>
 #include <QTest>
 
 using namespace Nolvex;
@@ -88,7 +91,16 @@ void TestLogic::origins()
 
 void TestLogic::settingsPrecedence()
 {
+    // The administrator's file is below the environment and the command line, above what is compiled in.
+    QTemporaryDir configDirs;
+    QVERIFY(QDir(configDirs.path()).mkpath(QStringLiteral("second/nolvex")));
+    QFile system(configDirs.filePath(QStringLiteral("second/nolvex/nolvex-shortener.conf")));
+    QVERIFY(system.open(QIODevice::WriteOnly));
+    system.write("shorten-host=system.example\nversion-host=system.example\nsite-host=site.system.example:8443\n");
+    system.close();
     QProcessEnvironment environment;
+    environment.insert(QStringLiteral("XDG_CONFIG_DIRS"),
+        configDirs.filePath(QStringLiteral("first")) + u':' + configDirs.filePath(QStringLiteral("second")));
     environment.insert(QStringLiteral("NOLVEX_SHORTEN_HOST"), QStringLiteral("env.example"));
     environment.insert(QStringLiteral("NOLVEX_VERSION_HOST"), QStringLiteral("env-version.example"));
     environment.insert(QStringLiteral("NOLVEX_COMPANY_HOME"), QStringLiteral("https://company.example/"));
@@ -99,8 +111,16 @@ void TestLogic::settingsPrecedence()
     QCOMPARE(outcome.settings->shortenOrigin, QStringLiteral("http://127.0.0.1:1"));
     QCOMPARE(outcome.settings->versionOrigin, QStringLiteral("https://env-version.example"));
     QCOMPARE(outcome.settings->companyHome, QUrl(QStringLiteral("https://company.example/")));
-    QVERIFY(outcome.settings->siteOrigin.startsWith(QStringLiteral("https://")));
+    QCOMPARE(outcome.settings->siteOrigin, QStringLiteral("https://site.system.example:8443"));
     QVERIFY(outcome.settings->makerHome.toString().startsWith(QStringLiteral("http://")));
+
+    QVERIFY(system.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    system.write("maker-home=javascript:alert(1)\n");
+    system.close();
+    const SettingsOutcome refused = loadSettings({QStringLiteral("nolvex-shortener")}, environment);
+    QVERIFY(!refused.settings.has_value());
+    QVERIFY2(
+        refused.message.startsWith(system.fileName() + QStringLiteral(" maker-home: ")), qPrintable(refused.message));
 
     const SettingsOutcome help = loadSettings({QStringLiteral("x"), QStringLiteral("--help")}, {});
     QVERIFY(help.helpRequested);
