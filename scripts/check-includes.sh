@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Fails when an include runs against the house's direction. Across libraries the link graph already
+# refuses it (a header of a library not linked is not found); inside the service, one library, the
+# rooms are kept apart here:
+#   http/ carries bytes and knows no route; store/ knows only itself; links/ sits on store/;
+#   web/ and ops/ sit on links/ and store/; the wiring at the top (config, routes, shortdservice) is
+#   included by no room but ops/, which reads the service's own options.
+# And nothing in client/ (shared with the terminal client) includes a widget.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+declare -A allowed=(
+    [service/http]='http/'
+    [service/store]='store/'
+    [service/links]='links/|store/'
+    [service/web]='web/|links/|store/|http/message\.h|http/limits\.h'
+    [service/ops]='ops/|links/|store/|config\.h'
+)
+status=0
+for room in "${!allowed[@]}"; do
+    [[ -d $room ]] || continue
+    # Project headers of the service are named by room ("links/codes.h") or are top-level files.
+    while IFS= read -r hit; do
+        header=$(sed -E 's/.*#include "([^"]+)".*/\1/' <<<"${hit#*:*:}")
+        case $header in
+        */* | config.h | routes.h | shortdservice.h) ;;
+        *) continue ;; # another library's header (protocol.h, displaytext.h, qrcode.h)
+        esac
+        if ! grep -qE "^(${allowed[$room]})" <<<"$header"; then
+            echo "check-includes: ${hit%%:*}:$(cut -d: -f2 <<<"$hit") includes $header, against the direction of $room/" >&2
+            status=1
+        fi
+    done < <(grep -rnE '^#include "' "$room" --include='*.h' --include='*.cpp' || true)
+done
+if grep -rnE '^#include <(QtWidgets/|QWidget|QApplication|QMainWindow|QMessageBox)' client; then
+    echo "check-includes: client/ is shared with the terminal client and includes no widget" >&2
+    status=1
+fi
+exit $status
