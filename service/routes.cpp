@@ -1,7 +1,5 @@
 #include "routes.h"
 
-#include "http/pages.h"
-#include "http/qrimages.h"
 #include "links/addresspolicy.h"
 #include "links/codes.h"
 #include "links/fields.h"
@@ -10,6 +8,8 @@
 #include "protocol.h"
 #include "store/linkstore.h"
 #include "token.h"
+#include "web/pages.h"
+#include "web/qrimages.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>

@@ -1,4 +1,4 @@
-#include "http/pages.h"
+#include "web/pages.h"
 
 #include "displaytext.h"
 
