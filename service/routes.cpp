@@ -155,8 +155,8 @@ void Routes::handle(const HttpRequest& request, qint64 nowMs, const Respond& res
         return;
     }
     if (path == u"/healthz") {
-        if (request.method != Method::Get) {
-            respond(methodNotAllowed("GET", true));
+        if (request.method != Method::Get && request.method != Method::Head) {
+            respond(methodNotAllowed("GET, HEAD", true));
             return;
         }
         health(respond);
