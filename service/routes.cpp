@@ -361,9 +361,18 @@ void Routes::qrImage(const QrRequest& qr, const QString& segment, const QByteArr
 
 void Routes::health(const Respond& respond)
 {
-    m_shortener.checkHealth([respond](bool healthy) {
-        respond(healthy ? json(200, QJsonObject {{QStringLiteral("status"), QStringLiteral("ok")}})
-                        : json(503, QJsonObject {{QStringLiteral("status"), QStringLiteral("unavailable")}}));
+    m_shortener.checkHealth([this, respond](bool healthy) {
+        // A store that answers but refuses writes (a full disk) cannot create links either.
+        const QString writeFailure = m_shortener.writeFailure();
+        if (healthy && writeFailure.isEmpty()) {
+            respond(json(200, QJsonObject {{QStringLiteral("status"), QStringLiteral("ok")}}));
+            return;
+        }
+        QJsonObject answer {{QStringLiteral("status"), QStringLiteral("unavailable")}};
+        if (!writeFailure.isEmpty()) {
+            answer.insert(QStringLiteral("writeError"), writeFailure);
+        }
+        respond(json(503, answer));
     });
 }
 
