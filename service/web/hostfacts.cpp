@@ -96,7 +96,7 @@ QString storedHost(const QString& target)
         return {};
     }
     QStringView authority = QStringView(target).sliced(start + 3);
-    const auto end
+    const auto* const end
         = std::find_if(authority.begin(), authority.end(), [](QChar c) { return c == u'/' || c == u'?' || c == u'#'; });
     authority = authority.first(end - authority.begin());
     const qsizetype at = authority.lastIndexOf(u'@');

@@ -62,7 +62,7 @@ struct Service {
             .status;
     }
     // Lets the database grow by no page more, or lifts the limit.
-    bool fillUp(bool full)
+    bool fillUp(bool full) const
     {
         QSqlQuery query(store.connection());
         return query.exec(u"PRAGMA page_count"_s) && query.next()
