@@ -83,7 +83,6 @@ void HeadTest::headAnnouncesWhatGetSends()
 
     const HttpResult got = rawExchange(m_service.port(), rawGet(path, m_service.port()));
     QCOMPARE(got.status, status);
-    QCOMPARE(got.header("Content-Length"), QByteArray::number(got.body.size()));
 
     // A second request on the same connection: its answer must follow HEAD's headers at once,
     // with no body between them.
@@ -95,7 +94,7 @@ void HeadTest::headAnnouncesWhatGetSends()
     headed.rawHeaders = received.first(headEnd);
     QVERIFY2(
         headed.rawHeaders.startsWith(QByteArray("HTTP/1.1 " + QByteArray::number(status) + ' ')), received.constData());
-    QCOMPARE(headed.header("Content-Length"), got.header("Content-Length"));
+    QCOMPARE(headed.header("Content-Length"), QByteArray::number(got.body.size()));
     QCOMPARE(headed.header("Content-Type"), got.header("Content-Type"));
     QVERIFY2(received.sliced(headEnd + 4).startsWith("HTTP/1.1 200 OK\r\n"), received.constData());
 }
