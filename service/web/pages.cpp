@@ -47,7 +47,7 @@ QString hostLines(const HostFacts& host)
                 % QString::number(dot.unicode(), 16).toUpper().rightJustified(4, u'0') % u'）');
         }
         lines += warning(u"dots",
-            u"主机名里的 " % dots.join(u"、") % u" 不是英文句点，浏览器会把它当作“.”。真正的主机是 " % real % u"。");
+            u"主机名里的" % dots.join(u"、") % u"不是英文句点，浏览器会把它当作“.”。真正的主机是 " % real % u"。");
     }
     if (host.mixedScripts) {
         lines += warning(u"mixed-scripts",
