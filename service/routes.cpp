@@ -1,7 +1,5 @@
 #include "routes.h"
 
-#include "http/pages.h"
-#include "http/qrimages.h"
 #include "links/addresspolicy.h"
 #include "links/codes.h"
 #include "links/fields.h"
@@ -10,6 +8,8 @@
 #include "protocol.h"
 #include "store/linkstore.h"
 #include "token.h"
+#include "web/pages.h"
+#include "web/qrimages.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -155,8 +155,8 @@ void Routes::handle(const HttpRequest& request, qint64 nowMs, const Respond& res
         return;
     }
     if (path == u"/healthz") {
-        if (request.method != Method::Get) {
-            respond(methodNotAllowed("GET", true));
+        if (request.method != Method::Get && request.method != Method::Head) {
+            respond(methodNotAllowed("GET, HEAD", true));
             return;
         }
         health(respond);
@@ -361,9 +361,18 @@ void Routes::qrImage(const QrRequest& qr, const QString& segment, const QByteArr
 
 void Routes::health(const Respond& respond)
 {
-    m_shortener.checkHealth([respond](bool healthy) {
-        respond(healthy ? json(200, QJsonObject {{QStringLiteral("status"), QStringLiteral("ok")}})
-                        : json(503, QJsonObject {{QStringLiteral("status"), QStringLiteral("unavailable")}}));
+    m_shortener.checkHealth([this, respond](bool healthy) {
+        // A store that answers but refuses writes (a full disk) cannot create links either.
+        const QString writeFailure = m_shortener.writeFailure();
+        if (healthy && writeFailure.isEmpty()) {
+            respond(json(200, QJsonObject {{QStringLiteral("status"), QStringLiteral("ok")}}));
+            return;
+        }
+        QJsonObject answer {{QStringLiteral("status"), QStringLiteral("unavailable")}};
+        if (!writeFailure.isEmpty()) {
+            answer.insert(QStringLiteral("writeError"), writeFailure);
+        }
+        respond(json(503, answer));
     });
 }
 

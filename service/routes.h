@@ -2,8 +2,8 @@
 
 #include "config.h"
 #include "http/message.h"
-#include "http/qrimages.h"
 #include "store/linkstore.h"
+#include "web/qrimages.h"
 
 #include <QByteArray>
 #include <QList>

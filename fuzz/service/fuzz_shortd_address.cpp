@@ -3,7 +3,6 @@
 // short link whose redirect leads to a plain ASCII http(s) address off this service, and whose
 // preview page shows it escaped; one they refuse must be refused by the route with the same status.
 
-#include "http/pages.h"
 #include "links/addresspolicy.h"
 #include "links/fields.h"
 #include "links/ratelimiter.h"
@@ -13,6 +12,7 @@
 #include "store/linkstore.h"
 #include "store/storepool.h"
 #include "token.h"
+#include "web/pages.h"
 
 #include <QCoreApplication>
 #include <QJsonDocument>

@@ -92,8 +92,9 @@ QByteArrayView reasonPhrase(int status)
         return "Status";
     }
 }
-// A reply as bytes on the wire: status line, headers, Content-Type and Content-Length, body.
-QByteArray serializeReply(const HttpReply& reply, bool close)
+// A reply as bytes on the wire: status line, headers, Content-Type and Content-Length, body. The
+// answer to HEAD carries the same headers as GET's, the body's length among them, without the body.
+QByteArray serializeReply(const HttpReply& reply, bool close, bool head)
 {
     QByteArray bytes;
     bytes.reserve(256 + reply.body.size());
@@ -109,7 +110,9 @@ QByteArray serializeReply(const HttpReply& reply, bool close)
         bytes += "Connection: close\r\n";
     }
     bytes += "\r\n";
-    bytes += reply.body;
+    if (!head) {
+        bytes += reply.body;
+    }
     return bytes;
 }
 
@@ -150,13 +153,10 @@ bool HttpFrontEnd::handleRequest(const QHttpServerRequest& request, QTcpSocket* 
     // connection passes on no further request before this one's answer.
     m_handler(routed, m_clock.elapsed(),
         [this, socket = QPointer<QTcpSocket>(socket), close, head = routed.method == Method::Head,
-            client = routed.client, method, target](HttpReply reply) {
-            if (head) {
-                reply.body.clear();
-            }
-            m_log.record(client, method, target, reply.status, reply.body.size());
+            client = routed.client, method, target](const HttpReply& reply) {
+            m_log.record(client, method, target, reply.status, head ? 0 : reply.body.size());
             if (socket) {
-                socket->write(serializeReply(reply, close));
+                socket->write(serializeReply(reply, close, head));
                 if (close) {
                     socket->disconnectFromHost();
                 }

@@ -20,6 +20,27 @@ constexpr qsizetype MaximumBatch = 256;
 constexpr qsizetype MaximumWaiting = 10'000;
 // Links whose visits one transaction adds at most, so that it ends soon and holds few row locks.
 constexpr qsizetype MaximumVisitBatch = 10'000;
+
+// Why a write failed on a connection that still answers (a full disk, a refused commit); empty
+// when the connection itself is gone: the pool reconnects, and the health check sees that itself.
+QString writeFailureOf(const LinkStore& store)
+{
+    if (store.isBroken()) {
+        return {};
+    }
+    const QString error = store.lastError();
+    return error.isEmpty() ? QStringLiteral("the database refused the write") : error;
+}
+
+// What a worker hands back for a batch of creations, and for one of visits.
+struct CreatesDone {
+    QList<ShortenOutcome> outcomes;
+    QString failure; // see writeFailureOf()
+};
+struct VisitsDone {
+    StoreStatus status = StoreStatus::Failed;
+    QString failure;
+};
 } // namespace
 
 ShortenOutcome shortenIn(LinkStore& store, int type, const QString& target, qint64 nowSecs, QRandomGenerator& random)
@@ -136,9 +157,13 @@ void Shortener::startCreates()
     QRandomGenerator* random = m_random;
     const qint64 nowSecs = QDateTime::currentSecsSinceEpoch();
     const QPointer<Shortener> self(this);
-    const auto settle = [self, answers](const QList<Outcome>& outcomes) {
+    const auto settle = [self, answers](const CreatesDone& done) {
+        const QList<Outcome>& outcomes = done.outcomes;
         if (self) {
             --self->m_createsInFlight;
+            const bool wrote = std::any_of(
+                outcomes.cbegin(), outcomes.cend(), [](const Outcome& outcome) { return outcome.created; });
+            self->noteWrite(wrote, done.failure);
         }
         for (qsizetype i = 0; i < answers.size(); ++i) {
             const Outcome& outcome = outcomes.value(i);
@@ -153,13 +178,21 @@ void Shortener::startCreates()
             self->startCreates();
         }
     };
-    const bool queued = m_pool.run<QList<Outcome>>(
+    const bool queued = m_pool.run<CreatesDone>(
         [requests, nowSecs, random](LinkStore* store) {
-            return store ? shortenAllIn(*store, requests, nowSecs, *random) : QList<Outcome>(requests.size());
+            if (!store) {
+                return CreatesDone {QList<Outcome>(requests.size()), {}};
+            }
+            CreatesDone done {shortenAllIn(*store, requests, nowSecs, *random), {}};
+            if (std::any_of(done.outcomes.cbegin(), done.outcomes.cend(),
+                    [](const Outcome& outcome) { return outcome.status == StoreStatus::Failed; })) {
+                done.failure = writeFailureOf(*store);
+            }
+            return done;
         },
         settle);
     if (!queued) {
-        settle(QList<Outcome>(requests.size()));
+        settle({QList<Outcome>(requests.size()), {}});
     }
 }
 
@@ -236,10 +269,12 @@ void Shortener::flushVisits()
     }
     const QHash<QString, qint64> batch = m_writingVisits;
     const QPointer<Shortener> self(this);
-    const auto settle = [self](StoreStatus status) {
+    const auto settle = [self](const VisitsDone& done) {
         if (!self) {
             return;
         }
+        const StoreStatus status = done.status;
+        self->noteWrite(status == StoreStatus::Ok, done.failure);
         for (auto it = self->m_writingVisits.cbegin(); it != self->m_writingVisits.cend(); ++it) {
             if (status == StoreStatus::Ok) {
                 self->m_cache.addVisits(it.key(), it.value());
@@ -253,9 +288,33 @@ void Shortener::flushVisits()
             self->flushVisits();
         }
     };
-    if (!m_pool.run<StoreStatus>(
-            [batch](LinkStore* store) { return store ? store->addVisits(batch) : StoreStatus::Failed; }, settle)) {
-        settle(StoreStatus::Failed);
+    const bool queued = m_pool.run<VisitsDone>(
+        [batch](LinkStore* store) {
+            if (!store) {
+                return VisitsDone {};
+            }
+            const StoreStatus status = store->addVisits(batch);
+            return VisitsDone {status, status == StoreStatus::Failed ? writeFailureOf(*store) : QString()};
+        },
+        settle);
+    if (!queued) {
+        settle({});
+    }
+}
+
+void Shortener::noteWrite(bool succeeded, const QString& failure)
+{
+    // Said once per cause, not once per request: a full disk fails every create.
+    if (!failure.isEmpty()) {
+        if (failure != m_writeFailure) {
+            qWarning("nolvex-shortd: writing to the database fails: %s", qUtf8Printable(failure));
+            m_writeFailure = failure;
+        }
+        return;
+    }
+    if (succeeded && !m_writeFailure.isEmpty()) {
+        qWarning("nolvex-shortd: writing to the database works again");
+        m_writeFailure.clear();
     }
 }
 

@@ -79,6 +79,9 @@ public:
     bool hasPendingVisits() const { return !m_pendingVisits.isEmpty() || !m_writingVisits.isEmpty(); }
 
     const LinkCache& cache() const { return m_cache; }
+    // Why the last write to the store (a creation or a batch of visits) failed on a connection
+    // that still answers; empty while writes succeed, and again once one does.
+    const QString& writeFailure() const { return m_writeFailure; }
 
 private:
     struct WaitingCreate {
@@ -89,6 +92,8 @@ private:
     qint64 nowMs() const { return m_clock.elapsed(); }
     // Hands the waiting creations to a worker as one batch.
     void startCreates();
+    // Keeps, and logs when it changes, why writes fail; clears it once one succeeds.
+    void noteWrite(bool succeeded, const QString& failure);
 
     StorePool& m_pool;
     QRandomGenerator* m_random;
@@ -102,6 +107,7 @@ private:
     QList<WaitingCreate> m_waitingCreates;
     int m_createsInFlight = 0;
     int m_maxCreatesInFlight;
+    QString m_writeFailure;
 };
 
 } // namespace Shortd

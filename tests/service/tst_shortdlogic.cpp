@@ -1,11 +1,11 @@
 #include "config.h"
 #include "http/clientaddress.h"
-#include "http/pages.h"
 #include "links/addresspolicy.h"
 #include "links/codes.h"
 #include "links/fields.h"
 #include "links/ratelimiter.h"
 #include "version.h"
+#include "web/pages.h"
 
 #include <QRandomGenerator>
 #include <QSet>

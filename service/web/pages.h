@@ -8,9 +8,9 @@ namespace Shortd
 
 // The service's HTML pages, UTF-8. Everything they show that came from outside is escaped.
 // The preview shows where a link really goes: the address with its invisible and bidirectional
-// controls made visible, its host also in ASCII (punycode) when it is not plain ASCII, and a link
-// to location, the address exactly as the redirect sends it. qrImage: the address of the link's QR
-// code, relative to the preview page.
+// controls made visible, a link to location (the address exactly as the redirect sends it), the
+// real host in ASCII (punycode) on a line of its own, and warnings when the host could pass for
+// another (see HostFacts). qrImage: the address of the link's QR code, relative to the page.
 QByteArray previewPage(const QString& shortLink, const QString& target, const QByteArray& location, qint64 visits,
     qint64 createdSecs, const QString& qrImage);
 QByteArray notFoundPage(const QString& what);

@@ -1,9 +1,9 @@
-#include "http/pages.h"
+#include "web/pages.h"
 
 #include "displaytext.h"
+#include "web/hostfacts.h"
 
 #include <QDateTime>
-#include <QUrl>
 
 namespace Shortd
 {
@@ -16,9 +16,48 @@ QByteArray page(const QString& title, const QString& body)
                          u"<title>"
         % htmlEscaped(title)
         % u"</title><style>body{font-family:sans-serif;max-width:44em;margin:2em auto;padding:0 1em;"
-          u"line-height:1.5}.target{word-break:break-all}small{color:#666}</style></head><body>\n"
+          u"line-height:1.5}.target{word-break:break-all}small{color:#666}.warning{color:#a00}</style></head><body>\n"
         % body % u"\n</body></html>\n";
     return html.toUtf8();
+}
+
+// One warning of the preview; kind names it for style sheets and tests.
+QString warning(QStringView kind, const QString& html)
+{
+    return u"<p class=\"warning " % kind % u"\"><strong>注意：</strong>" % html % u"</p>\n";
+}
+
+// The real host on a line of its own, always, and what may make it look like another.
+QString hostLines(const HostFacts& host)
+{
+    const QString real = u"<code>" % htmlEscaped(host.ascii) % u"</code>";
+    QString lines = u"<p>真实主机名（ASCII）：" % real % u"</p>\n";
+    if (host.unicode != host.ascii) {
+        lines += u"<p>按 Unicode 显示为：<code>" % htmlEscaped(withVisibleControls(host.unicode)) % u"</code></p>\n";
+    }
+    if (!host.userInfo.isEmpty()) {
+        lines += warning(u"userinfo",
+            u"网址在 @ 之前带有用户名（或密码）<code>" % htmlEscaped(withVisibleControls(host.userInfo))
+                % u"</code>，它不是要访问的网站。真正的主机是 " % real % u"。");
+    }
+    if (!host.oddDots.isEmpty()) {
+        QStringList dots;
+        for (const QChar dot : host.oddDots) {
+            dots.append(u"<code>" % QString(dot) % u"</code>（U+"
+                % QString::number(dot.unicode(), 16).toUpper().rightJustified(4, u'0') % u'）');
+        }
+        lines += warning(u"dots",
+            u"主机名里的" % dots.join(u"、") % u"不是英文句点，浏览器会把它当作“.”。真正的主机是 " % real % u"。");
+    }
+    if (host.mixedScripts) {
+        lines += warning(u"mixed-scripts",
+            QStringLiteral("主机名混用了不同的文字（例如拉丁字母和西里尔字母），这常被用来冒充其他网站。"));
+    }
+    if (host.lookAlike) {
+        lines += warning(u"look-alike",
+            u"主机名里有与常见字母形似的字符，看起来像另一个网址，其实不是。真正的主机是 " % real % u"。");
+    }
+    return lines;
 }
 } // namespace
 
@@ -33,20 +72,15 @@ QByteArray previewPage(const QString& shortLink, const QString& target, const QB
     qint64 createdSecs, const QString& qrImage)
 {
     const QString shown = htmlEscaped(withVisibleControls(target));
-    const QString asciiHost = QUrl(QString::fromLatin1(location), QUrl::StrictMode).host(QUrl::FullyEncoded);
-    // Decoded whatever the top-level domain: Qt would otherwise keep some of them in punycode.
-    const QString unicodeHost = QUrl::fromAce(asciiHost.toLatin1(), QUrl::IgnoreIDNWhitelist);
-    const QString hostLine = unicodeHost == asciiHost ? QString()
-                                                      : u"<p>主机名（ASCII）：<code>" % htmlEscaped(asciiHost)
-            % u"</code>，显示为 <code>" % htmlEscaped(withVisibleControls(unicodeHost)) % u"</code></p>\n";
     const QString created
         = QDateTime::fromSecsSinceEpoch(createdSecs, Qt::UTC).toString(QStringLiteral("yyyy-MM-dd HH:mm 'UTC'"));
     return page(QStringLiteral("短网址预览"),
         u"<h1>短网址预览</h1>\n<p>短网址 <code>" % htmlEscaped(shortLink)
             % u"</code> 指向：</p>\n<p class=\"target\"><a href=\"" % htmlEscaped(QString::fromLatin1(location))
-            % u"\" rel=\"noreferrer nofollow\">" % shown % u"</a></p>\n" % hostLine % u"<p>访问次数："
-            % QString::number(visits) % u"<br><small>创建于 " % created % u"</small></p>\n<p><img src=\""
-            % htmlEscaped(qrImage) % u"\" alt=\"短网址的二维码\" width=\"200\" height=\"200\"></p>");
+            % u"\" rel=\"noreferrer nofollow\">" % shown % u"</a></p>\n" % hostLines(inspectHost(target, location))
+            % u"<p>访问次数：" % QString::number(visits) % u"<br><small>创建于 " % created
+            % u"</small></p>\n<p><img src=\"" % htmlEscaped(qrImage)
+            % u"\" alt=\"短网址的二维码\" width=\"200\" height=\"200\"></p>");
 }
 
 QByteArray notFoundPage(const QString& what)

@@ -1,4 +1,4 @@
-#include "http/qrimages.h"
+#include "web/qrimages.h"
 
 #include "links/fields.h"
 #include "qrcode.h"

@@ -1,0 +1,115 @@
+#include "links/ratelimiter.h"
+#include "links/shortener.h"
+#include "protocol.h"
+#include "routes.h"
+#include "store/sqllinkstore.h"
+#include "store/storepool.h"
+#include "token.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <QSqlQuery>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace Qt::StringLiterals;
+using namespace Shortd;
+
+namespace
+{
+// The routes over the embedded database, every answer given before the call returns.
+struct Service {
+    explicit Service(const QString& path)
+        : store(DatabaseAddress::sqliteFile(path))
+    {
+    }
+
+    SqlLinkStore store;
+    StorePool pool {store};
+    Shortener shortener {pool, ShortenerOptions {100, std::chrono::hours(1), std::chrono::hours(1)}};
+    RateLimiter limiter {0};
+    Routes routes {ServiceConfig {}, shortener, limiter};
+
+    HttpReply get(const QString& path, const QByteArray& query = {})
+    {
+        HttpReply answer {0, {}, {}, {}};
+        routes.handle({Method::Get, path, query, {}, {}, "127.0.0.1:8420", u"127.0.0.1"_s}, 0,
+            [&answer](HttpReply reply) { answer = std::move(reply); });
+        return answer;
+    }
+    int create(int n)
+    {
+        using namespace Nolvex::Protocol;
+        const QString address = u"https://example.com/%1/"_s.arg(n) + QString(200, u'x');
+        return get(ShortenPath.toString(),
+            TypeKey.toLatin1() + "=0&" + UrlKey.toLatin1() + '=' + QUrl::toPercentEncoding(address) + '&'
+                + TokenKey.toLatin1() + '=' + Nolvex::requestToken(address).toLatin1())
+            .status;
+    }
+    // Lets the database grow by no page more, or lifts the limit.
+    bool fillUp(bool full) const
+    {
+        QSqlQuery query(store.connection());
+        return query.exec(u"PRAGMA page_count"_s) && query.next()
+            && query.exec(u"PRAGMA max_page_count = %1"_s.arg(full ? query.value(0).toLongLong() : 1'000'000));
+    }
+    // Creates new links until one is refused; whether that was with 503.
+    bool createUntilRefused(int* next)
+    {
+        int status = 200;
+        for (int made = 0; made < 10'000 && status == 200; ++made) {
+            status = create((*next)++);
+        }
+        return status == 503;
+    }
+};
+} // namespace
+
+class WriteFailuresTest final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void fullDatabaseIsToldOnceAndInHealth();
+};
+
+void WriteFailuresTest::fullDatabaseIsToldOnceAndInHealth()
+{
+    QTemporaryDir dir;
+    Service service(dir.filePath(u"links.sqlite"_s));
+    QVERIFY(service.store.open());
+    // Each cause once: a second warning of either kind fails the test.
+    const QRegularExpression full(u"writing to the database fails: database or disk is full"_s);
+    const QRegularExpression again(u"writing to the database works again"_s);
+    QTest::failOnWarning(QRegularExpression(u"writing to the database"_s));
+    int next = 0;
+    QCOMPARE(service.get(u"/healthz"_s).status, 200);
+
+    QTest::ignoreMessage(QtWarningMsg, full);
+    QVERIFY(service.fillUp(true));
+    QVERIFY(service.createUntilRefused(&next));
+    for (int i = 0; i < 20; ++i) {
+        QCOMPARE(service.create(next++), 503);
+    }
+    const HttpReply failing = service.get(u"/healthz"_s);
+    QCOMPARE(failing.status, 503);
+    const QJsonObject health = QJsonDocument::fromJson(failing.body).object();
+    QCOMPARE(health.value(u"status"_s).toString(), u"unavailable"_s);
+    QVERIFY2(
+        health.value(u"writeError"_s).toString().contains(u"database or disk is full"_s), failing.body.constData());
+
+    QTest::ignoreMessage(QtWarningMsg, again);
+    QVERIFY(service.fillUp(false));
+    QCOMPARE(service.create(next++), 200);
+    QCOMPARE(service.get(u"/healthz"_s).status, 200);
+
+    // Failing again after it recovered is told again.
+    QTest::ignoreMessage(QtWarningMsg, full);
+    QVERIFY(service.fillUp(true));
+    QVERIFY(service.createUntilRefused(&next));
+    QCOMPARE(service.get(u"/healthz"_s).status, 503);
+}
+
+QTEST_GUILESS_MAIN(WriteFailuresTest)
+#include "tst_writefailures.moc"
