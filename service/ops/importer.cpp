@@ -37,7 +37,7 @@ QString targetProblem(AddressProblem problem)
     case AddressProblem::TooLong:
         return QStringLiteral("the target is longer than %1 characters").arg(MaximumAddressLength);
     case AddressProblem::ControlCharacter:
-        return QStringLiteral("the target holds a control character (a line break, NUL or the like)");
+        return QStringLiteral("the target holds a control character (such as NUL, CR or LF)");
     case AddressProblem::UnsupportedScheme:
         return QStringLiteral("the target does not begin with http:// or https://");
     case AddressProblem::Malformed:

@@ -20,9 +20,12 @@ QAtomicInt connectionCounter;
 // last link of the one before, so the memory taken does not grow with the number of links.
 constexpr qint64 BatchSize = 1000;
 
-// Failures another writer caused, which may pass: SQLite's SQLITE_BUSY and SQLITE_LOCKED;
-// PostgreSQL's serialization failure, deadlock and lock not available.
-constexpr QLatin1StringView TransientErrorCodes[] {QLatin1StringView("5"), QLatin1StringView("6"),
+// Failures another writer caused, which may pass: SQLite's SQLITE_BUSY and SQLITE_LOCKED, also as
+// extended codes (SQLITE_BUSY_SNAPSHOT is 517); PostgreSQL's serialization failure, deadlock and
+// lock not available.
+constexpr int SqliteBusy = 5;
+constexpr int SqliteLocked = 6;
+constexpr QLatin1StringView PostgresTransientStates[] {
     QLatin1StringView("40001"), QLatin1StringView("40P01"), QLatin1StringView("55P03")};
 
 StoredLink linkFrom(const QSqlQuery& query)
@@ -564,8 +567,14 @@ void SqlLinkStore::noteError(const QSqlError& error)
 {
     m_lastError = error.text();
     const QString code = error.nativeErrorCode();
-    m_transient = std::any_of(std::begin(TransientErrorCodes), std::end(TransientErrorCodes),
-        [&code](QLatin1StringView transient) { return code == transient; });
+    if (m_dialect == SqlDialect::Sqlite) {
+        bool number = false;
+        const int primary = code.toInt(&number) & 0xff;
+        m_transient = number && (primary == SqliteBusy || primary == SqliteLocked);
+    } else {
+        m_transient = std::any_of(std::begin(PostgresTransientStates), std::end(PostgresTransientStates),
+            [&code](QLatin1StringView state) { return code == state; });
+    }
 }
 
 } // namespace Shortd
