@@ -1,5 +1,6 @@
 #include "ops/importer.h"
 
+#include "displaytext.h"
 #include "links/addresspolicy.h"
 #include "links/codes.h"
 #include "links/fields.h"
@@ -82,7 +83,7 @@ StoreStep storeOne(const Pending& pending, LinkStore& store, QList<Note>* notes)
         }
         notes->append({pending.line,
             QStringLiteral("the code %1 is taken by another address (type %2): ").arg(link.code).arg(existing.link.type)
-                + existing.link.target});
+                + withVisibleControls(existing.link.target)});
         return StoreStep::Refused;
     }
     switch (store.restoreLink(link)) {
@@ -94,7 +95,7 @@ StoreStep storeOne(const Pending& pending, LinkStore& store, QList<Note>* notes)
             QStringLiteral("the address already has the code %1, not %2 (type %3): ")
                     .arg(holder.link.code, link.code)
                     .arg(link.type)
-                + link.target});
+                + withVisibleControls(link.target)});
         return StoreStep::Refused;
     }
     case StoreStatus::CodeTaken:
@@ -212,20 +213,19 @@ QString importProblem(const StoredLink& link, const ImportRules& rules)
     if (link.type < 0 || link.type >= LinkTypeCount) {
         return QStringLiteral("the type is not a whole number from 0 to %1").arg(LinkTypeCount - 1);
     }
-    if (const QString problem = targetProblem(checkAddress(link.target, rules.ownBases, rules.ownPort));
-        !problem.isEmpty()) {
-        return problem;
-    }
     if (link.visits < 0) {
         return QStringLiteral("the visits are fewer than none");
     }
-    if (const QString problem = timeProblem(link.createdSecs, rules, "creation time"); !problem.isEmpty()) {
+    if (QString problem = targetProblem(checkAddress(link.target, rules.ownBases, rules.ownPort)); !problem.isEmpty()) {
         return problem;
     }
-    if (const QString problem
-        = link.changedSecs == 0 ? QString() : timeProblem(link.changedSecs, rules, "time changed");
-        !problem.isEmpty()) {
+    if (QString problem = timeProblem(link.createdSecs, rules, "creation time"); !problem.isEmpty()) {
         return problem;
+    }
+    if (link.changedSecs != 0) {
+        if (QString problem = timeProblem(link.changedSecs, rules, "time changed"); !problem.isEmpty()) {
+            return problem;
+        }
     }
     if (link.reason.size() > MaximumReasonLength) {
         return QStringLiteral("the reason is longer than %1 characters").arg(MaximumReasonLength);
