@@ -214,7 +214,7 @@ QString importProblem(const StoredLink& link, const ImportRules& rules)
         return QStringLiteral("the type is not a whole number from 0 to %1").arg(LinkTypeCount - 1);
     }
     if (link.visits < 0) {
-        return QStringLiteral("the visits are fewer than none");
+        return QStringLiteral("the visits are negative");
     }
     if (QString problem = targetProblem(checkAddress(link.target, rules.ownBases, rules.ownPort)); !problem.isEmpty()) {
         return problem;

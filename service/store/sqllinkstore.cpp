@@ -523,6 +523,7 @@ bool SqlLinkStore::beginGroup()
         QSqlQuery begin(db);
         if (!begin.exec(QStringLiteral("BEGIN IMMEDIATE"))) {
             noteError(begin.lastError());
+            checkConnection();
             return false;
         }
         return true;
