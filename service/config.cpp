@@ -269,6 +269,27 @@ QUrl ServiceConfig::ownOrigin() const
     return origin;
 }
 
+QList<QUrl> ServiceConfig::ownBases() const
+{
+    QList<QUrl> bases;
+    for (const QUrl& base : linkBases) {
+        if (!base.isEmpty()) {
+            bases.append(base);
+        }
+    }
+    const QUrl origin = ownOrigin();
+    bases.append(origin);
+    if (listenAddress.isLoopback() || listenAddress == QHostAddress::Any || listenAddress == QHostAddress::AnyIPv4
+        || listenAddress == QHostAddress::AnyIPv6) {
+        for (const char* alias : {"localhost", "127.0.0.1", "::1"}) {
+            QUrl aliased = origin;
+            aliased.setHost(QString::fromLatin1(alias));
+            bases.append(aliased);
+        }
+    }
+    return bases;
+}
+
 bool parseListen(QStringView text, QHostAddress* address, quint16* port)
 {
     const qsizetype colon = text.lastIndexOf(u':');

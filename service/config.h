@@ -48,6 +48,10 @@ struct ServiceConfig {
     int storeConnections() const;
     // How this service is reached when no base is configured, e.g. "http://127.0.0.1:8420".
     QUrl ownOrigin() const;
+    // Every base under which an address leads back to this service whatever Host a request
+    // names: the configured link bases, the own origin, and on a loopback or wildcard listener
+    // its localhost aliases. An address under any of them would be a link to a link.
+    QList<QUrl> ownBases() const;
 };
 
 struct ConfigResult {

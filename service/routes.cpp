@@ -79,24 +79,9 @@ Routes::Routes(ServiceConfig config, Shortener& shortener, RateLimiter& rateLimi
     : m_config(std::move(config))
     , m_shortener(shortener)
     , m_rateLimiter(rateLimiter)
+    , m_fixedBases(m_config.ownBases())
     , m_qrImages(m_config.qrCacheBytes)
 {
-    for (const QUrl& base : m_config.linkBases) {
-        if (!base.isEmpty()) {
-            m_fixedBases.append(base);
-        }
-    }
-    const QUrl origin = m_config.ownOrigin();
-    m_fixedBases.append(origin);
-    const QHostAddress listen = m_config.listenAddress;
-    if (listen.isLoopback() || listen == QHostAddress::Any || listen == QHostAddress::AnyIPv4
-        || listen == QHostAddress::AnyIPv6) {
-        for (const char* alias : {"localhost", "127.0.0.1", "::1"}) {
-            QUrl aliased = origin;
-            aliased.setHost(QString::fromLatin1(alias));
-            m_fixedBases.append(aliased);
-        }
-    }
 }
 
 QUrl Routes::originFromHost(const QByteArray& host) const

@@ -2,6 +2,12 @@
 
 #include <QStringBuilder>
 
+namespace
+{
+// What spreadsheets read as the start of a formula, and the mark that says "text" itself.
+constexpr QStringView FormulaStarts = u"=+-@\t\r'";
+} // namespace
+
 QString withVisibleControls(const QString& text)
 {
     QString shown;
@@ -20,10 +26,18 @@ QString withVisibleControls(const QString& text)
 
 QString csvField(const QString& value)
 {
-    if (!value.contains(u',') && !value.contains(u'"') && !value.contains(u'\n') && !value.contains(u'\r')) {
-        return value;
+    QString cell = value;
+    if (!value.isEmpty() && FormulaStarts.contains(value.front())) {
+        cell.prepend(u'\'');
     }
-    QString quoted = value;
-    quoted.replace(u'"', QStringLiteral("\"\""));
-    return u'"' % quoted % u'"';
+    if (!cell.contains(u',') && !cell.contains(u'"') && !cell.contains(u'\n') && !cell.contains(u'\r')) {
+        return cell;
+    }
+    cell.replace(u'"', QStringLiteral("\"\""));
+    return u'"' % cell % u'"';
+}
+
+QString csvFieldValue(const QString& cell)
+{
+    return cell.startsWith(u'\'') ? cell.sliced(1) : cell;
 }

@@ -6,5 +6,10 @@
 // (U+200B-U+200F, U+202A-U+202E, U+2066-U+2069, U+FEFF) appear as "<U+202E>" and the like.
 QString withVisibleControls(const QString& text);
 
-// One CSV cell (RFC 4180): quoted when it holds a comma, a quote or a line break.
+// One CSV cell (RFC 4180): quoted when it holds a comma, a quote or a line break. A value a
+// spreadsheet would take for a formula (one beginning with '=', '+', '-', '@', a tab or a carriage
+// return) gets a leading apostrophe, which makes it text; so does one beginning with an apostrophe,
+// so that csvFieldValue() gives every value back exactly.
 QString csvField(const QString& value);
+// The value a cell written by csvField() holds, once the CSV quoting is undone.
+QString csvFieldValue(const QString& cell);

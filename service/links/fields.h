@@ -12,6 +12,8 @@ namespace Shortd
 
 inline constexpr qsizetype MaximumQueryFields = 32;
 inline constexpr int LinkTypeCount = Nolvex::Protocol::LinkTypeCount;
+// The longest reason an operator may give for taking a link down, wherever it comes in.
+inline constexpr qsizetype MaximumReasonLength = 1000;
 
 struct Field {
     QString name;

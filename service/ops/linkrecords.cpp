@@ -1,6 +1,8 @@
 #include "ops/linkrecords.h"
 
 #include "displaytext.h"
+#include "links/addresspolicy.h"
+#include "links/fields.h"
 
 #include <QDateTime>
 #include <QIODevice>
@@ -8,6 +10,7 @@
 #include <QJsonObject>
 #include <QJsonValue>
 #include <array>
+#include <limits>
 
 namespace Shortd
 {
@@ -15,7 +18,12 @@ namespace
 {
 constexpr std::array<const char*, 8> Columns {
     "code", "type", "target", "created", "visits", "state", "reason", "changed"};
-constexpr qsizetype MaximumRecordBytes = qsizetype(64) * 1024; // an address is at most 8,000 characters
+// The longest line export can write is well under this: an address of MaximumAddressLength
+// characters of three UTF-8 bytes each, a reason whose every character JSON writes as \u0001,
+// and the rest.
+constexpr qsizetype MaximumRecordBytes = qsizetype(64) * 1024;
+static_assert(MaximumRecordBytes >= 3 * MaximumAddressLength + 6 * MaximumReasonLength + 1024);
+constexpr qint64 MaximumCount = std::numeric_limits<qint64>::max();
 constexpr qint64 ReadChunk = qint64(64) * 1024;
 
 QStringList fieldsOf(const StoredLink& link)
@@ -264,22 +272,31 @@ bool RecordReader::fromFields(const QStringList& values, StoredLink* link)
     link->code = value("code");
     link->target = value("target");
     link->reason = value("reason");
-    bool typeOk = false;
-    link->type = value("type").toInt(&typeOk);
+    const std::optional<int> type = parseLinkType(value("type"));
     const std::optional<qint64> created = parseIsoTime(value("created"));
     const QString changedText = value("changed");
     const std::optional<qint64> changed = changedText.isEmpty() ? std::optional<qint64>(0) : parseIsoTime(changedText);
     const QString stateText = value("state");
     const std::optional<LinkState> state = stateText.isEmpty() ? LinkState::Active : parseStateName(stateText);
     const QString visitsText = value("visits");
-    if (!typeOk || !created || !changed || !state || (!visitsText.isEmpty() && !toCount(visitsText, &link->visits))) {
-        m_error = QStringLiteral("a type, date, state or visit count that cannot be read");
-        return false;
+    if (!type) {
+        m_error = QStringLiteral("the type is not a whole number from 0 to %1").arg(LinkTypeCount - 1);
+    } else if (!created) {
+        m_error = QStringLiteral("the creation time is not an ISO 8601 time");
+    } else if (!changed) {
+        m_error = QStringLiteral("the time changed is not an ISO 8601 time");
+    } else if (!state) {
+        m_error = QStringLiteral("the state is not active, disabled or deleted");
+    } else if (!visitsText.isEmpty() && !toCount(visitsText, &link->visits)) {
+        m_error = QStringLiteral("the visits are not a whole number from 0 to %1").arg(MaximumCount);
+    } else {
+        link->type = *type;
+        link->createdSecs = *created;
+        link->changedSecs = *changed;
+        link->state = *state;
+        return true;
     }
-    link->createdSecs = *created;
-    link->changedSecs = *changed;
-    link->state = *state;
-    return true;
+    return false;
 }
 
 bool RecordReader::fromJson(const QByteArray& line, StoredLink* link)
@@ -290,20 +307,27 @@ bool RecordReader::fromJson(const QByteArray& line, StoredLink* link)
         m_error = QStringLiteral("not a JSON object: %1").arg(parseError.errorString());
         return false;
     }
+    // Each member as the text a CSV cell would hold: numbers only where export writes numbers,
+    // and whole; nothing is rounded or converted on the way.
     const QJsonObject object = document.object();
-    const QJsonValue type = object.value(QStringLiteral("type"));
-    const QJsonValue visits = object.value(QStringLiteral("visits"));
     QStringList values;
     m_columns.clear();
     for (const char* column : Columns) {
         const QString name = QString::fromLatin1(column);
         const QJsonValue field = object.value(name);
+        const bool numeric = name == u"type" || name == u"visits";
         m_columns.append(name);
-        values.append(field.isDouble() ? QString::number(field.toInteger()) : field.toString());
-    }
-    if (!type.isDouble() || (!visits.isUndefined() && !visits.isDouble())) {
-        m_error = QStringLiteral("type and visits must be numbers");
-        return false;
+        if (field.isUndefined() || field.isNull()) {
+            values.append(QString());
+        } else if (!numeric && field.isString()) {
+            values.append(field.toString());
+        } else if (numeric && field.isDouble() && field.toInteger(-1) == field.toInteger(0)) {
+            values.append(QString::number(field.toInteger()));
+        } else {
+            m_error = QStringLiteral("the member \"%1\" is not %2")
+                          .arg(name, numeric ? QStringLiteral("a whole number") : QStringLiteral("a JSON string"));
+            return false;
+        }
     }
     return fromFields(values, link);
 }
@@ -346,6 +370,9 @@ RecordReader::Status RecordReader::next(StoredLink* link)
         }
         if (fields.size() == 1 && fields.constFirst().isEmpty()) {
             return next(link); // a blank line
+        }
+        for (QString& field : fields) {
+            field = csvFieldValue(field);
         }
         return fromFields(fields, link) ? Status::Record : Status::Bad;
     }

@@ -1,18 +1,17 @@
 #include "ops/operatorcommands.h"
 
 #include "config.h"
+#include "displaytext.h"
 #include "links/codes.h"
 #include "links/fields.h"
+#include "ops/importer.h"
 #include "ops/linkrecords.h"
 #include "ops/storeopener.h"
-
-#include "displaytext.h"
 
 #include <QCommandLineParser>
 #include <QDateTime>
 #include <QFile>
 #include <QIODevice>
-#include <functional>
 #include <memory>
 
 namespace Shortd
@@ -69,7 +68,7 @@ private:
 };
 
 std::unique_ptr<LinkStore> openStore(const QCommandLineParser& parser, const QProcessEnvironment& environment,
-    bool create, Session& session, int* status)
+    bool create, Session& session, int* status, ServiceConfig* used)
 {
     // The service's own options and environment name the database, so both always agree.
     QStringList serviceArguments {QString(Program)};
@@ -84,111 +83,13 @@ std::unique_ptr<LinkStore> openStore(const QCommandLineParser& parser, const QPr
         *status = session.fail(OpsBadUsage, config.error);
         return nullptr;
     }
+    *used = config.config;
     QString error;
     std::unique_ptr<LinkStore> store = openLinkStore(config.config, create, &error);
     if (!store) {
         *status = session.fail(OpsRefused, error);
     }
     return store;
-}
-
-enum class ImportStep {
-    Imported,
-    Present, // the same link is there already
-    Refused, // refuse() was told why
-    Failed, // the store failed; its error says why
-};
-
-// One link read from the file: checked, then stored unless it or a clash is there already.
-ImportStep importOne(const StoredLink& link, LinkStore& store, const std::function<void(const QString&)>& refuse)
-{
-    if (!isCodeShaped(link.code) || link.type < 0 || link.type >= LinkTypeCount || link.target.isEmpty()
-        || link.target.size() > 8000) {
-        refuse(QStringLiteral("not a link: code %1, type %2").arg(link.code).arg(link.type));
-        return ImportStep::Refused;
-    }
-    const LookupResult existing = store.findByCode(link.code);
-    if (existing.status == StoreStatus::Failed) {
-        return ImportStep::Failed;
-    }
-    if (existing.status == StoreStatus::Ok) {
-        if (existing.link.type == link.type && existing.link.target == link.target) {
-            return ImportStep::Present;
-        }
-        refuse(
-            QStringLiteral("the code %1 is taken by another address (type %2): ").arg(link.code).arg(existing.link.type)
-            + existing.link.target);
-        return ImportStep::Refused;
-    }
-    switch (store.restoreLink(link)) {
-    case StoreStatus::Ok:
-        return ImportStep::Imported;
-    case StoreStatus::TargetTaken: {
-        const LookupResult holder = store.findByTarget(link.type, link.target);
-        refuse(QStringLiteral("the address already has the code %1, not %2 (type %3): ")
-                   .arg(holder.link.code, link.code)
-                   .arg(link.type)
-            + link.target);
-        return ImportStep::Refused;
-    }
-    case StoreStatus::CodeTaken:
-        refuse(QStringLiteral("the code %1 was taken meanwhile").arg(link.code));
-        return ImportStep::Refused;
-    default:
-        return ImportStep::Failed;
-    }
-}
-
-int importLinks(QIODevice& input, LinkStore& store, Session& session)
-{
-    // A commit per link made a million links take minutes; a thousand share one. Re-running an
-    // import that failed half-way takes up where the last commit left it.
-    constexpr qint64 LinksPerCommit = 1000;
-    if (!store.beginGroup()) {
-        return session.fail(OpsRefused, store.lastError());
-    }
-    RecordReader reader(input);
-    qint64 imported = 0;
-    qint64 present = 0;
-    qint64 refused = 0;
-    StoredLink link;
-    const std::function<void(const QString&)> refuse = [&](const QString& why) {
-        ++refused;
-        session.say(QStringLiteral("line %1: %2").arg(reader.line()).arg(why));
-    };
-    for (;;) {
-        const RecordReader::Status status = reader.next(&link);
-        if (status == RecordReader::Status::End) {
-            if (!reader.error().isEmpty()) {
-                refuse(reader.error());
-            }
-            break;
-        }
-        if (status == RecordReader::Status::Bad) {
-            refuse(reader.error());
-            continue;
-        }
-        switch (importOne(link, store, refuse)) {
-        case ImportStep::Imported:
-            ++imported;
-            if (imported % LinksPerCommit == 0 && (!store.commitGroup() || !store.beginGroup())) {
-                return session.fail(OpsRefused, store.lastError());
-            }
-            break;
-        case ImportStep::Present:
-            ++present;
-            break;
-        case ImportStep::Refused:
-            break;
-        case ImportStep::Failed:
-            return session.fail(OpsRefused, store.lastError());
-        }
-    }
-    if (!store.commitGroup()) {
-        return session.fail(OpsRefused, store.lastError());
-    }
-    session.say(QStringLiteral("imported %1, already there %2, refused %3").arg(imported).arg(present).arg(refused));
-    return refused == 0 ? OpsDone : OpsRefused;
 }
 
 // The command the arguments name ("links list"), how many arguments name it, and the name as given.
@@ -490,7 +391,9 @@ int runOperatorCommand(
     }
 
     int status = OpsDone;
-    const std::unique_ptr<LinkStore> store = openStore(parser, environment, input != nullptr, session, &status);
+    ServiceConfig config;
+    const std::unique_ptr<LinkStore> store
+        = openStore(parser, environment, input != nullptr, session, &status, &config);
     if (!store) {
         return status;
     }
@@ -501,7 +404,15 @@ int runOperatorCommand(
         return writeStats(*store, options.top, session);
     }
     if (input) {
-        return importLinks(*input, *store, session);
+        // The front door's rules, with this service's own addresses as its options name them.
+        const ImportResult imported
+            = importLinks(*input, *store, {config.ownBases(), config.port, QDateTime::currentSecsSinceEpoch()},
+                [&session](const QString& line) { session.say(line); });
+        if (!imported.failure.isEmpty()) {
+            return session.fail(OpsRefused, imported.failure);
+        }
+        session.say(imported.summary());
+        return imported.refused == 0 ? OpsDone : OpsRefused;
     }
     return onOneLink(*store, commandName, options, session);
 }

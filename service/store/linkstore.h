@@ -109,9 +109,15 @@ public:
     // transactions takes the calls one by one.
     virtual bool beginGroup() { return true; }
     virtual bool commitGroup() { return true; }
+    // Undoes what the group did so far, after a call in it failed.
+    virtual void abandonGroup() { }
     // Counts, and the most visited links (not deleted), most first.
     virtual StoreStatus stats(int top, LinkStats* totals, QList<StoredLink>* mostVisited);
     virtual QString lastError() const = 0;
+    // Whether the last failure came from another writer holding the database (SQLite busy or
+    // locked, a PostgreSQL serialization failure or deadlock): the same calls may succeed when
+    // tried again a little later.
+    virtual bool lastFailureIsTransient() const { return false; }
 };
 
 } // namespace Shortd

@@ -20,6 +20,14 @@ QAtomicInt connectionCounter;
 // last link of the one before, so the memory taken does not grow with the number of links.
 constexpr qint64 BatchSize = 1000;
 
+// Failures another writer caused, which may pass: SQLite's SQLITE_BUSY and SQLITE_LOCKED, also as
+// extended codes (SQLITE_BUSY_SNAPSHOT is 517); PostgreSQL's serialization failure, deadlock and
+// lock not available.
+constexpr int SqliteBusy = 5;
+constexpr int SqliteLocked = 6;
+constexpr QLatin1StringView PostgresTransientStates[] {
+    QLatin1StringView("40001"), QLatin1StringView("40P01"), QLatin1StringView("55P03")};
+
 StoredLink linkFrom(const QSqlQuery& query)
 {
     StoredLink link;
@@ -101,7 +109,7 @@ bool SqlLinkStore::open()
     if (!s.byCode.prepare(texts.byCode) || !s.byTarget.prepare(texts.byTarget) || !s.insert.prepare(texts.insert)
         || !s.addVisits.prepare(texts.addVisits)
         || (!texts.insertMany.isEmpty() && !s.insertMany.prepare(texts.insertMany))) {
-        m_lastError = db.lastError().text();
+        noteError(db.lastError());
         m_statements.reset();
         return false;
     }
@@ -118,7 +126,7 @@ LookupResult SqlLinkStore::fetchOne(QSqlQuery& query)
 {
     LookupResult result;
     if (!query.exec()) {
-        m_lastError = query.lastError().text();
+        noteError(query.lastError());
         checkConnection();
         result.status = StoreStatus::Failed;
         return result;
@@ -164,7 +172,7 @@ int SqlLinkStore::insertRow(const StoredLink& link)
     }
     query.bindValue(position, link.createdSecs);
     if (!query.exec()) {
-        m_lastError = query.lastError().text();
+        noteError(query.lastError());
         return -1;
     }
     const int inserted = query.numRowsAffected();
@@ -243,7 +251,7 @@ std::optional<QList<bool>> SqlLinkStore::insertAsOne(const QList<StoredLink>& li
     query.bindValue(2, arrayLiteral(targets));
     query.bindValue(3, arrayLiteral(created));
     if (!query.exec()) {
-        m_lastError = query.lastError().text();
+        noteError(query.lastError());
         checkConnection();
         return std::nullopt;
     }
@@ -283,7 +291,7 @@ StoreStatus SqlLinkStore::addVisits(const QHash<QString, qint64>& visits)
         if (query.exec()) {
             return true;
         }
-        m_lastError = query.lastError().text();
+        noteError(query.lastError());
         abandonGroup();
         return false;
     };
@@ -292,7 +300,7 @@ StoreStatus SqlLinkStore::addVisits(const QHash<QString, qint64>& visits)
         // plan kept for arrays of any length joined the whole table by hash: seconds a batch once
         // a million links were stored, and the next batch grew while this one ran.
         if (!query.prepare(m_texts.addVisits)) {
-            m_lastError = query.lastError().text();
+            noteError(query.lastError());
             abandonGroup();
             return StoreStatus::Failed;
         }
@@ -332,7 +340,7 @@ bool SqlLinkStore::run(QSqlQuery& query)
     if (query.exec()) {
         return true;
     }
-    m_lastError = query.lastError().text();
+    noteError(query.lastError());
     checkConnection();
     return false;
 }
@@ -508,8 +516,20 @@ StoreStatus SqlLinkStore::stats(int top, LinkStats* totals, QList<StoredLink>* m
 bool SqlLinkStore::beginGroup()
 {
     QSqlDatabase db = connection();
+    if (m_dialect == SqlDialect::Sqlite) {
+        // A group always writes, so it takes the file's write lock first, waiting the busy time-out
+        // for it. A plain BEGIN that reads first cannot wait later: once another writer has
+        // committed meanwhile, its first write fails at once as busy.
+        QSqlQuery begin(db);
+        if (!begin.exec(QStringLiteral("BEGIN IMMEDIATE"))) {
+            noteError(begin.lastError());
+            checkConnection();
+            return false;
+        }
+        return true;
+    }
     if (!db.transaction()) {
-        m_lastError = db.lastError().text();
+        noteError(db.lastError());
         checkConnection();
         return false;
     }
@@ -519,8 +539,19 @@ bool SqlLinkStore::beginGroup()
 bool SqlLinkStore::commitGroup()
 {
     QSqlDatabase db = connection();
+    if (m_dialect == SqlDialect::Sqlite) {
+        // As a statement: QSqlDatabase::commit()'s error leaves out SQLite's code, which tells busy.
+        QSqlQuery commit(db);
+        if (!commit.exec(QStringLiteral("COMMIT"))) {
+            noteError(commit.lastError());
+            abandonGroup();
+            return false;
+        }
+        return true;
+    }
+    // Qt's PostgreSQL driver also tells a transaction the server rolled back from a committed one.
     if (!db.commit()) {
-        m_lastError = db.lastError().text();
+        noteError(db.lastError());
         abandonGroup();
         return false;
     }
@@ -531,6 +562,20 @@ void SqlLinkStore::abandonGroup()
 {
     connection().rollback();
     checkConnection();
+}
+
+void SqlLinkStore::noteError(const QSqlError& error)
+{
+    m_lastError = error.text();
+    const QString code = error.nativeErrorCode();
+    if (m_dialect == SqlDialect::Sqlite) {
+        bool number = false;
+        const int primary = code.toInt(&number) & 0xff;
+        m_transient = number && (primary == SqliteBusy || primary == SqliteLocked);
+    } else {
+        m_transient = std::any_of(std::begin(PostgresTransientStates), std::end(PostgresTransientStates),
+            [&code](QLatin1StringView state) { return code == state; });
+    }
 }
 
 } // namespace Shortd

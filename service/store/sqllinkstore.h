@@ -8,6 +8,7 @@
 #include <QSqlDatabase>
 #include <memory>
 
+class QSqlError;
 class QSqlQuery;
 
 namespace Shortd
@@ -43,8 +44,10 @@ public:
     StoreStatus stats(int top, LinkStats* totals, QList<StoredLink>* mostVisited) override;
     bool beginGroup() override;
     bool commitGroup() override;
+    void abandonGroup() override;
     bool isBroken() const override { return m_broken; }
     QString lastError() const override { return m_lastError; }
+    bool lastFailureIsTransient() const override { return m_transient; }
     // This store's own connection, for the thread that opened it.
     QSqlDatabase connection() const;
 
@@ -59,8 +62,8 @@ private:
     // Runs a prepared statement; on failure keeps the error and checks the connection.
     bool run(QSqlQuery& query);
 
-    // Rolls back a group that failed half-way and checks the connection.
-    void abandonGroup();
+    // Keeps a failure's text, and whether trying again may help.
+    void noteError(const QSqlError& error);
     // After a failed call: when the connection itself is gone, the store says so, and its owner
     // replaces it.
     void checkConnection();
@@ -71,6 +74,7 @@ private:
     QString m_connectionName;
     QString m_lastError;
     bool m_broken = false;
+    bool m_transient = false;
     StatementTexts m_texts; // as prepared by open()
     std::unique_ptr<Statements> m_statements;
 };

@@ -1,0 +1,274 @@
+#include "ops/importer.h"
+
+#include "displaytext.h"
+#include "links/addresspolicy.h"
+#include "links/codes.h"
+#include "links/fields.h"
+#include "ops/linkrecords.h"
+
+#include <algorithm>
+#include <thread>
+
+namespace Shortd
+{
+namespace
+{
+// A commit per link made a million links take minutes; a thousand share one.
+constexpr qsizetype LinksPerCommit = 1000;
+constexpr qint64 ClockSkewSecs = qint64(24) * 3600;
+
+// A refused row: said once its batch is settled, so that a batch tried again says nothing twice.
+struct Note {
+    qint64 line;
+    QString why;
+};
+
+struct Pending {
+    qint64 line;
+    StoredLink link;
+};
+
+QString targetProblem(AddressProblem problem)
+{
+    switch (problem) {
+    case AddressProblem::None:
+        return {};
+    case AddressProblem::Empty:
+        return QStringLiteral("the target is empty");
+    case AddressProblem::TooLong:
+        return QStringLiteral("the target is longer than %1 characters").arg(MaximumAddressLength);
+    case AddressProblem::ControlCharacter:
+        return QStringLiteral("the target holds a control character (such as NUL, CR or LF)");
+    case AddressProblem::UnsupportedScheme:
+        return QStringLiteral("the target does not begin with http:// or https://");
+    case AddressProblem::Malformed:
+        return QStringLiteral("the target is not a well-formed address");
+    case AddressProblem::NoHost:
+        return QStringLiteral("the target names no host");
+    case AddressProblem::OwnLink:
+        return QStringLiteral("the target is a link of this service, which would lead back to itself");
+    }
+    return {};
+}
+
+QString timeProblem(qint64 secs, const ImportRules& rules, const char* what)
+{
+    if (secs <= 0) {
+        return QStringLiteral("the %1 is not after 1970").arg(QLatin1StringView(what));
+    }
+    if (secs > rules.nowSecs + ClockSkewSecs) {
+        return QStringLiteral("the %1 is in the future").arg(QLatin1StringView(what));
+    }
+    return {};
+}
+
+enum class StoreStep {
+    Imported,
+    Present, // the same link is there already
+    Refused, // a note says why
+    Failed, // the store failed; its error says why
+};
+
+// One checked link: stored unless it or a clash is there already.
+StoreStep storeOne(const Pending& pending, LinkStore& store, QList<Note>* notes)
+{
+    const StoredLink& link = pending.link;
+    const LookupResult existing = store.findByCode(link.code);
+    if (existing.status == StoreStatus::Failed) {
+        return StoreStep::Failed;
+    }
+    if (existing.status == StoreStatus::Ok) {
+        if (existing.link.type == link.type && existing.link.target == link.target) {
+            return StoreStep::Present;
+        }
+        notes->append({pending.line,
+            QStringLiteral("the code %1 is taken by another address (type %2): ").arg(link.code).arg(existing.link.type)
+                + withVisibleControls(existing.link.target)});
+        return StoreStep::Refused;
+    }
+    switch (store.restoreLink(link)) {
+    case StoreStatus::Ok:
+        return StoreStep::Imported;
+    case StoreStatus::TargetTaken: {
+        const LookupResult holder = store.findByTarget(link.type, link.target);
+        notes->append({pending.line,
+            QStringLiteral("the address already has the code %1, not %2 (type %3): ")
+                    .arg(holder.link.code, link.code)
+                    .arg(link.type)
+                + withVisibleControls(link.target)});
+        return StoreStep::Refused;
+    }
+    case StoreStatus::CodeTaken:
+        notes->append({pending.line, QStringLiteral("the code %1 was taken meanwhile").arg(link.code)});
+        return StoreStep::Refused;
+    default:
+        return StoreStep::Failed;
+    }
+}
+
+// Links checked and waiting for their transaction, with the rows refused among them.
+class Batch
+{
+public:
+    Batch(LinkStore& store, const std::function<void(const QString&)>& say, ImportRetries retries)
+        : m_store(store)
+        , m_say(say)
+        , m_retries(retries)
+    {
+    }
+
+    void add(qint64 line, const StoredLink& link) { m_links.append({line, link}); }
+    void refuse(qint64 line, const QString& why) { m_notes.append({line, why}); }
+    // Notes are kept for the line order; a file of nothing but bad rows still takes bounded memory.
+    bool isFull() const { return m_links.size() >= LinksPerCommit || m_notes.size() >= LinksPerCommit; }
+
+    // Stores the links, trying again while the database is busy; false when the store failed for
+    // good, with result->failure saying so.
+    bool settle(ImportResult* result)
+    {
+        std::chrono::milliseconds pause = m_retries.firstPause;
+        for (int attempt = 1;; ++attempt) {
+            QList<Note> conflicts;
+            qint64 imported = 0;
+            qint64 present = 0;
+            if (storeAll(&conflicts, &imported, &present)) {
+                m_notes += conflicts;
+                sayNotes(result);
+                result->imported += imported;
+                result->present += present;
+                m_links.clear();
+                return true;
+            }
+            if (!m_store.lastFailureIsTransient() || attempt >= m_retries.attempts) {
+                // Rows refused before the batch failed are still refused, and said.
+                const qint64 firstLine = m_links.constFirst().line;
+                sayNotes(result);
+                result->failure = QStringLiteral("%1%2. %3 links went in (every row before line %4 is settled); "
+                                                 "run the same import again to continue")
+                                      .arg(m_store.lastFailureIsTransient()
+                                              ? QStringLiteral("the database stayed busy after %1 tries: ").arg(attempt)
+                                              : QString(),
+                                          m_store.lastError())
+                                      .arg(result->imported)
+                                      .arg(firstLine);
+                return false;
+            }
+            std::this_thread::sleep_for(pause);
+            pause *= 2;
+        }
+    }
+
+private:
+    bool storeAll(QList<Note>* conflicts, qint64* imported, qint64* present)
+    {
+        if (m_links.isEmpty()) {
+            return true;
+        }
+        if (!m_store.beginGroup()) {
+            return false;
+        }
+        for (const Pending& pending : std::as_const(m_links)) {
+            switch (storeOne(pending, m_store, conflicts)) {
+            case StoreStep::Imported:
+                ++*imported;
+                break;
+            case StoreStep::Present:
+                ++*present;
+                break;
+            case StoreStep::Refused:
+                break;
+            case StoreStep::Failed:
+                m_store.abandonGroup();
+                return false;
+            }
+        }
+        return m_store.commitGroup();
+    }
+
+    void sayNotes(ImportResult* result)
+    {
+        std::stable_sort(m_notes.begin(), m_notes.end(), [](const Note& a, const Note& b) { return a.line < b.line; });
+        for (const Note& note : std::as_const(m_notes)) {
+            m_say(QStringLiteral("line %1: %2").arg(note.line).arg(note.why));
+        }
+        result->refused += m_notes.size();
+        m_notes.clear();
+    }
+
+    LinkStore& m_store;
+    const std::function<void(const QString&)>& m_say;
+    ImportRetries m_retries;
+    QList<Pending> m_links;
+    QList<Note> m_notes;
+};
+} // namespace
+
+QString importProblem(const StoredLink& link, const ImportRules& rules)
+{
+    if (!isCodeShaped(link.code)) {
+        return QStringLiteral("the code is not %1 to %2 characters of the code alphabet")
+            .arg(MinimumCodeLength)
+            .arg(MaximumCodeLength);
+    }
+    if (link.type < 0 || link.type >= LinkTypeCount) {
+        return QStringLiteral("the type is not a whole number from 0 to %1").arg(LinkTypeCount - 1);
+    }
+    if (link.visits < 0) {
+        return QStringLiteral("the visits are negative");
+    }
+    if (QString problem = targetProblem(checkAddress(link.target, rules.ownBases, rules.ownPort)); !problem.isEmpty()) {
+        return problem;
+    }
+    if (QString problem = timeProblem(link.createdSecs, rules, "creation time"); !problem.isEmpty()) {
+        return problem;
+    }
+    if (link.changedSecs != 0) {
+        if (QString problem = timeProblem(link.changedSecs, rules, "time changed"); !problem.isEmpty()) {
+            return problem;
+        }
+    }
+    if (link.reason.size() > MaximumReasonLength) {
+        return QStringLiteral("the reason is longer than %1 characters").arg(MaximumReasonLength);
+    }
+    if (link.reason.contains(QChar(u'\0'))) {
+        return QStringLiteral("the reason holds a NUL character");
+    }
+    return {};
+}
+
+QString ImportResult::summary() const
+{
+    return QStringLiteral("imported %1, already there %2, refused %3").arg(imported).arg(present).arg(refused);
+}
+
+ImportResult importLinks(QIODevice& input, LinkStore& store, const ImportRules& rules,
+    const std::function<void(const QString&)>& say, ImportRetries retries)
+{
+    ImportResult result;
+    RecordReader reader(input);
+    Batch batch(store, say, retries);
+    StoredLink link;
+    for (;;) {
+        const RecordReader::Status status = reader.next(&link);
+        if (status == RecordReader::Status::End) {
+            if (!reader.error().isEmpty()) {
+                batch.refuse(reader.line(), reader.error());
+            }
+            break;
+        }
+        if (status == RecordReader::Status::Bad) {
+            batch.refuse(reader.line(), reader.error());
+        } else if (const QString problem = importProblem(link, rules); !problem.isEmpty()) {
+            batch.refuse(reader.line(), problem);
+        } else {
+            batch.add(reader.line(), link);
+        }
+        if (batch.isFull() && !batch.settle(&result)) {
+            return result;
+        }
+    }
+    batch.settle(&result);
+    return result;
+}
+
+} // namespace Shortd
