@@ -1,0 +1,89 @@
+#include "store/storeopening.h"
+
+#include "store/sqllinkstore.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+namespace Shortd
+{
+namespace
+{
+constexpr QFileDevice::Permissions OwnerOnlyFolder
+    = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner;
+constexpr QFileDevice::Permissions OwnerOnlyFile = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
+
+bool isWritable(const QString& path)
+{
+    const QFileInfo file(path);
+    return file.isWritable() && QFileInfo(file.absolutePath()).isWritable();
+}
+} // namespace
+
+QString databaseDescription(const DatabaseAddress& address, const QString& dataDir)
+{
+    if (address.isPostgres()) {
+        return address.display();
+    }
+    return address.sqlitePath.isEmpty() ? QDir(dataDir).filePath(QStringLiteral("links.sqlite")) : address.sqlitePath;
+}
+
+std::unique_ptr<LinkStore> makeLinkStore(const DatabaseAddress& address, const QString& dataDir, bool syncEachCommit)
+{
+    if (address.isPostgres()) {
+        return std::make_unique<SqlLinkStore>(address);
+    }
+    return std::make_unique<SqlLinkStore>(
+        DatabaseAddress::sqliteFile(databaseDescription(address, dataDir)), ConnectOptions {syncEachCommit, false});
+}
+
+bool prepareEmbeddedFile(const QString& path, QString* error)
+{
+    // Each missing folder is made on its own, from the outermost in, so that each gets the mode.
+    QStringList missing;
+    for (QString folder = QFileInfo(path).absolutePath(); !QFileInfo::exists(folder);
+         folder = QFileInfo(folder).absolutePath()) {
+        missing.prepend(folder);
+    }
+    for (const QString& folder : std::as_const(missing)) {
+        if (!QDir().mkdir(folder, OwnerOnlyFolder)) {
+            *error = QStringLiteral("cannot create the directory %1").arg(folder);
+            return false;
+        }
+    }
+    // An empty file is an empty database to SQLite. Another command may make it at the same moment.
+    QFile file(path);
+    if (!file.exists() && !file.open(QIODevice::WriteOnly | QIODevice::NewOnly, OwnerOnlyFile) && !file.exists()) {
+        *error = QStringLiteral("cannot create %1: %2").arg(path, file.errorString());
+        return false;
+    }
+    return true;
+}
+
+std::unique_ptr<LinkStore> openLinkStore(
+    const DatabaseAddress& address, const QString& dataDir, bool syncEachCommit, StoreAccess access, QString* error)
+{
+    const QString where = databaseDescription(address, dataDir);
+    ConnectOptions options {syncEachCommit, false};
+    if (!address.isPostgres()) {
+        if (access == StoreAccess::Create) {
+            if (!prepareEmbeddedFile(where, error)) {
+                return nullptr;
+            }
+        } else if (!QFile::exists(where)) {
+            *error = QStringLiteral("no database at %1").arg(where);
+            return nullptr;
+        }
+        options.readOnly = access == StoreAccess::Read && !isWritable(where);
+    }
+    std::unique_ptr<LinkStore> store
+        = std::make_unique<SqlLinkStore>(address.isPostgres() ? address : DatabaseAddress::sqliteFile(where), options);
+    if (!store->open()) {
+        *error = QStringLiteral("cannot open %1: %2").arg(where, store->lastError());
+        return nullptr;
+    }
+    return store;
+}
+
+} // namespace Shortd
