@@ -14,10 +14,14 @@ constexpr QFileDevice::Permissions OwnerOnlyFolder
     = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner;
 constexpr QFileDevice::Permissions OwnerOnlyFile = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
 
+// Whether SQLite can write the file: the file itself, and the -wal and -shm files beside it, which
+// it makes in the folder when they are not there.
 bool isWritable(const QString& path)
 {
     const QFileInfo file(path);
-    return file.isWritable() && QFileInfo(file.absolutePath()).isWritable();
+    return file.isWritable()
+        && (QFileInfo(file.absolutePath()).isWritable()
+            || (QFileInfo(path + u"-wal").isWritable() && QFileInfo(path + u"-shm").isWritable()));
 }
 } // namespace
 
@@ -75,7 +79,15 @@ std::unique_ptr<LinkStore> openLinkStore(
             *error = QStringLiteral("no database at %1").arg(where);
             return nullptr;
         }
-        options.readOnly = access == StoreAccess::Read && !isWritable(where);
+        if (!isWritable(where)) {
+            if (access != StoreAccess::Read) {
+                *error = QStringLiteral("%1 cannot be written here (a read-only file or folder); it can still be "
+                                        "listed, shown, exported and counted")
+                             .arg(where);
+                return nullptr;
+            }
+            options.readOnly = true;
+        }
     }
     std::unique_ptr<LinkStore> store
         = std::make_unique<SqlLinkStore>(address.isPostgres() ? address : DatabaseAddress::sqliteFile(where), options);
