@@ -9,10 +9,10 @@
 namespace Shortd
 {
 
-Session::Session(QIODevice& out, QIODevice& err, const QString& commandName)
+Session::Session(QIODevice& out, QIODevice& err, QString commandName)
     : m_out(out)
     , m_err(err)
-    , m_commandName(commandName)
+    , m_commandName(std::move(commandName))
 {
 }
 

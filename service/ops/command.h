@@ -21,7 +21,7 @@ inline constexpr QLatin1StringView OpsProgram("nolvex-shortd");
 class Session
 {
 public:
-    Session(QIODevice& out, QIODevice& err, const QString& commandName);
+    Session(QIODevice& out, QIODevice& err, QString commandName);
 
     QIODevice& out() { return m_out; }
     void say(const QString& message);

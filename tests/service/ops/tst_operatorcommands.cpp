@@ -90,7 +90,7 @@ void OperatorCommandsTest::initTestCase()
 
 QString OperatorCommandsTest::freshDatabase()
 {
-    const QString database = u"sqlite:"_s + m_dir.filePath(u"db%1/links.sqlite"_s.arg(++m_databases));
+    QString database = u"sqlite:"_s + m_dir.filePath(u"db%1/links.sqlite"_s.arg(++m_databases));
     const std::unique_ptr<LinkStore> store = openStore(database);
     if (!store) {
         return {};
