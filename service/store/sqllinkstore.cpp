@@ -62,6 +62,11 @@ SqlLinkStore::SqlLinkStore(DatabaseAddress address, ConnectOptions options)
 {
 }
 
+SqlLinkStore::SqlLinkStore(DatabaseAddress address, bool syncEachCommit)
+    : SqlLinkStore(std::move(address), ConnectOptions {syncEachCommit, false})
+{
+}
+
 SqlLinkStore::~SqlLinkStore()
 {
     m_statements.reset();

@@ -27,6 +27,7 @@ class SqlLinkStore final : public LinkStore
 public:
     // address.sqlitePath must name the file for SQLite.
     explicit SqlLinkStore(DatabaseAddress address, ConnectOptions options = {});
+    SqlLinkStore(DatabaseAddress address, bool syncEachCommit);
     ~SqlLinkStore() override;
 
     bool open() override;

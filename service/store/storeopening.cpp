@@ -39,7 +39,7 @@ std::unique_ptr<LinkStore> makeLinkStore(const DatabaseAddress& address, const Q
         return std::make_unique<SqlLinkStore>(address);
     }
     return std::make_unique<SqlLinkStore>(
-        DatabaseAddress::sqliteFile(databaseDescription(address, dataDir)), ConnectOptions {syncEachCommit, false});
+        DatabaseAddress::sqliteFile(databaseDescription(address, dataDir)), syncEachCommit);
 }
 
 bool prepareEmbeddedFile(const QString& path, QString* error)

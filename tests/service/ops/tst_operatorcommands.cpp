@@ -174,10 +174,6 @@ void OperatorCommandsTest::commands_data()
     QTest::newRow("disable keeps the reason")
         << (QStringList {u"links"_s, u"disable"_s, u"bbbbbb"_s} + show + QStringList {u"bbbbbb"_s}) << 0
         << u"reason:  phishing\n"_s << u"bbbbbb: disabled"_s;
-    QTest::newRow("disable with a new reason")
-        << (QStringList {u"links"_s, u"disable"_s, u"bbbbbb"_s, u"--reason"_s, u"spam"_s} + show
-               + QStringList {u"bbbbbb"_s})
-        << 0 << u"reason:  spam\n"_s << QString();
     QTest::newRow("reason at the limit") << (QStringList {u"links"_s, u"disable"_s, u"aaaaaa"_s, u"--reason"_s, atLimit}
         + show + QStringList {u"aaaaaa"_s})
                                          << 0 << u"reason:  "_s + atLimit + u'\n' << QString();
