@@ -2,26 +2,14 @@
 
 #include <QStringBuilder>
 
-namespace
-{
-bool isInvisibleOrReordering(char16_t u)
-{
-    return (u >= 0x200B && u <= 0x200F) || (u >= 0x202A && u <= 0x202E) || (u >= 0x2066 && u <= 0x2069) || u == 0xFEFF;
-}
-
-bool isControl(char16_t u)
-{
-    return u < 0x20 || (u >= 0x7F && u <= 0x9F);
-}
-
-template<typename Hidden>
-QString shownWith(const QString& text, Hidden hidden)
+QString withVisibleControls(const QString& text)
 {
     QString shown;
     shown.reserve(text.size());
     for (const QChar c : text) {
         const char16_t u = c.unicode();
-        if (hidden(u)) {
+        if ((u >= 0x200B && u <= 0x200F) || (u >= 0x202A && u <= 0x202E) || (u >= 0x2066 && u <= 0x2069)
+            || u == 0xFEFF) {
             shown += QStringLiteral("<U+%1>").arg(u, 4, 16, QLatin1Char('0')).toUpper();
         } else {
             shown += c;
@@ -29,16 +17,21 @@ QString shownWith(const QString& text, Hidden hidden)
     }
     return shown;
 }
-} // namespace
-
-QString withVisibleControls(const QString& text)
-{
-    return shownWith(text, isInvisibleOrReordering);
-}
 
 QString forTerminal(const QString& text)
 {
-    return shownWith(text, [](char16_t u) { return isControl(u) || isInvisibleOrReordering(u); });
+    QString shown;
+    const QString visible = withVisibleControls(text);
+    shown.reserve(visible.size());
+    for (const QChar c : visible) {
+        const char16_t u = c.unicode();
+        if (u < 0x20 || (u >= 0x7F && u <= 0x9F)) {
+            shown += QStringLiteral("<U+%1>").arg(u, 4, 16, QLatin1Char('0')).toUpper();
+        } else {
+            shown += c;
+        }
+    }
+    return shown;
 }
 
 QString csvField(const QString& value)

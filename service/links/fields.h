@@ -12,9 +12,7 @@ namespace Shortd
 
 inline constexpr qsizetype MaximumQueryFields = 32;
 inline constexpr int LinkTypeCount = Nolvex::Protocol::LinkTypeCount;
-// The longest reason an operator gives for taking a link down, in characters (UTF-16 units, as
-// QString counts them): what the page shows and an export carries stays a readable size, and what
-// export writes, import takes back.
+// The longest reason an operator may give for taking a link down, wherever it comes in.
 inline constexpr qsizetype MaximumReasonLength = 1000;
 
 struct Field {

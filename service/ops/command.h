@@ -34,12 +34,14 @@ private:
     QString m_commandName;
 };
 
+struct ServiceConfig;
+
 // A command whose options and argument were checked: the work left to do on the store, with the
-// values read bound in. When a value was refused, run is empty and status is the exit status (the
-// message has been given).
+// values read bound in; config is the service's configuration the store was found by. When a value
+// was refused, run is empty and status is the exit status (the message has been given).
 struct CheckedCommand {
     int status = 0;
-    std::function<int(LinkStore& store)> run;
+    std::function<int(LinkStore& store, const ServiceConfig& config)> run;
 };
 
 // One operator command, all that help, parsing, checking and running need of it. Every command

@@ -82,7 +82,7 @@ QString groupHelp(const QString& group)
 }
 
 std::unique_ptr<LinkStore> openStore(const QCommandLineParser& parser, const QProcessEnvironment& environment,
-    StoreAccess access, Session& session, int* status)
+    StoreAccess access, Session& session, int* status, ServiceConfig* used)
 {
     // The service's own options and environment name the database, so both always agree.
     QStringList serviceArguments {QString(OpsProgram)};
@@ -97,6 +97,7 @@ std::unique_ptr<LinkStore> openStore(const QCommandLineParser& parser, const QPr
         *status = session.fail(OpsBadUsage, config.error);
         return nullptr;
     }
+    *used = config.config;
     QString error;
     std::unique_ptr<LinkStore> store = openLinkStore(config.config, access, &error);
     if (!store) {
@@ -170,8 +171,9 @@ int runOperatorCommand(
         return checked.status;
     }
     int status = OpsDone;
-    const std::unique_ptr<LinkStore> store = openStore(parser, environment, command->access, session, &status);
-    return store ? checked.run(*store) : status;
+    ServiceConfig config;
+    const std::unique_ptr<LinkStore> store = openStore(parser, environment, command->access, session, &status, &config);
+    return store ? checked.run(*store, config) : status;
 }
 
 } // namespace Shortd

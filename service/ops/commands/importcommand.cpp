@@ -124,7 +124,8 @@ CheckedCommand checkImport(const QCommandLineParser&, const QString& file, Sessi
         return refusedWith(
             session.fail(OpsRefused, QStringLiteral("cannot read %1: %2").arg(file, input->errorString())));
     }
-    return {OpsDone, [input, &session](LinkStore& store) { return importLinks(*input, store, session); }};
+    return {OpsDone,
+        [input, &session](LinkStore& store, const ServiceConfig&) { return importLinks(*input, store, session); }};
 }
 } // namespace
 

@@ -66,7 +66,9 @@ CheckedCommand checkList(const QCommandLineParser& parser, const QString&, Sessi
     } else if (formatName != u"table") {
         return refusedWith(session.fail(OpsBadUsage, QStringLiteral("--format is table, json or csv")));
     }
-    return {OpsDone, [query, format, &session](LinkStore& store) { return writeLinks(store, format, query, session); }};
+    return {OpsDone, [query, format, &session](LinkStore& store, const ServiceConfig&) {
+                return writeLinks(store, format, query, session);
+            }};
 }
 
 CheckedCommand checkExport(const QCommandLineParser& parser, const QString&, Session& session)
@@ -76,7 +78,8 @@ CheckedCommand checkExport(const QCommandLineParser& parser, const QString&, Ses
         return refusedWith(session.fail(OpsBadUsage, QStringLiteral("--format is jsonl or csv")));
     }
     const RecordFormat format = formatName == u"csv" ? RecordFormat::Csv : RecordFormat::JsonLines;
-    return {OpsDone, [format, &session](LinkStore& store) { return writeLinks(store, format, {}, session); }};
+    return {OpsDone,
+        [format, &session](LinkStore& store, const ServiceConfig&) { return writeLinks(store, format, {}, session); }};
 }
 
 // The link a command names by its code; nullopt when there is none (the message given).
@@ -128,7 +131,8 @@ CheckedCommand checkShow(const QCommandLineParser&, const QString& code, Session
     if (!checkCode(code, session)) {
         return refusedWith(OpsRefused);
     }
-    return {OpsDone, [code, &session](LinkStore& store) { return showLink(store, code, session); }};
+    return {
+        OpsDone, [code, &session](LinkStore& store, const ServiceConfig&) { return showLink(store, code, session); }};
 }
 
 // disable, enable and delete. A reason left out (nullopt) keeps the one the link has.
@@ -174,7 +178,7 @@ CheckedCommand checkDisable(const QCommandLineParser& parser, const QString& cod
     if (!checkCode(code, session)) {
         return refusedWith(OpsRefused);
     }
-    return {OpsDone, [code, reason, &session](LinkStore& store) {
+    return {OpsDone, [code, reason, &session](LinkStore& store, const ServiceConfig&) {
                 return changeState(store, code, LinkState::Disabled, reason, session);
             }};
 }
@@ -186,7 +190,7 @@ std::function<CheckedCommand(const QCommandLineParser&, const QString&, Session&
         if (!checkCode(code, session)) {
             return refusedWith(OpsRefused);
         }
-        return {OpsDone, [code, wanted, &session](LinkStore& store) {
+        return {OpsDone, [code, wanted, &session](LinkStore& store, const ServiceConfig&) {
                     return changeState(store, code, wanted, QString(), session);
                 }};
     };

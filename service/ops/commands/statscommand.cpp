@@ -43,7 +43,8 @@ CheckedCommand checkStats(const QCommandLineParser& parser, const QString&, Sess
     if (!ok || top < 0 || top > MostTop) {
         return refusedWith(session.fail(OpsBadUsage, QStringLiteral("--top is a number from 0 to %1").arg(MostTop)));
     }
-    return {OpsDone, [top, &session](LinkStore& store) { return writeStats(store, top, session); }};
+    return {
+        OpsDone, [top, &session](LinkStore& store, const ServiceConfig&) { return writeStats(store, top, session); }};
 }
 } // namespace
 
