@@ -81,8 +81,7 @@ std::unique_ptr<LinkStore> openLinkStore(
         }
         if (!isWritable(where)) {
             if (access != StoreAccess::Read) {
-                *error = QStringLiteral("%1 cannot be written here (a read-only file or folder); it can still be "
-                                        "listed, shown, exported and counted")
+                *error = QStringLiteral("%1 cannot be written here (a read-only file or folder); it can only be read")
                              .arg(where);
                 return nullptr;
             }
