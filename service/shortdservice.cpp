@@ -5,14 +5,11 @@
 #include "links/ratelimiter.h"
 #include "links/shortener.h"
 #include "routes.h"
-#include "store/datafolder.h"
-#include "store/sqllinkstore.h"
+#include "store/storeopening.h"
 #include "store/storepool.h"
 
-#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QFileInfo>
 #include <QSslCertificate>
 #include <QSslKey>
 #include <QThread>
@@ -67,32 +64,14 @@ ShortdService::~ShortdService()
     m_routes.reset();
 }
 
-QString databaseDescription(const ServiceConfig& config)
-{
-    if (config.database.isPostgres()) {
-        return config.database.display();
-    }
-    return config.database.sqlitePath.isEmpty() ? QDir(config.dataDir).filePath(QStringLiteral("links.sqlite"))
-                                                : config.database.sqlitePath;
-}
-
-std::unique_ptr<LinkStore> makeLinkStore(const ServiceConfig& config)
-{
-    if (config.database.isPostgres()) {
-        return std::make_unique<SqlLinkStore>(config.database);
-    }
-    return std::make_unique<SqlLinkStore>(
-        DatabaseAddress::sqliteFile(databaseDescription(config)), config.syncEachCommit);
-}
-
 QString ShortdService::databasePath() const
 {
-    return databaseDescription(m_config);
+    return databaseDescription(m_config.database, m_config.dataDir);
 }
 
 std::unique_ptr<LinkStore> ShortdService::makeStore() const
 {
-    return makeLinkStore(m_config);
+    return makeLinkStore(m_config.database, m_config.dataDir, m_config.syncEachCommit);
 }
 
 bool ShortdService::waitForDatabase(QString* error) const
@@ -134,10 +113,8 @@ bool ShortdService::start(QString* error)
         }
         tls = loaded;
     }
-    if (!m_config.database.isPostgres() && m_config.database.sqlitePath.isEmpty()) {
-        if (!makeDataFolder(m_config.dataDir, error)) {
-            return false;
-        }
+    if (!m_config.database.isPostgres() && !prepareEmbeddedFile(databasePath(), error)) {
+        return false;
     }
     // Reached once, with the schema brought up to date, before any request is taken.
     if (!waitForDatabase(error)) {

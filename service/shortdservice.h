@@ -17,11 +17,6 @@ class Routes;
 class Shortener;
 class StorePool;
 
-// The store a configuration names, not yet opened; and how messages name it: the SQLite file, or
-// the PostgreSQL address without its password. The operator commands use the same two.
-std::unique_ptr<LinkStore> makeLinkStore(const ServiceConfig& config);
-QString databaseDescription(const ServiceConfig& config);
-
 // The whole service, wired: store, shortener, routes, access log and the listening front end.
 class ShortdService
 {

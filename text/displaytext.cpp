@@ -24,6 +24,22 @@ QString withVisibleControls(const QString& text)
     return shown;
 }
 
+QString forTerminal(const QString& text)
+{
+    QString shown;
+    const QString visible = withVisibleControls(text);
+    shown.reserve(visible.size());
+    for (const QChar c : visible) {
+        const char16_t u = c.unicode();
+        if (u < 0x20 || (u >= 0x7F && u <= 0x9F)) {
+            shown += QStringLiteral("<U+%1>").arg(u, 4, 16, QLatin1Char('0')).toUpper();
+        } else {
+            shown += c;
+        }
+    }
+    return shown;
+}
+
 QString csvField(const QString& value)
 {
     QString cell = value;

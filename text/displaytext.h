@@ -2,6 +2,12 @@
 
 #include <QString>
 
+// Text for a terminal: every control character (C0 with ESC, TAB and line breaks, DEL, C1) and
+// every invisible or reordering one (as withVisibleControls) appears as "<U+001B>" and the like,
+// so that stored text can neither start an escape sequence (retitle the window, clear the
+// screen) nor break or reorder the line it is printed on.
+QString forTerminal(const QString& text);
+
 // Text as a person is to read it: the characters that are invisible or reorder what follows them
 // (U+200B-U+200F, U+202A-U+202E, U+2066-U+2069, U+FEFF) appear as "<U+202E>" and the like.
 QString withVisibleControls(const QString& text);

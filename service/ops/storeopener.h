@@ -1,6 +1,7 @@
 #pragma once
 
 #include "store/linkstore.h"
+#include "store/storeopening.h"
 
 #include <QString>
 #include <memory>
@@ -11,8 +12,7 @@ namespace Shortd
 struct ServiceConfig;
 
 // The store a configuration names, as the service would use it: SQLite in the data directory or
-// at sqlite:PATH, or PostgreSQL. The file of an embedded store is made only when create is set.
-// Null with *error saying why when it cannot be opened.
-std::unique_ptr<LinkStore> openLinkStore(const ServiceConfig& config, bool create, QString* error);
+// at sqlite:PATH, or PostgreSQL; opened for access. Null with *error saying why.
+std::unique_ptr<LinkStore> openLinkStore(const ServiceConfig& config, StoreAccess access, QString* error);
 
 } // namespace Shortd

@@ -37,13 +37,20 @@ bool makeDataFolder(const QString& path, QString* error)
         *error = QStringLiteral("the data directory %1 is not a directory").arg(path);
         return false;
     }
-    const QString absolute = QDir::cleanPath(folder.absoluteFilePath());
-    const QString parent = QFileInfo(absolute).path();
-    // The folder itself is made with its final modes, never open to others for a moment.
-    if (!QDir().mkpath(parent)
-        || !QDir().mkdir(absolute, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner)) {
-        *error = QStringLiteral("cannot create the data directory %1: %2").arg(path, howToMake(path));
-        return false;
+    // Each missing folder is made on its own, from the outermost in, with its final modes: never
+    // open to others for a moment.
+    QStringList missing;
+    for (QString inner = QDir::cleanPath(folder.absoluteFilePath()); !QFileInfo::exists(inner);
+         inner = QFileInfo(inner).absolutePath()) {
+        missing.prepend(inner);
+    }
+    for (const QString& inner : std::as_const(missing)) {
+        // Another command may make it at the same moment.
+        if (!QDir().mkdir(inner, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner)
+            && !QFileInfo(inner).isDir()) {
+            *error = QStringLiteral("cannot create the data directory %1: %2").arg(path, howToMake(path));
+            return false;
+        }
     }
     return true;
 }

@@ -21,6 +21,19 @@ bool exec(QSqlQuery& query, const QString& sql, QString* error)
     *error = query.lastError().text();
     return false;
 }
+
+QString newerSchema(int version, int newest)
+{
+    return QStringLiteral("the database has schema version %1, newer than this program's %2; run a newer nolvex-shortd")
+        .arg(version)
+        .arg(newest);
+}
+
+int newestVersion(SqlDialect dialect)
+{
+    const QList<Migration>& steps = migrationsFor(dialect);
+    return steps.isEmpty() ? 0 : steps.constLast().version;
+}
 } // namespace
 
 const QList<Migration>& sqliteMigrations()
@@ -79,6 +92,23 @@ const QList<Migration>& migrationsFor(SqlDialect dialect)
     return dialect == SqlDialect::Postgres ? postgresMigrations() : sqliteMigrations();
 }
 
+bool checkSchema(const QSqlDatabase& db, SqlDialect dialect, QString* error)
+{
+    const int current = schemaVersion(db);
+    const int newest = newestVersion(dialect);
+    if (current < 0) {
+        *error = QStringLiteral("cannot read schema_migrations");
+    } else if (current > newest) {
+        *error = newerSchema(current, newest);
+    } else if (current < newest) {
+        *error = QStringLiteral("the database has schema version %1, older than this program's %2, and cannot be "
+                                "brought up to date where it cannot be written")
+                     .arg(current)
+                     .arg(newest);
+    }
+    return current == newest;
+}
+
 int schemaVersion(const QSqlDatabase& db)
 {
     QSqlQuery query(db);
@@ -114,16 +144,13 @@ bool applyMigrations(const QSqlDatabase& db, SqlDialect dialect, QString* error)
     }
     const int current = schemaVersion(db);
     const QList<Migration>& steps = migrationsFor(dialect);
-    const int newest = steps.isEmpty() ? 0 : steps.constLast().version;
+    const int newest = newestVersion(dialect);
     if (current < 0) {
         *error = QStringLiteral("cannot read schema_migrations");
         return rollBack();
     }
     if (current > newest) {
-        *error = QStringLiteral("the database has schema version %1, newer than this program's %2; "
-                                "run a newer nolvex-shortd")
-                     .arg(current)
-                     .arg(newest);
+        *error = newerSchema(current, newest);
         return rollBack();
     }
     QSqlQuery record(db);

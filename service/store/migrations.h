@@ -31,6 +31,10 @@ const QList<Migration>& migrationsFor(SqlDialect dialect);
 // behind the write lock. A database newer than this program is refused. False with *error otherwise.
 bool applyMigrations(const QSqlDatabase& db, SqlDialect dialect, QString* error);
 
+// For a database only read: true when its schema is the newest this program knows, false with
+// *error otherwise (it is not brought up to date).
+bool checkSchema(const QSqlDatabase& db, SqlDialect dialect, QString* error);
+
 // The newest version recorded in schema_migrations, 0 for none, -1 when unreadable.
 int schemaVersion(const QSqlDatabase& db);
 

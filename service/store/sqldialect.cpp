@@ -1,10 +1,13 @@
 #include "store/sqldialect.h"
 
 #include <QCryptographicHash>
+#include <QFile>
+#include <QFileInfo>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QStringBuilder>
+#include <QUrl>
 #include <QVariant>
 
 namespace Shortd
@@ -43,6 +46,29 @@ bool connectSqlite(QSqlDatabase& db, const QString& filePath, bool syncEachCommi
     return exec(db,
         syncEachCommit ? QStringLiteral("PRAGMA synchronous=FULL") : QStringLiteral("PRAGMA synchronous=NORMAL"),
         error);
+}
+
+bool connectSqliteReadOnly(QSqlDatabase& db, const QString& filePath, QString* error)
+{
+    // A file in write-ahead logging is read through its -shm file. In a folder that cannot be
+    // written and with neither file beside it (no writer has it open), the file is read as it
+    // stands, which SQLite calls immutable.
+    const QFileInfo file(filePath);
+    const bool standing = !QFileInfo(file.absolutePath()).isWritable() && !QFile::exists(filePath + u"-wal")
+        && !QFile::exists(filePath + u"-shm");
+    if (standing) {
+        db.setDatabaseName(
+            QUrl::fromLocalFile(file.absoluteFilePath()).toString(QUrl::FullyEncoded) + QStringLiteral("?immutable=1"));
+        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000;QSQLITE_OPEN_READONLY;QSQLITE_OPEN_URI"));
+    } else {
+        db.setDatabaseName(filePath);
+        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000;QSQLITE_OPEN_READONLY"));
+    }
+    if (!db.open()) {
+        *error = db.lastError().text();
+        return false;
+    }
+    return true;
 }
 
 bool connectPostgres(QSqlDatabase& db, const DatabaseAddress& address, QString* error)
@@ -98,10 +124,13 @@ QLatin1StringView driverName(SqlDialect dialect)
     return dialect == SqlDialect::Postgres ? QLatin1StringView("QPSQL") : QLatin1StringView("QSQLITE");
 }
 
-bool connectDatabase(QSqlDatabase& db, const DatabaseAddress& address, bool syncEachCommit, QString* error)
+bool connectDatabase(QSqlDatabase& db, const DatabaseAddress& address, ConnectOptions options, QString* error)
 {
-    return address.isPostgres() ? connectPostgres(db, address, error)
-                                : connectSqlite(db, address.sqlitePath, syncEachCommit, error);
+    if (address.isPostgres()) {
+        return connectPostgres(db, address, error);
+    }
+    return options.readOnly ? connectSqliteReadOnly(db, address.sqlitePath, error)
+                            : connectSqlite(db, address.sqlitePath, options.syncEachCommit, error);
 }
 
 StatementTexts statementTexts(SqlDialect dialect)

@@ -33,13 +33,20 @@ struct StatementTexts {
 // An array literal ('{"a","b"}') of the texts, each quoted, for a statement that takes an array.
 QString arrayLiteral(const QStringList& texts);
 
+// How the store connects.
+struct ConnectOptions {
+    bool syncEachCommit = false; // every SQLite commit waits for the disk (PostgreSQL's always do)
+    // Only reading an SQLite file that cannot be written (a read-only folder, file or medium):
+    // opened read-only, neither switched to write-ahead logging nor migrated.
+    bool readOnly = false;
+};
+
 // What the databases the store runs on do differently: the driver, how a connection is set up,
 // the statements, and how an address is keyed.
 SqlDialect dialectOf(const DatabaseAddress& address);
 QLatin1StringView driverName(SqlDialect dialect);
 // Opens db at the address with the session settings the store needs; false with *error otherwise.
-// syncEachCommit makes every SQLite commit wait for the disk (PostgreSQL always does).
-bool connectDatabase(QSqlDatabase& db, const DatabaseAddress& address, bool syncEachCommit, QString* error);
+bool connectDatabase(QSqlDatabase& db, const DatabaseAddress& address, ConnectOptions options, QString* error);
 StatementTexts statementTexts(SqlDialect dialect);
 // How a (type, target) pair is bound where the statements look it up.
 QVariantList targetKey(SqlDialect dialect, int type, const QString& target);

@@ -62,11 +62,16 @@ struct SqlLinkStore::Statements {
     QSqlQuery addVisits;
 };
 
-SqlLinkStore::SqlLinkStore(DatabaseAddress address, bool syncEachCommit)
+SqlLinkStore::SqlLinkStore(DatabaseAddress address, ConnectOptions options)
     : m_address(std::move(address))
-    , m_syncEachCommit(syncEachCommit)
+    , m_options(options)
     , m_dialect(dialectOf(m_address))
     , m_connectionName(QStringLiteral("shortd-links-%1").arg(connectionCounter.fetchAndAddRelaxed(1)))
+{
+}
+
+SqlLinkStore::SqlLinkStore(DatabaseAddress address, bool syncEachCommit)
+    : SqlLinkStore(std::move(address), ConnectOptions {syncEachCommit, false})
 {
 }
 
@@ -95,11 +100,12 @@ bool SqlLinkStore::open()
     }
     QSqlDatabase db = QSqlDatabase::addDatabase(driver, m_connectionName);
     // Unreachable is worth another try later; a schema this program cannot use is not.
-    m_broken = !connectDatabase(db, m_address, m_syncEachCommit, &m_lastError);
+    m_broken = !connectDatabase(db, m_address, m_options, &m_lastError);
     if (m_broken) {
         return false;
     }
-    if (!applyMigrations(db, m_dialect, &m_lastError)) {
+    if (m_options.readOnly ? !checkSchema(db, m_dialect, &m_lastError)
+                           : !applyMigrations(db, m_dialect, &m_lastError)) {
         return false;
     }
     m_statements = std::make_unique<Statements>(db);

@@ -27,7 +27,8 @@ class SqlLinkStore final : public LinkStore
 {
 public:
     // address.sqlitePath must name the file for SQLite.
-    explicit SqlLinkStore(DatabaseAddress address, bool syncEachCommit = false);
+    explicit SqlLinkStore(DatabaseAddress address, ConnectOptions options = {});
+    SqlLinkStore(DatabaseAddress address, bool syncEachCommit);
     ~SqlLinkStore() override;
 
     bool open() override;
@@ -69,7 +70,7 @@ private:
     void checkConnection();
 
     DatabaseAddress m_address;
-    bool m_syncEachCommit;
+    ConnectOptions m_options;
     SqlDialect m_dialect;
     QString m_connectionName;
     QString m_lastError;

@@ -76,7 +76,7 @@ QString ShortdOpsTest::freshDatabase(const QString& kind, bool filled)
                                            : u"sqlite:"_s + m_dir.filePath(u"ops%1.sqlite"_s.arg(m_databases));
     const ConfigResult config = parseConfig({u"nolvex-shortd"_s, u"--database"_s, database}, {});
     QString error;
-    const std::unique_ptr<LinkStore> store = openLinkStore(config.config, true, &error);
+    const std::unique_ptr<LinkStore> store = openLinkStore(config.config, StoreAccess::Create, &error);
     if (!store) {
         qWarning("%s", qPrintable(error));
         return {};
@@ -330,7 +330,7 @@ void ShortdOpsTest::takenDown()
     // The deleted code is never handed out again: the store refuses it to any new link.
     const ConfigResult config = parseConfig({u"nolvex-shortd"_s, u"--database"_s, database}, {});
     QString error;
-    const std::unique_ptr<LinkStore> store = openLinkStore(config.config, false, &error);
+    const std::unique_ptr<LinkStore> store = openLinkStore(config.config, StoreAccess::Change, &error);
     QVERIFY2(store, qPrintable(error));
     QCOMPARE(store->insert({code, 4, u"https://example.com/elsewhere"_s, 1, 0}).status, StoreStatus::CodeTaken);
 }

@@ -1,0 +1,16 @@
+#pragma once
+
+#include "ops/command.h"
+
+#include <QList>
+
+// The operator commands by group, each group in a file of its own; operatorcommands.cpp lists the
+// groups. A new command is one more entry in its group's list.
+namespace Shortd
+{
+
+QList<OperatorCommand> linkCommands(); // links list, show, disable, enable, delete, export
+QList<OperatorCommand> importCommands(); // links import
+QList<OperatorCommand> statsCommands(); // stats
+
+} // namespace Shortd

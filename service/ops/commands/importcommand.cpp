@@ -1,0 +1,54 @@
+#include "config.h"
+#include "ops/commands/commands.h"
+#include "ops/importer.h"
+#include "ops/operatorcommands.h"
+
+#include <QCommandLineParser>
+#include <QDateTime>
+#include <QFile>
+#include <memory>
+
+namespace Shortd
+{
+namespace
+{
+int importInto(LinkStore& store, QIODevice& input, const ServiceConfig& config, Session& session)
+{
+    // The front door's rules, with this service's own addresses as its options name them.
+    const ImportResult imported
+        = importLinks(input, store, {config.ownBases(), config.port, QDateTime::currentSecsSinceEpoch()},
+            [&session](const QString& line) { session.say(line); });
+    if (!imported.failure.isEmpty()) {
+        return session.fail(OpsRefused, imported.failure);
+    }
+    session.say(imported.summary());
+    return imported.refused == 0 ? OpsDone : OpsRefused;
+}
+
+CheckedCommand checkImport(const QCommandLineParser&, const QString& file, Session& session)
+{
+    // The file is opened before the store, so that a wrong name changes nothing.
+    const auto input = std::make_shared<QFile>();
+    const bool opened = file == u"-" ? input->open(stdin, QIODevice::ReadOnly)
+                                     : (input->setFileName(file), input->open(QIODevice::ReadOnly));
+    if (!opened) {
+        return refusedWith(
+            session.fail(OpsRefused, QStringLiteral("cannot read %1: %2").arg(file, input->errorString())));
+    }
+    return {OpsDone, [input, &session](LinkStore& store, const ServiceConfig& config) {
+                return importInto(store, *input, config, session);
+            }};
+}
+} // namespace
+
+QList<OperatorCommand> importCommands()
+{
+    return {
+        {QStringLiteral("links import"), QStringLiteral("FILE|-"),
+            QStringLiteral("The file to read, as links export wrote it (- for standard input)."),
+            QStringLiteral("Read links written by export; links already there are left as they are."), {},
+            StoreAccess::Create, checkImport},
+    };
+}
+
+} // namespace Shortd

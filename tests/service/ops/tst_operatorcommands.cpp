@@ -1,0 +1,330 @@
+#include "config.h"
+#include "displaytext.h"
+#include "links/fields.h"
+#include "ops/operatorcommands.h"
+#include "ops/storeopener.h"
+
+#include <QBuffer>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+#include <unistd.h>
+
+using namespace Qt::StringLiterals;
+using namespace Shortd;
+
+namespace
+{
+struct Run {
+    int status = -1;
+    QString out;
+    QString err;
+};
+
+const QString Hostile = u"https://e.com/\x1b]0;owned\x07\x1b[2J"_s;
+
+Run runCommand(const QStringList& arguments)
+{
+    QBuffer out;
+    QBuffer err;
+    out.open(QIODevice::WriteOnly);
+    err.open(QIODevice::WriteOnly);
+    Run result;
+    result.status = runOperatorCommand(QStringList {u"nolvex-shortd"_s} + arguments, {}, out, err);
+    result.out = QString::fromUtf8(out.data());
+    result.err = QString::fromUtf8(err.data());
+    return result;
+}
+
+std::unique_ptr<LinkStore> openStore(const QString& database)
+{
+    const ConfigResult config = parseConfig({u"nolvex-shortd"_s, u"--database"_s, database}, {});
+    QString error;
+    std::unique_ptr<LinkStore> store = openLinkStore(config.config, StoreAccess::Create, &error);
+    if (!store) {
+        qWarning("%s", qPrintable(error));
+    }
+    return store;
+}
+
+QFileDevice::Permissions modeOf(const QString& path)
+{
+    return QFile::permissions(path)
+        & (QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner | QFileDevice::ReadGroup
+            | QFileDevice::WriteGroup | QFileDevice::ExeGroup | QFileDevice::ReadOther | QFileDevice::WriteOther
+            | QFileDevice::ExeOther);
+}
+} // namespace
+
+// What the operator commands do beyond the listing table of tst_shortdops: help everywhere, reasons
+// kept and bounded, terminal output that cannot drive the terminal, private files, read-only stores.
+class OperatorCommandsTest final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void terminalText_data();
+    void terminalText();
+    void help_data();
+    void help();
+    void commands_data();
+    void commands();
+    void privateFiles();
+    void readOnly_data();
+    void readOnly();
+
+private:
+    // A fresh SQLite database holding a plain link, a disabled one and one of hostile text.
+    QString freshDatabase();
+
+    QTemporaryDir m_dir;
+    int m_databases = 0;
+};
+
+void OperatorCommandsTest::initTestCase()
+{
+    QVERIFY(m_dir.isValid());
+}
+
+QString OperatorCommandsTest::freshDatabase()
+{
+    QString database = u"sqlite:"_s + m_dir.filePath(u"db%1/links.sqlite"_s.arg(++m_databases));
+    const std::unique_ptr<LinkStore> store = openStore(database);
+    if (!store) {
+        return {};
+    }
+    const QList<StoredLink> links {
+        {u"aaaaaa"_s, 0, u"https://example.com/a"_s, 1'767'225'600, 5, LinkState::Active, {}, 0},
+        {u"bbbbbb"_s, 1, u"https://phish.example/"_s, 1'767'312'000, 40, LinkState::Disabled, u"phishing"_s, 1},
+        {u"eeeeee"_s, 2, Hostile, 1'767'398'400, 70, LinkState::Disabled, u"\x1b[31mred\u009b2J"_s, 1},
+    };
+    for (const StoredLink& link : links) {
+        if (store->restoreLink(link) != StoreStatus::Ok) {
+            qWarning("%s", qPrintable(store->lastError()));
+            return {};
+        }
+    }
+    return database;
+}
+
+void OperatorCommandsTest::terminalText_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("plain and Chinese") << u"https://例子.测试/a b"_s << u"https://例子.测试/a b"_s;
+    QTest::newRow("title and clear screen") << Hostile << u"https://e.com/<U+001B>]0;owned<U+0007><U+001B>[2J"_s;
+    QTest::newRow("NUL, TAB, line breaks") << u"a\0b\tc\nd\re"_s << u"a<U+0000>b<U+0009>c<U+000A>d<U+000D>e"_s;
+    QTest::newRow("DEL and C1") << u"a\u007fb\u0080c\u009bd\u009fe"_s << u"a<U+007F>b<U+0080>c<U+009B>d<U+009F>e"_s;
+    QTest::newRow("what the preview shows too") << u"a\u202eb\u200bc\ufeff"_s << u"a<U+202E>b<U+200B>c<U+FEFF>"_s;
+    QTest::newRow("edges left alone") << u"\u0020\u007e\u00a0\u00ff"_s << u"\u0020\u007e\u00a0\u00ff"_s;
+}
+
+void OperatorCommandsTest::terminalText()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, shown);
+    QCOMPARE(forTerminal(text), shown);
+}
+
+void OperatorCommandsTest::help_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("usage"); // how standard output starts
+    QTest::addColumn<QString>("holds");
+    const QStringList commands {u"links list"_s, u"links show"_s, u"links disable"_s, u"links enable"_s,
+        u"links delete"_s, u"links export"_s, u"links import"_s, u"stats"_s};
+    for (const QString& command : commands) {
+        QTest::addRow("%s", qPrintable(command))
+            << (command.split(u' ') << u"--help"_s) << u"Usage: nolvex-shortd "_s + command << u"--database"_s;
+    }
+    for (const QString& asked : {u"--help"_s, u"-h"_s, u"help"_s}) {
+        QTest::addRow("links %s", qPrintable(asked))
+            << QStringList {u"links"_s, asked} << u"Usage: nolvex-shortd links COMMAND"_s << u"  import FILE|-"_s;
+    }
+    QTest::newRow("import names its file")
+        << QStringList {u"links"_s, u"import"_s, u"-h"_s} << u"Usage: nolvex-shortd links import [options] FILE|-"_s
+        << u"FILE|-            The file to read"_s;
+    QTest::newRow("disable names its limit")
+        << QStringList {u"links"_s, u"disable"_s, u"-h"_s} << u"Usage: nolvex-shortd links disable [options] CODE"_s
+        << u"at most 1000 characters"_s;
+}
+
+void OperatorCommandsTest::help()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, usage);
+    QFETCH(QString, holds);
+    const Run run = runCommand(arguments);
+    QVERIFY2(run.status == OpsDone && run.err.isEmpty(), qPrintable(run.err));
+    QVERIFY2(run.out.startsWith(usage), qPrintable(run.out));
+    QVERIFY2(run.out.contains(holds), qPrintable(run.out));
+}
+
+void OperatorCommandsTest::commands_data()
+{
+    QTest::addColumn<QStringList>("arguments"); // then, as a second command: CHECK and what follows
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("out"); // what the (second) command's output holds
+    QTest::addColumn<QString>("err");
+
+    const QString atLimit(MaximumReasonLength, u'r');
+    const QStringList show {u"CHECK"_s, u"links"_s, u"show"_s};
+    QTest::newRow("disable keeps the reason")
+        << (QStringList {u"links"_s, u"disable"_s, u"bbbbbb"_s} + show + QStringList {u"bbbbbb"_s}) << 0
+        << u"reason:  phishing\n"_s << u"bbbbbb: disabled"_s;
+    QTest::newRow("reason at the limit") << (QStringList {u"links"_s, u"disable"_s, u"aaaaaa"_s, u"--reason"_s, atLimit}
+        + show + QStringList {u"aaaaaa"_s})
+                                         << 0 << u"reason:  "_s + atLimit + u'\n' << QString();
+    QTest::newRow("reason over the limit")
+        << (QStringList {u"links"_s, u"disable"_s, u"aaaaaa"_s, u"--reason"_s, atLimit + u'r'} + show
+               + QStringList {u"aaaaaa"_s})
+        << 2 << u"state:   active"_s << u"--reason is at most 1000 characters; this one has 1001"_s;
+    QTest::newRow("show escapes") << QStringList {u"links"_s, u"show"_s, u"eeeeee"_s} << 0
+                                  << u"address: https://e.com/<U+001B>]0;owned<U+0007><U+001B>[2J\n"
+                                     u"created: 2026-01-03T00:00:00Z\nvisits:  70\nreason:  <U+001B>[31mred<U+009B>2J"_s
+                                  << QString();
+    QTest::newRow("list escapes") << QStringList {u"links"_s, u"list"_s, u"--type"_s, u"2"_s} << 0
+                                  << u"2026-01-03 00:00 https://e.com/<U+001B>]0;owned<U+0007><U+001B>[2J\n"_s
+                                  << QString();
+    QTest::newRow("stats escapes") << QStringList {u"stats"_s, u"--top"_s, u"1"_s} << 0
+                                   << u"https://e.com/<U+001B>]0;owned<U+0007><U+001B>[2J\n"_s << QString();
+    QTest::newRow("messages escape") << QStringList {u"links"_s, u"enable"_s, u"eeeeee"_s} << 0 << QString()
+                                     << u"eeeeee: active (https://e.com/<U+001B>]0;owned"_s;
+    QTest::newRow("json keeps the data") << QStringList {u"links"_s, u"list"_s, u"--format"_s, u"json"_s} << 0
+                                         << u"\"target\":\"https://e.com/\\u001b]0;owned\\u0007\\u001b[2J\""_s
+                                         << QString();
+    QTest::newRow("csv keeps the data") << QStringList {u"links"_s, u"export"_s, u"--format"_s, u"csv"_s} << 0
+                                        << u"eeeeee,2,"_s + Hostile + u',' << QString();
+}
+
+void OperatorCommandsTest::commands()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, status);
+    QFETCH(QString, out);
+    QFETCH(QString, err);
+    const QString database = freshDatabase();
+    QVERIFY(!database.isEmpty());
+    const QStringList where {u"--database"_s, database};
+
+    const qsizetype check = arguments.indexOf(u"CHECK"_s);
+    const Run first = runCommand((check < 0 ? arguments : arguments.first(check)) + where);
+    QVERIFY2(first.status == status, qPrintable(u"status %1: %2"_s.arg(first.status).arg(first.err)));
+    QVERIFY2(first.err.contains(err), qPrintable(first.err));
+    const Run shown = check < 0 ? first : runCommand(arguments.sliced(check + 1) + where);
+    QVERIFY2(shown.out.contains(out), qPrintable(shown.out));
+    // Whatever the format, nothing but the exact data formats carries an escape character.
+    if (!arguments.contains(u"csv"_s)) {
+        QVERIFY(!shown.out.contains(u'\x1b') && !first.err.contains(u'\x1b'));
+    }
+}
+
+// A command that makes the store makes it the owner's alone; folders that were there keep their modes.
+void OperatorCommandsTest::privateFiles()
+{
+    const QString parent = m_dir.filePath(u"shared"_s);
+    QVERIFY(QDir().mkdir(parent));
+    QVERIFY(QFile::setPermissions(parent,
+        QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner | QFileDevice::ReadOther
+            | QFileDevice::ExeOther));
+    const QString file = parent + u"/a/b/links.sqlite"_s;
+    QFile input(m_dir.filePath(u"one.jsonl"_s));
+    QVERIFY(input.open(QIODevice::WriteOnly));
+    input.write(R"({"code":"aaaaaa","type":1,"target":"https://e.com/","created":"2026-01-01T00:00:00Z","visits":0,)"
+                R"("state":"active"})"
+                "\n");
+    input.close();
+    const Run imported = runCommand({u"links"_s, u"import"_s, input.fileName(), u"--database"_s, u"sqlite:"_s + file});
+    QVERIFY2(imported.status == OpsDone, qPrintable(imported.err));
+
+    const QFileDevice::Permissions folder = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner;
+    const QFileDevice::Permissions data = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
+    QCOMPARE(modeOf(parent), folder | QFileDevice::ReadOther | QFileDevice::ExeOther);
+    QCOMPARE(modeOf(parent + u"/a"_s), folder);
+    QCOMPARE(modeOf(parent + u"/a/b"_s), folder);
+    QCOMPARE(modeOf(file), data);
+    // SQLite's files beside it, while a store has it open.
+    const std::unique_ptr<LinkStore> store = openStore(u"sqlite:"_s + file);
+    QVERIFY(store);
+    QCOMPARE(modeOf(file + u"-wal"_s), data);
+    QCOMPARE(modeOf(file + u"-shm"_s), data);
+}
+
+void OperatorCommandsTest::readOnly_data()
+{
+    QTest::addColumn<bool>("writerOpen"); // another process has the store open: it has -wal and -shm files
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("out");
+    QTest::addColumn<QString>("err");
+    for (const bool writerOpen : {false, true}) {
+        const char* state = writerOpen ? "in use" : "at rest";
+        const auto row
+            = [&](const char* name, const QStringList& arguments, int status, const QString& out, const QString& err) {
+                  QTest::addRow("%s, %s", state, name) << writerOpen << arguments << status << out << err;
+              };
+        row("list", {u"links"_s, u"list"_s}, 0, u"https://example.com/a"_s, {});
+        row("show", {u"links"_s, u"show"_s, u"bbbbbb"_s}, 0, u"reason:  phishing"_s, {});
+        row("export", {u"links"_s, u"export"_s, u"--format"_s, u"csv"_s}, 0, u"aaaaaa,0,https://example.com/a"_s, {});
+        row("stats", {u"stats"_s}, 0, u"disabled 2, deleted 0)\nvisits: 115\n"_s, {});
+        row("disable refused", {u"links"_s, u"disable"_s, u"aaaaaa"_s}, 1, {},
+            u"cannot be written here (a read-only file or folder)"_s);
+    }
+}
+
+// Commands that only read work on a store no one may write: a read-only folder or medium. Root
+// ignores file modes, so there the folder is bound read-only in a mount namespace of its own.
+void OperatorCommandsTest::readOnly()
+{
+    QFETCH(bool, writerOpen);
+    QFETCH(QStringList, arguments);
+    QFETCH(int, status);
+    QFETCH(QString, out);
+    QFETCH(QString, err);
+    const bool root = ::geteuid() == 0;
+    if (root && QProcess::execute(u"unshare"_s, {u"-m"_s, u"true"_s}) != 0) {
+        QSKIP("running as root, which ignores file modes, and no mount namespace (unshare -m) for a read-only "
+              "bind mount");
+    }
+    const QString database = freshDatabase();
+    QVERIFY(!database.isEmpty());
+    const QString file = database.sliced(7);
+    const QString folder = QFileInfo(file).absolutePath();
+    // A link the writer has committed but not yet copied from its log into the file.
+    std::unique_ptr<LinkStore> writer;
+    if (writerOpen) {
+        writer = openStore(database);
+        QVERIFY(writer);
+        QCOMPARE(writer->restoreLink({u"ffffff"_s, 0, u"https://example.com/f"_s, 1, 0}), StoreStatus::Ok);
+        QVERIFY(QFile::exists(file + u"-shm"_s));
+    }
+    const QStringList command
+        = QStringList {QStringLiteral(NOLVEX_SHORTD_BINARY)} + arguments + QStringList {u"--database"_s, database};
+    QProcess process;
+    if (root) {
+        process.start(u"unshare"_s,
+            QStringList {u"-m"_s, u"sh"_s, u"-c"_s,
+                u"mount --bind \"$1\" \"$1\" && mount -o remount,ro,bind \"$1\" && shift && exec \"$@\""_s, u"sh"_s,
+                folder}
+                + command);
+    } else {
+        QVERIFY(QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::ExeOwner));
+        QVERIFY(QFile::setPermissions(file, QFileDevice::ReadOwner));
+        process.start(command.first(), command.sliced(1));
+    }
+    QVERIFY(process.waitForFinished(60'000));
+    QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    const QString stdOut = QString::fromUtf8(process.readAllStandardOutput());
+    const QString stdErr = QString::fromUtf8(process.readAllStandardError());
+    QVERIFY2(process.exitCode() == status, qPrintable(stdErr));
+    QVERIFY2(stdOut.contains(out), qPrintable(stdOut));
+    QVERIFY2(stdErr.contains(err), qPrintable(stdErr));
+    if (writerOpen && status == OpsDone && arguments.contains(u"list"_s)) {
+        QVERIFY2(stdOut.contains(u"https://example.com/f"_s), qPrintable(stdOut));
+    }
+}
+
+QTEST_GUILESS_MAIN(OperatorCommandsTest)
+#include "tst_operatorcommands.moc"
