@@ -5,7 +5,7 @@
 using namespace Shortd;
 
 using State = FramedRequest::State;
-Q_DECLARE_METATYPE(FramedRequest)
+Q_DECLARE_METATYPE(Shortd::FramedRequest)
 
 namespace
 {
