@@ -605,10 +605,6 @@ void ShortdHttpTest::malformedRequestLine_data()
 {
     QTest::addColumn<QByteArray>("request");
     QTest::newRow("no request line") << QByteArray("GARBAGE\r\n\r\n");
-    QTest::newRow("unknown version, extra word") << QByteArray("GET / HTTP/9.9 x\r\n\r\n");
-    QTest::newRow("control characters in the target") << QByteArray("GET /\x01\x02 HTTP/1.1\r\nHost: x\r\n\r\n");
-    QTest::newRow("negative length") << QByteArray(
-        "POST " + VersionPath.toLatin1() + " HTTP/1.1\r\nHost: x\r\nContent-Length: -5\r\n\r\n");
 }
 
 void ShortdHttpTest::malformedRequestLine()
@@ -623,6 +619,8 @@ void ShortdHttpTest::malformedRequestLine()
     QCOMPARE(rawExchange(m_service.port(), rawGet("/healthz", m_service.port())).status, 200);
 }
 
+// The framing rules, byte by byte, are tst_framing's; here what only the whole shows: the answers
+// on the wire, kept-alive or closed connections, interim answers and pipelined order.
 void ShortdHttpTest::framing_data()
 {
     QTest::addColumn<QByteArray>("request");
@@ -647,10 +645,8 @@ void ShortdHttpTest::framing_data()
     QTest::newRow("bare LF line ends") << QByteArray("GET /healthz HTTP/1.1\nHost: x\n\n") << ok << false;
     QTest::newRow("form with Content-Length") << post + length + "\r\n" + form << version << false;
     QTest::newRow("chunked form") << post + chunked << version << false;
-    QTest::newRow("the same Content-Length twice") << post + length + length + "\r\n" + form << version << false;
     QTest::newRow("pipelined, answered in order") << health + "\r\n" + post + chunked + health + "\r\n"
                                                   << ok + version + ok << false;
-    QTest::newRow("100 header fields") << health + QByteArray("X: y\r\n").repeated(99) + "\r\n" << ok << false;
     QTest::newRow("Expect: 100-continue, body once told to go on")
         << health + "\r\n" + post + length + expect + "\r\n" + Then + form + health + "\r\n"
         << ok + proceed + Then + version + ok << false;
@@ -670,27 +666,9 @@ void ShortdHttpTest::framing_data()
     QTest::newRow("101 header fields") << health + "Content-Length: " + QByteArray::number(smuggled.size()) + "\r\n"
             + QByteArray("X: y\r\n").repeated(100) + "\r\n" + smuggled
                                        << refusal("431 Request Header Fields Too Large", u"请求头过多"_s) << true;
-    QTest::newRow("Content-Length and Transfer-Encoding") << post + length + chunked << bad << true;
-    QTest::newRow("two different Content-Lengths") << post + length + "Content-Length: 2\r\n\r\n" + form << bad << true;
-    QTest::newRow("Content-Length list that differs") << post + "Content-Length: 7, 8\r\n\r\n" + form << bad << true;
-    QTest::newRow("Content-Length with a sign") << post + "Content-Length: +7\r\n\r\n" + form << bad << true;
-    QTest::newRow("gzip before chunked") << post + "Transfer-Encoding: gzip, chunked\r\n\r\n0\r\n\r\n" << bad << true;
-    QTest::newRow("chunked not last") << post + "Transfer-Encoding: chunked, gzip\r\n\r\n0\r\n\r\n" << bad << true;
-    QTest::newRow("chunked in HTTP/1.0") << "POST " + VersionPath.toLatin1() + " HTTP/1.0\r\n" + chunked << bad << true;
-    QTest::newRow("bad chunk size") << post + "Transfer-Encoding: chunked\r\n\r\nzz\r\n" << bad << true;
-    QTest::newRow("folded Transfer-Encoding") << post + "Transfer-Encoding:\r\n chunked\r\n\r\n0\r\n\r\n"
-                                              << bad << true;
-    QTest::newRow("NUL in a value") << health + QByteArray("X: a\0b\r\n\r\n", 11) << bad << true;
-    QTest::newRow("CR in a value") << health + "X: a\rb\r\n\r\n" << bad << true;
-    QTest::newRow("blank before the colon") << QByteArray("GET /healthz HTTP/1.1\r\nHost : x\r\n\r\n") << bad << true;
-    QTest::newRow("HTTP/1.1 without Host") << QByteArray("GET /healthz HTTP/1.1\r\n\r\n") << bad << true;
-    QTest::newRow("two Hosts") << health + "Host: y\r\n\r\n" << bad << true;
-    QTest::newRow("HTTP/3.0") << QByteArray("GET /healthz HTTP/3.0\r\nHost: x\r\n\r\n") << bad << true;
     const QByteArray unmet = refusal("417 Expectation Failed", u"无法满足请求头 Expect 的要求"_s);
     QTest::newRow("unknown expectation, answered before the body") << post + length + "Expect: x-fancy\r\n\r\n"
                                                                    << unmet << true;
-    QTest::newRow("100-continue and another expectation")
-        << post + length + "Expect: 100-continue, x-fancy\r\n\r\n" + form << unmet << true;
     QTest::newRow("Expect: 100-continue over the size budget")
         << post + "Content-Length: 900000\r\n" + expect + "\r\n"
         << refusal("413 Payload Too Large", u"请求内容过长"_s) << true;

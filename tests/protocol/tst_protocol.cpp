@@ -42,7 +42,8 @@ void TestProtocol::facts_data()
     row("version member", VersionMember, u"version");
     row("sid member", SidMember, u"sid");
     row("must member", MustMember, u"must");
-    row("version", CurrentVersion, u"2.1");
+    // From project(VERSION), as every file that states the version has it.
+    row("version", CurrentVersion, u"" NOLVEX_PROJECT_VERSION);
     row("link types", QString::number(LinkTypeCount), u"6");
 }
 

@@ -1,8 +1,8 @@
 #include "protocol.h"
 #include "settings.h"
 #include "shorten.h"
-#include "twips.h"
 #include "update.h"
+#include "version.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -48,8 +48,6 @@ private slots:
     void prompt();
     void releasePage_data();
     void releasePage();
-    void twips_data();
-    void twips();
 };
 
 void TestLogic::origins_data()
@@ -246,10 +244,12 @@ void TestLogic::versionDecision_data()
                                    << UpdateStep::CheckFailed;
     QTest::newRow("result number 0") << json(R"({"result":0,"info":{"version":"9","sid":"1","must":"1"}})")
                                      << UpdateStep::CheckFailed;
-    QTest::newRow("same version") << json(R"({"result":1,"info":{"version":"2.1","sid":"1","must":"1"}})")
-                                  << UpdateStep::UpToDate;
+    QTest::newRow("same version")
+        << json(R"({"result":1,"info":{"version":"%1","sid":"1","must":"1"}})").arg(Protocol::CurrentVersion)
+        << UpdateStep::UpToDate;
     QTest::newRow("same version as number")
-        << json(R"({"result":1,"info":{"version":2.1,"sid":1,"must":0}})") << UpdateStep::UpToDate;
+        << json(R"({"result":1,"info":{"version":%1,"sid":1,"must":0}})").arg(Protocol::CurrentVersion)
+        << UpdateStep::UpToDate;
     QTest::newRow("2.10 is another version")
         << json(R"({"result":1,"info":{"version":"2.10","sid":"1","must":"0"}})") << UpdateStep::OfferUpdate;
     QTest::newRow("older version") << json(R"({"result":"ok","info":{"version":"2.0","sid":"1","must":"0"}})")
@@ -308,27 +308,6 @@ void TestLogic::releasePage()
     QCOMPARE(releasePageUrl(QStringLiteral("https://www.nolvex.example"), sid).toString(QUrl::FullyEncoded), url);
     QCOMPARE(updatePromptText(QStringLiteral("3.0")),
         QString::fromUtf16(u"\u53D1\u73B0\u6700\u65B0\u7248\u672C3.0\uFF0C\u662F\u5426\u73B0\u5728\u66F4\u65B0?"));
-}
-
-void TestLogic::twips_data()
-{
-    QTest::addColumn<int>("twips");
-    QTest::addColumn<qreal>("dpi");
-    QTest::addColumn<int>("pixels");
-    QTest::newRow("client width at 96") << 8460 << 96.0 << 564;
-    QTest::newRow("client height at 96") << 6915 << 96.0 << 461;
-    QTest::newRow("one pixel") << 15 << 96.0 << 1;
-    QTest::newRow("client width at 144") << 8460 << 144.0 << 846;
-    QTest::newRow("panel at 192") << 1440 << 192.0 << 192;
-}
-
-void TestLogic::twips()
-{
-    QFETCH(int, twips);
-    QFETCH(qreal, dpi);
-    QFETCH(int, pixels);
-    QCOMPARE(twipsToPixels(twips, dpi), pixels);
-    QCOMPARE(skinPath(QStringLiteral("/opt/nolvex/")), QStringLiteral("/opt/nolvex//skinh.she"));
 }
 
 QTEST_APPLESS_MAIN(TestLogic)

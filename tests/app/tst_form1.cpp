@@ -1,6 +1,7 @@
 #include "cannedserver.h"
 #include "protocol.h"
 #include "token.h"
+#include "version.h"
 #include "windowharness.h"
 
 #include <QAccessible>
@@ -26,7 +27,8 @@ const QString SiteOrigin = QStringLiteral("https://www.nolvex.example");
 
 QByteArray upToDate()
 {
-    return CannedServer::response(200, R"({"result":1,"info":{"version":"2.1","sid":"7","must":"0"}})");
+    return CannedServer::response(200,
+        R"({"result":1,"info":{"version":")" + Protocol::CurrentVersion.toLatin1() + R"(","sid":"7","must":"0"}})");
 }
 
 bool hasPath(const QByteArray& request, QStringView path)
@@ -187,7 +189,7 @@ void TestForm1::captionsFit()
 void TestForm1::initialState()
 {
     Harness h;
-    QCOMPARE(h.window->windowTitle(), QStringLiteral("Nolvex网址缩短工具 V2.1"));
+    QCOMPARE(h.window->windowTitle(), QStringLiteral("Nolvex网址缩短工具 V%1").arg(Protocol::CurrentVersion));
     QCOMPARE(h.text("Text1")->text(), QStringLiteral("http://www.nolvex.example/"));
     QVERIFY(h.text("Text2")->text().isEmpty() && h.text("Text2")->isReadOnly());
     QVERIFY(h.text("Text3")->text().isEmpty() && h.text("Text3")->isReadOnly());
@@ -301,7 +303,7 @@ void TestForm1::updateCheck_data()
     const QString checking = QStringLiteral("正在检测最新版本..");
     const QString latest = QStringLiteral("当前软件为最新版本,欢迎使用Nolvex软件..");
     const QString welcome = QStringLiteral("欢迎使用Nolvex软件..");
-    auto reply = [](const char* body) { return CannedServer::response(200, QByteArray(body)); };
+    auto reply = [](const QByteArray& body) { return CannedServer::response(200, body); };
     auto offer = [](const char* version) {
         return QStringLiteral("发现最新版本%1，是否现在更新?").arg(QLatin1StringView(version));
     };
@@ -312,7 +314,8 @@ void TestForm1::updateCheck_data()
     QTest::newRow("result number 0") << reply(R"({"result":0,"info":{"version":"9","sid":"1","must":"1"}})")
                                      << QList<bool>() << QStringList {failed} << QStringList() << QString() << false
                                      << checking;
-    QTest::newRow("up to date") << reply(R"({"result":1,"info":{"version":"2.1","sid":"1","must":"1"}})")
+    QTest::newRow("up to date") << reply(
+        R"({"result":1,"info":{"version":")" + Protocol::CurrentVersion.toLatin1() + R"(","sid":"1","must":"1"}})")
                                 << QList<bool>() << QStringList() << QStringList() << QString() << false << latest;
     QTest::newRow("2.10, no, optional") << reply(R"({"result":1,"info":{"version":"2.10","sid":"5","must":"0"}})")
                                         << QList<bool> {false} << QStringList() << QStringList {offer("2.10")}

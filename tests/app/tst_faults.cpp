@@ -1,4 +1,5 @@
 #include "cannedserver.h"
+#include "version.h"
 #include "windowharness.h"
 
 #include <QFile>
@@ -118,7 +119,8 @@ void TestFaults::misbehavingPeer()
 
     CannedServer versions;
     QVERIFY(versions.start());
-    versions.setReply(CannedServer::response(200, R"({"result":1,"info":{"version":"2.1","sid":"1","must":"0"}})"));
+    versions.setReply(CannedServer::response(200,
+        R"({"result":1,"info":{"version":")" + Protocol::CurrentVersion.toLatin1() + R"(","sid":"1","must":"0"}})"));
     CannedServer downgrade; // where the https peer sends the client
     QVERIFY(downgrade.start());
     downgrade.setReply(CannedServer::response(200, R"({"result":1,"info":"http://i.test/downgraded"})"));

@@ -1,13 +1,8 @@
 #include "links/codes.h"
 #include "links/shortener.h"
-#include "store/sqllinkstore.h"
 #include "store/storepool.h"
 
-#include <QFileInfo>
 #include <QRandomGenerator>
-#include <QSqlDatabase>
-#include <QSqlQuery>
-#include <QTemporaryDir>
 #include <QTest>
 
 using namespace Qt::StringLiterals;
@@ -112,12 +107,11 @@ struct Scripted {
 };
 } // namespace
 
-class ShortdStoreTest final : public QObject
+class ShortenerTest final : public QObject
 {
     Q_OBJECT
 
 private slots:
-    void sqliteKeepsLinksAcrossReopen();
     void retriesWithLongerCodes_data();
     void retriesWithLongerCodes();
     void sameTargetSameCode();
@@ -129,29 +123,7 @@ private slots:
     void pendingVisitsAreBounded();
 };
 
-void ShortdStoreTest::sqliteKeepsLinksAcrossReopen()
-{
-    QTemporaryDir dir;
-    const QString path = dir.filePath(u"links.sqlite"_s);
-    {
-        SqlLinkStore store(DatabaseAddress::sqliteFile(path), true);
-        QVERIFY(store.open());
-        for (int i = 0; i < 50; ++i) {
-            QCOMPARE(store.insert({u"code%1xx"_s.arg(i), i % 6, u"http://example.com/%1"_s.arg(i), i, 0}).status,
-                StoreStatus::Ok);
-        }
-        QVERIFY(QFileInfo::exists(path + u"-wal"_s)); // write-ahead logging
-    }
-    SqlLinkStore reopened(DatabaseAddress::sqliteFile(path));
-    QVERIFY(reopened.open());
-    for (int i = 0; i < 50; ++i) {
-        const LookupResult found = reopened.findByCode(u"code%1xx"_s.arg(i));
-        QCOMPARE(found.status, StoreStatus::Ok);
-        QCOMPARE(found.link.target, u"http://example.com/%1"_s.arg(i));
-    }
-}
-
-void ShortdStoreTest::retriesWithLongerCodes_data()
+void ShortenerTest::retriesWithLongerCodes_data()
 {
     QTest::addColumn<int>("collisions");
     QTest::addColumn<qsizetype>("finalLength");
@@ -160,7 +132,7 @@ void ShortdStoreTest::retriesWithLongerCodes_data()
     QTest::newRow("three collisions") << 3 << qsizetype(9);
 }
 
-void ShortdStoreTest::retriesWithLongerCodes()
+void ShortenerTest::retriesWithLongerCodes()
 {
     QFETCH(int, collisions);
     QFETCH(qsizetype, finalLength);
@@ -178,7 +150,7 @@ void ShortdStoreTest::retriesWithLongerCodes()
     }
 }
 
-void ShortdStoreTest::sameTargetSameCode()
+void ShortenerTest::sameTargetSameCode()
 {
     Scripted scripted;
     const auto first = scripted.shorten(2, u"http://example.com/same"_s);
@@ -204,7 +176,7 @@ void ShortdStoreTest::sameTargetSameCode()
     QCOMPARE(scripted.resolve(first.link.code).link.target, u"http://example.com/same"_s);
 }
 
-void ShortdStoreTest::storeFailuresAreFailures()
+void ShortenerTest::storeFailuresAreFailures()
 {
     Scripted scripted;
     scripted.store.failInserts = true;
@@ -218,7 +190,7 @@ void ShortdStoreTest::storeFailuresAreFailures()
     QCOMPARE(crowded.store.attemptedCodes.size(), MaximumCodeLength - MinimumCodeLength + 1);
 }
 
-void ShortdStoreTest::racedInsertReturnsTheWinner()
+void ShortenerTest::racedInsertReturnsTheWinner()
 {
     Scripted scripted;
     scripted.store.racedBy = StoredLink {u"winner"_s, 4, u"http://example.com/race"_s, 0, 0};
@@ -228,7 +200,7 @@ void ShortdStoreTest::racedInsertReturnsTheWinner()
     QVERIFY(!outcome.created);
 }
 
-void ShortdStoreTest::batchSettlesEachAddress_data()
+void ShortenerTest::batchSettlesEachAddress_data()
 {
     QTest::addColumn<bool>("failTogether");
     QTest::addColumn<bool>("broken");
@@ -239,7 +211,7 @@ void ShortdStoreTest::batchSettlesEachAddress_data()
     QTest::newRow("transaction fails, connection gone") << true << true << false;
 }
 
-void ShortdStoreTest::batchSettlesEachAddress()
+void ShortenerTest::batchSettlesEachAddress()
 {
     QFETCH(bool, failTogether);
     QFETCH(bool, broken);
@@ -267,7 +239,7 @@ void ShortdStoreTest::batchSettlesEachAddress()
     }
 }
 
-void ShortdStoreTest::visitsStayPendingUntilWritten()
+void ShortenerTest::visitsStayPendingUntilWritten()
 {
     Scripted scripted;
     Shortener& shortener = scripted.shortener;
@@ -292,7 +264,7 @@ void ShortdStoreTest::visitsStayPendingUntilWritten()
     QCOMPARE(shortener.visitsOf(scripted.resolve(code).link), 4);
 }
 
-void ShortdStoreTest::pendingVisitsAreBounded()
+void ShortenerTest::pendingVisitsAreBounded()
 {
     // The store is away: visits wait for two links at most; more to those two still count.
     Scripted scripted;
@@ -319,5 +291,5 @@ void ShortdStoreTest::pendingVisitsAreBounded()
     QCOMPARE(scripted.store.byCode.value(codes[2]).visits, 1);
 }
 
-QTEST_GUILESS_MAIN(ShortdStoreTest)
-#include "tst_shortdstore.moc"
+QTEST_GUILESS_MAIN(ShortenerTest)
+#include "tst_shortener.moc"

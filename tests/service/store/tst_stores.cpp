@@ -1,4 +1,3 @@
-#include "links/linkcache.h"
 #include "links/shortener.h"
 #include "pgcluster.h"
 #include "store/databaseaddress.h"
@@ -6,6 +5,7 @@
 #include "store/sqllinkstore.h"
 #include "store/storepool.h"
 
+#include <QFileInfo>
 #include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QSqlDatabase>
@@ -58,7 +58,7 @@ Q_DECLARE_METATYPE(Scenario)
 
 // The contract every store keeps, one table run against the embedded store and PostgreSQL, and
 // the parts around the stores: migrations, the worker pool, the cache.
-class ShortdStoresTest final : public QObject
+class StoresTest final : public QObject
 {
     Q_OBJECT
 
@@ -71,8 +71,7 @@ private slots:
     void databaseAddresses_data();
     void databaseAddresses();
     void poolReconnects();
-    void cache_data();
-    void cache();
+    void sqliteKeepsLinksAcrossReopen();
 
 private:
     StoreFactory factoryFor(const QString& kind);
@@ -83,12 +82,12 @@ private:
     int m_databases = 0;
 };
 
-void ShortdStoresTest::initTestCase()
+void StoresTest::initTestCase()
 {
     QVERIFY2(m_cluster.start(), qPrintable(m_cluster.errorString()));
 }
 
-StoreFactory ShortdStoresTest::factoryFor(const QString& kind)
+StoreFactory StoresTest::factoryFor(const QString& kind)
 {
     ++m_databases;
     if (kind == u"sqlite") {
@@ -104,7 +103,7 @@ StoreFactory ShortdStoresTest::factoryFor(const QString& kind)
     return [address] { return std::make_unique<SqlLinkStore>(*address); };
 }
 
-void ShortdStoresTest::contract_data()
+void StoresTest::contract_data()
 {
     QTest::addColumn<QString>("kind");
     QTest::addColumn<Scenario>("scenario");
@@ -124,7 +123,7 @@ void ShortdStoresTest::contract_data()
     }
 }
 
-void ShortdStoresTest::contract()
+void StoresTest::contract()
 {
     QFETCH(QString, kind);
     QFETCH(Scenario, scenario);
@@ -318,7 +317,7 @@ void ShortdStoresTest::contract()
     }
 }
 
-void ShortdStoresTest::migrations_data()
+void StoresTest::migrations_data()
 {
     QTest::addColumn<QString>("kind");
     QTest::addColumn<QString>("before"); // SQL run on an empty database before the store opens
@@ -340,7 +339,7 @@ void ShortdStoresTest::migrations_data()
     QTest::newRow("postgres: newer schema refused") << u"postgres"_s << newer << false << 0;
 }
 
-void ShortdStoresTest::migrations()
+void StoresTest::migrations()
 {
     QFETCH(QString, kind);
     QFETCH(QString, before);
@@ -386,7 +385,7 @@ void ShortdStoresTest::migrations()
     QCOMPARE(store->insert({u"newone"_s, 0, u"http://c.example/"_s, 0, 0}).status, StoreStatus::Ok);
 }
 
-void ShortdStoresTest::databaseAddresses_data()
+void StoresTest::databaseAddresses_data()
 {
     QTest::addColumn<QString>("text");
     QTest::addColumn<bool>("valid");
@@ -417,7 +416,7 @@ void ShortdStoresTest::databaseAddresses_data()
                                   << QString();
 }
 
-void ShortdStoresTest::databaseAddresses()
+void StoresTest::databaseAddresses()
 {
     QFETCH(QString, text);
     QFETCH(bool, valid);
@@ -439,7 +438,7 @@ void ShortdStoresTest::databaseAddresses()
     }
 }
 
-void ShortdStoresTest::poolReconnects()
+void StoresTest::poolReconnects()
 {
     const StoreFactory factory = factoryFor(u"postgres"_s);
     QVERIFY(factory);
@@ -472,59 +471,27 @@ void ShortdStoresTest::poolReconnects()
     QVERIFY2(failures >= 1, qPrintable(QString::number(failures)));
 }
 
-void ShortdStoresTest::cache_data()
+void StoresTest::sqliteKeepsLinksAcrossReopen()
 {
-    // Steps: "+code@ms" remembers, "?code@ms" must hit, "-code@ms" must miss, "=code@ms" must hit
-    // by address, "~code@ms" must still be known when the database is away. Capacity 2, entries
-    // live 100 ms.
-    QTest::addColumn<QStringList>("steps");
-    QTest::newRow("least recently used goes first")
-        << QStringList {u"+a@0"_s, u"+b@1"_s, u"?a@2"_s, u"+c@3"_s, u"?a@4"_s, u"-b@4"_s, u"?c@4"_s};
-    QTest::newRow("one at a time, not all at once")
-        << QStringList {u"+a@0"_s, u"+b@1"_s, u"+c@2"_s, u"-a@3"_s, u"?b@3"_s, u"?c@3"_s};
-    QTest::newRow("by address, evicted together")
-        << QStringList {u"+a@0"_s, u"=a@1"_s, u"+b@2"_s, u"+c@3"_s, u"-a@4"_s, u"=b@4"_s};
-    QTest::newRow("age limit") << QStringList {u"+a@0"_s, u"?a@100"_s, u"-a@101"_s, u"+a@200"_s, u"=a@250"_s};
-    QTest::newRow("too old, still known for an outage")
-        << QStringList {u"+a@0"_s, u"-a@150"_s, u"~a@150"_s, u"+b@160"_s, u"+c@170"_s, u"-a@171"_s};
-    QTest::newRow("remembered again: one entry") << QStringList {u"+a@0"_s, u"+a@1"_s, u"+b@2"_s, u"?a@3"_s, u"?b@3"_s};
-}
-
-void ShortdStoresTest::cache()
-{
-    QFETCH(QStringList, steps);
-    LinkCache cache(2, 100);
-    for (const QString& step : steps) {
-        const QString code = step.mid(1, step.indexOf(u'@') - 1);
-        const qint64 now = step.section(u'@', 1).toLongLong();
-        const StoredLink link {code, 1, u"http://example.com/"_s + code, 0, 0};
-        switch (step.at(0).unicode()) {
-        case '+':
-            cache.remember(link, now);
-            break;
-        case '?':
-            QVERIFY2(cache.findByCode(code, now).has_value(), qPrintable(step));
-            break;
-        case '-':
-            QVERIFY2(!cache.findByCode(code, now).has_value(), qPrintable(step));
-            QVERIFY2(!cache.findCode(1, link.target, now).has_value(), qPrintable(step));
-            break;
-        case '~':
-            QCOMPARE(cache.findAnyAge(code).value_or(StoredLink {}).target, link.target);
-            break;
-        case '=':
-            QCOMPARE(cache.findCode(1, link.target, now), std::optional(code));
-            QVERIFY(!cache.findCode(2, link.target, now).has_value());
-            break;
-        default:
-            QFAIL(qPrintable(step));
+    QTemporaryDir dir;
+    const QString path = dir.filePath(u"links.sqlite"_s);
+    {
+        SqlLinkStore store(DatabaseAddress::sqliteFile(path), true);
+        QVERIFY(store.open());
+        for (int i = 0; i < 50; ++i) {
+            QCOMPARE(store.insert({u"code%1xx"_s.arg(i), i % 6, u"http://example.com/%1"_s.arg(i), i, 0}).status,
+                StoreStatus::Ok);
         }
-        QVERIFY(cache.size() <= 2);
+        QVERIFY(QFileInfo::exists(path + u"-wal"_s)); // write-ahead logging
     }
-    LinkCache off(0, 100);
-    off.remember({u"a"_s, 1, u"http://example.com/a"_s, 0, 0}, 0);
-    QCOMPARE(off.size(), 0);
+    SqlLinkStore reopened(DatabaseAddress::sqliteFile(path));
+    QVERIFY(reopened.open());
+    for (int i = 0; i < 50; ++i) {
+        const LookupResult found = reopened.findByCode(u"code%1xx"_s.arg(i));
+        QCOMPARE(found.status, StoreStatus::Ok);
+        QCOMPARE(found.link.target, u"http://example.com/%1"_s.arg(i));
+    }
 }
 
-QTEST_GUILESS_MAIN(ShortdStoresTest)
-#include "tst_shortdstores.moc"
+QTEST_GUILESS_MAIN(StoresTest)
+#include "tst_stores.moc"

@@ -1,0 +1,133 @@
+#include "config.h"
+#include "version.h"
+
+#include <QTest>
+
+using namespace Qt::StringLiterals;
+using namespace Shortd;
+
+class ConfigTest final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void listen_data();
+    void listen();
+    void configSources();
+    void configRejects_data();
+    void configRejects();
+};
+
+void ConfigTest::listen_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("valid");
+    QTest::addColumn<QString>("address");
+    QTest::addColumn<int>("port");
+    QTest::newRow("ipv4") << u"127.0.0.1:8420"_s << true << u"127.0.0.1"_s << 8420;
+    QTest::newRow("all addresses") << u":80"_s << true << QHostAddress(QHostAddress::Any).toString() << 80;
+    QTest::newRow("ipv6") << u"[::1]:9000"_s << true << u"::1"_s << 9000;
+    QTest::newRow("localhost") << u"localhost:1"_s << true << u"127.0.0.1"_s << 1;
+    QTest::newRow("no port") << u"127.0.0.1"_s << false << QString() << 0;
+    QTest::newRow("port zero") << u"127.0.0.1:0"_s << false << QString() << 0;
+    QTest::newRow("port too big") << u"127.0.0.1:65536"_s << false << QString() << 0;
+    QTest::newRow("host name") << u"example.com:80"_s << false << QString() << 0;
+}
+
+void ConfigTest::listen()
+{
+    QFETCH(QString, text);
+    QFETCH(bool, valid);
+    QFETCH(QString, address);
+    QFETCH(int, port);
+    QHostAddress parsedAddress;
+    quint16 parsedPort = 0;
+    QCOMPARE(parseListen(text, &parsedAddress, &parsedPort), valid);
+    if (valid) {
+        QCOMPARE(parsedAddress.toString(), address);
+        QCOMPARE(int(parsedPort), port);
+    }
+}
+
+void ConfigTest::configSources()
+{
+    QProcessEnvironment environment;
+    const ConfigResult defaults = parseConfig({u"nolvex-shortd"_s}, environment);
+    QVERIFY(defaults.error.isEmpty());
+    QCOMPARE(defaults.config.port, 8420);
+    QCOMPARE(defaults.config.listenAddress, QHostAddress(QHostAddress::LocalHost));
+    QCOMPARE(defaults.config.rateLimit, 60);
+    QCOMPARE(defaults.config.limits.maxConnectionsPerClient, 32);
+    QCOMPARE(defaults.config.limits.headerTimeout, std::chrono::seconds(10));
+    QCOMPARE(defaults.config.limits.idleTimeout, std::chrono::seconds(30));
+    QCOMPARE(defaults.config.releaseVersion, Nolvex::Protocol::CurrentVersion.toString());
+    QCOMPARE(defaults.config.releaseSid, u"1"_s);
+    QCOMPARE(defaults.config.releaseMust, u"0"_s);
+    QVERIFY(defaults.config.dataDir.endsWith(u"/nolvex-shortd"_s));
+    QCOMPARE(defaults.config.ownOrigin(), QUrl(u"http://127.0.0.1:8420"_s));
+
+    environment.insert(u"NOLVEX_SHORTD_RATE_LIMIT"_s, u"5"_s);
+    environment.insert(u"NOLVEX_SHORTD_LINK_BASE"_s, u"0=https://a.example/ 5=https://b.example/s/"_s);
+    environment.insert(u"NOLVEX_SHORTD_RELEASE_MUST"_s, u"1"_s);
+    const ConfigResult mixed = parseConfig({u"nolvex-shortd"_s, u"--rate-limit"_s, u"0"_s, u"--listen"_s, u":9000"_s,
+                                               u"--tls-cert"_s, u"c.pem"_s, u"--tls-key"_s, u"k.pem"_s},
+        environment);
+    QVERIFY2(mixed.error.isEmpty(), qPrintable(mixed.error));
+    QCOMPARE(mixed.config.rateLimit, 0); // the command line wins
+    QCOMPARE(mixed.config.releaseMust, u"1"_s);
+    QCOMPARE(mixed.config.linkBases[0], QUrl(u"https://a.example"_s));
+    QCOMPARE(mixed.config.linkBases[5], QUrl(u"https://b.example/s"_s));
+    QVERIFY(mixed.config.linkBases[1].isEmpty());
+    QCOMPARE(mixed.config.ownOrigin(), QUrl(u"https://127.0.0.1:9000"_s));
+
+    const ConfigResult help = parseConfig({u"nolvex-shortd"_s, u"--help"_s}, {});
+    QVERIFY(help.helpRequested);
+    for (const char* option : {"--listen", "--data-dir", "--link-base", "--release-version", "--release-sid",
+             "--release-must", "--rate-limit", "--tls-cert", "--tls-key"}) {
+        QVERIFY2(help.helpText.contains(QLatin1StringView(option)), option);
+    }
+}
+
+void ConfigTest::configRejects_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::newRow("listen without port") << QStringList {u"--listen"_s, u"127.0.0.1"_s};
+    QTest::newRow("negative rate") << QStringList {u"--rate-limit"_s, u"-1"_s};
+    QTest::newRow("rate not a number") << QStringList {u"--rate-limit"_s, u"lots"_s};
+    QTest::newRow("qr cache over 1 GiB") << QStringList {u"--qr-cache"_s, u"1025"_s};
+    QTest::newRow("qr cache negative") << QStringList {u"--qr-cache"_s, u"-1"_s};
+    QTest::newRow("link base type 6") << QStringList {u"--link-base"_s, u"6=https://a.example"_s};
+    QTest::newRow("link base without type") << QStringList {u"--link-base"_s, u"https://a.example"_s};
+    QTest::newRow("link base ftp") << QStringList {u"--link-base"_s, u"1=ftp://a.example"_s};
+    QTest::newRow("link base with query") << QStringList {u"--link-base"_s, u"1=https://a.example/?x=1"_s};
+    QTest::newRow("must 2") << QStringList {u"--release-must"_s, u"2"_s};
+    QTest::newRow("sid with slash") << QStringList {u"--release-sid"_s, u"1/2"_s};
+    QTest::newRow("version with line feed") << QStringList {u"--release-version"_s, u"2.2\n"_s};
+    QTest::newRow("certificate without key") << QStringList {u"--tls-cert"_s, u"c.pem"_s};
+    QTest::newRow("zero connections") << QStringList {u"--max-connections"_s, u"0"_s};
+    QTest::newRow("zero connections per client") << QStringList {u"--max-connections-per-client"_s, u"0"_s};
+    QTest::newRow("header time-out of nothing") << QStringList {u"--header-timeout"_s, u"0"_s};
+    QTest::newRow("idle time-out not a number") << QStringList {u"--idle-timeout"_s, u"soon"_s};
+    QTest::newRow("unknown option") << QStringList {u"--frobnicate"_s};
+    QTest::newRow("stray argument") << QStringList {u"extra"_s};
+    QTest::newRow("sync sometimes") << QStringList {u"--sync"_s, u"sometimes"_s};
+    QTest::newRow("database of another kind") << QStringList {u"--database"_s, u"mysql://u:sekret@h/d"_s};
+    QTest::newRow("database without a name") << QStringList {u"--database"_s, u"postgresql://u:sekret@h/"_s};
+    QTest::newRow("database parameter unknown")
+        << QStringList {u"--database"_s, u"postgresql://u:sekret@h/d?password=sekret"_s};
+    QTest::newRow("300 database connections") << QStringList {u"--database-connections"_s, u"300"_s};
+    QTest::newRow("cache ttl of nothing") << QStringList {u"--cache-ttl"_s, u"0"_s};
+    QTest::newRow("trusted proxy not an address") << QStringList {u"--trusted-proxy"_s, u"proxy.example"_s};
+    QTest::newRow("trusted proxy prefix 33") << QStringList {u"--trusted-proxy"_s, u"10.0.0.0/33"_s};
+}
+
+void ConfigTest::configRejects()
+{
+    QFETCH(QStringList, arguments);
+    const ConfigResult result = parseConfig(QStringList {u"nolvex-shortd"_s} + arguments, {});
+    QVERIFY(!result.error.isEmpty());
+    QVERIFY2(!result.error.contains(u"sekret"_s), qPrintable(result.error)); // a password is never repeated
+}
+
+QTEST_APPLESS_MAIN(ConfigTest)
+#include "tst_config.moc"
