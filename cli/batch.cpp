@@ -73,18 +73,24 @@ Outcome outcomeOf(const WebResult& result)
 
 } // namespace
 
-Batch::Batch(LineSource& source, WebClient& web, BatchOptions options, QObject* parent)
+Batch::Batch(LineSource& source, BatchOptions options, QObject* parent)
     : QObject(parent)
     , m_source(source)
-    , m_web(web)
     , m_options(std::move(options))
 {
     m_options.jobs = std::max(1, m_options.jobs);
+    const auto clients = static_cast<std::size_t>(m_options.jobs);
+    for (std::size_t i = 0; i < clients; ++i) {
+        m_clients.push_back(std::make_unique<WebClient>());
+    }
+    m_clientLoad.assign(clients, 0);
     connect(&m_source, &LineSource::available, this, [this] {
         fill();
         flush();
     });
 }
+
+Batch::~Batch() = default;
 
 void Batch::start()
 {
@@ -153,14 +159,18 @@ void Batch::send(qint64 sequence)
     Slot& current = slot(sequence);
     ++current.attempts;
     m_anyRequestSent = true;
-    WebReply* reply
-        = m_web.HttpGet(shortenRequestAddress(m_options.origin, m_options.type, current.row.input), m_options.timeout);
+    current.client = static_cast<std::size_t>(
+        std::distance(m_clientLoad.begin(), std::min_element(m_clientLoad.begin(), m_clientLoad.end())));
+    ++m_clientLoad[current.client];
+    WebReply* reply = m_clients[current.client]->HttpGet(
+        shortenRequestAddress(m_options.origin, m_options.type, current.row.input), m_options.timeout);
     connect(reply, &WebReply::finished, this, [this, sequence](const WebResult& result) { onReply(sequence, result); });
 }
 
 void Batch::onReply(qint64 sequence, const WebResult& result)
 {
     Slot& current = slot(sequence);
+    --m_clientLoad[current.client];
     if (result.status == WebResult::Status::Ok) {
         m_serviceAnswered = true;
     }

@@ -8,6 +8,8 @@
 #include <chrono>
 #include <deque>
 #include <functional>
+#include <memory>
+#include <vector>
 
 namespace Nolvex
 {
@@ -37,9 +39,11 @@ struct BatchOptions {
     RetryTiming timing;
 };
 
-// Shortens every address of a source with up to `jobs` requests in flight on one web client and
-// hands the rows over in input order, each as soon as the rows before it are done. At most
-// WindowPerJob × jobs rows are held at once, however long the input.
+// Shortens every address of a source with up to `jobs` requests in flight and hands the rows over in
+// input order, each as soon as the rows before it are done. At most WindowPerJob × jobs rows are held
+// at once, however long the input. Each job has a web client of its own: one network access manager
+// opens no more than six connections to one host and serves them all from one thread, which left the
+// service idle; a manager per job gives each job its connection and its thread.
 class Batch final : public QObject
 {
     Q_OBJECT
@@ -48,7 +52,8 @@ class Batch final : public QObject
 public:
     static constexpr int WindowPerJob = 16;
 
-    Batch(LineSource& source, WebClient& web, BatchOptions options, QObject* parent = nullptr);
+    Batch(LineSource& source, BatchOptions options, QObject* parent = nullptr);
+    ~Batch() override;
 
     void start();
 
@@ -73,6 +78,7 @@ private:
         Row row;
         bool done = false;
         int attempts = 0;
+        std::size_t client = 0; // carrying the attempt in flight
     };
 
     void fill();
@@ -83,7 +89,8 @@ private:
     Slot& slot(qint64 sequence);
 
     LineSource& m_source;
-    WebClient& m_web;
+    std::vector<std::unique_ptr<WebClient>> m_clients;
+    std::vector<int> m_clientLoad; // attempts in flight on each client
     BatchOptions m_options;
     std::deque<Slot> m_window; // rows taken and not yet handed over, in input order
     qint64 m_firstSequence = 0; // of m_window.front()

@@ -287,7 +287,7 @@ void ShortenCommand::startShortening(const QStringList& addresses, const QString
         fail(BadUsage, tr("cannot read %1: %2").arg(inputPath, m_source->errorString()));
         return;
     }
-    m_batch = std::make_unique<Batch>(*m_source, *m_web, m_options);
+    m_batch = std::make_unique<Batch>(*m_source, m_options);
     connect(m_batch.get(), &Batch::rowReady, this, &ShortenCommand::onRow);
     connect(m_batch.get(), &Batch::rowsWritten, this, [this] {
         if (m_progress) {
