@@ -92,6 +92,11 @@ Batch::Batch(LineSource& source, BatchOptions options, QObject* parent)
 
 Batch::~Batch() = default;
 
+void Batch::stop()
+{
+    m_stopped = true;
+}
+
 void Batch::start()
 {
     fill();
@@ -130,7 +135,7 @@ Batch::Slot& Batch::slot(qint64 sequence)
 void Batch::fill()
 {
     const auto windowLimit = static_cast<std::size_t>(WindowPerJob) * static_cast<std::size_t>(m_options.jobs);
-    while (m_jobsBusy < m_options.jobs && m_window.size() < windowLimit) {
+    while (!m_stopped && m_jobsBusy < m_options.jobs && m_window.size() < windowLimit) {
         std::optional<Input> input = m_source.take();
         if (!input) {
             break;
@@ -139,8 +144,9 @@ void Batch::fill()
         added.row.line = input->line;
         added.row.input = std::move(input->text);
         const qint64 sequence = m_firstSequence + static_cast<qint64>(m_window.size()) - 1;
-        if (input->tooLong) {
-            complete(added, Failure::TooLong);
+        m_linesRead = input->line;
+        if (input->failure != Failure::None) {
+            complete(added, input->failure);
         } else if (checkAddress(added.row.input) != AddressCheck::Ok) {
             complete(added, Failure::Scheme);
         } else if (m_unreachable) {
@@ -156,6 +162,9 @@ void Batch::fill()
 
 void Batch::send(qint64 sequence)
 {
+    if (m_stopped) {
+        return; // a retry that was waiting
+    }
     Slot& current = slot(sequence);
     ++current.attempts;
     m_anyRequestSent = true;
@@ -169,6 +178,9 @@ void Batch::send(qint64 sequence)
 
 void Batch::onReply(qint64 sequence, const WebResult& result)
 {
+    if (m_stopped) {
+        return;
+    }
     Slot& current = slot(sequence);
     --m_clientLoad[current.client];
     if (result.status == WebResult::Status::Ok) {
@@ -206,7 +218,7 @@ void Batch::flush()
 {
     for (;;) {
         bool wrote = false;
-        while (!m_window.empty() && m_window.front().done) {
+        while (!m_stopped && !m_window.empty() && m_window.front().done) {
             emit rowReady(m_window.front().row);
             m_window.pop_front();
             ++m_firstSequence;
@@ -218,7 +230,7 @@ void Batch::flush()
         emit rowsWritten();
         fill(); // handing rows over made room in the window
     }
-    if (!m_finished && m_window.empty() && m_jobsBusy == 0 && m_source.atEnd()) {
+    if (!m_finished && !m_stopped && m_window.empty() && m_jobsBusy == 0 && m_source.atEnd()) {
         m_finished = true;
         emit finished();
     }

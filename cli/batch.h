@@ -56,8 +56,12 @@ public:
     ~Batch() override;
 
     void start();
+    // Sends nothing more and hands over no more rows; finished() is not emitted. Replies in flight
+    // are dropped when the batch goes.
+    void stop();
 
     qint64 rowsDone() const { return m_rowsDone; }
+    qint64 linesRead() const { return m_linesRead; } // the input line of the last row taken
     qint64 rowsFailed() const { return m_rowsFailed; }
     bool anyRequestSent() const { return m_anyRequestSent; }
     // Some attempt got an HTTP answer from the service (whatever it said).
@@ -100,7 +104,9 @@ private:
     bool m_anyRequestSent = false;
     bool m_serviceAnswered = false;
     bool m_unreachable = false;
+    qint64 m_linesRead = 0;
     bool m_finished = false;
+    bool m_stopped = false;
 };
 
 } // namespace Nolvex::Cli

@@ -289,15 +289,7 @@ void ShortenCommand::startShortening(const QStringList& addresses, const QString
     }
     m_batch = std::make_unique<Batch>(*m_source, m_options);
     connect(m_batch.get(), &Batch::rowReady, this, &ShortenCommand::onRow);
-    connect(m_batch.get(), &Batch::rowsWritten, this, [this] {
-        if (m_progress) {
-            if (m_streams.outIsTerminal) {
-                m_progress->clear(); // the rows scroll on the same terminal
-            }
-            m_progress->setDone(m_batch->rowsDone());
-        }
-        m_streams.out->flush();
-    });
+    connect(m_batch.get(), &Batch::rowsWritten, this, &ShortenCommand::onRowsWritten);
     connect(m_batch.get(), &Batch::finished, this, &ShortenCommand::onBatchFinished);
     if (m_progress) {
         if (inputPath.isNull()) {
@@ -311,13 +303,55 @@ void ShortenCommand::startShortening(const QStringList& addresses, const QString
 
 void ShortenCommand::onRow(const Row& row)
 {
-    writeOut(formatRow(m_format, row));
+    if (m_outputClosed) {
+        return;
+    }
+    if (!writeOut(formatRow(m_format, row))) {
+        onOutputClosed();
+        return;
+    }
+    ++m_rowsUnflushed;
     if (row.ok()) {
         m_lastLink = row.shortLink;
     } else if (m_format != Format::Jsonl) {
         // The other formats have no room for the reason; it goes beside them.
         writeErr(tr("line %1: %2: %3").arg(row.line).arg(row.input, row.message));
     }
+}
+
+void ShortenCommand::onRowsWritten()
+{
+    if (m_outputClosed) {
+        return;
+    }
+    if (m_progress) {
+        if (m_streams.outIsTerminal) {
+            m_progress->clear(); // the rows scroll on the same terminal
+        }
+        m_progress->setDone(m_batch->rowsDone());
+    }
+    if (!m_streams.out->flush()) {
+        onOutputClosed();
+        return;
+    }
+    m_rowsWritten += m_rowsUnflushed;
+    m_rowsUnflushed = 0;
+}
+
+// Nobody reads the rows any more (`| head`, a full disk): the remaining addresses are not sent.
+void ShortenCommand::onOutputClosed()
+{
+    m_outputClosed = true;
+    m_batch->stop();
+    if (m_progress) {
+        m_progress->stop();
+    }
+    writeErr(tr("cannot write to standard output (%1): stopped after %2 rows written of %3 lines read; the rest "
+                "were not sent")
+                 .arg(m_streams.out->errorString())
+                 .arg(m_rowsWritten)
+                 .arg(m_batch->linesRead()));
+    end(OutputClosed);
 }
 
 void ShortenCommand::onBatchFinished()
@@ -400,9 +434,9 @@ void ShortenCommand::startUpdateCheck()
     });
 }
 
-void ShortenCommand::writeOut(const QByteArray& bytes) const
+bool ShortenCommand::writeOut(const QByteArray& bytes) const
 {
-    m_streams.out->write(bytes);
+    return m_streams.out->write(bytes) == bytes.size();
 }
 
 void ShortenCommand::writeErr(const QString& text)

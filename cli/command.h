@@ -30,6 +30,7 @@ enum ExitStatus {
     BadUsage = 2,
     BadSettings = 3,
     Unreachable = 4, // not one answer from the service
+    OutputClosed = 5, // standard output was closed or could not be written; the rest was not sent
 };
 
 struct Streams {
@@ -64,10 +65,12 @@ private:
     void startMode(const Invocation& invocation);
     void startShortening(const QStringList& addresses, const QString& inputPath);
     void onRow(const Row& row);
+    void onRowsWritten();
+    void onOutputClosed();
     void onBatchFinished();
     void startExpanding(const QStringList& links);
     void startUpdateCheck();
-    void writeOut(const QByteArray& bytes) const;
+    bool writeOut(const QByteArray& bytes) const;
     void writeErr(const QString& text);
 
     Streams m_streams;
@@ -84,6 +87,9 @@ private:
     bool m_qr = false;
     QString m_qrPng;
     QString m_lastLink; // for --qr
+    qint64 m_rowsWritten = 0; // and flushed
+    qint64 m_rowsUnflushed = 0;
+    bool m_outputClosed = false;
     bool m_ended = false;
 };
 
