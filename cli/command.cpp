@@ -37,7 +37,7 @@ QString shorteningCheck(const Invocation& invocation)
 
 QString expandingCheck(const Invocation& invocation)
 {
-    if (const QString misuse = onlyWhenShortening(invocation); !misuse.isEmpty()) {
+    if (QString misuse = onlyWhenShortening(invocation); !misuse.isEmpty()) {
         return misuse;
     }
     return invocation.positional.isEmpty() ? ShortenCommand::tr("--expand needs at least one link") : QString();
@@ -45,7 +45,7 @@ QString expandingCheck(const Invocation& invocation)
 
 QString updateCheckCheck(const Invocation& invocation)
 {
-    if (const QString misuse = onlyWhenShortening(invocation); !misuse.isEmpty()) {
+    if (QString misuse = onlyWhenShortening(invocation); !misuse.isEmpty()) {
         return misuse;
     }
     return invocation.positional.isEmpty() ? QString() : ShortenCommand::tr("--check-update takes no addresses");

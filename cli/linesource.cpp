@@ -16,7 +16,7 @@ namespace Nolvex::Cli
 namespace
 {
 
-constexpr qsizetype ReadChunk = 64 * 1024;
+constexpr qsizetype ReadChunk = qsizetype {64} * 1024;
 constexpr qsizetype ShownBytes = 80; // of a line too long to be an address
 constexpr QByteArrayView ByteOrderMark = "\xEF\xBB\xBF";
 

@@ -50,7 +50,7 @@ class LineSource final : public QObject
     Q_DISABLE_COPY_MOVE(LineSource)
 
 public:
-    static constexpr qint64 MaxLineBytes = 64 * 1024;
+    static constexpr qint64 MaxLineBytes = qint64 {64} * 1024;
 
     // Addresses given as arguments: the same trimming and skipping as lines of a file.
     explicit LineSource(const QStringList& arguments, QObject* parent = nullptr);
