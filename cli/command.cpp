@@ -53,10 +53,11 @@ QString updateCheckCheck(const Invocation& invocation)
 
 } // namespace
 
-// The modes, shortening first: it runs when no other is picked.
-const QList<ShortenCommand::Mode>& ShortenCommand::modes()
+// The modes, shortening first: it runs when no other is picked. Built on each call, so the help texts
+// follow the translator installed at the time.
+QList<ShortenCommand::Mode> ShortenCommand::modes()
 {
-    static const QList<Mode> all {
+    return {
         {{{}, {}, ShortenTimeLimit, shorteningCheck}, &ShortenCommand::startShortening},
         {{QStringLiteral("expand"), tr("Show where each LINK leads, hop by hop, without opening it."), ShortenTimeLimit,
              expandingCheck},
@@ -65,7 +66,6 @@ const QList<ShortenCommand::Mode>& ShortenCommand::modes()
              VersionCheckTimeLimit, updateCheckCheck},
             &ShortenCommand::startUpdateCheck},
     };
-    return all;
 }
 
 ShortenCommand::ShortenCommand(Streams streams, RetryTiming timing, QObject* parent)
@@ -79,8 +79,9 @@ ShortenCommand::~ShortenCommand() = default;
 
 void ShortenCommand::start(const QStringList& arguments, const QProcessEnvironment& environment)
 {
+    const QList<Mode> all = modes();
     QList<ModeOption> options;
-    for (const Mode& mode : modes()) {
+    for (const Mode& mode : all) {
         options.append(mode.option);
     }
     const CommandLine line = readCommandLine(arguments, environment, options);
@@ -94,7 +95,7 @@ void ShortenCommand::start(const QStringList& arguments, const QProcessEnvironme
         return;
     case CommandLine::Kind::Run:
         configure(line.invocation);
-        (this->*modes()[line.invocation.mode].start)(line.invocation);
+        (this->*all[line.invocation.mode].start)(line.invocation);
         return;
     }
 }

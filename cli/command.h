@@ -55,7 +55,7 @@ private:
         ModeOption option;
         void (ShortenCommand::*start)(const Invocation& invocation);
     };
-    static const QList<Mode>& modes();
+    static QList<Mode> modes();
 
     void end(int status);
     void fail(int status, const QString& message);
