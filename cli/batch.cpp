@@ -1,6 +1,7 @@
 #include "batch.h"
 
 #include "linesource.h"
+#include "serviceconnection.h"
 #include "shorten.h"
 #include "webclient.h"
 
@@ -79,11 +80,11 @@ Batch::Batch(LineSource& source, BatchOptions options, QObject* parent)
     , m_options(std::move(options))
 {
     m_options.jobs = std::max(1, m_options.jobs);
-    const auto clients = static_cast<std::size_t>(m_options.jobs);
-    for (std::size_t i = 0; i < clients; ++i) {
-        m_clients.push_back(std::make_unique<WebClient>());
+    const auto jobs = static_cast<std::size_t>(m_options.jobs);
+    for (std::size_t i = 0; i < jobs; ++i) {
+        m_connections.push_back(std::make_unique<ServiceConnection>());
     }
-    m_clientLoad.assign(clients, 0);
+    m_connectionLoad.assign(jobs, 0);
     connect(&m_source, &LineSource::available, this, [this] {
         fill();
         flush();
@@ -168,11 +169,30 @@ void Batch::send(qint64 sequence)
     Slot& current = slot(sequence);
     ++current.attempts;
     m_anyRequestSent = true;
-    current.client = static_cast<std::size_t>(
-        std::distance(m_clientLoad.begin(), std::min_element(m_clientLoad.begin(), m_clientLoad.end())));
-    ++m_clientLoad[current.client];
-    WebReply* reply = m_clients[current.client]->HttpGet(
-        shortenRequestAddress(m_options.origin, m_options.type, current.row.input), m_options.timeout);
+    current.connection = static_cast<std::size_t>(
+        std::distance(m_connectionLoad.begin(), std::min_element(m_connectionLoad.begin(), m_connectionLoad.end())));
+    ++m_connectionLoad[current.connection];
+    m_connections[current.connection]->get(shortenRequestAddress(m_options.origin, m_options.type, current.row.input),
+        m_options.timeout, [this, sequence](ServiceConnection::Status status, const WebResult& result) {
+            if (status == ServiceConnection::Status::Handover) {
+                handOver(sequence);
+            } else {
+                onReply(sequence, result);
+            }
+        });
+}
+
+// The same attempt through the web client, which follows redirects and reads any body.
+void Batch::handOver(qint64 sequence)
+{
+    if (m_stopped) {
+        return;
+    }
+    if (!m_web) {
+        m_web = std::make_unique<WebClient>();
+    }
+    WebReply* reply = m_web->HttpGet(
+        shortenRequestAddress(m_options.origin, m_options.type, slot(sequence).row.input), m_options.timeout);
     connect(reply, &WebReply::finished, this, [this, sequence](const WebResult& result) { onReply(sequence, result); });
 }
 
@@ -182,7 +202,7 @@ void Batch::onReply(qint64 sequence, const WebResult& result)
         return;
     }
     Slot& current = slot(sequence);
-    --m_clientLoad[current.client];
+    --m_connectionLoad[current.connection];
     if (result.status == WebResult::Status::Ok) {
         m_serviceAnswered = true;
     }

@@ -21,6 +21,7 @@ namespace Nolvex::Cli
 {
 
 class LineSource;
+class ServiceConnection;
 struct Input;
 
 // How long a retry waits. Tests shorten every delay; nothing else changes.
@@ -41,9 +42,8 @@ struct BatchOptions {
 
 // Shortens every address of a source with up to `jobs` requests in flight and hands the rows over in
 // input order, each as soon as the rows before it are done. At most WindowPerJob × jobs rows are held
-// at once, however long the input. Each job has a web client of its own: one network access manager
-// opens no more than six connections to one host and serves them all from one thread, which left the
-// service idle; a manager per job gives each job its connection and its thread.
+// at once, however long the input. Each job has a connection of its own to the service
+// (serviceconnection.h), kept alive from one address to the next.
 class Batch final : public QObject
 {
     Q_OBJECT
@@ -82,19 +82,21 @@ private:
         Row row;
         bool done = false;
         int attempts = 0;
-        std::size_t client = 0; // carrying the attempt in flight
+        std::size_t connection = 0; // carrying the attempt in flight
     };
 
     void fill();
     void send(qint64 sequence);
+    void handOver(qint64 sequence);
     void onReply(qint64 sequence, const WebResult& result);
     void complete(Slot& slot, Failure failure, const QString& message = {});
     void flush();
     Slot& slot(qint64 sequence);
 
     LineSource& m_source;
-    std::vector<std::unique_ptr<WebClient>> m_clients;
-    std::vector<int> m_clientLoad; // attempts in flight on each client
+    std::vector<std::unique_ptr<ServiceConnection>> m_connections; // one a job
+    std::unique_ptr<WebClient> m_web; // for what a connection hands over; made when first needed
+    std::vector<int> m_connectionLoad; // attempts in flight on each connection
     BatchOptions m_options;
     std::deque<Slot> m_window; // rows taken and not yet handed over, in input order
     qint64 m_firstSequence = 0; // of m_window.front()
