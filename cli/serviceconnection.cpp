@@ -167,6 +167,7 @@ bool ServiceConnection::readHead(qsizetype end)
         fail(WebResult::Status::ConnectionFailed, QStringLiteral("not an HTTP reply"));
         return false;
     }
+    m_closeAfter = !statusLine.startsWith("HTTP/1.1"); // HTTP/1.0 closes unless asked not to
     qint64 length = -1;
     bool handOver = code < FirstFinalStatus || (code >= FirstRedirect && code < FirstClientError);
     for (const QByteArray& line : std::as_const(lines)) {

@@ -63,14 +63,15 @@ for i in range($stream):
     "$client" -q -j "$jobs" -f text --shorten-host "$origin" -i - <"$work/stream.txt" | wc -l >"$work/stream.rows"
 read -r stream_seconds stream_rss <"$work/stream.time"
 
-# First row: 1,000 new addresses under strace; the first byte of a reply read off a socket (Qt reads
-# the status line a byte at a time), then the first write to standard output.
+# First row: 1,000 new addresses under strace; the first read of a reply's status line off a socket
+# (in one block, or a byte at a time where Qt's network access manager reads it), then the first
+# write to standard output.
 seq 1 1000 | sed "s|^|https://first.bench.example/$run/|" >"$work/first.txt"
 strace -f -tt -e trace=read,recvfrom,write -s 12 -o "$work/first.trace" \
     "$client" -q -j "$jobs" -f text --shorten-host "$origin" -i "$work/first.txt" >/dev/null
 first_row_ms=$(awk '
     function seconds(t,  p) { split(t, p, ":"); return p[1] * 3600 + p[2] * 60 + p[3] }
-    !reply && /(read\([0-9]+, |resumed>)"H", 1\)/ { reply = seconds($2) }
+    !reply && /(read\([0-9]+, |resumed>)"H(", 1\)|TTP\/1)/ { reply = seconds($2) }
     reply && !row && /write\(1, / { row = seconds($2) }
     END { printf "%.2f", (row - reply) * 1000 }' "$work/first.trace")
 

@@ -107,6 +107,8 @@ void TestServiceConnection::replies_data()
     QTest::newRow("body cut short") << QList<QByteArray> {"CLOSE:HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n{}"} << 1
                                     << u"connection"_s << 1;
     QTest::newRow("not HTTP") << QList<QByteArray> {"CLOSE:SSH-2.0-OpenSSH\r\n\r\n"} << 1 << u"connection"_s << 1;
+    QTest::newRow("HTTP/1.0: a fresh connection next")
+        << QList<QByteArray> {"HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\n{}", ok} << 2 << u"200 {}|200 {}"_s << 2;
     QTest::newRow("bytes beyond the reply: a fresh connection next")
         << QList<QByteArray> {ok + "junk", ok} << 2 << u"200 {}|200 {}"_s << 2;
 }
