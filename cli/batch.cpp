@@ -1,6 +1,7 @@
 #include "batch.h"
 
 #include "linesource.h"
+#include "serviceconnection.h"
 #include "shorten.h"
 #include "webclient.h"
 
@@ -73,17 +74,28 @@ Outcome outcomeOf(const WebResult& result)
 
 } // namespace
 
-Batch::Batch(LineSource& source, WebClient& web, BatchOptions options, QObject* parent)
+Batch::Batch(LineSource& source, BatchOptions options, QObject* parent)
     : QObject(parent)
     , m_source(source)
-    , m_web(web)
     , m_options(std::move(options))
 {
     m_options.jobs = std::max(1, m_options.jobs);
+    const auto jobs = static_cast<std::size_t>(m_options.jobs);
+    for (std::size_t i = 0; i < jobs; ++i) {
+        m_connections.push_back(std::make_unique<ServiceConnection>());
+    }
+    m_connectionLoad.assign(jobs, 0);
     connect(&m_source, &LineSource::available, this, [this] {
         fill();
         flush();
     });
+}
+
+Batch::~Batch() = default;
+
+void Batch::stop()
+{
+    m_stopped = true;
 }
 
 void Batch::start()
@@ -124,7 +136,7 @@ Batch::Slot& Batch::slot(qint64 sequence)
 void Batch::fill()
 {
     const auto windowLimit = static_cast<std::size_t>(WindowPerJob) * static_cast<std::size_t>(m_options.jobs);
-    while (m_jobsBusy < m_options.jobs && m_window.size() < windowLimit) {
+    while (!m_stopped && m_jobsBusy < m_options.jobs && m_window.size() < windowLimit) {
         std::optional<Input> input = m_source.take();
         if (!input) {
             break;
@@ -133,8 +145,9 @@ void Batch::fill()
         added.row.line = input->line;
         added.row.input = std::move(input->text);
         const qint64 sequence = m_firstSequence + static_cast<qint64>(m_window.size()) - 1;
-        if (input->tooLong) {
-            complete(added, Failure::TooLong);
+        m_linesRead = input->line;
+        if (input->failure != Failure::None) {
+            complete(added, input->failure);
         } else if (checkAddress(added.row.input) != AddressCheck::Ok) {
             complete(added, Failure::Scheme);
         } else if (m_unreachable) {
@@ -150,17 +163,46 @@ void Batch::fill()
 
 void Batch::send(qint64 sequence)
 {
+    if (m_stopped) {
+        return; // a retry that was waiting
+    }
     Slot& current = slot(sequence);
     ++current.attempts;
     m_anyRequestSent = true;
-    WebReply* reply
-        = m_web.HttpGet(shortenRequestAddress(m_options.origin, m_options.type, current.row.input), m_options.timeout);
+    current.connection = static_cast<std::size_t>(
+        std::distance(m_connectionLoad.begin(), std::min_element(m_connectionLoad.begin(), m_connectionLoad.end())));
+    ++m_connectionLoad[current.connection];
+    m_connections[current.connection]->get(shortenRequestAddress(m_options.origin, m_options.type, current.row.input),
+        m_options.timeout, [this, sequence](ServiceConnection::Status status, const WebResult& result) {
+            if (status == ServiceConnection::Status::Handover) {
+                handOver(sequence);
+            } else {
+                onReply(sequence, result);
+            }
+        });
+}
+
+// The same attempt through the web client, which follows redirects and reads any body.
+void Batch::handOver(qint64 sequence)
+{
+    if (m_stopped) {
+        return;
+    }
+    if (!m_web) {
+        m_web = std::make_unique<WebClient>();
+    }
+    WebReply* reply = m_web->HttpGet(
+        shortenRequestAddress(m_options.origin, m_options.type, slot(sequence).row.input), m_options.timeout);
     connect(reply, &WebReply::finished, this, [this, sequence](const WebResult& result) { onReply(sequence, result); });
 }
 
 void Batch::onReply(qint64 sequence, const WebResult& result)
 {
+    if (m_stopped) {
+        return;
+    }
     Slot& current = slot(sequence);
+    --m_connectionLoad[current.connection];
     if (result.status == WebResult::Status::Ok) {
         m_serviceAnswered = true;
     }
@@ -196,7 +238,7 @@ void Batch::flush()
 {
     for (;;) {
         bool wrote = false;
-        while (!m_window.empty() && m_window.front().done) {
+        while (!m_stopped && !m_window.empty() && m_window.front().done) {
             emit rowReady(m_window.front().row);
             m_window.pop_front();
             ++m_firstSequence;
@@ -208,7 +250,7 @@ void Batch::flush()
         emit rowsWritten();
         fill(); // handing rows over made room in the window
     }
-    if (!m_finished && m_window.empty() && m_jobsBusy == 0 && m_source.atEnd()) {
+    if (!m_finished && !m_stopped && m_window.empty() && m_jobsBusy == 0 && m_source.atEnd()) {
         m_finished = true;
         emit finished();
     }

@@ -8,6 +8,8 @@
 #include <chrono>
 #include <deque>
 #include <functional>
+#include <memory>
+#include <vector>
 
 namespace Nolvex
 {
@@ -19,6 +21,7 @@ namespace Nolvex::Cli
 {
 
 class LineSource;
+class ServiceConnection;
 struct Input;
 
 // How long a retry waits. Tests shorten every delay; nothing else changes.
@@ -37,9 +40,10 @@ struct BatchOptions {
     RetryTiming timing;
 };
 
-// Shortens every address of a source with up to `jobs` requests in flight on one web client and
-// hands the rows over in input order, each as soon as the rows before it are done. At most
-// WindowPerJob × jobs rows are held at once, however long the input.
+// Shortens every address of a source with up to `jobs` requests in flight and hands the rows over in
+// input order, each as soon as the rows before it are done. At most WindowPerJob × jobs rows are held
+// at once, however long the input. Each job has a connection of its own to the service
+// (serviceconnection.h), kept alive from one address to the next.
 class Batch final : public QObject
 {
     Q_OBJECT
@@ -48,11 +52,16 @@ class Batch final : public QObject
 public:
     static constexpr int WindowPerJob = 16;
 
-    Batch(LineSource& source, WebClient& web, BatchOptions options, QObject* parent = nullptr);
+    Batch(LineSource& source, BatchOptions options, QObject* parent = nullptr);
+    ~Batch() override;
 
     void start();
+    // Sends nothing more and hands over no more rows; finished() is not emitted. Replies in flight
+    // are dropped when the batch goes.
+    void stop();
 
     qint64 rowsDone() const { return m_rowsDone; }
+    qint64 linesRead() const { return m_linesRead; } // the input line of the last row taken
     qint64 rowsFailed() const { return m_rowsFailed; }
     bool anyRequestSent() const { return m_anyRequestSent; }
     // Some attempt got an HTTP answer from the service (whatever it said).
@@ -73,17 +82,21 @@ private:
         Row row;
         bool done = false;
         int attempts = 0;
+        std::size_t connection = 0; // carrying the attempt in flight
     };
 
     void fill();
     void send(qint64 sequence);
+    void handOver(qint64 sequence);
     void onReply(qint64 sequence, const WebResult& result);
     void complete(Slot& slot, Failure failure, const QString& message = {});
     void flush();
     Slot& slot(qint64 sequence);
 
     LineSource& m_source;
-    WebClient& m_web;
+    std::vector<std::unique_ptr<ServiceConnection>> m_connections; // one a job
+    std::unique_ptr<WebClient> m_web; // for what a connection hands over; made when first needed
+    std::vector<int> m_connectionLoad; // attempts in flight on each connection
     BatchOptions m_options;
     std::deque<Slot> m_window; // rows taken and not yet handed over, in input order
     qint64 m_firstSequence = 0; // of m_window.front()
@@ -93,7 +106,9 @@ private:
     bool m_anyRequestSent = false;
     bool m_serviceAnswered = false;
     bool m_unreachable = false;
+    qint64 m_linesRead = 0;
     bool m_finished = false;
+    bool m_stopped = false;
 };
 
 } // namespace Nolvex::Cli

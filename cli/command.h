@@ -1,6 +1,7 @@
 #pragma once
 
 #include "batch.h"
+#include "options.h"
 #include "row.h"
 
 #include <QObject>
@@ -22,15 +23,6 @@ namespace Nolvex::Cli
 class LineSource;
 class Progress;
 class Expander;
-struct Invocation;
-
-enum ExitStatus {
-    AllSucceeded = 0,
-    SomeFailed = 1, // for --check-update: an update is offered
-    BadUsage = 2,
-    BadSettings = 3,
-    Unreachable = 4, // not one answer from the service
-};
 
 struct Streams {
     QFile* out = nullptr;
@@ -39,8 +31,9 @@ struct Streams {
     bool errIsTerminal = false;
 };
 
-// nolvex-shorten as an object: parses the arguments, runs one of its three modes (shorten, expand,
-// check for an update) and reports the exit status through finished(), always from the event loop.
+// nolvex-shorten as an object: reads the arguments (options.h), runs one of its modes (shorten,
+// expand, check for an update) and reports the exit status through finished(), always from the
+// event loop. Each mode is one entry of modes().
 class ShortenCommand final : public QObject
 {
     Q_OBJECT
@@ -58,16 +51,23 @@ signals:
     void finished(int exitStatus);
 
 private:
+    struct Mode {
+        ModeOption option;
+        void (ShortenCommand::*start)(const Invocation& invocation);
+    };
+    static QList<Mode> modes();
+
     void end(int status);
     void fail(int status, const QString& message);
-    void configure(const Invocation& invocation, const Settings& settings);
-    void startMode(const Invocation& invocation);
-    void startShortening(const QStringList& addresses, const QString& inputPath);
+    void configure(const Invocation& invocation);
+    void startShortening(const Invocation& invocation);
     void onRow(const Row& row);
+    void onRowsWritten();
+    void onOutputClosed();
     void onBatchFinished();
-    void startExpanding(const QStringList& links);
-    void startUpdateCheck();
-    void writeOut(const QByteArray& bytes) const;
+    void startExpanding(const Invocation& invocation);
+    void startUpdateCheck(const Invocation& invocation);
+    bool writeOut(const QByteArray& bytes) const;
     void writeErr(const QString& text);
 
     Streams m_streams;
@@ -84,6 +84,9 @@ private:
     bool m_qr = false;
     QString m_qrPng;
     QString m_lastLink; // for --qr
+    qint64 m_rowsWritten = 0; // and flushed
+    qint64 m_rowsUnflushed = 0;
+    bool m_outputClosed = false;
     bool m_ended = false;
 };
 

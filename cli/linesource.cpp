@@ -2,10 +2,13 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QStringDecoder>
+#include <cerrno>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
 #include <thread>
+#include <unistd.h>
 
 namespace Nolvex::Cli
 {
@@ -13,22 +16,32 @@ namespace Nolvex::Cli
 namespace
 {
 
-// One line of at most max bytes (its end included); the rest of a longer line is skipped. Empty only
-// at the end of the input, on files and pipes alike (atEnd() cannot tell for a pipe).
-QByteArray readLineBounded(QIODevice& device, qint64 max, bool* tooLong)
+constexpr qsizetype ReadChunk = qsizetype {64} * 1024;
+constexpr qsizetype ShownBytes = 80; // of a line too long to be an address
+constexpr QByteArrayView ByteOrderMark = "\xEF\xBB\xBF";
+
+// Every line of the open descriptor in turn, until the end, a read error, or `line` answers false.
+// A read returns what a pipe holds, so a slow writer's lines come through one by one.
+void readLines(int descriptor, const std::function<bool(const QByteArray&, bool)>& line)
 {
-    QByteArray line = device.readLine(max + 1);
-    *tooLong = false;
-    if (line.size() > max && !line.endsWith('\n')) {
-        *tooLong = true;
-        for (;;) {
-            const QByteArray rest = device.readLine(max);
-            if (rest.isEmpty() || rest.endsWith('\n')) {
-                break;
-            }
+    LineSplitter splitter(LineSource::MaxLineBytes);
+    bool going = true;
+    const LineSplitter::Sink sink
+        = [&](const QByteArray& bytes, bool tooLong) { going = going && line(bytes, tooLong); };
+    QByteArray chunk(ReadChunk, Qt::Uninitialized);
+    while (going) {
+        const ssize_t got = ::read(descriptor, chunk.data(), static_cast<std::size_t>(chunk.size()));
+        if (got < 0 && errno == EINTR) {
+            continue;
         }
+        if (got <= 0) {
+            break;
+        }
+        splitter.feed(QByteArrayView(chunk.constData(), static_cast<qsizetype>(got)), sink);
     }
-    return line;
+    if (going) {
+        splitter.end(sink);
+    }
 }
 
 // The inputs of a file, counted as they will be read.
@@ -36,39 +49,70 @@ qint64 countInputs(const QString& path)
 {
     QFile counter(path);
     qint64 total = 0;
-    bool tooLong = false;
+    qint64 number = 0;
     if (counter.open(QIODevice::ReadOnly)) {
-        for (QByteArray line; !(line = readLineBounded(counter, LineSource::MaxLineBytes, &tooLong)).isEmpty();) {
-            total += (tooLong || inputFromLine(QString::fromUtf8(line))) ? 1 : 0;
-        }
+        readLines(counter.handle(), [&](const QByteArray& bytes, bool tooLong) {
+            total += inputFromBytes(bytes, tooLong, ++number) ? 1 : 0;
+            return true;
+        });
     }
     return total;
 }
 
-// Line `number` as an input; nothing for a line without an address.
+} // namespace
+
+LineSplitter::LineSplitter(qsizetype maxBytes)
+    : m_max(maxBytes)
+{
+}
+
+void LineSplitter::feed(QByteArrayView bytes, const Sink& sink)
+{
+    while (!bytes.isEmpty()) {
+        const qsizetype end = bytes.indexOf('\n');
+        const QByteArrayView part = end < 0 ? bytes : bytes.first(end);
+        if (!m_tooLong) {
+            const qsizetype room = m_max - m_line.size();
+            m_line.append(part.first(std::min(room, part.size())));
+            m_tooLong = part.size() > room;
+        }
+        if (end < 0) {
+            return;
+        }
+        sink(m_line, m_tooLong);
+        m_line.clear();
+        m_tooLong = false;
+        bytes = bytes.sliced(end + 1);
+    }
+}
+
+void LineSplitter::end(const Sink& sink)
+{
+    if (!m_line.isEmpty() || m_tooLong) {
+        sink(m_line, m_tooLong);
+    }
+    m_line.clear();
+    m_tooLong = false;
+}
+
 std::optional<Input> inputFromBytes(const QByteArray& bytes, bool tooLong, qint64 number)
 {
-    if (tooLong) {
-        return Input {number, QString::fromUtf8(bytes.left(80)) + QStringLiteral("…"), true};
+    QByteArrayView text = bytes;
+    if (number == 1 && text.startsWith(ByteOrderMark)) {
+        text = text.sliced(ByteOrderMark.size());
     }
-    std::optional<QString> text = inputFromLine(QString::fromUtf8(bytes));
-    if (!text) {
+    if (tooLong) {
+        return Input {
+            number, QString::fromUtf8(text.first(std::min(ShownBytes, text.size()))) + u'…', Failure::TooLong};
+    }
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    const QString decoded = decoder.decode(text);
+    std::optional<QString> input = inputFromLine(decoded);
+    if (!input) {
         return std::nullopt;
     }
-    return Input {number, std::move(*text), false};
+    return Input {number, std::move(*input), decoder.hasError() ? Failure::InvalidUtf8 : Failure::None};
 }
-
-void openInput(QFile& file, const QString& path, bool fromStandardInput)
-{
-    if (fromStandardInput) {
-        file.open(0, QIODevice::ReadOnly);
-    } else {
-        file.setFileName(path);
-        file.open(QIODevice::ReadOnly);
-    }
-}
-
-} // namespace
 
 // What the reader thread and the event loop share. The thread keeps it alive on its own, so a
 // source destroyed while standard input still blocks leaves nothing dangling.
@@ -88,17 +132,18 @@ struct LineSource::Shared {
         if (countTotal) {
             announceTotal(countInputs(path));
         }
-        QFile file;
-        openInput(file, path, fromStandardInput);
-        bool tooLong = false;
+        QFile file(path);
+        const int descriptor = fromStandardInput ? STDIN_FILENO : (file.open(QIODevice::ReadOnly) ? file.handle() : -1);
         qint64 number = 0;
-        for (QByteArray bytes; !(bytes = readLineBounded(file, MaxLineBytes, &tooLong)).isEmpty();) {
+        bool gone = false;
+        readLines(descriptor, [&](const QByteArray& bytes, bool tooLong) {
             std::optional<Input> input = inputFromBytes(bytes, tooLong, ++number);
-            if (input && !push(std::move(*input))) {
-                return;
-            }
+            gone = input && !push(std::move(*input));
+            return !gone;
+        });
+        if (!gone) {
+            finish();
         }
-        finish();
     }
 
     void announceTotal(qint64 total)
@@ -143,7 +188,7 @@ LineSource::LineSource(const QStringList& arguments, QObject* parent)
     m_shared->owner = this;
     for (qsizetype i = 0; i < arguments.size(); ++i) {
         if (std::optional<QString> text = inputFromLine(arguments[i])) {
-            m_shared->queue.push_back(Input {i + 1, std::move(*text), false});
+            m_shared->queue.push_back(Input {i + 1, std::move(*text)});
         }
     }
     m_shared->finished = true;

@@ -2,8 +2,10 @@
 
 #include "row.h"
 
+#include <QByteArray>
 #include <QObject>
 #include <QStringList>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -13,8 +15,31 @@ namespace Nolvex::Cli
 struct Input {
     qint64 line = 0;
     QString text;
-    bool tooLong = false; // the line was cut off at MaxLineBytes
+    Failure failure = Failure::None; // TooLong or InvalidUtf8: a failed row, never sent
 };
+
+// Cuts a stream of bytes into lines at LF. A line longer than the limit (its LF not counted) keeps
+// only its first bytes and the rest up to its LF is skipped: it stays one line, and memory stays at
+// the limit however long the line is.
+class LineSplitter
+{
+public:
+    using Sink = std::function<void(const QByteArray& line, bool tooLong)>;
+
+    explicit LineSplitter(qsizetype maxBytes);
+
+    void feed(QByteArrayView bytes, const Sink& sink);
+    void end(const Sink& sink); // the last line, when the input does not end with LF
+
+private:
+    QByteArray m_line;
+    qsizetype m_max;
+    bool m_tooLong = false;
+};
+
+// Line `number` (1-based) as an input: nothing for a blank line or a comment. The first line may
+// start with a UTF-8 byte order mark; bytes that are not UTF-8 make a failed row.
+std::optional<Input> inputFromBytes(const QByteArray& bytes, bool tooLong, qint64 number);
 
 // The addresses to shorten, as they become available. A file or standard input is read on a thread
 // of its own, so a slow pipe never holds up replies, and at most `capacity` inputs wait to be taken:
@@ -25,7 +50,7 @@ class LineSource final : public QObject
     Q_DISABLE_COPY_MOVE(LineSource)
 
 public:
-    static constexpr qint64 MaxLineBytes = 64 * 1024;
+    static constexpr qint64 MaxLineBytes = qint64 {64} * 1024;
 
     // Addresses given as arguments: the same trimming and skipping as lines of a file.
     explicit LineSource(const QStringList& arguments, QObject* parent = nullptr);

@@ -6,10 +6,13 @@
 #include <QLibraryInfo>
 #include <QLocale>
 #include <QTranslator>
+#include <csignal>
 #include <unistd.h>
 
 int main(int argc, char* argv[])
 {
+    // A closed standard output must come back as a write error to report, not end the process unseen.
+    std::signal(SIGPIPE, SIG_IGN);
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("nolvex-shorten"));
     QCoreApplication::setApplicationVersion(Nolvex::Protocol::CurrentVersion.toString());

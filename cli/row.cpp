@@ -86,6 +86,8 @@ QString failureCode(Failure failure)
         return QStringLiteral("scheme");
     case Failure::TooLong:
         return QStringLiteral("too-long");
+    case Failure::InvalidUtf8:
+        return QStringLiteral("invalid-utf8");
     case Failure::Refused:
         return QStringLiteral("refused");
     case Failure::Busy:
@@ -110,6 +112,8 @@ QString Messages::forFailure(Failure failure)
         return tr("The address must contain http:// or https://");
     case Failure::TooLong:
         return tr("The line is too long to be an address");
+    case Failure::InvalidUtf8:
+        return tr("The line is not valid UTF-8 text");
     case Failure::Busy:
         return tr("The service stayed busy; no retries left");
     case Failure::Timeout:

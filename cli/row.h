@@ -12,6 +12,7 @@ enum class Failure {
     None,
     Scheme, // neither "http://" nor "https://" in the address; never sent
     TooLong, // an input line over MaxLineBytes; never sent
+    InvalidUtf8, // an input line that is not UTF-8 text; never sent
     Refused, // the service answered with a result other than 1: final, never retried
     Busy, // 429 or 503 until the retries ran out
     Timeout,

@@ -63,14 +63,15 @@ for i in range($stream):
     "$client" -q -j "$jobs" -f text --shorten-host "$origin" -i - <"$work/stream.txt" | wc -l >"$work/stream.rows"
 read -r stream_seconds stream_rss <"$work/stream.time"
 
-# First row: 1,000 new addresses under strace; the first byte of a reply read off a socket (Qt reads
-# the status line a byte at a time), then the first write to standard output.
+# First row: 1,000 new addresses under strace; the first read of a reply's status line off a socket
+# (in one block, or a byte at a time where Qt's network access manager reads it), then the first
+# write to standard output.
 seq 1 1000 | sed "s|^|https://first.bench.example/$run/|" >"$work/first.txt"
 strace -f -tt -e trace=read,recvfrom,write -s 12 -o "$work/first.trace" \
     "$client" -q -j "$jobs" -f text --shorten-host "$origin" -i "$work/first.txt" >/dev/null
 first_row_ms=$(awk '
     function seconds(t,  p) { split(t, p, ":"); return p[1] * 3600 + p[2] * 60 + p[3] }
-    !reply && /(read\([0-9]+, |resumed>)"H", 1\)/ { reply = seconds($2) }
+    !reply && /(read\([0-9]+, |resumed>)"H(", 1\)|TTP\/1)/ { reply = seconds($2) }
     reply && !row && /write\(1, / { row = seconds($2) }
     END { printf "%.2f", (row - reply) * 1000 }' "$work/first.trace")
 
@@ -101,7 +102,7 @@ printf 'first row written %s ms after the first reply was read (under strace); %
     "$first_row_ms" "$start_ms"
 awk -v rows="$rows" -v s="$seconds" -v wrk="$wrk_rps" -v rss="$stream_rss" -v first="$first_row_ms" 'BEGIN {
     rate = rows / s
-    printf "rows/s: %.2f x wrk (target >= 0.5): %s\n", rate / wrk, (rate >= 0.5 * wrk ? "met" : "NOT met")
+    printf "rows/s: %.2f x wrk (target >= 0.7): %s\n", rate / wrk, (rate >= 0.7 * wrk ? "met" : "NOT met")
     printf "peak RSS streaming: %.1f MB (target < 64): %s\n", rss / 1024, (rss < 64 * 1024 ? "met" : "NOT met")
     printf "first row: %.2f ms after the first reply (target < 100): %s\n", first, (first < 100 ? "met" : "NOT met")
 }'

@@ -27,6 +27,10 @@
         <source>The server&apos;s reply cannot be read; try again later</source>
         <translation>服务器返回的数据无法识别,请稍后重试..</translation>
     </message>
+    <message>
+        <source>The line is not valid UTF-8 text</source>
+        <translation>该行不是有效的 UTF-8 文本</translation>
+    </message>
 </context>
 <context>
     <name>Nolvex::Cli::Expander</name>
@@ -153,10 +157,6 @@
         <translation>--timeout 必须是大于 0、不超过 %1 的秒数</translation>
     </message>
     <message>
-        <source>--expand and --check-update do not go together</source>
-        <translation>--expand 与 --check-update 不能同时使用</translation>
-    </message>
-    <message>
         <source>--input, --qr and --qr-png only go with shortening</source>
         <translation>--input、--qr 和 --qr-png 只能用于缩短网址</translation>
     </message>
@@ -223,6 +223,18 @@
     <message>
         <source>Time limit of each request in seconds (default %1; %2 for the version check).</source>
         <translation>每个请求的时限，单位秒（默认 %1；版本检测为 %2）。</translation>
+    </message>
+    <message>
+        <source>cannot write to standard output (%1): stopped after %2 rows written of %3 lines read; the rest were not sent</source>
+        <translation>无法写入标准输出（%1）：已读取 %3 行，写出 %2 行后停止；其余网址未发送</translation>
+    </message>
+    <message>
+        <source>Exit status: 0 every row succeeded, 1 some rows failed, 2 bad usage, 3 bad settings, 4 the service could not be reached, 5 standard output was closed.</source>
+        <translation>退出状态：0 全部成功，1 部分行失败，2 用法错误，3 设置错误，4 无法连接服务器，5 标准输出已关闭。</translation>
+    </message>
+    <message>
+        <source>--%1 and --%2 do not go together</source>
+        <translation>--%1 与 --%2 不能同时使用</translation>
     </message>
 </context>
 </TS>

@@ -1,0 +1,225 @@
+#include "options.h"
+
+#include "protocol.h"
+#include "version.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <memory>
+#include <optional>
+
+namespace Nolvex::Cli
+{
+namespace
+{
+
+// The texts keep the translation context they had when the command parsed its own options.
+class Texts
+{
+    Q_DECLARE_TR_FUNCTIONS(Nolvex::Cli::ShortenCommand)
+};
+
+constexpr int MaxJobs = 64;
+constexpr int MaxRetries = 20;
+constexpr double MaxTimeoutSeconds = 3600.0;
+
+// The options as given: a value out of range is left empty, for valueError() to name.
+struct Given {
+    std::optional<int> type;
+    std::optional<int> jobs;
+    std::optional<int> retries;
+    std::optional<Format> format;
+    std::optional<double> timeoutSeconds;
+};
+
+// Every option the command takes, on its parser.
+struct Parser {
+    explicit Parser(const QList<ModeOption>& modes);
+
+    QCommandLineParser parser;
+    QCommandLineOption input {{QStringLiteral("i"), QStringLiteral("input")},
+        Texts::tr("Read addresses from FILE, one a line (\"-\": standard input)."), QStringLiteral("FILE")};
+    QCommandLineOption type {{QStringLiteral("t"), QStringLiteral("type")},
+        Texts::tr("Short-link service, 0 to %1 (default 0).").arg(Protocol::LinkTypeCount - 1), QStringLiteral("N"),
+        QStringLiteral("0")};
+    QCommandLineOption jobs {{QStringLiteral("j"), QStringLiteral("jobs")},
+        Texts::tr("Requests in flight, 1 to %1 (default 4).").arg(MaxJobs), QStringLiteral("N"), QStringLiteral("4")};
+    QCommandLineOption format {{QStringLiteral("f"), QStringLiteral("format")},
+        Texts::tr("Output: text, tsv, csv or jsonl (default text)."), QStringLiteral("FORMAT"), QStringLiteral("text")};
+    QCommandLineOption retries {QStringLiteral("retries"),
+        Texts::tr("Retries of an address when the service is busy or unreachable (default 3)."), QStringLiteral("N"),
+        QStringLiteral("3")};
+    QCommandLineOption timeout {QStringLiteral("timeout"),
+        Texts::tr("Time limit of each request in seconds (default %1; %2 for the version check).")
+            .arg(ShortenTimeLimit.count() / 1000)
+            .arg(VersionCheckTimeLimit.count() / 1000),
+        QStringLiteral("SECONDS"), QString::number(ShortenTimeLimit.count() / 1000)};
+    QCommandLineOption quiet {{QStringLiteral("q"), QStringLiteral("quiet")}, Texts::tr("No progress bar.")};
+    QCommandLineOption qr {QStringLiteral("qr"), Texts::tr("Draw the short link's QR code (one address).")};
+    QCommandLineOption qrPng {QStringLiteral("qr-png"),
+        Texts::tr("Write the short link's QR code to FILE as a PNG (one address)."), QStringLiteral("FILE")};
+    QList<QCommandLineOption> modeOptions; // one for each mode with a name, in the modes' order
+    QCommandLineOption help;
+    QCommandLineOption version;
+};
+
+Parser::Parser(const QList<ModeOption>& modes)
+    : help(parser.addHelpOption())
+    , version(parser.addVersionOption())
+{
+    parser.setApplicationDescription(Texts::tr("Shortens addresses in batches, draws QR codes, shows where links lead.")
+        + u'\n'
+        + Texts::tr("Exit status: 0 every row succeeded, 1 some rows failed, 2 bad usage, 3 bad settings, 4 the "
+                    "service could not be reached, 5 standard output was closed."));
+    parser.addOptions({input, type, jobs, format, retries, timeout, quiet, qr, qrPng});
+    for (const ModeOption& mode : modes) {
+        if (!mode.name.isEmpty()) {
+            modeOptions.append(QCommandLineOption(mode.name, mode.help));
+            parser.addOption(modeOptions.constLast());
+        }
+    }
+    addSettingsOptions(parser);
+    parser.addPositionalArgument(QStringLiteral("addresses"),
+        Texts::tr("Addresses to shorten (or, with --expand, links)."), Texts::tr("[ADDRESS|LINK…]"));
+}
+
+std::optional<int> integerIn(const QString& text, int low, int high)
+{
+    bool ok = false;
+    const int value = text.toInt(&ok);
+    if (!ok || value < low || value > high) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+Given readValues(const Parser& line)
+{
+    const QCommandLineParser& parser = line.parser;
+    bool timeoutOk = false;
+    const double timeout = parser.value(line.timeout).toDouble(&timeoutOk);
+    return Given {
+        .type = integerIn(parser.value(line.type), 0, Protocol::LinkTypeCount - 1),
+        .jobs = integerIn(parser.value(line.jobs), 1, MaxJobs),
+        .retries = integerIn(parser.value(line.retries), 0, MaxRetries),
+        .format = formatFromName(parser.value(line.format)),
+        .timeoutSeconds = timeoutOk ? std::optional<double>(timeout) : std::nullopt,
+    };
+}
+
+// The first value out of its range, in words; empty when every value is fine.
+QString valueError(const Given& given)
+{
+    if (!given.type) {
+        return Texts::tr("--type must be a whole number from 0 to %1").arg(Protocol::LinkTypeCount - 1);
+    }
+    if (!given.jobs) {
+        return Texts::tr("--jobs must be a whole number from 1 to %1").arg(MaxJobs);
+    }
+    if (!given.retries) {
+        return Texts::tr("--retries must be a whole number from 0 to %1").arg(MaxRetries);
+    }
+    if (!given.format) {
+        return Texts::tr("--format must be text, tsv, csv or jsonl");
+    }
+    const std::optional<double> timeout = given.timeoutSeconds;
+    if (!timeout || !(*timeout > 0.0) || *timeout > MaxTimeoutSeconds) {
+        return Texts::tr("--timeout must be a number of seconds above 0 and at most %1").arg(MaxTimeoutSeconds);
+    }
+    return {};
+}
+
+// The mode the options pick, or a refusal when they pick more than one.
+std::optional<qsizetype> chosenMode(const Parser& line, const QList<ModeOption>& modes, QString* error)
+{
+    std::optional<qsizetype> chosen;
+    std::optional<qsizetype> fallback;
+    qsizetype named = 0;
+    for (qsizetype i = 0; i < modes.size(); ++i) {
+        if (modes[i].name.isEmpty()) {
+            fallback = i;
+        } else if (line.parser.isSet(line.modeOptions[named++])) {
+            if (chosen) {
+                *error = Texts::tr("--%1 and --%2 do not go together").arg(modes[*chosen].name, modes[i].name);
+                return std::nullopt;
+            }
+            chosen = i;
+        }
+    }
+    return chosen ? chosen : fallback;
+}
+
+CommandLine refuse(int status, const QString& message)
+{
+    return CommandLine {.kind = CommandLine::Kind::Refuse, .status = status, .message = message};
+}
+
+} // namespace
+
+QString onlyWhenShortening(const Invocation& invocation)
+{
+    if (invocation.inputGiven || invocation.qr || invocation.qrPngGiven) {
+        return Texts::tr("--input, --qr and --qr-png only go with shortening");
+    }
+    return {};
+}
+
+CommandLine readCommandLine(
+    const QStringList& arguments, const QProcessEnvironment& environment, const QList<ModeOption>& modes)
+{
+    const auto line = std::make_unique<Parser>(modes);
+    const QCommandLineParser& parser = line->parser;
+    if (!line->parser.parse(arguments)) {
+        return refuse(BadUsage, parser.errorText());
+    }
+    if (parser.isSet(line->help)) {
+        return CommandLine {.kind = CommandLine::Kind::Print, .text = parser.helpText().toUtf8()};
+    }
+    if (parser.isSet(line->version)) {
+        return CommandLine {.kind = CommandLine::Kind::Print,
+            .text = QStringLiteral("nolvex-shorten %1\n").arg(Protocol::CurrentVersion).toUtf8()};
+    }
+    const auto usage = [](const QString& error) {
+        return refuse(BadUsage, error + u'\n' + Texts::tr("Try “nolvex-shorten --help”."));
+    };
+    const Given given = readValues(*line);
+    if (const QString error = valueError(given); !error.isEmpty()) {
+        return usage(error);
+    }
+    QString error;
+    const std::optional<qsizetype> mode = chosenMode(*line, modes, &error);
+    if (!mode) {
+        return usage(error);
+    }
+    const bool timeoutGiven = parser.isSet(line->timeout);
+    Invocation invocation {
+        .mode = *mode,
+        .type = *given.type,
+        .jobs = *given.jobs,
+        .retries = *given.retries,
+        .format = *given.format,
+        .timeout = timeoutGiven ? std::chrono::milliseconds(static_cast<qint64>(*given.timeoutSeconds * 1000.0))
+                                : modes[*mode].defaultTimeout,
+        .timeoutGiven = timeoutGiven,
+        .inputGiven = parser.isSet(line->input),
+        .inputPath = parser.value(line->input),
+        .quiet = parser.isSet(line->quiet),
+        .qr = parser.isSet(line->qr),
+        .qrPngGiven = parser.isSet(line->qrPng),
+        .qrPng = parser.value(line->qrPng),
+        .positional = parser.positionalArguments(),
+        .settings = {},
+    };
+    if (const QString misuse = modes[*mode].check(invocation); !misuse.isEmpty()) {
+        return usage(misuse);
+    }
+    QString settingsError;
+    std::optional<Settings> settings = settingsFromParser(parser, environment, &settingsError);
+    if (!settings) {
+        return refuse(BadSettings, settingsError);
+    }
+    invocation.settings = std::move(*settings);
+    return CommandLine {.kind = CommandLine::Kind::Run, .invocation = std::move(invocation)};
+}
+
+} // namespace Nolvex::Cli
