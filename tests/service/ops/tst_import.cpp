@@ -3,6 +3,7 @@
 #include "links/fields.h"
 #include "ops/importer.h"
 #include "ops/operatorcommands.h"
+#include "opsrun.h"
 #include "shortdprocess.h"
 
 #include <QBuffer>
@@ -20,11 +21,7 @@ using namespace Shortd;
 
 namespace
 {
-struct Run {
-    int status = -1;
-    QString out;
-    QString err;
-};
+using Run = OpsRun;
 
 // The service these commands belong to listens on 127.0.0.1:9555 and serves type 3 under a base.
 QProcessEnvironment serviceEnvironment()
@@ -214,17 +211,7 @@ Run ImportTest::run(const QString& database, QStringList arguments, const QByteA
         }
         arguments.append(file.fileName());
     }
-    QBuffer out;
-    QBuffer err;
-    out.open(QIODevice::WriteOnly);
-    err.open(QIODevice::WriteOnly);
-    Run result;
-    result.status
-        = runOperatorCommand(QStringList {u"nolvex-shortd"_s} + arguments + QStringList {u"--database"_s, database},
-            serviceEnvironment(), out, err);
-    result.out = QString::fromUtf8(out.data());
-    result.err = QString::fromUtf8(err.data());
-    return result;
+    return runOps(arguments + QStringList {u"--database"_s, database}, serviceEnvironment());
 }
 
 void ImportTest::refusedRows_data()

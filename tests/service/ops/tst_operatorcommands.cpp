@@ -3,6 +3,7 @@
 #include "links/fields.h"
 #include "ops/operatorcommands.h"
 #include "ops/storeopener.h"
+#include "opsrun.h"
 
 #include <QBuffer>
 #include <QFileInfo>
@@ -16,25 +17,13 @@ using namespace Shortd;
 
 namespace
 {
-struct Run {
-    int status = -1;
-    QString out;
-    QString err;
-};
+using Run = OpsRun;
 
 const QString Hostile = u"https://e.com/\x1b]0;owned\x07\x1b[2J"_s;
 
 Run runCommand(const QStringList& arguments)
 {
-    QBuffer out;
-    QBuffer err;
-    out.open(QIODevice::WriteOnly);
-    err.open(QIODevice::WriteOnly);
-    Run result;
-    result.status = runOperatorCommand(QStringList {u"nolvex-shortd"_s} + arguments, {}, out, err);
-    result.out = QString::fromUtf8(out.data());
-    result.err = QString::fromUtf8(err.data());
-    return result;
+    return runOps(arguments);
 }
 
 std::unique_ptr<LinkStore> openStore(const QString& database)

@@ -2,6 +2,7 @@
 #include "httpprobe.h"
 #include "ops/operatorcommands.h"
 #include "ops/storeopener.h"
+#include "opsrun.h"
 #include "pgcluster.h"
 #include "shortdprocess.h"
 
@@ -16,11 +17,7 @@ using namespace Shortd;
 
 namespace
 {
-struct Run {
-    int status = -1;
-    QString out;
-    QString err;
-};
+using Run = OpsRun;
 
 // The links every row starts from: one of each state, types and dates apart, awkward characters.
 QList<StoredLink> fixture()
@@ -98,16 +95,7 @@ Run ShortdOpsTest::run(const QString& database, QStringList arguments, const QBy
         file.close();
         arguments.replaceInStrings(u"INPUT"_s, file.fileName());
     }
-    QBuffer out;
-    QBuffer err;
-    out.open(QIODevice::WriteOnly);
-    err.open(QIODevice::WriteOnly);
-    Run result;
-    result.status = runOperatorCommand(
-        QStringList {u"nolvex-shortd"_s} + arguments + QStringList {u"--database"_s, database}, {}, out, err);
-    result.out = QString::fromUtf8(out.data());
-    result.err = QString::fromUtf8(err.data());
-    return result;
+    return runOps(arguments + QStringList {u"--database"_s, database});
 }
 
 void ShortdOpsTest::commands_data()
