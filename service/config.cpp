@@ -122,6 +122,13 @@ constexpr ServiceOption Options[] = {
     {"rate-limit", "NOLVEX_SHORTD_RATE_LIMIT", "60", "N",
         "Links a client may create a minute (default 60; 0 for no limit).",
         [](const QString& text, ServiceConfig& config) { return parseCount(text, &config.rateLimit); }},
+    {"open-shorten", "NOLVEX_SHORTD_OPEN_SHORTEN", "on", "on|off",
+        "on (default): anyone may create links with the client's protocol; off: it refuses every creation "
+        "(lookups, redirects and the version check go on).",
+        [](const QString& text, ServiceConfig& config) {
+            config.openShorten = text == u"on";
+            return text == u"on" || text == u"off";
+        }},
     {"max-connections", "NOLVEX_SHORTD_MAX_CONNECTIONS", "512", "N",
         "Connections served at once; more are refused with 503 (default 512).",
         [](const QString& text, ServiceConfig& config) {

@@ -25,6 +25,8 @@ struct ServiceConfig {
     QString releaseSid = QStringLiteral("1");
     QString releaseMust = QStringLiteral("0");
     int rateLimit = 60;
+    // Whether anyone may create links through the client's protocol; off, it refuses every creation.
+    bool openShorten = true;
     QString tlsCertificate;
     QString tlsKey;
     FrontEndLimits limits;

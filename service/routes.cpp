@@ -54,6 +54,12 @@ HttpReply unavailable(HttpReply reply)
     return reply;
 }
 
+// Whether path is exactly "/" and the segment.
+bool isSegment(QStringView path, QStringView segment)
+{
+    return path.size() == segment.size() + 1 && path.startsWith(u'/') && path.endsWith(segment);
+}
+
 QString decodeFieldError(DecodeError error)
 {
     return error == DecodeError::TooManyFields ? QStringLiteral("请求参数过多")
@@ -139,7 +145,7 @@ void Routes::handle(const HttpRequest& request, qint64 nowMs, const Respond& res
         respond(request.method == Method::Post ? softVersion(request) : methodNotAllowed("POST", true));
         return;
     }
-    if (path == u"/healthz") {
+    if (isSegment(path, HealthSegment)) {
         if (request.method != Method::Get && request.method != Method::Head) {
             respond(methodNotAllowed("GET, HEAD", true));
             return;
@@ -176,6 +182,9 @@ void Routes::handle(const HttpRequest& request, qint64 nowMs, const Respond& res
 std::optional<HttpReply> Routes::refuseShorten(
     const HttpRequest& request, qint64 nowMs, int* typeOut, QString* addressOut)
 {
+    if (!m_config.openShorten) {
+        return jsonFailure(403, QStringLiteral("本服务未开放匿名缩短，请联系管理员"));
+    }
     const DecodedFields query = decodeQuery(request.query);
     if (query.error != DecodeError::None) {
         return jsonFailure(400, decodeFieldError(query.error));
@@ -284,7 +293,8 @@ HttpReply Routes::releaseDetail(const QString& sid) const
 void Routes::lookup(
     const QString& code, const QString& segment, const Respond& respond, std::function<void(const StoredLink&)> found)
 {
-    if (!isCodeShaped(code)) {
+    // A reserved name is never a code; such a path is no link, and costs no lookup.
+    if (!isCodeShaped(code) || isReservedName(code)) {
         respond(html(404, notFoundPage(percentDecode(segment.toLatin1(), false).value_or(segment))));
         return;
     }

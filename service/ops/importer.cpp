@@ -210,6 +210,9 @@ QString importProblem(const StoredLink& link, const ImportRules& rules)
             .arg(MinimumCodeLength)
             .arg(MaximumCodeLength);
     }
+    if (isReservedName(link.code)) {
+        return codeProblemReason(CodeProblem::Reserved);
+    }
     if (link.type < 0 || link.type >= LinkTypeCount) {
         return QStringLiteral("the type is not a whole number from 0 to %1").arg(LinkTypeCount - 1);
     }

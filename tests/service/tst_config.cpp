@@ -57,6 +57,7 @@ void ConfigTest::configSources()
     QCOMPARE(defaults.config.port, 8420);
     QCOMPARE(defaults.config.listenAddress, QHostAddress(QHostAddress::LocalHost));
     QCOMPARE(defaults.config.rateLimit, 60);
+    QVERIFY(defaults.config.openShorten);
     QCOMPARE(defaults.config.limits.maxConnectionsPerClient, 32);
     QCOMPARE(defaults.config.limits.headerTimeout, std::chrono::seconds(10));
     QCOMPARE(defaults.config.limits.idleTimeout, std::chrono::seconds(30));
@@ -69,12 +70,14 @@ void ConfigTest::configSources()
     environment.insert(u"NOLVEX_SHORTD_RATE_LIMIT"_s, u"5"_s);
     environment.insert(u"NOLVEX_SHORTD_LINK_BASE"_s, u"0=https://a.example/ 5=https://b.example/s/"_s);
     environment.insert(u"NOLVEX_SHORTD_RELEASE_MUST"_s, u"1"_s);
+    environment.insert(u"NOLVEX_SHORTD_OPEN_SHORTEN"_s, u"off"_s);
     const ConfigResult mixed = parseConfig({u"nolvex-shortd"_s, u"--rate-limit"_s, u"0"_s, u"--listen"_s, u":9000"_s,
                                                u"--tls-cert"_s, u"c.pem"_s, u"--tls-key"_s, u"k.pem"_s},
         environment);
     QVERIFY2(mixed.error.isEmpty(), qPrintable(mixed.error));
     QCOMPARE(mixed.config.rateLimit, 0); // the command line wins
     QCOMPARE(mixed.config.releaseMust, u"1"_s);
+    QVERIFY(!mixed.config.openShorten);
     QCOMPARE(mixed.config.linkBases[0], QUrl(u"https://a.example"_s));
     QCOMPARE(mixed.config.linkBases[5], QUrl(u"https://b.example/s"_s));
     QVERIFY(mixed.config.linkBases[1].isEmpty());
@@ -83,7 +86,7 @@ void ConfigTest::configSources()
     const ConfigResult help = parseConfig({u"nolvex-shortd"_s, u"--help"_s}, {});
     QVERIFY(help.helpRequested);
     for (const char* option : {"--listen", "--data-dir", "--link-base", "--release-version", "--release-sid",
-             "--release-must", "--rate-limit", "--tls-cert", "--tls-key"}) {
+             "--release-must", "--rate-limit", "--open-shorten", "--tls-cert", "--tls-key"}) {
         QVERIFY2(help.helpText.contains(QLatin1StringView(option)), option);
     }
 }
@@ -110,6 +113,7 @@ void ConfigTest::configRejects_data()
     QTest::newRow("idle time-out not a number") << QStringList {u"--idle-timeout"_s, u"soon"_s};
     QTest::newRow("unknown option") << QStringList {u"--frobnicate"_s};
     QTest::newRow("stray argument") << QStringList {u"extra"_s};
+    QTest::newRow("open shorten upper-case") << QStringList {u"--open-shorten"_s, u"OFF"_s};
     QTest::newRow("sync sometimes") << QStringList {u"--sync"_s, u"sometimes"_s};
     QTest::newRow("database of another kind") << QStringList {u"--database"_s, u"mysql://u:sekret@h/d"_s};
     QTest::newRow("database without a name") << QStringList {u"--database"_s, u"postgresql://u:sekret@h/"_s};

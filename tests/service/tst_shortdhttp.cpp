@@ -123,6 +123,7 @@ private slots:
     void versionReplyAndReleasePage();
     void configuredRelease();
     void rateLimit();
+    void openShortenOff();
     void linkBases();
     void oversizedRequestIsRefused();
     void connectionLimit();
@@ -497,6 +498,32 @@ void ShortdHttpTest::configuredRelease()
     QVERIFY(page.body.contains("3.0&lt;b&gt;"));
     QVERIFY(!page.body.contains("<b>"));
     QCOMPARE(fetch(manager, origin.resolved(QUrl(ReleasePagePrefix + u"1"))).status, 404);
+    QVERIFY2(service.stop(), qPrintable(service.errorString()));
+}
+
+// Closed, the protocol creates nothing and says why in its own shape; links made before still work.
+void ShortdHttpTest::openShortenOff()
+{
+    const HttpResult made
+        = rawExchange(m_service.port(), rawGet(shortenTarget(0, u"http://example.com/closed"_s), m_service.port()));
+    const QByteArray code = codeOf(made.json().value(InfoMember.toString()).toString()).toLatin1();
+    QCOMPARE(code.size(), 6);
+
+    const QString database = u"sqlite:"_s + m_service.dataDir() + u"/links.sqlite"_s;
+    ShortdProcess service({u"--open-shorten"_s, u"off"_s, u"--rate-limit"_s, u"1"_s, u"--database"_s, database});
+    QVERIFY2(service.start(), qPrintable(service.errorString()));
+    for (const QString& address : {u"http://example.com/closed"_s, u"http://example.com/new"_s}) {
+        const HttpResult refused = rawExchange(service.port(), rawGet(shortenTarget(0, address), service.port()));
+        QCOMPARE(refused.status, 403); // never 429: a refusal uses up no creation
+        QCOMPARE(refused.body, R"({"info":"","message":"本服务未开放匿名缩短，请联系管理员","result":0})"_ba);
+    }
+    QCOMPARE(rawExchange(service.port(), rawGet("/" + code, service.port())).status, 302);
+    QCOMPARE(rawExchange(service.port(), rawGet("/" + code + "+", service.port())).status, 200);
+    QCOMPARE(rawExchange(service.port(), rawGet("/" + code + ".svg", service.port())).status, 200);
+    QCOMPARE(rawExchange(service.port(),
+                 rawPost(VersionPath.toLatin1(), productForm(), "application/x-www-form-urlencoded", service.port()))
+                 .status,
+        200);
     QVERIFY2(service.stop(), qPrintable(service.errorString()));
 }
 

@@ -1,4 +1,5 @@
 #include "links/codes.h"
+#include "protocol.h"
 
 #include <QRandomGenerator>
 #include <QSet>
@@ -6,6 +7,7 @@
 
 using namespace Qt::StringLiterals;
 using namespace Shortd;
+using namespace Nolvex::Protocol;
 
 class CodesTest final : public QObject
 {
@@ -15,6 +17,9 @@ private slots:
     void codesAvoidLookAlikes();
     void codeShape_data();
     void codeShape();
+    void drawsNoReservedName();
+    void customCodes_data();
+    void customCodes();
 };
 
 void CodesTest::codesAvoidLookAlikes()
@@ -59,6 +64,80 @@ void CodesTest::codeShape()
     QFETCH(QString, candidate);
     QFETCH(bool, shaped);
     QCOMPARE(isCodeShaped(candidate), shaped);
+}
+
+// Draws that spell reserved names first: each is drawn again, and the first plain draw is the code.
+void CodesTest::drawsNoReservedName()
+{
+    QList<quint32> draws;
+    for (const QString& spelled : {u"STATiC"_s, u"readyz"_s, u"abcdef"_s}) {
+        for (const QChar c : spelled) {
+            draws.append(static_cast<quint32>(codeAlphabet().indexOf(c)));
+        }
+    }
+    qsizetype next = 0;
+    const QString code = randomCode(6, [&draws, &next](quint32 bound) {
+        const quint32 index = draws.at(next++);
+        return index < bound ? index : 0;
+    });
+    QCOMPARE(code, u"abcdef"_s);
+    QCOMPARE(next, draws.size());
+
+    // Every reserved name is refused in any case; each that fits the alphabet could otherwise be drawn.
+    for (const QStringView name : reservedNames()) {
+        QVERIFY(isReservedName(name.toString().toUpper()));
+        QCOMPARE(checkCustomCode(name), CodeProblem::Reserved);
+    }
+    // The client's protocol paths start with a reserved segment.
+    for (const QStringView path : {ShortenPath, VersionPath, ReleasePagePrefix}) {
+        QVERIFY(isReservedName(path.sliced(1).first(path.indexOf(u'/', 1) - 1)));
+    }
+}
+
+void CodesTest::customCodes_data()
+{
+    QTest::addColumn<QString>("code");
+    QTest::addColumn<CodeProblem>("problem");
+    QTest::newRow("two") << u"ab"_s << CodeProblem::TooShort;
+    QTest::newRow("three") << u"abc"_s << CodeProblem::None;
+    QTest::newRow("sixty-four") << QString(64, u'x') << CodeProblem::None;
+    QTest::newRow("sixty-five") << QString(65, u'x') << CodeProblem::TooLong;
+    QTest::newRow("every class") << u"AZaz09_-"_s << CodeProblem::None;
+    QTest::newRow("look-alikes allowed") << u"0Oo1lI"_s << CodeProblem::None;
+    QTest::newRow("only hyphens") << u"---"_s << CodeProblem::None;
+    QTest::newRow("dot") << u"my.link"_s << CodeProblem::BadCharacter;
+    QTest::newRow("blank") << u"my link"_s << CodeProblem::BadCharacter;
+    QTest::newRow("slash") << u"my/link"_s << CodeProblem::BadCharacter;
+    QTest::newRow("percent") << u"%41bc"_s << CodeProblem::BadCharacter;
+    QTest::newRow("chinese") << u"链接abc"_s << CodeProblem::BadCharacter;
+    QTest::newRow("full-width letter") << u"ａbc"_s << CodeProblem::BadCharacter;
+    QTest::newRow("NUL") << u"abc\0"_s << CodeProblem::BadCharacter;
+    QTest::newRow("preview suffix") << u"abcdef+"_s << CodeProblem::PreviewSuffix;
+    QTest::newRow("svg upper-case") << u"logo.SVG"_s << CodeProblem::ImageSuffix;
+    QTest::newRow("png") << u"logo.png"_s << CodeProblem::ImageSuffix;
+    QTest::newRow("bare png") << u".Png"_s << CodeProblem::ImageSuffix;
+    QTest::newRow("png without the dot") << u"logopng"_s << CodeProblem::None;
+    QTest::newRow("api") << u"API"_s << CodeProblem::Reserved;
+    QTest::newRow("healthz") << u"HealthZ"_s << CodeProblem::Reserved;
+    QTest::newRow("readyz") << u"READYZ"_s << CodeProblem::Reserved;
+    QTest::newRow("index.php") << u"Index.PHP"_s << CodeProblem::Reserved;
+    QTest::newRow("favicon.ico") << u"FAVICON.ico"_s << CodeProblem::Reserved;
+    QTest::newRow("robots.txt") << u"Robots.Txt"_s << CodeProblem::Reserved;
+    QTest::newRow("admin") << u"aDmIn"_s << CodeProblem::Reserved;
+    QTest::newRow("metrics") << u"Metrics"_s << CodeProblem::Reserved;
+    QTest::newRow("static") << u"STATIC"_s << CodeProblem::Reserved;
+    QTest::newRow("reserved name as a prefix") << u"admin-page"_s << CodeProblem::None;
+    QTest::newRow("reserved name inside") << u"my_static"_s << CodeProblem::None;
+}
+
+void CodesTest::customCodes()
+{
+    QFETCH(QString, code);
+    QFETCH(CodeProblem, problem);
+    QCOMPARE(checkCustomCode(code), problem);
+    // Every refusal has its reason in both languages.
+    QCOMPARE(codeProblemMessage(problem).isEmpty(), problem == CodeProblem::None);
+    QCOMPARE(codeProblemReason(problem).isEmpty(), problem == CodeProblem::None);
 }
 
 QTEST_APPLESS_MAIN(CodesTest)

@@ -205,10 +205,13 @@ void ShortenerTest::batchSettlesEachAddress_data()
     QTest::addColumn<bool>("failTogether");
     QTest::addColumn<bool>("broken");
     QTest::addColumn<bool>("answered");
-    QTest::newRow("stored together") << false << false << true;
+    QTest::addColumn<int>("collisions");
+    QTest::newRow("stored together") << false << false << true << 0;
+    // A drawn code another link holds (one a person chose, or a deleted one): that address draws again.
+    QTest::newRow("a drawn code is taken") << false << false << true << 1;
     // A transaction that fails on a store still connected (a lock conflict): one at a time.
-    QTest::newRow("transaction fails, store answers") << true << false << true;
-    QTest::newRow("transaction fails, connection gone") << true << true << false;
+    QTest::newRow("transaction fails, store answers") << true << false << true << 0;
+    QTest::newRow("transaction fails, connection gone") << true << true << false << 0;
 }
 
 void ShortenerTest::batchSettlesEachAddress()
@@ -216,7 +219,9 @@ void ShortenerTest::batchSettlesEachAddress()
     QFETCH(bool, failTogether);
     QFETCH(bool, broken);
     QFETCH(bool, answered);
+    QFETCH(int, collisions);
     ScriptedStore store;
+    store.collisionsLeft = collisions;
     store.byCode.insert(u"heldxx"_s, {u"heldxx"_s, 0, u"http://example.com/held"_s, 0, 0});
     store.failTogether = failTogether;
     store.broken = broken;
@@ -236,6 +241,8 @@ void ShortenerTest::batchSettlesEachAddress()
         QCOMPARE(outcomes.at(0).created + outcomes.at(3).created, 1);
         QVERIFY(outcomes.at(2).created && !outcomes.at(1).created);
         QCOMPARE(store.byCode.size(), 3);
+        // The first code tried was a's (the batch goes in address order); taken, a got another.
+        QCOMPARE(outcomes.at(2).link.code != store.attemptedCodes.constFirst(), collisions > 0);
     }
 }
 
