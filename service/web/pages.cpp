@@ -27,7 +27,8 @@ QString warning(QStringView kind, const QString& html)
     return u"<p class=\"warning " % kind % u"\"><strong>注意：</strong>" % html % u"</p>\n";
 }
 
-// The real host on a line of its own, always, and what may make it look like another.
+} // namespace
+
 QString hostLines(const HostFacts& host)
 {
     const QString real = u"<code>" % htmlEscaped(host.ascii) % u"</code>";
@@ -59,7 +60,6 @@ QString hostLines(const HostFacts& host)
     }
     return lines;
 }
-} // namespace
 
 QString htmlEscaped(const QString& text)
 {

@@ -11,6 +11,12 @@ namespace Shortd
 // controls made visible, a link to location (the address exactly as the redirect sends it), the
 // real host in ASCII (punycode) on a line of its own, and warnings when the host could pass for
 // another (see HostFacts). qrImage: the address of the link's QR code, relative to the page.
+struct HostFacts;
+
+// The preview's lines about the host: the real host in ASCII on a line of its own, always, its
+// Unicode form when that differs, and a warning for each thing that may make it look like another.
+QString hostLines(const HostFacts& host);
+
 QByteArray previewPage(const QString& shortLink, const QString& target, const QByteArray& location, qint64 visits,
     qint64 createdSecs, const QString& qrImage);
 QByteArray notFoundPage(const QString& what);
