@@ -42,8 +42,8 @@ bool isBase64Url(char c)
 bool isBearerToken(QByteArrayView token)
 {
     qsizetype i = 0;
-    while (i < token.size() && (isBase64Url(token[i]) || token[i] == '.' || token[i] == '~' || token[i] == '+'
-               || token[i] == '/')) {
+    while (i < token.size()
+        && (isBase64Url(token[i]) || token[i] == '.' || token[i] == '~' || token[i] == '+' || token[i] == '/')) {
         ++i;
     }
     if (i == 0) {
@@ -94,8 +94,7 @@ QByteArray generateKey()
     std::array<quint32, KeyBytes / sizeof(quint32)> random {};
     QRandomGenerator::system()->fillRange(random.data(), random.size());
     const QByteArray bytes(reinterpret_cast<const char*>(random.data()), KeyBytes);
-    return KeyMark.toByteArray()
-        + bytes.toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals);
+    return KeyMark.toByteArray() + bytes.toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals);
 }
 
 bool isKeyShaped(QByteArrayView key)

@@ -138,8 +138,8 @@ StatementTexts statementTexts(SqlDialect dialect)
     const QString columns = u"SELECT " % StoredLinkColumns % u" FROM links ";
     // The same in both: the hash binds as a BLOB or a bytea by itself.
     const QString keyByHash = u"SELECT " % StoredKeyColumns % u" FROM api_keys WHERE key_hash = ?";
-    const QString markKeyUsed = QStringLiteral(
-        "UPDATE api_keys SET last_used_at = ? WHERE name = ? AND coalesce(last_used_at, 0) <= ? - 60");
+    const QString markKeyUsed
+        = QStringLiteral("UPDATE api_keys SET last_used_at = ? WHERE name = ? AND coalesce(last_used_at, 0) <= ? - 60");
     if (dialect == SqlDialect::Sqlite) {
         return {
             columns + QStringLiteral("WHERE code = ?"),

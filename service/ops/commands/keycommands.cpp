@@ -71,7 +71,8 @@ int createKey(LinkStore& store, const StoredKey& key, const QByteArray& secret, 
             OpsRefused, QStringLiteral("a key named %1 exists (revoked keys keep their names)").arg(key.name));
     }
     if (session.out().write(secret + '\n') != secret.size() + 1) {
-        return session.fail(OpsRefused, QStringLiteral("cannot write the key; revoke %1 and make another").arg(key.name));
+        return session.fail(
+            OpsRefused, QStringLiteral("cannot write the key; revoke %1 and make another").arg(key.name));
     }
     session.say(QStringLiteral("key %1 (%2) created; it is shown this once and cannot be read back")
                     .arg(key.name, roleOf(key)));
@@ -107,8 +108,9 @@ CheckedCommand checkCreate(const QCommandLineParser& parser, const QString&, Ses
     key.prefix = keyPrefix(secret);
     key.hash = keyHash(secret);
     key.createdSecs = now;
-    return {OpsDone,
-        [key, secret, &session](LinkStore& store, const ServiceConfig&) { return createKey(store, key, secret, session); }};
+    return {OpsDone, [key, secret, &session](LinkStore& store, const ServiceConfig&) {
+                return createKey(store, key, secret, session);
+            }};
 }
 
 int listKeys(LinkStore& store, bool json, Session& session)
@@ -118,9 +120,10 @@ int listKeys(LinkStore& store, bool json, Session& session)
     bool written = true;
     QJsonArray all;
     if (!json) {
-        written = out.write(QStringLiteral("NAME                 ROLE     PREFIX       CREATED (UTC)    LAST USED        "
-                                           "EXPIRES          STATE\n")
-                                .toUtf8())
+        written
+            = out.write(QStringLiteral("NAME                 ROLE     PREFIX       CREATED (UTC)    LAST USED        "
+                                       "EXPIRES          STATE\n")
+                            .toUtf8())
             > 0;
     }
     const StoreStatus listed = store.listKeys([&](const StoredKey& key) {
@@ -128,14 +131,13 @@ int listKeys(LinkStore& store, bool json, Session& session)
             all.append(QJsonObject {{QStringLiteral("name"), key.name}, {QStringLiteral("role"), roleOf(key)},
                 {QStringLiteral("prefix"), key.prefix}, {QStringLiteral("created"), isoTime(key.createdSecs)},
                 {QStringLiteral("lastUsed"), jsonTime(key.lastUsedSecs)},
-                {QStringLiteral("expires"), jsonTime(key.expiresSecs)},
-                {QStringLiteral("state"), keyState(key, now)}});
+                {QStringLiteral("expires"), jsonTime(key.expiresSecs)}, {QStringLiteral("state"), keyState(key, now)}});
             return true;
         }
         const QString row = forTerminal(key.name).leftJustified(20) % u' ' % roleOf(key).leftJustified(8) % u' '
             % forTerminal(key.prefix).leftJustified(12) % u' ' % tableTime(key.createdSecs).leftJustified(16) % u' '
-            % tableTime(key.lastUsedSecs).leftJustified(16) % u' ' % tableTime(key.expiresSecs).leftJustified(16)
-            % u' ' % keyState(key, now) % u'\n';
+            % tableTime(key.lastUsedSecs).leftJustified(16) % u' ' % tableTime(key.expiresSecs).leftJustified(16) % u' '
+            % keyState(key, now) % u'\n';
         return written = out.write(row.toUtf8()) > 0;
     });
     if (listed != StoreStatus::Ok) {
@@ -154,7 +156,8 @@ CheckedCommand checkList(const QCommandLineParser& parser, const QString&, Sessi
         return refusedWith(session.fail(OpsBadUsage, QStringLiteral("--format is table or json")));
     }
     const bool json = format == u"json";
-    return {OpsDone, [json, &session](LinkStore& store, const ServiceConfig&) { return listKeys(store, json, session); }};
+    return {
+        OpsDone, [json, &session](LinkStore& store, const ServiceConfig&) { return listKeys(store, json, session); }};
 }
 
 int revokeKey(LinkStore& store, const QString& name, Session& session)
@@ -175,7 +178,8 @@ CheckedCommand checkRevoke(const QCommandLineParser&, const QString& name, Sessi
     if (!isKeyName(name)) {
         return refusedWith(session.fail(OpsRefused, QStringLiteral("no key %1").arg(forTerminal(name))));
     }
-    return {OpsDone, [name, &session](LinkStore& store, const ServiceConfig&) { return revokeKey(store, name, session); }};
+    return {
+        OpsDone, [name, &session](LinkStore& store, const ServiceConfig&) { return revokeKey(store, name, session); }};
 }
 } // namespace
 

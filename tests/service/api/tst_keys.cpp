@@ -59,7 +59,8 @@ void KeysTest::bearer_data()
     QTest::newRow("plain") << "Bearer " + key << key;
     QTest::newRow("scheme in any case") << "bEARER " + key << key;
     QTest::newRow("surrounding blanks") << " \tBearer " + key + " " << key;
-    QTest::newRow("token68 characters") << "Bearer a.b~c+d/e-f_g=="_ba << "a.b~c+d/e-f_g=="_ba;
+    QTest::newRow("token68 characters") << "Bearer a.b~c+d/e-f_g=="_ba
+                                        << "a.b~c+d/e-f_g=="_ba;
     QTest::newRow("empty") << QByteArray() << QByteArray();
     QTest::newRow("scheme alone") << "Bearer"_ba << QByteArray();
     QTest::newRow("scheme and space") << "Bearer "_ba << QByteArray();
@@ -72,7 +73,9 @@ void KeysTest::bearer_data()
     QTest::newRow("padding inside") << "Bearer ab=cd"_ba << QByteArray();
     QTest::newRow("padding alone") << "Bearer =="_ba << QByteArray();
     QTest::newRow("comma") << "Bearer " + key + ",x" << QByteArray();
-    QTest::newRow("control character") << "Bearer ab\x01" "cd"_ba << QByteArray();
+    QTest::newRow("control character") << "Bearer ab\x01"
+                                          "cd"_ba
+                                       << QByteArray();
     QTest::newRow("non-ASCII") << "Bearer ab\xc3\xa9"_ba << QByteArray();
 }
 
@@ -122,8 +125,8 @@ void KeysTest::limiter_data()
     QTest::newRow("next minute free again")
         << (tenFailures + QStringList {u"? a 60000 0"_s, u"f a 60000"_s, u"? a 60001 0"_s})
         << AuthLimiter::DefaultMaxAddresses;
-    QTest::newRow("other addresses unaffected") << (tenFailures + QStringList {u"? b 9000 0"_s, u"? a 9000 51"_s})
-                                                << AuthLimiter::DefaultMaxAddresses;
+    QTest::newRow("other addresses unaffected")
+        << (tenFailures + QStringList {u"? b 9000 0"_s, u"? a 9000 51"_s}) << AuthLimiter::DefaultMaxAddresses;
     QTest::newRow("nine in a minute, then a new minute")
         << (tenFailures.mid(0, 18) + QStringList {u"f a 60500"_s, u"? a 60500 0"_s})
         << AuthLimiter::DefaultMaxAddresses;

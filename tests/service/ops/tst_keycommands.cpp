@@ -51,23 +51,24 @@ void KeyCommandsTest::keys_data()
         << (create + then + list + QStringList {u"--format"_s, u"json"_s}) << 0
         << u"\"expires\": null,\\s+\"lastUsed\": null,\\s+\"name\": \"ci-bot\",\\s+\"prefix\": \"nvx_.{6}\",\\s+\"role\": \"creator\",\\s+\"state\": \"active\""_s
         << QString();
-    QTest::newRow("name in use refused") << (create + then + create) << 1 << u"\\A\\z"_s << u"a key named ci-bot exists"_s;
-    QTest::newRow("revoked name stays taken") << (create + then + revoke + then + create) << 1 << u"\\A\\z"_s
-                                              << u"a key named ci-bot exists"_s;
+    QTest::newRow("name in use refused") << (create + then + create) << 1 << u"\\A\\z"_s
+                                         << u"a key named ci-bot exists"_s;
+    QTest::newRow("revoked name stays taken")
+        << (create + then + revoke + then + create) << 1 << u"\\A\\z"_s << u"a key named ci-bot exists"_s;
     QTest::newRow("revoke") << (create + then + revoke) << 0 << u"\\A\\z"_s << u"key ci-bot revoked"_s;
-    QTest::newRow("revoked in the list") << (create + then + revoke + then + list) << 0 << u" revoked\\n"_s << QString();
+    QTest::newRow("revoked in the list") << (create + then + revoke + then + list) << 0 << u" revoked\\n"_s
+                                         << QString();
     QTest::newRow("revoke twice") << (create + then + revoke + then + revoke) << 0 << u"\\A\\z"_s << u"revoked"_s;
     QTest::newRow("revoke unknown") << (create + then + revoke.first(2) + QStringList {u"other"_s}) << 1 << u"\\A\\z"_s
                                     << u"no key other"_s;
-    QTest::newRow("revoke a name that cannot be") << QStringList {u"keys"_s, u"revoke"_s, u"\x1b[2J"_s} << 1
-                                                  << u"\\A\\z"_s << u"no key <U+001B>[2J"_s;
+    QTest::newRow("revoke a name that cannot be")
+        << QStringList {u"keys"_s, u"revoke"_s, u"\x1b[2J"_s} << 1 << u"\\A\\z"_s << u"no key <U+001B>[2J"_s;
     QTest::newRow("no role") << create.first(4) << 2 << u"\\A\\z"_s << u"--role is reader, creator or admin"_s;
     QTest::newRow("unknown role") << (create.first(5) + QStringList {u"owner"_s}) << 2 << u"\\A\\z"_s
                                   << u"--role is reader, creator or admin"_s;
     QTest::newRow("no name") << (create.first(2) + create.sliced(4)) << 2 << u"\\A\\z"_s << u"--name is 1 to 64"_s;
     QTest::newRow("name with a blank") << QStringList {u"keys"_s, u"create"_s, u"--name"_s, u"a b"_s, u"--role"_s,
-        u"admin"_s} << 2 << u"\\A\\z"_s
-                                       << u"--name is 1 to 64"_s;
+        u"admin"_s} << 2 << u"\\A\\z"_s << u"--name is 1 to 64"_s;
     QTest::newRow("expires in the past") << (create + QStringList {u"--expires"_s, u"2001-01-01"_s}) << 2 << u"\\A\\z"_s
                                          << u"--expires is in the past"_s;
     QTest::newRow("expires not a date") << (create + QStringList {u"--expires"_s, u"soon"_s}) << 2 << u"\\A\\z"_s
