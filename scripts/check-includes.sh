@@ -3,8 +3,9 @@
 # refuses it (a header of a library not linked is not found); inside the service, one library, the
 # rooms are kept apart here:
 #   http/ carries bytes and knows no route; store/ knows only itself; links/ sits on store/;
-#   web/ and ops/ sit on links/ and store/; the wiring at the top (config, routes, shortdservice) is
-#   included by no room but ops/, which reads the service's own options.
+#   web/ and api/ sit on links/ and store/; ops/ sits on them and on api/, whose keys it makes; the
+#   wiring at the top (config, routes, shortdservice) is included by no room but ops/, which reads
+#   the service's own options.
 # And nothing in client/ (shared with the terminal client) includes a widget.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -14,7 +15,8 @@ declare -A allowed=(
     [service/store]='store/'
     [service/links]='links/|store/'
     [service/web]='web/|links/|store/|http/message\.h|http/limits\.h'
-    [service/ops]='ops/|links/|store/|config\.h'
+    [service/api]='api/|links/|store/|http/message\.h|http/limits\.h'
+    [service/ops]='ops/|api/|links/|store/|config\.h'
 )
 status=0
 for room in "${!allowed[@]}"; do

@@ -371,8 +371,9 @@ ConfigResult parseConfig(const QStringList& arguments, const QProcessEnvironment
         QStringLiteral("nolvex-shortd: the link shortening service of Nolvex.\n"
                        "Every option can also be given as an environment variable NOLVEX_SHORTD_<OPTION>, e.g. "
                        "NOLVEX_SHORTD_RATE_LIMIT=0; the command line wins.\n"
-                       "Operator commands on the same database: nolvex-shortd links COMMAND and nolvex-shortd "
-                       "stats; nolvex-shortd links --help lists the commands."));
+                       "Operator commands on the same database: nolvex-shortd links COMMAND, nolvex-shortd keys "
+                       "COMMAND and nolvex-shortd stats; nolvex-shortd links --help and keys --help list the "
+                       "commands."));
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption versionOption(QStringList {QStringLiteral("v"), QStringLiteral("version")},
         QStringLiteral("Displays the version of this build."));

@@ -17,7 +17,7 @@ namespace
 // Every command, in the order help lists them.
 const QList<OperatorCommand>& operatorCommands()
 {
-    static const QList<OperatorCommand> commands = linkCommands() + importCommands() + statsCommands();
+    static const QList<OperatorCommand> commands = linkCommands() + importCommands() + statsCommands() + keyCommands();
     return commands;
 }
 

@@ -8,9 +8,9 @@ class QIODevice;
 namespace Shortd
 {
 
-// "nolvex-shortd links ..." and "nolvex-shortd stats": what an operator does with the stored links,
-// on the same database as the service (--database, --data-dir, or their environment variables), also
-// while it runs: a running service sees a change within its cache's time to live.
+// "nolvex-shortd links ...", "keys ..." and "stats": what an operator does with the stored links and
+// the API keys, on the same database as the service (--database, --data-dir, or their environment
+// variables), also while it runs: a running service sees a change within its cache's time to live.
 bool isOperatorCommand(const QStringList& arguments);
 
 inline constexpr int OpsDone = 0;

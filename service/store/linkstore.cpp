@@ -44,4 +44,29 @@ StoreStatus LinkStore::stats(int, LinkStats*, QList<StoredLink>*)
     return StoreStatus::Failed;
 }
 
+StoreStatus LinkStore::createKey(const StoredKey&)
+{
+    return StoreStatus::Failed;
+}
+
+StoreStatus LinkStore::listKeys(const std::function<bool(const StoredKey&)>&)
+{
+    return StoreStatus::Failed;
+}
+
+StoreStatus LinkStore::revokeKey(const QString&, qint64)
+{
+    return StoreStatus::Failed;
+}
+
+KeyLookup LinkStore::findKeyByHash(const QByteArray&)
+{
+    return {StoreStatus::Failed, {}};
+}
+
+StoreStatus LinkStore::markKeyUsed(const QString&, qint64)
+{
+    return StoreStatus::Failed;
+}
+
 } // namespace Shortd

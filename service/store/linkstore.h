@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QHash>
 #include <QList>
 #include <QString>
@@ -50,6 +51,24 @@ enum class StoreStatus {
     CodeTaken, // an insert hit an existing code
     TargetTaken, // an insert hit an existing (type, target) pair
     Failed, // the store itself failed; the error text says why
+};
+
+// An API key as stored: never the key itself, only its SHA-256 and a prefix to tell it by. A
+// revoked key keeps its row (and so its name), so a name never comes to mean another key.
+struct StoredKey {
+    QString name;
+    int role = 0; // 0 reader, 1 creator, 2 admin
+    QString prefix; // the key's first characters, as listings show it
+    QByteArray hash; // SHA-256 of the whole key
+    qint64 createdSecs = 0;
+    qint64 lastUsedSecs = 0; // 0 never
+    qint64 expiresSecs = 0; // 0 never
+    qint64 revokedSecs = 0; // 0 not revoked
+};
+
+struct KeyLookup {
+    StoreStatus status = StoreStatus::Missing;
+    StoredKey key;
 };
 
 struct LookupResult {
@@ -113,6 +132,17 @@ public:
     virtual void abandonGroup() { }
     // Counts, and the most visited links (not deleted), most first.
     virtual StoreStatus stats(int top, LinkStats* totals, QList<StoredLink>* mostVisited);
+
+    // API keys; a store that keeps none answers Failed. createKey: CodeTaken when the name is in
+    // use, by a revoked key too (or, never in practice, when the hash is). revokeKey: Missing when
+    // there is no such name; revoking again keeps the first time. markKeyUsed writes only when the
+    // last use it has is at least a minute older, so a busy key is not a write per request.
+    virtual StoreStatus createKey(const StoredKey& key);
+    // In name order, each handed to visit as it is read; visit returns false to stop.
+    virtual StoreStatus listKeys(const std::function<bool(const StoredKey&)>& visit);
+    virtual StoreStatus revokeKey(const QString& name, qint64 nowSecs);
+    virtual KeyLookup findKeyByHash(const QByteArray& hash);
+    virtual StoreStatus markKeyUsed(const QString& name, qint64 nowSecs);
     virtual QString lastError() const = 0;
     // Whether the last failure came from another writer holding the database (SQLite busy or
     // locked, a PostgreSQL serialization failure or deadlock): the same calls may succeed when

@@ -58,6 +58,18 @@ const QList<Migration>& sqliteMigrations()
                 QStringLiteral("DROP INDEX links_by_target"),
                 QStringLiteral("CREATE UNIQUE INDEX links_by_target ON links(type, target) WHERE state <> 2"),
                 QStringLiteral("CREATE INDEX links_by_created ON links(created_at)")}},
+        // role: 0 reader, 1 creator, 2 admin. Only the key's SHA-256 is kept; times in seconds,
+        // NULL for never.
+        {3, QStringLiteral("api keys"),
+            {QStringLiteral("CREATE TABLE api_keys ("
+                            "name TEXT PRIMARY KEY NOT NULL, "
+                            "role INTEGER NOT NULL CHECK (role BETWEEN 0 AND 2), "
+                            "prefix TEXT NOT NULL, "
+                            "key_hash BLOB NOT NULL UNIQUE, "
+                            "created_at INTEGER NOT NULL, "
+                            "last_used_at INTEGER, "
+                            "expires_at INTEGER, "
+                            "revoked_at INTEGER) WITHOUT ROWID")}},
     };
     return migrations;
 }
@@ -83,6 +95,16 @@ const QList<Migration>& postgresMigrations()
                 QStringLiteral("DROP INDEX links_by_target"),
                 QStringLiteral("CREATE UNIQUE INDEX links_by_target ON links(type, target_digest) WHERE state <> 2"),
                 QStringLiteral("CREATE INDEX links_by_created ON links(created_at)")}},
+        {3, QStringLiteral("api keys"),
+            {QStringLiteral("CREATE TABLE api_keys ("
+                            "name text COLLATE \"C\" PRIMARY KEY, "
+                            "role smallint NOT NULL CHECK (role BETWEEN 0 AND 2), "
+                            "prefix text NOT NULL, "
+                            "key_hash bytea NOT NULL UNIQUE, "
+                            "created_at bigint NOT NULL, "
+                            "last_used_at bigint, "
+                            "expires_at bigint, "
+                            "revoked_at bigint)")}},
     };
     return migrations;
 }

@@ -136,6 +136,10 @@ bool connectDatabase(QSqlDatabase& db, const DatabaseAddress& address, ConnectOp
 StatementTexts statementTexts(SqlDialect dialect)
 {
     const QString columns = u"SELECT " % StoredLinkColumns % u" FROM links ";
+    // The same in both: the hash binds as a BLOB or a bytea by itself.
+    const QString keyByHash = u"SELECT " % StoredKeyColumns % u" FROM api_keys WHERE key_hash = ?";
+    const QString markKeyUsed
+        = QStringLiteral("UPDATE api_keys SET last_used_at = ? WHERE name = ? AND coalesce(last_used_at, 0) <= ? - 60");
     if (dialect == SqlDialect::Sqlite) {
         return {
             columns + QStringLiteral("WHERE code = ?"),
@@ -145,6 +149,9 @@ StatementTexts statementTexts(SqlDialect dialect)
                 "INSERT INTO links(code, type, target, created_at) VALUES(?, ?, ?, ?) ON CONFLICT DO NOTHING"),
             QStringLiteral("UPDATE links SET visits = visits + ? WHERE code = ?"),
             {},
+            false,
+            keyByHash,
+            markKeyUsed,
         };
     }
     return {
@@ -163,6 +170,8 @@ StatementTexts statementTexts(SqlDialect dialect)
                        "AS u(code, type, target, created_at, n) ORDER BY u.n "
                        "ON CONFLICT DO NOTHING RETURNING code"),
         true,
+        keyByHash,
+        markKeyUsed,
     };
 }
 

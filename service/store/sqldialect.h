@@ -16,6 +16,11 @@ namespace Shortd
 inline constexpr QLatin1StringView StoredLinkColumns(
     "code, type, target, created_at, visits, state, reason, changed_at");
 
+// What every key lookup selects, in the order the store reads it back; 0 for a time never set.
+inline constexpr QLatin1StringView StoredKeyColumns(
+    "name, role, prefix, key_hash, created_at, coalesce(last_used_at, 0), coalesce(expires_at, 0), "
+    "coalesce(revoked_at, 0)");
+
 // The statements the store prepares once per connection.
 struct StatementTexts {
     QString byCode; // binds the code
@@ -28,6 +33,9 @@ struct StatementTexts {
     // One statement for the whole batch, codes and counts as array literals ('{…}'): a round
     // trip per code would fall behind a busy instance's visits.
     bool visitsAsArrays = false;
+    QString keyByHash; // binds the hash
+    // binds the time, the name and the time again: writes only when the last use is a minute older
+    QString markKeyUsed;
 };
 
 // An array literal ('{"a","b"}') of the texts, each quoted, for a statement that takes an array.

@@ -41,6 +41,20 @@ StoredLink linkFrom(const QSqlQuery& query)
     link.changedSecs = query.value(7).toLongLong();
     return link;
 }
+
+StoredKey keyFrom(const QSqlQuery& query)
+{
+    StoredKey key;
+    key.name = query.value(0).toString();
+    key.role = query.value(1).toInt();
+    key.prefix = query.value(2).toString();
+    key.hash = query.value(3).toByteArray();
+    key.createdSecs = query.value(4).toLongLong();
+    key.lastUsedSecs = query.value(5).toLongLong();
+    key.expiresSecs = query.value(6).toLongLong();
+    key.revokedSecs = query.value(7).toLongLong();
+    return key;
+}
 } // namespace
 
 struct SqlLinkStore::Statements {
@@ -50,8 +64,10 @@ struct SqlLinkStore::Statements {
         , insert(db)
         , insertMany(db)
         , addVisits(db)
+        , keyByHash(db)
+        , markKeyUsed(db)
     {
-        for (QSqlQuery* query : {&byCode, &byTarget, &insert, &insertMany, &addVisits}) {
+        for (QSqlQuery* query : {&byCode, &byTarget, &insert, &insertMany, &addVisits, &keyByHash, &markKeyUsed}) {
             query->setForwardOnly(true);
         }
     }
@@ -60,6 +76,8 @@ struct SqlLinkStore::Statements {
     QSqlQuery insert;
     QSqlQuery insertMany; // prepared only where the dialect has it
     QSqlQuery addVisits;
+    QSqlQuery keyByHash;
+    QSqlQuery markKeyUsed;
 };
 
 SqlLinkStore::SqlLinkStore(DatabaseAddress address, ConnectOptions options)
@@ -113,7 +131,8 @@ bool SqlLinkStore::open()
     m_texts = statementTexts(m_dialect);
     const StatementTexts& texts = m_texts;
     if (!s.byCode.prepare(texts.byCode) || !s.byTarget.prepare(texts.byTarget) || !s.insert.prepare(texts.insert)
-        || !s.addVisits.prepare(texts.addVisits)
+        || !s.addVisits.prepare(texts.addVisits) || !s.keyByHash.prepare(texts.keyByHash)
+        || !s.markKeyUsed.prepare(texts.markKeyUsed)
         || (!texts.insertMany.isEmpty() && !s.insertMany.prepare(texts.insertMany))) {
         noteError(db.lastError());
         m_statements.reset();
@@ -516,6 +535,86 @@ StoreStatus SqlLinkStore::stats(int top, LinkStats* totals, QList<StoredLink>* m
     while (best.next()) {
         mostVisited->append(linkFrom(best));
     }
+    return StoreStatus::Ok;
+}
+
+StoreStatus SqlLinkStore::createKey(const StoredKey& key)
+{
+    QSqlQuery query(connection());
+    query.prepare(QStringLiteral("INSERT INTO api_keys(name, role, prefix, key_hash, created_at, expires_at) "
+                                 "VALUES(?, ?, ?, ?, ?, nullif(?, 0)) ON CONFLICT DO NOTHING"));
+    query.addBindValue(key.name);
+    query.addBindValue(key.role);
+    query.addBindValue(key.prefix);
+    query.addBindValue(key.hash);
+    query.addBindValue(key.createdSecs);
+    query.addBindValue(key.expiresSecs);
+    if (!run(query)) {
+        return StoreStatus::Failed;
+    }
+    return query.numRowsAffected() == 1 ? StoreStatus::Ok : StoreStatus::CodeTaken;
+}
+
+StoreStatus SqlLinkStore::listKeys(const std::function<bool(const StoredKey&)>& visit)
+{
+    // Keys are made by hand, a few of them: one query, read row by row.
+    QSqlQuery query(connection());
+    query.setForwardOnly(true);
+    query.prepare(u"SELECT " % StoredKeyColumns % u" FROM api_keys ORDER BY name");
+    if (!run(query)) {
+        return StoreStatus::Failed;
+    }
+    while (query.next()) {
+        if (!visit(keyFrom(query))) {
+            break;
+        }
+    }
+    return StoreStatus::Ok;
+}
+
+StoreStatus SqlLinkStore::revokeKey(const QString& name, qint64 nowSecs)
+{
+    QSqlQuery query(connection());
+    query.prepare(QStringLiteral("UPDATE api_keys SET revoked_at = coalesce(revoked_at, ?) WHERE name = ?"));
+    query.addBindValue(nowSecs);
+    query.addBindValue(name);
+    if (!run(query)) {
+        return StoreStatus::Failed;
+    }
+    return query.numRowsAffected() == 1 ? StoreStatus::Ok : StoreStatus::Missing;
+}
+
+KeyLookup SqlLinkStore::findKeyByHash(const QByteArray& hash)
+{
+    if (!m_statements) {
+        return {StoreStatus::Failed, {}};
+    }
+    QSqlQuery& query = m_statements->keyByHash;
+    query.bindValue(0, hash);
+    if (!run(query)) {
+        return {StoreStatus::Failed, {}};
+    }
+    KeyLookup found;
+    if (query.next()) {
+        found = {StoreStatus::Ok, keyFrom(query)};
+    }
+    query.finish();
+    return found;
+}
+
+StoreStatus SqlLinkStore::markKeyUsed(const QString& name, qint64 nowSecs)
+{
+    if (!m_statements) {
+        return StoreStatus::Failed;
+    }
+    QSqlQuery& query = m_statements->markKeyUsed;
+    query.bindValue(0, nowSecs);
+    query.bindValue(1, name);
+    query.bindValue(2, nowSecs);
+    if (!run(query)) {
+        return StoreStatus::Failed;
+    }
+    query.finish();
     return StoreStatus::Ok;
 }
 

@@ -43,6 +43,11 @@ public:
     StoreStatus exportLinks(const std::function<bool(const StoredLink&)>& visit) override;
     StoreStatus restoreLink(const StoredLink& link) override;
     StoreStatus stats(int top, LinkStats* totals, QList<StoredLink>* mostVisited) override;
+    StoreStatus createKey(const StoredKey& key) override;
+    StoreStatus listKeys(const std::function<bool(const StoredKey&)>& visit) override;
+    StoreStatus revokeKey(const QString& name, qint64 nowSecs) override;
+    KeyLookup findKeyByHash(const QByteArray& hash) override;
+    StoreStatus markKeyUsed(const QString& name, qint64 nowSecs) override;
     bool beginGroup() override;
     bool commitGroup() override;
     void abandonGroup() override;

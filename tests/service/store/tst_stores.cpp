@@ -28,6 +28,7 @@ enum class Scenario {
     SameTargetAtOnce,
     BatchesAtOnce,
     Gone,
+    Keys,
 };
 
 using StoreFactory = std::function<std::unique_ptr<LinkStore>()>;
@@ -115,6 +116,7 @@ void StoresTest::contract_data()
         {"eight connections, one empty database, one address", Scenario::SameTargetAtOnce},
         {"four overlapping batches at once", Scenario::BatchesAtOnce},
         {"failed when the database is gone", Scenario::Gone},
+        {"api keys", Scenario::Keys},
     };
     for (const QString& kind : {u"sqlite"_s, u"postgres"_s}) {
         for (const auto& [name, scenario] : scenarios) {
@@ -308,6 +310,46 @@ void StoresTest::contract()
         QVERIFY(!unreachable.open());
         QVERIFY(!unreachable.lastError().isEmpty());
         QVERIFY(!unreachable.lastError().contains(u"sekret"_s));
+        break;
+    }
+    case Scenario::Keys: {
+        const QByteArray hash(32, '\xab');
+        const StoredKey key {u"deploy"_s, 1, u"nvx_abcdef"_s, hash, 1'700'000'000, 0, 1'900'000'000, 0};
+        QCOMPARE(store->createKey(key), StoreStatus::Ok);
+        QCOMPARE(store->createKey({u"admin"_s, 2, u"nvx_zzzzzz"_s, QByteArray(32, '\0'), 5, 0, 0, 0}), StoreStatus::Ok);
+        QCOMPARE(store->createKey({u"deploy"_s, 0, u"nvx_other1"_s, QByteArray(32, '\1'), 6, 0, 0, 0}),
+            StoreStatus::CodeTaken);
+        QCOMPARE(store->createKey({u"again"_s, 0, u"nvx_other2"_s, hash, 6, 0, 0, 0}), StoreStatus::CodeTaken);
+        const KeyLookup found = store->findKeyByHash(hash);
+        QCOMPARE(found.status, StoreStatus::Ok);
+        QCOMPARE(found.key.name, key.name);
+        QCOMPARE(found.key.role, 1);
+        QCOMPARE(found.key.prefix, key.prefix);
+        QCOMPARE(found.key.hash, hash);
+        QCOMPARE(found.key.createdSecs, key.createdSecs);
+        QCOMPARE(found.key.expiresSecs, key.expiresSecs);
+        QCOMPARE(found.key.lastUsedSecs + found.key.revokedSecs, 0);
+        QByteArray near = hash;
+        near[31] = '\xaa';
+        QCOMPARE(store->findKeyByHash(near).status, StoreStatus::Missing);
+        // A use is written once a minute at most.
+        for (const auto& [at, noted] : {std::pair {100, 100}, {159, 100}, {160, 160}, {100, 160}}) {
+            QCOMPARE(store->markKeyUsed(u"deploy"_s, at), StoreStatus::Ok);
+            QCOMPARE(store->findKeyByHash(hash).key.lastUsedSecs, noted);
+        }
+        QCOMPARE(store->revokeKey(u"deploy"_s, 200), StoreStatus::Ok);
+        QCOMPARE(store->revokeKey(u"deploy"_s, 300), StoreStatus::Ok);
+        QCOMPARE(store->findKeyByHash(hash).key.revokedSecs, 200);
+        QCOMPARE(store->revokeKey(u"nobody"_s, 300), StoreStatus::Missing);
+        QCOMPARE(store->createKey({u"deploy"_s, 0, u"nvx_other3"_s, QByteArray(32, '\2'), 6, 0, 0, 0}),
+            StoreStatus::CodeTaken);
+        QStringList names;
+        QCOMPARE(store->listKeys([&names](const StoredKey& listed) {
+            names.append(listed.name + u'/' + QString::number(listed.revokedSecs));
+            return true;
+        }),
+            StoreStatus::Ok);
+        QCOMPARE(names, (QStringList {u"admin/0"_s, u"deploy/200"_s}));
         break;
     }
     case Scenario::VisitsAddUp:
