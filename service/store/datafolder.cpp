@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <algorithm>
 #include <pwd.h>
 #include <unistd.h>
 
@@ -44,13 +45,14 @@ bool makeDataFolder(const QString& path, QString* error)
          inner = QFileInfo(inner).absolutePath()) {
         missing.prepend(inner);
     }
-    for (const QString& inner : std::as_const(missing)) {
+    const bool made = std::ranges::all_of(missing, [](const QString& inner) {
         // Another command may make it at the same moment.
-        if (!QDir().mkdir(inner, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner)
-            && !QFileInfo(inner).isDir()) {
-            *error = QStringLiteral("cannot create the data directory %1: %2").arg(path, howToMake(path));
-            return false;
-        }
+        return QDir().mkdir(inner, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner)
+            || QFileInfo(inner).isDir();
+    });
+    if (!made) {
+        *error = QStringLiteral("cannot create the data directory %1: %2").arg(path, howToMake(path));
+        return false;
     }
     return true;
 }
