@@ -137,8 +137,10 @@ void checkHeaderLine(QByteArrayView line, const QByteArray& output)
     }
 }
 
-// Each reply in the output: a status line, header lines, and a body of Content-Length bytes.
-void checkReplies(const QByteArray& output)
+// Each reply in the output: a status line, header lines, and a body of Content-Length bytes. A reply
+// to HEAD has GET's Content-Length and no body: where the input may hold a HEAD request, a reply
+// may end at its headers when the next reply, or the end, follows at once.
+void checkReplies(const QByteArray& output, bool mayHoldHead)
 {
     qsizetype at = 0;
     while (at < output.size()) {
@@ -176,7 +178,12 @@ void checkReplies(const QByteArray& output)
                 contentLength = line.sliced(15).trimmed().toByteArray().toLongLong();
             }
         }
-        at = headerEnd + 4 + contentLength;
+        at = headerEnd + 4;
+        const bool bodiless = at == output.size() || QByteArrayView(output).sliced(at).startsWith("HTTP/1.1 ");
+        if (mayHoldHead && bodiless) {
+            continue;
+        }
+        at += contentLength;
         if (at > output.size()) {
             fail("body shorter than its Content-Length", output);
         }
@@ -237,7 +244,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         if (print) {
             std::fprintf(stderr, "%s\n----\n", socket->written().constData());
         }
-        checkReplies(socket->written());
+        checkReplies(socket->written(), QByteArrayView(data, static_cast<qsizetype>(size)).contains("HEAD"));
         socket->deleteLater();
     }
     // What a turn of the event loop would deliver: queued calls, then deferred deletions (outside
