@@ -55,6 +55,14 @@ Method routeMethod(QHttpServerRequest::Method method)
         return Method::Head;
     case QHttpServerRequest::Method::Post:
         return Method::Post;
+    case QHttpServerRequest::Method::Put:
+        return Method::Put;
+    case QHttpServerRequest::Method::Patch:
+        return Method::Patch;
+    case QHttpServerRequest::Method::Delete:
+        return Method::Delete;
+    case QHttpServerRequest::Method::Options:
+        return Method::Options;
     default:
         return Method::Other;
     }
@@ -64,16 +72,24 @@ QByteArrayView reasonPhrase(int status)
     switch (status) {
     case 200:
         return "OK";
+    case 201:
+        return "Created";
+    case 204:
+        return "No Content";
     case 302:
         return "Found";
     case 400:
         return "Bad Request";
+    case 401:
+        return "Unauthorized";
     case 403:
         return "Forbidden";
     case 404:
         return "Not Found";
     case 405:
         return "Method Not Allowed";
+    case 409:
+        return "Conflict";
     case 410:
         return "Gone";
     case 413:
@@ -82,6 +98,8 @@ QByteArrayView reasonPhrase(int status)
         return "URI Too Long";
     case 415:
         return "Unsupported Media Type";
+    case 422:
+        return "Unprocessable Content";
     case 429:
         return "Too Many Requests";
     case 500:
@@ -105,12 +123,15 @@ QByteArray serializeReply(const HttpReply& reply, bool close, bool head)
     if (!reply.contentType.isEmpty()) {
         bytes += "Content-Type: " + reply.contentType + "\r\n";
     }
-    bytes += "Content-Length: " + QByteArray::number(reply.body.size()) + "\r\n";
+    // RFC 9110 §8.6: a 204 carries no Content-Length (and no body).
+    if (reply.status != 204) {
+        bytes += "Content-Length: " + QByteArray::number(reply.body.size()) + "\r\n";
+    }
     if (close) {
         bytes += "Connection: close\r\n";
     }
     bytes += "\r\n";
-    if (!head) {
+    if (!head && reply.status != 204) {
         bytes += reply.body;
     }
     return bytes;
@@ -140,6 +161,11 @@ bool HttpFrontEnd::handleRequest(const QHttpServerRequest& request, QTcpSocket* 
     routed.contentType = request.value("content-type");
     routed.host = request.value("host");
     routed.client = clientAddress(request.remoteAddress(), request.value("x-forwarded-for"), m_trustedProxies);
+    routed.authorization = request.value("authorization");
+    routed.userAgent = request.value("user-agent");
+    routed.referer = request.value("referer");
+    routed.acceptLanguage = request.value("accept-language");
+    routed.ifNoneMatch = request.value("if-none-match");
 
     // The HTTP server keeps every connection open; one whose client asked to close it after this
     // reply is closed here, or a client reading to the end would wait for the idle limit.

@@ -13,6 +13,10 @@ enum class Method {
     Get,
     Head,
     Post,
+    Put,
+    Patch,
+    Delete,
+    Options,
     Other,
 };
 
@@ -25,6 +29,12 @@ struct HttpRequest {
     QByteArray contentType;
     QByteArray host; // the Host header
     QString client; // the client's address (see clientAddress()), the key of the rate limit
+    // The header fields the routes read; empty when absent. None of them is ever logged.
+    QByteArray authorization;
+    QByteArray userAgent;
+    QByteArray referer;
+    QByteArray acceptLanguage;
+    QByteArray ifNoneMatch;
 };
 
 struct HttpReply {

@@ -19,6 +19,16 @@ std::optional<QList<bool>> LinkStore::insertTogether(const QList<StoredLink>& li
     return stored;
 }
 
+VisitGrant LinkStore::takeVisit(const QString&, qint64)
+{
+    return VisitGrant::Failed;
+}
+
+LookupResult LinkStore::updateLink(const QString&, const LinkPatch&, qint64)
+{
+    return {StoreStatus::Failed, {}};
+}
+
 StoreStatus LinkStore::setState(const QString&, LinkState, const QString&, qint64)
 {
     return StoreStatus::Failed;

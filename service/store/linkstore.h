@@ -4,6 +4,7 @@
 #include <QHash>
 #include <QList>
 #include <QString>
+#include <QStringList>
 #include <functional>
 #include <optional>
 
@@ -28,6 +29,58 @@ struct StoredLink {
     LinkState state = LinkState::Active;
     QString reason {}; // why it was disabled, as the operator put it
     qint64 changedSecs = 0; // when it was last disabled, enabled or deleted; 0 never
+    // A code a person chose (through the API or an import) rather than one drawn: such a link
+    // never holds its address, so the automatic link for the same address stays its own.
+    bool chosen = false;
+    qint64 expiresSecs = 0; // the link answers 410 from this moment on; 0 never
+    qint64 maxVisits = 0; // the link answers 410 once visits reach this; 0 no limit
+    QString title {};
+    QStringList tags {};
+    QString owner {}; // the name of the API key that created it; empty: anonymous or an operator
+};
+
+// Whether a link has run out: past its end, or its visits used up. A taken-down link is not
+// "expired", it is disabled or deleted.
+inline bool isExpired(const StoredLink& link, qint64 nowSecs)
+{
+    return (link.expiresSecs > 0 && nowSecs >= link.expiresSecs)
+        || (link.maxVisits > 0 && link.visits >= link.maxVisits);
+}
+
+// What an edit changes: each member that holds a value is set; an empty optional leaves the field
+// alone. expiresSecs and maxVisits of 0 clear the end or the limit.
+struct LinkPatch {
+    std::optional<qint64> expiresSecs;
+    std::optional<qint64> maxVisits;
+    std::optional<QString> title;
+    std::optional<QStringList> tags;
+    std::optional<LinkState> state; // Active or Disabled; deleting is setState's
+    std::optional<QString> reason;
+};
+
+// Where a page of a listing ends: the next page starts after this link in the listing's order
+// (newest first: created_at descending, then code descending).
+struct ListCursor {
+    qint64 createdSecs = 0;
+    QString code;
+};
+
+// Which links a listing shows, beyond LinkQuery's type, search and age.
+enum class StateFilter {
+    Any,
+    Active, // active and not expired
+    Disabled,
+    Deleted,
+    Expired, // active, but past its end or its visits used up
+};
+
+// The outcome of one visit to a link that has a visit limit, decided by the database so that
+// several instances together serve the last allowed visit exactly once.
+enum class VisitGrant {
+    Granted, // counted; the visit may be served
+    Exhausted, // no visit left, or past its end, or no longer active: answer 410
+    Missing,
+    Failed,
 };
 
 // Which links a listing shows.
@@ -36,6 +89,11 @@ struct LinkQuery {
     QString search; // part of the code or the address, as typed; empty: any
     qint64 sinceSecs = 0; // created at or after
     qint64 limit = -1; // -1: all
+    StateFilter state = StateFilter::Any;
+    QString tag; // links carrying this tag exactly; empty: any
+    QString owner; // links created by this key; empty: anyone's
+    std::optional<ListCursor> after; // the page after this link; none: from the newest
+    qint64 nowSecs = 0; // the moment that decides "expired"
 };
 
 struct LinkStats {
@@ -107,6 +165,12 @@ public:
     virtual std::optional<QList<bool>> insertTogether(const QList<StoredLink>& links);
     // Adds counted visits, code by code, in one transaction.
     virtual StoreStatus addVisits(const QHash<QString, qint64>& visits) = 0;
+    // Counts one visit to a link with a visit limit, in one statement that also checks the limit,
+    // the end and the state, so the last allowed visit is granted once however many instances ask.
+    virtual VisitGrant takeVisit(const QString& code, qint64 nowSecs);
+    // Changes what an edit may change, and answers the link as it now is. Missing when there is
+    // no such code, or the link is deleted.
+    virtual LookupResult updateLink(const QString& code, const LinkPatch& patch, qint64 nowSecs);
     virtual bool isHealthy() = 0;
     // True once a call has failed because the connection itself is gone; the owner then replaces
     // the store with a freshly opened one.
