@@ -85,6 +85,37 @@ QStringList baseArguments(const QString& origin)
         QStringLiteral("--shorten-host"), origin, QStringLiteral("-q"), QStringLiteral("-f"), QStringLiteral("jsonl")};
 }
 
+constexpr QByteArrayView ApiKey = "nvx_SeCrEt0123456789";
+
+QByteArray linkObject(const QString& code)
+{
+    return QStringLiteral(R"({"code":"%1","shortUrl":"https://s.example/%1","url":"https://a.example/","type":0,)"
+                          R"("state":"active","createdAt":"2026-12-07T10:00:00Z","expiresAt":null,"maxVisits":null,)"
+                          R"("visits":0,"title":null,"tags":[],"reason":null})")
+        .arg(code)
+        .toUtf8();
+}
+
+QByteArray problem(int status, const QByteArray& detail, const QByteArray& errors = "[]")
+{
+    return CannedServer::response(status,
+        R"({"type":"about:blank","title":"Refused","status":)" + QByteArray::number(status) + R"(,"detail":")" + detail
+            + R"(","errors":)" + errors + "}",
+        "application/problem+json");
+}
+
+// A request's header value, by name without case; empty when missing.
+QByteArray requestHeader(const QByteArray& request, QByteArrayView name)
+{
+    for (const QByteArray& line : request.left(request.indexOf("\r\n\r\n")).split('\n')) {
+        const qsizetype colon = line.indexOf(':');
+        if (colon > 0 && line.left(colon).trimmed().compare(name, Qt::CaseInsensitive) == 0) {
+            return line.mid(colon + 1).trimmed();
+        }
+    }
+    return {};
+}
+
 QString writeLines(QTemporaryDir& dir, const QByteArray& bytes)
 {
     QString path = dir.filePath(QStringLiteral("in.txt"));
@@ -116,6 +147,10 @@ private slots:
     void expand();
     void checkUpdate_data();
     void checkUpdate();
+    void apiOptions_data();
+    void apiOptions();
+    void apiReplies_data();
+    void apiReplies();
     void qrCodeDecodesToTheShortLink();
     void messagesFollowTheLocale_data();
     void messagesFollowTheLocale();
@@ -491,6 +526,200 @@ void TestCli::checkUpdate()
     QVERIFY2(QString::fromUtf8(both).contains(says), both.constData());
     QCOMPARE(server.requests().size(), 1);
     QCOMPARE(CannedServer::body(server.requests().constFirst()), QByteArray("sn=tkvr"));
+}
+
+void TestCli::apiOptions_data()
+{
+    QTest::addColumn<QStringList>("arguments"); // FILE stands for a key file, LINES for an input file of two lines
+    QTest::addColumn<QByteArray>("key"); // the environment's; the file's with --api-key-file
+    QTest::addColumn<bool>("shared"); // the key file is readable by others
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>(
+        "expected"); // the first request's body (its target for the protocol), or a part of the error
+
+    const QString a = QStringLiteral("https://a.example/?x=1&y=短");
+    const QByteArray key = ApiKey.toByteArray();
+    constexpr bool Private = false;
+    const auto row = [&](const char* name, const QStringList& arguments, const QByteArray& keyText, bool shared,
+                         int status, const QByteArray& expected) {
+        QTest::newRow(name) << arguments << keyText << shared << status << expected;
+    };
+    row("title alone picks the API", {QStringLiteral("--title"), QStringLiteral("周报"), a}, key, Private, 0,
+        R"({"title":"周报","type":0,"url":"https://a.example/?x=1&y=短"})");
+    row("every option",
+        {QStringLiteral("--code"), QStringLiteral("promo-1"), QStringLiteral("--expires"),
+            QStringLiteral("2999-01-01T08:00:00+08:00"), QStringLiteral("--max-visits"), QStringLiteral("100"),
+            QStringLiteral("--tag"), QStringLiteral("b"), QStringLiteral("--tag"), QStringLiteral(" a "),
+            QStringLiteral("-t"), QStringLiteral("2"), a},
+        key, Private, 0,
+        R"({"code":"promo-1","expiresAt":"2999-01-01T00:00:00Z","maxVisits":100,"tags":["b","a"],"type":2,)"
+        R"("url":"https://a.example/?x=1&y=短"})");
+    row("a key file alone picks the API", {QStringLiteral("--api-key-file"), QStringLiteral("FILE"), a},
+        "\n  " + key + "\r\n", Private, 0, R"({"type":0,"url":"https://a.example/?x=1&y=短"})");
+    row("tags apply to each line",
+        {QStringLiteral("-j"), QStringLiteral("1"), QStringLiteral("--tag"), QStringLiteral("x"), QStringLiteral("-i"),
+            QStringLiteral("LINES")},
+        key, Private, 0, R"({"tags":["x"],"type":0,"url":"https://a.example/1"})");
+    row("a key in the environment alone keeps the protocol", {a}, key, Private, 0, "/index.php/Index/weburl_zip?");
+
+    row("--code for two addresses", {QStringLiteral("--code"), QStringLiteral("c1"), a, a}, key, Private, 2,
+        "exactly one address");
+    row("--code with --input",
+        {QStringLiteral("--code"), QStringLiteral("c1"), QStringLiteral("-i"), QStringLiteral("LINES")}, key, Private,
+        2, "exactly one address");
+    row("--code twice",
+        {QStringLiteral("--code"), QStringLiteral("c1"), QStringLiteral("--code"), QStringLiteral("c2"), a}, key,
+        Private, 2, "more than once");
+    row("--expires in the past", {QStringLiteral("--expires"), QStringLiteral("2001-02-03"), a}, key, Private, 2,
+        "already past");
+    row("--expires without an offset", {QStringLiteral("--expires"), QStringLiteral("2999-01-01T00:00:00"), a}, key,
+        Private, 2, "--expires takes");
+    row("--max-visits 0", {QStringLiteral("--max-visits"), QStringLiteral("0"), a}, key, Private, 2,
+        "--max-visits must");
+    row("an empty --tag", {QStringLiteral("--tag"), QStringLiteral(" "), a}, key, Private, 2, "--tag needs");
+    row("link options with --expand", {QStringLiteral("--expand"), QStringLiteral("--tag"), QStringLiteral("x"), a},
+        key, Private, 2, "only go with shortening");
+    row("the key as an option", {QStringLiteral("--api-key=") + QString::fromLatin1(key), a}, key, Private, 2,
+        "not taken on the command line");
+    row("no key", {QStringLiteral("--title"), QStringLiteral("t"), a}, QByteArray(), Private, 3,
+        "needs a key: set NOLVEX_API_KEY");
+    row("a key with a line break inside", {QStringLiteral("--title"), QStringLiteral("t"), a}, key + "\nX-Admin: 1",
+        Private, 3, "NOLVEX_API_KEY: the API key holds");
+    row("a key file others can read", {QStringLiteral("--api-key-file"), QStringLiteral("FILE"), a}, key, true, 3,
+        "can be read by other users");
+    row("an empty key file", {QStringLiteral("--api-key-file"), QStringLiteral("FILE"), a}, "\n", Private, 3,
+        "the API key is empty");
+}
+
+void TestCli::apiOptions()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, key);
+    QFETCH(bool, shared);
+    QFETCH(int, status);
+    QFETCH(QByteArray, expected);
+
+    CannedServer server;
+    QVERIFY(server.start());
+    server.setHandler([](const QByteArray& request) {
+        return request.startsWith("POST ") ? CannedServer::response(201, linkObject(QStringLiteral("c1")))
+                                           : success(QStringLiteral("https://s.example/p"));
+    });
+    QTemporaryDir dir;
+    QProcessEnvironment environment;
+    const bool keyFile = arguments.contains(QStringLiteral("FILE"));
+    QFile file(dir.filePath(QStringLiteral("key")));
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(keyFile ? key : "unused") >= 0);
+    file.close();
+    const QFile::Permissions own = QFile::ReadOwner | QFile::WriteOwner;
+    QVERIFY(file.setPermissions(shared ? own | QFile::ReadGroup | QFile::ReadOther : own));
+    if (!keyFile && !key.isEmpty()) {
+        environment.insert(QStringLiteral("NOLVEX_API_KEY"), QString::fromUtf8(key));
+    }
+    arguments.replaceInStrings(QStringLiteral("FILE"), file.fileName());
+    arguments.replaceInStrings(QStringLiteral("LINES"), writeLines(dir, "https://a.example/1\nhttps://a.example/2\n"));
+    const Run result = run(baseArguments(server.origin()) + arguments, environment);
+    QCOMPARE(result.status, status);
+    // The key shows nowhere, whatever went wrong.
+    QVERIFY(!result.out.contains(ApiKey) && !result.err.contains(ApiKey));
+    if (status != 0) {
+        QVERIFY2(result.err.contains(expected), result.err.constData());
+        QVERIFY(server.requests().isEmpty());
+        return;
+    }
+    QVERIFY(!server.requests().isEmpty());
+    const QByteArray& first = server.requests().constFirst();
+    if (first.startsWith("GET ")) {
+        QVERIFY(CannedServer::target(first).startsWith(expected));
+        QVERIFY(requestHeader(first, "Authorization").isEmpty());
+        return;
+    }
+    QCOMPARE(server.requests().size(), arguments.contains(QStringLiteral("-i")) ? 2 : 1);
+    QCOMPARE(CannedServer::target(first), QByteArray("/api/v1/links"));
+    QCOMPARE(requestHeader(first, "Content-Type"), QByteArray("application/json"));
+    QCOMPARE(requestHeader(first, "Authorization"), "Bearer " + ApiKey.toByteArray());
+    QCOMPARE(CannedServer::body(first), expected);
+}
+
+void TestCli::apiReplies_data()
+{
+    QTest::addColumn<QList<QByteArray>>("replies"); // by attempt; the last one repeats
+    QTest::addColumn<int>("requests");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("error"); // of both rows; empty: success
+    QTest::addColumn<QString>("message");
+
+    const QByteArray created = CannedServer::response(
+        201, linkObject(QStringLiteral("Ab1")), "application/json", "Location: /api/v1/links/Ab1\r\n");
+    QTest::newRow("201 created") << QList<QByteArray> {created} << 2 << 0 << QString() << QString();
+    QTest::newRow("200 the existing link")
+        << QList<QByteArray> {CannedServer::response(200, linkObject(QStringLiteral("Ab1")))} << 2 << 0 << QString()
+        << QString();
+    QTest::newRow("401 stops the batch") << QList<QByteArray> {problem(401, "The key is unknown or revoked")} << 1 << 3
+                                         << QStringLiteral("key-refused")
+                                         << QStringLiteral("The key is unknown or revoked");
+    QTest::newRow("403 without a body") << QList<QByteArray> {CannedServer::response(403, {}, "text/plain")} << 1 << 3
+                                        << QStringLiteral("key-refused")
+                                        << QStringLiteral("The service refused the API key");
+    QTest::newRow("409 code taken") << QList<QByteArray> {problem(409, "The code Ab1 is taken")} << 2 << 1
+                                    << QStringLiteral("refused") << QStringLiteral("The code Ab1 is taken");
+    QTest::newRow("422 with field errors")
+        << QList<QByteArray> {problem(422, "Some fields are invalid",
+               R"([{"field":"maxVisits","message":"must be at least 1"},{"field":"tags","message":"too many"}])")}
+        << 2 << 1 << QStringLiteral("refused")
+        << QStringLiteral("Some fields are invalid; maxVisits: must be at least 1; tags: too many");
+    QTest::newRow("429 then created") << QList<QByteArray> {CannedServer::response(429, "{}",
+                                                                "application/problem+json", "Retry-After: 0\r\n"),
+        created} << 3 << 0 << QString()
+                                      << QString();
+    QTest::newRow("503 until the retries run out")
+        << QList<QByteArray> {problem(503, "The store is down")} << 4 << 1 << QStringLiteral("busy")
+        << QStringLiteral("The service stayed busy; no retries left");
+    QTest::newRow("not JSON") << QList<QByteArray> {CannedServer::response(500, "<h1>oops</h1>", "text/html")} << 2 << 1
+                              << QStringLiteral("unreadable")
+                              << QStringLiteral("The server's reply cannot be read; try again later");
+    QTest::newRow("201 without a short address")
+        << QList<QByteArray> {CannedServer::response(201, R"({"code":"Ab1"})")} << 2 << 1
+        << QStringLiteral("unreadable") << QStringLiteral("The server's reply cannot be read; try again later");
+    // Followed, the key would go along to wherever the redirect points.
+    QTest::newRow("a redirect is not followed")
+        << QList<QByteArray> {CannedServer::response(307, {}, "text/plain", "Location: /elsewhere\r\n")} << 2 << 1
+        << QStringLiteral("unreadable") << QStringLiteral("The server's reply cannot be read; try again later");
+}
+
+void TestCli::apiReplies()
+{
+    QFETCH(QList<QByteArray>, replies);
+    QFETCH(int, requests);
+    QFETCH(int, status);
+    QFETCH(QString, error);
+    QFETCH(QString, message);
+
+    CannedServer server;
+    QVERIFY(server.start());
+    int calls = 0;
+    server.setHandler([&](const QByteArray&) { return replies.at(std::min<qsizetype>(calls++, replies.size() - 1)); });
+    QProcessEnvironment environment;
+    environment.insert(QStringLiteral("NOLVEX_API_KEY"), QString::fromLatin1(ApiKey));
+    const Run result = run(baseArguments(server.origin())
+            + QStringList {QStringLiteral("-j"), QStringLiteral("1"), QStringLiteral("--retries"), QStringLiteral("1"),
+                QStringLiteral("--tag"), QStringLiteral("t"), QStringLiteral("https://a.example/1"),
+                QStringLiteral("https://a.example/2")},
+        environment);
+    QCOMPARE(result.status, status);
+    QCOMPARE(server.requests().size(), requests);
+    for (const QByteArray& request : server.requests()) {
+        QCOMPARE(requestHeader(request, "Authorization"), "Bearer " + ApiKey.toByteArray());
+    }
+    QVERIFY(!result.out.contains(ApiKey) && !result.err.contains(ApiKey));
+    const QList<QJsonObject> rows = jsonRows(result.out);
+    QCOMPARE(rows.size(), 2);
+    for (const QJsonObject& row : rows) {
+        QCOMPARE(row.value(QLatin1StringView("error")).toString(), error);
+        QCOMPARE(row.value(QLatin1StringView("message")).toString(), message);
+        QCOMPARE(row.value(QLatin1StringView("short")).toString(),
+            error.isEmpty() ? QStringLiteral("https://s.example/Ab1") : QString());
+    }
 }
 
 void TestCli::qrCodeDecodesToTheShortLink()
