@@ -173,7 +173,8 @@ LinkReply readLinkReply(int httpStatus, const QString& text)
     reply.kind = LinkReply::Kind::Problem;
     reply.title = memberText(*object, u"title").value_or(QString());
     reply.detail = memberText(*object, u"detail").value_or(QString());
-    for (const QJsonValue& entry : object->value(u"errors").toArray()) {
+    const QJsonArray errors = object->value(u"errors").toArray();
+    for (const auto& entry : errors) {
         const QJsonObject fieldError = entry.toObject();
         const std::optional<QString> message = memberText(fieldError, u"message");
         if (message) {

@@ -101,7 +101,7 @@ QByteArray problem(int status, const QByteArray& detail, const QByteArray& error
     return CannedServer::response(status,
         R"({"type":"about:blank","title":"Refused","status":)" + QByteArray::number(status) + R"(,"detail":")" + detail
             + R"(","errors":)" + errors + "}",
-        "application/problem+json");
+        "application/problem+json", status == 401 ? "WWW-Authenticate: Bearer\r\n" : "");
 }
 
 // A request's header value, by name without case; empty when missing.
