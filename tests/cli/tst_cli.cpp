@@ -11,6 +11,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -87,14 +88,10 @@ QStringList baseArguments(const QString& origin)
 
 constexpr QByteArrayView ApiKey = "nvx_SeCrEt0123456789";
 
-QByteArray linkObject(const QString& code)
-{
-    return QStringLiteral(R"({"code":"%1","shortUrl":"https://s.example/%1","url":"https://a.example/","type":0,)"
-                          R"("state":"active","createdAt":"2026-12-07T10:00:00Z","expiresAt":null,"maxVisits":null,)"
-                          R"("visits":0,"title":null,"tags":[],"reason":null})")
-        .arg(code)
-        .toUtf8();
-}
+constexpr QByteArrayView LinkObject
+    = R"({"code":"Ab1","shortUrl":"https://s.example/Ab1","url":"https://a.example/",)"
+      R"("type":0,"state":"active","createdAt":"2026-12-07T10:00:00Z","expiresAt":null,)"
+      R"("maxVisits":null,"visits":0,"title":null,"tags":[],"reason":null})";
 
 QByteArray problem(int status, const QByteArray& detail, const QByteArray& errors = "[]")
 {
@@ -530,70 +527,45 @@ void TestCli::checkUpdate()
 
 void TestCli::apiOptions_data()
 {
-    QTest::addColumn<QStringList>("arguments"); // FILE stands for a key file, LINES for an input file of two lines
+    QTest::addColumn<QString>("arguments"); // split at blanks; A an address, FILE a key file, LINES two lines
     QTest::addColumn<QByteArray>("key"); // the environment's; the file's with --api-key-file
     QTest::addColumn<bool>("shared"); // the key file is readable by others
     QTest::addColumn<int>("status");
     QTest::addColumn<QByteArray>(
         "expected"); // the first request's body (its target for the protocol), or a part of the error
 
-    const QString a = QStringLiteral("https://a.example/?x=1&y=短");
     const QByteArray key = ApiKey.toByteArray();
-    constexpr bool Private = false;
-    const auto row = [&](const char* name, const QStringList& arguments, const QByteArray& keyText, bool shared,
-                         int status, const QByteArray& expected) {
-        QTest::newRow(name) << arguments << keyText << shared << status << expected;
+    const auto row = [&](const char* name, const char* arguments, const QByteArray& keyText, int status,
+                         const QByteArray& expected, bool shared = false) {
+        QTest::newRow(name) << QString::fromUtf8(arguments) << keyText << shared << status << expected;
     };
-    row("title alone picks the API", {QStringLiteral("--title"), QStringLiteral("周报"), a}, key, Private, 0,
+    row("title alone picks the API", "--title 周报 A", key, 0,
         R"({"title":"周报","type":0,"url":"https://a.example/?x=1&y=短"})");
-    row("every option",
-        {QStringLiteral("--code"), QStringLiteral("promo-1"), QStringLiteral("--expires"),
-            QStringLiteral("2999-01-01T08:00:00+08:00"), QStringLiteral("--max-visits"), QStringLiteral("100"),
-            QStringLiteral("--tag"), QStringLiteral("b"), QStringLiteral("--tag"), QStringLiteral(" a "),
-            QStringLiteral("-t"), QStringLiteral("2"), a},
-        key, Private, 0,
+    row("every option", "--code promo-1 --expires 2999-01-01T08:00:00+08:00 --max-visits 100 --tag b --tag a -t 2 A",
+        key, 0,
         R"({"code":"promo-1","expiresAt":"2999-01-01T00:00:00Z","maxVisits":100,"tags":["b","a"],"type":2,)"
         R"("url":"https://a.example/?x=1&y=短"})");
-    row("a key file alone picks the API", {QStringLiteral("--api-key-file"), QStringLiteral("FILE"), a},
-        "\n  " + key + "\r\n", Private, 0, R"({"type":0,"url":"https://a.example/?x=1&y=短"})");
-    row("tags apply to each line",
-        {QStringLiteral("-j"), QStringLiteral("1"), QStringLiteral("--tag"), QStringLiteral("x"), QStringLiteral("-i"),
-            QStringLiteral("LINES")},
-        key, Private, 0, R"({"tags":["x"],"type":0,"url":"https://a.example/1"})");
-    row("a key in the environment alone keeps the protocol", {a}, key, Private, 0, "/index.php/Index/weburl_zip?");
+    row("a key file alone picks the API", "--api-key-file FILE A", "\n  " + key + "\r\n", 0,
+        R"({"type":0,"url":"https://a.example/?x=1&y=短"})");
+    row("tags apply to each line", "-j 1 --tag x -i LINES", key, 0,
+        R"({"tags":["x"],"type":0,"url":"https://a.example/1"})");
+    row("a key in the environment alone keeps the protocol", "A", key, 0, "/index.php/Index/weburl_zip?");
 
-    row("--code for two addresses", {QStringLiteral("--code"), QStringLiteral("c1"), a, a}, key, Private, 2,
-        "exactly one address");
-    row("--code with --input",
-        {QStringLiteral("--code"), QStringLiteral("c1"), QStringLiteral("-i"), QStringLiteral("LINES")}, key, Private,
-        2, "exactly one address");
-    row("--code twice",
-        {QStringLiteral("--code"), QStringLiteral("c1"), QStringLiteral("--code"), QStringLiteral("c2"), a}, key,
-        Private, 2, "more than once");
-    row("--expires in the past", {QStringLiteral("--expires"), QStringLiteral("2001-02-03"), a}, key, Private, 2,
-        "already past");
-    row("--expires without an offset", {QStringLiteral("--expires"), QStringLiteral("2999-01-01T00:00:00"), a}, key,
-        Private, 2, "--expires takes");
-    row("--max-visits 0", {QStringLiteral("--max-visits"), QStringLiteral("0"), a}, key, Private, 2,
-        "--max-visits must");
-    row("an empty --tag", {QStringLiteral("--tag"), QStringLiteral(" "), a}, key, Private, 2, "--tag needs");
-    row("link options with --expand", {QStringLiteral("--expand"), QStringLiteral("--tag"), QStringLiteral("x"), a},
-        key, Private, 2, "only go with shortening");
-    row("the key as an option", {QStringLiteral("--api-key=") + QString::fromLatin1(key), a}, key, Private, 2,
-        "not taken on the command line");
-    row("no key", {QStringLiteral("--title"), QStringLiteral("t"), a}, QByteArray(), Private, 3,
-        "needs a key: set NOLVEX_API_KEY");
-    row("a key with a line break inside", {QStringLiteral("--title"), QStringLiteral("t"), a}, key + "\nX-Admin: 1",
-        Private, 3, "NOLVEX_API_KEY: the API key holds");
-    row("a key file others can read", {QStringLiteral("--api-key-file"), QStringLiteral("FILE"), a}, key, true, 3,
-        "can be read by other users");
-    row("an empty key file", {QStringLiteral("--api-key-file"), QStringLiteral("FILE"), a}, "\n", Private, 3,
-        "the API key is empty");
+    row("--code for two addresses", "--code c1 A A", key, 2, "exactly one address");
+    row("--code with --input", "--code c1 -i LINES", key, 2, "exactly one address");
+    row("--expires in the past", "--expires 2001-02-03 A", key, 2, "already past");
+    row("--max-visits 0", "--max-visits 0 A", key, 2, "--max-visits must");
+    row("link options with --expand", "--expand --tag x A", key, 2, "only go with shortening");
+    row("the key as an option", "--api-key=nvx_SeCrEt0123456789 A", key, 2, "not taken on the command line");
+    row("no key", "--title t A", QByteArray(), 3, "needs a key: set NOLVEX_API_KEY");
+    row("a key with a line break inside", "--title t A", key + "\nX-Admin: 1", 3, "NOLVEX_API_KEY: the API key holds");
+    row("a key file others can read", "--api-key-file FILE A", key, 3, "can be read by other users", true);
+    row("an empty key file", "--api-key-file FILE A", "\n", 3, "the API key is empty");
 }
 
 void TestCli::apiOptions()
 {
-    QFETCH(QStringList, arguments);
+    QFETCH(QString, arguments);
     QFETCH(QByteArray, key);
     QFETCH(bool, shared);
     QFETCH(int, status);
@@ -602,12 +574,13 @@ void TestCli::apiOptions()
     CannedServer server;
     QVERIFY(server.start());
     server.setHandler([](const QByteArray& request) {
-        return request.startsWith("POST ") ? CannedServer::response(201, linkObject(QStringLiteral("c1")))
+        return request.startsWith("POST ") ? CannedServer::response(201, LinkObject.toByteArray())
                                            : success(QStringLiteral("https://s.example/p"));
     });
     QTemporaryDir dir;
     QProcessEnvironment environment;
     const bool keyFile = arguments.contains(QStringLiteral("FILE"));
+    const bool lines = arguments.contains(QStringLiteral("LINES"));
     QFile file(dir.filePath(QStringLiteral("key")));
     QVERIFY(file.open(QIODevice::WriteOnly) && file.write(keyFile ? key : "unused") >= 0);
     file.close();
@@ -616,9 +589,11 @@ void TestCli::apiOptions()
     if (!keyFile && !key.isEmpty()) {
         environment.insert(QStringLiteral("NOLVEX_API_KEY"), QString::fromUtf8(key));
     }
-    arguments.replaceInStrings(QStringLiteral("FILE"), file.fileName());
-    arguments.replaceInStrings(QStringLiteral("LINES"), writeLines(dir, "https://a.example/1\nhttps://a.example/2\n"));
-    const Run result = run(baseArguments(server.origin()) + arguments, environment);
+    QStringList words = arguments.split(u' ');
+    words.replaceInStrings(QRegularExpression(QStringLiteral("^A$")), QStringLiteral("https://a.example/?x=1&y=短"));
+    words.replaceInStrings(QStringLiteral("FILE"), file.fileName());
+    words.replaceInStrings(QStringLiteral("LINES"), writeLines(dir, "https://a.example/1\nhttps://a.example/2\n"));
+    const Run result = run(baseArguments(server.origin()) + words, environment);
     QCOMPARE(result.status, status);
     // The key shows nowhere, whatever went wrong.
     QVERIFY(!result.out.contains(ApiKey) && !result.err.contains(ApiKey));
@@ -634,7 +609,7 @@ void TestCli::apiOptions()
         QVERIFY(requestHeader(first, "Authorization").isEmpty());
         return;
     }
-    QCOMPARE(server.requests().size(), arguments.contains(QStringLiteral("-i")) ? 2 : 1);
+    QCOMPARE(server.requests().size(), lines ? 2 : 1);
     QCOMPARE(CannedServer::target(first), QByteArray("/api/v1/links"));
     QCOMPARE(requestHeader(first, "Content-Type"), QByteArray("application/json"));
     QCOMPARE(requestHeader(first, "Authorization"), "Bearer " + ApiKey.toByteArray());
@@ -649,42 +624,33 @@ void TestCli::apiReplies_data()
     QTest::addColumn<QString>("error"); // of both rows; empty: success
     QTest::addColumn<QString>("message");
 
-    const QByteArray created = CannedServer::response(
-        201, linkObject(QStringLiteral("Ab1")), "application/json", "Location: /api/v1/links/Ab1\r\n");
-    QTest::newRow("201 created") << QList<QByteArray> {created} << 2 << 0 << QString() << QString();
-    QTest::newRow("200 the existing link")
-        << QList<QByteArray> {CannedServer::response(200, linkObject(QStringLiteral("Ab1")))} << 2 << 0 << QString()
-        << QString();
-    QTest::newRow("401 stops the batch") << QList<QByteArray> {problem(401, "The key is unknown or revoked")} << 1 << 3
-                                         << QStringLiteral("key-refused")
-                                         << QStringLiteral("The key is unknown or revoked");
-    QTest::newRow("403 without a body") << QList<QByteArray> {CannedServer::response(403, {}, "text/plain")} << 1 << 3
-                                        << QStringLiteral("key-refused")
-                                        << QStringLiteral("The service refused the API key");
-    QTest::newRow("409 code taken") << QList<QByteArray> {problem(409, "The code Ab1 is taken")} << 2 << 1
-                                    << QStringLiteral("refused") << QStringLiteral("The code Ab1 is taken");
-    QTest::newRow("422 with field errors")
-        << QList<QByteArray> {problem(422, "Some fields are invalid",
-               R"([{"field":"maxVisits","message":"must be at least 1"},{"field":"tags","message":"too many"}])")}
-        << 2 << 1 << QStringLiteral("refused")
-        << QStringLiteral("Some fields are invalid; maxVisits: must be at least 1; tags: too many");
-    QTest::newRow("429 then created") << QList<QByteArray> {CannedServer::response(429, "{}",
-                                                                "application/problem+json", "Retry-After: 0\r\n"),
-        created} << 3 << 0 << QString()
-                                      << QString();
-    QTest::newRow("503 until the retries run out")
-        << QList<QByteArray> {problem(503, "The store is down")} << 4 << 1 << QStringLiteral("busy")
-        << QStringLiteral("The service stayed busy; no retries left");
-    QTest::newRow("not JSON") << QList<QByteArray> {CannedServer::response(500, "<h1>oops</h1>", "text/html")} << 2 << 1
-                              << QStringLiteral("unreadable")
-                              << QStringLiteral("The server's reply cannot be read; try again later");
-    QTest::newRow("201 without a short address")
-        << QList<QByteArray> {CannedServer::response(201, R"({"code":"Ab1"})")} << 2 << 1
-        << QStringLiteral("unreadable") << QStringLiteral("The server's reply cannot be read; try again later");
+    const auto row = [](const char* name, const QList<QByteArray>& replies, int requests, int status, const char* error,
+                         const char* message) {
+        QTest::newRow(name) << replies << requests << status << QString::fromUtf8(error) << QString::fromUtf8(message);
+    };
+    const QByteArray created
+        = CannedServer::response(201, LinkObject.toByteArray(), "application/json", "Location: /Ab1\r\n");
+    const char* unreadable = "The server's reply cannot be read; try again later";
+    row("201 created", {created}, 2, 0, "", "");
+    row("200 the existing link", {CannedServer::response(200, LinkObject.toByteArray())}, 2, 0, "", "");
+    row("401 stops the batch", {problem(401, "The key is revoked")}, 1, 3, "key-refused", "The key is revoked");
+    row("403 without a body", {CannedServer::response(403, {}, "text/plain")}, 1, 3, "key-refused",
+        "The service refused the API key");
+    row("409 code taken", {problem(409, "The code Ab1 is taken")}, 2, 1, "refused", "The code Ab1 is taken");
+    row("422 with field errors",
+        {problem(422, "Invalid fields",
+            R"([{"field":"maxVisits","message":"must be at least 1"},{"field":"tags","message":"too many"}])")},
+        2, 1, "refused", "Invalid fields; maxVisits: must be at least 1; tags: too many");
+    row("429 then created", {CannedServer::response(429, "{}", "application/json", "Retry-After: 0\r\n"), created}, 3,
+        0, "", "");
+    row("503 until the retries run out", {problem(503, "The store is down")}, 4, 1, "busy",
+        "The service stayed busy; no retries left");
+    row("not JSON", {CannedServer::response(500, "<h1>oops</h1>", "text/html")}, 2, 1, "unreadable", unreadable);
+    row("201 without a short address", {CannedServer::response(201, R"({"code":"Ab1"})")}, 2, 1, "unreadable",
+        unreadable);
     // Followed, the key would go along to wherever the redirect points.
-    QTest::newRow("a redirect is not followed")
-        << QList<QByteArray> {CannedServer::response(307, {}, "text/plain", "Location: /elsewhere\r\n")} << 2 << 1
-        << QStringLiteral("unreadable") << QStringLiteral("The server's reply cannot be read; try again later");
+    row("a redirect is not followed", {CannedServer::response(307, {}, "text/plain", "Location: /elsewhere\r\n")}, 2, 1,
+        "unreadable", unreadable);
 }
 
 void TestCli::apiReplies()

@@ -27,7 +27,6 @@ void TestLinkApi::readExpiry_data()
     QTest::newRow("fraction kept to milliseconds")
         << QStringLiteral("2026-12-31t18:00:00.123456Z") << QStringLiteral("2026-12-31T18:00:00.123Z");
     QTest::newRow("a day: local midnight") << QStringLiteral("2026-12-31") << QStringLiteral("2026-12-30T16:00:00Z");
-    QTest::newRow("tomorrow") << QStringLiteral("2026-12-08") << QStringLiteral("2026-12-07T16:00:00Z");
     QTest::newRow("hours") << QStringLiteral("12h") << QStringLiteral("2026-12-08T00:00:00Z");
     QTest::newRow("days, blanks around") << QStringLiteral(" 7d ") << QStringLiteral("2026-12-14T12:00:00Z");
     QTest::newRow("weeks") << QStringLiteral("2w") << QStringLiteral("2026-12-21T12:00:00Z");
@@ -37,10 +36,8 @@ void TestLinkApi::readExpiry_data()
     QTest::newRow("a past instant") << QStringLiteral("2026-12-07T19:59:59+08:00") << QStringLiteral("already past");
     QTest::newRow("no offset") << QStringLiteral("2026-12-31T18:00:00") << QStringLiteral("takes a time");
     QTest::newRow("31 February") << QStringLiteral("2027-02-31") << QStringLiteral("takes a time");
-    QTest::newRow("hour 25") << QStringLiteral("2026-12-31T25:00:00Z") << QStringLiteral("takes a time");
     QTest::newRow("minutes are no unit") << QStringLiteral("30m") << QStringLiteral("takes a time");
     QTest::newRow("span out of range") << QStringLiteral("100001w") << QStringLiteral("takes a time");
-    QTest::newRow("negative span") << QStringLiteral("-1d") << QStringLiteral("takes a time");
 }
 
 void TestLinkApi::readExpiry()
