@@ -372,11 +372,11 @@ bool RecordReader::fromFields(const QStringList& values, StoredLink* link)
     const std::optional<qint64> expires = expiresText.isEmpty() ? std::optional<qint64>(0) : parseIsoTime(expiresText);
     const QString maxVisitsText = value("maxVisits");
     const QString tagsText = value("tags");
-    const QJsonDocument tags = QJsonDocument::fromJson(tagsText.toUtf8());
+    const QJsonDocument tagsDocument = QJsonDocument::fromJson(tagsText.toUtf8());
+    const QJsonArray tags = tagsDocument.array();
     const bool tagsRead = tagsText.isEmpty()
-        || (tags.isArray() && std::all_of(tags.array().begin(), tags.array().end(), [](const QJsonValue& tag) {
-               return tag.isString();
-           }));
+        || (tagsDocument.isArray()
+            && std::all_of(tags.begin(), tags.end(), [](const QJsonValue& tag) { return tag.isString(); }));
     if (!type) {
         m_error = QStringLiteral("the type is not a whole number from 0 to %1").arg(LinkTypeCount - 1);
     } else if (!created) {
@@ -400,7 +400,7 @@ bool RecordReader::fromFields(const QStringList& values, StoredLink* link)
         link->expiresSecs = *expires;
         link->title = value("title");
         link->tags.clear();
-        for (const QJsonValue& tag : tags.array()) {
+        for (const auto& tag : tags) {
             link->tags.append(tag.toString());
         }
         link->owner = value("owner");

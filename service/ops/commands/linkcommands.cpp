@@ -66,7 +66,7 @@ CheckedCommand checkList(const QCommandLineParser& parser, const QString&, Sessi
     }
     if (parser.isSet(QStringLiteral("state"))) {
         const QString name = parser.value(QStringLiteral("state"));
-        const auto found = std::find_if(std::begin(StateFilters), std::end(StateFilters),
+        const auto* const found = std::find_if(std::begin(StateFilters), std::end(StateFilters),
             [&name](const std::pair<QLatin1StringView, StateFilter>& filter) { return filter.first == name; });
         if (found == std::end(StateFilters)) {
             return refusedWith(
