@@ -1,0 +1,66 @@
+#pragma once
+
+#include "store/clusterfeed.h"
+
+#include <QHash>
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <optional>
+#include <utility>
+
+namespace Shortd
+{
+
+// Creations a minute per client, counted across the instances of a cluster without asking the
+// database per request. Each instance counts its own creations by wall-clock minute and, a few
+// times a second, sends what it counted and reads back the cluster's sums (takeBatch, settle).
+// It decides alone from the last sums it read plus what it granted since.
+//
+// What a client used is the current minute's count plus the part of the last minute's that the
+// sliding minute still covers, so the boundary between two minutes is no door to twice the limit.
+// Between two exchanges an instance grants a client at most its share of what the cluster had
+// left (the rest divided by the live instances), and at least one while anything is left: with N
+// instances the cluster grants at most the limit plus N - 1 per exchange round. Time comes in from
+// outside, as milliseconds since the epoch, the same on every instance.
+class SharedLimit
+{
+public:
+    explicit SharedLimit(int perMinute);
+
+    struct Decision {
+        bool allowed = true;
+        int retryAfterSeconds = 0;
+    };
+
+    struct Batch {
+        QList<ClientCount> counts; // granted here since the last batch
+        QStringList clients; // whose sums to read back
+        qint64 oldestMinute = 0;
+    };
+
+    Decision take(const QString& client, qint64 nowMs);
+    // What to send; it counts as in flight until settle.
+    Batch takeBatch(qint64 nowMs);
+    // The exchange of batch ended: with the cluster's sums, read before the batch was added, or
+    // nullopt when it failed (the batch is sent again with the next).
+    void settle(const Batch& batch, const std::optional<QList<ClientCount>>& sums, int liveInstances, qint64 nowMs);
+
+    qsizetype trackedClients() const { return m_lastSeen.size(); }
+
+private:
+    using Key = std::pair<QString, qint64>; // client, minute
+
+    qint64 countOf(const QHash<Key, qint64>& counts, const QString& client, qint64 minute) const;
+    void forgetOld(qint64 nowMs);
+
+    int m_perMinute;
+    int m_instances = 1;
+    QHash<Key, qint64> m_known; // the cluster's sums at the last exchange, this instance's sent included
+    QHash<Key, qint64> m_inFlight; // sent, not yet among m_known
+    QHash<Key, qint64> m_unsent;
+    QHash<QString, qint64> m_lastSeen; // when each client last asked
+    qint64 m_nextSweepMs = 0;
+};
+
+} // namespace Shortd
