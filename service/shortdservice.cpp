@@ -175,14 +175,16 @@ void ShortdService::joinCluster()
                 cluster->acknowledge(upTo);
             }
         });
-    m_cluster->start();
     // One instance on the embedded file has no one to share its limit with.
     if (m_config.database.isPostgres() && m_config.rateLimit > 0) {
         m_sharedLimit = std::make_unique<SharedLimit>(m_config.rateLimit);
         m_rateLimiter->shareWith(m_sharedLimit.get(), [] { return QDateTime::currentMSecsSinceEpoch(); });
+        QObject::connect(cluster, &ClusterAgent::instancesCounted, &m_countsTimer,
+            [shared = m_sharedLimit.get()](int live) { shared->setInstances(live); });
         QObject::connect(&m_countsTimer, &QTimer::timeout, &m_countsTimer, [this] { exchangeCounts(); });
         m_countsTimer.start(CountsInterval);
     }
+    m_cluster->start();
 }
 
 void ShortdService::exchangeCounts()

@@ -6,6 +6,7 @@
 #include <QList>
 #include <QString>
 #include <QStringList>
+#include <algorithm>
 #include <optional>
 #include <utility>
 
@@ -46,6 +47,8 @@ public:
     // nullopt when it failed (the batch is sent again with the next).
     void settle(const Batch& batch, const std::optional<QList<ClientCount>>& sums, int liveInstances, qint64 nowMs);
 
+    // The live instances, from their heartbeats; the exchanges say it too.
+    void setInstances(int live) { m_instances = std::max(live, 1); }
     qsizetype trackedClients() const { return m_lastSeen.size(); }
 
 private:

@@ -103,6 +103,7 @@ public:
 signals:
     void linksChanged(const QStringList& codes, bool everything, qint64 upTo);
     void notificationReceived();
+    void instancesCounted(int live);
 
 private:
     QSqlDatabase db() const { return QSqlDatabase::database(m_connectionName, false); }
@@ -141,6 +142,10 @@ private:
         }
         m_connected = true;
         m_lastPruneMs = wallMs();
+        if (const std::optional<int> live = ClusterFeed::liveInstances(connection, wallMs())) {
+            m_live = std::max(*live, 1);
+            emit instancesCounted(m_live);
+        }
         // Whatever changed while no one listened is not known: every link held is forgotten. The
         // first time there is nothing held yet.
         if (m_wasConnected) {
@@ -226,6 +231,7 @@ private:
         }
         if (const std::optional<int> live = ClusterFeed::liveInstances(db(), now)) {
             m_live = std::max(*live, 1);
+            emit instancesCounted(m_live);
         }
         if (m_dialect == SqlDialect::Postgres) {
             catchUp();
@@ -263,6 +269,7 @@ ClusterAgent::ClusterAgent(DatabaseAddress address, ClusterAgentOptions options,
     m_worker->moveToThread(&m_thread);
     connect(m_worker, &ClusterWorker::linksChanged, this, &ClusterAgent::linksChanged);
     connect(m_worker, &ClusterWorker::notificationReceived, this, &ClusterAgent::notificationReceived);
+    connect(m_worker, &ClusterWorker::instancesCounted, this, &ClusterAgent::instancesCounted);
     m_thread.start();
 }
 

@@ -57,6 +57,8 @@ signals:
     void linksChanged(const QStringList& codes, bool everything, qint64 upTo);
     // One announcement from PostgreSQL.
     void notificationReceived();
+    // The instances alive now, this one included; after each heartbeat.
+    void instancesCounted(int live);
 
 private:
     QString m_instanceId;
