@@ -35,7 +35,10 @@ SharedLimit::Decision SharedLimit::take(const QString& client, qint64 nowMs)
     const double knownUse = static_cast<double>(countOf(m_known, client, minute - 1)) * left
         + static_cast<double>(countOf(m_known, client, minute));
     const double used = knownUse + static_cast<double>(mine(minute - 1)) * left + static_cast<double>(mine(minute));
-    const double budget = m_perMinute - knownUse;
+    // The others' grants since their last exchange are not among the sums yet: each is taken to
+    // have granted as many as this instance did in its last round.
+    const double unseen = static_cast<double>(m_instances - 1) * static_cast<double>(m_lastRound.value(client));
+    const double budget = m_perMinute - knownUse - unseen;
     const double share = budget / m_instances;
     const auto sinceExchange = static_cast<double>(mine(minute));
     if (used + 1 <= m_perMinute && (sinceExchange + 1 <= share || (sinceExchange == 0 && budget >= 1))) {
@@ -87,6 +90,7 @@ void SharedLimit::settle(
     }
     m_instances = std::max(liveInstances, 1);
     for (const QString& client : batch.clients) {
+        m_lastRound.remove(client);
         for (qint64 minute = batch.oldestMinute; minute <= batch.oldestMinute + 2; ++minute) {
             m_known.remove(Key(client, minute));
         }
@@ -97,6 +101,7 @@ void SharedLimit::settle(
     // The sums were read before the batch was added.
     for (const ClientCount& sent : batch.counts) {
         m_known[Key(sent.client, sent.minute)] += sent.count;
+        m_lastRound[sent.client] += sent.count;
     }
     forgetOld(nowMs);
 }
@@ -112,6 +117,7 @@ void SharedLimit::forgetOld(qint64 nowMs)
         counts->removeIf([oldest](const auto& entry) { return entry.key().second < oldest; });
     }
     m_lastSeen.removeIf([nowMs](const auto& entry) { return nowMs - entry.value() >= ForgetAfterMs; });
+    m_lastRound.removeIf([this](const auto& entry) { return !m_lastSeen.contains(entry.key()); });
 }
 
 } // namespace Shortd

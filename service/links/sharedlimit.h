@@ -20,10 +20,12 @@ namespace Shortd
 //
 // What a client used is the current minute's count plus the part of the last minute's that the
 // sliding minute still covers, so the boundary between two minutes is no door to twice the limit.
-// Between two exchanges an instance grants a client at most its share of what the cluster had
-// left (the rest divided by the live instances), and at least one while anything is left: with N
-// instances the cluster grants at most the limit plus N - 1 per exchange round. Time comes in from
-// outside, as milliseconds since the epoch, the same on every instance.
+// Between two exchanges an instance grants a client at most its share of what the cluster has
+// left (divided by the live instances), and at least one while anything is left. What the others
+// granted since their last exchange is not in the sums yet; each is taken to have granted as many
+// as this instance did in its last round, so a client spread evenly gets no more than the limit
+// plus one per instance, and a client on one instance reaches the limit in a few rounds. Time
+// comes in from outside, as milliseconds since the epoch, the same on every instance.
 class SharedLimit
 {
 public:
@@ -63,6 +65,7 @@ private:
     QHash<Key, qint64> m_inFlight; // sent, not yet among m_known
     QHash<Key, qint64> m_unsent;
     QHash<QString, qint64> m_lastSeen; // when each client last asked
+    QHash<QString, qint64> m_lastRound; // granted here in the last batch that reached the cluster
     qint64 m_nextSweepMs = 0;
 };
 

@@ -125,6 +125,12 @@ void ShortdClusterTest::limitSharedAcrossInstances()
         instance = std::make_unique<ShortdProcess>(instanceArguments(url, Limit));
         QVERIFY2(instance->start(), qPrintable(instance->errorString()));
     }
+    // Every instance has counted the three: each beat its heart a while after the last one began.
+    QTRY_VERIFY_WITH_TIMEOUT(m_cluster.execute(u"limits"_s,
+                                 u"DO $$ BEGIN IF (SELECT count(*) FROM instances) < 3 OR (SELECT min(heartbeat_at) "
+                                 u"- max(started_at) FROM instances) < 1000 THEN RAISE EXCEPTION 'not yet'; END IF; "
+                                 u"END $$"_s),
+        10'000);
     // One client, far over the limit, spread evenly over the three.
     int created = 0;
     int refused = 0;
