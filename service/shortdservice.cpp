@@ -200,7 +200,7 @@ void ShortdService::exchangeCounts()
     m_cluster->exchangeCounts(batch.counts, batch.clients, batch.oldestMinute,
         [this, batch](const std::optional<QList<ClientCount>>& sums, int liveInstances) {
             m_countsInFlight = false;
-            m_sharedLimit->settle(batch, sums, liveInstances, QDateTime::currentMSecsSinceEpoch());
+            m_sharedLimit->settle(batch, sums, liveInstances);
         });
 }
 

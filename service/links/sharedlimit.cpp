@@ -52,7 +52,7 @@ SharedLimit::Decision SharedLimit::take(const QString& client, qint64 nowMs)
     // Wait until enough of the last minute has slid out, or the minute ends.
     const double current = static_cast<double>(countOf(m_known, client, minute) + mine(minute));
     const double previous = used - current;
-    double waitMs = left * MinuteMs;
+    auto waitMs = static_cast<double>(MinuteMs - nowMs % MinuteMs);
     if (current + 1 <= m_perMinute && previous > 0) {
         waitMs = (used + 1 - m_perMinute) / (previous / left) * MinuteMs;
     }
@@ -73,8 +73,7 @@ SharedLimit::Batch SharedLimit::takeBatch(qint64 nowMs)
     return batch;
 }
 
-void SharedLimit::settle(
-    const Batch& batch, const std::optional<QList<ClientCount>>& sums, int liveInstances, qint64 nowMs)
+void SharedLimit::settle(const Batch& batch, const std::optional<QList<ClientCount>>& sums, int liveInstances)
 {
     for (const ClientCount& sent : batch.counts) {
         const Key key(sent.client, sent.minute);
@@ -103,7 +102,6 @@ void SharedLimit::settle(
         m_known[Key(sent.client, sent.minute)] += sent.count;
         m_lastRound[sent.client] += sent.count;
     }
-    forgetOld(nowMs);
 }
 
 void SharedLimit::forgetOld(qint64 nowMs)

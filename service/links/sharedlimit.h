@@ -47,7 +47,7 @@ public:
     Batch takeBatch(qint64 nowMs);
     // The exchange of batch ended: with the cluster's sums, read before the batch was added, or
     // nullopt when it failed (the batch is sent again with the next).
-    void settle(const Batch& batch, const std::optional<QList<ClientCount>>& sums, int liveInstances, qint64 nowMs);
+    void settle(const Batch& batch, const std::optional<QList<ClientCount>>& sums, int liveInstances);
 
     // The live instances, from their heartbeats; the exchanges say it too.
     void setInstances(int live) { m_instances = std::max(live, 1); }
