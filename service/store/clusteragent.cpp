@@ -86,8 +86,8 @@ public:
         }
     }
 
-    void exchange(const QList<ClientCount>& mine, const QStringList& clients, qint64 oldestMinute,
-        QObject* context, const ClusterAgent::CountsDone& done)
+    void exchange(const QList<ClientCount>& mine, const QStringList& clients, qint64 oldestMinute, QObject* context,
+        const ClusterAgent::CountsDone& done)
     {
         std::optional<QList<ClientCount>> sums;
         if (m_connected) {
@@ -294,8 +294,9 @@ void ClusterAgent::acknowledge(qint64 change)
 void ClusterAgent::exchangeCounts(
     const QList<ClientCount>& mine, const QStringList& clients, qint64 oldestMinute, const CountsDone& done)
 {
-    QMetaObject::invokeMethod(m_worker, [worker = m_worker, mine, clients, oldestMinute, context = this,
-                                            done] { worker->exchange(mine, clients, oldestMinute, context, done); });
+    QMetaObject::invokeMethod(m_worker, [worker = m_worker, mine, clients, oldestMinute, context = this, done] {
+        worker->exchange(mine, clients, oldestMinute, context, done);
+    });
 }
 
 } // namespace Shortd

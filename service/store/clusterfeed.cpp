@@ -139,13 +139,13 @@ std::optional<QList<ClientCount>> exchangeCounts(const QSqlDatabase& db, const Q
     // insert runs whether or not the select reads it.
     QSqlQuery query(db);
     query.setForwardOnly(true);
-    query.prepare(QStringLiteral(
-        "WITH sent AS (INSERT INTO client_counts(client, minute, instance, n) "
-        "SELECT c, m, ?, n FROM unnest(?::text[], ?::bigint[], ?::bigint[]) AS u(c, m, n) "
-        "ON CONFLICT (client, minute, instance) DO UPDATE SET n = client_counts.n + excluded.n) "
-        "SELECT client, minute, sum(n)::bigint FROM client_counts "
-        "WHERE client = ANY(?::text[]) AND minute >= ? "
-        "GROUP BY client, minute"));
+    query.prepare(
+        QStringLiteral("WITH sent AS (INSERT INTO client_counts(client, minute, instance, n) "
+                       "SELECT c, m, ?, n FROM unnest(?::text[], ?::bigint[], ?::bigint[]) AS u(c, m, n) "
+                       "ON CONFLICT (client, minute, instance) DO UPDATE SET n = client_counts.n + excluded.n) "
+                       "SELECT client, minute, sum(n)::bigint FROM client_counts "
+                       "WHERE client = ANY(?::text[]) AND minute >= ? "
+                       "GROUP BY client, minute"));
     query.addBindValue(instance);
     query.addBindValue(arrayLiteral(sentClients));
     query.addBindValue(arrayLiteral(sentMinutes));

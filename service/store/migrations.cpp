@@ -137,16 +137,15 @@ const QList<Migration>& postgresMigrations()
                             "id bigserial PRIMARY KEY, "
                             "code text COLLATE \"C\" NOT NULL, "
                             "changed_at bigint NOT NULL)"),
-                QStringLiteral(
-                    "CREATE FUNCTION links_announce() RETURNS trigger LANGUAGE plpgsql AS $$ "
-                    "DECLARE changed text; "
-                    "BEGIN "
-                    "IF TG_OP = 'DELETE' THEN changed := OLD.code; ELSE changed := NEW.code; END IF; "
-                    "INSERT INTO link_changes(code, changed_at) "
-                    "VALUES (changed, (extract(epoch FROM clock_timestamp()) * 1000)::bigint); "
-                    "PERFORM pg_notify('link_changes', changed); "
-                    "RETURN NULL; "
-                    "END $$"),
+                QStringLiteral("CREATE FUNCTION links_announce() RETURNS trigger LANGUAGE plpgsql AS $$ "
+                               "DECLARE changed text; "
+                               "BEGIN "
+                               "IF TG_OP = 'DELETE' THEN changed := OLD.code; ELSE changed := NEW.code; END IF; "
+                               "INSERT INTO link_changes(code, changed_at) "
+                               "VALUES (changed, (extract(epoch FROM clock_timestamp()) * 1000)::bigint); "
+                               "PERFORM pg_notify('link_changes', changed); "
+                               "RETURN NULL; "
+                               "END $$"),
                 QStringLiteral("CREATE TRIGGER links_changed AFTER UPDATE ON links FOR EACH ROW "
                                "WHEN (to_jsonb(OLD) - 'visits' IS DISTINCT FROM to_jsonb(NEW) - 'visits') "
                                "EXECUTE FUNCTION links_announce()"),

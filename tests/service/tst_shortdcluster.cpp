@@ -15,8 +15,8 @@ namespace
 QStringList instanceArguments(const QString& url, int rateLimit)
 {
     // The cache keeps a link far longer than any test runs: only hearing of a change drops it.
-    return {u"--database-retry"_s, u"0.1"_s, u"--cache-ttl"_s, u"600"_s, u"--rate-limit"_s,
-        QString::number(rateLimit), u"--database"_s, url};
+    return {u"--database-retry"_s, u"0.1"_s, u"--cache-ttl"_s, u"600"_s, u"--rate-limit"_s, QString::number(rateLimit),
+        u"--database"_s, url};
 }
 
 struct Command {

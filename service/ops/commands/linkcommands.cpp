@@ -9,8 +9,8 @@
 
 #include <QCommandLineParser>
 #include <QDateTime>
-#include <QIODevice>
 #include <QDeadlineTimer>
+#include <QIODevice>
 #include <QStringBuilder>
 #include <QThread>
 #include <optional>

@@ -72,8 +72,8 @@ void SharedLimitTest::decision()
     if (lastRound > 0) {
         sent.counts.append({Client, Minute, lastRound});
     }
-    limit.settle(sent,
-        QList<ClientCount> {{Client, Minute - 1, previous}, {Client, Minute, current - lastRound}}, instances);
+    limit.settle(
+        sent, QList<ClientCount> {{Client, Minute - 1, previous}, {Client, Minute, current - lastRound}}, instances);
     QCOMPARE(takeUntilRefused(limit, now), std::make_pair(granted, retryAfter));
 }
 
