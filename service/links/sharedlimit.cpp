@@ -52,7 +52,7 @@ SharedLimit::Decision SharedLimit::take(const QString& client, qint64 nowMs)
     // Wait until enough of the last minute has slid out, or the minute ends.
     const double current = static_cast<double>(countOf(m_known, client, minute) + mine(minute));
     const double previous = used - current;
-    auto waitMs = static_cast<double>(MinuteMs - nowMs % MinuteMs);
+    double waitMs = static_cast<double>(MinuteMs - nowMs % MinuteMs);
     if (current + 1 <= m_perMinute && previous > 0) {
         waitMs = (used + 1 - m_perMinute) / (previous / left) * MinuteMs;
     }

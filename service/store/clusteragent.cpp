@@ -23,7 +23,7 @@ QAtomicInt agentCounter;
 // Changes read at a time; a longer backlog is read on the next round.
 constexpr int ChangeBatch = 1000;
 // The change log and dead instances are kept this long, and pruned this often.
-constexpr qint64 KeepMs = 10 * 60'000;
+constexpr qint64 KeepMs = 600'000;
 constexpr qint64 PruneEveryMs = 60'000;
 
 qint64 wallMs()
@@ -100,10 +100,12 @@ public:
         QMetaObject::invokeMethod(context, [done, sums, live = m_live] { done(sums, live); });
     }
 
+    // moc's definitions name the parameters otherwise.
 signals:
-    void linksChanged(const QStringList& codes, bool everything, qint64 upTo);
+    void linksChanged(const QStringList& codes, bool everything,
+        qint64 upTo); // NOLINT(readability-inconsistent-declaration-parameter-name)
     void notificationReceived();
-    void instancesCounted(int live);
+    void instancesCounted(int live); // NOLINT(readability-inconsistent-declaration-parameter-name)
 
 private:
     QSqlDatabase db() const { return QSqlDatabase::database(m_connectionName, false); }

@@ -6,9 +6,7 @@
 #include <QSqlQuery>
 #include <QVariant>
 
-namespace Shortd
-{
-namespace ClusterFeed
+namespace Shortd::ClusterFeed
 {
 namespace
 {
@@ -162,5 +160,4 @@ std::optional<QList<ClientCount>> exchangeCounts(const QSqlDatabase& db, const Q
     return sums;
 }
 
-} // namespace ClusterFeed
-} // namespace Shortd
+} // namespace Shortd::ClusterFeed
