@@ -197,7 +197,7 @@ void ShortdService::exchangeCounts()
         return;
     }
     m_countsInFlight = true;
-    m_cluster->exchangeCounts(batch.counts, batch.clients, batch.oldestMinute,
+    m_cluster->exchangeCounts(batch.counts, batch.clients, batch.oldestSlot,
         [this, batch](const std::optional<QList<ClientCount>>& sums, int liveInstances) {
             m_countsInFlight = false;
             m_sharedLimit->settle(batch, sums, liveInstances);

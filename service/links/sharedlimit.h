@@ -14,12 +14,13 @@ namespace Shortd
 {
 
 // Creations a minute per client, counted across the instances of a cluster without asking the
-// database per request. Each instance counts its own creations by wall-clock minute and, a few
-// times a second, sends what it counted and reads back the cluster's sums (takeBatch, settle).
-// It decides alone from the last sums it read plus what it granted since.
+// database per request. Each instance counts its own creations in six-second slots of wall-clock
+// time and, a few times a second, sends what it counted and reads back the cluster's sums
+// (takeBatch, settle). It decides alone from the last sums it read plus what it granted since.
 //
-// What a client used is the current minute's count plus the part of the last minute's that the
-// sliding minute still covers, so the boundary between two minutes is no door to twice the limit.
+// What a client used is the sum of the slots the last minute touches, the oldest counted whole
+// until it has left: a burst is never forgotten early, so no 60 s hold more than the limit, and a
+// steady client gets at least 60/66 of it.
 // Between two exchanges an instance grants a client at most its share of what the cluster has
 // left (divided by the live instances), and at least one while anything is left. What the others
 // granted since their last exchange is not in the sums yet; each is taken to have granted as many
@@ -39,7 +40,7 @@ public:
     struct Batch {
         QList<ClientCount> counts; // granted here since the last batch
         QStringList clients; // whose sums to read back
-        qint64 oldestMinute = 0;
+        qint64 oldestSlot = 0;
     };
 
     Decision take(const QString& client, qint64 nowMs);
@@ -54,9 +55,10 @@ public:
     qsizetype trackedClients() const { return m_lastSeen.size(); }
 
 private:
-    using Key = std::pair<QString, qint64>; // client, minute
+    using Key = std::pair<QString, qint64>; // client, slot
 
-    qint64 countOf(const QHash<Key, qint64>& counts, const QString& client, qint64 minute) const;
+    // The client's count in each slot the last minute touches, oldest first.
+    QList<qint64> window(const QHash<Key, qint64>& counts, const QString& client, qint64 slot) const;
     void forgetOld(qint64 nowMs);
 
     int m_perMinute;

@@ -86,12 +86,12 @@ public:
         }
     }
 
-    void exchange(const QList<ClientCount>& mine, const QStringList& clients, qint64 oldestMinute, QObject* context,
+    void exchange(const QList<ClientCount>& mine, const QStringList& clients, qint64 oldestSlot, QObject* context,
         const ClusterAgent::CountsDone& done)
     {
         std::optional<QList<ClientCount>> sums;
         if (m_connected) {
-            sums = ClusterFeed::exchangeCounts(db(), m_instance.id, mine, clients, oldestMinute);
+            sums = ClusterFeed::exchangeCounts(db(), m_instance.id, mine, clients, oldestSlot);
             if (!sums) {
                 checkConnection();
             }
@@ -294,10 +294,10 @@ void ClusterAgent::acknowledge(qint64 change)
 }
 
 void ClusterAgent::exchangeCounts(
-    const QList<ClientCount>& mine, const QStringList& clients, qint64 oldestMinute, const CountsDone& done)
+    const QList<ClientCount>& mine, const QStringList& clients, qint64 oldestSlot, const CountsDone& done)
 {
-    QMetaObject::invokeMethod(m_worker, [worker = m_worker, mine, clients, oldestMinute, context = this, done] {
-        worker->exchange(mine, clients, oldestMinute, context, done);
+    QMetaObject::invokeMethod(m_worker, [worker = m_worker, mine, clients, oldestSlot, context = this, done] {
+        worker->exchange(mine, clients, oldestSlot, context, done);
     });
 }
 

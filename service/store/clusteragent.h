@@ -49,7 +49,7 @@ public:
     // Sends this instance's counts and answers the cluster's sums (PostgreSQL); done runs on this
     // object's thread, with nullopt when the database failed.
     void exchangeCounts(
-        const QList<ClientCount>& mine, const QStringList& clients, qint64 oldestMinute, const CountsDone& done);
+        const QList<ClientCount>& mine, const QStringList& clients, qint64 oldestSlot, const CountsDone& done);
 
 signals:
     // These links changed: forget them, then acknowledge(upTo) (0: nothing to acknowledge).

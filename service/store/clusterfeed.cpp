@@ -119,37 +119,37 @@ bool prune(const QSqlDatabase& db, qint64 nowMs, qint64 keepMs)
     return runOne(db, QStringLiteral("DELETE FROM link_changes WHERE changed_at < ?"), {before})
         && runOne(db, QStringLiteral("DELETE FROM instances WHERE heartbeat_at < ?"), {before})
         && (!postgres
-            || runOne(db, QStringLiteral("DELETE FROM client_counts WHERE minute < ?"), {nowMs / 60'000 - 1}));
+            || runOne(db, QStringLiteral("DELETE FROM client_counts WHERE slot < ?"),
+                {(nowMs - 2 * 60'000) / ClientCountSlotMs}));
 }
 
 std::optional<QList<ClientCount>> exchangeCounts(const QSqlDatabase& db, const QString& instance,
-    const QList<ClientCount>& mine, const QStringList& clients, qint64 oldestMinute)
+    const QList<ClientCount>& mine, const QStringList& clients, qint64 oldestSlot)
 {
     QStringList sentClients;
-    QStringList sentMinutes;
+    QStringList sentSlots;
     QStringList sentCounts;
     for (const ClientCount& count : mine) {
         sentClients.append(count.client);
-        sentMinutes.append(QString::number(count.minute));
+        sentSlots.append(QString::number(count.slot));
         sentCounts.append(QString::number(count.count));
     }
     // Rows are keyed by instance too, so instances adding at once never wait for each other. The
     // insert runs whether or not the select reads it.
     QSqlQuery query(db);
     query.setForwardOnly(true);
-    query.prepare(
-        QStringLiteral("WITH sent AS (INSERT INTO client_counts(client, minute, instance, n) "
-                       "SELECT c, m, ?, n FROM unnest(?::text[], ?::bigint[], ?::bigint[]) AS u(c, m, n) "
-                       "ON CONFLICT (client, minute, instance) DO UPDATE SET n = client_counts.n + excluded.n) "
-                       "SELECT client, minute, sum(n)::bigint FROM client_counts "
-                       "WHERE client = ANY(?::text[]) AND minute >= ? "
-                       "GROUP BY client, minute"));
+    query.prepare(QStringLiteral("WITH sent AS (INSERT INTO client_counts(client, slot, instance, n) "
+                                 "SELECT c, m, ?, n FROM unnest(?::text[], ?::bigint[], ?::bigint[]) AS u(c, m, n) "
+                                 "ON CONFLICT (client, slot, instance) DO UPDATE SET n = client_counts.n + excluded.n) "
+                                 "SELECT client, slot, sum(n)::bigint FROM client_counts "
+                                 "WHERE client = ANY(?::text[]) AND slot >= ? "
+                                 "GROUP BY client, slot"));
     query.addBindValue(instance);
     query.addBindValue(arrayLiteral(sentClients));
-    query.addBindValue(arrayLiteral(sentMinutes));
+    query.addBindValue(arrayLiteral(sentSlots));
     query.addBindValue(arrayLiteral(sentCounts));
     query.addBindValue(arrayLiteral(clients));
-    query.addBindValue(oldestMinute);
+    query.addBindValue(oldestSlot);
     if (!query.exec()) {
         return std::nullopt;
     }

@@ -31,10 +31,11 @@ struct InstanceRecord {
     qint64 startedMs = 0;
 };
 
-// Creations of one client in one minute (milliseconds since the epoch / 60000).
+// Creations of one client in one slot of time (milliseconds since the epoch / ClientCountSlotMs).
+inline constexpr qint64 ClientCountSlotMs = 6000;
 struct ClientCount {
     QString client;
-    qint64 minute = 0;
+    qint64 slot = 0;
     qint64 count = 0;
 };
 
@@ -64,14 +65,14 @@ bool heartbeat(const QSqlDatabase& db, const QString& instance, qint64 ackedChan
 bool unregisterInstance(const QSqlDatabase& db, const QString& instance);
 std::optional<Acknowledgements> acknowledgements(const QSqlDatabase& db, qint64 change, qint64 nowMs);
 std::optional<int> liveInstances(const QSqlDatabase& db, qint64 nowMs);
-// Drops change log rows and instances older than keepMs, and minute counts of minutes gone by.
+// Drops change log rows and instances older than keepMs, and counts of slots more than a minute old.
 bool prune(const QSqlDatabase& db, qint64 nowMs, qint64 keepMs);
 
 // PostgreSQL only: adds this instance's counts and answers the cluster's sums, for the clients
-// given, of the minutes from oldestMinute on. One statement: the sums read are those committed
+// given, of the slots from oldestSlot on. One statement: the sums read are those committed
 // before it, so the counts just sent are not among them (the caller adds them).
 std::optional<QList<ClientCount>> exchangeCounts(const QSqlDatabase& db, const QString& instance,
-    const QList<ClientCount>& mine, const QStringList& clients, qint64 oldestMinute);
+    const QList<ClientCount>& mine, const QStringList& clients, qint64 oldestSlot);
 } // namespace ClusterFeed
 
 } // namespace Shortd

@@ -130,8 +130,8 @@ const QList<Migration>& postgresMigrations()
                             "revoked_at bigint)")}},
         // The same log as SQLite's, and a notification on the channel link_changes with the code,
         // sent when the change commits. An update of the visits alone is counting, not a change.
-        // client_counts: creations per client, minute and instance, which the instances add up
-        // to share one limit.
+        // client_counts: creations per client, six-second slot and instance, which the instances
+        // add up to share one limit.
         {6, QStringLiteral("cluster"),
             {QStringLiteral("CREATE TABLE link_changes ("
                             "id bigserial PRIMARY KEY, "
@@ -160,10 +160,10 @@ const QList<Migration>& postgresMigrations()
                                "acked_change bigint NOT NULL DEFAULT 0)"),
                 QStringLiteral("CREATE TABLE client_counts ("
                                "client text COLLATE \"C\" NOT NULL, "
-                               "minute bigint NOT NULL, "
+                               "slot bigint NOT NULL, "
                                "instance text COLLATE \"C\" NOT NULL, "
                                "n bigint NOT NULL, "
-                               "PRIMARY KEY (client, minute, instance))")}},
+                               "PRIMARY KEY (client, slot, instance))")}},
     };
     return migrations;
 }

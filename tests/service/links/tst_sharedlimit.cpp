@@ -7,8 +7,8 @@ using namespace Shortd;
 
 namespace
 {
-constexpr qint64 MinuteMs = 60'000;
-constexpr qint64 Minute = 29'944'691; // any minute since the epoch
+constexpr qint64 SlotMs = ClientCountSlotMs;
+constexpr qint64 Slot = 299'446'910; // any slot since the epoch
 const QString Client = u"192.0.2.1"_s;
 
 // Takes until the first refusal: how many were granted, and the refusal's wait.
@@ -37,20 +37,21 @@ void SharedLimitTest::decision_data()
 {
     QTest::addColumn<int>("perMinute");
     QTest::addColumn<int>("instances");
-    QTest::addColumn<qint64>("previous"); // the cluster's count of the minute before
-    QTest::addColumn<qint64>("current"); // and of this minute, this instance's last round included
+    QTest::addColumn<qint64>("oldest"); // the cluster's count of the oldest slot the minute touches
+    QTest::addColumn<qint64>("current"); // and of the current one, this instance's last round included
     QTest::addColumn<qint64>("lastRound"); // this instance's last round
-    QTest::addColumn<qint64>("intoMinuteMs");
+    QTest::addColumn<qint64>("intoSlotMs");
     QTest::addColumn<int>("granted");
     QTest::addColumn<int>("retryAfter");
 
-    QTest::newRow("alone: the whole minute") << 60 << 1 << 0LL << 0LL << 0LL << 0LL << 60 << 60;
+    QTest::newRow("alone: the whole minute") << 60 << 1 << 0LL << 0LL << 0LL << 0LL << 60 << 66;
     QTest::newRow("three: a third each until they exchange") << 60 << 3 << 0LL << 0LL << 0LL << 0LL << 20 << 1;
     QTest::newRow("the others' counts leave less") << 60 << 3 << 0LL << 45LL << 0LL << 0LL << 5 << 1;
     QTest::newRow("the others' round not yet seen") << 60 << 3 << 0LL << 10LL << 10LL << 0LL << 10 << 1;
     QTest::newRow("one while anything is left") << 2 << 3 << 0LL << 0LL << 0LL << 0LL << 1 << 1;
-    QTest::newRow("the minute before slides out") << 60 << 1 << 60LL << 0LL << 0LL << 45'000LL << 45 << 1;
-    QTest::newRow("spent: wait for the minute's end") << 60 << 3 << 0LL << 60LL << 0LL << 20'000LL << 0 << 40;
+    QTest::newRow("a burst a minute old counts until its slot leaves")
+        << 60 << 1 << 60LL << 0LL << 0LL << 3000LL << 0 << 3;
+    QTest::newRow("half the minute in the oldest slot") << 60 << 1 << 30LL << 0LL << 0LL << 0LL << 30 << 6;
     QTest::newRow("off") << 0 << 3 << 0LL << 500LL << 0LL << 0LL << 10'000 << 0;
 }
 
@@ -58,29 +59,29 @@ void SharedLimitTest::decision()
 {
     QFETCH(int, perMinute);
     QFETCH(int, instances);
-    QFETCH(qint64, previous);
+    QFETCH(qint64, oldest);
     QFETCH(qint64, current);
     QFETCH(qint64, lastRound);
-    QFETCH(qint64, intoMinuteMs);
+    QFETCH(qint64, intoSlotMs);
     QFETCH(int, granted);
     QFETCH(int, retryAfter);
 
     SharedLimit limit(perMinute);
     limit.setInstances(instances);
-    const qint64 now = Minute * MinuteMs + intoMinuteMs;
-    SharedLimit::Batch sent {{}, {Client}, Minute - 1};
+    const qint64 now = Slot * SlotMs + intoSlotMs;
+    SharedLimit::Batch sent {{}, {Client}, Slot - 10};
     if (lastRound > 0) {
-        sent.counts.append({Client, Minute, lastRound});
+        sent.counts.append({Client, Slot, lastRound});
     }
     limit.settle(
-        sent, QList<ClientCount> {{Client, Minute - 1, previous}, {Client, Minute, current - lastRound}}, instances);
+        sent, QList<ClientCount> {{Client, Slot - 10, oldest}, {Client, Slot, current - lastRound}}, instances);
     QCOMPARE(takeUntilRefused(limit, now), std::make_pair(granted, retryAfter));
 }
 
 void SharedLimitTest::batchesCarryCountsUntilSettled()
 {
     SharedLimit limit(100);
-    const qint64 now = Minute * MinuteMs;
+    const qint64 now = Slot * SlotMs;
     const auto take = [&](int times) {
         for (int i = 0; i < times; ++i) {
             QVERIFY(limit.take(Client, now).allowed);
@@ -102,11 +103,11 @@ void SharedLimitTest::batchesCarryCountsUntilSettled()
     QCOMPARE(third.counts.size(), 1);
     QCOMPARE(third.counts.constFirst().count, 3);
     // The sums were read before the batch went in: both are counted once.
-    limit.settle(third, QList<ClientCount> {{Client, Minute, 2}}, 1);
+    limit.settle(third, QList<ClientCount> {{Client, Slot, 2}}, 1);
     QCOMPARE(takeUntilRefused(limit, now).first, 95);
 
     // A client idle for two minutes is no longer asked about.
-    QVERIFY(limit.takeBatch(now + 2 * MinuteMs).clients.isEmpty());
+    QVERIFY(limit.takeBatch(now + 120'000).clients.isEmpty());
 }
 
 QTEST_APPLESS_MAIN(SharedLimitTest)
