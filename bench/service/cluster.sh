@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Measures what three nolvex-shortd instances on one PostgreSQL cluster share:
-#   - take-downs: the time from `links disable` to 410 on every instance, over TAKEDOWNS links
-#     (default 100), each cached on all three before it is taken down;
+#   - take-downs: the time to 410 on every instance, over TAKEDOWNS links (default 100) each way,
+#     each cached on all three before it is taken down: from the start of `links disable`, and
+#     from an UPDATE sent in an open psql session (the time from the commit alone);
 #   - the create limit: one client creating as fast as it can, spread over the three, for
 #     LIMIT_SECONDS (default 90), against --rate-limit LIMIT (default 60): the most creations in
 #     any 60 s, as a multiple of the limit.
@@ -36,4 +37,4 @@ printf "listen_addresses = '127.0.0.1'\nport = %s\nunix_socket_directories = '%s
 "$pgbin/psql" -X -q -h 127.0.0.1 -p "$pg_port" -U postgres -d postgres -c "CREATE DATABASE links"
 
 python3 "$(dirname "$0")/cluster.py" "$shortd" "postgresql://postgres@127.0.0.1:$pg_port/links" "$work" \
-    "${TAKEDOWNS:-100}" "${LIMIT:-60}" "${LIMIT_SECONDS:-90}"
+    "${TAKEDOWNS:-100}" "${LIMIT:-60}" "${LIMIT_SECONDS:-90}" "$pgbin/psql" -X -q -h 127.0.0.1 -p "$pg_port" -U postgres
