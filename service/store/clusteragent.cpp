@@ -100,12 +100,13 @@ public:
         QMetaObject::invokeMethod(context, [done, sums, live = m_live] { done(sums, live); });
     }
 
-    // moc's definitions name the parameters otherwise.
+    // moc's definitions, in this file, name the parameters otherwise.
+    // NOLINTBEGIN(readability-inconsistent-declaration-parameter-name)
 signals:
-    void linksChanged(const QStringList& codes, bool everything,
-        qint64 upTo); // NOLINT(readability-inconsistent-declaration-parameter-name)
+    void linksChanged(const QStringList& codes, bool everything, qint64 upTo);
     void notificationReceived();
-    void instancesCounted(int live); // NOLINT(readability-inconsistent-declaration-parameter-name)
+    void instancesCounted(int live);
+    // NOLINTEND(readability-inconsistent-declaration-parameter-name)
 
 private:
     QSqlDatabase db() const { return QSqlDatabase::database(m_connectionName, false); }

@@ -120,7 +120,7 @@ bool prune(const QSqlDatabase& db, qint64 nowMs, qint64 keepMs)
         && runOne(db, QStringLiteral("DELETE FROM instances WHERE heartbeat_at < ?"), {before})
         && (!postgres
             || runOne(db, QStringLiteral("DELETE FROM client_counts WHERE slot < ?"),
-                {(nowMs - 2 * 60'000) / ClientCountSlotMs}));
+                {(nowMs - qint64 {120'000}) / ClientCountSlotMs}));
 }
 
 std::optional<QList<ClientCount>> exchangeCounts(const QSqlDatabase& db, const QString& instance,
