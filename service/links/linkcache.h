@@ -26,6 +26,9 @@ public:
     std::optional<StoredLink> findByTarget(int type, const QString& target, qint64 nowMs);
     std::optional<QString> findCode(int type, const QString& target, qint64 nowMs);
     void remember(const StoredLink& link, qint64 nowMs);
+    // A link changed elsewhere: the next request reads it from the store.
+    void forget(const QString& code);
+    void clear();
     // Visits written to the store show in the cached copy too.
     void addVisits(const QString& code, qint64 count);
 

@@ -4,12 +4,16 @@
 #include "ops/commands/commands.h"
 #include "ops/linkrecords.h"
 #include "ops/operatorcommands.h"
+#include "store/clusterfeed.h"
+#include "store/sqllinkstore.h"
 
 #include <QCommandLineParser>
 #include <QDateTime>
+#include <QDeadlineTimer>
 #include <QIODevice>
 #include <QStringBuilder>
 #include <algorithm>
+#include <QThread>
 #include <optional>
 #include <utility>
 
@@ -176,6 +180,43 @@ CheckedCommand checkShow(const QCommandLineParser&, const QString& code, Session
         OpsDone, [code, &session](LinkStore& store, const ServiceConfig&) { return showLink(store, code, session); }};
 }
 
+// Waits, for a short while, until the running instances say they have dropped the link they held:
+// how many did, of how many run.
+QString acknowledgedBy(LinkStore& store, const QString& code)
+{
+    const auto* sql = dynamic_cast<SqlLinkStore*>(&store);
+    if (!sql) {
+        return {};
+    }
+    constexpr int WaitMs = 2000;
+    constexpr int PauseMs = 20;
+    const QSqlDatabase db = sql->connection();
+    const std::optional<qint64> change = ClusterFeed::newestChangeOf(db, code);
+    if (!change || *change == 0) {
+        return {};
+    }
+    const QDeadlineTimer deadline(WaitMs);
+    std::optional<Acknowledgements> acks;
+    for (;;) {
+        acks = ClusterFeed::acknowledgements(db, *change, QDateTime::currentMSecsSinceEpoch());
+        if (!acks || acks->acknowledged >= acks->live || deadline.hasExpired()) {
+            break;
+        }
+        QThread::msleep(PauseMs);
+    }
+    if (!acks) {
+        return QStringLiteral("cannot tell which running instances have seen the change");
+    }
+    if (acks->live == 0) {
+        return QStringLiteral("no instance of the service is running");
+    }
+    QString text = QStringLiteral("acknowledged by %1 of %2 running instances").arg(acks->acknowledged).arg(acks->live);
+    if (acks->acknowledged < acks->live) {
+        text += QStringLiteral(" within %1 s; the others drop it when their cache entry expires").arg(WaitMs / 1000);
+    }
+    return text;
+}
+
 // disable, enable and delete. A reason left out (nullopt) keeps the one the link has.
 int changeState(
     LinkStore& store, const QString& code, LinkState wanted, const std::optional<QString>& reason, Session& session)
@@ -201,6 +242,9 @@ int changeState(
         return session.fail(OpsRefused, QStringLiteral("no link %1").arg(code));
     }
     session.say(QStringLiteral("%1: %2 (%3)").arg(code, stateName(wanted), forTerminal(link->target)));
+    if (const QString acknowledged = acknowledgedBy(store, code); !acknowledged.isEmpty()) {
+        session.say(acknowledged);
+    }
     return OpsDone;
 }
 
