@@ -230,6 +230,13 @@ void Connection::start()
     process();
 }
 
+void Connection::closeIfIdle()
+{
+    if (!m_awaitingAnswer && m_buffer.isEmpty() && m_socket->bytesAvailable() == 0) {
+        close();
+    }
+}
+
 void Connection::answered()
 {
     if (!m_awaitingAnswer) {

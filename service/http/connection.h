@@ -44,6 +44,8 @@ public:
     QTcpSocket* relay() const;
     // Begins passing requests on.
     void start();
+    // Closes now unless a request is being read or answered; that one is finished first.
+    void closeIfIdle();
 
 private:
     void process();
