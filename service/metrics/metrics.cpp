@@ -1,5 +1,6 @@
 #include "metrics/metrics.h"
 
+#include <QLocale>
 #include <QtGlobal>
 #include <cmath>
 
