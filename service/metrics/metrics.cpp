@@ -1,7 +1,7 @@
 #include "metrics/metrics.h"
 
-#include <QLocale>
 #include <QtGlobal>
+#include <charconv>
 #include <cmath>
 
 namespace Shortd::Metrics
@@ -87,7 +87,13 @@ QByteArray formatValue(double value)
     if (value == std::floor(value) && std::fabs(value) < 9.007199254740992e15) {
         return QByteArray::number(static_cast<qint64>(value));
     }
-    return QByteArray::number(value, 'g', QLocale::FloatingPointShortest);
+    // The shortest spelling that reads back exactly; without an exponent in the usual range, so
+    // that bucket bounds read as people write them ("0.0005", not "5e-04").
+    std::array<char, 64> buffer {};
+    const double magnitude = std::fabs(value);
+    const auto format = magnitude >= 1e-6 && magnitude < 1e15 ? std::chars_format::fixed : std::chars_format::general;
+    const std::to_chars_result written = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value, format);
+    return QByteArray(buffer.data(), written.ptr - buffer.data());
 }
 
 void Exposition::family(QByteArrayView name, QByteArrayView help, Type type)

@@ -92,7 +92,9 @@ void WriteFailuresTest::fullDatabaseIsToldOnceAndInHealth()
     for (int i = 0; i < 20; ++i) {
         QCOMPARE(service.create(next++), 503);
     }
-    const HttpReply failing = service.get(u"/healthz"_s);
+    // Alive all along; not ready while writes fail, and /readyz says why.
+    QCOMPARE(service.get(u"/healthz"_s).status, 200);
+    const HttpReply failing = service.get(u"/readyz"_s);
     QCOMPARE(failing.status, 503);
     const QJsonObject health = QJsonDocument::fromJson(failing.body).object();
     QCOMPARE(health.value(u"status"_s).toString(), u"unavailable"_s);
@@ -102,13 +104,13 @@ void WriteFailuresTest::fullDatabaseIsToldOnceAndInHealth()
     QTest::ignoreMessage(QtWarningMsg, again);
     QVERIFY(service.fillUp(false));
     QCOMPARE(service.create(next++), 200);
-    QCOMPARE(service.get(u"/healthz"_s).status, 200);
+    QCOMPARE(service.get(u"/readyz"_s).status, 200);
 
     // Failing again after it recovered is told again.
     QTest::ignoreMessage(QtWarningMsg, full);
     QVERIFY(service.fillUp(true));
     QVERIFY(service.createUntilRefused(&next));
-    QCOMPARE(service.get(u"/healthz"_s).status, 503);
+    QCOMPARE(service.get(u"/readyz"_s).status, 503);
 }
 
 QTEST_GUILESS_MAIN(WriteFailuresTest)
