@@ -87,9 +87,8 @@ private:
         const quint16 port = m_ports.at(m_turn++ % m_ports.size());
         auto* socket = new QTcpSocket(this);
         auto received = std::make_shared<QByteArray>();
-        connect(socket, &QTcpSocket::connected, socket, [socket, attempt, port] {
-            socket->write(rawGet(attempt.target, port));
-        });
+        connect(socket, &QTcpSocket::connected, socket,
+            [socket, attempt, port] { socket->write(rawGet(attempt.target, port)); });
         auto settle = [this, socket, received, attempt]() mutable {
             if (socket->property("settled").toBool()) {
                 return;

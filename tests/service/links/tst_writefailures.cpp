@@ -34,8 +34,12 @@ struct Service {
     HttpReply get(const QString& path, const QByteArray& query = {})
     {
         HttpReply answer {0, {}, {}, {}};
-        routes.handle({Method::Get, path, query, {}, {}, "127.0.0.1:8420", u"127.0.0.1"_s}, 0,
-            [&answer](HttpReply reply) { answer = std::move(reply); });
+        HttpRequest request;
+        request.path = path;
+        request.query = query;
+        request.host = "127.0.0.1:8420";
+        request.client = u"127.0.0.1"_s;
+        routes.handle(request, 0, [&answer](HttpReply reply) { answer = std::move(reply); });
         return answer;
     }
     int create(int n)
@@ -72,6 +76,7 @@ class WriteFailuresTest final : public QObject
 
 private slots:
     void fullDatabaseIsToldOnceAndInHealth();
+    void stoppingIsAliveButNotReady();
 };
 
 void WriteFailuresTest::fullDatabaseIsToldOnceAndInHealth()
@@ -111,6 +116,19 @@ void WriteFailuresTest::fullDatabaseIsToldOnceAndInHealth()
     QVERIFY(service.fillUp(true));
     QVERIFY(service.createUntilRefused(&next));
     QCOMPARE(service.get(u"/readyz"_s).status, 503);
+}
+
+void WriteFailuresTest::stoppingIsAliveButNotReady()
+{
+    QTemporaryDir dir;
+    Service service(dir.filePath(u"links.sqlite"_s));
+    QVERIFY(service.store.open());
+    QCOMPARE(service.get(u"/readyz"_s).status, 200);
+    service.routes.setStopping();
+    const HttpReply stopping = service.get(u"/readyz"_s);
+    QCOMPARE(stopping.status, 503);
+    QCOMPARE(QJsonDocument::fromJson(stopping.body).object().value(u"status"_s).toString(), u"stopping"_s);
+    QCOMPARE(service.get(u"/healthz"_s).status, 200);
 }
 
 QTEST_GUILESS_MAIN(WriteFailuresTest)
