@@ -29,7 +29,7 @@ void Histogram::observe(std::chrono::nanoseconds duration) noexcept
 HistogramSnapshot Histogram::snapshot() const
 {
     HistogramSnapshot snapshot {m_bounds, {}, 0};
-    snapshot.counts.reserve(static_cast<qsizetype>(m_bounds.size() + 1));
+    snapshot.counts.reserve(static_cast<qsizetype>(m_bounds.size()) + 1);
     for (size_t i = 0; i <= m_bounds.size(); ++i) {
         snapshot.counts.append(m_counts.at(i).load(std::memory_order_relaxed));
     }
@@ -93,7 +93,7 @@ QByteArray formatValue(double value)
     const double magnitude = std::fabs(value);
     const auto format = magnitude >= 1e-6 && magnitude < 1e15 ? std::chars_format::fixed : std::chars_format::general;
     const std::to_chars_result written = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value, format);
-    return QByteArray(buffer.data(), written.ptr - buffer.data());
+    return {buffer.data(), written.ptr - buffer.data()};
 }
 
 void Exposition::family(QByteArrayView name, QByteArrayView help, Type type)

@@ -35,7 +35,7 @@ void MetricsTest::escaping_data()
     QTest::newRow("plain") << QByteArray("2.1") << QByteArray("2.1") << QByteArray("2.1");
     QTest::newRow("backslash") << QByteArray("a\\b") << QByteArray("a\\\\b") << QByteArray("a\\\\b");
     QTest::newRow("quote only matters in a label")
-        << QByteArray("say \"hi\"") << QByteArray("say \\\"hi\\\"") << QByteArray("say \"hi\"");
+        << QByteArray(R"(say "hi")") << QByteArray(R"(say \"hi\")") << QByteArray(R"(say "hi")");
     QTest::newRow("line feed") << QByteArray("one\ntwo") << QByteArray("one\\ntwo") << QByteArray("one\\ntwo");
     QTest::newRow("UTF-8 kept") << u"版本 ✓"_s.toUtf8() << u"版本 ✓"_s.toUtf8() << u"版本 ✓"_s.toUtf8();
     QTest::newRow("an escape already spelled is escaped again")
@@ -189,15 +189,15 @@ void MetricsTest::serviceSeries()
     gauges.ready = true;
     const QByteArray text = metrics.render(gauges, u"2.1 \"beta\""_s);
     for (const QByteArray& line :
-        {QByteArray("nolvex_shortd_build_info{version=\"2.1 \\\"beta\\\"\"} 1"), QByteArray("nolvex_shortd_ready 1"),
-            QByteArray("nolvex_shortd_requests_total{route=\"redirect\",status=\"302\"} 2"),
-            QByteArray("nolvex_shortd_requests_total{route=\"api_create\",status=\"201\"} 1"),
-            QByteArray("nolvex_shortd_redirect_duration_seconds_bucket{le=\"0.00025\"} 0"),
-            QByteArray("nolvex_shortd_redirect_duration_seconds_bucket{le=\"0.0005\"} 2"),
+        {QByteArray(R"(nolvex_shortd_build_info{version="2.1 \"beta\""} 1)"), QByteArray("nolvex_shortd_ready 1"),
+            QByteArray(R"(nolvex_shortd_requests_total{route="redirect",status="302"} 2)"),
+            QByteArray(R"(nolvex_shortd_requests_total{route="api_create",status="201"} 1)"),
+            QByteArray(R"(nolvex_shortd_redirect_duration_seconds_bucket{le="0.00025"} 0)"),
+            QByteArray(R"(nolvex_shortd_redirect_duration_seconds_bucket{le="0.0005"} 2)"),
             QByteArray("nolvex_shortd_redirect_duration_seconds_count 2"),
             QByteArray("nolvex_shortd_create_duration_seconds_count 1"),
-            QByteArray("nolvex_shortd_connections_refused_total{reason=\"per_client\"} 1"),
-            QByteArray("nolvex_shortd_connections_refused_total{reason=\"max_connections\"} 0"),
+            QByteArray(R"(nolvex_shortd_connections_refused_total{reason="per_client"} 1)"),
+            QByteArray(R"(nolvex_shortd_connections_refused_total{reason="max_connections"} 0)"),
             QByteArray("nolvex_shortd_visits_pending 5")}) {
         QVERIFY2(text.contains(QByteArray('\n' + line + '\n')), line.constData());
     }

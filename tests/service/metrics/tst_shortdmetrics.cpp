@@ -51,10 +51,10 @@ private slots:
     void initTestCase();
     void scrapeUnderLoadPassesPromtool();
     void onlyOnItsOwnListener();
-    void prometheusScrapesIt();
+    void prometheusScrapesIt() const;
 
 private:
-    QByteArray scrape();
+    QByteArray scrape() const;
 
     quint16 m_metricsPort = 0;
     std::unique_ptr<ShortdProcess> m_service;
@@ -70,7 +70,7 @@ void ShortdMetricsTest::initTestCase()
     QVERIFY2(m_service->start(), qPrintable(m_service->errorString()));
 }
 
-QByteArray ShortdMetricsTest::scrape()
+QByteArray ShortdMetricsTest::scrape() const
 {
     return rawExchange(m_metricsPort, rawGet("/metrics", m_metricsPort)).body;
 }
@@ -132,7 +132,7 @@ void ShortdMetricsTest::onlyOnItsOwnListener()
     QCOMPARE(seriesValue(scrape(), R"(nolvex_shortd_requests_total{route="other",status="404"})"), before);
 }
 
-void ShortdMetricsTest::prometheusScrapesIt()
+void ShortdMetricsTest::prometheusScrapesIt() const
 {
     const QString prometheus = QStandardPaths::findExecutable(u"prometheus"_s);
     QVERIFY2(!prometheus.isEmpty(), "prometheus is missing: install the Debian package prometheus (scripts/setup.sh)");
