@@ -169,7 +169,7 @@ bool HttpFrontEnd::handleRequest(const QHttpServerRequest& request, QTcpSocket* 
 
     // The HTTP server keeps every connection open; one whose client asked to close it after this
     // reply is closed here, or a client reading to the end would wait for the idle limit.
-    const bool close = m_closing || asksToClose(request.value("connection"));
+    const bool close = asksToClose(request.value("connection"));
     QByteArray target = url.path(QUrl::FullyEncoded).toLatin1();
     if (!routed.query.isEmpty()) {
         target += '?' + routed.query;
