@@ -5,18 +5,19 @@
 #   http/ carries bytes and knows no route; store/ knows only itself; links/ sits on store/;
 #   web/ and api/ sit on links/ and store/; ops/ sits on them and on api/, whose keys it makes; the
 #   wiring at the top (config, routes, shortdservice) is included by no room but ops/, which reads
-#   the service's own options.
+#   the service's own options. metrics/ knows only itself, and every room may count into it.
 # And nothing in client/ (shared with the terminal client) includes a widget.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 declare -A allowed=(
-    [service/http]='http/'
-    [service/store]='store/'
-    [service/links]='links/|store/'
-    [service/web]='web/|links/|store/|http/message\.h|http/limits\.h'
-    [service/api]='api/|links/|store/|http/message\.h|http/limits\.h'
-    [service/ops]='ops/|api/|links/|store/|config\.h'
+    [service/metrics]='metrics/'
+    [service/http]='http/|metrics/'
+    [service/store]='store/|metrics/'
+    [service/links]='links/|store/|metrics/'
+    [service/web]='web/|links/|store/|metrics/|http/message\.h|http/limits\.h'
+    [service/api]='api/|links/|store/|metrics/|http/message\.h|http/limits\.h'
+    [service/ops]='ops/|api/|links/|store/|metrics/|config\.h'
 )
 status=0
 for room in "${!allowed[@]}"; do

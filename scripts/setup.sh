@@ -15,11 +15,13 @@ NOLVEX_PACKAGES=(
 )
 
 # What only the test command needs: the fuzzing toolchain, the linters, what checks the packages,
-# and a PostgreSQL server (initdb, pg_ctl, psql, pgbench) for the service's throw-away clusters.
+# a PostgreSQL server (initdb, pg_ctl, psql, pgbench) for the service's throw-away clusters, and
+# Prometheus (promtool and the server) to check what the service exports.
 NOLVEX_TEST_PACKAGES=(
     clang libclang-rt-14-dev clang-tidy clang-format zbar-tools
     dpkg-dev fakeroot lintian desktop-file-utils appstream systemd
     postgresql-15 postgresql-client-15
+    prometheus
 )
 
 nolvex_install_packages() {

@@ -221,6 +221,14 @@ constexpr ServiceOption Options[] = {
         [](const QString& text, ServiceConfig& config) {
             return parseCount(text, &config.maxPendingVisits) && config.maxPendingVisits > 0;
         }},
+    {"metrics-listen", "NOLVEX_SHORTD_METRICS_LISTEN", nullptr, "ADDR:PORT",
+        "Serve Prometheus metrics at /metrics on this address and port, apart from --listen (default: off).",
+        [](const QString& text, ServiceConfig& config) {
+            return parseListen(text, &config.metricsAddress, &config.metricsPort);
+        }},
+    {"shutdown-timeout", "NOLVEX_SHORTD_SHUTDOWN_TIMEOUT", "10", "SECONDS",
+        "On SIGTERM or SIGINT, how long requests in flight may take before the service ends (default 10).",
+        [](const QString& text, ServiceConfig& config) { return parseSeconds(text, &config.shutdownTimeout); }},
     {"trusted-proxy", "NOLVEX_SHORTD_TRUSTED_PROXY", nullptr, "CIDR",
         "A reverse proxy whose X-Forwarded-For names the client (e.g. 10.0.0.0/8); may repeat. "
         "In the environment: several separated by blanks.",
@@ -407,6 +415,11 @@ ConfigResult parseConfig(const QStringList& arguments, const QProcessEnvironment
     }
     if (config.tlsCertificate.isEmpty() != config.tlsKey.isEmpty()) {
         result.error = QStringLiteral("--tls-cert and --tls-key go together");
+    }
+    if (config.metricsPort != 0 && config.metricsPort == config.port
+        && (config.metricsAddress == config.listenAddress || config.metricsAddress == QHostAddress::Any
+            || config.listenAddress == QHostAddress::Any)) {
+        result.error = QStringLiteral("--metrics-listen must differ from --listen: metrics are never public");
     }
     return result;
 }

@@ -42,6 +42,11 @@ struct ServiceConfig {
     int cacheSize = 100'000;
     std::chrono::milliseconds cacheTtl {5000};
     int maxPendingVisits = 100'000; // links whose counted visits wait for the database
+    // Where /metrics is served, apart from the public listener; port 0: not at all.
+    QHostAddress metricsAddress = QHostAddress::LocalHost;
+    quint16 metricsPort = 0;
+    // How long a stop waits for the requests in flight before it ends them.
+    std::chrono::milliseconds shutdownTimeout {10'000};
     // Peers whose X-Forwarded-For is believed: address and prefix length.
     QList<std::pair<QHostAddress, int>> trustedProxies;
 

@@ -21,14 +21,19 @@ void onTerminate(int)
     [[maybe_unused]] const ssize_t written = ::write(signalPipe[1], &byte, 1);
 }
 
-// SIGTERM and SIGINT end the event loop normally, so counted visits are written before exit.
-void quitOnTerminate(QCoreApplication& app)
+// SIGTERM and SIGINT stop the service in order (see ShortdService::stop()), then end the event
+// loop normally; a second one ends it at once.
+void stopOnTerminate(QCoreApplication& app, Shortd::ShortdService& service)
 {
     if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0) {
         return;
     }
     auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &app);
-    QObject::connect(notifier, &QSocketNotifier::activated, &app, [] { QCoreApplication::quit(); });
+    QObject::connect(notifier, &QSocketNotifier::activated, &app, [&service] {
+        char bytes[16];
+        [[maybe_unused]] const ssize_t drained = ::read(signalPipe[0], bytes, sizeof(bytes));
+        service.stop([] { QCoreApplication::quit(); });
+    });
     struct sigaction action {
     };
     action.sa_handler = onTerminate;
@@ -76,6 +81,10 @@ int main(int argc, char* argv[])
     std::fprintf(stderr, "nolvex-shortd: serving %s on %s, links in %s\n",
         qPrintable(parsed.config.ownOrigin().toString()), qPrintable(parsed.config.listenAddress.toString()),
         qPrintable(service.databasePath()));
-    quitOnTerminate(app);
+    if (service.metricsPort() != 0) {
+        std::fprintf(stderr, "nolvex-shortd: metrics at http://%s:%u/metrics\n",
+            qPrintable(parsed.config.metricsAddress.toString()), unsigned(service.metricsPort()));
+    }
+    stopOnTerminate(app, service);
     return QCoreApplication::exec();
 }

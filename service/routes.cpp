@@ -145,12 +145,8 @@ void Routes::handle(const HttpRequest& request, qint64 nowMs, const Respond& res
         respond(request.method == Method::Post ? softVersion(request) : methodNotAllowed("POST", true));
         return;
     }
-    if (isSegment(path, HealthSegment)) {
-        if (request.method != Method::Get && request.method != Method::Head) {
-            respond(methodNotAllowed("GET, HEAD", true));
-            return;
-        }
-        health(respond);
+    if (isSegment(path, HealthSegment) || isSegment(path, ReadySegment)) {
+        health(request, respond);
         return;
     }
     // HEAD is answered like GET (the front end leaves out the body) but counts no visit.
@@ -354,20 +350,41 @@ void Routes::qrImage(const QrRequest& qr, const QString& segment, const QByteArr
     });
 }
 
-void Routes::health(const Respond& respond)
+void Routes::health(const HttpRequest& request, const Respond& respond)
 {
-    m_shortener.checkHealth([this, respond](bool healthy) {
+    if (request.method != Method::Get && request.method != Method::Head) {
+        respond(methodNotAllowed("GET, HEAD", true));
+        return;
+    }
+    // Alive is the process answering at all; whether it should get traffic is /readyz's question.
+    if (isSegment(request.path, HealthSegment)) {
+        respond(json(200, QJsonObject {{QStringLiteral("status"), QStringLiteral("ok")}}));
+        return;
+    }
+    checkReady(respond);
+}
+
+void Routes::checkReady(const std::function<void(const HttpReply& reply)>& done)
+{
+    if (m_stopping) {
+        done(json(503, QJsonObject {{QStringLiteral("status"), QStringLiteral("stopping")}}));
+        return;
+    }
+    // The store was reached and its schema brought up to date before the service began to listen;
+    // from then on ready means it still answers.
+    m_shortener.checkHealth([this, done](bool healthy) {
         // A store that answers but refuses writes (a full disk) cannot create links either.
         const QString writeFailure = m_shortener.writeFailure();
-        if (healthy && writeFailure.isEmpty()) {
-            respond(json(200, QJsonObject {{QStringLiteral("status"), QStringLiteral("ok")}}));
+        if (healthy && writeFailure.isEmpty() && !m_stopping) {
+            done(json(200, QJsonObject {{QStringLiteral("status"), QStringLiteral("ok")}}));
             return;
         }
-        QJsonObject answer {{QStringLiteral("status"), QStringLiteral("unavailable")}};
+        QJsonObject answer {
+            {QStringLiteral("status"), m_stopping ? QStringLiteral("stopping") : QStringLiteral("unavailable")}};
         if (!writeFailure.isEmpty()) {
             answer.insert(QStringLiteral("writeError"), writeFailure);
         }
-        respond(json(503, answer));
+        done(json(503, answer));
     });
 }
 

@@ -27,6 +27,10 @@ public:
     Routes(ServiceConfig config, Shortener& shortener, RateLimiter& rateLimiter);
 
     void handle(const HttpRequest& request, qint64 nowMs, const Respond& respond);
+    // From now on /readyz answers 503: the service is stopping.
+    void setStopping() { m_stopping = true; }
+    // What /readyz answers: ready while not stopping, the store answers and writes succeed.
+    void checkReady(const std::function<void(const HttpReply& reply)>& done);
 
     // The short link of a code as the client is to show it.
     QString shortLink(int type, const QString& code, const QByteArray& host) const;
@@ -46,7 +50,7 @@ private:
     void redirect(const QString& segment, bool countVisit, const Respond& respond);
     void preview(const QString& code, const QString& segment, const QByteArray& host, const Respond& respond);
     void qrImage(const QrRequest& qr, const QString& segment, const QByteArray& host, const Respond& respond);
-    void health(const Respond& respond);
+    void health(const HttpRequest& request, const Respond& respond);
     QUrl originFromHost(const QByteArray& host) const;
 
     ServiceConfig m_config;
@@ -54,6 +58,7 @@ private:
     RateLimiter& m_rateLimiter;
     QList<QUrl> m_fixedBases;
     QrImages m_qrImages;
+    bool m_stopping = false;
 };
 
 // The two JSON shapes of the client's protocol.

@@ -5,6 +5,8 @@
 #include "links/ratelimiter.h"
 #include "links/sharedlimit.h"
 #include "links/shortener.h"
+#include "metrics/servicemetrics.h"
+#include "routelabel.h"
 #include "routes.h"
 #include "store/clusteragent.h"
 #include "store/storeopening.h"
@@ -26,6 +28,11 @@ constexpr qsizetype StoreQueueLimit = 10'000;
 constexpr std::chrono::milliseconds VisitFlushInterval {1000};
 // How often the instances exchange their creation counts, at most.
 constexpr std::chrono::milliseconds CountsInterval {250};
+// How often a stop looks whether what it waits for is done.
+constexpr std::chrono::milliseconds StopPollInterval {10};
+// Scrapers are few: a handful of connections is plenty, and bounds what the listener may hold.
+constexpr int MetricsConnections = 16;
+constexpr auto MetricsPath = QStringView(u"/metrics");
 
 bool loadTls(const ServiceConfig& config, QSslConfiguration* tls, QString* error)
 {
@@ -63,6 +70,7 @@ ShortdService::~ShortdService()
 {
     // Stop taking requests before the parts they use go away. The shortener hands the counted
     // visits to the pool, and the pool runs what is queued before its workers end.
+    m_metricsFrontEnd.reset();
     m_frontEnd.reset();
     m_countsTimer.stop();
     m_cluster.reset();
@@ -153,6 +161,30 @@ bool ShortdService::start(QString* error)
         return false;
     }
     m_frontEnd->bind(m_gate);
+    m_frontEnd->setRequestMetrics(m_config.metricsPort != 0 ? &routeLabel : nullptr);
+    return m_config.metricsPort == 0 || startMetrics(error);
+}
+
+bool ShortdService::startMetrics(QString* error)
+{
+    m_metricsLog.open(QStringLiteral("off"));
+    m_metricsFrontEnd = std::make_unique<HttpFrontEnd>(
+        [this](const HttpRequest& request, qint64, const Respond& respond) { serveMetrics(request, respond); },
+        m_metricsLog);
+    FrontEndLimits limits;
+    limits.maxConnections = MetricsConnections;
+    limits.maxConnectionsPerClient = MetricsConnections;
+    m_metricsGate = new ConnectionGate(limits, std::nullopt);
+    if (!m_metricsGate->listen(m_config.metricsAddress, m_config.metricsPort)) {
+        *error = QStringLiteral("cannot listen for metrics on %1:%2: %3")
+                     .arg(m_config.metricsAddress.toString())
+                     .arg(m_config.metricsPort)
+                     .arg(m_metricsGate->errorString());
+        delete m_metricsGate;
+        m_metricsGate = nullptr;
+        return false;
+    }
+    m_metricsFrontEnd->bind(m_metricsGate);
     return true;
 }
 
@@ -184,6 +216,8 @@ void ShortdService::joinCluster()
         QObject::connect(&m_countsTimer, &QTimer::timeout, &m_countsTimer, [this] { exchangeCounts(); });
         m_countsTimer.start(CountsInterval);
     }
+    QObject::connect(
+        cluster, &ClusterAgent::notificationReceived, shortener, [] { Metrics::countNotificationReceived(); });
     m_cluster->start();
 }
 
@@ -202,6 +236,73 @@ void ShortdService::exchangeCounts()
             m_countsInFlight = false;
             m_sharedLimit->settle(batch, sums, liveInstances);
         });
+}
+
+void ShortdService::serveMetrics(const HttpRequest& request, const Respond& respond)
+{
+    const auto text = [](int status, QByteArray body) {
+        return HttpReply {status, "text/plain; charset=utf-8", std::move(body), {}};
+    };
+    if (request.path != MetricsPath) {
+        respond(text(404, "not found; metrics are at /metrics\n"));
+        return;
+    }
+    if (request.method != Method::Get && request.method != Method::Head) {
+        HttpReply reply = text(405, "GET or HEAD\n");
+        reply.addHeader("Allow", "GET, HEAD");
+        respond(std::move(reply));
+        return;
+    }
+    m_routes->checkReady([this, respond](const HttpReply& ready) {
+        const Metrics::Gauges gauges {m_shortener->cache().size(), m_pool->queued(),
+            m_gate ? m_gate->liveConnections() : 0, m_shortener->pendingVisitCount(), ready.status == 200};
+        HttpReply reply {200, "text/plain; version=0.0.4; charset=utf-8",
+            Metrics::service().render(gauges, m_config.releaseVersion), {}};
+        reply.addHeader("Cache-Control", "no-store");
+        respond(std::move(reply));
+    });
+}
+
+void ShortdService::stop(std::function<void()> stopped)
+{
+    if (m_stopped || !m_frontEnd) {
+        // Asked twice (a second Ctrl-C), or never started: no more waiting.
+        m_stopTimer.stop();
+        stopped();
+        return;
+    }
+    m_stopped = std::move(stopped);
+    m_stopDeadline.setRemainingTime(m_config.shutdownTimeout);
+    m_routes->setStopping();
+    m_frontEnd->setClosing(true);
+    m_gate->stopAccepting();
+    QObject::connect(&m_stopTimer, &QTimer::timeout, &m_stopTimer, [this] { continueStop(); });
+    m_stopTimer.start(StopPollInterval);
+    continueStop();
+}
+
+void ShortdService::continueStop()
+{
+    const bool late = m_stopDeadline.hasExpired();
+    if (!late && (m_frontEnd->inFlight() > 0 || m_gate->liveConnections() > 0)) {
+        return;
+    }
+    // Every answer is out: the visits they counted are the last ones.
+    m_shortener->flushVisits();
+    if (!late && m_shortener->hasPendingVisits()) {
+        return;
+    }
+    if (late) {
+        qWarning("nolvex-shortd: stopping after %lld ms with %d requests unanswered and %lld visits unwritten",
+            qint64(m_config.shutdownTimeout.count()), m_frontEnd->inFlight(), m_shortener->pendingVisitCount());
+    }
+    m_stopTimer.stop();
+    m_stopped();
+}
+
+quint16 ShortdService::metricsPort() const
+{
+    return m_metricsGate ? m_metricsGate->serverPort() : 0;
 }
 
 quint16 ShortdService::serverPort() const

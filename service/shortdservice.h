@@ -2,9 +2,12 @@
 
 #include "config.h"
 #include "http/accesslog.h"
+#include "http/message.h"
 
+#include <QDeadlineTimer>
 #include <QString>
 #include <QTimer>
+#include <functional>
 #include <memory>
 
 namespace Shortd
@@ -32,6 +35,12 @@ public:
     // Opens the store and starts listening; on failure the error says what went wrong.
     bool start(QString* error);
     quint16 serverPort() const;
+    // Where /metrics is served; 0 when it is not.
+    quint16 metricsPort() const;
+    // Stops in order: /readyz turns 503, no new connection is taken, the requests in flight are
+    // answered (each closing its connection), the counted visits are written; then stopped runs.
+    // Past --shutdown-timeout it runs whatever is left. Asked again while stopping, it runs at once.
+    void stop(std::function<void()> stopped);
     // The SQLite file, or the PostgreSQL address without its password.
     QString databasePath() const;
 
@@ -41,6 +50,9 @@ private:
     // Joins the cluster: changes to links heard of, the instance registered, limits shared.
     void joinCluster();
     void exchangeCounts();
+    bool startMetrics(QString* error);
+    void serveMetrics(const HttpRequest& request, const Respond& respond);
+    void continueStop();
 
     ServiceConfig m_config;
     std::unique_ptr<StorePool> m_pool;
@@ -54,6 +66,12 @@ private:
     AccessLog m_log;
     std::unique_ptr<HttpFrontEnd> m_frontEnd;
     ConnectionGate* m_gate = nullptr; // owned by m_frontEnd
+    AccessLog m_metricsLog; // off: a scrape a second is not worth a line
+    std::unique_ptr<HttpFrontEnd> m_metricsFrontEnd;
+    ConnectionGate* m_metricsGate = nullptr; // owned by m_metricsFrontEnd
+    QTimer m_stopTimer;
+    QDeadlineTimer m_stopDeadline;
+    std::function<void()> m_stopped;
 };
 
 } // namespace Shortd

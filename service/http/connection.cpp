@@ -18,6 +18,8 @@ namespace
 // it does, so a client that pipelines without reading cannot grow the service's memory.
 constexpr qint64 MaximumUnsentBytes = qint64(256) * 1024;
 constexpr int LingerMs = 2000;
+// How long a stop waits for the first request of a connection that has just been taken.
+constexpr std::chrono::milliseconds FirstRequestGrace {1000};
 } // namespace
 
 // What the HTTP server sees of a connection: a connected socket whose incoming bytes are exactly
@@ -230,6 +232,24 @@ void Connection::start()
     process();
 }
 
+void Connection::closeIfIdle()
+{
+    const auto idle = [this] { return !m_awaitingAnswer && m_buffer.isEmpty() && m_socket->bytesAvailable() == 0; };
+    if (m_passedAny) {
+        if (idle()) {
+            close();
+        }
+        return;
+    }
+    // A client that has just connected sends its request at once, and it may still be on its way:
+    // closing now would lose a request the client had every reason to think taken.
+    QTimer::singleShot(FirstRequestGrace, this, [this, idle] {
+        if (!m_passedAny && idle()) {
+            close();
+        }
+    });
+}
+
 void Connection::answered()
 {
     if (!m_awaitingAnswer) {
@@ -314,6 +334,7 @@ void Connection::pass(const FramedRequest& framed)
         m_buffer.remove(0, framed.length);
     }
     m_needed = 0;
+    m_passedAny = true;
     m_continued = false;
     m_headerTimer.stop();
     m_idleTimer.start();

@@ -44,6 +44,9 @@ public:
     QTcpSocket* relay() const;
     // Begins passing requests on.
     void start();
+    // Closes now unless a request is being read or answered; that one is finished first. A
+    // connection that has not sent its first request yet gets a moment to send it.
+    void closeIfIdle();
 
 private:
     void process();
@@ -69,6 +72,7 @@ private:
     bool m_processing = false;
     bool m_awaitingAnswer = false; // a request was passed on and its answer has not begun
     bool m_closing = false;
+    bool m_passedAny = false; // a request has been passed on
     bool m_continued = false; // "100 Continue" sent for the request being read
     bool m_waitingForWrites = false; // too many replies unread: reading resumes once some are
     QTimer m_headerTimer;

@@ -2,6 +2,7 @@
 
 #include "http/clientaddress.h"
 #include "http/connection.h"
+#include "metrics/servicemetrics.h"
 
 #include <QSslSocket>
 #include <sys/socket.h>
@@ -53,8 +54,13 @@ void ConnectionGate::incomingConnection(qintptr descriptor)
 {
     // Refused before any socket object exists: a client that floods the gate costs little.
     const QString client = clientAddress(peerOf(descriptor));
-    if (m_counts->total >= m_limits.maxConnections
-        || m_counts->perClient.value(client) >= m_limits.maxConnectionsPerClient) {
+    if (m_counts->total >= m_limits.maxConnections) {
+        Metrics::service().countRefusal(Metrics::Refusal::MaxConnections);
+        refuse(descriptor);
+        return;
+    }
+    if (m_counts->perClient.value(client) >= m_limits.maxConnectionsPerClient) {
+        Metrics::service().countRefusal(Metrics::Refusal::PerClient);
         refuse(descriptor);
         return;
     }
@@ -84,6 +90,20 @@ void ConnectionGate::incomingConnection(qintptr descriptor)
         }
     });
     tlsSocket->startServerEncryption();
+}
+
+void ConnectionGate::stopAccepting()
+{
+    if (isListening()) {
+        // Connections the kernel has completed but not handed over yet would be reset by the
+        // close; they are taken in and answered like the rest. Their clients sent before this.
+        waitForNewConnection(0);
+        close();
+    }
+    const QList<Connection*> connections = findChildren<Connection*>();
+    for (Connection* connection : connections) {
+        connection->closeIfIdle();
+    }
 }
 
 void ConnectionGate::refuse(qintptr descriptor)

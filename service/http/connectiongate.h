@@ -29,6 +29,10 @@ public:
     ~ConnectionGate() override;
 
     int liveConnections() const;
+    // For a stop: takes in the connections the kernel already holds for it, stops listening, and
+    // closes every connection that is not in the middle of a request. The others end with their
+    // answers (the front end closes them).
+    void stopAccepting();
 
 protected:
     void incomingConnection(qintptr descriptor) override;

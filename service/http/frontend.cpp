@@ -175,15 +175,26 @@ bool HttpFrontEnd::handleRequest(const QHttpServerRequest& request, QTcpSocket* 
         target += '?' + routed.query;
     }
     const QByteArray method = methodName(request.method()).toByteArray();
+    const qint64 startNs = m_labeler ? m_clock.nsecsElapsed() : 0;
+    const Metrics::Route route
+        = m_labeler ? m_labeler(routed.path, routed.method == Method::Post) : Metrics::Route::Other;
+    ++m_inFlight;
     // Answered now or once the store has answered; by then the connection may be gone. The
     // connection passes on no further request before this one's answer.
     m_handler(routed, m_clock.elapsed(),
         [this, socket = QPointer<QTcpSocket>(socket), close, head = routed.method == Method::Head,
-            client = routed.client, method, target](const HttpReply& reply) {
+            client = routed.client, method, target, startNs, route](const HttpReply& reply) {
+            --m_inFlight;
+            if (m_labeler) {
+                Metrics::service().countRequest(
+                    route, reply.status, std::chrono::nanoseconds(m_clock.nsecsElapsed() - startNs));
+            }
             m_log.record(client, method, target, reply.status, head ? 0 : reply.body.size());
             if (socket) {
-                socket->write(serializeReply(reply, close, head));
-                if (close) {
+                // A stop that began while this request was in the handler closes the connection too.
+                const bool closeNow = close || m_closing;
+                socket->write(serializeReply(reply, closeNow, head));
+                if (closeNow) {
                     socket->disconnectFromHost();
                 }
             }

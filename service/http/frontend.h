@@ -2,6 +2,7 @@
 
 #include "http/clientaddress.h"
 #include "http/message.h"
+#include "metrics/servicemetrics.h"
 
 #include <QAbstractHttpServer>
 #include <QElapsedTimer>
@@ -21,6 +22,15 @@ public:
     HttpFrontEnd(RequestHandler handler, AccessLog& log, QList<Subnet> trustedProxies = {}, QObject* parent = nullptr);
     ~HttpFrontEnd() override;
 
+    // Counts every answered request by the route labeler's answer, and times redirects and
+    // creations. Off (null) by default: then a request costs nothing more.
+    using RouteLabeler = Metrics::Route (*)(QStringView path, bool post);
+    void setRequestMetrics(RouteLabeler labeler) { m_labeler = labeler; }
+    // While the service stops: every answer closes its connection.
+    void setClosing(bool closing) { m_closing = closing; }
+    // Requests handed to the handler and not yet answered.
+    int inFlight() const { return m_inFlight; }
+
 protected:
     bool handleRequest(const QHttpServerRequest& request, QTcpSocket* socket) override;
     void missingHandler(const QHttpServerRequest& request, QTcpSocket* socket) override;
@@ -30,6 +40,9 @@ private:
     AccessLog& m_log;
     QList<Subnet> m_trustedProxies;
     QElapsedTimer m_clock;
+    RouteLabeler m_labeler = nullptr;
+    bool m_closing = false;
+    int m_inFlight = 0;
 };
 
 } // namespace Shortd

@@ -1,6 +1,7 @@
 #include "links/shortener.h"
 
 #include "links/codes.h"
+#include "metrics/servicemetrics.h"
 #include "store/storepool.h"
 
 #include <QDateTime>
@@ -199,9 +200,11 @@ void Shortener::startCreates()
 void Shortener::resolve(const QString& code, const std::function<void(const LookupResult&)>& done)
 {
     if (const auto cached = m_cache.findByCode(code, nowMs())) {
+        Metrics::service().cacheHits.add();
         done({StoreStatus::Ok, *cached});
         return;
     }
+    Metrics::service().cacheMisses.add();
     const QPointer<Shortener> self(this);
     const bool queued = m_pool.run<LookupResult>(
         [code](LinkStore* store) {
@@ -256,12 +259,21 @@ void Shortener::countVisit(const QString& code)
         m_pendingVisits.insert(code, 1);
     } else {
         ++m_uncountedVisits;
+        Metrics::service().visitsDropped.add();
     }
 }
 
 qint64 Shortener::visitsOf(const StoredLink& link) const
 {
     return link.visits + m_pendingVisits.value(link.code) + m_writingVisits.value(link.code);
+}
+
+qint64 Shortener::pendingVisitCount() const
+{
+    const auto sum = [](const QHash<QString, qint64>& visits) {
+        return std::accumulate(visits.cbegin(), visits.cend(), qint64(0));
+    };
+    return sum(m_pendingVisits) + sum(m_writingVisits);
 }
 
 void Shortener::flushVisits()
@@ -322,6 +334,7 @@ void Shortener::noteWrite(bool succeeded, const QString& failure)
 {
     // Said once per cause, not once per request: a full disk fails every create.
     if (!failure.isEmpty()) {
+        Metrics::service().databaseErrors.add();
         if (failure != m_writeFailure) {
             qWarning("nolvex-shortd: writing to the database fails: %s", qUtf8Printable(failure));
             m_writeFailure = failure;

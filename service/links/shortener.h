@@ -82,6 +82,8 @@ public:
     void flushVisits();
     // Whether counted visits are still waiting for the store or on their way to it.
     bool hasPendingVisits() const { return !m_pendingVisits.isEmpty() || !m_writingVisits.isEmpty(); }
+    // How many counted visits those are.
+    qint64 pendingVisitCount() const;
 
     const LinkCache& cache() const { return m_cache; }
     // Why the last write to the store (a creation or a batch of visits) failed on a connection

@@ -1,5 +1,7 @@
 #include "store/storepool.h"
 
+#include "metrics/servicemetrics.h"
+
 #include <QDeadlineTimer>
 #include <QThread>
 #include <QtDebug>
@@ -69,7 +71,7 @@ bool StorePool::submit(Job job)
         if (m_stopping || std::cmp_greater_equal(m_queue.size(), m_options.maxQueued)) {
             return false;
         }
-        m_queue.push_back(std::move(job));
+        m_queue.push_back({std::move(job), std::chrono::steady_clock::now()});
     }
     m_wake.notify_one();
     return true;
@@ -88,6 +90,7 @@ std::unique_ptr<LinkStore> StorePool::connectStore()
 {
     std::unique_ptr<LinkStore> store = m_factory();
     if (!store->open()) {
+        Metrics::service().databaseErrors.add();
         qWarning("nolvex-shortd: no database connection: %s", qPrintable(store->lastError()));
         return nullptr;
     }
@@ -107,7 +110,8 @@ void StorePool::work()
             if (m_queue.empty()) {
                 break;
             }
-            job = std::move(m_queue.front());
+            job = std::move(m_queue.front().job);
+            Metrics::service().storeWait.observe(std::chrono::steady_clock::now() - m_queue.front().since);
             m_queue.pop_front();
         }
         if (!store && nextAttempt.hasExpired()) {
@@ -115,6 +119,7 @@ void StorePool::work()
             nextAttempt.setRemainingTime(m_options.reconnectInterval.count());
             if (store && lost) {
                 qWarning("nolvex-shortd: database connection restored");
+                Metrics::service().databaseReconnects.add();
                 lost = false;
             }
         }
@@ -123,6 +128,7 @@ void StorePool::work()
             // Dropped at once; the next call tries a fresh connection straight away, and only a
             // failed attempt makes calls wait for the interval.
             qWarning("nolvex-shortd: lost the database connection: %s", qPrintable(store->lastError()));
+            Metrics::service().databaseErrors.add();
             store.reset();
             lost = true;
             nextAttempt.setRemainingTime(0);

@@ -67,7 +67,11 @@ private:
     StorePoolOptions m_options;
     mutable std::mutex m_mutex;
     std::condition_variable m_wake;
-    std::deque<Job> m_queue;
+    struct Queued {
+        Job job;
+        std::chrono::steady_clock::time_point since;
+    };
+    std::deque<Queued> m_queue;
     bool m_stopping = false;
     std::vector<QThread*> m_workers;
     std::unique_ptr<LinkStore> m_inlineStore;

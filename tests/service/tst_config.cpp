@@ -61,6 +61,8 @@ void ConfigTest::configSources()
     QCOMPARE(defaults.config.limits.maxConnectionsPerClient, 32);
     QCOMPARE(defaults.config.limits.headerTimeout, std::chrono::seconds(10));
     QCOMPARE(defaults.config.limits.idleTimeout, std::chrono::seconds(30));
+    QCOMPARE(defaults.config.metricsPort, 0); // off unless asked for
+    QCOMPARE(defaults.config.shutdownTimeout, std::chrono::seconds(10));
     QCOMPARE(defaults.config.releaseVersion, Nolvex::Protocol::CurrentVersion.toString());
     QCOMPARE(defaults.config.releaseSid, u"1"_s);
     QCOMPARE(defaults.config.releaseMust, u"0"_s);
@@ -123,6 +125,10 @@ void ConfigTest::configRejects_data()
     QTest::newRow("cache ttl of nothing") << QStringList {u"--cache-ttl"_s, u"0"_s};
     QTest::newRow("trusted proxy not an address") << QStringList {u"--trusted-proxy"_s, u"proxy.example"_s};
     QTest::newRow("trusted proxy prefix 33") << QStringList {u"--trusted-proxy"_s, u"10.0.0.0/33"_s};
+    QTest::newRow("metrics on the public port")
+        << QStringList {u"--listen"_s, u":8420"_s, u"--metrics-listen"_s, u"127.0.0.1:8420"_s};
+    QTest::newRow("metrics without a port") << QStringList {u"--metrics-listen"_s, u"127.0.0.1"_s};
+    QTest::newRow("shutdown time-out of nothing") << QStringList {u"--shutdown-timeout"_s, u"0"_s};
 }
 
 void ConfigTest::configRejects()

@@ -211,7 +211,7 @@ void ShortdInstancesTest::databaseOutageUnderLoad()
         }
         requests.push_back(std::make_unique<PendingRequest>(port, rawGet(cached, port)));
         requests.push_back(std::make_unique<PendingRequest>(port, rawGet(uncached, port)));
-        requests.push_back(std::make_unique<PendingRequest>(port, rawGet("/healthz", port)));
+        requests.push_back(std::make_unique<PendingRequest>(port, rawGet("/readyz", port)));
         QTRY_VERIFY_WITH_TIMEOUT(allFinished(requests), 10'000);
         for (size_t i = 0; i < requests.size(); ++i) {
             const HttpResult& result = requests.at(i)->result();
@@ -227,7 +227,9 @@ void ShortdInstancesTest::databaseOutageUnderLoad()
     }
     QVERIFY2(!statuses.contains(500) && !statuses.contains(0), qPrintable(QString::number(*statuses.cbegin())));
     QVERIFY(statuses.contains(503));
-    QCOMPARE(rawExchange(port, rawGet("/healthz", port)).status, 503);
+    // Alive, but not ready for traffic while its database is away.
+    QCOMPARE(rawExchange(port, rawGet("/readyz", port)).status, 503);
+    QCOMPARE(rawExchange(port, rawGet("/healthz", port)).status, 200);
 
     QVERIFY2(m_cluster.start(), qPrintable(m_cluster.errorString()));
     // Back without a restart of the service, within 5 s.
@@ -235,7 +237,7 @@ void ShortdInstancesTest::databaseOutageUnderLoad()
         rawExchange(port, rawGet(shortenTarget(2, u"https://example.com/after"_s), port)).json().value(u"result"_s),
         QJsonValue(1), 5000);
     QCOMPARE(rawExchange(port, rawGet(uncached, port)).status, 302);
-    QTRY_COMPARE_WITH_TIMEOUT(rawExchange(port, rawGet("/healthz", port)).status, 200, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(rawExchange(port, rawGet("/readyz", port)).status, 200, 5000);
     QVERIFY2(service.isRunning(), "the service ended during the outage");
     QVERIFY2(service.stop(), qPrintable(service.errorString()));
 }

@@ -157,8 +157,18 @@ bool ShortdProcess::stop()
     if (m_process.state() == QProcess::NotRunning) {
         return true;
     }
+    terminate();
+    return waitForStop();
+}
+
+void ShortdProcess::terminate()
+{
     m_process.terminate();
-    if (!m_process.waitForFinished(StopTimeoutMs)) {
+}
+
+bool ShortdProcess::waitForStop()
+{
+    if (m_process.state() != QProcess::NotRunning && !m_process.waitForFinished(StopTimeoutMs)) {
         kill9();
         m_error = QStringLiteral("nolvex-shortd did not stop on SIGTERM");
         return false;

@@ -27,6 +27,10 @@ public:
     // SIGTERM, then waits for the exit; true when the service ended normally with status 0 (under
     // the sanitizers that also means no leak and no error report). Otherwise errorString() says why.
     bool stop();
+    // SIGTERM without waiting, for a test that keeps its own requests going meanwhile; then
+    // waitForStop() waits for the exit and checks it as stop() does.
+    void terminate();
+    bool waitForStop();
     bool isRunning() const;
     qint64 processId() const { return m_process.processId(); }
 

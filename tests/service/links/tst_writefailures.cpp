@@ -34,8 +34,12 @@ struct Service {
     HttpReply get(const QString& path, const QByteArray& query = {})
     {
         HttpReply answer {0, {}, {}, {}};
-        routes.handle({Method::Get, path, query, {}, {}, "127.0.0.1:8420", u"127.0.0.1"_s}, 0,
-            [&answer](HttpReply reply) { answer = std::move(reply); });
+        HttpRequest request;
+        request.path = path;
+        request.query = query;
+        request.host = "127.0.0.1:8420";
+        request.client = u"127.0.0.1"_s;
+        routes.handle(request, 0, [&answer](HttpReply reply) { answer = std::move(reply); });
         return answer;
     }
     int create(int n)
@@ -72,6 +76,7 @@ class WriteFailuresTest final : public QObject
 
 private slots:
     void fullDatabaseIsToldOnceAndInHealth();
+    void stoppingIsAliveButNotReady();
 };
 
 void WriteFailuresTest::fullDatabaseIsToldOnceAndInHealth()
@@ -92,7 +97,9 @@ void WriteFailuresTest::fullDatabaseIsToldOnceAndInHealth()
     for (int i = 0; i < 20; ++i) {
         QCOMPARE(service.create(next++), 503);
     }
-    const HttpReply failing = service.get(u"/healthz"_s);
+    // Alive all along; not ready while writes fail, and /readyz says why.
+    QCOMPARE(service.get(u"/healthz"_s).status, 200);
+    const HttpReply failing = service.get(u"/readyz"_s);
     QCOMPARE(failing.status, 503);
     const QJsonObject health = QJsonDocument::fromJson(failing.body).object();
     QCOMPARE(health.value(u"status"_s).toString(), u"unavailable"_s);
@@ -102,13 +109,26 @@ void WriteFailuresTest::fullDatabaseIsToldOnceAndInHealth()
     QTest::ignoreMessage(QtWarningMsg, again);
     QVERIFY(service.fillUp(false));
     QCOMPARE(service.create(next++), 200);
-    QCOMPARE(service.get(u"/healthz"_s).status, 200);
+    QCOMPARE(service.get(u"/readyz"_s).status, 200);
 
     // Failing again after it recovered is told again.
     QTest::ignoreMessage(QtWarningMsg, full);
     QVERIFY(service.fillUp(true));
     QVERIFY(service.createUntilRefused(&next));
-    QCOMPARE(service.get(u"/healthz"_s).status, 503);
+    QCOMPARE(service.get(u"/readyz"_s).status, 503);
+}
+
+void WriteFailuresTest::stoppingIsAliveButNotReady()
+{
+    QTemporaryDir dir;
+    Service service(dir.filePath(u"links.sqlite"_s));
+    QVERIFY(service.store.open());
+    QCOMPARE(service.get(u"/readyz"_s).status, 200);
+    service.routes.setStopping();
+    const HttpReply stopping = service.get(u"/readyz"_s);
+    QCOMPARE(stopping.status, 503);
+    QCOMPARE(QJsonDocument::fromJson(stopping.body).object().value(u"status"_s).toString(), u"stopping"_s);
+    QCOMPARE(service.get(u"/healthz"_s).status, 200);
 }
 
 QTEST_GUILESS_MAIN(WriteFailuresTest)
