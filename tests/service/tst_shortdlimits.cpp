@@ -95,7 +95,10 @@ bool ShortdLimitsTest::startPair(const QStringList& arguments, const QString& ad
     if (url.isEmpty()) {
         return false;
     }
-    const QStringList common = QStringList {u"--database"_s, url, u"--rate-limit"_s, u"0"_s} + arguments;
+    // Every request of the race comes from one address, on a connection of its own.
+    const QStringList common
+        = QStringList {u"--database"_s, url, u"--rate-limit"_s, u"0"_s, u"--max-connections-per-client"_s, u"512"_s}
+        + arguments;
     m_a = std::make_unique<ShortdProcess>(common);
     m_b = std::make_unique<ShortdProcess>(common);
     if (!m_a->start() || !m_b->start()) {
