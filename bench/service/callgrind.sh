@@ -9,7 +9,8 @@
 #
 # Builds a Release tree in build-bench (with -DNOLVEX_BUILD_BENCH=ON); SHORTD=path measures another
 # build of the service (say, an older commit's) with this tree's request signer. The access log is
-# off, so the figure is the request's own work. Needs valgrind (callgrind_control) and python3.
+# off, so the figure is the request's own work. CALLGRIND_KEEP=folder keeps the dumps there, for
+# callgrind_annotate. Needs valgrind (callgrind_control) and python3.
 set -euo pipefail
 
 source "$(dirname "$0")/../lib.sh"
@@ -69,6 +70,10 @@ for round in $(seq "$rounds"); do
     [[ -s $dump ]] || { echo "$bench_name: no callgrind dump for round $round" >&2; exit 1; }
 done
 
+if [[ -n ${CALLGRIND_KEEP:-} ]]; then
+    mkdir -p "$CALLGRIND_KEEP"
+    cp "$work"/callgrind.out.* "$CALLGRIND_KEEP"/
+fi
 printf 'service: %s\n' "$shortd"
 for round in $(seq "$rounds"); do
     awk -v n="$requests" -v round="$round" '/^totals:/ {
