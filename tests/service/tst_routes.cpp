@@ -96,8 +96,6 @@ void RoutesTest::followingALink_data()
         << u"abcdef"_s << 0LL << 2LL << 1LL
         << QStringList {u"HEAD"_s, u"visit elsewhere"_s, u"GET"_s, u"GET+"_s, u"GET"_s} << QList {302, 0, 410, 410, 410}
         << 2LL << 1 << 0LL;
-    QTest::newRow("past its end") << u"abcdef"_s << -1LL << 0LL << 0LL << all << QList {410, 410, 410, 410} << 0LL << 0
-                                  << 0LL;
     QTest::newRow("before its end: counted in the batch")
         << u"abcdef"_s << 3600LL << 0LL << 0LL << all << QList {302, 302, 200, 200} << 0LL << 0 << 1LL;
     QTest::newRow("past its end with visits left")
@@ -110,9 +108,6 @@ void RoutesTest::followingALink_data()
         << QList {302, 0, 503, 302} << 0LL << 1 << 0LL;
     QTest::newRow("chosen code") << u"Spring_Sale-2026"_s << 0LL << 0LL << 0LL << all << QList {302, 302, 200, 200}
                                  << 0LL << 0 << 1LL;
-    QTest::newRow("chosen code, shortest, with a limit")
-        << u"a-1"_s << 0LL << 1LL << 0LL << QStringList {u"GET"_s, u"GET"_s, u"GET.svg"_s} << QList {302, 410, 410}
-        << 1LL << 1 << 0LL;
     // Stored or not, a reserved name never reaches the store.
     QTest::newRow("reserved name") << u"Metrics"_s << 0LL << 0LL << 0LL << all << QList {404, 404, 404, 404} << 0LL << 0
                                    << 0LL;
@@ -162,24 +157,16 @@ void RoutesTest::followingALink()
         HttpReply reply;
         routes.handle(request, 0, [&reply](HttpReply answer) { reply = std::move(answer); });
         QVERIFY2(reply.status == statuses.at(i), qPrintable(u"%1: %2"_s.arg(step).arg(reply.status)));
-        const auto header = [&reply](QByteArrayView name) {
-            for (const auto& [key, value] : reply.headers) {
-                if (key == name) {
-                    return value;
-                }
-            }
-            return QByteArray();
-        };
+        using Header = std::pair<QByteArray, QByteArray>;
         if (reply.status == 410) {
             // Never where the link led, and never kept by a browser: it may come back.
             QVERIFY(!reply.body.contains("secret-place"));
-            QVERIFY(header("Location").isEmpty());
-            QCOMPARE(header("Cache-Control"), "no-store");
+            QVERIFY(std::none_of(reply.headers.cbegin(), reply.headers.cend(),
+                [](const Header& header) { return header.first == "Location"; }));
+            QVERIFY(reply.headers.contains(Header("Cache-Control", "no-store")));
             QVERIFY(QString::fromUtf8(reply.body).contains(u"已过期"_s));
         }
-        if (reply.status == 503) {
-            QVERIFY(header("Retry-After").toInt() > 0);
-        }
+        QCOMPARE(reply.headers.contains(Header("Retry-After", "2")), reply.status == 503);
     }
     QCOMPARE(store.link.visits, storedVisits);
     QCOMPARE(store.takes, takes);
