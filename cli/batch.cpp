@@ -15,6 +15,8 @@ namespace Nolvex::Cli
 namespace
 {
 
+constexpr int Unauthorized = 401;
+constexpr int Forbidden = 403;
 constexpr int TooManyRequests = 429;
 constexpr int ServiceUnavailable = 503;
 
@@ -38,11 +40,34 @@ struct Outcome {
     QString message {}; // the service's reason, with a refusal
 };
 
+// An API reply: a link, a problem, a key the service does not take.
+Outcome outcomeOfApiAnswer(const WebResult& result)
+{
+    const LinkReply reply = readLinkReply(result.httpStatus, result.text);
+    if (result.httpStatus == Unauthorized || result.httpStatus == Forbidden) {
+        return {.failure = Failure::KeyRefused,
+            .message = reply.kind == LinkReply::Kind::Problem ? problemText(reply) : QString()};
+    }
+    switch (reply.kind) {
+    case LinkReply::Kind::Created:
+    case LinkReply::Kind::Existing:
+        return {.shortLink = reply.shortUrl};
+    case LinkReply::Kind::Problem:
+        return {.failure = Failure::Refused, .message = problemText(reply)};
+    case LinkReply::Kind::Unreadable:
+        break;
+    }
+    return {.failure = Failure::Unreadable};
+}
+
 // A reply that came through: a busy service, a link or a refusal, or nothing to make sense of.
-Outcome outcomeOfAnswer(const WebResult& result)
+Outcome outcomeOfAnswer(const WebResult& result, bool api)
 {
     if (result.httpStatus == TooManyRequests || result.httpStatus == ServiceUnavailable) {
         return {.failure = Failure::Busy, .retryable = true, .retryAfter = result.header("Retry-After")};
+    }
+    if (api) {
+        return outcomeOfApiAnswer(result);
     }
     const ShortenReply reply = readShortenReply(result.text);
     switch (reply.kind) {
@@ -56,11 +81,11 @@ Outcome outcomeOfAnswer(const WebResult& result)
     return {.failure = Failure::Unreadable};
 }
 
-Outcome outcomeOf(const WebResult& result)
+Outcome outcomeOf(const WebResult& result, bool api)
 {
     switch (result.status) {
     case WebResult::Status::Ok:
-        return outcomeOfAnswer(result);
+        return outcomeOfAnswer(result, api);
     case WebResult::Status::TimedOut:
         return {.failure = Failure::Timeout, .retryable = true};
     case WebResult::Status::ConnectionFailed:
@@ -150,6 +175,9 @@ void Batch::fill()
             complete(added, input->failure);
         } else if (checkAddress(added.row.input) != AddressCheck::Ok) {
             complete(added, Failure::Scheme);
+        } else if (m_keyRefused) {
+            // Every address would be refused the same way, and failed keys count against us.
+            complete(added, Failure::KeyRefused, m_keyRefusal);
         } else if (m_unreachable) {
             // The service never answered and an address already ran out of retries: the rest are
             // reported at once instead of each waiting through its own retries.
@@ -172,6 +200,18 @@ void Batch::send(qint64 sequence)
     current.connection = static_cast<std::size_t>(
         std::distance(m_connectionLoad.begin(), std::min_element(m_connectionLoad.begin(), m_connectionLoad.end())));
     ++m_connectionLoad[current.connection];
+    if (m_options.api) {
+        // The API's replies are few and small; the web client carries them.
+        if (!m_web) {
+            m_web = std::make_unique<WebClient>();
+        }
+        WebReply* reply = m_web->HttpPostJson(linksAddress(m_options.origin),
+            linkRequestBody(current.row.input, m_options.type.toInt(), *m_options.api), m_options.apiKey,
+            m_options.timeout);
+        connect(
+            reply, &WebReply::finished, this, [this, sequence](const WebResult& result) { onReply(sequence, result); });
+        return;
+    }
     m_connections[current.connection]->get(shortenRequestAddress(m_options.origin, m_options.type, current.row.input),
         m_options.timeout, [this, sequence](ServiceConnection::Status status, const WebResult& result) {
             if (status == ServiceConnection::Status::Handover) {
@@ -206,7 +246,7 @@ void Batch::onReply(qint64 sequence, const WebResult& result)
     if (result.status == WebResult::Status::Ok) {
         m_serviceAnswered = true;
     }
-    const Outcome outcome = outcomeOf(result);
+    const Outcome outcome = outcomeOf(result, m_options.api.has_value());
     if (outcome.retryable && current.attempts <= m_options.retries && !m_unreachable) {
         // The job stays busy while it waits: a busy service gets no more requests from us meanwhile.
         const std::chrono::milliseconds delay = retryDelay(current.attempts, outcome.retryAfter, m_options.timing);
@@ -215,6 +255,10 @@ void Batch::onReply(qint64 sequence, const WebResult& result)
     }
     if ((outcome.failure == Failure::Connection || outcome.failure == Failure::Timeout) && !m_serviceAnswered) {
         m_unreachable = true;
+    }
+    if (outcome.failure == Failure::KeyRefused) {
+        m_keyRefused = true;
+        m_keyRefusal = outcome.message;
     }
     current.row.shortLink = outcome.shortLink;
     complete(current, outcome.failure, outcome.message);
@@ -227,7 +271,8 @@ void Batch::complete(Slot& slot, Failure failure, const QString& message)
 {
     slot.done = true;
     slot.row.failure = failure;
-    slot.row.message = failure == Failure::Refused ? message : Messages::forFailure(failure);
+    const bool serviceWords = failure == Failure::Refused || (failure == Failure::KeyRefused && !message.isEmpty());
+    slot.row.message = serviceWords ? message : Messages::forFailure(failure);
     ++m_rowsDone;
     if (failure != Failure::None) {
         ++m_rowsFailed;

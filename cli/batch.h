@@ -1,5 +1,6 @@
 #pragma once
 
+#include "linkapi.h"
 #include "row.h"
 #include "shorten.h"
 
@@ -38,6 +39,10 @@ struct BatchOptions {
     int retries = 3; // retries of one address after its first attempt
     std::chrono::milliseconds timeout = ShortenTimeLimit; // of each attempt
     RetryTiming timing;
+    // With these, each address is created through the JSON API with the key as its bearer token
+    // instead of by the signed protocol.
+    std::optional<LinkOptions> api;
+    QByteArray apiKey;
 };
 
 // Shortens every address of a source with up to `jobs` requests in flight and hands the rows over in
@@ -66,6 +71,7 @@ public:
     bool anyRequestSent() const { return m_anyRequestSent; }
     // Some attempt got an HTTP answer from the service (whatever it said).
     bool serviceAnswered() const { return m_serviceAnswered; }
+    bool keyRefused() const { return m_keyRefused; }
     qsizetype rowsHeld() const { return static_cast<qsizetype>(m_window.size()); }
 
     // The delay before retry number `retry` (1 for the first) of a reply that said Retry-After
@@ -106,6 +112,8 @@ private:
     bool m_anyRequestSent = false;
     bool m_serviceAnswered = false;
     bool m_unreachable = false;
+    bool m_keyRefused = false;
+    QString m_keyRefusal; // the service's words, given to every row not sent after it
     qint64 m_linesRead = 0;
     bool m_finished = false;
     bool m_stopped = false;

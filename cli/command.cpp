@@ -32,6 +32,11 @@ QString shorteningCheck(const Invocation& invocation)
     if (invocation.qrPngGiven && invocation.qrPng.isEmpty()) {
         return ShortenCommand::tr("--qr-png needs a file name");
     }
+    // A code names one link; the other link options apply to each address alike.
+    if (invocation.link && !invocation.link->code.isEmpty()
+        && (invocation.inputGiven || invocation.positional.size() != 1)) {
+        return ShortenCommand::tr("--code needs exactly one address given as an argument");
+    }
     return {};
 }
 
@@ -111,6 +116,8 @@ void ShortenCommand::configure(const Invocation& invocation)
     m_options.retries = invocation.retries;
     m_options.timeout = invocation.timeout;
     m_options.timing = m_timing;
+    m_options.api = invocation.link;
+    m_options.apiKey = invocation.apiKey;
     m_versionOrigin = invocation.settings.versionOrigin;
     m_siteOrigin = invocation.settings.siteOrigin;
     m_qr = invocation.qr;
@@ -209,6 +216,8 @@ void ShortenCommand::onBatchFinished()
     int status = AllSucceeded;
     if (m_batch->anyRequestSent() && !m_batch->serviceAnswered()) {
         status = Unreachable;
+    } else if (m_batch->keyRefused()) {
+        status = BadSettings;
     } else if (m_batch->rowsFailed() > 0) {
         status = SomeFailed;
     }

@@ -5,6 +5,8 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QFile>
+#include <limits>
 #include <memory>
 #include <optional>
 
@@ -22,6 +24,7 @@ class Texts
 constexpr int MaxJobs = 64;
 constexpr int MaxRetries = 20;
 constexpr double MaxTimeoutSeconds = 3600.0;
+constexpr qint64 MaxKeyFileBytes = 4096;
 
 // The options as given: a value out of range is left empty, for valueError() to name.
 struct Given {
@@ -58,6 +61,25 @@ struct Parser {
     QCommandLineOption qr {QStringLiteral("qr"), Texts::tr("Draw the short link's QR code (one address).")};
     QCommandLineOption qrPng {QStringLiteral("qr-png"),
         Texts::tr("Write the short link's QR code to FILE as a PNG (one address)."), QStringLiteral("FILE")};
+    QCommandLineOption code {QStringLiteral("code"),
+        Texts::tr("Create the link with this short code (one address; through the API)."), QStringLiteral("CODE")};
+    QCommandLineOption expires {QStringLiteral("expires"),
+        Texts::tr("The links end at DATE: 2026-12-31T18:00:00+08:00, 2026-12-31 (local midnight) or a span "
+                  "such as 12h, 7d, 2w (through the API)."),
+        QStringLiteral("DATE")};
+    QCommandLineOption maxVisits {QStringLiteral("max-visits"),
+        Texts::tr("The links end after N visits (through the API)."), QStringLiteral("N")};
+    QCommandLineOption title {
+        QStringLiteral("title"), Texts::tr("The links' title (through the API)."), QStringLiteral("TEXT")};
+    QCommandLineOption tag {
+        QStringLiteral("tag"), Texts::tr("A tag for the links; may repeat (through the API)."), QStringLiteral("TAG")};
+    QCommandLineOption apiKeyFile {QStringLiteral("api-key-file"),
+        Texts::tr("Create through the API with the key in FILE, readable by its owner alone (else the key comes "
+                  "from %1).")
+            .arg(ApiKeyVariable),
+        QStringLiteral("FILE")};
+    // Taken only to be refused with a reason: a key on the command line is seen by every user.
+    QCommandLineOption apiKey {QStringLiteral("api-key"), QString(), QStringLiteral("KEY")};
     QList<QCommandLineOption> modeOptions; // one for each mode with a name, in the modes' order
     QCommandLineOption help;
     QCommandLineOption version;
@@ -70,8 +92,14 @@ Parser::Parser(const QList<ModeOption>& modes)
     parser.setApplicationDescription(Texts::tr("Shortens addresses in batches, draws QR codes, shows where links lead.")
         + u'\n'
         + Texts::tr("Exit status: 0 every row succeeded, 1 some rows failed, 2 bad usage, 3 bad settings, 4 the "
-                    "service could not be reached, 5 standard output was closed."));
-    parser.addOptions({input, type, jobs, format, retries, timeout, quiet, qr, qrPng});
+                    "service could not be reached, 5 standard output was closed.")
+        + u'\n'
+        + Texts::tr("--code, --expires, --max-visits, --title, --tag or --api-key-file create through the service's "
+                    "JSON API with an API key; --expires, --max-visits, --title and --tag apply to every address, "
+                    "--code to one. Exit status 3 also when the service refuses the key."));
+    apiKey.setFlags(QCommandLineOption::HiddenFromHelp);
+    parser.addOptions({input, type, jobs, format, retries, timeout, quiet, qr, qrPng, code, expires, maxVisits, title,
+        tag, apiKeyFile, apiKey});
     for (const ModeOption& mode : modes) {
         if (!mode.name.isEmpty()) {
             modeOptions.append(QCommandLineOption(mode.name, mode.help));
@@ -149,6 +177,96 @@ std::optional<qsizetype> chosenMode(const Parser& line, const QList<ModeOption>&
     return chosen ? chosen : fallback;
 }
 
+// The API's options, read: nothing when none is given, or when one is wrong and `error` says how.
+std::optional<LinkOptions> readLinkOptions(const Parser& line, QString* error)
+{
+    const QCommandLineParser& parser = line.parser;
+    const QList<const QCommandLineOption*> single {&line.code, &line.expires, &line.maxVisits, &line.title};
+    for (const QCommandLineOption* option : single) {
+        if (parser.values(*option).size() > 1) {
+            *error = Texts::tr("--%1 is given more than once").arg(option->names().constFirst());
+            return std::nullopt;
+        }
+    }
+    if (!parser.isSet(line.code) && !parser.isSet(line.expires) && !parser.isSet(line.maxVisits)
+        && !parser.isSet(line.title) && !parser.isSet(line.tag) && !parser.isSet(line.apiKeyFile)) {
+        return std::nullopt;
+    }
+    LinkOptions options;
+    options.code = parser.value(line.code).trimmed();
+    if (parser.isSet(line.code) && options.code.isEmpty()) {
+        *error = Texts::tr("--code needs a code");
+        return std::nullopt;
+    }
+    if (parser.isSet(line.expires)) {
+        options.expiresAt = readExpiry(
+            parser.value(line.expires), QDateTime::currentDateTimeUtc(), QTimeZone::systemTimeZone(), error);
+        if (!options.expiresAt) {
+            return std::nullopt;
+        }
+    }
+    if (parser.isSet(line.maxVisits)) {
+        const std::optional<int> visits = integerIn(parser.value(line.maxVisits), 1, std::numeric_limits<int>::max());
+        if (!visits) {
+            *error = Texts::tr("--max-visits must be a whole number from 1 to %1").arg(std::numeric_limits<int>::max());
+            return std::nullopt;
+        }
+        options.maxVisits = *visits;
+    }
+    if (parser.isSet(line.title)) {
+        options.title = parser.value(line.title);
+    }
+    for (const QString& tag : parser.values(line.tag)) {
+        if (tag.trimmed().isEmpty()) {
+            *error = Texts::tr("--tag needs a tag");
+            return std::nullopt;
+        }
+        options.tags.append(tag.trimmed());
+    }
+    return options;
+}
+
+// The key for the API: the key file's when one is given, else the environment's. The key itself
+// is in no message.
+std::optional<QByteArray> apiKeyOf(const Invocation& invocation, const QProcessEnvironment& environment, QString* error)
+{
+    QString why;
+    if (!invocation.apiKeyFileGiven) {
+        const QString variable = ApiKeyVariable.toString();
+        if (!environment.contains(variable)) {
+            *error
+                = Texts::tr("creating through the API needs a key: set %1 or give --api-key-file FILE").arg(variable);
+            return std::nullopt;
+        }
+        std::optional<QByteArray> key = readApiKey(environment.value(variable).toUtf8(), &why);
+        if (!key) {
+            *error = QStringLiteral("%1: %2").arg(variable, why);
+        }
+        return key;
+    }
+    const QString& path = invocation.apiKeyFile;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        *error = Texts::tr("cannot read the key file %1: %2").arg(path, file.errorString());
+        return std::nullopt;
+    }
+    // As ssh does with a private key: a key others can read is no secret any more, and is not used.
+    if ((file.permissions() & (QFileDevice::ReadGroup | QFileDevice::ReadOther)) != 0) {
+        *error = Texts::tr("the key file %1 can be read by other users; make it yours alone (chmod 600 %1)").arg(path);
+        return std::nullopt;
+    }
+    const QByteArray raw = file.read(MaxKeyFileBytes + 1);
+    if (raw.size() > MaxKeyFileBytes) {
+        *error = Texts::tr("the key file %1 is too large to hold a key").arg(path);
+        return std::nullopt;
+    }
+    std::optional<QByteArray> key = readApiKey(raw, &why);
+    if (!key) {
+        *error = QStringLiteral("%1: %2").arg(path, why);
+    }
+    return key;
+}
+
 CommandLine refuse(int status, const QString& message)
 {
     return CommandLine {.kind = CommandLine::Kind::Refuse, .status = status, .message = message};
@@ -160,6 +278,9 @@ QString onlyWhenShortening(const Invocation& invocation)
 {
     if (invocation.inputGiven || invocation.qr || invocation.qrPngGiven) {
         return Texts::tr("--input, --qr and --qr-png only go with shortening");
+    }
+    if (invocation.link) {
+        return Texts::tr("--code, --expires, --max-visits, --title, --tag and --api-key-file only go with shortening");
     }
     return {};
 }
@@ -182,11 +303,20 @@ CommandLine readCommandLine(
     const auto usage = [](const QString& error) {
         return refuse(BadUsage, error + u'\n' + Texts::tr("Try “nolvex-shorten --help”."));
     };
+    if (parser.isSet(line->apiKey)) {
+        return usage(Texts::tr("an API key is not taken on the command line, where other users can see it: set "
+                               "%1 or give --api-key-file FILE")
+                         .arg(ApiKeyVariable));
+    }
     const Given given = readValues(*line);
     if (const QString error = valueError(given); !error.isEmpty()) {
         return usage(error);
     }
     QString error;
+    std::optional<LinkOptions> link = readLinkOptions(*line, &error);
+    if (!error.isEmpty()) {
+        return usage(error);
+    }
     const std::optional<qsizetype> mode = chosenMode(*line, modes, &error);
     if (!mode) {
         return usage(error);
@@ -209,6 +339,10 @@ CommandLine readCommandLine(
         .qrPng = parser.value(line->qrPng),
         .positional = parser.positionalArguments(),
         .settings = {},
+        .link = std::move(link),
+        .apiKeyFileGiven = parser.isSet(line->apiKeyFile),
+        .apiKeyFile = parser.value(line->apiKeyFile),
+        .apiKey = {},
     };
     if (const QString misuse = modes[*mode].check(invocation); !misuse.isEmpty()) {
         return usage(misuse);
@@ -219,6 +353,13 @@ CommandLine readCommandLine(
         return refuse(BadSettings, settingsError);
     }
     invocation.settings = std::move(*settings);
+    if (invocation.link) {
+        std::optional<QByteArray> key = apiKeyOf(invocation, environment, &settingsError);
+        if (!key) {
+            return refuse(BadSettings, settingsError);
+        }
+        invocation.apiKey = std::move(*key);
+    }
     return CommandLine {.kind = CommandLine::Kind::Run, .invocation = std::move(invocation)};
 }
 

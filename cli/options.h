@@ -1,5 +1,6 @@
 #pragma once
 
+#include "linkapi.h"
 #include "row.h"
 #include "settings.h"
 
@@ -17,7 +18,7 @@ enum ExitStatus {
     AllSucceeded = 0,
     SomeFailed = 1, // for --check-update: an update is offered
     BadUsage = 2,
-    BadSettings = 3,
+    BadSettings = 3, // also an API key that cannot be read or that the service refuses
     Unreachable = 4, // not one answer from the service
     OutputClosed = 5, // standard output was closed or could not be written; the rest was not sent
 };
@@ -39,6 +40,10 @@ struct Invocation {
     QString qrPng;
     QStringList positional;
     Settings settings;
+    std::optional<LinkOptions> link; // given any of the API's options: create through the API
+    bool apiKeyFileGiven = false;
+    QString apiKeyFile;
+    QByteArray apiKey; // with link, from the environment or the key file; never printed
 };
 
 // A mode as the command line sees it: the option that picks it (empty for the mode that runs when

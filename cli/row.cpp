@@ -98,6 +98,8 @@ QString failureCode(Failure failure)
         return QStringLiteral("connection");
     case Failure::Unreadable:
         return QStringLiteral("unreadable");
+    case Failure::KeyRefused:
+        return QStringLiteral("key-refused");
     }
     return {};
 }
@@ -122,6 +124,8 @@ QString Messages::forFailure(Failure failure)
         return tr("Cannot connect to the shortening service; check the network and try again");
     case Failure::Unreadable:
         return tr("The server's reply cannot be read; try again later");
+    case Failure::KeyRefused:
+        return tr("The service refused the API key");
     }
     return {};
 }

@@ -18,6 +18,7 @@ enum class Failure {
     Timeout,
     Connection,
     Unreadable, // a reply that is not a shortening reply (HTML, too large, bad text)
+    KeyRefused, // the API answered 401 or 403: final, and the rows after it are not sent
 };
 
 // One input and what became of it.

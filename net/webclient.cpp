@@ -223,8 +223,8 @@ QNetworkRequest WebClient::makeRequest(const QUrl& url, std::chrono::millisecond
     return request;
 }
 
-WebReply* WebClient::start(
-    Method method, const QString& address, const QByteArray& body, std::chrono::milliseconds timeout)
+WebReply* WebClient::start(Method method, const QString& address, const QByteArray& body,
+    std::chrono::milliseconds timeout, const QByteArray& bearer)
 {
     const QUrl url(address, QUrl::StrictMode);
     // Plain http only reaches a service on this machine; everything else goes over verified TLS.
@@ -243,7 +243,7 @@ WebReply* WebClient::start(
     }
 
     const bool headersOnly = method == Method::Head || method == Method::GetHeaders;
-    QNetworkRequest request = makeRequest(url, timeout, !headersOnly);
+    QNetworkRequest request = makeRequest(url, timeout, !headersOnly && method != Method::PostJson);
     QNetworkReply* networkReply = nullptr;
     switch (method) {
     case Method::Get:
@@ -252,6 +252,14 @@ WebReply* WebClient::start(
         break;
     case Method::Post:
         request.setRawHeader("CONTENT-TYPE", "application/x-www-form-urlencoded");
+        networkReply = m_manager.post(request, body);
+        break;
+    case Method::PostJson:
+        request.setRawHeader("Content-Type", "application/json");
+        request.setRawHeader("Accept", "application/json, application/problem+json");
+        if (!bearer.isEmpty()) {
+            request.setRawHeader("Authorization", "Bearer " + bearer);
+        }
         networkReply = m_manager.post(request, body);
         break;
     case Method::Head:
@@ -272,6 +280,12 @@ WebReply* WebClient::HttpGet(const QString& address, std::chrono::milliseconds t
 WebReply* WebClient::HttpPost(const QString& address, const QString& body, std::chrono::milliseconds timeout)
 {
     return start(Method::Post, address, EncodeFormBody(body).toUtf8(), timeout);
+}
+
+WebReply* WebClient::HttpPostJson(
+    const QString& address, const QByteArray& json, const QByteArray& bearer, std::chrono::milliseconds timeout)
+{
+    return start(Method::PostJson, address, json, timeout, bearer);
 }
 
 WebReply* WebClient::HttpHead(const QString& address, std::chrono::milliseconds timeout)

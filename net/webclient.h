@@ -88,14 +88,19 @@ public:
     WebReply* HttpGet(const QString& address, std::chrono::milliseconds timeout);
     // POST of EncodeFormBody(body) as a form, with the caller's time limit.
     WebReply* HttpPost(const QString& address, const QString& body, std::chrono::milliseconds timeout);
+    // POST of a JSON body to an API, with the key as a bearer token (none when empty) and the caller's
+    // time limit. No redirect is followed: the key goes to the address given and nowhere else.
+    WebReply* HttpPostJson(
+        const QString& address, const QByteArray& json, const QByteArray& bearer, std::chrono::milliseconds timeout);
     // Where an address leads, without its body: HEAD, or a GET that ends once the headers are in, for
     // servers that refuse HEAD. Neither follows a redirect; the result carries the status and headers.
     WebReply* HttpHead(const QString& address, std::chrono::milliseconds timeout);
     WebReply* HttpGetHeaders(const QString& address, std::chrono::milliseconds timeout);
 
 private:
-    enum class Method { Get, Post, Head, GetHeaders };
-    WebReply* start(Method method, const QString& address, const QByteArray& body, std::chrono::milliseconds timeout);
+    enum class Method { Get, Post, PostJson, Head, GetHeaders };
+    WebReply* start(Method method, const QString& address, const QByteArray& body, std::chrono::milliseconds timeout,
+        const QByteArray& bearer = {});
     static QNetworkRequest makeRequest(const QUrl& url, std::chrono::milliseconds timeout, bool followRedirects);
 
     QNetworkAccessManager m_manager;

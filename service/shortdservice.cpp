@@ -3,11 +3,14 @@
 #include "http/connectiongate.h"
 #include "http/frontend.h"
 #include "links/ratelimiter.h"
+#include "links/sharedlimit.h"
 #include "links/shortener.h"
 #include "routes.h"
+#include "store/clusteragent.h"
 #include "store/storeopening.h"
 #include "store/storepool.h"
 
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QSslCertificate>
@@ -21,6 +24,8 @@ namespace
 // Store calls waiting for a worker; beyond this a request is answered 503 at once.
 constexpr qsizetype StoreQueueLimit = 10'000;
 constexpr std::chrono::milliseconds VisitFlushInterval {1000};
+// How often the instances exchange their creation counts, at most.
+constexpr std::chrono::milliseconds CountsInterval {250};
 
 bool loadTls(const ServiceConfig& config, QSslConfiguration* tls, QString* error)
 {
@@ -59,6 +64,8 @@ ShortdService::~ShortdService()
     // Stop taking requests before the parts they use go away. The shortener hands the counted
     // visits to the pool, and the pool runs what is queued before its workers end.
     m_frontEnd.reset();
+    m_countsTimer.stop();
+    m_cluster.reset();
     m_shortener.reset();
     m_pool.reset();
     m_routes.reset();
@@ -130,6 +137,7 @@ bool ShortdService::start(QString* error)
     m_shortener = std::make_unique<Shortener>(*m_pool,
         ShortenerOptions {m_config.cacheSize, m_config.cacheTtl, VisitFlushInterval, m_config.maxPendingVisits});
     m_routes = std::make_unique<Routes>(m_config, *m_shortener, *m_rateLimiter);
+    joinCluster();
     m_frontEnd
         = std::make_unique<HttpFrontEnd>([routes = m_routes.get()](const HttpRequest& request, qint64 nowMs,
                                              const Respond& respond) { routes->handle(request, nowMs, respond); },
@@ -146,6 +154,54 @@ bool ShortdService::start(QString* error)
     }
     m_frontEnd->bind(m_gate);
     return true;
+}
+
+void ShortdService::joinCluster()
+{
+    const DatabaseAddress address = m_config.database.isPostgres()
+        ? m_config.database
+        : DatabaseAddress::sqliteFile(databaseDescription(m_config.database, m_config.dataDir));
+    m_cluster = std::make_unique<ClusterAgent>(address, ClusterAgentOptions {});
+    Shortener* shortener = m_shortener.get();
+    ClusterAgent* cluster = m_cluster.get();
+    QObject::connect(cluster, &ClusterAgent::linksChanged, shortener,
+        [shortener, cluster](const QStringList& codes, bool everything, qint64 upTo) {
+            if (everything) {
+                shortener->forgetAll();
+            } else {
+                shortener->forget(codes);
+            }
+            if (upTo > 0) {
+                cluster->acknowledge(upTo);
+            }
+        });
+    // One instance on the embedded file has no one to share its limit with.
+    if (m_config.database.isPostgres() && m_config.rateLimit > 0) {
+        m_sharedLimit = std::make_unique<SharedLimit>(m_config.rateLimit);
+        m_rateLimiter->shareWith(m_sharedLimit.get(), [] { return QDateTime::currentMSecsSinceEpoch(); });
+        QObject::connect(cluster, &ClusterAgent::instancesCounted, &m_countsTimer,
+            [shared = m_sharedLimit.get()](int live) { shared->setInstances(live); });
+        QObject::connect(&m_countsTimer, &QTimer::timeout, &m_countsTimer, [this] { exchangeCounts(); });
+        m_countsTimer.start(CountsInterval);
+    }
+    m_cluster->start();
+}
+
+void ShortdService::exchangeCounts()
+{
+    if (m_countsInFlight) {
+        return;
+    }
+    const SharedLimit::Batch batch = m_sharedLimit->takeBatch(QDateTime::currentMSecsSinceEpoch());
+    if (batch.clients.isEmpty()) {
+        return;
+    }
+    m_countsInFlight = true;
+    m_cluster->exchangeCounts(batch.counts, batch.clients, batch.oldestSlot,
+        [this, batch](const std::optional<QList<ClientCount>>& sums, int liveInstances) {
+            m_countsInFlight = false;
+            m_sharedLimit->settle(batch, sums, liveInstances);
+        });
 }
 
 quint16 ShortdService::serverPort() const

@@ -4,15 +4,18 @@
 #include "http/accesslog.h"
 
 #include <QString>
+#include <QTimer>
 #include <memory>
 
 namespace Shortd
 {
 
+class ClusterAgent;
 class ConnectionGate;
 class HttpFrontEnd;
 class LinkStore;
 class RateLimiter;
+class SharedLimit;
 class Routes;
 class Shortener;
 class StorePool;
@@ -35,12 +38,19 @@ public:
 private:
     std::unique_ptr<LinkStore> makeStore() const;
     bool waitForDatabase(QString* error) const;
+    // Joins the cluster: changes to links heard of, the instance registered, limits shared.
+    void joinCluster();
+    void exchangeCounts();
 
     ServiceConfig m_config;
     std::unique_ptr<StorePool> m_pool;
     std::unique_ptr<RateLimiter> m_rateLimiter;
     std::unique_ptr<Shortener> m_shortener;
     std::unique_ptr<Routes> m_routes;
+    std::unique_ptr<SharedLimit> m_sharedLimit;
+    QTimer m_countsTimer;
+    bool m_countsInFlight = false;
+    std::unique_ptr<ClusterAgent> m_cluster;
     AccessLog m_log;
     std::unique_ptr<HttpFrontEnd> m_frontEnd;
     ConnectionGate* m_gate = nullptr; // owned by m_frontEnd

@@ -91,17 +91,24 @@ void LinkCache::remember(const StoredLink& link, qint64 nowMs)
     m_byTarget.insert(m_entries.front().targetKey, m_entries.begin());
 }
 
-void LinkCache::addVisits(const QString& code, qint64 count)
-{
-    if (const auto found = m_byCode.constFind(code); found != m_byCode.cend()) {
-        (*found)->link.visits += count;
-    }
-}
-
 void LinkCache::forget(const QString& code)
 {
     if (const auto found = m_byCode.constFind(code); found != m_byCode.cend()) {
         erase(*found);
+    }
+}
+
+void LinkCache::clear()
+{
+    m_byCode.clear();
+    m_byTarget.clear();
+    m_entries.clear();
+}
+
+void LinkCache::addVisits(const QString& code, qint64 count)
+{
+    if (const auto found = m_byCode.constFind(code); found != m_byCode.cend()) {
+        (*found)->link.visits += count;
     }
 }
 

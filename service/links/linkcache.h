@@ -28,10 +28,11 @@ public:
     std::optional<StoredLink> findByTarget(int type, const QString& target, qint64 nowMs, qint64 nowSecs);
     std::optional<QString> findCode(int type, const QString& target, qint64 nowMs, qint64 nowSecs);
     void remember(const StoredLink& link, qint64 nowMs);
+    // A link changed elsewhere: the next request reads it from the store.
+    void forget(const QString& code);
+    void clear();
     // Visits written to the store show in the cached copy too.
     void addVisits(const QString& code, qint64 count);
-    // Drops the entry, so that the next lookup asks the store.
-    void forget(const QString& code);
 
     qsizetype size() const { return m_byCode.size(); }
     qsizetype capacity() const { return m_capacity; }

@@ -1,5 +1,7 @@
 #include "links/ratelimiter.h"
 
+#include "links/sharedlimit.h"
+
 #include <cmath>
 
 namespace Shortd
@@ -35,11 +37,22 @@ RateLimiter::Decision RateLimiter::take(const QString& client, qint64 nowMs)
         it->updatedMs = std::max(it->updatedMs, nowMs);
     }
     if (it->tokens >= 1.0) {
+        if (m_shared) {
+            if (const SharedLimit::Decision shared = m_shared->take(client, m_wallClock()); !shared.allowed) {
+                return {false, shared.retryAfterSeconds};
+            }
+        }
         it->tokens -= 1.0;
         return {};
     }
     const double waitMs = (1.0 - it->tokens) / perMs;
     return {false, std::max(1, static_cast<int>(std::ceil(waitMs / 1000.0)))};
+}
+
+void RateLimiter::shareWith(SharedLimit* shared, std::function<qint64()> wallClock)
+{
+    m_shared = shared;
+    m_wallClock = std::move(wallClock);
 }
 
 void RateLimiter::forgetIdle(qint64 nowMs)

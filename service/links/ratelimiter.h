@@ -2,9 +2,12 @@
 
 #include <QHash>
 #include <QString>
+#include <functional>
 
 namespace Shortd
 {
+
+class SharedLimit;
 
 // Creations a minute per client, as a token bucket: a client may spend a full minute's allowance at
 // once, then one more each 60/N seconds. Time comes in from outside so the behaviour is testable.
@@ -19,6 +22,9 @@ public:
     };
 
     Decision take(const QString& client, qint64 nowMs);
+    // Instances of a cluster: a creation this instance allows must also fit the cluster's limit,
+    // counted by wall-clock time (milliseconds since the epoch).
+    void shareWith(SharedLimit* shared, std::function<qint64()> wallClock);
     int perMinute() const { return m_perMinute; }
     qsizetype trackedClients() const { return m_buckets.size(); }
 
@@ -31,6 +37,8 @@ private:
     void forgetIdle(qint64 nowMs);
 
     int m_perMinute;
+    SharedLimit* m_shared = nullptr;
+    std::function<qint64()> m_wallClock;
     qint64 m_nextSweepMs = 0;
     QHash<QString, Bucket> m_buckets;
 };

@@ -157,7 +157,7 @@ void Shortener::startCreates()
     QRandomGenerator* random = m_random;
     const qint64 nowSecs = QDateTime::currentSecsSinceEpoch();
     const QPointer<Shortener> self(this);
-    const auto settle = [self, answers](const CreatesDone& done) {
+    const auto settle = [self, answers, forgets = m_forgets](const CreatesDone& done) {
         const QList<Outcome>& outcomes = done.outcomes;
         if (self) {
             --self->m_createsInFlight;
@@ -169,7 +169,7 @@ void Shortener::startCreates()
             const Outcome& outcome = outcomes.value(i);
             // A link found already made is likely asked for again; a new one is rarely followed
             // at once, and a burst of creations would only push the hot links out.
-            if (self && outcome.status == StoreStatus::Ok && !outcome.created) {
+            if (self && outcome.status == StoreStatus::Ok && !outcome.created && self->m_forgets == forgets) {
                 self->m_cache.remember(outcome.link, self->nowMs());
             }
             answers.at(i)(outcome);
@@ -207,8 +207,10 @@ void Shortener::resolve(const QString& code, const std::function<void(const Look
         [code](LinkStore* store) {
             return store ? store->findByCode(code) : LookupResult {StoreStatus::Failed, {}};
         },
-        [self, code, done](const LookupResult& found) {
-            if (self && found.status == StoreStatus::Ok) {
+        [self, code, done, forgets = m_forgets](const LookupResult& found) {
+            // A link changed while it was read may have been read as it was before: answered,
+            // but not kept.
+            if (self && found.status == StoreStatus::Ok && self->m_forgets == forgets) {
                 self->m_cache.remember(found.link, self->nowMs());
             }
             // The database is away: a link this instance knew, however long ago, still leads on.
@@ -228,6 +230,20 @@ void Shortener::resolve(const QString& code, const std::function<void(const Look
 qint64 Shortener::wallSecs()
 {
     return QDateTime::currentSecsSinceEpoch();
+}
+
+void Shortener::forget(const QStringList& codes)
+{
+    ++m_forgets;
+    for (const QString& code : codes) {
+        m_cache.forget(code);
+    }
+}
+
+void Shortener::forgetAll()
+{
+    ++m_forgets;
+    m_cache.clear();
 }
 
 void Shortener::checkHealth(const std::function<void(bool)>& done)
@@ -259,7 +275,7 @@ void Shortener::takeVisit(const QString& code, const std::function<void(VisitGra
                 self->m_cache.addVisits(code, 1);
             } else if (self && (grant == VisitGrant::Exhausted || grant == VisitGrant::Missing)) {
                 // The copy here still lets the link be served; the next lookup reads why it may not.
-                self->m_cache.forget(code);
+                self->forget({code});
             }
             done(grant);
         });

@@ -8,6 +8,7 @@
 #include <QList>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <QTimer>
 #include <chrono>
 #include <functional>
@@ -68,6 +69,10 @@ public:
 
     void shorten(int type, const QString& target, const std::function<void(const Outcome&)>& done);
     void resolve(const QString& code, const std::function<void(const LookupResult&)>& done);
+    // Links changed elsewhere (another instance, an operator): the next request for each reads
+    // the store. A lookup under way when this is called answers, but its link is not kept.
+    void forget(const QStringList& codes);
+    void forgetAll();
     // Whether the store answers; done(false) when it does not or the pool is full.
     void checkHealth(const std::function<void(bool)>& done);
     // Counts a visit to a link without a visit limit, in memory, for the next batch.
@@ -113,6 +118,7 @@ private:
     int m_createsInFlight = 0;
     int m_maxCreatesInFlight;
     QString m_writeFailure;
+    quint64 m_forgets = 0; // calls to forget(): a read that saw one start keeps nothing
 };
 
 } // namespace Shortd

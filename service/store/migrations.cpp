@@ -85,6 +85,29 @@ const QList<Migration>& sqliteMigrations()
                     "CREATE UNIQUE INDEX links_by_target ON links(type, target) WHERE state <> 2 AND chosen = 0"),
                 QStringLiteral("DROP INDEX links_by_created"),
                 QStringLiteral("CREATE INDEX links_by_created ON links(created_at DESC, code DESC)")}},
+        // What instances need to hear of: every change to a link but counting its visits, in a
+        // log with a rising id (AUTOINCREMENT: an id is never reused once old rows are pruned),
+        // which a running service reads a few times a second. Instances, with their heartbeats
+        // and the last change each has acted on; times in milliseconds.
+        {6, QStringLiteral("cluster"),
+            {QStringLiteral("CREATE TABLE link_changes ("
+                            "id INTEGER PRIMARY KEY AUTOINCREMENT, "
+                            "code TEXT NOT NULL, "
+                            "changed_at INTEGER NOT NULL)"),
+                QStringLiteral("CREATE TRIGGER links_changed AFTER UPDATE ON links "
+                               "WHEN OLD.visits IS NEW.visits OR OLD.state IS NOT NEW.state "
+                               "BEGIN INSERT INTO link_changes(code, changed_at) "
+                               "VALUES (NEW.code, CAST(strftime('%s', 'now') AS INTEGER) * 1000); END"),
+                QStringLiteral("CREATE TRIGGER links_removed AFTER DELETE ON links "
+                               "BEGIN INSERT INTO link_changes(code, changed_at) "
+                               "VALUES (OLD.code, CAST(strftime('%s', 'now') AS INTEGER) * 1000); END"),
+                QStringLiteral("CREATE TABLE instances ("
+                               "id TEXT PRIMARY KEY NOT NULL, "
+                               "host TEXT NOT NULL, "
+                               "pid INTEGER NOT NULL, "
+                               "started_at INTEGER NOT NULL, "
+                               "heartbeat_at INTEGER NOT NULL, "
+                               "acked_change INTEGER NOT NULL DEFAULT 0) WITHOUT ROWID")}},
     };
     return migrations;
 }
@@ -133,6 +156,42 @@ const QList<Migration>& postgresMigrations()
                 QStringLiteral("DROP INDEX links_by_created"),
                 QStringLiteral("CREATE INDEX links_by_created ON links(created_at DESC, code DESC)"),
                 QStringLiteral("CREATE INDEX links_by_tag ON links USING gin (tags jsonb_path_ops)")}},
+        // The same log as SQLite's, and a notification on the channel link_changes with the code,
+        // sent when the change commits. An update of the visits alone is counting, not a change.
+        // client_counts: creations per client, six-second slot and instance, which the instances
+        // add up to share one limit.
+        {6, QStringLiteral("cluster"),
+            {QStringLiteral("CREATE TABLE link_changes ("
+                            "id bigserial PRIMARY KEY, "
+                            "code text COLLATE \"C\" NOT NULL, "
+                            "changed_at bigint NOT NULL)"),
+                QStringLiteral("CREATE FUNCTION links_announce() RETURNS trigger LANGUAGE plpgsql AS $$ "
+                               "DECLARE changed text; "
+                               "BEGIN "
+                               "IF TG_OP = 'DELETE' THEN changed := OLD.code; ELSE changed := NEW.code; END IF; "
+                               "INSERT INTO link_changes(code, changed_at) "
+                               "VALUES (changed, (extract(epoch FROM clock_timestamp()) * 1000)::bigint); "
+                               "PERFORM pg_notify('link_changes', changed); "
+                               "RETURN NULL; "
+                               "END $$"),
+                QStringLiteral("CREATE TRIGGER links_changed AFTER UPDATE ON links FOR EACH ROW "
+                               "WHEN (to_jsonb(OLD) - 'visits' IS DISTINCT FROM to_jsonb(NEW) - 'visits') "
+                               "EXECUTE FUNCTION links_announce()"),
+                QStringLiteral("CREATE TRIGGER links_removed AFTER DELETE ON links FOR EACH ROW "
+                               "EXECUTE FUNCTION links_announce()"),
+                QStringLiteral("CREATE TABLE instances ("
+                               "id text COLLATE \"C\" PRIMARY KEY, "
+                               "host text NOT NULL, "
+                               "pid bigint NOT NULL, "
+                               "started_at bigint NOT NULL, "
+                               "heartbeat_at bigint NOT NULL, "
+                               "acked_change bigint NOT NULL DEFAULT 0)"),
+                QStringLiteral("CREATE TABLE client_counts ("
+                               "client text COLLATE \"C\" NOT NULL, "
+                               "slot bigint NOT NULL, "
+                               "instance text COLLATE \"C\" NOT NULL, "
+                               "n bigint NOT NULL, "
+                               "PRIMARY KEY (client, slot, instance))")}},
     };
     return migrations;
 }

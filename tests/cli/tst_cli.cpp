@@ -11,6 +11,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -85,6 +86,33 @@ QStringList baseArguments(const QString& origin)
         QStringLiteral("--shorten-host"), origin, QStringLiteral("-q"), QStringLiteral("-f"), QStringLiteral("jsonl")};
 }
 
+constexpr QByteArrayView ApiKey = "nvx_SeCrEt0123456789";
+
+constexpr QByteArrayView LinkObject
+    = R"({"code":"Ab1","shortUrl":"https://s.example/Ab1","url":"https://a.example/",)"
+      R"("type":0,"state":"active","createdAt":"2026-12-07T10:00:00Z","expiresAt":null,)"
+      R"("maxVisits":null,"visits":0,"title":null,"tags":[],"reason":null})";
+
+QByteArray problem(int status, const QByteArray& detail, const QByteArray& errors = "[]")
+{
+    return CannedServer::response(status,
+        R"({"type":"about:blank","title":"Refused","status":)" + QByteArray::number(status) + R"(,"detail":")" + detail
+            + R"(","errors":)" + errors + "}",
+        "application/problem+json", status == 401 ? "WWW-Authenticate: Bearer\r\n" : "");
+}
+
+// A request's header value, by name without case; empty when missing.
+QByteArray requestHeader(const QByteArray& request, QByteArrayView name)
+{
+    for (const QByteArray& line : request.left(request.indexOf("\r\n\r\n")).split('\n')) {
+        const qsizetype colon = line.indexOf(':');
+        if (colon > 0 && line.left(colon).trimmed().compare(name, Qt::CaseInsensitive) == 0) {
+            return line.mid(colon + 1).trimmed();
+        }
+    }
+    return {};
+}
+
 QString writeLines(QTemporaryDir& dir, const QByteArray& bytes)
 {
     QString path = dir.filePath(QStringLiteral("in.txt"));
@@ -116,6 +144,10 @@ private slots:
     void expand();
     void checkUpdate_data();
     void checkUpdate();
+    void apiOptions_data();
+    void apiOptions();
+    void apiReplies_data();
+    void apiReplies();
     void qrCodeDecodesToTheShortLink();
     void messagesFollowTheLocale_data();
     void messagesFollowTheLocale();
@@ -491,6 +523,169 @@ void TestCli::checkUpdate()
     QVERIFY2(QString::fromUtf8(both).contains(says), both.constData());
     QCOMPARE(server.requests().size(), 1);
     QCOMPARE(CannedServer::body(server.requests().constFirst()), QByteArray("sn=tkvr"));
+}
+
+void TestCli::apiOptions_data()
+{
+    QTest::addColumn<QString>("arguments"); // split at blanks; A an address, FILE a key file, LINES two lines
+    QTest::addColumn<QByteArray>("key"); // the environment's; the file's with --api-key-file
+    QTest::addColumn<bool>("shared"); // the key file is readable by others
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>(
+        "expected"); // the first request's body (its target for the protocol), or a part of the error
+
+    const QByteArray key = ApiKey.toByteArray();
+    const auto row = [&](const char* name, const char* arguments, const QByteArray& keyText, int status,
+                         const QByteArray& expected, bool shared = false) {
+        QTest::newRow(name) << QString::fromUtf8(arguments) << keyText << shared << status << expected;
+    };
+    row("title alone picks the API", "--title 周报 A", key, 0,
+        R"({"title":"周报","type":0,"url":"https://a.example/?x=1&y=短"})");
+    row("every option", "--code promo-1 --expires 2999-01-01T08:00:00+08:00 --max-visits 100 --tag b --tag a -t 2 A",
+        key, 0,
+        R"({"code":"promo-1","expiresAt":"2999-01-01T00:00:00Z","maxVisits":100,"tags":["b","a"],"type":2,)"
+        R"("url":"https://a.example/?x=1&y=短"})");
+    row("a key file alone picks the API", "--api-key-file FILE A", "\n  " + key + "\r\n", 0,
+        R"({"type":0,"url":"https://a.example/?x=1&y=短"})");
+    row("tags apply to each line", "-j 1 --tag x -i LINES", key, 0,
+        R"({"tags":["x"],"type":0,"url":"https://a.example/1"})");
+    row("a key in the environment alone keeps the protocol", "A", key, 0, "/index.php/Index/weburl_zip?");
+
+    row("--code for two addresses", "--code c1 A A", key, 2, "exactly one address");
+    row("--code with --input", "--code c1 -i LINES", key, 2, "exactly one address");
+    row("--expires in the past", "--expires 2001-02-03 A", key, 2, "already past");
+    row("--max-visits 0", "--max-visits 0 A", key, 2, "--max-visits must");
+    row("link options with --expand", "--expand --tag x A", key, 2, "only go with shortening");
+    row("the key as an option", "--api-key=nvx_SeCrEt0123456789 A", key, 2, "not taken on the command line");
+    row("no key", "--title t A", QByteArray(), 3, "needs a key: set NOLVEX_API_KEY");
+    row("a key with a line break inside", "--title t A", key + "\nX-Admin: 1", 3, "NOLVEX_API_KEY: the API key holds");
+    row("a key file others can read", "--api-key-file FILE A", key, 3, "can be read by other users", true);
+    row("an empty key file", "--api-key-file FILE A", "\n", 3, "the API key is empty");
+}
+
+void TestCli::apiOptions()
+{
+    QFETCH(QString, arguments);
+    QFETCH(QByteArray, key);
+    QFETCH(bool, shared);
+    QFETCH(int, status);
+    QFETCH(QByteArray, expected);
+
+    CannedServer server;
+    QVERIFY(server.start());
+    server.setHandler([](const QByteArray& request) {
+        return request.startsWith("POST ") ? CannedServer::response(201, LinkObject.toByteArray())
+                                           : success(QStringLiteral("https://s.example/p"));
+    });
+    QTemporaryDir dir;
+    QProcessEnvironment environment;
+    const bool keyFile = arguments.contains(QStringLiteral("FILE"));
+    const bool lines = arguments.contains(QStringLiteral("LINES"));
+    QFile file(dir.filePath(QStringLiteral("key")));
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(keyFile ? key : "unused") >= 0);
+    file.close();
+    const QFile::Permissions own = QFile::ReadOwner | QFile::WriteOwner;
+    QVERIFY(file.setPermissions(shared ? own | QFile::ReadGroup | QFile::ReadOther : own));
+    if (!keyFile && !key.isEmpty()) {
+        environment.insert(QStringLiteral("NOLVEX_API_KEY"), QString::fromUtf8(key));
+    }
+    QStringList words = arguments.split(u' ');
+    words.replaceInStrings(QRegularExpression(QStringLiteral("^A$")), QStringLiteral("https://a.example/?x=1&y=短"));
+    words.replaceInStrings(QStringLiteral("FILE"), file.fileName());
+    words.replaceInStrings(QStringLiteral("LINES"), writeLines(dir, "https://a.example/1\nhttps://a.example/2\n"));
+    const Run result = run(baseArguments(server.origin()) + words, environment);
+    QCOMPARE(result.status, status);
+    // The key shows nowhere, whatever went wrong.
+    QVERIFY(!result.out.contains(ApiKey) && !result.err.contains(ApiKey));
+    if (status != 0) {
+        QVERIFY2(result.err.contains(expected), result.err.constData());
+        QVERIFY(server.requests().isEmpty());
+        return;
+    }
+    QVERIFY(!server.requests().isEmpty());
+    const QByteArray& first = server.requests().constFirst();
+    if (first.startsWith("GET ")) {
+        QVERIFY(CannedServer::target(first).startsWith(expected));
+        QVERIFY(requestHeader(first, "Authorization").isEmpty());
+        return;
+    }
+    QCOMPARE(server.requests().size(), lines ? 2 : 1);
+    QCOMPARE(CannedServer::target(first), QByteArray("/api/v1/links"));
+    QCOMPARE(requestHeader(first, "Content-Type"), QByteArray("application/json"));
+    QCOMPARE(requestHeader(first, "Authorization"), "Bearer " + ApiKey.toByteArray());
+    QCOMPARE(CannedServer::body(first), expected);
+}
+
+void TestCli::apiReplies_data()
+{
+    QTest::addColumn<QList<QByteArray>>("replies"); // by attempt; the last one repeats
+    QTest::addColumn<int>("requests");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("error"); // of both rows; empty: success
+    QTest::addColumn<QString>("message");
+
+    const auto row = [](const char* name, const QList<QByteArray>& replies, int requests, int status, const char* error,
+                         const char* message) {
+        QTest::newRow(name) << replies << requests << status << QString::fromUtf8(error) << QString::fromUtf8(message);
+    };
+    const QByteArray created
+        = CannedServer::response(201, LinkObject.toByteArray(), "application/json", "Location: /Ab1\r\n");
+    const char* unreadable = "The server's reply cannot be read; try again later";
+    row("201 created", {created}, 2, 0, "", "");
+    row("200 the existing link", {CannedServer::response(200, LinkObject.toByteArray())}, 2, 0, "", "");
+    row("401 stops the batch", {problem(401, "The key is revoked")}, 1, 3, "key-refused", "The key is revoked");
+    row("403 without a body", {CannedServer::response(403, {}, "text/plain")}, 1, 3, "key-refused",
+        "The service refused the API key");
+    row("409 code taken", {problem(409, "The code Ab1 is taken")}, 2, 1, "refused", "The code Ab1 is taken");
+    row("422 with field errors",
+        {problem(422, "Invalid fields",
+            R"([{"field":"maxVisits","message":"must be at least 1"},{"field":"tags","message":"too many"}])")},
+        2, 1, "refused", "Invalid fields; maxVisits: must be at least 1; tags: too many");
+    row("429 then created", {CannedServer::response(429, "{}", "application/json", "Retry-After: 0\r\n"), created}, 3,
+        0, "", "");
+    row("503 until the retries run out", {problem(503, "The store is down")}, 4, 1, "busy",
+        "The service stayed busy; no retries left");
+    row("not JSON", {CannedServer::response(500, "<h1>oops</h1>", "text/html")}, 2, 1, "unreadable", unreadable);
+    row("201 without a short address", {CannedServer::response(201, R"({"code":"Ab1"})")}, 2, 1, "unreadable",
+        unreadable);
+    // Followed, the key would go along to wherever the redirect points.
+    row("a redirect is not followed", {CannedServer::response(307, {}, "text/plain", "Location: /elsewhere\r\n")}, 2, 1,
+        "unreadable", unreadable);
+}
+
+void TestCli::apiReplies()
+{
+    QFETCH(QList<QByteArray>, replies);
+    QFETCH(int, requests);
+    QFETCH(int, status);
+    QFETCH(QString, error);
+    QFETCH(QString, message);
+
+    CannedServer server;
+    QVERIFY(server.start());
+    int calls = 0;
+    server.setHandler([&](const QByteArray&) { return replies.at(std::min<qsizetype>(calls++, replies.size() - 1)); });
+    QProcessEnvironment environment;
+    environment.insert(QStringLiteral("NOLVEX_API_KEY"), QString::fromLatin1(ApiKey));
+    const Run result = run(baseArguments(server.origin())
+            + QStringList {QStringLiteral("-j"), QStringLiteral("1"), QStringLiteral("--retries"), QStringLiteral("1"),
+                QStringLiteral("--tag"), QStringLiteral("t"), QStringLiteral("https://a.example/1"),
+                QStringLiteral("https://a.example/2")},
+        environment);
+    QCOMPARE(result.status, status);
+    QCOMPARE(server.requests().size(), requests);
+    for (const QByteArray& request : server.requests()) {
+        QCOMPARE(requestHeader(request, "Authorization"), "Bearer " + ApiKey.toByteArray());
+    }
+    QVERIFY(!result.out.contains(ApiKey) && !result.err.contains(ApiKey));
+    const QList<QJsonObject> rows = jsonRows(result.out);
+    QCOMPARE(rows.size(), 2);
+    for (const QJsonObject& row : rows) {
+        QCOMPARE(row.value(QLatin1StringView("error")).toString(), error);
+        QCOMPARE(row.value(QLatin1StringView("message")).toString(), message);
+        QCOMPARE(row.value(QLatin1StringView("short")).toString(),
+            error.isEmpty() ? QStringLiteral("https://s.example/Ab1") : QString());
+    }
 }
 
 void TestCli::qrCodeDecodesToTheShortLink()

@@ -28,6 +28,7 @@ public:
     // the sanitizers that also means no leak and no error report). Otherwise errorString() says why.
     bool stop();
     bool isRunning() const;
+    qint64 processId() const { return m_process.processId(); }
 
     QString origin() const; // "http://127.0.0.1:PORT", or https when started with --tls-cert
     quint16 port() const { return m_port; }

@@ -4,12 +4,16 @@
 #include "ops/commands/commands.h"
 #include "ops/linkrecords.h"
 #include "ops/operatorcommands.h"
+#include "store/clusterfeed.h"
+#include "store/sqllinkstore.h"
 
 #include <QCommandLineParser>
 #include <QDateTime>
+#include <QDeadlineTimer>
 #include <QIODevice>
 #include <QStringBuilder>
 #include <algorithm>
+#include <QThread>
 #include <optional>
 #include <utility>
 
@@ -176,6 +180,43 @@ CheckedCommand checkShow(const QCommandLineParser&, const QString& code, Session
         OpsDone, [code, &session](LinkStore& store, const ServiceConfig&) { return showLink(store, code, session); }};
 }
 
+// Waits, for a short while, until the running instances say they have dropped the link they held:
+// how many did, of how many run.
+QString acknowledgedBy(LinkStore& store, const QString& code)
+{
+    const auto* sql = dynamic_cast<SqlLinkStore*>(&store);
+    if (!sql) {
+        return {};
+    }
+    constexpr int WaitMs = 2000;
+    constexpr int PauseMs = 20;
+    const QSqlDatabase db = sql->connection();
+    const std::optional<qint64> change = ClusterFeed::newestChangeOf(db, code);
+    if (!change || *change == 0) {
+        return {};
+    }
+    const QDeadlineTimer deadline(WaitMs);
+    std::optional<Acknowledgements> acks;
+    for (;;) {
+        acks = ClusterFeed::acknowledgements(db, *change, QDateTime::currentMSecsSinceEpoch());
+        if (!acks || acks->acknowledged >= acks->live || deadline.hasExpired()) {
+            break;
+        }
+        QThread::msleep(PauseMs);
+    }
+    if (!acks) {
+        return QStringLiteral("cannot tell which running instances have seen the change");
+    }
+    if (acks->live == 0) {
+        return QStringLiteral("no instance of the service is running");
+    }
+    QString text = QStringLiteral("acknowledged by %1 of %2 running instances").arg(acks->acknowledged).arg(acks->live);
+    if (acks->acknowledged < acks->live) {
+        text += QStringLiteral(" within %1 s; the others drop it when their cache entry expires").arg(WaitMs / 1000);
+    }
+    return text;
+}
+
 // disable, enable and delete. A reason left out (nullopt) keeps the one the link has.
 int changeState(
     LinkStore& store, const QString& code, LinkState wanted, const std::optional<QString>& reason, Session& session)
@@ -201,6 +242,9 @@ int changeState(
         return session.fail(OpsRefused, QStringLiteral("no link %1").arg(code));
     }
     session.say(QStringLiteral("%1: %2 (%3)").arg(code, stateName(wanted), forTerminal(link->target)));
+    if (const QString acknowledged = acknowledgedBy(store, code); !acknowledged.isEmpty()) {
+        session.say(acknowledged);
+    }
     return OpsDone;
 }
 
@@ -332,14 +376,6 @@ QList<OperatorCommand> linkCommands()
             StoreAccess::Read, checkList},
         {QStringLiteral("links show"), code, codeHelp, QStringLiteral("Show one link."), {}, StoreAccess::Read,
             checkShow},
-        {QStringLiteral("links disable"), code, codeHelp,
-            QStringLiteral("Take a link down: it answers 410 and its address cannot be shortened again."),
-            {{QStringLiteral("reason"),
-                QStringLiteral("Why, shown on the link's page (at most %1 characters). Left out, a reason given "
-                               "before is kept.")
-                    .arg(MaximumReasonLength),
-                QStringLiteral("TEXT")}},
-            StoreAccess::Change, checkDisable},
         {QStringLiteral("links set"), code, codeHelp,
             QStringLiteral("Change a link's end, visit limit, title or tags, then show it. A link past its end, or "
                            "with its visits used up, answers 410."),
@@ -361,6 +397,14 @@ QList<OperatorCommand> linkCommands()
                     QStringLiteral("TAG")},
                 {QStringLiteral("no-tags"), QStringLiteral("Remove every tag.")}},
             StoreAccess::Change, checkSet},
+        {QStringLiteral("links disable"), code, codeHelp,
+            QStringLiteral("Take a link down: it answers 410 and its address cannot be shortened again."),
+            {{QStringLiteral("reason"),
+                QStringLiteral("Why, shown on the link's page (at most %1 characters). Left out, a reason given "
+                               "before is kept.")
+                    .arg(MaximumReasonLength),
+                QStringLiteral("TEXT")}},
+            StoreAccess::Change, checkDisable},
         {QStringLiteral("links enable"), code, codeHelp, QStringLiteral("Put a disabled link back."), {},
             StoreAccess::Change, checkStateChange(LinkState::Active)},
         {QStringLiteral("links delete"), code, codeHelp,

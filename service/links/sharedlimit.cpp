@@ -1,0 +1,137 @@
+#include "links/sharedlimit.h"
+
+#include <algorithm>
+#include <numeric>
+
+namespace Shortd
+{
+namespace
+{
+constexpr qint64 SlotMs = ClientCountSlotMs;
+// The slots a minute touches: the current one and the ten before it.
+constexpr qint64 WindowSlots = 60'000 / SlotMs + 1;
+// A client idle this long counts nothing in the last minute: it is forgotten.
+constexpr qint64 ForgetAfterMs = 120'000;
+constexpr qint64 SweepEveryMs = 15'000;
+
+qint64 total(const QList<qint64>& counts)
+{
+    return std::accumulate(counts.cbegin(), counts.cend(), qint64 {0});
+}
+} // namespace
+
+SharedLimit::SharedLimit(int perMinute)
+    : m_perMinute(std::max(perMinute, 0))
+{
+}
+
+QList<qint64> SharedLimit::window(const QHash<Key, qint64>& counts, const QString& client, qint64 slot) const
+{
+    QList<qint64> window;
+    window.reserve(WindowSlots);
+    for (qint64 s = slot - WindowSlots + 1; s <= slot; ++s) {
+        window.append(counts.value(Key(client, s)));
+    }
+    return window;
+}
+
+SharedLimit::Decision SharedLimit::take(const QString& client, qint64 nowMs)
+{
+    if (m_perMinute == 0) {
+        return {};
+    }
+    m_lastSeen.insert(client, nowMs);
+    const qint64 slot = nowMs / SlotMs;
+    const QList<qint64> known = window(m_known, client, slot);
+    const qint64 mine = total(window(m_inFlight, client, slot)) + total(window(m_unsent, client, slot));
+    const qint64 used = total(known) + mine;
+    // The others' grants since their last exchange are not among the sums yet: each is taken to
+    // have granted as many as this instance did in its last round.
+    const qint64 unseen = qint64(m_instances - 1) * m_lastRound.value(client);
+    const qint64 budget = m_perMinute - total(known) - unseen;
+    if (used < m_perMinute && ((mine + 1) * m_instances <= budget || (mine == 0 && budget >= 1))) {
+        ++m_unsent[Key(client, slot)];
+        return {};
+    }
+    if (used < m_perMinute) {
+        // This instance's share is spent; the next exchange tells what the others left.
+        return {false, 1};
+    }
+    // Wait until enough of the oldest slots have left the minute.
+    QList<qint64> all = known;
+    for (const QHash<Key, qint64>* counts : {&m_inFlight, &m_unsent}) {
+        const QList<qint64> more = window(*counts, client, slot);
+        for (qsizetype i = 0; i < all.size(); ++i) {
+            all[i] += more.at(i);
+        }
+    }
+    qint64 left = used;
+    qsizetype leaving = 0;
+    while (leaving < all.size() - 1 && left - all.at(leaving) + 1 > m_perMinute) {
+        left -= all.at(leaving++);
+    }
+    // The slot at index i leaves once the slot i + 1 after the current one begins.
+    const qint64 freedAtMs = (slot + leaving + 1) * SlotMs;
+    return {false, static_cast<int>(std::clamp<qint64>((freedAtMs - nowMs + 999) / 1000, 1, 66))};
+}
+
+SharedLimit::Batch SharedLimit::takeBatch(qint64 nowMs)
+{
+    forgetOld(nowMs);
+    Batch batch;
+    batch.oldestSlot = nowMs / SlotMs - WindowSlots + 1;
+    for (auto it = m_unsent.cbegin(); it != m_unsent.cend(); ++it) {
+        batch.counts.append({it.key().first, it.key().second, it.value()});
+        m_inFlight[it.key()] += it.value();
+    }
+    m_unsent.clear();
+    batch.clients = m_lastSeen.keys();
+    return batch;
+}
+
+void SharedLimit::settle(const Batch& batch, const std::optional<QList<ClientCount>>& sums, int liveInstances)
+{
+    for (const ClientCount& sent : batch.counts) {
+        const Key key(sent.client, sent.slot);
+        if (qint64& flying = m_inFlight[key]; (flying -= sent.count) <= 0) {
+            m_inFlight.remove(key);
+        }
+        if (!sums) {
+            m_unsent[key] += sent.count;
+        }
+    }
+    if (!sums) {
+        return;
+    }
+    m_instances = std::max(liveInstances, 1);
+    for (const QString& client : batch.clients) {
+        m_lastRound.remove(client);
+        for (qint64 slot = batch.oldestSlot; slot <= batch.oldestSlot + WindowSlots; ++slot) {
+            m_known.remove(Key(client, slot));
+        }
+    }
+    for (const ClientCount& sum : *sums) {
+        m_known[Key(sum.client, sum.slot)] += sum.count;
+    }
+    // The sums were read before the batch was added.
+    for (const ClientCount& sent : batch.counts) {
+        m_known[Key(sent.client, sent.slot)] += sent.count;
+        m_lastRound[sent.client] += sent.count;
+    }
+}
+
+void SharedLimit::forgetOld(qint64 nowMs)
+{
+    if (nowMs < m_nextSweepMs) {
+        return;
+    }
+    m_nextSweepMs = nowMs + SweepEveryMs;
+    const qint64 oldest = nowMs / SlotMs - WindowSlots + 1;
+    for (QHash<Key, qint64>* counts : {&m_known, &m_unsent}) {
+        counts->removeIf([oldest](const auto& entry) { return entry.key().second < oldest; });
+    }
+    m_lastSeen.removeIf([nowMs](const auto& entry) { return nowMs - entry.value() >= ForgetAfterMs; });
+    m_lastRound.removeIf([this](const auto& entry) { return !m_lastSeen.contains(entry.key()); });
+}
+
+} // namespace Shortd

@@ -1,0 +1,74 @@
+#pragma once
+
+#include "store/clusterfeed.h"
+
+#include <QHash>
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <algorithm>
+#include <optional>
+#include <utility>
+
+namespace Shortd
+{
+
+// Creations a minute per client, counted across the instances of a cluster without asking the
+// database per request. Each instance counts its own creations in six-second slots of wall-clock
+// time and, a few times a second, sends what it counted and reads back the cluster's sums
+// (takeBatch, settle). It decides alone from the last sums it read plus what it granted since.
+//
+// What a client used is the sum of the slots the last minute touches, the oldest counted whole
+// until it has left: a burst is never forgotten early, so no 60 s hold more than the limit, and a
+// steady client gets at least 60/66 of it.
+// Between two exchanges an instance grants a client at most its share of what the cluster has
+// left (divided by the live instances), and at least one while anything is left. What the others
+// granted since their last exchange is not in the sums yet; each is taken to have granted as many
+// as this instance did in its last round, so a client spread evenly gets no more than the limit
+// plus one per instance, and a client on one instance reaches the limit in a few rounds. Time
+// comes in from outside, as milliseconds since the epoch, the same on every instance.
+class SharedLimit
+{
+public:
+    explicit SharedLimit(int perMinute);
+
+    struct Decision {
+        bool allowed = true;
+        int retryAfterSeconds = 0;
+    };
+
+    struct Batch {
+        QList<ClientCount> counts; // granted here since the last batch
+        QStringList clients; // whose sums to read back
+        qint64 oldestSlot = 0;
+    };
+
+    Decision take(const QString& client, qint64 nowMs);
+    // What to send; it counts as in flight until settle.
+    Batch takeBatch(qint64 nowMs);
+    // The exchange of batch ended: with the cluster's sums, read before the batch was added, or
+    // nullopt when it failed (the batch is sent again with the next).
+    void settle(const Batch& batch, const std::optional<QList<ClientCount>>& sums, int liveInstances);
+
+    // The live instances, from their heartbeats; the exchanges say it too.
+    void setInstances(int live) { m_instances = std::max(live, 1); }
+    qsizetype trackedClients() const { return m_lastSeen.size(); }
+
+private:
+    using Key = std::pair<QString, qint64>; // client, slot
+
+    // The client's count in each slot the last minute touches, oldest first.
+    QList<qint64> window(const QHash<Key, qint64>& counts, const QString& client, qint64 slot) const;
+    void forgetOld(qint64 nowMs);
+
+    int m_perMinute;
+    int m_instances = 1;
+    QHash<Key, qint64> m_known; // the cluster's sums at the last exchange, this instance's sent included
+    QHash<Key, qint64> m_inFlight; // sent, not yet among m_known
+    QHash<Key, qint64> m_unsent;
+    QHash<QString, qint64> m_lastSeen; // when each client last asked
+    QHash<QString, qint64> m_lastRound; // granted here in the last batch that reached the cluster
+    qint64 m_nextSweepMs = 0;
+};
+
+} // namespace Shortd

@@ -1,0 +1,158 @@
+#include "httpprobe.h"
+#include "pgcluster.h"
+#include "shortdprocess.h"
+
+#include <QJsonObject>
+#include <QProcess>
+#include <QTest>
+#include <array>
+#include <memory>
+
+using namespace Qt::StringLiterals;
+
+namespace
+{
+QStringList instanceArguments(const QString& url, int rateLimit)
+{
+    // The cache keeps a link far longer than any test runs: only hearing of a change drops it.
+    return {u"--database-retry"_s, u"0.1"_s, u"--cache-ttl"_s, u"600"_s, u"--rate-limit"_s, QString::number(rateLimit),
+        u"--database"_s, url};
+}
+
+struct Command {
+    int status = -1;
+    QString err;
+};
+
+Command operatorCommand(const QString& url, const QStringList& arguments)
+{
+    QProcess process;
+    process.start(ShortdProcess::binaryPath(), arguments + QStringList {u"--database"_s, url});
+    if (!process.waitForFinished(30'000)) {
+        return {};
+    }
+    return {process.exitCode(), QString::fromUtf8(process.readAllStandardError())};
+}
+
+int statusOf(const ShortdProcess& instance, const QString& code)
+{
+    return rawExchange(instance.port(), rawGet('/' + code.toLatin1(), instance.port())).status;
+}
+} // namespace
+
+// Three instances on one throw-away PostgreSQL cluster: a change made anywhere reaches all of
+// them, and a client's creations are limited across them.
+class ShortdClusterTest final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void takeDownReachesEveryInstance();
+    void limitSharedAcrossInstances();
+
+private:
+    PgCluster m_cluster;
+};
+
+void ShortdClusterTest::initTestCase()
+{
+    QVERIFY2(m_cluster.start(), qPrintable(m_cluster.errorString()));
+}
+
+void ShortdClusterTest::takeDownReachesEveryInstance()
+{
+    const QString url = m_cluster.createDatabase(u"takedown"_s);
+    QVERIFY(!url.isEmpty());
+    ShortdProcess a(instanceArguments(url, 0));
+    ShortdProcess b(instanceArguments(url, 0));
+    ShortdProcess c(instanceArguments(url, 0));
+    for (ShortdProcess* instance : {&a, &b, &c}) {
+        QVERIFY2(instance->start(), qPrintable(instance->errorString()));
+    }
+    const QString code = rawExchange(a.port(), rawGet(shortenTarget(1, u"https://example.com/offer"_s), a.port()))
+                             .json()
+                             .value(u"info"_s)
+                             .toString()
+                             .section(u'/', -1);
+    QVERIFY(!code.isEmpty());
+    QCOMPARE(statusOf(b, code), 302);
+    QCOMPARE(statusOf(c, code), 302);
+
+    // Acknowledged means dropped: the next request on every instance finds the link taken down.
+    const Command disabled = operatorCommand(url, {u"links"_s, u"disable"_s, code});
+    QCOMPARE(disabled.status, 0);
+    QVERIFY2(disabled.err.contains(u"acknowledged by 3 of 3 running instances"_s), qPrintable(disabled.err));
+    for (const ShortdProcess* instance : {&a, &b, &c}) {
+        QCOMPARE(statusOf(*instance, code), 410);
+    }
+
+    QCOMPARE(operatorCommand(url, {u"links"_s, u"enable"_s, code}).status, 0);
+    QTRY_COMPARE(statusOf(b, code), 302);
+    QTRY_COMPARE(statusOf(c, code), 302);
+
+    // B's listening connection is cut; what changes meanwhile reaches B once it is back.
+    QVERIFY(m_cluster.execute(u"takedown"_s,
+        u"SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE application_name = "
+        u"'nolvex-shortd-listener-%1'"_s.arg(b.processId())));
+    QCOMPARE(operatorCommand(url, {u"links"_s, u"delete"_s, code}).status, 0);
+    QTRY_COMPARE(statusOf(b, code), 410);
+    QTRY_COMPARE(statusOf(c, code), 410);
+    // And B hears of the next change as before.
+    const QString other = rawExchange(b.port(), rawGet(shortenTarget(1, u"https://example.com/next"_s), b.port()))
+                              .json()
+                              .value(u"info"_s)
+                              .toString()
+                              .section(u'/', -1);
+    QCOMPARE(statusOf(b, other), 302);
+    QCOMPARE(operatorCommand(url, {u"links"_s, u"disable"_s, other}).status, 0);
+    QTRY_COMPARE(statusOf(b, other), 410);
+
+    for (ShortdProcess* instance : {&a, &b, &c}) {
+        QVERIFY2(instance->stop(), qPrintable(instance->errorString()));
+    }
+    // Stopped instances leave the register: nothing is left to wait for.
+    const Command alone = operatorCommand(url, {u"links"_s, u"enable"_s, other});
+    QVERIFY2(alone.err.contains(u"no instance of the service is running"_s), qPrintable(alone.err));
+}
+
+void ShortdClusterTest::limitSharedAcrossInstances()
+{
+    constexpr int Limit = 30;
+    const QString url = m_cluster.createDatabase(u"limits"_s);
+    std::array<std::unique_ptr<ShortdProcess>, 3> instances;
+    for (auto& instance : instances) {
+        instance = std::make_unique<ShortdProcess>(instanceArguments(url, Limit));
+        QVERIFY2(instance->start(), qPrintable(instance->errorString()));
+    }
+    // Every instance has counted the three: each beat its heart a while after the last one began.
+    QTRY_VERIFY_WITH_TIMEOUT(m_cluster.execute(u"limits"_s,
+                                 u"DO $$ BEGIN IF (SELECT count(*) FROM instances) < 3 OR (SELECT min(heartbeat_at) "
+                                 u"- max(started_at) FROM instances) < 1000 THEN RAISE EXCEPTION 'not yet'; END IF; "
+                                 u"END $$"_s),
+        10'000);
+    // One client, far over the limit, spread evenly over the three.
+    int created = 0;
+    int refused = 0;
+    for (int i = 0; i < 8 * Limit; ++i) {
+        const ShortdProcess& instance = *instances.at(static_cast<size_t>(i % 3));
+        const HttpResult result = rawExchange(
+            instance.port(), rawGet(shortenTarget(0, u"https://example.com/many/%1"_s.arg(i)), instance.port()));
+        if (result.status == 200) {
+            ++created;
+        } else {
+            QCOMPARE(result.status, 429);
+            QVERIFY(result.header("Retry-After").toInt() >= 1);
+            ++refused;
+        }
+    }
+    qInfo("%d created, %d refused, limit %d a minute", created, refused, Limit);
+    QVERIFY2(created <= Limit * 6 / 5, qPrintable(QString::number(created)));
+    QVERIFY2(created >= Limit * 4 / 5, qPrintable(QString::number(created)));
+    for (auto& instance : instances) {
+        QVERIFY2(instance->stop(), qPrintable(instance->errorString()));
+    }
+}
+
+QTEST_GUILESS_MAIN(ShortdClusterTest)
+#include "tst_shortdcluster.moc"
