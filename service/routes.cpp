@@ -274,6 +274,11 @@ void Routes::shorten(const HttpRequest& request, qint64 nowMs, const Respond& re
             respond(jsonFailure(403, QStringLiteral("该网址的短网址已被服务管理员停用，不能再次缩短")));
             return;
         }
+        // The address's link has run out: handing it out again would give a link that answers 410.
+        if (isExpired(outcome.link, QDateTime::currentSecsSinceEpoch())) {
+            respond(jsonFailure(403, QStringLiteral("该网址的短网址已过期，不能再次缩短")));
+            return;
+        }
         respond(jsonSuccess(shortLink(type, outcome.link.code, host)));
     });
 }

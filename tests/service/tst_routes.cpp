@@ -1,11 +1,14 @@
 #include "links/codes.h"
 #include "links/ratelimiter.h"
 #include "links/shortener.h"
+#include "protocol.h"
 #include "routes.h"
 #include "store/storepool.h"
+#include "token.h"
 
 #include <QDateTime>
 #include <QTest>
+#include <QUrl>
 
 using namespace Qt::StringLiterals;
 using namespace Shortd;
@@ -24,7 +27,8 @@ public:
         return code == link.code && present ? LookupResult {StoreStatus::Ok, link} : LookupResult {};
     }
     LookupResult findByTarget(int, const QString&) override { return {}; }
-    InsertResult insert(const StoredLink&) override { return {}; }
+    // The address is this link's: a creation for it gets the link back.
+    InsertResult insert(const StoredLink&) override { return {StoreStatus::TargetTaken, link}; }
     StoreStatus addVisits(const QHash<QString, qint64>& visits) override
     {
         link.visits += visits.value(link.code);
@@ -69,8 +73,9 @@ void RoutesTest::followingALink_data()
 {
     // The link's code, its end in seconds from now (0: none), its visit limit and the visits it
     // has; then requests in order: "GET" or "HEAD" of the link, of its preview ("GET+") or its QR
-    // code ("GET.svg"), or a change made elsewhere: "visit elsewhere", "delete elsewhere",
-    // "store away". Last the answers, and what the store saw.
+    // code ("GET.svg"), "create" for its address through the client's protocol, or a change made
+    // elsewhere: "visit elsewhere", "delete elsewhere", "store away". Last the answers, and what
+    // the store saw.
     QTest::addColumn<QString>("code");
     QTest::addColumn<qint64>("endsIn");
     QTest::addColumn<qint64>("maxVisits");
@@ -90,16 +95,18 @@ void RoutesTest::followingALink_data()
         << QStringList {u"HEAD"_s, u"GET+"_s, u"GET"_s, u"HEAD"_s, u"GET"_s, u"GET"_s, u"HEAD"_s, u"GET+"_s,
                u"GET.svg"_s}
         << QList {302, 200, 302, 302, 302, 410, 410, 410, 410} << 2LL << 2 << 0LL;
-    QTest::newRow("used up before") << u"abcdef"_s << 0LL << 3LL << 3LL << all << QList {410, 410, 410, 410} << 3LL << 0
-                                    << 0LL;
+    QTest::newRow("used up before") << u"abcdef"_s << 0LL << 3LL << 3LL << all + QStringList {u"create"_s}
+                                    << QList {410, 410, 410, 410, 403} << 3LL << 0 << 0LL;
     QTest::newRow("the last visit taken elsewhere")
         << u"abcdef"_s << 0LL << 2LL << 1LL
         << QStringList {u"HEAD"_s, u"visit elsewhere"_s, u"GET"_s, u"GET+"_s, u"GET"_s} << QList {302, 0, 410, 410, 410}
         << 2LL << 1 << 0LL;
     QTest::newRow("before its end: counted in the batch")
-        << u"abcdef"_s << 3600LL << 0LL << 0LL << all << QList {302, 302, 200, 200} << 0LL << 0 << 1LL;
+        << u"abcdef"_s << 3600LL << 0LL << 0LL << all + QStringList {u"create"_s} << QList {302, 302, 200, 200, 200}
+        << 0LL << 0 << 1LL;
     QTest::newRow("past its end with visits left")
-        << u"abcdef"_s << -3600LL << 10LL << 0LL << all << QList {410, 410, 410, 410} << 0LL << 0 << 0LL;
+        << u"abcdef"_s << -3600LL << 10LL << 0LL << all + QStringList {u"create"_s} << QList {410, 410, 410, 410, 403}
+        << 0LL << 0 << 0LL;
     QTest::newRow("deleted elsewhere before the visit")
         << u"abcdef"_s << 0LL << 5LL << 0LL << QStringList {u"HEAD"_s, u"delete elsewhere"_s, u"GET"_s}
         << QList {302, 0, 404} << 0LL << 1 << 0LL;
@@ -152,6 +159,12 @@ void RoutesTest::followingALink()
         HttpRequest request;
         request.method = head ? Method::Head : Method::Get;
         request.path = u'/' % code % step.sliced(head ? 4 : 3);
+        if (step == u"create") {
+            const QString& target = store.link.target;
+            request.path = Nolvex::Protocol::ShortenPath.toString();
+            request.query
+                = "type=0&url=" + QUrl::toPercentEncoding(target) + "&token=" + Nolvex::requestToken(target).toLatin1();
+        }
         request.host = "127.0.0.1:8420";
         request.client = u"127.0.0.1"_s;
         HttpReply reply;
