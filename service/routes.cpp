@@ -11,6 +11,7 @@
 #include "web/pages.h"
 #include "web/qrimages.h"
 
+#include <QDateTime>
 #include <QJsonDocument>
 #include <QJsonObject>
 
@@ -58,6 +59,30 @@ HttpReply unavailable(HttpReply reply)
 bool isSegment(QStringView path, QStringView segment)
 {
     return path.size() == segment.size() + 1 && path.startsWith(u'/') && path.endsWith(segment);
+}
+
+// A page in place of a link that no longer leads anywhere; never kept, the link may come back.
+HttpReply gone(QByteArray page)
+{
+    HttpReply reply = html(410, std::move(page));
+    reply.addHeader("Cache-Control", "no-store");
+    return reply;
+}
+
+// The 410 of a link that has run out, given when it ended: past its end, or else its visits used up.
+HttpReply expired(const StoredLink& link, qint64 nowSecs)
+{
+    const bool ended = link.expiresSecs > 0 && nowSecs >= link.expiresSecs;
+    return gone(expiredPage(link.code, ended ? link.expiresSecs : 0));
+}
+
+HttpReply redirectTo(const QString& target)
+{
+    HttpReply reply {302, HtmlType.toByteArray(), {}, {}};
+    reply.addHeader("Location", locationHeader(target));
+    reply.addHeader("Cache-Control", "no-store");
+    reply.addHeader("Referrer-Policy", "no-referrer");
+    return reply;
 }
 
 QString decodeFieldError(DecodeError error)
@@ -245,6 +270,11 @@ void Routes::shorten(const HttpRequest& request, qint64 nowMs, const Respond& re
             respond(jsonFailure(403, QStringLiteral("该网址的短网址已被服务管理员停用，不能再次缩短")));
             return;
         }
+        // The address's link has run out: handing it out again would give a link that answers 410.
+        if (isExpired(outcome.link, QDateTime::currentSecsSinceEpoch())) {
+            respond(jsonFailure(403, QStringLiteral("该网址的短网址已过期，不能再次缩短")));
+            return;
+        }
         respond(jsonSuccess(shortLink(type, outcome.link.code, host)));
     });
 }
@@ -290,20 +320,25 @@ void Routes::lookup(
     const QString& code, const QString& segment, const Respond& respond, std::function<void(const StoredLink&)> found)
 {
     // A reserved name is never a code; such a path is no link, and costs no lookup.
-    if (!isCodeShaped(code) || isReservedName(code)) {
+    if (!isLinkCodeShaped(code) || isReservedName(code)) {
         respond(html(404, notFoundPage(percentDecode(segment.toLatin1(), false).value_or(segment))));
         return;
     }
     m_shortener.resolve(code, [segment, respond, found = std::move(found)](const LookupResult& result) {
         if (result.status == StoreStatus::Ok && result.link.state != LinkState::Active) {
             // Taken down: the page says so and never where the link led.
-            HttpReply gone
-                = html(410, gonePage(result.link.code, result.link.state == LinkState::Deleted, result.link.reason));
-            gone.addHeader("Cache-Control", "no-store");
-            respond(std::move(gone));
+            respond(gone(gonePage(result.link.code, result.link.state == LinkState::Deleted, result.link.reason)));
             return;
         }
         if (result.status == StoreStatus::Ok) {
+            // Only a link with an end or a limit reads the clock. Visits only grow, so a copy that
+            // says they are used up is right without asking the store.
+            if (const StoredLink& link = result.link; link.expiresSecs > 0 || link.maxVisits > 0) {
+                if (const qint64 now = QDateTime::currentSecsSinceEpoch(); isExpired(link, now)) {
+                    respond(expired(link, now));
+                    return;
+                }
+            }
             found(result.link);
             return;
         }
@@ -315,14 +350,31 @@ void Routes::lookup(
 void Routes::redirect(const QString& segment, bool countVisit, const Respond& respond)
 {
     lookup(segment, segment, respond, [this, segment, countVisit, respond](const StoredLink& link) {
-        if (countVisit) {
-            m_shortener.countVisit(segment);
+        if (!countVisit || link.maxVisits == 0) {
+            if (countVisit) {
+                m_shortener.countVisit(segment);
+            }
+            respond(redirectTo(link.target));
+            return;
         }
-        HttpReply reply {302, HtmlType.toByteArray(), {}, {}};
-        reply.addHeader("Location", locationHeader(link.target));
-        reply.addHeader("Cache-Control", "no-store");
-        reply.addHeader("Referrer-Policy", "no-referrer");
-        respond(std::move(reply));
+        // A limited link: the store counts the visit and decides, so that all instances together
+        // serve no more than the limit.
+        m_shortener.takeVisit(link.code, [link, segment, respond](VisitGrant grant) {
+            switch (grant) {
+            case VisitGrant::Granted:
+                respond(redirectTo(link.target));
+                return;
+            case VisitGrant::Exhausted:
+                respond(expired(link, QDateTime::currentSecsSinceEpoch()));
+                return;
+            case VisitGrant::Missing:
+                respond(html(404, notFoundPage(segment)));
+                return;
+            case VisitGrant::Failed:
+                break;
+            }
+            respond(unavailable(html(503, notFoundPage(segment))));
+        });
     });
 }
 

@@ -57,6 +57,13 @@ bool isCodeShaped(QStringView candidate)
     return std::all_of(candidate.begin(), candidate.end(), inAlphabet);
 }
 
+bool isLinkCodeShaped(QStringView candidate)
+{
+    // Every drawn code fits the chosen codes' rules too: a shorter alphabet, lengths within theirs.
+    return candidate.size() >= MinimumCustomCodeLength && candidate.size() <= MaximumCustomCodeLength
+        && std::all_of(candidate.begin(), candidate.end(), isCustomCodeCharacter);
+}
+
 std::span<const QStringView> reservedNames()
 {
     return ReservedNames;

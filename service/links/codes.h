@@ -22,8 +22,11 @@ QString randomCode(qsizetype length, QRandomGenerator& generator);
 // The same with the draws given: draw(n) answers an index below n.
 QString randomCode(qsizetype length, const std::function<quint32(quint32)>& draw);
 
-// Whether a path segment can be a code at all, so that anything else is answered without a lookup.
+// Whether a code has the shape of a drawn one: its length and alphabet.
 bool isCodeShaped(QStringView candidate);
+// Whether a path segment can name a link at all, a drawn code or one a person chose, so that
+// anything else is answered without a lookup. Reserved names pass; see isReservedName().
+bool isLinkCodeShaped(QStringView candidate);
 
 // First path segments the service answers itself or keeps for its own pages. A code equal to one
 // of them, in any case, could never be reached, so none is ever given out or accepted.

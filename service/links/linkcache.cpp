@@ -16,9 +16,13 @@ size_t LinkCache::targetKey(int type, const QString& target)
     return qHash(target, static_cast<size_t>(type));
 }
 
-LinkCache::Entries::iterator LinkCache::use(Entries::iterator entry, qint64 nowMs)
+LinkCache::Entries::iterator LinkCache::use(Entries::iterator entry, qint64 nowMs, qint64 nowSecs)
 {
     if (nowMs - entry->storedMs > m_maxAgeMs) {
+        return m_entries.end();
+    }
+    // From its end on, the link is read again: it may have been given a later end meanwhile.
+    if (const qint64 end = entry->link.expiresSecs; end > 0 && nowSecs >= end) {
         return m_entries.end();
     }
     m_entries.splice(m_entries.begin(), m_entries, entry);
@@ -35,23 +39,23 @@ void LinkCache::erase(Entries::iterator entry)
     m_entries.erase(entry);
 }
 
-std::optional<StoredLink> LinkCache::findByCode(const QString& code, qint64 nowMs)
+std::optional<StoredLink> LinkCache::findByCode(const QString& code, qint64 nowMs, qint64 nowSecs)
 {
     const auto found = m_byCode.constFind(code);
     if (found == m_byCode.cend()) {
         return std::nullopt;
     }
-    const auto entry = use(*found, nowMs);
+    const auto entry = use(*found, nowMs, nowSecs);
     return entry == m_entries.end() ? std::nullopt : std::optional(entry->link);
 }
 
-std::optional<StoredLink> LinkCache::findByTarget(int type, const QString& target, qint64 nowMs)
+std::optional<StoredLink> LinkCache::findByTarget(int type, const QString& target, qint64 nowMs, qint64 nowSecs)
 {
     const auto found = m_byTarget.constFind(targetKey(type, target));
     if (found == m_byTarget.cend() || (*found)->link.type != type || (*found)->link.target != target) {
         return std::nullopt;
     }
-    const auto entry = use(*found, nowMs);
+    const auto entry = use(*found, nowMs, nowSecs);
     // A deleted link no longer holds its address.
     if (entry == m_entries.end() || entry->link.state == LinkState::Deleted) {
         return std::nullopt;
@@ -65,9 +69,9 @@ std::optional<StoredLink> LinkCache::findAnyAge(const QString& code) const
     return found == m_byCode.cend() ? std::nullopt : std::optional((*found)->link);
 }
 
-std::optional<QString> LinkCache::findCode(int type, const QString& target, qint64 nowMs)
+std::optional<QString> LinkCache::findCode(int type, const QString& target, qint64 nowMs, qint64 nowSecs)
 {
-    const std::optional<StoredLink> link = findByTarget(type, target, nowMs);
+    const std::optional<StoredLink> link = findByTarget(type, target, nowMs, nowSecs);
     return link ? std::optional(link->code) : std::nullopt;
 }
 

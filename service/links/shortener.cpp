@@ -128,7 +128,7 @@ Shortener::~Shortener()
 
 void Shortener::shorten(int type, const QString& target, const std::function<void(const Outcome&)>& done)
 {
-    if (const std::optional<StoredLink> cached = m_cache.findByTarget(type, target, nowMs())) {
+    if (const std::optional<StoredLink> cached = m_cache.findByTarget(type, target, nowMs(), wallSecs())) {
         done({StoreStatus::Ok, *cached, false});
         return;
     }
@@ -199,7 +199,7 @@ void Shortener::startCreates()
 
 void Shortener::resolve(const QString& code, const std::function<void(const LookupResult&)>& done)
 {
-    if (const auto cached = m_cache.findByCode(code, nowMs())) {
+    if (const auto cached = m_cache.findByCode(code, nowMs(), wallSecs())) {
         Metrics::service().cacheHits.add();
         done({StoreStatus::Ok, *cached});
         return;
@@ -228,6 +228,11 @@ void Shortener::resolve(const QString& code, const std::function<void(const Look
     if (!queued) {
         done({StoreStatus::Failed, {}});
     }
+}
+
+qint64 Shortener::wallSecs()
+{
+    return QDateTime::currentSecsSinceEpoch();
 }
 
 void Shortener::forget(const QStringList& codes)
@@ -260,6 +265,26 @@ void Shortener::countVisit(const QString& code)
     } else {
         ++m_uncountedVisits;
         Metrics::service().visitsDropped.add();
+    }
+}
+
+void Shortener::takeVisit(const QString& code, const std::function<void(VisitGrant)>& done)
+{
+    const qint64 now = wallSecs();
+    const QPointer<Shortener> self(this);
+    const bool queued = m_pool.run<VisitGrant>(
+        [code, now](LinkStore* store) { return store ? store->takeVisit(code, now) : VisitGrant::Failed; },
+        [self, code, done](VisitGrant grant) {
+            if (self && grant == VisitGrant::Granted) {
+                self->m_cache.addVisits(code, 1);
+            } else if (self && (grant == VisitGrant::Exhausted || grant == VisitGrant::Missing)) {
+                // The copy here still lets the link be served; the next lookup reads why it may not.
+                self->forget({code});
+            }
+            done(grant);
+        });
+    if (!queued) {
+        done(VisitGrant::Failed);
     }
 }
 

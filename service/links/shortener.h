@@ -75,7 +75,11 @@ public:
     void forgetAll();
     // Whether the store answers; done(false) when it does not or the pool is full.
     void checkHealth(const std::function<void(bool)>& done);
+    // Counts a visit to a link without a visit limit, in memory, for the next batch.
     void countVisit(const QString& code);
+    // A visit to a link with a visit limit goes to the store at once, which grants it or not; the
+    // cached copy follows the answer.
+    void takeVisit(const QString& code, const std::function<void(VisitGrant)>& done);
     qint64 visitsOf(const StoredLink& link) const;
     // Hands counted visits to the store, a bounded batch at a time; those it fails to take are
     // kept for the next round.
@@ -97,6 +101,7 @@ private:
     };
 
     qint64 nowMs() const { return m_clock.elapsed(); }
+    static qint64 wallSecs();
     // Hands the waiting creations to a worker as one batch.
     void startCreates();
     // Keeps, and logs when it changes, why writes fail; clears it once one succeeds.

@@ -109,6 +109,19 @@ QByteArray gonePage(const QString& code, bool deleted, const QString& reason)
             % why);
 }
 
+QByteArray expiredPage(const QString& code, qint64 endedSecs)
+{
+    QString why = QStringLiteral("它的访问次数已达上限。");
+    if (endedSecs > 0) {
+        why = u"它的有效期到 "
+            % QDateTime::fromSecsSinceEpoch(endedSecs, Qt::UTC).toString(QStringLiteral("yyyy-MM-dd HH:mm 'UTC'"))
+            % u" 为止。";
+    }
+    return page(QStringLiteral("短网址已过期"),
+        u"<h1>短网址已过期</h1>\n<p>短网址 <code>" % htmlEscaped(code) % u"</code> 已过期，不再跳转。</p>\n<p>" % why
+            % u"</p>");
+}
+
 QByteArray releasePage(const QString& version, const QString& sid, bool required)
 {
     return page(QStringLiteral("Nolvex 网址缩短工具 %1").arg(version),

@@ -24,6 +24,9 @@ QByteArray messagePage(const QString& title, const QString& message);
 // What a link taken down by an operator answers (410), in place of its address: that it was
 // disabled, with the operator's reason if one was given, or deleted.
 QByteArray gonePage(const QString& code, bool deleted, const QString& reason);
+// What a link that has run out answers (410), in place of its address: that it has expired, at
+// endedSecs when its end has passed, otherwise (0) because its visits are used up.
+QByteArray expiredPage(const QString& code, qint64 endedSecs);
 QByteArray releasePage(const QString& version, const QString& sid, bool required);
 QByteArray homePage();
 

@@ -63,7 +63,7 @@ HttpReply QrImages::reply(const QString& shortLink, const QrRequest& request)
     if (const QByteArray* drawn = m_drawn.object(key)) {
         body = *drawn;
     } else {
-        // A short link is at most a link base, a slash and 16 code characters: it always fits a symbol.
+        // A short link is at most a link base, a slash and 64 code characters: it always fits a symbol.
         const std::optional<Nolvex::Qr::Matrix> matrix = Nolvex::Qr::encode(shortLink);
         if (!matrix) {
             return {500, "text/plain; charset=utf-8", "cannot draw this link\n", {}};

@@ -46,24 +46,38 @@ void CodesTest::codesAvoidLookAlikes()
 
 void CodesTest::codeShape_data()
 {
+    // shaped: could have been drawn; reachable: could name a link at all, drawn or chosen.
     QTest::addColumn<QString>("candidate");
     QTest::addColumn<bool>("shaped");
-    QTest::newRow("six") << u"abcDEF"_s << true;
-    QTest::newRow("sixteen") << u"abcdefghijkmnpqr"_s << true;
-    QTest::newRow("five") << u"abcde"_s << false;
-    QTest::newRow("seventeen") << u"abcdefghijkmnpqrs"_s << false;
-    QTest::newRow("look-alike zero") << u"abcde0"_s << false;
-    QTest::newRow("look-alike ell") << u"abcdel"_s << false;
-    QTest::newRow("plus") << u"abcde+"_s << false;
-    QTest::newRow("chinese") << u"abcde中"_s << false;
-    QTest::newRow("encoded") << u"%41bcdef"_s << false;
+    QTest::addColumn<bool>("reachable");
+    QTest::newRow("six") << u"abcDEF"_s << true << true;
+    QTest::newRow("sixteen") << u"abcdefghijkmnpqr"_s << true << true;
+    QTest::newRow("five") << u"abcde"_s << false << true;
+    QTest::newRow("seventeen") << u"abcdefghijkmnpqrs"_s << false << true;
+    QTest::newRow("look-alike zero") << u"abcde0"_s << false << true;
+    QTest::newRow("look-alike ell") << u"abcdel"_s << false << true;
+    QTest::newRow("plus") << u"abcde+"_s << false << false;
+    QTest::newRow("chinese") << u"abcde中"_s << false << false;
+    QTest::newRow("encoded") << u"%41bcdef"_s << false << false;
+    QTest::newRow("chosen, shortest") << u"a_1"_s << false << true;
+    QTest::newRow("chosen, too short") << u"a-"_s << false << false;
+    QTest::newRow("chosen, longest") << QString(64, u'-') << false << true;
+    QTest::newRow("chosen, too long") << QString(65, u'x') << false << false;
+    QTest::newRow("dot") << u"spring.sale"_s << false << false;
+    QTest::newRow("slash") << u"a/bcdef"_s << false << false;
 }
 
 void CodesTest::codeShape()
 {
     QFETCH(QString, candidate);
     QFETCH(bool, shaped);
+    QFETCH(bool, reachable);
     QCOMPARE(isCodeShaped(candidate), shaped);
+    QCOMPARE(isLinkCodeShaped(candidate), reachable);
+    // Whatever a person may choose, the routes can reach.
+    if (checkCustomCode(candidate) == CodeProblem::None) {
+        QVERIFY(reachable);
+    }
 }
 
 // Draws that spell reserved names first: each is drawn again, and the first plain draw is the code.

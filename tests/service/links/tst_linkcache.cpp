@@ -16,9 +16,11 @@ private slots:
 
 void LinkCacheTest::cache_data()
 {
-    // Steps: "+code@ms" remembers, "?code@ms" must hit, "-code@ms" must miss, "=code@ms" must hit
-    // by address, "~code@ms" must still be known when the database is away. Capacity 2, entries
-    // live 100 ms.
+    // Steps "<op><code>[^end]@<ms>[,<secs>]": ms on the steady clock, secs on the wall clock
+    // (1000 when left out), end the link's end in wall seconds (none when left out). "+" remembers,
+    // "?" must hit, "-" must miss by code and by address, "=" must hit by address, "~" must still
+    // be known when the database is away, "0" must not be known at all, "!" forgets. Capacity 2,
+    // entries live 100 ms.
     QTest::addColumn<QStringList>("steps");
     QTest::newRow("least recently used goes first")
         << QStringList {u"+a@0"_s, u"+b@1"_s, u"?a@2"_s, u"+c@3"_s, u"?a@4"_s, u"-b@4"_s, u"?c@4"_s};
@@ -28,8 +30,18 @@ void LinkCacheTest::cache_data()
         << QStringList {u"+a@0"_s, u"=a@1"_s, u"+b@2"_s, u"+c@3"_s, u"-a@4"_s, u"=b@4"_s};
     QTest::newRow("age limit") << QStringList {u"+a@0"_s, u"?a@100"_s, u"-a@101"_s, u"+a@200"_s, u"=a@250"_s};
     QTest::newRow("too old, still known for an outage")
-        << QStringList {u"+a@0"_s, u"-a@150"_s, u"~a@150"_s, u"+b@160"_s, u"+c@170"_s, u"-a@171"_s};
+        << QStringList {u"+a@0"_s, u"-a@150"_s, u"~a@150"_s, u"+b@160"_s, u"+c@170"_s, u"0a@171"_s};
     QTest::newRow("remembered again: one entry") << QStringList {u"+a@0"_s, u"+a@1"_s, u"+b@2"_s, u"?a@3"_s, u"?b@3"_s};
+    // The end is read on the wall clock, whatever the steady one says.
+    QTest::newRow("gone at its end, young as it is")
+        << QStringList {u"+a^1050@0,1000"_s, u"?a@1,1049"_s, u"=a@1,1049"_s, u"-a@2,1050"_s, u"~a@2,1050"_s};
+    QTest::newRow("an end beyond the age limit changes nothing")
+        << QStringList {u"+a^5000@0"_s, u"?a@100,1100"_s, u"-a@101,1100"_s};
+    QTest::newRow("no end: any wall time") << QStringList {u"+a@0,0"_s, u"?a@50,4102444800"_s, u"=a@60,-5"_s};
+    QTest::newRow("read again with a later end")
+        << QStringList {u"+a^1050@0"_s, u"-a@1,1050"_s, u"+a^2000@2,1050"_s, u"?a@3,1999"_s, u"-a@3,2000"_s};
+    QTest::newRow("forgotten: gone for good, its room free")
+        << QStringList {u"+a@0"_s, u"+b@1"_s, u"!a@2"_s, u"0a@2"_s, u"-a@2"_s, u"+c@3"_s, u"?b@4"_s, u"?c@4"_s};
 }
 
 void LinkCacheTest::cache()
@@ -37,26 +49,37 @@ void LinkCacheTest::cache()
     QFETCH(QStringList, steps);
     LinkCache cache(2, 100);
     for (const QString& step : steps) {
-        const QString code = step.mid(1, step.indexOf(u'@') - 1);
-        const qint64 now = step.section(u'@', 1).toLongLong();
-        const StoredLink link {code, 1, u"http://example.com/"_s + code, 0, 0};
+        const qsizetype at = step.indexOf(u'@');
+        const qsizetype endAt = step.indexOf(u'^');
+        const QString code = step.mid(1, (endAt > 0 ? endAt : at) - 1);
+        const QStringList clocks = step.sliced(at + 1).split(u',');
+        const qint64 now = clocks.at(0).toLongLong();
+        const qint64 wall = clocks.size() > 1 ? clocks.at(1).toLongLong() : 1000;
+        StoredLink link {code, 1, u"http://example.com/"_s + code, 0, 0};
+        link.expiresSecs = endAt > 0 ? step.mid(endAt + 1, at - endAt - 1).toLongLong() : 0;
         switch (step.at(0).unicode()) {
         case '+':
             cache.remember(link, now);
             break;
         case '?':
-            QVERIFY2(cache.findByCode(code, now).has_value(), qPrintable(step));
+            QVERIFY2(cache.findByCode(code, now, wall).has_value(), qPrintable(step));
             break;
         case '-':
-            QVERIFY2(!cache.findByCode(code, now).has_value(), qPrintable(step));
-            QVERIFY2(!cache.findCode(1, link.target, now).has_value(), qPrintable(step));
+            QVERIFY2(!cache.findByCode(code, now, wall).has_value(), qPrintable(step));
+            QVERIFY2(!cache.findCode(1, link.target, now, wall).has_value(), qPrintable(step));
             break;
         case '~':
             QCOMPARE(cache.findAnyAge(code).value_or(StoredLink {}).target, link.target);
             break;
+        case '0':
+            QVERIFY2(!cache.findAnyAge(code).has_value(), qPrintable(step));
+            break;
         case '=':
-            QCOMPARE(cache.findCode(1, link.target, now), std::optional(code));
-            QVERIFY(!cache.findCode(2, link.target, now).has_value());
+            QCOMPARE(cache.findCode(1, link.target, now, wall), std::optional(code));
+            QVERIFY(!cache.findCode(2, link.target, now, wall).has_value());
+            break;
+        case '!':
+            cache.forget(code);
             break;
         default:
             QFAIL(qPrintable(step));

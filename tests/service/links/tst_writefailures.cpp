@@ -35,6 +35,7 @@ struct Service {
     {
         HttpReply answer {0, {}, {}, {}};
         HttpRequest request;
+        request.method = Method::Get;
         request.path = path;
         request.query = query;
         request.host = "127.0.0.1:8420";
