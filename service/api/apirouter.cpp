@@ -245,7 +245,7 @@ void ApiRouter::handle(const HttpRequest& request, qint64 nowMs, const Respond& 
         }
     } else if (const std::optional<QString> code = itemOf(path, LinksPath)) {
         allowed = "GET, HEAD, PATCH, DELETE, OPTIONS";
-        const QString item = *code;
+        const QString& item = *code;
         if (read) {
             serve = [this, request, nowMs, respond, item] {
                 requireRole(request, nowMs, respond, Role::Reader,
