@@ -54,6 +54,8 @@ const ApiCase Cases[] {
     {"creator chosen code", "POST", "/api/v1/links", "creator",
         R"({"url":"https://example.com/a","code":"cre-own","title":"Launch","tags":["launch","x"],"maxVisits":5,"expiresAt":"2099-01-01T08:00:00+08:00"})",
         201, R"(member=code="cre-own";member=maxVisits=5;member=expiresAt="2099-01-01T00:00:00Z")"},
+    {"a chosen code leaves the address its own link", "POST", "/api/v1/links", "none",
+        R"({"url":"https://example.com/a"})", 200, "member=title=null"},
     {"creator code taken", "POST", "/api/v1/links", "creator", R"({"url":"https://example.com/e","code":"cre-own"})",
         409, "field=code"},
     {"code naming a service path", "POST", "/api/v1/links", "creator",
