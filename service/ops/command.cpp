@@ -40,6 +40,11 @@ StoredLink shownOnTerminal(StoredLink link)
     link.code = forTerminal(link.code);
     link.target = forTerminal(link.target);
     link.reason = forTerminal(link.reason);
+    link.title = forTerminal(link.title);
+    for (QString& tag : link.tags) {
+        tag = forTerminal(tag);
+    }
+    link.owner = forTerminal(link.owner);
     return link;
 }
 

@@ -61,7 +61,8 @@ struct OperatorCommand {
 // A refusal, for a command's check: the status session.fail() returned.
 CheckedCommand refusedWith(int status);
 
-// A link as a terminal is to print it: no stored text can send it control sequences.
+// A link as a terminal is to print it: no stored text can send it control sequences. Tables do
+// this themselves (RecordWriter); this is for text written otherwise.
 StoredLink shownOnTerminal(StoredLink link);
 
 } // namespace Shortd

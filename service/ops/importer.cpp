@@ -205,7 +205,12 @@ private:
 
 QString importProblem(const StoredLink& link, const ImportRules& rules)
 {
-    if (!isCodeShaped(link.code)) {
+    // A chosen code keeps to the rules a person's choice keeps to; a drawn one looks drawn.
+    if (link.chosen) {
+        if (const CodeProblem problem = checkCustomCode(link.code); problem != CodeProblem::None) {
+            return codeProblemReason(problem);
+        }
+    } else if (!isCodeShaped(link.code)) {
         return QStringLiteral("the code is not %1 to %2 characters of the code alphabet")
             .arg(MinimumCodeLength)
             .arg(MaximumCodeLength);
@@ -235,6 +240,9 @@ QString importProblem(const StoredLink& link, const ImportRules& rules)
     }
     if (link.reason.contains(QChar(u'\0'))) {
         return QStringLiteral("the reason holds a NUL character");
+    }
+    if (QString problem = linkFieldsProblem(link); !problem.isEmpty()) {
+        return problem;
     }
     return {};
 }

@@ -6,9 +6,11 @@
 
 #include <QDateTime>
 #include <QIODevice>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonValue>
+#include <algorithm>
 #include <array>
 #include <limits>
 
@@ -16,20 +18,33 @@ namespace Shortd
 {
 namespace
 {
-constexpr std::array<const char*, 8> Columns {
-    "code", "type", "target", "created", "visits", "state", "reason", "changed"};
+// A file written before a column was added still reads: a column left out is its empty value.
+constexpr std::array<const char*, 14> Columns {"code", "type", "target", "created", "visits", "state", "reason",
+    "changed", "chosen", "expires", "maxVisits", "title", "tags", "owner"};
 // The longest line export can write is well under this: an address of MaximumAddressLength
-// characters of three UTF-8 bytes each, a reason whose every character JSON writes as \u0001,
-// and the rest.
+// characters of three UTF-8 bytes each, a reason, title, tags and owner whose every character JSON
+// writes as \u0001, and the rest.
 constexpr qsizetype MaximumRecordBytes = qsizetype(64) * 1024;
-static_assert(MaximumRecordBytes >= 3 * MaximumAddressLength + 6 * MaximumReasonLength + 1024);
+static_assert(MaximumRecordBytes >= 3 * MaximumAddressLength
+        + 6 * (MaximumReasonLength + LinkTitleLimit + LinkTagCountLimit * (LinkTagLengthLimit + 3) + LinkOwnerLimit)
+        + 1024);
 constexpr qint64 MaximumCount = std::numeric_limits<qint64>::max();
 constexpr qint64 ReadChunk = qint64(64) * 1024;
+
+// Tags in one CSV cell, as a JSON array, so that a tag holding a comma or a quote comes back whole.
+QString tagsCell(const QStringList& tags)
+{
+    return tags.isEmpty()
+        ? QString()
+        : QString::fromUtf8(QJsonDocument(QJsonArray::fromStringList(tags)).toJson(QJsonDocument::Compact));
+}
 
 QStringList fieldsOf(const StoredLink& link)
 {
     return {link.code, QString::number(link.type), link.target, isoTime(link.createdSecs), QString::number(link.visits),
-        stateName(link.state), link.reason, isoTime(link.changedSecs)};
+        stateName(link.state), link.reason, isoTime(link.changedSecs),
+        link.chosen ? QStringLiteral("true") : QStringLiteral("false"), isoTime(link.expiresSecs),
+        link.maxVisits > 0 ? QString::number(link.maxVisits) : QString(), link.title, tagsCell(link.tags), link.owner};
 }
 
 QJsonObject objectOf(const StoredLink& link)
@@ -43,17 +58,58 @@ QJsonObject objectOf(const StoredLink& link)
     if (link.changedSecs != 0) {
         object.insert(QStringLiteral("changed"), isoTime(link.changedSecs));
     }
+    if (link.chosen) {
+        object.insert(QStringLiteral("chosen"), true);
+    }
+    if (link.expiresSecs > 0) {
+        object.insert(QStringLiteral("expires"), isoTime(link.expiresSecs));
+    }
+    if (link.maxVisits > 0) {
+        object.insert(QStringLiteral("maxVisits"), link.maxVisits);
+    }
+    if (!link.title.isEmpty()) {
+        object.insert(QStringLiteral("title"), link.title);
+    }
+    if (!link.tags.isEmpty()) {
+        object.insert(QStringLiteral("tags"), QJsonArray::fromStringList(link.tags));
+    }
+    if (!link.owner.isEmpty()) {
+        object.insert(QStringLiteral("owner"), link.owner);
+    }
     return object;
 }
 
-QString tableRow(const StoredLink& link)
+// Minutes are enough to read.
+QString tableTime(qint64 secs)
 {
-    QString created = isoTime(link.createdSecs);
-    created.replace(u'T', u' ');
-    created.chop(4); // seconds and "Z": minutes are enough to read
-    return link.code.leftJustified(17) % QString::number(link.type).leftJustified(5)
-        % stateName(link.state).leftJustified(9) % QString::number(link.visits).rightJustified(10) % u"  "
-        % created.leftJustified(17) % withVisibleControls(link.target) % u'\n';
+    if (secs == 0) {
+        return QStringLiteral("-");
+    }
+    QString time = isoTime(secs);
+    time.replace(u'T', u' ');
+    time.chop(4); // seconds and "Z"
+    return time;
+}
+
+bool hasControlCharacter(QStringView text)
+{
+    return std::any_of(text.begin(), text.end(),
+        [](QChar c) { return c.unicode() < 0x20 || (c.unicode() >= 0x7F && c.unicode() <= 0x9F); });
+}
+
+// The one place links are written for a terminal: nothing stored reaches it as a control
+// character, nor as an invisible or reordering one.
+QString tableRow(const StoredLink& link, qint64 nowSecs)
+{
+    const bool expired = nowSecs > 0 && link.state == LinkState::Active && isExpired(link, nowSecs);
+    QString visits = QString::number(link.visits);
+    if (link.maxVisits > 0) {
+        visits += u'/' + QString::number(link.maxVisits);
+    }
+    return forTerminal(link.code).leftJustified(17) % QString::number(link.type).leftJustified(5)
+        % (expired ? QStringLiteral("expired") : stateName(link.state)).leftJustified(9) % visits.rightJustified(10)
+        % u"  " % tableTime(link.createdSecs).leftJustified(17) % tableTime(link.expiresSecs).leftJustified(17)
+        % forTerminal(link.target) % u'\n';
 }
 
 bool toCount(const QString& text, qint64* value)
@@ -63,6 +119,35 @@ bool toCount(const QString& text, qint64* value)
     return ok && *value >= 0 && !text.startsWith(u'+');
 }
 } // namespace
+
+QString linkFieldsProblem(const StoredLink& link)
+{
+    if (link.title.size() > LinkTitleLimit || hasControlCharacter(link.title)) {
+        return QStringLiteral("the title is not at most %1 characters without control characters").arg(LinkTitleLimit);
+    }
+    if (link.tags.size() > LinkTagCountLimit) {
+        return QStringLiteral("more than %1 tags").arg(LinkTagCountLimit);
+    }
+    for (qsizetype i = 0; i < link.tags.size(); ++i) {
+        const QString& tag = link.tags.at(i);
+        if (tag.trimmed().isEmpty() || tag.size() > LinkTagLengthLimit || hasControlCharacter(tag)) {
+            return QStringLiteral("a tag is not 1 to %1 characters without control characters").arg(LinkTagLengthLimit);
+        }
+        if (link.tags.indexOf(tag) < i) {
+            return QStringLiteral("the tag %1 is given twice").arg(forTerminal(tag));
+        }
+    }
+    if (link.owner.size() > LinkOwnerLimit || hasControlCharacter(link.owner)) {
+        return QStringLiteral("the owner is not a key's name");
+    }
+    if (link.expiresSecs < 0) {
+        return QStringLiteral("the end is before 1970");
+    }
+    if (link.maxVisits < 0 || link.maxVisits > LinkVisitLimit) {
+        return QStringLiteral("the visit limit is not a whole number from 1 to %1").arg(LinkVisitLimit);
+    }
+    return {};
+}
 
 QString stateName(LinkState state)
 {
@@ -108,9 +193,10 @@ std::optional<qint64> parseIsoTime(QStringView text)
     return time.toSecsSinceEpoch();
 }
 
-RecordWriter::RecordWriter(QIODevice& out, RecordFormat format)
+RecordWriter::RecordWriter(QIODevice& out, RecordFormat format, qint64 nowSecs)
     : m_out(out)
     , m_format(format)
+    , m_nowSecs(nowSecs)
 {
 }
 
@@ -123,7 +209,9 @@ bool RecordWriter::begin()
 {
     switch (m_format) {
     case RecordFormat::Table:
-        return put(QStringLiteral("CODE             TYPE STATE        VISITS  CREATED (UTC)    TARGET\n").toUtf8());
+        return put(
+            QStringLiteral("CODE             TYPE STATE        VISITS  CREATED (UTC)    ENDS (UTC)       TARGET\n")
+                .toUtf8());
     case RecordFormat::Json:
         return put("[");
     case RecordFormat::Csv: {
@@ -143,7 +231,7 @@ bool RecordWriter::write(const StoredLink& link)
 {
     switch (m_format) {
     case RecordFormat::Table:
-        return put(tableRow(link).toUtf8());
+        return put(tableRow(link, m_nowSecs).toUtf8());
     case RecordFormat::Json: {
         const QByteArray separator = m_first ? "\n" : ",\n";
         m_first = false;
@@ -279,6 +367,16 @@ bool RecordReader::fromFields(const QStringList& values, StoredLink* link)
     const QString stateText = value("state");
     const std::optional<LinkState> state = stateText.isEmpty() ? LinkState::Active : parseStateName(stateText);
     const QString visitsText = value("visits");
+    const QString chosenText = value("chosen");
+    const QString expiresText = value("expires");
+    const std::optional<qint64> expires = expiresText.isEmpty() ? std::optional<qint64>(0) : parseIsoTime(expiresText);
+    const QString maxVisitsText = value("maxVisits");
+    const QString tagsText = value("tags");
+    const QJsonDocument tagsDocument = QJsonDocument::fromJson(tagsText.toUtf8());
+    const QJsonArray tags = tagsDocument.array();
+    const bool tagsRead = tagsText.isEmpty()
+        || (tagsDocument.isArray()
+            && std::all_of(tags.begin(), tags.end(), [](const QJsonValue& tag) { return tag.isString(); }));
     if (!type) {
         m_error = QStringLiteral("the type is not a whole number from 0 to %1").arg(LinkTypeCount - 1);
     } else if (!created) {
@@ -289,7 +387,23 @@ bool RecordReader::fromFields(const QStringList& values, StoredLink* link)
         m_error = QStringLiteral("the state is not active, disabled or deleted");
     } else if (!visitsText.isEmpty() && !toCount(visitsText, &link->visits)) {
         m_error = QStringLiteral("the visits are not a whole number from 0 to %1").arg(MaximumCount);
+    } else if (!chosenText.isEmpty() && chosenText != u"true" && chosenText != u"false") {
+        m_error = QStringLiteral("chosen is not true or false");
+    } else if (!expires) {
+        m_error = QStringLiteral("the end is not an ISO 8601 time");
+    } else if (!maxVisitsText.isEmpty() && !toCount(maxVisitsText, &link->maxVisits)) {
+        m_error = QStringLiteral("the visit limit is not a whole number from 0 to %1").arg(MaximumCount);
+    } else if (!tagsRead) {
+        m_error = QStringLiteral("the tags are not a JSON array of texts");
     } else {
+        link->chosen = chosenText == u"true";
+        link->expiresSecs = *expires;
+        link->title = value("title");
+        link->tags.clear();
+        for (const auto& tag : tags) {
+            link->tags.append(tag.toString());
+        }
+        link->owner = value("owner");
         link->type = *type;
         link->createdSecs = *created;
         link->changedSecs = *changed;
@@ -315,17 +429,24 @@ bool RecordReader::fromJson(const QByteArray& line, StoredLink* link)
     for (const char* column : Columns) {
         const QString name = QString::fromLatin1(column);
         const QJsonValue field = object.value(name);
-        const bool numeric = name == u"type" || name == u"visits";
+        const bool numeric = name == u"type" || name == u"visits" || name == u"maxVisits";
         m_columns.append(name);
         if (field.isUndefined() || field.isNull()) {
             values.append(QString());
-        } else if (!numeric && field.isString()) {
+        } else if (name == u"chosen" && field.isBool()) {
+            values.append(field.toBool() ? QStringLiteral("true") : QStringLiteral("false"));
+        } else if (name == u"tags" && field.isArray()) {
+            values.append(QString::fromUtf8(QJsonDocument(field.toArray()).toJson(QJsonDocument::Compact)));
+        } else if (!numeric && field.isString() && name != u"chosen" && name != u"tags") {
             values.append(field.toString());
         } else if (numeric && field.isDouble() && field.toInteger(-1) == field.toInteger(0)) {
             values.append(QString::number(field.toInteger()));
         } else {
-            m_error = QStringLiteral("the member \"%1\" is not %2")
-                          .arg(name, numeric ? QStringLiteral("a whole number") : QStringLiteral("a JSON string"));
+            const QString wanted = numeric ? QStringLiteral("a whole number")
+                : name == u"chosen"        ? QStringLiteral("true or false")
+                : name == u"tags"          ? QStringLiteral("an array")
+                                           : QStringLiteral("a JSON string");
+            m_error = QStringLiteral("the member \"%1\" is not %2").arg(name, wanted);
             return false;
         }
     }

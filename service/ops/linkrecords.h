@@ -21,6 +21,17 @@ enum class RecordFormat {
     Csv, // RFC 4180, with a header row
 };
 
+// What a link's own fields may hold wherever they come in (an import, links set): the bounds the
+// API keeps too.
+inline constexpr qsizetype LinkTitleLimit = 200;
+inline constexpr qsizetype LinkTagCountLimit = 20;
+inline constexpr qsizetype LinkTagLengthLimit = 40;
+inline constexpr qint64 LinkVisitLimit = 1'000'000'000;
+inline constexpr qsizetype LinkOwnerLimit = 64; // a key's name
+
+// Why a link's title, tags, owner, end or visit limit cannot be stored; empty when they can.
+QString linkFieldsProblem(const StoredLink& link);
+
 QString stateName(LinkState state);
 std::optional<LinkState> parseStateName(QStringView name);
 QString isoTime(qint64 secs); // "2026-12-07T12:00:00Z"; empty for 0
@@ -30,7 +41,9 @@ std::optional<qint64> parseIsoTime(QStringView text); // also a plain date, "202
 class RecordWriter
 {
 public:
-    RecordWriter(QIODevice& out, RecordFormat format);
+    // A table marks an active link past its end, or with its visits used up, as expired at
+    // nowSecs; 0 leaves that out.
+    RecordWriter(QIODevice& out, RecordFormat format, qint64 nowSecs = 0);
     bool begin();
     bool write(const StoredLink& link);
     bool end();
@@ -40,6 +53,7 @@ private:
 
     QIODevice& m_out;
     RecordFormat m_format;
+    qint64 m_nowSecs = 0;
     bool m_first = true;
 };
 

@@ -205,7 +205,7 @@ QStringList tagsFromJson(const QString& json)
     QStringList tags;
     const QJsonArray array = QJsonDocument::fromJson(json.toUtf8()).array();
     tags.reserve(array.size());
-    for (const QJsonValue& tag : array) {
+    for (const auto& tag : array) {
         tags.append(tag.toString());
     }
     return tags;

@@ -9,7 +9,7 @@
 namespace Shortd
 {
 
-QList<OperatorCommand> linkCommands(); // links list, show, disable, enable, delete, export
+QList<OperatorCommand> linkCommands(); // links list, show, set, disable, enable, delete, export
 QList<OperatorCommand> importCommands(); // links import
 QList<OperatorCommand> statsCommands(); // stats
 QList<OperatorCommand> keyCommands(); // keys create, list, revoke

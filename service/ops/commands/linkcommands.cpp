@@ -9,19 +9,26 @@
 #include <QDateTime>
 #include <QIODevice>
 #include <QStringBuilder>
+#include <algorithm>
 #include <optional>
+#include <utility>
 
 namespace Shortd
 {
 namespace
 {
+constexpr std::pair<QLatin1StringView, StateFilter> StateFilters[] {
+    {QLatin1StringView("active"), StateFilter::Active},
+    {QLatin1StringView("disabled"), StateFilter::Disabled},
+    {QLatin1StringView("deleted"), StateFilter::Deleted},
+    {QLatin1StringView("expired"), StateFilter::Expired},
+};
+
 int writeLinks(LinkStore& store, RecordFormat format, const std::optional<LinkQuery>& query, Session& session)
 {
-    RecordWriter writer(session.out(), format);
+    RecordWriter writer(session.out(), format, QDateTime::currentSecsSinceEpoch());
     bool written = writer.begin();
-    const auto visit = [&](const StoredLink& link) {
-        return written = writer.write(format == RecordFormat::Table ? shownOnTerminal(link) : link);
-    };
+    const auto visit = [&](const StoredLink& link) { return written = writer.write(link); };
     const StoreStatus listed = query ? store.listLinks(*query, visit) : store.exportLinks(visit);
     if (listed != StoreStatus::Ok && written) {
         return session.fail(OpsRefused, store.lastError());
@@ -57,6 +64,17 @@ CheckedCommand checkList(const QCommandLineParser& parser, const QString&, Sessi
             return refusedWith(session.fail(OpsBadUsage, QStringLiteral("--limit is a number of links")));
         }
     }
+    if (parser.isSet(QStringLiteral("state"))) {
+        const QString name = parser.value(QStringLiteral("state"));
+        const auto* const found = std::find_if(std::begin(StateFilters), std::end(StateFilters),
+            [&name](const std::pair<QLatin1StringView, StateFilter>& filter) { return filter.first == name; });
+        if (found == std::end(StateFilters)) {
+            return refusedWith(
+                session.fail(OpsBadUsage, QStringLiteral("--state is active, disabled, deleted or expired")));
+        }
+        query.state = found->second;
+    }
+    query.tag = parser.value(QStringLiteral("tag"));
     const QString formatName = parser.value(QStringLiteral("format"));
     RecordFormat format = RecordFormat::Table;
     if (formatName == u"json") {
@@ -67,7 +85,9 @@ CheckedCommand checkList(const QCommandLineParser& parser, const QString&, Sessi
         return refusedWith(session.fail(OpsBadUsage, QStringLiteral("--format is table, json or csv")));
     }
     return {OpsDone, [query, format, &session](LinkStore& store, const ServiceConfig&) {
-                return writeLinks(store, format, query, session);
+                LinkQuery now = query;
+                now.nowSecs = QDateTime::currentSecsSinceEpoch();
+                return writeLinks(store, format, now, session);
             }};
 }
 
@@ -94,14 +114,46 @@ std::optional<StoredLink> findLink(LinkStore& store, const QString& code, Sessio
     return std::nullopt;
 }
 
-// A code that cannot be one is refused without asking the store.
+// A code that cannot be one, drawn or chosen, is refused without asking the store.
 bool checkCode(const QString& code, Session& session)
 {
-    if (isCodeShaped(code)) {
+    if (isCodeShaped(code) || checkCustomCode(code) == CodeProblem::None) {
         return true;
     }
     session.fail(OpsRefused, QStringLiteral("no link %1").arg(code));
     return false;
+}
+
+// One link, a field a line; the fields a link may lack only when it has them.
+QString linkText(const StoredLink& stored)
+{
+    // Nothing stored reaches the terminal as a control character, nor invisible or reordering.
+    const StoredLink link = shownOnTerminal(stored);
+    const bool expired = link.state == LinkState::Active && isExpired(link, QDateTime::currentSecsSinceEpoch());
+    QString text = u"code:    " % link.code % (link.chosen ? QStringLiteral(" (chosen)") : QString()) % u"\ntype:    "
+        % QString::number(link.type) % u"\nstate:   " % stateName(link.state)
+        % (expired ? QStringLiteral(" (expired)") : QString()) % u"\naddress: " % link.target % u"\ncreated: "
+        % isoTime(link.createdSecs) % u"\nvisits:  " % QString::number(link.visits)
+        % (link.maxVisits > 0 ? QStringLiteral(" of at most %1").arg(link.maxVisits) : QString()) % u'\n';
+    if (link.expiresSecs > 0) {
+        text += u"ends:    " % isoTime(link.expiresSecs) % u'\n';
+    }
+    if (!link.title.isEmpty()) {
+        text += u"title:   " % link.title % u'\n';
+    }
+    if (!link.tags.isEmpty()) {
+        text += u"tags:    " % link.tags.join(QLatin1StringView(", ")) % u'\n';
+    }
+    if (!link.owner.isEmpty()) {
+        text += u"owner:   " % link.owner % u'\n';
+    }
+    if (!link.reason.isEmpty()) {
+        text += u"reason:  " % link.reason % u'\n';
+    }
+    if (link.changedSecs != 0) {
+        text += QStringLiteral("changed: %1\n").arg(isoTime(link.changedSecs));
+    }
+    return text;
 }
 
 int showLink(LinkStore& store, const QString& code, Session& session)
@@ -111,18 +163,7 @@ int showLink(LinkStore& store, const QString& code, Session& session)
     if (!found) {
         return status;
     }
-    // Nothing stored reaches the terminal as a control character, nor invisible or reordering.
-    const StoredLink link = shownOnTerminal(*found);
-    QString text = u"code:    " % link.code % u"\ntype:    " % QString::number(link.type) % u"\nstate:   "
-        % stateName(link.state) % u"\naddress: " % link.target % u"\ncreated: " % isoTime(link.createdSecs)
-        % u"\nvisits:  " % QString::number(link.visits) % u'\n';
-    if (!link.reason.isEmpty()) {
-        text += u"reason:  " % link.reason % u'\n';
-    }
-    if (link.changedSecs != 0) {
-        text += QStringLiteral("changed: %1\n").arg(isoTime(link.changedSecs));
-    }
-    session.out().write(text.toUtf8());
+    session.out().write(linkText(*found).toUtf8());
     return OpsDone;
 }
 
@@ -195,6 +236,75 @@ std::function<CheckedCommand(const QCommandLineParser&, const QString&, Session&
                 }};
     };
 }
+int setFields(LinkStore& store, const QString& code, const LinkPatch& patch, Session& session)
+{
+    const LookupResult updated = store.updateLink(code, patch, QDateTime::currentSecsSinceEpoch());
+    if (updated.status == StoreStatus::Failed) {
+        return session.fail(OpsRefused, store.lastError());
+    }
+    if (updated.status != StoreStatus::Ok) {
+        // Missing: no such code, or a deleted link; which one, the operator is told.
+        const LookupResult found = store.findByCode(code);
+        return session.fail(OpsRefused,
+            found.status == StoreStatus::Ok ? QStringLiteral("%1 is deleted; a deleted link stays deleted").arg(code)
+                                            : QStringLiteral("no link %1").arg(code));
+    }
+    session.out().write(linkText(updated.link).toUtf8());
+    session.say(QStringLiteral("%1: changed").arg(code));
+    return OpsDone;
+}
+
+CheckedCommand checkSet(const QCommandLineParser& parser, const QString& code, Session& session)
+{
+    LinkPatch patch;
+    if (parser.isSet(QStringLiteral("expires"))) {
+        const QString text = parser.value(QStringLiteral("expires"));
+        const std::optional<qint64> secs = text == u"never" ? std::optional<qint64>(0) : parseIsoTime(text);
+        if (!secs || *secs < 0 || (*secs == 0 && text != u"never")) {
+            return refusedWith(session.fail(OpsBadUsage,
+                QStringLiteral("--expires is a date such as 2027-01-31, an ISO 8601 time (UTC unless it says), or "
+                               "never")));
+        }
+        patch.expiresSecs = *secs;
+    }
+    if (parser.isSet(QStringLiteral("max-visits"))) {
+        const QString text = parser.value(QStringLiteral("max-visits"));
+        bool ok = text == u"none";
+        const qint64 limit = ok ? 0 : text.toLongLong(&ok);
+        if (!ok || limit < 0 || limit > LinkVisitLimit || (limit == 0 && text != u"none")) {
+            return refusedWith(session.fail(
+                OpsBadUsage, QStringLiteral("--max-visits is a number from 1 to %1, or none").arg(LinkVisitLimit)));
+        }
+        patch.maxVisits = limit;
+    }
+    if (parser.isSet(QStringLiteral("title"))) {
+        patch.title = parser.value(QStringLiteral("title"));
+    }
+    if (parser.isSet(QStringLiteral("tag")) && parser.isSet(QStringLiteral("no-tags"))) {
+        return refusedWith(session.fail(OpsBadUsage, QStringLiteral("--tag and --no-tags exclude each other")));
+    }
+    if (parser.isSet(QStringLiteral("tag")) || parser.isSet(QStringLiteral("no-tags"))) {
+        QStringList tags = parser.values(QStringLiteral("tag"));
+        tags.removeDuplicates();
+        patch.tags = tags;
+    }
+    if (!patch.expiresSecs && !patch.maxVisits && !patch.title && !patch.tags) {
+        return refusedWith(session.fail(OpsBadUsage,
+            QStringLiteral("nothing to change: give --expires, --max-visits, --title, --tag or --no-tags")));
+    }
+    StoredLink given;
+    given.title = patch.title.value_or(QString());
+    given.tags = patch.tags.value_or(QStringList {});
+    if (const QString problem = linkFieldsProblem(given); !problem.isEmpty()) {
+        return refusedWith(session.fail(OpsBadUsage, problem));
+    }
+    if (!checkCode(code, session)) {
+        return refusedWith(OpsRefused);
+    }
+    return {OpsDone, [code, patch, &session](LinkStore& store, const ServiceConfig&) {
+                return setFields(store, code, patch, session);
+            }};
+}
 } // namespace
 
 QList<OperatorCommand> linkCommands()
@@ -211,6 +321,12 @@ QList<OperatorCommand> linkCommands()
                                    "it says)."),
                     QStringLiteral("DATE")},
                 {QStringLiteral("limit"), QStringLiteral("At most N links."), QStringLiteral("N")},
+                {QStringLiteral("state"),
+                    QStringLiteral("Only links in STATE: active, disabled, deleted, or expired (active, but past "
+                                   "its end or its visits used up; active leaves those out)."),
+                    QStringLiteral("STATE")},
+                {QStringLiteral("tag"), QStringLiteral("Only links carrying the tag TAG, exactly."),
+                    QStringLiteral("TAG")},
                 {QStringLiteral("format"), QStringLiteral("table (default), json or csv."), QStringLiteral("FORMAT"),
                     QStringLiteral("table")}},
             StoreAccess::Read, checkList},
@@ -224,6 +340,27 @@ QList<OperatorCommand> linkCommands()
                     .arg(MaximumReasonLength),
                 QStringLiteral("TEXT")}},
             StoreAccess::Change, checkDisable},
+        {QStringLiteral("links set"), code, codeHelp,
+            QStringLiteral("Change a link's end, visit limit, title or tags, then show it. A link past its end, or "
+                           "with its visits used up, answers 410."),
+            {{QStringLiteral("expires"),
+                 QStringLiteral("The moment the link ends (2027-01-31, or an ISO 8601 time, UTC unless it says); "
+                                "never: no end."),
+                 QStringLiteral("DATE")},
+                {QStringLiteral("max-visits"),
+                    QStringLiteral("How many visits the link serves (1 to %1); none: no limit.").arg(LinkVisitLimit),
+                    QStringLiteral("N")},
+                {QStringLiteral("title"),
+                    QStringLiteral("The link's title (at most %1 characters; empty: none).").arg(LinkTitleLimit),
+                    QStringLiteral("TEXT")},
+                {QStringLiteral("tag"),
+                    QStringLiteral("A tag (1 to %1 characters); repeat it for more, up to %2. Replaces the tags "
+                                   "the link has.")
+                        .arg(LinkTagLengthLimit)
+                        .arg(LinkTagCountLimit),
+                    QStringLiteral("TAG")},
+                {QStringLiteral("no-tags"), QStringLiteral("Remove every tag.")}},
+            StoreAccess::Change, checkSet},
         {QStringLiteral("links enable"), code, codeHelp, QStringLiteral("Put a disabled link back."), {},
             StoreAccess::Change, checkStateChange(LinkState::Active)},
         {QStringLiteral("links delete"), code, codeHelp,

@@ -3,6 +3,7 @@
 #include "ops/operatorcommands.h"
 
 #include <QCommandLineParser>
+#include <QDateTime>
 #include <QIODevice>
 
 namespace Shortd
@@ -27,10 +28,10 @@ int writeStats(LinkStore& store, int top, Session& session)
     session.out().write(text.toUtf8());
     if (!mostVisited.isEmpty()) {
         session.out().write("most visited:\n");
-        RecordWriter writer(session.out(), RecordFormat::Table);
+        RecordWriter writer(session.out(), RecordFormat::Table, QDateTime::currentSecsSinceEpoch());
         writer.begin();
         for (const StoredLink& link : std::as_const(mostVisited)) {
-            writer.write(shownOnTerminal(link));
+            writer.write(link);
         }
     }
     return OpsDone;

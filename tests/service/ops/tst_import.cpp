@@ -7,6 +7,7 @@
 #include "shortdprocess.h"
 
 #include <QBuffer>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkAccessManager>
@@ -36,6 +37,12 @@ QProcessEnvironment serviceEnvironment()
 const QStringList Members {
     u"code"_s, u"type"_s, u"target"_s, u"created"_s, u"visits"_s, u"state"_s, u"reason"_s, u"changed"_s};
 
+// The members a row has: those of the first exports, and a later one a row names.
+QStringList membersWith(const QString& member)
+{
+    return member.isEmpty() || member == u"*" || Members.contains(member) ? Members : Members + QStringList {member};
+}
+
 // A valid row, as a JSON line or a CSV row, with one member given raw (or left out when raw is
 // null); member "*" gives the whole row.
 QByteArray row(const QString& format, const QString& code, const QString& member = {}, const QString& raw = {})
@@ -44,15 +51,17 @@ QByteArray row(const QString& format, const QString& code, const QString& member
         return raw.toUtf8() + '\n';
     }
     const bool json = format == u"jsonl";
-    const QStringList values {json ? u"\"%1\""_s.arg(code) : code, u"1"_s,
+    const QStringList members = membersWith(member);
+    QStringList values {json ? u"\"%1\""_s.arg(code) : code, u"1"_s,
         json ? u"\"https://example.com/%1\""_s.arg(code) : u"https://example.com/"_s + code,
         json ? u"\"2026-01-01T00:00:00Z\""_s : u"2026-01-01T00:00:00Z"_s, u"3"_s, json ? u"\"active\""_s : u"active"_s,
         QString(), QString()};
+    values.resize(members.size());
     QStringList parts;
-    for (qsizetype i = 0; i < Members.size(); ++i) {
-        const QString value = Members.at(i) == member ? raw : values.at(i);
+    for (qsizetype i = 0; i < members.size(); ++i) {
+        const QString value = members.at(i) == member ? raw : values.at(i);
         if (json && !value.isNull()) {
-            parts.append(u"\"%1\":%2"_s.arg(Members.at(i), value));
+            parts.append(u"\"%1\":%2"_s.arg(members.at(i), value));
         } else if (!json) {
             parts.append(value);
         }
@@ -224,6 +233,12 @@ void ImportTest::refusedRows_data()
     const QString scheme = u"http:// or https://"_s;
     const QString own = u"link of this service"_s;
     const QString control = u"control character"_s;
+    const QString chosenRow = u"{\"code\":\"%1\",\"chosen\":true,\"type\":1,\"target\":\"https://example.com/x\","
+                              u"\"created\":\"2026-01-01T00:00:00Z\"}"_s;
+    QStringList manyTags;
+    for (int i = 0; i <= 20; ++i) {
+        manyTags.append(u"t%1"_s.arg(i));
+    }
     struct Row {
         const char* name;
         const char* format;
@@ -267,6 +282,23 @@ void ImportTest::refusedRows_data()
         {"code a reserved name", "jsonl", u"code"_s, u"\"Static\""_s, u"path of the service"_s},
         {"reason too long", "jsonl", u"reason"_s, u"\"%1\""_s.arg(QString(1001, u'r')), u"longer than 1000"_s},
         {"reason with NUL", "jsonl", u"reason"_s, u"\"a\\u0000b\""_s, u"NUL"_s},
+        {"chosen code a reserved name", "jsonl", u"*"_s, chosenRow.arg(u"Admin"_s), u"path of the service"_s},
+        {"chosen code with a dot", "jsonl", u"*"_s, chosenRow.arg(u"my.sale"_s), u"other than A-Z"_s},
+        {"chosen code too short", "jsonl", u"*"_s, chosenRow.arg(u"ab"_s), u"shorter than 3"_s},
+        {"a chosen code not marked so", "jsonl", u"code"_s, u"\"my-sale\""_s, u"code alphabet"_s},
+        {"chosen not true or false", "jsonl", u"chosen"_s, u"\"yes\""_s, u"\"chosen\" is not true or false"_s},
+        {"end not a time", "jsonl", u"expires"_s, u"\"soon\""_s, u"the end is not"_s},
+        {"visit limit negative", "jsonl", u"maxVisits"_s, u"-1"_s, u"visit limit is not"_s},
+        {"visit limit too big", "jsonl", u"maxVisits"_s, u"1000000001"_s, u"from 1 to 1000000000"_s},
+        {"tags a string", "jsonl", u"tags"_s, u"\"a,b\""_s, u"\"tags\" is not an array"_s},
+        {"tags with a number", "jsonl", u"tags"_s, u"[\"a\",1]"_s, u"array of texts"_s},
+        {"tag blank", "jsonl", u"tags"_s, u"[\" \"]"_s, u"a tag is not 1 to 40"_s},
+        {"tag too long", "jsonl", u"tags"_s, u"[\"%1\"]"_s.arg(QString(41, u't')), u"a tag is not 1 to 40"_s},
+        {"tag twice", "jsonl", u"tags"_s, u"[\"a\",\"b\",\"a\"]"_s, u"the tag a is given twice"_s},
+        {"too many tags", "jsonl", u"tags"_s, u"[\"%1\"]"_s.arg(manyTags.join(u"\",\""_s)), u"more than 20 tags"_s},
+        {"title too long", "jsonl", u"title"_s, u"\"%1\""_s.arg(QString(201, u't')), u"title is not at most 200"_s},
+        {"title with an escape", "jsonl", u"title"_s, u"\"a\\u001b[2Jb\""_s, control},
+        {"owner too long", "jsonl", u"owner"_s, u"\"%1\""_s.arg(QString(65, u'o')), u"owner"_s},
         {"not JSON", "jsonl", u"*"_s, u"{\"code\":"_s, u"not a JSON object"_s},
         {"javascript", "csv", u"target"_s, u"javascript:alert(1)"_s, scheme},
         {"formula", "csv", u"target"_s, u"'=HYPERLINK(\"\"https://evil.example\"\")"_s, scheme},
@@ -280,6 +312,9 @@ void ImportTest::refusedRows_data()
         {"state unknown", "csv", u"state"_s, u"gone"_s, u"state"_s},
         {"code a reserved name", "csv", u"code"_s, u"readyz"_s, u"path of the service"_s},
         {"reason too long", "csv", u"reason"_s, QString(1001, u'r'), u"longer than 1000"_s},
+        {"chosen not true or false", "csv", u"chosen"_s, u"1"_s, u"chosen is not true or false"_s},
+        {"tags not JSON", "csv", u"tags"_s, u"a;b"_s, u"array of texts"_s},
+        {"visit limit a fraction", "csv", u"maxVisits"_s, u"2.5"_s, u"visit limit"_s},
         {"a field too many", "csv", u"*"_s, u"cccccc,1,https://example.com/c,2026-01-01T00:00:00Z,3,active,,,x"_s,
             u"9 fields, the header has 8"_s},
     };
@@ -297,9 +332,11 @@ void ImportTest::refusedRows()
     QFETCH(QString, raw);
     QFETCH(QString, why);
     const bool csv = format == u"csv";
-    const QByteArray header = csv ? Members.join(u',').toUtf8() + '\n' : QByteArray();
-    const QByteArray file
-        = header + row(format, u"aaaaaa"_s) + row(format, u"cccccc"_s, member, raw) + row(format, u"bbbbbb"_s);
+    // A file from before a member was added has none of it: the good rows leave it out.
+    const QString added = membersWith(member) == Members ? QString() : member;
+    const QByteArray header = csv ? membersWith(member).join(u',').toUtf8() + '\n' : QByteArray();
+    const QByteArray file = header + row(format, u"aaaaaa"_s, added) + row(format, u"cccccc"_s, member, raw)
+        + row(format, u"bbbbbb"_s, added);
 
     const QString database = freshDatabase();
     const Run imported = run(database, {u"links"_s, u"import"_s}, file);
@@ -341,6 +378,17 @@ void ImportTest::roundTrip()
     const QString prefix = u"https://例子.测试/"_s;
     const QString longest = prefix + QString(MaximumAddressLength - prefix.size(), u'路');
     file += row(u"jsonl"_s, u"zzzzzzzzzzzzzzzz"_s, u"target"_s, u'"' + longest + u'"');
+    // The longest chosen code, title, tags and owner, with what CSV must quote and a formula start.
+    QJsonArray tags;
+    for (int i = 0; i < 20; ++i) {
+        tags.append(QString(u"=\"%1\",'"_s.arg(i) + QString(33, u'标')));
+    }
+    const QJsonObject fullest {{u"code"_s, QString(64, u'-')}, {u"chosen"_s, true}, {u"type"_s, 5},
+        {u"target"_s, u"https://example.com/fullest"_s}, {u"created"_s, u"2026-01-01T00:00:00Z"_s}, {u"visits"_s, 9},
+        {u"state"_s, u"active"_s}, {u"expires"_s, u"2099-12-31T23:59:59Z"_s}, {u"maxVisits"_s, 1'000'000'000},
+        {u"title"_s, QString(u"=SUM(A1) \""_s + QString(190, u'题'))}, {u"tags"_s, tags},
+        {u"owner"_s, QString(64, u'k')}};
+    file += QJsonDocument(fullest).toJson(QJsonDocument::Compact) + '\n';
     QCOMPARE(run(database, {u"links"_s, u"import"_s}, file).status, 0);
 
     const Run exported = run(database, {u"links"_s, u"export"_s, u"--format"_s, format});
@@ -355,10 +403,12 @@ void ImportTest::roundTrip()
     const QString copy = freshDatabase();
     const Run imported = run(copy, {u"links"_s, u"import"_s}, exported.out.toUtf8());
     QVERIFY2(imported.status == 0, qPrintable(imported.err));
-    QVERIFY2(imported.err.contains(u"imported 11, already there 0, refused 0"_s), qPrintable(imported.err));
+    QVERIFY2(imported.err.contains(u"imported 12, already there 0, refused 0"_s), qPrintable(imported.err));
     // JSON lines carry the values plainly: both stores hold the same.
     QCOMPARE(run(copy, {u"links"_s, u"export"_s}).out, run(database, {u"links"_s, u"export"_s}).out);
     QVERIFY(run(copy, {u"links"_s, u"export"_s}).out.contains(longest));
+    QVERIFY(run(copy, {u"links"_s, u"export"_s})
+                .out.contains(QString::fromUtf8(QJsonDocument(fullest).toJson(QJsonDocument::Compact))));
 }
 
 void ImportTest::busyBatches_data()

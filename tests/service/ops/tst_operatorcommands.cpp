@@ -122,7 +122,7 @@ void OperatorCommandsTest::help_data()
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<QString>("usage"); // how standard output starts
     QTest::addColumn<QString>("holds");
-    const QStringList commands {u"links list"_s, u"links show"_s, u"links disable"_s, u"links enable"_s,
+    const QStringList commands {u"links list"_s, u"links show"_s, u"links set"_s, u"links disable"_s, u"links enable"_s,
         u"links delete"_s, u"links export"_s, u"links import"_s, u"stats"_s};
     for (const QString& command : commands) {
         QTest::addRow("%s", qPrintable(command))
@@ -174,8 +174,8 @@ void OperatorCommandsTest::commands_data()
                                   << u"address: https://e.com/<U+001B>]0;owned<U+0007><U+001B>[2J\n"
                                      u"created: 2026-01-03T00:00:00Z\nvisits:  70\nreason:  <U+001B>[31mred<U+009B>2J"_s
                                   << QString();
-    QTest::newRow("list escapes") << QStringList {u"links"_s, u"list"_s, u"--type"_s, u"2"_s} << 0
-                                  << u"2026-01-03 00:00 https://e.com/<U+001B>]0;owned<U+0007><U+001B>[2J\n"_s
+    QTest::newRow("list escapes") << QStringList {u"links"_s, u"list"_s, u"--type"_s,
+        u"2"_s} << 0 << u"2026-01-03 00:00 -                https://e.com/<U+001B>]0;owned<U+0007><U+001B>[2J\n"_s
                                   << QString();
     QTest::newRow("stats escapes") << QStringList {u"stats"_s, u"--top"_s, u"1"_s} << 0
                                    << u"https://e.com/<U+001B>]0;owned<U+0007><U+001B>[2J\n"_s << QString();

@@ -19,10 +19,24 @@ namespace
 {
 using Run = OpsRun;
 
+// A code a person chose, with every field a link may have; its visits used up.
+StoredLink chosenLink()
+{
+    StoredLink link {u"my-sale_26"_s, 4, u"https://shop.example/sale"_s, 1'767'268'800, 3, LinkState::Active, {}, 0};
+    link.chosen = true;
+    link.expiresSecs = 2'000'000'000;
+    link.maxVisits = 3;
+    link.title = u"Sale, \"big\" 春"_s;
+    link.tags = {u"promo"_s, u"a,b"_s};
+    link.owner = u"deploy"_s;
+    return link;
+}
+
 // The links every row starts from: one of each state, types and dates apart, awkward characters.
 QList<StoredLink> fixture()
 {
     return {
+        chosenLink(),
         {u"aaaaaa"_s, 0, u"https://example.com/a,b\"c"_s, 1'767'225'600, 5, LinkState::Active, {}, 0},
         {u"bbbbbb"_s, 1, u"https://phish.example/login"_s, 1'767'312'000, 40, LinkState::Disabled,
             u"phishing, reported"_s, 1'767'400'000},
@@ -116,8 +130,8 @@ void ShortdOpsTest::commands_data()
     const QList<Row> rows {
         {"list table", {u"links"_s, u"list"_s}, 0, u"dddddd           3    active          900"_s, {}},
         {"list newest first", {u"links"_s, u"list"_s, u"--format"_s, u"csv"_s, u"--limit"_s, u"1"_s}, 0,
-            u"=code,type,target,created,visits,state,reason,changed\r\n"
-            u"dddddd,3,https://例子.测试/路径?q=1,2026-03-01T00:00:00Z,900,active,,\r\n"_s,
+            u"=code,type,target,created,visits,state,reason,changed,chosen,expires,maxVisits,title,tags,owner\r\n"
+            u"dddddd,3,https://例子.测试/路径?q=1,2026-03-01T00:00:00Z,900,active,,,false,,,,,\r\n"_s,
             {}},
         {"list json", {u"links"_s, u"list"_s, u"--format"_s, u"json"_s, u"--type"_s, u"1"_s}, 0,
             u"=[\n{\"changed\":\"2026-01-03T00:26:40Z\",\"code\":\"bbbbbb\",\"created\":\"2026-01-02T00:00:00Z\","
@@ -125,6 +139,25 @@ void ShortdOpsTest::commands_data()
             u"\"type\":1,\"visits\":40}\n]\n"_s,
             {}},
         {"list json empty", {u"links"_s, u"list"_s, u"--format"_s, u"json"_s, u"--type"_s, u"5"_s}, 0, u"=[]\n"_s, {}},
+        {"list expired, every field", {u"links"_s, u"list"_s, u"--state"_s, u"expired"_s, u"--format"_s, u"csv"_s}, 0,
+            u"=code,type,target,created,visits,state,reason,changed,chosen,expires,maxVisits,title,tags,owner\r\n"
+            u"my-sale_26,4,https://shop.example/sale,2026-01-01T12:00:00Z,3,active,,,true,2033-05-18T03:33:20Z,3,"
+            u"\"Sale, \"\"big\"\" 春\",\"[\"\"promo\"\",\"\"a,b\"\"]\",deploy\r\n"_s,
+            {}},
+        {"list active leaves the expired out", {u"links"_s, u"list"_s, u"--state"_s, u"active"_s}, 0, u"!my-sale"_s,
+            {}},
+        {"list disabled", {u"links"_s, u"list"_s, u"--state"_s, u"disabled"_s}, 0, u"!aaaaaa"_s, {}},
+        {"list a tag", {u"links"_s, u"list"_s, u"--tag"_s, u"a,b"_s}, 0,
+            u"my-sale_26       4    expired         3/3  2026-01-01 12:00 2033-05-18 03:33 https://shop.example/sale\n"_s,
+            {}},
+        {"list part of a tag", {u"links"_s, u"list"_s, u"--tag"_s, u"prom"_s}, 0, u"!my-sale"_s, {}},
+        {"list json, every field", {u"links"_s, u"list"_s, u"--format"_s, u"json"_s, u"--tag"_s, u"promo"_s}, 0,
+            u"=[\n{\"chosen\":true,\"code\":\"my-sale_26\",\"created\":\"2026-01-01T12:00:00Z\","
+            u"\"expires\":\"2033-05-18T03:33:20Z\",\"maxVisits\":3,\"owner\":\"deploy\",\"state\":\"active\","
+            u"\"tags\":[\"promo\",\"a,b\"],\"target\":\"https://shop.example/sale\",\"title\":\"Sale, \\\"big\\\" 春\","
+            u"\"type\":4,\"visits\":3}\n]\n"_s,
+            {}},
+        {"list bad state", {u"links"_s, u"list"_s, u"--state"_s, u"gone"_s}, 2, {}, u"--state"_s},
         {"list search address", {u"links"_s, u"list"_s, u"--search"_s, u"mistake"_s}, 0, u"cccccc"_s, {}},
         {"list search code", {u"links"_s, u"list"_s, u"--search"_s, u"ddd"_s}, 0, u"!aaaaaa"_s, {}},
         {"list since", {u"links"_s, u"list"_s, u"--since"_s, u"2026-01-02"_s}, 0, u"!aaaaaa"_s, {}},
@@ -134,6 +167,35 @@ void ShortdOpsTest::commands_data()
         {"list bad limit", {u"links"_s, u"list"_s, u"--limit"_s, u"-3"_s}, 2, {}, u"--limit"_s},
         {"list help", {u"links"_s, u"list"_s, u"--help"_s}, 0, u"Usage: nolvex-shortd links list"_s, {}},
         {"show", {u"links"_s, u"show"_s, u"bbbbbb"_s}, 0, u"reason:  phishing, reported"_s, {}},
+        {"show every field", {u"links"_s, u"show"_s, u"my-sale_26"_s}, 0,
+            u"=code:    my-sale_26 (chosen)\ntype:    4\nstate:   active (expired)\naddress: "
+            u"https://shop.example/sale\n"
+            u"created: 2026-01-01T12:00:00Z\nvisits:  3 of at most 3\nends:    2033-05-18T03:33:20Z\n"
+            u"title:   Sale, \"big\" 春\ntags:    promo, a,b\nowner:   deploy\n"_s,
+            {}},
+        {"set",
+            {u"links"_s, u"set"_s, u"aaaaaa"_s, u"--expires"_s, u"2030-01-01"_s, u"--max-visits"_s, u"9"_s,
+                u"--title"_s, u"新"_s, u"--tag"_s, u"x"_s, u"--tag"_s, u"y"_s, u"--tag"_s, u"x"_s, u"CHECK"_s,
+                u"links"_s, u"show"_s, u"aaaaaa"_s},
+            0, u"visits:  5 of at most 9\nends:    2030-01-01T00:00:00Z\ntitle:   新\ntags:    x, y\n"_s,
+            u"aaaaaa: changed"_s},
+        {"set clears, and the link is active again",
+            {u"links"_s, u"set"_s, u"my-sale_26"_s, u"--expires"_s, u"never"_s, u"--max-visits"_s, u"none"_s,
+                u"--title"_s, u""_s, u"--no-tags"_s, u"CHECK"_s, u"links"_s, u"list"_s, u"--state"_s, u"active"_s,
+                u"--format"_s, u"csv"_s, u"--search"_s, u"sale"_s},
+            0, u"my-sale_26,4,https://shop.example/sale,2026-01-01T12:00:00Z,3,active,,,true,,,,,deploy\r\n"_s, {}},
+        {"set shows the link", {u"links"_s, u"set"_s, u"bbbbbb"_s, u"--title"_s, u"t"_s}, 0, u"title:   t\n"_s, {}},
+        {"set nothing", {u"links"_s, u"set"_s, u"aaaaaa"_s}, 2, {}, u"nothing to change"_s},
+        {"set deleted", {u"links"_s, u"set"_s, u"cccccc"_s, u"--title"_s, u"t"_s}, 1, {}, u"stays deleted"_s},
+        {"set unknown", {u"links"_s, u"set"_s, u"zzzzzz"_s, u"--title"_s, u"t"_s}, 1, {}, u"no link zzzzzz"_s},
+        {"set bad end", {u"links"_s, u"set"_s, u"aaaaaa"_s, u"--expires"_s, u"soon"_s}, 2, {}, u"--expires"_s},
+        {"set no visits", {u"links"_s, u"set"_s, u"aaaaaa"_s, u"--max-visits"_s, u"0"_s}, 2, {}, u"--max-visits"_s},
+        {"set tags and none", {u"links"_s, u"set"_s, u"aaaaaa"_s, u"--tag"_s, u"x"_s, u"--no-tags"_s}, 2, {},
+            u"exclude each other"_s},
+        {"set a tag too long", {u"links"_s, u"set"_s, u"aaaaaa"_s, u"--tag"_s, QString(41, u't')}, 2, {},
+            u"a tag is not 1 to 40"_s},
+        {"set a title with an escape", {u"links"_s, u"set"_s, u"aaaaaa"_s, u"--title"_s, u"\x1b[2J"_s}, 2, {},
+            u"control characters"_s},
         {"show unknown", {u"links"_s, u"show"_s, u"zzzzzz"_s}, 1, {}, u"no link zzzzzz"_s},
         {"show not a code", {u"links"_s, u"show"_s, u"a/b"_s}, 1, {}, u"no link a/b"_s},
         {"show without code", {u"links"_s, u"show"_s}, 2, {}, u"exactly one CODE"_s},
@@ -155,7 +217,7 @@ void ShortdOpsTest::commands_data()
         {"export bad format", {u"links"_s, u"export"_s, u"--format"_s, u"table"_s}, 2, {}, u"--format"_s},
         {"import missing file", {u"links"_s, u"import"_s, u"/nonexistent/links.jsonl"_s}, 1, {}, u"cannot read"_s},
         {"stats", {u"stats"_s, u"--top"_s, u"2"_s}, 0,
-            u"links: 4 (active 2, disabled 1, deleted 1)\nvisits: 947\nmost visited:\n"_s, {}},
+            u"links: 5 (active 3, disabled 1, deleted 1)\nvisits: 950\nmost visited:\n"_s, {}},
         {"stats top leaves out deleted", {u"stats"_s, u"--top"_s, u"5"_s}, 0, u"!cccccc"_s, {}},
         {"stats bad top", {u"stats"_s, u"--top"_s, u"many"_s}, 2, {}, u"--top"_s},
         {"unknown command", {u"links"_s, u"purge"_s}, 2, {}, u"unknown command"_s},
@@ -225,12 +287,12 @@ void ShortdOpsTest::roundTrip()
     QCOMPARE(exported.status, 0);
     const Run imported = run(target, {u"links"_s, u"import"_s, u"INPUT"_s}, exported.out.toUtf8());
     QCOMPARE(imported.status, 0);
-    QVERIFY2(imported.err.contains(u"imported 4, already there 0, refused 0"_s), qPrintable(imported.err));
+    QVERIFY2(imported.err.contains(u"imported 5, already there 0, refused 0"_s), qPrintable(imported.err));
     QCOMPARE(run(target, {u"links"_s, u"export"_s, u"--format"_s, format}).out, exported.out);
 
     const Run again = run(target, {u"links"_s, u"import"_s, u"INPUT"_s}, exported.out.toUtf8());
     QCOMPARE(again.status, 0);
-    QVERIFY2(again.err.contains(u"imported 0, already there 4, refused 0"_s), qPrintable(again.err));
+    QVERIFY2(again.err.contains(u"imported 0, already there 5, refused 0"_s), qPrintable(again.err));
 
     QString clash = exported.out;
     clash.replace(u"https://example.com/mistake"_s, u"https://example.com/other"_s);
