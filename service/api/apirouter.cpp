@@ -207,8 +207,9 @@ void ApiRouter::onStore(
 
 HttpReply ApiRouter::linkReply(int status, const StoredLink& link, const QByteArray& host) const
 {
-    HttpReply reply = jsonReply(status,
-        linkObject(link, m_settings.shortLink(link.type, link.code, host), m_shortener.visitsOf(link), nowSecs()));
+    HttpReply reply {status, JsonType.toByteArray(),
+        linkJson(link, m_settings.shortLink(link.type, link.code, host), m_shortener.visitsOf(link), nowSecs()), {}};
+    reply.addHeader("Cache-Control", "no-store");
     if (status == 201) {
         reply.addHeader("Location", (LinksPath % u'/' % link.code).toUtf8());
     }
@@ -507,19 +508,27 @@ void ApiRouter::listLinks(const HttpRequest& request, const Respond& respond)
                 return;
             }
             const qint64 now = nowSecs();
-            QJsonArray items;
+            QByteArray json = "{\"items\":[";
             const qsizetype shown = std::min<qsizetype>(page.links.size(), pageSize);
             for (qsizetype i = 0; i < shown; ++i) {
                 const StoredLink& link = page.links.at(i);
-                items.append(linkObject(
-                    link, m_settings.shortLink(link.type, link.code, host), m_shortener.visitsOf(link), now));
+                if (i > 0) {
+                    json += ',';
+                }
+                json += linkJson(
+                    link, m_settings.shortLink(link.type, link.code, host), m_shortener.visitsOf(link), now);
             }
-            QJsonValue next(QJsonValue::Null);
+            json += "],\"next\":";
             if (page.links.size() > pageSize) {
                 const StoredLink& last = page.links.at(shown - 1);
-                next = encodeCursor({last.createdSecs, last.code});
+                appendJsonString(json, encodeCursor({last.createdSecs, last.code}));
+            } else {
+                json += "null";
             }
-            respond(jsonReply(200, QJsonObject {{QStringLiteral("items"), items}, {QStringLiteral("next"), next}}));
+            json += '}';
+            HttpReply reply {200, JsonType.toByteArray(), json, {}};
+            reply.addHeader("Cache-Control", "no-store");
+            respond(std::move(reply));
         },
         respond);
 }

@@ -70,8 +70,11 @@ std::optional<ListCursor> decodeCursor(QStringView text);
 
 // "active", "disabled", "deleted", or "expired" for an active link past its end or its visits.
 QString linkStateName(const StoredLink& link, qint64 nowSecs);
-// A link as the API shows it; visits as counted so far, this instance's uncounted ones included.
-QJsonObject linkObject(const StoredLink& link, const QString& shortUrl, qint64 visits, qint64 nowSecs);
+// A link as the API shows it, as JSON text; visits as counted so far, this instance's uncounted
+// ones included.
+QByteArray linkJson(const StoredLink& link, const QString& shortUrl, qint64 visits, qint64 nowSecs);
+// A JSON string of the text, in UTF-8, escaped as JSON needs it.
+void appendJsonString(QByteArray& json, QStringView text);
 // A key as listings show it, never the key itself.
 QJsonObject keyObject(const StoredKey& key);
 
