@@ -488,8 +488,7 @@ QByteArray linkJson(const StoredLink& link, const QString& shortUrl, qint64 visi
 void appendJsonString(QByteArray& json, QStringView text)
 {
     constexpr char Hex[] = "0123456789abcdef";
-    json += '"';
-    for (const char c : text.toUtf8()) {
+    const auto appendByte = [&json, &Hex](char c) {
         const auto byte = static_cast<unsigned char>(c);
         if (c == '"' || c == '\\') {
             json += '\\';
@@ -500,6 +499,18 @@ void appendJsonString(QByteArray& json, QStringView text)
             json += Hex[byte & 0xf];
         } else {
             json += c;
+        }
+    };
+    json += '"';
+    // Codes, addresses and times are ASCII: no conversion for them, only for what follows the
+    // first character beyond.
+    qsizetype i = 0;
+    for (; i < text.size() && text.at(i).unicode() < 0x80; ++i) {
+        appendByte(static_cast<char>(text.at(i).unicode()));
+    }
+    if (i < text.size()) {
+        for (const char c : text.sliced(i).toUtf8()) {
+            appendByte(c);
         }
     }
     json += '"';
