@@ -488,7 +488,7 @@ QByteArray linkJson(const StoredLink& link, const QString& shortUrl, qint64 visi
 void appendJsonString(QByteArray& json, QStringView text)
 {
     constexpr char Hex[] = "0123456789abcdef";
-    const auto appendByte = [&json, &Hex](char c) {
+    const auto appendByte = [&json](char c) {
         const auto byte = static_cast<unsigned char>(c);
         if (c == '"' || c == '\\') {
             json += '\\';
