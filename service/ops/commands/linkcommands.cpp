@@ -332,14 +332,6 @@ QList<OperatorCommand> linkCommands()
             StoreAccess::Read, checkList},
         {QStringLiteral("links show"), code, codeHelp, QStringLiteral("Show one link."), {}, StoreAccess::Read,
             checkShow},
-        {QStringLiteral("links disable"), code, codeHelp,
-            QStringLiteral("Take a link down: it answers 410 and its address cannot be shortened again."),
-            {{QStringLiteral("reason"),
-                QStringLiteral("Why, shown on the link's page (at most %1 characters). Left out, a reason given "
-                               "before is kept.")
-                    .arg(MaximumReasonLength),
-                QStringLiteral("TEXT")}},
-            StoreAccess::Change, checkDisable},
         {QStringLiteral("links set"), code, codeHelp,
             QStringLiteral("Change a link's end, visit limit, title or tags, then show it. A link past its end, or "
                            "with its visits used up, answers 410."),
@@ -361,6 +353,14 @@ QList<OperatorCommand> linkCommands()
                     QStringLiteral("TAG")},
                 {QStringLiteral("no-tags"), QStringLiteral("Remove every tag.")}},
             StoreAccess::Change, checkSet},
+        {QStringLiteral("links disable"), code, codeHelp,
+            QStringLiteral("Take a link down: it answers 410 and its address cannot be shortened again."),
+            {{QStringLiteral("reason"),
+                QStringLiteral("Why, shown on the link's page (at most %1 characters). Left out, a reason given "
+                               "before is kept.")
+                    .arg(MaximumReasonLength),
+                QStringLiteral("TEXT")}},
+            StoreAccess::Change, checkDisable},
         {QStringLiteral("links enable"), code, codeHelp, QStringLiteral("Put a disabled link back."), {},
             StoreAccess::Change, checkStateChange(LinkState::Active)},
         {QStringLiteral("links delete"), code, codeHelp,
