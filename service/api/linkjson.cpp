@@ -16,6 +16,7 @@ namespace Shortd
 {
 namespace
 {
+constexpr char HexDigits[] = "0123456789abcdef";
 const QString UrlMember = QStringLiteral("url");
 const QString TypeMember = QStringLiteral("type");
 const QString CodeMember = QStringLiteral("code");
@@ -487,7 +488,6 @@ QByteArray linkJson(const StoredLink& link, const QString& shortUrl, qint64 visi
 
 void appendJsonString(QByteArray& json, QStringView text)
 {
-    constexpr char Hex[] = "0123456789abcdef";
     const auto appendByte = [&json](char c) {
         const auto byte = static_cast<unsigned char>(c);
         if (c == '"' || c == '\\') {
@@ -495,8 +495,8 @@ void appendJsonString(QByteArray& json, QStringView text)
             json += c;
         } else if (byte < 0x20) {
             json += "\\u00";
-            json += Hex[byte >> 4];
-            json += Hex[byte & 0xf];
+            json += HexDigits[byte >> 4];
+            json += HexDigits[byte & 0xf];
         } else {
             json += c;
         }
