@@ -92,6 +92,7 @@ const ApiCase Cases[] {
         201},
     {"list", "GET", "/api/v1/links", "reader", nullptr, 200, "member=next=null"},
     {"list a page", "GET", "/api/v1/links?limit=1", "reader", nullptr, 200, "count=1"},
+    {"pages follow one another", "GET", "/api/v1/links?limit=2", "reader", nullptr, 200, "pages=all"},
     {"list by tag", "GET", "/api/v1/links?tag=launch", "reader", nullptr, 200, "count=1"},
     {"list limit out of range", "GET", "/api/v1/links?limit=201", "reader", nullptr, 422, "field=limit"},
     {"list bad cursor", "GET", "/api/v1/links?cursor=%25%25", "reader", nullptr, 422, "field=cursor"},
@@ -127,7 +128,9 @@ const ApiCase Cases[] {
         "member=role=\"reader\";member=lastUsedAt=null;header=Location"},
     {"key name taken", "POST", "/api/v1/keys", "admin", R"({"name":"made","role":"admin"})", 409, "field=name"},
     {"key role unknown", "POST", "/api/v1/keys", "admin", R"({"name":"other2","role":"owner"})", 422, "field=role"},
+    {"the made key reads", "GET", "/api/v1/links/esc", "made", nullptr, 200},
     {"revoke a key", "DELETE", "/api/v1/keys/made", "admin", nullptr, 204},
+    {"a key revoked here is refused at once", "GET", "/api/v1/links/esc", "made", nullptr, 401},
     {"revoke missing key", "DELETE", "/api/v1/keys/never", "admin", nullptr, 404},
     {"revoked key", "GET", "/api/v1/links", "revoked", nullptr, 401, "header=WWW-Authenticate"},
     {"another scheme", "GET", "/api/v1/links", "malformed", nullptr, 401, "header=WWW-Authenticate"},
@@ -251,7 +254,7 @@ void ApiTest::calls()
     QFETCH(QString, store);
     QFETCH(int, index);
     const ApiCase& call = Cases[index];
-    const Instance& instance = m_instances[store];
+    Instance& instance = m_instances[store];
     const ShortdProcess& service = call.closed ? *instance.closed : *instance.open;
 
     QByteArray body = call.body;
@@ -295,6 +298,9 @@ void ApiTest::calls()
     for (const QByteArray& key : instance.keys) {
         QVERIFY(!result.body.contains(key) && !result.rawHeaders.contains(key));
     }
+    if (const QString made = reply.value(u"key"_s).toString(); !made.isEmpty()) {
+        instance.keys.insert(reply.value(u"name"_s).toString(), made.toLatin1());
+    }
     for (const QString& check : QString::fromUtf8(call.checks).split(u';', Qt::SkipEmptyParts)) {
         const QString kind = check.section(u'=', 0, 0);
         const QString expected = check.section(u'=', 1);
@@ -302,6 +308,26 @@ void ApiTest::calls()
             QVERIFY2(!result.header(expected.toLatin1()).isEmpty(), qPrintable(check));
         } else if (kind == u"field") {
             QCOMPARE(reply.value(u"errors"_s).toArray().at(0).toObject().value(u"field"_s).toString(), expected);
+        } else if (kind == u"pages") {
+            // Following next from page to page gives every link once, in the order of one listing.
+            const QByteArray first = request.left(request.indexOf(' ') + 1) + "/api/v1/links?limit=200";
+            const QJsonArray all = rawExchange(service.port(), first + request.sliced(request.indexOf(" HTTP/")))
+                                       .json()
+                                       .value(u"items"_s)
+                                       .toArray();
+            QJsonArray walked = reply.value(u"items"_s).toArray();
+            for (QString next = reply.value(u"next"_s).toString(); !next.isEmpty();) {
+                const QByteArray target = "/api/v1/links?limit=2&cursor=" + next.toLatin1();
+                const QJsonObject page
+                    = rawExchange(service.port(), "GET " + target + request.sliced(request.indexOf(" HTTP/"))).json();
+                for (const QJsonValue& item : page.value(u"items"_s).toArray()) {
+                    walked.append(item);
+                }
+                next = page.value(u"next"_s).toString();
+                QVERIFY(walked.size() <= all.size());
+            }
+            QVERIFY(all.size() > 2);
+            QCOMPARE(walked, all);
         } else if (kind == u"count") {
             QCOMPARE(reply.value(u"items"_s).toArray().size(), expected.toInt());
         } else {
