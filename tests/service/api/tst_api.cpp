@@ -320,7 +320,8 @@ void ApiTest::calls()
                 const QByteArray target = "/api/v1/links?limit=2&cursor=" + next.toLatin1();
                 const QJsonObject page
                     = rawExchange(service.port(), "GET " + target + request.sliced(request.indexOf(" HTTP/"))).json();
-                for (const QJsonValue& item : page.value(u"items"_s).toArray()) {
+                const QJsonArray items = page.value(u"items"_s).toArray();
+                for (const auto& item : items) {
                     walked.append(item);
                 }
                 next = page.value(u"next"_s).toString();
