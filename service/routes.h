@@ -10,12 +10,14 @@
 #include <QString>
 #include <QUrl>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <utility>
 
 namespace Shortd
 {
 
+class ApiRouter;
 class RateLimiter;
 class Shortener;
 
@@ -25,6 +27,9 @@ class Routes
 {
 public:
     Routes(ServiceConfig config, Shortener& shortener, RateLimiter& rateLimiter);
+    ~Routes();
+    Routes(const Routes&) = delete;
+    Routes& operator=(const Routes&) = delete;
 
     void handle(const HttpRequest& request, qint64 nowMs, const Respond& respond);
     // From now on /readyz answers 503: the service is stopping.
@@ -59,6 +64,7 @@ private:
     QList<QUrl> m_fixedBases;
     QrImages m_qrImages;
     bool m_stopping = false;
+    std::unique_ptr<ApiRouter> m_api; // everything under /api/
 };
 
 // The two JSON shapes of the client's protocol.
