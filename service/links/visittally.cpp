@@ -90,7 +90,7 @@ QString referrerHost(QByteArrayView referer)
     if (referer.trimmed().isEmpty()) {
         return DirectReferrer;
     }
-    const QUrl url(QString::fromLatin1(referer.trimmed()), QUrl::StrictMode);
+    const QUrl url(QString::fromUtf8(referer.trimmed()), QUrl::StrictMode);
     const QString host = url.host(QUrl::FullyEncoded).toLower();
     if (!url.isValid() || host.isEmpty() || host.size() > MaximumHostLength) {
         return OtherReferrer;
