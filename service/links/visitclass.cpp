@@ -13,6 +13,9 @@ namespace Shortd
 namespace
 {
 constexpr qsizetype MinimumWordLength = 3;
+// The automaton looks for a word's first bytes only: a shorter trie has fewer states, so the table
+// a user agent walks stays in the cache, and the full pattern decides anyway.
+constexpr qsizetype LongestWord = 8;
 
 // Tags of the public list that make a pattern a preview fetcher, unless it also crawls.
 constexpr std::array PreviewTags {QLatin1StringView("social-preview"), QLatin1StringView("feed-reader")};
@@ -212,8 +215,12 @@ VisitClassifier::VisitClassifier(const QList<AgentPattern>& patterns)
         }
         expression.optimize();
         m_patterns.push_back({expression, pattern.kind});
-        words.append(needed);
+        QList<QByteArray> shortened;
         for (const QByteArray& word : needed) {
+            shortened.append(word.first(std::min(word.size(), LongestWord)));
+        }
+        words.append(shortened);
+        for (const QByteArray& word : std::as_const(shortened)) {
             for (const char byte : word) {
                 quint8& symbol = m_alphabet[static_cast<quint8>(byte)];
                 if (symbol == 0) {
@@ -287,6 +294,13 @@ void VisitClassifier::link()
             queue.push_back(child);
         }
     }
+    // A move into a state where words end is stored complemented, so the walk looks at the
+    // outputs only then.
+    for (qint32& next : m_next) {
+        if (!m_outputs[static_cast<size_t>(next)].empty()) {
+            next = ~next;
+        }
+    }
 }
 
 bool VisitClassifier::matches(int pattern, const QString& userAgent) const
@@ -307,6 +321,10 @@ VisitClass VisitClassifier::classify(QByteArrayView userAgent) const
     qint32 state = 0;
     for (const char byte : userAgent) {
         state = m_next[static_cast<size_t>(state) * symbols + m_alphabet[static_cast<quint8>(byte)]];
+        if (state >= 0) {
+            continue;
+        }
+        state = ~state;
         for (const int pattern : m_outputs[static_cast<size_t>(state)]) {
             if (std::find(found.begin(), found.begin() + count, pattern) != found.begin() + count) {
                 continue;
