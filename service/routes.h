@@ -10,12 +10,14 @@
 #include <QString>
 #include <QUrl>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <utility>
 
 namespace Shortd
 {
 
+class ApiRouter;
 class RateLimiter;
 class Shortener;
 struct VisitFacts;
@@ -26,6 +28,9 @@ class Routes
 {
 public:
     Routes(ServiceConfig config, Shortener& shortener, RateLimiter& rateLimiter);
+    ~Routes();
+    Routes(const Routes&) = delete;
+    Routes& operator=(const Routes&) = delete;
 
     void handle(const HttpRequest& request, qint64 nowMs, const Respond& respond);
 
@@ -56,6 +61,7 @@ private:
     RateLimiter& m_rateLimiter;
     QList<QUrl> m_fixedBases;
     QrImages m_qrImages;
+    std::unique_ptr<ApiRouter> m_api; // everything under /api/
 };
 
 // The two JSON shapes of the client's protocol.

@@ -39,6 +39,10 @@ struct StoredLink {
     QString title {};
     QStringList tags {};
     QString owner {}; // the name of the API key that created it; empty: anonymous or an operator
+    // Beside visits (people's): the people's visits that were not repeats, bots', previews'.
+    qint64 visitors = 0;
+    qint64 bots = 0;
+    qint64 previews = 0;
 };
 
 // Whether a link has run out: past its end, or its visits used up. A taken-down link is not
