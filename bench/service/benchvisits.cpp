@@ -93,8 +93,8 @@ int memory(const QString& dir)
     }
     const qint64 fileBefore = QFileInfo(path).size() + QFileInfo(path + QStringLiteral("-wal")).size();
     StorePool pool([path] { return std::make_unique<SqlLinkStore>(DatabaseAddress::sqliteFile(path)); }, {1, 10'000});
-    auto shortener = std::make_unique<Shortener>(pool, ShortenerOptions {1000, std::chrono::milliseconds(5000),
-                                                           std::chrono::hours(1), 100'000, 200'000, 0});
+    auto shortener = std::make_unique<Shortener>(
+        pool, ShortenerOptions {1000, std::chrono::milliseconds(5000), std::chrono::hours(1), 100'000, 200'000, 0});
     const qint64 before = statusKiB("VmRSS:");
     const QByteArray browser = "Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 (KHTML, like Gecko) "
                                "Chrome/120.0.0.0 Safari/537.36";
@@ -125,7 +125,8 @@ int memory(const QString& dir)
     }
     shortener.reset();
     const qint64 fileAfter = QFileInfo(path).size() + QFileInfo(path + QStringLiteral("-wal")).size();
-    std::printf("resident before %lld KiB, after 1,000,000 visits over 100,000 links %lld KiB (+%lld KiB), peak %lld KiB\n",
+    std::printf(
+        "resident before %lld KiB, after 1,000,000 visits over 100,000 links %lld KiB (+%lld KiB), peak %lld KiB\n",
         static_cast<long long>(before), static_cast<long long>(after), static_cast<long long>(after - before),
         static_cast<long long>(statusKiB("VmHWM:")));
     std::printf("counted in %.2f s (%.0f visits/s, flushed each 10,000)\n", seconds, Visits / seconds);

@@ -1,9 +1,8 @@
 #include "api/apirouter.h"
 
-#include "api/visitsjson.h"
-
 #include "api/linkjson.h"
 #include "api/problem.h"
+#include "api/visitsjson.h"
 #include "links/addresspolicy.h"
 #include "links/anonymouscreation.h"
 #include "links/codes.h"
@@ -248,8 +247,8 @@ void ApiRouter::handle(const HttpRequest& request, qint64 nowMs, const Respond& 
             };
         }
     } else if (const std::optional<QString> counted = path.endsWith(VisitsSuffix)
-                   ? itemOf(QStringView(path).chopped(VisitsSuffix.size()), LinksPath)
-                   : std::nullopt) {
+            ? itemOf(QStringView(path).chopped(VisitsSuffix.size()), LinksPath)
+            : std::nullopt) {
         allowed = "GET, HEAD, OPTIONS";
         if (read) {
             serve = [this, request, nowMs, respond, item = *counted] {
@@ -564,8 +563,7 @@ void ApiRouter::linkVisits(const HttpRequest& request, const QString& code, cons
             }
             found.status = store->findByCode(code).status;
             if (found.status == StoreStatus::Ok) {
-                found.status
-                    = store->visitReport(code, query.fromSecs, query.toSecs, query.bucket, &found.report);
+                found.status = store->visitReport(code, query.fromSecs, query.toSecs, query.bucket, &found.report);
             }
             return found;
         },

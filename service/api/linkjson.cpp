@@ -428,8 +428,8 @@ QJsonObject linkObject(const StoredLink& link, const QString& shortUrl, qint64 v
         {MaxVisitsMember, link.maxVisits == 0 ? QJsonValue(QJsonValue::Null) : QJsonValue(link.maxVisits)},
         {QStringLiteral("visits"), visits}, {QStringLiteral("visitors"), link.visitors},
         {QStringLiteral("bots"), link.bots}, {QStringLiteral("previews"), link.previews},
-        {TitleMember, textOrNull(link.title)},
-        {TagsMember, QJsonArray::fromStringList(link.tags)}, {ReasonMember, textOrNull(link.reason)}};
+        {TitleMember, textOrNull(link.title)}, {TagsMember, QJsonArray::fromStringList(link.tags)},
+        {ReasonMember, textOrNull(link.reason)}};
 }
 
 QJsonObject keyObject(const StoredKey& key)

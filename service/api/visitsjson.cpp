@@ -104,7 +104,8 @@ std::optional<VisitQuery> parseVisitRequest(QByteArrayView query, qint64 nowSecs
     if (parsed.errorField == u"bucket") {
         errors->append({parsed.errorField, QStringLiteral("应为 hour 或 day")});
     } else if (parsed.error.contains(QLatin1StringView("a date"))) {
-        errors->append({parsed.errorField, QStringLiteral("应为日期（2026-12-07）或带时区的时间（2026-12-07T10:00:00Z）")});
+        errors->append(
+            {parsed.errorField, QStringLiteral("应为日期（2026-12-07）或带时区的时间（2026-12-07T10:00:00Z）")});
     } else {
         errors->append({parsed.errorField, QStringLiteral("from 应早于 to；按小时最多 31 天，按天最多 3660 天")});
     }
@@ -127,9 +128,11 @@ QJsonObject visitReportJson(const QString& code, const VisitQuery& query, const 
     }
     QJsonArray referrers;
     for (const ReferrerCount& referrer : report.referrers) {
-        referrers.append(QJsonObject {{QStringLiteral("host"), referrer.host}, {QStringLiteral("visits"), referrer.visits}});
+        referrers.append(
+            QJsonObject {{QStringLiteral("host"), referrer.host}, {QStringLiteral("visits"), referrer.visits}});
     }
-    QJsonObject answer {{QStringLiteral("from"), utcTime(query.fromSecs)}, {QStringLiteral("to"), utcTime(query.toSecs)},
+    QJsonObject answer {{QStringLiteral("from"), utcTime(query.fromSecs)},
+        {QStringLiteral("to"), utcTime(query.toSecs)},
         {QStringLiteral("bucket"), query.bucket == VisitBucket::Hour ? QStringLiteral("hour") : QStringLiteral("day")},
         {QStringLiteral("totals"), visitCountsJson(report.totals)}, {QStringLiteral("series"), series},
         {QStringLiteral("referrers"), referrers}};

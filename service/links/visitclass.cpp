@@ -148,9 +148,8 @@ QList<AgentPattern> readPublicList(const QString& path)
         const QJsonObject object = entry.toObject();
         const QJsonArray tags = object.value(QLatin1StringView("tags")).toArray();
         const auto tagged = [&tags](const auto& names) {
-            return std::any_of(names.begin(), names.end(), [&tags](QLatin1StringView name) {
-                return tags.contains(QJsonValue(name));
-            });
+            return std::any_of(names.begin(), names.end(),
+                [&tags](QLatin1StringView name) { return tags.contains(QJsonValue(name)); });
         };
         const bool preview = tagged(PreviewTags) && !tagged(CrawlerTags);
         patterns.append(
@@ -172,8 +171,7 @@ QList<AgentPattern> readOwnList(const QString& path)
         if (line.startsWith(u'#') || tab < 0) {
             continue;
         }
-        patterns.append({line.sliced(tab + 1),
-            line.first(tab) == u"preview" ? VisitClass::Preview : VisitClass::Bot});
+        patterns.append({line.sliced(tab + 1), line.first(tab) == u"preview" ? VisitClass::Preview : VisitClass::Bot});
     }
     return patterns;
 }
@@ -247,7 +245,8 @@ void VisitClassifier::addWord(QByteArrayView word, int pattern)
 {
     qint32 state = 0;
     for (const char byte : word) {
-        const size_t slot = static_cast<size_t>(state) * static_cast<size_t>(m_symbols) + m_alphabet[static_cast<quint8>(byte)];
+        const size_t slot
+            = static_cast<size_t>(state) * static_cast<size_t>(m_symbols) + m_alphabet[static_cast<quint8>(byte)];
         if (m_next[slot] < 0) {
             m_next[slot] = static_cast<qint32>(m_outputs.size());
             m_outputs.emplace_back();
@@ -343,8 +342,9 @@ VisitClass VisitClassifier::classify(QByteArrayView userAgent) const
     }
     const QString text = QString::fromUtf8(userAgent);
     const auto any = [&](VisitClass kind) {
-        return std::any_of(found.begin(), found.begin() + count,
-            [&](int pattern) { return m_patterns[static_cast<size_t>(pattern)].kind == kind && matches(pattern, text); });
+        return std::any_of(found.begin(), found.begin() + count, [&](int pattern) {
+            return m_patterns[static_cast<size_t>(pattern)].kind == kind && matches(pattern, text);
+        });
     };
     if (any(VisitClass::Preview) || (unworded && m_unwordedPreviews.match(text).hasMatch())) {
         return VisitClass::Preview;

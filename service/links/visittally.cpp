@@ -19,7 +19,7 @@ QByteArray randomSecret()
     return secret;
 }
 
-template <typename Map>
+template<typename Map>
 void takeInto(Map& from, Map& to, qsizetype maxEntries)
 {
     if (from.size() <= maxEntries) {
@@ -108,9 +108,8 @@ void VisitTally::add(const QString& code, VisitClass kind, bool newVisitor, cons
     const HourKey hour {code, nowSecs - nowSecs % SecondsPerHour};
     const bool human = kind == VisitClass::Human;
     const ReferrerKey referrer {code, nowSecs - nowSecs % SecondsPerDay, host};
-    const auto full = [this](const auto& map, const auto& key) {
-        return map.size() >= m_maxEntries && !map.contains(key);
-    };
+    const auto full
+        = [this](const auto& map, const auto& key) { return map.size() >= m_maxEntries && !map.contains(key); };
     if (full(m_pending.links, code) || full(m_pending.hours, hour) || (human && full(m_pending.referrers, referrer))) {
         ++m_uncounted;
         return;

@@ -22,11 +22,11 @@ QString counterUpdates(QLatin1StringView table)
 
 VisitCounts countsFrom(const QSqlQuery& query, int first)
 {
-    return {query.value(first).toLongLong(), query.value(first + 1).toLongLong(),
-        query.value(first + 2).toLongLong(), query.value(first + 3).toLongLong()};
+    return {query.value(first).toLongLong(), query.value(first + 1).toLongLong(), query.value(first + 2).toLongLong(),
+        query.value(first + 3).toLongLong()};
 }
 
-template <typename Key, typename Value, typename Less>
+template<typename Key, typename Value, typename Less>
 QList<Key> sortedKeys(const QHash<Key, Value>& map, Less less)
 {
     QList<Key> keys = map.keys();
@@ -117,7 +117,8 @@ bool SqlLinkStore::addHourCounts(const QHash<HourKey, VisitCounts>& hours)
         abandonGroup();
         return false;
     };
-    const QString conflict = u" ON CONFLICT (code, hour) DO UPDATE SET " % counterUpdates(QLatin1StringView("visit_hours"));
+    const QString conflict
+        = u" ON CONFLICT (code, hour) DO UPDATE SET " % counterUpdates(QLatin1StringView("visit_hours"));
     if (m_dialect == SqlDialect::Postgres) {
         QStringList codes, starts, humans, visitors, bots, previews;
         for (const HourKey& key : keys) {
@@ -138,8 +139,8 @@ bool SqlLinkStore::addHourCounts(const QHash<HourKey, VisitCounts>& hours)
         }
         return query.exec() || failed();
     }
-    query.prepare(u"INSERT INTO visit_hours(code, hour, humans, visitors, bots, previews) VALUES(?, ?, ?, ?, ?, ?)"
-        % conflict);
+    query.prepare(
+        u"INSERT INTO visit_hours(code, hour, humans, visitors, bots, previews) VALUES(?, ?, ?, ?, ?, ?)" % conflict);
     for (const HourKey& key : keys) {
         const VisitCounts& counts = hours[key];
         query.bindValue(0, key.code);
@@ -176,8 +177,8 @@ bool SqlLinkStore::addReferrerCounts(const QHash<ReferrerKey, qint64>& referrers
                       .arg(StoredReferrersPerDay)
                       .arg(OtherReferrer));
     for (const ReferrerKey& key : keys) {
-        const QVariantList values {key.code, key.daySecs, key.code, key.daySecs, key.host, key.code, key.daySecs,
-            key.host, referrers[key]};
+        const QVariantList values {
+            key.code, key.daySecs, key.code, key.daySecs, key.host, key.code, key.daySecs, key.host, referrers[key]};
         for (int i = 0; i < values.size(); ++i) {
             query.bindValue(i, values.at(i));
         }
@@ -202,8 +203,8 @@ StoreStatus SqlLinkStore::visitReport(
         query.addBindValue(from);
         query.addBindValue(to);
     };
-    const QString bucketStart = bucket == VisitBucket::Day ? QStringLiteral("hour - hour % %1").arg(SecondsPerDay)
-                                                           : QStringLiteral("hour");
+    const QString bucketStart
+        = bucket == VisitBucket::Day ? QStringLiteral("hour - hour % %1").arg(SecondsPerDay) : QStringLiteral("hour");
     QSqlQuery series(connection());
     series.setForwardOnly(true);
     series.prepare(u"SELECT " % bucketStart % u" AS b, sum(humans), sum(visitors), sum(bots), sum(previews) "
@@ -253,8 +254,8 @@ StoreStatus SqlLinkStore::linkVisitCounts(const QStringList& codes, QHash<QStrin
                                      "coalesce(sum(bots), 0), coalesce(sum(previews), 0) FROM links"));
     } else {
         QStringList marks(codes.size(), QStringLiteral("?"));
-        query.prepare(u"SELECT code, visits, visitors, bots, previews FROM links WHERE code IN ("
-            % marks.join(u',') % u')');
+        query.prepare(
+            u"SELECT code, visits, visitors, bots, previews FROM links WHERE code IN (" % marks.join(u',') % u')');
         for (const QString& code : codes) {
             query.addBindValue(code);
         }

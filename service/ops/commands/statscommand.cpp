@@ -95,10 +95,10 @@ int writeReport(LinkStore& store, const QString& code, const VisitQuery& query, 
             .arg(counts.previews, 8)
             .toUtf8();
     };
-    out.write(QStringLiteral("%1 from %2 to %3\n")
-                  .arg(code.isEmpty() ? QStringLiteral("all links") : code, isoTime(query.fromSecs),
-                      isoTime(query.toSecs))
-                  .toUtf8());
+    out.write(
+        QStringLiteral("%1 from %2 to %3\n")
+            .arg(code.isEmpty() ? QStringLiteral("all links") : code, isoTime(query.fromSecs), isoTime(query.toSecs))
+            .toUtf8());
     out.write(QStringLiteral("%1  %2  %3  %4  %5\n")
                   .arg(query.bucket == VisitBucket::Hour ? QStringLiteral("hour") : QStringLiteral("day"), -20)
                   .arg(QStringLiteral("people"), 8)

@@ -67,8 +67,8 @@ void TestVisitClass::userAgents_data()
     QTest::newRow("Discord") << "Mozilla/5.0 (compatible; Discordbot/2.0; +https://discordapp.com)"_ba << preview;
     QTest::newRow("Telegram") << "TelegramBot (like TwitterBot)"_ba << preview;
     QTest::newRow("WhatsApp") << "WhatsApp/2.23.20.0 A"_ba << preview;
-    QTest::newRow("LinkedIn") << "LinkedInBot/1.0 (compatible; Mozilla/5.0; Apache-HttpClient +http://www.linkedin.com)"_ba
-                              << preview;
+    QTest::newRow("LinkedIn")
+        << "LinkedInBot/1.0 (compatible; Mozilla/5.0; Apache-HttpClient +http://www.linkedin.com)"_ba << preview;
     QTest::newRow("Mastodon") << "http.rb/5.1.1 (Mastodon/4.2.1; +https://mastodon.social/)"_ba << preview;
     QTest::newRow("Misskey (own list)") << "Misskey/2023.11.1 (https://misskey.io)"_ba << preview;
     QTest::newRow("Teams") << "Mozilla/5.0 (Windows NT 6.1; WOW64) SkypeUriPreview Preview/0.5"_ba << preview;
@@ -86,8 +86,7 @@ void TestVisitClass::userAgents_data()
     QTest::newRow("GPTBot") << "Mozilla/5.0 AppleWebKit/537.36 (KHTML, like Gecko; compatible; GPTBot/1.0; "
                                "+https://openai.com/gptbot)"_ba
                             << bot;
-    QTest::newRow("UptimeRobot") << "Mozilla/5.0+(compatible; UptimeRobot/2.0; http://www.uptimerobot.com/)"_ba
-                                 << bot;
+    QTest::newRow("UptimeRobot") << "Mozilla/5.0+(compatible; UptimeRobot/2.0; http://www.uptimerobot.com/)"_ba << bot;
     QTest::newRow("Pingdom") << "Pingdom.com_bot_version_1.4_(http://www.pingdom.com/)"_ba << bot;
     QTest::newRow("headless Chrome") << "Mozilla/5.0 (X11; Linux x86_64) AppleWebKit/537.36 (KHTML, like Gecko) "
                                         "HeadlessChrome/120.0.0.0 Safari/537.36"_ba

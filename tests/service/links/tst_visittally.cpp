@@ -40,15 +40,15 @@ void TestVisitTally::repeats_data()
     const QByteArray firefox = "Mozilla/5.0 (X11; Linux x86_64; rv:121.0) Gecko/20100101 Firefox/121.0";
     const QByteArray phone = "Mozilla/5.0 (iPhone; CPU iPhone OS 17_2 like Mac OS X) Mobile/15E148 Safari/604.1";
     const QString a = u"192.0.2.1"_s;
-    QTest::newRow("again within the hour") << QList<Sighting> {{u"c1"_s, a, firefox, 0, true},
-        {u"c1"_s, a, firefox, 59 * 60, false}, {u"c1"_s, a, firefox, 3599, false}};
-    QTest::newRow("an hour after the first") << QList<Sighting> {{u"c1"_s, a, firefox, 0, true},
-        {u"c1"_s, a, firefox, 1800, false}, {u"c1"_s, a, firefox, 3600, true}};
+    QTest::newRow("again within the hour") << QList<Sighting> {
+        {u"c1"_s, a, firefox, 0, true}, {u"c1"_s, a, firefox, 59 * 60, false}, {u"c1"_s, a, firefox, 3599, false}};
+    QTest::newRow("an hour after the first") << QList<Sighting> {
+        {u"c1"_s, a, firefox, 0, true}, {u"c1"_s, a, firefox, 1800, false}, {u"c1"_s, a, firefox, 3600, true}};
     QTest::newRow("another link") << QList<Sighting> {{u"c1"_s, a, firefox, 0, true}, {u"c2"_s, a, firefox, 1, true}};
     QTest::newRow("another address") << QList<Sighting> {
         {u"c1"_s, a, firefox, 0, true}, {u"c1"_s, u"192.0.2.2"_s, firefox, 1, true}};
-    QTest::newRow("another browser, same address")
-        << QList<Sighting> {{u"c1"_s, a, firefox, 0, true}, {u"c1"_s, a, phone, 1, true}, {u"c1"_s, a, phone, 2, false}};
+    QTest::newRow("another browser, same address") << QList<Sighting> {
+        {u"c1"_s, a, firefox, 0, true}, {u"c1"_s, a, phone, 1, true}, {u"c1"_s, a, phone, 2, false}};
     // The parts are hashed with their lengths: moving a character from one to the next is another client.
     QTest::newRow("parts do not run together")
         << QList<Sighting> {{u"c1"_s, u"1.2.3.4"_s, "x", 0, true}, {u"c1"_s, u"1.2.3."_s, "4x", 1, true}};

@@ -172,7 +172,8 @@ void VisitCountsTest::reportsAndPruning()
     QCOMPARE(store->addVisitCounts(batch), StoreStatus::Ok);
 
     VisitReport report;
-    QCOMPARE(store->visitReport(u"aaaaaa"_s, Day0, Day0 + 2 * SecondsPerDay, VisitBucket::Day, &report), StoreStatus::Ok);
+    QCOMPARE(
+        store->visitReport(u"aaaaaa"_s, Day0, Day0 + 2 * SecondsPerDay, VisitBucket::Day, &report), StoreStatus::Ok);
     QCOMPARE(report.series.size(), 2);
     QCOMPARE(report.series.at(0).startSecs, Day0);
     QCOMPARE(report.series.at(0).counts, (VisitCounts {5, 3, 1, 4}));
