@@ -107,6 +107,9 @@ int memory(const QString& dir)
         const VisitClass kind = i % 10 == 0 ? VisitClass::Bot : (i % 10 == 1 ? VisitClass::Preview : VisitClass::Human);
         const QByteArray referer = "https://r" + QByteArray::number(i % 20) + ".example/";
         shortener->countVisit(code, {kind, client, browser, referer}, start + i / PerSecond);
+        if ((i + 1) % 250'000 == 0) {
+            std::printf("after %7d visits: resident %lld KiB\n", i + 1, static_cast<long long>(statusKiB("VmRSS:")));
+        }
         if ((i + 1) % PerSecond == 0) {
             // A second's visits: the flush goes to the store as the timer would send it.
             shortener->flushVisits();

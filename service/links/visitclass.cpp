@@ -144,7 +144,7 @@ QList<AgentPattern> readPublicList(const QString& path)
     }
     QList<AgentPattern> patterns;
     const QJsonArray entries = QJsonDocument::fromJson(file.readAll()).array();
-    for (const QJsonValue& entry : entries) {
+    for (const auto& entry : entries) {
         const QJsonObject object = entry.toObject();
         const QJsonArray tags = object.value(QLatin1StringView("tags")).toArray();
         const auto tagged = [&tags](const auto& names) {

@@ -91,7 +91,7 @@ QString referrerHost(QByteArrayView referer)
         return DirectReferrer;
     }
     const QUrl url(QString::fromUtf8(referer.trimmed()), QUrl::StrictMode);
-    const QString host = url.host(QUrl::FullyEncoded).toLower();
+    QString host = url.host(QUrl::FullyEncoded).toLower();
     if (!url.isValid() || host.isEmpty() || host.size() > MaximumHostLength) {
         return OtherReferrer;
     }

@@ -59,7 +59,7 @@ bool SqlLinkStore::addLinkCounts(const QHash<QString, VisitCounts>& links)
     }
     // Rows are changed in one order everywhere, so two instances adding at once wait for each
     // other instead of deadlocking.
-    const QList<QString> codes = sortedKeys(links, std::less<QString>());
+    const QList<QString> codes = sortedKeys(links, std::less<>());
     QSqlQuery query(connection());
     const auto failed = [&] {
         noteError(query.lastError());
@@ -68,7 +68,10 @@ bool SqlLinkStore::addLinkCounts(const QHash<QString, VisitCounts>& links)
     };
     if (m_dialect == SqlDialect::Postgres) {
         // One statement for the batch, planned for the arrays it is given (see addVisits).
-        QStringList humans, visitors, bots, previews;
+        QStringList humans;
+        QStringList visitors;
+        QStringList bots;
+        QStringList previews;
         for (const QString& code : codes) {
             const VisitCounts& counts = links[code];
             humans.append(QString::number(counts.humans));
@@ -120,7 +123,12 @@ bool SqlLinkStore::addHourCounts(const QHash<HourKey, VisitCounts>& hours)
     const QString conflict
         = u" ON CONFLICT (code, hour) DO UPDATE SET " % counterUpdates(QLatin1StringView("visit_hours"));
     if (m_dialect == SqlDialect::Postgres) {
-        QStringList codes, starts, humans, visitors, bots, previews;
+        QStringList codes;
+        QStringList starts;
+        QStringList humans;
+        QStringList visitors;
+        QStringList bots;
+        QStringList previews;
         for (const HourKey& key : keys) {
             const VisitCounts& counts = hours[key];
             codes.append(key.code);
