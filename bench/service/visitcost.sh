@@ -2,8 +2,9 @@
 # Instructions per redirect with visit classification on and off, counted by callgrind rather
 # than timed: the service under callgrind follows one link N times on one kept connection (a phone
 # browser's user agent), less a run that follows it once (which also builds the classifier).
+# With BASE_SHORTD naming a build from before visits were told apart, that one is counted too.
 #
-#   bench/service/visitcost.sh [redirects]      default 5000
+#   [BASE_SHORTD=path] bench/service/visitcost.sh [redirects]      default 5000
 set -euo pipefail
 
 source "$(dirname "$0")/../lib.sh"
@@ -17,11 +18,12 @@ bench_workdir
 
 # Instructions the service executed from start to exit, following the link `count` times.
 instructions() {
-    local mode=$1 count=$2 port out pid
+    local mode=$1 count=$2 port out pid binary=$shortd classes=(--visit-classes "$1")
+    if [[ $mode == before ]]; then binary=$BASE_SHORTD classes=(); fi
     port=$(free_port)
     out="$work/callgrind-$mode-$count.out"
-    valgrind --tool=callgrind --callgrind-out-file="$out" "$shortd" --listen "127.0.0.1:$port" \
-        --data-dir "$work/data-$mode-$count" --rate-limit 0 --access-log off --visit-classes "$mode" \
+    valgrind --tool=callgrind --callgrind-out-file="$out" "$binary" --listen "127.0.0.1:$port" \
+        --data-dir "$work/data-$mode-$count" --rate-limit 0 --access-log off "${classes[@]}" \
         2>"$work/valgrind-$mode-$count.err" &
     pid=$!
     pids+=("$pid")
@@ -46,11 +48,14 @@ PY
 }
 
 declare -A per
-for mode in off on; do
+modes=(off on)
+[[ -n ${BASE_SHORTD:-} ]] && modes=(before off on)
+for mode in "${modes[@]}"; do
     base=$(instructions "$mode" 1)
     full=$(instructions "$mode" $((redirects + 1)))
     per[$mode]=$(( (full - base) / redirects ))
     printf '%-4s %d instructions a redirect\n' "$mode" "${per[$mode]}"
 done
-awk -v on="${per[on]}" -v off="${per[off]}" 'BEGIN {
-    printf "classification on: %+.1f %% instructions a redirect (target <= +10 %%)\n", (on / off - 1) * 100 }'
+awk -v on="${per[on]}" -v off="${per[off]}" -v before="${per[before]:-0}" 'BEGIN {
+    printf "classification on: %+.1f %% instructions a redirect against off\n", (on / off - 1) * 100
+    if (before > 0) printf "on against before: %+.1f %% (target <= +10 %%)\n", (on / before - 1) * 100 }'
