@@ -1,6 +1,5 @@
 #include "links/visittally.h"
 
-#include <QMessageAuthenticationCode>
 #include <QRandomGenerator>
 #include <QUrl>
 #include <QtEndian>
@@ -9,7 +8,7 @@ namespace Shortd
 {
 namespace
 {
-constexpr qsizetype SecretBytes = 32;
+constexpr qsizetype SecretBytes = 16;
 constexpr qsizetype MaximumHostLength = 253;
 
 QByteArray randomSecret()
@@ -17,6 +16,11 @@ QByteArray randomSecret()
     QByteArray secret(SecretBytes, Qt::Uninitialized);
     QRandomGenerator::system()->generate(secret.begin(), secret.end());
     return secret;
+}
+
+quint64 rotate(quint64 x, int bits)
+{
+    return (x << bits) | (x >> (64 - bits));
 }
 
 template<typename Map>
@@ -34,6 +38,49 @@ void takeInto(Map& from, Map& to, qsizetype maxEntries)
 }
 } // namespace
 
+quint64 sipHash24(QByteArrayView key, QByteArrayView data)
+{
+    const quint64 k0 = qFromLittleEndian<quint64>(key.data());
+    const quint64 k1 = qFromLittleEndian<quint64>(key.data() + 8);
+    quint64 v0 = 0x736f6d6570736575ULL ^ k0;
+    quint64 v1 = 0x646f72616e646f6dULL ^ k1;
+    quint64 v2 = 0x6c7967656e657261ULL ^ k0;
+    quint64 v3 = 0x7465646279746573ULL ^ k1;
+    const auto round = [&] {
+        v0 += v1;
+        v1 = rotate(v1, 13) ^ v0;
+        v0 = rotate(v0, 32);
+        v2 += v3;
+        v3 = rotate(v3, 16) ^ v2;
+        v0 += v3;
+        v3 = rotate(v3, 21) ^ v0;
+        v2 += v1;
+        v1 = rotate(v1, 17) ^ v2;
+        v2 = rotate(v2, 32);
+    };
+    const qsizetype whole = data.size() - data.size() % 8;
+    for (qsizetype i = 0; i < whole; i += 8) {
+        const quint64 m = qFromLittleEndian<quint64>(data.data() + i);
+        v3 ^= m;
+        round();
+        round();
+        v0 ^= m;
+    }
+    quint64 last = static_cast<quint64>(data.size() & 0xff) << 56;
+    for (qsizetype i = whole; i < data.size(); ++i) {
+        last |= static_cast<quint64>(static_cast<quint8>(data[i])) << (8 * (i - whole));
+    }
+    v3 ^= last;
+    round();
+    round();
+    v0 ^= last;
+    v2 ^= 0xff;
+    for (int i = 0; i < 4; ++i) {
+        round();
+    }
+    return v0 ^ v1 ^ v2 ^ v3;
+}
+
 RepeatFilter::RepeatFilter(qsizetype capacity, SecretSource newSecret)
     : m_capacity(std::max<qsizetype>(capacity, 1))
     , m_newSecret(newSecret ? std::move(newSecret) : SecretSource(randomSecret))
@@ -42,18 +89,19 @@ RepeatFilter::RepeatFilter(qsizetype capacity, SecretSource newSecret)
 
 quint64 RepeatFilter::keyOf(QStringView code, QStringView client, QByteArrayView userAgent) const
 {
-    QMessageAuthenticationCode mac(QCryptographicHash::Sha256, m_secret);
-    // Lengths first, so that no two different triples hash the same bytes.
     const QByteArray codeBytes = code.toUtf8();
     const QByteArray clientBytes = client.toUtf8();
+    QByteArray data;
+    data.reserve(12 + codeBytes.size() + clientBytes.size() + userAgent.size());
+    // Lengths first, so that no two different triples hash the same bytes.
     for (const qsizetype length : {codeBytes.size(), clientBytes.size(), userAgent.size()}) {
         const quint32 big = qToBigEndian(static_cast<quint32>(length));
-        mac.addData(reinterpret_cast<const char*>(&big), sizeof big);
+        data.append(reinterpret_cast<const char*>(&big), sizeof big);
     }
-    mac.addData(codeBytes);
-    mac.addData(clientBytes);
-    mac.addData(userAgent.data(), userAgent.size());
-    return qFromBigEndian<quint64>(mac.result().constData());
+    data += codeBytes;
+    data += clientBytes;
+    data.append(userAgent);
+    return sipHash24(m_secret, data);
 }
 
 bool RepeatFilter::isNewVisitor(QStringView code, QStringView client, QByteArrayView userAgent, qint64 nowSecs)
@@ -61,6 +109,9 @@ bool RepeatFilter::isNewVisitor(QStringView code, QStringView client, QByteArray
     const qint64 day = nowSecs / SecondsPerDay;
     if (day != m_secretDay) {
         m_secret = m_newSecret();
+        if (m_secret.size() < SecretBytes) {
+            m_secret.append(SecretBytes - m_secret.size(), '\0');
+        }
         m_secretDay = day;
         m_firstSeen.clear();
         m_order.clear();

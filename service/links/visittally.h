@@ -14,7 +14,7 @@ namespace Shortd
 {
 
 // Tells a person's first visit to a link within the hour from a repeat. A client is its address
-// and user agent, kept only as a keyed hash (HMAC-SHA256, 64 bits of it) under a secret drawn at
+// and user agent, kept only as a keyed hash (SipHash-2-4, 64 bits) under a 128-bit secret drawn at
 // random each day (UTC) and never written anywhere: yesterday's keys cannot be recomputed, and
 // the set is emptied when the secret changes. At most capacity keys are held; when full, the
 // oldest goes first, and that client's next visit within its hour counts as new once more.
@@ -39,6 +39,11 @@ private:
     QHash<quint64, qint64> m_firstSeen;
     std::deque<std::pair<quint64, qint64>> m_order; // keys in the order first seen
 };
+
+// SipHash-2-4 of data under a 16-byte key (the first 16 bytes of key): a keyed hash made for short
+// inputs, fast enough for every visit; without the key its values can be neither predicted nor
+// reversed.
+quint64 sipHash24(QByteArrayView key, QByteArrayView data);
 
 // The host a Referer header names, lower-cased: "direct" when there is none, "other" when it is
 // not an address with a host.

@@ -29,6 +29,8 @@ private slots:
     void repeats();
     void fullFilterForgetsTheOldest();
     void secretChangesDaily();
+    void sipHash_data();
+    void sipHash();
     void referrers_data();
     void referrers();
     void tallyIsBounded();
@@ -89,6 +91,31 @@ void TestVisitTally::secretChangesDaily()
     QVERIFY(filter.isNewVisitor(u"c"_s, u"a"_s, "ua", midnight));
     QCOMPARE(secrets, 2);
     QCOMPARE(filter.size(), 1);
+}
+
+void TestVisitTally::sipHash_data()
+{
+    // The reference vectors: key 00..0f, message 00..(n-1).
+    QTest::addColumn<int>("length");
+    QTest::addColumn<quint64>("hash");
+    QTest::newRow("empty") << 0 << Q_UINT64_C(0x726fdb47dd0e0e31);
+    QTest::newRow("one word") << 8 << Q_UINT64_C(0x93f5f5799a932462);
+    QTest::newRow("a word and seven") << 15 << Q_UINT64_C(0xa129ca6149be45e5);
+}
+
+void TestVisitTally::sipHash()
+{
+    QFETCH(int, length);
+    QFETCH(quint64, hash);
+    QByteArray key;
+    QByteArray message;
+    for (int i = 0; i < 16; ++i) {
+        key.append(char(i));
+    }
+    for (int i = 0; i < length; ++i) {
+        message.append(char(i));
+    }
+    QCOMPARE(sipHash24(key, message), hash);
 }
 
 void TestVisitTally::referrers_data()
