@@ -4,6 +4,7 @@
 #include "http/frontend.h"
 #include "links/ratelimiter.h"
 #include "links/shortener.h"
+#include "links/visitclass.h"
 #include "routes.h"
 #include "store/storeopening.h"
 #include "store/storepool.h"
@@ -123,6 +124,10 @@ bool ShortdService::start(QString* error)
     if (!m_log.open(m_config.accessLog)) {
         *error = QStringLiteral("cannot open the access log %1").arg(m_config.accessLog);
         return false;
+    }
+    if (m_config.classifyVisits) {
+        // Compiled here, not on the first visit, which would wait a tenth of a second for it.
+        builtInClassifier();
     }
     m_rateLimiter = std::make_unique<RateLimiter>(m_config.rateLimit);
     m_pool = std::make_unique<StorePool>([this] { return makeStore(); },
