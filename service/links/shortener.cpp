@@ -252,7 +252,7 @@ void Shortener::countVisit(const QString& code, const VisitFacts& facts, qint64 
         return;
     }
     const bool isNew = m_repeats.isNewVisitor(code, facts.client, facts.userAgent, nowSecs);
-    m_tally.add(code, facts.kind, isNew, referrerHost(facts.referer), nowSecs);
+    m_tally.add(code, facts.kind, isNew, referrerHost(facts.referer), nowSecs, facts.taken);
 }
 
 qint64 Shortener::visitsOf(const StoredLink& link) const

@@ -61,6 +61,9 @@ struct VisitFacts {
     QString client; // the address (see clientAddress())
     QByteArray userAgent;
     QByteArray referer;
+    // A person's visit to a limited link that the store's takeVisit granted, and so already added
+    // to the link's visits: counted in its hour, as a visitor and by referrer, not again in visits.
+    bool taken = false;
 };
 
 // Turns a validated address into a code and back, through the store pool; answers come through

@@ -154,7 +154,8 @@ VisitTally::VisitTally(qsizetype maxEntries)
 {
 }
 
-void VisitTally::add(const QString& code, VisitClass kind, bool newVisitor, const QString& host, qint64 nowSecs)
+void VisitTally::add(
+    const QString& code, VisitClass kind, bool newVisitor, const QString& host, qint64 nowSecs, bool taken)
 {
     const HourKey hour {code, nowSecs - nowSecs % SecondsPerHour};
     const bool human = kind == VisitClass::Human;
@@ -178,8 +179,11 @@ void VisitTally::add(const QString& code, VisitClass kind, bool newVisitor, cons
         counts.previews = 1;
         break;
     }
-    m_pending.links[code] += counts;
     m_pending.hours[hour] += counts;
+    if (taken) {
+        counts.humans = 0;
+    }
+    m_pending.links[code] += counts;
     // Where people came from; a bot's or a card fetcher's referrer says nothing about readers.
     if (human) {
         ++m_pending.referrers[referrer];

@@ -56,7 +56,10 @@ class VisitTally
 public:
     explicit VisitTally(qsizetype maxEntries);
 
-    void add(const QString& code, VisitClass kind, bool newVisitor, const QString& host, qint64 nowSecs);
+    // taken: the visit was already added to the link's visits by the store (a visit limit's
+    // takeVisit); it still counts in the hour, as a visitor and by referrer.
+    void add(
+        const QString& code, VisitClass kind, bool newVisitor, const QString& host, qint64 nowSecs, bool taken = false);
     // At most maxEntries entries of each table, taken out.
     VisitBatch take(qsizetype maxEntries);
     // Gives back a batch the store did not take.

@@ -151,9 +151,12 @@ void TestVisitTally::tallyIsBounded()
     tally.add(u"c"_s, VisitClass::Human, true, u"direct"_s, Noon);
     tally.add(u"a"_s, VisitClass::Human, true, u"direct"_s, Noon + 2 * SecondsPerHour);
     QCOMPARE(tally.takeUncounted(), 2);
+    // Granted by the store already: in the hour, not again in the link's visits.
+    tally.add(u"b"_s, VisitClass::Human, true, u"direct"_s, Noon, true);
+    QCOMPARE(tally.pending().hours.value({u"b"_s, Noon - Noon % SecondsPerHour}), (VisitCounts {1, 1, 1, 0}));
     QCOMPARE(tally.pending().links.value(u"a"_s), (VisitCounts {2, 1, 0, 1}));
-    QCOMPARE(tally.pending().links.value(u"b"_s), (VisitCounts {0, 0, 1, 0}));
-    QCOMPARE(tally.pending().referrers.size(), 1); // people's only
+    QCOMPARE(tally.pending().links.value(u"b"_s), (VisitCounts {0, 1, 1, 0}));
+    QCOMPARE(tally.pending().referrers.size(), 2); // people's only
     const VisitBatch taken = tally.take(1);
     QCOMPARE(taken.links.size(), 1);
     QCOMPARE(tally.pending().links.size(), 1);
