@@ -40,8 +40,8 @@ void takeInto(Map& from, Map& to, qsizetype maxEntries)
 
 quint64 sipHash24(QByteArrayView key, QByteArrayView data)
 {
-    const quint64 k0 = qFromLittleEndian<quint64>(key.data());
-    const quint64 k1 = qFromLittleEndian<quint64>(key.data() + 8);
+    const auto k0 = qFromLittleEndian<quint64>(key.data());
+    const auto k1 = qFromLittleEndian<quint64>(key.data() + 8);
     quint64 v0 = 0x736f6d6570736575ULL ^ k0;
     quint64 v1 = 0x646f72616e646f6dULL ^ k1;
     quint64 v2 = 0x6c7967656e657261ULL ^ k0;
@@ -60,7 +60,7 @@ quint64 sipHash24(QByteArrayView key, QByteArrayView data)
     };
     const qsizetype whole = data.size() - data.size() % 8;
     for (qsizetype i = 0; i < whole; i += 8) {
-        const quint64 m = qFromLittleEndian<quint64>(data.data() + i);
+        const auto m = qFromLittleEndian<quint64>(data.data() + i);
         v3 ^= m;
         round();
         round();
