@@ -47,6 +47,9 @@ struct ServiceConfig {
     quint16 metricsPort = 0;
     // How long a stop waits for the requests in flight before it ends them.
     std::chrono::milliseconds shutdownTimeout {10'000};
+    int visitRetentionDays = 400; // hourly and daily visit counters kept; 0 for ever
+    // Whether visits are told apart as people, bots and link previews; off, every GET is a person.
+    bool classifyVisits = true;
     // Peers whose X-Forwarded-For is believed: address and prefix length.
     QList<std::pair<QHostAddress, int>> trustedProxies;
 

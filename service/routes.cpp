@@ -7,6 +7,7 @@
 #include "links/fields.h"
 #include "links/ratelimiter.h"
 #include "links/shortener.h"
+#include "links/visitclass.h"
 #include "protocol.h"
 #include "store/linkstore.h"
 #include "token.h"
@@ -210,7 +211,13 @@ void Routes::handle(const HttpRequest& request, qint64 nowMs, const Respond& res
         qrImage(*qr, segment, request.host, respond);
         return;
     }
-    redirect(segment, !head, respond);
+    // Classified before the lookup: a visit limit is used up by people only.
+    std::optional<VisitFacts> visit;
+    if (!head) {
+        visit = VisitFacts {m_config.classifyVisits ? classify(request.userAgent) : VisitClass::Human, request.client,
+            request.userAgent, request.referer};
+    }
+    redirect(segment, std::move(visit), respond);
 }
 
 std::optional<HttpReply> Routes::refuseShorten(
@@ -358,19 +365,21 @@ void Routes::lookup(
     });
 }
 
-void Routes::redirect(const QString& segment, bool countVisit, const Respond& respond)
+void Routes::redirect(const QString& segment, std::optional<VisitFacts> visit, const Respond& respond)
 {
-    lookup(segment, segment, respond, [this, segment, countVisit, respond](const StoredLink& link) {
-        if (!countVisit || link.maxVisits == 0) {
-            if (countVisit) {
-                m_shortener.countVisit(segment);
+    lookup(segment, segment, respond, [this, segment, visit = std::move(visit), respond](const StoredLink& link) {
+        // A person's visit to a limited link is the store's to grant; bots, previews and links
+        // without a limit are counted here, in the next batch.
+        if (!visit || link.maxVisits == 0 || visit->kind != VisitClass::Human) {
+            if (visit) {
+                m_shortener.countVisit(segment, *visit, QDateTime::currentSecsSinceEpoch());
             }
             respond(redirectTo(link.target));
             return;
         }
         // A limited link: the store counts the visit and decides, so that all instances together
         // serve no more than the limit.
-        m_shortener.takeVisit(link.code, [link, segment, respond](VisitGrant grant) {
+        m_shortener.takeVisit(link.code, *visit, [link, segment, respond](VisitGrant grant) {
             switch (grant) {
             case VisitGrant::Granted:
                 respond(redirectTo(link.target));

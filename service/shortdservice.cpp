@@ -5,6 +5,7 @@
 #include "links/ratelimiter.h"
 #include "links/sharedlimit.h"
 #include "links/shortener.h"
+#include "links/visitclass.h"
 #include "metrics/servicemetrics.h"
 #include "routelabel.h"
 #include "routes.h"
@@ -139,11 +140,16 @@ bool ShortdService::start(QString* error)
         *error = QStringLiteral("cannot open the access log %1").arg(m_config.accessLog);
         return false;
     }
+    if (m_config.classifyVisits) {
+        // Compiled here, not on the first visit, which would wait a tenth of a second for it.
+        builtInClassifier();
+    }
     m_rateLimiter = std::make_unique<RateLimiter>(m_config.rateLimit);
     m_pool = std::make_unique<StorePool>([this] { return makeStore(); },
         StorePoolOptions {m_config.storeConnections(), StoreQueueLimit, m_config.databaseRetry});
     m_shortener = std::make_unique<Shortener>(*m_pool,
-        ShortenerOptions {m_config.cacheSize, m_config.cacheTtl, VisitFlushInterval, m_config.maxPendingVisits});
+        ShortenerOptions {m_config.cacheSize, m_config.cacheTtl, VisitFlushInterval, m_config.maxPendingVisits,
+            ShortenerOptions {}.maxRecentVisitors, m_config.visitRetentionDays});
     m_routes = std::make_unique<Routes>(m_config, *m_shortener, *m_rateLimiter);
     joinCluster();
     m_frontEnd

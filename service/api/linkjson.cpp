@@ -471,7 +471,9 @@ QByteArray linkJson(const StoredLink& link, const QString& shortUrl, qint64 visi
     json += ",\"expiresAt\":";
     timeOrNullText(link.expiresSecs);
     json += ",\"maxVisits\":" + (link.maxVisits == 0 ? QByteArray("null") : QByteArray::number(link.maxVisits));
-    json += ",\"visits\":" + QByteArray::number(visits) + ",\"title\":";
+    json += ",\"visits\":" + QByteArray::number(visits) + ",\"visitors\":" + QByteArray::number(link.visitors)
+        + ",\"bots\":" + QByteArray::number(link.bots) + ",\"previews\":" + QByteArray::number(link.previews)
+        + ",\"title\":";
     stringOrNull(link.title);
     json += ",\"tags\":[";
     for (qsizetype i = 0; i < link.tags.size(); ++i) {

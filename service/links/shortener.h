@@ -1,6 +1,7 @@
 #pragma once
 
 #include "links/linkcache.h"
+#include "links/visittally.h"
 #include "store/linkstore.h"
 
 #include <QElapsedTimer>
@@ -49,6 +50,21 @@ struct ShortenerOptions {
     // Links whose counted visits wait for the store, at most. While the store is away or behind,
     // visits to links beyond these are not counted (the log says how many).
     qsizetype maxPendingVisits = 100'000;
+    // Clients remembered for telling a person's repeat visit within the hour from a new one.
+    qsizetype maxRecentVisitors = 200'000;
+    // Hourly and daily visit counters older than this are dropped, once an hour; 0 keeps them.
+    int visitRetentionDays = 400;
+};
+
+// What the redirect knows of a visit.
+struct VisitFacts {
+    VisitClass kind = VisitClass::Human;
+    QString client; // the address (see clientAddress())
+    QByteArray userAgent;
+    QByteArray referer;
+    // A person's visit to a limited link that the store's takeVisit granted, and so already added
+    // to the link's visits: counted in its hour, as a visitor and by referrer, not again in visits.
+    bool taken = false;
 };
 
 // Turns a validated address into a code and back, through the store pool; answers come through
@@ -75,17 +91,21 @@ public:
     void forgetAll();
     // Whether the store answers; done(false) when it does not or the pool is full.
     void checkHealth(const std::function<void(bool)>& done);
-    // Counts a visit to a link without a visit limit, in memory, for the next batch.
+    // Counts a person's visit, as new, without a referrer.
     void countVisit(const QString& code);
-    // A visit to a link with a visit limit goes to the store at once, which grants it or not; the
-    // cached copy follows the answer.
-    void takeVisit(const QString& code, const std::function<void(VisitGrant)>& done);
+    void countVisit(const QString& code, const VisitFacts& facts, qint64 nowSecs);
+    // A person's visit to a link with a visit limit goes to the store at once, which grants it or
+    // not; a granted one is counted by its hour, visitor and referrer as well. The cached copy
+    // follows the answer.
+    void takeVisit(const QString& code, const VisitFacts& facts, const std::function<void(VisitGrant)>& done);
     qint64 visitsOf(const StoredLink& link) const;
     // Hands counted visits to the store, a bounded batch at a time; those it fails to take are
     // kept for the next round.
     void flushVisits();
     // Whether counted visits are still waiting for the store or on their way to it.
-    bool hasPendingVisits() const { return !m_pendingVisits.isEmpty() || !m_writingVisits.isEmpty(); }
+    bool hasPendingVisits() const { return !m_tally.isEmpty() || !m_writing.isEmpty(); }
+    // Drops visit counters past the retention, on a worker.
+    void pruneVisits();
     // How many counted visits those are.
     qint64 pendingVisitCount() const;
 
@@ -117,11 +137,12 @@ private:
     QRandomGenerator* m_random;
     LinkCache m_cache;
     QElapsedTimer m_clock;
-    QHash<QString, qint64> m_pendingVisits;
-    QHash<QString, qint64> m_writingVisits; // handed to the store, not yet confirmed
-    qsizetype m_maxPendingVisits;
-    qint64 m_uncountedVisits = 0; // since the last warning
+    VisitTally m_tally;
+    VisitBatch m_writing; // handed to the store, not yet confirmed
+    RepeatFilter m_repeats;
+    int m_visitRetentionDays;
     QTimer m_flushTimer;
+    QTimer m_pruneTimer;
     QList<WaitingCreate> m_waitingCreates;
     int m_createsInFlight = 0;
     int m_maxCreatesInFlight;

@@ -85,7 +85,29 @@ const QList<Migration>& sqliteMigrations()
                     "CREATE UNIQUE INDEX links_by_target ON links(type, target) WHERE state <> 2 AND chosen = 0"),
                 QStringLiteral("DROP INDEX links_by_created"),
                 QStringLiteral("CREATE INDEX links_by_created ON links(created_at DESC, code DESC)")}},
-        // What instances need to hear of: every change to a link but counting its visits, in a
+        // links.visits counts people only from here on; bots and link previews apart, and per hour
+        // and per day's referring host in tables of counters that only ever add.
+        {5, QStringLiteral("visit counters"),
+            {QStringLiteral("ALTER TABLE links ADD COLUMN visitors INTEGER NOT NULL DEFAULT 0"),
+                QStringLiteral("ALTER TABLE links ADD COLUMN bots INTEGER NOT NULL DEFAULT 0"),
+                QStringLiteral("ALTER TABLE links ADD COLUMN previews INTEGER NOT NULL DEFAULT 0"),
+                QStringLiteral("CREATE TABLE visit_hours ("
+                               "code TEXT NOT NULL, "
+                               "hour INTEGER NOT NULL, "
+                               "humans INTEGER NOT NULL DEFAULT 0, "
+                               "visitors INTEGER NOT NULL DEFAULT 0, "
+                               "bots INTEGER NOT NULL DEFAULT 0, "
+                               "previews INTEGER NOT NULL DEFAULT 0, "
+                               "PRIMARY KEY (code, hour)) WITHOUT ROWID"),
+                QStringLiteral("CREATE INDEX visit_hours_by_hour ON visit_hours(hour)"),
+                QStringLiteral("CREATE TABLE visit_referrers ("
+                               "code TEXT NOT NULL, "
+                               "day INTEGER NOT NULL, "
+                               "host TEXT NOT NULL, "
+                               "visits INTEGER NOT NULL DEFAULT 0, "
+                               "PRIMARY KEY (code, day, host)) WITHOUT ROWID"),
+                QStringLiteral("CREATE INDEX visit_referrers_by_day ON visit_referrers(day)")}},
+        // What instances need to hear of: every change to a link but counting its visits (any class), in a
         // log with a rising id (AUTOINCREMENT: an id is never reused once old rows are pruned),
         // which a running service reads a few times a second. Instances, with their heartbeats
         // and the last change each has acted on; times in milliseconds.
@@ -94,10 +116,12 @@ const QList<Migration>& sqliteMigrations()
                             "id INTEGER PRIMARY KEY AUTOINCREMENT, "
                             "code TEXT NOT NULL, "
                             "changed_at INTEGER NOT NULL)"),
-                QStringLiteral("CREATE TRIGGER links_changed AFTER UPDATE ON links "
-                               "WHEN OLD.visits IS NEW.visits OR OLD.state IS NOT NEW.state "
-                               "BEGIN INSERT INTO link_changes(code, changed_at) "
-                               "VALUES (NEW.code, CAST(strftime('%s', 'now') AS INTEGER) * 1000); END"),
+                QStringLiteral(
+                    "CREATE TRIGGER links_changed AFTER UPDATE ON links "
+                    "WHEN (OLD.visits IS NEW.visits AND OLD.visitors IS NEW.visitors AND OLD.bots IS NEW.bots "
+                    "AND OLD.previews IS NEW.previews) OR OLD.state IS NOT NEW.state "
+                    "BEGIN INSERT INTO link_changes(code, changed_at) "
+                    "VALUES (NEW.code, CAST(strftime('%s', 'now') AS INTEGER) * 1000); END"),
                 QStringLiteral("CREATE TRIGGER links_removed AFTER DELETE ON links "
                                "BEGIN INSERT INTO link_changes(code, changed_at) "
                                "VALUES (OLD.code, CAST(strftime('%s', 'now') AS INTEGER) * 1000); END"),
@@ -156,6 +180,25 @@ const QList<Migration>& postgresMigrations()
                 QStringLiteral("DROP INDEX links_by_created"),
                 QStringLiteral("CREATE INDEX links_by_created ON links(created_at DESC, code DESC)"),
                 QStringLiteral("CREATE INDEX links_by_tag ON links USING gin (tags jsonb_path_ops)")}},
+        {5, QStringLiteral("visit counters"),
+            {QStringLiteral("ALTER TABLE links ADD COLUMN visitors bigint NOT NULL DEFAULT 0, "
+                            "ADD COLUMN bots bigint NOT NULL DEFAULT 0, ADD COLUMN previews bigint NOT NULL DEFAULT 0"),
+                QStringLiteral("CREATE TABLE visit_hours ("
+                               "code text COLLATE \"C\" NOT NULL, "
+                               "hour bigint NOT NULL, "
+                               "humans bigint NOT NULL DEFAULT 0, "
+                               "visitors bigint NOT NULL DEFAULT 0, "
+                               "bots bigint NOT NULL DEFAULT 0, "
+                               "previews bigint NOT NULL DEFAULT 0, "
+                               "PRIMARY KEY (code, hour))"),
+                QStringLiteral("CREATE INDEX visit_hours_by_hour ON visit_hours(hour)"),
+                QStringLiteral("CREATE TABLE visit_referrers ("
+                               "code text COLLATE \"C\" NOT NULL, "
+                               "day bigint NOT NULL, "
+                               "host text COLLATE \"C\" NOT NULL, "
+                               "visits bigint NOT NULL DEFAULT 0, "
+                               "PRIMARY KEY (code, day, host))"),
+                QStringLiteral("CREATE INDEX visit_referrers_by_day ON visit_referrers(day)")}},
         // The same log as SQLite's, and a notification on the channel link_changes with the code,
         // sent when the change commits. An update of the visits alone is counting, not a change.
         // client_counts: creations per client, six-second slot and instance, which the instances
@@ -175,7 +218,8 @@ const QList<Migration>& postgresMigrations()
                                "RETURN NULL; "
                                "END $$"),
                 QStringLiteral("CREATE TRIGGER links_changed AFTER UPDATE ON links FOR EACH ROW "
-                               "WHEN (to_jsonb(OLD) - 'visits' IS DISTINCT FROM to_jsonb(NEW) - 'visits') "
+                               "WHEN (to_jsonb(OLD) - '{visits,visitors,bots,previews}'::text[] "
+                               "IS DISTINCT FROM to_jsonb(NEW) - '{visits,visitors,bots,previews}'::text[]) "
                                "EXECUTE FUNCTION links_announce()"),
                 QStringLiteral("CREATE TRIGGER links_removed AFTER DELETE ON links FOR EACH ROW "
                                "EXECUTE FUNCTION links_announce()"),

@@ -186,7 +186,7 @@ void ShortdDurabilityTest::visitsSurviveOrderlyStop()
     const QByteArray code = created.json().value(InfoMember.toString()).toString().section(u'/', -1).toLatin1();
     QVERIFY(!code.isEmpty());
     for (int i = 0; i < 5; ++i) {
-        QCOMPARE(rawExchange(service.port(), rawGet('/' + code, service.port())).status, 302);
+        QCOMPARE(rawExchange(service.port(), rawVisit('/' + code, service.port())).status, 302);
     }
     QVERIFY2(service.stop(), qPrintable(service.errorString()));
     QVERIFY2(service.restart(), qPrintable(service.errorString()));

@@ -121,7 +121,7 @@ void ShortdInstancesTest::twoInstancesAgree()
 
     const QString code = createdCode(a.port(), 1, u"https://example.com/made-on-a"_s);
     QVERIFY(!code.isEmpty());
-    const HttpResult followed = rawExchange(b.port(), rawGet('/' + code.toLatin1(), b.port()));
+    const HttpResult followed = rawExchange(b.port(), rawVisit('/' + code.toLatin1(), b.port()));
     QCOMPARE(followed.status, 302);
     QCOMPARE(followed.header("Location"), "https://example.com/made-on-a");
 
@@ -143,7 +143,7 @@ void ShortdInstancesTest::twoInstancesAgree()
 
     // Visits counted by both instances add up in the one row.
     for (const ShortdProcess* instance : {&a, &b, &a}) {
-        QCOMPARE(rawExchange(instance->port(), rawGet('/' + code.toLatin1(), instance->port())).status, 302);
+        QCOMPARE(rawExchange(instance->port(), rawVisit('/' + code.toLatin1(), instance->port())).status, 302);
     }
     QVERIFY2(a.stop(), qPrintable(a.errorString()));
     QVERIFY2(b.stop(), qPrintable(b.errorString()));

@@ -79,6 +79,12 @@ QByteArray rawGet(const QByteArray& target, quint16 port)
     return "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(port) + "\r\n\r\n";
 }
 
+QByteArray rawVisit(const QByteArray& target, quint16 port)
+{
+    return "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(port)
+        + "\r\nUser-Agent: Mozilla/5.0 (X11; Linux x86_64; rv:121.0) Gecko/20100101 Firefox/121.0\r\n\r\n";
+}
+
 QByteArray rawPost(const QByteArray& target, const QByteArray& body, const QByteArray& contentType, quint16 port)
 {
     QByteArray request = "POST " + target + " HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(port) + "\r\n";

@@ -21,6 +21,8 @@ struct HttpResult {
 // Sends bytes exactly as given on a new loopback connection and reads one reply.
 HttpResult rawExchange(quint16 port, const QByteArray& request, int timeoutMs = 10'000);
 QByteArray rawGet(const QByteArray& target, quint16 port);
+// A GET as a browser sends it, with a browser's User-Agent: a visit the service counts as a person's.
+QByteArray rawVisit(const QByteArray& target, quint16 port);
 QByteArray rawPost(const QByteArray& target, const QByteArray& body, const QByteArray& contentType, quint16 port);
 
 // The target of a shortening request, built the way the client builds it.
