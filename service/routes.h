@@ -4,6 +4,7 @@
 #include "http/message.h"
 #include "store/linkstore.h"
 #include "web/qrimages.h"
+#include "web/webapp.h"
 
 #include <QByteArray>
 #include <QList>
@@ -54,6 +55,7 @@ private:
     RateLimiter& m_rateLimiter;
     QList<QUrl> m_fixedBases;
     QrImages m_qrImages;
+    WebApp m_web;
 };
 
 // The two JSON shapes of the client's protocol.

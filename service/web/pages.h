@@ -25,7 +25,6 @@ QByteArray messagePage(const QString& title, const QString& message);
 // disabled, with the operator's reason if one was given, or deleted.
 QByteArray gonePage(const QString& code, bool deleted, const QString& reason);
 QByteArray releasePage(const QString& version, const QString& sid, bool required);
-QByteArray homePage();
 
 // Escapes for text and for double-quoted attribute values alike.
 QString htmlEscaped(const QString& text);
