@@ -106,7 +106,7 @@ Language preferredLanguage(QByteArrayView acceptLanguage)
     qsizetype index = 0;
     for (const QByteArray& entry : acceptLanguage.toByteArray().split(',')) {
         const qsizetype semicolon = entry.indexOf(';');
-        const QByteArray tag = entry.left(semicolon).trimmed().toLower();
+        const QByteArray tag = (semicolon < 0 ? entry : entry.left(semicolon)).trimmed().toLower();
         const double q = semicolon < 0 ? 1.0 : weightOf(QByteArrayView(entry).sliced(semicolon + 1));
         const auto language = [&tag]() -> std::optional<Language> {
             if (tag == "zh" || tag.startsWith("zh-")) {
