@@ -1,6 +1,8 @@
 #include "routes.h"
 
+#include "api/apirouter.h"
 #include "links/addresspolicy.h"
+#include "links/anonymouscreation.h"
 #include "links/codes.h"
 #include "links/fields.h"
 #include "links/ratelimiter.h"
@@ -87,8 +89,15 @@ Routes::Routes(ServiceConfig config, Shortener& shortener, RateLimiter& rateLimi
     , m_rateLimiter(rateLimiter)
     , m_fixedBases(m_config.ownBases())
     , m_qrImages(m_config.qrCacheBytes)
+    , m_api(std::make_unique<ApiRouter>(
+          ApiSettings {m_config.openShorten, m_config.port,
+              [this](int type, const QString& code, const QByteArray& host) { return shortLink(type, code, host); },
+              [this](const QByteArray& host) { return ownBases(host); }},
+          shortener, rateLimiter))
 {
 }
+
+Routes::~Routes() = default;
 
 QUrl Routes::originFromHost(const QByteArray& host) const
 {
@@ -133,6 +142,10 @@ QString Routes::shortLink(int type, const QString& code, const QByteArray& host)
 void Routes::handle(const HttpRequest& request, qint64 nowMs, const Respond& respond)
 {
     const QString& path = request.path;
+    if (ApiRouter::isApiPath(path)) {
+        m_api->handle(request, nowMs, respond);
+        return;
+    }
     if (path == ShortenPath) {
         if (request.method != Method::Get) {
             respond(methodNotAllowed("GET", true));
@@ -183,7 +196,7 @@ std::optional<HttpReply> Routes::refuseShorten(
     const HttpRequest& request, qint64 nowMs, int* typeOut, QString* addressOut)
 {
     if (!m_config.openShorten) {
-        return jsonFailure(403, QStringLiteral("本服务未开放匿名缩短，请联系管理员"));
+        return jsonFailure(403, closedShorteningMessage());
     }
     const DecodedFields query = decodeQuery(request.query);
     if (query.error != DecodeError::None) {
@@ -215,16 +228,14 @@ std::optional<HttpReply> Routes::refuseShorten(
     if (!tokensEqual(tokenField.value, Nolvex::requestToken(address))) {
         return jsonFailure(403, QStringLiteral("校验码不正确，请使用最新版本的 Nolvex 网址缩短工具"));
     }
-    if (const AddressProblem problem = checkAddress(address, ownBases(request.host), m_config.port);
-        problem != AddressProblem::None) {
-        return jsonFailure(400, addressProblemMessage(problem));
+    const AnonymousRefusal refusal
+        = admitAnonymous(address, ownBases(request.host), m_config.port, m_rateLimiter, request.client, nowMs);
+    if (refusal.kind == AnonymousRefusal::Kind::Address) {
+        return jsonFailure(400, addressProblemMessage(refusal.problem));
     }
-    if (const RateLimiter::Decision decision = m_rateLimiter.take(request.client, nowMs); !decision.allowed) {
-        HttpReply reply = jsonFailure(429,
-            QStringLiteral("创建短网址太频繁了（每分钟最多 %1 个），请 %2 秒后再试")
-                .arg(m_rateLimiter.perMinute())
-                .arg(decision.retryAfterSeconds));
-        reply.addHeader("Retry-After", QByteArray::number(decision.retryAfterSeconds));
+    if (refusal.kind == AnonymousRefusal::Kind::RateLimited) {
+        HttpReply reply = jsonFailure(429, rateLimitedMessage(m_rateLimiter.perMinute(), refusal.retryAfterSeconds));
+        reply.addHeader("Retry-After", QByteArray::number(refusal.retryAfterSeconds));
         return reply;
     }
     *typeOut = *type;
@@ -294,7 +305,7 @@ void Routes::lookup(
     const QString& code, const QString& segment, const Respond& respond, std::function<void(const StoredLink&)> found)
 {
     // A reserved name is never a code; such a path is no link, and costs no lookup.
-    if (!isCodeShaped(code) || isReservedName(code)) {
+    if ((!isCodeShaped(code) && checkCustomCode(code) != CodeProblem::None) || isReservedName(code)) {
         respond(html(404, notFoundPage(percentDecode(segment.toLatin1(), false).value_or(segment))));
         return;
     }

@@ -11,12 +11,14 @@
 #include <QString>
 #include <QUrl>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <utility>
 
 namespace Shortd
 {
 
+class ApiRouter;
 class RateLimiter;
 class Shortener;
 
@@ -26,6 +28,9 @@ class Routes
 {
 public:
     Routes(ServiceConfig config, Shortener& shortener, RateLimiter& rateLimiter);
+    ~Routes();
+    Routes(const Routes&) = delete;
+    Routes& operator=(const Routes&) = delete;
 
     void handle(const HttpRequest& request, qint64 nowMs, const Respond& respond);
 
@@ -55,6 +60,7 @@ private:
     RateLimiter& m_rateLimiter;
     QList<QUrl> m_fixedBases;
     QrImages m_qrImages;
+    std::unique_ptr<ApiRouter> m_api; // everything under /api/
     WebApp m_web;
 };
 

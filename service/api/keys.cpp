@@ -4,6 +4,7 @@
 
 #include <QCryptographicHash>
 #include <QRandomGenerator>
+#include <algorithm>
 #include <array>
 
 namespace Shortd
@@ -87,6 +88,17 @@ bool allows(Role role, Action action, bool ownLink)
         }
     }
     return false;
+}
+
+bool isKeyName(QStringView name)
+{
+    const auto nameCharacter = [](QChar c) {
+        const char16_t u = c.unicode();
+        return (u >= u'a' && u <= u'z') || (u >= u'A' && u <= u'Z') || (u >= u'0' && u <= u'9') || u == u'.'
+            || u == u'_' || u == u'-';
+    };
+    return !name.isEmpty() && name.size() <= MaximumKeyNameLength && name.front().isLetterOrNumber()
+        && name.front().unicode() < 0x80 && std::all_of(name.begin(), name.end(), nameCharacter);
 }
 
 QByteArray generateKey()

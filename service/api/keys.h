@@ -34,6 +34,11 @@ enum class Action {
 // Whether a key of this role may do this to a link; ownLink: the link was created with this key.
 bool allows(Role role, Action action, bool ownLink);
 
+// A key's name is what a person types and reads, in listings and in the links a key creates:
+// up to 64 of A-Z a-z 0-9 . _ -, starting with a letter or digit.
+inline constexpr qsizetype MaximumKeyNameLength = 64;
+bool isKeyName(QStringView name);
+
 // "nvx_" and 32 random bytes from the system's generator in base64url without padding: 47
 // characters, shown once and never stored.
 QByteArray generateKey();

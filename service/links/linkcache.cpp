@@ -84,7 +84,10 @@ void LinkCache::remember(const StoredLink& link, qint64 nowMs)
     }
     m_entries.push_front({link, targetKey(link.type, link.target), nowMs});
     m_byCode.insert(link.code, m_entries.begin());
-    m_byTarget.insert(m_entries.front().targetKey, m_entries.begin());
+    // A chosen code never holds its address: the automatic link for it is another one.
+    if (!link.chosen) {
+        m_byTarget.insert(m_entries.front().targetKey, m_entries.begin());
+    }
 }
 
 void LinkCache::addVisits(const QString& code, qint64 count)

@@ -78,6 +78,12 @@ public:
     // Whether counted visits are still waiting for the store or on their way to it.
     bool hasPendingVisits() const { return !m_pendingVisits.isEmpty() || !m_writingVisits.isEmpty(); }
 
+    // A link changed through this instance (an edit, a deletion): the cached copy is replaced at
+    // once, so this instance never answers with the old one.
+    void remember(const StoredLink& link) { m_cache.remember(link, nowMs()); }
+    // The pool the shortener runs on, for the calls of others that need the store.
+    StorePool& pool() const { return m_pool; }
+
     const LinkCache& cache() const { return m_cache; }
     // Why the last write to the store (a creation or a batch of visits) failed on a connection
     // that still answers; empty while writes succeed, and again once one does.

@@ -16,7 +16,7 @@ namespace
 {
 using namespace Nolvex::Protocol;
 
-constexpr auto ResourceRoot = QStringView(u":/web/");
+constexpr auto ResourceRoot = QStringView(u":/nolvex/web/");
 constexpr auto StaticRoot = QStringView(u"/static/");
 constexpr auto ConsolePath = QStringView(u"/admin");
 // A year: the address changes with the content, so what a browser keeps never goes stale.

@@ -10,22 +10,12 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QRegularExpression>
 #include <QStringBuilder>
 
 namespace Shortd
 {
 namespace
 {
-constexpr qsizetype MaximumKeyNameLength = 64;
-
-// A name is what a person types and reads, in listings and in the links a key creates.
-bool isKeyName(const QString& name)
-{
-    static const QRegularExpression shape(QStringLiteral("^[A-Za-z0-9][A-Za-z0-9._-]*$"));
-    return name.size() <= MaximumKeyNameLength && shape.match(name).hasMatch();
-}
-
 QString keyState(const StoredKey& key, qint64 nowSecs)
 {
     if (key.revokedSecs != 0) {

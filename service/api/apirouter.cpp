@@ -1,0 +1,698 @@
+#include "api/apirouter.h"
+
+#include "api/linkjson.h"
+#include "api/problem.h"
+#include "links/addresspolicy.h"
+#include "links/anonymouscreation.h"
+#include "links/codes.h"
+#include "links/ratelimiter.h"
+#include "links/shortener.h"
+#include "store/storepool.h"
+
+#include <QDateTime>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QRandomGenerator>
+
+namespace Shortd
+{
+namespace
+{
+constexpr QStringView LinksPath = u"/api/v1/links";
+constexpr QStringView KeysPath = u"/api/v1/keys";
+constexpr QStringView OpenApiPath = u"/api/v1/openapi.json";
+constexpr auto JsonType = QByteArrayView("application/json; charset=utf-8");
+constexpr int RetryAfterSeconds = 2;
+// Drawn codes tried at each length before a longer one, for a link with options and no code.
+constexpr int DrawsPerLength = 3;
+// Keys a listing shows at most: a service has a handful, and a reply stays bounded.
+constexpr int MaximumKeysListed = 1000;
+
+qint64 nowSecs()
+{
+    return QDateTime::currentSecsSinceEpoch();
+}
+
+HttpReply jsonReply(int status, const QJsonObject& object)
+{
+    HttpReply reply {status, JsonType.toByteArray(), QJsonDocument(object).toJson(QJsonDocument::Compact), {}};
+    reply.addHeader("Cache-Control", "no-store");
+    return reply;
+}
+
+HttpReply noContent()
+{
+    HttpReply reply {204, {}, {}, {}};
+    reply.addHeader("Cache-Control", "no-store");
+    return reply;
+}
+
+HttpReply storeDown()
+{
+    return retryLaterReply(503, QStringLiteral("服务暂时无法访问数据库，请稍后再试"), RetryAfterSeconds);
+}
+
+HttpReply invalid(const QList<FieldError>& errors)
+{
+    return problemReply(422, QStringLiteral("请求中有不正确的内容，详见 errors"), errors);
+}
+
+HttpReply notFound()
+{
+    return problemReply(404, QStringLiteral("没有这个地址"));
+}
+
+HttpReply noSuchLink(const QString& code)
+{
+    return problemReply(404, QStringLiteral("没有短码为 %1 的短网址").arg(code));
+}
+
+HttpReply roleRefused(Role role)
+{
+    return problemReply(403, QStringLiteral("该 API 密钥的角色（%1）不能进行此操作").arg(roleName(role)));
+}
+
+HttpReply bodyRefused(const JsonBody& body)
+{
+    return problemReply(body.status, body.detail);
+}
+
+// A segment after a collection: one segment, no further slash.
+std::optional<QString> itemOf(QStringView path, QStringView collection)
+{
+    if (!path.startsWith(collection) || path.size() <= collection.size() + 1 || path.at(collection.size()) != u'/') {
+        return std::nullopt;
+    }
+    const QStringView item = path.sliced(collection.size() + 1);
+    if (item.contains(u'/')) {
+        return std::nullopt;
+    }
+    return item.toString();
+}
+
+// A code the store may hold: drawn, or chosen by a person.
+bool isAnyCode(const QString& code)
+{
+    return isCodeShaped(code) || checkCustomCode(code) == CodeProblem::None;
+}
+
+QString authFailureMessage(AuthFailure failure)
+{
+    switch (failure) {
+    case AuthFailure::Revoked:
+        return QStringLiteral("API 密钥已被吊销");
+    case AuthFailure::Expired:
+        return QStringLiteral("API 密钥已过期");
+    default:
+        return QStringLiteral("API 密钥无效");
+    }
+}
+
+struct CreatedLink {
+    StoreStatus status = StoreStatus::Failed;
+    StoredLink link;
+};
+
+// A link with a chosen code, or with options and a drawn code: such a link never holds its
+// address. A drawn code that is taken is drawn again, longer after a few tries.
+CreatedLink insertChosen(LinkStore& store, StoredLink link)
+{
+    if (!link.code.isEmpty()) {
+        return {store.insert(link).status, link};
+    }
+    for (int length = MinimumCodeLength; length <= MaximumCodeLength; ++length) {
+        for (int draw = 0; draw < DrawsPerLength; ++draw) {
+            link.code = randomCode(length, *QRandomGenerator::global());
+            const StoreStatus status = store.insert(link).status;
+            if (status != StoreStatus::CodeTaken) {
+                return {status, link};
+            }
+        }
+    }
+    return {StoreStatus::Failed, link};
+}
+
+// What an edit or a deletion found, decided on the worker so that the owner is checked against
+// the link as stored.
+enum class Change {
+    Done,
+    Missing,
+    Gone, // deleted before
+    Refused, // not the caller's link, and the role edits only its own
+    Failed,
+};
+
+struct ChangeResult {
+    Change change = Change::Failed;
+    StoredLink link;
+};
+
+ChangeResult changeLink(LinkStore* store, const QString& code, const Authentication& caller, Action action,
+    const std::function<LookupResult(LinkStore&, const StoredLink&)>& apply)
+{
+    if (!store) {
+        return {};
+    }
+    const LookupResult found = store->findByCode(code);
+    if (found.status != StoreStatus::Ok) {
+        return {found.status == StoreStatus::Missing ? Change::Missing : Change::Failed, {}};
+    }
+    if (found.link.state == LinkState::Deleted) {
+        return {Change::Gone, found.link};
+    }
+    if (!allows(caller.role, action, !found.link.owner.isEmpty() && found.link.owner == caller.name)) {
+        return {Change::Refused, found.link};
+    }
+    const LookupResult changed = apply(*store, found.link);
+    switch (changed.status) {
+    case StoreStatus::Ok:
+        return {Change::Done, changed.link};
+    case StoreStatus::Missing:
+        // Deleted in between, by another caller.
+        return {Change::Gone, found.link};
+    default:
+        return {};
+    }
+}
+} // namespace
+
+ApiRouter::ApiRouter(ApiSettings settings, Shortener& shortener, RateLimiter& rateLimiter)
+    : m_settings(std::move(settings))
+    , m_shortener(shortener)
+    , m_rateLimiter(rateLimiter)
+{
+    QFile document(QStringLiteral(":/nolvex/api/openapi.json"));
+    if (document.open(QIODevice::ReadOnly)) {
+        m_openApi = document.readAll();
+    }
+}
+
+bool ApiRouter::isApiPath(QStringView path)
+{
+    return path == u"/api" || path.startsWith(u"/api/");
+}
+
+template<typename Result>
+void ApiRouter::onStore(
+    std::function<Result(LinkStore*)> work, std::function<void(Result)> done, const Respond& respond)
+{
+    if (!m_shortener.pool().run<Result>(std::move(work), std::move(done))) {
+        respond(storeDown());
+    }
+}
+
+HttpReply ApiRouter::linkReply(int status, const StoredLink& link, const QByteArray& host) const
+{
+    HttpReply reply = jsonReply(status,
+        linkObject(link, m_settings.shortLink(link.type, link.code, host), m_shortener.visitsOf(link), nowSecs()));
+    if (status == 201) {
+        reply.addHeader("Location", (LinksPath % u'/' % link.code).toUtf8());
+    }
+    return reply;
+}
+
+void ApiRouter::handle(const HttpRequest& request, qint64 nowMs, const Respond& respond)
+{
+    const QString& path = request.path;
+    const Method method = request.method;
+    const bool read = method == Method::Get || method == Method::Head;
+    // What each path allows, for 405 and OPTIONS alike.
+    QByteArray allowed;
+    std::function<void()> serve;
+    if (path == OpenApiPath) {
+        allowed = "GET, HEAD, OPTIONS";
+        if (read) {
+            serve = [this, respond] {
+                HttpReply reply {200, JsonType.toByteArray(), m_openApi, {}};
+                reply.addHeader("Cache-Control", "no-cache");
+                respond(m_openApi.isEmpty() ? problemReply(500, QStringLiteral("接口说明文档缺失")) : reply);
+            };
+        }
+    } else if (path == LinksPath) {
+        allowed = "GET, HEAD, POST, OPTIONS";
+        if (read) {
+            serve = [this, request, nowMs, respond] {
+                requireRole(request, nowMs, respond, Role::Reader,
+                    [this, request, respond](const Authentication&) { listLinks(request, respond); });
+            };
+        } else if (method == Method::Post) {
+            serve = [this, request, nowMs, respond] {
+                identify(request, nowMs, respond, [this, request, nowMs, respond](const Caller& caller) {
+                    createLink(request, nowMs, caller, respond);
+                });
+            };
+        }
+    } else if (const std::optional<QString> code = itemOf(path, LinksPath)) {
+        allowed = "GET, HEAD, PATCH, DELETE, OPTIONS";
+        const QString item = *code;
+        if (read) {
+            serve = [this, request, nowMs, respond, item] {
+                requireRole(request, nowMs, respond, Role::Reader,
+                    [this, item, host = request.host, respond](
+                        const Authentication&) { readLink(item, host, respond); });
+            };
+        } else if (method == Method::Patch) {
+            serve = [this, request, nowMs, respond, item] {
+                requireRole(request, nowMs, respond, Role::Creator,
+                    [this, request, item, respond](
+                        const Authentication& caller) { editLink(request, item, caller, respond); });
+            };
+        } else if (method == Method::Delete) {
+            serve = [this, request, nowMs, respond, item] {
+                requireRole(request, nowMs, respond, Role::Creator,
+                    [this, item, respond](const Authentication& caller) { deleteLink(item, caller, respond); });
+            };
+        }
+    } else if (path == KeysPath) {
+        allowed = "GET, HEAD, POST, OPTIONS";
+        if (read) {
+            serve = [this, request, nowMs, respond] {
+                requireRole(request, nowMs, respond, Role::Admin,
+                    [this, respond](const Authentication&) { listKeys(respond); });
+            };
+        } else if (method == Method::Post) {
+            serve = [this, request, nowMs, respond] {
+                requireRole(request, nowMs, respond, Role::Admin,
+                    [this, request, respond](const Authentication&) { createKey(request, respond); });
+            };
+        }
+    } else if (const std::optional<QString> name = itemOf(path, KeysPath)) {
+        allowed = "DELETE, OPTIONS";
+        if (method == Method::Delete) {
+            serve = [this, request, nowMs, respond, item = *name] {
+                requireRole(request, nowMs, respond, Role::Admin,
+                    [this, item, respond](const Authentication&) { revokeKey(item, respond); });
+            };
+        }
+    } else {
+        respond(notFound());
+        return;
+    }
+    if (serve) {
+        serve();
+    } else if (method == Method::Options) {
+        HttpReply reply = noContent();
+        reply.addHeader("Allow", allowed);
+        respond(std::move(reply));
+    } else {
+        respond(methodNotAllowedReply(allowed));
+    }
+}
+
+void ApiRouter::identify(const HttpRequest& request, qint64 nowMs, const Respond& respond, WithCaller next)
+{
+    if (const int blocked = m_authLimiter.blockedForSeconds(request.client, nowMs); blocked > 0) {
+        respond(retryLaterReply(429, QStringLiteral("API 密钥验证失败次数过多，请 %1 秒后再试").arg(blocked), blocked));
+        return;
+    }
+    if (request.authorization.isEmpty()) {
+        next(std::nullopt);
+        return;
+    }
+    const std::optional<QByteArray> key = bearerKey(request.authorization);
+    if (!key || !isKeyShaped(*key)) {
+        m_authLimiter.noteFailure(request.client, nowMs);
+        respond(unauthorizedReply(QStringLiteral("Authorization 应为 “Bearer ” 加上本服务发放的 API 密钥")));
+        return;
+    }
+    const qint64 now = nowSecs();
+    onStore<Authentication>(
+        [key = *key, now](LinkStore* store) {
+            return store ? authenticate(*store, key, now) : Authentication {AuthFailure::StoreFailed, Role::Reader, {}};
+        },
+        [this, client = request.client, nowMs, respond, next = std::move(next)](const Authentication& found) {
+            if (found.failure == AuthFailure::StoreFailed) {
+                respond(storeDown());
+                return;
+            }
+            if (!found.ok()) {
+                m_authLimiter.noteFailure(client, nowMs);
+                respond(unauthorizedReply(authFailureMessage(found.failure)));
+                return;
+            }
+            next(found);
+        },
+        respond);
+}
+
+void ApiRouter::requireRole(const HttpRequest& request, qint64 nowMs, const Respond& respond, Role role,
+    const std::function<void(const Authentication&)>& next)
+{
+    identify(request, nowMs, respond, [respond, role, next](const Caller& caller) {
+        if (!caller) {
+            respond(unauthorizedReply(QStringLiteral("此操作需要 API 密钥（Authorization: Bearer KEY）")));
+        } else if (caller->role < role) {
+            respond(roleRefused(caller->role));
+        } else {
+            next(*caller);
+        }
+    });
+}
+
+void ApiRouter::createLink(const HttpRequest& request, qint64 nowMs, const Caller& caller, const Respond& respond)
+{
+    if (caller && !allows(caller->role, Action::CreateLinks, true)) {
+        respond(roleRefused(caller->role));
+        return;
+    }
+    const JsonBody body = readJsonBody(request);
+    if (body.status != 0) {
+        respond(bodyRefused(body));
+        return;
+    }
+    QList<FieldError> errors;
+    const std::optional<CreateRequest> create = parseCreate(body.object, nowSecs(), &errors);
+    if (!create) {
+        respond(invalid(errors));
+        return;
+    }
+    const QList<QUrl> ownBases = m_settings.ownBases(request.host);
+    if (!caller) {
+        if (!create->plain) {
+            respond(unauthorizedReply(QStringLiteral("指定短码、到期时间、访问次数、标题或标签需要 API 密钥")));
+            return;
+        }
+        if (!m_settings.openShorten) {
+            respond(unauthorizedReply(closedShorteningMessage()));
+            return;
+        }
+        const AnonymousRefusal refusal
+            = admitAnonymous(create->url, ownBases, m_settings.ownPort, m_rateLimiter, request.client, nowMs);
+        if (refusal.kind == AnonymousRefusal::Kind::Address) {
+            respond(invalid({{QStringLiteral("url"), addressProblemMessage(refusal.problem)}}));
+            return;
+        }
+        if (refusal.kind == AnonymousRefusal::Kind::RateLimited) {
+            respond(retryLaterReply(429, rateLimitedMessage(m_rateLimiter.perMinute(), refusal.retryAfterSeconds),
+                refusal.retryAfterSeconds));
+            return;
+        }
+        automaticLink(*create, request.host, respond);
+        return;
+    }
+    const AddressProblem problem = create->url.size() > MaximumAddressLength
+        ? AddressProblem::TooLong
+        : checkAddress(create->url, ownBases, m_settings.ownPort);
+    if (problem != AddressProblem::None) {
+        respond(invalid({{QStringLiteral("url"), addressProblemMessage(problem)}}));
+        return;
+    }
+    if (create->plain) {
+        automaticLink(*create, request.host, respond);
+    } else {
+        chosenLink(*create, caller->name, request.host, respond);
+    }
+}
+
+void ApiRouter::automaticLink(const CreateRequest& create, const QByteArray& host, const Respond& respond)
+{
+    m_shortener.shorten(create.type, create.url, [this, host, respond](const Shortener::Outcome& outcome) {
+        if (outcome.status != StoreStatus::Ok) {
+            respond(storeDown());
+        } else if (outcome.link.state == LinkState::Disabled) {
+            respond(problemReply(403, QStringLiteral("该网址的短网址已被服务管理员停用，不能再次缩短")));
+        } else {
+            respond(linkReply(outcome.created ? 201 : 200, outcome.link, host));
+        }
+    });
+}
+
+void ApiRouter::chosenLink(
+    const CreateRequest& create, const QString& owner, const QByteArray& host, const Respond& respond)
+{
+    StoredLink link;
+    link.code = create.code.value_or(QString());
+    link.type = create.type;
+    link.target = create.url;
+    link.createdSecs = nowSecs();
+    link.chosen = true;
+    link.expiresSecs = create.expiresSecs;
+    link.maxVisits = create.maxVisits;
+    link.title = create.title;
+    link.tags = create.tags;
+    link.owner = owner;
+    onStore<CreatedLink>([link](LinkStore* store) { return store ? insertChosen(*store, link) : CreatedLink {}; },
+        [this, host, respond](const CreatedLink& created) {
+            switch (created.status) {
+            case StoreStatus::Ok:
+                respond(linkReply(201, created.link, host));
+                return;
+            case StoreStatus::CodeTaken:
+                respond(problemReply(409,
+                    QStringLiteral("短码 %1 已被占用（删除的短网址也会一直占用它的短码）").arg(created.link.code),
+                    {{QStringLiteral("code"), QStringLiteral("已被占用")}}));
+                return;
+            case StoreStatus::TargetTaken:
+                respond(problemReply(409, QStringLiteral("该网址已有短网址，不能再创建")));
+                return;
+            default:
+                respond(storeDown());
+            }
+        },
+        respond);
+}
+
+void ApiRouter::listLinks(const HttpRequest& request, const Respond& respond)
+{
+    QList<FieldError> errors;
+    std::optional<LinkQuery> query = parseListQuery(request.query, nowSecs(), &errors);
+    if (!query) {
+        respond(invalid(errors));
+        return;
+    }
+    struct Page {
+        StoreStatus status = StoreStatus::Failed;
+        QList<StoredLink> links;
+    };
+    const qint64 pageSize = query->limit;
+    // One more than the page, to know whether another follows.
+    query->limit = pageSize + 1;
+    onStore<Page>(
+        [query = *query](LinkStore* store) {
+            Page page;
+            if (store) {
+                const qint64 wanted = query.limit;
+                page.status = store->listLinks(query, [&page, wanted](const StoredLink& link) {
+                    page.links.append(link);
+                    return page.links.size() < wanted;
+                });
+            }
+            return page;
+        },
+        [this, pageSize, host = request.host, respond](const Page& page) {
+            if (page.status != StoreStatus::Ok) {
+                respond(storeDown());
+                return;
+            }
+            const qint64 now = nowSecs();
+            QJsonArray items;
+            const qsizetype shown = std::min<qsizetype>(page.links.size(), pageSize);
+            for (qsizetype i = 0; i < shown; ++i) {
+                const StoredLink& link = page.links.at(i);
+                items.append(linkObject(
+                    link, m_settings.shortLink(link.type, link.code, host), m_shortener.visitsOf(link), now));
+            }
+            QJsonValue next(QJsonValue::Null);
+            if (page.links.size() > pageSize) {
+                const StoredLink& last = page.links.at(shown - 1);
+                next = encodeCursor({last.createdSecs, last.code});
+            }
+            respond(jsonReply(200, QJsonObject {{QStringLiteral("items"), items}, {QStringLiteral("next"), next}}));
+        },
+        respond);
+}
+
+void ApiRouter::readLink(const QString& code, const QByteArray& host, const Respond& respond)
+{
+    if (!isAnyCode(code)) {
+        respond(noSuchLink(code));
+        return;
+    }
+    m_shortener.resolve(code, [this, code, host, respond](const LookupResult& found) {
+        if (found.status == StoreStatus::Ok) {
+            respond(linkReply(200, found.link, host));
+        } else {
+            respond(found.status == StoreStatus::Missing ? noSuchLink(code) : storeDown());
+        }
+    });
+}
+
+void ApiRouter::editLink(
+    const HttpRequest& request, const QString& code, const Authentication& caller, const Respond& respond)
+{
+    const JsonBody body = readJsonBody(request);
+    if (body.status != 0) {
+        respond(bodyRefused(body));
+        return;
+    }
+    QList<FieldError> errors;
+    const std::optional<LinkPatch> patch = parsePatch(body.object, &errors);
+    if (!patch) {
+        respond(invalid(errors));
+        return;
+    }
+    if (!isAnyCode(code)) {
+        respond(noSuchLink(code));
+        return;
+    }
+    const qint64 now = nowSecs();
+    onStore<ChangeResult>(
+        [code, caller, patch = *patch, now](LinkStore* store) {
+            return changeLink(store, code, caller, Action::EditLinks,
+                [&](LinkStore& on, const StoredLink&) { return on.updateLink(code, patch, now); });
+        },
+        [this, code, host = request.host, respond](const ChangeResult& result) {
+            switch (result.change) {
+            case Change::Done:
+                m_shortener.remember(result.link);
+                respond(linkReply(200, result.link, host));
+                return;
+            case Change::Missing:
+                respond(noSuchLink(code));
+                return;
+            case Change::Gone:
+                respond(problemReply(409, QStringLiteral("短网址 %1 已删除，不能再修改").arg(code)));
+                return;
+            case Change::Refused:
+                respond(problemReply(403, QStringLiteral("只能修改自己创建的短网址")));
+                return;
+            case Change::Failed:
+                respond(storeDown());
+            }
+        },
+        respond);
+}
+
+void ApiRouter::deleteLink(const QString& code, const Authentication& caller, const Respond& respond)
+{
+    if (!isAnyCode(code)) {
+        respond(noSuchLink(code));
+        return;
+    }
+    const qint64 now = nowSecs();
+    onStore<ChangeResult>(
+        [code, caller, now](LinkStore* store) {
+            return changeLink(store, code, caller, Action::DeleteLinks, [&](LinkStore& on, const StoredLink& link) {
+                StoredLink deleted = link;
+                deleted.state = LinkState::Deleted;
+                deleted.changedSecs = now;
+                return LookupResult {on.setState(code, LinkState::Deleted, link.reason, now), deleted};
+            });
+        },
+        [this, code, respond](const ChangeResult& result) {
+            switch (result.change) {
+            case Change::Done:
+                m_shortener.remember(result.link);
+                respond(noContent());
+                return;
+            case Change::Gone:
+                // Deleting again changes nothing, and says so the same way.
+                respond(noContent());
+                return;
+            case Change::Missing:
+                respond(noSuchLink(code));
+                return;
+            case Change::Refused:
+                respond(problemReply(403, QStringLiteral("只能删除自己创建的短网址")));
+                return;
+            case Change::Failed:
+                respond(storeDown());
+            }
+        },
+        respond);
+}
+
+void ApiRouter::listKeys(const Respond& respond)
+{
+    struct Keys {
+        StoreStatus status = StoreStatus::Failed;
+        QList<StoredKey> keys;
+    };
+    onStore<Keys>(
+        [](LinkStore* store) {
+            Keys keys;
+            if (store) {
+                keys.status = store->listKeys([&keys](const StoredKey& key) {
+                    keys.keys.append(key);
+                    return keys.keys.size() < MaximumKeysListed;
+                });
+            }
+            return keys;
+        },
+        [respond](const Keys& keys) {
+            if (keys.status != StoreStatus::Ok) {
+                respond(storeDown());
+                return;
+            }
+            QJsonArray items;
+            for (const StoredKey& key : keys.keys) {
+                items.append(keyObject(key));
+            }
+            respond(jsonReply(200, QJsonObject {{QStringLiteral("items"), items}}));
+        },
+        respond);
+}
+
+void ApiRouter::createKey(const HttpRequest& request, const Respond& respond)
+{
+    const JsonBody body = readJsonBody(request);
+    if (body.status != 0) {
+        respond(bodyRefused(body));
+        return;
+    }
+    QList<FieldError> errors;
+    const qint64 now = nowSecs();
+    const std::optional<KeyRequest> asked = parseKeyRequest(body.object, now, &errors);
+    if (!asked) {
+        respond(invalid(errors));
+        return;
+    }
+    const QByteArray secret = generateKey();
+    StoredKey key;
+    key.name = asked->name;
+    key.role = static_cast<int>(asked->role);
+    key.prefix = keyPrefix(secret);
+    key.hash = keyHash(secret);
+    key.createdSecs = now;
+    key.expiresSecs = asked->expiresSecs;
+    onStore<StoreStatus>([key](LinkStore* store) { return store ? store->createKey(key) : StoreStatus::Failed; },
+        [key, secret, respond](StoreStatus status) {
+            if (status == StoreStatus::Ok) {
+                QJsonObject shown = keyObject(key);
+                // The only time the key is ever shown.
+                shown.insert(QStringLiteral("key"), QString::fromLatin1(secret));
+                HttpReply reply = jsonReply(201, shown);
+                reply.addHeader("Location", (KeysPath % u'/' % key.name).toUtf8());
+                respond(std::move(reply));
+            } else if (status == StoreStatus::Failed) {
+                respond(storeDown());
+            } else {
+                respond(problemReply(409, QStringLiteral("名为 %1 的密钥已存在（吊销的密钥也保留名称）").arg(key.name),
+                    {{QStringLiteral("name"), QStringLiteral("已被占用")}}));
+            }
+        },
+        respond);
+}
+
+void ApiRouter::revokeKey(const QString& name, const Respond& respond)
+{
+    if (!isKeyName(name)) {
+        respond(problemReply(404, QStringLiteral("没有这个密钥")));
+        return;
+    }
+    const qint64 now = nowSecs();
+    onStore<StoreStatus>(
+        [name, now](LinkStore* store) { return store ? store->revokeKey(name, now) : StoreStatus::Failed; },
+        [respond](StoreStatus status) {
+            if (status == StoreStatus::Ok) {
+                respond(noContent());
+            } else {
+                respond(
+                    status == StoreStatus::Missing ? problemReply(404, QStringLiteral("没有这个密钥")) : storeDown());
+            }
+        },
+        respond);
+}
+
+} // namespace Shortd

@@ -1,0 +1,82 @@
+#pragma once
+
+#include "api/authlimiter.h"
+#include "api/keys.h"
+#include "http/message.h"
+#include "store/linkstore.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <QStringView>
+#include <QUrl>
+#include <functional>
+#include <optional>
+
+namespace Shortd
+{
+
+class RateLimiter;
+class Shortener;
+struct CreateRequest;
+
+// What the JSON API takes from the service around it.
+struct ApiSettings {
+    bool openShorten = true;
+    int ownPort = -1;
+    // The short link of a code, and the addresses that lead back to the service, for the Host asked.
+    std::function<QString(int type, const QString& code, const QByteArray& host)> shortLink;
+    std::function<QList<QUrl>(const QByteArray& host)> ownBases;
+};
+
+// The JSON API under /api/v1: links created, listed, read, edited and deleted with a key (Bearer),
+// keys managed by admins, and a plain creation without a key while shortening is open to all.
+// Keys are checked on the store pool; every refusal is a problem document (api/problem.h).
+class ApiRouter
+{
+public:
+    ApiRouter(ApiSettings settings, Shortener& shortener, RateLimiter& rateLimiter);
+
+    // Whether the path is the API's: "/api" and everything under "/api/".
+    static bool isApiPath(QStringView path);
+    void handle(const HttpRequest& request, qint64 nowMs, const Respond& respond);
+
+    const AuthLimiter& authLimiter() const { return m_authLimiter; }
+
+private:
+    // The caller: a key's name and role, or nobody (no Authorization header).
+    using Caller = std::optional<Authentication>;
+    using WithCaller = std::function<void(const Caller&)>;
+
+    // Answers 429 while the client is blocked for failed keys, 401 for a key refused (counted
+    // against the client), 503 when the keys cannot be read; otherwise calls next.
+    void identify(const HttpRequest& request, qint64 nowMs, const Respond& respond, WithCaller next);
+    // As identify(), and 401 without a key, 403 without the role.
+    void requireRole(const HttpRequest& request, qint64 nowMs, const Respond& respond, Role role,
+        const std::function<void(const Authentication&)>& next);
+
+    void createLink(const HttpRequest& request, qint64 nowMs, const Caller& caller, const Respond& respond);
+    void automaticLink(const CreateRequest& create, const QByteArray& host, const Respond& respond);
+    void chosenLink(const CreateRequest& create, const QString& owner, const QByteArray& host, const Respond& respond);
+    void listLinks(const HttpRequest& request, const Respond& respond);
+    void readLink(const QString& code, const QByteArray& host, const Respond& respond);
+    void editLink(
+        const HttpRequest& request, const QString& code, const Authentication& caller, const Respond& respond);
+    void deleteLink(const QString& code, const Authentication& caller, const Respond& respond);
+    void listKeys(const Respond& respond);
+    void createKey(const HttpRequest& request, const Respond& respond);
+    void revokeKey(const QString& name, const Respond& respond);
+
+    // Runs work on the pool; answers 503 itself when the pool is full.
+    template<typename Result>
+    void onStore(std::function<Result(LinkStore*)> work, std::function<void(Result)> done, const Respond& respond);
+    HttpReply linkReply(int status, const StoredLink& link, const QByteArray& host) const;
+
+    ApiSettings m_settings;
+    Shortener& m_shortener;
+    RateLimiter& m_rateLimiter;
+    AuthLimiter m_authLimiter;
+    QByteArray m_openApi;
+};
+
+} // namespace Shortd

@@ -1,0 +1,78 @@
+#pragma once
+
+#include "api/keys.h"
+#include "api/problem.h"
+#include "http/message.h"
+#include "store/linkstore.h"
+
+#include <QJsonObject>
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <QStringView>
+#include <optional>
+
+namespace Shortd
+{
+
+// The JSON shapes of the API, read and written without the store or the network.
+
+inline constexpr qsizetype MaximumJsonBody = 16 * 1024;
+inline constexpr qsizetype MaximumTitleLength = 200;
+inline constexpr qsizetype MaximumTags = 20;
+inline constexpr qsizetype MaximumTagLength = 40;
+inline constexpr qint64 MaximumVisitLimit = 1'000'000'000;
+inline constexpr qint64 DefaultPageSize = 50;
+inline constexpr qint64 MaximumPageSize = 200;
+
+// Times as RFC 3339 has them: written in UTC to the second ("2026-12-07T12:00:00Z"), read with
+// any offset; fractions of a second are dropped. nullopt for anything else.
+QString rfc3339(qint64 secs);
+std::optional<qint64> parseRfc3339(QStringView text);
+
+// A request body that is a JSON object, or why not: 415 another media type or charset, 413 too
+// long, 400 not UTF-8, not JSON or not an object.
+struct JsonBody {
+    QJsonObject object;
+    int status = 0; // 0: the object is good
+    QString detail;
+};
+JsonBody readJsonBody(const HttpRequest& request);
+
+struct CreateRequest {
+    QString url;
+    int type = 0;
+    std::optional<QString> code;
+    qint64 expiresSecs = 0;
+    qint64 maxVisits = 0;
+    QString title;
+    QStringList tags;
+    // Only url and type: the automatic link, as the client's protocol gives it.
+    bool plain = true;
+};
+// The address is checked by the caller, who knows the service's own names. Unknown members are
+// errors, as are an end not after nowSecs and a code that breaks the rules for chosen codes.
+std::optional<CreateRequest> parseCreate(const QJsonObject& body, qint64 nowSecs, QList<FieldError>* errors);
+std::optional<LinkPatch> parsePatch(const QJsonObject& body, QList<FieldError>* errors);
+
+struct KeyRequest {
+    QString name;
+    Role role = Role::Reader;
+    qint64 expiresSecs = 0;
+};
+std::optional<KeyRequest> parseKeyRequest(const QJsonObject& body, qint64 nowSecs, QList<FieldError>* errors);
+
+// The query of a listing: search, type, state, tag, limit and cursor, each at most once.
+std::optional<LinkQuery> parseListQuery(QByteArrayView query, qint64 nowSecs, QList<FieldError>* errors);
+// A page's end as the client carries it: opaque, base64url without padding.
+QString encodeCursor(const ListCursor& cursor);
+std::optional<ListCursor> decodeCursor(QStringView text);
+
+// "active", "disabled", "deleted", or "expired" for an active link past its end or its visits.
+QString linkStateName(const StoredLink& link, qint64 nowSecs);
+// A link as the API shows it; visits as counted so far, this instance's uncounted ones included.
+QJsonObject linkObject(const StoredLink& link, const QString& shortUrl, qint64 visits, qint64 nowSecs);
+// A key as listings show it, never the key itself.
+QJsonObject keyObject(const StoredKey& key);
+
+} // namespace Shortd

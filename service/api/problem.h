@@ -1,0 +1,27 @@
+#pragma once
+
+#include "http/message.h"
+
+#include <QList>
+#include <QString>
+
+namespace Shortd
+{
+
+// One member of a request that was refused, and why (in the service's language).
+struct FieldError {
+    QString field;
+    QString message;
+};
+
+// Every refusal of the JSON API: application/problem+json with type, title (the status's English
+// name, as the problem format's registry has them), status, detail (Chinese, for people) and, for
+// refused members, errors. Never cached.
+HttpReply problemReply(int status, const QString& detail, const QList<FieldError>& errors = {});
+
+// The ones that carry a header beside the body.
+HttpReply unauthorizedReply(const QString& detail);
+HttpReply retryLaterReply(int status, const QString& detail, int retryAfterSeconds);
+HttpReply methodNotAllowedReply(const QByteArray& allowed);
+
+} // namespace Shortd
