@@ -58,7 +58,8 @@ function confirmAction(text) {
 }
 
 // What a key may do, found by asking: reading the key list needs an admin, and a creation with no
-// address is refused for the role before its content is looked at.
+// address is refused for the role (403) before its content is looked at (422). The browser notes
+// both refusals in its console; nothing is created.
 async function findRole() {
   const read = await api('GET', '/links?limit=1');
   if (!read.ok) {
@@ -365,13 +366,17 @@ async function loadKeys() {
     cell(row, key.prefix ?? '');
     cell(row, formatTime(key.createdAt));
     cell(row, formatTime(key.lastUsedAt ?? key.lastUsed));
-    const revoke = document.createElement('button');
-    revoke.type = 'button';
-    revoke.className = 'danger';
-    revoke.textContent = t('keys.revoke');
-    revoke.setAttribute('aria-label', `${t('keys.revoke')} ${key.name}`);
-    revoke.addEventListener('click', () => revokeKey(key.name));
-    cell(row, '').append(revoke);
+    if (key.revokedAt) {
+      cell(row, t('keys.revoked'));
+    } else {
+      const revoke = document.createElement('button');
+      revoke.type = 'button';
+      revoke.className = 'danger';
+      revoke.textContent = t('keys.revoke');
+      revoke.setAttribute('aria-label', `${t('keys.revoke')} ${key.name}`);
+      revoke.addEventListener('click', () => revokeKey(key.name));
+      cell(row, '').append(revoke);
+    }
     body.append(row);
   }
   if (!keys.length) {
