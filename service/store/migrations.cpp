@@ -70,6 +70,21 @@ const QList<Migration>& sqliteMigrations()
                             "last_used_at INTEGER, "
                             "expires_at INTEGER, "
                             "revoked_at INTEGER) WITHOUT ROWID")}},
+        // chosen: 1 for a code a person chose; such a link never holds its address, so the index
+        // of held addresses leaves it out. expires_at and max_visits NULL for none; tags a JSON
+        // array of texts. Listings page newest first, ties by code.
+        {4, QStringLiteral("owned links"),
+            {QStringLiteral("ALTER TABLE links ADD COLUMN chosen INTEGER NOT NULL DEFAULT 0"),
+                QStringLiteral("ALTER TABLE links ADD COLUMN expires_at INTEGER"),
+                QStringLiteral("ALTER TABLE links ADD COLUMN max_visits INTEGER"),
+                QStringLiteral("ALTER TABLE links ADD COLUMN title TEXT NOT NULL DEFAULT ''"),
+                QStringLiteral("ALTER TABLE links ADD COLUMN tags TEXT NOT NULL DEFAULT '[]'"),
+                QStringLiteral("ALTER TABLE links ADD COLUMN owner TEXT NOT NULL DEFAULT ''"),
+                QStringLiteral("DROP INDEX links_by_target"),
+                QStringLiteral(
+                    "CREATE UNIQUE INDEX links_by_target ON links(type, target) WHERE state <> 2 AND chosen = 0"),
+                QStringLiteral("DROP INDEX links_by_created"),
+                QStringLiteral("CREATE INDEX links_by_created ON links(created_at DESC, code DESC)")}},
     };
     return migrations;
 }
@@ -105,6 +120,19 @@ const QList<Migration>& postgresMigrations()
                             "last_used_at bigint, "
                             "expires_at bigint, "
                             "revoked_at bigint)")}},
+        // As in the embedded store; tags as jsonb, so that a tag is looked up in its index.
+        {4, QStringLiteral("owned links"),
+            {QStringLiteral("ALTER TABLE links ADD COLUMN chosen smallint NOT NULL DEFAULT 0, "
+                            "ADD COLUMN expires_at bigint, ADD COLUMN max_visits bigint, "
+                            "ADD COLUMN title text NOT NULL DEFAULT '', "
+                            "ADD COLUMN tags jsonb NOT NULL DEFAULT '[]', "
+                            "ADD COLUMN owner text NOT NULL DEFAULT ''"),
+                QStringLiteral("DROP INDEX links_by_target"),
+                QStringLiteral("CREATE UNIQUE INDEX links_by_target ON links(type, target_digest) "
+                               "WHERE state <> 2 AND chosen = 0"),
+                QStringLiteral("DROP INDEX links_by_created"),
+                QStringLiteral("CREATE INDEX links_by_created ON links(created_at DESC, code DESC)"),
+                QStringLiteral("CREATE INDEX links_by_tag ON links USING gin (tags jsonb_path_ops)")}},
     };
     return migrations;
 }

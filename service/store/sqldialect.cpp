@@ -3,6 +3,8 @@
 #include <QCryptographicHash>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -143,10 +145,12 @@ StatementTexts statementTexts(SqlDialect dialect)
     if (dialect == SqlDialect::Sqlite) {
         return {
             columns + QStringLiteral("WHERE code = ?"),
-            // A deleted link gives its address up: the address may be shortened again.
-            columns + QStringLiteral("WHERE type = ? AND target = ? AND state <> 2"),
+            // A deleted link gives its address up: the address may be shortened again; a chosen
+            // code never held it.
+            columns + QStringLiteral("WHERE type = ? AND target = ? AND state <> 2 AND chosen = 0"),
             QStringLiteral(
-                "INSERT INTO links(code, type, target, created_at) VALUES(?, ?, ?, ?) ON CONFLICT DO NOTHING"),
+                "INSERT INTO links(code, type, target, created_at, chosen, expires_at, max_visits, title, "
+                "tags, owner) VALUES(?, ?, ?, ?, ?, ?, ?, coalesce(?, ''), ?, coalesce(?, '')) ON CONFLICT DO NOTHING"),
             QStringLiteral("UPDATE links SET visits = visits + ? WHERE code = ?"),
             {},
             false,
@@ -156,8 +160,10 @@ StatementTexts statementTexts(SqlDialect dialect)
     }
     return {
         columns + QStringLiteral("WHERE code = ?"),
-        columns + QStringLiteral("WHERE type = ? AND target_digest = ? AND target = ? AND state <> 2"),
-        QStringLiteral("INSERT INTO links(code, type, target_digest, target, created_at) VALUES(?, ?, ?, ?, ?) "
+        columns + QStringLiteral("WHERE type = ? AND target_digest = ? AND target = ? AND state <> 2 AND chosen = 0"),
+        QStringLiteral("INSERT INTO links(code, type, target_digest, target, created_at, chosen, expires_at, "
+                       "max_visits, title, tags, owner) VALUES(?, ?, ?, ?, ?, ?, ?, ?, coalesce(?, ''), CAST(? AS "
+                       "jsonb), coalesce(?, '')) "
                        "ON CONFLICT DO NOTHING"),
         // Sorted, so that two instances adding to the same links take the row locks in one order.
         QStringLiteral("UPDATE links SET visits = links.visits + v.n "
@@ -173,6 +179,36 @@ StatementTexts statementTexts(SqlDialect dialect)
         keyByHash,
         markKeyUsed,
     };
+}
+
+QVariantList linkOptions(const StoredLink& link)
+{
+    // None is NULL, which the checks in the statements read as no end and no limit.
+    const auto positive
+        = [](qint64 value) { return value > 0 ? QVariant(value) : QVariant(QMetaType::fromType<qint64>()); };
+    return {link.chosen ? 1 : 0, positive(link.expiresSecs), positive(link.maxVisits), link.title,
+        tagsToJson(link.tags), link.owner};
+}
+
+QLatin1StringView tagsPlaceholder(SqlDialect dialect)
+{
+    return dialect == SqlDialect::Postgres ? QLatin1StringView("CAST(? AS jsonb)") : QLatin1StringView("?");
+}
+
+QString tagsToJson(const QStringList& tags)
+{
+    return QString::fromUtf8(QJsonDocument(QJsonArray::fromStringList(tags)).toJson(QJsonDocument::Compact));
+}
+
+QStringList tagsFromJson(const QString& json)
+{
+    QStringList tags;
+    const QJsonArray array = QJsonDocument::fromJson(json.toUtf8()).array();
+    tags.reserve(array.size());
+    for (const QJsonValue& tag : array) {
+        tags.append(tag.toString());
+    }
+    return tags;
 }
 
 QVariantList targetKey(SqlDialect dialect, int type, const QString& target)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "store/databaseaddress.h"
+#include "store/linkstore.h"
 #include "store/migrations.h"
 
 #include <QLatin1StringView>
@@ -12,9 +13,11 @@ class QSqlDatabase;
 namespace Shortd
 {
 
-// What every lookup selects, in the order the store reads it back.
+// What every lookup selects, in the order the store reads it back: the same text in both
+// dialects (tags come back as JSON text, an end or a limit never set as 0).
 inline constexpr QLatin1StringView StoredLinkColumns(
-    "code, type, target, created_at, visits, state, reason, changed_at");
+    "code, type, target, created_at, visits, state, reason, changed_at, chosen, coalesce(expires_at, 0), "
+    "coalesce(max_visits, 0), title, CAST(tags AS TEXT), owner");
 
 // What every key lookup selects, in the order the store reads it back; 0 for a time never set.
 inline constexpr QLatin1StringView StoredKeyColumns(
@@ -25,7 +28,8 @@ inline constexpr QLatin1StringView StoredKeyColumns(
 struct StatementTexts {
     QString byCode; // binds the code
     QString byTarget; // binds targetKey()
-    QString insert; // binds the code, targetKey(), created_at; changes no row on a conflict
+    // binds the code, targetKey(), created_at, then linkOptions(); changes no row on a conflict
+    QString insert;
     QString addVisits; // binds the count, then the code; or with visitsAsArrays both as arrays
     // Many links in one statement, returning the codes stored: binds arrays of codes, types,
     // targets and creation times. Empty: the links go one statement each, in one transaction.
@@ -58,5 +62,13 @@ bool connectDatabase(QSqlDatabase& db, const DatabaseAddress& address, ConnectOp
 StatementTexts statementTexts(SqlDialect dialect);
 // How a (type, target) pair is bound where the statements look it up.
 QVariantList targetKey(SqlDialect dialect, int type, const QString& target);
+// What a stored link has beyond its code, address and creation, bound in this order after them:
+// chosen, expires_at, max_visits, title, tags, owner.
+QVariantList linkOptions(const StoredLink& link);
+// The placeholder that takes tags as JSON text.
+QLatin1StringView tagsPlaceholder(SqlDialect dialect);
+// Tags as stored (a JSON array of texts), and back.
+QString tagsToJson(const QStringList& tags);
+QStringList tagsFromJson(const QString& json);
 
 } // namespace Shortd

@@ -28,6 +28,33 @@ constexpr int SqliteLocked = 6;
 constexpr QLatin1StringView PostgresTransientStates[] {
     QLatin1StringView("40001"), QLatin1StringView("40P01"), QLatin1StringView("55P03")};
 
+// Counts a visit only while one is left: the limit, the end and the state are checked by the
+// statement that counts, so of two instances racing for the last visit, the one that updates the
+// row second sees it used up (PostgreSQL re-reads a row it waited for before updating it).
+// Binds the code and the time.
+constexpr QLatin1StringView TakeVisit(
+    "UPDATE links SET visits = visits + 1 WHERE code = ? AND state = 0 AND (expires_at IS NULL OR expires_at > ?) "
+    "AND (max_visits IS NULL OR visits < max_visits)");
+
+// The listing's condition for a state filter; binds the time as often as it has placeholders.
+QLatin1StringView stateCondition(StateFilter state)
+{
+    switch (state) {
+    case StateFilter::Any:
+        break;
+    case StateFilter::Active:
+        return QLatin1StringView(" AND state = 0 AND (expires_at IS NULL OR expires_at > ?) "
+                                 "AND (max_visits IS NULL OR visits < max_visits)");
+    case StateFilter::Disabled:
+        return QLatin1StringView(" AND state = 1");
+    case StateFilter::Deleted:
+        return QLatin1StringView(" AND state = 2");
+    case StateFilter::Expired:
+        return QLatin1StringView(" AND state = 0 AND (expires_at <= ? OR visits >= max_visits)");
+    }
+    return {};
+}
+
 StoredLink linkFrom(const QSqlQuery& query)
 {
     StoredLink link;
@@ -39,6 +66,12 @@ StoredLink linkFrom(const QSqlQuery& query)
     link.state = static_cast<LinkState>(std::clamp(query.value(5).toInt(), 0, 2));
     link.reason = query.value(6).toString();
     link.changedSecs = query.value(7).toLongLong();
+    link.chosen = query.value(8).toInt() != 0;
+    link.expiresSecs = query.value(9).toLongLong();
+    link.maxVisits = query.value(10).toLongLong();
+    link.title = query.value(11).toString();
+    link.tags = tagsFromJson(query.value(12).toString());
+    link.owner = query.value(13).toString();
     return link;
 }
 
@@ -66,8 +99,10 @@ struct SqlLinkStore::Statements {
         , addVisits(db)
         , keyByHash(db)
         , markKeyUsed(db)
+        , takeVisit(db)
     {
-        for (QSqlQuery* query : {&byCode, &byTarget, &insert, &insertMany, &addVisits, &keyByHash, &markKeyUsed}) {
+        for (QSqlQuery* query :
+            {&byCode, &byTarget, &insert, &insertMany, &addVisits, &keyByHash, &markKeyUsed, &takeVisit}) {
             query->setForwardOnly(true);
         }
     }
@@ -78,6 +113,7 @@ struct SqlLinkStore::Statements {
     QSqlQuery addVisits;
     QSqlQuery keyByHash;
     QSqlQuery markKeyUsed;
+    QSqlQuery takeVisit;
 };
 
 SqlLinkStore::SqlLinkStore(DatabaseAddress address, ConnectOptions options)
@@ -132,7 +168,7 @@ bool SqlLinkStore::open()
     const StatementTexts& texts = m_texts;
     if (!s.byCode.prepare(texts.byCode) || !s.byTarget.prepare(texts.byTarget) || !s.insert.prepare(texts.insert)
         || !s.addVisits.prepare(texts.addVisits) || !s.keyByHash.prepare(texts.keyByHash)
-        || !s.markKeyUsed.prepare(texts.markKeyUsed)
+        || !s.markKeyUsed.prepare(texts.markKeyUsed) || !s.takeVisit.prepare(TakeVisit)
         || (!texts.insertMany.isEmpty() && !s.insertMany.prepare(texts.insertMany))) {
         noteError(db.lastError());
         m_statements.reset();
@@ -195,7 +231,10 @@ int SqlLinkStore::insertRow(const StoredLink& link)
     for (const QVariant& part : targetKey(m_dialect, link.type, link.target)) {
         query.bindValue(position++, part);
     }
-    query.bindValue(position, link.createdSecs);
+    query.bindValue(position++, link.createdSecs);
+    for (const QVariant& option : linkOptions(link)) {
+        query.bindValue(position++, option);
+    }
     if (!query.exec()) {
         noteError(query.lastError());
         return -1;
@@ -218,6 +257,10 @@ InsertResult SqlLinkStore::insert(const StoredLink& link)
     if (inserted == 1) {
         return {StoreStatus::Ok, {}};
     }
+    if (link.chosen) {
+        // A chosen code holds no address, so only the code can have been taken.
+        return {StoreStatus::CodeTaken, {}};
+    }
     // A conflict changes nothing. Another writer's conflicting row is committed by now (the
     // statement waits for it), so a lookup tells which key it was, and who holds the address.
     const LookupResult holder = findByTarget(link.type, link.target);
@@ -236,7 +279,12 @@ std::optional<QList<bool>> SqlLinkStore::insertTogether(const QList<StoredLink>&
     if (!m_statements) {
         return std::nullopt;
     }
-    if (!m_texts.insertMany.isEmpty()) {
+    // The one statement takes automatic links as the shortener makes them; any other goes row by row.
+    const bool plain = std::all_of(links.begin(), links.end(), [](const StoredLink& link) {
+        return !link.chosen && link.expiresSecs <= 0 && link.maxVisits <= 0 && link.title.isEmpty()
+            && link.tags.isEmpty() && link.owner.isEmpty();
+    });
+    if (!m_texts.insertMany.isEmpty() && plain) {
         return insertAsOne(links);
     }
     if (!beginGroup()) {
@@ -351,6 +399,103 @@ StoreStatus SqlLinkStore::addVisits(const QHash<QString, qint64>& visits)
     return commitGroup() ? StoreStatus::Ok : StoreStatus::Failed;
 }
 
+VisitGrant SqlLinkStore::takeVisit(const QString& code, qint64 nowSecs)
+{
+    if (!m_statements) {
+        return VisitGrant::Failed;
+    }
+    QSqlQuery& query = m_statements->takeVisit;
+    query.bindValue(0, code);
+    query.bindValue(1, nowSecs);
+    if (!run(query)) {
+        return VisitGrant::Failed;
+    }
+    const bool counted = query.numRowsAffected() == 1;
+    query.finish();
+    if (counted) {
+        return VisitGrant::Granted;
+    }
+    switch (findByCode(code).status) {
+    case StoreStatus::Ok:
+        return VisitGrant::Exhausted;
+    case StoreStatus::Missing:
+        return VisitGrant::Missing;
+    default:
+        return VisitGrant::Failed;
+    }
+}
+
+LookupResult SqlLinkStore::updateLink(const QString& code, const LinkPatch& patch, qint64 nowSecs)
+{
+    if (!m_statements) {
+        return {StoreStatus::Failed, {}};
+    }
+    QStringList sets;
+    QVariantList bindings;
+    const auto set = [&](QString assignment, const QVariant& value) {
+        sets.append(std::move(assignment));
+        bindings.append(value);
+    };
+    // Options are bound as an insert binds them, so that 0 clears an end or a limit.
+    StoredLink options;
+    options.expiresSecs = patch.expiresSecs.value_or(0);
+    options.maxVisits = patch.maxVisits.value_or(0);
+    options.tags = patch.tags.value_or(QStringList {});
+    const QVariantList bound = linkOptions(options);
+    if (patch.expiresSecs) {
+        set(QStringLiteral("expires_at = ?"), bound.at(1));
+    }
+    if (patch.maxVisits) {
+        set(QStringLiteral("max_visits = ?"), bound.at(2));
+    }
+    if (patch.title) {
+        set(QStringLiteral("title = coalesce(?, '')"), *patch.title);
+    }
+    if (patch.tags) {
+        set(u"tags = " % tagsPlaceholder(m_dialect), bound.at(4));
+    }
+    if (patch.state) {
+        // As setState: a reason only for a disabled link, and the moment of the change.
+        set(QStringLiteral("state = ?"), static_cast<int>(*patch.state));
+        set(QStringLiteral("reason = coalesce(?, '')"),
+            *patch.state == LinkState::Disabled ? patch.reason.value_or(QString()) : QString());
+        set(QStringLiteral("changed_at = ?"), nowSecs);
+    } else if (patch.reason) {
+        set(QStringLiteral("reason = coalesce(?, '')"), *patch.reason);
+    }
+    if (sets.isEmpty()) {
+        sets.append(QStringLiteral("state = state"));
+    }
+    if (!beginGroup()) {
+        return {StoreStatus::Failed, {}};
+    }
+    QSqlQuery query(connection());
+    query.prepare(u"UPDATE links SET " % sets.join(QLatin1StringView(", ")) % u" WHERE code = ? AND state <> 2");
+    for (const QVariant& value : std::as_const(bindings)) {
+        query.addBindValue(value);
+    }
+    query.addBindValue(code);
+    if (!query.exec()) {
+        noteError(query.lastError());
+        abandonGroup();
+        return {StoreStatus::Failed, {}};
+    }
+    if (query.numRowsAffected() != 1) {
+        abandonGroup();
+        return {StoreStatus::Missing, {}};
+    }
+    query.finish();
+    LookupResult now = findByCode(code);
+    if (now.status != StoreStatus::Ok) {
+        abandonGroup();
+        return {StoreStatus::Failed, {}};
+    }
+    if (!commitGroup()) {
+        return {StoreStatus::Failed, {}};
+    }
+    return now;
+}
+
 bool SqlLinkStore::isHealthy()
 {
     if (!m_statements) {
@@ -400,8 +545,27 @@ StoreStatus SqlLinkStore::listLinks(const LinkQuery& filter, const std::function
             % contains.arg(QLatin1StringView("code")) % u')';
         bindings << filter.search << filter.search;
     }
+    const QLatin1StringView state = stateCondition(filter.state);
+    where += state;
+    if (state.contains(u'?')) {
+        bindings.append(filter.nowSecs);
+    }
+    if (!filter.tag.isEmpty()) {
+        // A whole tag, compared by the database: jsonb containment (in its index) or the array's
+        // elements one by one.
+        where += m_dialect == SqlDialect::Postgres
+            ? QStringLiteral(" AND tags @> jsonb_build_array(CAST(? AS text))")
+            : QStringLiteral(" AND EXISTS (SELECT 1 FROM json_each(links.tags) WHERE json_each.value = ?)");
+        bindings.append(filter.tag);
+    }
+    if (!filter.owner.isEmpty()) {
+        where += QStringLiteral(" AND owner = ?");
+        bindings.append(filter.owner);
+    }
     qint64 left = filter.limit;
-    std::optional<StoredLink> last;
+    // Every batch, like every page, starts after the last link of the one before, in the order of
+    // links_by_created: a link added meanwhile is newer, so it shifts nothing.
+    std::optional<ListCursor> last = filter.after;
     for (;;) {
         const qint64 batch = left < 0 ? BatchSize : std::min(left, BatchSize);
         if (batch == 0) {
@@ -410,8 +574,8 @@ StoreStatus SqlLinkStore::listLinks(const LinkQuery& filter, const std::function
         QSqlQuery query(connection());
         query.setForwardOnly(true);
         query.prepare(u"SELECT " % StoredLinkColumns % u" FROM links WHERE " % where
-            % (last ? QStringLiteral(" AND (created_at < ? OR (created_at = ? AND code > ?))") : QString())
-            % u" ORDER BY created_at DESC, code LIMIT " % QString::number(batch));
+            % (last ? QStringLiteral(" AND (created_at < ? OR (created_at = ? AND code < ?))") : QString())
+            % u" ORDER BY created_at DESC, code DESC LIMIT " % QString::number(batch));
         for (const QVariant& value : std::as_const(bindings)) {
             query.addBindValue(value);
         }
@@ -425,9 +589,10 @@ StoreStatus SqlLinkStore::listLinks(const LinkQuery& filter, const std::function
         }
         qint64 rows = 0;
         while (query.next()) {
-            last = linkFrom(query);
+            const StoredLink link = linkFrom(query);
+            last = ListCursor {link.createdSecs, link.code};
             ++rows;
-            if (!visit(*last)) {
+            if (!visit(link)) {
                 return StoreStatus::Ok;
             }
         }
@@ -476,8 +641,10 @@ StoreStatus SqlLinkStore::restoreLink(const StoredLink& link)
     QSqlQuery query(connection());
     query.prepare(u"INSERT INTO links(code, type, "
         % (m_dialect == SqlDialect::Postgres ? QStringLiteral("target_digest, ") : QString())
-        % u"target, created_at, visits, state, reason, changed_at) VALUES(?, "
-        % QStringLiteral("?, ").repeated(key.size()) % u"?, ?, ?, coalesce(?, ''), ?) ON CONFLICT DO NOTHING");
+        % u"target, created_at, visits, state, reason, changed_at, chosen, expires_at, max_visits, title, tags, "
+          u"owner) VALUES(?, "
+        % QStringLiteral("?, ").repeated(key.size()) % u"?, ?, ?, coalesce(?, ''), ?, ?, ?, ?, coalesce(?, ''), "
+        % tagsPlaceholder(m_dialect) % u", coalesce(?, '')) ON CONFLICT DO NOTHING");
     query.addBindValue(link.code);
     for (const QVariant& part : key) {
         query.addBindValue(part);
@@ -487,6 +654,9 @@ StoreStatus SqlLinkStore::restoreLink(const StoredLink& link)
     query.addBindValue(static_cast<int>(link.state));
     query.addBindValue(link.reason);
     query.addBindValue(link.changedSecs);
+    for (const QVariant& option : linkOptions(link)) {
+        query.addBindValue(option);
+    }
     if (!run(query)) {
         return StoreStatus::Failed;
     }

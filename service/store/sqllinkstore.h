@@ -37,6 +37,8 @@ public:
     InsertResult insert(const StoredLink& link) override;
     std::optional<QList<bool>> insertTogether(const QList<StoredLink>& links) override;
     StoreStatus addVisits(const QHash<QString, qint64>& visits) override;
+    VisitGrant takeVisit(const QString& code, qint64 nowSecs) override;
+    LookupResult updateLink(const QString& code, const LinkPatch& patch, qint64 nowSecs) override;
     bool isHealthy() override;
     StoreStatus setState(const QString& code, LinkState state, const QString& reason, qint64 nowSecs) override;
     StoreStatus listLinks(const LinkQuery& filter, const std::function<bool(const StoredLink&)>& visit) override;

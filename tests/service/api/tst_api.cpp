@@ -1,0 +1,343 @@
+#include "httpprobe.h"
+#include "pgcluster.h"
+#include "shortdprocess.h"
+
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTest>
+#include <map>
+#include <memory>
+
+using namespace Qt::StringLiterals;
+
+namespace
+{
+// The anonymous creations a minute each client may make: small, so one row can use them up.
+constexpr int RateLimit = 5;
+const QByteArray UnknownKey = "nvx_" + QByteArray(43, 'A');
+
+// One API call and what it must answer. as: whose key ("admin", "creator", "other", "reader",
+// "revoked", "unknown", "malformed", "none"). body: JSON text, or "@big" (over the limit) or
+// "@latin1" (not UTF-8). checks: ';'-separated "member=value" (a top-level member, JSON text),
+// "field=name" (the first refused member), "count=n" (items), "header=Name". repeat: sent that
+// many times, the last answer checked. client: an X-Forwarded-For of its own, for the limits.
+struct ApiCase {
+    const char* name;
+    const char* method;
+    const char* target;
+    const char* as;
+    const char* body;
+    int status;
+    const char* checks = "";
+    int repeat = 1;
+    const char* client = nullptr;
+    const char* contentType = "application/json";
+    bool closed = false; // sent to the instance with open shortening off
+};
+
+// In order: later rows use the links earlier ones made.
+const ApiCase Cases[] {
+    {"anonymous plain create", "POST", "/api/v1/links", "none", R"({"url":"https://example.com/a"})", 201,
+        "member=state=\"active\";header=Location"},
+    {"anonymous same address is the same link", "POST", "/api/v1/links", "none",
+        R"({"url":"https://example.com/a","type":0})", 200, "member=url=\"https://example.com/a\""},
+    {"anonymous with a code needs a key", "POST", "/api/v1/links", "none",
+        R"({"url":"https://example.com/b","code":"anon-code"})", 401, "header=WWW-Authenticate"},
+    {"anonymous address refused", "POST", "/api/v1/links", "none", R"({"url":"ftp://example.com/"})", 422, "field=url"},
+    {"anonymous while closed", "POST", "/api/v1/links", "none", R"({"url":"https://example.com/c"})", 401, "", 1,
+        nullptr, "application/json", true},
+    {"anonymous over the rate", "POST", "/api/v1/links", "none", R"({"url":"https://example.com/d"})", 429,
+        "header=Retry-After", RateLimit + 1, "192.0.2.1"},
+    {"creator chosen code", "POST", "/api/v1/links", "creator",
+        R"({"url":"https://example.com/a","code":"cre-own","title":"Launch","tags":["launch","x"],"maxVisits":5,"expiresAt":"2099-01-01T08:00:00+08:00"})",
+        201, "member=code=\"cre-own\";member=maxVisits=5;member=expiresAt=\"2099-01-01T00:00:00Z\""},
+    {"creator code taken", "POST", "/api/v1/links", "creator", R"({"url":"https://example.com/e","code":"cre-own"})",
+        409, "field=code"},
+    {"code naming a service path", "POST", "/api/v1/links", "creator",
+        R"({"url":"https://example.com/e","code":"HealthZ"})", 422, "field=code"},
+    {"code too short", "POST", "/api/v1/links", "creator", R"({"url":"https://example.com/e","code":"ab"})", 422,
+        "field=code"},
+    {"code like an image", "POST", "/api/v1/links", "creator", R"({"url":"https://example.com/e","code":"logo.png"})",
+        422, "field=code"},
+    {"unknown member", "POST", "/api/v1/links", "creator", R"({"url":"https://example.com/e","colour":"red"})", 422,
+        "field=colour"},
+    {"end in the past", "POST", "/api/v1/links", "creator",
+        R"({"url":"https://example.com/e","expiresAt":"2001-01-01T00:00:00Z"})", 422, "field=expiresAt"},
+    {"end not RFC 3339", "POST", "/api/v1/links", "creator",
+        R"({"url":"https://example.com/e","expiresAt":"2099-01-01"})", 422, "field=expiresAt"},
+    {"type out of range", "POST", "/api/v1/links", "creator", R"({"url":"https://example.com/e","type":6})", 422,
+        "field=type"},
+    {"visit limit not a count", "POST", "/api/v1/links", "creator",
+        R"({"url":"https://example.com/e","maxVisits":1.5})", 422, "field=maxVisits"},
+    {"options with a drawn code", "POST", "/api/v1/links", "creator", R"({"url":"https://example.com/a","title":"t"})",
+        201, "member=title=\"t\""},
+    {"reader creates", "POST", "/api/v1/links", "reader", R"({"url":"https://example.com/e"})", 403},
+    {"malformed JSON", "POST", "/api/v1/links", "creator", R"({"url":)", 400},
+    {"JSON not an object", "POST", "/api/v1/links", "creator", R"(["https://example.com/e"])", 400},
+    {"not UTF-8", "POST", "/api/v1/links", "creator", "@latin1", 400},
+    {"not JSON", "POST", "/api/v1/links", "creator", "url=https://example.com/e", 415, "", 1, nullptr,
+        "application/x-www-form-urlencoded"},
+    {"another charset", "POST", "/api/v1/links", "creator", R"({"url":"https://example.com/e"})", 415, "", 1, nullptr,
+        "application/json; charset=iso-8859-1"},
+    {"body too long", "POST", "/api/v1/links", "creator", "@big", 413},
+    {"other creator's link", "POST", "/api/v1/links", "other", R"({"url":"https://example.com/f","code":"oth-own"})",
+        201},
+    {"list", "GET", "/api/v1/links", "reader", nullptr, 200, "member=next=null"},
+    {"list a page", "GET", "/api/v1/links?limit=1", "reader", nullptr, 200, "count=1"},
+    {"list by tag", "GET", "/api/v1/links?tag=launch", "reader", nullptr, 200, "count=1"},
+    {"list limit out of range", "GET", "/api/v1/links?limit=201", "reader", nullptr, 422, "field=limit"},
+    {"list bad cursor", "GET", "/api/v1/links?cursor=%25%25", "reader", nullptr, 422, "field=cursor"},
+    {"list unknown parameter", "GET", "/api/v1/links?owner=me", "reader", nullptr, 422, "field=owner"},
+    {"list unknown state", "GET", "/api/v1/links?state=gone", "reader", nullptr, 422, "field=state"},
+    {"list without a key", "GET", "/api/v1/links", "none", nullptr, 401},
+    {"read", "GET", "/api/v1/links/cre-own", "reader", nullptr, 200, "member=title=\"Launch\";member=visits=0"},
+    {"read missing", "GET", "/api/v1/links/no-such", "reader", nullptr, 404},
+    {"read without a key", "GET", "/api/v1/links/cre-own", "none", nullptr, 401},
+    {"edit own", "PATCH", "/api/v1/links/cre-own", "creator", R"({"title":"Renamed","maxVisits":null})", 200,
+        "member=title=\"Renamed\";member=maxVisits=null;member=expiresAt=\"2099-01-01T00:00:00Z\""},
+    {"edit another's", "PATCH", "/api/v1/links/oth-own", "creator", R"({"title":"mine now"})", 403},
+    {"admin disables another's", "PATCH", "/api/v1/links/oth-own", "admin", R"({"state":"disabled","reason":"spam"})",
+        200, "member=state=\"disabled\";member=reason=\"spam\""},
+    {"reader edits", "PATCH", "/api/v1/links/cre-own", "reader", R"({"title":"x"})", 403},
+    {"edit unknown member", "PATCH", "/api/v1/links/cre-own", "creator", R"({"url":"https://example.com/x"})", 422,
+        "field=url"},
+    {"edit state deleted", "PATCH", "/api/v1/links/cre-own", "creator", R"({"state":"deleted"})", 422, "field=state"},
+    {"edit missing", "PATCH", "/api/v1/links/no-such", "admin", R"({"title":"x"})", 404},
+    {"delete another's", "DELETE", "/api/v1/links/oth-own", "creator", nullptr, 403},
+    {"delete own", "DELETE", "/api/v1/links/cre-own", "creator", nullptr, 204},
+    {"delete again", "DELETE", "/api/v1/links/cre-own", "creator", nullptr, 204},
+    {"edit deleted", "PATCH", "/api/v1/links/cre-own", "admin", R"({"title":"x"})", 409},
+    {"read deleted", "GET", "/api/v1/links/cre-own", "reader", nullptr, 200, "member=state=\"deleted\""},
+    {"deleted code stays taken", "POST", "/api/v1/links", "admin",
+        R"({"url":"https://example.com/g","code":"cre-own"})", 409, "field=code"},
+    {"method not allowed", "PUT", "/api/v1/links", "admin", R"({})", 405, "header=Allow"},
+    {"options", "OPTIONS", "/api/v1/links/cre-own", "none", nullptr, 204, "header=Allow"},
+    {"unknown path", "GET", "/api/v2/links", "admin", nullptr, 404},
+    {"list keys", "GET", "/api/v1/keys", "admin", nullptr, 200},
+    {"creator lists keys", "GET", "/api/v1/keys", "creator", nullptr, 403},
+    {"make a key", "POST", "/api/v1/keys", "admin", R"({"name":"made","role":"reader"})", 201,
+        "member=role=\"reader\";member=lastUsedAt=null;header=Location"},
+    {"key name taken", "POST", "/api/v1/keys", "admin", R"({"name":"made","role":"admin"})", 409, "field=name"},
+    {"key role unknown", "POST", "/api/v1/keys", "admin", R"({"name":"other2","role":"owner"})", 422, "field=role"},
+    {"revoke a key", "DELETE", "/api/v1/keys/made", "admin", nullptr, 204},
+    {"revoke missing key", "DELETE", "/api/v1/keys/never", "admin", nullptr, 404},
+    {"revoked key", "GET", "/api/v1/links", "revoked", nullptr, 401, "header=WWW-Authenticate"},
+    {"another scheme", "GET", "/api/v1/links", "malformed", nullptr, 401, "header=WWW-Authenticate"},
+    {"description", "GET", "/api/v1/openapi.json", "none", nullptr, 200, "member=openapi=\"3.1.0\""},
+    // Last: the failed keys block this client for the rest of the minute.
+    {"failed keys blocked", "GET", "/api/v1/links", "unknown", nullptr, 429, "header=Retry-After", 11, "192.0.2.2"},
+};
+
+struct Instance {
+    std::unique_ptr<ShortdProcess> open;
+    std::unique_ptr<ShortdProcess> closed;
+    QHash<QString, QByteArray> keys;
+};
+
+QStringList serviceArguments(const QString& database, bool open)
+{
+    QStringList arguments {u"--rate-limit"_s, QString::number(RateLimit), u"--trusted-proxy"_s, u"127.0.0.1/32"_s,
+        u"--open-shorten"_s, open ? u"on"_s : u"off"_s};
+    if (!database.isEmpty()) {
+        arguments << u"--database"_s << database;
+    }
+    return arguments;
+}
+
+// Runs an operator command against the instance's store; its standard output.
+QByteArray operatorCommand(const ShortdProcess& service, const QString& database, const QStringList& arguments)
+{
+    QProcess command;
+    command.setProgram(ShortdProcess::binaryPath());
+    command.setArguments(arguments
+        + (database.isEmpty() ? QStringList {u"--data-dir"_s, service.dataDir()}
+                              : QStringList {u"--database"_s, database}));
+    command.start();
+    command.waitForFinished(30'000);
+    return command.exitCode() == 0 ? command.readAllStandardOutput().trimmed() : QByteArray();
+}
+} // namespace
+
+class ApiTest final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void calls_data();
+    void calls();
+    void storeDown();
+    void keysNeverLogged();
+
+private:
+    bool startInstance(const QString& store, const QString& database);
+    void record(const QByteArray& method, const QByteArray& target, const HttpResult& result);
+
+    PgCluster m_cluster;
+    std::map<QString, Instance> m_instances;
+    QFile m_replies {QStringLiteral(NOLVEX_API_REPLIES)};
+};
+
+bool ApiTest::startInstance(const QString& store, const QString& database)
+{
+    Instance& instance = m_instances[store];
+    instance.open = std::make_unique<ShortdProcess>(serviceArguments(database, true));
+    instance.closed = std::make_unique<ShortdProcess>(serviceArguments(QString(), false));
+    if (!instance.open->start() || !instance.closed->start()) {
+        qWarning("%s", qPrintable(instance.open->errorString() + instance.closed->errorString()));
+        return false;
+    }
+    for (const auto& [label, role] : {std::pair {u"admin"_s, u"admin"_s}, {u"creator"_s, u"creator"_s},
+             {u"other"_s, u"creator"_s}, {u"reader"_s, u"reader"_s}, {u"revoked"_s, u"admin"_s}}) {
+        instance.keys.insert(label,
+            operatorCommand(*instance.open, database, {u"keys"_s, u"create"_s, u"--name"_s, label, u"--role"_s, role}));
+        if (instance.keys.value(label).isEmpty()) {
+            return false;
+        }
+    }
+    operatorCommand(*instance.open, database, {u"keys"_s, u"revoke"_s, u"revoked"_s});
+    instance.keys.insert(u"unknown"_s, UnknownKey);
+    return true;
+}
+
+void ApiTest::initTestCase()
+{
+    QVERIFY(m_replies.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QVERIFY(startInstance(u"sqlite"_s, QString()));
+    QVERIFY2(m_cluster.start(), qPrintable(m_cluster.errorString()));
+    const QString database = m_cluster.createDatabase(u"api"_s);
+    QVERIFY(!database.isEmpty());
+    QVERIFY(startInstance(u"postgres"_s, database));
+}
+
+void ApiTest::record(const QByteArray& method, const QByteArray& target, const HttpResult& result)
+{
+    QJsonObject headers;
+    for (const QByteArray& line : result.rawHeaders.split('\n').mid(1)) {
+        const qsizetype colon = line.indexOf(':');
+        headers.insert(QString::fromLatin1(line.first(colon).trimmed().toLower()),
+            QString::fromLatin1(line.sliced(colon + 1).trimmed()));
+    }
+    const QJsonDocument body = QJsonDocument::fromJson(result.body);
+    const QJsonObject reply {{u"method"_s, QString::fromLatin1(method)},
+        {u"path"_s, QString::fromLatin1(target.split('?').constFirst())}, {u"status"_s, result.status},
+        {u"headers"_s, headers},
+        {u"body"_s, body.isObject() ? QJsonValue(body.object()) : QJsonValue(QJsonValue::Null)}};
+    m_replies.write(QJsonDocument(reply).toJson(QJsonDocument::Compact) + '\n');
+    m_replies.flush();
+}
+
+void ApiTest::calls_data()
+{
+    QTest::addColumn<QString>("store");
+    QTest::addColumn<int>("index");
+    for (const QString& store : {u"sqlite"_s, u"postgres"_s}) {
+        for (int i = 0; i < int(std::size(Cases)); ++i) {
+            QTest::newRow(qPrintable(store + u": "_s + QString::fromLatin1(Cases[i].name))) << store << i;
+        }
+    }
+}
+
+void ApiTest::calls()
+{
+    QFETCH(QString, store);
+    QFETCH(int, index);
+    const ApiCase& call = Cases[index];
+    const Instance& instance = m_instances[store];
+    const ShortdProcess& service = call.closed ? *instance.closed : *instance.open;
+
+    QByteArray body = call.body;
+    if (body == "@big") {
+        body = R"({"url":"https://example.com/","title":")" + QByteArray(20'000, 'x') + "\"}";
+    } else if (body == "@latin1") {
+        body = "{\"url\":\"https://example.com/caf\xe9\"}";
+    }
+    QByteArray request = QByteArray(call.method) + ' ' + call.target
+        + " HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(service.port()) + "\r\nConnection: close\r\n";
+    const QString as = QString::fromLatin1(call.as);
+    if (as == u"malformed") {
+        request += "Authorization: Basic YWRtaW46YWRtaW4=\r\n";
+    } else if (as != u"none") {
+        request += "Authorization: Bearer " + instance.keys.value(as) + "\r\n";
+    }
+    if (call.client) {
+        request += "X-Forwarded-For: " + QByteArray(call.client) + "\r\n";
+    }
+    if (call.body) {
+        request += "Content-Type: " + QByteArray(call.contentType)
+            + "\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n";
+    }
+    request += "\r\n" + body;
+
+    HttpResult result;
+    for (int i = 0; i < call.repeat; ++i) {
+        result = rawExchange(service.port(), request);
+    }
+    record(call.method, call.target, result);
+    QVERIFY2(result.status == call.status, QByteArray(result.rawHeaders + "\n\n" + result.body).constData());
+
+    const QJsonObject reply = result.json();
+    const QByteArray type = result.header("Content-Type");
+    if (call.status >= 400) {
+        QCOMPARE(type, "application/problem+json; charset=utf-8");
+        QCOMPARE(reply.value(u"status"_s).toInt(), call.status);
+        QVERIFY(!reply.value(u"detail"_s).toString().isEmpty());
+    }
+    // The keys of the table never come back, whoever asks and whatever goes wrong.
+    for (const QByteArray& key : instance.keys) {
+        QVERIFY(!result.body.contains(key) && !result.rawHeaders.contains(key));
+    }
+    for (const QString& check : QString::fromLatin1(call.checks).split(u';', Qt::SkipEmptyParts)) {
+        const QString kind = check.section(u'=', 0, 0);
+        const QString expected = check.section(u'=', 1);
+        if (kind == u"header") {
+            QVERIFY2(!result.header(expected.toLatin1()).isEmpty(), qPrintable(check));
+        } else if (kind == u"field") {
+            QCOMPARE(reply.value(u"errors"_s).toArray().at(0).toObject().value(u"field"_s).toString(), expected);
+        } else if (kind == u"count") {
+            QCOMPARE(reply.value(u"items"_s).toArray().size(), expected.toInt());
+        } else {
+            const QString member = expected.section(u'=', 0, 0);
+            const QJsonValue value = reply.value(member);
+            const QByteArray text = value.isNull()
+                ? QByteArray("null")
+                : QJsonDocument(QJsonArray {value}).toJson(QJsonDocument::Compact).mid(1).chopped(1);
+            QCOMPARE(QString::fromUtf8(text), expected.section(u'=', 1));
+        }
+    }
+}
+
+void ApiTest::storeDown()
+{
+    const Instance& instance = m_instances[u"postgres"_s];
+    QVERIFY(m_cluster.stop());
+    const QByteArray request
+        = "GET /api/v1/links HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\nAuthorization: Bearer "
+        + instance.keys.value(u"reader"_s) + "\r\n\r\n";
+    const HttpResult result = rawExchange(instance.open->port(), request);
+    record("GET", "/api/v1/links", result);
+    QCOMPARE(result.status, 503);
+    QCOMPARE(result.header("Content-Type"), "application/problem+json; charset=utf-8");
+    QVERIFY(!result.header("Retry-After").isEmpty());
+}
+
+void ApiTest::keysNeverLogged()
+{
+    for (const auto& [store, instance] : m_instances) {
+        QFile log(instance.open->accessLogPath());
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        const QByteArray logged = log.readAll();
+        QVERIFY(logged.contains("/api/v1/links"));
+        for (const QByteArray& key : instance.keys) {
+            QVERIFY(!logged.contains(key));
+            // Nor any part long enough to tell it by.
+            QVERIFY(!logged.contains(key.mid(4, 12)));
+        }
+    }
+}
+
+QTEST_MAIN(ApiTest)
+#include "tst_api.moc"
