@@ -455,3 +455,4 @@ window.addEventListener('hashchange', () => {
 });
 applyRole();
 route();
+document.documentElement.dataset.ready = 'true';

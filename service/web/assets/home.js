@@ -43,3 +43,6 @@ form.addEventListener('submit', async (event) => {
 });
 
 document.getElementById('copy').addEventListener('click', () => copyText(shortLink.value, copied, t('common.copied')));
+// The button waits for this script: sent by the browser alone, the form would only reload the page.
+submit.disabled = false;
+document.documentElement.dataset.ready = 'true';

@@ -13,6 +13,7 @@ import urllib.request
 
 from selenium import webdriver
 from selenium.webdriver.chrome.service import Service as DriverService
+from selenium.common.exceptions import StaleElementReferenceException
 from selenium.webdriver.support.ui import WebDriverWait
 
 CHROMIUM = '/usr/bin/chromium'
@@ -137,7 +138,9 @@ def set_language(driver, accept_language):
 
 
 def wait(driver, condition, limit=15):
-    return WebDriverWait(driver, limit).until(lambda _: condition())
+    # A list the page redraws while the condition reads it is read again.
+    return WebDriverWait(driver, limit, ignored_exceptions=(StaleElementReferenceException,)).until(
+        lambda _: condition())
 
 
 def requests_seen(driver):

@@ -11,6 +11,7 @@ import os
 import re
 import sys
 import unittest
+import urllib.parse
 
 from selenium.webdriver.common.action_chains import ActionChains
 from selenium.webdriver.common.by import By
@@ -35,6 +36,9 @@ class WebTest(unittest.TestCase):
         cls.driver = harness.start_browser()
         status, _ = cls.service.api('POST', '/links', {'url': 'https://example.com/probe', 'type': 0})
         cls.api_ready = status in (200, 201)
+        if cls.api_ready:
+            code = cls.service.api('POST', '/links', {'url': 'https://example.com/probe', 'type': 0})[1]['code']
+            cls.visits_ready = cls.service.api('GET', f'/links/{code}/visits', key=cls.keys['reader'])[0] != 404
 
     @classmethod
     def tearDownClass(cls):
@@ -42,8 +46,9 @@ class WebTest(unittest.TestCase):
         cls.service.stop()
 
     def setUp(self):
-        # Refusals the test itself provokes; the browser reports each as a failed load.
-        self.expected_statuses = set()
+        # Refusals the test itself provokes, as (status, part of the address); the browser reports
+        # each as a failed load.
+        self.expected = []
         self.origins = [self.service.origin]
         # A console signed in by an earlier test would skip its sign-in page.
         self.driver.get(self.service.origin + '/healthz')
@@ -62,12 +67,14 @@ class WebTest(unittest.TestCase):
             if entry['level'] != 'SEVERE':
                 continue
             status = re.search(r'status of (\d{3})', entry['message'])
-            if entry.get('source') == 'network' and status and int(status.group(1)) in self.expected_statuses:
+            if entry.get('source') == 'network' and status and any(
+                    int(status.group(1)) == code and part in entry['message'] for code, part in self.expected):
                 continue
             errors.append(entry['message'])
         self.assertEqual(errors, [], 'console errors')
-        foreign = [url for url, _ in harness.requests_seen(driver)
-                   if url != 'about:blank' and not any(url.startswith(origin + '/') for origin in self.origins)]
+        # data: addresses are the browser's own drawings (a date field's calendar icon), not requests.
+        foreign = [url for url, _ in harness.requests_seen(driver) if not url.startswith('data:')
+                   and not any(url.startswith(origin + '/') for origin in self.origins)]
         self.assertEqual(foreign, [], 'requests to another origin')
 
     def need_api(self, *routes):
@@ -82,7 +89,7 @@ class WebTest(unittest.TestCase):
 
     def open(self, path):
         self.driver.get(self.service.origin + path)
-        wait(self.driver, lambda: self.driver.execute_script('return document.readyState') == 'complete')
+        wait(self.driver, lambda: self.driver.execute_script('return document.documentElement.dataset.ready'))
 
     def find(self, css):
         return self.driver.find_element(By.CSS_SELECTOR, css)
@@ -116,6 +123,10 @@ class WebTest(unittest.TestCase):
         return self.find('#short').get_attribute('value')
 
     def sign_in(self, role):
+        # The role is found by calls refused for it: the key list, and a creation with no address.
+        self.expected += [(403, '/api/v1/keys'), (403, '/api/v1/links'), (422, '/api/v1/links')]
+        if not self.visits_ready:
+            self.expected.append((404, '/visits?'))
         self.open('/admin')
         self.find('#signin-key').send_keys(self.keys[role], Keys.ENTER)
         wait(self.driver, lambda: self.visible('#view-links'))
@@ -177,7 +188,7 @@ class WebTest(unittest.TestCase):
 
     def test_refusals_shown(self):
         self.need_api()
-        self.expected_statuses = {400, 403, 414, 422}
+        self.expected = [(status, '/api/v1/links') for status in (400, 403, 414, 422)]
         rows = [  # address on the page, body the API is sent for the same refusal (None: the page's own)
             ('', None),
             ('not an address', {'url': 'not an address', 'type': 0}),
@@ -204,7 +215,7 @@ class WebTest(unittest.TestCase):
             status, problem = closed.api('POST', '/links', {'url': 'https://example.com/closed', 'type': 0})
             if not problem or 'detail' not in problem:
                 self.skipTest('the service has no /api/v1/links yet')
-            self.expected_statuses = {status}
+            self.expected = [(status, '/api/v1/links')]
             self.origins.append(closed.origin)
             self.driver.get(closed.origin + '/')
             self.find('#url').send_keys('https://example.com/closed', Keys.ENTER)
@@ -243,7 +254,6 @@ class WebTest(unittest.TestCase):
     def test_each_role_sees_what_it_may_do(self):
         self.need_api()
         link = self.make_link(url='https://example.com/web/roles')
-        self.expected_statuses = {403, 422}  # the role is found by a refused creation
         for role, nav in ROLE_NAV.items():
             with self.subTest(role=role):
                 self.sign_in(role)
@@ -262,7 +272,7 @@ class WebTest(unittest.TestCase):
 
     def test_bad_key_refused(self):
         self.need_api()
-        self.expected_statuses = {401}
+        self.expected = [(401, '/api/v1/links')]
         self.open('/admin')
         self.find('#signin-key').send_keys('not-a-key', Keys.ENTER)
         self.assertEqual(wait(self.driver, lambda: self.find('#signin-problem').text), '密钥无效或已过期')
@@ -286,7 +296,13 @@ class WebTest(unittest.TestCase):
         self.find('#links-more').click()
         wait(self.driver, lambda: len(self.driver.find_elements(By.CSS_SELECTOR, '#links-table tbody tr')) == 53)
         codes = [row.text for row in self.driver.find_elements(By.CSS_SELECTOR, '#links-table tbody tr td:first-child')]
-        self.assertEqual(codes, [link['code'] for link in reversed(made)], 'newest first, each once')
+        listed, query = [], f'/links?tag={tag}&limit=20'
+        while query:
+            _, page = self.service.api('GET', query, key=self.keys['reader'])
+            listed += [link['code'] for link in page['items']]
+            query = page['next'] and f'/links?tag={tag}&limit=20&cursor={urllib.parse.quote(page["next"])}'
+        self.assertEqual(codes, listed, "the API's order, each once")
+        self.assertEqual(sorted(codes), sorted(link['code'] for link in made))
         self.assertFalse(self.find('#links-more').is_displayed())
 
     def test_create_with_a_custom_code(self):
