@@ -23,8 +23,11 @@ function notice(text) {
   $('notice').textContent = text;
 }
 
+// A cell in the row's next column, labelled with the column's name for the phone's card layout.
 function cell(row, text, className) {
   const td = document.createElement('td');
+  const heading = row.closest('table').tHead.rows[0].cells[row.cells.length];
+  td.dataset.label = heading ? heading.textContent : '';
   td.textContent = text;
   if (className) {
     td.className = className;
@@ -148,7 +151,7 @@ async function loadLinks(more) {
     return;
   }
   for (const link of reply.data.items ?? []) {
-    const row = document.createElement('tr');
+    const row = body.insertRow();
     const code = document.createElement('a');
     code.href = `#/link/${encodeURIComponent(link.code)}`;
     code.textContent = link.code;
@@ -158,7 +161,6 @@ async function loadLinks(more) {
     cell(row, t(`state.${link.state}`));
     cell(row, String(link.visits ?? 0), 'number');
     cell(row, formatTime(link.createdAt));
-    body.append(row);
   }
   cursor = reply.data.next ?? null;
   $('links-more').hidden = !cursor;
@@ -261,10 +263,9 @@ async function loadVisits() {
     chart.append(drawChart(visits.series, bucket, names, t('visits.chart', human, bots, previews)));
   }
   for (const referrer of visits.referrers) {
-    const row = document.createElement('tr');
+    const row = referrers.insertRow();
     cell(row, referrer.host);
     cell(row, String(referrer.count), 'number');
-    referrers.append(row);
   }
 }
 
@@ -360,7 +361,7 @@ async function loadKeys() {
   }
   const keys = Array.isArray(reply.data) ? reply.data : reply.data.items ?? [];
   for (const key of keys) {
-    const row = document.createElement('tr');
+    const row = body.insertRow();
     cell(row, key.name);
     cell(row, t(`role.${key.role}`));
     cell(row, key.prefix ?? '');
@@ -377,7 +378,6 @@ async function loadKeys() {
       revoke.addEventListener('click', () => revokeKey(key.name));
       cell(row, '').append(revoke);
     }
-    body.append(row);
   }
   if (!keys.length) {
     $('keys-problem').textContent = t('keys.none');
