@@ -160,6 +160,16 @@ class WebTest(unittest.TestCase):
                         self.check_accessibility(f'{path} at {name} width')
                         self.screenshot(f'{"home" if path == "/" else "console-signin"}-{name}')
 
+    def test_cold_loads_stay_light(self):
+        for path in ('/', '/admin'):
+            with self.subTest(path=path):
+                weight, _ = harness.cold_load(self.driver, self.service.origin + path)
+                self.assertLess(weight, 100_000)
+                # Loaded again, everything comes from the cache or answers 304 to its ETag.
+                self.driver.refresh()
+                wait(self.driver, lambda: self.driver.execute_script('return document.documentElement.dataset.ready'))
+                self.assertLess(sum(size or 0 for _, size in harness.requests_seen(self.driver)), 1000)
+
     def test_window_words_on_the_page(self):
         self.open('/')
         labels = [node.text for node in self.driver.find_elements(By.CSS_SELECTOR, 'label.type')]
