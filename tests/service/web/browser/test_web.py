@@ -158,7 +158,7 @@ class WebTest(unittest.TestCase):
                     self.check_no_sideways_scroll(f'{path} ({accept})')
                     if accept == ZH:
                         self.check_accessibility(f'{path} at {name} width')
-                        self.screenshot(f'{"home" if path == "/" else "console-signin"}-{name}')
+                        self.screenshot(f'{"home-empty" if path == "/" else "console-signin"}-{name}')
 
     def test_cold_loads_stay_light(self):
         for path in ('/', '/admin'):
@@ -243,6 +243,11 @@ class WebTest(unittest.TestCase):
         wait(self.driver, lambda: self.find('#copied').text)
         copied = self.driver.execute_async_script('navigator.clipboard.readText().then(arguments[0])')
         self.assertEqual((copied, self.find('#copied').text), (short, '短网址已复制'))
+        self.check_accessibility('the page with its result')
+        self.screenshot('home-desktop')
+        harness.set_width(self.driver, PHONE)
+        self.check_no_sideways_scroll('the page with its result')
+        self.screenshot('home-phone')
 
     def test_keyboard_alone(self):
         self.need_api()
@@ -330,6 +335,10 @@ class WebTest(unittest.TestCase):
         self.assertEqual((link['url'], link['title'], link['tags'], link['maxVisits']),
                          ('https://example.com/web/custom', 'A chosen code', ['web', 'chosen'], 5))
         self.check_accessibility('one link')
+        self.screenshot('console-link-desktop')
+        harness.set_width(self.driver, PHONE)
+        self.check_no_sideways_scroll('one link')
+        self.screenshot('console-link-phone')
 
     def test_disable_enable_delete(self):
         self.need_api()
@@ -377,10 +386,10 @@ class WebTest(unittest.TestCase):
                 expected = [[row['at'], name, row[name]] for row in series for name in ('human', 'bots', 'previews')]
                 self.assertEqual(drawn, expected)
                 self.assertGreater(sum(value for _, _, value in drawn), 0)
-        self.screenshot('console-link-desktop')
+        self.screenshot('console-chart-desktop')
         harness.set_width(self.driver, PHONE)
-        self.check_no_sideways_scroll('one link')
-        self.screenshot('console-link-phone')
+        self.check_no_sideways_scroll('one link with its chart')
+        self.screenshot('console-chart-phone')
         self.check_accessibility('one link with its chart')
 
     def test_keys_created_once_copied_and_revoked(self):
