@@ -66,11 +66,11 @@ void WebAppTest::etag_data()
     QTest::addColumn<QByteArray>("ifNoneMatch");
     QTest::addColumn<bool>("matches");
     QTest::newRow("absent") << QByteArray() << false;
-    QTest::newRow("same") << "\"abc\""_ba << true;
-    QTest::newRow("weak form of the same") << "W/\"abc\""_ba << true;
-    QTest::newRow("in a list") << "\"x\", \"abc\""_ba << true;
+    QTest::newRow("same") << R"("abc")"_ba << true;
+    QTest::newRow("weak form of the same") << R"(W/"abc")"_ba << true;
+    QTest::newRow("in a list") << R"("x", "abc")"_ba << true;
     QTest::newRow("any") << "*"_ba << true;
-    QTest::newRow("another") << "\"abd\""_ba << false;
+    QTest::newRow("another") << R"("abd")"_ba << false;
     QTest::newRow("unquoted") << "abc"_ba << false;
     QTest::newRow("empty members") << " , ,"_ba << false;
 }
@@ -94,8 +94,8 @@ void WebAppTest::served_data()
     const QByteArray page = "no-cache";
     const QByteArray asset = "public, max-age=31536000, immutable";
     QTest::newRow("home, Chinese") << u"/"_s << QByteArray() << 200 << "text/html"_ba << page
-                                   << "<html lang=\"zh-CN\">"_ba;
-    QTest::newRow("home, English") << u"/"_s << "en"_ba << 200 << "text/html"_ba << page << "<html lang=\"en\">"_ba;
+                                   << R"(<html lang="zh-CN">)"_ba;
+    QTest::newRow("home, English") << u"/"_s << "en"_ba << 200 << "text/html"_ba << page << R"(<html lang="en">)"_ba;
     QTest::newRow("console") << u"/admin"_s << QByteArray() << 200 << "text/html"_ba << page << "console.js"_ba;
     QTest::newRow("script") << u"%1/home.js"_s << QByteArray() << 200 << "text/javascript"_ba << asset << "import"_ba;
     QTest::newRow("style") << u"%1/site.css"_s << QByteArray() << 200 << "text/css"_ba << asset << ":root"_ba;
