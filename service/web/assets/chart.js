@@ -73,36 +73,17 @@ export function drawChart(series, bucket, names, summary) {
   return svg;
 }
 
-function count(item, ...names) {
-  for (const name of names) {
-    if (typeof item?.[name] === 'number') {
-      return item[name];
-    }
-  }
-  return 0;
-}
-
-// The service's visit figures as the chart takes them.
+// The service's visit figures as the chart takes them: a link's "visits" are its people's.
 export function readVisits(data) {
-  const rows = data?.series ?? data?.buckets ?? [];
-  const series = rows.map((row) => ({
-    at: row.at ?? row.start ?? row.from ?? row.time ?? row.bucket ?? '',
-    human: count(row, 'human', 'humans', 'people', 'visits'),
-    bots: count(row, 'bots', 'bot'),
-    previews: count(row, 'previews', 'preview'),
-  }));
-  const totals = data?.totals ?? {};
-  const referrers = (data?.referrers ?? data?.topReferrers ?? []).map((row) => ({
-    host: row.host ?? row.referrer ?? '',
-    count: count(row, 'count', 'visits', 'total'),
-  }));
+  const counts = (row) => ({
+    human: row?.visits ?? 0,
+    visitors: row?.visitors ?? 0,
+    bots: row?.bots ?? 0,
+    previews: row?.previews ?? 0,
+  });
   return {
-    series,
-    referrers,
-    totals: {
-      human: count(totals, 'human', 'humans', 'people', 'visits'),
-      bots: count(totals, 'bots', 'bot'),
-      previews: count(totals, 'previews', 'preview'),
-    },
+    series: (data?.series ?? []).map((row) => ({ at: row.start, ...counts(row) })),
+    referrers: (data?.referrers ?? []).map((row) => ({ host: row.host, count: row.visits ?? 0 })),
+    totals: counts(data?.totals),
   };
 }

@@ -249,11 +249,11 @@ async function loadVisits() {
   }
   const visits = readVisits(reply.data);
   const names = Object.fromEntries(CLASSES.map((name) => [name, t(`visits.${name}`)]));
-  for (const name of CLASSES) {
+  for (const name of [...CLASSES, 'visitors']) {
     const span = document.createElement('span');
     span.className = name;
     span.dataset.class = name;
-    span.textContent = `${names[name]} ${visits.totals[name]}`;
+    span.textContent = `${names[name] ?? t('visits.visitors')} ${visits.totals[name]}`;
     $('visits-totals').append(span);
   }
   if (visits.series.length === 0) {

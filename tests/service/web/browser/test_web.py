@@ -383,7 +383,9 @@ class WebTest(unittest.TestCase):
                     'return bars.length ? bars.map((b) => [b.dataset.at, b.dataset.class, Number(b.dataset.value)])'
                     ' : null'))
                 series = figures.get('series', [])
-                expected = [[row['at'], name, row[name]] for row in series for name in ('human', 'bots', 'previews')]
+                # A link's "visits" are its people's.
+                expected = [[row['start'], name, row[member]] for row in series
+                            for name, member in (('human', 'visits'), ('bots', 'bots'), ('previews', 'previews'))]
                 self.assertEqual(drawn, expected)
                 self.assertGreater(sum(value for _, _, value in drawn), 0)
         self.screenshot('console-chart-desktop')
