@@ -156,6 +156,10 @@ class WebTest(unittest.TestCase):
                     self.assertEqual(self.find('html').get_attribute('lang'), lang)
                     self.assertEqual(self.visible('h1')[0].text, heading)
                     self.check_no_sideways_scroll(f'{path} ({accept})')
+                    if path == '/':  # the window's names for the types, and its button in Chinese
+                        labels = [node.text for node in self.driver.find_elements(By.CSS_SELECTOR, 'label.type')]
+                        self.assertEqual(labels, ['i.test', 'qrl.test', 'lk.test', 'ql.test', 'tk.test', 'si.test'])
+                        self.assertEqual(self.find('#submit').text, '生成短网址' if lang == 'zh-CN' else 'Shorten')
                     if accept == ZH:
                         self.check_accessibility(f'{path} at {name} width')
                         self.screenshot(f'{"home-empty" if path == "/" else "console-signin"}-{name}')
@@ -169,12 +173,6 @@ class WebTest(unittest.TestCase):
                 self.driver.refresh()
                 wait(self.driver, lambda: self.driver.execute_script('return document.documentElement.dataset.ready'))
                 self.assertLess(sum(size or 0 for _, size in harness.requests_seen(self.driver)), 1000)
-
-    def test_window_words_on_the_page(self):
-        self.open('/')
-        labels = [node.text for node in self.driver.find_elements(By.CSS_SELECTOR, 'label.type')]
-        self.assertEqual(labels, ['i.test', 'qrl.test', 'lk.test', 'ql.test', 'tk.test', 'si.test'])
-        self.assertEqual(self.find('#submit').text, '生成短网址')
 
     # Shortening
 
@@ -269,6 +267,10 @@ class WebTest(unittest.TestCase):
     def test_each_role_sees_what_it_may_do(self):
         self.need_api()
         link = self.make_link(url='https://example.com/web/roles')
+        self.expected = [(401, '/api/v1/links')]
+        self.open('/admin')
+        self.find('#signin-key').send_keys('nvx_not-a-key', Keys.ENTER)
+        self.assertEqual(wait(self.driver, lambda: self.find('#signin-problem').text), '密钥无效或已过期')
         for role, nav in ROLE_NAV.items():
             with self.subTest(role=role):
                 self.sign_in(role)
@@ -284,13 +286,6 @@ class WebTest(unittest.TestCase):
                 self.find('#signout').click()
                 wait(self.driver, lambda: self.visible('#view-signin'))
                 self.assertIsNone(self.driver.execute_script('return sessionStorage.getItem("nolvex.key")'))
-
-    def test_bad_key_refused(self):
-        self.need_api()
-        self.expected = [(401, '/api/v1/links')]
-        self.open('/admin')
-        self.find('#signin-key').send_keys('not-a-key', Keys.ENTER)
-        self.assertEqual(wait(self.driver, lambda: self.find('#signin-problem').text), '密钥无效或已过期')
 
     def test_links_listed_filtered_and_paged(self):
         self.need_api()
@@ -335,6 +330,16 @@ class WebTest(unittest.TestCase):
         self.assertEqual((link['url'], link['title'], link['tags'], link['maxVisits']),
                          ('https://example.com/web/custom', 'A chosen code', ['web', 'chosen'], 5))
         self.check_accessibility('one link')
+        # Edited through its form: the limit cleared, another title, an end (read as UTC).
+        self.find('#e-max').clear()
+        self.find('#e-title').clear()
+        self.find('#e-title').send_keys('Edited')
+        self.driver.execute_script('document.getElementById("e-expires").value = "2031-02-03T04:05"')
+        self.find('#edit-form button[type=submit]').click()
+        wait(self.driver, lambda: self.find('dd[data-field=title]').text == 'Edited'
+             and self.find('dd[data-field=expiresAt]').text == '2031-02-03 04:05')
+        _, link = self.service.api('GET', '/links/web-custom', key=self.keys['reader'])
+        self.assertEqual((link['title'], link['maxVisits'], link['expiresAt']), ('Edited', None, '2031-02-03T04:05:00Z'))
         self.screenshot('console-link-desktop')
         harness.set_width(self.driver, PHONE)
         self.check_no_sideways_scroll('one link')
