@@ -16,7 +16,15 @@ const session = {
   role: sessionStorage.getItem(ROLE) ?? '',
 };
 
-const api = (method, path, body) => call(method, path, { key: session.key, body });
+// A key revoked or expired while the tab is open signs the tab out, saying why.
+async function api(method, path, body) {
+  const reply = await call(method, path, { key: session.key, body });
+  if (reply.status === 401 && session.role) {
+    signOut();
+    $('signin-problem').textContent = reply.message;
+  }
+  return reply;
+}
 const may = (role) => (RANK[session.role] ?? 0) >= RANK[role];
 
 function notice(text) {
