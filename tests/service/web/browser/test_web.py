@@ -6,7 +6,6 @@ fails on a console error, a content-policy violation, a request to another origi
 critical accessibility finding on any page it shows."""
 
 import argparse
-import json
 import os
 import re
 import sys
@@ -36,6 +35,7 @@ class WebTest(unittest.TestCase):
         cls.driver = harness.start_browser()
         status, _ = cls.service.api('POST', '/links', {'url': 'https://example.com/probe', 'type': 0})
         cls.api_ready = status in (200, 201)
+        cls.visits_ready = False
         if cls.api_ready:
             code = cls.service.api('POST', '/links', {'url': 'https://example.com/probe', 'type': 0})[1]['code']
             cls.visits_ready = cls.service.api('GET', f'/links/{code}/visits', key=cls.keys['reader'])[0] != 404
