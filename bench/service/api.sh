@@ -51,6 +51,6 @@ for pair in "1 0 read" "3 2 create"; do
     read -r api protocol label <<<"$pair"
     awk -v api="$(awk '{print $2}' <<<"${results[$api]}")" -v protocol="$(awk '{print $2}' <<<"${results[$protocol]}")" \
         -v label="$label" 'BEGIN {
-        printf "API %s: %.2f x the protocol (target >= 0.8): %s\n", label, api / protocol, api >= 0.8 * protocol ? "met" : "NOT met"
+        printf "API %s: %.2f x the protocol (target >= 0.8): %s\n", label, api / protocol, (api >= 0.8 * protocol) ? "met" : "NOT met"
     }'
 done

@@ -26,6 +26,9 @@ constexpr auto JsonType = QByteArrayView("application/json; charset=utf-8");
 constexpr int RetryAfterSeconds = 2;
 // Drawn codes tried at each length before a longer one, for a link with options and no code.
 constexpr int DrawsPerLength = 3;
+// How long an accepted key is taken on trust, and how many are kept so.
+constexpr qint64 KnownKeyMs = 5000;
+constexpr qsizetype MaximumKnownKeys = 10'000;
 // Keys a listing shows at most: a service has a handful, and a reply stays bounded.
 constexpr int MaximumKeysListed = 1000;
 
@@ -245,7 +248,7 @@ void ApiRouter::handle(const HttpRequest& request, qint64 nowMs, const Respond& 
         }
     } else if (const std::optional<QString> code = itemOf(path, LinksPath)) {
         allowed = "GET, HEAD, PATCH, DELETE, OPTIONS";
-        const QString item = *code;
+        const QString& item = *code;
         if (read) {
             serve = [this, request, nowMs, respond, item] {
                 requireRole(request, nowMs, respond, Role::Reader,
@@ -317,11 +320,21 @@ void ApiRouter::identify(const HttpRequest& request, qint64 nowMs, const Respond
         return;
     }
     const qint64 now = nowSecs();
+    QByteArray hash = keyHash(*key);
+    if (const auto known = m_knownKeys.constFind(hash); known != m_knownKeys.cend()) {
+        if (nowMs < known->untilMs) {
+            next(known->caller);
+            return;
+        }
+        m_knownKeys.erase(known);
+    }
     onStore<Authentication>(
         [key = *key, now](LinkStore* store) {
-            return store ? authenticate(*store, key, now) : Authentication {AuthFailure::StoreFailed, Role::Reader, {}};
+            return store ? authenticate(*store, key, now)
+                         : Authentication {AuthFailure::StoreFailed, Role::Reader, {}, 0};
         },
-        [this, client = request.client, nowMs, respond, next = std::move(next)](const Authentication& found) {
+        [this, client = request.client, hash = std::move(hash), now, nowMs, respond, next = std::move(next)](
+            const Authentication& found) {
             if (found.failure == AuthFailure::StoreFailed) {
                 respond(storeDown());
                 return;
@@ -331,6 +344,14 @@ void ApiRouter::identify(const HttpRequest& request, qint64 nowMs, const Respond
                 respond(unauthorizedReply(authFailureMessage(found.failure)));
                 return;
             }
+            if (m_knownKeys.size() >= MaximumKnownKeys) {
+                m_knownKeys.clear();
+            }
+            // Never trusted past the key's own end.
+            const qint64 untilMs = found.expiresSecs == 0
+                ? nowMs + KnownKeyMs
+                : std::min(nowMs + KnownKeyMs, nowMs + (found.expiresSecs - now) * 1000);
+            m_knownKeys.insert(hash, {found, untilMs});
             next(found);
         },
         respond);
@@ -684,8 +705,9 @@ void ApiRouter::revokeKey(const QString& name, const Respond& respond)
     const qint64 now = nowSecs();
     onStore<StoreStatus>(
         [name, now](LinkStore* store) { return store ? store->revokeKey(name, now) : StoreStatus::Failed; },
-        [respond](StoreStatus status) {
+        [this, respond](StoreStatus status) {
             if (status == StoreStatus::Ok) {
+                m_knownKeys.clear();
                 respond(noContent());
             } else {
                 respond(

@@ -6,6 +6,7 @@
 #include "store/linkstore.h"
 
 #include <QByteArray>
+#include <QHash>
 #include <QList>
 #include <QString>
 #include <QStringView>
@@ -76,6 +77,14 @@ private:
     Shortener& m_shortener;
     RateLimiter& m_rateLimiter;
     AuthLimiter m_authLimiter;
+    // Keys accepted lately, by their hash (never the key): a client sending the same key again
+    // within a few seconds costs no store call. A key revoked or expiring elsewhere is refused
+    // here within that time, as a link changed elsewhere is; one revoked here at once.
+    struct KnownKey {
+        Authentication caller;
+        qint64 untilMs = 0;
+    };
+    QHash<QByteArray, KnownKey> m_knownKeys;
     QByteArray m_openApi;
 };
 

@@ -208,6 +208,7 @@ Authentication authenticate(LinkStore& store, QByteArrayView key, qint64 nowSecs
     result.failure = AuthFailure::None;
     result.role = *role;
     result.name = found.key.name;
+    result.expiresSecs = found.key.expiresSecs;
     return result;
 }
 

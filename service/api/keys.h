@@ -68,6 +68,7 @@ struct Authentication {
     AuthFailure failure = AuthFailure::Unknown;
     Role role = Role::Reader;
     QString name; // the key's name, on success
+    qint64 expiresSecs = 0; // when the key ends, on success; 0 never
     bool ok() const { return failure == AuthFailure::None; }
 };
 

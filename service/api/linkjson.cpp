@@ -122,7 +122,8 @@ std::optional<QStringList> readTags(const QJsonValue& value, QList<FieldError>* 
         return std::nullopt;
     }
     QStringList tags;
-    for (const QJsonValue& tag : value.toArray()) {
+    const QJsonArray list = value.toArray();
+    for (const auto& tag : list) {
         const QString text = tag.toString();
         if (!tag.isString() || text.trimmed().isEmpty() || text.size() > MaximumTagLength
             || hasControlCharacter(text)) {
@@ -161,7 +162,7 @@ std::optional<qint64> parseRfc3339(QStringView text)
         if (number(9) > 23 || number(10) > 59) {
             return std::nullopt;
         }
-        offsetSecs = (number(9) * 3600 + number(10) * 60) * (match.capturedView(8) == u"-" ? -1 : 1);
+        offsetSecs = (qint64(number(9)) * 3600 + qint64(number(10)) * 60) * (match.capturedView(8) == u"-" ? -1 : 1);
     }
     return QDateTime(date, time, Qt::UTC).toSecsSinceEpoch() - offsetSecs;
 }

@@ -17,7 +17,7 @@ namespace Shortd
 
 // The JSON shapes of the API, read and written without the store or the network.
 
-inline constexpr qsizetype MaximumJsonBody = 16 * 1024;
+inline constexpr qsizetype MaximumJsonBody = qsizetype(16) * 1024;
 inline constexpr qsizetype MaximumTitleLength = 200;
 inline constexpr qsizetype MaximumTags = 20;
 inline constexpr qsizetype MaximumTagLength = 40;

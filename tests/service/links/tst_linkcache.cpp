@@ -17,8 +17,8 @@ private slots:
 void LinkCacheTest::cache_data()
 {
     // Steps: "+code@ms" remembers, "?code@ms" must hit, "-code@ms" must miss, "=code@ms" must hit
-    // by address, "~code@ms" must still be known when the database is away. Capacity 2, entries
-    // live 100 ms.
+    // by address, "~code@ms" must still be known when the database is away, "*code@ms" remembers a
+    // chosen code for the address of the code's first letter. Capacity 2, entries live 100 ms.
     QTest::addColumn<QStringList>("steps");
     QTest::newRow("least recently used goes first")
         << QStringList {u"+a@0"_s, u"+b@1"_s, u"?a@2"_s, u"+c@3"_s, u"?a@4"_s, u"-b@4"_s, u"?c@4"_s};
@@ -29,6 +29,8 @@ void LinkCacheTest::cache_data()
     QTest::newRow("age limit") << QStringList {u"+a@0"_s, u"?a@100"_s, u"-a@101"_s, u"+a@200"_s, u"=a@250"_s};
     QTest::newRow("too old, still known for an outage")
         << QStringList {u"+a@0"_s, u"-a@150"_s, u"~a@150"_s, u"+b@160"_s, u"+c@170"_s, u"-a@171"_s};
+    QTest::newRow("a chosen code never holds its address")
+        << QStringList {u"+a@0"_s, u"*ax@1"_s, u"=a@2"_s, u"?ax@2"_s};
     QTest::newRow("remembered again: one entry") << QStringList {u"+a@0"_s, u"+a@1"_s, u"+b@2"_s, u"?a@3"_s, u"?b@3"_s};
 }
 
@@ -44,6 +46,12 @@ void LinkCacheTest::cache()
         case '+':
             cache.remember(link, now);
             break;
+        case '*': {
+            StoredLink chosen {code, 1, u"http://example.com/"_s + code.front(), 0, 0};
+            chosen.chosen = true;
+            cache.remember(chosen, now);
+            break;
+        }
         case '?':
             QVERIFY2(cache.findByCode(code, now).has_value(), qPrintable(step));
             break;

@@ -34,8 +34,12 @@ struct Service {
     HttpReply get(const QString& path, const QByteArray& query = {})
     {
         HttpReply answer {0, {}, {}, {}};
-        routes.handle({Method::Get, path, query, {}, {}, "127.0.0.1:8420", u"127.0.0.1"_s}, 0,
-            [&answer](HttpReply reply) { answer = std::move(reply); });
+        HttpRequest request;
+        request.path = path;
+        request.query = query;
+        request.host = "127.0.0.1:8420";
+        request.client = u"127.0.0.1"_s;
+        routes.handle(request, 0, [&answer](HttpReply reply) { answer = std::move(reply); });
         return answer;
     }
     int create(int n)
