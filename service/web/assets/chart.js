@@ -39,13 +39,14 @@ export function drawChart(series, bucket, names, summary) {
   const plotWidth = WIDTH - LEFT - RIGHT;
   const plotHeight = HEIGHT - TOP - BOTTOM;
   const slot = plotWidth / Math.max(1, series.length);
-  const bar = Math.max(1, (slot * 0.8) / CLASSES.length);
+  // Bars no wider than a finger, however few the intervals.
+  const bar = Math.min(24, Math.max(1, (slot * 0.8) / CLASSES.length));
   svg.append(element('line', { class: 'axis', x1: LEFT, y1: TOP + plotHeight, x2: WIDTH - RIGHT, y2: TOP + plotHeight }));
   svg.append(element('line', { class: 'axis', x1: LEFT, y1: TOP, x2: LEFT, y2: TOP + plotHeight }));
   svg.append(element('text', { x: LEFT - 4, y: TOP + 10, 'text-anchor': 'end' }, String(peak)));
   svg.append(element('text', { x: LEFT - 4, y: TOP + plotHeight, 'text-anchor': 'end' }, '0'));
   series.forEach((point, index) => {
-    const x = LEFT + index * slot + slot * 0.1;
+    const x = LEFT + index * slot + (slot - bar * CLASSES.length) / 2;
     CLASSES.forEach((name, order) => {
       const value = point[name];
       const height = (value / peak) * plotHeight;

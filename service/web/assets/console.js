@@ -216,6 +216,7 @@ async function loadLink(code) {
   $('link-heading').textContent = t('link.heading', code);
   $('link-problem').textContent = '';
   $('link-fields').replaceChildren();
+  $('link-qr').hidden = true;
   const reply = await api('GET', `/links/${encodeURIComponent(code)}`);
   if (!reply.ok) {
     $('link-problem').textContent = reply.message;
@@ -226,6 +227,7 @@ async function loadLink(code) {
   showFields(link);
   const path = `/${encodeURIComponent(link.code)}`;
   $('link-qr').src = `${path}.svg`;
+  $('link-qr').hidden = false;
   $('link-qr').alt = t('link.qrAlt', link.code);
   $('link-preview').href = `${path}+`;
   $('e-expires').value = toLocalInput(link.expiresAt);
