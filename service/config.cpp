@@ -221,6 +221,16 @@ constexpr ServiceOption Options[] = {
         [](const QString& text, ServiceConfig& config) {
             return parseCount(text, &config.maxPendingVisits) && config.maxPendingVisits > 0;
         }},
+    {"visit-retention", "NOLVEX_SHORTD_VISIT_RETENTION", "400", "DAYS",
+        "Days the hourly and daily visit counters are kept (default 400; 0 for ever).",
+        [](const QString& text, ServiceConfig& config) { return parseCount(text, &config.visitRetentionDays); }},
+    {"visit-classes", "NOLVEX_SHORTD_VISIT_CLASSES", "on", "on|off",
+        "on (default): visits are told apart as people, bots and link previews by their user agent, and only "
+        "people's use up a visit limit; off: every GET counts as a person's.",
+        [](const QString& text, ServiceConfig& config) {
+            config.classifyVisits = text == u"on";
+            return text == u"on" || text == u"off";
+        }},
     {"trusted-proxy", "NOLVEX_SHORTD_TRUSTED_PROXY", nullptr, "CIDR",
         "A reverse proxy whose X-Forwarded-For names the client (e.g. 10.0.0.0/8); may repeat. "
         "In the environment: several separated by blanks.",

@@ -42,6 +42,9 @@ struct ServiceConfig {
     int cacheSize = 100'000;
     std::chrono::milliseconds cacheTtl {5000};
     int maxPendingVisits = 100'000; // links whose counted visits wait for the database
+    int visitRetentionDays = 400; // hourly and daily visit counters kept; 0 for ever
+    // Whether visits are told apart as people, bots and link previews; off, every GET is a person.
+    bool classifyVisits = true;
     // Peers whose X-Forwarded-For is believed: address and prefix length.
     QList<std::pair<QHostAddress, int>> trustedProxies;
 

@@ -7,12 +7,14 @@
 #include "links/fields.h"
 #include "links/ratelimiter.h"
 #include "links/shortener.h"
+#include "links/visitclass.h"
 #include "protocol.h"
 #include "store/linkstore.h"
 #include "token.h"
 #include "web/pages.h"
 #include "web/qrimages.h"
 
+#include <QDateTime>
 #include <QJsonDocument>
 #include <QJsonObject>
 
@@ -189,7 +191,13 @@ void Routes::handle(const HttpRequest& request, qint64 nowMs, const Respond& res
         qrImage(*qr, segment, request.host, respond);
         return;
     }
-    redirect(segment, !head, respond);
+    // Classified before the lookup: a visit limit is used up by people only.
+    std::optional<VisitFacts> visit;
+    if (!head) {
+        visit = VisitFacts {m_config.classifyVisits ? classify(request.userAgent) : VisitClass::Human, request.client,
+            request.userAgent, request.referer};
+    }
+    redirect(segment, std::move(visit), respond);
 }
 
 std::optional<HttpReply> Routes::refuseShorten(
@@ -327,11 +335,11 @@ void Routes::lookup(
     });
 }
 
-void Routes::redirect(const QString& segment, bool countVisit, const Respond& respond)
+void Routes::redirect(const QString& segment, std::optional<VisitFacts> visit, const Respond& respond)
 {
-    lookup(segment, segment, respond, [this, segment, countVisit, respond](const StoredLink& link) {
-        if (countVisit) {
-            m_shortener.countVisit(segment);
+    lookup(segment, segment, respond, [this, segment, visit = std::move(visit), respond](const StoredLink& link) {
+        if (visit) {
+            m_shortener.countVisit(segment, *visit, QDateTime::currentSecsSinceEpoch());
         }
         HttpReply reply {302, HtmlType.toByteArray(), {}, {}};
         reply.addHeader("Location", locationHeader(link.target));

@@ -21,6 +21,7 @@ namespace Shortd
 class ApiRouter;
 class RateLimiter;
 class Shortener;
+struct VisitFacts;
 
 inline constexpr qsizetype MaximumFormBody = 4096;
 
@@ -49,7 +50,8 @@ private:
     // 503 when the store failed. segment is the path segment as requested, shown on that page.
     void lookup(const QString& code, const QString& segment, const Respond& respond,
         std::function<void(const StoredLink&)> found);
-    void redirect(const QString& segment, bool countVisit, const Respond& respond);
+    // visit: what to count; none for HEAD, which is never a visit.
+    void redirect(const QString& segment, std::optional<VisitFacts> visit, const Respond& respond);
     void preview(const QString& code, const QString& segment, const QByteArray& host, const Respond& respond);
     void qrImage(const QrRequest& qr, const QString& segment, const QByteArray& host, const Respond& respond);
     void health(const Respond& respond);

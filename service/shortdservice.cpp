@@ -128,7 +128,8 @@ bool ShortdService::start(QString* error)
     m_pool = std::make_unique<StorePool>([this] { return makeStore(); },
         StorePoolOptions {m_config.storeConnections(), StoreQueueLimit, m_config.databaseRetry});
     m_shortener = std::make_unique<Shortener>(*m_pool,
-        ShortenerOptions {m_config.cacheSize, m_config.cacheTtl, VisitFlushInterval, m_config.maxPendingVisits});
+        ShortenerOptions {m_config.cacheSize, m_config.cacheTtl, VisitFlushInterval, m_config.maxPendingVisits,
+            ShortenerOptions {}.maxRecentVisitors, m_config.visitRetentionDays});
     m_routes = std::make_unique<Routes>(m_config, *m_shortener, *m_rateLimiter);
     m_frontEnd
         = std::make_unique<HttpFrontEnd>([routes = m_routes.get()](const HttpRequest& request, qint64 nowMs,

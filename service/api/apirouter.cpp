@@ -2,6 +2,7 @@
 
 #include "api/linkjson.h"
 #include "api/problem.h"
+#include "api/visitsjson.h"
 #include "links/addresspolicy.h"
 #include "links/anonymouscreation.h"
 #include "links/codes.h"
@@ -22,6 +23,8 @@ namespace
 constexpr QStringView LinksPath = u"/api/v1/links";
 constexpr QStringView KeysPath = u"/api/v1/keys";
 constexpr QStringView OpenApiPath = u"/api/v1/openapi.json";
+constexpr QStringView StatsPath = u"/api/v1/stats";
+constexpr QStringView VisitsSuffix = u"/visits";
 constexpr auto JsonType = QByteArrayView("application/json; charset=utf-8");
 constexpr int RetryAfterSeconds = 2;
 // Drawn codes tried at each length before a longer one, for a link with options and no code.
@@ -244,6 +247,24 @@ void ApiRouter::handle(const HttpRequest& request, qint64 nowMs, const Respond& 
                 identify(request, nowMs, respond, [this, request, nowMs, respond](const Caller& caller) {
                     createLink(request, nowMs, caller, respond);
                 });
+            };
+        }
+    } else if (const std::optional<QString> counted = path.endsWith(VisitsSuffix)
+            ? itemOf(QStringView(path).chopped(VisitsSuffix.size()), LinksPath)
+            : std::nullopt) {
+        allowed = "GET, HEAD, OPTIONS";
+        if (read) {
+            serve = [this, request, nowMs, respond, item = *counted] {
+                requireRole(request, nowMs, respond, Role::Reader,
+                    [this, request, item, respond](const Authentication&) { linkVisits(request, item, respond); });
+            };
+        }
+    } else if (path == StatsPath) {
+        allowed = "GET, HEAD, OPTIONS";
+        if (read) {
+            serve = [this, request, nowMs, respond] {
+                requireRole(request, nowMs, respond, Role::Reader,
+                    [this, request, respond](const Authentication&) { serviceStats(request, respond); });
             };
         }
     } else if (const std::optional<QString> code = itemOf(path, LinksPath)) {
@@ -537,6 +558,77 @@ void ApiRouter::readLink(const QString& code, const QByteArray& host, const Resp
             respond(found.status == StoreStatus::Missing ? noSuchLink(code) : storeDown());
         }
     });
+}
+
+void ApiRouter::linkVisits(const HttpRequest& request, const QString& code, const Respond& respond)
+{
+    QList<FieldError> errors;
+    const std::optional<VisitQuery> query = parseVisitRequest(request.query, nowSecs(), &errors);
+    if (!query) {
+        respond(invalid(errors));
+        return;
+    }
+    if (!isAnyCode(code)) {
+        respond(noSuchLink(code));
+        return;
+    }
+    struct Found {
+        StoreStatus status = StoreStatus::Failed;
+        VisitReport report;
+    };
+    onStore<Found>(
+        [code, query = *query](LinkStore* store) {
+            Found found;
+            if (!store) {
+                return found;
+            }
+            found.status = store->findByCode(code).status;
+            if (found.status == StoreStatus::Ok) {
+                found.status = store->visitReport(code, query.fromSecs, query.toSecs, query.bucket, &found.report);
+            }
+            return found;
+        },
+        [code, query = *query, respond](const Found& found) {
+            if (found.status == StoreStatus::Ok) {
+                respond(jsonReply(200, visitReportJson(code, query, found.report)));
+            } else {
+                respond(found.status == StoreStatus::Missing ? noSuchLink(code) : storeDown());
+            }
+        },
+        respond);
+}
+
+void ApiRouter::serviceStats(const HttpRequest& request, const Respond& respond)
+{
+    QList<FieldError> errors;
+    const std::optional<VisitQuery> query = parseVisitRequest(request.query, nowSecs(), &errors);
+    if (!query) {
+        respond(invalid(errors));
+        return;
+    }
+    struct Counted {
+        bool ok = false;
+        LinkStats links;
+        VisitCounts allTime;
+        VisitReport report;
+    };
+    onStore<Counted>(
+        [query = *query](LinkStore* store) {
+            Counted counted;
+            QList<StoredLink> none;
+            QHash<QString, VisitCounts> service;
+            counted.ok = store && store->stats(0, &counted.links, &none) == StoreStatus::Ok
+                && store->linkVisitCounts({}, &service) == StoreStatus::Ok
+                && store->visitReport({}, query.fromSecs, query.toSecs, query.bucket, &counted.report)
+                    == StoreStatus::Ok;
+            counted.allTime = service.value(QString());
+            return counted;
+        },
+        [query = *query, respond](const Counted& counted) {
+            respond(counted.ok ? jsonReply(200, serviceStatsJson(counted.links, counted.allTime, query, counted.report))
+                               : storeDown());
+        },
+        respond);
 }
 
 void ApiRouter::editLink(

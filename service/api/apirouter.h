@@ -64,6 +64,9 @@ private:
     void editLink(
         const HttpRequest& request, const QString& code, const Authentication& caller, const Respond& respond);
     void deleteLink(const QString& code, const Authentication& caller, const Respond& respond);
+    // A link's visits, and the whole service's counts, over the span the query asks.
+    void linkVisits(const HttpRequest& request, const QString& code, const Respond& respond);
+    void serviceStats(const HttpRequest& request, const Respond& respond);
     void listKeys(const Respond& respond);
     void createKey(const HttpRequest& request, const Respond& respond);
     void revokeKey(const QString& name, const Respond& respond);

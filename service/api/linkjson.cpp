@@ -426,8 +426,10 @@ QJsonObject linkObject(const StoredLink& link, const QString& shortUrl, qint64 v
         {TypeMember, link.type}, {StateMember, linkStateName(counted, nowSecs)},
         {QStringLiteral("createdAt"), rfc3339(link.createdSecs)}, {ExpiresMember, timeOrNull(link.expiresSecs)},
         {MaxVisitsMember, link.maxVisits == 0 ? QJsonValue(QJsonValue::Null) : QJsonValue(link.maxVisits)},
-        {QStringLiteral("visits"), visits}, {TitleMember, textOrNull(link.title)},
-        {TagsMember, QJsonArray::fromStringList(link.tags)}, {ReasonMember, textOrNull(link.reason)}};
+        {QStringLiteral("visits"), visits}, {QStringLiteral("visitors"), link.visitors},
+        {QStringLiteral("bots"), link.bots}, {QStringLiteral("previews"), link.previews},
+        {TitleMember, textOrNull(link.title)}, {TagsMember, QJsonArray::fromStringList(link.tags)},
+        {ReasonMember, textOrNull(link.reason)}};
 }
 
 QJsonObject keyObject(const StoredKey& key)

@@ -106,21 +106,29 @@ Shortener::Shortener(StorePool& pool, ShortenerOptions options, QObject* parent)
     , m_pool(pool)
     , m_random(QRandomGenerator::global())
     , m_cache(options.cacheSize, options.cacheTtl.count())
-    , m_maxPendingVisits(options.maxPendingVisits)
+    , m_tally(options.maxPendingVisits)
+    , m_repeats(options.maxRecentVisitors)
+    , m_visitRetentionDays(options.visitRetentionDays)
     // Half the workers at most, so that lookups find one free while creations pour in.
     , m_maxCreatesInFlight(std::max(1, m_pool.threads() / 2))
 {
     m_clock.start();
     connect(&m_flushTimer, &QTimer::timeout, this, &Shortener::flushVisits);
     m_flushTimer.start(options.flushInterval);
+    if (m_visitRetentionDays > 0) {
+        connect(&m_pruneTimer, &QTimer::timeout, this, &Shortener::pruneVisits);
+        m_pruneTimer.start(std::chrono::hours(1));
+        QTimer::singleShot(0, this, &Shortener::pruneVisits);
+    }
 }
 
 Shortener::~Shortener()
 {
     // The pool runs what is queued before it ends, so the last visits are written on the way out.
-    if (!m_pendingVisits.isEmpty()) {
+    if (!m_tally.isEmpty()) {
         m_pool.run<StoreStatus>(
-            [last = m_pendingVisits](LinkStore* store) { return store ? store->addVisits(last) : StoreStatus::Failed; },
+            [last = m_tally.pending()](
+                LinkStore* store) { return store ? store->addVisitCounts(last) : StoreStatus::Failed; },
             [](StoreStatus) {});
     }
 }
@@ -234,40 +242,34 @@ void Shortener::checkHealth(const std::function<void(bool)>& done)
 
 void Shortener::countVisit(const QString& code)
 {
-    if (const auto pending = m_pendingVisits.find(code); pending != m_pendingVisits.end()) {
-        ++*pending;
-    } else if (m_pendingVisits.size() < m_maxPendingVisits) {
-        m_pendingVisits.insert(code, 1);
-    } else {
-        ++m_uncountedVisits;
+    m_tally.add(code, VisitClass::Human, true, DirectReferrer, QDateTime::currentSecsSinceEpoch());
+}
+
+void Shortener::countVisit(const QString& code, const VisitFacts& facts, qint64 nowSecs)
+{
+    if (facts.kind != VisitClass::Human) {
+        m_tally.add(code, facts.kind, false, {}, nowSecs);
+        return;
     }
+    const bool isNew = m_repeats.isNewVisitor(code, facts.client, facts.userAgent, nowSecs);
+    m_tally.add(code, facts.kind, isNew, referrerHost(facts.referer), nowSecs);
 }
 
 qint64 Shortener::visitsOf(const StoredLink& link) const
 {
-    return link.visits + m_pendingVisits.value(link.code) + m_writingVisits.value(link.code);
+    return link.visits + m_tally.pending().links.value(link.code).humans + m_writing.links.value(link.code).humans;
 }
 
 void Shortener::flushVisits()
 {
-    if (m_pendingVisits.isEmpty() || !m_writingVisits.isEmpty()) {
+    if (m_tally.isEmpty() || !m_writing.isEmpty()) {
         return;
     }
-    if (m_uncountedVisits > 0) {
-        qWarning("nolvex-shortd: the database fell behind with visit counts; %lld visits were not counted",
-            m_uncountedVisits);
-        m_uncountedVisits = 0;
+    if (const qint64 uncounted = m_tally.takeUncounted(); uncounted > 0) {
+        qWarning("nolvex-shortd: the database fell behind with visit counts; %lld visits were not counted", uncounted);
     }
-    if (m_pendingVisits.size() <= MaximumVisitBatch) {
-        m_writingVisits.swap(m_pendingVisits);
-    } else {
-        auto it = m_pendingVisits.begin();
-        while (m_writingVisits.size() < MaximumVisitBatch) {
-            m_writingVisits.insert(it.key(), it.value());
-            it = m_pendingVisits.erase(it);
-        }
-    }
-    const QHash<QString, qint64> batch = m_writingVisits;
+    m_writing = m_tally.take(MaximumVisitBatch);
+    const VisitBatch batch = m_writing;
     const QPointer<Shortener> self(this);
     const auto settle = [self](const VisitsDone& done) {
         if (!self) {
@@ -275,16 +277,20 @@ void Shortener::flushVisits()
         }
         const StoreStatus status = done.status;
         self->noteWrite(status == StoreStatus::Ok, done.failure);
-        for (auto it = self->m_writingVisits.cbegin(); it != self->m_writingVisits.cend(); ++it) {
-            if (status == StoreStatus::Ok) {
-                self->m_cache.addVisits(it.key(), it.value());
-            } else {
-                self->m_pendingVisits[it.key()] += it.value(); // kept for the next round
+        if (status == StoreStatus::Ok) {
+            for (auto it = self->m_writing.links.cbegin(); it != self->m_writing.links.cend(); ++it) {
+                if (it->humans > 0) {
+                    self->m_cache.addVisits(it.key(), it->humans);
+                }
             }
+        } else {
+            self->m_tally.putBack(self->m_writing); // kept for the next round
         }
-        self->m_writingVisits.clear();
+        self->m_writing = {};
         // A backlog goes on at once, a batch after another, rather than a batch a second.
-        if (status == StoreStatus::Ok && self->m_pendingVisits.size() >= MaximumVisitBatch) {
+        const VisitBatch& left = self->m_tally.pending();
+        if (status == StoreStatus::Ok
+            && std::max({left.links.size(), left.hours.size(), left.referrers.size()}) >= MaximumVisitBatch) {
             self->flushVisits();
         }
     };
@@ -293,13 +299,25 @@ void Shortener::flushVisits()
             if (!store) {
                 return VisitsDone {};
             }
-            const StoreStatus status = store->addVisits(batch);
+            const StoreStatus status = store->addVisitCounts(batch);
             return VisitsDone {status, status == StoreStatus::Failed ? writeFailureOf(*store) : QString()};
         },
         settle);
     if (!queued) {
         settle({});
     }
+}
+
+void Shortener::pruneVisits()
+{
+    if (m_visitRetentionDays <= 0) {
+        return;
+    }
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    const qint64 before = now - now % SecondsPerDay - qint64(m_visitRetentionDays) * SecondsPerDay;
+    m_pool.run<StoreStatus>(
+        [before](LinkStore* store) { return store ? store->pruneVisits(before) : StoreStatus::Failed; },
+        [](StoreStatus) {});
 }
 
 void Shortener::noteWrite(bool succeeded, const QString& failure)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "links/linkcache.h"
+#include "links/visittally.h"
 #include "store/linkstore.h"
 
 #include <QElapsedTimer>
@@ -48,6 +49,18 @@ struct ShortenerOptions {
     // Links whose counted visits wait for the store, at most. While the store is away or behind,
     // visits to links beyond these are not counted (the log says how many).
     qsizetype maxPendingVisits = 100'000;
+    // Clients remembered for telling a person's repeat visit within the hour from a new one.
+    qsizetype maxRecentVisitors = 200'000;
+    // Hourly and daily visit counters older than this are dropped, once an hour; 0 keeps them.
+    int visitRetentionDays = 400;
+};
+
+// What the redirect knows of a visit.
+struct VisitFacts {
+    VisitClass kind = VisitClass::Human;
+    QString client; // the address (see clientAddress())
+    QByteArray userAgent;
+    QByteArray referer;
 };
 
 // Turns a validated address into a code and back, through the store pool; answers come through
@@ -70,13 +83,17 @@ public:
     void resolve(const QString& code, const std::function<void(const LookupResult&)>& done);
     // Whether the store answers; done(false) when it does not or the pool is full.
     void checkHealth(const std::function<void(bool)>& done);
+    // Counts a person's visit, as new, without a referrer.
     void countVisit(const QString& code);
+    void countVisit(const QString& code, const VisitFacts& facts, qint64 nowSecs);
     qint64 visitsOf(const StoredLink& link) const;
     // Hands counted visits to the store, a bounded batch at a time; those it fails to take are
     // kept for the next round.
     void flushVisits();
     // Whether counted visits are still waiting for the store or on their way to it.
-    bool hasPendingVisits() const { return !m_pendingVisits.isEmpty() || !m_writingVisits.isEmpty(); }
+    bool hasPendingVisits() const { return !m_tally.isEmpty() || !m_writing.isEmpty(); }
+    // Drops visit counters past the retention, on a worker.
+    void pruneVisits();
 
     // A link changed through this instance (an edit, a deletion): the cached copy is replaced at
     // once, so this instance never answers with the old one.
@@ -105,11 +122,12 @@ private:
     QRandomGenerator* m_random;
     LinkCache m_cache;
     QElapsedTimer m_clock;
-    QHash<QString, qint64> m_pendingVisits;
-    QHash<QString, qint64> m_writingVisits; // handed to the store, not yet confirmed
-    qsizetype m_maxPendingVisits;
-    qint64 m_uncountedVisits = 0; // since the last warning
+    VisitTally m_tally;
+    VisitBatch m_writing; // handed to the store, not yet confirmed
+    RepeatFilter m_repeats;
+    int m_visitRetentionDays;
     QTimer m_flushTimer;
+    QTimer m_pruneTimer;
     QList<WaitingCreate> m_waitingCreates;
     int m_createsInFlight = 0;
     int m_maxCreatesInFlight;

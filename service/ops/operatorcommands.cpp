@@ -161,7 +161,10 @@ int runOperatorCommand(
 
     // Every value is checked before the database is touched.
     const QStringList positional = parser.positionalArguments();
-    if (positional.size() != (command->argument.isEmpty() ? 0 : 1)) {
+    // An argument in brackets may be left out.
+    const bool optional = command->argument.startsWith(u'[');
+    if (positional.size() > (command->argument.isEmpty() ? 0 : 1)
+        || (positional.isEmpty() && !command->argument.isEmpty() && !optional)) {
         return session.fail(OpsBadUsage,
             command->argument.isEmpty() ? QStringLiteral("unexpected argument %1").arg(positional.value(0))
                                         : QStringLiteral("expects exactly one %1").arg(command->argument));

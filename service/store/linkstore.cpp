@@ -79,4 +79,43 @@ StoreStatus LinkStore::markKeyUsed(const QString&, qint64)
     return StoreStatus::Failed;
 }
 
+StoreStatus LinkStore::addVisitCounts(const VisitBatch& batch)
+{
+    QHash<QString, qint64> humans;
+    for (auto it = batch.links.cbegin(); it != batch.links.cend(); ++it) {
+        if (it->humans > 0) {
+            humans.insert(it.key(), it->humans);
+        }
+    }
+    return humans.isEmpty() ? StoreStatus::Ok : addVisits(humans);
+}
+
+StoreStatus LinkStore::visitReport(const QString&, qint64, qint64, VisitBucket, VisitReport*)
+{
+    return StoreStatus::Failed;
+}
+
+StoreStatus LinkStore::linkVisitCounts(const QStringList&, QHash<QString, VisitCounts>*)
+{
+    return StoreStatus::Failed;
+}
+
+StoreStatus LinkStore::pruneVisits(qint64)
+{
+    return StoreStatus::Failed;
+}
+
+void VisitBatch::merge(const VisitBatch& other)
+{
+    for (auto it = other.links.cbegin(); it != other.links.cend(); ++it) {
+        links[it.key()] += it.value();
+    }
+    for (auto it = other.hours.cbegin(); it != other.hours.cend(); ++it) {
+        hours[it.key()] += it.value();
+    }
+    for (auto it = other.referrers.cbegin(); it != other.referrers.cend(); ++it) {
+        referrers[it.key()] += it.value();
+    }
+}
+
 } // namespace Shortd

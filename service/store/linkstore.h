@@ -1,5 +1,7 @@
 #pragma once
 
+#include "store/visitcounts.h"
+
 #include <QByteArray>
 #include <QHash>
 #include <QList>
@@ -37,6 +39,10 @@ struct StoredLink {
     QString title {};
     QStringList tags {};
     QString owner {}; // the name of the API key that created it; empty: anonymous or an operator
+    // Beside visits (people's): the people's visits that were not repeats, bots', previews'.
+    qint64 visitors = 0;
+    qint64 bots = 0;
+    qint64 previews = 0;
 };
 
 // Whether a link has run out: past its end, or its visits used up. A taken-down link is not
@@ -207,6 +213,16 @@ public:
     virtual StoreStatus revokeKey(const QString& name, qint64 nowSecs);
     virtual KeyLookup findKeyByHash(const QByteArray& hash);
     virtual StoreStatus markKeyUsed(const QString& name, qint64 nowSecs);
+    // Visit counters. addVisitCounts adds a batch in one transaction, links.visits included (the
+    // humans), so a store without counters adds only those. visitReport: one link's, or with an
+    // empty code the whole service's, hours in [fromSecs, toSecs). linkVisitCounts: the totals
+    // of the links named, as kept since the link was made. pruneVisits drops hours and days before
+    // beforeSecs. Stores without counters answer Failed, but for addVisitCounts.
+    virtual StoreStatus addVisitCounts(const VisitBatch& batch);
+    virtual StoreStatus visitReport(
+        const QString& code, qint64 fromSecs, qint64 toSecs, VisitBucket bucket, VisitReport* report);
+    virtual StoreStatus linkVisitCounts(const QStringList& codes, QHash<QString, VisitCounts>* counts);
+    virtual StoreStatus pruneVisits(qint64 beforeSecs);
     virtual QString lastError() const = 0;
     // Whether the last failure came from another writer holding the database (SQLite busy or
     // locked, a PostgreSQL serialization failure or deadlock): the same calls may succeed when

@@ -85,6 +85,28 @@ const QList<Migration>& sqliteMigrations()
                     "CREATE UNIQUE INDEX links_by_target ON links(type, target) WHERE state <> 2 AND chosen = 0"),
                 QStringLiteral("DROP INDEX links_by_created"),
                 QStringLiteral("CREATE INDEX links_by_created ON links(created_at DESC, code DESC)")}},
+        // links.visits counts people only from here on; bots and link previews apart, and per hour
+        // and per day's referring host in tables of counters that only ever add.
+        {5, QStringLiteral("visit counters"),
+            {QStringLiteral("ALTER TABLE links ADD COLUMN visitors INTEGER NOT NULL DEFAULT 0"),
+                QStringLiteral("ALTER TABLE links ADD COLUMN bots INTEGER NOT NULL DEFAULT 0"),
+                QStringLiteral("ALTER TABLE links ADD COLUMN previews INTEGER NOT NULL DEFAULT 0"),
+                QStringLiteral("CREATE TABLE visit_hours ("
+                               "code TEXT NOT NULL, "
+                               "hour INTEGER NOT NULL, "
+                               "humans INTEGER NOT NULL DEFAULT 0, "
+                               "visitors INTEGER NOT NULL DEFAULT 0, "
+                               "bots INTEGER NOT NULL DEFAULT 0, "
+                               "previews INTEGER NOT NULL DEFAULT 0, "
+                               "PRIMARY KEY (code, hour)) WITHOUT ROWID"),
+                QStringLiteral("CREATE INDEX visit_hours_by_hour ON visit_hours(hour)"),
+                QStringLiteral("CREATE TABLE visit_referrers ("
+                               "code TEXT NOT NULL, "
+                               "day INTEGER NOT NULL, "
+                               "host TEXT NOT NULL, "
+                               "visits INTEGER NOT NULL DEFAULT 0, "
+                               "PRIMARY KEY (code, day, host)) WITHOUT ROWID"),
+                QStringLiteral("CREATE INDEX visit_referrers_by_day ON visit_referrers(day)")}},
     };
     return migrations;
 }
@@ -133,6 +155,25 @@ const QList<Migration>& postgresMigrations()
                 QStringLiteral("DROP INDEX links_by_created"),
                 QStringLiteral("CREATE INDEX links_by_created ON links(created_at DESC, code DESC)"),
                 QStringLiteral("CREATE INDEX links_by_tag ON links USING gin (tags jsonb_path_ops)")}},
+        {5, QStringLiteral("visit counters"),
+            {QStringLiteral("ALTER TABLE links ADD COLUMN visitors bigint NOT NULL DEFAULT 0, "
+                            "ADD COLUMN bots bigint NOT NULL DEFAULT 0, ADD COLUMN previews bigint NOT NULL DEFAULT 0"),
+                QStringLiteral("CREATE TABLE visit_hours ("
+                               "code text COLLATE \"C\" NOT NULL, "
+                               "hour bigint NOT NULL, "
+                               "humans bigint NOT NULL DEFAULT 0, "
+                               "visitors bigint NOT NULL DEFAULT 0, "
+                               "bots bigint NOT NULL DEFAULT 0, "
+                               "previews bigint NOT NULL DEFAULT 0, "
+                               "PRIMARY KEY (code, hour))"),
+                QStringLiteral("CREATE INDEX visit_hours_by_hour ON visit_hours(hour)"),
+                QStringLiteral("CREATE TABLE visit_referrers ("
+                               "code text COLLATE \"C\" NOT NULL, "
+                               "day bigint NOT NULL, "
+                               "host text COLLATE \"C\" NOT NULL, "
+                               "visits bigint NOT NULL DEFAULT 0, "
+                               "PRIMARY KEY (code, day, host))"),
+                QStringLiteral("CREATE INDEX visit_referrers_by_day ON visit_referrers(day)")}},
     };
     return migrations;
 }

@@ -72,6 +72,9 @@ StoredLink linkFrom(const QSqlQuery& query)
     link.title = query.value(11).toString();
     link.tags = tagsFromJson(query.value(12).toString());
     link.owner = query.value(13).toString();
+    link.visitors = query.value(14).toLongLong();
+    link.bots = query.value(15).toLongLong();
+    link.previews = query.value(16).toLongLong();
     return link;
 }
 

@@ -37,6 +37,12 @@ public:
     InsertResult insert(const StoredLink& link) override;
     std::optional<QList<bool>> insertTogether(const QList<StoredLink>& links) override;
     StoreStatus addVisits(const QHash<QString, qint64>& visits) override;
+    // In sqlvisits.cpp.
+    StoreStatus addVisitCounts(const VisitBatch& batch) override;
+    StoreStatus visitReport(
+        const QString& code, qint64 fromSecs, qint64 toSecs, VisitBucket bucket, VisitReport* report) override;
+    StoreStatus linkVisitCounts(const QStringList& codes, QHash<QString, VisitCounts>* counts) override;
+    StoreStatus pruneVisits(qint64 beforeSecs) override;
     VisitGrant takeVisit(const QString& code, qint64 nowSecs) override;
     LookupResult updateLink(const QString& code, const LinkPatch& patch, qint64 nowSecs) override;
     bool isHealthy() override;
@@ -69,6 +75,11 @@ private:
     std::optional<QList<bool>> insertAsOne(const QList<StoredLink>& links);
     // Runs a prepared statement; on failure keeps the error and checks the connection.
     bool run(QSqlQuery& query);
+
+    // Parts of addVisitCounts, inside its transaction; false once one failed (and rolled back).
+    bool addLinkCounts(const QHash<QString, VisitCounts>& links);
+    bool addHourCounts(const QHash<HourKey, VisitCounts>& hours);
+    bool addReferrerCounts(const QHash<ReferrerKey, qint64>& referrers);
 
     // Keeps a failure's text, and whether trying again may help.
     void noteError(const QSqlError& error);

@@ -257,7 +257,8 @@ void OperatorCommandsTest::readOnly_data()
         row("list", {u"links"_s, u"list"_s}, 0, u"https://example.com/a"_s, {});
         row("show", {u"links"_s, u"show"_s, u"bbbbbb"_s}, 0, u"reason:  phishing"_s, {});
         row("export", {u"links"_s, u"export"_s, u"--format"_s, u"csv"_s}, 0, u"aaaaaa,0,https://example.com/a"_s, {});
-        row("stats", {u"stats"_s}, 0, u"disabled 2, deleted 0)\nvisits: 115\n"_s, {});
+        row("stats", {u"stats"_s}, 0, u"disabled 2, deleted 0)\nvisits: 115 by people (0 new visitors)\nbots: 0\n"_s,
+            {});
         row("disable refused", {u"links"_s, u"disable"_s, u"aaaaaa"_s}, 1, {},
             u"cannot be written here (a read-only file or folder)"_s);
     }

@@ -1,0 +1,155 @@
+#include "api/visitsjson.h"
+
+#include "links/fields.h"
+
+#include <QDateTime>
+#include <QJsonArray>
+
+namespace Shortd
+{
+namespace
+{
+constexpr qint64 DefaultDays = 30;
+constexpr qint64 DefaultHours = 48;
+constexpr qint64 LongestHourly = 31 * SecondsPerDay;
+constexpr qint64 LongestDaily = 3660 * SecondsPerDay;
+
+std::optional<qint64> parseMoment(const QString& text)
+{
+    if (const QDate date = QDate::fromString(text, Qt::ISODate); date.isValid() && text.size() == 10) {
+        return date.startOfDay(Qt::UTC).toSecsSinceEpoch();
+    }
+    const QDateTime moment = QDateTime::fromString(text, Qt::ISODate);
+    // Without Z or an offset the time would be the server's local time: refused, not guessed.
+    if (!moment.isValid() || moment.timeSpec() == Qt::LocalTime) {
+        return std::nullopt;
+    }
+    return moment.toSecsSinceEpoch();
+}
+
+QString utcTime(qint64 secs)
+{
+    return QDateTime::fromSecsSinceEpoch(secs, Qt::UTC).toString(Qt::ISODate);
+}
+} // namespace
+
+VisitQuery parseVisitQuery(const QString& from, const QString& to, const QString& bucket, qint64 nowSecs)
+{
+    VisitQuery query;
+    if (bucket == u"hour") {
+        query.bucket = VisitBucket::Hour;
+    } else if (!bucket.isEmpty() && bucket != u"day") {
+        query.error = QStringLiteral("bucket is hour or day");
+        query.errorField = QStringLiteral("bucket");
+        return query;
+    }
+    const bool hourly = query.bucket == VisitBucket::Hour;
+    query.toSecs = nowSecs;
+    if (!to.isEmpty()) {
+        const std::optional<qint64> moment = parseMoment(to);
+        if (!moment) {
+            query.error = QStringLiteral("to is a date (2026-12-07) or a time with its zone (2026-12-07T10:00:00Z)");
+            query.errorField = QStringLiteral("to");
+            return query;
+        }
+        query.toSecs = *moment;
+    }
+    query.fromSecs = query.toSecs - (hourly ? DefaultHours * SecondsPerHour : DefaultDays * SecondsPerDay);
+    if (!from.isEmpty()) {
+        const std::optional<qint64> moment = parseMoment(from);
+        if (!moment) {
+            query.error = QStringLiteral("from is a date (2026-12-07) or a time with its zone (2026-12-07T10:00:00Z)");
+            query.errorField = QStringLiteral("from");
+            return query;
+        }
+        query.fromSecs = *moment;
+    }
+    if (query.fromSecs >= query.toSecs || query.toSecs - query.fromSecs > (hourly ? LongestHourly : LongestDaily)) {
+        query.errorField = QStringLiteral("from");
+    }
+    if (query.fromSecs >= query.toSecs) {
+        query.error = QStringLiteral("from must come before to");
+    } else if (query.toSecs - query.fromSecs > (hourly ? LongestHourly : LongestDaily)) {
+        query.error = hourly ? QStringLiteral("an hourly series spans 31 days at most; ask by day")
+                             : QStringLiteral("a daily series spans 3660 days at most");
+    }
+    return query;
+}
+
+std::optional<VisitQuery> parseVisitRequest(QByteArrayView query, qint64 nowSecs, QList<FieldError>* errors)
+{
+    const DecodedFields fields = decodeForm(query);
+    if (fields.error != DecodeError::None) {
+        errors->append({QString(), QStringLiteral("查询参数的编码不正确")});
+        return std::nullopt;
+    }
+    const QStringList names {QStringLiteral("from"), QStringLiteral("to"), QStringLiteral("bucket")};
+    for (const Field& field : fields.fields) {
+        if (!names.contains(field.name)) {
+            errors->append({field.name, QStringLiteral("不认识的查询参数")});
+        } else if (findField(fields.fields, field.name).count > 1) {
+            errors->append({field.name, QStringLiteral("查询参数重复")});
+            return std::nullopt;
+        }
+    }
+    if (!errors->isEmpty()) {
+        return std::nullopt;
+    }
+    const auto value = [&fields](const QString& name) { return findField(fields.fields, name).value; };
+    const VisitQuery parsed = parseVisitQuery(
+        value(QStringLiteral("from")), value(QStringLiteral("to")), value(QStringLiteral("bucket")), nowSecs);
+    if (parsed.errorField.isEmpty()) {
+        return parsed;
+    }
+    if (parsed.errorField == u"bucket") {
+        errors->append({parsed.errorField, QStringLiteral("应为 hour 或 day")});
+    } else if (parsed.error.contains(QLatin1StringView("a date"))) {
+        errors->append(
+            {parsed.errorField, QStringLiteral("应为日期（2026-12-07）或带时区的时间（2026-12-07T10:00:00Z）")});
+    } else {
+        errors->append({parsed.errorField, QStringLiteral("from 应早于 to；按小时最多 31 天，按天最多 3660 天")});
+    }
+    return std::nullopt;
+}
+
+QJsonObject visitCountsJson(const VisitCounts& counts)
+{
+    return {{QStringLiteral("visits"), counts.humans}, {QStringLiteral("visitors"), counts.visitors},
+        {QStringLiteral("bots"), counts.bots}, {QStringLiteral("previews"), counts.previews}};
+}
+
+QJsonObject visitReportJson(const QString& code, const VisitQuery& query, const VisitReport& report)
+{
+    QJsonArray series;
+    for (const VisitPoint& point : report.series) {
+        QJsonObject entry = visitCountsJson(point.counts);
+        entry.insert(QStringLiteral("start"), utcTime(point.startSecs));
+        series.append(entry);
+    }
+    QJsonArray referrers;
+    for (const ReferrerCount& referrer : report.referrers) {
+        referrers.append(
+            QJsonObject {{QStringLiteral("host"), referrer.host}, {QStringLiteral("visits"), referrer.visits}});
+    }
+    QJsonObject answer {{QStringLiteral("from"), utcTime(query.fromSecs)},
+        {QStringLiteral("to"), utcTime(query.toSecs)},
+        {QStringLiteral("bucket"), query.bucket == VisitBucket::Hour ? QStringLiteral("hour") : QStringLiteral("day")},
+        {QStringLiteral("totals"), visitCountsJson(report.totals)}, {QStringLiteral("series"), series},
+        {QStringLiteral("referrers"), referrers}};
+    if (!code.isEmpty()) {
+        answer.insert(QStringLiteral("code"), code);
+    }
+    return answer;
+}
+
+QJsonObject serviceStatsJson(
+    const LinkStats& links, const VisitCounts& allTime, const VisitQuery& query, const VisitReport& report)
+{
+    return {{QStringLiteral("links"),
+                QJsonObject {{QStringLiteral("active"), links.active}, {QStringLiteral("disabled"), links.disabled},
+                    {QStringLiteral("deleted"), links.deleted}}},
+        {QStringLiteral("allTime"), visitCountsJson(allTime)},
+        {QStringLiteral("period"), visitReportJson({}, query, report)}};
+}
+
+} // namespace Shortd

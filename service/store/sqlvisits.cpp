@@ -1,0 +1,283 @@
+// The visit counters of SqlLinkStore: every write adds to what is there, so any number of
+// instances writing to one PostgreSQL database add up.
+#include "store/sqldialect.h"
+#include "store/sqllinkstore.h"
+
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QVariant>
+#include <algorithm>
+#include <tuple>
+
+namespace Shortd
+{
+namespace
+{
+QString counterUpdates(QLatin1StringView table)
+{
+    return u"humans = " % table % u".humans + excluded.humans, visitors = " % table
+        % u".visitors + excluded.visitors, bots = " % table % u".bots + excluded.bots, previews = " % table
+        % u".previews + excluded.previews";
+}
+
+VisitCounts countsFrom(const QSqlQuery& query, int first)
+{
+    return {query.value(first).toLongLong(), query.value(first + 1).toLongLong(), query.value(first + 2).toLongLong(),
+        query.value(first + 3).toLongLong()};
+}
+
+template<typename Key, typename Value, typename Less>
+QList<Key> sortedKeys(const QHash<Key, Value>& map, Less less)
+{
+    QList<Key> keys = map.keys();
+    std::sort(keys.begin(), keys.end(), less);
+    return keys;
+}
+} // namespace
+
+StoreStatus SqlLinkStore::addVisitCounts(const VisitBatch& batch)
+{
+    if (!m_statements) {
+        return StoreStatus::Failed;
+    }
+    if (batch.isEmpty()) {
+        return StoreStatus::Ok;
+    }
+    if (!beginGroup()) {
+        return StoreStatus::Failed;
+    }
+    if (!addLinkCounts(batch.links) || !addHourCounts(batch.hours) || !addReferrerCounts(batch.referrers)) {
+        return StoreStatus::Failed;
+    }
+    return commitGroup() ? StoreStatus::Ok : StoreStatus::Failed;
+}
+
+bool SqlLinkStore::addLinkCounts(const QHash<QString, VisitCounts>& links)
+{
+    if (links.isEmpty()) {
+        return true;
+    }
+    // Rows are changed in one order everywhere, so two instances adding at once wait for each
+    // other instead of deadlocking.
+    const QList<QString> codes = sortedKeys(links, std::less<QString>());
+    QSqlQuery query(connection());
+    const auto failed = [&] {
+        noteError(query.lastError());
+        abandonGroup();
+        return false;
+    };
+    if (m_dialect == SqlDialect::Postgres) {
+        // One statement for the batch, planned for the arrays it is given (see addVisits).
+        QStringList humans, visitors, bots, previews;
+        for (const QString& code : codes) {
+            const VisitCounts& counts = links[code];
+            humans.append(QString::number(counts.humans));
+            visitors.append(QString::number(counts.visitors));
+            bots.append(QString::number(counts.bots));
+            previews.append(QString::number(counts.previews));
+        }
+        query.prepare(QStringLiteral(
+            "UPDATE links SET visits = links.visits + v.h, visitors = links.visitors + v.n, bots = links.bots + v.b, "
+            "previews = links.previews + v.p FROM (SELECT * FROM unnest(?::text[], ?::bigint[], ?::bigint[], "
+            "?::bigint[], ?::bigint[]) AS u(code, h, n, b, p) ORDER BY code) AS v WHERE links.code = v.code"));
+        query.addBindValue(arrayLiteral(codes));
+        query.addBindValue(arrayLiteral(humans));
+        query.addBindValue(arrayLiteral(visitors));
+        query.addBindValue(arrayLiteral(bots));
+        query.addBindValue(arrayLiteral(previews));
+        return query.exec() || failed();
+    }
+    query.prepare(QStringLiteral("UPDATE links SET visits = visits + ?, visitors = visitors + ?, bots = bots + ?, "
+                                 "previews = previews + ? WHERE code = ?"));
+    for (const QString& code : codes) {
+        const VisitCounts& counts = links[code];
+        query.bindValue(0, counts.humans);
+        query.bindValue(1, counts.visitors);
+        query.bindValue(2, counts.bots);
+        query.bindValue(3, counts.previews);
+        query.bindValue(4, code);
+        if (!query.exec()) {
+            return failed();
+        }
+    }
+    return true;
+}
+
+bool SqlLinkStore::addHourCounts(const QHash<HourKey, VisitCounts>& hours)
+{
+    if (hours.isEmpty()) {
+        return true;
+    }
+    const QList<HourKey> keys = sortedKeys(hours, [](const HourKey& a, const HourKey& b) {
+        return a.code != b.code ? a.code < b.code : a.hourSecs < b.hourSecs;
+    });
+    QSqlQuery query(connection());
+    const auto failed = [&] {
+        noteError(query.lastError());
+        abandonGroup();
+        return false;
+    };
+    const QString conflict
+        = u" ON CONFLICT (code, hour) DO UPDATE SET " % counterUpdates(QLatin1StringView("visit_hours"));
+    if (m_dialect == SqlDialect::Postgres) {
+        QStringList codes, starts, humans, visitors, bots, previews;
+        for (const HourKey& key : keys) {
+            const VisitCounts& counts = hours[key];
+            codes.append(key.code);
+            starts.append(QString::number(key.hourSecs));
+            humans.append(QString::number(counts.humans));
+            visitors.append(QString::number(counts.visitors));
+            bots.append(QString::number(counts.bots));
+            previews.append(QString::number(counts.previews));
+        }
+        query.prepare(u"INSERT INTO visit_hours(code, hour, humans, visitors, bots, previews) "
+                      u"SELECT * FROM unnest(?::text[], ?::bigint[], ?::bigint[], ?::bigint[], ?::bigint[], "
+                      u"?::bigint[]) AS u(code, hour, humans, visitors, bots, previews) ORDER BY code, hour"
+            % conflict);
+        for (const QStringList* column : {&codes, &starts, &humans, &visitors, &bots, &previews}) {
+            query.addBindValue(arrayLiteral(*column));
+        }
+        return query.exec() || failed();
+    }
+    query.prepare(
+        u"INSERT INTO visit_hours(code, hour, humans, visitors, bots, previews) VALUES(?, ?, ?, ?, ?, ?)" % conflict);
+    for (const HourKey& key : keys) {
+        const VisitCounts& counts = hours[key];
+        query.bindValue(0, key.code);
+        query.bindValue(1, key.hourSecs);
+        query.bindValue(2, counts.humans);
+        query.bindValue(3, counts.visitors);
+        query.bindValue(4, counts.bots);
+        query.bindValue(5, counts.previews);
+        if (!query.exec()) {
+            return failed();
+        }
+    }
+    return true;
+}
+
+bool SqlLinkStore::addReferrerCounts(const QHash<ReferrerKey, qint64>& referrers)
+{
+    if (referrers.isEmpty()) {
+        return true;
+    }
+    const QList<ReferrerKey> keys = sortedKeys(referrers, [](const ReferrerKey& a, const ReferrerKey& b) {
+        return std::tie(a.code, a.daySecs, a.host) < std::tie(b.code, b.daySecs, b.host);
+    });
+    // A host the link already has that day adds to its row; a new one takes a row while the day
+    // has fewer than StoredReferrersPerDay, else it is counted as "other". So a link's day holds a
+    // bounded number of rows, and the hosts that come early (the frequent ones, mostly) are named.
+    QSqlQuery query(connection());
+    query.prepare(QStringLiteral("INSERT INTO visit_referrers(code, day, host, visits) "
+                                 "SELECT ?, ?, CASE WHEN EXISTS (SELECT 1 FROM visit_referrers "
+                                 "WHERE code = ? AND day = ? AND host = ?) OR (SELECT count(*) FROM visit_referrers "
+                                 "WHERE code = ? AND day = ?) < %1 THEN ? ELSE '%2' END, ? WHERE true "
+                                 "ON CONFLICT (code, day, host) DO UPDATE SET visits = visit_referrers.visits + "
+                                 "excluded.visits")
+                      .arg(StoredReferrersPerDay)
+                      .arg(OtherReferrer));
+    for (const ReferrerKey& key : keys) {
+        const QVariantList values {
+            key.code, key.daySecs, key.code, key.daySecs, key.host, key.code, key.daySecs, key.host, referrers[key]};
+        for (int i = 0; i < values.size(); ++i) {
+            query.bindValue(i, values.at(i));
+        }
+        if (!query.exec()) {
+            noteError(query.lastError());
+            abandonGroup();
+            return false;
+        }
+    }
+    return true;
+}
+
+StoreStatus SqlLinkStore::visitReport(
+    const QString& code, qint64 fromSecs, qint64 toSecs, VisitBucket bucket, VisitReport* report)
+{
+    *report = {};
+    const QString ofLink = code.isEmpty() ? QString() : QStringLiteral("code = ? AND ");
+    const auto bindSpan = [&code](QSqlQuery& query, qint64 from, qint64 to) {
+        if (!code.isEmpty()) {
+            query.addBindValue(code);
+        }
+        query.addBindValue(from);
+        query.addBindValue(to);
+    };
+    const QString bucketStart
+        = bucket == VisitBucket::Day ? QStringLiteral("hour - hour % %1").arg(SecondsPerDay) : QStringLiteral("hour");
+    QSqlQuery series(connection());
+    series.setForwardOnly(true);
+    series.prepare(u"SELECT " % bucketStart % u" AS b, sum(humans), sum(visitors), sum(bots), sum(previews) "
+        % u"FROM visit_hours WHERE " % ofLink % u"hour >= ? AND hour < ? GROUP BY b ORDER BY b");
+    bindSpan(series, fromSecs, toSecs);
+    if (!run(series)) {
+        return StoreStatus::Failed;
+    }
+    while (series.next()) {
+        const VisitPoint point {series.value(0).toLongLong(), countsFrom(series, 1)};
+        report->totals += point.counts;
+        report->series.append(point);
+    }
+    // Referrers are kept by day: every day the span touches.
+    const qint64 firstDay = fromSecs - ((fromSecs % SecondsPerDay) + SecondsPerDay) % SecondsPerDay;
+    QSqlQuery hosts(connection());
+    hosts.setForwardOnly(true);
+    hosts.prepare(u"SELECT host, sum(visits) AS n FROM visit_referrers WHERE " % ofLink
+        % u"day >= ? AND day < ? GROUP BY host ORDER BY n DESC, host");
+    bindSpan(hosts, firstDay, toSecs);
+    if (!run(hosts)) {
+        return StoreStatus::Failed;
+    }
+    qint64 other = 0;
+    while (hosts.next()) {
+        const QString host = hosts.value(0).toString();
+        const qint64 visits = hosts.value(1).toLongLong();
+        if (host == OtherReferrer || report->referrers.size() >= ShownReferrers) {
+            other += visits;
+        } else {
+            report->referrers.append({host, visits});
+        }
+    }
+    if (other > 0) {
+        report->referrers.append({OtherReferrer, other});
+    }
+    return StoreStatus::Ok;
+}
+
+StoreStatus SqlLinkStore::linkVisitCounts(const QStringList& codes, QHash<QString, VisitCounts>* counts)
+{
+    counts->clear();
+    QSqlQuery query(connection());
+    query.setForwardOnly(true);
+    if (codes.isEmpty()) {
+        query.prepare(QStringLiteral("SELECT '', coalesce(sum(visits), 0), coalesce(sum(visitors), 0), "
+                                     "coalesce(sum(bots), 0), coalesce(sum(previews), 0) FROM links"));
+    } else {
+        QStringList marks(codes.size(), QStringLiteral("?"));
+        query.prepare(
+            u"SELECT code, visits, visitors, bots, previews FROM links WHERE code IN (" % marks.join(u',') % u')');
+        for (const QString& code : codes) {
+            query.addBindValue(code);
+        }
+    }
+    if (!run(query)) {
+        return StoreStatus::Failed;
+    }
+    while (query.next()) {
+        counts->insert(query.value(0).toString(), countsFrom(query, 1));
+    }
+    return StoreStatus::Ok;
+}
+
+StoreStatus SqlLinkStore::pruneVisits(qint64 beforeSecs)
+{
+    QSqlQuery hours(connection());
+    hours.prepare(QStringLiteral("DELETE FROM visit_hours WHERE hour < ?"));
+    hours.addBindValue(beforeSecs);
+    QSqlQuery days(connection());
+    days.prepare(QStringLiteral("DELETE FROM visit_referrers WHERE day < ?"));
+    days.addBindValue(beforeSecs);
+    return run(hours) && run(days) ? StoreStatus::Ok : StoreStatus::Failed;
+}
+
+} // namespace Shortd

@@ -1,0 +1,139 @@
+#include "links/visittally.h"
+
+#include <QTest>
+
+using namespace Shortd;
+using namespace Qt::StringLiterals;
+
+namespace
+{
+constexpr qint64 Noon = 20'000 * SecondsPerDay + 12 * SecondsPerHour;
+
+struct Sighting {
+    QString code;
+    QString client;
+    QByteArray userAgent;
+    qint64 secs; // after noon
+    bool isNew;
+};
+} // namespace
+
+Q_DECLARE_METATYPE(QList<Sighting>)
+
+class TestVisitTally : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void repeats_data();
+    void repeats();
+    void fullFilterForgetsTheOldest();
+    void secretChangesDaily();
+    void referrers_data();
+    void referrers();
+    void tallyIsBounded();
+};
+
+void TestVisitTally::repeats_data()
+{
+    QTest::addColumn<QList<Sighting>>("sightings");
+    const QByteArray firefox = "Mozilla/5.0 (X11; Linux x86_64; rv:121.0) Gecko/20100101 Firefox/121.0";
+    const QByteArray phone = "Mozilla/5.0 (iPhone; CPU iPhone OS 17_2 like Mac OS X) Mobile/15E148 Safari/604.1";
+    const QString a = u"192.0.2.1"_s;
+    QTest::newRow("again within the hour") << QList<Sighting> {
+        {u"c1"_s, a, firefox, 0, true}, {u"c1"_s, a, firefox, 59 * 60, false}, {u"c1"_s, a, firefox, 3599, false}};
+    QTest::newRow("an hour after the first") << QList<Sighting> {
+        {u"c1"_s, a, firefox, 0, true}, {u"c1"_s, a, firefox, 1800, false}, {u"c1"_s, a, firefox, 3600, true}};
+    QTest::newRow("another link") << QList<Sighting> {{u"c1"_s, a, firefox, 0, true}, {u"c2"_s, a, firefox, 1, true}};
+    QTest::newRow("another address") << QList<Sighting> {
+        {u"c1"_s, a, firefox, 0, true}, {u"c1"_s, u"192.0.2.2"_s, firefox, 1, true}};
+    QTest::newRow("another browser, same address") << QList<Sighting> {
+        {u"c1"_s, a, firefox, 0, true}, {u"c1"_s, a, phone, 1, true}, {u"c1"_s, a, phone, 2, false}};
+    // The parts are hashed with their lengths: moving a character from one to the next is another client.
+    QTest::newRow("parts do not run together")
+        << QList<Sighting> {{u"c1"_s, u"1.2.3.4"_s, "x", 0, true}, {u"c1"_s, u"1.2.3."_s, "4x", 1, true}};
+}
+
+void TestVisitTally::repeats()
+{
+    QFETCH(QList<Sighting>, sightings);
+    RepeatFilter filter(100);
+    for (const Sighting& sighting : std::as_const(sightings)) {
+        QCOMPARE(filter.isNewVisitor(sighting.code, sighting.client, sighting.userAgent, Noon + sighting.secs),
+            sighting.isNew);
+    }
+}
+
+void TestVisitTally::fullFilterForgetsTheOldest()
+{
+    RepeatFilter filter(3);
+    for (int i = 0; i < 4; ++i) {
+        QVERIFY(filter.isNewVisitor(u"c"_s, u"192.0.2.%1"_s.arg(i), "ua", Noon + i));
+    }
+    QCOMPARE(filter.size(), 3);
+    QVERIFY(!filter.isNewVisitor(u"c"_s, u"192.0.2.3"_s, "ua", Noon + 10));
+    QVERIFY(filter.isNewVisitor(u"c"_s, u"192.0.2.0"_s, "ua", Noon + 10)); // forgotten: new again
+}
+
+void TestVisitTally::secretChangesDaily()
+{
+    int secrets = 0;
+    RepeatFilter filter(100, [&secrets] { return QByteArray(32, char(++secrets)); });
+    QVERIFY(filter.isNewVisitor(u"c"_s, u"a"_s, "ua", Noon));
+    QVERIFY(!filter.isNewVisitor(u"c"_s, u"a"_s, "ua", Noon + 1));
+    QCOMPARE(secrets, 1);
+    // Just past midnight (UTC): a new secret, and nothing kept under yesterday's.
+    const qint64 midnight = Noon + 12 * SecondsPerHour;
+    QVERIFY(filter.isNewVisitor(u"c"_s, u"a"_s, "ua", midnight - 1));
+    QVERIFY(!filter.isNewVisitor(u"c"_s, u"a"_s, "ua", midnight - 1));
+    QVERIFY(filter.isNewVisitor(u"c"_s, u"a"_s, "ua", midnight));
+    QCOMPARE(secrets, 2);
+    QCOMPARE(filter.size(), 1);
+}
+
+void TestVisitTally::referrers_data()
+{
+    QTest::addColumn<QByteArray>("referer");
+    QTest::addColumn<QString>("host");
+    QTest::newRow("none") << QByteArray() << u"direct"_s;
+    QTest::newRow("blank") << " "_ba << u"direct"_s;
+    QTest::newRow("page") << "https://News.Example.org/a/b?c=d#e"_ba << u"news.example.org"_s;
+    QTest::newRow("with port and user") << "http://u:p@example.com:8080/"_ba << u"example.com"_s;
+    QTest::newRow("international name") << "https://bücher.example/"_ba << u"xn--bcher-kva.example"_s;
+    QTest::newRow("app") << "android-app://com.slack/"_ba << u"com.slack"_s;
+    QTest::newRow("not an address") << "nonsense"_ba << u"other"_s;
+    QTest::newRow("no host") << "about:blank"_ba << u"other"_s;
+    QTest::newRow("host too long") << "https://"_ba + QByteArray(300, 'a') + ".example/"_ba << u"other"_s;
+}
+
+void TestVisitTally::referrers()
+{
+    QFETCH(QByteArray, referer);
+    QFETCH(QString, host);
+    QCOMPARE(referrerHost(referer), host);
+}
+
+void TestVisitTally::tallyIsBounded()
+{
+    VisitTally tally(2);
+    tally.add(u"a"_s, VisitClass::Human, true, u"direct"_s, Noon);
+    tally.add(u"a"_s, VisitClass::Human, false, u"direct"_s, Noon + 1);
+    tally.add(u"a"_s, VisitClass::Preview, false, {}, Noon + 2);
+    tally.add(u"b"_s, VisitClass::Bot, false, {}, Noon);
+    // A third link, and a third hour of a known one: neither fits, neither is half counted.
+    tally.add(u"c"_s, VisitClass::Human, true, u"direct"_s, Noon);
+    tally.add(u"a"_s, VisitClass::Human, true, u"direct"_s, Noon + 2 * SecondsPerHour);
+    QCOMPARE(tally.takeUncounted(), 2);
+    QCOMPARE(tally.pending().links.value(u"a"_s), (VisitCounts {2, 1, 0, 1}));
+    QCOMPARE(tally.pending().links.value(u"b"_s), (VisitCounts {0, 0, 1, 0}));
+    QCOMPARE(tally.pending().referrers.size(), 1); // people's only
+    const VisitBatch taken = tally.take(1);
+    QCOMPARE(taken.links.size(), 1);
+    QCOMPARE(tally.pending().links.size(), 1);
+    tally.putBack(taken);
+    tally.putBack(taken);
+    QCOMPARE(tally.pending().links.size(), 2);
+}
+
+QTEST_APPLESS_MAIN(TestVisitTally)
+#include "tst_visittally.moc"
