@@ -378,6 +378,12 @@ class WebTest(unittest.TestCase):
                  ['curl/8.0.1'] * 2 + ['Slackbot-LinkExpanding 1.0 (+https://api.slack.com/robots)']
         for agent in agents:
             self.service.get('/' + link['code'], headers={'User-Agent': agent})
+
+        # Visits are written in batches: wait until all of them are counted.
+        def counted():
+            totals = self.service.api('GET', f'/links/{link["code"]}/visits', key=self.keys['reader'])[1]['totals']
+            return totals['visits'] + totals['bots'] + totals['previews'] == len(agents)
+        wait(self.driver, counted)
         self.sign_in('reader')
         for bucket in ('hour', 'day'):
             with self.subTest(bucket=bucket):
