@@ -2,7 +2,6 @@
 // as SVG by the page. Every bar carries its class and value, so what is drawn can be checked
 // against the figures it was drawn from.
 const SVG = 'http://www.w3.org/2000/svg';
-const WIDTH = 640;
 const HEIGHT = 220;
 const LEFT = 44;
 const RIGHT = 8;
@@ -31,17 +30,18 @@ function label(at, bucket) {
 }
 
 // series: [{at, human, bots, previews}]; names: the legend's words by class; summary: the chart's
-// accessible name.
-export function drawChart(series, bucket, names, summary) {
-  const svg = element('svg', { viewBox: `0 0 ${WIDTH} ${HEIGHT}`, role: 'img', 'aria-label': summary });
+// accessible name; width: the room it has, in CSS pixels, so its text is drawn at its size.
+export function drawChart(series, bucket, names, summary, width) {
+  const full = Math.max(280, Math.round(width) || 640);
+  const svg = element('svg', { viewBox: `0 0 ${full} ${HEIGHT}`, role: 'img', 'aria-label': summary });
   svg.append(element('title', {}, summary));
   const peak = Math.max(1, ...series.flatMap((point) => CLASSES.map((name) => point[name])));
-  const plotWidth = WIDTH - LEFT - RIGHT;
+  const plotWidth = full - LEFT - RIGHT;
   const plotHeight = HEIGHT - TOP - BOTTOM;
   const slot = plotWidth / Math.max(1, series.length);
   // Bars no wider than a finger, however few the intervals.
   const bar = Math.min(24, Math.max(1, (slot * 0.8) / CLASSES.length));
-  svg.append(element('line', { class: 'axis', x1: LEFT, y1: TOP + plotHeight, x2: WIDTH - RIGHT, y2: TOP + plotHeight }));
+  svg.append(element('line', { class: 'axis', x1: LEFT, y1: TOP + plotHeight, x2: full - RIGHT, y2: TOP + plotHeight }));
   svg.append(element('line', { class: 'axis', x1: LEFT, y1: TOP, x2: LEFT, y2: TOP + plotHeight }));
   svg.append(element('text', { x: LEFT - 4, y: TOP + 10, 'text-anchor': 'end' }, String(peak)));
   svg.append(element('text', { x: LEFT - 4, y: TOP + plotHeight, 'text-anchor': 'end' }, '0'));

@@ -270,7 +270,7 @@ async function loadVisits() {
     chart.textContent = t('visits.empty');
   } else {
     const { human, bots, previews } = visits.totals;
-    chart.append(drawChart(visits.series, bucket, names, t('visits.chart', human, bots, previews)));
+    chart.append(drawChart(visits.series, bucket, names, t('visits.chart', human, bots, previews), chart.clientWidth));
   }
   for (const referrer of visits.referrers) {
     const row = referrers.insertRow();

@@ -405,6 +405,9 @@ class WebTest(unittest.TestCase):
         self.driver.execute_script(show_chart)
         self.screenshot('console-chart-desktop')
         harness.set_width(self.driver, PHONE)
+        self.driver.refresh()  # drawn again for the phone's width
+        wait(self.driver, lambda: self.driver.execute_script('return document.documentElement.dataset.ready'))
+        wait(self.driver, lambda: self.driver.find_elements(By.CSS_SELECTOR, '#chart rect'))
         self.check_no_sideways_scroll('one link with its chart')
         self.driver.execute_script(show_chart)
         self.screenshot('console-chart-phone')
