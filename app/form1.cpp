@@ -33,16 +33,6 @@ constexpr int ClientHeightTwips = 6915;
 constexpr int StatusBarTopTwips = 6300;
 constexpr qint64 MaxSkinSize = qint64 {1024} * 1024;
 
-// The six services offered, by the index the shortening request carries.
-constexpr std::array<const char*, Form1::OptionCount> ServiceNames {
-    "i.test",
-    "qrl.test",
-    "lk.test",
-    "ql.test",
-    "tk.test",
-    "si.test",
-};
-
 struct Place {
     int left;
     int top;
@@ -213,7 +203,7 @@ void Form1::createServiceOptions(QWidget* client, qreal dpi)
     m_options = new QButtonGroup(this);
     for (int i = 0; i < OptionCount; ++i) {
         const auto index = static_cast<std::size_t>(i);
-        auto* option = new QRadioButton(QString::fromLatin1(ServiceNames.at(index)), client);
+        auto* option = new QRadioButton(Protocol::LinkTypeNames.at(index).toString(), client);
         place(option, QByteArray("Option1_" + QByteArray::number(i)).constData(), OptionPlaces.at(index), dpi);
         m_options->addButton(option, i);
         Option1.at(index) = option;
@@ -231,7 +221,7 @@ void Form1::createServiceOptions(QWidget* client, qreal dpi)
 
 void Form1::createGenerateButton(QWidget* client, qreal dpi)
 {
-    Command1 = makeButton(QStringLiteral("生成短网址"), client, "Command1", {360, 2880, 7695, 615}, dpi);
+    Command1 = makeButton(Protocol::ShortenButtonText.toString(), client, "Command1", {360, 2880, 7695, 615}, dpi);
     Command1->setEnabled(false);
     connect(Command1, &QPushButton::clicked, this, &Form1::Command1_Click);
 }

@@ -35,5 +35,10 @@ if [[ -x bench/service/run.sh ]]; then
     bench/service/postgres.sh
 fi
 
+if [[ -x /usr/bin/chromedriver ]]; then
+    echo "== web pages: cold load weight and first paint in headless Chromium (median of 7)"
+    /usr/bin/python3 bench/web/pages.py --shortd build-bench/service/nolvex-shortd
+fi
+
 echo "== terminal client"
 bench/cli/run.sh

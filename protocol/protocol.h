@@ -28,6 +28,12 @@ inline constexpr QStringView Salt = u"brisk";
 // Link types are the digits 0 to LinkTypeCount - 1.
 inline constexpr int LinkTypeCount = 6;
 
+// What people see of the types and of the request, wherever they shorten: the window and the
+// service's own page show the same words. The type names are the link bases the types stand for.
+inline constexpr std::array<QStringView, LinkTypeCount> LinkTypeNames {
+    u"i.test", u"qrl.test", u"lk.test", u"ql.test", u"tk.test", u"si.test"};
+inline constexpr QStringView ShortenButtonText = u"生成短网址";
+
 // Reply members. A shortening reply has result, info and message; a version reply has result and an
 // info object with version, sid and must.
 inline constexpr QStringView ResultMember = u"result";

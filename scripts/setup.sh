@@ -15,14 +15,18 @@ NOLVEX_PACKAGES=(
 )
 
 # What only the test command needs: the fuzzing toolchain, the linters, what checks the packages,
-# a PostgreSQL server (initdb, pg_ctl, psql, pgbench) for the service's throw-away clusters, and
-# Prometheus (promtool and the server) to check what the service exports.
+# a PostgreSQL server (initdb, pg_ctl, psql, pgbench) for the service's throw-away clusters,
+# Prometheus (promtool and the server) to check what the service exports, and a headless browser
+# with its driver for the web pages.
 NOLVEX_TEST_PACKAGES=(
     clang libclang-rt-14-dev clang-tidy clang-format zbar-tools
     dpkg-dev fakeroot lintian desktop-file-utils appstream systemd
     postgresql-15 postgresql-client-15
     prometheus
+    chromium chromium-driver python3-selenium
 )
+# The browser tests' accessibility checker comes from npm: Debian's Node.js only where there is none.
+command -v npm >/dev/null 2>&1 || NOLVEX_TEST_PACKAGES+=(nodejs npm)
 
 nolvex_install_packages() {
     local missing=() pkg

@@ -198,8 +198,8 @@ void Routes::handle(const HttpRequest& request, qint64 nowMs, const Respond& res
         respond(releaseDetail(path.sliced(ReleasePagePrefix.size())));
         return;
     }
-    if (path == u"/") {
-        respond(html(200, homePage()));
+    if (std::optional<HttpReply> page = m_web.reply(request)) {
+        respond(std::move(*page));
         return;
     }
     const QString segment = path.sliced(path.isEmpty() ? 0 : 1);

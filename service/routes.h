@@ -4,6 +4,7 @@
 #include "http/message.h"
 #include "store/linkstore.h"
 #include "web/qrimages.h"
+#include "web/webapp.h"
 
 #include <QByteArray>
 #include <QList>
@@ -67,6 +68,7 @@ private:
     QrImages m_qrImages;
     bool m_stopping = false;
     std::unique_ptr<ApiRouter> m_api; // everything under /api/
+    WebApp m_web;
 };
 
 // The two JSON shapes of the client's protocol.

@@ -78,6 +78,8 @@ QByteArrayView reasonPhrase(int status)
         return "No Content";
     case 302:
         return "Found";
+    case 304:
+        return "Not Modified";
     case 400:
         return "Bad Request";
     case 401:
@@ -123,15 +125,17 @@ QByteArray serializeReply(const HttpReply& reply, bool close, bool head)
     if (!reply.contentType.isEmpty()) {
         bytes += "Content-Type: " + reply.contentType + "\r\n";
     }
-    // RFC 9110 §8.6: a 204 carries no Content-Length (and no body).
-    if (reply.status != 204) {
+    // RFC 9110 §8.6: a 204 carries no Content-Length (and no body); a 304 has no body either, and
+    // the length of the one it stands for is not known here.
+    const bool bodiless = reply.status == 204 || reply.status == 304;
+    if (!bodiless) {
         bytes += "Content-Length: " + QByteArray::number(reply.body.size()) + "\r\n";
     }
     if (close) {
         bytes += "Connection: close\r\n";
     }
     bytes += "\r\n";
-    if (!head && reply.status != 204) {
+    if (!head && !bodiless) {
         bytes += reply.body;
     }
     return bytes;

@@ -129,11 +129,4 @@ QByteArray releasePage(const QString& version, const QString& sid, bool required
             % (required ? QStringLiteral("这是必须安装的更新。") : QStringLiteral("这是可选更新。")) % u"</p>");
 }
 
-QByteArray homePage()
-{
-    return page(QStringLiteral("Nolvex 短网址服务"),
-        QStringLiteral("<h1>Nolvex 短网址服务</h1>\n<p>请使用 Nolvex 网址缩短工具创建短网址。"
-                       "在短网址后加上 <code>+</code> 可以预览它指向的网址。</p>"));
-}
-
 } // namespace Shortd

@@ -28,7 +28,6 @@ QByteArray gonePage(const QString& code, bool deleted, const QString& reason);
 // endedSecs when its end has passed, otherwise (0) because its visits are used up.
 QByteArray expiredPage(const QString& code, qint64 endedSecs);
 QByteArray releasePage(const QString& version, const QString& sid, bool required);
-QByteArray homePage();
 
 // Escapes for text and for double-quoted attribute values alike.
 QString htmlEscaped(const QString& text);

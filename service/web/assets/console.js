@@ -1,0 +1,468 @@
+import { call, copyText } from './api.js';
+import { CLASSES, drawChart, readVisits } from './chart.js';
+import { formatTime, t } from './i18n.js';
+
+// The key lives in this tab's session storage only and goes out as a Bearer header: the browser
+// never attaches it by itself, so another site cannot make requests with it.
+const KEY = 'nolvex.key';
+const ROLE = 'nolvex.role';
+const RANK = { reader: 1, creator: 2, admin: 3 };
+const PAGE = 50;
+
+const $ = (id) => document.getElementById(id);
+const typeNames = [...$('f-type').options].filter((option) => option.value !== '').map((option) => option.text);
+const session = {
+  key: sessionStorage.getItem(KEY) ?? '',
+  role: sessionStorage.getItem(ROLE) ?? '',
+};
+
+// A key revoked or expired while the tab is open signs the tab out, saying why.
+async function api(method, path, body) {
+  const reply = await call(method, path, { key: session.key, body });
+  if (reply.status === 401 && session.role) {
+    signOut();
+    $('signin-problem').textContent = reply.message;
+  }
+  return reply;
+}
+const may = (role) => (RANK[session.role] ?? 0) >= RANK[role];
+
+function notice(text) {
+  $('notice').textContent = text;
+}
+
+// A cell in the row's next column, labelled with the column's name for the phone's card layout.
+function cell(row, text, className) {
+  const td = document.createElement('td');
+  const heading = row.closest('table').tHead.rows[0].cells[row.cells.length];
+  td.dataset.label = heading ? heading.textContent : '';
+  td.textContent = text;
+  if (className) {
+    td.className = className;
+  }
+  row.append(td);
+  return td;
+}
+
+// "2026-01-02T03:04" from the form, read as UTC, or null when empty.
+function fromLocalInput(value) {
+  return value ? new Date(`${value}:00Z`).toISOString().replace('.000Z', 'Z') : null;
+}
+
+function toLocalInput(rfc3339) {
+  return rfc3339 ? new Date(rfc3339).toISOString().slice(0, 16) : '';
+}
+
+function tagList(text) {
+  return text.split(/[,，]/).map((tag) => tag.trim()).filter(Boolean);
+}
+
+function confirmAction(text) {
+  const dialog = $('confirm');
+  $('confirm-text').textContent = text;
+  return new Promise((resolve) => {
+    dialog.addEventListener('close', () => resolve(dialog.returnValue === 'ok'), { once: true });
+    dialog.returnValue = '';
+    dialog.showModal();
+    $('confirm-ok').focus();
+  });
+}
+
+// What a key may do, found by asking: reading the key list needs an admin, and a creation with no
+// address is refused for the role (403) before its content is looked at (422). The browser notes
+// both refusals in its console; nothing is created.
+async function findRole() {
+  const read = await api('GET', '/links?limit=1');
+  if (!read.ok) {
+    return { role: '', message: read.status === 401 ? t('signin.bad') : read.message };
+  }
+  if ((await api('GET', '/keys')).ok) {
+    return { role: 'admin' };
+  }
+  const probe = await api('POST', '/links', {});
+  return { role: probe.status === 403 || probe.status === 401 ? 'reader' : 'creator' };
+}
+
+function applyRole() {
+  for (const node of document.querySelectorAll('[data-needs]')) {
+    node.hidden = !may(node.dataset.needs);
+  }
+  $('nav').hidden = !session.role;
+  $('role').textContent = session.role ? t('console.role', t(`role.${session.role}`)) : '';
+}
+
+function signOut() {
+  sessionStorage.removeItem(KEY);
+  sessionStorage.removeItem(ROLE);
+  session.key = '';
+  session.role = '';
+  applyRole();
+  notice('');
+  location.hash = '#/signin';
+  route();
+}
+
+$('signin-form').addEventListener('submit', async (event) => {
+  event.preventDefault();
+  const key = $('signin-key').value.trim();
+  $('signin-problem').textContent = '';
+  if (!key) {
+    $('signin-problem').textContent = t('signin.empty');
+    return;
+  }
+  session.key = key;
+  const { role, message } = await findRole();
+  if (!role) {
+    session.key = '';
+    $('signin-problem').textContent = message;
+    $('signin-key').focus();
+    return;
+  }
+  session.role = role;
+  sessionStorage.setItem(KEY, key);
+  sessionStorage.setItem(ROLE, role);
+  $('signin-key').value = '';
+  applyRole();
+  location.hash = '#/links';
+  route();
+});
+$('signout').addEventListener('click', signOut);
+
+// Links
+
+let cursor = null;
+
+function linkQuery() {
+  const query = new URLSearchParams({ limit: String(PAGE) });
+  const filters = { search: $('f-search').value.trim(), state: $('f-state').value, type: $('f-type').value, tag: $('f-tag').value.trim() };
+  for (const [name, value] of Object.entries(filters)) {
+    if (value) {
+      query.set(name, value);
+    }
+  }
+  if (cursor) {
+    query.set('cursor', cursor);
+  }
+  return query;
+}
+
+async function loadLinks(more) {
+  const body = $('links-table').tBodies[0];
+  if (!more) {
+    cursor = null;
+    body.replaceChildren();
+  }
+  $('links-problem').textContent = '';
+  const reply = await api('GET', `/links?${linkQuery()}`);
+  if (!reply.ok) {
+    $('links-problem').textContent = reply.message;
+    return;
+  }
+  for (const link of reply.data.items ?? []) {
+    const row = body.insertRow();
+    const code = document.createElement('a');
+    code.href = `#/link/${encodeURIComponent(link.code)}`;
+    code.textContent = link.code;
+    cell(row, '').append(code);
+    cell(row, link.url, 'address');
+    cell(row, typeNames[link.type] ?? String(link.type));
+    cell(row, t(`state.${link.state}`));
+    cell(row, String(link.visits ?? 0), 'number');
+    cell(row, formatTime(link.createdAt));
+  }
+  cursor = reply.data.next ?? null;
+  $('links-more').hidden = !cursor;
+  $('links-count').textContent = body.rows.length ? t('links.count', body.rows.length) : t('links.none');
+}
+
+$('filters').addEventListener('submit', (event) => {
+  event.preventDefault();
+  loadLinks(false);
+});
+$('links-more').addEventListener('click', () => loadLinks(true));
+
+// One link
+
+let current = null;
+
+function showFields(link) {
+  const fields = [
+    ['field.shortUrl', link.shortUrl],
+    ['field.url', link.url],
+    ['field.type', typeNames[link.type] ?? String(link.type)],
+    ['field.state', t(`state.${link.state}`)],
+    ['field.reason', link.reason || t('link.none')],
+    ['field.createdAt', formatTime(link.createdAt)],
+    ['field.expiresAt', formatTime(link.expiresAt)],
+    ['field.maxVisits', link.maxVisits ?? t('link.none')],
+    ['field.visits', String(link.visits ?? 0)],
+    ['field.title', link.title || t('link.none')],
+    ['field.tags', (link.tags ?? []).join(', ') || t('link.none')],
+  ];
+  const list = $('link-fields');
+  list.replaceChildren();
+  for (const [key, value] of fields) {
+    const term = document.createElement('dt');
+    term.textContent = t(key);
+    const description = document.createElement('dd');
+    description.textContent = String(value);
+    description.dataset.field = key.slice('field.'.length);
+    list.append(term, description);
+  }
+}
+
+async function loadLink(code) {
+  current = null;
+  $('link-heading').textContent = t('link.heading', code);
+  $('link-problem').textContent = '';
+  $('link-fields').replaceChildren();
+  $('link-qr').hidden = true;
+  const reply = await api('GET', `/links/${encodeURIComponent(code)}`);
+  if (!reply.ok) {
+    $('link-problem').textContent = reply.message;
+    return;
+  }
+  current = reply.data;
+  const link = current;
+  showFields(link);
+  const path = `/${encodeURIComponent(link.code)}`;
+  $('link-qr').src = `${path}.svg`;
+  $('link-qr').hidden = false;
+  $('link-qr').alt = t('link.qrAlt', link.code);
+  $('link-preview').href = `${path}+`;
+  $('e-expires').value = toLocalInput(link.expiresAt);
+  $('e-max').value = link.maxVisits ?? '';
+  $('e-title').value = link.title ?? '';
+  $('e-tags').value = (link.tags ?? []).join(', ');
+  const live = link.state === 'active';
+  $('disable-form').hidden = !live;
+  $('enable').hidden = link.state !== 'disabled';
+  $('delete').hidden = link.state === 'deleted';
+  $('edit-form').hidden = !may('creator') || link.state === 'deleted';
+  loadVisits();
+}
+
+async function loadVisits() {
+  if (!current) {
+    return;
+  }
+  const bucket = document.querySelector('input[name=bucket]:checked').value;
+  const chart = $('chart');
+  const referrers = $('referrers').tBodies[0];
+  chart.replaceChildren();
+  referrers.replaceChildren();
+  $('visits-totals').replaceChildren();
+  const reply = await api('GET', `/links/${encodeURIComponent(current.code)}/visits?bucket=${bucket}`);
+  if (!reply.ok) {
+    chart.textContent = t('visits.unavailable');
+    return;
+  }
+  const visits = readVisits(reply.data);
+  const names = Object.fromEntries(CLASSES.map((name) => [name, t(`visits.${name}`)]));
+  for (const name of [...CLASSES, 'visitors']) {
+    const span = document.createElement('span');
+    span.className = name;
+    span.dataset.class = name;
+    span.textContent = `${names[name] ?? t('visits.visitors')} ${visits.totals[name]}`;
+    $('visits-totals').append(span);
+  }
+  if (visits.series.length === 0) {
+    chart.textContent = t('visits.empty');
+  } else {
+    const { human, bots, previews } = visits.totals;
+    chart.append(drawChart(visits.series, bucket, names, t('visits.chart', human, bots, previews), chart.clientWidth));
+  }
+  for (const referrer of visits.referrers) {
+    const row = referrers.insertRow();
+    cell(row, referrer.host);
+    cell(row, String(referrer.count), 'number');
+  }
+}
+
+for (const input of document.querySelectorAll('input[name=bucket]')) {
+  input.addEventListener('change', loadVisits);
+}
+
+async function changeLink(body, done) {
+  $('link-problem').textContent = '';
+  const reply = await api('PATCH', `/links/${encodeURIComponent(current.code)}`, body);
+  if (!reply.ok) {
+    $('link-problem').textContent = reply.message;
+    return;
+  }
+  notice(done);
+  await loadLink(current.code);
+}
+
+$('edit-form').addEventListener('submit', (event) => {
+  event.preventDefault();
+  const max = $('e-max').value.trim();
+  changeLink(
+    {
+      expiresAt: fromLocalInput($('e-expires').value),
+      maxVisits: max ? Number(max) : null,
+      title: $('e-title').value.trim(),
+      tags: tagList($('e-tags').value),
+    },
+    t('link.saved'),
+  );
+});
+$('disable-form').addEventListener('submit', (event) => {
+  event.preventDefault();
+  const reason = $('disable-reason').value.trim();
+  changeLink(reason ? { state: 'disabled', reason } : { state: 'disabled' }, t('state.disabled'));
+  $('disable-reason').value = '';
+});
+$('enable').addEventListener('click', () => changeLink({ state: 'active' }, t('state.active')));
+$('delete').addEventListener('click', async () => {
+  const code = current.code;
+  if (!(await confirmAction(t('link.deleteConfirm', code)))) {
+    return;
+  }
+  const reply = await api('DELETE', `/links/${encodeURIComponent(code)}`);
+  if (!reply.ok) {
+    $('link-problem').textContent = reply.message;
+    return;
+  }
+  notice(t('link.deleted', code));
+  location.hash = '#/links';
+});
+
+// Create
+
+$('create-form').addEventListener('submit', async (event) => {
+  event.preventDefault();
+  const body = { url: $('c-url').value.trim(), type: Number($('c-type').value) };
+  const optional = {
+    code: $('c-code').value.trim(),
+    expiresAt: fromLocalInput($('c-expires').value),
+    maxVisits: $('c-max').value.trim() ? Number($('c-max').value) : null,
+    title: $('c-title').value.trim(),
+  };
+  for (const [name, value] of Object.entries(optional)) {
+    if (value !== null && value !== '') {
+      body[name] = value;
+    }
+  }
+  const tags = tagList($('c-tags').value);
+  if (tags.length) {
+    body.tags = tags;
+  }
+  $('create-problem').textContent = '';
+  const reply = await api('POST', '/links', body);
+  if (!reply.ok) {
+    $('create-problem').textContent = reply.message;
+    return;
+  }
+  $('create-form').reset();
+  location.hash = `#/link/${encodeURIComponent(reply.data.code)}`;
+});
+
+// Keys
+
+async function loadKeys() {
+  const body = $('keys-table').tBodies[0];
+  body.replaceChildren();
+  $('keys-problem').textContent = '';
+  const reply = await api('GET', '/keys');
+  if (!reply.ok) {
+    $('keys-problem').textContent = reply.message;
+    return;
+  }
+  const keys = Array.isArray(reply.data) ? reply.data : reply.data.items ?? [];
+  for (const key of keys) {
+    const row = body.insertRow();
+    cell(row, key.name);
+    cell(row, t(`role.${key.role}`));
+    cell(row, key.prefix ?? '');
+    cell(row, formatTime(key.createdAt));
+    cell(row, formatTime(key.lastUsedAt ?? key.lastUsed));
+    if (key.revokedAt) {
+      cell(row, t('keys.revoked'));
+    } else {
+      const revoke = document.createElement('button');
+      revoke.type = 'button';
+      revoke.className = 'danger';
+      revoke.textContent = t('keys.revoke');
+      revoke.setAttribute('aria-label', `${t('keys.revoke')} ${key.name}`);
+      revoke.addEventListener('click', () => revokeKey(key.name));
+      cell(row, '').append(revoke);
+    }
+  }
+  if (!keys.length) {
+    $('keys-problem').textContent = t('keys.none');
+  }
+}
+
+async function revokeKey(name) {
+  if (!(await confirmAction(t('keys.revokeConfirm', name)))) {
+    return;
+  }
+  const reply = await api('DELETE', `/keys/${encodeURIComponent(name)}`);
+  if (!reply.ok) {
+    $('keys-problem').textContent = reply.message;
+    return;
+  }
+  await loadKeys();
+}
+
+$('key-form').addEventListener('submit', async (event) => {
+  event.preventDefault();
+  const body = { name: $('k-name').value.trim(), role: $('k-role').value };
+  const expires = fromLocalInput($('k-expires').value);
+  if (expires) {
+    body.expiresAt = expires;
+  }
+  $('keys-problem').textContent = '';
+  const reply = await api('POST', '/keys', body);
+  if (!reply.ok) {
+    $('keys-problem').textContent = reply.message;
+    return;
+  }
+  $('key-form').reset();
+  $('new-key-value').value = reply.data.key ?? '';
+  $('new-key-copied').textContent = '';
+  $('new-key').hidden = false;
+  $('new-key-value').focus();
+  $('new-key-value').select();
+  await loadKeys();
+});
+$('new-key-copy').addEventListener('click', () =>
+  copyText($('new-key-value').value, $('new-key-copied'), t('common.keyCopied')));
+
+// Views
+
+const VIEWS = {
+  links: { needs: 'reader', show: () => loadLinks(false) },
+  link: { needs: 'reader', show: (code) => loadLink(code) },
+  create: { needs: 'creator', show: () => $('c-url').focus() },
+  keys: { needs: 'admin', show: () => loadKeys() },
+};
+
+function route() {
+  const [name, ...rest] = location.hash.replace(/^#\/?/, '').split('/');
+  let view = session.key ? VIEWS[name] ?? VIEWS.links : null;
+  if (view && !may(view.needs)) {
+    view = VIEWS.links;
+  }
+  const shown = view ? Object.keys(VIEWS).find((key) => VIEWS[key] === view) : 'signin';
+  for (const section of document.querySelectorAll('.view')) {
+    section.hidden = section.id !== `view-${shown}`;
+  }
+  if (shown !== 'keys') {
+    $('new-key').hidden = true;
+    $('new-key-value').value = '';
+  }
+  if (view) {
+    view.show(decodeURIComponent(rest.join('/')));
+  } else {
+    $('signin-key').focus();
+  }
+}
+
+window.addEventListener('hashchange', () => {
+  route();
+});
+applyRole();
+route();
+document.documentElement.dataset.ready = 'true';
