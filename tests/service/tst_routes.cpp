@@ -167,6 +167,8 @@ void RoutesTest::followingALink()
         }
         request.host = "127.0.0.1:8420";
         request.client = u"127.0.0.1"_s;
+        // A person's browser: only people's visits are counted as visits and use up a limit.
+        request.userAgent = "Mozilla/5.0 (X11; Linux x86_64; rv:121.0) Gecko/20100101 Firefox/121.0";
         HttpReply reply;
         routes.handle(request, 0, [&reply](HttpReply answer) { reply = std::move(answer); });
         QVERIFY2(reply.status == statuses.at(i), qPrintable(u"%1: %2"_s.arg(step).arg(reply.status)));

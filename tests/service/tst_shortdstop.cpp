@@ -88,7 +88,7 @@ private:
         auto* socket = new QTcpSocket(this);
         auto received = std::make_shared<QByteArray>();
         connect(socket, &QTcpSocket::connected, socket,
-            [socket, attempt, port] { socket->write(rawGet(attempt.target, port)); });
+            [socket, attempt, port] { socket->write(rawVisit(attempt.target, port)); });
         auto settle = [this, socket, received, attempt]() mutable {
             if (socket->property("settled").toBool()) {
                 return;
