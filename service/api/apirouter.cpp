@@ -22,6 +22,7 @@ namespace
 {
 constexpr QStringView LinksPath = u"/api/v1/links";
 constexpr QStringView KeysPath = u"/api/v1/keys";
+constexpr QStringView OwnKeyPath = u"/api/v1/key";
 constexpr QStringView OpenApiPath = u"/api/v1/openapi.json";
 constexpr QStringView StatsPath = u"/api/v1/stats";
 constexpr QStringView VisitsSuffix = u"/visits";
@@ -113,6 +114,13 @@ QString authFailureMessage(AuthFailure failure)
     default:
         return QStringLiteral("API 密钥无效");
     }
+}
+
+QJsonObject callerObject(const Authentication& caller)
+{
+    return {{QStringLiteral("name"), caller.name}, {QStringLiteral("role"), roleName(caller.role)},
+        {QStringLiteral("expiresAt"),
+            caller.expiresSecs == 0 ? QJsonValue(QJsonValue::Null) : QJsonValue(rfc3339(caller.expiresSecs))}};
 }
 
 struct CreatedLink {
@@ -300,6 +308,15 @@ void ApiRouter::handle(const HttpRequest& request, qint64 nowMs, const Respond& 
             serve = [this, request, nowMs, respond] {
                 requireRole(request, nowMs, respond, Role::Admin,
                     [this, request, respond](const Authentication&) { createKey(request, respond); });
+            };
+        }
+    } else if (path == OwnKeyPath) {
+        // The key the request carries: a console learns its role without trying what it may not do.
+        allowed = "GET, HEAD, OPTIONS";
+        if (read) {
+            serve = [this, request, nowMs, respond] {
+                requireRole(request, nowMs, respond, Role::Reader,
+                    [respond](const Authentication& caller) { respond(jsonReply(200, callerObject(caller))); });
             };
         }
     } else if (const std::optional<QString> name = itemOf(path, KeysPath)) {

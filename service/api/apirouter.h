@@ -31,7 +31,8 @@ struct ApiSettings {
 };
 
 // The JSON API under /api/v1: links created, listed, read, edited and deleted with a key (Bearer),
-// keys managed by admins, and a plain creation without a key while shortening is open to all.
+// keys managed by admins, the name and role of the key a caller holds, and a plain creation without
+// a key while shortening is open to all.
 // Keys are checked on the store pool; every refusal is a problem document (api/problem.h).
 class ApiRouter
 {

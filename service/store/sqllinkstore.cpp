@@ -715,7 +715,7 @@ StoreStatus SqlLinkStore::createKey(const StoredKey& key)
 {
     QSqlQuery query(connection());
     query.prepare(QStringLiteral("INSERT INTO api_keys(name, role, prefix, key_hash, created_at, expires_at) "
-                                 "VALUES(?, ?, ?, ?, ?, nullif(?, 0)) ON CONFLICT DO NOTHING"));
+                                 "VALUES(?, ?, ?, ?, ?, nullif(CAST(? AS bigint), 0)) ON CONFLICT DO NOTHING"));
     query.addBindValue(key.name);
     query.addBindValue(key.role);
     query.addBindValue(key.prefix);
