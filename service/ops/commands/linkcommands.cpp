@@ -12,8 +12,8 @@
 #include <QDeadlineTimer>
 #include <QIODevice>
 #include <QStringBuilder>
-#include <algorithm>
 #include <QThread>
+#include <algorithm>
 #include <optional>
 #include <utility>
 
