@@ -119,8 +119,8 @@ void TestVisitClass::listSamplesAreNotPeople()
     const QJsonArray entries = QJsonDocument::fromJson(file.readAll()).array();
     QVERIFY(entries.size() > 500);
     QStringList missed;
-    for (const QJsonValue& entry : entries) {
-        for (const QJsonValue& sample : entry.toObject().value(u"instances"_s).toArray()) {
+    for (const QJsonValue entry : entries) {
+        for (const QJsonValue sample : entry.toObject().value(u"instances"_s).toArray()) {
             if (classify(sample.toString().toUtf8()) == VisitClass::Human) {
                 missed.append(sample.toString());
             }

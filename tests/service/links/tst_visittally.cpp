@@ -43,7 +43,7 @@ void TestVisitTally::repeats_data()
     const QByteArray phone = "Mozilla/5.0 (iPhone; CPU iPhone OS 17_2 like Mac OS X) Mobile/15E148 Safari/604.1";
     const QString a = u"192.0.2.1"_s;
     QTest::newRow("again within the hour") << QList<Sighting> {
-        {u"c1"_s, a, firefox, 0, true}, {u"c1"_s, a, firefox, 59 * 60, false}, {u"c1"_s, a, firefox, 3599, false}};
+        {u"c1"_s, a, firefox, 0, true}, {u"c1"_s, a, firefox, 59 * 60LL, false}, {u"c1"_s, a, firefox, 3599, false}};
     QTest::newRow("an hour after the first") << QList<Sighting> {
         {u"c1"_s, a, firefox, 0, true}, {u"c1"_s, a, firefox, 1800, false}, {u"c1"_s, a, firefox, 3600, true}};
     QTest::newRow("another link") << QList<Sighting> {{u"c1"_s, a, firefox, 0, true}, {u"c2"_s, a, firefox, 1, true}};
