@@ -121,6 +121,20 @@ Routes::Routes(ServiceConfig config, Shortener& shortener, RateLimiter& rateLimi
               [this](const QByteArray& host) { return ownBases(host); }},
           shortener, rateLimiter))
 {
+    // A link base that does not hang on the Host header is written out once, not for every link shown.
+    for (size_t type = 0; type < m_baseText.size(); ++type) {
+        const QUrl& base = m_config.linkBases[type];
+        if (!base.isEmpty() || !listensEverywhere()) {
+            m_baseText[type] = (base.isEmpty() ? m_config.ownOrigin() : base)
+                                   .toString(QUrl::FullyEncoded | QUrl::StripTrailingSlash);
+        }
+    }
+}
+
+bool Routes::listensEverywhere() const
+{
+    const QHostAddress listen = m_config.listenAddress;
+    return listen == QHostAddress::Any || listen == QHostAddress::AnyIPv4 || listen == QHostAddress::AnyIPv6;
 }
 
 Routes::~Routes() = default;
@@ -153,16 +167,18 @@ QList<QUrl> Routes::ownBases(const QByteArray& host) const
 
 QString Routes::shortLink(int type, const QString& code, const QByteArray& host) const
 {
-    QUrl base = m_config.linkBases[static_cast<size_t>(type)];
-    if (base.isEmpty()) {
-        // Listening on every address, the service's own name is the one the client used to reach it.
-        const QHostAddress listen = m_config.listenAddress;
-        const bool wildcard
-            = listen == QHostAddress::Any || listen == QHostAddress::AnyIPv4 || listen == QHostAddress::AnyIPv6;
-        const QUrl fromHost = wildcard ? originFromHost(host) : QUrl();
-        base = fromHost.isValid() ? fromHost : m_config.ownOrigin();
+    if (const QString& fixed = m_baseText[static_cast<size_t>(type)]; !fixed.isEmpty()) {
+        return fixed % u'/' % code;
     }
-    return base.toString(QUrl::FullyEncoded | QUrl::StripTrailingSlash) % u'/' % code;
+    // Listening on every address, the service's own name is the one the client used to reach it;
+    // clients mostly use one name, so the last one's origin is kept.
+    if (host != m_lastHost || m_lastHostBase.isEmpty()) {
+        const QUrl fromHost = originFromHost(host);
+        m_lastHost = host;
+        m_lastHostBase = (fromHost.isValid() ? fromHost : m_config.ownOrigin())
+                             .toString(QUrl::FullyEncoded | QUrl::StripTrailingSlash);
+    }
+    return m_lastHostBase % u'/' % code;
 }
 
 void Routes::handle(const HttpRequest& request, qint64 nowMs, const Respond& respond)

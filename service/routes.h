@@ -10,6 +10,7 @@
 #include <QList>
 #include <QString>
 #include <QUrl>
+#include <array>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -60,12 +61,17 @@ private:
     void qrImage(const QrRequest& qr, const QString& segment, const QByteArray& host, const Respond& respond);
     void health(const HttpRequest& request, const Respond& respond);
     QUrl originFromHost(const QByteArray& host) const;
+    bool listensEverywhere() const;
 
     ServiceConfig m_config;
     Shortener& m_shortener;
     RateLimiter& m_rateLimiter;
     QList<QUrl> m_fixedBases;
     QrImages m_qrImages;
+    // Each type's link base as text, when it does not hang on the Host header; empty when it does.
+    std::array<QString, Nolvex::Protocol::LinkTypeCount> m_baseText;
+    mutable QByteArray m_lastHost;
+    mutable QString m_lastHostBase;
     bool m_stopping = false;
     std::unique_ptr<ApiRouter> m_api; // everything under /api/
     WebApp m_web;
