@@ -107,10 +107,12 @@ const QList<Migration>& sqliteMigrations()
                                "visits INTEGER NOT NULL DEFAULT 0, "
                                "PRIMARY KEY (code, day, host)) WITHOUT ROWID"),
                 QStringLiteral("CREATE INDEX visit_referrers_by_day ON visit_referrers(day)")}},
-        // What instances need to hear of: every change to a link but counting its visits (any class), in a
-        // log with a rising id (AUTOINCREMENT: an id is never reused once old rows are pruned),
-        // which a running service reads a few times a second. Instances, with their heartbeats
-        // and the last change each has acted on; times in milliseconds.
+        // What instances need to hear of: every change to a link but counting its visits (any
+        // class), and the visit that uses up a limit (bots and previews on other instances must not
+        // follow a used-up link while their copy says otherwise); in a log with a rising id
+        // (AUTOINCREMENT: an id is never reused once old rows are pruned), which a running service
+        // reads a few times a second. Instances, with their heartbeats and the last change each has
+        // acted on; times in milliseconds.
         {6, QStringLiteral("cluster"),
             {QStringLiteral("CREATE TABLE link_changes ("
                             "id INTEGER PRIMARY KEY AUTOINCREMENT, "
@@ -120,6 +122,8 @@ const QList<Migration>& sqliteMigrations()
                     "CREATE TRIGGER links_changed AFTER UPDATE ON links "
                     "WHEN (OLD.visits IS NEW.visits AND OLD.visitors IS NEW.visitors AND OLD.bots IS NEW.bots "
                     "AND OLD.previews IS NEW.previews) OR OLD.state IS NOT NEW.state "
+                    "OR (NEW.max_visits IS NOT NULL AND OLD.visits < NEW.max_visits "
+                    "AND NEW.visits >= NEW.max_visits) "
                     "BEGIN INSERT INTO link_changes(code, changed_at) "
                     "VALUES (NEW.code, CAST(strftime('%s', 'now') AS INTEGER) * 1000); END"),
                 QStringLiteral("CREATE TRIGGER links_removed AFTER DELETE ON links "
@@ -200,7 +204,8 @@ const QList<Migration>& postgresMigrations()
                                "PRIMARY KEY (code, day, host))"),
                 QStringLiteral("CREATE INDEX visit_referrers_by_day ON visit_referrers(day)")}},
         // The same log as SQLite's, and a notification on the channel link_changes with the code,
-        // sent when the change commits. An update of the visits alone is counting, not a change.
+        // sent when the change commits. An update of the visits alone is counting, not a change, but for
+        // the visit that uses up a limit.
         // client_counts: creations per client, six-second slot and instance, which the instances
         // add up to share one limit.
         {6, QStringLiteral("cluster"),
@@ -219,7 +224,9 @@ const QList<Migration>& postgresMigrations()
                                "END $$"),
                 QStringLiteral("CREATE TRIGGER links_changed AFTER UPDATE ON links FOR EACH ROW "
                                "WHEN (to_jsonb(OLD) - '{visits,visitors,bots,previews}'::text[] "
-                               "IS DISTINCT FROM to_jsonb(NEW) - '{visits,visitors,bots,previews}'::text[]) "
+                               "IS DISTINCT FROM to_jsonb(NEW) - '{visits,visitors,bots,previews}'::text[] "
+                               "OR (NEW.max_visits IS NOT NULL AND OLD.visits < NEW.max_visits "
+                               "AND NEW.visits >= NEW.max_visits)) "
                                "EXECUTE FUNCTION links_announce()"),
                 QStringLiteral("CREATE TRIGGER links_removed AFTER DELETE ON links FOR EACH ROW "
                                "EXECUTE FUNCTION links_announce()"),

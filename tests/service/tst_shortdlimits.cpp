@@ -22,6 +22,7 @@ private slots:
     void initTestCase();
     void lastVisitServedOnce();
     void endSeenByEveryInstance();
+    void usedUpSeenByBotsEverywhere();
     void cleanupTestCase();
 
 private:
@@ -90,6 +91,10 @@ QList<int> ShortdLimitsTest::send(const QList<std::tuple<int, QByteArray, QStrin
     for (const auto& [instance, method, path] : requests) {
         QNetworkRequest request(QUrl(m_instances[instance]->origin() + path));
         request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+        // "BOT" stands for a crawler's GET, which never uses up a visit.
+        if (method == "BOT") {
+            request.setHeader(QNetworkRequest::UserAgentHeader, u"curl/8.5.0"_s);
+        }
         replies.emplace_back(method == "HEAD" ? m_manager.head(request) : m_manager.get(request));
     }
     const auto finished = [&replies] {
@@ -147,6 +152,17 @@ void ShortdLimitsTest::endSeenByEveryInstance()
     QCOMPARE(send({{1, "GET", ending}, {1, "GET", ending + u'+'}, {0, "GET", ending + u".png"_s}, {0, "GET", extended},
                  {1, "GET", extended}}),
         QList({410, 410, 410, 302, 302}));
+}
+
+void ShortdLimitsTest::usedUpSeenByBotsEverywhere()
+{
+    const QString code = u'/' + newLink(u"https://example.com/once"_s);
+    QVERIFY(sql(u"UPDATE links SET max_visits = 1 WHERE code = '%1'"_s.arg(code.sliced(1))));
+    // Both instances hold the link (a bot's look uses up nothing); a person's visit on one uses it up.
+    QTRY_COMPARE_WITH_TIMEOUT(send({{0, "BOT", code}, {1, "BOT", code}}), QList({302, 302}), 5'000);
+    QCOMPARE(status(0, code), 302);
+    // The other's copy, cached for an hour, must not keep leading bots to the address.
+    QTRY_COMPARE_WITH_TIMEOUT(status(1, code, "BOT"), 410, 5'000);
 }
 
 QTEST_GUILESS_MAIN(ShortdLimitsTest)
