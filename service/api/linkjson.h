@@ -3,6 +3,7 @@
 #include "api/keys.h"
 #include "api/problem.h"
 #include "http/message.h"
+#include "links/fields.h"
 #include "store/linkstore.h"
 
 #include <QJsonObject>
@@ -18,10 +19,6 @@ namespace Shortd
 // The JSON shapes of the API, read and written without the store or the network.
 
 inline constexpr qsizetype MaximumJsonBody = qsizetype(16) * 1024;
-inline constexpr qsizetype MaximumTitleLength = 200;
-inline constexpr qsizetype MaximumTags = 20;
-inline constexpr qsizetype MaximumTagLength = 40;
-inline constexpr qint64 MaximumVisitLimit = 1'000'000'000;
 inline constexpr qint64 DefaultPageSize = 50;
 inline constexpr qint64 MaximumPageSize = 200;
 

@@ -14,6 +14,11 @@ inline constexpr qsizetype MaximumQueryFields = 32;
 inline constexpr int LinkTypeCount = Nolvex::Protocol::LinkTypeCount;
 // The longest reason an operator may give for taking a link down, wherever it comes in.
 inline constexpr qsizetype MaximumReasonLength = 1000;
+// What a link's own fields may hold, wherever they come in (the API, an import, links set).
+inline constexpr qsizetype MaximumTitleLength = 200;
+inline constexpr qsizetype MaximumTags = 20;
+inline constexpr qsizetype MaximumTagLength = 40;
+inline constexpr qint64 MaximumVisitLimit = 1'000'000'000;
 
 struct Field {
     QString name;

@@ -26,7 +26,7 @@ constexpr std::array<const char*, 14> Columns {"code", "type", "target", "create
 // writes as \u0001, and the rest.
 constexpr qsizetype MaximumRecordBytes = qsizetype(64) * 1024;
 static_assert(MaximumRecordBytes >= 3 * MaximumAddressLength
-        + 6 * (MaximumReasonLength + LinkTitleLimit + LinkTagCountLimit * (LinkTagLengthLimit + 3) + LinkOwnerLimit)
+        + 6 * (MaximumReasonLength + MaximumTitleLength + MaximumTags * (MaximumTagLength + 3) + LinkOwnerLimit)
         + 1024);
 constexpr qint64 MaximumCount = std::numeric_limits<qint64>::max();
 constexpr qint64 ReadChunk = qint64(64) * 1024;
@@ -122,16 +122,17 @@ bool toCount(const QString& text, qint64* value)
 
 QString linkFieldsProblem(const StoredLink& link)
 {
-    if (link.title.size() > LinkTitleLimit || hasControlCharacter(link.title)) {
-        return QStringLiteral("the title is not at most %1 characters without control characters").arg(LinkTitleLimit);
+    if (link.title.size() > MaximumTitleLength || hasControlCharacter(link.title)) {
+        return QStringLiteral("the title is not at most %1 characters without control characters")
+            .arg(MaximumTitleLength);
     }
-    if (link.tags.size() > LinkTagCountLimit) {
-        return QStringLiteral("more than %1 tags").arg(LinkTagCountLimit);
+    if (link.tags.size() > MaximumTags) {
+        return QStringLiteral("more than %1 tags").arg(MaximumTags);
     }
     for (qsizetype i = 0; i < link.tags.size(); ++i) {
         const QString& tag = link.tags.at(i);
-        if (tag.trimmed().isEmpty() || tag.size() > LinkTagLengthLimit || hasControlCharacter(tag)) {
-            return QStringLiteral("a tag is not 1 to %1 characters without control characters").arg(LinkTagLengthLimit);
+        if (tag.trimmed().isEmpty() || tag.size() > MaximumTagLength || hasControlCharacter(tag)) {
+            return QStringLiteral("a tag is not 1 to %1 characters without control characters").arg(MaximumTagLength);
         }
         if (link.tags.indexOf(tag) < i) {
             return QStringLiteral("the tag %1 is given twice").arg(forTerminal(tag));
@@ -143,8 +144,8 @@ QString linkFieldsProblem(const StoredLink& link)
     if (link.expiresSecs < 0) {
         return QStringLiteral("the end is before 1970");
     }
-    if (link.maxVisits < 0 || link.maxVisits > LinkVisitLimit) {
-        return QStringLiteral("the visit limit is not a whole number from 1 to %1").arg(LinkVisitLimit);
+    if (link.maxVisits < 0 || link.maxVisits > MaximumVisitLimit) {
+        return QStringLiteral("the visit limit is not a whole number from 1 to %1").arg(MaximumVisitLimit);
     }
     return {};
 }

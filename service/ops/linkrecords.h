@@ -1,5 +1,6 @@
 #pragma once
 
+#include "links/fields.h"
 #include "store/linkstore.h"
 
 #include <QByteArray>
@@ -21,12 +22,7 @@ enum class RecordFormat {
     Csv, // RFC 4180, with a header row
 };
 
-// What a link's own fields may hold wherever they come in (an import, links set): the bounds the
-// API keeps too.
-inline constexpr qsizetype LinkTitleLimit = 200;
-inline constexpr qsizetype LinkTagCountLimit = 20;
-inline constexpr qsizetype LinkTagLengthLimit = 40;
-inline constexpr qint64 LinkVisitLimit = 1'000'000'000;
+// The longest owner an import takes; the other fields' bounds are in links/fields.h.
 inline constexpr qsizetype LinkOwnerLimit = 64; // a key's name
 
 // Why a link's title, tags, owner, end or visit limit cannot be stored; empty when they can.

@@ -315,9 +315,9 @@ CheckedCommand checkSet(const QCommandLineParser& parser, const QString& code, S
         const QString text = parser.value(QStringLiteral("max-visits"));
         bool ok = text == u"none";
         const qint64 limit = ok ? 0 : text.toLongLong(&ok);
-        if (!ok || limit < 0 || limit > LinkVisitLimit || (limit == 0 && text != u"none")) {
+        if (!ok || limit < 0 || limit > MaximumVisitLimit || (limit == 0 && text != u"none")) {
             return refusedWith(session.fail(
-                OpsBadUsage, QStringLiteral("--max-visits is a number from 1 to %1, or none").arg(LinkVisitLimit)));
+                OpsBadUsage, QStringLiteral("--max-visits is a number from 1 to %1, or none").arg(MaximumVisitLimit)));
         }
         patch.maxVisits = limit;
     }
@@ -384,16 +384,16 @@ QList<OperatorCommand> linkCommands()
                                 "never: no end."),
                  QStringLiteral("DATE")},
                 {QStringLiteral("max-visits"),
-                    QStringLiteral("How many visits the link serves (1 to %1); none: no limit.").arg(LinkVisitLimit),
+                    QStringLiteral("How many visits the link serves (1 to %1); none: no limit.").arg(MaximumVisitLimit),
                     QStringLiteral("N")},
                 {QStringLiteral("title"),
-                    QStringLiteral("The link's title (at most %1 characters; empty: none).").arg(LinkTitleLimit),
+                    QStringLiteral("The link's title (at most %1 characters; empty: none).").arg(MaximumTitleLength),
                     QStringLiteral("TEXT")},
                 {QStringLiteral("tag"),
                     QStringLiteral("A tag (1 to %1 characters); repeat it for more, up to %2. Replaces the tags "
                                    "the link has.")
-                        .arg(LinkTagLengthLimit)
-                        .arg(LinkTagCountLimit),
+                        .arg(MaximumTagLength)
+                        .arg(MaximumTags),
                     QStringLiteral("TAG")},
                 {QStringLiteral("no-tags"), QStringLiteral("Remove every tag.")}},
             StoreAccess::Change, checkSet},
