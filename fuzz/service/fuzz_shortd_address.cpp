@@ -139,7 +139,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const QString address
         = QString::fromUtf8(reinterpret_cast<const char*>(data + 1), static_cast<qsizetype>(size - 1));
 
-    const Shortd::AddressProblem problem = Shortd::checkAddress(address, ownBases());
+    const Shortd::AddressProblem problem = Shortd::checkAddress(address, ownBases(), config.port);
     if (problem == Shortd::AddressProblem::None) {
         if (address.size() > Shortd::MaximumAddressLength) {
             fail("an over-long address passed", address);
