@@ -353,8 +353,7 @@ HttpReply Routes::releaseDetail(const QString& sid) const
 void Routes::lookup(
     const QString& code, const QString& segment, const Respond& respond, std::function<void(const StoredLink&)> found)
 {
-    // A reserved name is never a code; such a path is no link, and costs no lookup.
-    if (!isLinkCodeShaped(code) || isReservedName(code)) {
+    if (!mayNameLink(code)) {
         respond(html(404, notFoundPage(percentDecode(segment.toLatin1(), false).value_or(segment))));
         return;
     }

@@ -98,12 +98,6 @@ std::optional<QString> itemOf(QStringView path, QStringView collection)
     return item.toString();
 }
 
-// A code the store may hold: drawn, or chosen by a person.
-bool isAnyCode(const QString& code)
-{
-    return isCodeShaped(code) || checkCustomCode(code) == CodeProblem::None;
-}
-
 QString authFailureMessage(AuthFailure failure)
 {
     switch (failure) {
@@ -576,7 +570,7 @@ void ApiRouter::listLinks(const HttpRequest& request, const Respond& respond)
 
 void ApiRouter::readLink(const QString& code, const QByteArray& host, const Respond& respond)
 {
-    if (!isAnyCode(code)) {
+    if (!mayNameLink(code)) {
         respond(noSuchLink(code));
         return;
     }
@@ -597,7 +591,7 @@ void ApiRouter::linkVisits(const HttpRequest& request, const QString& code, cons
         respond(invalid(errors));
         return;
     }
-    if (!isAnyCode(code)) {
+    if (!mayNameLink(code)) {
         respond(noSuchLink(code));
         return;
     }
@@ -674,7 +668,7 @@ void ApiRouter::editLink(
         respond(invalid(errors));
         return;
     }
-    if (!isAnyCode(code)) {
+    if (!mayNameLink(code)) {
         respond(noSuchLink(code));
         return;
     }
@@ -708,7 +702,7 @@ void ApiRouter::editLink(
 
 void ApiRouter::deleteLink(const QString& code, const Authentication& caller, const Respond& respond)
 {
-    if (!isAnyCode(code)) {
+    if (!mayNameLink(code)) {
         respond(noSuchLink(code));
         return;
     }

@@ -24,6 +24,14 @@ bool isCustomCodeCharacter(QChar c)
     const char16_t u = c.unicode();
     return (u >= u'a' && u <= u'z') || (u >= u'A' && u <= u'Z') || (u >= u'0' && u <= u'9') || u == u'_' || u == u'-';
 }
+
+bool isLinkCodeShaped(QStringView candidate)
+{
+    // Every drawn code fits the chosen codes' rules too: a shorter alphabet, lengths within theirs.
+    return candidate.size() >= MinimumCustomCodeLength && candidate.size() <= MaximumCustomCodeLength
+        && std::all_of(candidate.begin(), candidate.end(), isCustomCodeCharacter);
+}
+
 } // namespace
 
 QStringView codeAlphabet()
@@ -57,13 +65,6 @@ bool isCodeShaped(QStringView candidate)
     return std::all_of(candidate.begin(), candidate.end(), inAlphabet);
 }
 
-bool isLinkCodeShaped(QStringView candidate)
-{
-    // Every drawn code fits the chosen codes' rules too: a shorter alphabet, lengths within theirs.
-    return candidate.size() >= MinimumCustomCodeLength && candidate.size() <= MaximumCustomCodeLength
-        && std::all_of(candidate.begin(), candidate.end(), isCustomCodeCharacter);
-}
-
 std::span<const QStringView> reservedNames()
 {
     return ReservedNames;
@@ -73,6 +74,11 @@ bool isReservedName(QStringView candidate)
 {
     return std::any_of(ReservedNames.cbegin(), ReservedNames.cend(),
         [candidate](QStringView name) { return candidate.compare(name, Qt::CaseInsensitive) == 0; });
+}
+
+bool mayNameLink(QStringView candidate)
+{
+    return isLinkCodeShaped(candidate) && !isReservedName(candidate);
 }
 
 CodeProblem checkCustomCode(QStringView code)

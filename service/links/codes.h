@@ -24,10 +24,6 @@ QString randomCode(qsizetype length, const std::function<quint32(quint32)>& draw
 
 // Whether a code has the shape of a drawn one: its length and alphabet.
 bool isCodeShaped(QStringView candidate);
-// Whether a path segment can name a link at all, a drawn code or one a person chose, so that
-// anything else is answered without a lookup. Reserved names pass; see isReservedName().
-bool isLinkCodeShaped(QStringView candidate);
-
 // First path segments the service answers itself or keeps for its own pages. A code equal to one
 // of them, in any case, could never be reached, so none is ever given out or accepted.
 inline constexpr QStringView HealthSegment = u"healthz";
@@ -37,6 +33,10 @@ inline constexpr QStringView ApiSegment = u"api";
 inline constexpr QStringView ProtocolSegment = u"index.php";
 std::span<const QStringView> reservedNames();
 bool isReservedName(QStringView candidate);
+
+// Whether a path segment or an operator's argument can name a stored link, drawn or chosen: of a
+// link's shape and no reserved name. Anything else is no link, answered without asking the store.
+bool mayNameLink(QStringView candidate);
 
 // Codes a person chooses: 3 to 64 of A-Z a-z 0-9 _ -, neither a reserved name nor ending like a
 // QR image (.svg, .png). Whether the code is taken is the store's answer.
