@@ -80,6 +80,9 @@ private:
     bool addLinkCounts(const QHash<QString, VisitCounts>& links);
     bool addHourCounts(const QHash<HourKey, VisitCounts>& hours);
     bool addReferrerCounts(const QHash<ReferrerKey, qint64>& referrers);
+    // Writes rows inside that transaction: on PostgreSQL as one statement over a column array
+    // each (batch, when given), else one prepared statement a row (perRow, its values in order).
+    bool addRows(const QString& batch, const QString& perRow, const QList<QVariantList>& rows);
 
     // Keeps a failure's text, and whether trying again may help.
     void noteError(const QSqlError& error);

@@ -52,6 +52,40 @@ StoreStatus SqlLinkStore::addVisitCounts(const VisitBatch& batch)
     return commitGroup() ? StoreStatus::Ok : StoreStatus::Failed;
 }
 
+bool SqlLinkStore::addRows(const QString& batch, const QString& perRow, const QList<QVariantList>& rows)
+{
+    QSqlQuery query(connection());
+    const auto failed = [&] {
+        noteError(query.lastError());
+        abandonGroup();
+        return false;
+    };
+    if (m_dialect == SqlDialect::Postgres && !batch.isEmpty()) {
+        // One statement for the batch, planned for the arrays it is given (see addVisits).
+        QList<QStringList> columns(rows.isEmpty() ? 0 : rows.first().size());
+        for (const QVariantList& row : rows) {
+            for (qsizetype i = 0; i < columns.size(); ++i) {
+                columns[i].append(row.at(i).toString());
+            }
+        }
+        query.prepare(batch);
+        for (const QStringList& column : std::as_const(columns)) {
+            query.addBindValue(arrayLiteral(column));
+        }
+        return query.exec() || failed();
+    }
+    query.prepare(perRow);
+    for (const QVariantList& row : rows) {
+        for (qsizetype i = 0; i < row.size(); ++i) {
+            query.bindValue(static_cast<int>(i), row.at(i));
+        }
+        if (!query.exec()) {
+            return failed();
+        }
+    }
+    return true;
+}
+
 bool SqlLinkStore::addLinkCounts(const QHash<QString, VisitCounts>& links)
 {
     if (links.isEmpty()) {
@@ -59,51 +93,18 @@ bool SqlLinkStore::addLinkCounts(const QHash<QString, VisitCounts>& links)
     }
     // Rows are changed in one order everywhere, so two instances adding at once wait for each
     // other instead of deadlocking.
-    const QList<QString> codes = sortedKeys(links, std::less<>());
-    QSqlQuery query(connection());
-    const auto failed = [&] {
-        noteError(query.lastError());
-        abandonGroup();
-        return false;
-    };
-    if (m_dialect == SqlDialect::Postgres) {
-        // One statement for the batch, planned for the arrays it is given (see addVisits).
-        QStringList humans;
-        QStringList visitors;
-        QStringList bots;
-        QStringList previews;
-        for (const QString& code : codes) {
-            const VisitCounts& counts = links[code];
-            humans.append(QString::number(counts.humans));
-            visitors.append(QString::number(counts.visitors));
-            bots.append(QString::number(counts.bots));
-            previews.append(QString::number(counts.previews));
-        }
-        query.prepare(QStringLiteral(
-            "UPDATE links SET visits = links.visits + v.h, visitors = links.visitors + v.n, bots = links.bots + v.b, "
-            "previews = links.previews + v.p FROM (SELECT * FROM unnest(?::text[], ?::bigint[], ?::bigint[], "
-            "?::bigint[], ?::bigint[]) AS u(code, h, n, b, p) ORDER BY code) AS v WHERE links.code = v.code"));
-        query.addBindValue(arrayLiteral(codes));
-        query.addBindValue(arrayLiteral(humans));
-        query.addBindValue(arrayLiteral(visitors));
-        query.addBindValue(arrayLiteral(bots));
-        query.addBindValue(arrayLiteral(previews));
-        return query.exec() || failed();
-    }
-    query.prepare(QStringLiteral("UPDATE links SET visits = visits + ?, visitors = visitors + ?, bots = bots + ?, "
-                                 "previews = previews + ? WHERE code = ?"));
-    for (const QString& code : codes) {
+    QList<QVariantList> rows;
+    for (const QString& code : sortedKeys(links, std::less<>())) {
         const VisitCounts& counts = links[code];
-        query.bindValue(0, counts.humans);
-        query.bindValue(1, counts.visitors);
-        query.bindValue(2, counts.bots);
-        query.bindValue(3, counts.previews);
-        query.bindValue(4, code);
-        if (!query.exec()) {
-            return failed();
-        }
+        rows.append({counts.humans, counts.visitors, counts.bots, counts.previews, code});
     }
-    return true;
+    return addRows(QStringLiteral("UPDATE links SET visits = links.visits + v.h, visitors = links.visitors + v.n, "
+                                  "bots = links.bots + v.b, previews = links.previews + v.p FROM (SELECT * FROM "
+                                  "unnest(?::bigint[], ?::bigint[], ?::bigint[], ?::bigint[], ?::text[]) "
+                                  "AS u(h, n, b, p, code) ORDER BY code) AS v WHERE links.code = v.code"),
+        QStringLiteral("UPDATE links SET visits = visits + ?, visitors = visitors + ?, bots = bots + ?, "
+                       "previews = previews + ? WHERE code = ?"),
+        rows);
 }
 
 bool SqlLinkStore::addHourCounts(const QHash<HourKey, VisitCounts>& hours)
@@ -111,57 +112,21 @@ bool SqlLinkStore::addHourCounts(const QHash<HourKey, VisitCounts>& hours)
     if (hours.isEmpty()) {
         return true;
     }
-    const QList<HourKey> keys = sortedKeys(hours, [](const HourKey& a, const HourKey& b) {
-        return a.code != b.code ? a.code < b.code : a.hourSecs < b.hourSecs;
-    });
-    QSqlQuery query(connection());
-    const auto failed = [&] {
-        noteError(query.lastError());
-        abandonGroup();
-        return false;
-    };
+    QList<QVariantList> rows;
+    for (const HourKey& key : sortedKeys(hours, [](const HourKey&a, const HourKey&b) {
+             return a.code != b.code ? a.code < b.code : a.hourSecs < b.hourSecs;
+         })) {
+        const VisitCounts& counts = hours[key];
+        rows.append({key.code, key.hourSecs, counts.humans, counts.visitors, counts.bots, counts.previews});
+    }
     const QString conflict
         = u" ON CONFLICT (code, hour) DO UPDATE SET " % counterUpdates(QLatin1StringView("visit_hours"));
-    if (m_dialect == SqlDialect::Postgres) {
-        QStringList codes;
-        QStringList starts;
-        QStringList humans;
-        QStringList visitors;
-        QStringList bots;
-        QStringList previews;
-        for (const HourKey& key : keys) {
-            const VisitCounts& counts = hours[key];
-            codes.append(key.code);
-            starts.append(QString::number(key.hourSecs));
-            humans.append(QString::number(counts.humans));
-            visitors.append(QString::number(counts.visitors));
-            bots.append(QString::number(counts.bots));
-            previews.append(QString::number(counts.previews));
-        }
-        query.prepare(u"INSERT INTO visit_hours(code, hour, humans, visitors, bots, previews) "
-                      u"SELECT * FROM unnest(?::text[], ?::bigint[], ?::bigint[], ?::bigint[], ?::bigint[], "
-                      u"?::bigint[]) AS u(code, hour, humans, visitors, bots, previews) ORDER BY code, hour"
-            % conflict);
-        for (const QStringList* column : {&codes, &starts, &humans, &visitors, &bots, &previews}) {
-            query.addBindValue(arrayLiteral(*column));
-        }
-        return query.exec() || failed();
-    }
-    query.prepare(
-        u"INSERT INTO visit_hours(code, hour, humans, visitors, bots, previews) VALUES(?, ?, ?, ?, ?, ?)" % conflict);
-    for (const HourKey& key : keys) {
-        const VisitCounts& counts = hours[key];
-        query.bindValue(0, key.code);
-        query.bindValue(1, key.hourSecs);
-        query.bindValue(2, counts.humans);
-        query.bindValue(3, counts.visitors);
-        query.bindValue(4, counts.bots);
-        query.bindValue(5, counts.previews);
-        if (!query.exec()) {
-            return failed();
-        }
-    }
-    return true;
+    return addRows(u"INSERT INTO visit_hours(code, hour, humans, visitors, bots, previews) "
+                   u"SELECT * FROM unnest(?::text[], ?::bigint[], ?::bigint[], ?::bigint[], ?::bigint[], "
+                   u"?::bigint[]) AS u(code, hour, humans, visitors, bots, previews) ORDER BY code, hour"
+            % conflict,
+        u"INSERT INTO visit_hours(code, hour, humans, visitors, bots, previews) VALUES(?, ?, ?, ?, ?, ?)" % conflict,
+        rows);
 }
 
 bool SqlLinkStore::addReferrerCounts(const QHash<ReferrerKey, qint64>& referrers)
@@ -169,34 +134,26 @@ bool SqlLinkStore::addReferrerCounts(const QHash<ReferrerKey, qint64>& referrers
     if (referrers.isEmpty()) {
         return true;
     }
-    const QList<ReferrerKey> keys = sortedKeys(referrers, [](const ReferrerKey& a, const ReferrerKey& b) {
-        return std::tie(a.code, a.daySecs, a.host) < std::tie(b.code, b.daySecs, b.host);
-    });
+    QList<QVariantList> rows;
+    for (const ReferrerKey& key : sortedKeys(referrers, [](const ReferrerKey&a, const ReferrerKey&b) {
+             return std::tie(a.code, a.daySecs, a.host) < std::tie(b.code, b.daySecs, b.host);
+         })) {
+        rows.append(
+            {key.code, key.daySecs, key.code, key.daySecs, key.host, key.code, key.daySecs, key.host, referrers[key]});
+    }
     // A host the link already has that day adds to its row; a new one takes a row while the day
     // has fewer than StoredReferrersPerDay, else it is counted as "other". So a link's day holds a
     // bounded number of rows, and the hosts that come early (the frequent ones, mostly) are named.
-    QSqlQuery query(connection());
-    query.prepare(QStringLiteral("INSERT INTO visit_referrers(code, day, host, visits) "
-                                 "SELECT ?, ?, CASE WHEN EXISTS (SELECT 1 FROM visit_referrers "
-                                 "WHERE code = ? AND day = ? AND host = ?) OR (SELECT count(*) FROM visit_referrers "
-                                 "WHERE code = ? AND day = ?) < %1 THEN ? ELSE '%2' END, ? WHERE true "
-                                 "ON CONFLICT (code, day, host) DO UPDATE SET visits = visit_referrers.visits + "
-                                 "excluded.visits")
-                      .arg(StoredReferrersPerDay)
-                      .arg(OtherReferrer));
-    for (const ReferrerKey& key : keys) {
-        const QVariantList values {
-            key.code, key.daySecs, key.code, key.daySecs, key.host, key.code, key.daySecs, key.host, referrers[key]};
-        for (int i = 0; i < values.size(); ++i) {
-            query.bindValue(i, values.at(i));
-        }
-        if (!query.exec()) {
-            noteError(query.lastError());
-            abandonGroup();
-            return false;
-        }
-    }
-    return true;
+    return addRows({},
+        QStringLiteral("INSERT INTO visit_referrers(code, day, host, visits) "
+                       "SELECT ?, ?, CASE WHEN EXISTS (SELECT 1 FROM visit_referrers "
+                       "WHERE code = ? AND day = ? AND host = ?) OR (SELECT count(*) FROM visit_referrers "
+                       "WHERE code = ? AND day = ?) < %1 THEN ? ELSE '%2' END, ? WHERE true "
+                       "ON CONFLICT (code, day, host) DO UPDATE SET visits = visit_referrers.visits + "
+                       "excluded.visits")
+            .arg(StoredReferrersPerDay)
+            .arg(OtherReferrer),
+        rows);
 }
 
 StoreStatus SqlLinkStore::visitReport(
