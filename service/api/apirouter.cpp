@@ -30,8 +30,10 @@ constexpr auto JsonType = QByteArrayView("application/json; charset=utf-8");
 constexpr int RetryAfterSeconds = 2;
 // Drawn codes tried at each length before a longer one, for a link with options and no code.
 constexpr int DrawsPerLength = 3;
-// How long an accepted key is taken on trust, and how many are kept so.
-constexpr qint64 KnownKeyMs = 5000;
+// How long an accepted key is taken on trust, and how many are kept so. A key revoked on another
+// instance or from the shell is refused here within that time, as a link taken down elsewhere is;
+// a store call a second per busy key costs nothing to speak of.
+constexpr qint64 KnownKeyMs = 1000;
 constexpr qsizetype MaximumKnownKeys = 10'000;
 // Keys a listing shows at most: a service has a handful, and a reply stays bounded.
 constexpr int MaximumKeysListed = 1000;

@@ -82,8 +82,8 @@ private:
     RateLimiter& m_rateLimiter;
     AuthLimiter m_authLimiter;
     // Keys accepted lately, by their hash (never the key): a client sending the same key again
-    // within a few seconds costs no store call. A key revoked or expiring elsewhere is refused
-    // here within that time, as a link changed elsewhere is; one revoked here at once.
+    // within a second costs no store call. A key revoked or expiring elsewhere is refused here
+    // within that second, as a link changed elsewhere is; one revoked here at once.
     struct KnownKey {
         Authentication caller;
         qint64 untilMs = 0;

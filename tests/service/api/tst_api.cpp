@@ -199,6 +199,8 @@ private slots:
     void initTestCase();
     void calls_data();
     void calls();
+    void revokedFromTheShell_data();
+    void revokedFromTheShell();
     void storeDown();
     void keysNeverLogged();
 
@@ -362,6 +364,35 @@ void ApiTest::calls()
             QCOMPARE(QString::fromUtf8(text), expected.section(u'=', 1));
         }
     }
+}
+
+void ApiTest::revokedFromTheShell_data()
+{
+    QTest::addColumn<QString>("store");
+    QTest::newRow("sqlite") << u"sqlite"_s;
+    QTest::newRow("postgres") << u"postgres"_s;
+}
+
+// A key the service has just accepted, revoked by another process: refused within a second, as a
+// link taken down elsewhere is.
+void ApiTest::revokedFromTheShell()
+{
+    QFETCH(QString, store);
+    Instance& instance = m_instances[store];
+    const QString database = store == u"postgres" ? m_cluster.url(u"api"_s) : QString();
+    const QByteArray key = operatorCommand(
+        *instance.open, database, {u"keys"_s, u"create"_s, u"--name"_s, u"late"_s, u"--role"_s, u"reader"_s});
+    QVERIFY(!key.isEmpty());
+    instance.keys.insert(u"late"_s, key);
+    const QByteArray request = "GET /api/v1/key HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n"
+                               "X-Forwarded-For: 192.0.2.9\r\nAuthorization: Bearer "
+        + key + "\r\n\r\n";
+    QCOMPARE(rawExchange(instance.open->port(), request).status, 200);
+    operatorCommand(*instance.open, database, {u"keys"_s, u"revoke"_s, u"late"_s});
+    // Trusted for a second from the last acceptance, which came before the revocation.
+    HttpResult result;
+    QTRY_VERIFY_WITH_TIMEOUT((result = rawExchange(instance.open->port(), request)).status == 401, 2000);
+    record("GET", "/api/v1/key", result);
 }
 
 void ApiTest::storeDown()
