@@ -113,9 +113,10 @@ bool SqlLinkStore::addHourCounts(const QHash<HourKey, VisitCounts>& hours)
         return true;
     }
     QList<QVariantList> rows;
-    for (const HourKey& key : sortedKeys(hours, [](const HourKey&a, const HourKey&b) {
-             return a.code != b.code ? a.code < b.code : a.hourSecs < b.hourSecs;
-         })) {
+    const auto byCodeAndHour = [](const HourKey& a, const HourKey& b) {
+        return a.code != b.code ? a.code < b.code : a.hourSecs < b.hourSecs;
+    };
+    for (const HourKey& key : sortedKeys(hours, byCodeAndHour)) {
         const VisitCounts& counts = hours[key];
         rows.append({key.code, key.hourSecs, counts.humans, counts.visitors, counts.bots, counts.previews});
     }
@@ -135,9 +136,10 @@ bool SqlLinkStore::addReferrerCounts(const QHash<ReferrerKey, qint64>& referrers
         return true;
     }
     QList<QVariantList> rows;
-    for (const ReferrerKey& key : sortedKeys(referrers, [](const ReferrerKey&a, const ReferrerKey&b) {
-             return std::tie(a.code, a.daySecs, a.host) < std::tie(b.code, b.daySecs, b.host);
-         })) {
+    const auto byCodeDayAndHost = [](const ReferrerKey& a, const ReferrerKey& b) {
+        return std::tie(a.code, a.daySecs, a.host) < std::tie(b.code, b.daySecs, b.host);
+    };
+    for (const ReferrerKey& key : sortedKeys(referrers, byCodeDayAndHost)) {
         rows.append(
             {key.code, key.daySecs, key.code, key.daySecs, key.host, key.code, key.daySecs, key.host, referrers[key]});
     }
