@@ -70,11 +70,7 @@ void ShortdClusterTest::takeDownReachesEveryInstance()
     for (ShortdProcess* instance : {&a, &b, &c}) {
         QVERIFY2(instance->start(), qPrintable(instance->errorString()));
     }
-    const QString code = rawExchange(a.port(), rawGet(shortenTarget(1, u"https://example.com/offer"_s), a.port()))
-                             .json()
-                             .value(u"info"_s)
-                             .toString()
-                             .section(u'/', -1);
+    const QString code = shortenedCode(a.port(), 1, u"https://example.com/offer"_s);
     QVERIFY(!code.isEmpty());
     QCOMPARE(statusOf(b, code), 302);
     QCOMPARE(statusOf(c, code), 302);
@@ -99,11 +95,7 @@ void ShortdClusterTest::takeDownReachesEveryInstance()
     QTRY_COMPARE(statusOf(b, code), 410);
     QTRY_COMPARE(statusOf(c, code), 410);
     // And B hears of the next change as before.
-    const QString other = rawExchange(b.port(), rawGet(shortenTarget(1, u"https://example.com/next"_s), b.port()))
-                              .json()
-                              .value(u"info"_s)
-                              .toString()
-                              .section(u'/', -1);
+    const QString other = shortenedCode(b.port(), 1, u"https://example.com/next"_s);
     QCOMPARE(statusOf(b, other), 302);
     QCOMPARE(operatorCommand(url, {u"links"_s, u"disable"_s, other}).status, 0);
     QTRY_COMPARE(statusOf(b, other), 410);

@@ -38,7 +38,7 @@ void ShortdDurabilityTest::acknowledgedLinksSurviveKill9()
         const QString address = u"https://example.com/durable/%1?中文=%2&x=a+b"_s.arg(i).arg(i * 7);
         const HttpResult reply = rawExchange(service.port(), rawGet(shortenTarget(type, address), service.port()));
         QCOMPARE(reply.json().value(ResultMember.toString()).toInt(), 1);
-        made.append({type, address, reply.json().value(InfoMember.toString()).toString().section(u'/', -1)});
+        made.append({type, address, reply.linkCode()});
     }
     // No orderly shutdown: whatever was acknowledged must already be on disk.
     service.kill9();
@@ -54,7 +54,7 @@ void ShortdDurabilityTest::acknowledgedLinksSurviveKill9()
     const Made& sample = made.at(123);
     const HttpResult again
         = rawExchange(service.port(), rawGet(shortenTarget(sample.type, sample.address), service.port()));
-    QCOMPARE(again.json().value(InfoMember.toString()).toString().section(u'/', -1), sample.code);
+    QCOMPARE(again.linkCode(), sample.code);
     QVERIFY2(service.stop(), qPrintable(service.errorString()));
 }
 
@@ -117,8 +117,7 @@ private:
         reply.body = m_received.sliced(headerEnd + 4, length);
         m_received.remove(0, headerEnd + 4 + length);
         if (reply.json().value(ResultMember.toString()).toInt() == 1) {
-            m_acknowledged->append(
-                {m_type, m_address, reply.json().value(InfoMember.toString()).toString().section(u'/', -1)});
+            m_acknowledged->append({m_type, m_address, reply.linkCode()});
         }
         sendNext();
     }
@@ -173,7 +172,7 @@ void ShortdDurabilityTest::concurrentCreatesSurviveKill9()
     const Acknowledged& last = acknowledged.constLast();
     const HttpResult again
         = rawExchange(service.port(), rawGet(shortenTarget(last.type, last.address), service.port()));
-    QCOMPARE(again.json().value(InfoMember.toString()).toString().section(u'/', -1), last.code);
+    QCOMPARE(again.linkCode(), last.code);
     QVERIFY2(service.stop(), qPrintable(service.errorString()));
 }
 
@@ -181,9 +180,7 @@ void ShortdDurabilityTest::visitsSurviveOrderlyStop()
 {
     ShortdProcess service;
     QVERIFY2(service.start(), qPrintable(service.errorString()));
-    const HttpResult created
-        = rawExchange(service.port(), rawGet(shortenTarget(1, u"http://example.com/counted"_s), service.port()));
-    const QByteArray code = created.json().value(InfoMember.toString()).toString().section(u'/', -1).toLatin1();
+    const QByteArray code = shortenedCode(service.port(), 1, u"http://example.com/counted"_s).toLatin1();
     QVERIFY(!code.isEmpty());
     for (int i = 0; i < 5; ++i) {
         QCOMPARE(rawExchange(service.port(), rawVisit('/' + code, service.port())).status, 302);

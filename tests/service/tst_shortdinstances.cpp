@@ -34,7 +34,7 @@ public:
 
     bool finished() const { return m_finished; }
     const HttpResult& result() const { return m_result; }
-    QString code() const { return m_result.json().value(u"info"_s).toString().section(u'/', -1); }
+    QString code() const { return m_result.linkCode(); }
 
 private:
     void read()
@@ -69,14 +69,6 @@ bool allFinished(const Requests& requests)
     return std::all_of(requests.cbegin(), requests.cend(), [](const auto& request) { return request->finished(); });
 }
 
-QString createdCode(quint16 port, int type, const QString& address)
-{
-    return rawExchange(port, rawGet(shortenTarget(type, address), port))
-        .json()
-        .value(u"info"_s)
-        .toString()
-        .section(u'/', -1);
-}
 } // namespace
 
 // Several instances of the service on one PostgreSQL cluster the test starts itself.
@@ -119,7 +111,7 @@ void ShortdInstancesTest::twoInstancesAgree()
     QVERIFY2(a.start(), qPrintable(a.errorString()));
     QVERIFY2(b.start(), qPrintable(b.errorString()));
 
-    const QString code = createdCode(a.port(), 1, u"https://example.com/made-on-a"_s);
+    const QString code = shortenedCode(a.port(), 1, u"https://example.com/made-on-a"_s);
     QVERIFY(!code.isEmpty());
     const HttpResult followed = rawExchange(b.port(), rawVisit('/' + code.toLatin1(), b.port()));
     QCOMPARE(followed.status, 302);
@@ -139,7 +131,7 @@ void ShortdInstancesTest::twoInstancesAgree()
         codes.insert(request->code());
     }
     QCOMPARE(codes.size(), 1);
-    QCOMPARE(createdCode(a.port(), 4, u"https://example.com/同时"_s), *codes.cbegin());
+    QCOMPARE(shortenedCode(a.port(), 4, u"https://example.com/同时"_s), *codes.cbegin());
 
     // Visits counted by both instances add up in the one row.
     for (const ShortdProcess* instance : {&a, &b, &a}) {
@@ -192,8 +184,8 @@ void ShortdInstancesTest::databaseOutageUnderLoad()
     ShortdProcess service(FastRetry + QStringList {u"--database"_s, url});
     QVERIFY2(service.start(), qPrintable(service.errorString()));
     const quint16 port = service.port();
-    const QByteArray cached = '/' + createdCode(port, 0, u"https://example.com/hot"_s).toLatin1();
-    const QByteArray uncached = '/' + createdCode(port, 0, u"https://example.com/cold"_s).toLatin1();
+    const QByteArray cached = '/' + shortenedCode(port, 0, u"https://example.com/hot"_s).toLatin1();
+    const QByteArray uncached = '/' + shortenedCode(port, 0, u"https://example.com/cold"_s).toLatin1();
     QCOMPARE(rawExchange(port, rawGet(cached, port)).status, 302);
 
     // Creates, redirects and health checks keep coming while the database stops for 3 s.

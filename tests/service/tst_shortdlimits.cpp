@@ -67,12 +67,7 @@ void ShortdLimitsTest::cleanupTestCase()
 
 QString ShortdLimitsTest::newLink(const QString& address)
 {
-    const quint16 port = m_instances[0]->port();
-    return rawExchange(port, rawGet(shortenTarget(0, address), port))
-        .json()
-        .value(u"info"_s)
-        .toString()
-        .section(u'/', -1);
+    return shortenedCode(m_instances[0]->port(), 0, address);
 }
 
 bool ShortdLimitsTest::sql(const QString& statement, QVariant* value)

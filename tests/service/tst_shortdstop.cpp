@@ -130,9 +130,9 @@ private:
             }
         } else if (status == 200) {
             const qsizetype body = reply.indexOf("\r\n\r\n");
-            const QJsonObject json = HttpResult {200, {}, reply.sliced(body + 4), false}.json();
-            if (json.value(u"result"_s).toInt() == 1) {
-                m_created.insert(json.value(u"info"_s).toString().section(u'/', -1), attempt.address);
+            const HttpResult result {200, {}, reply.sliced(body + 4), false};
+            if (result.json().value(u"result"_s).toInt() == 1) {
+                m_created.insert(result.linkCode(), attempt.address);
                 return;
             }
         }
@@ -185,8 +185,7 @@ void ShortdStopTest::rollingRestartDropsNothing()
     ShortdProcess b(Options + QStringList {u"--database"_s, url});
     QVERIFY2(a.start(), qPrintable(a.errorString()));
     QVERIFY2(b.start(), qPrintable(b.errorString()));
-    const HttpResult made = rawExchange(a.port(), rawGet(shortenTarget(0, u"https://example.com/hot"_s), a.port()));
-    const QByteArray hot = made.json().value(u"info"_s).toString().section(u'/', -1).toLatin1();
+    const QByteArray hot = shortenedCode(a.port(), 0, u"https://example.com/hot"_s).toLatin1();
     QVERIFY(!hot.isEmpty());
 
     LoadClient load({a.port(), b.port()}, '/' + hot, 16);

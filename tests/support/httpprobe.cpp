@@ -27,6 +27,11 @@ QJsonObject HttpResult::json() const
     return QJsonDocument::fromJson(body).object();
 }
 
+QString HttpResult::linkCode() const
+{
+    return json().value(Nolvex::Protocol::InfoMember.toString()).toString().section(u'/', -1);
+}
+
 HttpResult rawExchange(quint16 port, const QByteArray& request, int timeoutMs)
 {
     HttpResult result;
@@ -100,6 +105,11 @@ QByteArray shortenTarget(int type, const QString& address)
     return ShortenPath.toLatin1() + '?' + TypeKey.toLatin1() + '=' + QByteArray::number(type) + '&' + UrlKey.toLatin1()
         + '=' + QUrl::toPercentEncoding(address) + '&' + TokenKey.toLatin1() + '='
         + Nolvex::requestToken(address).toLatin1();
+}
+
+QString shortenedCode(quint16 port, int type, const QString& address)
+{
+    return rawExchange(port, rawGet(shortenTarget(type, address), port)).linkCode();
 }
 
 HttpResult fetch(QNetworkAccessManager& manager, const QUrl& url, const QByteArray& postBody)

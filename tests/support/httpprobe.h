@@ -16,6 +16,8 @@ struct HttpResult {
 
     QByteArray header(QByteArrayView name) const;
     QJsonObject json() const;
+    // The code of the short link a shortening reply carries; empty when it carries none.
+    QString linkCode() const;
 };
 
 // Sends bytes exactly as given on a new loopback connection and reads one reply.
@@ -27,6 +29,8 @@ QByteArray rawPost(const QByteArray& target, const QByteArray& body, const QByte
 
 // The target of a shortening request, built the way the client builds it.
 QByteArray shortenTarget(int type, const QString& address);
+// Shortens the address on the service at port, as the client does: the link's code, or empty.
+QString shortenedCode(quint16 port, int type, const QString& address);
 
 // Through a network access manager, as the client does; redirects are not followed.
 HttpResult fetch(QNetworkAccessManager& manager, const QUrl& url, const QByteArray& postBody = {});

@@ -32,14 +32,6 @@ double seriesValue(const QByteArray& scrape, const QByteArray& series)
     return -1;
 }
 
-QString createdCode(quint16 port, const QString& address)
-{
-    return rawExchange(port, rawGet(shortenTarget(0, address), port))
-        .json()
-        .value(u"info"_s)
-        .toString()
-        .section(u'/', -1);
-}
 } // namespace
 
 // The real service, its metrics read by the tools operators use.
@@ -80,7 +72,7 @@ void ShortdMetricsTest::scrapeUnderLoadPassesPromtool()
     const quint16 port = m_service->port();
     QStringList codes;
     for (int i = 0; i < 40; ++i) {
-        codes.append(createdCode(port, u"https://example.com/metrics/%1"_s.arg(i)));
+        codes.append(shortenedCode(port, 0, u"https://example.com/metrics/%1"_s.arg(i)));
         QVERIFY(!codes.constLast().isEmpty());
     }
     // Each code twice: once from the database, once from memory.
