@@ -572,7 +572,7 @@ void ApiRouter::listLinks(const HttpRequest& request, const Respond& respond)
 
 void ApiRouter::readLink(const QString& code, const QByteArray& host, const Respond& respond)
 {
-    if (!mayNameLink(code)) {
+    if (!mayBeStoredCode(code)) {
         respond(noSuchLink(code));
         return;
     }
@@ -593,7 +593,7 @@ void ApiRouter::linkVisits(const HttpRequest& request, const QString& code, cons
         respond(invalid(errors));
         return;
     }
-    if (!mayNameLink(code)) {
+    if (!mayBeStoredCode(code)) {
         respond(noSuchLink(code));
         return;
     }
@@ -670,7 +670,7 @@ void ApiRouter::editLink(
         respond(invalid(errors));
         return;
     }
-    if (!mayNameLink(code)) {
+    if (!mayBeStoredCode(code)) {
         respond(noSuchLink(code));
         return;
     }
@@ -704,7 +704,7 @@ void ApiRouter::editLink(
 
 void ApiRouter::deleteLink(const QString& code, const Authentication& caller, const Respond& respond)
 {
-    if (!mayNameLink(code)) {
+    if (!mayBeStoredCode(code)) {
         respond(noSuchLink(code));
         return;
     }

@@ -81,6 +81,11 @@ bool mayNameLink(QStringView candidate)
     return isLinkCodeShaped(candidate) && !isReservedName(candidate);
 }
 
+bool mayBeStoredCode(QStringView candidate)
+{
+    return isCodeShaped(candidate) || mayNameLink(candidate);
+}
+
 CodeProblem checkCustomCode(QStringView code)
 {
     // The specific reasons first: "robots.txt" is a reserved name before it is a bad character.

@@ -34,9 +34,13 @@ inline constexpr QStringView ProtocolSegment = u"index.php";
 std::span<const QStringView> reservedNames();
 bool isReservedName(QStringView candidate);
 
-// Whether a path segment or an operator's argument can name a stored link, drawn or chosen: of a
-// link's shape and no reserved name. Anything else is no link, answered without asking the store.
+// Whether a path segment can lead to a stored link, drawn or chosen: of a link's shape and no
+// reserved name. Anything else is no link, answered without asking the store.
 bool mayNameLink(QStringView candidate);
+// Whether the store may hold a link of this code, for the API and the operator's commands: a
+// chosen one, or a drawn one, also one drawn before its name was reserved, which no path reaches
+// but which can still be read and taken down.
+bool mayBeStoredCode(QStringView candidate);
 
 // Codes a person chooses: 3 to 64 of A-Z a-z 0-9 _ -, neither a reserved name nor ending like a
 // QR image (.svg, .png). Whether the code is taken is the store's answer.

@@ -121,7 +121,7 @@ std::optional<StoredLink> findLink(LinkStore& store, const QString& code, Sessio
 // A code that cannot be one, drawn or chosen, is refused without asking the store.
 bool checkCode(const QString& code, Session& session)
 {
-    if (mayNameLink(code)) {
+    if (mayBeStoredCode(code)) {
         return true;
     }
     session.fail(OpsRefused, QStringLiteral("no link %1").arg(code));

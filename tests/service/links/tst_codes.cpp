@@ -46,27 +46,29 @@ void CodesTest::codesAvoidLookAlikes()
 
 void CodesTest::codeShape_data()
 {
-    // shaped: could have been drawn; reachable: could name a stored link at all, drawn or chosen.
+    // shaped: could have been drawn; reachable: a path to a stored link, drawn or chosen; held: a code
+    // the store may hold, also one drawn before its name was reserved.
     QTest::addColumn<QString>("candidate");
     QTest::addColumn<bool>("shaped");
     QTest::addColumn<bool>("reachable");
-    QTest::newRow("six") << u"abcDEF"_s << true << true;
-    QTest::newRow("sixteen") << u"abcdefghijkmnpqr"_s << true << true;
-    QTest::newRow("five") << u"abcde"_s << false << true;
-    QTest::newRow("seventeen") << u"abcdefghijkmnpqrs"_s << false << true;
-    QTest::newRow("look-alike zero") << u"abcde0"_s << false << true;
-    QTest::newRow("look-alike ell") << u"abcdel"_s << false << true;
-    QTest::newRow("plus") << u"abcde+"_s << false << false;
-    QTest::newRow("chinese") << u"abcde中"_s << false << false;
-    QTest::newRow("encoded") << u"%41bcdef"_s << false << false;
-    QTest::newRow("chosen, shortest") << u"a_1"_s << false << true;
-    QTest::newRow("chosen, too short") << u"a-"_s << false << false;
-    QTest::newRow("chosen, longest") << QString(64, u'-') << false << true;
-    QTest::newRow("chosen, too long") << QString(65, u'x') << false << false;
-    QTest::newRow("dot") << u"spring.sale"_s << false << false;
-    QTest::newRow("slash") << u"a/bcdef"_s << false << false;
-    QTest::newRow("reserved, of a drawn shape") << u"readyz"_s << true << false;
-    QTest::newRow("reserved, any case") << u"Admin"_s << false << false;
+    QTest::addColumn<bool>("held");
+    QTest::newRow("six") << u"abcDEF"_s << true << true << true;
+    QTest::newRow("sixteen") << u"abcdefghijkmnpqr"_s << true << true << true;
+    QTest::newRow("five") << u"abcde"_s << false << true << true;
+    QTest::newRow("seventeen") << u"abcdefghijkmnpqrs"_s << false << true << true;
+    QTest::newRow("look-alike zero") << u"abcde0"_s << false << true << true;
+    QTest::newRow("look-alike ell") << u"abcdel"_s << false << true << true;
+    QTest::newRow("plus") << u"abcde+"_s << false << false << false;
+    QTest::newRow("chinese") << u"abcde中"_s << false << false << false;
+    QTest::newRow("encoded") << u"%41bcdef"_s << false << false << false;
+    QTest::newRow("chosen, shortest") << u"a_1"_s << false << true << true;
+    QTest::newRow("chosen, too short") << u"a-"_s << false << false << false;
+    QTest::newRow("chosen, longest") << QString(64, u'-') << false << true << true;
+    QTest::newRow("chosen, too long") << QString(65, u'x') << false << false << false;
+    QTest::newRow("dot") << u"spring.sale"_s << false << false << false;
+    QTest::newRow("slash") << u"a/bcdef"_s << false << false << false;
+    QTest::newRow("reserved, of a drawn shape") << u"readyz"_s << true << false << true;
+    QTest::newRow("reserved, any case") << u"Admin"_s << false << false << false;
 }
 
 void CodesTest::codeShape()
@@ -74,8 +76,10 @@ void CodesTest::codeShape()
     QFETCH(QString, candidate);
     QFETCH(bool, shaped);
     QFETCH(bool, reachable);
+    QFETCH(bool, held);
     QCOMPARE(isCodeShaped(candidate), shaped);
     QCOMPARE(mayNameLink(candidate), reachable);
+    QCOMPARE(mayBeStoredCode(candidate), held);
     // Whatever a person may choose, the routes can reach.
     if (checkCustomCode(candidate) == CodeProblem::None) {
         QVERIFY(reachable);
