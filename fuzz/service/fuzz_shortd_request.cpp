@@ -3,9 +3,15 @@
 // store, and the responder writing the reply. The connection is an in-memory socket, so no port is involved.
 //
 // What every reply must satisfy: a status line of HTTP/1.1 and three digits, never a 5xx other than
-// 503 (malformed HTTP is dropped, not answered 500), header lines free of control characters, and
-// a redirect's Location a plain ASCII http(s) address. NOLVEX_FUZZ_PRINT=1 prints every reply.
+// 503 (malformed HTTP is dropped, not answered 500), header lines free of control characters, a
+// redirect's Location a plain ASCII http(s) address, and a creation's a path on this service.
+// NOLVEX_FUZZ_PRINT=1 prints every reply.
+//
+// The store holds an admin's key (AdminKey below), which the corpus's API requests send, so the
+// API's calls past authentication are reached too. Each input comes from an address of its own,
+// so the failed keys of earlier inputs never block the API for later ones.
 
+#include "api/keys.h"
 #include "config.h"
 #include "http/accesslog.h"
 #include "http/connection.h"
@@ -35,11 +41,11 @@ namespace
 class MemorySocket final : public QTcpSocket
 {
 public:
-    explicit MemorySocket(QByteArray input)
+    MemorySocket(QByteArray input, const QHostAddress& peer)
         : m_input(std::move(input))
     {
         setSocketState(QAbstractSocket::ConnectedState);
-        setPeerAddress(QHostAddress(QHostAddress::LocalHost));
+        setPeerAddress(peer);
         setPeerPort(40000);
         setLocalAddress(QHostAddress(QHostAddress::LocalHost));
         setLocalPort(8420);
@@ -107,13 +113,16 @@ struct Service {
 
 Service* service = nullptr;
 
+constexpr QByteArrayView AdminKey = "nvx_FuzzFuzzFuzzFuzzFuzzFuzzFuzzFuzzFuzzFuzzFuz";
+
 [[noreturn]] void fail(const char* what, const QByteArray& output)
 {
     std::fprintf(stderr, "fuzz_shortd_request: %s\n--- reply ---\n%s\n", what, output.left(4096).constData());
     std::abort();
 }
 
-void checkHeaderLine(QByteArrayView line, const QByteArray& output)
+// A redirect's Location leads off to an http(s) address; a created thing's is a path on this service.
+void checkHeaderLine(QByteArrayView line, int status, const QByteArray& output)
 {
     for (const char c : line) {
         const auto byte = static_cast<unsigned char>(c);
@@ -128,6 +137,12 @@ void checkHeaderLine(QByteArrayView line, const QByteArray& output)
             if (byte <= 0x20 || byte >= 0x7f) {
                 fail("Location is not plain ASCII", output);
             }
+        }
+        if (status == 201) {
+            if (!value.startsWith('/') || value.startsWith("//")) {
+                fail("a creation's Location is not a path on this service", output);
+            }
+            return;
         }
         const QUrl target = QUrl::fromEncoded(value.toByteArray(), QUrl::StrictMode);
         if (!target.isValid() || (target.scheme() != u"http" && target.scheme() != u"https")
@@ -173,7 +188,7 @@ void checkReplies(const QByteArray& output, bool mayHoldHead)
         qsizetype contentLength = 0;
         for (qsizetype i = 1; i < lines.size(); ++i) {
             const QByteArrayView line = lines.at(i);
-            checkHeaderLine(line, output);
+            checkHeaderLine(line, status, output);
             if (line.size() > 15 && line.first(15).compare("Content-Length:", Qt::CaseInsensitive) == 0) {
                 contentLength = line.sliced(15).trimmed().toByteArray().toLongLong();
             }
@@ -211,7 +226,10 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
     const Shortd::StoredLink known {
         QStringLiteral("Fz2345"), 0, QStringLiteral("http://example.com/中文?q=\"><b>&x=a+b#frag"), 0, 0};
     if (!service->store->open() || !service->log.open(config.accessLog)
-        || service->store->insert(known).status != Shortd::StoreStatus::Ok) {
+        || service->store->insert(known).status != Shortd::StoreStatus::Ok || !Shortd::isKeyShaped(AdminKey)
+        || service->store->createKey({QStringLiteral("fuzz"), static_cast<int>(Shortd::Role::Admin),
+               Shortd::keyPrefix(AdminKey), Shortd::keyHash(AdminKey), 0, 0, 0, 0})
+            != Shortd::StoreStatus::Ok) {
         std::abort();
     }
     service->rateLimiter = std::make_unique<Shortd::RateLimiter>(config.rateLimit);
@@ -233,7 +251,10 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    auto* socket = new MemorySocket(QByteArray(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size)));
+    static quint32 inputs = 0;
+    const QHostAddress peer((10U << 24) | (++inputs & 0xffffffU));
+    auto* socket
+        = new MemorySocket(QByteArray(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size)), peer);
     QPointer<MemorySocket> alive(socket);
     // The service's own limits, but for the time limits: no input here waits for more bytes.
     auto* connection = new Shortd::Connection(socket, Shortd::FrontEndLimits {});
