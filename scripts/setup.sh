@@ -25,8 +25,11 @@ NOLVEX_TEST_PACKAGES=(
     prometheus
     chromium chromium-driver python3-selenium
 )
-# The browser tests' accessibility checker comes from npm: Debian's Node.js only where there is none.
-command -v npm >/dev/null 2>&1 || NOLVEX_TEST_PACKAGES+=(nodejs npm)
+# The API description checker and the browser tests' accessibility checker come from npm: Debian's
+# Node.js and npm where either is missing (a machine may carry its own, newer ones).
+if ! command -v node >/dev/null 2>&1 || ! command -v npm >/dev/null 2>&1; then
+    NOLVEX_TEST_PACKAGES+=(nodejs npm)
+fi
 
 nolvex_install_packages() {
     local missing=() pkg
