@@ -150,6 +150,7 @@ enum class Change {
     Missing,
     Gone, // deleted before
     Refused, // not the caller's link, and the role edits only its own
+    TakenDown, // disabled by an admin or an operator: the caller may not enable it or change why
     Failed,
 };
 
@@ -159,7 +160,7 @@ struct ChangeResult {
 };
 
 ChangeResult changeLink(LinkStore* store, const QString& code, const Authentication& caller, Action action,
-    const std::function<LookupResult(LinkStore&, const StoredLink&)>& apply)
+    const std::function<LookupResult(LinkStore&, const StoredLink&)>& apply, bool setsDisable = false)
 {
     if (!store) {
         return {};
@@ -174,13 +175,21 @@ ChangeResult changeLink(LinkStore* store, const QString& code, const Authenticat
     if (!allows(caller.role, action, !found.link.owner.isEmpty() && found.link.owner == caller.name)) {
         return {Change::Refused, found.link};
     }
+    if (setsDisable && !mayChangeDisable(caller.role, caller.name, found.link)) {
+        return {Change::TakenDown, found.link};
+    }
     const LookupResult changed = apply(*store, found.link);
     switch (changed.status) {
     case StoreStatus::Ok:
         return {Change::Done, changed.link};
-    case StoreStatus::Missing:
-        // Deleted in between, by another caller.
+    case StoreStatus::Missing: {
+        // Deleted in between, by another caller, or taken down in between (the edit's guard).
+        const LookupResult now = store->findByCode(code);
+        if (now.status == StoreStatus::Ok && now.link.state != LinkState::Deleted) {
+            return {Change::TakenDown, now.link};
+        }
         return {Change::Gone, found.link};
+    }
     default:
         return {};
     }
@@ -212,10 +221,12 @@ void ApiRouter::onStore(
     }
 }
 
-HttpReply ApiRouter::linkReply(int status, const StoredLink& link, const QByteArray& host) const
+HttpReply ApiRouter::linkReply(int status, const StoredLink& link, const QByteArray& host, bool forAdmin) const
 {
     HttpReply reply {status, JsonType.toByteArray(),
-        linkJson(link, m_settings.shortLink(link.type, link.code, host), m_shortener.visitsOf(link), nowSecs()), {}};
+        linkJson(m_shortener.withPendingVisits(link), m_settings.shortLink(link.type, link.code, host),
+            m_shortener.visitsOf(link), nowSecs(), forAdmin),
+        {}};
     reply.addHeader("Cache-Control", "no-store");
     if (status == 201) {
         reply.addHeader("Location", (LinksPath % u'/' % link.code).toUtf8());
@@ -244,8 +255,10 @@ void ApiRouter::handle(const HttpRequest& request, qint64 nowMs, const Respond& 
         allowed = "GET, HEAD, POST, OPTIONS";
         if (read) {
             serve = [this, request, nowMs, respond] {
-                requireRole(request, nowMs, respond, Role::Reader,
-                    [this, request, respond](const Authentication&) { listLinks(request, respond); });
+                requireRole(
+                    request, nowMs, respond, Role::Reader, [this, request, respond](const Authentication& caller) {
+                        listLinks(request, caller.role == Role::Admin, respond);
+                    });
             };
         } else if (method == Method::Post) {
             serve = [this, request, nowMs, respond] {
@@ -279,7 +292,7 @@ void ApiRouter::handle(const HttpRequest& request, qint64 nowMs, const Respond& 
             serve = [this, request, nowMs, respond, item] {
                 requireRole(request, nowMs, respond, Role::Reader,
                     [this, item, host = request.host, respond](
-                        const Authentication&) { readLink(item, host, respond); });
+                        const Authentication& caller) { readLink(item, host, caller.role == Role::Admin, respond); });
             };
         } else if (method == Method::Patch) {
             serve = [this, request, nowMs, respond, item] {
@@ -472,7 +485,7 @@ void ApiRouter::automaticLink(const CreateRequest& create, const QByteArray& hos
             // As the protocol does: handing out a link that answers 410 would be no answer.
             respond(problemReply(403, QStringLiteral("该网址的短网址已过期，不能再次缩短")));
         } else {
-            respond(linkReply(outcome.created ? 201 : 200, outcome.link, host));
+            respond(linkReply(outcome.created ? 201 : 200, outcome.link, host, false));
         }
     });
 }
@@ -495,7 +508,7 @@ void ApiRouter::chosenLink(
         [this, host, respond](const CreatedLink& created) {
             switch (created.status) {
             case StoreStatus::Ok:
-                respond(linkReply(201, created.link, host));
+                respond(linkReply(201, created.link, host, false));
                 return;
             case StoreStatus::CodeTaken:
                 respond(problemReply(409,
@@ -512,7 +525,7 @@ void ApiRouter::chosenLink(
         respond);
 }
 
-void ApiRouter::listLinks(const HttpRequest& request, const Respond& respond)
+void ApiRouter::listLinks(const HttpRequest& request, bool forAdmin, const Respond& respond)
 {
     QList<FieldError> errors;
     std::optional<LinkQuery> query = parseListQuery(request.query, nowSecs(), &errors);
@@ -539,7 +552,7 @@ void ApiRouter::listLinks(const HttpRequest& request, const Respond& respond)
             }
             return page;
         },
-        [this, pageSize, host = request.host, respond](const Page& page) {
+        [this, pageSize, forAdmin, host = request.host, respond](const Page& page) {
             if (page.status != StoreStatus::Ok) {
                 respond(storeDown());
                 return;
@@ -552,8 +565,8 @@ void ApiRouter::listLinks(const HttpRequest& request, const Respond& respond)
                 if (i > 0) {
                     json += ',';
                 }
-                json += linkJson(
-                    link, m_settings.shortLink(link.type, link.code, host), m_shortener.visitsOf(link), now);
+                json += linkJson(m_shortener.withPendingVisits(link), m_settings.shortLink(link.type, link.code, host),
+                    m_shortener.visitsOf(link), now, forAdmin);
             }
             json += "],\"next\":";
             if (page.links.size() > pageSize) {
@@ -570,15 +583,15 @@ void ApiRouter::listLinks(const HttpRequest& request, const Respond& respond)
         respond);
 }
 
-void ApiRouter::readLink(const QString& code, const QByteArray& host, const Respond& respond)
+void ApiRouter::readLink(const QString& code, const QByteArray& host, bool forAdmin, const Respond& respond)
 {
     if (!mayBeStoredCode(code)) {
         respond(noSuchLink(code));
         return;
     }
-    m_shortener.resolve(code, [this, code, host, respond](const LookupResult& found) {
+    m_shortener.resolve(code, [this, code, host, forAdmin, respond](const LookupResult& found) {
         if (found.status == StoreStatus::Ok) {
-            respond(linkReply(200, found.link, host));
+            respond(linkReply(200, found.link, host, forAdmin));
         } else {
             respond(found.status == StoreStatus::Missing ? noSuchLink(code) : storeDown());
         }
@@ -675,16 +688,23 @@ void ApiRouter::editLink(
         return;
     }
     const qint64 now = nowSecs();
+    LinkPatch guarded = *patch;
+    guarded.actor = keyActorOf(caller.role, caller.name);
+    if (caller.role != Role::Admin) {
+        guarded.onlyOwnDisable = guarded.actor.name;
+    }
     onStore<ChangeResult>(
-        [code, caller, patch = *patch, now](LinkStore* store) {
-            return changeLink(store, code, caller, Action::EditLinks,
-                [&](LinkStore& on, const StoredLink&) { return on.updateLink(code, patch, now); });
+        [code, caller, patch = std::move(guarded), now](LinkStore* store) {
+            return changeLink(
+                store, code, caller, Action::EditLinks,
+                [&](LinkStore& on, const StoredLink&) { return on.updateLink(code, patch, now); },
+                patch.state || patch.reason);
         },
-        [this, code, host = request.host, respond](const ChangeResult& result) {
+        [this, code, host = request.host, admin = caller.role == Role::Admin, respond](const ChangeResult& result) {
             switch (result.change) {
             case Change::Done:
                 m_shortener.remember(result.link);
-                respond(linkReply(200, result.link, host));
+                respond(linkReply(200, result.link, host, admin));
                 return;
             case Change::Missing:
                 respond(noSuchLink(code));
@@ -694,6 +714,12 @@ void ApiRouter::editLink(
                 return;
             case Change::Refused:
                 respond(problemReply(403, QStringLiteral("只能修改自己创建的短网址")));
+                return;
+            case Change::TakenDown:
+                respond(problemReply(403,
+                    QStringLiteral(
+                        "短网址 %1 已被管理员或运维人员停用，只有管理员或运维人员才能重新启用它或修改停用原因")
+                        .arg(code)));
                 return;
             case Change::Failed:
                 respond(storeDown());
@@ -715,7 +741,9 @@ void ApiRouter::deleteLink(const QString& code, const Authentication& caller, co
                 StoredLink deleted = link;
                 deleted.state = LinkState::Deleted;
                 deleted.changedSecs = now;
-                return LookupResult {on.setState(code, LinkState::Deleted, link.reason, now), deleted};
+                return LookupResult {
+                    on.setState(code, LinkState::Deleted, link.reason, keyActorOf(caller.role, caller.name), now),
+                    deleted};
             });
         },
         [this, code, respond](const ChangeResult& result) {
@@ -732,6 +760,7 @@ void ApiRouter::deleteLink(const QString& code, const Authentication& caller, co
                 respond(noSuchLink(code));
                 return;
             case Change::Refused:
+            case Change::TakenDown:
                 respond(problemReply(403, QStringLiteral("只能删除自己创建的短网址")));
                 return;
             case Change::Failed:
@@ -820,15 +849,47 @@ void ApiRouter::revokeKey(const QString& name, const Respond& respond)
         return;
     }
     const qint64 now = nowSecs();
-    onStore<StoreStatus>(
-        [name, now](LinkStore* store) { return store ? store->revokeKey(name, now) : StoreStatus::Failed; },
-        [this, respond](StoreStatus status) {
-            if (status == StoreStatus::Ok) {
+    struct Revoked {
+        StoreStatus status = StoreStatus::Failed;
+        bool lastAdmin = false;
+    };
+    onStore<Revoked>(
+        [name, now](LinkStore* store) {
+            if (!store) {
+                return Revoked {};
+            }
+            // The API never leaves the service without an admin key: the shell, which needs no
+            // key, is the only way to revoke the last one.
+            qsizetype admins = 0;
+            bool isAdmin = false;
+            const StoreStatus listed = store->listKeys([&](const StoredKey& key) {
+                if (key.role == static_cast<int>(Role::Admin) && key.revokedSecs == 0
+                    && (key.expiresSecs == 0 || key.expiresSecs > now)) {
+                    ++admins;
+                    isAdmin = isAdmin || key.name == name;
+                }
+                return true;
+            });
+            if (listed != StoreStatus::Ok) {
+                return Revoked {};
+            }
+            if (isAdmin && admins == 1) {
+                return Revoked {StoreStatus::Ok, true};
+            }
+            return Revoked {store->revokeKey(name, now), false};
+        },
+        [this, name, respond](const Revoked& revoked) {
+            if (revoked.lastAdmin) {
+                respond(problemReply(409,
+                    QStringLiteral("%1 是最后一个有效的管理员密钥，不能通过 API 吊销；请先创建另一个管理员密钥，"
+                                   "或在服务器上用 keys revoke 命令吊销")
+                        .arg(name)));
+            } else if (revoked.status == StoreStatus::Ok) {
                 m_knownKeys.clear();
                 respond(noContent());
             } else {
-                respond(
-                    status == StoreStatus::Missing ? problemReply(404, QStringLiteral("没有这个密钥")) : storeDown());
+                respond(revoked.status == StoreStatus::Missing ? problemReply(404, QStringLiteral("没有这个密钥"))
+                                                               : storeDown());
             }
         },
         respond);

@@ -60,8 +60,9 @@ private:
     void createLink(const HttpRequest& request, qint64 nowMs, const Caller& caller, const Respond& respond);
     void automaticLink(const CreateRequest& create, const QByteArray& host, const Respond& respond);
     void chosenLink(const CreateRequest& create, const QString& owner, const QByteArray& host, const Respond& respond);
-    void listLinks(const HttpRequest& request, const Respond& respond);
-    void readLink(const QString& code, const QByteArray& host, const Respond& respond);
+    // forAdmin: an admin key asks, and sees who disabled a link.
+    void listLinks(const HttpRequest& request, bool forAdmin, const Respond& respond);
+    void readLink(const QString& code, const QByteArray& host, bool forAdmin, const Respond& respond);
     void editLink(
         const HttpRequest& request, const QString& code, const Authentication& caller, const Respond& respond);
     void deleteLink(const QString& code, const Authentication& caller, const Respond& respond);
@@ -75,7 +76,7 @@ private:
     // Runs work on the pool; answers 503 itself when the pool is full.
     template<typename Result>
     void onStore(std::function<Result(LinkStore*)> work, std::function<void(Result)> done, const Respond& respond);
-    HttpReply linkReply(int status, const StoredLink& link, const QByteArray& host) const;
+    HttpReply linkReply(int status, const StoredLink& link, const QByteArray& host, bool forAdmin) const;
 
     ApiSettings m_settings;
     Shortener& m_shortener;

@@ -8,9 +8,11 @@
 #include <QJsonDocument>
 #include <QJsonParseError>
 #include <QRegularExpression>
+#include <QSet>
 #include <QStringDecoder>
 #include <cmath>
 #include <cstdio>
+#include <vector>
 
 namespace Shortd
 {
@@ -34,9 +36,62 @@ QJsonValue timeOrNull(qint64 secs)
     return secs == 0 ? QJsonValue(QJsonValue::Null) : QJsonValue(rfc3339(secs));
 }
 
-bool hasControlCharacter(QStringView text)
+// The first member name an object of the text repeats, at any depth; the text is JSON already
+// read. A name is compared as JSON means it, so "a" and "\u0061" are the same member.
+std::optional<QString> repeatedMember(QByteArrayView json)
 {
-    return std::any_of(text.begin(), text.end(), [](QChar c) { return c.category() == QChar::Other_Control; });
+    struct Level {
+        bool object = false;
+        bool atName = false;
+        QSet<QString> names;
+    };
+    std::vector<Level> levels;
+    for (qsizetype i = 0; i < json.size(); ++i) {
+        switch (json[i]) {
+        case '{':
+            levels.push_back({true, true, {}});
+            break;
+        case '[':
+            levels.push_back({false, false, {}});
+            break;
+        case '}':
+        case ']':
+            if (!levels.empty()) {
+                levels.pop_back();
+            }
+            break;
+        case ',':
+            if (!levels.empty() && levels.back().object) {
+                levels.back().atName = true;
+            }
+            break;
+        case '"': {
+            qsizetype end = i + 1;
+            bool escaped = false;
+            while (end < json.size() && json[end] != '"') {
+                escaped = escaped || json[end] == '\\';
+                end += json[end] == '\\' ? 2 : 1;
+            }
+            if (!levels.empty() && levels.back().atName) {
+                const QByteArrayView token = json.sliced(i, end + 1 - i);
+                const QString name = escaped
+                    ? QJsonDocument::fromJson("[" + token.toByteArray() + "]").array().at(0).toString()
+                    : QString::fromUtf8(token.sliced(1, token.size() - 2));
+                Level& level = levels.back();
+                if (level.names.contains(name)) {
+                    return name;
+                }
+                level.names.insert(name);
+                level.atName = false;
+            }
+            i = end;
+            break;
+        }
+        default:
+            break;
+        }
+    }
+    return std::nullopt;
 }
 
 // Each member not among the known ones is an error of its own.
@@ -98,8 +153,9 @@ std::optional<QString> readText(
     if (value.isNull()) {
         return QString();
     }
-    if (!value.isString() || value.toString().size() > maximum || hasControlCharacter(value.toString())) {
-        errors->append({member, QStringLiteral("应为最多 %1 个字符的文字，不含控制字符").arg(maximum)});
+    if (!value.isString() || value.toString().size() > maximum || !isPlainFieldText(value.toString())) {
+        errors->append({member,
+            QStringLiteral("应为最多 %1 个字符的文字，不含控制字符、双向控制字符或无效的 Unicode 字符").arg(maximum)});
         return std::nullopt;
     }
     return value.toString();
@@ -108,7 +164,8 @@ std::optional<QString> readText(
 // Tags: distinct, in the order given, each 1 to MaximumTagLength characters.
 std::optional<QStringList> readTags(const QJsonValue& value, QList<FieldError>* errors)
 {
-    const QString problem = QStringLiteral("应为最多 %1 个标签的数组，每个标签 1 到 %2 个字符，不含控制字符")
+    const QString problem = QStringLiteral(
+        "应为最多 %1 个标签的数组，每个标签 1 到 %2 个字符，不含控制字符、双向控制字符或无效的 Unicode 字符")
                                 .arg(MaximumTags)
                                 .arg(MaximumTagLength);
     if (value.isNull()) {
@@ -122,8 +179,7 @@ std::optional<QStringList> readTags(const QJsonValue& value, QList<FieldError>* 
     const QJsonArray list = value.toArray();
     for (const auto& tag : list) {
         const QString text = tag.toString();
-        if (!tag.isString() || text.trimmed().isEmpty() || text.size() > MaximumTagLength
-            || hasControlCharacter(text)) {
+        if (!tag.isString() || text.trimmed().isEmpty() || text.size() > MaximumTagLength || !isPlainFieldText(text)) {
             errors->append({TagsMember, problem});
             return std::nullopt;
         }
@@ -219,6 +275,13 @@ JsonBody readJsonBody(const HttpRequest& request)
         body.detail = document.isNull()
             ? QStringLiteral("请求内容不是有效的 JSON：第 %1 个字符处有误").arg(error.offset)
             : QStringLiteral("请求内容应为一个 JSON 对象");
+        return body;
+    }
+    // QJsonDocument keeps the last of two members of one name; which one a client meant, and
+    // which one another reader of the same body would take, nobody can tell.
+    if (const std::optional<QString> repeated = repeatedMember(request.body)) {
+        body.status = 400;
+        body.detail = QStringLiteral("请求内容中的成员 “%1” 出现了不止一次，每个成员只能给一次").arg(*repeated);
         return body;
     }
     body.object = document.object();
@@ -435,7 +498,7 @@ QString linkStateName(const StoredLink& link, qint64 nowSecs)
     return isExpired(link, nowSecs) ? QStringLiteral("expired") : QStringLiteral("active");
 }
 
-QByteArray linkJson(const StoredLink& link, const QString& shortUrl, qint64 visits, qint64 nowSecs)
+QByteArray linkJson(const StoredLink& link, const QString& shortUrl, qint64 visits, qint64 nowSecs, bool forAdmin)
 {
     // Written directly rather than through QJsonObject: a link is what every read answers, and
     // building the object costs more than the rest of the request.
@@ -484,6 +547,10 @@ QByteArray linkJson(const StoredLink& link, const QString& shortUrl, qint64 visi
     }
     json += "],\"reason\":";
     stringOrNull(link.reason);
+    if (forAdmin) {
+        json += ",\"disabledBy\":";
+        stringOrNull(link.disabledBy);
+    }
     json += '}';
     return json;
 }

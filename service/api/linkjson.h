@@ -28,7 +28,7 @@ QString rfc3339(qint64 secs);
 std::optional<qint64> parseRfc3339(QStringView text);
 
 // A request body that is a JSON object, or why not: 415 another media type or charset, 413 too
-// long, 400 not UTF-8, not JSON or not an object.
+// long, 400 not UTF-8, not JSON, not an object, or an object that gives a member twice.
 struct JsonBody {
     QJsonObject object;
     int status = 0; // 0: the object is good
@@ -68,8 +68,8 @@ std::optional<ListCursor> decodeCursor(QStringView text);
 // "active", "disabled", "deleted", or "expired" for an active link past its end or its visits.
 QString linkStateName(const StoredLink& link, qint64 nowSecs);
 // A link as the API shows it, as JSON text; visits as counted so far, this instance's uncounted
-// ones included.
-QByteArray linkJson(const StoredLink& link, const QString& shortUrl, qint64 visits, qint64 nowSecs);
+// ones included. forAdmin adds disabledBy: who took it down, which only admins see.
+QByteArray linkJson(const StoredLink& link, const QString& shortUrl, qint64 visits, qint64 nowSecs, bool forAdmin);
 // A JSON string of the text, in UTF-8, escaped as JSON needs it.
 void appendJsonString(QByteArray& json, QStringView text);
 // A key as listings show it, never the key itself.

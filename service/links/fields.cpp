@@ -87,6 +87,23 @@ DecodedFields decodeFields(QByteArrayView raw, qsizetype maxFields, bool plusIsB
 }
 } // namespace
 
+bool isPlainFieldText(QStringView text)
+{
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text.at(i);
+        const char16_t u = c.unicode();
+        if (c.isHighSurrogate() && i + 1 < text.size() && text.at(i + 1).isLowSurrogate()) {
+            ++i;
+            continue;
+        }
+        if (c.isSurrogate() || c.category() == QChar::Other_Control || u == 0x061C || u == 0x200E || u == 0x200F
+            || (u >= 0x202A && u <= 0x202E) || (u >= 0x2066 && u <= 0x2069)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 std::optional<QString> percentDecode(QByteArrayView raw, bool plusIsBlank)
 {
     QString text;

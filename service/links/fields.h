@@ -20,6 +20,11 @@ inline constexpr qsizetype MaximumTags = 20;
 inline constexpr qsizetype MaximumTagLength = 40;
 inline constexpr qint64 MaximumVisitLimit = 1'000'000'000;
 
+// Whether text may be kept as a link's title, tag or reason and shown as it is: no control
+// characters, no bidirectional controls (U+061C, U+200E, U+200F, U+202A-U+202E, U+2066-U+2069),
+// which would reorder what is shown around them, and no lone surrogate, which UTF-8 cannot carry.
+bool isPlainFieldText(QStringView text);
+
 struct Field {
     QString name;
     QString value;

@@ -19,14 +19,14 @@ namespace Shortd
 namespace
 {
 // A file written before a column was added still reads: a column left out is its empty value.
-constexpr std::array<const char*, 14> Columns {"code", "type", "target", "created", "visits", "state", "reason",
-    "changed", "chosen", "expires", "maxVisits", "title", "tags", "owner"};
+constexpr std::array<const char*, 16> Columns {"code", "type", "target", "created", "visits", "state", "reason",
+    "changed", "chosen", "expires", "maxVisits", "title", "tags", "owner", "disabledBy", "takedown"};
 // The longest line export can write is well under this: an address of MaximumAddressLength
 // characters of three UTF-8 bytes each, a reason, title, tags and owner whose every character JSON
 // writes as \u0001, and the rest.
 constexpr qsizetype MaximumRecordBytes = qsizetype(64) * 1024;
 static_assert(MaximumRecordBytes >= 3 * MaximumAddressLength
-        + 6 * (MaximumReasonLength + MaximumTitleLength + MaximumTags * (MaximumTagLength + 3) + LinkOwnerLimit)
+        + 6 * (MaximumReasonLength + MaximumTitleLength + MaximumTags * (MaximumTagLength + 3) + 2 * LinkOwnerLimit)
         + 1024);
 constexpr qint64 MaximumCount = std::numeric_limits<qint64>::max();
 constexpr qint64 ReadChunk = qint64(64) * 1024;
@@ -44,7 +44,8 @@ QStringList fieldsOf(const StoredLink& link)
     return {link.code, QString::number(link.type), link.target, isoTime(link.createdSecs), QString::number(link.visits),
         stateName(link.state), link.reason, isoTime(link.changedSecs),
         link.chosen ? QStringLiteral("true") : QStringLiteral("false"), isoTime(link.expiresSecs),
-        link.maxVisits > 0 ? QString::number(link.maxVisits) : QString(), link.title, tagsCell(link.tags), link.owner};
+        link.maxVisits > 0 ? QString::number(link.maxVisits) : QString(), link.title, tagsCell(link.tags), link.owner,
+        link.disabledBy, link.takedown ? QStringLiteral("true") : QStringLiteral("false")};
 }
 
 QJsonObject objectOf(const StoredLink& link)
@@ -76,6 +77,12 @@ QJsonObject objectOf(const StoredLink& link)
     if (!link.owner.isEmpty()) {
         object.insert(QStringLiteral("owner"), link.owner);
     }
+    if (!link.disabledBy.isEmpty()) {
+        object.insert(QStringLiteral("disabledBy"), link.disabledBy);
+    }
+    if (link.takedown) {
+        object.insert(QStringLiteral("takedown"), true);
+    }
     return object;
 }
 
@@ -89,12 +96,6 @@ QString tableTime(qint64 secs)
     time.replace(u'T', u' ');
     time.chop(4); // seconds and "Z"
     return time;
-}
-
-bool hasControlCharacter(QStringView text)
-{
-    return std::any_of(text.begin(), text.end(),
-        [](QChar c) { return c.unicode() < 0x20 || (c.unicode() >= 0x7F && c.unicode() <= 0x9F); });
 }
 
 // The one place links are written for a terminal: nothing stored reaches it as a control
@@ -122,8 +123,9 @@ bool toCount(const QString& text, qint64* value)
 
 QString linkFieldsProblem(const StoredLink& link)
 {
-    if (link.title.size() > MaximumTitleLength || hasControlCharacter(link.title)) {
-        return QStringLiteral("the title is not at most %1 characters without control characters")
+    if (link.title.size() > MaximumTitleLength || !isPlainFieldText(link.title)) {
+        return QStringLiteral("the title is not at most %1 characters without control, bidirectional or invalid "
+                              "characters")
             .arg(MaximumTitleLength);
     }
     if (link.tags.size() > MaximumTags) {
@@ -131,15 +133,22 @@ QString linkFieldsProblem(const StoredLink& link)
     }
     for (qsizetype i = 0; i < link.tags.size(); ++i) {
         const QString& tag = link.tags.at(i);
-        if (tag.trimmed().isEmpty() || tag.size() > MaximumTagLength || hasControlCharacter(tag)) {
-            return QStringLiteral("a tag is not 1 to %1 characters without control characters").arg(MaximumTagLength);
+        if (tag.trimmed().isEmpty() || tag.size() > MaximumTagLength || !isPlainFieldText(tag)) {
+            return QStringLiteral("a tag is not 1 to %1 characters without control, bidirectional or invalid "
+                                  "characters")
+                .arg(MaximumTagLength);
         }
         if (link.tags.indexOf(tag) < i) {
             return QStringLiteral("the tag %1 is given twice").arg(forTerminal(tag));
         }
     }
-    if (link.owner.size() > LinkOwnerLimit || hasControlCharacter(link.owner)) {
+    if (link.owner.size() > LinkOwnerLimit || !isPlainFieldText(link.owner)) {
         return QStringLiteral("the owner is not a key's name");
+    }
+    if (link.disabledBy.size() > 2 * LinkOwnerLimit || !isPlainFieldText(link.disabledBy)
+        || (!link.disabledBy.isEmpty() && !link.disabledBy.startsWith(u"key:")
+            && !link.disabledBy.startsWith(u"shell:"))) {
+        return QStringLiteral("disabledBy is not key:NAME or shell:USER");
     }
     if (link.expiresSecs < 0) {
         return QStringLiteral("the end is before 1970");
@@ -369,6 +378,7 @@ bool RecordReader::fromFields(const QStringList& values, StoredLink* link)
     const std::optional<LinkState> state = stateText.isEmpty() ? LinkState::Active : parseStateName(stateText);
     const QString visitsText = value("visits");
     const QString chosenText = value("chosen");
+    const QString takedownText = value("takedown");
     const QString expiresText = value("expires");
     const std::optional<qint64> expires = expiresText.isEmpty() ? std::optional<qint64>(0) : parseIsoTime(expiresText);
     const QString maxVisitsText = value("maxVisits");
@@ -390,6 +400,8 @@ bool RecordReader::fromFields(const QStringList& values, StoredLink* link)
         m_error = QStringLiteral("the visits are not a whole number from 0 to %1").arg(MaximumCount);
     } else if (!chosenText.isEmpty() && chosenText != u"true" && chosenText != u"false") {
         m_error = QStringLiteral("chosen is not true or false");
+    } else if (!takedownText.isEmpty() && takedownText != u"true" && takedownText != u"false") {
+        m_error = QStringLiteral("takedown is not true or false");
     } else if (!expires) {
         m_error = QStringLiteral("the end is not an ISO 8601 time");
     } else if (!maxVisitsText.isEmpty() && !toCount(maxVisitsText, &link->maxVisits)) {
@@ -405,6 +417,10 @@ bool RecordReader::fromFields(const QStringList& values, StoredLink* link)
             link->tags.append(tag.toString());
         }
         link->owner = value("owner");
+        // A file written before these were kept leaves a disabled link's taker unknown, which
+        // only an admin or an operator may undo.
+        link->disabledBy = value("disabledBy");
+        link->takedown = takedownText == u"true";
         link->type = *type;
         link->createdSecs = *created;
         link->changedSecs = *changed;
@@ -434,19 +450,19 @@ bool RecordReader::fromJson(const QByteArray& line, StoredLink* link)
         m_columns.append(name);
         if (field.isUndefined() || field.isNull()) {
             values.append(QString());
-        } else if (name == u"chosen" && field.isBool()) {
+        } else if ((name == u"chosen" || name == u"takedown") && field.isBool()) {
             values.append(field.toBool() ? QStringLiteral("true") : QStringLiteral("false"));
         } else if (name == u"tags" && field.isArray()) {
             values.append(QString::fromUtf8(QJsonDocument(field.toArray()).toJson(QJsonDocument::Compact)));
-        } else if (!numeric && field.isString() && name != u"chosen" && name != u"tags") {
+        } else if (!numeric && field.isString() && name != u"chosen" && name != u"takedown" && name != u"tags") {
             values.append(field.toString());
         } else if (numeric && field.isDouble() && field.toInteger(-1) == field.toInteger(0)) {
             values.append(QString::number(field.toInteger()));
         } else {
-            const QString wanted = numeric ? QStringLiteral("a whole number")
-                : name == u"chosen"        ? QStringLiteral("true or false")
-                : name == u"tags"          ? QStringLiteral("an array")
-                                           : QStringLiteral("a JSON string");
+            const QString wanted = numeric                 ? QStringLiteral("a whole number")
+                : name == u"chosen" || name == u"takedown" ? QStringLiteral("true or false")
+                : name == u"tags"                          ? QStringLiteral("an array")
+                                                           : QStringLiteral("a JSON string");
             m_error = QStringLiteral("the member \"%1\" is not %2").arg(name, wanted);
             return false;
         }

@@ -29,7 +29,7 @@ LookupResult LinkStore::updateLink(const QString&, const LinkPatch&, qint64)
     return {StoreStatus::Failed, {}};
 }
 
-StoreStatus LinkStore::setState(const QString&, LinkState, const QString&, qint64)
+StoreStatus LinkStore::setState(const QString&, LinkState, const QString&, const LinkActor&, qint64)
 {
     return StoreStatus::Failed;
 }

@@ -43,7 +43,27 @@ struct StoredLink {
     qint64 visitors = 0;
     qint64 bots = 0;
     qint64 previews = 0;
+    // Who last disabled it or wrote its reason: "key:NAME" (an API key) or "shell:USER" (an
+    // operator's command, with the system user); empty when enabled, or disabled before this was
+    // kept. takedown: that one was an admin key or an operator, so only such a one may enable it
+    // or change its reason, and its reason is shown to the public.
+    QString disabledBy {};
+    bool takedown = false;
 };
+
+// Who changes a link's state or reason, as disabledBy keeps it.
+struct LinkActor {
+    QString name; // "key:NAME" or "shell:USER"
+    bool admin = false; // an admin key or an operator
+};
+inline LinkActor keyActor(const QString& keyName, bool admin)
+{
+    return {u"key:" + keyName, admin};
+}
+inline LinkActor shellActor(const QString& user)
+{
+    return {u"shell:" + user, true};
+}
 
 // Whether a link has run out: past its end, or its visits used up. A taken-down link is not
 // "expired", it is disabled or deleted.
@@ -62,6 +82,13 @@ struct LinkPatch {
     std::optional<QStringList> tags;
     std::optional<LinkState> state; // Active or Disabled; deleting is setState's
     std::optional<QString> reason;
+    // Who sets state or reason: kept as disabledBy when the link ends disabled.
+    LinkActor actor;
+    // When set, a state or reason is changed only on a link that is active or that this one
+    // disabled itself (disabledBy equal to it, not a take-down); otherwise the edit changes nothing
+    // and answers Missing. Decided by the statement that writes, so a take-down made meanwhile is
+    // never undone.
+    std::optional<QString> onlyOwnDisable;
 };
 
 // Where a page of a listing ends: the next page starts after this link in the listing's order
@@ -175,7 +202,7 @@ public:
     // the end and the state, so the last allowed visit is granted once however many instances ask.
     virtual VisitGrant takeVisit(const QString& code, qint64 nowSecs);
     // Changes what an edit may change, and answers the link as it now is. Missing when there is
-    // no such code, or the link is deleted.
+    // no such code, the link is deleted, or the patch's onlyOwnDisable does not hold.
     virtual LookupResult updateLink(const QString& code, const LinkPatch& patch, qint64 nowSecs);
     virtual bool isHealthy() = 0;
     // True once a call has failed because the connection itself is gone; the owner then replaces
@@ -185,7 +212,9 @@ public:
     // What operators do; a store that keeps no such records (a test's) answers Failed. Missing
     // when there is no such code, or (for a change) when the link is deleted: a deleted link never
     // changes again.
-    virtual StoreStatus setState(const QString& code, LinkState state, const QString& reason, qint64 nowSecs);
+    // Disabling keeps the actor as disabledBy, enabling clears it with the reason, deleting keeps both.
+    virtual StoreStatus setState(
+        const QString& code, LinkState state, const QString& reason, const LinkActor& actor, qint64 nowSecs);
     // Newest first, each link handed to visit as it is read; visit returns false to stop.
     virtual StoreStatus listLinks(const LinkQuery& query, const std::function<bool(const StoredLink&)>& visit);
     // Every link in code order, read a bounded batch at a time, so any number takes the same memory.

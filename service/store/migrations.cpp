@@ -136,6 +136,12 @@ const QList<Migration>& sqliteMigrations()
                                "started_at INTEGER NOT NULL, "
                                "heartbeat_at INTEGER NOT NULL, "
                                "acked_change INTEGER NOT NULL DEFAULT 0) WITHOUT ROWID")}},
+        // Who last disabled a link: "key:NAME" or "shell:USER", and whether that was an admin or
+        // an operator (takedown). A link disabled before is left unknown: nobody but an admin or
+        // an operator may enable it, and its reason is not shown to the public.
+        {7, QStringLiteral("who disabled"),
+            {QStringLiteral("ALTER TABLE links ADD COLUMN disabled_by TEXT NOT NULL DEFAULT ''"),
+                QStringLiteral("ALTER TABLE links ADD COLUMN takedown INTEGER NOT NULL DEFAULT 0")}},
     };
     return migrations;
 }
@@ -243,6 +249,9 @@ const QList<Migration>& postgresMigrations()
                                "instance text COLLATE \"C\" NOT NULL, "
                                "n bigint NOT NULL, "
                                "PRIMARY KEY (client, slot, instance))")}},
+        {7, QStringLiteral("who disabled"),
+            {QStringLiteral("ALTER TABLE links ADD COLUMN disabled_by text NOT NULL DEFAULT '', "
+                            "ADD COLUMN takedown smallint NOT NULL DEFAULT 0")}},
     };
     return migrations;
 }

@@ -75,6 +75,8 @@ StoredLink linkFrom(const QSqlQuery& query)
     link.visitors = query.value(14).toLongLong();
     link.bots = query.value(15).toLongLong();
     link.previews = query.value(16).toLongLong();
+    link.disabledBy = query.value(17).toString();
+    link.takedown = query.value(18).toInt() != 0;
     return link;
 }
 
@@ -457,27 +459,36 @@ LookupResult SqlLinkStore::updateLink(const QString& code, const LinkPatch& patc
     if (patch.tags) {
         set(u"tags = " % tagsPlaceholder(m_dialect), bound.at(4));
     }
+    const bool enabling = patch.state == LinkState::Active;
     if (patch.state) {
         // As setState: a reason only for a disabled link, and the moment of the change.
         set(QStringLiteral("state = ?"), static_cast<int>(*patch.state));
-        set(QStringLiteral("reason = coalesce(?, '')"),
-            *patch.state == LinkState::Disabled ? patch.reason.value_or(QString()) : QString());
+        set(QStringLiteral("reason = coalesce(?, '')"), enabling ? QString() : patch.reason.value_or(QString()));
         set(QStringLiteral("changed_at = ?"), nowSecs);
     } else if (patch.reason) {
         set(QStringLiteral("reason = coalesce(?, '')"), *patch.reason);
     }
+    if (patch.state || patch.reason) {
+        set(QStringLiteral("disabled_by = coalesce(?, '')"), enabling ? QString() : patch.actor.name);
+        set(QStringLiteral("takedown = ?"), !enabling && patch.actor.admin ? 1 : 0);
+    }
     if (sets.isEmpty()) {
         sets.append(QStringLiteral("state = state"));
     }
+    const bool guarded = patch.onlyOwnDisable && (patch.state || patch.reason);
     if (!beginGroup()) {
         return {StoreStatus::Failed, {}};
     }
     QSqlQuery query(connection());
-    query.prepare(u"UPDATE links SET " % sets.join(QLatin1StringView(", ")) % u" WHERE code = ? AND state <> 2");
+    query.prepare(u"UPDATE links SET " % sets.join(QLatin1StringView(", ")) % u" WHERE code = ? AND state <> 2"
+        % (guarded ? QStringLiteral(" AND (state = 0 OR (disabled_by = ? AND takedown = 0))") : QString()));
     for (const QVariant& value : std::as_const(bindings)) {
         query.addBindValue(value);
     }
     query.addBindValue(code);
+    if (guarded) {
+        query.addBindValue(*patch.onlyOwnDisable);
+    }
     if (!query.exec()) {
         noteError(query.lastError());
         abandonGroup();
@@ -518,14 +529,23 @@ bool SqlLinkStore::run(QSqlQuery& query)
     return false;
 }
 
-StoreStatus SqlLinkStore::setState(const QString& code, LinkState state, const QString& reason, qint64 nowSecs)
+StoreStatus SqlLinkStore::setState(
+    const QString& code, LinkState state, const QString& reason, const LinkActor& actor, qint64 nowSecs)
 {
+    // A deleted link keeps who disabled it before: a deletion is no take-down of its own.
+    const bool keepsWho = state == LinkState::Deleted;
     QSqlQuery query(connection());
-    query.prepare(QStringLiteral("UPDATE links SET state = ?, reason = coalesce(?, ''), changed_at = ? "
-                                 "WHERE code = ? AND state <> 2"));
+    query.prepare(u"UPDATE links SET state = ?, reason = coalesce(?, ''), changed_at = ?"
+        % (keepsWho ? QString() : QStringLiteral(", disabled_by = coalesce(?, ''), takedown = ?"))
+        % u" WHERE code = ? AND state <> 2");
     query.addBindValue(static_cast<int>(state));
     query.addBindValue(state == LinkState::Disabled ? reason : QString());
     query.addBindValue(nowSecs);
+    if (!keepsWho) {
+        const bool disabling = state == LinkState::Disabled;
+        query.addBindValue(disabling ? actor.name : QString());
+        query.addBindValue(disabling && actor.admin ? 1 : 0);
+    }
     query.addBindValue(code);
     if (!run(query)) {
         return StoreStatus::Failed;
@@ -645,9 +665,9 @@ StoreStatus SqlLinkStore::restoreLink(const StoredLink& link)
     query.prepare(u"INSERT INTO links(code, type, "
         % (m_dialect == SqlDialect::Postgres ? QStringLiteral("target_digest, ") : QString())
         % u"target, created_at, visits, state, reason, changed_at, chosen, expires_at, max_visits, title, tags, "
-          u"owner) VALUES(?, "
+          u"owner, disabled_by, takedown) VALUES(?, "
         % QStringLiteral("?, ").repeated(key.size()) % u"?, ?, ?, coalesce(?, ''), ?, ?, ?, ?, coalesce(?, ''), "
-        % tagsPlaceholder(m_dialect) % u", coalesce(?, '')) ON CONFLICT DO NOTHING");
+        % tagsPlaceholder(m_dialect) % u", coalesce(?, ''), coalesce(?, ''), ?) ON CONFLICT DO NOTHING");
     query.addBindValue(link.code);
     for (const QVariant& part : key) {
         query.addBindValue(part);
@@ -660,6 +680,8 @@ StoreStatus SqlLinkStore::restoreLink(const StoredLink& link)
     for (const QVariant& option : linkOptions(link)) {
         query.addBindValue(option);
     }
+    query.addBindValue(link.disabledBy);
+    query.addBindValue(link.takedown ? 1 : 0);
     if (!run(query)) {
         return StoreStatus::Failed;
     }

@@ -46,7 +46,8 @@ public:
     VisitGrant takeVisit(const QString& code, qint64 nowSecs) override;
     LookupResult updateLink(const QString& code, const LinkPatch& patch, qint64 nowSecs) override;
     bool isHealthy() override;
-    StoreStatus setState(const QString& code, LinkState state, const QString& reason, qint64 nowSecs) override;
+    StoreStatus setState(
+        const QString& code, LinkState state, const QString& reason, const LinkActor& actor, qint64 nowSecs) override;
     StoreStatus listLinks(const LinkQuery& filter, const std::function<bool(const StoredLink&)>& visit) override;
     StoreStatus exportLinks(const std::function<bool(const StoredLink&)>& visit) override;
     StoreStatus restoreLink(const StoredLink& link) override;

@@ -15,6 +15,8 @@
 #include <QThread>
 #include <algorithm>
 #include <optional>
+#include <pwd.h>
+#include <unistd.h>
 #include <utility>
 
 namespace Shortd
@@ -154,6 +156,10 @@ QString linkText(const StoredLink& stored)
     if (!link.reason.isEmpty()) {
         text += u"reason:  " % link.reason % u'\n';
     }
+    if (!link.disabledBy.isEmpty()) {
+        text += u"by:      " % link.disabledBy
+            % (link.takedown ? QStringLiteral(" (an admin or an operator)") : QStringLiteral(" (its creator)")) % u'\n';
+    }
     if (link.changedSecs != 0) {
         text += QStringLiteral("changed: %1\n").arg(isoTime(link.changedSecs));
     }
@@ -217,6 +223,15 @@ QString acknowledgedBy(LinkStore& store, const QString& code)
     return text;
 }
 
+// The system user who runs the command, as a take-down keeps it.
+QString systemUser()
+{
+    if (const passwd* entry = getpwuid(geteuid()); entry && entry->pw_name) {
+        return QString::fromLocal8Bit(entry->pw_name);
+    }
+    return QString::number(geteuid());
+}
+
 // disable, enable and delete. A reason left out (nullopt) keeps the one the link has.
 int changeState(
     LinkStore& store, const QString& code, LinkState wanted, const std::optional<QString>& reason, Session& session)
@@ -233,8 +248,8 @@ int changeState(
         session.say(QStringLiteral("%1 is active already").arg(code));
         return OpsDone;
     }
-    const StoreStatus changed
-        = store.setState(code, wanted, reason.value_or(link->reason), QDateTime::currentSecsSinceEpoch());
+    const StoreStatus changed = store.setState(
+        code, wanted, reason.value_or(link->reason), shellActor(systemUser()), QDateTime::currentSecsSinceEpoch());
     if (changed == StoreStatus::Failed) {
         return session.fail(OpsRefused, store.lastError());
     }

@@ -65,7 +65,8 @@ QString describe(const StoredLink& l)
 {
     QString text;
     QDebug(&text) << l.code << l.type << l.target << l.createdSecs << l.visits << int(l.state) << l.reason
-                  << l.changedSecs << l.chosen << l.expiresSecs << l.maxVisits << l.title << l.tags << l.owner;
+                  << l.changedSecs << l.chosen << l.expiresSecs << l.maxVisits << l.title << l.tags << l.owner
+                  << l.disabledBy << l.takedown;
     return text;
 }
 
@@ -441,7 +442,7 @@ void StoresTest::ownedLinks(Scenario scenario, LinkStore* store, QRandomGenerato
 {
     const QString address = u"http://a.example/"_s;
     QCOMPARE(store->insert({u"gone01"_s, 0, u"http://gone.example/"_s, 0, 0}).status, StoreStatus::Ok);
-    QCOMPARE(store->setState(u"gone01"_s, LinkState::Deleted, QString(), 5), StoreStatus::Ok);
+    QCOMPARE(store->setState(u"gone01"_s, LinkState::Deleted, QString(), shellActor(u"root"_s), 5), StoreStatus::Ok);
     switch (scenario) {
     case Scenario::ChosenCodes: {
         QCOMPARE(store->insert({u"autoaa"_s, 1, address, 0, 0}).status, StoreStatus::Ok);
@@ -466,6 +467,8 @@ void StoresTest::ownedLinks(Scenario scenario, LinkStore* store, QRandomGenerato
         restored.state = LinkState::Disabled;
         restored.reason = u"spam"_s;
         restored.changedSecs = 21;
+        restored.disabledBy = u"shell:ops"_s;
+        restored.takedown = true;
         QCOMPARE(store->restoreLink(restored), StoreStatus::Ok);
         QCOMPARE(store->restoreLink(restored), StoreStatus::CodeTaken);
         QCOMPARE(describe(store->findByCode(u"restored"_s).link), describe(restored));
@@ -542,15 +545,40 @@ void StoresTest::ownedLinks(Scenario scenario, LinkStore* store, QRandomGenerato
         patch.tags = expected.tags = {};
         patch.state = expected.state = LinkState::Disabled;
         patch.reason = expected.reason = u"abuse"_s;
+        patch.actor = keyActor(u"deploy"_s, false);
+        patch.onlyOwnDisable = patch.actor.name;
+        expected.disabledBy = u"key:deploy"_s;
         expected.changedSecs = 30;
-        edit(patch, 30);
+        edit(patch, 30); // its creator, on its own active link
         patch = {};
         patch.reason = expected.reason = u"phishing"_s;
-        edit(patch, 35);
-        patch.state = expected.state = LinkState::Active; // as setState: the reason goes
+        patch.actor = shellActor(u"root"_s);
+        expected.disabledBy = u"shell:root"_s;
+        expected.takedown = true;
+        edit(patch, 35); // an operator's reason makes it a take-down
+        // Its creator can no longer undo it, nor write the reason; the link stays as it is.
+        for (const bool enable : {true, false}) {
+            LinkPatch undo;
+            undo.state = enable ? std::optional(LinkState::Active) : std::nullopt;
+            undo.reason = u"fine now"_s;
+            undo.actor = keyActor(u"deploy"_s, false);
+            undo.onlyOwnDisable = undo.actor.name;
+            QCOMPARE(store->updateLink(expected.code, undo, 37).status, StoreStatus::Missing);
+            QCOMPARE(describe(store->findByCode(expected.code).link), describe(expected));
+        }
+        patch.state = expected.state = LinkState::Active; // as setState: the reason goes, and who
         expected.reason.clear();
+        expected.disabledBy.clear();
+        expected.takedown = false;
         expected.changedSecs = 40;
         edit(patch, 40);
+        // setState keeps who disabled a link, and a deletion keeps that.
+        QCOMPARE(store->setState(expected.code, LinkState::Disabled, u"x"_s, keyActor(u"boss"_s, true), 41),
+            StoreStatus::Ok);
+        QCOMPARE(
+            store->setState(expected.code, LinkState::Deleted, u"x"_s, shellActor(u"root"_s), 42), StoreStatus::Ok);
+        const StoredLink deleted = store->findByCode(expected.code).link;
+        QCOMPARE(deleted.disabledBy + u' ' + QString::number(deleted.takedown), u"key:boss 1"_s);
         for (const QString& code : {u"gone01"_s, u"nothere"_s}) {
             QCOMPARE(store->updateLink(code, patch, 50).status, StoreStatus::Missing);
         }
