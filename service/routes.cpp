@@ -360,7 +360,8 @@ void Routes::lookup(
     m_shortener.resolve(code, [segment, respond, found = std::move(found)](const LookupResult& result) {
         if (result.status == StoreStatus::Ok && result.link.state != LinkState::Active) {
             // Taken down: the page says so and never where the link led.
-            respond(gone(gonePage(result.link.code, result.link.state == LinkState::Deleted, result.link.reason)));
+            respond(gone(gonePage(result.link.code, result.link.state == LinkState::Deleted, result.link.reason,
+                result.link.takedown)));
             return;
         }
         if (result.status == StoreStatus::Ok) {

@@ -95,17 +95,20 @@ QByteArray messagePage(const QString& title, const QString& message)
     return page(title, u"<h1>" % htmlEscaped(title) % u"</h1>\n<p>" % htmlEscaped(message) % u"</p>");
 }
 
-QByteArray gonePage(const QString& code, bool deleted, const QString& reason)
+QByteArray gonePage(const QString& code, bool deleted, const QString& reason, bool takedown)
 {
     if (deleted) {
         return page(QStringLiteral("短网址已删除"),
             u"<h1>短网址已删除</h1>\n<p>短网址 <code>" % htmlEscaped(code)
                 % u"</code> 已被删除，不再指向任何网址。</p>");
     }
-    const QString why
-        = reason.isEmpty() ? QString() : u"<p>原因：" % htmlEscaped(withVisibleControls(reason)) % u"</p>\n";
+    // Only the service's own words are shown: a reason its creator wrote could send people anywhere.
+    const QString why = reason.isEmpty() || !takedown
+        ? QString()
+        : u"<p>原因：" % htmlEscaped(withVisibleControls(reason)) % u"</p>\n";
     return page(QStringLiteral("短网址已停用"),
-        u"<h1>短网址已停用</h1>\n<p>短网址 <code>" % htmlEscaped(code) % u"</code> 已被服务管理员停用，不再跳转。</p>\n"
+        u"<h1>短网址已停用</h1>\n<p>短网址 <code>" % htmlEscaped(code) % u"</code> "
+            % (takedown ? QStringLiteral("已被服务管理员停用") : QStringLiteral("已被停用")) % u"，不再跳转。</p>\n"
             % why);
 }
 

@@ -21,9 +21,9 @@ QByteArray previewPage(const QString& shortLink, const QString& target, const QB
     qint64 createdSecs, const QString& qrImage);
 QByteArray notFoundPage(const QString& what);
 QByteArray messagePage(const QString& title, const QString& message);
-// What a link taken down by an operator answers (410), in place of its address: that it was
-// disabled, with the operator's reason if one was given, or deleted.
-QByteArray gonePage(const QString& code, bool deleted, const QString& reason);
+// What a disabled or deleted link answers (410), in place of its address: that it was disabled,
+// with the reason only when an admin or an operator took it down (takedown) and gave one, or deleted.
+QByteArray gonePage(const QString& code, bool deleted, const QString& reason, bool takedown);
 // What a link that has run out answers (410), in place of its address: that it has expired, at
 // endedSecs when its end has passed, otherwise (0) because its visits are used up.
 QByteArray expiredPage(const QString& code, qint64 endedSecs);

@@ -186,7 +186,8 @@ function showFields(link) {
     ['field.url', link.url],
     ['field.type', typeNames[link.type] ?? String(link.type)],
     ['field.state', t(`state.${link.state}`)],
-    ['field.reason', link.reason || t('link.none')],
+    // disabledBy comes to admin keys only: who took the link down ("key:NAME", "shell:USER").
+    ['field.reason', (link.reason || t('link.none')) + (link.disabledBy ? ` (${link.disabledBy})` : '')],
     ['field.createdAt', formatTime(link.createdAt)],
     ['field.expiresAt', formatTime(link.expiresAt)],
     ['field.maxVisits', link.maxVisits ?? t('link.none')],
