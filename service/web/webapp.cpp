@@ -218,6 +218,10 @@ WebApp::Resource WebApp::renderPage(const QString& name, Language language)
             html += m_staticPrefix;
         } else if (key == u"@lang") {
             html += LanguageTags.at(static_cast<size_t>(language));
+        } else if (key == u"@texts") {
+            // A data block the scripts read: JSON with every '<' escaped cannot end the element early.
+            html += QString::fromUtf8(QJsonDocument(table).toJson(QJsonDocument::Compact))
+                        .replace(u'<', QStringLiteral("\\u003c"));
         } else if (key == u"@types") {
             html += typeRadios();
         } else if (key == u"@typeOptions") {

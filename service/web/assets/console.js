@@ -27,6 +27,34 @@ async function api(method, path, body) {
 }
 const may = (role) => (RANK[session.role] ?? 0) >= RANK[role];
 
+// Each part of the page shows only the answer to its latest request: a slow reply that arrives
+// after a newer request (another filter, another link, signing out) is dropped.
+const latest = new Map();
+function ticket(part) {
+  const mine = (latest.get(part) ?? 0) + 1;
+  latest.set(part, mine);
+  return () => latest.get(part) === mine;
+}
+
+// Goes to a view: a changed hash shows it through hashchange, an unchanged one is shown here, so
+// a view is never loaded twice.
+function go(hash) {
+  if (location.hash === hash) {
+    route();
+  } else {
+    location.hash = hash;
+  }
+}
+
+// A hash a person typed or a site linked may hold a malformed escape: it is then taken as it stands.
+function decoded(text) {
+  try {
+    return decodeURIComponent(text);
+  } catch {
+    return text;
+  }
+}
+
 function notice(text) {
   $('notice').textContent = text;
 }
@@ -91,10 +119,12 @@ function signOut() {
   sessionStorage.removeItem(ROLE);
   session.key = '';
   session.role = '';
+  for (const part of [...latest.keys()]) {
+    ticket(part);
+  }
   applyRole();
   notice('');
-  location.hash = '#/signin';
-  route();
+  go('#/signin');
 }
 
 $('signin-form').addEventListener('submit', async (event) => {
@@ -118,8 +148,7 @@ $('signin-form').addEventListener('submit', async (event) => {
   sessionStorage.setItem(ROLE, role);
   $('signin-key').value = '';
   applyRole();
-  location.hash = '#/links';
-  route();
+  go('#/links');
 });
 $('signout').addEventListener('click', signOut);
 
@@ -148,7 +177,11 @@ async function loadLinks(more) {
     body.replaceChildren();
   }
   $('links-problem').textContent = '';
+  const isLatest = ticket('links');
   const reply = await api('GET', `/links?${linkQuery()}`);
+  if (!isLatest()) {
+    return;
+  }
   if (!reply.ok) {
     $('links-problem').textContent = reply.message;
     return;
@@ -213,7 +246,12 @@ async function loadLink(code) {
   $('link-problem').textContent = '';
   $('link-fields').replaceChildren();
   $('link-qr').hidden = true;
+  ticket('visits');
+  const isLatest = ticket('link');
   const reply = await api('GET', `/links/${encodeURIComponent(code)}`);
+  if (!isLatest()) {
+    return;
+  }
   if (!reply.ok) {
     $('link-problem').textContent = reply.message;
     return;
@@ -248,7 +286,11 @@ async function loadVisits() {
   chart.replaceChildren();
   referrers.replaceChildren();
   $('visits-totals').replaceChildren();
+  const isLatest = ticket('visits');
   const reply = await api('GET', `/links/${encodeURIComponent(current.code)}/visits?bucket=${bucket}`);
+  if (!isLatest()) {
+    return;
+  }
   if (!reply.ok) {
     chart.textContent = t('visits.unavailable');
     return;
@@ -360,7 +402,11 @@ async function loadKeys() {
   const body = $('keys-table').tBodies[0];
   body.replaceChildren();
   $('keys-problem').textContent = '';
+  const isLatest = ticket('keys');
   const reply = await api('GET', '/keys');
+  if (!isLatest()) {
+    return;
+  }
   if (!reply.ok) {
     $('keys-problem').textContent = reply.message;
     return;
@@ -450,7 +496,7 @@ function route() {
     $('new-key-value').value = '';
   }
   if (view) {
-    view.show(decodeURIComponent(rest.join('/')));
+    view.show(decoded(rest.join('/')));
   } else {
     $('signin-key').focus();
   }

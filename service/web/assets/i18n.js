@@ -1,7 +1,14 @@
-// The page's language is chosen by the service and written on <html lang>; the texts the scripts
-// show come from the same table the service rendered the page with.
-const language = document.documentElement.lang.startsWith('en') ? 'en' : 'zh';
-const texts = await fetch(new URL(`lang/${language}.json`, import.meta.url)).then((reply) => reply.json());
+// The page carries the texts it was rendered with, in the language written on <html lang>, so the
+// scripts show the same words without a second request that could fail and leave the page dead.
+function readTexts() {
+  try {
+    const table = JSON.parse(document.getElementById('texts')?.textContent ?? '{}');
+    return table !== null && typeof table === 'object' ? table : {};
+  } catch {
+    return {};
+  }
+}
+const texts = readTexts();
 
 // The text under key, with {0}, {1}... replaced by the arguments.
 export function t(key, ...args) {

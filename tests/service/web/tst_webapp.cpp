@@ -1,5 +1,7 @@
 #include "web/webapp.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QRegularExpression>
 #include <QTest>
 
@@ -139,6 +141,8 @@ void WebAppTest::served()
     QVERIFY(etag.startsWith('"') && etag.endsWith('"') && etag.size() > 10);
     if (caching == "no-cache") {
         QVERIFY(header(*reply, "Content-Security-Policy").startsWith("default-src 'self';"));
+        QVERIFY(header(*reply, "Content-Security-Policy").contains("frame-ancestors 'none'"));
+        QCOMPARE(header(*reply, "X-Frame-Options"), "DENY"_ba);
         QVERIFY(!reply->body.contains("<script>") && !reply->body.contains("style="));
         QVERIFY(reply->body.contains(QByteArray(m_web.staticPrefix().toUtf8() + '/')));
     }
@@ -163,6 +167,11 @@ void WebAppTest::everyTextInEveryLanguage()
             request.path = path;
             const QByteArray body = m_web.reply(request)->body;
             QVERIFY2(!body.contains("{{"), qPrintable(path));
+            // The scripts' texts ride in the page, whole JSON with no '<' that could end the block.
+            const qsizetype from = body.indexOf(R"(<script type="application/json" id="texts">)") + 43;
+            const QByteArray texts = body.sliced(from, body.indexOf("</script>", from) - from);
+            QVERIFY2(!texts.contains('<') && QJsonDocument::fromJson(texts).object().contains(u"links.none"_s),
+                qPrintable(path));
         }
     }
     // The asset version follows the content: 12 hex digits after /static/.

@@ -128,9 +128,17 @@ class WebTest(unittest.TestCase):
         if not self.visits_ready:
             self.expected.append((404, '/visits?'))
         self.open('/admin')
+        # Every call the console makes, counted as it is sent.
+        self.driver.execute_script(
+            'window.__calls = []; const send = window.fetch;'
+            'window.fetch = (...args) => { window.__calls.push(String(args[0])); return send(...args); };')
         self.find('#signin-key').send_keys(self.keys[role], Keys.ENTER)
         wait(self.driver, lambda: self.visible('#view-links'))
         wait(self.driver, lambda: self.find('#links-count').text)
+        calls = self.driver.execute_script('return window.__calls')
+        self.assertEqual(len([call for call in calls if call.startswith('/api/v1/links?')]), 1, calls)
+        codes = [row.text for row in self.driver.find_elements(By.CSS_SELECTOR, '#links-table tbody tr td:first-child')]
+        self.assertEqual(len(codes), len(set(codes)), 'each link listed once after signing in')
 
     def make_link(self, **fields):
         status, link = self.service.api('POST', '/links', {'type': 0, **fields}, key=self.keys['admin'])
@@ -314,6 +322,14 @@ class WebTest(unittest.TestCase):
         self.assertEqual(codes, listed, "the API's order, each once")
         self.assertEqual(sorted(codes), sorted(link['code'] for link in made))
         self.assertFalse(self.find('#links-more').is_displayed())
+
+    def test_malformed_address_in_the_console(self):
+        self.need_api()
+        self.sign_in('reader')
+        self.expected.append((404, '/links/'))
+        self.driver.execute_script('location.hash = "#/link/%E0%A4%A"')
+        wait(self.driver, lambda: self.find('#link-problem').text)
+        self.assertEqual(self.find('#link-heading').text.count('%E0%A4%A'), 1)
 
     def test_create_with_a_custom_code(self):
         self.need_api()
