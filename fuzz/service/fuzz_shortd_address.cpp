@@ -12,6 +12,7 @@
 #include "store/linkstore.h"
 #include "store/storepool.h"
 #include "token.h"
+#include "version.h"
 #include "web/hostfacts.h"
 #include "web/pages.h"
 
@@ -123,7 +124,7 @@ std::array<qsizetype, 4> markup(const QByteArray& page)
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
 {
     static QCoreApplication app(*argc, *argv);
-    config.releaseVersion = QStringLiteral("2.1");
+    config.releaseVersion = Nolvex::Protocol::CurrentVersion.toString();
     config.rateLimit = 0;
     config.linkBases[2] = QUrl(QStringLiteral("https://s.example/x"));
     startService();

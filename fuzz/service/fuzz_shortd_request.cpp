@@ -21,6 +21,7 @@
 #include "routes.h"
 #include "store/sqllinkstore.h"
 #include "store/storepool.h"
+#include "version.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -216,7 +217,7 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
     }
     Shortd::ServiceConfig config;
     config.dataDir = service->dir.path();
-    config.releaseVersion = QStringLiteral("2.1");
+    config.releaseVersion = Nolvex::Protocol::CurrentVersion.toString();
     config.rateLimit = 0;
     config.accessLog = QStringLiteral("off");
     config.linkBases[2] = QUrl(QStringLiteral("https://s.example/x"));
