@@ -11,6 +11,7 @@ class TwipsTest final : public QObject
 private slots:
     void twips_data();
     void twips();
+    void skinBesideTheExecutable();
 };
 
 void TwipsTest::twips_data()
@@ -31,6 +32,13 @@ void TwipsTest::twips()
     QFETCH(qreal, dpi);
     QFETCH(int, pixels);
     QCOMPARE(twipsToPixels(twips, dpi), pixels);
+}
+
+void TwipsTest::skinBesideTheExecutable()
+{
+    QCOMPARE(
+        skinPath(QStringLiteral("/usr/lib/nolvex-shortener")), QStringLiteral("/usr/lib/nolvex-shortener/skinh.she"));
+    // Joined as given: a folder that ends in a separator keeps it.
     QCOMPARE(skinPath(QStringLiteral("/opt/nolvex/")), QStringLiteral("/opt/nolvex//skinh.she"));
 }
 

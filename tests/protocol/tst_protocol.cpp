@@ -16,6 +16,8 @@ private slots:
     void facts_data();
     void facts();
     void keyOrder();
+    void versionStatedOnce_data();
+    void versionStatedOnce();
     void token();
 };
 
@@ -42,8 +44,6 @@ void TestProtocol::facts_data()
     row("version member", VersionMember, u"version");
     row("sid member", SidMember, u"sid");
     row("must member", MustMember, u"must");
-    // From project(VERSION), as every file that states the version has it.
-    row("version", CurrentVersion, u"" NOLVEX_PROJECT_VERSION);
     row("link types", QString::number(LinkTypeCount), u"6");
 }
 
@@ -61,6 +61,30 @@ void TestProtocol::keyOrder()
         keys << key.toString();
     }
     QCOMPARE(keys, QStringList({QStringLiteral("type"), QStringLiteral("url"), QStringLiteral("token")}));
+}
+
+// The release comes from project(VERSION) alone: every file a package carries that states it is made
+// from the same number, so none can be left behind at the next release.
+void TestProtocol::versionStatedOnce_data()
+{
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<QString>("statement");
+    const QString tag = QStringLiteral("\"Nolvex %1\"").arg(Protocol::CurrentVersion);
+    QTest::newRow("service's man page") << QStringLiteral("man-pages/nolvex-shortd.8") << tag;
+    QTest::newRow("terminal client's man page") << QStringLiteral("man-pages/nolvex-shorten.1") << tag;
+    QTest::newRow("window's man page") << QStringLiteral("man-pages/nolvex-shortener.1") << tag;
+    QTest::newRow("service's settings file") << QStringLiteral(
+        "nolvex-shortd.default") << QStringLiteral("NOLVEX_SHORTD_RELEASE_VERSION=%1\n").arg(Protocol::CurrentVersion);
+}
+
+void TestProtocol::versionStatedOnce()
+{
+    QFETCH(QString, file);
+    QFETCH(QString, statement);
+    QVERIFY(QRegularExpression(QStringLiteral("^\\d+\\.\\d+(\\.\\d+)?$")).match(Protocol::CurrentVersion).hasMatch());
+    QFile configured(QStringLiteral(NOLVEX_SHARE_BUILD_DIR "/") + file);
+    QVERIFY2(configured.open(QIODevice::ReadOnly), qPrintable(configured.fileName()));
+    QVERIFY(QString::fromUtf8(configured.readAll()).contains(statement));
 }
 
 void TestProtocol::token()
