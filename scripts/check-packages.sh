@@ -64,6 +64,22 @@ for page in nolvex-shortd.8 nolvex-shorten.1 nolvex-shortener.1; do
         grep -qF -- "$option" <<<"$text" || fail "$page leaves out $option"
     done
 done
+# And every option of each operator command, as its own --help lists it, is in the service's page.
+text=$(zcat /usr/share/man/man8/nolvex-shortd.8.gz | sed 's/\\-/-/g')
+commands=(stats)
+for group in links keys; do
+    for name in $(/usr/bin/nolvex-shortd "$group" --help | sed -n '/^Commands:/,/^$/p' | grep -oE '^  [a-z]+'); do
+        commands+=("$group $name")
+    done
+done
+((${#commands[@]} > 10)) || fail "nolvex-shortd links --help and keys --help list too few commands"
+for command in "${commands[@]}"; do
+    # shellcheck disable=SC2086 # the group and the command are two words
+    for option in $(/usr/bin/nolvex-shortd $command --help | grep -oE '^ +(-[a-zA-Z], )?--[a-z0-9-]+' |
+        grep -oE -- '--[a-z0-9-]+' | grep -vx -- '--help-all'); do
+        grep -qF -- "$option" <<<"$text" || fail "nolvex-shortd.8 leaves out $option of nolvex-shortd $command"
+    done
+done
 client=$(readlink -f /usr/bin/nolvex-shortener)
 [[ -f $(dirname "$client")/skinh.she ]] || fail "the skin is not beside $client"
 systemd-analyze verify /usr/lib/systemd/system/nolvex-shortd.service || fail "systemd-analyze verify"
