@@ -29,10 +29,14 @@ QString statusTitle(int status)
         return QStringLiteral("Content Too Large");
     case 415:
         return QStringLiteral("Unsupported Media Type");
+    case 417:
+        return QStringLiteral("Expectation Failed");
     case 422:
         return QStringLiteral("Unprocessable Content");
     case 429:
         return QStringLiteral("Too Many Requests");
+    case 431:
+        return QStringLiteral("Request Header Fields Too Large");
     case 503:
         return QStringLiteral("Service Unavailable");
     default:
