@@ -24,6 +24,24 @@ bool isHttpLevelError(QNetworkReply::NetworkError error)
         || (code >= QNetworkReply::InternalServerError && code <= QNetworkReply::UnknownServerError);
 }
 
+constexpr int FirstFinalStatus = 200;
+
+bool isRedirect(int status)
+{
+    return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+// A redirect the client follows: on the same host, in the same scheme or from http up to https. A
+// request's address and token go nowhere else, and never back down to plain http.
+bool staysHome(const QUrl& from, const QUrl& to)
+{
+    if (to.host().compare(from.host(), Qt::CaseInsensitive) != 0 || to.host().isEmpty()) {
+        return false;
+    }
+    const QString https = QStringLiteral("https");
+    return to.scheme() == from.scheme() || (from.scheme() == QLatin1StringView("http") && to.scheme() == https);
+}
+
 QString decodeBody(const QByteArray& body, const QByteArray& contentType, bool* ok)
 {
     QByteArray charset = "UTF-8";
@@ -62,25 +80,37 @@ bool isLoopbackHost(const QString& host)
     return host.compare(QLatin1StringView("localhost"), Qt::CaseInsensitive) == 0 || QHostAddress(host).isLoopback();
 }
 
-WebReply::WebReply(QNetworkReply* reply, std::chrono::milliseconds timeout, bool headersOnly, QObject* parent)
+WebReply::WebReply(QNetworkReply* reply, std::chrono::milliseconds timeout, bool headersOnly, qint64 maxReplySize,
+    Follow follow, QObject* parent)
     : QObject(parent)
-    , m_reply(reply)
+    , m_url(reply->url())
+    , m_follow(std::move(follow))
+    , m_maxReplySize(maxReplySize)
     , m_headersOnly(headersOnly)
 {
-    reply->setParent(this);
-    connect(reply, &QNetworkReply::readyRead, this, &WebReply::onReadyRead);
-    connect(reply, &QNetworkReply::metaDataChanged, this, &WebReply::onMetaDataChanged);
-    connect(reply, &QNetworkReply::finished, this, &WebReply::onFinished);
+    attach(reply);
     // A whole-request limit: the transfer timeout of the manager only notices silence, not a server
     // that drips one byte at a time.
     m_deadline.setSingleShot(true);
-    connect(&m_deadline, &QTimer::timeout, this, [this] { stop(WebResult::Status::TimedOut); });
+    connect(&m_deadline, &QTimer::timeout, this,
+        [this] { stop(WebResult::Status::TimedOut, QStringLiteral("time limit reached")); });
     m_deadline.start(timeout);
 }
 
 WebReply::WebReply(QObject* parent)
     : QObject(parent)
 {
+}
+
+void WebReply::attach(QNetworkReply* reply)
+{
+    m_reply = reply;
+    reply->setParent(this);
+    // Without a bound the network stack reads on as fast as the server sends, whatever is taken from it.
+    reply->setReadBufferSize(WebClient::ReadBufferSize);
+    connect(reply, &QNetworkReply::readyRead, this, &WebReply::onReadyRead);
+    connect(reply, &QNetworkReply::metaDataChanged, this, &WebReply::onMetaDataChanged);
+    connect(reply, &QNetworkReply::finished, this, &WebReply::onFinished);
 }
 
 void WebReply::abort()
@@ -102,7 +132,11 @@ void WebReply::readStatus(WebResult& result) const
 
 void WebReply::onMetaDataChanged()
 {
-    if (m_headersOnly && m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid()) {
+    const QVariant status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (status.isValid() && status.toInt() < FirstFinalStatus) {
+        return; // an interim reply handed over as the answer; onFinished() refuses it
+    }
+    if (m_headersOnly && status.isValid()) {
         // The status and headers are all that was asked for: the body is never read.
         WebResult result;
         result.status = WebResult::Status::Ok;
@@ -114,27 +148,58 @@ void WebReply::onMetaDataChanged()
         return;
     }
     const QVariant length = m_reply->header(QNetworkRequest::ContentLengthHeader);
-    if (length.isValid() && length.toLongLong() > WebClient::MaxReplySize) {
-        stop(WebResult::Status::TooLarge);
+    if (length.isValid() && length.toLongLong() > m_maxReplySize) {
+        stop(WebResult::Status::TooLarge, QStringLiteral("reply too large"));
     }
 }
 
 void WebReply::onReadyRead()
 {
-    m_body += m_reply->readAll();
-    if (m_body.size() > WebClient::MaxReplySize) {
-        stop(WebResult::Status::TooLarge);
+    if (m_headersOnly || m_stopReason != WebResult::Status::Ok) {
+        return;
+    }
+    // One byte past the limit is enough to know it was passed.
+    m_body += m_reply->read(m_maxReplySize + 1 - m_body.size());
+    if (m_body.size() > m_maxReplySize) {
+        stop(WebResult::Status::TooLarge, QStringLiteral("reply too large"));
     }
 }
 
-void WebReply::stop(WebResult::Status reason)
+// Redirects are followed here rather than by the network stack, which sends the request on before
+// anyone can look at where it goes.
+void WebReply::follow(int status)
+{
+    WebResult result;
+    const QUrl next = m_url.resolved(QUrl::fromEncoded(m_reply->rawHeader("Location").trimmed()));
+    if (!staysHome(m_url, next)) {
+        result.redirectTarget = next;
+        result.errorString = QStringLiteral("redirect away from the service refused: ") + next.toString();
+        finish(result);
+        return;
+    }
+    if (++m_redirects > WebClient::MaxRedirects) {
+        result.errorString = QStringLiteral("too many redirects");
+        finish(result);
+        return;
+    }
+    m_reply->disconnect(this);
+    m_reply->deleteLater();
+    m_body.clear();
+    m_url = next;
+    attach(m_follow(next, status == 307 || status == 308));
+}
+
+void WebReply::stop(WebResult::Status reason, const QString& why)
 {
     if (m_done || m_stopReason != WebResult::Status::Ok) {
         return;
     }
     m_stopReason = reason;
+    m_stopWhy = why;
     if (m_reply) {
-        m_reply->abort(); // emits finished, which reports the reason
+        // Emits finished, which reports the reason. Queued: the network stack does not expect its
+        // reply aborted from inside one of the reply's own signals.
+        QMetaObject::invokeMethod(m_reply.data(), &QNetworkReply::abort, Qt::QueuedConnection);
     }
 }
 
@@ -143,8 +208,7 @@ void WebReply::onFinished()
     WebResult result;
     if (m_stopReason != WebResult::Status::Ok) {
         result.status = m_stopReason;
-        result.errorString = m_stopReason == WebResult::Status::TimedOut ? QStringLiteral("time limit reached")
-                                                                         : QStringLiteral("reply too large");
+        result.errorString = m_stopWhy;
         finish(result);
         return;
     }
@@ -156,14 +220,29 @@ void WebReply::onFinished()
         finish(result);
         return;
     }
+    if (const int status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        answered && status < FirstFinalStatus) {
+        // The network stack took an interim reply (103 Early Hints, 102) for the answer. The real one
+        // may follow, on a connection that is never used again.
+        result.status = WebResult::Status::ConnectionFailed;
+        result.httpStatus = status;
+        result.errorString = QStringLiteral("an interim reply (%1) where the answer was due").arg(status);
+        finish(result);
+        return;
+    }
+    if (const int status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        m_follow && isRedirect(status) && m_reply->hasRawHeader("Location")) {
+        follow(status);
+        return;
+    }
     if (m_headersOnly) {
         result.status = WebResult::Status::Ok;
         readStatus(result);
         finish(result);
         return;
     }
-    m_body += m_reply->readAll();
-    if (m_body.size() > WebClient::MaxReplySize) {
+    m_body += m_reply->read(m_maxReplySize + 1 - m_body.size());
+    if (m_body.size() > m_maxReplySize) {
         result.status = WebResult::Status::TooLarge;
         result.errorString = QStringLiteral("reply too large");
         finish(result);
@@ -213,18 +292,20 @@ WebClient::~WebClient()
     qDeleteAll(findChildren<WebReply*>(Qt::FindDirectChildrenOnly));
 }
 
-QNetworkRequest WebClient::makeRequest(const QUrl& url, std::chrono::milliseconds timeout, bool followRedirects)
+QNetworkRequest WebClient::makeRequest(const QUrl& url, std::chrono::milliseconds timeout)
 {
     QNetworkRequest request(url);
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-        followRedirects ? QNetworkRequest::NoLessSafeRedirectPolicy : QNetworkRequest::ManualRedirectPolicy);
-    request.setMaximumRedirectsAllowed(MaxRedirects);
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
     request.setTransferTimeout(static_cast<int>(timeout.count()));
+    // A connection is never used for a second request: the network stack would take whatever the
+    // server sent after the first reply (a second copy of it, the answer after an interim reply) for the
+    // answer to the next.
+    request.setRawHeader("Connection", "close");
     return request;
 }
 
 WebReply* WebClient::start(Method method, const QString& address, const QByteArray& body,
-    std::chrono::milliseconds timeout, const QByteArray& bearer)
+    std::chrono::milliseconds timeout, qint64 maxReplySize, const QByteArray& bearer)
 {
     const QUrl url(address, QUrl::StrictMode);
     // Plain http only reaches a service on this machine; everything else goes over verified TLS.
@@ -243,7 +324,7 @@ WebReply* WebClient::start(Method method, const QString& address, const QByteArr
     }
 
     const bool headersOnly = method == Method::Head || method == Method::GetHeaders;
-    QNetworkRequest request = makeRequest(url, timeout, !headersOnly && method != Method::PostJson);
+    QNetworkRequest request = makeRequest(url, timeout);
     QNetworkReply* networkReply = nullptr;
     switch (method) {
     case Method::Get:
@@ -269,33 +350,48 @@ WebReply* WebClient::start(Method method, const QString& address, const QByteArr
         networkReply = m_manager.get(request);
         break;
     }
-    return new WebReply(networkReply, timeout, headersOnly, this);
+    WebReply::Follow follow;
+    if (method == Method::Get || method == Method::Post) {
+        // 307 and 308 keep the method and body; the others turn a POST into a GET, as browsers do.
+        follow = [this, request, method, body](const QUrl& next, bool keepMethod) {
+            QNetworkRequest again = request;
+            again.setUrl(next);
+            if (method == Method::Post && keepMethod) {
+                return m_manager.post(again, body);
+            }
+            again.setHeader(QNetworkRequest::ContentTypeHeader, QVariant());
+            return m_manager.get(again);
+        };
+    }
+    auto* reply = new WebReply(networkReply, timeout, headersOnly, maxReplySize, std::move(follow), this);
+    return reply;
 }
 
-WebReply* WebClient::HttpGet(const QString& address, std::chrono::milliseconds timeout)
+WebReply* WebClient::HttpGet(const QString& address, std::chrono::milliseconds timeout, qint64 maxReplySize)
 {
-    return start(Method::Get, address, {}, timeout);
+    return start(Method::Get, address, {}, timeout, maxReplySize);
 }
 
-WebReply* WebClient::HttpPost(const QString& address, const QString& body, std::chrono::milliseconds timeout)
+WebReply* WebClient::HttpPost(
+    const QString& address, const QString& body, std::chrono::milliseconds timeout, qint64 maxReplySize)
 {
-    return start(Method::Post, address, EncodeFormBody(body).toUtf8(), timeout);
+    return start(Method::Post, address, EncodeFormBody(body).toUtf8(), timeout, maxReplySize);
 }
 
-WebReply* WebClient::HttpPostJson(
-    const QString& address, const QByteArray& json, const QByteArray& bearer, std::chrono::milliseconds timeout)
+WebReply* WebClient::HttpPostJson(const QString& address, const QByteArray& json, const QByteArray& bearer,
+    std::chrono::milliseconds timeout, qint64 maxReplySize)
 {
-    return start(Method::PostJson, address, json, timeout, bearer);
+    return start(Method::PostJson, address, json, timeout, maxReplySize, bearer);
 }
 
 WebReply* WebClient::HttpHead(const QString& address, std::chrono::milliseconds timeout)
 {
-    return start(Method::Head, address, {}, timeout);
+    return start(Method::Head, address, {}, timeout, MaxReplySize);
 }
 
 WebReply* WebClient::HttpGetHeaders(const QString& address, std::chrono::milliseconds timeout)
 {
-    return start(Method::GetHeaders, address, {}, timeout);
+    return start(Method::GetHeaders, address, {}, timeout, MaxReplySize);
 }
 
 } // namespace Nolvex

@@ -47,6 +47,32 @@ QByteArray chunked(const QByteArray& body)
         + QByteArray::number(body.size(), 16) + "\r\n" + body + "\r\n0\r\n\r\n";
 }
 
+// Trusts the test certificate for as long as it lives, so that TLS itself can be exercised.
+class TrustTestCertificate
+{
+public:
+    TrustTestCertificate()
+        : m_saved(QSslConfiguration::defaultConfiguration())
+    {
+        QSslConfiguration trusting = m_saved;
+        QFile certificate(QStringLiteral(NOLVEX_TEST_DATA_DIR "/selfsigned.crt"));
+        if (certificate.open(QIODevice::ReadOnly)) {
+            trusting.addCaCertificate(QSslCertificate(certificate.readAll()));
+        }
+        QSslConfiguration::setDefaultConfiguration(trusting);
+    }
+    ~TrustTestCertificate() { QSslConfiguration::setDefaultConfiguration(m_saved); }
+    Q_DISABLE_COPY_MOVE(TrustTestCertificate)
+
+private:
+    QSslConfiguration m_saved;
+};
+
+QByteArray interim(int status)
+{
+    return "HTTP/1.1 " + QByteArray::number(status) + " Interim\r\nLink: </style.css>; rel=preload\r\n\r\n";
+}
+
 } // namespace
 
 class TestWebClient final : public QObject
@@ -59,6 +85,10 @@ private slots:
     void refusedConnection();
     void redirects_data();
     void redirects();
+    void hostileServers_data();
+    void hostileServers();
+    void redirectsStayHome_data();
+    void redirectsStayHome();
     void selfSignedCertificateRefused();
     void trustedTlsWorksButNeverRedirectsToHttp();
     void requestHeadersAndBody();
@@ -181,12 +211,130 @@ void TestWebClient::redirects()
     WebClient client;
     const Outcome outcome = waitFor(client.HttpGet(server.origin() + QStringLiteral("/start"), Ample));
     QVERIFY(outcome.reported);
-    QCOMPARE(outcome.result.status, status);
+    QVERIFY2(outcome.result.status == status, qPrintable(outcome.result.errorString));
     QSet<QByteArray> targets;
     for (const QByteArray& request : server.requests()) {
         targets.insert(CannedServer::target(request));
     }
     QCOMPARE(targets.size(), requests);
+}
+
+void TestWebClient::hostileServers_data()
+{
+    QTest::addColumn<QByteArray>("first"); // the answer to the first request, on a connection kept open
+    QTest::addColumn<Behaviour>("behaviour");
+    QTest::addColumn<qint64>("limit"); // of the reply body
+    QTest::addColumn<Status>("status");
+    QTest::addColumn<QString>("text");
+
+    const QByteArray ok = R"({"result":1,"info":"https://s.example/first"})";
+    const QByteArray keptAlive = CannedServer::response(200, ok).replace("Connection: close\r\n", "");
+    const QByteArray endlessHead
+        = "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nTransfer-Encoding: chunked\r\n\r\n";
+    QTest::newRow("endless chunked reply")
+        << endlessHead << Behaviour::Endless << WebClient::MaxReplySize << Status::TooLarge << QString();
+    QTest::newRow("endless chunked reply, a stated limit")
+        << endlessHead << Behaviour::Endless << qint64 {1024} * 1024 << Status::TooLarge << QString();
+    QTest::newRow("a stated limit above the default")
+        << CannedServer::response(200, QByteArray(100'000, 'x'), "text/plain").replace("Connection: close\r\n", "")
+        << Behaviour::KeepOpen << qint64 {100'000} << Status::Ok << QString(100'000, u'x');
+    QTest::newRow("a stated limit below the default")
+        << CannedServer::response(200, QByteArray(2000, 'x'), "text/plain").replace("Connection: close\r\n", "")
+        << Behaviour::KeepOpen << qint64 {1999} << Status::TooLarge << QString();
+    // Qt reads past a 100 Continue itself; other interim replies it takes for the answer.
+    QTest::newRow("100 before the answer") << interim(100) + keptAlive << Behaviour::KeepOpen << WebClient::MaxReplySize
+                                           << Status::Ok << QString::fromUtf8(ok);
+    for (const int status : {102, 103}) {
+        QTest::newRow(qPrintable(QStringLiteral("%1 before the answer").arg(status)))
+            << interim(status) + keptAlive << Behaviour::KeepOpen << WebClient::MaxReplySize << Status::ConnectionFailed
+            << QString();
+    }
+    for (const int status : {102, 103}) {
+        QTest::newRow(qPrintable(QStringLiteral("%1, the answer in a later write").arg(status)))
+            << interim(status) + "<pause>" + keptAlive << Behaviour::TwoWrites << WebClient::MaxReplySize
+            << Status::ConnectionFailed << QString();
+    }
+    QTest::newRow("the answer sent again in a later write")
+        << keptAlive + "<pause>" + keptAlive << Behaviour::TwoWrites << WebClient::MaxReplySize << Status::Ok
+        << QString::fromUtf8(ok);
+    QTest::newRow("the answer sent twice") << keptAlive.repeated(2) << Behaviour::KeepOpen << WebClient::MaxReplySize
+                                           << Status::Ok << QString::fromUtf8(ok);
+}
+
+// Whatever the first answer did, the second request on the same client gets its own answer, never
+// what the server sent after the first.
+void TestWebClient::hostileServers()
+{
+    QFETCH(QByteArray, first);
+    QFETCH(Behaviour, behaviour);
+    QFETCH(qint64, limit);
+    QFETCH(Status, status);
+    QFETCH(QString, text);
+
+    CannedServer server;
+    QVERIFY(server.start());
+    const QByteArray second = CannedServer::response(200, R"({"result":1,"info":"https://s.example/second"})");
+    server.setHandler(
+        [first, second](
+            const QByteArray& request) { return CannedServer::target(request) == "/first" ? first : second; },
+        behaviour);
+    WebClient client;
+    const Outcome outcome = waitFor(client.HttpGet(server.origin() + QStringLiteral("/first"), Ample, limit));
+    QVERIFY(outcome.reported);
+    QCOMPARE(outcome.result.status, status);
+    QCOMPARE(outcome.result.text, text);
+
+    const Outcome next = waitFor(client.HttpGet(server.origin() + QStringLiteral("/second"), Ample));
+    QVERIFY(next.reported);
+    QCOMPARE(next.result.status, Status::Ok);
+    QCOMPARE(next.result.text, QString::fromUtf8(CannedServer::body(second)));
+}
+
+void TestWebClient::redirectsStayHome_data()
+{
+    QTest::addColumn<bool>("fromTls");
+    QTest::addColumn<bool>("toTls");
+    QTest::addColumn<QString>("toHost");
+    QTest::addColumn<bool>("followed");
+
+    QTest::newRow("http to another host") << false << false << QStringLiteral("localhost") << false;
+    QTest::newRow("http to https on another host") << false << true << QStringLiteral("localhost") << false;
+    QTest::newRow("https to another host") << true << true << QStringLiteral("localhost") << false;
+    QTest::newRow("http to https on the same host") << false << true << QStringLiteral("127.0.0.1") << true;
+    QTest::newRow("https to http on the same host") << true << false << QStringLiteral("127.0.0.1") << false;
+    QTest::newRow("http to another port of the same host") << false << false << QStringLiteral("127.0.0.1") << true;
+}
+
+void TestWebClient::redirectsStayHome()
+{
+    QFETCH(bool, fromTls);
+    QFETCH(bool, toTls);
+    QFETCH(QString, toHost);
+    QFETCH(bool, followed);
+
+    const TrustTestCertificate trust;
+    CannedServer target(toTls);
+    QVERIFY(target.start());
+    target.setReply(CannedServer::response(200, R"({"result":1,"info":"https://s.example/x"})"));
+    QUrl where(target.origin() + QStringLiteral("/there?url=secret"));
+    where.setHost(toHost);
+    CannedServer start(fromTls);
+    QVERIFY(start.start());
+    start.setReply(CannedServer::response(302, {}, "text/plain", "Location: " + where.toEncoded() + "\r\n"));
+
+    WebClient client;
+    const Outcome outcome = waitFor(client.HttpGet(start.origin() + QStringLiteral("/go"), Ample));
+    QVERIFY(outcome.reported);
+    QCOMPARE(start.requests().size(), 1);
+    if (followed) {
+        QCOMPARE(outcome.result.status, Status::Ok);
+        QCOMPARE(target.requests().size(), 1);
+        QVERIFY(outcome.result.redirectTarget.isEmpty());
+        return;
+    }
+    QCOMPARE(outcome.result.status, Status::ConnectionFailed);
+    QCOMPARE(outcome.result.redirectTarget, where);
+    QVERIFY(target.requests().isEmpty());
 }
 
 void TestWebClient::selfSignedCertificateRefused()

@@ -144,5 +144,34 @@ void CannedServer::answer(QTcpSocket* socket, const QByteArray& request)
         timer->start(DripInterval);
         return;
     }
+    case Behaviour::KeepOpen:
+        socket->write(reply);
+        return;
+    case Behaviour::Repeated:
+        socket->write(reply);
+        socket->flush();
+        QTimer::singleShot(0, socket, [socket, reply] {
+            socket->write(reply);
+            socket->flush();
+        });
+        return;
+    case Behaviour::TwoWrites: {
+        const qsizetype pause = reply.indexOf(PauseMark);
+        socket->write(pause < 0 ? reply : reply.left(pause));
+        const QByteArray rest = pause < 0 ? QByteArray() : reply.mid(pause + PauseMark.size());
+        QTimer::singleShot(PauseInterval, socket, [socket, rest] { socket->write(rest); });
+        return;
+    }
+    case Behaviour::Endless: {
+        // Writes whenever what it wrote has gone, so the peer's reading sets the pace.
+        const QByteArray chunk = QByteArray::number(EndlessChunk, 16) + "\r\n" + QByteArray(EndlessChunk, 'x') + "\r\n";
+        socket->write(reply + chunk);
+        connect(socket, &QTcpSocket::bytesWritten, socket, [socket, chunk] {
+            if (socket->bytesToWrite() == 0) {
+                socket->write(chunk);
+            }
+        });
+        return;
+    }
     }
 }

@@ -21,9 +21,16 @@ public:
         Silent, // read the request and never answer
         ResetAfterReply, // send the canned bytes, then reset the connection instead of closing it
         Drip, // send the canned bytes one every DripInterval
+        KeepOpen, // send the canned bytes and keep the connection open for the next request
+        Endless, // send the canned bytes (a chunked head), then chunks of EndlessChunk bytes until the peer leaves
+        TwoWrites, // KeepOpen, with the canned bytes from PauseMark on sent PauseInterval after the rest
+        Repeated, // KeepOpen, then the same bytes again, unasked, in a write of their own on the next turn
     };
 
     static constexpr std::chrono::milliseconds DripInterval {100};
+    static constexpr qsizetype EndlessChunk = qsizetype {16} * 1024;
+    static constexpr std::chrono::milliseconds PauseInterval {50};
+    static constexpr QByteArrayView PauseMark = "<pause>";
 
     using Handler = std::function<QByteArray(const QByteArray& request)>;
 
