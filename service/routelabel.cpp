@@ -46,7 +46,10 @@ Metrics::Route routeLabel(QStringView path, bool post)
     if (segment.endsWith(u".svg") || segment.endsWith(u".png")) {
         return Route::Qr;
     }
-    return isReservedName(segment) ? Route::Other : Route::Redirect;
+    if (isReservedName(segment)) {
+        return Route::Other;
+    }
+    return post ? Route::Continue : Route::Redirect;
 }
 
 } // namespace Shortd

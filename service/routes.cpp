@@ -17,6 +17,7 @@
 #include <QDateTime>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <algorithm>
 
 namespace Shortd
 {
@@ -34,11 +35,18 @@ HttpReply json(int status, const QJsonObject& object)
     return reply;
 }
 
-HttpReply html(int status, QByteArray body)
+// Pages run no script and are never framed. A page with a form sends it to this service only;
+// as browsers also hold the redirect that answers a form to form-action, such a page allows the
+// schemes a link may lead to as well.
+HttpReply html(int status, QByteArray body, bool form = false)
 {
     HttpReply reply {status, HtmlType.toByteArray(), std::move(body), {}};
     reply.addHeader("Content-Security-Policy",
-        "default-src 'none'; style-src 'unsafe-inline'; img-src 'self'; base-uri 'none'; form-action 'none'");
+        form ? "default-src 'none'; style-src 'unsafe-inline'; img-src 'self'; base-uri 'none'; "
+               "form-action 'self' http: https:; frame-ancestors 'none'"
+             : "default-src 'none'; style-src 'unsafe-inline'; img-src 'self'; base-uri 'none'; form-action 'none'; "
+               "frame-ancestors 'none'");
+    reply.addHeader("X-Frame-Options", "DENY");
     reply.addHeader("X-Content-Type-Options", "nosniff");
     return reply;
 }
@@ -56,6 +64,12 @@ HttpReply unavailable(HttpReply reply)
 {
     reply.addHeader("Retry-After", QByteArray::number(RetryAfterSeconds));
     return reply;
+}
+
+// Whether path can only name a link: "/" and one segment of a link's shape, so no page, preview or QR code.
+bool isLinkPath(QStringView path)
+{
+    return path.startsWith(u'/') && mayNameLink(path.sliced(1));
 }
 
 // Whether path is exactly "/" and the segment.
@@ -79,9 +93,10 @@ HttpReply expired(const StoredLink& link, qint64 nowSecs)
     return gone(expiredPage(link.code, ended ? link.expiresSecs : 0));
 }
 
-HttpReply redirectTo(const QString& target)
+// 302 for a GET; 303 for the POST of a limited link's button, so the browser GETs the destination.
+HttpReply redirectTo(const QString& target, int status = 302)
 {
-    HttpReply reply {302, HtmlType.toByteArray(), {}, {}};
+    HttpReply reply {status, HtmlType.toByteArray(), {}, {}};
     reply.addHeader("Location", locationHeader(target));
     reply.addHeader("Cache-Control", "no-store");
     reply.addHeader("Referrer-Policy", "no-referrer");
@@ -204,10 +219,22 @@ void Routes::handle(const HttpRequest& request, qint64 nowMs, const Respond& res
         health(request, respond);
         return;
     }
-    // HEAD is answered like GET (the front end leaves out the body) but counts no visit.
+    // HEAD is answered like GET (the front end leaves out the body) but counts no visit. POST is
+    // the button of a limited link's page, on the link's own path only.
     const bool head = request.method == Method::Head;
+    const bool linkPath = isLinkPath(path);
+    if (request.method == Method::Post && linkPath) {
+        if (!fromOwnPage(request)) {
+            respond(html(403,
+                messagePage(QStringLiteral("请从短网址的页面继续访问"),
+                    QStringLiteral("这个请求来自其他网站的页面，没有用掉短网址的访问次数。请直接打开短网址。"))));
+            return;
+        }
+        redirect(path.sliced(1), request, respond);
+        return;
+    }
     if (request.method != Method::Get && !head) {
-        respond(methodNotAllowed("GET, HEAD", false));
+        respond(methodNotAllowed(linkPath ? "GET, HEAD, POST" : "GET, HEAD", false));
         return;
     }
     if (path.startsWith(ReleasePagePrefix)) {
@@ -220,20 +247,48 @@ void Routes::handle(const HttpRequest& request, qint64 nowMs, const Respond& res
     }
     const QString segment = path.sliced(path.isEmpty() ? 0 : 1);
     if (segment.endsWith(u'+')) {
-        preview(segment.chopped(1), segment, request.host, respond);
+        preview(request, segment.chopped(1), segment, respond);
         return;
     }
     if (const std::optional<QrRequest> qr = parseQrRequest(segment, request.query)) {
         qrImage(*qr, segment, request.host, respond);
         return;
     }
-    // Classified before the lookup: a visit limit is used up by people only.
-    std::optional<VisitFacts> visit;
-    if (!head) {
-        visit = VisitFacts {m_config.classifyVisits ? classify(request.userAgent) : VisitClass::Human, request.client,
-            request.userAgent, request.referer};
+    redirect(segment, request, respond);
+}
+
+bool Routes::fromOwnPage(const HttpRequest& request) const
+{
+    // Browsers say where a request came from; a client that says nothing could send any request
+    // it likes, and a POST from it is a visit it chose to make.
+    if (!request.secFetchSite.isEmpty()) {
+        return request.secFetchSite == "same-origin" || request.secFetchSite == "none";
     }
-    redirect(segment, std::move(visit), respond);
+    if (request.origin.isEmpty()) {
+        return true;
+    }
+    // Behind a proxy that ends TLS the schemes differ; the host and the port the browser saw do not.
+    const QUrl origin(QString::fromLatin1(request.origin), QUrl::StrictMode);
+    const auto sameHost = [&origin](const QUrl& own) {
+        return own.isValid() && own.host() == origin.host() && own.port() == origin.port();
+    };
+    const QUrl host(u"http://" % QString::fromLatin1(request.host) % u'/', QUrl::StrictMode);
+    return origin.isValid() && !origin.host().isEmpty()
+        && (sameHost(host) || std::ranges::any_of(m_fixedBases, sameHost));
+}
+
+HttpReply Routes::limitedReply(
+    const StoredLink& link, const QString& code, const QByteArray& host, QByteArrayView acceptLanguage) const
+{
+    const Language language = preferredLanguage(acceptLanguage);
+    const LimitedPageTexts texts {WebApp::languageTag(language), m_web.text(language, QStringLiteral("limited.title")),
+        m_web.text(language, QStringLiteral("limited.message")),
+        m_web.text(language, QStringLiteral("limited.button"))};
+    // Kept nowhere and indexed by no one: the next look may find the link used up.
+    HttpReply reply = html(200, limitedPage(texts, shortLink(link.type, code, host), u'/' + code), true);
+    reply.addHeader("Cache-Control", "no-store");
+    reply.addHeader("X-Robots-Tag", "noindex");
+    return reply;
 }
 
 std::optional<HttpReply> Routes::refuseShorten(
@@ -381,42 +436,68 @@ void Routes::lookup(
     });
 }
 
-void Routes::redirect(const QString& segment, std::optional<VisitFacts> visit, const Respond& respond)
+void Routes::redirect(const QString& segment, const HttpRequest& request, const Respond& respond)
 {
-    lookup(segment, segment, respond, [this, segment, visit = std::move(visit), respond](const StoredLink& link) {
-        // A person's visit to a limited link is the store's to grant; bots, previews and links
-        // without a limit are counted here, in the next batch.
-        if (!visit || link.maxVisits == 0 || visit->kind != VisitClass::Human) {
-            if (visit) {
-                m_shortener.countVisit(segment, *visit, QDateTime::currentSecsSinceEpoch());
+    // Classified before the lookup: a visit limit is used up by people only. HEAD is no visit; the
+    // POST of a limited link's button is a person's, whoever sends it.
+    const bool confirmed = request.method == Method::Post;
+    std::optional<VisitFacts> visit;
+    if (request.method != Method::Head) {
+        const VisitClass kind = m_config.classifyVisits && !confirmed ? classify(request.userAgent) : VisitClass::Human;
+        visit = VisitFacts {kind, request.client, request.userAgent, request.referer};
+    }
+    const int status = confirmed ? 303 : 302;
+    lookup(segment, segment, respond,
+        [this, segment, visit = std::move(visit), status, host = request.host, language = request.acceptLanguage,
+            respond](const StoredLink& link) {
+            // Bots, previews and links without a limit are counted here, in the next batch.
+            if (link.maxVisits == 0) {
+                if (visit) {
+                    m_shortener.countVisit(segment, *visit, QDateTime::currentSecsSinceEpoch());
+                }
+                respond(redirectTo(link.target, status));
+                return;
             }
-            respond(redirectTo(link.target));
-            return;
-        }
-        // A limited link: the store counts the visit and decides, so that all instances together
-        // serve no more than the limit.
-        m_shortener.takeVisit(link.code, *visit, [link, segment, respond](VisitGrant grant) {
-            switch (grant) {
-            case VisitGrant::Granted:
-                respond(redirectTo(link.target));
+            // A limited link leads only those who use one of its visits: whoever uses none (a bot, a
+            // link preview, a HEAD) gets a page with a button that does, and never the destination.
+            if (!visit || visit->kind != VisitClass::Human) {
+                if (visit) {
+                    m_shortener.countVisit(segment, *visit, QDateTime::currentSecsSinceEpoch());
+                }
+                respond(limitedReply(link, link.code, host, language));
                 return;
-            case VisitGrant::Exhausted:
-                respond(expired(link, QDateTime::currentSecsSinceEpoch()));
-                return;
-            case VisitGrant::Missing:
-                respond(html(404, notFoundPage(segment)));
-                return;
-            case VisitGrant::Failed:
-                break;
             }
-            respond(unavailable(html(503, notFoundPage(segment))));
+            // A person's visit: the store counts it and decides, so that all instances together serve
+            // no more than the limit.
+            m_shortener.takeVisit(link.code, *visit, [link, segment, status, respond](VisitGrant grant) {
+                switch (grant) {
+                case VisitGrant::Granted:
+                    respond(redirectTo(link.target, status));
+                    return;
+                case VisitGrant::Exhausted:
+                    respond(expired(link, QDateTime::currentSecsSinceEpoch()));
+                    return;
+                case VisitGrant::Missing:
+                    respond(html(404, notFoundPage(segment)));
+                    return;
+                case VisitGrant::Failed:
+                    break;
+                }
+                respond(unavailable(html(503, notFoundPage(segment))));
+            });
         });
-    });
 }
 
-void Routes::preview(const QString& code, const QString& segment, const QByteArray& host, const Respond& respond)
+void Routes::preview(const HttpRequest& request, const QString& code, const QString& segment, const Respond& respond)
 {
-    lookup(code, segment, respond, [this, code, host, respond](const StoredLink& link) {
+    const QByteArray& host = request.host;
+    const QByteArray& language = request.acceptLanguage;
+    lookup(code, segment, respond, [this, code, host, language, respond](const StoredLink& link) {
+        // Where a limited link leads is for those who use one of its visits.
+        if (link.maxVisits > 0) {
+            respond(limitedReply(link, code, host, language));
+            return;
+        }
         HttpReply reply = html(200,
             previewPage(shortLink(link.type, code, host), link.target, locationHeader(link.target),
                 m_shortener.visitsOf(link), link.createdSecs, code % u".svg"));

@@ -55,9 +55,15 @@ private:
     // 503 when the store failed. segment is the path segment as requested, shown on that page.
     void lookup(const QString& code, const QString& segment, const Respond& respond,
         std::function<void(const StoredLink&)> found);
-    // visit: what to count; none for HEAD, which is never a visit.
-    void redirect(const QString& segment, std::optional<VisitFacts> visit, const Respond& respond);
-    void preview(const QString& code, const QString& segment, const QByteArray& host, const Respond& respond);
+    // Follows the link named by segment for a GET, a HEAD or the POST of a limited link's button.
+    void redirect(const QString& segment, const HttpRequest& request, const Respond& respond);
+    void preview(const HttpRequest& request, const QString& code, const QString& segment, const Respond& respond);
+    // Whether a POST came from one of this service's pages, as far as the browser tells.
+    bool fromOwnPage(const HttpRequest& request) const;
+    // What a limited link answers whoever uses none of its visits: a page with a button that uses
+    // one, in the language asked for, and never the destination.
+    HttpReply limitedReply(
+        const StoredLink& link, const QString& code, const QByteArray& host, QByteArrayView acceptLanguage) const;
     void qrImage(const QrRequest& qr, const QString& segment, const QByteArray& host, const Respond& respond);
     void health(const HttpRequest& request, const Respond& respond);
     QUrl originFromHost(const QByteArray& host) const;

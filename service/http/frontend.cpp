@@ -78,6 +78,8 @@ QByteArrayView reasonPhrase(int status)
         return "No Content";
     case 302:
         return "Found";
+    case 303:
+        return "See Other";
     case 304:
         return "Not Modified";
     case 400:
@@ -170,6 +172,8 @@ bool HttpFrontEnd::handleRequest(const QHttpServerRequest& request, QTcpSocket* 
     routed.referer = request.value("referer");
     routed.acceptLanguage = request.value("accept-language");
     routed.ifNoneMatch = request.value("if-none-match");
+    routed.origin = request.value("origin");
+    routed.secFetchSite = request.value("sec-fetch-site");
 
     // The HTTP server keeps every connection open; one whose client asked to close it after this
     // reply is closed here, or a client reading to the end would wait for the idle limit.

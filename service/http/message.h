@@ -35,6 +35,9 @@ struct HttpRequest {
     QByteArray referer;
     QByteArray acceptLanguage;
     QByteArray ifNoneMatch;
+    // Where a browser says a request came from, to tell a form sent from another site.
+    QByteArray origin;
+    QByteArray secFetchSite;
 };
 
 struct HttpReply {

@@ -8,7 +8,7 @@ namespace
 constexpr std::array<double, 14> LatencyBounds {
     0.0001, 0.00025, 0.0005, 0.001, 0.0025, 0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5, 1, 5};
 constexpr std::array<QByteArrayView, RouteCount> RouteNames {"shorten", "version", "release", "home", "healthz",
-    "readyz", "redirect", "preview", "qr", "api_create", "api", "other"};
+    "readyz", "redirect", "continue", "preview", "qr", "api_create", "api", "other"};
 constexpr std::array<QByteArrayView, RefusalCount> RefusalNames {"max_connections", "per_client"};
 constexpr auto Prefix = QByteArrayView("nolvex_shortd_");
 
@@ -35,7 +35,7 @@ void ServiceMetrics::countRequest(Route route, int status, std::chrono::nanoseco
     if (status >= FirstStatus && status < FirstStatus + StatusCount) {
         m_requests.at(static_cast<size_t>(route)).at(static_cast<size_t>(status - FirstStatus)).add();
     }
-    if (route == Route::Redirect) {
+    if (route == Route::Redirect || route == Route::Continue) {
         m_redirectDuration.observe(duration);
     } else if (route == Route::Shorten || route == Route::ApiCreate) {
         m_createDuration.observe(duration);

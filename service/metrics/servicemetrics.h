@@ -20,6 +20,7 @@ enum class Route : quint8 {
     Health,
     Ready,
     Redirect,
+    Continue, // a person's POST from a limited link's page
     Preview,
     Qr,
     ApiCreate,

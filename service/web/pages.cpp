@@ -9,12 +9,13 @@ namespace Shortd
 {
 namespace
 {
-QByteArray page(const QString& title, const QString& body)
+QByteArray page(
+    const QString& title, const QString& body, const QString& lang = QStringLiteral("zh-CN"), QStringView head = {})
 {
-    const QString html = u"<!DOCTYPE html>\n<html lang=\"zh-CN\"><head><meta charset=\"utf-8\">"
-                         u"<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">"
-                         u"<title>"
-        % htmlEscaped(title)
+    const QString html = u"<!DOCTYPE html>\n<html lang=\"" % htmlEscaped(lang)
+        % u"\"><head><meta charset=\"utf-8\">"
+          u"<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">"
+        % head % u"<title>" % htmlEscaped(title)
         % u"</title><style>body{font-family:sans-serif;max-width:44em;margin:2em auto;padding:0 1em;"
           u"line-height:1.5}.target{word-break:break-all}small{color:#666}.warning{color:#a00}</style></head><body>\n"
         % body % u"\n</body></html>\n";
@@ -123,6 +124,16 @@ QByteArray expiredPage(const QString& code, qint64 endedSecs)
     return page(QStringLiteral("短网址已过期"),
         u"<h1>短网址已过期</h1>\n<p>短网址 <code>" % htmlEscaped(code) % u"</code> 已过期，不再跳转。</p>\n<p>" % why
             % u"</p>");
+}
+
+QByteArray limitedPage(const LimitedPageTexts& texts, const QString& shortLink, const QString& action)
+{
+    // No script: the button is a plain form, so it works wherever the page can be shown at all.
+    return page(texts.title,
+        u"<h1>" % htmlEscaped(texts.title) % u"</h1>\n<p><code>" % htmlEscaped(shortLink) % u"</code></p>\n<p>"
+            % htmlEscaped(texts.message) % u"</p>\n<form method=\"post\" action=\"" % htmlEscaped(action)
+            % u"\"><button type=\"submit\">" % htmlEscaped(texts.button) % u"</button></form>",
+        texts.lang, u"<meta name=\"robots\" content=\"noindex\">");
 }
 
 QByteArray releasePage(const QString& version, const QString& sid, bool required)

@@ -27,6 +27,16 @@ QByteArray gonePage(const QString& code, bool deleted, const QString& reason, bo
 // What a link that has run out answers (410), in place of its address: that it has expired, at
 // endedSecs when its end has passed, otherwise (0) because its visits are used up.
 QByteArray expiredPage(const QString& code, qint64 endedSecs);
+// What a link with a visit limit shows whoever has not used one of its visits (a bot, a link
+// preview, a HEAD, its preview page): that the link is limited, and a button for a person that
+// sends a POST to action, which uses one. Never where the link leads. Texts in one language.
+struct LimitedPageTexts {
+    QString lang; // the page's lang attribute
+    QString title;
+    QString message;
+    QString button;
+};
+QByteArray limitedPage(const LimitedPageTexts& texts, const QString& shortLink, const QString& action);
 QByteArray releasePage(const QString& version, const QString& sid, bool required);
 
 // Escapes for text and for double-quoted attribute values alike.

@@ -250,9 +250,20 @@ HttpReply WebApp::answer(const Resource& resource, const HttpRequest& request, b
     if (page) {
         reply.addHeader("Vary", "Accept-Language");
         reply.addHeader("Content-Security-Policy", PagePolicy.toByteArray());
+        reply.addHeader("X-Frame-Options", "DENY"); // for browsers that know no frame-ancestors
         reply.addHeader("Referrer-Policy", "same-origin");
     }
     return reply;
+}
+
+QString WebApp::text(Language language, const QString& key) const
+{
+    return m_tables.at(static_cast<size_t>(language)).value(key).toString(key);
+}
+
+QString WebApp::languageTag(Language language)
+{
+    return LanguageTags.at(static_cast<size_t>(language)).toString();
 }
 
 std::optional<HttpReply> WebApp::reply(const HttpRequest& request) const

@@ -40,6 +40,10 @@ public:
     // The reply to a GET or HEAD of a page or an asset, or nothing when the path is none of them.
     std::optional<HttpReply> reply(const HttpRequest& request) const;
 
+    // A text of a language's table (lang/*.json); the key itself when the table lacks it.
+    QString text(Language language, const QString& key) const;
+    // The language's tag, as a page's lang attribute carries it.
+    static QString languageTag(Language language);
     // The path prefix of the assets, "/static/VERSION".
     const QString& staticPrefix() const { return m_staticPrefix; }
     // Template keys that some language's table lacks; empty in a sound build.

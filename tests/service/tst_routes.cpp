@@ -7,6 +7,7 @@
 #include "token.h"
 
 #include <QDateTime>
+#include <QHash>
 #include <QTest>
 #include <QUrl>
 
@@ -72,10 +73,10 @@ private slots:
 void RoutesTest::followingALink_data()
 {
     // The link's code, its end in seconds from now (0: none), its visit limit and the visits it
-    // has; then requests in order: "GET" or "HEAD" of the link, of its preview ("GET+") or its QR
-    // code ("GET.svg"), "create" for its address through the client's protocol, or a change made
-    // elsewhere: "visit elsewhere", "delete elsewhere", "store away". Last the answers, and what
-    // the store saw.
+    // has; then requests in order: a method and what follows the code: "GET" or "HEAD" of the link,
+    // of its preview ("GET+") or its QR code ("GET.svg"), "POST" as its limited page's button sends
+    // it, "create" for its address through the client's protocol, or a change made elsewhere:
+    // "visit elsewhere", "delete elsewhere", "store away". Last the answers, and what the store saw.
     QTest::addColumn<QString>("code");
     QTest::addColumn<qint64>("endsIn");
     QTest::addColumn<qint64>("maxVisits");
@@ -90,16 +91,19 @@ void RoutesTest::followingALink_data()
     QTest::newRow("no end, no limit: counted in the batch")
         << u"abcdef"_s << 0LL << 0LL << 0LL << QStringList {u"GET"_s, u"GET"_s, u"HEAD"_s, u"GET+"_s}
         << QList {302, 302, 302, 200} << 0LL << 0 << 2LL;
-    QTest::newRow("a limit: the store counts; HEAD and the preview never do")
+    QTest::newRow("a limit: the store counts; HEAD and the preview never do, nor lead anywhere")
         << u"abcdef"_s << 0LL << 2LL << 0LL
         << QStringList {u"HEAD"_s, u"GET+"_s, u"GET"_s, u"HEAD"_s, u"GET"_s, u"GET"_s, u"HEAD"_s, u"GET+"_s,
                u"GET.svg"_s}
-        << QList {302, 200, 302, 302, 302, 410, 410, 410, 410} << 2LL << 2 << 0LL;
+        << QList {200, 200, 302, 200, 302, 410, 410, 410, 410} << 2LL << 2 << 0LL;
+    QTest::newRow("a limit: POST on the link only, a visit like a GET")
+        << u"abcdef"_s << 0LL << 1LL << 0LL << QStringList {u"POST+"_s, u"PUT"_s, u"POST"_s, u"POST"_s}
+        << QList {405, 405, 303, 410} << 1LL << 1 << 0LL;
     QTest::newRow("used up before") << u"abcdef"_s << 0LL << 3LL << 3LL << all + QStringList {u"create"_s}
                                     << QList {410, 410, 410, 410, 403} << 3LL << 0 << 0LL;
     QTest::newRow("the last visit taken elsewhere")
         << u"abcdef"_s << 0LL << 2LL << 1LL
-        << QStringList {u"HEAD"_s, u"visit elsewhere"_s, u"GET"_s, u"GET+"_s, u"GET"_s} << QList {302, 0, 410, 410, 410}
+        << QStringList {u"HEAD"_s, u"visit elsewhere"_s, u"GET"_s, u"GET+"_s, u"GET"_s} << QList {200, 0, 410, 410, 410}
         << 2LL << 1 << 0LL;
     QTest::newRow("before its end: counted in the batch")
         << u"abcdef"_s << 3600LL << 0LL << 0LL << all + QStringList {u"create"_s} << QList {302, 302, 200, 200, 200}
@@ -109,10 +113,10 @@ void RoutesTest::followingALink_data()
         << 0LL << 0 << 0LL;
     QTest::newRow("deleted elsewhere before the visit")
         << u"abcdef"_s << 0LL << 5LL << 0LL << QStringList {u"HEAD"_s, u"delete elsewhere"_s, u"GET"_s}
-        << QList {302, 0, 404} << 0LL << 1 << 0LL;
+        << QList {200, 0, 404} << 0LL << 1 << 0LL;
     QTest::newRow("store away: a limited visit is refused, never served uncounted")
         << u"abcdef"_s << 0LL << 5LL << 0LL << QStringList {u"HEAD"_s, u"store away"_s, u"GET"_s, u"HEAD"_s}
-        << QList {302, 0, 503, 302} << 0LL << 1 << 0LL;
+        << QList {200, 0, 503, 200} << 0LL << 1 << 0LL;
     QTest::newRow("chosen code") << u"Spring_Sale-2026"_s << 0LL << 0LL << 0LL << all << QList {302, 302, 200, 200}
                                  << 0LL << 0 << 1LL;
     // Stored or not, a reserved name never reaches the store.
@@ -155,10 +159,15 @@ void RoutesTest::followingALink()
             store.failing = true;
             continue;
         }
-        const bool head = step.startsWith(u"HEAD");
+        static const QHash<QString, Method> methods {
+            {u"GET"_s, Method::Get}, {u"HEAD"_s, Method::Head}, {u"POST"_s, Method::Post}, {u"PUT"_s, Method::Put}};
+        qsizetype methodLength = 0;
+        while (methodLength < step.size() && step.at(methodLength).isUpper()) {
+            ++methodLength;
+        }
         HttpRequest request;
-        request.method = head ? Method::Head : Method::Get;
-        request.path = u'/' % code % step.sliced(head ? 4 : 3);
+        request.method = methods.value(step.first(methodLength));
+        request.path = u'/' % code % step.sliced(methodLength);
         if (step == u"create") {
             const QString& target = store.link.target;
             request.path = Nolvex::Protocol::ShortenPath.toString();
@@ -173,13 +182,29 @@ void RoutesTest::followingALink()
         routes.handle(request, 0, [&reply](HttpReply answer) { reply = std::move(answer); });
         QVERIFY2(reply.status == statuses.at(i), qPrintable(u"%1: %2"_s.arg(step).arg(reply.status)));
         using Header = std::pair<QByteArray, QByteArray>;
-        if (reply.status == 410) {
+        const bool redirected = reply.status == 302 || reply.status == 303;
+        if (reply.status == 410 || (maxVisits > 0 && !redirected)) {
             // Never where the link led, and never kept by a browser: it may come back.
             QVERIFY(!reply.body.contains("secret-place"));
             QVERIFY(std::none_of(reply.headers.cbegin(), reply.headers.cend(),
                 [](const Header& header) { return header.first == "Location"; }));
-            QVERIFY(reply.headers.contains(Header("Cache-Control", "no-store")));
+            if (reply.status == 410 || reply.status == 200) {
+                QVERIFY(reply.headers.contains(Header("Cache-Control", "no-store")));
+            }
+        }
+        if (reply.status == 410) {
             QVERIFY(QString::fromUtf8(reply.body).contains(u"已过期"_s));
+        }
+        if (reply.status == 405) {
+            const QByteArray allowed = methodLength == step.size() ? "GET, HEAD, POST" : "GET, HEAD";
+            QVERIFY(reply.headers.contains(Header("Allow", allowed)));
+        }
+        // No page of the service can be framed by another site.
+        if (reply.contentType.startsWith("text/html") && !redirected) {
+            QVERIFY(reply.headers.contains(Header("X-Frame-Options", "DENY")));
+            QVERIFY(std::any_of(reply.headers.cbegin(), reply.headers.cend(), [](const Header& header) {
+                return header.first == "Content-Security-Policy" && header.second.contains("frame-ancestors 'none'");
+            }));
         }
         QCOMPARE(reply.headers.contains(Header("Retry-After", "2")), reply.status == 503);
     }

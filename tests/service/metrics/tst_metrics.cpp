@@ -156,6 +156,7 @@ void MetricsTest::routeLabels_data()
     QTest::newRow("alive") << u"/healthz"_s << false << QByteArray("healthz");
     QTest::newRow("ready") << u"/readyz"_s << false << QByteArray("readyz");
     QTest::newRow("a code") << u"/aB3dEf"_s << false << QByteArray("redirect");
+    QTest::newRow("a limited link's button") << u"/aB3dEf"_s << true << QByteArray("continue");
     QTest::newRow("an unknown code is still a redirect") << u"/zzzzzzzzzzzzzzzzzz"_s << false << QByteArray("redirect");
     QTest::newRow("reserved name, other case") << u"/Metrics"_s << false << QByteArray("other");
     QTest::newRow("preview") << u"/aB3dEf+"_s << false << QByteArray("preview");
