@@ -90,8 +90,9 @@ constexpr ServiceOption Options[] = {
             return true;
         }},
     {"link-base", "NOLVEX_SHORTD_LINK_BASE", nullptr, "TYPE=URL",
-        "Public base of the short links of type TYPE (0-5); may repeat. Default: the service's own address. "
-        "In the environment: several separated by blanks.",
+        "Public base of the short links of type TYPE (0-5); may repeat. Default: the service's own address; "
+        "listening on every address, the Host a client used when it names this machine, else its first "
+        "address that is not loopback. In the environment: several separated by blanks.",
         [](const QString& text, ServiceConfig& config) {
             int type = 0;
             QUrl base;

@@ -5,6 +5,7 @@
 #include "links/anonymouscreation.h"
 #include "links/codes.h"
 #include "links/fields.h"
+#include "links/ownaddresses.h"
 #include "links/ratelimiter.h"
 #include "links/shortener.h"
 #include "links/visitclass.h"
@@ -185,13 +186,18 @@ QString Routes::shortLink(int type, const QString& code, const QByteArray& host)
     if (const QString& fixed = m_baseText[static_cast<size_t>(type)]; !fixed.isEmpty()) {
         return fixed % u'/' % code;
     }
-    // Listening on every address, the service's own name is the one the client used to reach it;
-    // clients mostly use one name, so the last one's origin is kept.
-    if (host != m_lastHost || m_lastHostBase.isEmpty()) {
-        const QUrl fromHost = originFromHost(host);
+    // Listening on every address, the service's own name is the one the client used to reach it,
+    // when that is a name or an address of this machine; clients mostly use one name, so the last
+    // one's origin is kept as long as the machine's addresses stay the same.
+    const std::shared_ptr<const MachineAddresses> machine = machineAddresses();
+    if (host != m_lastHost || m_lastHostBase.isEmpty() || machine->generation != m_lastHostGeneration) {
+        const QString scheme = m_config.usesTls() ? QStringLiteral("https") : QStringLiteral("http");
+        const QUrl fromHost = ownOriginFromHost(host, scheme, m_config.port, m_config.listenAddress, *machine);
         m_lastHost = host;
-        m_lastHostBase = (fromHost.isValid() ? fromHost : m_config.ownOrigin())
-                             .toString(QUrl::FullyEncoded | QUrl::StripTrailingSlash);
+        m_lastHostGeneration = machine->generation;
+        m_lastHostBase
+            = (fromHost.isValid() ? fromHost : fallbackOrigin(scheme, m_config.port, m_config.listenAddress, *machine))
+                  .toString(QUrl::FullyEncoded | QUrl::StripTrailingSlash);
     }
     return m_lastHostBase % u'/' % code;
 }

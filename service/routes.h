@@ -78,6 +78,7 @@ private:
     std::array<QString, Nolvex::Protocol::LinkTypeCount> m_baseText;
     mutable QByteArray m_lastHost;
     mutable QString m_lastHostBase;
+    mutable quint64 m_lastHostGeneration = 0; // of the machine's addresses m_lastHostBase was made with
     bool m_stopping = false;
     std::unique_ptr<ApiRouter> m_api; // everything under /api/
     WebApp m_web;

@@ -2,6 +2,7 @@
 
 #include "http/connectiongate.h"
 #include "http/frontend.h"
+#include "links/ownaddresses.h"
 #include "links/ratelimiter.h"
 #include "links/sharedlimit.h"
 #include "links/shortener.h"
@@ -167,6 +168,8 @@ bool ShortdService::start(QString* error)
         return false;
     }
     m_frontEnd->bind(m_gate);
+    // Addresses the machine gains or loses while the service runs lead back to it as well.
+    watchMachineAddresses(m_gate);
     m_frontEnd->setRequestMetrics(m_config.metricsPort != 0 ? &routeLabel : nullptr);
     return m_config.metricsPort == 0 || startMetrics(error);
 }

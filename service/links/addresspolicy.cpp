@@ -1,5 +1,8 @@
 #include "links/addresspolicy.h"
 
+#include "links/codes.h"
+#include "links/ownaddresses.h"
+
 #include <QHostAddress>
 
 namespace Shortd
@@ -31,6 +34,42 @@ QString comparableHost(const QUrl& url)
         }
     }
     return host;
+}
+
+// Whether host (as comparableHost() gives it) is this machine or this service: a loopback form or
+// localhost, an address or a name of the machine's, or the host of one of the service's bases (its
+// listen address, its link bases).
+bool isOwnHost(const QUrl& url, const QString& host, const QList<QUrl>& ownBases, const MachineAddresses& machine)
+{
+    if (isLocalHost(url) || machine.hasName(host)) {
+        return true;
+    }
+    if (QHostAddress address; address.setAddress(host) && machine.hasAddress(address)) {
+        return true;
+    }
+    return std::any_of(
+        ownBases.begin(), ownBases.end(), [&host](const QUrl& base) { return comparableHost(base) == host; });
+}
+
+// Whether url names a link of the service behind base on a port base may be served on, under any
+// of this machine's names: base's path and one segment that can name a link. A base without a
+// port is taken to be behind a front that answers both 80 and 443.
+bool isLinkPathOf(const QUrl& url, const QUrl& base)
+{
+    const int port = effectivePort(url);
+    if (port != effectivePort(base) && (base.port() != -1 || (port != 80 && port != 443))) {
+        return false;
+    }
+    QString basePath = base.path(QUrl::FullyDecoded);
+    while (basePath.endsWith(u'/')) {
+        basePath.chop(1);
+    }
+    const QString path = url.path(QUrl::FullyDecoded);
+    if (!path.startsWith(basePath + u'/')) {
+        return false;
+    }
+    const QStringView segment = QStringView(path).sliced(basePath.size() + 1);
+    return !segment.contains(u'/') && mayNameLink(segment);
 }
 
 } // namespace
@@ -114,7 +153,20 @@ AddressProblem checkAddress(QStringView address, const QList<QUrl>& ownBases, in
             return AddressProblem::OwnLink;
         }
     }
-    if (ownPort > 0 && effectivePort(url) == ownPort && isLocalHost(url)) {
+    if (ownPort <= 0 && ownBases.isEmpty()) {
+        return AddressProblem::None;
+    }
+    // The service's own port under any name of this machine; and, where a front serves the link
+    // bases on other ports of this machine, a path that names a link there. Names that only a
+    // lookup would tie to this machine are not seen here.
+    const std::shared_ptr<const MachineAddresses> machine = machineAddresses();
+    if (!isOwnHost(url, comparableHost(url), ownBases, *machine)) {
+        return AddressProblem::None;
+    }
+    if (ownPort > 0 && effectivePort(url) == ownPort) {
+        return AddressProblem::OwnLink;
+    }
+    if (std::any_of(ownBases.begin(), ownBases.end(), [&url](const QUrl& base) { return isLinkPathOf(url, base); })) {
         return AddressProblem::OwnLink;
     }
     return AddressProblem::None;

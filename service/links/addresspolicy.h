@@ -22,9 +22,12 @@ enum class AddressProblem {
 };
 
 // Whether an address may be stored: an absolute http or https address with a host, of at most
-// MaximumAddressLength characters, without control characters, not under any of ownBases with
-// either scheme, and, when ownPort is given, not on that port of this machine under any name
-// (a short link to a short link would loop).
+// MaximumAddressLength characters, without control characters, and not leading back to this
+// service (a short link to a short link would loop): not under any of ownBases with either scheme;
+// when ownPort is given, not on that port of this machine under any name (a loopback form,
+// localhost, an address of its interfaces or its host name, as machineAddresses() has them now,
+// or the host of one of ownBases); and not a link's path under a base on that base's port (80 and
+// 443 for a base without one) of this machine under any such name.
 AddressProblem checkAddress(QStringView address, const QList<QUrl>& ownBases, int ownPort = -1);
 // Whether the address's host is this machine: a loopback or unspecified address in any spelling
 // (127.0.0.0/8, 0.0.0.0/8, ::1, ::, and IPv4 inside IPv6), localhost or a name under .localhost.

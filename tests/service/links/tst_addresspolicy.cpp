@@ -1,4 +1,5 @@
 #include "links/addresspolicy.h"
+#include "links/ownaddresses.h"
 
 #include <QTest>
 
@@ -10,13 +11,31 @@ class AddressPolicyTest final : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void addressCheck_data();
     void addressCheck();
     void selfLinks_data();
     void selfLinks();
     void underBase_data();
     void underBase();
+    void machineChanges();
 };
+
+namespace
+{
+// The machine the rows run on, whatever the one running them has.
+MachineAddresses testMachine()
+{
+    return {{QHostAddress(u"127.0.0.1"_s), QHostAddress(u"::1"_s), QHostAddress(u"10.9.9.9"_s),
+                QHostAddress(u"2001:db8::5"_s), QHostAddress(u"fe80::1%eth0"_s)},
+        {u"web1"_s, u"web1.corp.example"_s}};
+}
+} // namespace
+
+void AddressPolicyTest::initTestCase()
+{
+    setMachineAddresses(testMachine());
+}
 
 void AddressPolicyTest::addressCheck_data()
 {
@@ -59,7 +78,9 @@ void AddressPolicyTest::addressCheck_data()
     row("own origin, IPv4 shorthand", u"http://127.1:8420/abcdef"_s, AddressProblem::OwnLink);
     row("own origin, hexadecimal", u"http://0x7f000001:8420/abcdef"_s, AddressProblem::OwnLink);
     row("own origin, IPv4-mapped IPv6", u"http://[::ffff:127.0.0.1]:8420/abcdef"_s, AddressProblem::OwnLink);
-    row("other IPv4-mapped IPv6", u"http://[::ffff:127.0.0.2]:8420/abcdef"_s, AddressProblem::None);
+    row("other IPv4-mapped IPv6", u"http://[::ffff:203.0.113.2]:8420/abcdef"_s, AddressProblem::None);
+    // Another loopback address on the own origin's port reaches this machine as well.
+    row("loopback IPv4-mapped IPv6", u"http://[::ffff:127.0.0.2]:8420/abcdef"_s, AddressProblem::OwnLink);
     row("beside the base path", u"https://s.example/xy"_s, AddressProblem::None);
     row("own host, other port", u"http://127.0.0.1:8421/abcdef"_s, AddressProblem::None);
 }
@@ -92,14 +113,65 @@ void AddressPolicyTest::selfLinks_data()
     QTest::newRow("other IPv6") << u"http://[2001:db8::1]:8420/"_s << false;
     QTest::newRow("base under the other scheme") << u"http://s.example/x/abcdef"_s << true;
     QTest::newRow("beside the base under the other scheme") << u"http://s.example/y"_s << false;
+
+    // The machine's interfaces (10.9.9.9, 2001:db8::5, fe80::1) and names (web1, web1.corp.example).
+    const auto row = [](const char* name, const char* address, bool refused) {
+        QTest::newRow(name) << QString::fromLatin1(address) << refused;
+    };
+    row("interface IPv4", "http://10.9.9.9:8420/abcdef", true);
+    row("interface IPv4 over https", "https://10.9.9.9:8420/", true);
+    row("interface IPv4, hexadecimal", "http://0x0a090909:8420/abcdef", true);
+    row("interface IPv4 inside IPv6", "http://[::ffff:10.9.9.9]:8420/abcdef", true);
+    row("interface IPv4, other port", "http://10.9.9.9:8421/abcdef", false);
+    row("interface IPv6", "http://[2001:db8::5]:8420/abcdef", true);
+    row("interface IPv6 written out", "http://[2001:0DB8:0:0:0:0:0:5]:8420/abcdef", true);
+    row("interface link-local IPv6 with a zone", "http://[fe80::1%25eth1]:8420/", true);
+    row("neighbour IPv6", "http://[2001:db8::6]:8420/abcdef", false);
+    row("neighbour IPv4", "http://10.9.9.10:8420/abcdef", false);
+    row("host name", "http://web1:8420/abcdef", true);
+    row("host name, other case, final dot", "http://WEB1.:8420/abcdef", true);
+    row("host name in the local domain", "https://web1.corp.example:8420/", true);
+    row("under the host name", "http://x.web1:8420/abcdef", false);
+    row("link base's host on the service's port", "http://s.example:8420/abcdef", true);
+    // A front that serves the link bases on this machine: a link's path on their ports comes back.
+    row("link path, interface, https", "https://10.9.9.9/x/Ab3dEf", true);
+    row("link path, host name, http", "http://web1/x/Ab3dEf", true);
+    row("chosen code's path, localhost", "https://localhost/x/Spring_Sale-2026", true);
+    row("link path, IPv6, port spelled out", "http://[2001:db8::5]:443/x/Ab3dEf", true);
+    row("link path, base with a port", "http://10.9.9.9:8080/Ab3dEf", true);
+    row("link path, base with a port, on 80", "http://10.9.9.9/Ab3dEf", false);
+    row("link path, other port", "https://10.9.9.9:8443/x/Ab3dEf", false);
+    row("link path, other host", "https://203.0.113.9/x/Ab3dEf", false);
+    row("preview path", "https://10.9.9.9/x/Ab3dEf+", false);
+    row("two segments", "https://10.9.9.9/x/Ab3dEf/more", false);
+    row("outside the base path", "https://10.9.9.9/y/Ab3dEf", false);
+    row("the base path itself", "https://10.9.9.9/x/", false);
+    row("reserved name", "https://10.9.9.9/x/healthz", false);
 }
 
 void AddressPolicyTest::selfLinks()
 {
     QFETCH(QString, address);
     QFETCH(bool, refused);
-    const QList<QUrl> bases {QUrl(u"https://s.example/x"_s)};
+    const QList<QUrl> bases {QUrl(u"https://s.example/x"_s), QUrl(u"http://links.example:8080"_s)};
     QCOMPARE(checkAddress(address, bases, 8420) == AddressProblem::OwnLink, refused);
+}
+
+void AddressPolicyTest::machineChanges()
+{
+    // An address the machine gains is refused from then on, one it loses is free again; the same
+    // set read again is no change.
+    const auto refused
+        = [] { return checkAddress(u"http://10.9.9.9:8420/abcdef"_s, {}, 8420) != AddressProblem::None; };
+    const quint64 before = machineAddresses()->generation;
+    setMachineAddresses(testMachine());
+    QCOMPARE(machineAddresses()->generation, before);
+    QVERIFY(refused());
+    setMachineAddresses({{QHostAddress(u"10.9.9.10"_s)}, {}});
+    QVERIFY(machineAddresses()->generation != before);
+    QVERIFY(!refused());
+    setMachineAddresses(testMachine());
+    QVERIFY(refused());
 }
 
 void AddressPolicyTest::underBase_data()
