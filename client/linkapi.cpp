@@ -1,6 +1,7 @@
 #include "linkapi.h"
 
 #include "jsonreply.h"
+#include "shorten.h"
 
 #include <QCoreApplication>
 #include <QJsonArray>
@@ -160,7 +161,7 @@ LinkReply readLinkReply(int httpStatus, const QString& text)
     }
     if (httpStatus == Created || httpStatus == Ok) {
         const std::optional<QString> shortUrl = memberText(*object, u"shortUrl");
-        if (shortUrl && !shortUrl->isEmpty()) {
+        if (shortUrl && isServiceLink(*shortUrl)) {
             reply.kind = httpStatus == Created ? LinkReply::Kind::Created : LinkReply::Kind::Existing;
             reply.shortUrl = *shortUrl;
             reply.code = memberText(*object, u"code").value_or(QString());

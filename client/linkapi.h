@@ -55,7 +55,8 @@ struct LinkReply {
         Created, // 201: a new link
         Existing, // 200: the address's existing automatic link
         Problem, // the service said why not
-        Unreadable, // anything else: not JSON, a link without its short address, a problem without a status
+        Unreadable, // anything else: not JSON, a link without its short address (or with one that fails
+                    // isServiceLink()), a problem without a status
     };
     Kind kind = Kind::Unreadable;
     int status = 0; // the HTTP status

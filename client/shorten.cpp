@@ -1,11 +1,13 @@
 #include "shorten.h"
 
+#include "displaytext.h"
 #include "jsonreply.h"
 #include "protocol.h"
 #include "token.h"
 
 #include <QStringBuilder>
 #include <QUrl>
+#include <algorithm>
 
 namespace Nolvex
 {
@@ -28,6 +30,21 @@ QString shortenRequestAddress(const QString& origin, const QString& type, const 
         % QString::fromLatin1(QUrl::toPercentEncoding(address)) % u'&' % TokenKey % u'=' % requestToken(address);
 }
 
+bool isServiceLink(const QString& link)
+{
+    // What a terminal would be shown differently (controls, invisible and reordering characters).
+    if (forTerminal(link) != link || std::any_of(link.cbegin(), link.cend(), [](QChar c) { return c.isSpace(); })) {
+        return false;
+    }
+    const QUrl url(link, QUrl::StrictMode);
+    const QString scheme = url.scheme();
+    // The scheme is checked on the text as well: QUrl would take "HTTP:" or an address with leading
+    // junk it repaired; the link is shown and copied as given.
+    return url.isValid() && !url.host().isEmpty()
+        && (scheme == QLatin1StringView("http") || scheme == QLatin1StringView("https"))
+        && link.startsWith(scheme + QStringLiteral("://"), Qt::CaseInsensitive);
+}
+
 ShortenReply readShortenReply(const QString& replyText)
 {
     ShortenReply reply;
@@ -40,8 +57,10 @@ ShortenReply readShortenReply(const QString& replyText)
         return reply;
     }
     if (*result == QLatin1StringView("1")) {
-        // A success without a link is no success: there is nothing to show or copy.
-        if (const std::optional<QString> info = memberText(*object, Protocol::InfoMember); info && !info->isEmpty()) {
+        // A success without a link is no success: there is nothing to show or copy. Nor is one whose
+        // "link" would break the line it is printed on, or run as script where it is opened.
+        if (const std::optional<QString> info = memberText(*object, Protocol::InfoMember);
+            info && isServiceLink(*info)) {
             reply.kind = ShortenReply::Kind::Success;
             reply.info = *info;
         }

@@ -21,11 +21,17 @@ AddressCheck checkAddress(const QString& address);
 // characters, so "&", "#", "+" and "%" reach the service whole), then the token over the address as typed.
 QString shortenRequestAddress(const QString& origin, const QString& type, const QString& address);
 
+// A link as a service may hand it out: exactly one http or https address with a host, on one line,
+// without a blank, a control character (C0, DEL, C1) or an invisible or reordering one. A line break,
+// "javascript:…", a number or a lone space is no link, however the service marked its reply.
+bool isServiceLink(const QString& link);
+
 struct ShortenReply {
     enum class Kind {
         Success,
         Refusal,
-        Unreadable, // not a JSON object, a needed member missing or without text, or a success without a link
+        Unreadable, // not a JSON object, a needed member missing or without text, or a success without a
+                    // link that passes isServiceLink()
     };
     Kind kind = Kind::Unreadable;
     QString info; // the short link, on success

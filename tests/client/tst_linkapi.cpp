@@ -4,6 +4,8 @@
 
 using namespace Nolvex;
 
+Q_DECLARE_METATYPE(LinkReply::Kind)
+
 class TestLinkApi final : public QObject
 {
     Q_OBJECT
@@ -11,6 +13,8 @@ class TestLinkApi final : public QObject
 private slots:
     void readExpiry_data();
     void readExpiry();
+    void readLinkReply_data();
+    void readLinkReply();
 };
 
 void TestLinkApi::readExpiry_data()
@@ -53,6 +57,35 @@ void TestLinkApi::readExpiry()
     } else {
         QVERIFY2(error.contains(expected), qPrintable(error));
     }
+}
+
+void TestLinkApi::readLinkReply_data()
+{
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("shortUrl"); // as JSON
+    QTest::addColumn<LinkReply::Kind>("kind");
+
+    using K = LinkReply::Kind;
+    QTest::newRow("created") << 201 << QStringLiteral("\"https://s.example/Ab1\"") << K::Created;
+    QTest::newRow("existing") << 200 << QStringLiteral("\"https://s.example/Ab1\"") << K::Existing;
+    QTest::newRow("two lines") << 201 << QStringLiteral("\"https://s.example/Ab1\\nhttps://s.example/Cd2\"")
+                               << K::Unreadable;
+    QTest::newRow("javascript") << 200
+                                << QStringLiteral("\"javascript:https://s.example/%0aalert%28document.domain%29\"")
+                                << K::Unreadable;
+    QTest::newRow("an escape sequence") << 201 << QStringLiteral("\"https://s.example/\\u001b[2J\"") << K::Unreadable;
+    QTest::newRow("a number") << 201 << QStringLiteral("12") << K::Unreadable;
+}
+
+void TestLinkApi::readLinkReply()
+{
+    QFETCH(int, status);
+    QFETCH(QString, shortUrl);
+    QFETCH(LinkReply::Kind, kind);
+    const LinkReply reply = Nolvex::readLinkReply(
+        status, QStringLiteral("{\"code\":\"Ab1\",\"url\":\"https://a.example/\",\"shortUrl\":%1}").arg(shortUrl));
+    QCOMPARE(reply.kind, kind);
+    QCOMPARE(reply.shortUrl.isEmpty(), kind == LinkReply::Kind::Unreadable);
 }
 
 QTEST_APPLESS_MAIN(TestLinkApi)

@@ -212,10 +212,34 @@ void TestLogic::shortenReply_data()
         << json(R"({"result":2,"message":"busy"})") << K::Refusal << QStringLiteral("busy");
     QTest::newRow("result true is a refusal")
         << json(R"({"result":true,"message":"m"})") << K::Refusal << QStringLiteral("m");
-    QTest::newRow("result 1.0 is success") << json(R"({"result":1.0,"info":"x"})") << K::Success << QStringLiteral("x");
+    QTest::newRow("result 1.0 is success")
+        << json(R"({"result":1.0,"info":"https://u.test/c"})") << K::Success << QStringLiteral("https://u.test/c");
     QTest::newRow("result ' 1' is a refusal")
         << json(R"({"result":" 1","message":"m"})") << K::Refusal << QStringLiteral("m");
-    QTest::newRow("numeric info") << json(R"({"result":1,"info":12345})") << K::Success << QStringLiteral("12345");
+    // A success whose link is not one http(s) address on one line is no success.
+    QTest::newRow("numeric info") << json(R"({"result":1,"info":12345})") << K::Unreadable << QString();
+    QTest::newRow("true info") << json(R"({"result":1,"info":true})") << K::Unreadable << QString();
+    QTest::newRow("a lone space") << json(R"({"result":1,"info":" "})") << K::Unreadable << QString();
+    QTest::newRow("javascript") << json(R"({"result":1,"info":"javascript:location='https://u.test/'"})")
+                                << K::Unreadable << QString();
+    QTest::newRow("two links on two lines")
+        << json(R"({"result":1,"info":"https://u.test/a\nhttps://u.test/b"})") << K::Unreadable << QString();
+    QTest::newRow("a trailing CR") << json(R"({"result":1,"info":"https://u.test/a\r"})") << K::Unreadable << QString();
+    QTest::newRow("a NUL") << json(R"({"result":1,"info":"https://u.test/a\u0000b"})") << K::Unreadable << QString();
+    QTest::newRow("an escape sequence") << json(R"({"result":1,"info":"https://u.test/\u001b]0;owned\u0007"})")
+                                        << K::Unreadable << QString();
+    QTest::newRow("a C1 control") << json(R"({"result":1,"info":"https://u.test/\u009b2J"})") << K::Unreadable
+                                  << QString();
+    QTest::newRow("a bidi override") << json(R"({"result":1,"info":"https://u.test/\u202egpj.exe"})") << K::Unreadable
+                                     << QString();
+    QTest::newRow("a blank inside") << json(R"({"result":1,"info":"https://u.test/a b"})") << K::Unreadable
+                                    << QString();
+    QTest::newRow("no host") << json(R"({"result":1,"info":"https:///a"})") << K::Unreadable << QString();
+    QTest::newRow("ftp") << json(R"({"result":1,"info":"ftp://u.test/a"})") << K::Unreadable << QString();
+    QTest::newRow("upper-case scheme, a port, a query") << json(R"({"result":1,"info":"HTTPS://u.test:8443/a?b=1"})")
+                                                        << K::Success << QStringLiteral("HTTPS://u.test:8443/a?b=1");
+    QTest::newRow("plain http, a Chinese path") << json(R"({"result":1,"info":"http://u.test/\u77ed"})") << K::Success
+                                                << QString::fromUtf16(u"http://u.test/\u77ed");
     QTest::newRow("missing result") << json(R"({"info":"x"})") << K::Unreadable << QString();
     QTest::newRow("null result") << json(R"({"result":null,"info":"x"})") << K::Unreadable << QString();
     QTest::newRow("success with an empty link") << json(R"({"result":1,"info":""})") << K::Unreadable << QString();
