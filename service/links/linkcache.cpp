@@ -108,10 +108,14 @@ void LinkCache::clear()
     m_entries.clear();
 }
 
-void LinkCache::addVisits(const QString& code, qint64 count)
+void LinkCache::addVisits(const QString& code, const VisitCounts& counts)
 {
     if (const auto found = m_byCode.constFind(code); found != m_byCode.cend()) {
-        (*found)->link.visits += count;
+        StoredLink& link = (*found)->link;
+        link.visits += counts.humans;
+        link.visitors += counts.visitors;
+        link.bots += counts.bots;
+        link.previews += counts.previews;
     }
 }
 

@@ -31,8 +31,8 @@ public:
     // A link changed elsewhere: the next request reads it from the store.
     void forget(const QString& code);
     void clear();
-    // Visits written to the store show in the cached copy too.
-    void addVisits(const QString& code, qint64 count);
+    // Visits written to the store show in the cached copy too, of every class.
+    void addVisits(const QString& code, const VisitCounts& counts);
 
     qsizetype size() const { return m_byCode.size(); }
     qsizetype capacity() const { return m_capacity; }

@@ -214,7 +214,7 @@ void Shortener::resolve(const QString& code, const std::function<void(const Look
     }
     Metrics::service().cacheMisses.add();
     const QPointer<Shortener> self(this);
-    const bool queued = m_pool.run<LookupResult>(
+    const bool queued = m_pool.read<LookupResult>(
         [code](LinkStore* store) {
             return store ? store->findByCode(code) : LookupResult {StoreStatus::Failed, {}};
         },
@@ -259,7 +259,9 @@ void Shortener::forgetAll()
 
 void Shortener::checkHealth(const std::function<void(bool)>& done)
 {
-    if (!m_pool.run<bool>([](LinkStore* store) { return store && store->isHealthy(); }, done)) {
+    // A read: a connection found broken is replaced and asked again, so the first check after the
+    // database restarts already answers for the new connection.
+    if (!m_pool.read<bool>([](LinkStore* store) { return store && store->isHealthy(); }, done)) {
         done(false);
     }
 }
@@ -277,7 +279,7 @@ void Shortener::takeVisit(const QString& code, const VisitFacts& facts, const st
         [code, now](LinkStore* store) { return store ? store->takeVisit(code, now) : VisitGrant::Failed; },
         [self, code, facts, now, done](VisitGrant grant) {
             if (self && grant == VisitGrant::Granted) {
-                self->m_cache.addVisits(code, 1);
+                self->m_cache.addVisits(code, VisitCounts {1, 0, 0, 0});
                 // Already in the link's visits; its hour, visitor and referrer are still to count.
                 VisitFacts taken = facts;
                 taken.taken = true;
@@ -303,9 +305,15 @@ void Shortener::countVisit(const QString& code, const VisitFacts& facts, qint64 
     m_tally.add(code, facts.kind, isNew, referrerHost(facts.referer), nowSecs, facts.taken);
 }
 
-qint64 Shortener::visitsOf(const StoredLink& link) const
+StoredLink Shortener::withPendingVisits(StoredLink link) const
 {
-    return link.visits + m_tally.pending().links.value(link.code).humans + m_writing.links.value(link.code).humans;
+    VisitCounts pending = m_tally.pending().links.value(link.code);
+    pending += m_writing.links.value(link.code);
+    link.visits += pending.humans;
+    link.visitors += pending.visitors;
+    link.bots += pending.bots;
+    link.previews += pending.previews;
+    return link;
 }
 
 qint64 Shortener::pendingVisitCount() const
@@ -338,10 +346,10 @@ void Shortener::flushVisits()
         const StoreStatus status = done.status;
         self->noteWrite(status == StoreStatus::Ok, done.failure);
         if (status == StoreStatus::Ok) {
+            // Every class at once: a cached copy that took only people's visits showed the others
+            // late, until it was read again.
             for (auto it = self->m_writing.links.cbegin(); it != self->m_writing.links.cend(); ++it) {
-                if (it->humans > 0) {
-                    self->m_cache.addVisits(it.key(), it->humans);
-                }
+                self->m_cache.addVisits(it.key(), *it);
             }
         } else {
             self->m_tally.putBack(self->m_writing); // kept for the next round

@@ -98,7 +98,10 @@ public:
     // not; a granted one is counted by its hour, visitor and referrer as well. The cached copy
     // follows the answer.
     void takeVisit(const QString& code, const VisitFacts& facts, const std::function<void(VisitGrant)>& done);
-    qint64 visitsOf(const StoredLink& link) const;
+    // The link with the visits counted here and not yet in the store added to each of its counts
+    // (people's, visitors', bots', previews'), so that all four are read at the same moment.
+    StoredLink withPendingVisits(StoredLink link) const;
+    qint64 visitsOf(const StoredLink& link) const { return withPendingVisits(link).visits; }
     // Hands counted visits to the store, a bounded batch at a time; those it fails to take are
     // kept for the next round.
     void flushVisits();

@@ -51,7 +51,7 @@ qsizetype StorePool::queued() const
 bool StorePool::submit(Job job)
 {
     if (m_borrowed) {
-        job(m_borrowed);
+        job(m_borrowed, false);
         return true;
     }
     if (m_options.threads == 0) {
@@ -59,7 +59,10 @@ bool StorePool::submit(Job job)
             m_inlineTried = true;
             m_inlineStore = connectStore();
         }
-        job(m_inlineStore.get());
+        if (!job(m_inlineStore.get(), m_inlineStore != nullptr)) {
+            m_inlineStore = connectStore();
+            job(m_inlineStore.get(), false);
+        }
         if (m_inlineStore && m_inlineStore->isBroken()) {
             m_inlineStore.reset();
             m_inlineTried = false;
@@ -97,11 +100,93 @@ std::unique_ptr<LinkStore> StorePool::connectStore()
     return store;
 }
 
+// One worker's connection, and what it knows of the others'.
+struct StorePool::Connection {
+    std::unique_ptr<LinkStore> store;
+    quint64 checkedAt = 0; // m_breaks when the connection was opened or last checked
+    quint64 reconnectsSeen = 0; // m_reconnects at the last attempt to open one
+    QDeadlineTimer nextAttempt {0};
+    bool lost = false; // the last connection broke, or none could be opened
+};
+
+void StorePool::open(Connection& connection)
+{
+    connection.checkedAt = m_breaks.load();
+    connection.reconnectsSeen = m_reconnects.load();
+    connection.store = connectStore();
+    connection.nextAttempt.setRemainingTime(connection.store ? 0 : m_options.reconnectInterval.count());
+    if (!connection.store) {
+        connection.lost = true;
+        return;
+    }
+    if (connection.lost) {
+        connection.lost = false;
+        Metrics::service().databaseReconnects.add();
+        if (m_down.exchange(false)) {
+            qWarning("nolvex-shortd: database connection restored");
+        }
+        // The others may be waiting out their pause after a failed attempt: the database answers now.
+        connection.reconnectsSeen = ++m_reconnects;
+    }
+}
+
+void StorePool::noteIfBroken(const LinkStore* store)
+{
+    if (!store || !store->isBroken() || m_borrowed) {
+        return;
+    }
+    Metrics::service().databaseErrors.add();
+    if (!m_down.exchange(true)) {
+        qWarning("nolvex-shortd: lost the database connection: %s", qPrintable(store->lastError()));
+    }
+    // Every other connection went with it, most likely: each is checked before its next use.
+    ++m_breaks;
+}
+
+void StorePool::drop(Connection& connection)
+{
+    connection.store.reset();
+    connection.lost = true;
+    // The next call tries a fresh connection straight away; only a failed attempt makes calls
+    // wait for the interval.
+    connection.nextAttempt.setRemainingTime(0);
+}
+
+void StorePool::prepare(Connection& connection)
+{
+    if (connection.store && connection.checkedAt != m_breaks.load()) {
+        connection.checkedAt = m_breaks.load();
+        if (!connection.store->isHealthy()) {
+            drop(connection);
+        }
+    }
+    if (!connection.store
+        && (connection.nextAttempt.hasExpired() || connection.reconnectsSeen != m_reconnects.load())) {
+        open(connection);
+    }
+}
+
+void StorePool::runJob(const Job& job, Connection& connection)
+{
+    prepare(connection);
+    const bool delivered = job(connection.store.get(), connection.store != nullptr);
+    if (!connection.store || !connection.store->isBroken()) {
+        return;
+    }
+    drop(connection);
+    if (!delivered) {
+        open(connection);
+        job(connection.store.get(), false);
+        if (connection.store && connection.store->isBroken()) {
+            drop(connection);
+        }
+    }
+}
+
 void StorePool::work()
 {
-    std::unique_ptr<LinkStore> store = connectStore();
-    QDeadlineTimer nextAttempt(store ? 0 : m_options.reconnectInterval.count());
-    bool lost = !store;
+    Connection connection;
+    open(connection);
     for (;;) {
         Job job;
         {
@@ -114,25 +199,7 @@ void StorePool::work()
             Metrics::service().storeWait.observe(std::chrono::steady_clock::now() - m_queue.front().since);
             m_queue.pop_front();
         }
-        if (!store && nextAttempt.hasExpired()) {
-            store = connectStore();
-            nextAttempt.setRemainingTime(m_options.reconnectInterval.count());
-            if (store && lost) {
-                qWarning("nolvex-shortd: database connection restored");
-                Metrics::service().databaseReconnects.add();
-                lost = false;
-            }
-        }
-        job(store.get());
-        if (store && store->isBroken()) {
-            // Dropped at once; the next call tries a fresh connection straight away, and only a
-            // failed attempt makes calls wait for the interval.
-            qWarning("nolvex-shortd: lost the database connection: %s", qPrintable(store->lastError()));
-            Metrics::service().databaseErrors.add();
-            store.reset();
-            lost = true;
-            nextAttempt.setRemainingTime(0);
-        }
+        runJob(job, connection);
     }
 }
 

@@ -4,6 +4,7 @@
 
 #include <QObject>
 #include <QString>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -29,6 +30,13 @@ struct StorePoolOptions {
 // Runs store calls off the event loop. Every worker opens its own store from the factory, on its
 // own thread, and uses it for nothing else; a store that reports its connection broken is dropped
 // and a new one opened, so the service reconnects by itself when the database comes back.
+//
+// A database that restarts cuts every connection at once, while each worker learns of it only
+// when its own connection fails. So the first broken connection makes every other one suspect:
+// each worker checks its connection (and opens a new one when it is gone) before its next call,
+// and a worker that opens a connection lets the others, waiting out their pause, try at once. A
+// read that failed on a broken connection is tried once more on a fresh one; a write never is, as
+// it may have committed before the connection went.
 class StorePool final : public QObject
 {
     Q_OBJECT
@@ -37,7 +45,9 @@ class StorePool final : public QObject
 public:
     using Factory = std::function<std::unique_ptr<LinkStore>()>;
     // The store is null while the worker has no connection; the call must then report a failure.
-    using Job = std::function<void(LinkStore*)>;
+    // mayRepeat: the pool will run the job again on a fresh connection when this one breaks. The
+    // job answers whether it delivered its result (false only when it leaves that to the repeat).
+    using Job = std::function<bool(LinkStore*, bool mayRepeat)>;
 
     StorePool(Factory factory, StorePoolOptions options, QObject* parent = nullptr);
     // Runs every call at once on the caller's thread against a store owned elsewhere.
@@ -50,8 +60,28 @@ public:
     template<typename Result>
     bool run(std::function<Result(LinkStore*)> work, std::function<void(Result)> done)
     {
-        return submit([this, work = std::move(work), done = std::move(done)](
-                          LinkStore* store) { deliver([done, result = work(store)] { done(result); }); });
+        return submit([this, work = std::move(work), done = std::move(done)](LinkStore* store, bool) {
+            Result result = work(store);
+            noteIfBroken(store);
+            deliver([done, result = std::move(result)] { done(result); });
+            return true;
+        });
+    }
+
+    // As run(), for work that only reads and so may run twice: when it fails because its
+    // connection broke, it runs once more on a new connection, and only that result is delivered.
+    template<typename Result>
+    bool read(std::function<Result(LinkStore*)> work, std::function<void(Result)> done)
+    {
+        return submit([this, work = std::move(work), done = std::move(done)](LinkStore* store, bool mayRepeat) {
+            Result result = work(store);
+            noteIfBroken(store);
+            if (mayRepeat && store && store->isBroken()) {
+                return false;
+            }
+            deliver([done, result = std::move(result)] { done(result); });
+            return true;
+        });
     }
 
     int threads() const { return m_options.threads; }
@@ -60,8 +90,20 @@ public:
 private:
     bool submit(Job job);
     void deliver(std::function<void()> result);
+    struct Connection;
+
     void work();
     std::unique_ptr<LinkStore> connectStore();
+    void open(Connection& connection);
+    // After a call, before its answer goes out: a broken connection makes every other suspect, so
+    // the calls its answer sets off already find them checked.
+    void noteIfBroken(const LinkStore* store);
+    void drop(Connection& connection);
+    // Before a call: a suspect connection is checked, and a missing one opened when it may be.
+    void prepare(Connection& connection);
+    // Runs the job; when the connection broke under it, drops the store, marks every other
+    // connection suspect and opens a new one, on which a job that did not deliver runs again.
+    void runJob(const Job& job, Connection& connection);
 
     Factory m_factory;
     StorePoolOptions m_options;
@@ -73,6 +115,12 @@ private:
     };
     std::deque<Queued> m_queue;
     bool m_stopping = false;
+    // Raised when a connection is found broken: a connection opened or checked before the last
+    // raise is suspect.
+    std::atomic<quint64> m_breaks {0};
+    // Raised when a worker opens a connection after one was lost: the database answers again.
+    std::atomic<quint64> m_reconnects {0};
+    std::atomic<bool> m_down {false}; // a connection was lost, and none opened since
     std::vector<QThread*> m_workers;
     std::unique_ptr<LinkStore> m_inlineStore;
     LinkStore* m_borrowed = nullptr;

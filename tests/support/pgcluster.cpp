@@ -179,6 +179,16 @@ bool PgCluster::stop()
         true);
 }
 
+bool PgCluster::restart()
+{
+    return m_running
+        && run(QStringLiteral("pg_ctl"),
+            {QStringLiteral("-D"), m_root.filePath(QStringLiteral("data")), QStringLiteral("-l"),
+                m_root.filePath(QStringLiteral("server.log")), QStringLiteral("-m"), QStringLiteral("fast"),
+                QStringLiteral("-w"), QStringLiteral("restart")},
+            true);
+}
+
 bool PgCluster::execute(const QString& database, const QString& sql)
 {
     return run(QStringLiteral("psql"),

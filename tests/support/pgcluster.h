@@ -20,6 +20,8 @@ public:
     bool start();
     // Fast shutdown: clients are disconnected, committed work stays.
     bool stop();
+    // pg_ctl restart -m fast: every connection is cut, and the server answers again when it returns.
+    bool restart();
     bool isRunning() const { return m_running; }
     // Runs one SQL command as the superuser, e.g. "CREATE DATABASE links"; false on failure.
     bool execute(const QString& database, const QString& sql);
