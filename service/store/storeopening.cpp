@@ -66,7 +66,10 @@ std::unique_ptr<LinkStore> openLinkStore(
                 return nullptr;
             }
         } else if (!QFile::exists(where)) {
-            *error = QStringLiteral("no database at %1").arg(where);
+            // A mistyped --data-dir must not end in a new, empty database that nothing else reads.
+            *error = QStringLiteral("no database at %1: check --data-dir or --database (the service makes its "
+                                    "database when it first starts)")
+                         .arg(where);
             return nullptr;
         }
         if (!isWritable(where)) {

@@ -12,8 +12,8 @@ namespace Shortd
 // What the one opening a store means to do with it.
 enum class StoreAccess {
     Read, // only reads: an embedded file that cannot be written is opened read-only, untouched
-    Change, // writes; the embedded file must exist
-    Create, // writes, making the embedded file where there is none
+    Change, // writes; the embedded file must exist (an API key, say, belongs in the one the service uses)
+    Create, // writes, making the embedded file where there is none (an import may start a database)
 };
 
 // The embedded file (address.sqlitePath, or links.sqlite in dataDir), or the PostgreSQL address

@@ -1,8 +1,10 @@
 #include "api/keys.h"
+#include "config.h"
 #include "displaytext.h"
 #include "ops/commands/commands.h"
 #include "ops/linkrecords.h"
 #include "ops/operatorcommands.h"
+#include "store/storeopening.h"
 
 #include <QCommandLineParser>
 #include <QDateTime>
@@ -50,7 +52,10 @@ QJsonValue jsonTime(qint64 secs)
     return secs == 0 ? QJsonValue(QJsonValue::Null) : QJsonValue(isoTime(secs));
 }
 
-int createKey(LinkStore& store, const StoredKey& key, const QByteArray& secret, Session& session)
+// database: where the key went, as the service's options name it, so a key made for the wrong
+// database is noticed at once.
+int createKey(
+    LinkStore& store, const StoredKey& key, const QByteArray& secret, const QString& database, Session& session)
 {
     const StoreStatus created = store.createKey(key);
     if (created == StoreStatus::Failed) {
@@ -64,8 +69,8 @@ int createKey(LinkStore& store, const StoredKey& key, const QByteArray& secret, 
         return session.fail(
             OpsRefused, QStringLiteral("cannot write the key; revoke %1 and make another").arg(key.name));
     }
-    session.say(QStringLiteral("key %1 (%2) created; it is shown this once and cannot be read back")
-                    .arg(key.name, roleOf(key)));
+    session.say(QStringLiteral("key %1 (%2) created in %3; it is shown this once and cannot be read back")
+                    .arg(key.name, roleOf(key), forTerminal(database)));
     return OpsDone;
 }
 
@@ -98,8 +103,8 @@ CheckedCommand checkCreate(const QCommandLineParser& parser, const QString&, Ses
     key.prefix = keyPrefix(secret);
     key.hash = keyHash(secret);
     key.createdSecs = now;
-    return {OpsDone, [key, secret, &session](LinkStore& store, const ServiceConfig&) {
-                return createKey(store, key, secret, session);
+    return {OpsDone, [key, secret, &session](LinkStore& store, const ServiceConfig& config) {
+                return createKey(store, key, secret, databaseDescription(config.database, config.dataDir), session);
             }};
 }
 
@@ -189,7 +194,8 @@ QList<OperatorCommand> keyCommands()
                     QStringLiteral("The key stops working at DATE (2027-12-01, or an ISO 8601 time, UTC unless it "
                                    "says)."),
                     QStringLiteral("DATE")}},
-            StoreAccess::Create, checkCreate},
+            // Into the database the service uses: one a mistyped --data-dir would make is refused.
+            StoreAccess::Change, checkCreate},
         {QStringLiteral("keys list"), {}, {},
             QStringLiteral("List the API keys: name, role, prefix, dates and state; never the keys."),
             {{QStringLiteral("format"), QStringLiteral("table (default) or json."), QStringLiteral("FORMAT"),

@@ -1,6 +1,8 @@
 #include "ops/operatorcommands.h"
 #include "opsrun.h"
+#include "store/storeopening.h"
 
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -11,7 +13,8 @@
 using namespace Qt::StringLiterals;
 using namespace Shortd;
 
-// keys create, list and revoke, run in-process on a fresh SQLite database a row.
+// keys create, list and revoke, run in-process on a fresh SQLite database a row, made before the
+// commands as the service makes it when it first starts.
 class KeyCommandsTest final : public QObject
 {
     Q_OBJECT
@@ -29,7 +32,8 @@ private:
 void KeyCommandsTest::keys_data()
 {
     // Commands run in turn, split at "THEN"; the last one's status and output are checked, every
-    // earlier one must succeed.
+    // earlier one must succeed. "MISSING" first: no database is made, and none may be made.
+    // DATABASE in err is the database's path.
     QTest::addColumn<QStringList>("commands");
     QTest::addColumn<int>("status");
     QTest::addColumn<QString>("out"); // a pattern the last command's standard output matches
@@ -39,8 +43,10 @@ void KeyCommandsTest::keys_data()
     const QStringList list {u"keys"_s, u"list"_s};
     const QStringList revoke {u"keys"_s, u"revoke"_s, u"ci-bot"_s};
 
-    QTest::newRow("create prints the key alone")
-        << create << 0 << u"\\Anvx_[A-Za-z0-9_-]{43}\\n\\z"_s << u"shown this once"_s;
+    QTest::newRow("create prints the key alone, and names the database")
+        << create << 0 << u"\\Anvx_[A-Za-z0-9_-]{43}\\n\\z"_s << u"created in DATABASE; it is shown this once"_s;
+    QTest::newRow("create makes no database")
+        << (QStringList {u"MISSING"_s} + create) << 1 << u"\\A\\z"_s << u"no database at DATABASE: check --data-dir"_s;
     QTest::newRow("list shows the prefix, never the key")
         << (create + then + list) << 0
         << u"\\ANAME +ROLE +PREFIX .*STATE\\nci-bot +creator +nvx_[A-Za-z0-9_-]{6} +\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d +- +- +active\\n\\z"_s
@@ -87,7 +93,17 @@ void KeyCommandsTest::keys()
     QFETCH(int, status);
     QFETCH(QString, out);
     QFETCH(QString, err);
-    const QStringList where {u"--database"_s, u"sqlite:"_s + m_dir.filePath(u"db%1/links.sqlite"_s.arg(++m_databases))};
+    const QString database = m_dir.filePath(u"db%1/links.sqlite"_s.arg(++m_databases));
+    const QStringList where {u"--database"_s, u"sqlite:"_s + database};
+    const bool missing = commands.value(0) == u"MISSING"_s;
+    if (missing) {
+        commands.removeFirst();
+    } else {
+        QString error;
+        QVERIFY2(openLinkStore(DatabaseAddress::sqliteFile(database), {}, false, StoreAccess::Create, &error),
+            qPrintable(error));
+    }
+    err.replace(u"DATABASE"_s, database);
     QStringList keys;
     OpsRun run;
     for (qsizetype start = 0; start < commands.size();) {
@@ -111,6 +127,7 @@ void KeyCommandsTest::keys()
     QVERIFY2(QRegularExpression(out, QRegularExpression::DotMatchesEverythingOption).match(run.out).hasMatch(),
         qPrintable(run.out));
     QVERIFY2(run.err.contains(err), qPrintable(run.err));
+    QCOMPARE(QFile::exists(database), !missing);
     if (!run.out.trimmed().isEmpty()) {
         QVERIFY(!run.err.contains(run.out.trimmed()));
     }
