@@ -88,6 +88,24 @@ const ApiCase Cases[] {
     {"another charset", "POST", "/api/v1/links", "creator", R"({"url":"https://example.com/e"})", 415, "", 1, nullptr,
         "application/json; charset=iso-8859-1"},
     {"body too long", "POST", "/api/v1/links", "creator", "@big", 413},
+    // One member given twice is refused wherever a body is read, whichever spelling repeats it.
+    {"member given twice", "POST", "/api/v1/links", "creator",
+        R"({"url":"javascript:x","url":"https://example.com/e"})", 400},
+    {"member given twice, once escaped", "POST", "/api/v1/keys", "admin",
+        R"({"name":"twice","role":"reader","r\u006fle":"admin"})", 400},
+    {"a value that names a member is no repeat", "POST", "/api/v1/links", "creator",
+        R"({"url":"https://example.com/e","title":"url","code":"two-objs"})", 201},
+    {"one name in two objects is no repeat", "POST", "/api/v1/links", "creator",
+        R"({"url":"https://example.com/e","x":{"a":[{"a":1}]},"y":{"a":2}})", 422, "field=x"},
+    {"a member twice deeper down", "POST", "/api/v1/links", "creator",
+        R"({"url":"https://example.com/e","x":[{"a":1,"b":{},"a":2}]})", 400},
+    {"title with a bidirectional override", "POST", "/api/v1/links", "creator",
+        R"({"url":"https://example.com/e","title":"abc\u202Egnp.exe"})", 422, "field=title"},
+    {"tag with a lone surrogate", "POST", "/api/v1/links", "creator",
+        R"({"url":"https://example.com/e","tags":["ok","x\ud800"]})", 422, "field=tags"},
+    {"title with a paired surrogate", "POST", "/api/v1/links", "creator",
+        R"({"url":"https://example.com/e","title":"\ud83d\ude00 ok","code":"emoji-ok"})", 201,
+        R"(member=title="😀 ok")"},
     {"other creator's link", "POST", "/api/v1/links", "other", R"({"url":"https://example.com/f","code":"oth-own"})",
         201},
     {"list", "GET", "/api/v1/links", "reader", nullptr, 200, "member=next=null"},
@@ -119,6 +137,12 @@ const ApiCase Cases[] {
     {"admin disables another's", "PATCH", "/api/v1/links/oth-own", "admin", R"({"state":"disabled","reason":"spam"})",
         200, R"(member=state="disabled";member=reason="spam")"},
     {"reader edits", "PATCH", "/api/v1/links/cre-own", "reader", R"({"title":"x"})", 403},
+    {"edit with an isolate in a tag", "PATCH", "/api/v1/links/cre-own", "creator", R"({"tags":["\u2067x"]})", 422,
+        "field=tags"},
+    {"edit with a member twice", "PATCH", "/api/v1/links/cre-own", "creator", R"({"title":"a","title":"b"})", 400},
+    {"admins see who disabled", "GET", "/api/v1/links/oth-own", "admin", nullptr, 200,
+        R"(member=disabledBy="key:admin")"},
+    {"others do not", "GET", "/api/v1/links/oth-own", "reader", nullptr, 200, "absent=disabledBy"},
     {"edit unknown member", "PATCH", "/api/v1/links/cre-own", "creator", R"({"url":"https://example.com/x"})", 422,
         "field=url"},
     {"edit state deleted", "PATCH", "/api/v1/links/cre-own", "creator", R"({"state":"deleted"})", 422, "field=state"},
@@ -154,6 +178,11 @@ const ApiCase Cases[] {
     {"revoke a key", "DELETE", "/api/v1/keys/made", "admin", nullptr, 204},
     {"a key revoked here is refused at once", "GET", "/api/v1/links/esc", "made", nullptr, 401},
     {"revoke missing key", "DELETE", "/api/v1/keys/never", "admin", nullptr, 404},
+    // The only active admin key ("revoked" is revoked): kept, until another admin key exists.
+    {"the last admin key is kept", "DELETE", "/api/v1/keys/admin", "admin", nullptr, 409},
+    {"make a second admin", "POST", "/api/v1/keys", "admin", R"({"name":"spare","role":"admin"})", 201},
+    {"an admin with another left is revoked", "DELETE", "/api/v1/keys/spare", "admin", nullptr, 204},
+    {"and the last one kept again", "DELETE", "/api/v1/keys/admin", "admin", nullptr, 409},
     {"revoked key", "GET", "/api/v1/links", "revoked", nullptr, 401, "header=WWW-Authenticate"},
     {"another scheme", "GET", "/api/v1/links", "malformed", nullptr, 401, "header=WWW-Authenticate"},
     {"description", "GET", "/api/v1/openapi.json", "none", nullptr, 200, "member=openapi=\"3.1.0\""},
@@ -177,8 +206,10 @@ QStringList serviceArguments(const QString& database, bool open)
     return arguments;
 }
 
-// Runs an operator command against the instance's store; its standard output.
-QByteArray operatorCommand(const ShortdProcess& service, const QString& database, const QStringList& arguments)
+// Runs an operator command against the instance's store: whether it succeeded, and its standard
+// output in out.
+bool runOperator(
+    const ShortdProcess& service, const QString& database, const QStringList& arguments, QByteArray* out = nullptr)
 {
     QProcess command;
     command.setProgram(ShortdProcess::binaryPath());
@@ -186,8 +217,18 @@ QByteArray operatorCommand(const ShortdProcess& service, const QString& database
         + (database.isEmpty() ? QStringList {u"--data-dir"_s, service.dataDir()}
                               : QStringList {u"--database"_s, database}));
     command.start();
-    command.waitForFinished(30'000);
-    return command.exitCode() == 0 ? command.readAllStandardOutput().trimmed() : QByteArray();
+    const bool done = command.waitForFinished(30'000) && command.exitCode() == 0;
+    if (out) {
+        *out = done ? command.readAllStandardOutput().trimmed() : QByteArray();
+    }
+    return done;
+}
+
+QByteArray operatorCommand(const ShortdProcess& service, const QString& database, const QStringList& arguments)
+{
+    QByteArray out;
+    runOperator(service, database, arguments, &out);
+    return out;
 }
 } // namespace
 
@@ -199,6 +240,8 @@ private slots:
     void initTestCase();
     void calls_data();
     void calls();
+    void takedowns_data();
+    void takedowns();
     void revokedFromTheShell_data();
     void revokedFromTheShell();
     void storeDown();
@@ -206,6 +249,11 @@ private slots:
 
 private:
     bool startInstance(const QString& store, const QString& database);
+    // One call with the key of as (or none); the reply recorded for the description's check.
+    HttpResult call(const QString& store, const QByteArray& method, const QByteArray& target, const QString& as,
+        const QByteArray& body = {});
+    // As the operator, on the store's database: whether the command succeeded.
+    bool shell(const QString& store, const QStringList& arguments);
     void record(const QByteArray& method, const QByteArray& target, const HttpResult& result);
 
     PgCluster m_cluster;
@@ -353,6 +401,8 @@ void ApiTest::calls()
             }
             QVERIFY(all.size() > 2);
             QCOMPARE(walked, all);
+        } else if (kind == u"absent") {
+            QVERIFY2(!reply.contains(expected), qPrintable(check));
         } else if (kind == u"count") {
             QCOMPARE(reply.value(u"items"_s).toArray().size(), expected.toInt());
         } else {
@@ -364,6 +414,129 @@ void ApiTest::calls()
             QCOMPARE(QString::fromUtf8(text), expected.section(u'=', 1));
         }
     }
+}
+
+HttpResult ApiTest::call(
+    const QString& store, const QByteArray& method, const QByteArray& target, const QString& as, const QByteArray& body)
+{
+    const Instance& instance = m_instances[store];
+    QByteArray request = method + ' ' + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n";
+    if (as != u"none") {
+        request += "Authorization: Bearer " + instance.keys.value(as) + "\r\n";
+    }
+    if (!body.isEmpty()) {
+        request += "Content-Type: application/json\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n";
+    }
+    const HttpResult result = rawExchange(instance.open->port(), request + "\r\n" + body);
+    if (target.startsWith("/api/")) {
+        record(method, target, result);
+    }
+    return result;
+}
+
+bool ApiTest::shell(const QString& store, const QStringList& arguments)
+{
+    return runOperator(*m_instances[store].open, store == u"postgres" ? m_cluster.url(u"api"_s) : QString(), arguments);
+}
+
+// Who disables a link (owner: the creator key that made it; other: another creator; admin; shell:
+// an operator's command), then who enables it or gives another reason: whether that is allowed,
+// the link after, and whether the public 410 page shows the reason.
+void ApiTest::takedowns_data()
+{
+    QTest::addColumn<QString>("store");
+    QTest::addColumn<QString>("disabler");
+    QTest::addColumn<QString>("actor");
+    QTest::addColumn<QString>("action"); // enable, reason (a new one), none
+    QTest::addColumn<int>("status"); // of the action; for shell, 200 when the command succeeds
+    QTest::addColumn<QString>("state");
+    QTest::addColumn<QString>("reason"); // after; empty: none
+    QTest::addColumn<QString>("disabledBy");
+    QTest::addColumn<bool>("shown"); // the 410 page shows the reason
+    const struct {
+        const char* disabler;
+        const char* actor;
+        const char* action;
+        int status;
+        const char* state;
+        const char* reason;
+        const char* by;
+        bool shown;
+    } rows[] {
+        {"owner", "owner", "enable", 200, "active", "", "", false},
+        {"owner", "owner", "reason", 200, "disabled", "second", "key:creator", false},
+        {"owner", "other", "enable", 403, "disabled", "first", "key:creator", false},
+        {"owner", "admin", "reason", 200, "disabled", "second", "key:admin", true},
+        {"owner", "shell", "enable", 200, "active", "", "", false},
+        {"other", "none", "none", 403, "active", "", "", false},
+        {"admin", "owner", "enable", 403, "disabled", "first", "key:admin", true},
+        {"admin", "owner", "reason", 403, "disabled", "first", "key:admin", true},
+        {"admin", "admin", "enable", 200, "active", "", "", false},
+        {"admin", "shell", "reason", 200, "disabled", "second", "shell:", true},
+        {"shell", "owner", "enable", 403, "disabled", "first", "shell:", true},
+        {"shell", "owner", "disable", 403, "disabled", "first", "shell:", true},
+        {"shell", "owner", "reason", 403, "disabled", "first", "shell:", true},
+        {"shell", "admin", "enable", 200, "active", "", "", false},
+        {"shell", "shell", "reason", 200, "disabled", "second", "shell:", true},
+    };
+    for (const QString& store : {u"sqlite"_s, u"postgres"_s}) {
+        for (const auto& row : rows) {
+            const QString name = store + u": "_s + QLatin1StringView(row.disabler) + u" disables, "_s
+                + QLatin1StringView(row.actor) + u" "_s + QLatin1StringView(row.action);
+            QTest::newRow(qPrintable(name))
+                << store << QString::fromLatin1(row.disabler) << QString::fromLatin1(row.actor)
+                << QString::fromLatin1(row.action) << row.status << QString::fromLatin1(row.state)
+                << QString::fromLatin1(row.reason) << QString::fromLatin1(row.by) << row.shown;
+        }
+    }
+}
+
+void ApiTest::takedowns()
+{
+    QFETCH(QString, store);
+    QFETCH(QString, disabler);
+    QFETCH(QString, actor);
+    QFETCH(QString, action);
+    QFETCH(int, status);
+    QFETCH(QString, state);
+    QFETCH(QString, reason);
+    QFETCH(QString, disabledBy);
+    QFETCH(bool, shown);
+    const QString code = u"td-"_s + QString::number(qHash(QTest::currentDataTag()) % 1000000U);
+    const QByteArray item = "/api/v1/links/" + code.toLatin1();
+    const QByteArray made = R"({"url":"https://example.com/td","code":")" + code.toLatin1() + "\"}";
+    QCOMPARE(call(store, "POST", "/api/v1/links", u"creator"_s, made).status, 201);
+    // Run by whoever it names: an API key's PATCH, or the operator's command; the status as the API
+    // would give it.
+    const auto act = [&](const QString& who, const QString& what, const QString& why) {
+        if (who == u"shell") {
+            return shell(store,
+                       what == u"enable" ? QStringList {u"links"_s, u"enable"_s, code}
+                                         : QStringList {u"links"_s, u"disable"_s, code, u"--reason"_s, why})
+                ? 200
+                : 1;
+        }
+        const QByteArray body = what == u"enable" ? QByteArray(R"({"state":"active"})")
+            : what == u"disable"                  ? QByteArray(R"({"state":"disabled"})")
+                                 : QByteArray(R"({"state":"disabled","reason":")" + why.toUtf8() + "\"}");
+        return call(store, "PATCH", item, who == u"owner" ? u"creator"_s : who, body).status;
+    };
+    const int disabled = act(disabler, u"reason"_s, u"first"_s);
+    if (action == u"none") {
+        QCOMPARE(disabled, status);
+    } else {
+        QCOMPARE(disabled, 200);
+        QCOMPARE(act(actor, action, u"second"_s), status);
+    }
+    // A change from the shell reaches the service's copy within moments.
+    QJsonObject link;
+    QTRY_COMPARE((link = call(store, "GET", item, u"admin"_s).json()).value(u"state"_s).toString(), state);
+    QCOMPARE(link.value(u"reason"_s).toString(), reason);
+    const QJsonValue by = link.value(u"disabledBy"_s);
+    QVERIFY2(disabledBy.isEmpty() ? by.isNull() : by.toString().startsWith(disabledBy), qPrintable(by.toString()));
+    const HttpResult page = call(store, "GET", "/" + code.toLatin1(), u"none"_s);
+    QCOMPARE(page.status, state == u"active" ? 302 : 410);
+    QCOMPARE(page.body.contains(reason.toUtf8()) && !reason.isEmpty(), shown);
 }
 
 void ApiTest::revokedFromTheShell_data()

@@ -17,6 +17,8 @@ private slots:
     void linkType();
     void tokenComparison_data();
     void tokenComparison();
+    void plainText_data();
+    void plainText();
 };
 
 void FieldsTest::decodeQuery_data()
@@ -132,6 +134,37 @@ void FieldsTest::tokenComparison()
     QFETCH(QString, expected);
     QFETCH(bool, equal);
     QCOMPARE(tokensEqual(received, expected), equal);
+}
+
+// What a title, a tag or a reason may hold: what it shows is what it says.
+void FieldsTest::plainText_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("plain");
+    QTest::newRow("empty") << QString() << true;
+    QTest::newRow("chinese and quotes") << u"春季\"促销\" <b>"_s << true;
+    QTest::newRow("arabic and hebrew letters") << u"\u0627\u05D0"_s << true;
+    QTest::newRow("surrogate pair") << u"\U0001F600"_s << true;
+    QTest::newRow("zero-width joiner") << u"a\u200Db"_s << true;
+    QTest::newRow("tab") << u"a\tb"_s << false;
+    QTest::newRow("C1 control") << u"a\u0085b"_s << false;
+    QTest::newRow("right-to-left override") << u"abc\u202Egnp.exe"_s << false;
+    QTest::newRow("left-to-right embedding") << u"\u202Ax"_s << false;
+    QTest::newRow("first strong isolate") << u"x\u2068"_s << false;
+    QTest::newRow("pop directional isolate") << u"\u2069"_s << false;
+    QTest::newRow("left-to-right mark") << u"\u200Ex"_s << false;
+    QTest::newRow("right-to-left mark") << u"x\u200F"_s << false;
+    QTest::newRow("arabic letter mark") << u"\u061C"_s << false;
+    QTest::newRow("lone high surrogate") << (u"a"_s + QChar(0xD800)) << false;
+    QTest::newRow("lone low surrogate") << (QChar(0xDC00) + u"a"_s) << false;
+    QTest::newRow("swapped pair") << (QString(QChar(0xDE00)) + QChar(0xD83D)) << false;
+}
+
+void FieldsTest::plainText()
+{
+    QFETCH(QString, text);
+    QFETCH(bool, plain);
+    QCOMPARE(isPlainFieldText(text), plain);
 }
 
 QTEST_APPLESS_MAIN(FieldsTest)
