@@ -1,5 +1,6 @@
 #include "batch.h"
 
+#include "jsonreply.h"
 #include "linesource.h"
 #include "serviceconnection.h"
 #include "shorten.h"
@@ -8,6 +9,7 @@
 #include <QDateTime>
 #include <QRandomGenerator>
 #include <QTimer>
+#include <QUrl>
 #include <algorithm>
 
 namespace Nolvex::Cli
@@ -17,6 +19,8 @@ namespace
 
 constexpr int Unauthorized = 401;
 constexpr int Forbidden = 403;
+constexpr int Conflict = 409;
+constexpr int Ok = 200;
 constexpr int TooManyRequests = 429;
 constexpr int ServiceUnavailable = 503;
 
@@ -40,8 +44,16 @@ struct Outcome {
     QString message {}; // the service's reason, with a refusal
 };
 
+// A link object is the answer for an address only when it names that address: a reply that a
+// confused or hostile server meant for another request is never taken as this one's link.
+bool linkFor(const QString& text, const QString& address)
+{
+    const std::optional<QJsonObject> object = EvaluateJsonReply(text);
+    return object && object->value(QLatin1StringView("url")) == QJsonValue(address);
+}
+
 // An API reply: a link, a problem, a key the service does not take.
-Outcome outcomeOfApiAnswer(const WebResult& result)
+Outcome outcomeOfApiAnswer(const WebResult& result, const QString& address)
 {
     const LinkReply reply = readLinkReply(result.httpStatus, result.text);
     if (result.httpStatus == Unauthorized || result.httpStatus == Forbidden) {
@@ -51,6 +63,9 @@ Outcome outcomeOfApiAnswer(const WebResult& result)
     switch (reply.kind) {
     case LinkReply::Kind::Created:
     case LinkReply::Kind::Existing:
+        if (!linkFor(result.text, address)) {
+            break;
+        }
         return {.shortLink = reply.shortUrl};
     case LinkReply::Kind::Problem:
         return {.failure = Failure::Refused, .message = problemText(reply)};
@@ -61,13 +76,13 @@ Outcome outcomeOfApiAnswer(const WebResult& result)
 }
 
 // A reply that came through: a busy service, a link or a refusal, or nothing to make sense of.
-Outcome outcomeOfAnswer(const WebResult& result, bool api)
+Outcome outcomeOfAnswer(const WebResult& result, bool api, const QString& address)
 {
     if (result.httpStatus == TooManyRequests || result.httpStatus == ServiceUnavailable) {
         return {.failure = Failure::Busy, .retryable = true, .retryAfter = result.header("Retry-After")};
     }
     if (api) {
-        return outcomeOfApiAnswer(result);
+        return outcomeOfApiAnswer(result, address);
     }
     const ShortenReply reply = readShortenReply(result.text);
     switch (reply.kind) {
@@ -81,14 +96,19 @@ Outcome outcomeOfAnswer(const WebResult& result, bool api)
     return {.failure = Failure::Unreadable};
 }
 
-Outcome outcomeOf(const WebResult& result, bool api)
+// `answered`: some byte of the reply arrived. The request is then never sent again, and what went
+// wrong with the reply is the row's reason.
+Outcome outcomeOf(const WebResult& result, bool api, const QString& address, bool answered)
 {
     switch (result.status) {
     case WebResult::Status::Ok:
-        return outcomeOfAnswer(result, api);
+        return outcomeOfAnswer(result, api, address);
     case WebResult::Status::TimedOut:
-        return {.failure = Failure::Timeout, .retryable = true};
+        return {.failure = Failure::Timeout, .retryable = !answered};
     case WebResult::Status::ConnectionFailed:
+        if (answered) {
+            return {.failure = Failure::Unreadable};
+        }
         return {.failure = Failure::Connection, .retryable = true};
     case WebResult::Status::TooLarge:
     case WebResult::Status::BadEncoding:
@@ -200,30 +220,44 @@ void Batch::send(qint64 sequence)
     current.connection = static_cast<std::size_t>(
         std::distance(m_connectionLoad.begin(), std::min_element(m_connectionLoad.begin(), m_connectionLoad.end())));
     ++m_connectionLoad[current.connection];
+    ServiceRequest request;
     if (m_options.api) {
-        // The API's replies are few and small; the web client carries them.
-        if (!m_web) {
-            m_web = std::make_unique<WebClient>();
-        }
-        WebReply* reply = m_web->HttpPostJson(linksAddress(m_options.origin),
-            linkRequestBody(current.row.input, m_options.type.toInt(), *m_options.api), m_options.apiKey,
-            m_options.timeout);
-        connect(
-            reply, &WebReply::finished, this, [this, sequence](const WebResult& result) { onReply(sequence, result); });
-        return;
+        request.method = "POST";
+        request.address = linksAddress(m_options.origin);
+        request.headers = apiHeaders();
+        request.headers.emplaceBack("Content-Type", "application/json");
+        request.body = linkRequestBody(current.row.input, m_options.type.toInt(), *m_options.api);
+        request.replyLimit = ApiReplyLimit;
+    } else {
+        request.address = shortenRequestAddress(m_options.origin, m_options.type, current.row.input);
+        request.headers = {{"If-Modified-Since", "0"}};
+        request.followRedirects = true;
     }
-    m_connections[current.connection]->get(shortenRequestAddress(m_options.origin, m_options.type, current.row.input),
-        m_options.timeout, [this, sequence](ServiceConnection::Status status, const WebResult& result) {
-            if (status == ServiceConnection::Status::Handover) {
-                handOver(sequence);
-            } else {
-                onReply(sequence, result);
-            }
-        });
+    m_connections[current.connection]->send(std::move(request), m_options.timeout,
+        [this, sequence](const ServiceReply& reply) { onConnectionReply(sequence, reply); });
 }
 
-// The same attempt through the web client, which follows redirects and reads any body.
-void Batch::handOver(qint64 sequence)
+QList<std::pair<QByteArray, QByteArray>> Batch::apiHeaders() const
+{
+    QList<std::pair<QByteArray, QByteArray>> headers {{"Accept", "application/json"}};
+    if (!m_options.apiKey.isEmpty()) {
+        headers.emplaceBack("Authorization", "Bearer " + m_options.apiKey);
+    }
+    return headers;
+}
+
+void Batch::onConnectionReply(qint64 sequence, const ServiceReply& reply)
+{
+    if (reply.kind == ServiceReply::Kind::Handover) {
+        handOver(sequence, reply.remaining);
+    } else {
+        onReply(sequence, reply.result, reply.answered, reply.resent);
+    }
+}
+
+// An address the connection cannot reach itself, through the web client, which follows redirects
+// and reads any body. Nothing of the attempt was sent yet; it keeps the time it has left.
+void Batch::handOver(qint64 sequence, std::chrono::milliseconds remaining)
 {
     if (m_stopped) {
         return;
@@ -231,22 +265,36 @@ void Batch::handOver(qint64 sequence)
     if (!m_web) {
         m_web = std::make_unique<WebClient>();
     }
-    WebReply* reply = m_web->HttpGet(
-        shortenRequestAddress(m_options.origin, m_options.type, slot(sequence).row.input), m_options.timeout);
-    connect(reply, &WebReply::finished, this, [this, sequence](const WebResult& result) { onReply(sequence, result); });
+    const QString& input = slot(sequence).row.input;
+    WebReply* reply = m_options.api
+        ? m_web->HttpPostJson(linksAddress(m_options.origin),
+            linkRequestBody(input, m_options.type.toInt(), *m_options.api), m_options.apiKey, remaining, ApiReplyLimit)
+        : m_web->HttpGet(shortenRequestAddress(m_options.origin, m_options.type, input), remaining);
+    connect(reply, &WebReply::finished, this, [this, sequence](const WebResult& result) {
+        // The web client says nothing of a reply cut short; what it read whole was an answer.
+        const bool answered
+            = result.status != WebResult::Status::ConnectionFailed && result.status != WebResult::Status::TimedOut;
+        onReply(sequence, result, answered);
+    });
 }
 
-void Batch::onReply(qint64 sequence, const WebResult& result)
+void Batch::onReply(qint64 sequence, const WebResult& result, bool answered, bool resent)
 {
     if (m_stopped) {
         return;
     }
     Slot& current = slot(sequence);
     --m_connectionLoad[current.connection];
-    if (result.status == WebResult::Status::Ok) {
+    if (answered) {
         m_serviceAnswered = true;
     }
-    const Outcome outcome = outcomeOf(result, m_options.api.has_value());
+    const Outcome outcome = outcomeOf(result, m_options.api.has_value(), current.row.input, answered);
+    if (m_options.api && !m_options.api->code.isEmpty() && outcome.failure == Failure::Refused
+        && result.httpStatus == Conflict && (current.attempts > 1 || resent)) {
+        // A create sent again after its reply was lost: the code may be taken by our own first try.
+        readChosenLink(sequence, outcome.message);
+        return;
+    }
     if (outcome.retryable && current.attempts <= m_options.retries && !m_unreachable) {
         // The job stays busy while it waits: a busy service gets no more requests from us meanwhile.
         const std::chrono::milliseconds delay = retryDelay(current.attempts, outcome.retryAfter, m_options.timing);
@@ -261,7 +309,45 @@ void Batch::onReply(qint64 sequence, const WebResult& result)
         m_keyRefusal = outcome.message;
     }
     current.row.shortLink = outcome.shortLink;
-    complete(current, outcome.failure, outcome.message);
+    settle(sequence, outcome.failure, outcome.message);
+}
+
+// GET /api/v1/links/{code} with the key: the link is ours when it leads to the address sent.
+void Batch::readChosenLink(qint64 sequence, const QString& refusal)
+{
+    Slot& current = slot(sequence);
+    ++m_connectionLoad[current.connection];
+    ServiceRequest request;
+    request.address
+        = linksAddress(m_options.origin) + u'/' + QString::fromLatin1(QUrl::toPercentEncoding(m_options.api->code));
+    request.headers = apiHeaders();
+    request.replyLimit = ApiReplyLimit;
+    m_connections[current.connection]->send(std::move(request), m_options.timeout,
+        [this, sequence, refusal](const ServiceReply& reply) { onChosenLink(sequence, refusal, reply); });
+}
+
+void Batch::onChosenLink(qint64 sequence, const QString& refusal, const ServiceReply& reply)
+{
+    if (m_stopped) {
+        return;
+    }
+    Slot& current = slot(sequence);
+    --m_connectionLoad[current.connection];
+    const WebResult& result = reply.result;
+    if (reply.kind == ServiceReply::Kind::Done && result.status == WebResult::Status::Ok && result.httpStatus == Ok) {
+        const LinkReply link = readLinkReply(result.httpStatus, result.text);
+        if (link.kind == LinkReply::Kind::Existing && linkFor(result.text, current.row.input)) {
+            current.row.shortLink = link.shortUrl;
+            settle(sequence, Failure::None);
+            return;
+        }
+    }
+    settle(sequence, Failure::Refused, refusal);
+}
+
+void Batch::settle(qint64 sequence, Failure failure, const QString& message)
+{
+    complete(slot(sequence), failure, message);
     --m_jobsBusy;
     fill();
     flush();

@@ -4,12 +4,15 @@
 #include "row.h"
 #include "shorten.h"
 
+#include <QByteArray>
+#include <QList>
 #include <QObject>
 #include <QString>
 #include <chrono>
 #include <deque>
 #include <functional>
 #include <memory>
+#include <utility>
 #include <vector>
 
 namespace Nolvex
@@ -24,6 +27,7 @@ namespace Nolvex::Cli
 class LineSource;
 class ServiceConnection;
 struct Input;
+struct ServiceReply;
 
 // How long a retry waits. Tests shorten every delay; nothing else changes.
 struct RetryTiming {
@@ -48,7 +52,8 @@ struct BatchOptions {
 // Shortens every address of a source with up to `jobs` requests in flight and hands the rows over in
 // input order, each as soon as the rows before it are done. At most WindowPerJob × jobs rows are held
 // at once, however long the input. Each job has a connection of its own to the service
-// (serviceconnection.h), kept alive from one address to the next.
+// (serviceconnection.h), kept alive from one address to the next; the API's requests take it too.
+// A row is a success only for the address its own request carried.
 class Batch final : public QObject
 {
     Q_OBJECT
@@ -69,7 +74,7 @@ public:
     qint64 linesRead() const { return m_linesRead; } // the input line of the last row taken
     qint64 rowsFailed() const { return m_rowsFailed; }
     bool anyRequestSent() const { return m_anyRequestSent; }
-    // Some attempt got an HTTP answer from the service (whatever it said).
+    // Some attempt got a byte of a reply from the service (whatever it said, however it ended).
     bool serviceAnswered() const { return m_serviceAnswered; }
     bool keyRefused() const { return m_keyRefused; }
     qsizetype rowsHeld() const { return static_cast<qsizetype>(m_window.size()); }
@@ -93,8 +98,13 @@ private:
 
     void fill();
     void send(qint64 sequence);
-    void handOver(qint64 sequence);
-    void onReply(qint64 sequence, const WebResult& result);
+    void onConnectionReply(qint64 sequence, const ServiceReply& reply);
+    void handOver(qint64 sequence, std::chrono::milliseconds remaining);
+    void onReply(qint64 sequence, const WebResult& result, bool answered, bool resent = false);
+    void readChosenLink(qint64 sequence, const QString& refusal);
+    void onChosenLink(qint64 sequence, const QString& refusal, const ServiceReply& reply);
+    void settle(qint64 sequence, Failure failure, const QString& message = {});
+    QList<std::pair<QByteArray, QByteArray>> apiHeaders() const;
     void complete(Slot& slot, Failure failure, const QString& message = {});
     void flush();
     Slot& slot(qint64 sequence);

@@ -2,6 +2,9 @@
 
 #include <QSignalBlocker>
 #include <QStringDecoder>
+#include <algorithm>
+#include <cerrno>
+#include <sys/socket.h>
 #include <utility>
 
 namespace Nolvex::Cli
@@ -9,27 +12,78 @@ namespace Nolvex::Cli
 namespace
 {
 
-constexpr qsizetype MaxHeadBytes = qsizetype {64} * 1024;
 constexpr int HttpPort = 80;
 constexpr int HttpsPort = 443;
+constexpr int FirstStatus = 100;
+constexpr int SwitchingProtocols = 101;
 constexpr int FirstFinalStatus = 200;
+constexpr int NoContent = 204;
 constexpr int FirstRedirect = 300;
+constexpr int NotModified = 304;
 constexpr int FirstClientError = 400;
+constexpr int LastStatus = 599;
+constexpr qsizetype ChunkLineLimit = 4096; // a chunk's size line with its extensions
+constexpr int MaxLengthDigits = 18; // fits a qint64
+constexpr int MaxChunkDigits = 15;
+constexpr qint64 ReadBufferBytes = qint64 {64} * 1024; // what the socket holds before we read it
 
-bool isUtf8Charset(const QByteArray& contentType)
+// The body as text in the character set its Content-Type names, UTF-8 without one, as the web client
+// reads it.
+QString decodeBody(const QByteArray& body, const QByteArray& contentType, bool* ok)
 {
+    QByteArray charset = "UTF-8";
     for (const QByteArray& part : contentType.split(';')) {
-        QByteArray value = part.trimmed();
-        if (value.toLower().startsWith("charset=")) {
-            value = value.mid(8).trimmed();
-            if (value.size() >= 2 && value.startsWith('"') && value.endsWith('"')) {
-                value = value.mid(1, value.size() - 2);
+        const QByteArray trimmed = part.trimmed();
+        if (trimmed.toLower().startsWith("charset=")) {
+            charset = trimmed.mid(8).trimmed();
+            if (charset.size() >= 2 && charset.startsWith('"') && charset.endsWith('"')) {
+                charset = charset.mid(1, charset.size() - 2);
             }
-            const QByteArray lower = value.toLower();
-            return lower == "utf-8" || lower == "utf8";
         }
     }
-    return true; // no charset: read as UTF-8, as the web client does
+    QStringDecoder decoder(charset.constData(), QStringDecoder::Flag::Stateless);
+    if (!decoder.isValid()) {
+        decoder = QStringDecoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    }
+    QString text = decoder.decode(body);
+    *ok = !decoder.hasError();
+    return text;
+}
+
+bool allDigits(QByteArrayView text, int base)
+{
+    return !text.isEmpty() && std::all_of(text.begin(), text.end(), [base](char c) {
+        return (c >= '0' && c <= '9') || (base == 16 && ((c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F')));
+    });
+}
+
+// Where a reply's head ends: the first empty line, its line ends CRLF or LF alone. The position of the
+// head's last line end and the length of the blank line after it, or -1.
+std::pair<qsizetype, qsizetype> headEnd(const QByteArray& buffer)
+{
+    for (qsizetype newline = buffer.indexOf('\n'); newline >= 0; newline = buffer.indexOf('\n', newline + 1)) {
+        if (buffer.size() > newline + 1 && buffer.at(newline + 1) == '\n') {
+            return {newline, 2};
+        }
+        if (buffer.size() > newline + 2 && buffer.at(newline + 1) == '\r' && buffer.at(newline + 2) == '\n') {
+            return {newline, 3};
+        }
+    }
+    return {-1, 0};
+}
+
+QByteArray withoutCr(QByteArrayView line)
+{
+    return (line.endsWith('\r') ? line.chopped(1) : line).toByteArray();
+}
+
+// The fast path goes where no proxy or policy of the web client applies: TLS, or plain HTTP on this
+// machine.
+bool supported(const QUrl& url)
+{
+    const bool https = url.scheme() == QLatin1StringView("https");
+    return url.isValid() && !url.host().isEmpty() && url.userInfo().isEmpty()
+        && (https || (url.scheme() == QLatin1StringView("http") && isLoopbackHost(url.host())));
 }
 
 } // namespace
@@ -38,6 +92,7 @@ ServiceConnection::ServiceConnection(QObject* parent)
     : QObject(parent)
 {
     m_deadline.setSingleShot(true);
+    m_socket.setReadBufferSize(ReadBufferBytes);
     connect(&m_deadline, &QTimer::timeout, this,
         [this] { fail(WebResult::Status::TimedOut, QStringLiteral("time limit reached")); });
     connect(&m_socket, &QSslSocket::readyRead, this, &ServiceConnection::onReadable);
@@ -52,42 +107,87 @@ ServiceConnection::~ServiceConnection()
     m_socket.abort();
 }
 
-void ServiceConnection::get(const QString& address, std::chrono::milliseconds timeout, Done done)
+void ServiceConnection::send(ServiceRequest request, std::chrono::milliseconds timeout, Done done)
 {
-    m_url = QUrl(address, QUrl::StrictMode);
-    const bool https = m_url.scheme() == QLatin1StringView("https");
-    const bool supported = m_url.isValid() && !m_url.host().isEmpty() && m_url.userInfo().isEmpty()
-        && (https || (m_url.scheme() == QLatin1StringView("http") && isLoopbackHost(m_url.host())));
+    m_request = std::move(request);
     m_done = std::move(done);
-    m_result = {};
-    m_buffer.clear();
-    m_bodyLength = -1;
-    m_bodyStart = -1;
+    m_answered = false;
     m_resent = false;
-    if (!supported) {
-        finish(Status::Handover, {});
+    m_redirects = 0;
+    m_deadline.start(timeout);
+    if (!start(QUrl(m_request.address, QUrl::StrictMode))) {
+        // Before a byte went out, with all of the attempt's time left.
+        finish({.kind = ServiceReply::Kind::Handover, .remaining = timeout});
         return;
     }
+    transmit();
+}
+
+// The request's bytes for `url`; false when the fast path cannot reach it.
+bool ServiceConnection::start(const QUrl& url)
+{
+    if (!supported(url)) {
+        return false;
+    }
+    m_url = url;
     QByteArray target = m_url.toEncoded(QUrl::RemoveScheme | QUrl::RemoveAuthority | QUrl::RemoveFragment);
     if (target.isEmpty()) {
         target = "/";
     }
-    m_request = "GET " + target + " HTTP/1.1\r\nHost: " + m_url.authority(QUrl::FullyEncoded).toUtf8()
-        + "\r\nIf-Modified-Since: 0\r\n\r\n";
-    m_deadline.start(timeout);
-    send();
+    m_wire = m_request.method + ' ' + target + " HTTP/1.1\r\nHost: " + m_url.authority(QUrl::FullyEncoded).toUtf8()
+        + "\r\n";
+    for (const auto& [name, value] : std::as_const(m_request.headers)) {
+        m_wire += name + ": " + value + "\r\n";
+    }
+    if (m_request.method != "GET") {
+        m_wire += "Content-Length: " + QByteArray::number(m_request.body.size()) + "\r\n";
+    }
+    if (!m_keepAlive) {
+        m_wire += "Connection: close\r\n";
+    }
+    m_wire += "\r\n";
+    if (m_request.method != "GET") {
+        m_wire += m_request.body;
+    }
+    return true;
 }
 
-void ServiceConnection::send()
+// Nothing may wait unread on a kept connection: a byte there is the start of a reply nobody asked for
+// (which would answer the next request), or the service closing it.
+bool ServiceConnection::idleAndClean()
+{
+    if (m_socket.state() != QAbstractSocket::ConnectedState) {
+        return false;
+    }
+    if (m_socket.bytesAvailable() > 0 || m_socket.encryptedBytesAvailable() > 0) {
+        m_keepAlive = false;
+        return false;
+    }
+    char byte = 0;
+    const auto peeked = ::recv(static_cast<int>(m_socket.socketDescriptor()), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (peeked > 0 && m_url.scheme() == QLatin1StringView("http")) {
+        m_keepAlive = false; // under TLS it may be the service's goodbye
+    }
+    return peeked < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+}
+
+void ServiceConnection::transmit()
 {
     m_resendQueued = false;
     if (!m_done) {
         return; // the time limit ran out before a queued second try
     }
+    m_phase = Phase::Head;
+    m_headBytes = 0;
+    m_left = 0;
+    m_buffer.clear();
+    m_body.clear();
+    m_result = {};
     const bool https = m_url.scheme() == QLatin1StringView("https");
     const auto port = static_cast<quint16>(m_url.port(https ? HttpsPort : HttpPort));
     const QString origin = m_url.scheme() + u' ' + m_url.host() + u' ' + QString::number(port);
-    if (m_socket.state() != QAbstractSocket::ConnectedState || m_closeAfter || origin != m_origin) {
+    const bool reuse = !m_closeAfter && m_keepAlive && origin == m_origin && idleAndClean();
+    if (!reuse) {
         drop();
         m_closeAfter = false;
         m_origin = origin;
@@ -96,8 +196,11 @@ void ServiceConnection::send()
         } else {
             m_socket.connectToHost(m_url.host(), port);
         }
+        if (!m_keepAlive) {
+            start(m_url); // now with Connection: close
+        }
     }
-    m_socket.write(m_request);
+    m_socket.write(m_wire);
 }
 
 void ServiceConnection::onLost()
@@ -105,103 +208,292 @@ void ServiceConnection::onLost()
     if (!m_done || m_resendQueued) {
         return; // an idle connection the service closed (the next request opens another), or a loss seen twice
     }
-    if (m_reused && m_buffer.isEmpty() && !m_resent) {
-        // The service closed a kept-alive connection as the request went out: sent again on a fresh
-        // one, the attempt still counts once.
+    onReadable(); // what came before the close
+    if (!m_done) {
+        return;
+    }
+    if (m_phase == Phase::UntilClose) {
+        m_closeAfter = true;
+        complete();
+        return;
+    }
+    const bool nothingYet = m_phase == Phase::Head && m_headBytes == 0 && m_buffer.isEmpty();
+    if (m_reused && nothingYet && !m_resent) {
+        // The service closed a kept-alive connection as the request went out, before any reply: sent
+        // again on a fresh one, the attempt still counts once.
         m_resent = true;
         m_resendQueued = true;
         m_closeAfter = true;
-        QMetaObject::invokeMethod(this, &ServiceConnection::send, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(this, &ServiceConnection::transmit, Qt::QueuedConnection);
         return;
     }
-    fail(WebResult::Status::ConnectionFailed, m_socket.errorString());
+    fail(WebResult::Status::ConnectionFailed,
+        nothingYet ? m_socket.errorString() : QStringLiteral("connection lost in the middle of the reply"));
 }
 
 void ServiceConnection::onReadable()
 {
-    m_buffer += m_socket.readAll();
-    if (!m_done) {
-        m_buffer.clear(); // nothing was asked: the connection is no longer in step
-        m_closeAfter = true;
+    const QByteArray bytes = m_socket.readAll();
+    if (bytes.isEmpty()) {
         return;
     }
-    if (m_bodyStart < 0) {
-        const qsizetype end = m_buffer.indexOf("\r\n\r\n");
-        if (end < 0) {
-            if (m_buffer.size() > MaxHeadBytes) {
-                fail(WebResult::Status::ConnectionFailed, QStringLiteral("reply head too large"));
+    if (!m_done || m_resendQueued) {
+        // Nothing was asked: the connection is no longer in step with its requests, and the service
+        // is not trusted with another one on a kept connection.
+        m_keepAlive = false;
+        m_closeAfter = true;
+        drop();
+        return;
+    }
+    m_answered = true;
+    m_buffer += bytes;
+    read();
+}
+
+void ServiceConnection::read()
+{
+    while (m_done) {
+        switch (m_phase) {
+        case Phase::Head: {
+            const auto [end, blank] = headEnd(m_buffer);
+            if (m_headBytes + (end < 0 ? m_buffer.size() : end) > ReplyHeadLimit) {
+                fail(WebResult::Status::TooLarge, QStringLiteral("reply head too large"));
+                return;
+            }
+            if (end < 0) {
+                return;
+            }
+            m_headBytes += end + blank;
+            const QByteArray head = m_buffer.first(end);
+            m_buffer.remove(0, end + blank);
+            if (!readHead(head)) {
+                return;
+            }
+            break;
+        }
+        case Phase::Length: {
+            const qsizetype take = std::min<qsizetype>(static_cast<qsizetype>(m_left), m_buffer.size());
+            m_body += m_buffer.first(take);
+            m_buffer.remove(0, take);
+            m_left -= take;
+            if (m_left == 0) {
+                complete();
             }
             return;
         }
-        if (!readHead(end)) {
+        case Phase::UntilClose:
+            m_body += m_buffer;
+            m_buffer.clear();
+            if (m_body.size() > m_request.replyLimit) {
+                fail(WebResult::Status::TooLarge, QStringLiteral("reply too large"));
+            }
             return;
+        case Phase::ChunkSize:
+        case Phase::ChunkData:
+        case Phase::ChunkEnd:
+        case Phase::Trailers:
+            if (!readChunks()) {
+                return;
+            }
+            break;
         }
     }
-    const qsizetype received = m_buffer.size() - m_bodyStart;
-    if (received < m_bodyLength) {
-        return;
-    }
-    if (received > m_bodyLength) {
-        m_closeAfter = true; // bytes beyond the reply: this connection is not trusted again
-    }
-    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-    m_result.text = decoder.decode(QByteArrayView(m_buffer).sliced(m_bodyStart, m_bodyLength));
-    m_result.status = WebResult::Status::Ok;
-    if (decoder.hasError()) {
-        m_result.text.clear();
-        m_result.status = WebResult::Status::BadEncoding;
-        m_result.errorString = QStringLiteral("reply is not valid text in its character set");
-    }
-    m_reused = true;
-    finish(Status::Done, m_result);
 }
 
-// The status line and headers; false when the request is over (failed or handed over).
-bool ServiceConnection::readHead(qsizetype end)
+// The status line and headers of a reply; false when the request is over (failed, done or redirected).
+bool ServiceConnection::readHead(QByteArrayView head)
 {
-    QList<QByteArray> lines = m_buffer.first(end).split('\n');
-    const QByteArray statusLine = lines.takeFirst().trimmed();
-    bool ok = false;
-    const int code = statusLine.mid(9, 3).toInt(&ok);
-    if (!statusLine.startsWith("HTTP/1.") || !ok) {
-        fail(WebResult::Status::ConnectionFailed, QStringLiteral("not an HTTP reply"));
+    const auto malformed = [this](const QString& why) {
+        fail(WebResult::Status::ConnectionFailed, why);
         return false;
+    };
+    QList<QByteArray> lines = head.toByteArray().split('\n');
+    const QByteArray statusLine = withoutCr(lines.takeFirst());
+    // HTTP/1.x, a space, three digits, then the end or a space and the reason.
+    if (statusLine.size() < 12 || !statusLine.startsWith("HTTP/1.") || !allDigits(statusLine.mid(7, 1), 10)
+        || statusLine.at(8) != ' ' || !allDigits(statusLine.mid(9, 3), 10)
+        || (statusLine.size() > 12 && statusLine.at(12) != ' ')) {
+        return malformed(QStringLiteral("not an HTTP reply"));
     }
-    m_closeAfter = !statusLine.startsWith("HTTP/1.1"); // HTTP/1.0 closes unless asked not to
+    const int code = statusLine.mid(9, 3).toInt();
+    if (code < FirstStatus || code > LastStatus || code == SwitchingProtocols) {
+        return malformed(QStringLiteral("unexpected status %1").arg(code));
+    }
+    if (code < FirstFinalStatus) {
+        return true; // an interim reply (100 Continue, 102, 103 Early Hints): the final one follows
+    }
+    m_closeAfter = m_closeAfter || !statusLine.startsWith("HTTP/1.1"); // HTTP/1.0 closes unless asked not to
     qint64 length = -1;
-    bool handOver = code < FirstFinalStatus || (code >= FirstRedirect && code < FirstClientError);
-    for (const QByteArray& line : std::as_const(lines)) {
+    bool chunked = false;
+    for (const QByteArray& raw : std::as_const(lines)) {
+        const QByteArray line = withoutCr(raw);
         const qsizetype colon = line.indexOf(':');
-        if (colon <= 0) {
-            continue;
+        const QByteArray name = line.first(std::max<qsizetype>(colon, 0));
+        if (colon <= 0 || name.contains(' ') || name.contains('\t')) {
+            return malformed(QStringLiteral("malformed header line"));
         }
-        const QByteArray name = line.first(colon).trimmed();
         const QByteArray value = line.sliced(colon + 1).trimmed();
         m_result.headers.append({name, value});
         if (name.compare("Content-Length", Qt::CaseInsensitive) == 0) {
-            const qint64 given = value.toLongLong(&ok);
-            handOver = handOver || !ok || given < 0 || (length >= 0 && given != length);
-            length = given;
-        } else if (name.compare("Transfer-Encoding", Qt::CaseInsensitive) == 0
-            || (name.compare("Content-Type", Qt::CaseInsensitive) == 0 && !isUtf8Charset(value))) {
-            handOver = true;
+            if (!allDigits(value, 10) || value.size() > MaxLengthDigits
+                || (length >= 0 && value.toLongLong() != length)) {
+                return malformed(QStringLiteral("bad Content-Length"));
+            }
+            length = value.toLongLong();
+        } else if (name.compare("Transfer-Encoding", Qt::CaseInsensitive) == 0) {
+            if (value.compare("chunked", Qt::CaseInsensitive) != 0 || chunked) {
+                return malformed(QStringLiteral("unsupported Transfer-Encoding"));
+            }
+            chunked = true;
         } else if (name.compare("Connection", Qt::CaseInsensitive) == 0 && value.toLower().contains("close")) {
             m_closeAfter = true;
         }
     }
-    if (handOver || length < 0) {
-        drop();
-        finish(Status::Handover, {});
+    if (chunked && length >= 0) {
+        return malformed(QStringLiteral("both Content-Length and Transfer-Encoding"));
+    }
+    m_result.httpStatus = code;
+    if (code == NoContent || code == NotModified) {
+        if (chunked || length > 0) {
+            return malformed(QStringLiteral("a body where none may be"));
+        }
+        complete();
         return false;
     }
-    if (length > WebClient::MaxReplySize) {
+    if (m_request.followRedirects && code >= FirstRedirect && code < FirstClientError && code != NotModified) {
+        const QUrl target = m_url.resolved(QUrl(QString::fromUtf8(m_result.header("Location")), QUrl::StrictMode));
+        const bool sameHost = target.host().compare(m_url.host(), Qt::CaseInsensitive) == 0
+            && (target.scheme() == m_url.scheme() || target.scheme() == QLatin1StringView("https"));
+        if (!m_result.header("Location").isEmpty() && sameHost && m_redirects < WebClient::MaxRedirects
+            && start(target)) {
+            ++m_redirects;
+            m_closeAfter = true; // the rest of this reply is not read
+            drop();
+            m_resendQueued = true;
+            QMetaObject::invokeMethod(this, &ServiceConnection::transmit, Qt::QueuedConnection);
+            return false;
+        }
+        // As the web client does: a redirect that leaves the service ends the request, naming where.
+        drop();
+        ServiceReply refused;
+        refused.result.errorString = QStringLiteral("redirect not followed");
+        refused.result.redirectTarget = target;
+        finish(refused);
+        return false;
+    }
+    if (length > m_request.replyLimit) {
         fail(WebResult::Status::TooLarge, QStringLiteral("reply too large"));
         return false;
     }
-    m_result.httpStatus = code;
-    m_bodyLength = length;
-    m_bodyStart = end + 4;
+    if (chunked) {
+        m_phase = Phase::ChunkSize;
+    } else if (length >= 0) {
+        m_phase = Phase::Length;
+        m_left = length;
+        if (length == 0) {
+            complete();
+            return false;
+        }
+    } else {
+        m_phase = Phase::UntilClose; // valid HTTP/1.1: the body ends where the connection does
+        m_closeAfter = true;
+    }
     return true;
+}
+
+// One step of a chunked body; false when more bytes are needed or the request is over.
+bool ServiceConnection::readChunks()
+{
+    switch (m_phase) {
+    case Phase::ChunkSize: {
+        const qsizetype newline = m_buffer.indexOf('\n');
+        if (newline < 0 || newline > ChunkLineLimit) {
+            if (m_buffer.size() > ChunkLineLimit) {
+                fail(WebResult::Status::ConnectionFailed, QStringLiteral("malformed chunk"));
+            }
+            return false;
+        }
+        const QByteArray line = withoutCr(QByteArrayView(m_buffer).first(newline));
+        m_buffer.remove(0, newline + 1);
+        const qsizetype extension = line.indexOf(';');
+        const QByteArray digits = (extension < 0 ? line : line.first(extension)).trimmed();
+        if (!allDigits(digits, 16) || digits.size() > MaxChunkDigits) {
+            fail(WebResult::Status::ConnectionFailed, QStringLiteral("malformed chunk"));
+            return false;
+        }
+        m_left = digits.toLongLong(nullptr, 16);
+        if (m_left > m_request.replyLimit - m_body.size()) {
+            fail(WebResult::Status::TooLarge, QStringLiteral("reply too large"));
+            return false;
+        }
+        m_phase = m_left == 0 ? Phase::Trailers : Phase::ChunkData;
+        return true;
+    }
+    case Phase::ChunkData: {
+        const qsizetype take = std::min<qsizetype>(static_cast<qsizetype>(m_left), m_buffer.size());
+        m_body += m_buffer.first(take);
+        m_buffer.remove(0, take);
+        m_left -= take;
+        if (m_left > 0) {
+            return false;
+        }
+        m_phase = Phase::ChunkEnd;
+        return true;
+    }
+    case Phase::ChunkEnd:
+        if (m_buffer.startsWith("\r\n") || m_buffer.startsWith('\n')) {
+            m_buffer.remove(0, m_buffer.startsWith('\n') ? 1 : 2);
+            m_phase = Phase::ChunkSize;
+            return true;
+        }
+        if (!m_buffer.isEmpty() && m_buffer != "\r") {
+            fail(WebResult::Status::ConnectionFailed, QStringLiteral("malformed chunk"));
+        }
+        return false;
+    case Phase::Trailers: {
+        const qsizetype newline = m_buffer.indexOf('\n');
+        if (m_headBytes + (newline < 0 ? m_buffer.size() : newline) > ReplyHeadLimit) {
+            fail(WebResult::Status::TooLarge, QStringLiteral("reply trailers too large"));
+            return false;
+        }
+        if (newline < 0) {
+            return false;
+        }
+        m_headBytes += newline + 1;
+        const bool last = withoutCr(QByteArrayView(m_buffer).first(newline)).isEmpty();
+        m_buffer.remove(0, newline + 1);
+        if (last) {
+            complete();
+            return false;
+        }
+        return true;
+    }
+    default:
+        return false;
+    }
+}
+
+void ServiceConnection::complete()
+{
+    if (!m_buffer.isEmpty()) {
+        // Bytes beyond the reply: the start of one nobody asked for.
+        m_closeAfter = true;
+        m_keepAlive = false;
+    }
+    bool ok = false;
+    m_result.text = decodeBody(m_body, m_result.header("Content-Type"), &ok);
+    m_result.status = WebResult::Status::Ok;
+    if (!ok) {
+        m_result.text.clear();
+        m_result.status = WebResult::Status::BadEncoding;
+        m_result.errorString = QStringLiteral("reply is not valid text in its character set");
+    }
+    if (m_closeAfter) {
+        drop();
+    } else {
+        m_reused = true;
+    }
+    finish({.result = m_result});
 }
 
 void ServiceConnection::fail(WebResult::Status status, const QString& why)
@@ -210,10 +502,10 @@ void ServiceConnection::fail(WebResult::Status status, const QString& why)
         return;
     }
     drop();
-    WebResult result;
-    result.status = status;
-    result.errorString = why;
-    finish(Status::Done, result);
+    ServiceReply reply;
+    reply.result.status = status;
+    reply.result.errorString = why;
+    finish(reply);
 }
 
 // Closes the connection at once, without the signals that would report it as lost.
@@ -224,15 +516,21 @@ void ServiceConnection::drop()
     m_reused = false;
 }
 
-void ServiceConnection::finish(Status status, const WebResult& result)
+void ServiceConnection::finish(ServiceReply reply)
 {
+    reply.answered = m_answered;
+    reply.resent = m_resent;
+    if (reply.kind == ServiceReply::Kind::Handover) {
+        reply.remaining = std::max(std::chrono::milliseconds {0}, m_deadline.remainingTimeAsDuration());
+    }
     m_deadline.stop();
     Done done = std::exchange(m_done, nullptr);
     m_buffer.clear();
-    m_bodyStart = -1;
+    m_body.clear();
+    m_phase = Phase::Head;
     // From the event loop, never from inside the socket's own signal.
     QMetaObject::invokeMethod(
-        this, [done = std::move(done), status, result] { done(status, result); }, Qt::QueuedConnection);
+        this, [done = std::move(done), reply = std::move(reply)] { done(reply); }, Qt::QueuedConnection);
 }
 
 } // namespace Nolvex::Cli

@@ -2,6 +2,7 @@
 #include "cannedserver.h"
 #include "command.h"
 #include "progress.h"
+#include "protocol.h"
 #include "row.h"
 #include "shorten.h"
 #include "version.h"
@@ -113,6 +114,37 @@ QByteArray requestHeader(const QByteArray& request, QByteArrayView name)
     return {};
 }
 
+// The address a request carries: the protocol's url query item or the API's url member; empty for
+// a GET of the API.
+QString requestedAddress(const QByteArray& request)
+{
+    if (request.startsWith("POST ")) {
+        return QJsonDocument::fromJson(CannedServer::body(request)).object().value(QLatin1StringView("url")).toString();
+    }
+    const QUrl target = QUrl::fromEncoded(CannedServer::target(request));
+    return QUrlQuery(target).queryItemValue(Protocol::UrlKey.toString(), QUrl::FullyDecoded);
+}
+
+// The canned link object, for the address the request carried.
+QByteArray linkObjectFor(const QByteArray& request)
+{
+    QJsonObject link = QJsonDocument::fromJson(LinkObject.toByteArray()).object();
+    link.insert(QStringLiteral("url"), requestedAddress(request));
+    return QJsonDocument(link).toJson(QJsonDocument::Compact);
+}
+
+// A canned reply with the canned link object's address made the request's.
+QByteArray echoAddress(const QByteArray& reply, const QByteArray& request)
+{
+    const QByteArray link = linkObjectFor(request);
+    if (!reply.endsWith(LinkObject.toByteArray())) {
+        return reply;
+    }
+    const QByteArray length = "Content-Length: " + QByteArray::number(LinkObject.size()) + "\r\n";
+    QByteArray echoed = reply.chopped(LinkObject.size()) + link;
+    return echoed.replace(length, QByteArray("Content-Length: " + QByteArray::number(link.size()) + "\r\n"));
+}
+
 QString writeLines(QTemporaryDir& dir, const QByteArray& bytes)
 {
     QString path = dir.filePath(QStringLiteral("in.txt"));
@@ -148,6 +180,8 @@ private slots:
     void apiOptions();
     void apiReplies_data();
     void apiReplies();
+    void brokenServers_data();
+    void brokenServers();
     void qrCodeDecodesToTheShortLink();
     void messagesFollowTheLocale_data();
     void messagesFollowTheLocale();
@@ -203,9 +237,10 @@ void TestCli::shortening_data()
     attempts("HTML error page is final", {CannedServer::response(500, "<html>oops</html>", "text/html")},
         Behaviour::Reply, 1, QStringLiteral("unreadable"),
         QStringLiteral("The server's reply cannot be read; try again later"), 1);
-    attempts("reset mid-reply every time", {QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n{\"result\"")},
-        Behaviour::ResetAfterReply, -4, QStringLiteral("connection"),
-        QStringLiteral("Cannot connect to the shortening service; check the network and try again"), 4);
+    // The service answered: the request is not sent again, and the batch is no "cannot connect".
+    attempts("reset mid-reply", {QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n{\"result\"")},
+        Behaviour::ResetAfterReply, 1, QStringLiteral("unreadable"),
+        QStringLiteral("The server's reply cannot be read; try again later"), 1);
     attempts("never answers", {QByteArray()}, Behaviour::Silent, 4, QStringLiteral("timeout"),
         QStringLiteral("The server took too long to answer; try again later"), 4);
 }
@@ -574,7 +609,7 @@ void TestCli::apiOptions()
     CannedServer server;
     QVERIFY(server.start());
     server.setHandler([](const QByteArray& request) {
-        return request.startsWith("POST ") ? CannedServer::response(201, LinkObject.toByteArray())
+        return request.startsWith("POST ") ? CannedServer::response(201, linkObjectFor(request))
                                            : success(QStringLiteral("https://s.example/p"));
     });
     QTemporaryDir dir;
@@ -664,7 +699,9 @@ void TestCli::apiReplies()
     CannedServer server;
     QVERIFY(server.start());
     int calls = 0;
-    server.setHandler([&](const QByteArray&) { return replies.at(std::min<qsizetype>(calls++, replies.size() - 1)); });
+    server.setHandler([&](const QByteArray& request) {
+        return echoAddress(replies.at(std::min<qsizetype>(calls++, replies.size() - 1)), request);
+    });
     QProcessEnvironment environment;
     environment.insert(QStringLiteral("NOLVEX_API_KEY"), QString::fromLatin1(ApiKey));
     const Run result = run(baseArguments(server.origin())
@@ -686,6 +723,116 @@ void TestCli::apiReplies()
         QCOMPARE(row.value(QLatin1StringView("short")).toString(),
             error.isEmpty() ? QStringLiteral("https://s.example/Ab1") : QString());
     }
+}
+
+void TestCli::brokenServers_data()
+{
+    QTest::addColumn<bool>("api");
+    QTest::addColumn<QList<QByteArray>>("replies"); // by request; the last one repeats. {BODY}: the answer
+    QTest::addColumn<Behaviour>("behaviour");
+    QTest::addColumn<bool>("otherAddress"); // {BODY} answers for an address nobody sent
+    QTest::addColumn<int>("addresses"); // https://a.example/1, /2, …; one alone is sent with --code
+    QTest::addColumn<QString>("rows"); // "ok" (the address's own link) or the error, row after row
+    QTest::addColumn<int>("requests");
+    QTest::addColumn<int>("status");
+
+    const QByteArray ok = "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: {LENGTH}\r\n\r\n{BODY}";
+    const QByteArray chunkedHead
+        = "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nTransfer-Encoding: chunked\r\n\r\n";
+    const auto row = [](bool api, const char* name, const QList<QByteArray>& replies, Behaviour behaviour,
+                         int addresses, const char* rows, int requests, int status, bool otherAddress = false) {
+        QTest::addRow("%s, %s", api ? "API" : "protocol", name)
+            << api << replies << behaviour << otherAddress << addresses << QString::fromLatin1(rows) << requests
+            << status;
+    };
+    const auto both = [&](const char* name, const QList<QByteArray>& replies, Behaviour behaviour, int addresses,
+                          const char* rows, int requests, int status) {
+        row(false, name, replies, behaviour, addresses, rows, requests, status);
+        row(true, name, replies, behaviour, addresses, rows, requests, status);
+    };
+    both("interim replies before the reply",
+        {"HTTP/1.1 103 Early Hints\r\nLink: </s.css>; rel=preload\r\n\r\nHTTP/1.1 100 Continue\n\n" + ok},
+        Behaviour::KeepOpen, 3, "ok|ok|ok", 3, 0);
+    both("101 ends the attempt",
+        {"HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n\r\n" + ok},
+        Behaviour::KeepOpen, 2, "unreadable|unreadable", 2, 1);
+    both("a second reply in a later write", {ok}, Behaviour::Repeated, 3, "ok|ok|ok", 3, 0);
+    both("endless chunks", {chunkedHead}, Behaviour::Endless, 2, "unreadable|unreadable", 2, 1);
+    both("a body that ends at the close", {"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n\r\n{BODY}"},
+        Behaviour::Reply, 3, "ok|ok|ok", 3, 0);
+    both("heads with LF alone", {"HTTP/1.1 200 OK\nContent-Type: application/json\nContent-Length: {LENGTH}\n\n{BODY}"},
+        Behaviour::KeepOpen, 3, "ok|ok|ok", 3, 0);
+    // The service answered: each a failed row of its own, the next address still sent, and no exit 4.
+    both("a head of 1 MB", {"HTTP/1.1 200 OK\r\nX-Pad: " + QByteArray(1 << 20, 'a') + "\r\n\r\n{BODY}"},
+        Behaviour::Reply, 2, "unreadable|unreadable", 2, 1);
+    both("a length of 10 GB", {"HTTP/1.1 200 OK\r\nContent-Length: 10000000000\r\n\r\n{BODY}"}, Behaviour::Reply, 2,
+        "unreadable|unreadable", 2, 1);
+    row(true, "reset after the head", {"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n{\"code\""},
+        Behaviour::ResetAfterReply, 2, "unreadable|unreadable", 2, 1);
+    // The create went through and its reply was lost: the 409 of the second try is our own link.
+    row(false, "a lost reply", {"", ok}, Behaviour::Reply, 1, "ok", 2, 0);
+    const QByteArray taken = problem(409, "The code Ab1 is taken");
+    row(true, "a lost create reply, then 409", {"", taken, ok}, Behaviour::Reply, 1, "ok", 3, 0);
+    row(true, "a lost create reply, then 409 for another address", {"", taken, ok}, Behaviour::Reply, 1, "refused", 3,
+        1, true);
+    row(true, "a link for another address", {ok}, Behaviour::KeepOpen, 2, "unreadable|unreadable", 2, 1, true);
+}
+
+void TestCli::brokenServers()
+{
+    QFETCH(bool, api);
+    QFETCH(QList<QByteArray>, replies);
+    QFETCH(Behaviour, behaviour);
+    QFETCH(bool, otherAddress);
+    QFETCH(int, addresses);
+    QFETCH(QString, rows);
+    QFETCH(int, requests);
+    QFETCH(int, status);
+
+    const auto linkOf = [](const QString& address) -> QString {
+        return QStringLiteral("https://s.example/k") + address.section(u'/', -1);
+    };
+    CannedServer server;
+    QVERIFY(server.start());
+    QString lastAddress; // a GET of the API names a code, not an address
+    server.setHandler(
+        [&](const QByteArray& request) {
+            lastAddress = requestedAddress(request).isEmpty() ? lastAddress : requestedAddress(request);
+            const QString address = otherAddress ? QStringLiteral("https://a.example/other") : lastAddress;
+            QJsonObject link = QJsonDocument::fromJson(LinkObject.toByteArray()).object();
+            link.insert(QStringLiteral("url"), address);
+            link.insert(QStringLiteral("shortUrl"), linkOf(address));
+            const QByteArray body = api ? QJsonDocument(link).toJson(QJsonDocument::Compact)
+                                        : CannedServer::body(success(linkOf(address)));
+            QByteArray reply = replies.at(std::min(server.requests().size(), replies.size()) - 1);
+            return reply.replace("{LENGTH}", QByteArray::number(body.size())).replace("{BODY}", body);
+        },
+        behaviour);
+    QStringList arguments = baseArguments(server.origin()) + QStringList {QStringLiteral("-j"), QStringLiteral("1")};
+    if (api) {
+        arguments << (addresses == 1 ? QStringLiteral("--code") : QStringLiteral("--tag")) << QStringLiteral("Ab1");
+    }
+    QStringList sent;
+    for (int i = 1; i <= addresses; ++i) {
+        sent << QStringLiteral("https://a.example/%1").arg(i);
+    }
+    QProcessEnvironment environment;
+    environment.insert(QStringLiteral("NOLVEX_API_KEY"), QString::fromLatin1(ApiKey));
+    const Run result = run(arguments + sent, environment);
+
+    const QList<QJsonObject> printed = jsonRows(result.out);
+    QStringList seen;
+    for (qsizetype i = 0; i < printed.size(); ++i) {
+        const QJsonObject& row = printed.at(i);
+        QCOMPARE(row.value(QLatin1StringView("input")).toString(), sent.value(i));
+        const QString link = row.value(QLatin1StringView("short")).toString();
+        // Never another address's link: a success is the link of this row's own address.
+        QCOMPARE(link, row.value(QLatin1StringView("ok")).toBool() ? linkOf(sent.value(i)) : QString());
+        seen << (link.isEmpty() ? row.value(QLatin1StringView("error")).toString() : QStringLiteral("ok"));
+    }
+    QCOMPARE(seen.join(u'|'), rows);
+    QCOMPARE(result.status, status);
+    QCOMPARE(server.requests().size(), requests);
 }
 
 void TestCli::qrCodeDecodesToTheShortLink()
