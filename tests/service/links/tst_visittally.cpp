@@ -1,5 +1,9 @@
+#include "links/shortener.h"
 #include "links/visittally.h"
+#include "store/storeopening.h"
+#include "store/storepool.h"
 
+#include <QTemporaryDir>
 #include <QTest>
 
 using namespace Shortd;
@@ -19,6 +23,7 @@ struct Sighting {
 } // namespace
 
 Q_DECLARE_METATYPE(QList<Sighting>)
+Q_DECLARE_METATYPE(QList<VisitClass>)
 
 class TestVisitTally : public QObject
 {
@@ -34,6 +39,8 @@ private slots:
     void referrers_data();
     void referrers();
     void tallyIsBounded();
+    void linkReadShowsEveryClass_data();
+    void linkReadShowsEveryClass();
 };
 
 void TestVisitTally::repeats_data()
@@ -165,5 +172,61 @@ void TestVisitTally::tallyIsBounded()
     QCOMPARE(tally.pending().links.size(), 2);
 }
 
-QTEST_APPLESS_MAIN(TestVisitTally)
+void TestVisitTally::linkReadShowsEveryClass_data()
+{
+    QTest::addColumn<QList<VisitClass>>("visits"); // by one client, in turn
+    QTest::addColumn<bool>("limited"); // a visit limit: people's visits are granted by the store at once
+    QTest::addColumn<QList<qint64>>("counts"); // people, visitors, bots, previews
+    const VisitClass human = VisitClass::Human;
+    QTest::newRow("a person") << QList {human} << false << QList<qint64> {1, 1, 0, 0};
+    QTest::newRow("a person twice") << QList {human, human} << false << QList<qint64> {2, 1, 0, 0};
+    QTest::newRow("a bot") << QList {VisitClass::Bot} << false << QList<qint64> {0, 0, 1, 0};
+    QTest::newRow("a preview") << QList {VisitClass::Preview} << false << QList<qint64> {0, 0, 0, 1};
+    QTest::newRow("one of each") << QList {VisitClass::Preview, human, VisitClass::Bot} << false
+                                 << QList<qint64> {1, 1, 1, 1};
+    QTest::newRow("one of each, limited")
+        << QList {VisitClass::Bot, human, VisitClass::Preview} << true << QList<qint64> {1, 1, 1, 1};
+}
+
+void TestVisitTally::linkReadShowsEveryClass()
+{
+    QFETCH(QList<VisitClass>, visits);
+    QFETCH(bool, limited);
+    QFETCH(QList<qint64>, counts);
+    QTemporaryDir dir;
+    QString error;
+    const std::unique_ptr<LinkStore> store = openLinkStore(
+        DatabaseAddress::sqliteFile(dir.filePath(u"links.sqlite"_s)), {}, false, StoreAccess::Create, &error);
+    QVERIFY2(store, qPrintable(error));
+    StoredLink link {u"Vis1ts"_s, 0, u"https://example.com/counted"_s, Noon, 0};
+    link.maxVisits = limited ? 100 : 0;
+    QCOMPARE(store->insert(link).status, StoreStatus::Ok);
+    StorePool pool(*store);
+    // The cache keeps the link all along; only a write of the visits changes the copy.
+    Shortener shortener(pool, ShortenerOptions {100, std::chrono::hours(1), std::chrono::hours(1)});
+    const auto read = [&shortener, &link] {
+        LookupResult found;
+        shortener.resolve(link.code, [&found](const LookupResult& result) { found = result; });
+        const StoredLink counted = shortener.withPendingVisits(found.link);
+        return QList<qint64> {counted.visits, counted.visitors, counted.bots, counted.previews};
+    };
+    QCOMPARE(read(), (QList<qint64> {0, 0, 0, 0}));
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    for (const VisitClass kind : std::as_const(visits)) {
+        const VisitFacts facts {kind, u"192.0.2.7"_s, "Mozilla/5.0", {}};
+        if (limited && kind == VisitClass::Human) {
+            shortener.takeVisit(link.code, facts, [](VisitGrant grant) { QCOMPARE(grant, VisitGrant::Granted); });
+        } else {
+            shortener.countVisit(link.code, facts, now);
+        }
+    }
+    QCOMPARE(read(), counts); // counted here, not yet written
+    shortener.flushVisits();
+    QVERIFY(!shortener.hasPendingVisits());
+    QCOMPARE(read(), counts); // the cached copy, after the write
+    shortener.forgetAll();
+    QCOMPARE(read(), counts); // as stored
+}
+
+QTEST_GUILESS_MAIN(TestVisitTally)
 #include "tst_visittally.moc"
