@@ -450,7 +450,8 @@ void Routes::redirect(const QString& segment, const HttpRequest& request, const 
     std::optional<VisitFacts> visit;
     if (request.method != Method::Head) {
         const VisitClass kind = m_config.classifyVisits && !confirmed ? classify(request.userAgent) : VisitClass::Human;
-        visit = VisitFacts {kind, request.client, request.userAgent, request.referer};
+        // The button's page is this service's own: it tells nothing of where the visitor came from.
+        visit = VisitFacts {kind, request.client, request.userAgent, confirmed ? QByteArray() : request.referer};
     }
     const int status = confirmed ? 303 : 302;
     lookup(segment, segment, respond,
