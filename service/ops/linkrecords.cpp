@@ -124,8 +124,8 @@ bool toCount(const QString& text, qint64* value)
 QString linkFieldsProblem(const StoredLink& link)
 {
     if (link.title.size() > MaximumTitleLength || !isPlainFieldText(link.title)) {
-        return QStringLiteral("the title is not at most %1 characters without control, bidirectional or invalid "
-                              "characters")
+        return QStringLiteral("the title is not at most %1 characters without control characters, bidirectional "
+                              "controls or lone surrogates")
             .arg(MaximumTitleLength);
     }
     if (link.tags.size() > MaximumTags) {
@@ -134,8 +134,8 @@ QString linkFieldsProblem(const StoredLink& link)
     for (qsizetype i = 0; i < link.tags.size(); ++i) {
         const QString& tag = link.tags.at(i);
         if (tag.trimmed().isEmpty() || tag.size() > MaximumTagLength || !isPlainFieldText(tag)) {
-            return QStringLiteral("a tag is not 1 to %1 characters without control, bidirectional or invalid "
-                                  "characters")
+            return QStringLiteral("a tag is not 1 to %1 characters without control characters, bidirectional "
+                                  "controls or lone surrogates")
                 .arg(MaximumTagLength);
         }
         if (link.tags.indexOf(tag) < i) {

@@ -299,6 +299,11 @@ void ImportTest::refusedRows_data()
         {"title too long", "jsonl", u"title"_s, u"\"%1\""_s.arg(QString(201, u't')), u"title is not at most 200"_s},
         {"title with an escape", "jsonl", u"title"_s, u"\"a\\u001b[2Jb\""_s, control},
         {"owner too long", "jsonl", u"owner"_s, u"\"%1\""_s.arg(QString(65, u'o')), u"owner"_s},
+        {"title with a bidirectional override", "jsonl", u"title"_s, u"\"abc\\u202egnp.exe\""_s, u"bidirectional"_s},
+        {"tag with a lone surrogate", "jsonl", u"tags"_s, u"[\"a\\ud800\"]"_s, u"a tag is not 1 to 40"_s},
+        {"disabledBy neither a key nor the shell", "jsonl", u"disabledBy"_s, u"\"admin\""_s,
+            u"key:NAME or shell:USER"_s},
+        {"takedown not true or false", "csv", u"takedown"_s, u"yes"_s, u"takedown is not true or false"_s},
         {"not JSON", "jsonl", u"*"_s, u"{\"code\":"_s, u"not a JSON object"_s},
         {"javascript", "csv", u"target"_s, u"javascript:alert(1)"_s, scheme},
         {"formula", "csv", u"target"_s, u"'=HYPERLINK(\"\"https://evil.example\"\")"_s, scheme},
@@ -372,6 +377,11 @@ void ImportTest::roundTrip()
             {u"target"_s, u"https://example.com/%1"_s.arg(i)}, {u"created"_s, u"2026-01-01T00:00:00Z"_s},
             {u"visits"_s, 7}, {u"state"_s, u"disabled"_s}, {u"reason"_s, reasons.at(i)},
             {u"changed"_s, u"2026-02-01T00:00:00Z"_s}};
+        if (i % 2 == 0) {
+            // Who took it down, as a later export carries it.
+            object.insert(u"disabledBy"_s, i == 0 ? u"shell:root"_s : u"key:k%1"_s.arg(i));
+            object.insert(u"takedown"_s, i == 0);
+        }
         file += QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n';
     }
     // The longest address, every character three bytes in UTF-8.
@@ -407,6 +417,10 @@ void ImportTest::roundTrip()
     // JSON lines carry the values plainly: both stores hold the same.
     QCOMPARE(run(copy, {u"links"_s, u"export"_s}).out, run(database, {u"links"_s, u"export"_s}).out);
     QVERIFY(run(copy, {u"links"_s, u"export"_s}).out.contains(longest));
+    const QString copied = run(copy, {u"links"_s, u"export"_s}).out;
+    QCOMPARE(copied.count(u"\"disabledBy\":\"shell:root\""_s), 1);
+    QCOMPARE(copied.count(u"\"takedown\":true"_s), 1);
+    QCOMPARE(copied.count(u"\"disabledBy\":\"key:k"_s), 4);
     QVERIFY(run(copy, {u"links"_s, u"export"_s})
                 .out.contains(QString::fromUtf8(QJsonDocument(fullest).toJson(QJsonDocument::Compact))));
 }
