@@ -1,5 +1,6 @@
 #include "command.h"
 
+#include "displaytext.h"
 #include "expand.h"
 #include "linesource.h"
 #include "progress.h"
@@ -169,7 +170,7 @@ void ShortenCommand::onRow(const Row& row)
         m_lastLink = row.shortLink;
     } else if (m_format != Format::Jsonl) {
         // The other formats have no room for the reason; it goes beside them.
-        writeErr(tr("line %1: %2: %3").arg(row.line).arg(row.input, row.message));
+        writeErr(Messages::failureLine(row));
     }
 }
 
@@ -277,7 +278,7 @@ void ShortenCommand::startUpdateCheck(const Invocation& /*invocation*/)
             return;
         case UpdateStep::OfferUpdate:
             writeOut(tr("Version %1 is out (this is %2): %3")
-                         .arg(reply->version, Protocol::CurrentVersion,
+                         .arg(forTerminal(reply->version), Protocol::CurrentVersion,
                              releasePageUrl(m_siteOrigin, reply->sid).toString(QUrl::FullyEncoded))
                          .toUtf8()
                 + '\n');

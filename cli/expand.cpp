@@ -1,5 +1,6 @@
 #include "expand.h"
 
+#include "displaytext.h"
 #include "settings.h"
 #include "webclient.h"
 
@@ -27,7 +28,9 @@ Expander::Expander(WebClient& web, std::chrono::milliseconds timeout, Print prin
     : QObject(parent)
     , m_web(web)
     , m_timeout(timeout)
-    , m_print(std::move(print))
+    // Every hop is the word of some server, a Location most of all: nothing in it reaches the
+    // terminal as a control, an escape sequence or a reordering mark.
+    , m_print([print = std::move(print)](const QString& line) { print(forTerminal(line)); })
 {
 }
 

@@ -35,39 +35,41 @@ QByteArray tsvField(const QString& text)
     return field;
 }
 
+// Controls, C1 and the invisible and reordering characters as \u escapes: a reader gets the text
+// back whole, and a terminal the line is shown on is left alone.
 QByteArray jsonString(const QString& text)
 {
-    QByteArray out = "\"";
-    const QByteArray bytes = text.toUtf8();
-    out.reserve(bytes.size() + 2);
-    for (const char c : bytes) {
-        const auto byte = static_cast<unsigned char>(c);
-        switch (c) {
-        case '"':
-            out += "\\\"";
+    QString out;
+    out.reserve(text.size() + 2);
+    out += u'"';
+    for (const QChar c : text) {
+        const char16_t u = c.unicode();
+        switch (u) {
+        case u'"':
+            out += QStringLiteral("\\\"");
             break;
-        case '\\':
-            out += "\\\\";
+        case u'\\':
+            out += QStringLiteral("\\\\");
             break;
-        case '\n':
-            out += "\\n";
+        case u'\n':
+            out += QStringLiteral("\\n");
             break;
-        case '\r':
-            out += "\\r";
+        case u'\r':
+            out += QStringLiteral("\\r");
             break;
-        case '\t':
-            out += "\\t";
+        case u'\t':
+            out += QStringLiteral("\\t");
             break;
         default:
-            if (byte < 0x20 || byte == 0x7f) {
-                out += "\\u00" + QByteArray::number(byte, 16).rightJustified(2, '0');
+            if (isShownAsCodePoint(u)) {
+                out += QStringLiteral("\\u%1").arg(u, 4, 16, QLatin1Char('0'));
             } else {
                 out += c;
             }
         }
     }
-    out += '"';
-    return out;
+    out += u'"';
+    return out.toUtf8();
 }
 
 QByteArray jsonStringOrNull(const QString& text, bool present)
@@ -130,6 +132,11 @@ QString Messages::forFailure(Failure failure)
     return {};
 }
 
+QString Messages::failureLine(const Row& row)
+{
+    return tr("line %1: %2: %3").arg(row.line).arg(forTerminal(row.input), forTerminal(row.message));
+}
+
 std::optional<Format> formatFromName(QStringView name)
 {
     if (name == u"text") {
@@ -150,12 +157,13 @@ std::optional<Format> formatFromName(QStringView name)
 QByteArray formatRow(Format format, const Row& row)
 {
     switch (format) {
+    // The input is the user's own and is written as given; the link is the service's word.
     case Format::Text:
-        return row.shortLink.toUtf8() + '\n';
+        return forTerminal(row.shortLink).toUtf8() + '\n';
     case Format::Tsv:
-        return tsvField(row.input) + '\t' + tsvField(row.shortLink) + '\n';
+        return tsvField(row.input) + '\t' + tsvField(forTerminal(row.shortLink)) + '\n';
     case Format::Csv:
-        return (csvField(row.input) % u',' % csvField(row.shortLink)).toUtf8() + "\r\n";
+        return (csvField(row.input) % u',' % csvField(forTerminal(row.shortLink))).toUtf8() + "\r\n";
     case Format::Jsonl:
         return "{\"line\":" + QByteArray::number(row.line) + ",\"input\":" + jsonString(row.input)
             + ",\"ok\":" + (row.ok() ? "true" : "false") + ",\"short\":" + jsonStringOrNull(row.shortLink, row.ok())

@@ -41,8 +41,14 @@ class Messages
     Q_DECLARE_TR_FUNCTIONS(Messages)
 public:
     static QString forFailure(Failure failure);
+    // A failed row as standard error tells it beside the formats that have no room for the reason:
+    // "line N: input: message", with the input and the service's words safe for a terminal.
+    static QString failureLine(const Row& row);
 };
 
+// What the service said (the link here, its reasons on standard error) has every control character,
+// invisible or reordering one written as "<U+001B>" and the like (forTerminal): a row stays one line
+// and nothing in it acts on a terminal. jsonl writes them, in every field, as \u escapes.
 enum class Format {
     Text, // the short link alone; an empty line for a failure, so lines still match the input
     Tsv, // input TAB short; "\\", TAB, CR and LF in a field written as \\ \t \r \n

@@ -6,7 +6,23 @@ namespace
 {
 // What spreadsheets read as the start of a formula, and the mark that says "text" itself.
 constexpr QStringView FormulaStarts = u"=+-@\t\r'";
+
+bool isInvisibleOrReordering(char16_t u)
+{
+    return (u >= 0x200B && u <= 0x200F) || (u >= 0x202A && u <= 0x202E) || (u >= 0x2066 && u <= 0x2069) || u == 0xFEFF;
+}
+
+bool isControl(char16_t u)
+{
+    return u < 0x20 || (u >= 0x7F && u <= 0x9F);
+}
+
 } // namespace
+
+bool isShownAsCodePoint(char16_t unit)
+{
+    return isControl(unit) || isInvisibleOrReordering(unit);
+}
 
 QString withVisibleControls(const QString& text)
 {
@@ -14,8 +30,7 @@ QString withVisibleControls(const QString& text)
     shown.reserve(text.size());
     for (const QChar c : text) {
         const char16_t u = c.unicode();
-        if ((u >= 0x200B && u <= 0x200F) || (u >= 0x202A && u <= 0x202E) || (u >= 0x2066 && u <= 0x2069)
-            || u == 0xFEFF) {
+        if (isInvisibleOrReordering(u)) {
             shown += QStringLiteral("<U+%1>").arg(u, 4, 16, QLatin1Char('0')).toUpper();
         } else {
             shown += c;
@@ -31,7 +46,7 @@ QString forTerminal(const QString& text)
     shown.reserve(visible.size());
     for (const QChar c : visible) {
         const char16_t u = c.unicode();
-        if (u < 0x20 || (u >= 0x7F && u <= 0x9F)) {
+        if (isControl(u)) {
             shown += QStringLiteral("<U+%1>").arg(u, 4, 16, QLatin1Char('0')).toUpper();
         } else {
             shown += c;

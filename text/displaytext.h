@@ -7,6 +7,9 @@
 // so that stored text can neither start an escape sequence (retitle the window, clear the
 // screen) nor break or reorder the line it is printed on.
 QString forTerminal(const QString& text);
+// Whether forTerminal() shows this UTF-16 unit as "<U+…>": a control character or an invisible or
+// reordering one.
+bool isShownAsCodePoint(char16_t unit);
 
 // Text as a person is to read it: the characters that are invisible or reorder what follows them
 // (U+200B-U+200F, U+202A-U+202E, U+2066-U+2069, U+FEFF) appear as "<U+202E>" and the like.

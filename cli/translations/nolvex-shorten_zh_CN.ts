@@ -4,6 +4,11 @@
 <context>
     <name>Messages</name>
     <message>
+        <location filename="../row.cpp" line="170"/>
+        <source>line %1: %2: %3</source>
+        <translation>第 %1 行：%2：%3</translation>
+    </message>
+    <message>
         <location filename="../row.cpp" line="114"/>
         <source>The address must contain http:// or https://</source>
         <translation>网址必须包含http://或https://</translation>
@@ -326,11 +331,6 @@
         <location filename="../command.cpp" line="141"/>
         <source>cannot read %1: %2</source>
         <translation>无法读取 %1：%2</translation>
-    </message>
-    <message>
-        <location filename="../command.cpp" line="172"/>
-        <source>line %1: %2: %3</source>
-        <translation>第 %1 行：%2：%3</translation>
     </message>
     <message>
         <location filename="../command.cpp" line="227"/>
