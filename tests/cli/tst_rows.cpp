@@ -1,8 +1,12 @@
+#include "cannedserver.h"
 #include "displaytext.h"
+#include "expand.h"
 #include "row.h"
+#include "webclient.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSignalSpy>
 #include <QTest>
 
 using namespace Nolvex::Cli;
@@ -17,6 +21,7 @@ class TestRows final : public QObject
 private slots:
     void serverWords_data();
     void serverWords();
+    void expandedHops();
 };
 
 namespace
@@ -114,5 +119,30 @@ void TestRows::serverWords()
     }
 }
 
-QTEST_APPLESS_MAIN(TestRows)
+// --expand prints where a server points; a Location decodes to any character at all.
+void TestRows::expandedHops()
+{
+    CannedServer server;
+    QVERIFY(server.start());
+    server.setHandler([](const QByteArray& request) {
+        return CannedServer::target(request) == "/a"
+            ? CannedServer::response(302, {}, "text/plain", "Location: /b%C2%9B2J%E2%80%AEgpj%1B%5D0\r\n")
+            : CannedServer::response(200, {}, "text/plain");
+    });
+    Nolvex::WebClient web;
+    QStringList lines;
+    Expander expander(web, std::chrono::seconds(10), [&lines](const QString& line) { lines.append(line); });
+    QSignalSpy finished(&expander, &Expander::finished);
+    expander.start({server.origin() + QStringLiteral("/a")});
+    QVERIFY(finished.wait());
+    QCOMPARE(lines.size(), 2);
+    QVERIFY2(lines.at(1).contains(QStringLiteral("/b<U+009B>2J<U+202E>gpj")), qPrintable(lines.at(1)));
+    for (const QString& line : lines) {
+        for (const QChar c : line) {
+            QVERIFY2(!isShownAsCodePoint(c.unicode()), qPrintable(line));
+        }
+    }
+}
+
+QTEST_GUILESS_MAIN(TestRows)
 #include "tst_rows.moc"
