@@ -223,7 +223,8 @@ constexpr ServiceOption Options[] = {
             return parseCount(text, &config.maxPendingVisits) && config.maxPendingVisits > 0;
         }},
     {"metrics-listen", "NOLVEX_SHORTD_METRICS_LISTEN", nullptr, "ADDR:PORT",
-        "Serve Prometheus metrics at /metrics on this address and port, apart from --listen (default: off).",
+        "Serve Prometheus metrics at /metrics on this address and port, apart from --listen (default: off; "
+        ":PORT for every address).",
         [](const QString& text, ServiceConfig& config) {
             return parseListen(text, &config.metricsAddress, &config.metricsPort);
         }},
@@ -342,6 +343,15 @@ bool parseListen(QStringView text, QHostAddress* address, quint16* port)
     *address = parsed;
     *port = static_cast<quint16>(number);
     return true;
+}
+
+QString listenUrl(const QHostAddress& address, quint16 port)
+{
+    QUrl url;
+    url.setScheme(QStringLiteral("http"));
+    url.setHost(address.toString()); // an IPv6 address gets its brackets here
+    url.setPort(port);
+    return url.toString();
 }
 
 bool parseLinkBase(QStringView text, int* type, QUrl* base)

@@ -77,6 +77,8 @@ ConfigResult parseConfig(const QStringList& arguments, const QProcessEnvironment
 
 // "127.0.0.1:8420", "[::1]:8420", "0.0.0.0:80", or ":8420" for every address.
 bool parseListen(QStringView text, QHostAddress* address, quint16* port);
+// "http://127.0.0.1:8420", "http://[::1]:8420": where a listener is, for a person to read.
+QString listenUrl(const QHostAddress& address, quint16 port);
 // "3=https://s.example/x" gives type 3 and its base; the base must be an absolute http(s) address
 // with a host and without query or fragment.
 bool parseLinkBase(QStringView text, int* type, QUrl* base);

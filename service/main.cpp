@@ -82,8 +82,8 @@ int main(int argc, char* argv[])
         qPrintable(parsed.config.ownOrigin().toString()), qPrintable(parsed.config.listenAddress.toString()),
         qPrintable(service.databasePath()));
     if (service.metricsPort() != 0) {
-        std::fprintf(stderr, "nolvex-shortd: metrics at http://%s:%u/metrics\n",
-            qPrintable(parsed.config.metricsAddress.toString()), unsigned(service.metricsPort()));
+        std::fprintf(stderr, "nolvex-shortd: metrics at %s/metrics\n",
+            qPrintable(Shortd::listenUrl(parsed.config.metricsAddress, service.metricsPort())));
     }
     stopOnTerminate(app, service);
     return QCoreApplication::exec();

@@ -1,6 +1,7 @@
 #include "routes.h"
 
 #include "api/apirouter.h"
+#include "api/problem.h"
 #include "links/addresspolicy.h"
 #include "links/anonymouscreation.h"
 #include "links/codes.h"
@@ -123,6 +124,33 @@ HttpReply jsonSuccess(const QString& info)
     return json(200,
         QJsonObject {
             {ResultMember.toString(), 1}, {InfoMember.toString(), info}, {MessageMember.toString(), QString()}});
+}
+
+HttpReply edgeRefusal(int status, QByteArrayView path)
+{
+    QString message = QStringLiteral("服务繁忙，请稍后再试");
+    switch (status) {
+    case 400:
+        message = QStringLiteral("请求格式不正确");
+        break;
+    case 413:
+        message = QStringLiteral("请求内容过长");
+        break;
+    case 417:
+        message = QStringLiteral("无法满足请求头 Expect 的要求");
+        break;
+    case 431:
+        message = QStringLiteral("请求头过多");
+        break;
+    default:
+        break;
+    }
+    if (ApiRouter::isApiPath(QString::fromLatin1(path))) {
+        return problemReply(status, message);
+    }
+    // Members in the order clients have always had them from the front end.
+    return HttpReply {
+        status, JsonType.toByteArray(), R"({"result":0,"info":"","message":")" + message.toUtf8() + R"("})", {}};
 }
 
 Routes::Routes(ServiceConfig config, Shortener& shortener, RateLimiter& rateLimiter)

@@ -87,5 +87,8 @@ private:
 // The two JSON shapes of the client's protocol.
 HttpReply jsonFailure(int status, const QString& message);
 HttpReply jsonSuccess(const QString& info);
+// The answer to a request the front end refuses before any route sees it (path as sent, empty when
+// unknown): a problem under /api/, the protocol's JSON failure elsewhere.
+HttpReply edgeRefusal(int status, QByteArrayView path);
 
 } // namespace Shortd

@@ -34,6 +34,8 @@ constexpr std::chrono::milliseconds CountsInterval {250};
 constexpr std::chrono::milliseconds StopPollInterval {10};
 // Scrapers are few: a handful of connections is plenty, and bounds what the listener may hold.
 constexpr int MetricsConnections = 16;
+// A scrape is one short line and a few headers.
+constexpr std::chrono::milliseconds MetricsHeaderTimeout {2000};
 constexpr auto MetricsPath = QStringView(u"/metrics");
 
 bool loadTls(const ServiceConfig& config, QSslConfiguration* tls, QString* error)
@@ -158,6 +160,7 @@ bool ShortdService::start(QString* error)
                                              const Respond& respond) { routes->handle(request, nowMs, respond); },
             m_log, m_config.trustedProxies);
     m_gate = new ConnectionGate(m_config.limits, tls);
+    m_gate->setRefusalReplies(&edgeRefusal);
     if (!m_gate->listen(m_config.listenAddress, m_config.port)) {
         *error = QStringLiteral("cannot listen on %1:%2: %3")
                      .arg(m_config.listenAddress.toString())
@@ -180,10 +183,16 @@ bool ShortdService::startMetrics(QString* error)
     m_metricsFrontEnd = std::make_unique<HttpFrontEnd>(
         [this](const HttpRequest& request, qint64, const Respond& respond) { serveMetrics(request, respond); },
         m_metricsLog);
+    // A budget of its own: idle connections, however many, never keep a scrape out.
     FrontEndLimits limits;
     limits.maxConnections = MetricsConnections;
     limits.maxConnectionsPerClient = MetricsConnections;
+    limits.headerTimeout = MetricsHeaderTimeout;
+    limits.replaceIdleWhenFull = true;
     m_metricsGate = new ConnectionGate(limits, std::nullopt);
+    m_metricsGate->setRefusalReplies([](int status, QByteArrayView) {
+        return HttpReply {status, "text/plain; charset=utf-8", reasonPhrase(status).toByteArray() + '\n', {}};
+    });
     if (!m_metricsGate->listen(m_config.metricsAddress, m_config.metricsPort)) {
         *error = QStringLiteral("cannot listen for metrics on %1:%2: %3")
                      .arg(m_config.metricsAddress.toString())

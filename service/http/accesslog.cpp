@@ -2,6 +2,9 @@
 
 #include <QDateTime>
 #include <QFile>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace Shortd
 {
@@ -27,8 +30,16 @@ bool AccessLog::open(const QString& target)
     if (target == u"-") {
         m_file = stdout;
     } else {
-        m_file = std::fopen(QFile::encodeName(target).constData(), "a");
+        // Client addresses and destinations are for the service's own user: a new log is made
+        // 0600, as the database is. An existing one keeps the mode its owner gave it.
+        const int descriptor = ::open(
+            QFile::encodeName(target).constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, S_IRUSR | S_IWUSR);
+        if (descriptor < 0) {
+            return false;
+        }
+        m_file = ::fdopen(descriptor, "a");
         if (!m_file) {
+            ::close(descriptor);
             return false;
         }
         m_ownsFile = true;

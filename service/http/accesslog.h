@@ -17,7 +17,7 @@ public:
     AccessLog(const AccessLog&) = delete;
     AccessLog& operator=(const AccessLog&) = delete;
 
-    // "-" is standard output, "off" is no log, anything else a file appended to.
+    // "-" is standard output, "off" is no log, anything else a file appended to (made 0600 when new).
     bool open(const QString& target);
     void record(const QString& client, QByteArrayView method, QByteArrayView target, int status, qsizetype bytes);
 

@@ -18,8 +18,20 @@ namespace
 // it does, so a client that pipelines without reading cannot grow the service's memory.
 constexpr qint64 MaximumUnsentBytes = qint64(256) * 1024;
 constexpr int LingerMs = 2000;
-// How long a stop waits for the first request of a connection that has just been taken.
-constexpr std::chrono::milliseconds FirstRequestGrace {1000};
+// How long a stop waits for the next request of a connection answered a moment ago, or for the
+// first of one that has just been taken: a client sends it at once, and it may be on its way.
+constexpr std::chrono::milliseconds NextRequestGrace {1000};
+
+// Whether the kernel holds bytes the client sent that the socket has not read yet.
+bool kernelHoldsBytes(const QTcpSocket* socket)
+{
+    const qintptr descriptor = socket->socketDescriptor();
+    if (descriptor < 0) {
+        return false;
+    }
+    char byte = 0;
+    return ::recv(static_cast<int>(descriptor), &byte, 1, MSG_PEEK | MSG_DONTWAIT) > 0;
+}
 } // namespace
 
 // What the HTTP server sees of a connection: a connected socket whose incoming bytes are exactly
@@ -123,34 +135,23 @@ private:
     bool m_feeding = false;
 };
 
-QByteArray refusalReply(int status, QByteArrayView extraHeaders)
+QByteArray refusalBytes(const HttpReply& reply, QByteArrayView extraHeaders)
 {
-    QByteArrayView statusLine = "503 Service Unavailable";
-    QString message = QStringLiteral("服务繁忙，请稍后再试");
-    switch (status) {
-    case 400:
-        statusLine = "400 Bad Request";
-        message = QStringLiteral("请求格式不正确");
-        break;
-    case 413:
-        statusLine = "413 Payload Too Large";
-        message = QStringLiteral("请求内容过长");
-        break;
-    case 417:
-        statusLine = "417 Expectation Failed";
-        message = QStringLiteral("无法满足请求头 Expect 的要求");
-        break;
-    case 431:
-        statusLine = "431 Request Header Fields Too Large";
-        message = QStringLiteral("请求头过多");
-        break;
-    default:
-        break;
+    QByteArray bytes = "HTTP/1.1 " + QByteArray::number(reply.status) + ' ' + reasonPhrase(reply.status) + "\r\n";
+    for (const auto& [name, value] : reply.headers) {
+        bytes += name + ": " + value + "\r\n";
     }
-    const QByteArray body = R"({"result":0,"info":"","message":")" + message.toUtf8() + R"("})";
-    return "HTTP/1.1 " + statusLine.toByteArray() + "\r\nContent-Type: application/json; charset=utf-8\r\n"
-        + "Content-Length: " + QByteArray::number(body.size()) + "\r\n" + extraHeaders.toByteArray()
-        + "Connection: close\r\n\r\n" + body;
+    if (!reply.contentType.isEmpty()) {
+        bytes += "Content-Type: " + reply.contentType + "\r\n";
+    }
+    return bytes + "Content-Length: " + QByteArray::number(reply.body.size()) + "\r\n" + extraHeaders
+        + "Connection: close\r\n\r\n" + reply.body;
+}
+
+bool holdsNextRequest(const QTcpSocket* relay)
+{
+    const auto* connection = relay ? qobject_cast<const Connection*>(relay->parent()) : nullptr;
+    return connection && connection->holdsRequestBytes();
 }
 
 void closeAfterWriting(QTcpSocket* socket)
@@ -180,11 +181,13 @@ void closeAfterWriting(QTcpSocket* socket)
     halfClose();
 }
 
-Connection::Connection(QTcpSocket* socket, const FrontEndLimits& limits, std::shared_ptr<ConnectionCounts> counts)
+Connection::Connection(QTcpSocket* socket, const FrontEndLimits& limits, std::shared_ptr<ConnectionCounts> counts,
+    std::shared_ptr<const RefusalReplies> refusals)
     : QObject(socket)
     , m_socket(socket)
     , m_limits(limits)
     , m_counts(std::move(counts))
+    , m_refusals(std::move(refusals))
     , m_client(clientAddress(socket->peerAddress()))
     , m_relay(new RelaySocket(
           socket, [this] { close(); }, [this] { answered(); }, this))
@@ -195,12 +198,15 @@ Connection::Connection(QTcpSocket* socket, const FrontEndLimits& limits, std::sh
     }
     // What the socket holds beside this connection's own buffer stays within one request.
     socket->setReadBufferSize(m_limits.maxRequestBytes);
+    m_idleSince.start();
     m_headerTimer.setSingleShot(true);
     m_headerTimer.setInterval(m_limits.headerTimeout);
     m_idleTimer.setSingleShot(true);
     m_idleTimer.setInterval(m_limits.idleTimeout);
+    m_graceTimer.setSingleShot(true);
     connect(&m_headerTimer, &QTimer::timeout, this, &Connection::abortConnection);
     connect(&m_idleTimer, &QTimer::timeout, this, &Connection::abortConnection);
+    connect(&m_graceTimer, &QTimer::timeout, this, &Connection::closeIfStillIdle);
     m_headerTimer.start();
     m_idleTimer.start();
     connect(socket, &QIODevice::readyRead, this, &Connection::process);
@@ -213,12 +219,19 @@ Connection::Connection(QTcpSocket* socket, const FrontEndLimits& limits, std::sh
 
 Connection::~Connection()
 {
-    if (m_counts) {
-        --m_counts->total;
-        if (--m_counts->perClient[m_client] <= 0) {
-            m_counts->perClient.remove(m_client);
-        }
+    releasePlace();
+}
+
+void Connection::releasePlace()
+{
+    if (!m_counts) {
+        return;
     }
+    --m_counts->total;
+    if (--m_counts->perClient[m_client] <= 0) {
+        m_counts->perClient.remove(m_client);
+    }
+    m_counts.reset();
 }
 
 QTcpSocket* Connection::relay() const
@@ -232,22 +245,51 @@ void Connection::start()
     process();
 }
 
-void Connection::closeIfIdle()
+bool Connection::holdsRequestBytes() const
 {
-    const auto idle = [this] { return !m_awaitingAnswer && m_buffer.isEmpty() && m_socket->bytesAvailable() == 0; };
-    if (m_passedAny) {
-        if (idle()) {
-            close();
-        }
+    if (!m_buffer.isEmpty() || m_socket->bytesAvailable() > 0) {
+        return true;
+    }
+    if (const auto* tls = qobject_cast<const QSslSocket*>(m_socket); tls && tls->encryptedBytesAvailable() > 0) {
+        return true;
+    }
+    return kernelHoldsBytes(m_socket);
+}
+
+bool Connection::isIdle() const
+{
+    return !m_closing && !m_awaitingAnswer && !holdsRequestBytes();
+}
+
+std::chrono::nanoseconds Connection::idleFor() const
+{
+    return std::chrono::nanoseconds(m_idleSince.nsecsElapsed());
+}
+
+void Connection::closeBetweenRequests()
+{
+    m_stopping = true;
+    closeIfStillIdle();
+}
+
+void Connection::closeIfStillIdle()
+{
+    // A request under way is answered with Connection: close, which closes the connection; bytes
+    // still in the kernel are read and taken as a request like any other.
+    if (!isIdle()) {
         return;
     }
-    // A client that has just connected sends its request at once, and it may still be on its way:
-    // closing now would lose a request the client had every reason to think taken.
-    QTimer::singleShot(FirstRequestGrace, this, [this, idle] {
-        if (!m_passedAny && idle()) {
-            close();
-        }
-    });
+    if (const auto waited = idleFor(); waited < NextRequestGrace) {
+        m_graceTimer.start(std::chrono::ceil<std::chrono::milliseconds>(NextRequestGrace - waited));
+        return;
+    }
+    close();
+}
+
+void Connection::evict()
+{
+    releasePlace();
+    abortConnection();
 }
 
 void Connection::answered()
@@ -256,6 +298,12 @@ void Connection::answered()
         return;
     }
     m_awaitingAnswer = false;
+    m_idleSince.start();
+    if (m_stopping) {
+        // Answered without Connection: close (begun before the stop, or another request follows):
+        // the next request is awaited as after any answer.
+        m_graceTimer.start(NextRequestGrace);
+    }
     // An answer that came later than the request is written whole before the next one is read;
     // one written while the request was being passed on is seen by the loop below.
     if (!m_processing) {
@@ -334,7 +382,6 @@ void Connection::pass(const FramedRequest& framed)
         m_buffer.remove(0, framed.length);
     }
     m_needed = 0;
-    m_passedAny = true;
     m_continued = false;
     m_headerTimer.stop();
     m_idleTimer.start();
@@ -349,7 +396,8 @@ void Connection::pass(const FramedRequest& framed)
 
 void Connection::refuse(int status)
 {
-    m_socket->write(refusalReply(status));
+    m_socket->write(refusalBytes(
+        m_refusals && *m_refusals ? (*m_refusals)(status, requestPath(m_buffer)) : HttpReply {status, {}, {}, {}}));
     close();
 }
 
@@ -361,6 +409,7 @@ void Connection::close()
     m_closing = true;
     m_headerTimer.stop();
     m_idleTimer.stop();
+    m_graceTimer.stop();
     if (m_relay) {
         m_relay->peerClosed();
     }
@@ -370,6 +419,7 @@ void Connection::close()
 void Connection::abortConnection()
 {
     m_closing = true;
+    m_graceTimer.stop();
     if (m_relay) {
         m_relay->peerClosed();
     }

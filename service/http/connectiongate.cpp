@@ -26,6 +26,12 @@ QHostAddress peerOf(qintptr descriptor)
     }
     return QHostAddress(reinterpret_cast<const sockaddr*>(&address));
 }
+
+// The answer to a newcomer over the limits, said before any request is read.
+QByteArray busyReply(const RefusalReplies* replies)
+{
+    return refusalBytes(replies && *replies ? (*replies)(503, {}) : HttpReply {503, {}, {}, {}}, "Retry-After: 5\r\n");
+}
 } // namespace
 
 ConnectionGate::ConnectionGate(FrontEndLimits limits, std::optional<QSslConfiguration> tls, QObject* parent)
@@ -33,6 +39,7 @@ ConnectionGate::ConnectionGate(FrontEndLimits limits, std::optional<QSslConfigur
     , m_limits(limits)
     , m_tls(std::move(tls))
     , m_counts(std::make_shared<ConnectionCounts>())
+    , m_busy(busyReply(nullptr))
 {
     setListenBacklogSize(m_limits.listenBacklog);
     m_clock.start();
@@ -54,12 +61,14 @@ void ConnectionGate::incomingConnection(qintptr descriptor)
 {
     // Refused before any socket object exists: a client that floods the gate costs little.
     const QString client = clientAddress(peerOf(descriptor));
-    if (m_counts->total >= m_limits.maxConnections) {
+    // Room made in the newcomer's own share, when that is used up, is room in all as well.
+    const bool shareUsed = m_counts->perClient.value(client) >= m_limits.maxConnectionsPerClient;
+    if (m_counts->total >= m_limits.maxConnections && !makeRoom(shareUsed ? client : QString())) {
         Metrics::service().countRefusal(Metrics::Refusal::MaxConnections);
         refuse(descriptor);
         return;
     }
-    if (m_counts->perClient.value(client) >= m_limits.maxConnectionsPerClient) {
+    if (m_counts->perClient.value(client) >= m_limits.maxConnectionsPerClient && !makeRoom(client)) {
         Metrics::service().countRefusal(Metrics::Refusal::PerClient);
         refuse(descriptor);
         return;
@@ -71,7 +80,7 @@ void ConnectionGate::incomingConnection(qintptr descriptor)
     }
     connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
 
-    auto* connection = new Connection(socket, m_limits, m_counts);
+    auto* connection = new Connection(socket, m_limits, m_counts, m_refusals);
     if (!m_tls) {
         addPendingConnection(connection->relay());
         connection->start();
@@ -102,8 +111,34 @@ void ConnectionGate::stopAccepting()
     }
     const QList<Connection*> connections = findChildren<Connection*>();
     for (Connection* connection : connections) {
-        connection->closeIfIdle();
+        connection->closeBetweenRequests();
     }
+}
+
+void ConnectionGate::setRefusalReplies(RefusalReplies replies)
+{
+    m_refusals = std::make_shared<const RefusalReplies>(std::move(replies));
+    m_busy = busyReply(m_refusals.get());
+}
+
+bool ConnectionGate::makeRoom(const QString& client)
+{
+    if (!m_limits.replaceIdleWhenFull) {
+        return false;
+    }
+    Connection* idlest = nullptr;
+    const QList<Connection*> connections = findChildren<Connection*>();
+    for (Connection* connection : connections) {
+        if ((client.isEmpty() || connection->client() == client) && connection->isIdle()
+            && (!idlest || connection->idleFor() > idlest->idleFor())) {
+            idlest = connection;
+        }
+    }
+    if (!idlest) {
+        return false;
+    }
+    idlest->evict();
+    return true;
 }
 
 void ConnectionGate::refuse(qintptr descriptor)
@@ -111,9 +146,8 @@ void ConnectionGate::refuse(qintptr descriptor)
     const int fd = static_cast<int>(descriptor);
     // Over TLS nothing can be said before the handshake: the close is the answer.
     if (!m_tls) {
-        static const QByteArray busy = refusalReply(503, "Retry-After: 5\r\n");
         [[maybe_unused]] const ssize_t sent
-            = ::send(fd, busy.constData(), static_cast<size_t>(busy.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
+            = ::send(fd, m_busy.constData(), static_cast<size_t>(m_busy.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
     }
     ::shutdown(fd, SHUT_WR);
     m_lingering.push_back({fd, m_clock.elapsed()});

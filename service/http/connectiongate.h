@@ -1,5 +1,6 @@
 #pragma once
 
+#include "http/connection.h"
 #include "http/limits.h"
 
 #include <QElapsedTimer>
@@ -13,10 +14,9 @@
 namespace Shortd
 {
 
-struct ConnectionCounts;
-
 // Accepts connections for the HTTP server within the limits: a newcomer beyond maxConnections, or
-// beyond maxConnectionsPerClient from its address, gets 503 with Retry-After and is closed. Each
+// beyond maxConnectionsPerClient from its address, gets 503 with Retry-After and is closed (or,
+// with replaceIdleWhenFull, takes the place of an idle connection). Each
 // admitted connection is a Connection, which checks the framing of every request and keeps the
 // time limits. With a TLS configuration the handshake happens here, before HTTP starts.
 class ConnectionGate final : public QTcpServer
@@ -29,9 +29,11 @@ public:
     ~ConnectionGate() override;
 
     int liveConnections() const;
+    // What a request refused before the handler sees it is answered; set before listening.
+    void setRefusalReplies(RefusalReplies replies);
     // For a stop: takes in the connections the kernel already holds for it, stops listening, and
-    // closes every connection that is not in the middle of a request. The others end with their
-    // answers (the front end closes them).
+    // closes every connection between two requests (see Connection::closeBetweenRequests()). The
+    // others end with their answers (the front end closes them).
     void stopAccepting();
 
 protected:
@@ -43,11 +45,16 @@ private:
         qint64 sinceMs;
     };
     void refuse(qintptr descriptor);
+    // With replaceIdleWhenFull: ends the connection idle the longest (of client, when given) so
+    // that a newcomer can have its place; false when every one is in the middle of a request.
+    bool makeRoom(const QString& client);
     void closeLingering(bool all);
 
     FrontEndLimits m_limits;
     std::optional<QSslConfiguration> m_tls;
     std::shared_ptr<ConnectionCounts> m_counts;
+    std::shared_ptr<const RefusalReplies> m_refusals;
+    QByteArray m_busy; // the answer to a newcomer over the limits
     // Refused connections, answered and half-closed, until their clients have read the answer.
     std::deque<Lingering> m_lingering;
     QTimer m_lingerTimer;

@@ -366,4 +366,27 @@ FramedRequest frameRequest(QByteArrayView buffer, const FrontEndLimits& limits)
     return result;
 }
 
+QByteArrayView requestPath(QByteArrayView buffer)
+{
+    const qsizetype lineEnd = buffer.indexOf('\n');
+    const QByteArrayView line = lineEnd < 0 ? buffer : buffer.first(lineEnd);
+    const qsizetype methodEnd = line.indexOf(' ');
+    if (methodEnd <= 0) {
+        return {};
+    }
+    QByteArrayView target = line.sliced(methodEnd + 1);
+    for (const char end : {' ', '\r', '?', '#'}) {
+        if (const qsizetype at = target.indexOf(end); at >= 0) {
+            target = target.first(at);
+        }
+    }
+    // "http://host/path": the path is what follows the authority.
+    if (const qsizetype scheme = target.indexOf("://"); scheme > 0 && isToken(target.first(scheme))) {
+        const QByteArrayView rest = target.sliced(scheme + 3);
+        const qsizetype slash = rest.indexOf('/');
+        return slash < 0 ? QByteArrayView() : rest.sliced(slash);
+    }
+    return target.startsWith('/') ? target : QByteArrayView();
+}
+
 } // namespace Shortd

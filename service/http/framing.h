@@ -33,4 +33,8 @@ struct FramedRequest {
 
 FramedRequest frameRequest(QByteArrayView buffer, const FrontEndLimits& limits);
 
+// The path of the request at the front of buffer, as sent and without its query: from the target
+// of its request line, in origin form or absolute form. Empty when there is no line to read one from.
+QByteArrayView requestPath(QByteArrayView buffer);
+
 } // namespace Shortd

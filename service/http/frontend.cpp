@@ -2,6 +2,7 @@
 
 #include "http/accesslog.h"
 #include "http/clientaddress.h"
+#include "http/connection.h"
 
 #include <QHttpServerRequest>
 #include <QHttpServerResponder>
@@ -67,6 +68,9 @@ Method routeMethod(QHttpServerRequest::Method method)
         return Method::Other;
     }
 }
+
+} // namespace
+
 QByteArrayView reasonPhrase(int status)
 {
     switch (status) {
@@ -102,10 +106,14 @@ QByteArrayView reasonPhrase(int status)
         return "URI Too Long";
     case 415:
         return "Unsupported Media Type";
+    case 417:
+        return "Expectation Failed";
     case 422:
         return "Unprocessable Content";
     case 429:
         return "Too Many Requests";
+    case 431:
+        return "Request Header Fields Too Large";
     case 500:
         return "Internal Server Error";
     case 503:
@@ -114,6 +122,9 @@ QByteArrayView reasonPhrase(int status)
         return "Status";
     }
 }
+
+namespace
+{
 // A reply as bytes on the wire: status line, headers, Content-Type and Content-Length, body. The
 // answer to HEAD carries the same headers as GET's, the body's length among them, without the body.
 QByteArray serializeReply(const HttpReply& reply, bool close, bool head)
@@ -199,8 +210,9 @@ bool HttpFrontEnd::handleRequest(const QHttpServerRequest& request, QTcpSocket* 
             }
             m_log.record(client, method, target, reply.status, head ? 0 : reply.body.size());
             if (socket) {
-                // A stop that began while this request was in the handler closes the connection too.
-                const bool closeNow = close || m_closing;
+                // While stopping, the answer to the last request the client has sent closes the
+                // connection; one whose bytes have already arrived is still taken and answered.
+                const bool closeNow = close || (m_closing && !holdsNextRequest(socket));
                 socket->write(serializeReply(reply, closeNow, head));
                 if (closeNow) {
                     socket->disconnectFromHost();

@@ -26,7 +26,8 @@ public:
     // creations. Off (null) by default: then a request costs nothing more.
     using RouteLabeler = Metrics::Route (*)(QStringView path, bool post);
     void setRequestMetrics(RouteLabeler labeler) { m_labeler = labeler; }
-    // While the service stops: every answer closes its connection.
+    // While the service stops: the answer to a connection's last request closes it, so a client
+    // learns not to send on before the connection goes.
     void setClosing(bool closing) { m_closing = closing; }
     // Requests handed to the handler and not yet answered.
     int inFlight() const { return m_inFlight; }

@@ -23,6 +23,10 @@ struct FrontEndLimits {
     std::chrono::milliseconds idleTimeout {30'000};
     // Connections the kernel queues before the service accepts them; beyond it newcomers are reset.
     int listenBacklog = 1024;
+    // When the connections are all taken, a newcomer takes the place of the one idle the longest
+    // (no request under way) instead of being refused; a connection in the middle of a request
+    // keeps its place. For a listener whose few clients must always get through.
+    bool replaceIdleWhenFull = false;
 };
 
 } // namespace Shortd

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QList>
 #include <QString>
 #include <functional>
@@ -48,6 +49,9 @@ struct HttpReply {
 
     void addHeader(QByteArray name, QByteArray value) { headers.append({std::move(name), std::move(value)}); }
 };
+
+// "Not Found" for 404: the reason phrase of a status line.
+QByteArrayView reasonPhrase(int status);
 
 // Takes the reply to one request: at once, or later when the answer needs the store.
 using Respond = std::function<void(HttpReply)>;

@@ -20,18 +20,22 @@ private slots:
 
 void ConfigTest::listen_data()
 {
+    // url: how the start-up line shows the listener.
     QTest::addColumn<QString>("text");
     QTest::addColumn<bool>("valid");
     QTest::addColumn<QString>("address");
     QTest::addColumn<int>("port");
-    QTest::newRow("ipv4") << u"127.0.0.1:8420"_s << true << u"127.0.0.1"_s << 8420;
-    QTest::newRow("all addresses") << u":80"_s << true << QHostAddress(QHostAddress::Any).toString() << 80;
-    QTest::newRow("ipv6") << u"[::1]:9000"_s << true << u"::1"_s << 9000;
-    QTest::newRow("localhost") << u"localhost:1"_s << true << u"127.0.0.1"_s << 1;
-    QTest::newRow("no port") << u"127.0.0.1"_s << false << QString() << 0;
-    QTest::newRow("port zero") << u"127.0.0.1:0"_s << false << QString() << 0;
-    QTest::newRow("port too big") << u"127.0.0.1:65536"_s << false << QString() << 0;
-    QTest::newRow("host name") << u"example.com:80"_s << false << QString() << 0;
+    QTest::addColumn<QString>("url");
+    QTest::newRow("ipv4") << u"127.0.0.1:8420"_s << true << u"127.0.0.1"_s << 8420 << u"http://127.0.0.1:8420"_s;
+    QTest::newRow("all addresses") << u":80"_s << true << QHostAddress(QHostAddress::Any).toString() << 80
+                                   << u"http://0.0.0.0:80"_s;
+    QTest::newRow("ipv6") << u"[::1]:9000"_s << true << u"::1"_s << 9000 << u"http://[::1]:9000"_s;
+    QTest::newRow("all IPv6 addresses") << u"[::]:80"_s << true << u"::"_s << 80 << u"http://[::]:80"_s;
+    QTest::newRow("localhost") << u"localhost:1"_s << true << u"127.0.0.1"_s << 1 << u"http://127.0.0.1:1"_s;
+    QTest::newRow("no port") << u"127.0.0.1"_s << false << QString() << 0 << QString();
+    QTest::newRow("port zero") << u"127.0.0.1:0"_s << false << QString() << 0 << QString();
+    QTest::newRow("port too big") << u"127.0.0.1:65536"_s << false << QString() << 0 << QString();
+    QTest::newRow("host name") << u"example.com:80"_s << false << QString() << 0 << QString();
 }
 
 void ConfigTest::listen()
@@ -40,12 +44,14 @@ void ConfigTest::listen()
     QFETCH(bool, valid);
     QFETCH(QString, address);
     QFETCH(int, port);
+    QFETCH(QString, url);
     QHostAddress parsedAddress;
     quint16 parsedPort = 0;
     QCOMPARE(parseListen(text, &parsedAddress, &parsedPort), valid);
     if (valid) {
         QCOMPARE(parsedAddress.toString(), address);
         QCOMPARE(int(parsedPort), port);
+        QCOMPARE(listenUrl(parsedAddress, parsedPort), url);
     }
 }
 

@@ -48,6 +48,16 @@ QByteArray refusal(const QByteArray& statusLine, const QString& message, const Q
         + QByteArray::number(body.size()) + "\r\n" + extraHeaders + "Connection: close\r\n\r\n" + body;
 }
 
+// The same refused on a path of the API: a problem, as every refusal there.
+QByteArray problem(const QByteArray& statusLine, const QByteArray& title, const QString& detail)
+{
+    const QByteArray body = R"({"detail":")" + detail.toUtf8() + R"(","status":)" + statusLine.left(3) + R"(,"title":")"
+        + title + R"(","type":"about:blank"})";
+    return "HTTP/1.1 " + statusLine + "\r\nCache-Control: no-store\r\nContent-Type: application/problem+json; "
+        + "charset=utf-8\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n"
+        + body;
+}
+
 QByteArray jsonAnswer(const QByteArray& body)
 {
     return "HTTP/1.1 200 OK\r\nCache-Control: no-store\r\nContent-Type: application/json; charset=utf-8\r\n"
@@ -701,6 +711,22 @@ void ShortdHttpTest::framing_data()
         << refusal("413 Payload Too Large", u"请求内容过长"_s) << true;
     QTest::newRow("a good request, then a bad one") << health + "\r\n" + "GET /healthz HTTP/1.1\r\n\r\n"
                                                     << ok + bad << true;
+
+    // Refused before any route: under /api/ as the API refuses, elsewhere as the protocol does.
+    const QByteArray links = "POST /api/v1/links HTTP/1.1\r\nHost: x\r\n";
+    QTest::newRow("API: both Content-Length and Transfer-Encoding")
+        << links + length + chunked << problem("400 Bad Request", "Bad Request", u"请求格式不正确"_s) << true;
+    QTest::newRow("API: a 90 KiB body") << links + "Content-Length: 92160\r\n\r\n" + QByteArray(92160, 'x')
+                                        << problem("413 Payload Too Large", "Content Too Large", u"请求内容过长"_s)
+                                        << true;
+    QTest::newRow("API: an unknown expectation")
+        << links + length + "Expect: foo\r\n\r\n"
+        << problem("417 Expectation Failed", "Expectation Failed", u"无法满足请求头 Expect 的要求"_s) << true;
+    QTest::newRow("API: 101 header fields, absolute form")
+        << "GET http://x/api/v1/links?limit=5 HTTP/1.1\r\nHost: x\r\n" + QByteArray("X: y\r\n").repeated(100) + "\r\n"
+        << problem("431 Request Header Fields Too Large", "Request Header Fields Too Large", u"请求头过多"_s) << true;
+    QTest::newRow("a path that only begins as the API's")
+        << "POST /apix HTTP/1.1\r\nHost: x\r\n" + length + chunked << bad << true;
 }
 
 void ShortdHttpTest::framing()
@@ -940,6 +966,9 @@ void ShortdHttpTest::accessLogLinePerRequest()
     static const QRegularExpression common(
         uR"(^127\.0\.0\.1 - - \[\d\d/[A-Z][a-z]{2}/\d{4}:\d\d:\d\d:\d\d \+0000\] "GET /log-marker-\d+ HTTP/1\.1" 404 \d+$)"_s);
     QVERIFY2(common.match(QString::fromLatin1(line)).hasMatch(), line.constData());
+    // Client addresses and destinations are the service user's alone: the log was made 0600.
+    QCOMPARE(log.permissions() & ~(QFileDevice::ReadUser | QFileDevice::WriteUser),
+        QFileDevice::ReadOwner | QFileDevice::WriteOwner);
 }
 
 void ShortdHttpTest::servesTls()

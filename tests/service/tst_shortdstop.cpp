@@ -6,7 +6,10 @@
 #include <QJsonObject>
 #include <QTcpSocket>
 #include <QTest>
+#include <algorithm>
 #include <memory>
+#include <utility>
+#include <vector>
 
 using namespace Qt::StringLiterals;
 
@@ -26,34 +29,41 @@ bool isWhole(const QByteArray& reply)
     return reply.size() >= headEnd + 4 + head.header("Content-Length").toLongLong();
 }
 
-// Keeps a number of requests going to a set of instances, each on a connection of its own, as a
-// client behind a simple balancer does: the instances in turn, and a refused connection tried again
-// on the next one. Every fourth request creates a link, the others
-// follow one link, whose visits must all be counted.
+// Keeps a number of requests going to a set of instances, as clients behind a simple balancer do:
+// each of the parallel clients opens its connections to the instances in turn, and a refused
+// connection is tried again on the next one. With keepAlive a client sends its next request on the
+// same connection until an answer says Connection: close; otherwise it opens one a request. Every
+// fourth request creates a link, the others follow one link, whose visits must all be counted.
 class LoadClient final : public QObject
 {
 public:
-    LoadClient(QList<quint16> ports, QByteArray followed, int parallel)
+    LoadClient(QList<quint16> ports, QByteArray followed, int parallel, bool keepAlive)
         : m_ports(std::move(ports))
         , m_followed(std::move(followed))
+        , m_keepAlive(keepAlive)
+        , m_lanes(static_cast<size_t>(parallel))
     {
-        for (int i = 0; i < parallel; ++i) {
-            next();
+        for (size_t lane = 0; lane < m_lanes.size(); ++lane) {
+            next(lane);
         }
     }
 
     ~LoadClient() override
     {
         // Nothing may report to a client that is going away.
-        for (QTcpSocket* socket : findChildren<QTcpSocket*>()) {
-            socket->disconnect();
-            delete socket;
+        for (size_t lane = 0; lane < m_lanes.size(); ++lane) {
+            drop(lane);
         }
     }
 
     void finish() { m_finishing = true; }
-    bool idle() const { return m_active == 0; }
+    bool idle() const
+    {
+        return std::none_of(m_lanes.cbegin(), m_lanes.cend(), [](const Lane& lane) { return lane.waiting; });
+    }
     int answered() const { return m_answered; }
+    // Requests sent on a connection that had carried one before.
+    int onKeptConnections() const { return m_kept; }
     int redirects() const { return m_redirects; }
     const QStringList& failures() const { return m_failures; }
     const QHash<QString, QString>& created() const { return m_created; } // code to address
@@ -64,10 +74,18 @@ private:
         QString address; // of a creation
         int tries = 0;
     };
+    struct Lane {
+        QTcpSocket* socket = nullptr;
+        quint16 port = 0;
+        Attempt attempt;
+        QByteArray received;
+        bool waiting = false; // a request is out and its answer not whole yet
+    };
 
-    void next()
+    void next(size_t lane)
     {
         if (m_finishing) {
+            drop(lane);
             return;
         }
         const int n = m_sent++;
@@ -78,45 +96,80 @@ private:
         } else {
             attempt.target = m_followed;
         }
-        send(attempt);
+        send(lane, attempt);
     }
 
-    void send(Attempt attempt)
+    void send(size_t index, Attempt attempt)
     {
-        ++m_active;
-        const quint16 port = m_ports.at(m_turn++ % m_ports.size());
+        Lane& lane = m_lanes[index];
+        lane.attempt = std::move(attempt);
+        lane.received.clear();
+        lane.waiting = true;
+        if (lane.socket) {
+            ++m_kept;
+            lane.socket->write(rawVisit(lane.attempt.target, lane.port));
+            return;
+        }
+        lane.port = m_ports.at(m_turn++ % m_ports.size());
         auto* socket = new QTcpSocket(this);
-        auto received = std::make_shared<QByteArray>();
+        lane.socket = socket;
         connect(socket, &QTcpSocket::connected, socket,
-            [socket, attempt, port] { socket->write(rawVisit(attempt.target, port)); });
-        auto settle = [this, socket, received, attempt]() mutable {
-            if (socket->property("settled").toBool()) {
-                return;
-            }
-            socket->setProperty("settled", true);
-            const bool refused = socket->error() == QAbstractSocket::ConnectionRefusedError;
+            [this, index, socket] { socket->write(rawVisit(m_lanes[index].attempt.target, m_lanes[index].port)); });
+        connect(socket, &QTcpSocket::readyRead, socket, [this, index] { take(index); });
+        connect(socket, &QTcpSocket::disconnected, socket, [this, index] { ended(index); });
+        connect(socket, &QTcpSocket::errorOccurred, socket, [this, index] { ended(index); });
+        socket->connectToHost(QHostAddress::LocalHost, lane.port);
+    }
+
+    // Reads what arrived; true when it completed the answer, which is then checked.
+    bool take(size_t index)
+    {
+        Lane& lane = m_lanes[index];
+        lane.received += lane.socket->readAll();
+        if (!lane.waiting || !isWhole(lane.received)) {
+            return false;
+        }
+        lane.waiting = false;
+        const qsizetype headEnd = lane.received.indexOf("\r\n\r\n");
+        const HttpResult head {0, lane.received.first(headEnd), {}, false};
+        if (!m_keepAlive || head.header("Connection").compare("close", Qt::CaseInsensitive) == 0) {
+            drop(index);
+        }
+        check(lane.attempt, lane.received);
+        next(index);
+        return true;
+    }
+
+    // The connection ended: refused, reset or closed by the instance.
+    void ended(size_t index)
+    {
+        Lane& lane = m_lanes[index];
+        if (!lane.socket || take(index)) {
+            return;
+        }
+        const bool refused = lane.socket->error() == QAbstractSocket::ConnectionRefusedError;
+        drop(index);
+        if (!lane.waiting) {
+            return; // closed between requests: nothing was lost
+        }
+        lane.waiting = false;
+        if (refused && ++lane.attempt.tries < 50) {
+            // The instance was not there to take it; another one will. Nothing else is retried: a
+            // request sent on a connection that was taken must be answered.
+            send(index, lane.attempt);
+            return;
+        }
+        check(lane.attempt, lane.received);
+        next(index);
+    }
+
+    void drop(size_t index)
+    {
+        if (QTcpSocket* socket = std::exchange(m_lanes[index].socket, nullptr)) {
             socket->disconnect();
             socket->abort();
             socket->deleteLater();
-            --m_active;
-            if (refused && ++attempt.tries < 50) {
-                // The instance was not there to take it; another one will. Nothing else is retried:
-                // a connection that was taken must be answered.
-                send(attempt);
-                return;
-            }
-            check(attempt, *received);
-            next();
-        };
-        connect(socket, &QTcpSocket::readyRead, socket, [socket, received, settle]() mutable {
-            *received += socket->readAll();
-            if (isWhole(*received)) {
-                settle();
-            }
-        });
-        connect(socket, &QTcpSocket::disconnected, socket, settle);
-        connect(socket, &QTcpSocket::errorOccurred, socket, settle);
-        socket->connectToHost(QHostAddress::LocalHost, port);
+        }
     }
 
     void check(const Attempt& attempt, const QByteArray& reply)
@@ -141,10 +194,12 @@ private:
 
     QList<quint16> m_ports;
     QByteArray m_followed;
+    bool m_keepAlive;
+    std::vector<Lane> m_lanes;
     int m_turn = 0;
     int m_sent = 0;
-    int m_active = 0;
     int m_answered = 0;
+    int m_kept = 0;
     int m_redirects = 0;
     bool m_finishing = false;
     QStringList m_failures;
@@ -166,6 +221,7 @@ class ShortdStopTest final : public QObject
 
 private slots:
     void initTestCase();
+    void rollingRestartDropsNothing_data();
     void rollingRestartDropsNothing();
 
 private:
@@ -177,9 +233,21 @@ void ShortdStopTest::initTestCase()
     QVERIFY2(m_cluster.start(), qPrintable(m_cluster.errorString()));
 }
 
+void ShortdStopTest::rollingRestartDropsNothing_data()
+{
+    QTest::addColumn<bool>("keepAlive");
+    QTest::addColumn<int>("restarts"); // of the instances in turn
+    QTest::newRow("a connection a request") << false << 1;
+    // A kept connection is closed between requests: its client has sent its next one at once and
+    // gets it answered with Connection: close.
+    QTest::newRow("kept-alive connections") << true << 4;
+}
+
 void ShortdStopTest::rollingRestartDropsNothing()
 {
-    const QString url = m_cluster.createDatabase(u"rolling"_s);
+    QFETCH(bool, keepAlive);
+    QFETCH(int, restarts);
+    const QString url = m_cluster.createDatabase(keepAlive ? u"rolling_kept"_s : u"rolling"_s);
     QVERIFY(!url.isEmpty());
     ShortdProcess a(Options + QStringList {u"--database"_s, url});
     ShortdProcess b(Options + QStringList {u"--database"_s, url});
@@ -188,19 +256,28 @@ void ShortdStopTest::rollingRestartDropsNothing()
     const QByteArray hot = shortenedCode(a.port(), 0, u"https://example.com/hot"_s).toLatin1();
     QVERIFY(!hot.isEmpty());
 
-    LoadClient load({a.port(), b.port()}, '/' + hot, 16);
+    LoadClient load({a.port(), b.port()}, '/' + hot, 16, keepAlive);
     QTRY_VERIFY_WITH_TIMEOUT(load.answered() >= 300, 30'000);
-    a.terminate();
-    QTRY_VERIFY_WITH_TIMEOUT(!a.isRunning(), 20'000);
-    QVERIFY2(a.waitForStop(), qPrintable(a.errorString()));
-    const int whileDown = load.answered();
-    QTRY_VERIFY_WITH_TIMEOUT(load.answered() >= whileDown + 200, 30'000);
-    QVERIFY2(a.restart(), qPrintable(a.errorString()));
-    const int afterRestart = load.answered();
-    QTRY_VERIFY_WITH_TIMEOUT(load.answered() >= afterRestart + 300, 30'000);
+    for (int i = 0; i < restarts; ++i) {
+        ShortdProcess& restarted = i % 2 == 0 ? a : b;
+        restarted.terminate();
+        QTRY_VERIFY_WITH_TIMEOUT(!restarted.isRunning(), 20'000);
+        QVERIFY2(restarted.waitForStop(), qPrintable(restarted.errorString()));
+        const int whileDown = load.answered();
+        QTRY_VERIFY_WITH_TIMEOUT(load.answered() >= whileDown + 200, 30'000);
+        QVERIFY2(restarted.restart(), qPrintable(restarted.errorString()));
+        const int afterRestart = load.answered();
+        QTRY_VERIFY_WITH_TIMEOUT(load.answered() >= afterRestart + 300, 30'000);
+    }
     load.finish();
     QTRY_VERIFY_WITH_TIMEOUT(load.idle(), 30'000);
-    QVERIFY2(load.failures().isEmpty(), qPrintable(load.failures().mid(0, 5).join(u'\n')));
+    QVERIFY2(load.failures().isEmpty(),
+        qPrintable(u"%1 of %2 failed:\n"_s.arg(load.failures().size()).arg(load.answered())
+            + load.failures().mid(0, 5).join(u'\n')));
+    if (keepAlive) {
+        // Most requests went on a kept connection, or the row tests nothing of them.
+        QVERIFY2(load.onKeptConnections() * 2 > load.answered(), qPrintable(QString::number(load.onKeptConnections())));
+    }
 
     // Both stop in order; what they acknowledged and counted is in the database.
     QVERIFY2(a.stop(), qPrintable(a.errorString()));
@@ -212,8 +289,8 @@ void ShortdStopTest::rollingRestartDropsNothing()
         QCOMPARE(followed.status, 302);
         QCOMPARE(followed.header("Location"), it.value().toLatin1());
     }
-    qInfo("%d requests answered, %lld links made, %d visits counted; none lost", load.answered(),
-        static_cast<long long>(load.created().size()), load.redirects());
+    qInfo("%d requests answered (%d on kept connections), %lld links made, %d visits counted; none lost",
+        load.answered(), load.onKeptConnections(), static_cast<long long>(load.created().size()), load.redirects());
     QVERIFY2(b.stop(), qPrintable(b.errorString()));
 }
 

@@ -11,6 +11,38 @@ namespace
 {
 const QByteArray GetA = "GET /a HTTP/1.1\r\nHost: x\r\n\r\n";
 const QByteArray GetB = "GET /b HTTP/1.1\r\nHost: x\r\n\r\n";
+
+// What a refusal says here: its path, so a row shows which request was refused.
+HttpReply pathRefusal(int status, QByteArrayView path)
+{
+    return {status, "text/plain", path.toByteArray(), {}};
+}
+
+// A client connected to a connection that is started, and what the connection passes on.
+struct Harness {
+    QTcpServer server;
+    QTcpSocket client;
+    Connection* connection = nullptr;
+    QPointer<QTcpSocket> relay;
+    QByteArray passed;
+
+    bool open()
+    {
+        if (!server.listen(QHostAddress::LocalHost)) {
+            return false;
+        }
+        client.connectToHost(QHostAddress::LocalHost, server.serverPort());
+        if (!client.waitForConnected(5000) || !server.waitForNewConnection(5000)) {
+            return false;
+        }
+        connection = new Connection(server.nextPendingConnection(), FrontEndLimits {}, {},
+            std::make_shared<const RefusalReplies>(&pathRefusal));
+        relay = connection->relay();
+        QObject::connect(relay, &QIODevice::readyRead, relay, [this] { passed += relay->readAll(); });
+        connection->start();
+        return true;
+    }
+};
 } // namespace
 
 class ConnectionTest final : public QObject
@@ -20,6 +52,8 @@ class ConnectionTest final : public QObject
 private slots:
     void relay_data();
     void relay();
+    void stop_data();
+    void stop();
 };
 
 void ConnectionTest::relay_data()
@@ -36,7 +70,11 @@ void ConnectionTest::relay_data()
         << QByteArray("POST /v HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nsn\r\n0\r\n\r\n")
         << QList<QByteArray> {"POST /v HTTP/1.1\r\nHost: x\r\nContent-Length: 2\r\n\r\nsn"} << QByteArray("0") << false;
     QTest::newRow("refused after a good one: answered in turn, then closed")
-        << GetA + "GET /b HTTP/1.1\r\n\r\n" + GetA << QList<QByteArray> {GetA} << "0" + refusalReply(400) << true;
+        << GetA + "GET /b HTTP/1.1\r\n\r\n" + GetA << QList<QByteArray> {GetA}
+        << "0" + refusalBytes(HttpReply {400, "text/plain", "/b", {}}) << true;
+    QTest::newRow("refused in absolute form: the path told")
+        << QByteArray("GET http://x/api/v1/links?limit=5 HTTP/1.1\r\nHost: x\r\nExpect: x\r\n\r\n")
+        << QList<QByteArray> {} << refusalBytes(HttpReply {417, "text/plain", "/api/v1/links", {}}) << true;
 }
 
 void ConnectionTest::relay()
@@ -46,32 +84,83 @@ void ConnectionTest::relay()
     QFETCH(QByteArray, received);
     QFETCH(bool, closed);
 
-    QTcpServer server;
-    QVERIFY(server.listen(QHostAddress::LocalHost));
-    QTcpSocket client;
-    client.connectToHost(QHostAddress::LocalHost, server.serverPort());
-    QVERIFY(client.waitForConnected(5000));
-    QVERIFY(server.waitForNewConnection(5000));
-    auto* connection = new Connection(server.nextPendingConnection(), FrontEndLimits {});
-    const QPointer<QTcpSocket> relay = connection->relay();
-    QByteArray request;
-    connect(relay, &QIODevice::readyRead, relay, [&request, relay] { request += relay->readAll(); });
-    connection->start();
-
-    client.write(sent);
+    Harness h;
+    QVERIFY(h.open());
+    h.client.write(sent);
     for (qsizetype i = 0; i < passed.size(); ++i) {
         // Nothing more is passed on until this request is answered.
-        QTRY_COMPARE(request, passed.at(i));
-        request.clear();
-        relay->write(QByteArray::number(i));
+        QTRY_COMPARE(h.passed, passed.at(i));
+        h.passed.clear();
+        h.relay->write(QByteArray::number(i));
     }
     QByteArray answers;
-    QTRY_COMPARE((answers += client.readAll()), received);
+    QTRY_COMPARE((answers += h.client.readAll()), received);
     if (closed) {
-        QTRY_COMPARE(client.state(), QAbstractSocket::UnconnectedState);
+        QTRY_COMPARE(h.client.state(), QAbstractSocket::UnconnectedState);
     } else {
-        QCOMPARE(client.state(), QAbstractSocket::ConnectedState);
+        QCOMPARE(h.client.state(), QAbstractSocket::ConnectedState);
     }
+}
+
+void ConnectionTest::stop_data()
+{
+    // A stop comes once GET /a was passed on (and answered, or not yet). inKernel is sent just
+    // before it, so the connection has not read it yet; after just after. Every request in passed is
+    // taken and answered; then the connection closes by itself, between requests.
+    QTest::addColumn<bool>("answeredBefore");
+    QTest::addColumn<QByteArray>("inKernel");
+    QTest::addColumn<QByteArray>("after");
+    QTest::addColumn<QList<QByteArray>>("passed");
+    QTest::newRow("idle") << true << QByteArray() << QByteArray() << QList<QByteArray> {};
+    QTest::newRow("answer still due") << false << QByteArray() << QByteArray() << QList<QByteArray> {};
+    QTest::newRow("a request in the kernel") << true << GetB << QByteArray() << QList<QByteArray> {GetB};
+    QTest::newRow("the next request just after") << true << QByteArray() << GetB << QList<QByteArray> {GetB};
+    QTest::newRow("half a request in the kernel")
+        << true << GetB.first(20) << GetB.sliced(20) << QList<QByteArray> {GetB};
+    QTest::newRow("two in the kernel behind a due answer")
+        << false << GetB + GetA << QByteArray() << QList<QByteArray> {GetB, GetA};
+}
+
+void ConnectionTest::stop()
+{
+    QFETCH(bool, answeredBefore);
+    QFETCH(QByteArray, inKernel);
+    QFETCH(QByteArray, after);
+    QFETCH(QList<QByteArray>, passed);
+
+    Harness h;
+    QVERIFY(h.open());
+    h.client.write(GetA);
+    QTRY_COMPARE(h.passed, GetA);
+    h.passed.clear();
+    QByteArray answers = "a";
+    if (answeredBefore) {
+        h.relay->write("a");
+        QTRY_VERIFY(h.client.bytesAvailable() > 0);
+        QCOMPARE(h.client.readAll(), QByteArray("a"));
+        answers.clear();
+    }
+    if (!inKernel.isEmpty()) {
+        // Written and delivered, but this thread's event loop does not turn until the stop.
+        h.client.write(inKernel);
+        QVERIFY(h.client.waitForBytesWritten(5000));
+    }
+    h.connection->closeBetweenRequests();
+    if (!answeredBefore) {
+        h.relay->write("a");
+    }
+    h.client.write(after);
+    for (qsizetype i = 0; i < passed.size(); ++i) {
+        QTRY_COMPARE(h.passed, passed.at(i));
+        h.passed.clear();
+        h.relay->write(QByteArray::number(i));
+        answers += QByteArray::number(i);
+    }
+    QByteArray received;
+    QTRY_COMPARE_WITH_TIMEOUT(
+        (received += h.client.readAll(), h.client.state()), QAbstractSocket::UnconnectedState, 10'000);
+    QCOMPARE(received + h.client.readAll(), answers);
+    QCOMPARE(h.passed, QByteArray());
 }
 
 QTEST_GUILESS_MAIN(ConnectionTest)

@@ -55,6 +55,8 @@ class FramingTest final : public QObject
 private slots:
     void frame_data();
     void frame();
+    void path_data();
+    void path();
 };
 
 void FramingTest::frame_data()
@@ -157,6 +159,28 @@ void FramingTest::frame()
         QVERIFY2(part.state == State::Incomplete && part.needed > cut && part.needed <= expected.length,
             qPrintable(QString::number(cut)));
     }
+}
+
+void FramingTest::path_data()
+{
+    // What a refusal is told of the request it refuses.
+    QTest::addColumn<QByteArray>("buffer");
+    QTest::addColumn<QByteArray>("path");
+    QTest::newRow("origin form, query cut")
+        << QByteArray("POST /api/v1/links?x=1 HTTP/1.1\r\n") << QByteArray("/api/v1/links");
+    QTest::newRow("line not complete") << QByteArray("GET /api/v1/li") << QByteArray("/api/v1/li");
+    QTest::newRow("absolute form") << QByteArray("GET HTTP://x:80/api/v1/keys HTTP/1.1\r\n")
+                                   << QByteArray("/api/v1/keys");
+    QTest::newRow("absolute form without a path") << QByteArray("GET http://x HTTP/1.1\r\n") << QByteArray();
+    QTest::newRow("asterisk form") << QByteArray("OPTIONS * HTTP/1.1\r\n") << QByteArray();
+    QTest::newRow("no request line") << QByteArray("GARBAGE\r\n\r\n") << QByteArray();
+}
+
+void FramingTest::path()
+{
+    QFETCH(QByteArray, buffer);
+    QFETCH(QByteArray, path);
+    QCOMPARE(requestPath(buffer).toByteArray(), path);
 }
 
 QTEST_APPLESS_MAIN(FramingTest)

@@ -6,9 +6,12 @@
 #include <QNetworkAccessManager>
 #include <QProcess>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QUrlQuery>
+#include <memory>
+#include <vector>
 
 using namespace Qt::StringLiterals;
 
@@ -42,6 +45,7 @@ private slots:
     void initTestCase();
     void scrapeUnderLoadPassesPromtool();
     void onlyOnItsOwnListener();
+    void scrapedPastIdleConnections() const;
     void prometheusScrapesIt() const;
 
 private:
@@ -123,6 +127,23 @@ void ShortdMetricsTest::onlyOnItsOwnListener()
     // A scrape is no request of the service's own.
     const double before = seriesValue(scrape(), R"(nolvex_shortd_requests_total{route="other",status="404"})");
     QCOMPARE(seriesValue(scrape(), R"(nolvex_shortd_requests_total{route="other",status="404"})"), before);
+}
+
+void ShortdMetricsTest::scrapedPastIdleConnections() const
+{
+    // More idle connections than the listener holds (16): each newcomer, a scrape among them, takes
+    // the place of the one idle the longest, so scrapes are answered, never refused.
+    std::vector<std::unique_ptr<QTcpSocket>> idle;
+    for (int i = 0; i < 20; ++i) {
+        idle.push_back(std::make_unique<QTcpSocket>());
+        idle.back()->connectToHost(QHostAddress::LocalHost, m_metricsPort);
+        QVERIFY(idle.back()->waitForConnected(5000));
+    }
+    for (int i = 0; i < 3; ++i) {
+        QCOMPARE(rawExchange(m_metricsPort, rawGet("/metrics", m_metricsPort)).status, 200);
+    }
+    QTRY_COMPARE(idle.front()->state(), QAbstractSocket::UnconnectedState);
+    QCOMPARE(idle.front()->readAll(), QByteArray());
 }
 
 void ShortdMetricsTest::prometheusScrapesIt() const
