@@ -223,11 +223,15 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
     config.linkBases[2] = QUrl(QStringLiteral("https://s.example/x"));
     service->store = std::make_unique<Shortd::SqlLinkStore>(
         Shortd::DatabaseAddress::sqliteFile(QDir(service->dir.path()).filePath(QStringLiteral("links.sqlite"))));
-    // One link with a known code, so that redirects and previews have something to find.
+    // One link with a known code, so that redirects and previews have something to find, and one
+    // with a visit limit (too high to use up), whose bots get a page and whose button POSTs.
     const Shortd::StoredLink known {
         QStringLiteral("Fz2345"), 0, QStringLiteral("http://example.com/中文?q=\"><b>&x=a+b#frag"), 0, 0};
+    Shortd::StoredLink limited {QStringLiteral("Fz2346"), 0, QStringLiteral("http://example.com/limited"), 0, 0};
+    limited.maxVisits = 1'000'000'000;
     if (!service->store->open() || !service->log.open(config.accessLog)
-        || service->store->insert(known).status != Shortd::StoreStatus::Ok || !Shortd::isKeyShaped(AdminKey)
+        || service->store->insert(known).status != Shortd::StoreStatus::Ok
+        || service->store->insert(limited).status != Shortd::StoreStatus::Ok || !Shortd::isKeyShaped(AdminKey)
         || service->store->createKey({QStringLiteral("fuzz"), static_cast<int>(Shortd::Role::Admin),
                Shortd::keyPrefix(AdminKey), Shortd::keyHash(AdminKey), 0, 0, 0, 0})
             != Shortd::StoreStatus::Ok) {
