@@ -102,12 +102,15 @@ qreal screenDpi()
     return screen != nullptr ? screen->logicalDotsPerInch() : 96.0;
 }
 
-QString shortenFailureText(WebResult::Status status)
+QString shortenFailureText(WebResult::Status status, int httpStatus = 0)
 {
     switch (status) {
     case WebResult::Status::TimedOut:
         return QStringLiteral("服务器响应超时,请稍后重试..");
     case WebResult::Status::ConnectionFailed:
+        if (httpStatus != 0) {
+            break; // the server answered, with an interim reply where the answer was due
+        }
         return QStringLiteral("无法连接短网址服务器,请检查网络后重试..");
     case WebResult::Status::TooLarge:
     case WebResult::Status::BadEncoding:
@@ -393,7 +396,7 @@ void Form1::onShortenReply(const WebResult& result)
     m_shortenReply.clear();
     if (result.status != WebResult::Status::Ok) {
         qWarning("nolvex: shortening request failed: %s", qPrintable(result.errorString));
-        setStatus(shortenFailureText(result.status));
+        setStatus(shortenFailureText(result.status, result.httpStatus));
         Command1->setEnabled(true);
         return;
     }
