@@ -44,6 +44,8 @@ public:
     QString shortLink(int type, const QString& code, const QByteArray& host) const;
     // Addresses that lead back to this service: the link bases and every name of its own origin.
     QList<QUrl> ownBases(const QByteArray& host) const;
+    // The JSON API, for the wiring that joins its failed-key limit to the cluster's.
+    ApiRouter& api() { return *m_api; }
 
 private:
     // A refusal, or the type and address to shorten.

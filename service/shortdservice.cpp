@@ -1,5 +1,6 @@
 #include "shortdservice.h"
 
+#include "api/apirouter.h"
 #include "http/connectiongate.h"
 #include "http/frontend.h"
 #include "links/ownaddresses.h"
@@ -225,13 +226,29 @@ void ShortdService::joinCluster()
                 cluster->acknowledge(upTo);
             }
         });
-    // One instance on the embedded file has no one to share its limit with.
-    if (m_config.database.isPostgres() && m_config.rateLimit > 0) {
-        m_sharedLimit = std::make_unique<SharedLimit>(m_config.rateLimit);
-        m_rateLimiter->shareWith(m_sharedLimit.get(), [] { return QDateTime::currentMSecsSinceEpoch(); });
-        QObject::connect(cluster, &ClusterAgent::instancesCounted, &m_countsTimer,
-            [shared = m_sharedLimit.get()](int live) { shared->setInstances(live); });
-        QObject::connect(&m_countsTimer, &QTimer::timeout, &m_countsTimer, [this] { exchangeCounts(); });
+    // One instance on the embedded file has no one to share its limits with.
+    if (m_config.database.isPostgres()) {
+        const auto wallClock = [] { return QDateTime::currentMSecsSinceEpoch(); };
+        if (m_config.rateLimit > 0) {
+            m_sharedLimit = std::make_unique<SharedLimit>(m_config.rateLimit);
+            m_rateLimiter->shareWith(m_sharedLimit.get(), wallClock);
+        }
+        // Failed keys, as many a minute across the cluster as one instance allows.
+        m_sharedKeyFailures = std::make_unique<SharedLimit>(AuthLimiter::FailuresAllowed);
+        m_routes->api().authLimiter().shareWith(m_sharedKeyFailures.get(), wallClock);
+        QObject::connect(cluster, &ClusterAgent::instancesCounted, &m_countsTimer, [this](int live) {
+            for (SharedLimit* shared : {m_sharedLimit.get(), m_sharedKeyFailures.get()}) {
+                if (shared) {
+                    shared->setInstances(live);
+                }
+            }
+        });
+        QObject::connect(&m_countsTimer, &QTimer::timeout, &m_countsTimer, [this] {
+            if (m_sharedLimit) {
+                exchangeCounts(*m_sharedLimit, m_countsInFlight);
+            }
+            exchangeCounts(*m_sharedKeyFailures, m_keyFailuresInFlight);
+        });
         m_countsTimer.start(CountsInterval);
     }
     QObject::connect(
@@ -239,20 +256,21 @@ void ShortdService::joinCluster()
     m_cluster->start();
 }
 
-void ShortdService::exchangeCounts()
+void ShortdService::exchangeCounts(SharedLimit& limit, bool& inFlight)
 {
-    if (m_countsInFlight) {
+    if (inFlight) {
         return;
     }
-    const SharedLimit::Batch batch = m_sharedLimit->takeBatch(QDateTime::currentMSecsSinceEpoch());
+    const SharedLimit::Batch batch = limit.takeBatch(QDateTime::currentMSecsSinceEpoch());
     if (batch.clients.isEmpty()) {
         return;
     }
-    m_countsInFlight = true;
+    inFlight = true;
+    // Both live as long as the cluster agent, which drops its answers when it goes.
     m_cluster->exchangeCounts(batch.counts, batch.clients, batch.oldestSlot,
-        [this, batch](const std::optional<QList<ClientCount>>& sums, int liveInstances) {
-            m_countsInFlight = false;
-            m_sharedLimit->settle(batch, sums, liveInstances);
+        [&limit, &inFlight, batch](const std::optional<QList<ClientCount>>& sums, int liveInstances) {
+            inFlight = false;
+            limit.settle(batch, sums, liveInstances);
         });
 }
 

@@ -49,7 +49,8 @@ private:
     bool waitForDatabase(QString* error) const;
     // Joins the cluster: changes to links heard of, the instance registered, limits shared.
     void joinCluster();
-    void exchangeCounts();
+    // Sends what limit counted here and settles it with the cluster's sums; one exchange at a time.
+    void exchangeCounts(SharedLimit& limit, bool& inFlight);
     bool startMetrics(QString* error);
     void serveMetrics(const HttpRequest& request, const Respond& respond);
     void continueStop();
@@ -62,6 +63,8 @@ private:
     std::unique_ptr<SharedLimit> m_sharedLimit;
     QTimer m_countsTimer;
     bool m_countsInFlight = false;
+    std::unique_ptr<SharedLimit> m_sharedKeyFailures; // failed API keys, counted across the cluster
+    bool m_keyFailuresInFlight = false;
     std::unique_ptr<ClusterAgent> m_cluster;
     AccessLog m_log;
     std::unique_ptr<HttpFrontEnd> m_frontEnd;

@@ -44,6 +44,7 @@ public:
     void handle(const HttpRequest& request, qint64 nowMs, const Respond& respond);
 
     const AuthLimiter& authLimiter() const { return m_authLimiter; }
+    AuthLimiter& authLimiter() { return m_authLimiter; }
 
 private:
     // The caller: a key's name and role, or nobody (no Authorization header).

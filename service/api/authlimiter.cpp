@@ -1,27 +1,48 @@
 #include "api/authlimiter.h"
 
+#include "links/sharedlimit.h"
+
 #include <algorithm>
 
 namespace Shortd
 {
+namespace
+{
+// A client's failures in the counts the instances share: apart from its creations, which are
+// counted under the address alone (an address never holds a blank).
+QString sharedName(const QString& client)
+{
+    return QStringLiteral("key-failures ") + client;
+}
+} // namespace
 
 AuthLimiter::AuthLimiter(qsizetype maxAddresses)
     : m_maxAddresses(std::max<qsizetype>(1, maxAddresses))
 {
 }
 
-int AuthLimiter::blockedForSeconds(const QString& client, qint64 nowMs) const
+int AuthLimiter::blockedForSeconds(const QString& client, qint64 nowMs)
 {
+    const int shared = m_shared ? m_shared->blockedForSeconds(sharedName(client), m_wallClock()) : 0;
     const auto found = m_failures.constFind(client);
     if (found == m_failures.cend() || found->failures < FailuresAllowed) {
-        return 0;
+        return shared;
     }
     const qint64 leftMs = found->startMs + WindowMs - nowMs;
-    return leftMs <= 0 ? 0 : static_cast<int>((leftMs + 999) / 1000);
+    return std::max(shared, leftMs <= 0 ? 0 : static_cast<int>((leftMs + 999) / 1000));
+}
+
+void AuthLimiter::shareWith(SharedLimit* shared, std::function<qint64()> wallClock)
+{
+    m_shared = shared;
+    m_wallClock = std::move(wallClock);
 }
 
 void AuthLimiter::noteFailure(const QString& client, qint64 nowMs)
 {
+    if (m_shared) {
+        m_shared->note(sharedName(client), m_wallClock());
+    }
     forgetEnded(nowMs);
     const auto found = m_failures.find(client);
     if (found != m_failures.end()) {

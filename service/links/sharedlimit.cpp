@@ -57,22 +57,51 @@ SharedLimit::Decision SharedLimit::take(const QString& client, qint64 nowMs)
         // This instance's share is spent; the next exchange tells what the others left.
         return {false, 1};
     }
-    // Wait until enough of the oldest slots have left the minute.
-    QList<qint64> all = known;
+    return {false, secondsUntilRoom(everything(client, slot), slot, nowMs)};
+}
+
+void SharedLimit::note(const QString& client, qint64 nowMs)
+{
+    if (m_perMinute == 0) {
+        return;
+    }
+    m_lastSeen.insert(client, nowMs);
+    ++m_unsent[Key(client, nowMs / SlotMs)];
+}
+
+int SharedLimit::blockedForSeconds(const QString& client, qint64 nowMs)
+{
+    if (m_perMinute == 0) {
+        return 0;
+    }
+    m_lastSeen.insert(client, nowMs);
+    const qint64 slot = nowMs / SlotMs;
+    const QList<qint64> counts = everything(client, slot);
+    return total(counts) < m_perMinute ? 0 : secondsUntilRoom(counts, slot, nowMs);
+}
+
+QList<qint64> SharedLimit::everything(const QString& client, qint64 slot) const
+{
+    QList<qint64> all = window(m_known, client, slot);
     for (const QHash<Key, qint64>* counts : {&m_inFlight, &m_unsent}) {
         const QList<qint64> more = window(*counts, client, slot);
         for (qsizetype i = 0; i < all.size(); ++i) {
             all[i] += more.at(i);
         }
     }
-    qint64 left = used;
+    return all;
+}
+
+int SharedLimit::secondsUntilRoom(const QList<qint64>& counts, qint64 slot, qint64 nowMs) const
+{
+    qint64 left = total(counts);
     qsizetype leaving = 0;
-    while (leaving < all.size() - 1 && left - all.at(leaving) + 1 > m_perMinute) {
-        left -= all.at(leaving++);
+    while (leaving < counts.size() - 1 && left - counts.at(leaving) + 1 > m_perMinute) {
+        left -= counts.at(leaving++);
     }
     // The slot at index i leaves once the slot i + 1 after the current one begins.
     const qint64 freedAtMs = (slot + leaving + 1) * SlotMs;
-    return {false, static_cast<int>(std::clamp<qint64>((freedAtMs - nowMs + 999) / 1000, 1, 66))};
+    return static_cast<int>(std::clamp<qint64>((freedAtMs - nowMs + 999) / 1000, 1, 66));
 }
 
 SharedLimit::Batch SharedLimit::takeBatch(qint64 nowMs)

@@ -44,6 +44,12 @@ public:
     };
 
     Decision take(const QString& client, qint64 nowMs);
+    // For events that happen whatever is decided (a key refused, say): note() counts one, and
+    // blockedForSeconds() says how long the client is refused because the cluster counted the limit
+    // in the last minute (0: not refused). Asking makes the client's sums read at the next exchange,
+    // so a client counted on other instances is refused here too.
+    void note(const QString& client, qint64 nowMs);
+    int blockedForSeconds(const QString& client, qint64 nowMs);
     // What to send; it counts as in flight until settle.
     Batch takeBatch(qint64 nowMs);
     // The exchange of batch ended: with the cluster's sums, read before the batch was added, or
@@ -59,6 +65,10 @@ private:
 
     // The client's count in each slot the last minute touches, oldest first.
     QList<qint64> window(const QHash<Key, qint64>& counts, const QString& client, qint64 slot) const;
+    // The client's count in each slot of the last minute, the cluster's and this instance's.
+    QList<qint64> everything(const QString& client, qint64 slot) const;
+    // The seconds until enough of the oldest slots leave the minute for one more.
+    int secondsUntilRoom(const QList<qint64>& counts, qint64 slot, qint64 nowMs) const;
     void forgetOld(qint64 nowMs);
 
     int m_perMinute;

@@ -54,6 +54,7 @@ private slots:
     void takeDownReachesEveryInstance();
     void limitSharedAcrossInstances();
     void restartCostsOneRequestAnInstance();
+    void failedKeysSharedAcrossInstances();
 
 private:
     PgCluster m_cluster;
@@ -218,6 +219,33 @@ void ShortdClusterTest::restartCostsOneRequestAnInstance()
         QCOMPARE(unready, 0); // and it stays ready
     }
     for (ShortdProcess* instance : instances) {
+        QVERIFY2(instance->stop(), qPrintable(instance->errorString()));
+    }
+}
+
+void ShortdClusterTest::failedKeysSharedAcrossInstances()
+{
+    const QString url = m_cluster.createDatabase(u"keyfailures"_s);
+    ShortdProcess a(instanceArguments(url, 0));
+    ShortdProcess b(instanceArguments(url, 0));
+    for (ShortdProcess* instance : {&a, &b}) {
+        QVERIFY2(instance->start(), qPrintable(instance->errorString()));
+    }
+    const auto listLinks = [](const ShortdProcess& instance, const QByteArray& authorization) {
+        return rawExchange(instance.port(),
+            "GET /api/v1/links HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(instance.port()) + "\r\n"
+                + (authorization.isEmpty() ? QByteArray() : "Authorization: " + authorization + "\r\n") + "\r\n")
+            .status;
+    };
+    // Half the allowance refused on each: a key that is not one, and one no admin made.
+    for (int i = 0; i < 5; ++i) {
+        QCOMPARE(listLinks(a, "Bearer not-a-key"), 401);
+        QCOMPARE(listLinks(b, "Bearer nvx_" + QByteArray(43, 'Q')), 401);
+    }
+    // Together they used it up: both refuse the client, though asking without a key counts nothing.
+    QTRY_COMPARE(listLinks(a, {}), 429);
+    QTRY_COMPARE(listLinks(b, {}), 429);
+    for (ShortdProcess* instance : {&a, &b}) {
         QVERIFY2(instance->stop(), qPrintable(instance->errorString()));
     }
 }

@@ -31,6 +31,8 @@ private slots:
     void decision_data();
     void decision();
     void batchesCarryCountsUntilSettled();
+    void notedEvents_data();
+    void notedEvents();
 };
 
 void SharedLimitTest::decision_data()
@@ -76,6 +78,48 @@ void SharedLimitTest::decision()
     limit.settle(
         sent, QList<ClientCount> {{Client, Slot - 10, oldest}, {Client, Slot, current - lastRound}}, instances);
     QCOMPARE(takeUntilRefused(limit, now), std::make_pair(granted, retryAfter));
+}
+
+void SharedLimitTest::notedEvents_data()
+{
+    QTest::addColumn<int>("perMinute");
+    QTest::addColumn<qint64>("oldest"); // the cluster's count of the oldest slot the minute touches
+    QTest::addColumn<qint64>("current"); // and of the current one
+    QTest::addColumn<int>("noted"); // counted here since
+    QTest::addColumn<qint64>("intoSlotMs");
+    QTest::addColumn<int>("blocked");
+
+    QTest::newRow("one short") << 10 << 0LL << 0LL << 9 << 0LL << 0;
+    QTest::newRow("all here") << 10 << 0LL << 0LL << 10 << 0LL << 66;
+    QTest::newRow("the others' and these together") << 10 << 0LL << 6LL << 4 << 1000LL << 65;
+    QTest::newRow("the others' alone") << 10 << 0LL << 10LL << 0 << 0LL << 66;
+    QTest::newRow("a minute-old burst until its slot leaves") << 10 << 10LL << 0LL << 0 << 3000LL << 3;
+    QTest::newRow("off") << 0 << 0LL << 50LL << 50 << 0LL << 0;
+}
+
+void SharedLimitTest::notedEvents()
+{
+    QFETCH(int, perMinute);
+    QFETCH(qint64, oldest);
+    QFETCH(qint64, current);
+    QFETCH(int, noted);
+    QFETCH(qint64, intoSlotMs);
+    QFETCH(int, blocked);
+
+    SharedLimit limit(perMinute);
+    limit.setInstances(2);
+    const qint64 now = Slot * SlotMs + intoSlotMs;
+    limit.settle(
+        {{}, {Client}, Slot - 10}, QList<ClientCount> {{Client, Slot - 10, oldest}, {Client, Slot, current}}, 2);
+    for (int i = 0; i < noted; ++i) {
+        limit.note(Client, now);
+    }
+    // Noted whatever the decision, and never refused before the limit, however many instances.
+    QCOMPARE(limit.blockedForSeconds(Client, now), blocked);
+    const SharedLimit::Batch batch = limit.takeBatch(now);
+    QCOMPARE(batch.counts.isEmpty() ? 0 : batch.counts.constFirst().count, perMinute == 0 ? 0 : noted);
+    // A client asked about has its sums read at the next exchange, noted here or not.
+    QCOMPARE(batch.clients.contains(Client), perMinute != 0);
 }
 
 void SharedLimitTest::batchesCarryCountsUntilSettled()
