@@ -137,6 +137,12 @@ QString Messages::failureLine(const Row& row)
     return tr("line %1: %2: %3").arg(row.line).arg(forTerminal(row.input), forTerminal(row.message));
 }
 
+QString Messages::redirectNotFollowed(const QUrl& target)
+{
+    return tr("The service redirected the request to another address, not followed: %1")
+        .arg(forTerminal(target.toDisplayString()));
+}
+
 std::optional<Format> formatFromName(QStringView name)
 {
     if (name == u"text") {

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QCoreApplication>
 #include <QString>
+#include <QUrl>
 #include <optional>
 
 namespace Nolvex::Cli
@@ -44,6 +45,9 @@ public:
     // A failed row as standard error tells it beside the formats that have no room for the reason:
     // "line N: input: message", with the input and the service's words safe for a terminal.
     static QString failureLine(const Row& row);
+    // A connection failure that was a redirect away from the service (WebResult::redirectTarget): where
+    // it pointed, safe for a terminal.
+    static QString redirectNotFollowed(const QUrl& target);
 };
 
 // What the service said (the link here, its reasons on standard error) has every control character,

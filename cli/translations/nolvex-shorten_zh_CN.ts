@@ -4,6 +4,11 @@
 <context>
     <name>Messages</name>
     <message>
+        <location filename="../row.cpp" line="142"/>
+        <source>The service redirected the request to another address, not followed: %1</source>
+        <translation>服务器把请求转向了其他地址，未跟随：%1</translation>
+    </message>
+    <message>
         <location filename="../row.cpp" line="170"/>
         <source>line %1: %2: %3</source>
         <translation>第 %1 行：%2：%3</translation>

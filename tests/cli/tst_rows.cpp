@@ -22,6 +22,7 @@ private slots:
     void serverWords_data();
     void serverWords();
     void expandedHops();
+    void redirectNamed();
 };
 
 namespace
@@ -142,6 +143,13 @@ void TestRows::expandedHops()
             QVERIFY2(!isShownAsCodePoint(c.unicode()), qPrintable(line));
         }
     }
+}
+
+void TestRows::redirectNamed()
+{
+    const QString text
+        = Messages::redirectNotFollowed(QUrl(QStringLiteral("http://elsewhere.example/%C2%9B2J%E2%80%AE")));
+    QVERIFY2(text.endsWith(QStringLiteral("http://elsewhere.example/<U+009B>2J<U+202E>")), qPrintable(text));
 }
 
 QTEST_GUILESS_MAIN(TestRows)
