@@ -427,7 +427,7 @@ HttpResult ApiTest::call(
     if (!body.isEmpty()) {
         request += "Content-Type: application/json\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n";
     }
-    const HttpResult result = rawExchange(instance.open->port(), request + "\r\n" + body);
+    HttpResult result = rawExchange(instance.open->port(), request + "\r\n" + body);
     if (target.startsWith("/api/")) {
         record(method, target, result);
     }
