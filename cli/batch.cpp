@@ -42,6 +42,7 @@ struct Outcome {
     QByteArray retryAfter {};
     QString shortLink {};
     QString message {}; // the service's reason, with a refusal
+    bool strayReply = false; // a link for another address: the connection is out of step with its requests
 };
 
 // A link object is the answer for an address only when it names that address: a reply that a
@@ -64,7 +65,7 @@ Outcome outcomeOfApiAnswer(const WebResult& result, const QString& address)
     case LinkReply::Kind::Created:
     case LinkReply::Kind::Existing:
         if (!linkFor(result.text, address)) {
-            break;
+            return {.failure = Failure::Unreadable, .strayReply = true};
         }
         return {.shortLink = reply.shortUrl};
     case LinkReply::Kind::Problem:
@@ -217,6 +218,7 @@ void Batch::send(qint64 sequence)
     Slot& current = slot(sequence);
     ++current.attempts;
     m_anyRequestSent = true;
+    shareDistrust();
     current.connection = static_cast<std::size_t>(
         std::distance(m_connectionLoad.begin(), std::min_element(m_connectionLoad.begin(), m_connectionLoad.end())));
     ++m_connectionLoad[current.connection];
@@ -235,6 +237,21 @@ void Batch::send(qint64 sequence)
     }
     m_connections[current.connection]->send(std::move(request), m_options.timeout,
         [this, sequence](const ServiceReply& reply) { onConnectionReply(sequence, reply); });
+}
+
+// A service that sent one job a reply nobody asked for may do it on any connection; the other jobs
+// stop keeping theirs alive too.
+void Batch::shareDistrust()
+{
+    if (m_distrusted || std::all_of(m_connections.begin(), m_connections.end(), [](const auto& each) {
+            return each->keepsAlive();
+        })) {
+        return;
+    }
+    m_distrusted = true;
+    for (const auto& each : m_connections) {
+        each->stopKeepingAlive();
+    }
 }
 
 QList<std::pair<QByteArray, QByteArray>> Batch::apiHeaders() const
@@ -303,6 +320,9 @@ void Batch::onReply(qint64 sequence, const WebResult& result, bool answered, boo
     }
     if ((outcome.failure == Failure::Connection || outcome.failure == Failure::Timeout) && !m_serviceAnswered) {
         m_unreachable = true;
+    }
+    if (outcome.strayReply) {
+        m_connections[current.connection]->stopKeepingAlive();
     }
     if (outcome.failure == Failure::KeyRefused) {
         m_keyRefused = true;

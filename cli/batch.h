@@ -105,6 +105,7 @@ private:
     void onChosenLink(qint64 sequence, const QString& refusal, const ServiceReply& reply);
     void settle(qint64 sequence, Failure failure, const QString& message = {});
     QList<std::pair<QByteArray, QByteArray>> apiHeaders() const;
+    void shareDistrust();
     void complete(Slot& slot, Failure failure, const QString& message = {});
     void flush();
     Slot& slot(qint64 sequence);
@@ -123,6 +124,7 @@ private:
     bool m_serviceAnswered = false;
     bool m_unreachable = false;
     bool m_keyRefused = false;
+    bool m_distrusted = false; // a connection saw a reply nobody asked for: none is kept alive any more
     QString m_keyRefusal; // the service's words, given to every row not sent after it
     qint64 m_linesRead = 0;
     bool m_finished = false;

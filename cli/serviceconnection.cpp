@@ -360,12 +360,12 @@ bool ServiceConnection::readHead(QByteArrayView head)
         complete();
         return false;
     }
-    if (m_request.followRedirects && code >= FirstRedirect && code < FirstClientError && code != NotModified) {
-        const QUrl target = m_url.resolved(QUrl(QString::fromUtf8(m_result.header("Location")), QUrl::StrictMode));
+    const QByteArray location = m_result.header("Location");
+    if (m_request.followRedirects && code >= FirstRedirect && code < FirstClientError && !location.isEmpty()) {
+        const QUrl target = m_url.resolved(QUrl(QString::fromUtf8(location), QUrl::StrictMode));
         const bool sameHost = target.host().compare(m_url.host(), Qt::CaseInsensitive) == 0
             && (target.scheme() == m_url.scheme() || target.scheme() == QLatin1StringView("https"));
-        if (!m_result.header("Location").isEmpty() && sameHost && m_redirects < WebClient::MaxRedirects
-            && start(target)) {
+        if (sameHost && m_redirects < WebClient::MaxRedirects && start(target)) {
             ++m_redirects;
             m_closeAfter = true; // the rest of this reply is not read
             drop();

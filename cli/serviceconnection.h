@@ -67,6 +67,11 @@ public:
     // destroyed first. The time limit covers the whole request, redirects included.
     void send(ServiceRequest request, std::chrono::milliseconds timeout, Done done);
 
+    // False once the service sent what nobody asked for: each request then goes on a fresh
+    // connection, since a late reply on a kept one would answer the next request.
+    bool keepsAlive() const { return m_keepAlive; }
+    void stopKeepingAlive() { m_keepAlive = false; }
+
 private:
     enum class Phase { Head, Length, ChunkSize, ChunkData, ChunkEnd, Trailers, UntilClose };
 
