@@ -61,6 +61,8 @@ bool StorePool::submit(Job job)
         }
         if (!job(m_inlineStore.get(), m_inlineStore != nullptr)) {
             m_inlineStore = connectStore();
+            // As after any broken connection, the next call tries again when this one could not.
+            m_inlineTried = m_inlineStore != nullptr;
             job(m_inlineStore.get(), false);
         }
         if (m_inlineStore && m_inlineStore->isBroken()) {
