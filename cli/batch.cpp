@@ -101,6 +101,9 @@ Outcome outcomeOfAnswer(const WebResult& result, bool api, const QString& addres
 // wrong with the reply is the row's reason.
 Outcome outcomeOf(const WebResult& result, bool api, const QString& address, bool answered)
 {
+    if (!result.redirectTarget.isEmpty()) {
+        return {.failure = Failure::Unreadable, .message = Messages::redirectNotFollowed(result.redirectTarget)};
+    }
     switch (result.status) {
     case WebResult::Status::Ok:
         return outcomeOfAnswer(result, api, address);
@@ -289,8 +292,8 @@ void Batch::handOver(qint64 sequence, std::chrono::milliseconds remaining)
         : m_web->HttpGet(shortenRequestAddress(m_options.origin, m_options.type, input), remaining);
     connect(reply, &WebReply::finished, this, [this, sequence](const WebResult& result) {
         // The web client says nothing of a reply cut short; what it read whole was an answer.
-        const bool answered
-            = result.status != WebResult::Status::ConnectionFailed && result.status != WebResult::Status::TimedOut;
+        const bool answered = !result.redirectTarget.isEmpty()
+            || (result.status != WebResult::Status::ConnectionFailed && result.status != WebResult::Status::TimedOut);
         onReply(sequence, result, answered);
     });
 }
@@ -377,8 +380,8 @@ void Batch::complete(Slot& slot, Failure failure, const QString& message)
 {
     slot.done = true;
     slot.row.failure = failure;
-    const bool serviceWords = failure == Failure::Refused || (failure == Failure::KeyRefused && !message.isEmpty());
-    slot.row.message = serviceWords ? message : Messages::forFailure(failure);
+    // The service's words with a refusal, or ours where a failure says more than its kind.
+    slot.row.message = failure == Failure::Refused || !message.isEmpty() ? message : Messages::forFailure(failure);
     ++m_rowsDone;
     if (failure != Failure::None) {
         ++m_rowsFailed;

@@ -735,16 +735,18 @@ void TestCli::brokenServers_data()
     QTest::addColumn<QString>("rows"); // "ok" (the address's own link) or the error, row after row
     QTest::addColumn<int>("requests");
     QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("says"); // in the first row's message
 
     const QByteArray ok = "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: {LENGTH}\r\n\r\n{BODY}";
     const QByteArray chunkedHead
         = "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nTransfer-Encoding: chunked\r\n\r\n";
-    const auto row = [](bool api, const char* name, const QList<QByteArray>& replies, Behaviour behaviour,
-                         int addresses, const char* rows, int requests, int status, bool otherAddress = false) {
-        QTest::addRow("%s, %s", api ? "API" : "protocol", name)
-            << api << replies << behaviour << otherAddress << addresses << QString::fromLatin1(rows) << requests
-            << status;
-    };
+    const auto row
+        = [](bool api, const char* name, const QList<QByteArray>& replies, Behaviour behaviour, int addresses,
+              const char* rows, int requests, int status, bool otherAddress = false, const char* says = "") {
+              QTest::addRow("%s, %s", api ? "API" : "protocol", name)
+                  << api << replies << behaviour << otherAddress << addresses << QString::fromLatin1(rows) << requests
+                  << status << QString::fromLatin1(says);
+          };
     const auto both = [&](const char* name, const QList<QByteArray>& replies, Behaviour behaviour, int addresses,
                           const char* rows, int requests, int status) {
         row(false, name, replies, behaviour, addresses, rows, requests, status);
@@ -776,6 +778,11 @@ void TestCli::brokenServers_data()
     row(true, "a lost create reply, then 409 for another address", {"", taken, ok}, Behaviour::Reply, 1, "refused", 3,
         1, true);
     row(true, "a link for another address", {ok}, Behaviour::KeepOpen, 2, "unreadable|unreadable", 2, 1, true);
+    // Followed, the address (and the API's key) would go to that host.
+    const QByteArray away = "HTTP/1.1 302 Found\r\nLocation: http://elsewhere.example/x\r\nContent-Length: 0\r\n\r\n";
+    row(false, "a redirect to another host", {away}, Behaviour::KeepOpen, 2, "unreadable|unreadable", 2, 1, false,
+        "http://elsewhere.example/x");
+    row(true, "a redirect to another host", {away}, Behaviour::KeepOpen, 2, "unreadable|unreadable", 2, 1);
 }
 
 void TestCli::brokenServers()
@@ -788,6 +795,7 @@ void TestCli::brokenServers()
     QFETCH(QString, rows);
     QFETCH(int, requests);
     QFETCH(int, status);
+    QFETCH(QString, says);
 
     const auto linkOf = [](const QString& address) -> QString {
         return QStringLiteral("https://s.example/k") + address.section(u'/', -1);
@@ -831,6 +839,7 @@ void TestCli::brokenServers()
         seen << (link.isEmpty() ? row.value(QLatin1StringView("error")).toString() : QStringLiteral("ok"));
     }
     QCOMPARE(seen.join(u'|'), rows);
+    QVERIFY(printed.first().value(QLatin1StringView("message")).toString().contains(says));
     QCOMPARE(result.status, status);
     QCOMPARE(server.requests().size(), requests);
 }
