@@ -2,7 +2,6 @@
 #include "webclient.h"
 
 #include <QFile>
-#include <QScopeGuard>
 #include <QSet>
 #include <QSignalSpy>
 #include <QSslCertificate>
@@ -351,14 +350,7 @@ void TestWebClient::selfSignedCertificateRefused()
 
 void TestWebClient::trustedTlsWorksButNeverRedirectsToHttp()
 {
-    // Trust the test certificate for this process only, so the TLS path itself can be exercised.
-    const QSslConfiguration saved = QSslConfiguration::defaultConfiguration();
-    QSslConfiguration trusting = saved;
-    QFile certificate(QStringLiteral(NOLVEX_TEST_DATA_DIR "/selfsigned.crt"));
-    QVERIFY(certificate.open(QIODevice::ReadOnly));
-    trusting.addCaCertificate(QSslCertificate(certificate.readAll()));
-    QSslConfiguration::setDefaultConfiguration(trusting);
-    auto restore = qScopeGuard([&saved] { QSslConfiguration::setDefaultConfiguration(saved); });
+    const TrustTestCertificate trust;
 
     CannedServer plain;
     QVERIFY(plain.start());
