@@ -105,6 +105,9 @@ void TestServiceConnection::replies_data()
         << QList<QByteArray> {ok, reply("[]"), ok} << 3 << u"200 {}|200 []|200 {}"_s << 1;
     QTest::newRow("closed while idle: sent again on a fresh one")
         << QList<QByteArray> {ok, "DROP", ok} << 2 << u"200 {}|200 {}"_s << 2;
+    // Plain http off this machine is the web client's, with the attempt's whole time: nothing sent here.
+    QTest::newRow("another machine over http: handed over")
+        << QList<QByteArray> {"ELSEWHERE"} << 1 << u"handover with 5 s"_s << 0;
     QTest::newRow("lost on a fresh connection: a failure") << QList<QByteArray> {"DROP"} << 1 << u"connection"_s << 1;
     QTest::newRow("Connection: close is honoured")
         << QList<QByteArray> {reply("{}", "Connection: close\r\n"), ok} << 2 << u"200 {}|200 {}"_s << 2;
@@ -169,7 +172,8 @@ void TestServiceConnection::replies()
 
     KeepAliveServer server(script);
     QVERIFY(server.listen(QHostAddress::LocalHost));
-    const QString address = u"http://127.0.0.1:%1/a?b=c"_s.arg(server.serverPort());
+    const QString address = script.value(0) == "ELSEWHERE" ? u"http://192.0.2.1/a"_s
+                                                           : u"http://127.0.0.1:%1/a?b=c"_s.arg(server.serverPort());
     ServiceConnection connection;
     QStringList seen;
     for (int i = 0; i < gets; ++i) {
@@ -181,7 +185,8 @@ void TestServiceConnection::replies()
             done = true;
             const WebResult& result = reply.result;
             if (reply.kind == ServiceReply::Kind::Handover) {
-                seen.append(u"handover"_s);
+                seen.append(
+                    u"handover with %1 s"_s.arg(std::chrono::round<std::chrono::seconds>(reply.remaining).count()));
             } else if (result.status == WebResult::Status::Ok) {
                 seen.append(QString::number(result.httpStatus) + u' ' + result.text);
             } else {
