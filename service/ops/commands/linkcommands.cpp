@@ -248,8 +248,10 @@ int changeState(
         session.say(QStringLiteral("%1 is active already").arg(code));
         return OpsDone;
     }
+    // A reason its creator wrote is not made the operator's own, which the 410 page would show.
+    const QString keptReason = link->takedown ? link->reason : QString();
     const StoreStatus changed = store.setState(
-        code, wanted, reason.value_or(link->reason), shellActor(systemUser()), QDateTime::currentSecsSinceEpoch());
+        code, wanted, reason.value_or(keptReason), shellActor(systemUser()), QDateTime::currentSecsSinceEpoch());
     if (changed == StoreStatus::Failed) {
         return session.fail(OpsRefused, store.lastError());
     }
@@ -415,8 +417,8 @@ QList<OperatorCommand> linkCommands()
         {QStringLiteral("links disable"), code, codeHelp,
             QStringLiteral("Take a link down: it answers 410 and its address cannot be shortened again."),
             {{QStringLiteral("reason"),
-                QStringLiteral("Why, shown on the link's page (at most %1 characters). Left out, a reason given "
-                               "before is kept.")
+                QStringLiteral("Why, shown on the link's page (at most %1 characters). Left out, a reason an "
+                               "operator or an admin gave before is kept.")
                     .arg(MaximumReasonLength),
                 QStringLiteral("TEXT")}},
             StoreAccess::Change, checkDisable},

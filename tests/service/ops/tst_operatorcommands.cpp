@@ -65,7 +65,8 @@ private slots:
     void readOnly();
 
 private:
-    // A fresh SQLite database holding a plain link, a disabled one and one of hostile text.
+    // A fresh SQLite database holding a plain link, two disabled ones (by an operator, by its creator) and one of
+    // hostile text.
     QString freshDatabase();
 
     QTemporaryDir m_dir;
@@ -84,11 +85,17 @@ QString OperatorCommandsTest::freshDatabase()
     if (!store) {
         return {};
     }
-    const QList<StoredLink> links {
+    QList<StoredLink> links {
         {u"aaaaaa"_s, 0, u"https://example.com/a"_s, 1'767'225'600, 5, LinkState::Active, {}, 0},
         {u"bbbbbb"_s, 1, u"https://phish.example/"_s, 1'767'312'000, 40, LinkState::Disabled, u"phishing"_s, 1},
         {u"eeeeee"_s, 2, Hostile, 1'767'398'400, 70, LinkState::Disabled, u"\x1b[31mred\u009b2J"_s, 1},
+        {u"cccccc"_s, 4, u"https://example.com/c"_s, 1'767'225'600, 0, LinkState::Disabled, u"see evil.example"_s, 1},
     };
+    // Taken down by an operator; cccccc by its creator's key.
+    links[1].disabledBy = u"shell:ops"_s;
+    links[1].takedown = true;
+    links[3].owner = u"deploy"_s;
+    links[3].disabledBy = u"key:deploy"_s;
     for (const StoredLink& link : links) {
         if (store->restoreLink(link) != StoreStatus::Ok) {
             qWarning("%s", qPrintable(store->lastError()));
@@ -170,6 +177,9 @@ void OperatorCommandsTest::commands_data()
         << (QStringList {u"links"_s, u"disable"_s, u"aaaaaa"_s, u"--reason"_s, atLimit + u'r'} + show
                + QStringList {u"aaaaaa"_s})
         << 2 << u"state:   active"_s << u"--reason is at most 1000 characters; this one has 1001"_s;
+    QTest::newRow("disable keeps no reason its creator wrote")
+        << (QStringList {u"links"_s, u"disable"_s, u"cccccc"_s} + show + QStringList {u"cccccc"_s}) << 0
+        << u"owner:   deploy\nby:      shell:"_s << u"cccccc: disabled"_s;
     QTest::newRow("disable keeps who did it")
         << (QStringList {u"links"_s, u"disable"_s, u"aaaaaa"_s, u"--reason"_s, u"spam"_s} + show
                + QStringList {u"aaaaaa"_s})
@@ -273,7 +283,7 @@ void OperatorCommandsTest::readOnly_data()
         row("list", {u"links"_s, u"list"_s}, 0, u"https://example.com/a"_s, {});
         row("show", {u"links"_s, u"show"_s, u"bbbbbb"_s}, 0, u"reason:  phishing"_s, {});
         row("export", {u"links"_s, u"export"_s, u"--format"_s, u"csv"_s}, 0, u"aaaaaa,0,https://example.com/a"_s, {});
-        row("stats", {u"stats"_s}, 0, u"disabled 2, deleted 0)\nvisits: 115 by people (0 new visitors)\nbots: 0\n"_s,
+        row("stats", {u"stats"_s}, 0, u"disabled 3, deleted 0)\nvisits: 115 by people (0 new visitors)\nbots: 0\n"_s,
             {});
         row("disable refused", {u"links"_s, u"disable"_s, u"aaaaaa"_s}, 1, {},
             u"cannot be written here (a read-only file or folder)"_s);
