@@ -359,7 +359,7 @@ WebReply* WebClient::start(Method method, const QString& address, const QByteArr
             if (method == Method::Post && keepMethod) {
                 return m_manager.post(again, body);
             }
-            again.setHeader(QNetworkRequest::ContentTypeHeader, QVariant());
+            again.setRawHeader("CONTENT-TYPE", QByteArray()); // an empty value removes it
             return m_manager.get(again);
         };
     }
