@@ -434,9 +434,9 @@ std::optional<LinkQuery> parseListQuery(QByteArrayView query, qint64 nowSecs, QL
             if (index < 0) {
                 errors->append({field.name, QStringLiteral("应为 active、disabled、deleted 或 expired")});
             }
-            constexpr StateFilter filters[] {
+            constexpr StateFilter Filters[] {
                 StateFilter::Active, StateFilter::Disabled, StateFilter::Deleted, StateFilter::Expired};
-            list.state = index < 0 ? StateFilter::Any : filters[index];
+            list.state = index < 0 ? StateFilter::Any : Filters[index];
         } else if (field.name == u"limit") {
             bool number = false;
             list.limit = field.value.toLongLong(&number);

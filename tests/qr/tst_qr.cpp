@@ -138,11 +138,11 @@ void TestQr::renderingsKeepEveryModule()
     // PNG below one pixel a module keeps one pixel a module; above, modules are whole pixels.
     QCOMPARE(Qr::image(*matrix, 10).width(), matrix->width());
     const QImage scaled = Qr::image(*matrix, 70); // 2 px a module, 4 px left over
-    constexpr int margin = 2;
+    constexpr int Margin = 2;
     for (const auto& [x, y] : expected) {
-        QCOMPARE(scaled.pixelIndex(margin + 2 * x + 1, margin + 2 * y + 1), 1);
+        QCOMPARE(scaled.pixelIndex(Margin + 2 * x + 1, Margin + 2 * y + 1), 1);
     }
-    QCOMPARE(scaled.pixelIndex(margin + 2 * 3 + 1, margin + 2 * 3 + 1), 0);
+    QCOMPARE(scaled.pixelIndex(Margin + 2 * 3 + 1, Margin + 2 * 3 + 1), 0);
 }
 
 void TestQr::refusesWhatCannotBeEncoded_data()
