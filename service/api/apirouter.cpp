@@ -737,14 +737,18 @@ void ApiRouter::deleteLink(const QString& code, const Authentication& caller, co
     const qint64 now = nowSecs();
     onStore<ChangeResult>(
         [code, caller, now](LinkStore* store) {
-            return changeLink(store, code, caller, Action::DeleteLinks, [&](LinkStore& on, const StoredLink& link) {
-                StoredLink deleted = link;
-                deleted.state = LinkState::Deleted;
-                deleted.changedSecs = now;
-                return LookupResult {
-                    on.setState(code, LinkState::Deleted, link.reason, keyActorOf(caller.role, caller.name), now),
-                    deleted};
-            });
+            return changeLink(
+                store, code, caller, Action::DeleteLinks,
+                [&](LinkStore& on, const StoredLink& link) {
+                    StoredLink deleted = link;
+                    deleted.state = LinkState::Deleted;
+                    deleted.changedSecs = now;
+                    return LookupResult {
+                        on.setState(code, LinkState::Deleted, link.reason, keyActorOf(caller.role, caller.name), now),
+                        deleted};
+                },
+                // Deleting frees the address for a new link: a take-down is not the creator's to end that way.
+                true);
         },
         [this, code, respond](const ChangeResult& result) {
             switch (result.change) {
@@ -760,8 +764,11 @@ void ApiRouter::deleteLink(const QString& code, const Authentication& caller, co
                 respond(noSuchLink(code));
                 return;
             case Change::Refused:
-            case Change::TakenDown:
                 respond(problemReply(403, QStringLiteral("只能删除自己创建的短网址")));
+                return;
+            case Change::TakenDown:
+                respond(problemReply(403,
+                    QStringLiteral("短网址 %1 已被管理员或运维人员停用，只有管理员或运维人员才能删除它").arg(code)));
                 return;
             case Change::Failed:
                 respond(storeDown());

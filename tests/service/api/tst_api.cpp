@@ -447,7 +447,7 @@ void ApiTest::takedowns_data()
     QTest::addColumn<QString>("store");
     QTest::addColumn<QString>("disabler");
     QTest::addColumn<QString>("actor");
-    QTest::addColumn<QString>("action"); // enable, reason (a new one), none
+    QTest::addColumn<QString>("action"); // enable, disable, reason (a new one), delete, none
     QTest::addColumn<int>("status"); // of the action; for shell, 200 when the command succeeds
     QTest::addColumn<QString>("state");
     QTest::addColumn<QString>("reason"); // after; empty: none
@@ -471,6 +471,7 @@ void ApiTest::takedowns_data()
         {"other", "none", "none", 403, "active", "", "", false},
         {"admin", "owner", "enable", 403, "disabled", "first", "key:admin", true},
         {"admin", "owner", "reason", 403, "disabled", "first", "key:admin", true},
+        {"admin", "owner", "delete", 403, "disabled", "first", "key:admin", true},
         {"admin", "admin", "enable", 200, "active", "", "", false},
         {"admin", "shell", "reason", 200, "disabled", "second", "shell:", true},
         {"shell", "owner", "enable", 403, "disabled", "first", "shell:", true},
@@ -519,7 +520,9 @@ void ApiTest::takedowns()
         const QByteArray body = what == u"enable" ? QByteArray(R"({"state":"active"})")
             : what == u"disable"                  ? QByteArray(R"({"state":"disabled"})")
                                  : QByteArray(R"({"state":"disabled","reason":")" + why.toUtf8() + "\"}");
-        return call(store, "PATCH", item, who == u"owner" ? u"creator"_s : who, body).status;
+        const QString key = who == u"owner" ? u"creator"_s : who;
+        return what == u"delete" ? call(store, "DELETE", item, key).status
+                                 : call(store, "PATCH", item, key, body).status;
     };
     const int disabled = act(disabler, u"reason"_s, u"first"_s);
     if (action == u"none") {
