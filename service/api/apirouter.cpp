@@ -221,6 +221,15 @@ void ApiRouter::onStore(
     }
 }
 
+template<typename Result>
+void ApiRouter::onStoreRead(
+    std::function<Result(LinkStore*)> work, std::function<void(Result)> done, const Respond& respond)
+{
+    if (!m_shortener.pool().read<Result>(std::move(work), std::move(done))) {
+        respond(storeDown());
+    }
+}
+
 HttpReply ApiRouter::linkReply(int status, const StoredLink& link, const QByteArray& host, bool forAdmin) const
 {
     HttpReply reply {status, JsonType.toByteArray(),
@@ -376,7 +385,7 @@ void ApiRouter::identify(const HttpRequest& request, qint64 nowMs, const Respond
         }
         m_knownKeys.erase(known);
     }
-    onStore<Authentication>(
+    onStoreRead<Authentication>(
         [key = *key, now](LinkStore* store) {
             return store ? authenticate(*store, key, now)
                          : Authentication {AuthFailure::StoreFailed, Role::Reader, {}, 0};
@@ -540,7 +549,7 @@ void ApiRouter::listLinks(const HttpRequest& request, bool forAdmin, const Respo
     const qint64 pageSize = query->limit;
     // One more than the page, to know whether another follows.
     query->limit = pageSize + 1;
-    onStore<Page>(
+    onStoreRead<Page>(
         [query = *query](LinkStore* store) {
             Page page;
             if (store) {
@@ -614,7 +623,7 @@ void ApiRouter::linkVisits(const HttpRequest& request, const QString& code, cons
         StoreStatus status = StoreStatus::Failed;
         VisitReport report;
     };
-    onStore<Found>(
+    onStoreRead<Found>(
         [code, query = *query](LinkStore* store) {
             Found found;
             if (!store) {
@@ -650,7 +659,7 @@ void ApiRouter::serviceStats(const HttpRequest& request, const Respond& respond)
         VisitCounts allTime;
         VisitReport report;
     };
-    onStore<Counted>(
+    onStoreRead<Counted>(
         [query = *query](LinkStore* store) {
             Counted counted;
             QList<StoredLink> none;
@@ -783,7 +792,7 @@ void ApiRouter::listKeys(const Respond& respond)
         StoreStatus status = StoreStatus::Failed;
         QList<StoredKey> keys;
     };
-    onStore<Keys>(
+    onStoreRead<Keys>(
         [](LinkStore* store) {
             Keys keys;
             if (store) {
