@@ -237,6 +237,9 @@ void Batch::send(qint64 sequence)
         request.address = shortenRequestAddress(m_options.origin, m_options.type, current.row.input);
         request.headers = {{"If-Modified-Since", "0"}};
         request.followRedirects = true;
+        // The protocol's reply does not name its address: on a kept connection a late or repeated reply
+        // would be taken for the next request's.
+        request.keepAlive = false;
     }
     m_connections[current.connection]->send(std::move(request), m_options.timeout,
         [this, sequence](const ServiceReply& reply) { onConnectionReply(sequence, reply); });

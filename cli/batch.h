@@ -52,8 +52,10 @@ struct BatchOptions {
 // Shortens every address of a source with up to `jobs` requests in flight and hands the rows over in
 // input order, each as soon as the rows before it are done. At most WindowPerJob × jobs rows are held
 // at once, however long the input. Each job has a connection of its own to the service
-// (serviceconnection.h), kept alive from one address to the next; the API's requests take it too.
-// A row is a success only for the address its own request carried.
+// (serviceconnection.h). The API's requests keep it alive from one address to the next, since each
+// reply names its address and is checked; the protocol's replies name none, so each of its requests
+// goes on a fresh connection (a TLS session resumed). A row is a success only for the address its own
+// request carried.
 class Batch final : public QObject
 {
     Q_OBJECT

@@ -1,6 +1,7 @@
 #include "serviceconnection.h"
 
 #include <QSignalBlocker>
+#include <QSslConfiguration>
 #include <QStringDecoder>
 #include <algorithm>
 #include <cerrno>
@@ -98,6 +99,9 @@ ServiceConnection::ServiceConnection(QObject* parent)
     connect(&m_socket, &QSslSocket::readyRead, this, &ServiceConnection::onReadable);
     connect(&m_socket, &QSslSocket::disconnected, this, &ServiceConnection::onLost);
     connect(&m_socket, &QSslSocket::errorOccurred, this, &ServiceConnection::onLost);
+    // TLS 1.2 gives its session with the handshake, TLS 1.3 in tickets that follow it.
+    connect(&m_socket, &QSslSocket::encrypted, this, &ServiceConnection::keepSessionTicket);
+    connect(&m_socket, &QSslSocket::newSessionTicketReceived, this, &ServiceConnection::keepSessionTicket);
 }
 
 ServiceConnection::~ServiceConnection()
@@ -142,7 +146,7 @@ bool ServiceConnection::start(const QUrl& url)
     if (m_request.method != "GET") {
         m_wire += "Content-Length: " + QByteArray::number(m_request.body.size()) + "\r\n";
     }
-    if (!m_keepAlive) {
+    if (!m_keepAlive || !m_request.keepAlive) {
         m_wire += "Connection: close\r\n";
     }
     m_wire += "\r\n";
@@ -192,6 +196,10 @@ void ServiceConnection::transmit()
         m_closeAfter = false;
         m_origin = origin;
         if (https) {
+            QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+            tls.setSslOption(QSsl::SslOptionDisableSessionPersistence, false);
+            tls.setSessionTicket(origin == m_ticketOrigin ? m_sessionTicket : QByteArray());
+            m_socket.setSslConfiguration(tls);
             m_socket.connectToHostEncrypted(m_url.host(), port);
         } else {
             m_socket.connectToHost(m_url.host(), port);
@@ -201,6 +209,15 @@ void ServiceConnection::transmit()
         }
     }
     m_socket.write(m_wire);
+}
+
+void ServiceConnection::keepSessionTicket()
+{
+    const QByteArray ticket = m_socket.sslConfiguration().sessionTicket();
+    if (!ticket.isEmpty()) {
+        m_sessionTicket = ticket;
+        m_ticketOrigin = m_origin;
+    }
 }
 
 void ServiceConnection::onLost()
@@ -488,7 +505,8 @@ void ServiceConnection::complete()
         m_result.status = WebResult::Status::BadEncoding;
         m_result.errorString = QStringLiteral("reply is not valid text in its character set");
     }
-    if (m_closeAfter) {
+    if (m_closeAfter || !m_request.keepAlive) {
+        m_closeAfter = true;
         drop();
     } else {
         m_reused = true;

@@ -30,6 +30,9 @@ struct ServiceRequest {
     QByteArray body; // sent with its Content-Length unless the method is GET
     qint64 replyLimit = ProtocolReplyLimit;
     bool followRedirects = false; // to the same host only, or from http to https on it
+    // False: sent with Connection: close, and the connection carries no other request. A reply that
+    // does not name its request could otherwise be a late one meant for the request before it.
+    bool keepAlive = true;
 };
 
 struct ServiceReply {
@@ -45,13 +48,14 @@ struct ServiceReply {
 };
 
 // One job's connection to the shortening service: HTTP/1.1 requests one after the other on a
-// kept-alive connection, each reply read in blocks. Qt's network access manager reads a reply's status
-// line and headers from an unbuffered socket a byte at a time, a system call each, and passes every
-// request between two threads: for a batch that was most of the client's work, and the service sat
-// idle. It reads every framing HTTP/1.1 allows (a length, chunks, a body that ends at the close), skips
-// interim replies, and caps what it holds. An address it cannot reach itself (plain http to another
-// machine, a user name in it) is answered with Kind::Handover before a byte is sent; nothing is ever
-// handed over or sent again once a reply began.
+// kept-alive connection (or a fresh one a request, as the request asks), each reply read in blocks;
+// over TLS a fresh connection resumes the session of the one before it to the same origin. Qt's
+// network access manager reads a reply's status line and headers from an unbuffered socket a byte at a
+// time, a system call each, and passes every request between two threads: for a batch that was most
+// of the client's work, and the service sat idle. It reads every framing HTTP/1.1 allows (a length,
+// chunks, a body that ends at the close), skips interim replies, and caps what it holds. An address it
+// cannot reach itself (plain http to another machine, a user name in it) is answered with
+// Kind::Handover before a byte is sent; nothing is ever handed over or sent again once a reply began.
 class ServiceConnection final : public QObject
 {
     Q_OBJECT
@@ -87,12 +91,15 @@ private:
     void fail(WebResult::Status status, const QString& why);
     void drop();
     bool idleAndClean();
+    void keepSessionTicket();
 
     QSslSocket m_socket;
     QTimer m_deadline;
     ServiceRequest m_request;
     QUrl m_url;
     QString m_origin; // scheme, host and port the socket is connected to
+    QByteArray m_sessionTicket; // the last TLS session with m_ticketOrigin, to resume on the next connection
+    QString m_ticketOrigin;
     QByteArray m_wire;
     QByteArray m_buffer; // received and not yet read
     QByteArray m_body;

@@ -103,6 +103,9 @@ void TestServiceConnection::replies_data()
     const QByteArray ok = reply("{}");
     QTest::newRow("three on one connection")
         << QList<QByteArray> {ok, reply("[]"), ok} << 3 << u"200 {}|200 []|200 {}"_s << 1;
+    // FRESH: each request asks for a connection of its own (a late reply has none to arrive on).
+    QTest::newRow("one request a connection")
+        << QList<QByteArray> {"FRESH", ok, reply("[]"), ok} << 3 << u"200 {}|200 []|200 {}"_s << 3;
     QTest::newRow("closed while idle: sent again on a fresh one")
         << QList<QByteArray> {ok, "DROP", ok} << 2 << u"200 {}|200 {}"_s << 2;
     // Plain http off this machine is the web client's, with the attempt's whole time: nothing sent here.
@@ -170,6 +173,10 @@ void TestServiceConnection::replies()
     QFETCH(QString, results);
     QFETCH(int, connections);
 
+    const bool fresh = script.value(0) == "FRESH";
+    if (fresh) {
+        script.removeFirst();
+    }
     KeepAliveServer server(script);
     QVERIFY(server.listen(QHostAddress::LocalHost));
     const QString address = script.value(0) == "ELSEWHERE" ? u"http://192.0.2.1/a"_s
@@ -181,6 +188,7 @@ void TestServiceConnection::replies()
         ServiceRequest request;
         request.address = address;
         request.followRedirects = true;
+        request.keepAlive = !fresh;
         connection.send(request, 5s, [&](const ServiceReply& reply) {
             done = true;
             const WebResult& result = reply.result;
