@@ -262,7 +262,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         = new MemorySocket(QByteArray(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size)), peer);
     QPointer<MemorySocket> alive(socket);
     // The service's own limits, but for the time limits: no input here waits for more bytes.
-    auto* connection = new Shortd::Connection(socket, Shortd::FrontEndLimits {});
+    // The edge's refusals worded as the service words them (problem+json under /api/).
+    static const auto refusals = std::make_shared<const Shortd::RefusalReplies>(&Shortd::edgeRefusal);
+    auto* connection = new Shortd::Connection(socket, Shortd::FrontEndLimits {}, {}, refusals);
     service->source->addPendingConnection(connection->relay());
     connection->start();
     if (alive) {
