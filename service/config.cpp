@@ -48,15 +48,46 @@ bool isPlainSid(const QString& sid)
     });
 }
 
+// Store connections when --database-connections leaves the choice to the store.
+constexpr int PostgresConnections = 8;
+constexpr int SqliteConnections = 1; // SQLite's writers take turns anyway
+
+// The text --listen takes for an address and port: "127.0.0.1:8420", "[::1]:8420", ":8420".
+QString listenText(const QHostAddress& address, quint16 port)
+{
+    QString host = address.toString();
+    if (address == QHostAddress::Any) {
+        host.clear();
+    } else if (address.protocol() == QAbstractSocket::IPv6Protocol) {
+        host = u'[' + host + u']';
+    }
+    return host + u':' + QString::number(port);
+}
+
+// The seconds an option of time takes ("10", "0.3").
+QString secondsText(std::chrono::milliseconds value)
+{
+    return QString::number(double(value.count()) / 1000);
+}
+
+QString onOff(bool on)
+{
+    return on ? QStringLiteral("on") : QStringLiteral("off");
+}
+
 using Apply = bool (*)(const QString& text, ServiceConfig& config);
+using Show = QString (*)(const ServiceConfig& config);
 // Why a value is invalid, for options whose text must not be repeated (it may hold a password).
 using Explain = QString (*)(const QString& text);
 
 struct ServiceOption {
     const char* name; // the command-line option
     const char* environment;
-    const char* fallback; // applied when neither gives a value; nullptr: the ServiceConfig default
+    // The default's text as the option takes it, read from a default-constructed ServiceConfig (the
+    // one place a default is set); nullptr for a default no value can name.
+    Show shown;
     const char* valueName;
+    // "%1" stands for the default; for choices, "CHOICE:" of the default is marked "(default)".
     const char* description;
     Apply apply; // false: the text is not a valid value
     bool repeats = false; // may be given more than once; blank-separated in the environment
@@ -78,8 +109,9 @@ bool parseTrustedProxy(const QString& text, ServiceConfig& config)
 
 // Every option of the service, in the order --help lists them.
 constexpr ServiceOption Options[] = {
-    {"listen", "NOLVEX_SHORTD_LISTEN", "127.0.0.1:8420", "ADDR:PORT",
-        "Address and port to listen on (default 127.0.0.1:8420; :PORT for all addresses).",
+    {"listen", "NOLVEX_SHORTD_LISTEN",
+        [](const ServiceConfig& config) { return listenText(config.listenAddress, config.port); }, "ADDR:PORT",
+        "Address and port to listen on (default %1; :PORT for all addresses).",
         [](const QString& text, ServiceConfig& config) {
             return parseListen(text, &config.listenAddress, &config.port);
         }},
@@ -109,44 +141,51 @@ constexpr ServiceOption Options[] = {
             config.releaseVersion = text;
             return text.size() <= 32 && isPrintable(text);
         }},
-    {"release-sid", "NOLVEX_SHORTD_RELEASE_SID", "1", "SID", "Release page id the version check reports (default 1).",
+    {"release-sid", "NOLVEX_SHORTD_RELEASE_SID", [](const ServiceConfig& config) { return config.releaseSid; }, "SID",
+        "Release page id the version check reports (default %1).",
         [](const QString& text, ServiceConfig& config) {
             config.releaseSid = text;
             return isPlainSid(text);
         }},
-    {"release-must", "NOLVEX_SHORTD_RELEASE_MUST", "0", "0|1",
-        "Whether the reported release is a required update (default 0).",
+    {"release-must", "NOLVEX_SHORTD_RELEASE_MUST", [](const ServiceConfig& config) { return config.releaseMust; },
+        "0|1", "Whether the reported release is a required update (default %1).",
         [](const QString& text, ServiceConfig& config) {
             config.releaseMust = text;
             return text == u"0" || text == u"1";
         }},
-    {"rate-limit", "NOLVEX_SHORTD_RATE_LIMIT", "60", "N",
-        "Links a client may create a minute (default 60; 0 for no limit).",
+    {"rate-limit", "NOLVEX_SHORTD_RATE_LIMIT",
+        [](const ServiceConfig& config) { return QString::number(config.rateLimit); }, "N",
+        "Links a client may create a minute (default %1; 0 for no limit).",
         [](const QString& text, ServiceConfig& config) { return parseCount(text, &config.rateLimit); }},
-    {"open-shorten", "NOLVEX_SHORTD_OPEN_SHORTEN", "on", "on|off",
-        "on (default): anyone may create links with the client's protocol; off: it refuses every creation "
+    {"open-shorten", "NOLVEX_SHORTD_OPEN_SHORTEN",
+        [](const ServiceConfig& config) { return onOff(config.openShorten); }, "on|off",
+        "on: anyone may create links with the client's protocol; off: it refuses every creation "
         "(lookups, redirects and the version check go on).",
         [](const QString& text, ServiceConfig& config) {
             config.openShorten = text == u"on";
             return text == u"on" || text == u"off";
         }},
-    {"max-connections", "NOLVEX_SHORTD_MAX_CONNECTIONS", "512", "N",
-        "Connections served at once; more are refused with 503 (default 512).",
+    {"max-connections", "NOLVEX_SHORTD_MAX_CONNECTIONS",
+        [](const ServiceConfig& config) { return QString::number(config.limits.maxConnections); }, "N",
+        "Connections served at once; more are refused with 503 (default %1).",
         [](const QString& text, ServiceConfig& config) {
             return parseCount(text, &config.limits.maxConnections) && config.limits.maxConnections > 0;
         }},
-    {"max-connections-per-client", "NOLVEX_SHORTD_MAX_CONNECTIONS_PER_CLIENT", "32", "N",
-        "Connections one client address may hold at once; more are refused with 503 (default 32).",
+    {"max-connections-per-client", "NOLVEX_SHORTD_MAX_CONNECTIONS_PER_CLIENT",
+        [](const ServiceConfig& config) { return QString::number(config.limits.maxConnectionsPerClient); }, "N",
+        "Connections one client address may hold at once; more are refused with 503 (default %1).",
         [](const QString& text, ServiceConfig& config) {
             return parseCount(text, &config.limits.maxConnectionsPerClient)
                 && config.limits.maxConnectionsPerClient > 0;
         }},
-    {"header-timeout", "NOLVEX_SHORTD_HEADER_TIMEOUT", "10", "SECONDS",
+    {"header-timeout", "NOLVEX_SHORTD_HEADER_TIMEOUT",
+        [](const ServiceConfig& config) { return secondsText(config.limits.headerTimeout); }, "SECONDS",
         "A request whose line and headers are not all in this long after it began is dropped with its "
-        "connection (default 10).",
+        "connection (default %1).",
         [](const QString& text, ServiceConfig& config) { return parseSeconds(text, &config.limits.headerTimeout); }},
-    {"idle-timeout", "NOLVEX_SHORTD_IDLE_TIMEOUT", "30", "SECONDS",
-        "A connection that completes no request for this long is closed (default 30).",
+    {"idle-timeout", "NOLVEX_SHORTD_IDLE_TIMEOUT",
+        [](const ServiceConfig& config) { return secondsText(config.limits.idleTimeout); }, "SECONDS",
+        "A connection that completes no request for this long is closed (default %1).",
         [](const QString& text, ServiceConfig& config) { return parseSeconds(text, &config.limits.idleTimeout); }},
     {"tls-cert", "NOLVEX_SHORTD_TLS_CERT", nullptr, "FILE", "PEM certificate; with --tls-key, serve HTTPS.",
         [](const QString& text, ServiceConfig& config) {
@@ -158,14 +197,15 @@ constexpr ServiceOption Options[] = {
             config.tlsKey = text;
             return true;
         }},
-    {"access-log", "NOLVEX_SHORTD_ACCESS_LOG", "-", "FILE",
-        "Where the access log goes: a file, - for standard output (default), off for none.",
+    {"access-log", "NOLVEX_SHORTD_ACCESS_LOG", [](const ServiceConfig& config) { return config.accessLog; }, "FILE",
+        "Where the access log goes: a file, - for standard output, off for none (default %1).",
         [](const QString& text, ServiceConfig& config) {
             config.accessLog = text;
             return true;
         }},
-    {"qr-cache", "NOLVEX_SHORTD_QR_CACHE", "8", "MIB",
-        "Memory kept for drawn QR images, in MiB (default 8; 0 draws every image anew).",
+    {"qr-cache", "NOLVEX_SHORTD_QR_CACHE",
+        [](const ServiceConfig& config) { return QString::number(config.qrCacheBytes >> 20); }, "MIB",
+        "Memory kept for drawn QR images, in MiB (default %1; 0 draws every image anew).",
         [](const QString& text, ServiceConfig& config) {
             int mebibytes = 0;
             if (!parseCount(text, &mebibytes) || mebibytes > 1024) {
@@ -174,8 +214,12 @@ constexpr ServiceOption Options[] = {
             config.qrCacheBytes = qsizetype(mebibytes) << 20;
             return true;
         }},
-    {"sync", "NOLVEX_SHORTD_SYNC", "normal", "normal|full",
-        "normal (default): a created link survives a crash of the service; full: also a power loss "
+    {"sync", "NOLVEX_SHORTD_SYNC",
+        [](const ServiceConfig& config) {
+            return config.syncEachCommit ? QStringLiteral("full") : QStringLiteral("normal");
+        },
+        "normal|full",
+        "normal: a created link survives a crash of the service; full: also a power loss "
         "(an fsync per link).",
         [](const QString& text, ServiceConfig& config) {
             config.syncEachCommit = text == u"full";
@@ -199,26 +243,33 @@ constexpr ServiceOption Options[] = {
             parseDatabaseAddress(text, &error);
             return error;
         }},
-    {"database-connections", "NOLVEX_SHORTD_DATABASE_CONNECTIONS", nullptr, "N",
-        "Store connections, one per worker thread (default 8 for PostgreSQL, 1 for SQLite).",
+    {"database-connections", "NOLVEX_SHORTD_DATABASE_CONNECTIONS",
+        [](const ServiceConfig&) {
+            return QStringLiteral("%1 for PostgreSQL, %2 for SQLite").arg(PostgresConnections).arg(SqliteConnections);
+        },
+        "N", "Store connections, one per worker thread (default %1).",
         [](const QString& text, ServiceConfig& config) {
             return parseCount(text, &config.databaseConnections) && config.databaseConnections <= 256;
         }},
-    {"database-wait", "NOLVEX_SHORTD_DATABASE_WAIT", "30", "SECONDS",
-        "How long start-up waits for an unreachable database before giving up (default 30).",
+    {"database-wait", "NOLVEX_SHORTD_DATABASE_WAIT",
+        [](const ServiceConfig& config) { return QString::number(config.databaseWaitSeconds); }, "SECONDS",
+        "How long start-up waits for an unreachable database before giving up (default %1).",
         [](const QString& text, ServiceConfig& config) { return parseCount(text, &config.databaseWaitSeconds); }},
-    {"database-retry", "NOLVEX_SHORTD_DATABASE_RETRY", "1", "SECONDS",
-        "Longest pause between attempts to reach the database (default 1).",
+    {"database-retry", "NOLVEX_SHORTD_DATABASE_RETRY",
+        [](const ServiceConfig& config) { return secondsText(config.databaseRetry); }, "SECONDS",
+        "Longest pause between attempts to reach the database (default %1).",
         [](const QString& text, ServiceConfig& config) { return parseSeconds(text, &config.databaseRetry); }},
-    {"cache-size", "NOLVEX_SHORTD_CACHE_SIZE", "100000", "N",
-        "Links kept in memory; a full cache drops the least recently used (default 100000; 0: none).",
+    {"cache-size", "NOLVEX_SHORTD_CACHE_SIZE",
+        [](const ServiceConfig& config) { return QString::number(config.cacheSize); }, "N",
+        "Links kept in memory; a full cache drops the least recently used (default %1; 0: none).",
         [](const QString& text, ServiceConfig& config) { return parseCount(text, &config.cacheSize); }},
-    {"cache-ttl", "NOLVEX_SHORTD_CACHE_TTL", "5", "SECONDS",
-        "Age after which a cached link is read again from the database (default 5).",
+    {"cache-ttl", "NOLVEX_SHORTD_CACHE_TTL", [](const ServiceConfig& config) { return secondsText(config.cacheTtl); },
+        "SECONDS", "Age after which a cached link is read again from the database (default %1).",
         [](const QString& text, ServiceConfig& config) { return parseSeconds(text, &config.cacheTtl); }},
-    {"max-pending-visits", "NOLVEX_SHORTD_MAX_PENDING_VISITS", "100000", "N",
+    {"max-pending-visits", "NOLVEX_SHORTD_MAX_PENDING_VISITS",
+        [](const ServiceConfig& config) { return QString::number(config.maxPendingVisits); }, "N",
         "Links whose counted visits may wait for the database; while it is behind, visits to others "
-        "are not counted (default 100000).",
+        "are not counted (default %1).",
         [](const QString& text, ServiceConfig& config) {
             return parseCount(text, &config.maxPendingVisits) && config.maxPendingVisits > 0;
         }},
@@ -228,14 +279,17 @@ constexpr ServiceOption Options[] = {
         [](const QString& text, ServiceConfig& config) {
             return parseListen(text, &config.metricsAddress, &config.metricsPort);
         }},
-    {"shutdown-timeout", "NOLVEX_SHORTD_SHUTDOWN_TIMEOUT", "10", "SECONDS",
-        "On SIGTERM or SIGINT, how long requests in flight may take before the service ends (default 10).",
+    {"shutdown-timeout", "NOLVEX_SHORTD_SHUTDOWN_TIMEOUT",
+        [](const ServiceConfig& config) { return secondsText(config.shutdownTimeout); }, "SECONDS",
+        "On SIGTERM or SIGINT, how long requests in flight may take before the service ends (default %1).",
         [](const QString& text, ServiceConfig& config) { return parseSeconds(text, &config.shutdownTimeout); }},
-    {"visit-retention", "NOLVEX_SHORTD_VISIT_RETENTION", "400", "DAYS",
-        "Days the hourly and daily visit counters are kept (default 400; 0 for ever).",
+    {"visit-retention", "NOLVEX_SHORTD_VISIT_RETENTION",
+        [](const ServiceConfig& config) { return QString::number(config.visitRetentionDays); }, "DAYS",
+        "Days the hourly and daily visit counters are kept (default %1; 0 for ever).",
         [](const QString& text, ServiceConfig& config) { return parseCount(text, &config.visitRetentionDays); }},
-    {"visit-classes", "NOLVEX_SHORTD_VISIT_CLASSES", "on", "on|off",
-        "on (default): visits are told apart as people, bots and link previews by their user agent, and only "
+    {"visit-classes", "NOLVEX_SHORTD_VISIT_CLASSES",
+        [](const ServiceConfig& config) { return onOff(config.classifyVisits); }, "on|off",
+        "on: visits are told apart as people, bots and link previews by their user agent, and only "
         "people's use up a visit limit; off: every GET counts as a person's.",
         [](const QString& text, ServiceConfig& config) {
             config.classifyVisits = text == u"on";
@@ -247,7 +301,29 @@ constexpr ServiceOption Options[] = {
         parseTrustedProxy, true},
 };
 
-// The values an option takes: from the command line, else the environment, else its fallback.
+// The option's help, stating the default that a default-constructed ServiceConfig holds.
+QString describe(const ServiceOption& option, const ServiceConfig& defaults)
+{
+    const QString description = QString::fromLatin1(option.description);
+    if (!option.shown) {
+        return description;
+    }
+    const QString shown = option.shown(defaults);
+    if (description.contains(u"%1")) {
+        return description.arg(shown);
+    }
+    // Among choices ("on: ...; off: ..."), the default's own clause says so.
+    const QString clause = shown + u':';
+    const qsizetype at = description.startsWith(clause) ? 0 : description.indexOf(u"; " + clause);
+    if (at < 0) {
+        return description;
+    }
+    const qsizetype end = description.indexOf(u':', at);
+    return description.first(end) + QStringLiteral(" (default)") + description.sliced(end);
+}
+
+// The values an option takes: from the command line, else the environment; none leaves the
+// ServiceConfig default.
 QStringList valuesOf(
     const ServiceOption& option, const QCommandLineParser& parser, const QProcessEnvironment& environment)
 {
@@ -259,7 +335,7 @@ QStringList valuesOf(
         !fromEnvironment.isEmpty()) {
         return option.repeats ? fromEnvironment.split(u' ', Qt::SkipEmptyParts) : QStringList {fromEnvironment};
     }
-    return option.fallback ? QStringList {QString::fromLatin1(option.fallback)} : QStringList {};
+    return {};
 }
 // Applies every option's values in table order; the error names the first bad one.
 QString applyOptions(const QCommandLineParser& parser, const QProcessEnvironment& environment, ServiceConfig& config)
@@ -384,7 +460,7 @@ int ServiceConfig::storeConnections() const
     if (databaseConnections > 0) {
         return databaseConnections;
     }
-    return database.isPostgres() ? 8 : 1;
+    return database.isPostgres() ? PostgresConnections : SqliteConnections;
 }
 
 ConfigResult parseConfig(const QStringList& arguments, const QProcessEnvironment& environment)
@@ -407,9 +483,10 @@ ConfigResult parseConfig(const QStringList& arguments, const QProcessEnvironment
     const QCommandLineOption versionOption(QStringList {QStringLiteral("v"), QStringLiteral("version")},
         QStringLiteral("Displays the version of this build."));
     parser.addOption(versionOption);
+    const ServiceConfig defaults;
     for (const ServiceOption& option : Options) {
-        parser.addOption(QCommandLineOption(QString::fromLatin1(option.name), QString::fromLatin1(option.description),
-            QString::fromLatin1(option.valueName)));
+        parser.addOption(QCommandLineOption(
+            QString::fromLatin1(option.name), describe(option, defaults), QString::fromLatin1(option.valueName)));
     }
     if (!parser.parse(arguments)) {
         result.error = parser.errorText();

@@ -54,7 +54,7 @@ struct ServiceConfig {
     QList<std::pair<QHostAddress, int>> trustedProxies;
 
     bool usesTls() const { return !tlsCertificate.isEmpty(); }
-    // 8 for PostgreSQL; 1 for SQLite, whose writers take turns anyway.
+    // databaseConnections, else the store's own choice: several for PostgreSQL, one for SQLite.
     int storeConnections() const;
     // How this service is reached when no base is configured, e.g. "http://127.0.0.1:8420".
     QUrl ownOrigin() const;
@@ -71,8 +71,8 @@ struct ConfigResult {
     QString helpText;
 };
 
-// Options come from the command line, then from NOLVEX_SHORTD_* variables for those not given, then
-// from the defaults in the option table.
+// Options come from the command line, then from NOLVEX_SHORTD_* variables for those not given; the
+// rest keep ServiceConfig's defaults, which --help states.
 ConfigResult parseConfig(const QStringList& arguments, const QProcessEnvironment& environment);
 
 // "127.0.0.1:8420", "[::1]:8420", "0.0.0.0:80", or ":8420" for every address.
