@@ -266,11 +266,6 @@ void Shortener::checkHealth(const std::function<void(bool)>& done)
     }
 }
 
-void Shortener::countVisit(const QString& code)
-{
-    m_tally.add(code, VisitClass::Human, true, DirectReferrer, QDateTime::currentSecsSinceEpoch());
-}
-
 void Shortener::takeVisit(const QString& code, const VisitFacts& facts, const std::function<void(VisitGrant)>& done)
 {
     const qint64 now = wallSecs();

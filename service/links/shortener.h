@@ -91,8 +91,6 @@ public:
     void forgetAll();
     // Whether the store answers; done(false) when it does not or the pool is full.
     void checkHealth(const std::function<void(bool)>& done);
-    // Counts a person's visit, as new, without a referrer.
-    void countVisit(const QString& code);
     void countVisit(const QString& code, const VisitFacts& facts, qint64 nowSecs);
     // A person's visit to a link with a visit limit goes to the store at once, which grants it or
     // not; a granted one is counted by its hour, visitor and referrer as well. The cached copy

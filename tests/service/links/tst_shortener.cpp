@@ -105,6 +105,15 @@ struct Scripted {
         return answer;
     }
 };
+// A person's visit, each from an address of its own.
+void countVisit(Shortener& shortener, const QString& code)
+{
+    static int visitor = 0;
+    shortener.countVisit(code,
+        {VisitClass::Human, u"192.0.2.%1"_s.arg(++visitor % 250), "Mozilla/5.0 (X11; Linux x86_64) Firefox/120.0", {}},
+        QDateTime::currentSecsSinceEpoch());
+}
+
 } // namespace
 
 class ShortenerTest final : public QObject
@@ -252,7 +261,7 @@ void ShortenerTest::visitsStayPendingUntilWritten()
     Shortener& shortener = scripted.shortener;
     const QString code = scripted.shorten(0, u"http://example.com/v"_s).link.code;
     for (int i = 0; i < 3; ++i) {
-        shortener.countVisit(code);
+        countVisit(shortener, code);
     }
     QCOMPARE(shortener.visitsOf(scripted.resolve(code).link), 3);
     QCOMPARE(scripted.store.byCode.value(code).visits, 0);
@@ -267,7 +276,7 @@ void ShortenerTest::visitsStayPendingUntilWritten()
     QVERIFY(!shortener.hasPendingVisits());
     QCOMPARE(scripted.store.byCode.value(code).visits, 3);
     QCOMPARE(shortener.visitsOf(scripted.resolve(code).link), 3);
-    shortener.countVisit(code);
+    countVisit(shortener, code);
     QCOMPARE(shortener.visitsOf(scripted.resolve(code).link), 4);
 }
 
@@ -282,10 +291,10 @@ void ShortenerTest::pendingVisitsAreBounded()
     }
     scripted.store.failVisits = true;
     for (const QString& code : {codes[0], codes[1], codes[2], codes[0]}) {
-        shortener.countVisit(code);
+        countVisit(shortener, code);
     }
     shortener.flushVisits();
-    shortener.countVisit(codes[2]);
+    countVisit(shortener, codes[2]);
     scripted.store.failVisits = false;
     shortener.flushVisits();
     QVERIFY(!shortener.hasPendingVisits());
@@ -293,7 +302,7 @@ void ShortenerTest::pendingVisitsAreBounded()
     QCOMPARE(scripted.store.byCode.value(codes[1]).visits, 1);
     QCOMPARE(scripted.store.byCode.value(codes[2]).visits, 0);
     // Written down, there is room again.
-    shortener.countVisit(codes[2]);
+    countVisit(shortener, codes[2]);
     shortener.flushVisits();
     QCOMPARE(scripted.store.byCode.value(codes[2]).visits, 1);
 }
