@@ -304,7 +304,7 @@ constexpr ServiceOption Options[] = {
 // The option's help, stating the default that a default-constructed ServiceConfig holds.
 QString describe(const ServiceOption& option, const ServiceConfig& defaults)
 {
-    const QString description = QString::fromLatin1(option.description);
+    QString description = QString::fromLatin1(option.description);
     if (!option.shown) {
         return description;
     }

@@ -1,10 +1,69 @@
 #include "config.h"
 #include "version.h"
 
+#include <QRegularExpression>
 #include <QTest>
 
 using namespace Qt::StringLiterals;
 using namespace Shortd;
+
+namespace
+{
+// An option whose --help states its default, and what it sets in the configuration.
+struct DefaultRow {
+    const char* option;
+    QVariant (*value)(const ServiceConfig& config);
+};
+
+const DefaultRow DefaultRows[] = {
+    {"listen",
+        [](const ServiceConfig& c) -> QVariant {
+            return QVariantList {c.listenAddress.toString(), int(c.port)};
+        }},
+    {"release-sid", [](const ServiceConfig& c) -> QVariant { return c.releaseSid; }},
+    {"release-must", [](const ServiceConfig& c) -> QVariant { return c.releaseMust; }},
+    {"rate-limit", [](const ServiceConfig& c) -> QVariant { return c.rateLimit; }},
+    {"open-shorten", [](const ServiceConfig& c) -> QVariant { return c.openShorten; }},
+    {"max-connections", [](const ServiceConfig& c) -> QVariant { return c.limits.maxConnections; }},
+    {"max-connections-per-client", [](const ServiceConfig& c) -> QVariant { return c.limits.maxConnectionsPerClient; }},
+    {"header-timeout", [](const ServiceConfig& c) -> QVariant { return qint64(c.limits.headerTimeout.count()); }},
+    {"idle-timeout", [](const ServiceConfig& c) -> QVariant { return qint64(c.limits.idleTimeout.count()); }},
+    {"access-log", [](const ServiceConfig& c) -> QVariant { return c.accessLog; }},
+    {"qr-cache", [](const ServiceConfig& c) -> QVariant { return qint64(c.qrCacheBytes); }},
+    {"sync", [](const ServiceConfig& c) -> QVariant { return c.syncEachCommit; }},
+    {"database-wait", [](const ServiceConfig& c) -> QVariant { return c.databaseWaitSeconds; }},
+    {"database-retry", [](const ServiceConfig& c) -> QVariant { return qint64(c.databaseRetry.count()); }},
+    {"cache-size", [](const ServiceConfig& c) -> QVariant { return c.cacheSize; }},
+    {"cache-ttl", [](const ServiceConfig& c) -> QVariant { return qint64(c.cacheTtl.count()); }},
+    {"max-pending-visits", [](const ServiceConfig& c) -> QVariant { return c.maxPendingVisits; }},
+    {"shutdown-timeout", [](const ServiceConfig& c) -> QVariant { return qint64(c.shutdownTimeout.count()); }},
+    {"visit-retention", [](const ServiceConfig& c) -> QVariant { return c.visitRetentionDays; }},
+    {"visit-classes", [](const ServiceConfig& c) -> QVariant { return c.classifyVisits; }},
+};
+
+// Each option's lines of --help joined into one, by option name.
+QHash<QString, QString> optionHelp()
+{
+    QHash<QString, QString> help;
+    const QString text = parseConfig({u"nolvex-shortd"_s, u"--help"_s}, {}).helpText;
+    static const QRegularExpression start(u"^  --([a-z-]+) <"_s, QRegularExpression::MultilineOption);
+    for (auto match = start.globalMatch(text); match.hasNext();) {
+        const QRegularExpressionMatch found = match.next();
+        const qsizetype end = text.indexOf(u"\n  -"_s, found.capturedEnd());
+        help.insert(found.captured(1),
+            text.sliced(found.capturedStart(), end < 0 ? -1 : end - found.capturedStart()).simplified());
+    }
+    return help;
+}
+
+// The default the help states: "(default X)", "(default X; ...", or among choices "X (default):".
+QString statedDefault(const QString& help)
+{
+    static const QRegularExpression stated(u"\\(default ([^;)]+)[;)]|(?:> |; )(\\S+) \\(default\\):"_s);
+    const QRegularExpressionMatch match = stated.match(help);
+    return match.hasCaptured(1) ? match.captured(1) : match.captured(2);
+}
+} // namespace
 
 class ConfigTest final : public QObject
 {
@@ -16,6 +75,9 @@ private slots:
     void configSources();
     void configRejects_data();
     void configRejects();
+    void helpStatesDefault_data();
+    void helpStatesDefault();
+    void everyStatedDefaultChecked();
 };
 
 void ConfigTest::listen_data()
@@ -143,6 +205,52 @@ void ConfigTest::configRejects()
     const ConfigResult result = parseConfig(QStringList {u"nolvex-shortd"_s} + arguments, {});
     QVERIFY(!result.error.isEmpty());
     QVERIFY2(!result.error.contains(u"sekret"_s), qPrintable(result.error)); // a password is never repeated
+}
+
+void ConfigTest::helpStatesDefault_data()
+{
+    QTest::addColumn<int>("row");
+    for (int row = 0; row < int(std::size(DefaultRows)); ++row) {
+        QTest::newRow(DefaultRows[row].option) << row;
+    }
+}
+
+// Given as a value, the default --help states sets what a default-constructed configuration holds.
+void ConfigTest::helpStatesDefault()
+{
+    QFETCH(int, row);
+    const DefaultRow& option = DefaultRows[row];
+    const QString help = optionHelp().value(QLatin1StringView(option.option));
+    const QString stated = statedDefault(help);
+    QVERIFY2(!stated.isEmpty(), qPrintable(help));
+    const ConfigResult given
+        = parseConfig({u"nolvex-shortd"_s, u"--"_s + QLatin1StringView(option.option), stated}, {});
+    QVERIFY2(given.error.isEmpty(), qPrintable(given.error));
+    QCOMPARE(option.value(given.config), option.value(ServiceConfig {}));
+}
+
+void ConfigTest::everyStatedDefaultChecked()
+{
+    const QHash<QString, QString> help = optionHelp();
+    QStringList stating;
+    for (auto it = help.cbegin(); it != help.cend(); ++it) {
+        if (!statedDefault(it.value()).isEmpty()) {
+            stating.append(it.key());
+        }
+    }
+    QStringList checked {u"database-connections"_s}; // its default depends on the database, below
+    for (const DefaultRow& row : DefaultRows) {
+        checked.append(QLatin1StringView(row.option));
+    }
+    stating.sort();
+    checked.sort();
+    QCOMPARE(stating, checked);
+
+    const ConfigResult postgres = parseConfig({u"nolvex-shortd"_s, u"--database"_s, u"postgresql://h/d"_s}, {});
+    QVERIFY2(postgres.error.isEmpty(), qPrintable(postgres.error));
+    QCOMPARE(statedDefault(help.value(u"database-connections"_s)),
+        u"%1 for PostgreSQL, %2 for SQLite"_s.arg(postgres.config.storeConnections())
+            .arg(ServiceConfig {}.storeConnections()));
 }
 
 QTEST_APPLESS_MAIN(ConfigTest)
