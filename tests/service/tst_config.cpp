@@ -49,9 +49,11 @@ QHash<QString, QString> optionHelp()
     static const QRegularExpression start(u"^  --([a-z-]+) <"_s, QRegularExpression::MultilineOption);
     for (auto match = start.globalMatch(text); match.hasNext();) {
         const QRegularExpressionMatch found = match.next();
-        const qsizetype end = text.indexOf(u"\n  -"_s, found.capturedEnd());
-        help.insert(found.captured(1),
-            text.sliced(found.capturedStart(), end < 0 ? -1 : end - found.capturedStart()).simplified());
+        qsizetype end = text.indexOf(u"\n  -"_s, found.capturedEnd());
+        if (end < 0) {
+            end = text.size();
+        }
+        help.insert(found.captured(1), text.sliced(found.capturedStart(), end - found.capturedStart()).simplified());
     }
     return help;
 }
