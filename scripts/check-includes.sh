@@ -6,6 +6,8 @@
 #   web/ and api/ sit on links/ and store/; ops/ sits on them and on api/, whose keys it makes; the
 #   wiring at the top (config, routes, shortdservice) is included by no room but ops/, which reads
 #   the service's own options. metrics/ knows only itself, and every room may count into it.
+#   routes/ (the route table, its dispatcher and handlers) sits on web/, api/, links/ and store/,
+#   and only the wiring at the top includes it.
 # And nothing in client/ (shared with the terminal client) includes a widget.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -17,6 +19,7 @@ declare -A allowed=(
     [service/links]='links/|store/|metrics/'
     [service/web]='web/|links/|store/|metrics/|http/message\.h|http/limits\.h'
     [service/api]='api/|links/|store/|metrics/|http/message\.h|http/limits\.h'
+    [service/routes]='routes/|web/|api/|links/|store/|metrics/|http/message\.h|config\.h'
     [service/ops]='ops/|api/|links/|store/|metrics/|config\.h'
 )
 status=0
@@ -26,7 +29,7 @@ for room in "${!allowed[@]}"; do
     while IFS= read -r hit; do
         header=$(sed -E 's/.*#include "([^"]+)".*/\1/' <<<"${hit#*:*:}")
         case $header in
-        */* | config.h | routes.h | shortdservice.h) ;;
+        */* | config.h | routes.h | routelabel.h | shortdservice.h) ;;
         *) continue ;; # another library's header (protocol.h, displaytext.h, qrcode.h)
         esac
         if ! grep -qE "^(${allowed[$room]})" <<<"$header"; then

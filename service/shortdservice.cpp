@@ -37,7 +37,6 @@ constexpr std::chrono::milliseconds StopPollInterval {10};
 constexpr int MetricsConnections = 16;
 // A scrape is one short line and a few headers.
 constexpr std::chrono::milliseconds MetricsHeaderTimeout {2000};
-constexpr auto MetricsPath = QStringView(u"/metrics");
 
 bool loadTls(const ServiceConfig& config, QSslConfiguration* tls, QString* error)
 {
@@ -155,6 +154,7 @@ bool ShortdService::start(QString* error)
         ShortenerOptions {m_config.cacheSize, m_config.cacheTtl, VisitFlushInterval, m_config.maxPendingVisits,
             ShortenerOptions {}.maxRecentVisitors, m_config.visitRetentionDays});
     m_routes = std::make_unique<Routes>(m_config, *m_shortener, *m_rateLimiter);
+    m_routes->setMetricsPage([this](const Respond& respond) { serveMetrics(respond); });
     joinCluster();
     m_frontEnd
         = std::make_unique<HttpFrontEnd>([routes = m_routes.get()](const HttpRequest& request, qint64 nowMs,
@@ -181,9 +181,10 @@ bool ShortdService::start(QString* error)
 bool ShortdService::startMetrics(QString* error)
 {
     m_metricsLog.open(QStringLiteral("off"));
-    m_metricsFrontEnd = std::make_unique<HttpFrontEnd>(
-        [this](const HttpRequest& request, qint64, const Respond& respond) { serveMetrics(request, respond); },
-        m_metricsLog);
+    m_metricsFrontEnd
+        = std::make_unique<HttpFrontEnd>([this](const HttpRequest& request, qint64,
+                                             const Respond& respond) { m_routes->handleMetrics(request, respond); },
+            m_metricsLog);
     // A budget of its own: idle connections, however many, never keep a scrape out.
     FrontEndLimits limits;
     limits.maxConnections = MetricsConnections;
@@ -274,21 +275,8 @@ void ShortdService::exchangeCounts(SharedLimit& limit, bool& inFlight)
         });
 }
 
-void ShortdService::serveMetrics(const HttpRequest& request, const Respond& respond)
+void ShortdService::serveMetrics(const Respond& respond)
 {
-    const auto text = [](int status, QByteArray body) {
-        return HttpReply {status, "text/plain; charset=utf-8", std::move(body), {}};
-    };
-    if (request.path != MetricsPath) {
-        respond(text(404, "not found; metrics are at /metrics\n"));
-        return;
-    }
-    if (request.method != Method::Get && request.method != Method::Head) {
-        HttpReply reply = text(405, "GET or HEAD\n");
-        reply.addHeader("Allow", "GET, HEAD");
-        respond(std::move(reply));
-        return;
-    }
     m_routes->checkReady([this, respond](const HttpReply& ready) {
         const Metrics::Gauges gauges {m_shortener->cache().size(), m_pool->queued(),
             m_gate ? m_gate->liveConnections() : 0, m_shortener->pendingVisitCount(), ready.status == 200};

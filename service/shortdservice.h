@@ -52,7 +52,7 @@ private:
     // Sends what limit counted here and settles it with the cluster's sums; one exchange at a time.
     void exchangeCounts(SharedLimit& limit, bool& inFlight);
     bool startMetrics(QString* error);
-    void serveMetrics(const HttpRequest& request, const Respond& respond);
+    void serveMetrics(const Respond& respond);
     void continueStop();
 
     ServiceConfig m_config;

@@ -20,12 +20,9 @@ namespace Shortd
 {
 namespace
 {
+// Where a created link and key are found, for Location.
 constexpr QStringView LinksPath = u"/api/v1/links";
 constexpr QStringView KeysPath = u"/api/v1/keys";
-constexpr QStringView OwnKeyPath = u"/api/v1/key";
-constexpr QStringView OpenApiPath = u"/api/v1/openapi.json";
-constexpr QStringView StatsPath = u"/api/v1/stats";
-constexpr QStringView VisitsSuffix = u"/visits";
 constexpr auto JsonType = QByteArrayView("application/json; charset=utf-8");
 constexpr int RetryAfterSeconds = 2;
 // Drawn codes tried at each length before a longer one, for a link with options and no code.
@@ -85,19 +82,6 @@ HttpReply roleRefused(Role role)
 HttpReply bodyRefused(const JsonBody& body)
 {
     return problemReply(body.status, body.detail);
-}
-
-// A segment after a collection: one segment, no further slash.
-std::optional<QString> itemOf(QStringView path, QStringView collection)
-{
-    if (!path.startsWith(collection) || path.size() <= collection.size() + 1 || path.at(collection.size()) != u'/') {
-        return std::nullopt;
-    }
-    const QStringView item = path.sliced(collection.size() + 1);
-    if (item.contains(u'/')) {
-        return std::nullopt;
-    }
-    return item.toString();
 }
 
 QString authFailureMessage(AuthFailure failure)
@@ -243,121 +227,21 @@ HttpReply ApiRouter::linkReply(int status, const StoredLink& link, const QByteAr
     return reply;
 }
 
-void ApiRouter::handle(const HttpRequest& request, qint64 nowMs, const Respond& respond)
+void ApiRouter::openApi(const Respond& respond) const
 {
-    const QString& path = request.path;
-    const Method method = request.method;
-    const bool read = method == Method::Get || method == Method::Head;
-    // What each path allows, for 405 and OPTIONS alike.
-    QByteArray allowed;
-    std::function<void()> serve;
-    if (path == OpenApiPath) {
-        allowed = "GET, HEAD, OPTIONS";
-        if (read) {
-            serve = [this, respond] {
-                HttpReply reply {200, JsonType.toByteArray(), m_openApi, {}};
-                reply.addHeader("Cache-Control", "no-cache");
-                respond(m_openApi.isEmpty() ? problemReply(500, QStringLiteral("接口说明文档缺失")) : reply);
-            };
-        }
-    } else if (path == LinksPath) {
-        allowed = "GET, HEAD, POST, OPTIONS";
-        if (read) {
-            serve = [this, request, nowMs, respond] {
-                requireRole(
-                    request, nowMs, respond, Role::Reader, [this, request, respond](const Authentication& caller) {
-                        listLinks(request, caller.role == Role::Admin, respond);
-                    });
-            };
-        } else if (method == Method::Post) {
-            serve = [this, request, nowMs, respond] {
-                identify(request, nowMs, respond, [this, request, nowMs, respond](const Caller& caller) {
-                    createLink(request, nowMs, caller, respond);
-                });
-            };
-        }
-    } else if (const std::optional<QString> counted = path.endsWith(VisitsSuffix)
-            ? itemOf(QStringView(path).chopped(VisitsSuffix.size()), LinksPath)
-            : std::nullopt) {
-        allowed = "GET, HEAD, OPTIONS";
-        if (read) {
-            serve = [this, request, nowMs, respond, item = *counted] {
-                requireRole(request, nowMs, respond, Role::Reader,
-                    [this, request, item, respond](const Authentication&) { linkVisits(request, item, respond); });
-            };
-        }
-    } else if (path == StatsPath) {
-        allowed = "GET, HEAD, OPTIONS";
-        if (read) {
-            serve = [this, request, nowMs, respond] {
-                requireRole(request, nowMs, respond, Role::Reader,
-                    [this, request, respond](const Authentication&) { serviceStats(request, respond); });
-            };
-        }
-    } else if (const std::optional<QString> code = itemOf(path, LinksPath)) {
-        allowed = "GET, HEAD, PATCH, DELETE, OPTIONS";
-        const QString& item = *code;
-        if (read) {
-            serve = [this, request, nowMs, respond, item] {
-                requireRole(request, nowMs, respond, Role::Reader,
-                    [this, item, host = request.host, respond](
-                        const Authentication& caller) { readLink(item, host, caller.role == Role::Admin, respond); });
-            };
-        } else if (method == Method::Patch) {
-            serve = [this, request, nowMs, respond, item] {
-                requireRole(request, nowMs, respond, Role::Creator,
-                    [this, request, item, respond](
-                        const Authentication& caller) { editLink(request, item, caller, respond); });
-            };
-        } else if (method == Method::Delete) {
-            serve = [this, request, nowMs, respond, item] {
-                requireRole(request, nowMs, respond, Role::Creator,
-                    [this, item, respond](const Authentication& caller) { deleteLink(item, caller, respond); });
-            };
-        }
-    } else if (path == KeysPath) {
-        allowed = "GET, HEAD, POST, OPTIONS";
-        if (read) {
-            serve = [this, request, nowMs, respond] {
-                requireRole(request, nowMs, respond, Role::Admin,
-                    [this, respond](const Authentication&) { listKeys(respond); });
-            };
-        } else if (method == Method::Post) {
-            serve = [this, request, nowMs, respond] {
-                requireRole(request, nowMs, respond, Role::Admin,
-                    [this, request, respond](const Authentication&) { createKey(request, respond); });
-            };
-        }
-    } else if (path == OwnKeyPath) {
-        // The key the request carries: a console learns its role without trying what it may not do.
-        allowed = "GET, HEAD, OPTIONS";
-        if (read) {
-            serve = [this, request, nowMs, respond] {
-                requireRole(request, nowMs, respond, Role::Reader,
-                    [respond](const Authentication& caller) { respond(jsonReply(200, callerObject(caller))); });
-            };
-        }
-    } else if (const std::optional<QString> name = itemOf(path, KeysPath)) {
-        allowed = "DELETE, OPTIONS";
-        if (method == Method::Delete) {
-            serve = [this, request, nowMs, respond, item = *name] {
-                requireRole(request, nowMs, respond, Role::Admin,
-                    [this, item, respond](const Authentication&) { revokeKey(item, respond); });
-            };
-        }
-    } else {
-        respond(notFound());
-        return;
-    }
-    if (serve) {
-        serve();
-    } else if (method == Method::Options) {
-        HttpReply reply = noContent();
-        reply.addHeader("Allow", allowed);
-        respond(std::move(reply));
-    } else {
-        respond(methodNotAllowedReply(allowed));
-    }
+    HttpReply reply {200, JsonType.toByteArray(), m_openApi, {}};
+    reply.addHeader("Cache-Control", "no-cache");
+    respond(m_openApi.isEmpty() ? problemReply(500, QStringLiteral("接口说明文档缺失")) : reply);
+}
+
+void ApiRouter::unknownPath(const Respond& respond) const
+{
+    respond(notFound());
+}
+
+void ApiRouter::ownKey(const Authentication& caller, const Respond& respond) const
+{
+    respond(jsonReply(200, callerObject(caller)));
 }
 
 void ApiRouter::identify(const HttpRequest& request, qint64 nowMs, const Respond& respond, WithCaller next)
@@ -414,21 +298,50 @@ void ApiRouter::identify(const HttpRequest& request, qint64 nowMs, const Respond
         respond);
 }
 
-void ApiRouter::requireRole(const HttpRequest& request, qint64 nowMs, const Respond& respond, Role role,
-    const std::function<void(const Authentication&)>& next)
+std::optional<HttpReply> ApiRouter::refusal(Access access, const Authentication* caller)
 {
-    identify(request, nowMs, respond, [respond, role, next](const Caller& caller) {
-        if (!caller) {
-            respond(unauthorizedReply(QStringLiteral("此操作需要 API 密钥（Authorization: Bearer KEY）")));
-        } else if (caller->role < role) {
-            respond(roleRefused(caller->role));
+    Role needed = Role::Reader;
+    switch (access) {
+    case Access::Anyone:
+    case Access::AnyoneOrKey:
+        return std::nullopt;
+    case Access::Reader:
+        break;
+    case Access::Creator:
+        needed = Role::Creator;
+        break;
+    case Access::Admin:
+        needed = Role::Admin;
+        break;
+    }
+    if (!caller) {
+        return unauthorizedReply(QStringLiteral("此操作需要 API 密钥（Authorization: Bearer KEY）"));
+    }
+    if (caller->role < needed) {
+        return roleRefused(caller->role);
+    }
+    return std::nullopt;
+}
+
+void ApiRouter::admit(Access access, const HttpRequest& request, qint64 nowMs, const Respond& respond,
+    std::function<void(const Authentication*)> next)
+{
+    if (access == Access::Anyone) {
+        next(nullptr);
+        return;
+    }
+    identify(request, nowMs, respond, [access, respond, next = std::move(next)](const Caller& caller) {
+        const Authentication* holder = caller ? &*caller : nullptr;
+        if (std::optional<HttpReply> refused = refusal(access, holder)) {
+            respond(std::move(*refused));
         } else {
-            next(*caller);
+            next(holder);
         }
     });
 }
 
-void ApiRouter::createLink(const HttpRequest& request, qint64 nowMs, const Caller& caller, const Respond& respond)
+void ApiRouter::createLink(
+    const HttpRequest& request, qint64 nowMs, const Authentication* caller, const Respond& respond)
 {
     if (caller && !allows(caller->role, Action::CreateLinks, true)) {
         respond(roleRefused(caller->role));

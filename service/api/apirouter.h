@@ -30,9 +30,14 @@ struct ApiSettings {
     std::function<QList<QUrl>(const QByteArray& host)> ownBases;
 };
 
+// Who may call a route, as the route table says: anyone, anyone with a key checked when one is
+// sent, or a key of at least a role.
+enum class Access : quint8 { Anyone, AnyoneOrKey, Reader, Creator, Admin };
+
 // The JSON API under /api/v1: links created, listed, read, edited and deleted with a key (Bearer),
 // keys managed by admins, the name and role of the key a caller holds, and a plain creation without
-// a key while shortening is open to all.
+// a key while shortening is open to all. Its paths and the access each needs are rows of the
+// route table (routes/routetable.cpp), which calls admit() and then the row's handler here.
 // Keys are checked on the store pool; every refusal is a problem document (api/problem.h).
 class ApiRouter
 {
@@ -41,26 +46,22 @@ public:
 
     // Whether the path is the API's: "/api" and everything under "/api/".
     static bool isApiPath(QStringView path);
-    void handle(const HttpRequest& request, qint64 nowMs, const Respond& respond);
 
     const AuthLimiter& authLimiter() const { return m_authLimiter; }
     AuthLimiter& authLimiter() { return m_authLimiter; }
 
-private:
-    // The caller: a key's name and role, or nobody (no Authorization header).
-    using Caller = std::optional<Authentication>;
-    using WithCaller = std::function<void(const Caller&)>;
+    // Calls next with the caller (none without a key) once access allows them: answers 429 while
+    // the client is blocked for failed keys, 401 for a key refused (counted against the client),
+    // 503 when the keys cannot be read, and for a role, 401 without a key, 403 without the role.
+    void admit(Access access, const HttpRequest& request, qint64 nowMs, const Respond& respond,
+        std::function<void(const Authentication*)> next);
+    // Why access refuses a caller who has been identified (none: sent no key), or nothing.
+    static std::optional<HttpReply> refusal(Access access, const Authentication* caller);
 
-    // Answers 429 while the client is blocked for failed keys, 401 for a key refused (counted
-    // against the client), 503 when the keys cannot be read; otherwise calls next.
-    void identify(const HttpRequest& request, qint64 nowMs, const Respond& respond, WithCaller next);
-    // As identify(), and 401 without a key, 403 without the role.
-    void requireRole(const HttpRequest& request, qint64 nowMs, const Respond& respond, Role role,
-        const std::function<void(const Authentication&)>& next);
-
-    void createLink(const HttpRequest& request, qint64 nowMs, const Caller& caller, const Respond& respond);
-    void automaticLink(const CreateRequest& create, const QByteArray& host, const Respond& respond);
-    void chosenLink(const CreateRequest& create, const QString& owner, const QByteArray& host, const Respond& respond);
+    // The handlers of the API's rows.
+    void openApi(const Respond& respond) const;
+    void unknownPath(const Respond& respond) const;
+    void createLink(const HttpRequest& request, qint64 nowMs, const Authentication* caller, const Respond& respond);
     // forAdmin: an admin key asks, and sees who disabled a link.
     void listLinks(const HttpRequest& request, bool forAdmin, const Respond& respond);
     void readLink(const QString& code, const QByteArray& host, bool forAdmin, const Respond& respond);
@@ -72,7 +73,19 @@ private:
     void serviceStats(const HttpRequest& request, const Respond& respond);
     void listKeys(const Respond& respond);
     void createKey(const HttpRequest& request, const Respond& respond);
+    void ownKey(const Authentication& caller, const Respond& respond) const;
     void revokeKey(const QString& name, const Respond& respond);
+
+private:
+    // The caller: a key's name and role, or nobody (no Authorization header).
+    using Caller = std::optional<Authentication>;
+    using WithCaller = std::function<void(const Caller&)>;
+
+    // Answers 429, 401 or 503 as admit() does; otherwise calls next.
+    void identify(const HttpRequest& request, qint64 nowMs, const Respond& respond, WithCaller next);
+
+    void automaticLink(const CreateRequest& create, const QByteArray& host, const Respond& respond);
+    void chosenLink(const CreateRequest& create, const QString& owner, const QByteArray& host, const Respond& respond);
 
     // Runs work on the pool; answers 503 itself when the pool is full.
     template<typename Result>

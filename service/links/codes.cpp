@@ -10,7 +10,8 @@ namespace
 constexpr char16_t Alphabet[] = u"23456789abcdefghijkmnpqrstuvwxyzABCDEFGHJKLMNPQRSTUVWXYZ";
 constexpr qsizetype AlphabetSize = std::size(Alphabet) - 1;
 
-// Kept in one list: the routes answer the first few, the rest are held for pages to come.
+// The first segments of the route table's reserved rows and the names it holds for pages to come
+// (routes/routetable.cpp); links/ knows no routes, so tst_routetable holds the two lists equal.
 constexpr std::array<QStringView, 9> ReservedNames {HealthSegment, ReadySegment, ApiSegment, ProtocolSegment,
     u"favicon.ico", u"robots.txt", u"admin", u"metrics", u"static"};
 

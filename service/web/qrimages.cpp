@@ -2,6 +2,7 @@
 
 #include "links/fields.h"
 #include "qrcode.h"
+#include "web/policies.h"
 
 #include <algorithm>
 
@@ -74,7 +75,7 @@ HttpReply QrImages::reply(const QString& shortLink, const QrRequest& request)
     HttpReply reply;
     if (request.format == QrFormat::Svg) {
         reply = {200, "image/svg+xml", std::move(body), {}};
-        reply.addHeader("Content-Security-Policy", "default-src 'none'; style-src 'unsafe-inline'");
+        reply.addHeader("Content-Security-Policy", ImagePolicy.toByteArray());
     } else {
         reply = {200, "image/png", std::move(body), {}};
     }

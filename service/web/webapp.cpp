@@ -2,6 +2,7 @@
 
 #include "protocol.h"
 #include "web/pages.h"
+#include "web/policies.h"
 
 #include <QCryptographicHash>
 #include <QDirIterator>
@@ -22,10 +23,6 @@ constexpr auto ConsolePath = QStringView(u"/admin");
 // A year: the address changes with the content, so what a browser keeps never goes stale.
 constexpr auto AssetCaching = QByteArrayView("public, max-age=31536000, immutable");
 constexpr auto PageCaching = QByteArrayView("no-cache");
-// Scripts, styles and images from this origin only, none written into the page; no frames, no
-// forms sent elsewhere, no <base> that could send relative addresses elsewhere.
-constexpr auto PagePolicy
-    = QByteArrayView("default-src 'self'; base-uri 'none'; form-action 'self'; frame-ancestors 'none'");
 constexpr qsizetype VersionLength = 12;
 constexpr qsizetype EtagLength = 24;
 
@@ -249,7 +246,7 @@ HttpReply WebApp::answer(const Resource& resource, const HttpRequest& request, b
     reply.addHeader("X-Content-Type-Options", "nosniff");
     if (page) {
         reply.addHeader("Vary", "Accept-Language");
-        reply.addHeader("Content-Security-Policy", PagePolicy.toByteArray());
+        reply.addHeader("Content-Security-Policy", AppPolicy.toByteArray());
         reply.addHeader("X-Frame-Options", "DENY"); // for browsers that know no frame-ancestors
         reply.addHeader("Referrer-Policy", "same-origin");
     }

@@ -1,4 +1,4 @@
-#include "routes.h"
+#include "routes/routes.h"
 
 #include "api/apirouter.h"
 #include "api/problem.h"
@@ -14,6 +14,7 @@
 #include "store/linkstore.h"
 #include "token.h"
 #include "web/pages.h"
+#include "web/policies.h"
 #include "web/qrimages.h"
 
 #include <QDateTime>
@@ -37,27 +38,45 @@ HttpReply json(int status, const QJsonObject& object)
     return reply;
 }
 
-// Pages run no script and are never framed. A page with a form sends it to this service only;
-// as browsers also hold the redirect that answers a form to form-action, such a page allows the
-// schemes a link may lead to as well.
-HttpReply html(int status, QByteArray body, bool form = false)
+HttpReply html(int status, QByteArray body, SecurityPolicy policy = SecurityPolicy::Page)
 {
     HttpReply reply {status, HtmlType.toByteArray(), std::move(body), {}};
-    reply.addHeader("Content-Security-Policy",
-        form ? "default-src 'none'; style-src 'unsafe-inline'; img-src 'self'; base-uri 'none'; "
-               "form-action 'self' http: https:; frame-ancestors 'none'"
-             : "default-src 'none'; style-src 'unsafe-inline'; img-src 'self'; base-uri 'none'; form-action 'none'; "
-               "frame-ancestors 'none'");
+    reply.addHeader("Content-Security-Policy", policyText(policy).toByteArray());
     reply.addHeader("X-Frame-Options", "DENY");
     reply.addHeader("X-Content-Type-Options", "nosniff");
     return reply;
 }
 
-HttpReply methodNotAllowed(const QByteArray& allowed, bool api)
+HttpReply plainText(int status, QByteArray body)
 {
-    HttpReply reply = api ? jsonFailure(405, QStringLiteral("请求方法不正确"))
-                          : html(405, notFoundPage(QStringLiteral("请求方法不正确")));
-    reply.addHeader("Allow", allowed);
+    return HttpReply {status, "text/plain; charset=utf-8", std::move(body), {}};
+}
+
+// A method the path's rows do not take, worded as the route's family words its answers; the API
+// answers OPTIONS with what the path allows.
+HttpReply refuseMethod(Family family, quint8 allowed, Method method)
+{
+    HttpReply reply;
+    switch (family) {
+    case Family::Protocol:
+        reply = jsonFailure(405, QStringLiteral("请求方法不正确"));
+        break;
+    case Family::Page:
+        reply = html(405, notFoundPage(QStringLiteral("请求方法不正确")));
+        break;
+    case Family::Api:
+        if (method == Method::Options) {
+            reply = {204, {}, {}, {}};
+            reply.addHeader("Cache-Control", "no-store");
+            reply.addHeader("Allow", allowHeader(allowed, true));
+            return reply;
+        }
+        return methodNotAllowedReply(allowHeader(allowed, true));
+    case Family::Metrics:
+        reply = plainText(405, "GET or HEAD\n");
+        break;
+    }
+    reply.addHeader("Allow", allowHeader(allowed, false));
     return reply;
 }
 
@@ -66,18 +85,6 @@ HttpReply unavailable(HttpReply reply)
 {
     reply.addHeader("Retry-After", QByteArray::number(RetryAfterSeconds));
     return reply;
-}
-
-// Whether path can only name a link: "/" and one segment of a link's shape, so no page, preview or QR code.
-bool isLinkPath(QStringView path)
-{
-    return path.startsWith(u'/') && mayNameLink(path.sliced(1));
-}
-
-// Whether path is exactly "/" and the segment.
-bool isSegment(QStringView path, QStringView segment)
-{
-    return path.size() == segment.size() + 1 && path.startsWith(u'/') && path.endsWith(segment);
 }
 
 // A page in place of a link that no longer leads anywhere; never kept, the link may come back.
@@ -232,63 +239,88 @@ QString Routes::shortLink(int type, const QString& code, const QByteArray& host)
 
 void Routes::handle(const HttpRequest& request, qint64 nowMs, const Respond& respond)
 {
-    const QString& path = request.path;
-    if (ApiRouter::isApiPath(path)) {
-        m_api->handle(request, nowMs, respond);
+    dispatch(Listener::Public, request, nowMs, respond);
+}
+
+void Routes::handleMetrics(const HttpRequest& request, const Respond& respond)
+{
+    dispatch(Listener::Metrics, request, 0, respond);
+}
+
+void Routes::dispatch(Listener listener, const HttpRequest& request, qint64 nowMs, const Respond& respond)
+{
+    const RouteMatch match = matchRoute(listener, request.method, request.path);
+    if (!match.first) {
+        // The public listener's last rows take every path; the metrics listener serves one.
+        respond(plainText(404, "not found; metrics are at /metrics\n"));
         return;
     }
-    if (path == ShortenPath) {
-        if (request.method != Method::Get) {
-            respond(methodNotAllowed("GET", true));
-            return;
-        }
-        shorten(request, nowMs, respond);
+    if (!match.row) {
+        respond(refuseMethod(match.first->family, match.allowed, request.method));
         return;
     }
-    if (path == VersionPath) {
-        respond(request.method == Method::Post ? softVersion(request) : methodNotAllowed("POST", true));
+    const RouteHandler handler = match.row->handler;
+    if (match.row->access == Access::Anyone) {
+        handler(*this, RouteCall {request, nowMs, respond, match.item, nullptr});
         return;
     }
-    if (isSegment(path, HealthSegment) || isSegment(path, ReadySegment)) {
-        health(request, respond);
-        return;
-    }
-    // HEAD is answered like GET (the front end leaves out the body) but counts no visit. POST is
-    // the button of a limited link's page, on the link's own path only.
-    const bool head = request.method == Method::Head;
-    const bool linkPath = isLinkPath(path);
-    if (request.method == Method::Post && linkPath) {
-        if (!fromOwnPage(request)) {
-            respond(html(403,
-                messagePage(QStringLiteral("请从短网址的页面继续访问"),
-                    QStringLiteral("这个请求来自其他网站的页面，没有用掉短网址的访问次数。请直接打开短网址。"))));
-            return;
-        }
-        redirect(path.sliced(1), request, respond);
-        return;
-    }
-    if (request.method != Method::Get && !head) {
-        respond(methodNotAllowed(linkPath ? "GET, HEAD, POST" : "GET, HEAD", false));
-        return;
-    }
-    if (path.startsWith(ReleasePagePrefix)) {
-        respond(releaseDetail(path.sliced(ReleasePagePrefix.size())));
-        return;
-    }
+    m_api->admit(match.row->access, request, nowMs, respond,
+        [this, handler, request, nowMs, respond, item = match.item](const Authentication* caller) {
+            handler(*this, RouteCall {request, nowMs, respond, item, caller});
+        });
+}
+
+void Routes::page(const HttpRequest& request, const Respond& respond)
+{
     if (std::optional<HttpReply> page = m_web.reply(request)) {
         respond(std::move(*page));
         return;
     }
+    followPath(request, respond);
+}
+
+void Routes::followPath(const HttpRequest& request, const Respond& respond)
+{
+    const QString& path = request.path;
     const QString segment = path.sliced(path.isEmpty() ? 0 : 1);
     if (segment.endsWith(u'+')) {
         preview(request, segment.chopped(1), segment, respond);
         return;
     }
     if (const std::optional<QrRequest> qr = parseQrRequest(segment, request.query)) {
-        qrImage(*qr, segment, request.host, respond);
+        drawQr(*qr, segment, request.host, respond);
         return;
     }
     redirect(segment, request, respond);
+}
+
+void Routes::confirmVisit(const QString& segment, const HttpRequest& request, const Respond& respond)
+{
+    if (!fromOwnPage(request)) {
+        respond(html(403,
+            messagePage(QStringLiteral("请从短网址的页面继续访问"),
+                QStringLiteral("这个请求来自其他网站的页面，没有用掉短网址的访问次数。请直接打开短网址。"))));
+        return;
+    }
+    redirect(segment, request, respond);
+}
+
+void Routes::qrImage(const HttpRequest& request, const QString& segment, const Respond& respond)
+{
+    if (const std::optional<QrRequest> qr = parseQrRequest(segment, request.query)) {
+        drawQr(*qr, segment, request.host, respond);
+    } else {
+        redirect(segment, request, respond);
+    }
+}
+
+void Routes::metricsPage(const Respond& respond)
+{
+    if (m_metricsPage) {
+        m_metricsPage(respond);
+    } else {
+        respond(plainText(404, "not found; metrics are at /metrics\n"));
+    }
 }
 
 bool Routes::fromOwnPage(const HttpRequest& request) const
@@ -319,7 +351,8 @@ HttpReply Routes::limitedReply(
         m_web.text(language, QStringLiteral("limited.message")),
         m_web.text(language, QStringLiteral("limited.button"))};
     // Kept nowhere and indexed by no one: the next look may find the link used up.
-    HttpReply reply = html(200, limitedPage(texts, shortLink(link.type, code, host), u'/' + code), true);
+    HttpReply reply
+        = html(200, limitedPage(texts, shortLink(link.type, code, host), u'/' + code), SecurityPolicy::FormPage);
     reply.addHeader("Cache-Control", "no-store");
     reply.addHeader("X-Robots-Tag", "noindex");
     return reply;
@@ -449,8 +482,8 @@ void Routes::lookup(
     m_shortener.resolve(code, [segment, respond, found = std::move(found)](const LookupResult& result) {
         if (result.status == StoreStatus::Ok && result.link.state != LinkState::Active) {
             // Taken down: the page says so and never where the link led.
-            respond(gone(gonePage(result.link.code, result.link.state == LinkState::Deleted, result.link.reason,
-                result.link.takedown)));
+            respond(gone(gonePage(
+                result.link.code, result.link.state == LinkState::Deleted, result.link.reason, result.link.takedown)));
             return;
         }
         if (result.status == StoreStatus::Ok) {
@@ -541,7 +574,7 @@ void Routes::preview(const HttpRequest& request, const QString& code, const QStr
     });
 }
 
-void Routes::qrImage(const QrRequest& qr, const QString& segment, const QByteArray& host, const Respond& respond)
+void Routes::drawQr(const QrRequest& qr, const QString& segment, const QByteArray& host, const Respond& respond)
 {
     if (qr.badSize) {
         respond(html(400,
@@ -554,18 +587,10 @@ void Routes::qrImage(const QrRequest& qr, const QString& segment, const QByteArr
     });
 }
 
-void Routes::health(const HttpRequest& request, const Respond& respond)
+void Routes::alive(const Respond& respond)
 {
-    if (request.method != Method::Get && request.method != Method::Head) {
-        respond(methodNotAllowed("GET, HEAD", true));
-        return;
-    }
     // Alive is the process answering at all; whether it should get traffic is /readyz's question.
-    if (isSegment(request.path, HealthSegment)) {
-        respond(json(200, QJsonObject {{QStringLiteral("status"), QStringLiteral("ok")}}));
-        return;
-    }
-    checkReady(respond);
+    respond(json(200, QJsonObject {{QStringLiteral("status"), QStringLiteral("ok")}}));
 }
 
 void Routes::checkReady(const std::function<void(const HttpReply& reply)>& done)
