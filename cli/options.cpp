@@ -42,16 +42,20 @@ struct Parser {
     QCommandLineParser parser;
     QCommandLineOption input {{QStringLiteral("i"), QStringLiteral("input")},
         Texts::tr("Read addresses from FILE, one a line (\"-\": standard input)."), QStringLiteral("FILE")};
+    // The defaults are Invocation's; the help and the parser read them from there.
+    const Invocation defaults {};
     QCommandLineOption type {{QStringLiteral("t"), QStringLiteral("type")},
-        Texts::tr("Short-link service, 0 to %1 (default 0).").arg(Protocol::LinkTypeCount - 1), QStringLiteral("N"),
-        QStringLiteral("0")};
+        Texts::tr("Short-link service, 0 to %1 (default %2).").arg(Protocol::LinkTypeCount - 1).arg(defaults.type),
+        QStringLiteral("N"), QString::number(defaults.type)};
     QCommandLineOption jobs {{QStringLiteral("j"), QStringLiteral("jobs")},
-        Texts::tr("Requests in flight, 1 to %1 (default 4).").arg(MaxJobs), QStringLiteral("N"), QStringLiteral("4")};
+        Texts::tr("Requests in flight, 1 to %1 (default %2).").arg(MaxJobs).arg(defaults.jobs), QStringLiteral("N"),
+        QString::number(defaults.jobs)};
     QCommandLineOption format {{QStringLiteral("f"), QStringLiteral("format")},
-        Texts::tr("Output: text, tsv, csv or jsonl (default text)."), QStringLiteral("FORMAT"), QStringLiteral("text")};
+        Texts::tr("Output: text, tsv, csv or jsonl (default %1).").arg(formatName(defaults.format)),
+        QStringLiteral("FORMAT"), formatName(defaults.format)};
     QCommandLineOption retries {QStringLiteral("retries"),
-        Texts::tr("Retries of an address when the service is busy or unreachable (default 3)."), QStringLiteral("N"),
-        QStringLiteral("3")};
+        Texts::tr("Retries of an address when the service is busy or unreachable (default %1).").arg(defaults.retries),
+        QStringLiteral("N"), QString::number(defaults.retries)};
     QCommandLineOption timeout {QStringLiteral("timeout"),
         Texts::tr("Time limit of each request in seconds (default %1; %2 for the version check).")
             .arg(ShortenTimeLimit.count() / 1000)

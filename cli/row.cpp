@@ -3,6 +3,7 @@
 #include "displaytext.h"
 
 #include <QStringBuilder>
+#include <array>
 
 namespace Nolvex::Cli
 {
@@ -143,19 +144,22 @@ QString Messages::redirectNotFollowed(const QUrl& target)
         .arg(forTerminal(target.toDisplayString()));
 }
 
+namespace
+{
+constexpr std::array<QStringView, 4> FormatNames {u"text", u"tsv", u"csv", u"jsonl"}; // in Format's order
+} // namespace
+
+QString formatName(Format format)
+{
+    return FormatNames.at(static_cast<size_t>(format)).toString();
+}
+
 std::optional<Format> formatFromName(QStringView name)
 {
-    if (name == u"text") {
-        return Format::Text;
-    }
-    if (name == u"tsv") {
-        return Format::Tsv;
-    }
-    if (name == u"csv") {
-        return Format::Csv;
-    }
-    if (name == u"jsonl") {
-        return Format::Jsonl;
+    for (size_t index = 0; index < FormatNames.size(); ++index) {
+        if (name == FormatNames.at(index)) {
+            return Format(index);
+        }
     }
     return std::nullopt;
 }

@@ -60,6 +60,7 @@ enum class Format {
     Jsonl, // one object a line with line, input, ok, short, error and message
 };
 
+QString formatName(Format format);
 std::optional<Format> formatFromName(QStringView name);
 
 QByteArray formatRow(Format format, const Row& row);

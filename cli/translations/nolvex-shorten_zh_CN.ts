@@ -124,23 +124,23 @@
     </message>
     <message>
         <location filename="../options.cpp" line="46"/>
-        <source>Short-link service, 0 to %1 (default 0).</source>
-        <translation>短网址服务，0 到 %1（默认 0）。</translation>
+        <source>Short-link service, 0 to %1 (default %2).</source>
+        <translation>短网址服务，0 到 %1（默认 %2）。</translation>
     </message>
     <message>
         <location filename="../options.cpp" line="49"/>
-        <source>Requests in flight, 1 to %1 (default 4).</source>
-        <translation>同时进行的请求数，1 到 %1（默认 4）。</translation>
+        <source>Requests in flight, 1 to %1 (default %2).</source>
+        <translation>同时进行的请求数，1 到 %1（默认 %2）。</translation>
     </message>
     <message>
         <location filename="../options.cpp" line="51"/>
-        <source>Output: text, tsv, csv or jsonl (default text).</source>
-        <translation>输出格式：text、tsv、csv 或 jsonl（默认 text）。</translation>
+        <source>Output: text, tsv, csv or jsonl (default %1).</source>
+        <translation>输出格式：text、tsv、csv 或 jsonl（默认 %1）。</translation>
     </message>
     <message>
         <location filename="../options.cpp" line="53"/>
-        <source>Retries of an address when the service is busy or unreachable (default 3).</source>
-        <translation>服务器繁忙或无法连接时每个网址的重试次数（默认 3）。</translation>
+        <source>Retries of an address when the service is busy or unreachable (default %1).</source>
+        <translation>服务器繁忙或无法连接时每个网址的重试次数（默认 %1）。</translation>
     </message>
     <message>
         <location filename="../options.cpp" line="60"/>
