@@ -41,7 +41,6 @@ const LinkRequest LinkRequests[] {
     {"curl GET", "curl/8.5.0", "GET", {}, true, 0, 200, false, "继续访问", 0},
     {"curl HEAD", "curl/8.5.0", "HEAD", {}, true, 0, 200, false, nullptr, 0},
     {"curl POST, no body", "curl/8.5.0", "POST", {}, true, 0, 303, true, nullptr, 1},
-    {"python-requests GET", "python-requests/2.31", "GET", {}, true, 0, 200, false, "继续访问", 0},
     {"Slackbot GET, English", "Slackbot-LinkExpanding 1.0", "GET", "Accept-Language: en-US,en;q=0.9\r\n", true, 0, 200,
         false, "Continue", 0},
     {"no agent GET", {}, "GET", {}, true, 0, 200, false, "继续访问", 0},

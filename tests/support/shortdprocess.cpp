@@ -94,7 +94,8 @@ bool ShortdProcess::launch()
     const QString errorLog = m_root.filePath(QStringLiteral("stderr.log"));
     QFile::remove(errorLog);
     m_process.setProgram(binaryPath());
-    m_process.setArguments(QStringList {QStringLiteral("--listen"), QStringLiteral("127.0.0.1:%1").arg(m_port),
+    m_process.setArguments(QStringList {QStringLiteral("--listen"),
+                               (m_everyAddress ? QStringLiteral(":%1") : QStringLiteral("127.0.0.1:%1")).arg(m_port),
                                QStringLiteral("--data-dir"), dataDir(), QStringLiteral("--access-log"), accessLogPath()}
         + m_extraArguments);
     m_process.setStandardOutputFile(QProcess::nullDevice());

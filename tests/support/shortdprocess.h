@@ -18,6 +18,8 @@ public:
     explicit ShortdProcess(QStringList extraArguments = {}, QObject* parent = nullptr);
     ~ShortdProcess() override;
 
+    // Before start(): listen on every address of this machine (":PORT"), not on 127.0.0.1 alone.
+    void listenOnEveryAddress() { m_everyAddress = true; }
     // Starts the service and waits until /healthz answers; false with errorString() otherwise.
     bool start();
     // Starts it again on the same port and data directory, e.g. after kill9().
@@ -51,5 +53,6 @@ private:
     QTemporaryDir m_root;
     QProcess m_process;
     quint16 m_port = 0;
+    bool m_everyAddress = false;
     QString m_error;
 };

@@ -206,10 +206,10 @@ QStringList serviceArguments(const QString& database, bool open)
     return arguments;
 }
 
-// Runs an operator command against the instance's store: whether it succeeded, and its standard
-// output in out.
-bool runOperator(
-    const ShortdProcess& service, const QString& database, const QStringList& arguments, QByteArray* out = nullptr)
+// Runs an operator command against the instance's store; its standard output, and in ok whether
+// it succeeded.
+QByteArray operatorCommand(
+    const ShortdProcess& service, const QString& database, const QStringList& arguments, bool* ok = nullptr)
 {
     QProcess command;
     command.setProgram(ShortdProcess::binaryPath());
@@ -218,18 +218,41 @@ bool runOperator(
                               : QStringList {u"--database"_s, database}));
     command.start();
     const bool done = command.waitForFinished(30'000) && command.exitCode() == 0;
-    if (out) {
-        *out = done ? command.readAllStandardOutput().trimmed() : QByteArray();
+    if (ok) {
+        *ok = done;
     }
-    return done;
+    return done ? command.readAllStandardOutput().trimmed() : QByteArray();
 }
 
-QByteArray operatorCommand(const ShortdProcess& service, const QString& database, const QStringList& arguments)
-{
-    QByteArray out;
-    runOperator(service, database, arguments, &out);
-    return out;
-}
+// Who disables a link (owner: the creator key that made it; other: another creator; admin; shell:
+// an operator's command), then who enables it, disables it, gives another reason or deletes it:
+// the status (for shell, 200 when the command succeeds), the link after, and whether the public
+// 410 page shows the reason.
+const struct {
+    const char* disabler;
+    const char* actor;
+    const char* action; // enable, disable, reason (a new one), delete, none
+    int status;
+    const char* state;
+    const char* reason; // after; empty: none
+    const char* by;
+    bool shown;
+} Takedowns[] {
+    {"owner", "owner", "enable", 200, "active", "", "", false},
+    {"owner", "owner", "reason", 200, "disabled", "second", "key:creator", false},
+    {"owner", "other", "enable", 403, "disabled", "first", "key:creator", false},
+    {"owner", "admin", "reason", 200, "disabled", "second", "key:admin", true},
+    {"owner", "shell", "enable", 200, "active", "", "", false},
+    {"other", "none", "none", 403, "active", "", "", false},
+    {"admin", "owner", "enable", 403, "disabled", "first", "key:admin", true},
+    {"admin", "owner", "reason", 403, "disabled", "first", "key:admin", true},
+    {"admin", "owner", "delete", 403, "disabled", "first", "key:admin", true},
+    {"admin", "admin", "enable", 200, "active", "", "", false},
+    {"admin", "shell", "reason", 200, "disabled", "second", "shell:", true},
+    {"shell", "owner", "disable", 403, "disabled", "first", "shell:", true},
+    {"shell", "admin", "enable", 200, "active", "", "", false},
+    {"shell", "shell", "reason", 200, "disabled", "second", "shell:", true},
+};
 } // namespace
 
 class ApiTest final : public QObject
@@ -436,58 +459,21 @@ HttpResult ApiTest::call(
 
 bool ApiTest::shell(const QString& store, const QStringList& arguments)
 {
-    return runOperator(*m_instances[store].open, store == u"postgres" ? m_cluster.url(u"api"_s) : QString(), arguments);
+    bool ok = false;
+    operatorCommand(
+        *m_instances[store].open, store == u"postgres" ? m_cluster.url(u"api"_s) : QString(), arguments, &ok);
+    return ok;
 }
 
-// Who disables a link (owner: the creator key that made it; other: another creator; admin; shell:
-// an operator's command), then who enables it or gives another reason: whether that is allowed,
-// the link after, and whether the public 410 page shows the reason.
 void ApiTest::takedowns_data()
 {
     QTest::addColumn<QString>("store");
-    QTest::addColumn<QString>("disabler");
-    QTest::addColumn<QString>("actor");
-    QTest::addColumn<QString>("action"); // enable, disable, reason (a new one), delete, none
-    QTest::addColumn<int>("status"); // of the action; for shell, 200 when the command succeeds
-    QTest::addColumn<QString>("state");
-    QTest::addColumn<QString>("reason"); // after; empty: none
-    QTest::addColumn<QString>("disabledBy");
-    QTest::addColumn<bool>("shown"); // the 410 page shows the reason
-    const struct {
-        const char* disabler;
-        const char* actor;
-        const char* action;
-        int status;
-        const char* state;
-        const char* reason;
-        const char* by;
-        bool shown;
-    } rows[] {
-        {"owner", "owner", "enable", 200, "active", "", "", false},
-        {"owner", "owner", "reason", 200, "disabled", "second", "key:creator", false},
-        {"owner", "other", "enable", 403, "disabled", "first", "key:creator", false},
-        {"owner", "admin", "reason", 200, "disabled", "second", "key:admin", true},
-        {"owner", "shell", "enable", 200, "active", "", "", false},
-        {"other", "none", "none", 403, "active", "", "", false},
-        {"admin", "owner", "enable", 403, "disabled", "first", "key:admin", true},
-        {"admin", "owner", "reason", 403, "disabled", "first", "key:admin", true},
-        {"admin", "owner", "delete", 403, "disabled", "first", "key:admin", true},
-        {"admin", "admin", "enable", 200, "active", "", "", false},
-        {"admin", "shell", "reason", 200, "disabled", "second", "shell:", true},
-        {"shell", "owner", "enable", 403, "disabled", "first", "shell:", true},
-        {"shell", "owner", "disable", 403, "disabled", "first", "shell:", true},
-        {"shell", "owner", "reason", 403, "disabled", "first", "shell:", true},
-        {"shell", "admin", "enable", 200, "active", "", "", false},
-        {"shell", "shell", "reason", 200, "disabled", "second", "shell:", true},
-    };
+    QTest::addColumn<int>("index");
     for (const QString& store : {u"sqlite"_s, u"postgres"_s}) {
-        for (const auto& row : rows) {
-            const QString name = store + u": "_s + QLatin1StringView(row.disabler) + u" disables, "_s
-                + QLatin1StringView(row.actor) + u" "_s + QLatin1StringView(row.action);
-            QTest::newRow(qPrintable(name))
-                << store << QString::fromLatin1(row.disabler) << QString::fromLatin1(row.actor)
-                << QString::fromLatin1(row.action) << row.status << QString::fromLatin1(row.state)
-                << QString::fromLatin1(row.reason) << QString::fromLatin1(row.by) << row.shown;
+        for (int i = 0; i < int(std::size(Takedowns)); ++i) {
+            const auto& row = Takedowns[i];
+            QTest::addRow("%s: %s disables, %s %s", qPrintable(store), row.disabler, row.actor, row.action)
+                << store << i;
         }
     }
 }
@@ -495,14 +481,10 @@ void ApiTest::takedowns_data()
 void ApiTest::takedowns()
 {
     QFETCH(QString, store);
-    QFETCH(QString, disabler);
-    QFETCH(QString, actor);
-    QFETCH(QString, action);
-    QFETCH(int, status);
-    QFETCH(QString, state);
-    QFETCH(QString, reason);
-    QFETCH(QString, disabledBy);
-    QFETCH(bool, shown);
+    QFETCH(int, index);
+    const auto& row = Takedowns[index];
+    const QString state = QString::fromLatin1(row.state);
+    const QString reason = QString::fromLatin1(row.reason);
     const QString code = u"td-"_s + QString::number(qHash(QTest::currentDataTag()) % 1000000U);
     const QByteArray item = "/api/v1/links/" + code.toLatin1();
     const QByteArray made = R"({"url":"https://example.com/td","code":")" + code.toLatin1() + "\"}";
@@ -524,22 +506,23 @@ void ApiTest::takedowns()
         return what == u"delete" ? call(store, "DELETE", item, key).status
                                  : call(store, "PATCH", item, key, body).status;
     };
-    const int disabled = act(disabler, u"reason"_s, u"first"_s);
-    if (action == u"none") {
-        QCOMPARE(disabled, status);
+    const int disabled = act(QString::fromLatin1(row.disabler), u"reason"_s, u"first"_s);
+    if (qstrcmp(row.action, "none") == 0) {
+        QCOMPARE(disabled, row.status);
     } else {
         QCOMPARE(disabled, 200);
-        QCOMPARE(act(actor, action, u"second"_s), status);
+        QCOMPARE(act(QString::fromLatin1(row.actor), QString::fromLatin1(row.action), u"second"_s), row.status);
     }
     // A change from the shell reaches the service's copy within moments.
     QJsonObject link;
     QTRY_COMPARE((link = call(store, "GET", item, u"admin"_s).json()).value(u"state"_s).toString(), state);
     QCOMPARE(link.value(u"reason"_s).toString(), reason);
     const QJsonValue by = link.value(u"disabledBy"_s);
-    QVERIFY2(disabledBy.isEmpty() ? by.isNull() : by.toString().startsWith(disabledBy), qPrintable(by.toString()));
+    QVERIFY2(
+        *row.by == 0 ? by.isNull() : by.toString().startsWith(QLatin1StringView(row.by)), qPrintable(by.toString()));
     const HttpResult page = call(store, "GET", "/" + code.toLatin1(), u"none"_s);
     QCOMPARE(page.status, state == u"active" ? 302 : 410);
-    QCOMPARE(page.body.contains(reason.toUtf8()) && !reason.isEmpty(), shown);
+    QCOMPARE(page.body.contains(reason.toUtf8()) && !reason.isEmpty(), row.shown);
 }
 
 void ApiTest::revokedFromTheShell_data()

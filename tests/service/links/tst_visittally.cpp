@@ -178,10 +178,8 @@ void TestVisitTally::linkReadShowsEveryClass_data()
     QTest::addColumn<bool>("limited"); // a visit limit: people's visits are granted by the store at once
     QTest::addColumn<QList<qint64>>("counts"); // people, visitors, bots, previews
     const VisitClass human = VisitClass::Human;
-    QTest::newRow("a person") << QList {human} << false << QList<qint64> {1, 1, 0, 0};
     QTest::newRow("a person twice") << QList {human, human} << false << QList<qint64> {2, 1, 0, 0};
     QTest::newRow("a bot") << QList {VisitClass::Bot} << false << QList<qint64> {0, 0, 1, 0};
-    QTest::newRow("a preview") << QList {VisitClass::Preview} << false << QList<qint64> {0, 0, 0, 1};
     QTest::newRow("one of each") << QList {VisitClass::Preview, human, VisitClass::Bot} << false
                                  << QList<qint64> {1, 1, 1, 1};
     QTest::newRow("one of each, limited")

@@ -177,25 +177,22 @@ void OperatorCommandsTest::commands_data()
         << (QStringList {u"links"_s, u"disable"_s, u"aaaaaa"_s, u"--reason"_s, atLimit + u'r'} + show
                + QStringList {u"aaaaaa"_s})
         << 2 << u"state:   active"_s << u"--reason is at most 1000 characters; this one has 1001"_s;
+    // links COMMAND CODE [MORE], then the link shown.
+    const auto shown = [&show](const QString& command, const QString& code, const QStringList& more = {}) {
+        return QStringList {u"links"_s, command, code} + more + show + QStringList {code};
+    };
     QTest::newRow("disable keeps no reason its creator wrote")
-        << (QStringList {u"links"_s, u"disable"_s, u"cccccc"_s} + show + QStringList {u"cccccc"_s}) << 0
-        << u"owner:   deploy\nby:      shell:"_s << u"cccccc: disabled"_s;
-    QTest::newRow("disable keeps who did it")
-        << (QStringList {u"links"_s, u"disable"_s, u"aaaaaa"_s, u"--reason"_s, u"spam"_s} + show
-               + QStringList {u"aaaaaa"_s})
-        << 0 << u"reason:  spam\nby:      shell:"_s << u"aaaaaa: disabled"_s;
+        << shown(u"disable"_s, u"cccccc"_s) << 0 << u"owner:   deploy\nby:      shell:"_s << u"cccccc: disabled"_s;
+    QTest::newRow("disable keeps who did it") << shown(u"disable"_s, u"aaaaaa"_s, {u"--reason"_s, u"spam"_s}) << 0
+                                              << u"reason:  spam\nby:      shell:"_s << u"aaaaaa: disabled"_s;
     QTest::newRow("enable forgets who did it")
-        << (QStringList {u"links"_s, u"enable"_s, u"bbbbbb"_s} + show + QStringList {u"bbbbbb"_s}) << 0
-        << u"state:   active\naddress"_s << u"bbbbbb: active"_s;
+        << shown(u"enable"_s, u"bbbbbb"_s) << 0 << u"state:   active\naddress"_s << u"bbbbbb: active"_s;
     QTest::newRow("a title with a bidirectional override refused")
-        << (QStringList {u"links"_s, u"set"_s, u"aaaaaa"_s, u"--title"_s, u"abc\u202egnp.exe"_s} + show
-               + QStringList {u"aaaaaa"_s})
-        << 2 << u"state:   active"_s
+        << shown(u"set"_s, u"aaaaaa"_s, {u"--title"_s, u"abc\u202egnp.exe"_s}) << 2 << u"state:   active"_s
         << u"the title is not at most 200 characters without control characters, bidirectional"_s;
     QTest::newRow("a tag with a lone surrogate refused")
-        << (QStringList {u"links"_s, u"set"_s, u"aaaaaa"_s, u"--tag"_s, u"ok"_s, u"--tag"_s, u"x"_s + QChar(0xD800)}
-               + show + QStringList {u"aaaaaa"_s})
-        << 2 << u"state:   active"_s << u"a tag is not 1 to 40 characters"_s;
+        << shown(u"set"_s, u"aaaaaa"_s, {u"--tag"_s, u"ok"_s, u"--tag"_s, u"x"_s + QChar(0xD800)}) << 2
+        << u"state:   active"_s << u"a tag is not 1 to 40 characters"_s;
     QTest::newRow("show escapes") << QStringList {u"links"_s, u"show"_s, u"eeeeee"_s} << 0
                                   << u"address: https://e.com/<U+001B>]0;owned<U+0007><U+001B>[2J\n"
                                      u"created: 2026-01-03T00:00:00Z\nvisits:  70\nreason:  <U+001B>[31mred<U+009B>2J"_s
