@@ -42,3 +42,6 @@ fi
 
 echo "== terminal client"
 bench/cli/run.sh
+
+echo "== terminal client against servers that never stop sending: peak resident memory"
+./build-bench/bench/bench_endless

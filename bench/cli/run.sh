@@ -6,6 +6,8 @@
 #   - time from the first reply read off the socket to the first row written (strace time stamps).
 #
 #   bench/cli/run.sh [addresses] [stream lines]      defaults: 100000, 1000000
+#   NOLVEX_SHORTEN=PATH bench/cli/run.sh              another build of the client (one from before a
+#                                                     change, say) against this tree's service
 #
 # Builds a Release tree in build-bench (with -DNOLVEX_BUILD_BENCH=ON). Needs wrk, curl, strace and
 # GNU time.
@@ -19,7 +21,7 @@ jobs=16
 bench_need wrk curl strace /usr/bin/time cmake ninja python3
 bench_build nolvex-shortd nolvex-shorten nolvex-shortd-benchtool
 shortd=$build/service/nolvex-shortd
-client=$build/cli/nolvex-shorten
+client=${NOLVEX_SHORTEN:-$build/cli/nolvex-shorten}
 benchtool=$(find "$build/bench" -name nolvex-shortd-benchtool -type f | head -n1)
 bench_workdir
 
