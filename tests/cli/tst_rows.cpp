@@ -9,6 +9,7 @@
 #include <QSignalSpy>
 #include <QTest>
 #include <algorithm>
+#include <tuple>
 
 using namespace Nolvex::Cli;
 
@@ -40,13 +41,9 @@ void TestRows::serverWords_data()
     QTest::addColumn<QString>("format"); // a format's name, or "stderr" for the line beside it
     QTest::addColumn<bool>("link"); // the value is the row's link, else its failure's message
     QTest::addColumn<QString>("value");
-    QTest::addColumn<QString>("shown"); // what text and stderr show of it
+    QTest::addColumn<QString>("shown"); // what the other formats show of it
 
-    const struct {
-        const char* name;
-        QString value;
-        QString shown;
-    } values[] = {
+    const QList<std::tuple<const char*, QString, QString>> values {
         {"window title", QStringLiteral("a\x1b]0;owned\x07"), QStringLiteral("a<U+001B>]0;owned<U+0007>")},
         {"C1 CSI", QString::fromUtf16(u"a\u009b2J"), QStringLiteral("a<U+009B>2J")},
         {"bidi override", QString::fromUtf16(u"a\u202Egpj.exe"), QStringLiteral("a<U+202E>gpj.exe")},
@@ -55,11 +52,11 @@ void TestRows::serverWords_data()
         {"tab and DEL", QStringLiteral("a\tb\x7f"), QStringLiteral("a<U+0009>b<U+007F>")},
         {"Chinese", QString::fromUtf16(u"\u7F51\u5740"), QString::fromUtf16(u"\u7F51\u5740")},
     };
-    for (const auto& entry : values) {
+    for (const auto& [name, value, shown] : values) {
         for (const bool link : {true, false}) {
             for (const char* format : {"text", "tsv", "csv", "jsonl", "stderr"}) {
-                QTest::addRow("%s, %s, %s", entry.name, link ? "link" : "message", format)
-                    << QString::fromLatin1(format) << link << entry.value << entry.shown;
+                QTest::addRow("%s, %s, %s", name, link ? "link" : "message", format)
+                    << QString::fromLatin1(format) << link << value << shown;
             }
         }
     }
@@ -91,9 +88,7 @@ void TestRows::serverWords()
     if (format == u"jsonl") {
         const QJsonObject object = QJsonDocument::fromJson(written.toUtf8()).object();
         QCOMPARE(object.value(link ? u"short" : u"message").toString(), value);
-    } else if (format == u"text" && link) {
-        QCOMPARE(line, shown);
-    } else if (format == u"stderr" && !link) {
+    } else if (link != (format == u"stderr")) { // where the value is shown at all
         QVERIFY2(line.endsWith(shown), qPrintable(line));
     }
 }
@@ -103,18 +98,15 @@ void TestRows::whereServersPoint()
 {
     CannedServer server;
     QVERIFY(server.start());
-    server.setHandler([](const QByteArray& request) {
-        return CannedServer::target(request) == "/a"
-            ? CannedServer::response(302, {}, "text/plain", "Location: /b%C2%9B2J%E2%80%AEgpj%1B%5D0\r\n")
-            : CannedServer::response(200, {}, "text/plain");
-    });
+    // It points at itself: each hop is printed until the walk gives up.
+    server.setReply(CannedServer::response(302, {}, "text/plain", "Location: /b%C2%9B2J%E2%80%AEgpj%1B%5D0\r\n"));
     Nolvex::WebClient web;
     QStringList lines;
     Expander expander(web, std::chrono::seconds(10), [&lines](const QString& line) { lines.append(line); });
     QSignalSpy finished(&expander, &Expander::finished);
     expander.start({server.origin() + QStringLiteral("/a")});
     QVERIFY(finished.wait());
-    QCOMPARE(lines.size(), 2);
+    QVERIFY(lines.size() > 2);
     QVERIFY2(lines.at(1).contains(QStringLiteral("/b<U+009B>2J<U+202E>gpj")), qPrintable(lines.at(1)));
     QVERIFY2(!actsOnTerminal(lines.join(QString())), qPrintable(lines.join(u'|')));
 

