@@ -191,11 +191,6 @@ ApiRouter::ApiRouter(ApiSettings settings, Shortener& shortener, RateLimiter& ra
     }
 }
 
-bool ApiRouter::isApiPath(QStringView path)
-{
-    return path == u"/api" || path.startsWith(u"/api/");
-}
-
 template<typename Result>
 void ApiRouter::onStore(
     std::function<Result(LinkStore*)> work, std::function<void(Result)> done, const Respond& respond)

@@ -44,9 +44,6 @@ class ApiRouter
 public:
     ApiRouter(ApiSettings settings, Shortener& shortener, RateLimiter& rateLimiter);
 
-    // Whether the path is the API's: "/api" and everything under "/api/".
-    static bool isApiPath(QStringView path);
-
     const AuthLimiter& authLimiter() const { return m_authLimiter; }
     AuthLimiter& authLimiter() { return m_authLimiter; }
 

@@ -52,6 +52,12 @@ HttpReply plainText(int status, QByteArray body)
     return HttpReply {status, "text/plain; charset=utf-8", std::move(body), {}};
 }
 
+// The metrics listener serves one path.
+HttpReply metricsNotFound()
+{
+    return plainText(404, "not found; metrics are at /metrics\n");
+}
+
 // A method the path's rows do not take, worded as the route's family words its answers; the API
 // answers OPTIONS with what the path allows.
 HttpReply refuseMethod(Family family, quint8 allowed, Method method)
@@ -152,7 +158,7 @@ HttpReply edgeRefusal(int status, QByteArrayView path)
     default:
         break;
     }
-    if (ApiRouter::isApiPath(QString::fromLatin1(path))) {
+    if (matchRoute(Listener::Public, Method::Get, QString::fromLatin1(path)).first->family == Family::Api) {
         return problemReply(status, message);
     }
     // Members in the order clients have always had them from the front end.
@@ -251,8 +257,8 @@ void Routes::dispatch(Listener listener, const HttpRequest& request, qint64 nowM
 {
     const RouteMatch match = matchRoute(listener, request.method, request.path);
     if (!match.first) {
-        // The public listener's last rows take every path; the metrics listener serves one.
-        respond(plainText(404, "not found; metrics are at /metrics\n"));
+        // The public listener's last row takes every path.
+        respond(metricsNotFound());
         return;
     }
     if (!match.row) {
@@ -319,7 +325,7 @@ void Routes::metricsPage(const Respond& respond)
     if (m_metricsPage) {
         m_metricsPage(respond);
     } else {
-        respond(plainText(404, "not found; metrics are at /metrics\n"));
+        respond(metricsNotFound());
     }
 }
 
