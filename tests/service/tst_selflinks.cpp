@@ -52,11 +52,6 @@ MachineAddresses machine(bool loopbackOnly)
     return set;
 }
 
-QByteArray request(const QByteArray& head, const QByteArray& host, const QByteArray& body = {})
-{
-    return head + " HTTP/1.1\r\nHost: " + host + "\r\nConnection: close\r\nContent-Type: application/json\r\n"
-        + "Content-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body;
-}
 } // namespace
 
 class SelfLinksTest final : public QObject
@@ -152,12 +147,12 @@ void SelfLinksTest::wholeServiceOnEveryAddress()
     // Reached by the machine's address: links under it. Reached by a foreign name: links under the
     // address the service picks, never the foreign name.
     const HttpResult created
-        = rawExchange(port, request("GET " + shortenTarget(0, u"https://example.com/self"_s), origin.sliced(7)));
+        = rawExchange(port, rawRequest("GET", shortenTarget(0, u"https://example.com/self"_s), origin.sliced(7)));
     QCOMPARE(created.status, 200);
     const QString link = created.json().value(u"info"_s).toString();
     QCOMPARE(link, QString::fromLatin1(origin) + u'/' + created.linkCode());
-    const HttpResult viaApi
-        = rawExchange(port, request("POST /api/v1/links", "evil.example", R"({"url":"https://example.com/api"})"));
+    const HttpResult viaApi = rawExchange(
+        port, rawRequest("POST", "/api/v1/links", "evil.example", {}, R"({"url":"https://example.com/api"})"));
     QCOMPARE(viaApi.status, 201);
     const QString shortUrl = viaApi.json().value(u"shortUrl"_s).toString();
     const QUrl expected = fallbackOrigin(u"http"_s, port, QHostAddress::Any, here);

@@ -165,9 +165,8 @@ void ShortdVisitsTest::limitedLink()
         if (!agent.isEmpty()) {
             headers += "User-Agent: " + agent.toByteArray() + "\r\n";
         }
-        return rawExchange(m_limited.port(),
-            method.toByteArray() + ' ' + path + " HTTP/1.1\r\nHost: " + origin.sliced(7) + "\r\n"
-                + headers.replace("{origin}", origin) + "Connection: close\r\n\r\n");
+        return rawExchange(
+            m_limited.port(), rawRequest(method, path, origin.sliced(7), headers.replace("{origin}", origin)));
     };
     for (int i = 0; i < sent.before; ++i) {
         QCOMPARE(exchange("GET", Firefox, {}).status, 302);

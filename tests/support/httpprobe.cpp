@@ -99,6 +99,18 @@ QByteArray rawPost(const QByteArray& target, const QByteArray& body, const QByte
     return request + "Content-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body;
 }
 
+QByteArray rawRequest(
+    QByteArrayView method, QByteArrayView target, QByteArrayView host, QByteArrayView headers, QByteArrayView body)
+{
+    QByteArray request = method.toByteArray();
+    request.append(' ').append(target).append(" HTTP/1.1\r\nHost: ").append(host).append("\r\nConnection: close\r\n");
+    request.append(headers);
+    if (!body.isEmpty()) {
+        request += "Content-Type: application/json\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n";
+    }
+    return request.append("\r\n").append(body);
+}
+
 QByteArray shortenTarget(int type, const QString& address)
 {
     using namespace Nolvex::Protocol;

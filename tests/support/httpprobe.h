@@ -26,6 +26,9 @@ QByteArray rawGet(const QByteArray& target, quint16 port);
 // A GET as a browser sends it, with a browser's User-Agent: a visit the service counts as a person's.
 QByteArray rawVisit(const QByteArray& target, quint16 port);
 QByteArray rawPost(const QByteArray& target, const QByteArray& body, const QByteArray& contentType, quint16 port);
+// Any request: Host, Connection: close and the given header lines; a body goes as JSON.
+QByteArray rawRequest(QByteArrayView method, QByteArrayView target, QByteArrayView host, QByteArrayView headers = {},
+    QByteArrayView body = {});
 
 // The target of a shortening request, built the way the client builds it.
 QByteArray shortenTarget(int type, const QString& address);

@@ -443,14 +443,8 @@ HttpResult ApiTest::call(
     const QString& store, const QByteArray& method, const QByteArray& target, const QString& as, const QByteArray& body)
 {
     const Instance& instance = m_instances[store];
-    QByteArray request = method + ' ' + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n";
-    if (as != u"none") {
-        request += "Authorization: Bearer " + instance.keys.value(as) + "\r\n";
-    }
-    if (!body.isEmpty()) {
-        request += "Content-Type: application/json\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n";
-    }
-    HttpResult result = rawExchange(instance.open->port(), request + "\r\n" + body);
+    const QByteArray key = as == u"none" ? QByteArray() : "Authorization: Bearer " + instance.keys.value(as) + "\r\n";
+    HttpResult result = rawExchange(instance.open->port(), rawRequest(method, target, "127.0.0.1", key, body));
     if (target.startsWith("/api/")) {
         record(method, target, result);
     }
