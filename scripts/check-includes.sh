@@ -2,10 +2,12 @@
 # Fails when an include runs against the house's direction. Across libraries the link graph already
 # refuses it (a header of a library not linked is not found); inside the service, one library, the
 # rooms are kept apart here:
-#   http/ carries bytes and knows no route; store/ knows only itself; links/ sits on store/;
-#   web/ and api/ sit on links/ and store/; ops/ sits on them and on api/, whose keys it makes; the
-#   wiring at the top (config, routes, shortdservice) is included by no room but ops/, which reads
-#   the service's own options. metrics/ knows only itself, and every room may count into it.
+#   http/ carries bytes and knows no route; store/ knows only itself; cluster/ sits beside it, on
+#   it; access/ (keys, roles, the failed-key limiter) sits on store/ and the cluster's shared
+#   limit; links/ sits on store/ and cluster/; web/ and api/ sit on links/ and store/, api/ on
+#   access/ too; ops/ sits on access/, links/, store/ and cluster/, never on api/; the wiring at
+#   the top (config, routes, shortdservice) is included by no room but ops/, which reads the
+#   service's own options. metrics/ knows only itself, and every room may count into it.
 #   routes/ (the route table, its dispatcher and handlers) sits on web/, api/, links/ and store/,
 #   and only the wiring at the top includes it.
 # And nothing in client/ (shared with the terminal client) includes a widget.
@@ -16,11 +18,13 @@ declare -A allowed=(
     [service/metrics]='metrics/'
     [service/http]='http/|metrics/'
     [service/store]='store/|metrics/'
-    [service/links]='links/|store/|metrics/'
+    [service/cluster]='cluster/|store/|metrics/'
+    [service/access]='access/|cluster/|store/|metrics/'
+    [service/links]='links/|cluster/|store/|metrics/'
     [service/web]='web/|links/|store/|metrics/|http/message\.h|http/limits\.h'
-    [service/api]='api/|links/|store/|metrics/|http/message\.h|http/limits\.h'
+    [service/api]='api/|access/|links/|store/|metrics/|http/message\.h|http/limits\.h'
     [service/routes]='routes/|web/|api/|links/|store/|metrics/|http/message\.h|config\.h'
-    [service/ops]='ops/|api/|links/|store/|metrics/|config\.h'
+    [service/ops]='ops/|access/|links/|store/|cluster/|metrics/|config\.h'
 )
 status=0
 for room in "${!allowed[@]}"; do

@@ -11,7 +11,7 @@
 // API's calls past authentication are reached too. Each input comes from an address of its own,
 // so the failed keys of earlier inputs never block the API for later ones.
 
-#include "api/keys.h"
+#include "access/keys.h"
 #include "config.h"
 #include "http/accesslog.h"
 #include "http/connection.h"

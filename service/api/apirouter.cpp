@@ -2,7 +2,7 @@
 
 #include "api/linkjson.h"
 #include "api/problem.h"
-#include "api/visitsjson.h"
+#include "api/visitrequest.h"
 #include "links/addresspolicy.h"
 #include "links/anonymouscreation.h"
 #include "links/codes.h"

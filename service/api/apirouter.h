@@ -1,7 +1,7 @@
 #pragma once
 
-#include "api/authlimiter.h"
-#include "api/keys.h"
+#include "access/authlimiter.h"
+#include "access/keys.h"
 #include "http/message.h"
 #include "store/linkstore.h"
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "api/keys.h"
+#include "access/keys.h"
 #include "api/problem.h"
 #include "http/message.h"
 #include "links/fields.h"

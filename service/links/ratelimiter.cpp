@@ -1,6 +1,6 @@
 #include "links/ratelimiter.h"
 
-#include "links/sharedlimit.h"
+#include "cluster/sharedlimit.h"
 
 #include <cmath>
 

@@ -105,6 +105,16 @@ StoreStatus LinkStore::pruneVisits(qint64)
     return StoreStatus::Failed;
 }
 
+std::optional<qint64> LinkStore::newestChangeOf(const QString&)
+{
+    return std::nullopt;
+}
+
+std::optional<Acknowledgements> LinkStore::acknowledgements(qint64, qint64)
+{
+    return std::nullopt;
+}
+
 void VisitBatch::merge(const VisitBatch& other)
 {
     for (auto it = other.links.cbegin(); it != other.links.cend(); ++it) {

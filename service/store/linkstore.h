@@ -172,6 +172,12 @@ struct InsertResult {
     StoredLink holder; // with TargetTaken: the link that holds the address
 };
 
+// How many running instances have acted on a change to a link.
+struct Acknowledgements {
+    int live = 0;
+    int acknowledged = 0;
+};
+
 // Where links live. The routes and the shortener see only this, so another database can take the
 // place of the embedded one. An insert reports Ok only once the link is committed. A store object
 // belongs to one thread: the worker pool opens one per worker, on that worker.
@@ -252,6 +258,11 @@ public:
         const QString& code, qint64 fromSecs, qint64 toSecs, VisitBucket bucket, VisitReport* report);
     virtual StoreStatus linkVisitCounts(const QStringList& codes, QHash<QString, VisitCounts>* counts);
     virtual StoreStatus pruneVisits(qint64 beforeSecs);
+    // The change log of the instances sharing a database: the newest change logged for code (0
+    // when none), and of the instances whose heartbeat came after liveSinceMs, how many run and how
+    // many have acted on change. nullopt when the database fails, and from a store that keeps no log.
+    virtual std::optional<qint64> newestChangeOf(const QString& code);
+    virtual std::optional<Acknowledgements> acknowledgements(qint64 change, qint64 liveSinceMs);
     virtual QString lastError() const = 0;
     // Whether the last failure came from another writer holding the database (SQLite busy or
     // locked, a PostgreSQL serialization failure or deadlock): the same calls may succeed when

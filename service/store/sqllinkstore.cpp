@@ -148,6 +148,33 @@ QSqlDatabase SqlLinkStore::connection() const
     return QSqlDatabase::database(m_connectionName, false);
 }
 
+// Asked outside run(): a log that cannot be read says nothing of the store's own health.
+std::optional<qint64> SqlLinkStore::newestChangeOf(const QString& code)
+{
+    QSqlQuery query(connection());
+    query.setForwardOnly(true);
+    query.prepare(QStringLiteral("SELECT coalesce(max(id), 0) FROM link_changes WHERE code = ?"));
+    query.addBindValue(code);
+    if (!query.exec() || !query.next()) {
+        return std::nullopt;
+    }
+    return query.value(0).toLongLong();
+}
+
+std::optional<Acknowledgements> SqlLinkStore::acknowledgements(qint64 change, qint64 liveSinceMs)
+{
+    QSqlQuery query(connection());
+    query.setForwardOnly(true);
+    query.prepare(QStringLiteral("SELECT count(*), coalesce(sum(CASE WHEN acked_change >= ? THEN 1 ELSE 0 END), 0) "
+                                 "FROM instances WHERE heartbeat_at > ?"));
+    query.addBindValue(change);
+    query.addBindValue(liveSinceMs);
+    if (!query.exec() || !query.next()) {
+        return std::nullopt;
+    }
+    return Acknowledgements {query.value(0).toInt(), query.value(1).toInt()};
+}
+
 bool SqlLinkStore::open()
 {
     const QLatin1StringView driver = driverName(m_dialect);

@@ -43,6 +43,8 @@ public:
         const QString& code, qint64 fromSecs, qint64 toSecs, VisitBucket bucket, VisitReport* report) override;
     StoreStatus linkVisitCounts(const QStringList& codes, QHash<QString, VisitCounts>* counts) override;
     StoreStatus pruneVisits(qint64 beforeSecs) override;
+    std::optional<qint64> newestChangeOf(const QString& code) override;
+    std::optional<Acknowledgements> acknowledgements(qint64 change, qint64 liveSinceMs) override;
     VisitGrant takeVisit(const QString& code, qint64 nowSecs) override;
     LookupResult updateLink(const QString& code, const LinkPatch& patch, qint64 nowSecs) override;
     bool isHealthy() override;

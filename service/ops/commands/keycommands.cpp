@@ -1,4 +1,4 @@
-#include "api/keys.h"
+#include "access/keys.h"
 #include "config.h"
 #include "displaytext.h"
 #include "ops/commands/commands.h"

@@ -1,11 +1,10 @@
+#include "cluster/clusterfeed.h"
 #include "displaytext.h"
 #include "links/codes.h"
 #include "links/fields.h"
 #include "ops/commands/commands.h"
 #include "ops/linkrecords.h"
 #include "ops/operatorcommands.h"
-#include "store/clusterfeed.h"
-#include "store/sqllinkstore.h"
 
 #include <QCommandLineParser>
 #include <QDateTime>
@@ -190,21 +189,16 @@ CheckedCommand checkShow(const QCommandLineParser&, const QString& code, Session
 // how many did, of how many run.
 QString acknowledgedBy(LinkStore& store, const QString& code)
 {
-    const auto* sql = dynamic_cast<SqlLinkStore*>(&store);
-    if (!sql) {
-        return {};
-    }
     constexpr int WaitMs = 2000;
     constexpr int PauseMs = 20;
-    const QSqlDatabase db = sql->connection();
-    const std::optional<qint64> change = ClusterFeed::newestChangeOf(db, code);
+    const std::optional<qint64> change = store.newestChangeOf(code);
     if (!change || *change == 0) {
         return {};
     }
     const QDeadlineTimer deadline(WaitMs);
     std::optional<Acknowledgements> acks;
     for (;;) {
-        acks = ClusterFeed::acknowledgements(db, *change, QDateTime::currentMSecsSinceEpoch());
+        acks = store.acknowledgements(*change, QDateTime::currentMSecsSinceEpoch() - InstanceLiveMs);
         if (!acks || acks->acknowledged >= acks->live || deadline.hasExpired()) {
             break;
         }

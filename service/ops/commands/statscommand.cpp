@@ -1,4 +1,4 @@
-#include "api/visitsjson.h"
+#include "links/visitreport.h"
 #include "ops/commands/commands.h"
 #include "ops/linkrecords.h"
 #include "ops/operatorcommands.h"

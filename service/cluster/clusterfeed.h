@@ -39,22 +39,15 @@ struct ClientCount {
     qint64 count = 0;
 };
 
-// How many running instances have acted on a change.
-struct Acknowledgements {
-    int live = 0;
-    int acknowledged = 0;
-};
-
 // The statements instances share through the database: the change log, the instances and their
-// heartbeats, and the creations counted per client. Each takes the connection of the thread that
+// heartbeats, and the creations counted per client (what an operator asks of the log, the store
+// answers: LinkStore::newestChangeOf, acknowledgements). Each takes the connection of the thread that
 // calls it and answers nullopt or false when the database fails (the connection's lastError()
 // says why).
 namespace ClusterFeed
 {
 // The newest change logged, 0 when none; where an instance that starts begins to read.
 std::optional<qint64> newestChange(const QSqlDatabase& db);
-// The newest change logged for code, 0 when none.
-std::optional<qint64> newestChangeOf(const QSqlDatabase& db, const QString& code);
 // Changes after id, oldest first, at most limit of them.
 std::optional<QList<LinkChange>> changesAfter(const QSqlDatabase& db, qint64 id, int limit);
 
@@ -63,7 +56,6 @@ bool registerInstance(const QSqlDatabase& db, SqlDialect dialect, const Instance
 // dead by another instance after a long outage): registerInstance then writes it again.
 bool heartbeat(const QSqlDatabase& db, const QString& instance, qint64 ackedChange, qint64 nowMs);
 bool unregisterInstance(const QSqlDatabase& db, const QString& instance);
-std::optional<Acknowledgements> acknowledgements(const QSqlDatabase& db, qint64 change, qint64 nowMs);
 std::optional<int> liveInstances(const QSqlDatabase& db, qint64 nowMs);
 // Drops change log rows and instances older than keepMs, and counts of slots more than a minute old.
 bool prune(const QSqlDatabase& db, qint64 nowMs, qint64 keepMs);

@@ -1,5 +1,5 @@
-#include "api/authlimiter.h"
-#include "api/keys.h"
+#include "access/authlimiter.h"
+#include "access/keys.h"
 #include "store/sqllinkstore.h"
 
 #include <QSet>

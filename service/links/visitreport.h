@@ -1,14 +1,10 @@
 #pragma once
 
-#include "api/problem.h"
 #include "store/linkstore.h"
 #include "store/visitcounts.h"
 
-#include <QByteArrayView>
 #include <QJsonObject>
-#include <QList>
 #include <QString>
-#include <optional>
 
 namespace Shortd
 {
@@ -27,9 +23,6 @@ struct VisitQuery {
 // values: to is now, from is 30 days (bucket day) or 48 hours (bucket hour) before it. An hourly
 // series spans 31 days at most, a daily one 3,660.
 VisitQuery parseVisitQuery(const QString& from, const QString& to, const QString& bucket, qint64 nowSecs);
-
-// The query of a visits request (from, to, bucket, each at most once); nullopt with the errors.
-std::optional<VisitQuery> parseVisitRequest(QByteArrayView query, qint64 nowSecs, QList<FieldError>* errors);
 
 // {"visits", "visitors", "bots", "previews"}: visits are people's, as a link's visits are.
 QJsonObject visitCountsJson(const VisitCounts& counts);

@@ -1,6 +1,6 @@
-#include "api/authlimiter.h"
+#include "access/authlimiter.h"
 
-#include "links/sharedlimit.h"
+#include "cluster/sharedlimit.h"
 
 #include <algorithm>
 

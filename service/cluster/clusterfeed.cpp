@@ -1,4 +1,4 @@
-#include "store/clusterfeed.h"
+#include "cluster/clusterfeed.h"
 
 #include "store/sqldialect.h"
 
@@ -36,14 +36,6 @@ std::optional<qint64> newestChange(const QSqlDatabase& db)
 {
     QSqlQuery query(db);
     query.prepare(QStringLiteral("SELECT coalesce(max(id), 0) FROM link_changes"));
-    return singleNumber(query);
-}
-
-std::optional<qint64> newestChangeOf(const QSqlDatabase& db, const QString& code)
-{
-    QSqlQuery query(db);
-    query.prepare(QStringLiteral("SELECT coalesce(max(id), 0) FROM link_changes WHERE code = ?"));
-    query.addBindValue(code);
     return singleNumber(query);
 }
 
@@ -87,20 +79,6 @@ bool heartbeat(const QSqlDatabase& db, const QString& instance, qint64 ackedChan
 bool unregisterInstance(const QSqlDatabase& db, const QString& instance)
 {
     return runOne(db, QStringLiteral("DELETE FROM instances WHERE id = ?"), {instance});
-}
-
-std::optional<Acknowledgements> acknowledgements(const QSqlDatabase& db, qint64 change, qint64 nowMs)
-{
-    QSqlQuery query(db);
-    query.setForwardOnly(true);
-    query.prepare(QStringLiteral("SELECT count(*), coalesce(sum(CASE WHEN acked_change >= ? THEN 1 ELSE 0 END), 0) "
-                                 "FROM instances WHERE heartbeat_at > ?"));
-    query.addBindValue(change);
-    query.addBindValue(nowMs - InstanceLiveMs);
-    if (!query.exec() || !query.next()) {
-        return std::nullopt;
-    }
-    return Acknowledgements {query.value(0).toInt(), query.value(1).toInt()};
 }
 
 std::optional<int> liveInstances(const QSqlDatabase& db, qint64 nowMs)

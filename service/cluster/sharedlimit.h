@@ -1,6 +1,6 @@
 #pragma once
 
-#include "store/clusterfeed.h"
+#include "cluster/clusterfeed.h"
 
 #include <QHash>
 #include <QList>

@@ -1,4 +1,4 @@
-#include "store/clusteragent.h"
+#include "cluster/clusteragent.h"
 
 #include "store/sqldialect.h"
 

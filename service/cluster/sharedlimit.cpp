@@ -1,4 +1,4 @@
-#include "links/sharedlimit.h"
+#include "cluster/sharedlimit.h"
 
 #include <algorithm>
 #include <numeric>

@@ -1,4 +1,4 @@
-#include "api/keys.h"
+#include "access/keys.h"
 
 #include "store/linkstore.h"
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "store/clusterfeed.h"
+#include "cluster/clusterfeed.h"
 #include "store/databaseaddress.h"
 
 #include <QObject>
