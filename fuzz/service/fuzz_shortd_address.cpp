@@ -8,7 +8,7 @@
 #include "links/ratelimiter.h"
 #include "links/shortener.h"
 #include "protocol.h"
-#include "routes.h"
+#include "routes/routes.h"
 #include "store/linkstore.h"
 #include "store/storepool.h"
 #include "token.h"

@@ -18,7 +18,7 @@
 #include "http/frontend.h"
 #include "links/ratelimiter.h"
 #include "links/shortener.h"
-#include "routes.h"
+#include "routes/routes.h"
 #include "store/sqllinkstore.h"
 #include "store/storepool.h"
 #include "version.h"

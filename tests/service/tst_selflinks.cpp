@@ -4,7 +4,7 @@
 #include "links/ownaddresses.h"
 #include "links/ratelimiter.h"
 #include "links/shortener.h"
-#include "routes.h"
+#include "routes/routes.h"
 #include "shortdprocess.h"
 #include "store/storepool.h"
 

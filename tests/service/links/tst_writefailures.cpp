@@ -1,7 +1,7 @@
 #include "links/ratelimiter.h"
 #include "links/shortener.h"
 #include "protocol.h"
-#include "routes.h"
+#include "routes/routes.h"
 #include "store/sqllinkstore.h"
 #include "store/storepool.h"
 #include "token.h"

@@ -1,6 +1,6 @@
 #include "metrics/metrics.h"
 #include "metrics/servicemetrics.h"
-#include "routelabel.h"
+#include "routes/routetable.h"
 
 #include <QTest>
 #include <cmath>

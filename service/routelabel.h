@@ -1,4 +1,0 @@
-#pragma once
-
-// The metrics labels, made from the route table.
-#include "routes/routetable.h" // IWYU pragma: export
