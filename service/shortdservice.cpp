@@ -10,8 +10,8 @@
 #include "links/shortener.h"
 #include "links/visitclass.h"
 #include "metrics/servicemetrics.h"
-#include "routes/routetable.h"
 #include "routes/routes.h"
+#include "routes/routetable.h"
 #include "store/storeopening.h"
 #include "store/storepool.h"
 
