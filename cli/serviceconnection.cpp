@@ -28,29 +28,6 @@ constexpr int MaxLengthDigits = 18; // fits a qint64
 constexpr int MaxChunkDigits = 15;
 constexpr qint64 ReadBufferBytes = qint64 {64} * 1024; // what the socket holds before we read it
 
-// The body as text in the character set its Content-Type names, UTF-8 without one, as the web client
-// reads it.
-QString decodeBody(const QByteArray& body, const QByteArray& contentType, bool* ok)
-{
-    QByteArray charset = "UTF-8";
-    for (const QByteArray& part : contentType.split(';')) {
-        const QByteArray trimmed = part.trimmed();
-        if (trimmed.toLower().startsWith("charset=")) {
-            charset = trimmed.mid(8).trimmed();
-            if (charset.size() >= 2 && charset.startsWith('"') && charset.endsWith('"')) {
-                charset = charset.mid(1, charset.size() - 2);
-            }
-        }
-    }
-    QStringDecoder decoder(charset.constData(), QStringDecoder::Flag::Stateless);
-    if (!decoder.isValid()) {
-        decoder = QStringDecoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-    }
-    QString text = decoder.decode(body);
-    *ok = !decoder.hasError();
-    return text;
-}
-
 bool allDigits(QByteArrayView text, int base)
 {
     return !text.isEmpty() && std::all_of(text.begin(), text.end(), [base](char c) {
@@ -380,9 +357,7 @@ bool ServiceConnection::readHead(QByteArrayView head)
     const QByteArray location = m_result.header("Location");
     if (m_request.followRedirects && code >= FirstRedirect && code < FirstClientError && !location.isEmpty()) {
         const QUrl target = m_url.resolved(QUrl(QString::fromUtf8(location), QUrl::StrictMode));
-        const bool sameHost = target.host().compare(m_url.host(), Qt::CaseInsensitive) == 0
-            && (target.scheme() == m_url.scheme() || target.scheme() == QLatin1StringView("https"));
-        if (sameHost && m_redirects < WebClient::MaxRedirects && start(target)) {
+        if (staysHome(m_url, target) && m_redirects < WebClient::MaxRedirects && start(target)) {
             ++m_redirects;
             m_closeAfter = true; // the rest of this reply is not read
             drop();

@@ -33,6 +33,8 @@ bool isRedirect(int status)
 
 // A redirect the client follows: on the same host, in the same scheme or from http up to https. A
 // request's address and token go nowhere else, and never back down to plain http.
+} // namespace
+
 bool staysHome(const QUrl& from, const QUrl& to)
 {
     if (to.host().compare(from.host(), Qt::CaseInsensitive) != 0 || to.host().isEmpty()) {
@@ -62,8 +64,6 @@ QString decodeBody(const QByteArray& body, const QByteArray& contentType, bool* 
     *ok = !decoder.hasError();
     return text;
 }
-
-} // namespace
 
 QByteArray WebResult::header(QByteArrayView name) const
 {

@@ -19,6 +19,12 @@ namespace Nolvex
 
 // localhost, 127.0.0.0/8 or ::1: the only hosts the client reaches without TLS.
 bool isLoopbackHost(const QString& host);
+// Whether a redirect from `from` to `to` may be followed: the same host, in the same scheme or from
+// http to https. Anywhere else the address and its token would leave for another host.
+bool staysHome(const QUrl& from, const QUrl& to);
+// A reply's body as text in the character set its Content-Type names, UTF-8 without one; *ok is
+// false when the bytes are not valid in it.
+QString decodeBody(const QByteArray& body, const QByteArray& contentType, bool* ok);
 
 struct WebResult {
     enum class Status {
