@@ -395,6 +395,19 @@ std::optional<KeyRequest> parseKeyRequest(const QJsonObject& body, qint64 nowSec
     return key;
 }
 
+bool checkQueryNames(const DecodedFields& fields, const QStringList& names, QList<FieldError>* errors)
+{
+    for (const Field& field : fields.fields) {
+        if (!names.contains(field.name)) {
+            errors->append({field.name, QStringLiteral("不认识的查询参数")});
+        } else if (findField(fields.fields, field.name).count > 1) {
+            errors->append({field.name, QStringLiteral("查询参数重复")});
+            return false;
+        }
+    }
+    return true;
+}
+
 std::optional<LinkQuery> parseListQuery(QByteArrayView query, qint64 nowSecs, QList<FieldError>* errors)
 {
     const DecodedFields fields = decodeForm(query);
@@ -406,15 +419,11 @@ std::optional<LinkQuery> parseListQuery(QByteArrayView query, qint64 nowSecs, QL
     LinkQuery list;
     list.limit = DefaultPageSize;
     list.nowSecs = nowSecs;
-    const QStringList names {QStringLiteral("search"), QStringLiteral("type"), QStringLiteral("state"),
-        QStringLiteral("tag"), QStringLiteral("limit"), QStringLiteral("cursor")};
-    for (const Field& field : fields.fields) {
-        if (!names.contains(field.name)) {
-            errors->append({field.name, QStringLiteral("不认识的查询参数")});
-        } else if (findField(fields.fields, field.name).count > 1) {
-            errors->append({field.name, QStringLiteral("查询参数重复")});
-            return std::nullopt;
-        }
+    if (!checkQueryNames(fields,
+            {QStringLiteral("search"), QStringLiteral("type"), QStringLiteral("state"), QStringLiteral("tag"),
+                QStringLiteral("limit"), QStringLiteral("cursor")},
+            errors)) {
+        return std::nullopt;
     }
     for (const Field& field : fields.fields) {
         if (field.name == u"search") {

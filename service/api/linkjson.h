@@ -59,6 +59,9 @@ struct KeyRequest {
 };
 std::optional<KeyRequest> parseKeyRequest(const QJsonObject& body, qint64 nowSecs, QList<FieldError>* errors);
 
+// Every field of a query names one of `names` and none comes twice: each unknown name is added to
+// errors; false at the first name given twice (the rest is not read).
+bool checkQueryNames(const DecodedFields& fields, const QStringList& names, QList<FieldError>* errors);
 // The query of a listing: search, type, state, tag, limit and cursor, each at most once.
 std::optional<LinkQuery> parseListQuery(QByteArrayView query, qint64 nowSecs, QList<FieldError>* errors);
 // A page's end as the client carries it: opaque, base64url without padding.

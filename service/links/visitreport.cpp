@@ -38,6 +38,7 @@ VisitQuery parseVisitQuery(const QString& from, const QString& to, const QString
     if (bucket == u"hour") {
         query.bucket = VisitBucket::Hour;
     } else if (!bucket.isEmpty() && bucket != u"day") {
+        query.problem = VisitQuery::Problem::Bucket;
         query.error = QStringLiteral("bucket is hour or day");
         query.errorField = QStringLiteral("bucket");
         return query;
@@ -47,6 +48,7 @@ VisitQuery parseVisitQuery(const QString& from, const QString& to, const QString
     if (!to.isEmpty()) {
         const std::optional<qint64> moment = parseMoment(to);
         if (!moment) {
+            query.problem = VisitQuery::Problem::Moment;
             query.error = QStringLiteral("to is a date (2026-12-07) or a time with its zone (2026-12-07T10:00:00Z)");
             query.errorField = QStringLiteral("to");
             return query;
@@ -57,6 +59,7 @@ VisitQuery parseVisitQuery(const QString& from, const QString& to, const QString
     if (!from.isEmpty()) {
         const std::optional<qint64> moment = parseMoment(from);
         if (!moment) {
+            query.problem = VisitQuery::Problem::Moment;
             query.error = QStringLiteral("from is a date (2026-12-07) or a time with its zone (2026-12-07T10:00:00Z)");
             query.errorField = QStringLiteral("from");
             return query;
@@ -64,6 +67,7 @@ VisitQuery parseVisitQuery(const QString& from, const QString& to, const QString
         query.fromSecs = *moment;
     }
     if (query.fromSecs >= query.toSecs || query.toSecs - query.fromSecs > (hourly ? LongestHourly : LongestDaily)) {
+        query.problem = VisitQuery::Problem::Span;
         query.errorField = QStringLiteral("from");
     }
     if (query.fromSecs >= query.toSecs) {

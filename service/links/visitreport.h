@@ -14,6 +14,8 @@ struct VisitQuery {
     qint64 fromSecs = 0;
     qint64 toSecs = 0; // excluded
     VisitBucket bucket = VisitBucket::Day;
+    enum class Problem { None, Bucket, Moment, Span };
+    Problem problem = Problem::None; // what is wrong, for callers that word it themselves
     QString error; // empty when usable; says which value is wrong
     QString errorField; // "from", "to" or "bucket"
 };

@@ -22,8 +22,8 @@ const QByteArray UnknownKey = "nvx_" + QByteArray(43, 'A');
 // One API call and what it must answer. as: whose key ("admin", "creator", "other", "reader",
 // "revoked", "unknown", "malformed", "none"). body: JSON text, or "@big" (over the limit) or
 // "@latin1" (not UTF-8). checks: ';'-separated "member=value" (a top-level member, JSON text),
-// "field=name" (the first refused member), "count=n" (items), "header=Name". repeat: sent that
-// many times, the last answer checked. client: an X-Forwarded-For of its own, for the limits.
+// "field=name" (the first refused member), "says=text" (in its message), "count=n" (items), "header=Name". repeat: sent
+// that many times, the last answer checked. client: an X-Forwarded-For of its own, for the limits.
 struct ApiCase {
     const char* name;
     const char* method;
@@ -123,14 +123,14 @@ const ApiCase Cases[] {
     {"visits by hour", "GET", "/api/v1/links/cre-own/visits?bucket=hour&to=2099-01-01", "reader", nullptr, 200,
         R"(member=bucket="hour";member=code="cre-own";member=from="2098-12-30T00:00:00Z")"},
     {"visits bucket unknown", "GET", "/api/v1/links/cre-own/visits?bucket=week", "reader", nullptr, 422,
-        "field=bucket"},
+        "field=bucket;says=hour 或 day"},
     {"visits time without a zone", "GET", "/api/v1/links/cre-own/visits?from=2026-12-07T10:00:00", "reader", nullptr,
-        422, "field=from"},
+        422, "field=from;says=带时区的时间"},
     {"visits of a missing link", "GET", "/api/v1/links/no-such/visits", "reader", nullptr, 404},
     {"visits without a key", "GET", "/api/v1/links/cre-own/visits", "none", nullptr, 401},
     {"service stats", "GET", "/api/v1/stats?from=2026-01-01", "reader", nullptr, 200},
     {"service stats hourly too long", "GET", "/api/v1/stats?bucket=hour&from=2026-01-01&to=2026-03-01", "reader",
-        nullptr, 422, "field=from"},
+        nullptr, 422, "field=from;says=按小时最多 31 天"},
     {"edit own", "PATCH", "/api/v1/links/cre-own", "creator", R"({"title":"Renamed","maxVisits":null})", 200,
         R"(member=title="Renamed";member=maxVisits=null;member=expiresAt="2099-01-01T00:00:00Z")"},
     {"edit another's", "PATCH", "/api/v1/links/oth-own", "creator", R"({"title":"mine now"})", 403},
@@ -403,6 +403,9 @@ void ApiTest::calls()
             QVERIFY2(!result.header(expected.toLatin1()).isEmpty(), qPrintable(check));
         } else if (kind == u"field") {
             QCOMPARE(reply.value(u"errors"_s).toArray().at(0).toObject().value(u"field"_s).toString(), expected);
+        } else if (kind == u"says") {
+            const QString said = reply.value(u"errors"_s).toArray().at(0).toObject().value(u"message"_s).toString();
+            QVERIFY2(said.contains(expected), qPrintable(said));
         } else if (kind == u"pages") {
             // Following next from page to page gives every link once, in the order of one listing.
             const QByteArray first = request.left(request.indexOf(' ') + 1) + "/api/v1/links?limit=200";
