@@ -79,7 +79,6 @@ public:
     // Some attempt got a byte of a reply from the service (whatever it said, however it ended).
     bool serviceAnswered() const { return m_serviceAnswered; }
     bool keyRefused() const { return m_keyRefused; }
-    qsizetype rowsHeld() const { return static_cast<qsizetype>(m_window.size()); }
 
     // The delay before retry number `retry` (1 for the first) of a reply that said Retry-After
     // `retryAfter` (empty when it did not), or nothing when the header makes no sense.

@@ -43,7 +43,6 @@ public:
     ~ClusterAgent() override;
 
     void start();
-    QString instanceId() const { return m_instanceId; }
     // The changes up to this one are acted on (the links forgotten); written back at once.
     void acknowledge(qint64 change);
     // Sends this instance's counts and answers the cluster's sums (PostgreSQL); done runs on this
