@@ -273,6 +273,13 @@ constexpr ServiceOption Options[] = {
         [](const QString& text, ServiceConfig& config) {
             return parseCount(text, &config.maxPendingVisits) && config.maxPendingVisits > 0;
         }},
+    {"recent-visitors", "NOLVEX_SHORTD_RECENT_VISITORS",
+        [](const ServiceConfig& config) { return QString::number(config.recentVisitors); }, "N",
+        "Clients remembered to tell a person's repeat visit within the hour from a new one; when full, the "
+        "oldest is forgotten (default %1).",
+        [](const QString& text, ServiceConfig& config) {
+            return parseCount(text, &config.recentVisitors) && config.recentVisitors > 0;
+        }},
     {"metrics-listen", "NOLVEX_SHORTD_METRICS_LISTEN", nullptr, "ADDR:PORT",
         "Serve Prometheus metrics at /metrics on this address and port, apart from --listen (default: off; "
         ":PORT for every address).",

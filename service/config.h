@@ -42,6 +42,7 @@ struct ServiceConfig {
     int cacheSize = 100'000;
     std::chrono::milliseconds cacheTtl {5000};
     int maxPendingVisits = 100'000; // links whose counted visits wait for the database
+    int recentVisitors = 200'000; // clients remembered to tell a person's repeat visit within the hour
     // Where /metrics is served, apart from the public listener; port 0: not at all.
     QHostAddress metricsAddress = QHostAddress::LocalHost;
     quint16 metricsPort = 0;

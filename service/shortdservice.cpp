@@ -152,7 +152,7 @@ bool ShortdService::start(QString* error)
         StorePoolOptions {m_config.storeConnections(), StoreQueueLimit, m_config.databaseRetry});
     m_shortener = std::make_unique<Shortener>(*m_pool,
         ShortenerOptions {m_config.cacheSize, m_config.cacheTtl, VisitFlushInterval, m_config.maxPendingVisits,
-            ShortenerOptions {}.maxRecentVisitors, m_config.visitRetentionDays});
+            m_config.recentVisitors, m_config.visitRetentionDays});
     m_routes = std::make_unique<Routes>(m_config, *m_shortener, *m_rateLimiter);
     m_routes->setMetricsPage([this](const Respond& respond) { serveMetrics(respond); });
     joinCluster();

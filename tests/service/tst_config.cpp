@@ -36,6 +36,7 @@ const DefaultRow DefaultRows[] = {
     {"cache-size", [](const ServiceConfig& c) -> QVariant { return c.cacheSize; }},
     {"cache-ttl", [](const ServiceConfig& c) -> QVariant { return qint64(c.cacheTtl.count()); }},
     {"max-pending-visits", [](const ServiceConfig& c) -> QVariant { return c.maxPendingVisits; }},
+    {"recent-visitors", [](const ServiceConfig& c) -> QVariant { return c.recentVisitors; }},
     {"shutdown-timeout", [](const ServiceConfig& c) -> QVariant { return qint64(c.shutdownTimeout.count()); }},
     {"visit-retention", [](const ServiceConfig& c) -> QVariant { return c.visitRetentionDays; }},
     {"visit-classes", [](const ServiceConfig& c) -> QVariant { return c.classifyVisits; }},
