@@ -95,81 +95,62 @@ private slots:
 void TestServiceConnection::replies_data()
 {
     QTest::addColumn<QList<QByteArray>>("script"); // the server's answers, request after request
-    QTest::addColumn<int>("gets"); // requests made, one after the other
-    // Of each get: "status body", or the failure, with "+" when some of a reply had arrived.
+    // Of each request, made one after the other: "status body", or the failure, with "+" when some of
+    // a reply had arrived.
     QTest::addColumn<QString>("results");
     QTest::addColumn<int>("connections");
 
-    const QByteArray ok = reply("{}");
-    QTest::newRow("three on one connection")
-        << QList<QByteArray> {ok, reply("[]"), ok} << 3 << u"200 {}|200 []|200 {}"_s << 1;
-    // FRESH: each request asks for a connection of its own (a late reply has none to arrive on).
-    QTest::newRow("one request a connection")
-        << QList<QByteArray> {"FRESH", ok, reply("[]"), ok} << 3 << u"200 {}|200 []|200 {}"_s << 3;
-    QTest::newRow("closed while idle: sent again on a fresh one")
-        << QList<QByteArray> {ok, "DROP", ok} << 2 << u"200 {}|200 {}"_s << 2;
-    // Plain http off this machine is the web client's, with the attempt's whole time: nothing sent here.
-    QTest::newRow("another machine over http: handed over")
-        << QList<QByteArray> {"ELSEWHERE"} << 1 << u"handover with 5 s"_s << 0;
-    QTest::newRow("lost on a fresh connection: a failure") << QList<QByteArray> {"DROP"} << 1 << u"connection"_s << 1;
-    QTest::newRow("Connection: close is honoured")
-        << QList<QByteArray> {reply("{}", "Connection: close\r\n"), ok} << 2 << u"200 {}|200 {}"_s << 2;
-    QTest::newRow("error status is an answer")
-        << QList<QByteArray> {reply("busy", {}, "503 Busy"), ok} << 2 << u"503 busy|200 {}"_s << 1;
-    QTest::newRow("redirect on the same host followed")
-        << QList<QByteArray> {reply({}, "Location: /b\r\n", "302 Found"), ok} << 1 << u"200 {}"_s << 2;
-    QTest::newRow("redirect to another host not followed")
-        << QList<QByteArray> {reply("moved", "Location: https://elsewhere.example/\r\n", "302 Found")} << 1
-        << u"connection+ to https://elsewhere.example/"_s << 1;
-    QTest::newRow("chunked, with an extension and a trailer") << QList<QByteArray> {
-        "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n1;x=y\r\n{\r\n1\r\n}\r\n0\r\nX-T: "
-        "1\r\n\r\n",
-        ok} << 2 << u"200 {}|200 {}"_s << 1;
-    QTest::newRow("chunks past 64 KiB")
-        << QList<QByteArray> {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n8000\r\n" + QByteArray(0x8000, 'x')
-               + "\r\n8000\r\n" + QByteArray(0x8000, 'x') + "\r\n1\r\nx\r\n0\r\n\r\n"}
-        << 1 << u"too-large+"_s << 1;
-    QTest::newRow("a body that ends at the close")
-        << QList<QByteArray> {"CLOSE:HTTP/1.1 200 OK\r\n\r\n{}", ok} << 2 << u"200 {}|200 {}"_s << 2;
-    QTest::newRow("another character set")
-        << QList<QByteArray> {reply("{}", "Content-Type: text/plain; charset=ISO-8859-1\r\n")} << 1 << u"200 {}"_s << 1;
-    QTest::newRow("interim replies skipped")
-        << QList<QByteArray> {"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 103 Early Hints\r\nLink: </a>\r\n\r\n" + ok, ok}
-        << 2 << u"200 {}|200 {}"_s << 1;
-    QTest::newRow("101 fails") << QList<QByteArray> {"HTTP/1.1 101 Switching Protocols\r\n\r\n" + ok} << 1
-                               << u"connection+"_s << 1;
-    QTest::newRow("head with LF alone") << QList<QByteArray> {"HTTP/1.1 200 OK\nContent-Length: 2\n\n{}", ok} << 2
-                                        << u"200 {}|200 {}"_s << 1;
-    QTest::newRow("head over 64 KiB in one write")
-        << QList<QByteArray> {reply("{}", "X-Pad: " + QByteArray(70000, 'a') + "\r\n")} << 1 << u"too-large+"_s << 1;
-    QTest::newRow("a second reply in a later write: a fresh connection next")
-        << QList<QByteArray> {"TWICE:" + ok, reply("[]")} << 2 << u"200 {}|200 []"_s << 2;
-    QTest::newRow("bytes beyond the reply: a fresh connection next")
-        << QList<QByteArray> {ok + "junk", ok} << 2 << u"200 {}|200 {}"_s << 2;
-    QTest::newRow("same length twice") << QList<QByteArray> {"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n" + ok.mid(17)}
-                                       << 1 << u"200 {}"_s << 1;
-    const auto refused = [](const char* name, const QByteArray& raw) {
-        QTest::newRow(name) << QList<QByteArray> {raw} << 1 << u"connection+"_s << 1;
+    const auto row = [](const char* name, const QList<QByteArray>& script, const char* results, int connections = 1) {
+        QTest::newRow(name) << script << QString::fromLatin1(results) << connections;
     };
-    refused("two lengths", "HTTP/1.1 200 OK\r\nContent-Length: 3\r\nContent-Length: 2\r\n\r\n{}");
-    refused("a space before the colon", "HTTP/1.1 200 OK\r\nContent-Length : 2\r\n\r\n{}");
-    refused("a signed length", "HTTP/1.1 200 OK\r\nContent-Length: +2\r\n\r\n{}");
-    refused("a length and chunks", "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nTransfer-Encoding: chunked\r\n\r\n{}");
-    refused("four-digit status", "HTTP/1.1 2000 OK\r\nContent-Length: 2\r\n\r\n{}");
-    refused("204 with a body", "HTTP/1.1 204 No Content\r\nContent-Length: 2\r\n\r\n{}");
-    refused("not HTTP", "SSH-2.0-OpenSSH\r\n\r\n");
-    QTest::newRow("over 64 KiB") << QList<QByteArray> {reply(QByteArray(70000, 'x'))} << 1 << u"too-large+"_s << 1;
-    QTest::newRow("body not UTF-8") << QList<QByteArray> {reply("caf\xe9")} << 1 << u"bad-encoding+"_s << 1;
-    QTest::newRow("body cut short") << QList<QByteArray> {"CLOSE:HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n{}"} << 1
-                                    << u"connection+"_s << 1;
-    QTest::newRow("HTTP/1.0: a fresh connection next")
-        << QList<QByteArray> {"HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\n{}", ok} << 2 << u"200 {}|200 {}"_s << 2;
+    const QByteArray ok = reply("{}");
+    const QByteArray head = "HTTP/1.1 200 OK\r\n";
+    row("three on one connection", {ok, reply("[]"), ok}, "200 {}|200 []|200 {}");
+    // FRESH: each request asks for a connection of its own (a late reply has none to arrive on).
+    row("one request a connection", {"FRESH", ok, reply("[]"), ok}, "200 {}|200 []|200 {}", 3);
+    row("closed while idle: sent again on a fresh one", {ok, "DROP", ok}, "200 {}|200 {}", 2);
+    // Plain http off this machine is the web client's, with the attempt's whole time: nothing sent here.
+    row("another machine over http: handed over", {"ELSEWHERE"}, "handover with 5 s", 0);
+    row("lost on a fresh connection: a failure", {"DROP"}, "connection");
+    row("Connection: close is honoured", {reply("{}", "Connection: close\r\n"), ok}, "200 {}|200 {}", 2);
+    row("error status is an answer", {reply("busy", {}, "503 Busy"), ok}, "503 busy|200 {}");
+    row("redirect on the same host followed", {reply({}, "Location: /b\r\n", "302 Found"), ok}, "200 {}", 2);
+    row("redirect to another host not followed",
+        {reply("moved", "Location: https://elsewhere.example/\r\n", "302 Found")},
+        "connection+ to https://elsewhere.example/");
+    row("chunked, with an extension and a trailer",
+        {head + "Transfer-Encoding: chunked\r\n\r\n1;x=y\r\n{\r\n1\r\n}\r\n0\r\nX-T: 1\r\n\r\n", ok}, "200 {}|200 {}");
+    row("chunks past 64 KiB",
+        {head + "Transfer-Encoding: chunked\r\n\r\n8000\r\n" + QByteArray(0x8000, 'x') + "\r\n8000\r\n"
+            + QByteArray(0x8000, 'x') + "\r\n1\r\nx\r\n0\r\n\r\n"},
+        "too-large+");
+    row("a body that ends at the close", {"CLOSE:" + head + "\r\n{}", ok}, "200 {}|200 {}", 2);
+    row("another character set", {reply("{}", "Content-Type: text/plain; charset=ISO-8859-1\r\n")}, "200 {}");
+    row("interim replies skipped",
+        {"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 103 Early Hints\r\nLink: </a>\r\n\r\n" + ok, ok}, "200 {}|200 {}");
+    row("101 fails", {"HTTP/1.1 101 Switching Protocols\r\n\r\n" + ok}, "connection+");
+    row("head with LF alone", {"HTTP/1.1 200 OK\nContent-Length: 2\n\n{}", ok}, "200 {}|200 {}");
+    row("head over 64 KiB in one write", {reply("{}", "X-Pad: " + QByteArray(70000, 'a') + "\r\n")}, "too-large+");
+    row("a second reply in a later write: a fresh connection next", {"TWICE:" + ok, reply("[]")}, "200 {}|200 []", 2);
+    row("bytes beyond the reply: a fresh connection next", {ok + "junk", ok}, "200 {}|200 {}", 2);
+    row("same length twice", {head + "Content-Length: 2\r\n" + ok.mid(17)}, "200 {}");
+    row("two lengths", {head + "Content-Length: 3\r\nContent-Length: 2\r\n\r\n{}"}, "connection+");
+    row("a space before the colon", {head + "Content-Length : 2\r\n\r\n{}"}, "connection+");
+    row("a signed length", {head + "Content-Length: +2\r\n\r\n{}"}, "connection+");
+    row("a length and chunks", {head + "Content-Length: 2\r\nTransfer-Encoding: chunked\r\n\r\n{}"}, "connection+");
+    row("four-digit status", {"HTTP/1.1 2000 OK\r\nContent-Length: 2\r\n\r\n{}"}, "connection+");
+    row("204 with a body", {"HTTP/1.1 204 No Content\r\nContent-Length: 2\r\n\r\n{}"}, "connection+");
+    row("not HTTP", {"SSH-2.0-OpenSSH\r\n\r\n"}, "connection+");
+    row("over 64 KiB", {reply(QByteArray(70000, 'x'))}, "too-large+");
+    row("body not UTF-8", {reply("caf\xe9")}, "bad-encoding+");
+    row("body cut short", {"CLOSE:" + head + "Content-Length: 10\r\n\r\n{}"}, "connection+");
+    row("HTTP/1.0: a fresh connection next", {"HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\n{}", ok}, "200 {}|200 {}",
+        2);
 }
 
 void TestServiceConnection::replies()
 {
     QFETCH(QList<QByteArray>, script);
-    QFETCH(int, gets);
     QFETCH(QString, results);
     QFETCH(int, connections);
 
@@ -183,7 +164,7 @@ void TestServiceConnection::replies()
                                                            : u"http://127.0.0.1:%1/a?b=c"_s.arg(server.serverPort());
     ServiceConnection connection;
     QStringList seen;
-    for (int i = 0; i < gets; ++i) {
+    for (qsizetype i = 0; i <= results.count(u'|'); ++i) {
         bool done = false;
         ServiceRequest request;
         request.address = address;
