@@ -16,35 +16,24 @@ namespace
 // the first schema in it.
 bool buildAtVersion(const QSqlDatabase& db, SqlDialect dialect, int version, QString* error)
 {
-    QSqlQuery query(db);
-    const auto run = [&query, error](const QString& sql) {
-        if (!query.exec(sql)) {
-            *error = sql % u": "_s % query.lastError().text();
-            return false;
-        }
-        return true;
-    };
-    if (!run(u"CREATE TABLE schema_migrations (version integer PRIMARY KEY, description text NOT NULL, "
-             "applied_at bigint NOT NULL)"_s)) {
-        return false;
-    }
+    QStringList statements {u"CREATE TABLE schema_migrations (version integer PRIMARY KEY, description text NOT NULL, "
+                            "applied_at bigint NOT NULL)"_s};
     for (const Migration& step : migrationsFor(dialect)) {
-        if (step.version > version) {
-            break;
+        if (step.version <= version) {
+            statements << step.statements
+                       << u"INSERT INTO schema_migrations VALUES (%1, 'step', 0)"_s.arg(step.version);
         }
-        for (const QString& statement : step.statements) {
-            if (!run(statement)) {
-                return false;
-            }
-        }
-        if (!run(u"INSERT INTO schema_migrations VALUES (%1, 'step', 0)"_s.arg(step.version))) {
-            return false;
-        }
-        if (step.version == 1
-            && !run(dialect == SqlDialect::Sqlite
+        if (step.version == 1) {
+            statements << (dialect == SqlDialect::Sqlite
                     ? u"INSERT INTO links VALUES ('before', 2, 'http://before.example/', 1700000000, 7)"_s
                     : u"INSERT INTO links VALUES ('before', 2, sha256(convert_to('http://before.example/', 'UTF8')), "
-                      "'http://before.example/', 1700000000, 7)"_s)) {
+                      "'http://before.example/', 1700000000, 7)"_s);
+        }
+    }
+    QSqlQuery query(db);
+    for (const QString& sql : statements) {
+        if (!query.exec(sql)) {
+            *error = sql % u": "_s % query.lastError().text();
             return false;
         }
     }
@@ -132,11 +121,9 @@ void MigrationsTest::upgrade()
         QSqlQuery count(u"SELECT count(*) FROM schema_migrations"_s, db);
         QVERIFY(count.next());
         QCOMPARE(count.value(0).toInt(), newest);
-        QSqlQuery link(u"SELECT target, visits, state FROM links WHERE code = 'before'"_s, db);
+        QSqlQuery link(u"SELECT target || ' ' || visits || ' ' || state FROM links WHERE code = 'before'"_s, db);
         QVERIFY(link.next());
-        QCOMPARE(link.value(0).toString(), u"http://before.example/"_s);
-        QCOMPARE(link.value(1).toInt(), 7);
-        QCOMPARE(link.value(2).toInt(), 0);
+        QCOMPARE(link.value(0).toString(), u"http://before.example/ 7 0"_s);
         db.close();
     }
     QSqlDatabase::removeDatabase(name);
