@@ -69,52 +69,46 @@ public:
     const QHash<QString, QString>& created() const { return m_created; } // code to address
 
 private:
-    struct Attempt {
-        QByteArray target;
-        QString address; // of a creation
-        int tries = 0;
-    };
+    // One of the parallel clients: its connection and the request it has out.
     struct Lane {
         QTcpSocket* socket = nullptr;
         quint16 port = 0;
-        Attempt attempt;
+        QByteArray target;
+        QString address; // of a creation
+        int tries = 0;
         QByteArray received;
         bool waiting = false; // a request is out and its answer not whole yet
     };
 
-    void next(size_t lane)
+    void next(size_t index)
     {
         if (m_finishing) {
-            drop(lane);
+            drop(index);
             return;
         }
+        Lane& lane = m_lanes[index];
         const int n = m_sent++;
-        Attempt attempt;
-        if (n % 4 == 0) {
-            attempt.address = u"https://example.com/rolling/%1"_s.arg(n);
-            attempt.target = shortenTarget(0, attempt.address);
-        } else {
-            attempt.target = m_followed;
-        }
-        send(lane, attempt);
+        lane.address = n % 4 == 0 ? u"https://example.com/rolling/%1"_s.arg(n) : QString();
+        lane.target = lane.address.isEmpty() ? m_followed : shortenTarget(0, lane.address);
+        lane.tries = 0;
+        send(index);
     }
 
-    void send(size_t index, Attempt attempt)
+    void send(size_t index)
     {
         Lane& lane = m_lanes[index];
-        lane.attempt = std::move(attempt);
         lane.received.clear();
         lane.waiting = true;
         if (lane.socket) {
             ++m_kept;
-            lane.socket->write(rawVisit(lane.attempt.target, lane.port));
+            lane.socket->write(rawVisit(lane.target, lane.port));
             return;
         }
         lane.port = m_ports.at(m_turn++ % m_ports.size());
         auto* socket = new QTcpSocket(this);
         lane.socket = socket;
         connect(socket, &QTcpSocket::connected, socket,
-            [this, index, socket] { socket->write(rawVisit(m_lanes[index].attempt.target, m_lanes[index].port)); });
+            [this, index, socket] { socket->write(rawVisit(m_lanes[index].target, m_lanes[index].port)); });
         connect(socket, &QTcpSocket::readyRead, socket, [this, index] { take(index); });
         connect(socket, &QTcpSocket::disconnected, socket, [this, index] { ended(index); });
         connect(socket, &QTcpSocket::errorOccurred, socket, [this, index] { ended(index); });
@@ -130,12 +124,11 @@ private:
             return false;
         }
         lane.waiting = false;
-        const qsizetype headEnd = lane.received.indexOf("\r\n\r\n");
-        const HttpResult head {0, lane.received.first(headEnd), {}, false};
+        const HttpResult head {0, lane.received.first(lane.received.indexOf("\r\n\r\n")), {}, false};
         if (!m_keepAlive || head.header("Connection").compare("close", Qt::CaseInsensitive) == 0) {
             drop(index);
         }
-        check(lane.attempt, lane.received);
+        check(lane);
         next(index);
         return true;
     }
@@ -153,13 +146,13 @@ private:
             return; // closed between requests: nothing was lost
         }
         lane.waiting = false;
-        if (refused && ++lane.attempt.tries < 50) {
+        if (refused && ++lane.tries < 50) {
             // The instance was not there to take it; another one will. Nothing else is retried: a
             // request sent on a connection that was taken must be answered.
-            send(index, lane.attempt);
+            send(index);
             return;
         }
-        check(lane.attempt, lane.received);
+        check(lane);
         next(index);
     }
 
@@ -172,11 +165,12 @@ private:
         }
     }
 
-    void check(const Attempt& attempt, const QByteArray& reply)
+    void check(const Lane& lane)
     {
+        const QByteArray& reply = lane.received;
         ++m_answered;
         const int status = reply.split(' ').value(1).toInt();
-        if (attempt.address.isEmpty()) {
+        if (lane.address.isEmpty()) {
             if (status == 302) {
                 ++m_redirects;
                 return;
@@ -185,11 +179,11 @@ private:
             const qsizetype body = reply.indexOf("\r\n\r\n");
             const HttpResult result {200, {}, reply.sliced(body + 4), false};
             if (result.json().value(u"result"_s).toInt() == 1) {
-                m_created.insert(result.linkCode(), attempt.address);
+                m_created.insert(result.linkCode(), lane.address);
                 return;
             }
         }
-        m_failures.append(QString::fromLatin1(attempt.target + " -> " + reply.left(200)));
+        m_failures.append(QString::fromLatin1(lane.target + " -> " + reply.left(200)));
     }
 
     QList<quint16> m_ports;
