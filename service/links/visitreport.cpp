@@ -44,27 +44,28 @@ VisitQuery parseVisitQuery(const QString& from, const QString& to, const QString
         return query;
     }
     const bool hourly = query.bucket == VisitBucket::Hour;
-    query.toSecs = nowSecs;
-    if (!to.isEmpty()) {
-        const std::optional<qint64> moment = parseMoment(to);
+    // A given moment into *secs; false, with the query saying which, when it is not one.
+    const auto readMoment = [&query](const QString& text, const QString& field, qint64* secs) {
+        if (text.isEmpty()) {
+            return true;
+        }
+        const std::optional<qint64> moment = parseMoment(text);
         if (!moment) {
             query.problem = VisitQuery::Problem::Moment;
-            query.error = QStringLiteral("to is a date (2026-12-07) or a time with its zone (2026-12-07T10:00:00Z)");
-            query.errorField = QStringLiteral("to");
-            return query;
+            query.error = field % u" is a date (2026-12-07) or a time with its zone (2026-12-07T10:00:00Z)";
+            query.errorField = field;
+            return false;
         }
-        query.toSecs = *moment;
+        *secs = *moment;
+        return true;
+    };
+    query.toSecs = nowSecs;
+    if (!readMoment(to, QStringLiteral("to"), &query.toSecs)) {
+        return query;
     }
     query.fromSecs = query.toSecs - (hourly ? DefaultHours * SecondsPerHour : DefaultDays * SecondsPerDay);
-    if (!from.isEmpty()) {
-        const std::optional<qint64> moment = parseMoment(from);
-        if (!moment) {
-            query.problem = VisitQuery::Problem::Moment;
-            query.error = QStringLiteral("from is a date (2026-12-07) or a time with its zone (2026-12-07T10:00:00Z)");
-            query.errorField = QStringLiteral("from");
-            return query;
-        }
-        query.fromSecs = *moment;
+    if (!readMoment(from, QStringLiteral("from"), &query.fromSecs)) {
+        return query;
     }
     if (query.fromSecs >= query.toSecs || query.toSecs - query.fromSecs > (hourly ? LongestHourly : LongestDaily)) {
         query.problem = VisitQuery::Problem::Span;
