@@ -84,4 +84,27 @@ HttpReply methodNotAllowedReply(const QByteArray& allowed)
     return reply;
 }
 
+HttpReply faultReply(const Fault& fault)
+{
+    // As long as a worker of the store pool takes to reconnect, about.
+    constexpr int RetryAfterSeconds = 2;
+    switch (fault.kind) {
+    case FaultKind::Invalid:
+        return problemReply(422, fault.chinese,
+            fault.field.isEmpty() ? QList<FieldError> {} : QList<FieldError> {{fault.field, fault.chinese}});
+    case FaultKind::Missing:
+        return problemReply(404, fault.chinese);
+    case FaultKind::Gone:
+        return problemReply(410, fault.chinese);
+    case FaultKind::Refused:
+    case FaultKind::TakenDown:
+        return problemReply(403, fault.chinese);
+    case FaultKind::Conflict:
+        return problemReply(409, fault.chinese);
+    case FaultKind::Unavailable:
+        break;
+    }
+    return retryLaterReply(503, fault.chinese, RetryAfterSeconds);
+}
+
 } // namespace Shortd

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "http/message.h"
+#include "links/result.h"
 
 #include <QList>
 #include <QString>
@@ -23,5 +24,9 @@ HttpReply problemReply(int status, const QString& detail, const QList<FieldError
 HttpReply unauthorizedReply(const QString& detail);
 HttpReply retryLaterReply(int status, const QString& detail, int retryAfterSeconds);
 HttpReply methodNotAllowedReply(const QByteArray& allowed);
+
+// A fault of links/ as the API answers it: Invalid 422 (naming its field), Missing 404, Gone 410,
+// Refused and TakenDown 403, Conflict 409, Unavailable 503 with Retry-After.
+HttpReply faultReply(const Fault& fault);
 
 } // namespace Shortd
