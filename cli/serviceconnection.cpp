@@ -55,6 +55,55 @@ QByteArray withoutCr(QByteArrayView line)
     return (line.endsWith('\r') ? line.chopped(1) : line).toByteArray();
 }
 
+// The status a reply's first line gives (HTTP/1.x, a space, three digits, then the end or a space
+// and the reason); 0 when the line is not one.
+int statusOf(const QByteArray& line)
+{
+    if (line.size() < 12 || !line.startsWith("HTTP/1.") || !allDigits(line.mid(7, 1), 10) || line.at(8) != ' '
+        || !allDigits(line.mid(9, 3), 10) || (line.size() > 12 && line.at(12) != ' ')) {
+        return 0;
+    }
+    return line.mid(9, 3).toInt();
+}
+
+// Reads the header lines after the status line into headers, and how they frame the body; the
+// error names the first line that cannot be taken.
+BodyFraming readHeaders(const QList<QByteArray>& lines, QList<std::pair<QByteArray, QByteArray>>& headers)
+{
+    BodyFraming framing;
+    for (const QByteArray& raw : lines) {
+        const QByteArray line = withoutCr(raw);
+        const qsizetype colon = line.indexOf(':');
+        const QByteArray name = line.first(std::max<qsizetype>(colon, 0));
+        if (colon <= 0 || name.contains(' ') || name.contains('\t')) {
+            framing.error = QStringLiteral("malformed header line");
+            return framing;
+        }
+        const QByteArray value = line.sliced(colon + 1).trimmed();
+        headers.append({name, value});
+        if (name.compare("Content-Length", Qt::CaseInsensitive) == 0) {
+            if (!allDigits(value, 10) || value.size() > MaxLengthDigits
+                || (framing.length >= 0 && value.toLongLong() != framing.length)) {
+                framing.error = QStringLiteral("bad Content-Length");
+                return framing;
+            }
+            framing.length = value.toLongLong();
+        } else if (name.compare("Transfer-Encoding", Qt::CaseInsensitive) == 0) {
+            if (value.compare("chunked", Qt::CaseInsensitive) != 0 || framing.chunked) {
+                framing.error = QStringLiteral("unsupported Transfer-Encoding");
+                return framing;
+            }
+            framing.chunked = true;
+        } else if (name.compare("Connection", Qt::CaseInsensitive) == 0 && value.toLower().contains("close")) {
+            framing.closes = true;
+        }
+    }
+    if (framing.chunked && framing.length >= 0) {
+        framing.error = QStringLiteral("both Content-Length and Transfer-Encoding");
+    }
+    return framing;
+}
+
 // The fast path goes where no proxy or policy of the web client applies: TLS, or plain HTTP on this
 // machine.
 bool supported(const QUrl& url)
@@ -297,92 +346,75 @@ void ServiceConnection::read()
 // The status line and headers of a reply; false when the request is over (failed, done or redirected).
 bool ServiceConnection::readHead(QByteArrayView head)
 {
-    const auto malformed = [this](const QString& why) {
-        fail(WebResult::Status::ConnectionFailed, why);
-        return false;
-    };
     QList<QByteArray> lines = head.toByteArray().split('\n');
     const QByteArray statusLine = withoutCr(lines.takeFirst());
-    // HTTP/1.x, a space, three digits, then the end or a space and the reason.
-    if (statusLine.size() < 12 || !statusLine.startsWith("HTTP/1.") || !allDigits(statusLine.mid(7, 1), 10)
-        || statusLine.at(8) != ' ' || !allDigits(statusLine.mid(9, 3), 10)
-        || (statusLine.size() > 12 && statusLine.at(12) != ' ')) {
-        return malformed(QStringLiteral("not an HTTP reply"));
+    const int code = statusOf(statusLine);
+    if (code == 0) {
+        fail(WebResult::Status::ConnectionFailed, QStringLiteral("not an HTTP reply"));
+        return false;
     }
-    const int code = statusLine.mid(9, 3).toInt();
     if (code < FirstStatus || code > LastStatus || code == SwitchingProtocols) {
-        return malformed(QStringLiteral("unexpected status %1").arg(code));
+        fail(WebResult::Status::ConnectionFailed, QStringLiteral("unexpected status %1").arg(code));
+        return false;
     }
     if (code < FirstFinalStatus) {
         return true; // an interim reply (100 Continue, 102, 103 Early Hints): the final one follows
     }
     m_closeAfter = m_closeAfter || !statusLine.startsWith("HTTP/1.1"); // HTTP/1.0 closes unless asked not to
-    qint64 length = -1;
-    bool chunked = false;
-    for (const QByteArray& raw : std::as_const(lines)) {
-        const QByteArray line = withoutCr(raw);
-        const qsizetype colon = line.indexOf(':');
-        const QByteArray name = line.first(std::max<qsizetype>(colon, 0));
-        if (colon <= 0 || name.contains(' ') || name.contains('\t')) {
-            return malformed(QStringLiteral("malformed header line"));
-        }
-        const QByteArray value = line.sliced(colon + 1).trimmed();
-        m_result.headers.append({name, value});
-        if (name.compare("Content-Length", Qt::CaseInsensitive) == 0) {
-            if (!allDigits(value, 10) || value.size() > MaxLengthDigits
-                || (length >= 0 && value.toLongLong() != length)) {
-                return malformed(QStringLiteral("bad Content-Length"));
-            }
-            length = value.toLongLong();
-        } else if (name.compare("Transfer-Encoding", Qt::CaseInsensitive) == 0) {
-            if (value.compare("chunked", Qt::CaseInsensitive) != 0 || chunked) {
-                return malformed(QStringLiteral("unsupported Transfer-Encoding"));
-            }
-            chunked = true;
-        } else if (name.compare("Connection", Qt::CaseInsensitive) == 0 && value.toLower().contains("close")) {
-            m_closeAfter = true;
-        }
-    }
-    if (chunked && length >= 0) {
-        return malformed(QStringLiteral("both Content-Length and Transfer-Encoding"));
+    const BodyFraming framing = readHeaders(lines, m_result.headers);
+    m_closeAfter = m_closeAfter || framing.closes;
+    if (!framing.error.isEmpty()) {
+        fail(WebResult::Status::ConnectionFailed, framing.error);
+        return false;
     }
     m_result.httpStatus = code;
     if (code == NoContent || code == NotModified) {
-        if (chunked || length > 0) {
-            return malformed(QStringLiteral("a body where none may be"));
+        if (framing.chunked || framing.length > 0) {
+            fail(WebResult::Status::ConnectionFailed, QStringLiteral("a body where none may be"));
+            return false;
         }
         complete();
         return false;
     }
     const QByteArray location = m_result.header("Location");
     if (m_request.followRedirects && code >= FirstRedirect && code < FirstClientError && !location.isEmpty()) {
-        const QUrl target = m_url.resolved(QUrl(QString::fromUtf8(location), QUrl::StrictMode));
-        if (staysHome(m_url, target) && m_redirects < WebClient::MaxRedirects && start(target)) {
-            ++m_redirects;
-            m_closeAfter = true; // the rest of this reply is not read
-            drop();
-            m_resendQueued = true;
-            QMetaObject::invokeMethod(this, &ServiceConnection::transmit, Qt::QueuedConnection);
-            return false;
-        }
-        // As the web client does: a redirect that leaves the service ends the request, naming where.
-        drop();
-        ServiceReply refused;
-        refused.result.errorString = QStringLiteral("redirect not followed");
-        refused.result.redirectTarget = target;
-        finish(refused);
+        redirect(location);
         return false;
     }
-    if (length > m_request.replyLimit) {
+    return startBody(framing);
+}
+
+void ServiceConnection::redirect(const QByteArray& location)
+{
+    const QUrl target = m_url.resolved(QUrl(QString::fromUtf8(location), QUrl::StrictMode));
+    if (staysHome(m_url, target) && m_redirects < WebClient::MaxRedirects && start(target)) {
+        ++m_redirects;
+        m_closeAfter = true; // the rest of this reply is not read
+        drop();
+        m_resendQueued = true;
+        QMetaObject::invokeMethod(this, &ServiceConnection::transmit, Qt::QueuedConnection);
+        return;
+    }
+    // As the web client does: a redirect that leaves the service ends the request, naming where.
+    drop();
+    ServiceReply refused;
+    refused.result.errorString = QStringLiteral("redirect not followed");
+    refused.result.redirectTarget = target;
+    finish(refused);
+}
+
+bool ServiceConnection::startBody(const BodyFraming& framing)
+{
+    if (framing.length > m_request.replyLimit) {
         fail(WebResult::Status::TooLarge, QStringLiteral("reply too large"));
         return false;
     }
-    if (chunked) {
+    if (framing.chunked) {
         m_phase = Phase::ChunkSize;
-    } else if (length >= 0) {
+    } else if (framing.length >= 0) {
         m_phase = Phase::Length;
-        m_left = length;
-        if (length == 0) {
+        m_left = framing.length;
+        if (framing.length == 0) {
             complete();
             return false;
         }

@@ -23,6 +23,15 @@ inline constexpr qint64 ApiReplyLimit = qint64 {1024} * 1024; // 1 MiB
 inline constexpr qsizetype ReplyHeadLimit = qsizetype {64} * 1024;
 
 // One request as the connection sends it.
+// How a reply's headers frame its body: a length (-1 none), chunks, or up to the close; error
+// names a header that cannot be taken.
+struct BodyFraming {
+    qint64 length = -1;
+    bool chunked = false;
+    bool closes = false; // Connection: close
+    QString error;
+};
+
 struct ServiceRequest {
     QByteArray method = "GET";
     QString address; // absolute http(s) address
@@ -85,6 +94,8 @@ private:
     void onLost();
     void read();
     bool readHead(QByteArrayView head);
+    void redirect(const QByteArray& location);
+    bool startBody(const BodyFraming& framing);
     bool readChunks();
     void complete();
     void finish(ServiceReply reply);
