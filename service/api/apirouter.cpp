@@ -347,10 +347,9 @@ void ApiRouter::createLink(
         respond(bodyRefused(body));
         return;
     }
-    QList<FieldError> errors;
-    const std::optional<CreateRequest> create = parseCreate(body.object, nowSecs(), &errors);
+    const Result<CreateRequest> create = parseCreate(body.object, nowSecs());
     if (!create) {
-        respond(invalid(errors));
+        respond(faultReply(create.fault()));
         return;
     }
     const QList<QUrl> ownBases = m_settings.ownBases(request.host);
@@ -444,10 +443,9 @@ void ApiRouter::chosenLink(
 
 void ApiRouter::listLinks(const HttpRequest& request, bool forAdmin, const Respond& respond)
 {
-    QList<FieldError> errors;
-    std::optional<LinkQuery> query = parseListQuery(request.query, nowSecs(), &errors);
+    Result<LinkQuery> query = parseListQuery(request.query, nowSecs());
     if (!query) {
-        respond(invalid(errors));
+        respond(faultReply(query.fault()));
         return;
     }
     struct Page {
@@ -517,10 +515,9 @@ void ApiRouter::readLink(const QString& code, const QByteArray& host, bool forAd
 
 void ApiRouter::linkVisits(const HttpRequest& request, const QString& code, const Respond& respond)
 {
-    QList<FieldError> errors;
-    const std::optional<VisitQuery> query = parseVisitRequest(request.query, nowSecs(), &errors);
+    const Result<VisitQuery> query = parseVisitRequest(request.query, nowSecs());
     if (!query) {
-        respond(invalid(errors));
+        respond(faultReply(query.fault()));
         return;
     }
     if (!mayBeStoredCode(code)) {
@@ -555,10 +552,9 @@ void ApiRouter::linkVisits(const HttpRequest& request, const QString& code, cons
 
 void ApiRouter::serviceStats(const HttpRequest& request, const Respond& respond)
 {
-    QList<FieldError> errors;
-    const std::optional<VisitQuery> query = parseVisitRequest(request.query, nowSecs(), &errors);
+    const Result<VisitQuery> query = parseVisitRequest(request.query, nowSecs());
     if (!query) {
-        respond(invalid(errors));
+        respond(faultReply(query.fault()));
         return;
     }
     struct Counted {
@@ -594,10 +590,9 @@ void ApiRouter::editLink(
         respond(bodyRefused(body));
         return;
     }
-    QList<FieldError> errors;
-    const std::optional<LinkPatch> patch = parsePatch(body.object, &errors);
+    const Result<LinkPatch> patch = parsePatch(body.object);
     if (!patch) {
-        respond(invalid(errors));
+        respond(faultReply(patch.fault()));
         return;
     }
     if (!mayBeStoredCode(code)) {
@@ -732,11 +727,10 @@ void ApiRouter::createKey(const HttpRequest& request, const Respond& respond)
         respond(bodyRefused(body));
         return;
     }
-    QList<FieldError> errors;
     const qint64 now = nowSecs();
-    const std::optional<KeyRequest> asked = parseKeyRequest(body.object, now, &errors);
+    const Result<KeyRequest> asked = parseKeyRequest(body.object, now);
     if (!asked) {
-        respond(invalid(errors));
+        respond(faultReply(asked.fault()));
         return;
     }
     const QByteArray secret = generateKey();

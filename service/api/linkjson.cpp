@@ -95,7 +95,7 @@ std::optional<QString> repeatedMember(QByteArrayView json)
 }
 
 // Each member not among the known ones is an error of its own.
-void refuseUnknown(const QJsonObject& body, const QStringList& known, QList<FieldError>* errors)
+void refuseUnknown(const QJsonObject& body, const QStringList& known, QList<FieldFault>* errors)
 {
     for (auto member = body.begin(); member != body.end(); ++member) {
         if (!known.contains(member.key())) {
@@ -118,7 +118,7 @@ std::optional<qint64> integerIn(const QJsonValue& value, qint64 lowest, qint64 h
 
 // An end: an RFC 3339 time, after now when future is asked; null clears it (0) where nullable.
 std::optional<qint64> readEnd(
-    const QJsonValue& value, bool nullable, std::optional<qint64> notBefore, QList<FieldError>* errors)
+    const QJsonValue& value, bool nullable, std::optional<qint64> notBefore, QList<FieldFault>* errors)
 {
     if (value.isNull() && nullable) {
         return 0;
@@ -135,7 +135,7 @@ std::optional<qint64> readEnd(
     return secs;
 }
 
-std::optional<qint64> readVisitLimit(const QJsonValue& value, bool nullable, QList<FieldError>* errors)
+std::optional<qint64> readVisitLimit(const QJsonValue& value, bool nullable, QList<FieldFault>* errors)
 {
     if (value.isNull() && nullable) {
         return 0;
@@ -148,7 +148,7 @@ std::optional<qint64> readVisitLimit(const QJsonValue& value, bool nullable, QLi
 }
 
 std::optional<QString> readText(
-    const QJsonValue& value, const QString& member, qsizetype maximum, QList<FieldError>* errors)
+    const QJsonValue& value, const QString& member, qsizetype maximum, QList<FieldFault>* errors)
 {
     if (value.isNull()) {
         return QString();
@@ -162,7 +162,7 @@ std::optional<QString> readText(
 }
 
 // Tags: distinct, in the order given, each 1 to MaximumTagLength characters.
-std::optional<QStringList> readTags(const QJsonValue& value, QList<FieldError>* errors)
+std::optional<QStringList> readTags(const QJsonValue& value, QList<FieldFault>* errors)
 {
     const QString problem = QStringLiteral(
         "应为最多 %1 个标签的数组，每个标签 1 到 %2 个字符，不含控制字符、双向控制字符或无效的 Unicode 字符")
@@ -288,9 +288,10 @@ JsonBody readJsonBody(const HttpRequest& request)
     return body;
 }
 
-std::optional<CreateRequest> parseCreate(const QJsonObject& body, qint64 nowSecs, QList<FieldError>* errors)
+Result<CreateRequest> parseCreate(const QJsonObject& body, qint64 nowSecs)
 {
-    const qsizetype known = errors->size();
+    QList<FieldFault> members;
+    QList<FieldFault>* const errors = &members;
     refuseUnknown(
         body, {UrlMember, TypeMember, CodeMember, ExpiresMember, MaxVisitsMember, TitleMember, TagsMember}, errors);
     CreateRequest create;
@@ -328,15 +329,16 @@ std::optional<CreateRequest> parseCreate(const QJsonObject& body, qint64 nowSecs
     if (body.contains(TagsMember)) {
         create.tags = readTags(body.value(TagsMember), errors).value_or(QStringList());
     }
-    if (errors->size() != known) {
-        return std::nullopt;
+    if (!members.isEmpty()) {
+        return invalidMembers(members);
     }
     return create;
 }
 
-std::optional<LinkPatch> parsePatch(const QJsonObject& body, QList<FieldError>* errors)
+Result<LinkPatch> parsePatch(const QJsonObject& body)
 {
-    const qsizetype known = errors->size();
+    QList<FieldFault> members;
+    QList<FieldFault>* const errors = &members;
     refuseUnknown(body, {ExpiresMember, MaxVisitsMember, TitleMember, TagsMember, StateMember, ReasonMember}, errors);
     LinkPatch patch;
     if (body.contains(ExpiresMember)) {
@@ -364,15 +366,16 @@ std::optional<LinkPatch> parsePatch(const QJsonObject& body, QList<FieldError>* 
     if (body.contains(ReasonMember)) {
         patch.reason = readText(body.value(ReasonMember), ReasonMember, MaximumReasonLength, errors);
     }
-    if (errors->size() != known) {
-        return std::nullopt;
+    if (!members.isEmpty()) {
+        return invalidMembers(members);
     }
     return patch;
 }
 
-std::optional<KeyRequest> parseKeyRequest(const QJsonObject& body, qint64 nowSecs, QList<FieldError>* errors)
+Result<KeyRequest> parseKeyRequest(const QJsonObject& body, qint64 nowSecs)
 {
-    const qsizetype known = errors->size();
+    QList<FieldFault> members;
+    QList<FieldFault>* const errors = &members;
     refuseUnknown(body, {NameMember, RoleMember, ExpiresMember}, errors);
     KeyRequest key;
     key.name = body.value(NameMember).toString();
@@ -389,13 +392,13 @@ std::optional<KeyRequest> parseKeyRequest(const QJsonObject& body, qint64 nowSec
     if (const QJsonValue end = body.value(ExpiresMember); !end.isUndefined() && !end.isNull()) {
         key.expiresSecs = readEnd(end, false, nowSecs, errors).value_or(0);
     }
-    if (errors->size() != known) {
-        return std::nullopt;
+    if (!members.isEmpty()) {
+        return invalidMembers(members);
     }
     return key;
 }
 
-bool checkQueryNames(const DecodedFields& fields, const QStringList& names, QList<FieldError>* errors)
+bool checkQueryNames(const DecodedFields& fields, const QStringList& names, QList<FieldFault>* errors)
 {
     for (const Field& field : fields.fields) {
         if (!names.contains(field.name)) {
@@ -408,14 +411,14 @@ bool checkQueryNames(const DecodedFields& fields, const QStringList& names, QLis
     return true;
 }
 
-std::optional<LinkQuery> parseListQuery(QByteArrayView query, qint64 nowSecs, QList<FieldError>* errors)
+Result<LinkQuery> parseListQuery(QByteArrayView query, qint64 nowSecs)
 {
     const DecodedFields fields = decodeForm(query);
     if (fields.error != DecodeError::None) {
-        errors->append({QString(), QStringLiteral("查询参数的编码不正确")});
-        return std::nullopt;
+        return invalidMembers({{QString(), QStringLiteral("查询参数的编码不正确")}});
     }
-    const qsizetype known = errors->size();
+    QList<FieldFault> members;
+    QList<FieldFault>* const errors = &members;
     LinkQuery list;
     list.limit = DefaultPageSize;
     list.nowSecs = nowSecs;
@@ -423,7 +426,7 @@ std::optional<LinkQuery> parseListQuery(QByteArrayView query, qint64 nowSecs, QL
             {QStringLiteral("search"), QStringLiteral("type"), QStringLiteral("state"), QStringLiteral("tag"),
                 QStringLiteral("limit"), QStringLiteral("cursor")},
             errors)) {
-        return std::nullopt;
+        return invalidMembers(members);
     }
     for (const Field& field : fields.fields) {
         if (field.name == u"search") {
@@ -459,8 +462,8 @@ std::optional<LinkQuery> parseListQuery(QByteArrayView query, qint64 nowSecs, QL
             }
         }
     }
-    if (errors->size() != known) {
-        return std::nullopt;
+    if (!members.isEmpty()) {
+        return invalidMembers(members);
     }
     return list;
 }

@@ -4,6 +4,7 @@
 #include "api/problem.h"
 #include "http/message.h"
 #include "links/fields.h"
+#include "links/result.h"
 #include "store/linkstore.h"
 
 #include <QJsonObject>
@@ -48,22 +49,23 @@ struct CreateRequest {
     bool plain = true;
 };
 // The address is checked by the caller, who knows the service's own names. Unknown members are
-// errors, as are an end not after nowSecs and a code that breaks the rules for chosen codes.
-std::optional<CreateRequest> parseCreate(const QJsonObject& body, qint64 nowSecs, QList<FieldError>* errors);
-std::optional<LinkPatch> parsePatch(const QJsonObject& body, QList<FieldError>* errors);
+// refused, as are an end not after nowSecs and a code that breaks the rules for chosen codes: the
+// Invalid fault names every member refused, each with why.
+Result<CreateRequest> parseCreate(const QJsonObject& body, qint64 nowSecs);
+Result<LinkPatch> parsePatch(const QJsonObject& body);
 
 struct KeyRequest {
     QString name;
     Role role = Role::Reader;
     qint64 expiresSecs = 0;
 };
-std::optional<KeyRequest> parseKeyRequest(const QJsonObject& body, qint64 nowSecs, QList<FieldError>* errors);
+Result<KeyRequest> parseKeyRequest(const QJsonObject& body, qint64 nowSecs);
 
 // Every field of a query names one of `names` and none comes twice: each unknown name is added to
-// errors; false at the first name given twice (the rest is not read).
-bool checkQueryNames(const DecodedFields& fields, const QStringList& names, QList<FieldError>* errors);
+// the members refused; false at the first name given twice (the rest is not read).
+bool checkQueryNames(const DecodedFields& fields, const QStringList& names, QList<FieldFault>* refused);
 // The query of a listing: search, type, state, tag, limit and cursor, each at most once.
-std::optional<LinkQuery> parseListQuery(QByteArrayView query, qint64 nowSecs, QList<FieldError>* errors);
+Result<LinkQuery> parseListQuery(QByteArrayView query, qint64 nowSecs);
 // A page's end as the client carries it: opaque, base64url without padding.
 QString encodeCursor(const ListCursor& cursor);
 std::optional<ListCursor> decodeCursor(QStringView text);

@@ -84,14 +84,31 @@ HttpReply methodNotAllowedReply(const QByteArray& allowed)
     return reply;
 }
 
+QList<FieldError> fieldErrors(const Fault& fault)
+{
+    QList<FieldError> errors;
+    for (const FieldFault& member : fault.fields) {
+        errors.append({member.field, member.chinese});
+    }
+    if (errors.isEmpty() && !fault.field.isEmpty()) {
+        errors.append({fault.field, fault.chinese});
+    }
+    return errors;
+}
+
+Fault invalidMembers(QList<FieldFault> members)
+{
+    return {FaultKind::Invalid, QStringLiteral("请求中有不正确的内容，详见 errors"),
+        QStringLiteral("the request has values that cannot be used"), {}, std::move(members)};
+}
+
 HttpReply faultReply(const Fault& fault)
 {
     // As long as a worker of the store pool takes to reconnect, about.
     constexpr int RetryAfterSeconds = 2;
     switch (fault.kind) {
     case FaultKind::Invalid:
-        return problemReply(422, fault.chinese,
-            fault.field.isEmpty() ? QList<FieldError> {} : QList<FieldError> {{fault.field, fault.chinese}});
+        return problemReply(422, fault.chinese, fieldErrors(fault));
     case FaultKind::Missing:
         return problemReply(404, fault.chinese);
     case FaultKind::Gone:

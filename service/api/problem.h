@@ -25,8 +25,12 @@ HttpReply unauthorizedReply(const QString& detail);
 HttpReply retryLaterReply(int status, const QString& detail, int retryAfterSeconds);
 HttpReply methodNotAllowedReply(const QByteArray& allowed);
 
-// A fault of links/ as the API answers it: Invalid 422 (naming its field), Missing 404, Gone 410,
-// Refused and TakenDown 403, Conflict 409, Unavailable 503 with Retry-After.
+// A fault of links/ as the API answers it: Invalid 422 (naming its members, or its one field),
+// Missing 404, Gone 410, Refused and TakenDown 403, Conflict 409, Unavailable 503 with Retry-After.
 HttpReply faultReply(const Fault& fault);
+// The members an Invalid fault names, as a problem body lists them.
+QList<FieldError> fieldErrors(const Fault& fault);
+// A request refused for what some of its members hold, each with why.
+Fault invalidMembers(QList<FieldFault> members);
 
 } // namespace Shortd

@@ -1,16 +1,15 @@
 #pragma once
 
-#include "api/problem.h"
+#include "links/result.h"
 #include "links/visitreport.h"
 
 #include <QByteArrayView>
-#include <QList>
-#include <optional>
 
 namespace Shortd
 {
 
-// The query of a visits request (from, to, bucket, each at most once); nullopt with the errors.
-std::optional<VisitQuery> parseVisitRequest(QByteArrayView query, qint64 nowSecs, QList<FieldError>* errors);
+// The query of a visits request (from, to, bucket, each at most once), or an Invalid fault naming
+// each member that cannot be used.
+Result<VisitQuery> parseVisitRequest(QByteArrayView query, qint64 nowSecs);
 
 } // namespace Shortd

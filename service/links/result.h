@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QList>
 #include <QString>
 #include <utility>
 #include <variant>
@@ -19,13 +20,22 @@ enum class FaultKind : quint8 {
     Unavailable, // the store failed or is away; the same call may succeed later
 };
 
+// One member of a request or one option that was refused, and why, in both languages.
+struct FieldFault {
+    QString field;
+    QString chinese;
+    QString english {};
+};
+
 // A failure with its kind, the value it concerns (a field's or option's name, or empty) and what
-// people read: Chinese for the service's replies, English for the operator commands.
+// people read: Chinese for the service's replies, English for the operator commands. A refusal
+// that names several members lists each in fields, the words above then saying so as a whole.
 struct Fault {
     FaultKind kind = FaultKind::Unavailable;
     QString chinese;
     QString english;
     QString field {};
+    QList<FieldFault> fields {};
 };
 
 // A value, or the fault that kept it from being made. The service's fallible calls in links/,
@@ -49,6 +59,9 @@ public:
     T& value() & { return std::get<0>(m_held); }
     T&& value() && { return std::get<0>(std::move(m_held)); }
     const T* operator->() const { return &value(); }
+    T* operator->() { return &value(); }
+    const T& operator*() const& { return value(); }
+    T& operator*() & { return value(); }
     const Fault& fault() const { return std::get<1>(m_held); }
 
 private:

@@ -2,6 +2,7 @@
 
 #include <QDateTime>
 #include <QJsonArray>
+#include <QStringBuilder>
 #include <optional>
 
 namespace Shortd
@@ -32,50 +33,48 @@ QString utcTime(qint64 secs)
 }
 } // namespace
 
-VisitQuery parseVisitQuery(const QString& from, const QString& to, const QString& bucket, qint64 nowSecs)
+Result<VisitQuery> parseVisitQuery(
+    const QString& from, const QString& to, const QString& bucket, qint64 nowSecs, const VisitQueryNames& names)
 {
     VisitQuery query;
     if (bucket == u"hour") {
         query.bucket = VisitBucket::Hour;
     } else if (!bucket.isEmpty() && bucket != u"day") {
-        query.problem = VisitQuery::Problem::Bucket;
-        query.error = QStringLiteral("bucket is hour or day");
-        query.errorField = QStringLiteral("bucket");
-        return query;
+        return Fault {
+            FaultKind::Invalid, QStringLiteral("应为 hour 或 day"), names.bucket % u" is hour or day", names.bucket};
     }
     const bool hourly = query.bucket == VisitBucket::Hour;
-    // A given moment into *secs; false, with the query saying which, when it is not one.
-    const auto readMoment = [&query](const QString& text, const QString& field, qint64* secs) {
-        if (text.isEmpty()) {
-            return true;
-        }
-        const std::optional<qint64> moment = parseMoment(text);
-        if (!moment) {
-            query.problem = VisitQuery::Problem::Moment;
-            query.error = field % u" is a date (2026-12-07) or a time with its zone (2026-12-07T10:00:00Z)";
-            query.errorField = field;
-            return false;
-        }
-        *secs = *moment;
-        return true;
+    const auto notAMoment = [](const QString& field) {
+        return Fault {FaultKind::Invalid,
+            QStringLiteral("应为日期（2026-12-07）或带时区的时间（2026-12-07T10:00:00Z）"),
+            field % u" is a date (2026-12-07) or a time with its zone (2026-12-07T10:00:00Z)", field};
     };
     query.toSecs = nowSecs;
-    if (!readMoment(to, QStringLiteral("to"), &query.toSecs)) {
-        return query;
+    if (!to.isEmpty()) {
+        const std::optional<qint64> moment = parseMoment(to);
+        if (!moment) {
+            return notAMoment(names.to);
+        }
+        query.toSecs = *moment;
     }
     query.fromSecs = query.toSecs - (hourly ? DefaultHours * SecondsPerHour : DefaultDays * SecondsPerDay);
-    if (!readMoment(from, QStringLiteral("from"), &query.fromSecs)) {
-        return query;
+    if (!from.isEmpty()) {
+        const std::optional<qint64> moment = parseMoment(from);
+        if (!moment) {
+            return notAMoment(names.from);
+        }
+        query.fromSecs = *moment;
     }
-    if (query.fromSecs >= query.toSecs || query.toSecs - query.fromSecs > (hourly ? LongestHourly : LongestDaily)) {
-        query.problem = VisitQuery::Problem::Span;
-        query.errorField = QStringLiteral("from");
-    }
+    const auto badSpan = [&names](const QString& english) {
+        return Fault {FaultKind::Invalid, QStringLiteral("from 应早于 to；按小时最多 31 天，按天最多 3660 天"), english,
+            names.from};
+    };
     if (query.fromSecs >= query.toSecs) {
-        query.error = QStringLiteral("from must come before to");
-    } else if (query.toSecs - query.fromSecs > (hourly ? LongestHourly : LongestDaily)) {
-        query.error = hourly ? QStringLiteral("an hourly series spans 31 days at most; ask by day")
-                             : QStringLiteral("a daily series spans 3660 days at most");
+        return badSpan(names.from % u" must come before " % names.to);
+    }
+    if (query.toSecs - query.fromSecs > (hourly ? LongestHourly : LongestDaily)) {
+        return badSpan(hourly ? QStringLiteral("an hourly series spans 31 days at most; ask by day")
+                              : QStringLiteral("a daily series spans 3660 days at most"));
     }
     return query;
 }

@@ -134,15 +134,13 @@ CheckedCommand checkStats(const QCommandLineParser& parser, const QString& code,
         if (formatName != u"table" && formatName != u"json" && formatName != u"csv") {
             return refusedWith(session.fail(OpsBadUsage, QStringLiteral("--format is table, json or csv")));
         }
-        const VisitQuery query = parseVisitQuery(parser.value(QStringLiteral("since")), {},
-            parser.value(QStringLiteral("by")), QDateTime::currentSecsSinceEpoch());
-        if (!query.error.isEmpty()) {
-            QString error = query.error;
-            error.replace(QStringLiteral("from is"), QStringLiteral("--since is"))
-                .replace(QStringLiteral("bucket is"), QStringLiteral("--by is"));
-            return refusedWith(session.fail(OpsBadUsage, error));
+        const Result<VisitQuery> query = parseVisitQuery(parser.value(QStringLiteral("since")), {},
+            parser.value(QStringLiteral("by")), QDateTime::currentSecsSinceEpoch(),
+            {QStringLiteral("--since"), QStringLiteral("now"), QStringLiteral("--by")});
+        if (!query) {
+            return refusedWith(session.fail(OpsBadUsage, query.fault().english));
         }
-        return {OpsDone, [code, query, format, &session](LinkStore& store, const ServiceConfig&) {
+        return {OpsDone, [code, query = *query, format, &session](LinkStore& store, const ServiceConfig&) {
                     return writeReport(store, code, query, format, session);
                 }};
     }
