@@ -4,7 +4,7 @@
 # rooms are kept apart here:
 #   http/ carries bytes and knows no route; store/ knows only itself; cluster/ sits beside it, on
 #   it; access/ (keys, roles, the failed-key limiter) sits on store/ and the cluster's shared
-#   limit; links/ sits on store/ and cluster/; web/ and api/ sit on links/ and store/, api/ on
+#   limit, and answers with the result type of links/ (a leaf that includes nothing); links/ sits on store/ and cluster/; web/ and api/ sit on links/ and store/, api/ on
 #   access/ too; ops/ sits on access/, links/, store/ and cluster/, never on api/; the wiring at
 #   the top (config, shortdservice) is included by no room but ops/, which reads the
 #   service's own options. metrics/ knows only itself, and every room may count into it.
@@ -19,7 +19,7 @@ declare -A allowed=(
     [service/http]='http/|metrics/'
     [service/store]='store/|metrics/'
     [service/cluster]='cluster/|store/|metrics/'
-    [service/access]='access/|cluster/|store/|metrics/'
+    [service/access]='access/|cluster/|store/|metrics/|links/result\.h'
     [service/links]='links/|cluster/|store/|metrics/'
     [service/web]='web/|links/|store/|metrics/|http/message\.h|http/limits\.h'
     [service/api]='api/|access/|links/|store/|metrics/|http/message\.h|http/limits\.h'

@@ -4,6 +4,7 @@
 
 #include <QCryptographicHash>
 #include <QRandomGenerator>
+#include <QStringBuilder>
 #include <algorithm>
 #include <array>
 
@@ -62,14 +63,15 @@ QString roleName(Role role)
     return RoleNames.at(static_cast<size_t>(role));
 }
 
-std::optional<Role> parseRole(QStringView name)
+Result<Role> parseRole(QStringView name, const QString& field)
 {
     for (size_t i = 0; i < RoleNames.size(); ++i) {
         if (name == RoleNames.at(i)) {
             return static_cast<Role>(i);
         }
     }
-    return std::nullopt;
+    return Fault {FaultKind::Invalid, QStringLiteral("角色应为 reader、creator 或 admin"),
+        field % u" is reader, creator or admin", field};
 }
 
 std::optional<Role> roleFromStored(int stored)
@@ -112,6 +114,20 @@ bool isKeyName(QStringView name)
     };
     return !name.isEmpty() && name.size() <= MaximumKeyNameLength && name.front().isLetterOrNumber()
         && name.front().unicode() < 0x80 && std::all_of(name.begin(), name.end(), nameCharacter);
+}
+
+Result<QString> checkKeyName(const QString& name, const QString& field)
+{
+    if (isKeyName(name)) {
+        return name;
+    }
+    return Fault {FaultKind::Invalid,
+        QStringLiteral("名称应为最多 %1 个英文字母、数字、点、下划线或连字符，以字母或数字开头")
+            .arg(MaximumKeyNameLength),
+        field
+            % QStringLiteral(" is 1 to %1 of A-Z a-z 0-9 . _ -, beginning with a letter or digit")
+                  .arg(MaximumKeyNameLength),
+        field};
 }
 
 QByteArray generateKey()

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "links/result.h"
+
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QString>
@@ -21,7 +23,8 @@ enum class Role {
 };
 
 QString roleName(Role role); // "reader", "creator", "admin"
-std::optional<Role> parseRole(QStringView name);
+// The role of that name, or an Invalid fault on field: a request's member or a command's option.
+Result<Role> parseRole(QStringView name, const QString& field = QStringLiteral("role"));
 std::optional<Role> roleFromStored(int stored);
 
 // What a call does to links, for allows().
@@ -48,6 +51,8 @@ LinkActor keyActorOf(Role role, const QString& keyName);
 // up to 64 of A-Z a-z 0-9 . _ -, starting with a letter or digit.
 inline constexpr qsizetype MaximumKeyNameLength = 64;
 bool isKeyName(QStringView name);
+// The name, or an Invalid fault on field saying what a name is.
+Result<QString> checkKeyName(const QString& name, const QString& field = QStringLiteral("name"));
 
 // "nvx_" and 32 random bytes from the system's generator in base64url without padding: 47
 // characters, shown once and never stored.

@@ -379,16 +379,14 @@ Result<KeyRequest> parseKeyRequest(const QJsonObject& body, qint64 nowSecs)
     refuseUnknown(body, {NameMember, RoleMember, ExpiresMember}, errors);
     KeyRequest key;
     key.name = body.value(NameMember).toString();
-    if (!isKeyName(key.name)) {
-        errors->append({NameMember,
-            QStringLiteral("名称应为最多 %1 个英文字母、数字、点、下划线或连字符，以字母或数字开头")
-                .arg(MaximumKeyNameLength)});
+    if (const Result<QString> name = checkKeyName(key.name, NameMember); !name) {
+        errors->append(asFieldFault(name.fault()));
     }
-    const std::optional<Role> role = parseRole(body.value(RoleMember).toString());
-    if (!role) {
-        errors->append({RoleMember, QStringLiteral("角色应为 reader、creator 或 admin")});
+    if (const Result<Role> role = parseRole(body.value(RoleMember).toString(), RoleMember); role) {
+        key.role = *role;
+    } else {
+        errors->append(asFieldFault(role.fault()));
     }
-    key.role = role.value_or(Role::Reader);
     if (const QJsonValue end = body.value(ExpiresMember); !end.isUndefined() && !end.isNull()) {
         key.expiresSecs = readEnd(end, false, nowSecs, errors).value_or(0);
     }

@@ -38,6 +38,12 @@ struct Fault {
     QList<FieldFault> fields {};
 };
 
+// A fault about one value, as one of several a request or a command is refused for.
+inline FieldFault asFieldFault(const Fault& fault)
+{
+    return {fault.field, fault.chinese, fault.english};
+}
+
 // A value, or the fault that kept it from being made. The service's fallible calls in links/,
 // api/ and ops/ answer this, so a failure reads the same wherever it is met.
 template<typename T>

@@ -30,6 +30,11 @@ int Session::fail(int status, const QString& message)
     return status;
 }
 
+int Session::fail(const Fault& fault)
+{
+    return fail(fault.kind == FaultKind::Invalid ? OpsBadUsage : OpsRefused, fault.english);
+}
+
 CheckedCommand refusedWith(int status)
 {
     return {status, {}};

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "links/result.h"
 #include "store/linkstore.h"
 #include "store/storeopening.h"
 
@@ -27,6 +28,9 @@ public:
     void say(const QString& message);
     // Says what went wrong and returns status; bad usage also points at --help.
     int fail(int status, const QString& message);
+    // Says the fault's English and returns its exit status: a value the command cannot use is bad
+    // usage, anything else (missing, refused, a store that failed) a refusal.
+    int fail(const Fault& fault);
 
 private:
     QIODevice& m_out;

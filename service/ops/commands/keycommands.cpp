@@ -78,15 +78,14 @@ CheckedCommand checkCreate(const QCommandLineParser& parser, const QString&, Ses
 {
     const qint64 now = QDateTime::currentSecsSinceEpoch();
     StoredKey key;
-    key.name = parser.value(QStringLiteral("name"));
-    if (!isKeyName(key.name)) {
-        return refusedWith(session.fail(OpsBadUsage,
-            QStringLiteral("--name is 1 to %1 of A-Z a-z 0-9 . _ -, beginning with a letter or digit")
-                .arg(MaximumKeyNameLength)));
+    const Result<QString> name = checkKeyName(parser.value(QStringLiteral("name")), QStringLiteral("--name"));
+    if (!name) {
+        return refusedWith(session.fail(name.fault()));
     }
-    const std::optional<Role> role = parseRole(parser.value(QStringLiteral("role")));
+    key.name = *name;
+    const Result<Role> role = parseRole(parser.value(QStringLiteral("role")), QStringLiteral("--role"));
     if (!role) {
-        return refusedWith(session.fail(OpsBadUsage, QStringLiteral("--role is reader, creator or admin")));
+        return refusedWith(session.fail(role.fault()));
     }
     key.role = static_cast<int>(*role);
     if (parser.isSet(QStringLiteral("expires"))) {
