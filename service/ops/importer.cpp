@@ -203,6 +203,9 @@ private:
 };
 } // namespace
 
+namespace
+{
+// Why link cannot be stored as it is; empty when it can.
 QString importProblem(const StoredLink& link, const ImportRules& rules)
 {
     // A chosen code keeps to the rules a person's choice keeps to; a drawn one looks drawn.
@@ -246,6 +249,15 @@ QString importProblem(const StoredLink& link, const ImportRules& rules)
     }
     return {};
 }
+} // namespace
+
+Result<Done> checkImportable(const StoredLink& link, const ImportRules& rules)
+{
+    if (QString problem = importProblem(link, rules); !problem.isEmpty()) {
+        return Fault {FaultKind::Invalid, {}, std::move(problem)};
+    }
+    return Done {};
+}
 
 QString ImportResult::summary() const
 {
@@ -269,8 +281,8 @@ ImportResult importLinks(QIODevice& input, LinkStore& store, const ImportRules& 
         }
         if (status == RecordReader::Status::Bad) {
             batch.refuse(reader.line(), reader.error());
-        } else if (const QString problem = importProblem(link, rules); !problem.isEmpty()) {
-            batch.refuse(reader.line(), problem);
+        } else if (const Result<Done> importable = checkImportable(link, rules); !importable) {
+            batch.refuse(reader.line(), importable.fault().english);
         } else {
             batch.add(reader.line(), link);
         }

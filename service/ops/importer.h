@@ -1,5 +1,6 @@
 #pragma once
 
+#include "links/result.h"
 #include "store/linkstore.h"
 
 #include <QList>
@@ -21,8 +22,9 @@ struct ImportRules {
     qint64 nowSecs = 0; // a time later than this (give or take a day of clock skew) is refused
 };
 
-// Why link cannot be stored as it is; empty when it can.
-QString importProblem(const StoredLink& link, const ImportRules& rules);
+// Whether link can be stored as it is; if not, an Invalid fault says why (in English: only the
+// operator's import reads it).
+Result<Done> checkImportable(const StoredLink& link, const ImportRules& rules);
 
 // How often a batch the database was too busy for is tried, and the first pause between tries
 // (each pause twice the one before).
