@@ -22,7 +22,8 @@ const QByteArray UnknownKey = "nvx_" + QByteArray(43, 'A');
 // One API call and what it must answer. as: whose key ("admin", "creator", "other", "reader",
 // "revoked", "unknown", "malformed", "none"). body: JSON text, or "@big" (over the limit) or
 // "@latin1" (not UTF-8). checks: ';'-separated "member=value" (a top-level member, JSON text),
-// "field=name" (the first refused member), "says=text" (in its message), "count=n" (items), "header=Name". repeat: sent
+// "field=name" (the first refused member), "fields=a,b" (every refused member, in order), "says=text" (in the first's
+// message), "count=n" (items), "header=Name". repeat: sent
 // that many times, the last answer checked. client: an X-Forwarded-For of its own, for the limits.
 struct ApiCase {
     const char* name;
@@ -116,6 +117,11 @@ const ApiCase Cases[] {
     {"list bad cursor", "GET", "/api/v1/links?cursor=%25%25", "reader", nullptr, 422, "field=cursor"},
     {"list unknown parameter", "GET", "/api/v1/links?owner=me", "reader", nullptr, 422, "field=owner"},
     {"list unknown state", "GET", "/api/v1/links?state=gone", "reader", nullptr, 422, "field=state"},
+    // Every member that cannot be used is named, up to a parameter given twice, after which none is read.
+    {"list several refused", "GET", "/api/v1/links?owner=me&limit=0&state=gone", "reader", nullptr, 422,
+        R"(fields=owner,limit,state;member=detail="请求中有不正确的内容，详见 errors")"},
+    {"list stops at a repeat", "GET", "/api/v1/links?owner=me&limit=5&limit=6&state=gone", "reader", nullptr, 422,
+        "fields=owner,limit"},
     {"list without a key", "GET", "/api/v1/links", "none", nullptr, 401},
     {"read", "GET", "/api/v1/links/cre-own", "reader", nullptr, 200, "member=title=\"Launch\";member=visits=0"},
     {"read missing", "GET", "/api/v1/links/no-such", "reader", nullptr, 404},
@@ -163,6 +169,8 @@ const ApiCase Cases[] {
         "member=role=\"reader\";member=lastUsedAt=null;header=Location"},
     {"key name taken", "POST", "/api/v1/keys", "admin", R"({"name":"made","role":"admin"})", 409, "field=name"},
     {"key role unknown", "POST", "/api/v1/keys", "admin", R"({"name":"other2","role":"owner"})", 422, "field=role"},
+    {"key refused on three counts", "POST", "/api/v1/keys", "admin", R"({"colour":1,"name":"-x","role":"owner"})", 422,
+        "fields=colour,name,role;says=不认识"},
     {"own key: admin", "GET", "/api/v1/key", "admin", nullptr, 200,
         R"(member=name="admin";member=role="admin";member=expiresAt=null)"},
     {"own key: reader", "GET", "/api/v1/key", "reader", nullptr, 200, R"(member=name="reader";member=role="reader")"},
@@ -403,6 +411,12 @@ void ApiTest::calls()
             QVERIFY2(!result.header(expected.toLatin1()).isEmpty(), qPrintable(check));
         } else if (kind == u"field") {
             QCOMPARE(reply.value(u"errors"_s).toArray().at(0).toObject().value(u"field"_s).toString(), expected);
+        } else if (kind == u"fields") {
+            QStringList named;
+            for (const auto& error : reply.value(u"errors"_s).toArray()) {
+                named.append(error.toObject().value(u"field"_s).toString());
+            }
+            QCOMPARE(named.join(u','), expected);
         } else if (kind == u"says") {
             const QString said = reply.value(u"errors"_s).toArray().at(0).toObject().value(u"message"_s).toString();
             QVERIFY2(said.contains(expected), qPrintable(said));

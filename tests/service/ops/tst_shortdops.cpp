@@ -224,6 +224,10 @@ void ShortdOpsTest::commands_data()
             {}},
         {"stats top leaves out deleted", {u"stats"_s, u"--top"_s, u"5"_s}, 0, u"!cccccc"_s, {}},
         {"stats bad top", {u"stats"_s, u"--top"_s, u"many"_s}, 2, {}, u"--top"_s},
+        // A visit report's refusals name the command's own options.
+        {"stats bad bucket", {u"stats"_s, u"--by"_s, u"week"_s}, 2, {}, u"--by is hour or day"_s},
+        {"stats bad since", {u"stats"_s, u"--since"_s, u"soon"_s}, 2, {}, u"--since is a date"_s},
+        {"stats since ahead", {u"stats"_s, u"--since"_s, u"2999-01-01"_s}, 2, {}, u"--since must come before now"_s},
         {"unknown command", {u"links"_s, u"purge"_s}, 2, {}, u"unknown command"_s},
         {"unknown option", {u"links"_s, u"show"_s, u"aaaaaa"_s, u"--colour"_s}, 2, {}, u"colour"_s},
     };
