@@ -62,8 +62,8 @@ struct KeyRequest {
 Result<KeyRequest> parseKeyRequest(const QJsonObject& body, qint64 nowSecs);
 
 // Every field of a query names one of `names` and none comes twice: each unknown name is added to
-// the members refused; false at the first name given twice (the rest is not read).
-bool checkQueryNames(const DecodedFields& fields, const QStringList& names, QList<FieldFault>* refused);
+// errors; false at the first name given twice (the rest is not read).
+bool checkQueryNames(const DecodedFields& fields, const QStringList& names, QList<FieldFault>* errors);
 // The query of a listing: search, type, state, tag, limit and cursor, each at most once.
 Result<LinkQuery> parseListQuery(QByteArrayView query, qint64 nowSecs);
 // A page's end as the client carries it: opaque, base64url without padding.
