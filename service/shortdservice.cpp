@@ -88,7 +88,7 @@ QString ShortdService::databasePath() const
     return databaseDescription(m_config.database, m_config.dataDir);
 }
 
-std::unique_ptr<LinkStore> ShortdService::makeStore() const
+std::unique_ptr<Store> ShortdService::makeStore() const
 {
     return makeLinkStore(m_config.database, m_config.dataDir, m_config.syncEachCommit);
 }
@@ -103,7 +103,7 @@ bool ShortdService::waitForDatabase(QString* error) const
     const qint64 retryMs = m_config.databaseRetry.count();
     qint64 pauseMs = std::min<qint64>(100, retryMs);
     for (;;) {
-        const std::unique_ptr<LinkStore> store = makeStore();
+        const std::unique_ptr<Store> store = makeStore();
         if (store->open()) {
             return true;
         }

@@ -16,7 +16,7 @@ namespace Shortd
 class ClusterAgent;
 class ConnectionGate;
 class HttpFrontEnd;
-class LinkStore;
+class Store;
 class RateLimiter;
 class SharedLimit;
 class Routes;
@@ -45,7 +45,7 @@ public:
     QString databasePath() const;
 
 private:
-    std::unique_ptr<LinkStore> makeStore() const;
+    std::unique_ptr<Store> makeStore() const;
     bool waitForDatabase(QString* error) const;
     // Joins the cluster: changes to links heard of, the instance registered, limits shared.
     void joinCluster();

@@ -28,20 +28,16 @@
 namespace
 {
 // Keeps links in memory; enough for the routes, and the fuzzer starts it afresh now and then.
-class MemoryLinkStore final : public Shortd::LinkStore
+class MemoryLinkStore final : public Shortd::Store, public Shortd::LinkStore
 {
 public:
     bool open() override { return true; }
+    Shortd::LinkStore& links() override { return *this; }
     Shortd::LookupResult findByCode(const QString& code) override
     {
         const auto found = m_byCode.constFind(code);
         return found == m_byCode.cend() ? Shortd::LookupResult {}
                                         : Shortd::LookupResult {Shortd::StoreStatus::Ok, *found};
-    }
-    Shortd::LookupResult findByTarget(int type, const QString& target) override
-    {
-        const auto found = m_byTarget.constFind(QString::number(type) % u':' % target);
-        return found == m_byTarget.cend() ? Shortd::LookupResult {} : findByCode(*found);
     }
     Shortd::InsertResult insert(const Shortd::StoredLink& link) override
     {
@@ -57,6 +53,7 @@ public:
         return {Shortd::StoreStatus::Ok, {}};
     }
     Shortd::StoreStatus addVisits(const QHash<QString, qint64>&) override { return Shortd::StoreStatus::Ok; }
+    Shortd::VisitGrant takeVisit(const QString&, qint64) override { return Shortd::VisitGrant::Missing; }
     bool isHealthy() override { return true; }
     QString lastError() const override { return {}; }
     qsizetype size() const { return m_byCode.size(); }

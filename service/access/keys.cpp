@@ -1,5 +1,6 @@
 #include "access/keys.h"
 
+#include "store/keystore.h"
 #include "store/linkstore.h"
 
 #include <QCryptographicHash>
@@ -202,7 +203,7 @@ QString failureReason(AuthFailure failure)
     return {};
 }
 
-Authentication authenticate(LinkStore& store, QByteArrayView key, qint64 nowSecs)
+Authentication authenticate(KeyStore& store, QByteArrayView key, qint64 nowSecs)
 {
     Authentication result;
     if (!isKeyShaped(key)) {

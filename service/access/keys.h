@@ -11,7 +11,7 @@
 namespace Shortd
 {
 
-class LinkStore;
+class KeyStore;
 struct LinkActor;
 struct StoredLink;
 
@@ -94,6 +94,6 @@ QString failureReason(AuthFailure failure);
 // not expired at nowSecs. On success the key's last use is noted when the stored one is at least a
 // minute old, so a key in use costs a write a minute, not one a request. Runs where the store
 // lives (a worker of the pool).
-Authentication authenticate(LinkStore& store, QByteArrayView key, qint64 nowSecs);
+Authentication authenticate(KeyStore& store, QByteArrayView key, qint64 nowSecs);
 
 } // namespace Shortd

@@ -192,8 +192,7 @@ ApiRouter::ApiRouter(ApiSettings settings, Shortener& shortener, RateLimiter& ra
 }
 
 template<typename Result>
-void ApiRouter::onStore(
-    std::function<Result(LinkStore*)> work, std::function<void(Result)> done, const Respond& respond)
+void ApiRouter::onStore(std::function<Result(Store*)> work, std::function<void(Result)> done, const Respond& respond)
 {
     if (!m_shortener.pool().run<Result>(std::move(work), std::move(done))) {
         respond(storeDown());
@@ -202,7 +201,7 @@ void ApiRouter::onStore(
 
 template<typename Result>
 void ApiRouter::onStoreRead(
-    std::function<Result(LinkStore*)> work, std::function<void(Result)> done, const Respond& respond)
+    std::function<Result(Store*)> work, std::function<void(Result)> done, const Respond& respond)
 {
     if (!m_shortener.pool().read<Result>(std::move(work), std::move(done))) {
         respond(storeDown());
@@ -265,9 +264,9 @@ void ApiRouter::identify(const HttpRequest& request, qint64 nowMs, const Respond
         m_knownKeys.erase(known);
     }
     onStoreRead<Authentication>(
-        [key = *key, now](LinkStore* store) {
-            return store ? authenticate(*store, key, now)
-                         : Authentication {AuthFailure::StoreFailed, Role::Reader, {}, 0};
+        [key = *key, now](Store* store) {
+            return store && store->keys() ? authenticate(*store->keys(), key, now)
+                                          : Authentication {AuthFailure::StoreFailed, Role::Reader, {}, 0};
         },
         [this, client = request.client, hash = std::move(hash), now, nowMs, respond, next = std::move(next)](
             const Authentication& found) {
@@ -456,7 +455,8 @@ void ApiRouter::listLinks(const HttpRequest& request, bool forAdmin, const Respo
     // One more than the page, to know whether another follows.
     query->limit = pageSize + 1;
     onStoreRead<Page>(
-        [query = *query](LinkStore* store) {
+        [query = *query](Store* connection) {
+            LinkAdmin* store = connection ? connection->linkAdmin() : nullptr;
             Page page;
             if (store) {
                 const qint64 wanted = query.limit;
@@ -529,14 +529,15 @@ void ApiRouter::linkVisits(const HttpRequest& request, const QString& code, cons
         VisitReport report;
     };
     onStoreRead<Found>(
-        [code, query = *query](LinkStore* store) {
+        [code, query = *query](Store* store) {
             Found found;
-            if (!store) {
+            if (!store || !store->visits()) {
                 return found;
             }
-            found.status = store->findByCode(code).status;
+            found.status = store->links().findByCode(code).status;
             if (found.status == StoreStatus::Ok) {
-                found.status = store->visitReport(code, query.fromSecs, query.toSecs, query.bucket, &found.report);
+                found.status
+                    = store->visits()->visitReport(code, query.fromSecs, query.toSecs, query.bucket, &found.report);
             }
             return found;
         },
@@ -564,13 +565,14 @@ void ApiRouter::serviceStats(const HttpRequest& request, const Respond& respond)
         VisitReport report;
     };
     onStoreRead<Counted>(
-        [query = *query](LinkStore* store) {
+        [query = *query](Store* store) {
             Counted counted;
             QList<StoredLink> none;
             QHash<QString, VisitCounts> service;
-            counted.ok = store && store->stats(0, &counted.links, &none) == StoreStatus::Ok
-                && store->linkVisitCounts({}, &service) == StoreStatus::Ok
-                && store->visitReport({}, query.fromSecs, query.toSecs, query.bucket, &counted.report)
+            counted.ok = store && store->linkAdmin() && store->visits()
+                && store->linkAdmin()->stats(0, &counted.links, &none) == StoreStatus::Ok
+                && store->visits()->linkVisitCounts({}, &service) == StoreStatus::Ok
+                && store->visits()->visitReport({}, query.fromSecs, query.toSecs, query.bucket, &counted.report)
                     == StoreStatus::Ok;
             counted.allTime = service.value(QString());
             return counted;
@@ -696,7 +698,8 @@ void ApiRouter::listKeys(const Respond& respond)
         QList<StoredKey> keys;
     };
     onStoreRead<Keys>(
-        [](LinkStore* store) {
+        [](Store* connection) {
+            KeyStore* store = connection ? connection->keys() : nullptr;
             Keys keys;
             if (store) {
                 keys.status = store->listKeys([&keys](const StoredKey& key) {
@@ -741,7 +744,8 @@ void ApiRouter::createKey(const HttpRequest& request, const Respond& respond)
     key.hash = keyHash(secret);
     key.createdSecs = now;
     key.expiresSecs = asked->expiresSecs;
-    onStore<StoreStatus>([key](LinkStore* store) { return store ? store->createKey(key) : StoreStatus::Failed; },
+    onStore<StoreStatus>(
+        [key](Store* store) { return store && store->keys() ? store->keys()->createKey(key) : StoreStatus::Failed; },
         [key, secret, respond](StoreStatus status) {
             if (status == StoreStatus::Ok) {
                 QJsonObject shown = keyObject(key);
@@ -772,7 +776,8 @@ void ApiRouter::revokeKey(const QString& name, const Respond& respond)
         bool lastAdmin = false;
     };
     onStore<Revoked>(
-        [name, now](LinkStore* store) {
+        [name, now](Store* connection) {
+            KeyStore* store = connection ? connection->keys() : nullptr;
             if (!store) {
                 return Revoked {};
             }

@@ -3,7 +3,7 @@
 #include "access/authlimiter.h"
 #include "access/keys.h"
 #include "http/message.h"
-#include "store/linkstore.h"
+#include "store/store.h"
 
 #include <QByteArray>
 #include <QHash>
@@ -86,11 +86,11 @@ private:
 
     // Runs work on the pool; answers 503 itself when the pool is full.
     template<typename Result>
-    void onStore(std::function<Result(LinkStore*)> work, std::function<void(Result)> done, const Respond& respond);
+    void onStore(std::function<Result(Store*)> work, std::function<void(Result)> done, const Respond& respond);
     // As onStore, for work that may run twice (it only reads, or writes what it would write again):
     // a call cut off by a dead connection is asked once more on a new one.
     template<typename Result>
-    void onStoreRead(std::function<Result(LinkStore*)> work, std::function<void(Result)> done, const Respond& respond);
+    void onStoreRead(std::function<Result(Store*)> work, std::function<void(Result)> done, const Respond& respond);
     HttpReply linkReply(int status, const StoredLink& link, const QByteArray& host, bool forAdmin) const;
 
     ApiSettings m_settings;

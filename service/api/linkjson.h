@@ -5,6 +5,7 @@
 #include "http/message.h"
 #include "links/fields.h"
 #include "links/result.h"
+#include "store/keystore.h"
 #include "store/linkstore.h"
 
 #include <QJsonObject>

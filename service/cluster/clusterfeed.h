@@ -41,9 +41,8 @@ struct ClientCount {
 
 // The statements instances share through the database: the change log, the instances and their
 // heartbeats, and the creations counted per client (what an operator asks of the log, the store
-// answers: LinkStore::newestChangeOf, acknowledgements). Each takes the connection of the thread that
-// calls it and answers nullopt or false when the database fails (the connection's lastError()
-// says why).
+// answers through its ChangeLog). Each takes the connection of the thread that calls it and
+// answers nullopt or false when the database fails (the connection's lastError() says why).
 namespace ClusterFeed
 {
 // The newest change logged, 0 when none; where an instance that starts begins to read.

@@ -70,10 +70,10 @@ ShortenOutcome shortenIn(LinkStore& store, int type, const QString& target, qint
 }
 
 QList<ShortenOutcome> shortenAllIn(
-    LinkStore& store, const QList<ShortenRequest>& requests, qint64 nowSecs, QRandomGenerator& random)
+    Store& store, const QList<ShortenRequest>& requests, qint64 nowSecs, QRandomGenerator& random)
 {
     if (requests.size() == 1) {
-        return {shortenIn(store, requests.constFirst().type, requests.constFirst().target, nowSecs, random)};
+        return {shortenIn(store.links(), requests.constFirst().type, requests.constFirst().target, nowSecs, random)};
     }
     // Stored in address order: two instances storing overlapping batches then wait for each other's
     // rows in the same order instead of deadlocking.
@@ -89,14 +89,14 @@ QList<ShortenOutcome> shortenAllIn(
     for (const qsizetype i : std::as_const(order)) {
         links.append({randomCode(MinimumCodeLength, random), requests.at(i).type, requests.at(i).target, nowSecs, 0});
     }
-    const std::optional<QList<bool>> stored = store.insertTogether(links);
+    const std::optional<QList<bool>> stored = store.links().insertTogether(links);
     QList<ShortenOutcome> outcomes(requests.size());
     for (qsizetype k = 0; k < links.size(); ++k) {
         const qsizetype i = order.at(k);
         if (stored && stored->at(k)) {
             outcomes[i] = {StoreStatus::Ok, links.at(k), true};
         } else if (stored || !store.isBroken()) {
-            outcomes[i] = shortenIn(store, requests.at(i).type, requests.at(i).target, nowSecs, random);
+            outcomes[i] = shortenIn(store.links(), requests.at(i).type, requests.at(i).target, nowSecs, random);
         }
     }
     return outcomes;
@@ -129,7 +129,7 @@ Shortener::~Shortener()
     if (!m_tally.isEmpty()) {
         m_pool.run<StoreStatus>(
             [last = m_tally.pending()](
-                LinkStore* store) { return store ? store->addVisitCounts(last) : StoreStatus::Failed; },
+                Store* store) { return store ? addVisitCounts(*store, last) : StoreStatus::Failed; },
             [](StoreStatus) {});
     }
 }
@@ -188,7 +188,7 @@ void Shortener::startCreates()
         }
     };
     const bool queued = m_pool.run<CreatesDone>(
-        [requests, nowSecs, random](LinkStore* store) {
+        [requests, nowSecs, random](Store* store) {
             if (!store) {
                 return CreatesDone {QList<Outcome>(requests.size()), {}};
             }
@@ -215,8 +215,8 @@ void Shortener::resolve(const QString& code, const std::function<void(const Look
     Metrics::service().cacheMisses.add();
     const QPointer<Shortener> self(this);
     const bool queued = m_pool.read<LookupResult>(
-        [code](LinkStore* store) {
-            return store ? store->findByCode(code) : LookupResult {StoreStatus::Failed, {}};
+        [code](Store* store) {
+            return store ? store->links().findByCode(code) : LookupResult {StoreStatus::Failed, {}};
         },
         [self, code, done, forgets = m_forgets](const LookupResult& found) {
             // A link changed while it was read may have been read as it was before: answered,
@@ -261,7 +261,7 @@ void Shortener::checkHealth(const std::function<void(bool)>& done)
 {
     // A read: a connection found broken is replaced and asked again, so the first check after the
     // database restarts already answers for the new connection.
-    if (!m_pool.read<bool>([](LinkStore* store) { return store && store->isHealthy(); }, done)) {
+    if (!m_pool.read<bool>([](Store* store) { return store && store->isHealthy(); }, done)) {
         done(false);
     }
 }
@@ -271,7 +271,7 @@ void Shortener::takeVisit(const QString& code, const VisitFacts& facts, const st
     const qint64 now = wallSecs();
     const QPointer<Shortener> self(this);
     const bool queued = m_pool.run<VisitGrant>(
-        [code, now](LinkStore* store) { return store ? store->takeVisit(code, now) : VisitGrant::Failed; },
+        [code, now](Store* store) { return store ? store->links().takeVisit(code, now) : VisitGrant::Failed; },
         [self, code, facts, now, done](VisitGrant grant) {
             if (self && grant == VisitGrant::Granted) {
                 self->m_cache.addVisits(code, VisitCounts {1, 0, 0, 0});
@@ -358,11 +358,11 @@ void Shortener::flushVisits()
         }
     };
     const bool queued = m_pool.run<VisitsDone>(
-        [batch](LinkStore* store) {
+        [batch](Store* store) {
             if (!store) {
                 return VisitsDone {};
             }
-            const StoreStatus status = store->addVisitCounts(batch);
+            const StoreStatus status = addVisitCounts(*store, batch);
             return VisitsDone {status, status == StoreStatus::Failed ? writeFailureOf(*store) : QString()};
         },
         settle);
@@ -379,7 +379,13 @@ void Shortener::pruneVisits()
     const qint64 now = QDateTime::currentSecsSinceEpoch();
     const qint64 before = now - now % SecondsPerDay - qint64(m_visitRetentionDays) * SecondsPerDay;
     m_pool.run<StoreStatus>(
-        [before](LinkStore* store) { return store ? store->pruneVisits(before) : StoreStatus::Failed; },
+        // A store without visit counters has none to drop.
+        [before](Store* store) {
+            if (!store) {
+                return StoreStatus::Failed;
+            }
+            return store->visits() ? store->visits()->pruneVisits(before) : StoreStatus::Ok;
+        },
         [](StoreStatus) {});
 }
 

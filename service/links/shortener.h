@@ -2,7 +2,7 @@
 
 #include "links/linkcache.h"
 #include "links/visittally.h"
-#include "store/linkstore.h"
+#include "store/store.h"
 
 #include <QElapsedTimer>
 #include <QHash>
@@ -41,7 +41,7 @@ struct ShortenRequest {
 // transaction, so that they share one commit; an address already held, a code taken or a failed
 // transaction is settled one address at a time, as shortenIn does. Runs on a store worker.
 QList<ShortenOutcome> shortenAllIn(
-    LinkStore& store, const QList<ShortenRequest>& requests, qint64 nowSecs, QRandomGenerator& random);
+    Store& store, const QList<ShortenRequest>& requests, qint64 nowSecs, QRandomGenerator& random);
 
 struct ShortenerOptions {
     qsizetype cacheSize = 100'000;

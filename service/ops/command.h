@@ -1,7 +1,7 @@
 #pragma once
 
 #include "links/result.h"
-#include "store/linkstore.h"
+#include "store/store.h"
 #include "store/storeopening.h"
 
 #include <QCommandLineOption>
@@ -45,7 +45,7 @@ struct ServiceConfig;
 // was refused, run is empty and status is the exit status (the message has been given).
 struct CheckedCommand {
     int status = 0;
-    std::function<int(LinkStore& store, const ServiceConfig& config)> run;
+    std::function<int(Store& store, const ServiceConfig& config)> run;
 };
 
 // One operator command, all that help, parsing, checking and running need of it. Every command

@@ -70,10 +70,10 @@ enum class StoreStep {
 };
 
 // One checked link: stored unless it or a clash is there already.
-StoreStep storeOne(const Pending& pending, LinkStore& store, QList<Note>* notes)
+StoreStep storeOne(const Pending& pending, Store& store, QList<Note>* notes)
 {
     const StoredLink& link = pending.link;
-    const LookupResult existing = store.findByCode(link.code);
+    const LookupResult existing = store.links().findByCode(link.code);
     if (existing.status == StoreStatus::Failed) {
         return StoreStep::Failed;
     }
@@ -86,11 +86,11 @@ StoreStep storeOne(const Pending& pending, LinkStore& store, QList<Note>* notes)
                 + withVisibleControls(existing.link.target)});
         return StoreStep::Refused;
     }
-    switch (store.restoreLink(link)) {
+    switch (store.linkArchive()->restoreLink(link)) {
     case StoreStatus::Ok:
         return StoreStep::Imported;
     case StoreStatus::TargetTaken: {
-        const LookupResult holder = store.findByTarget(link.type, link.target);
+        const LookupResult holder = store.linkArchive()->findByTarget(link.type, link.target);
         notes->append({pending.line,
             QStringLiteral("the address already has the code %1, not %2 (type %3): ")
                     .arg(holder.link.code, link.code)
@@ -110,7 +110,7 @@ StoreStep storeOne(const Pending& pending, LinkStore& store, QList<Note>* notes)
 class Batch
 {
 public:
-    Batch(LinkStore& store, const std::function<void(const QString&)>& say, ImportRetries retries)
+    Batch(Store& store, const std::function<void(const QString&)>& say, ImportRetries retries)
         : m_store(store)
         , m_say(say)
         , m_retries(retries)
@@ -195,7 +195,7 @@ private:
         m_notes.clear();
     }
 
-    LinkStore& m_store;
+    Store& m_store;
     const std::function<void(const QString&)>& m_say;
     ImportRetries m_retries;
     QList<Pending> m_links;
@@ -264,10 +264,14 @@ QString ImportResult::summary() const
     return QStringLiteral("imported %1, already there %2, refused %3").arg(imported).arg(present).arg(refused);
 }
 
-ImportResult importLinks(QIODevice& input, LinkStore& store, const ImportRules& rules,
+ImportResult importLinks(QIODevice& input, Store& store, const ImportRules& rules,
     const std::function<void(const QString&)>& say, ImportRetries retries)
 {
     ImportResult result;
+    if (!store.linkArchive()) {
+        result.failure = QStringLiteral("this database cannot restore links");
+        return result;
+    }
     RecordReader reader(input);
     Batch batch(store, say, retries);
     StoredLink link;

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "links/result.h"
-#include "store/linkstore.h"
+#include "store/store.h"
 
 #include <QList>
 #include <QString>
@@ -48,7 +48,7 @@ struct ImportResult {
 // line and why, in line order, and the other rows still go in. A batch the database was too busy
 // for (another process writing) is rolled back and tried again. Links already there are left
 // alone, so running the same import again after a failure goes on where it stopped.
-ImportResult importLinks(QIODevice& input, LinkStore& store, const ImportRules& rules,
+ImportResult importLinks(QIODevice& input, Store& store, const ImportRules& rules,
     const std::function<void(const QString&)>& say, ImportRetries retries = {});
 
 } // namespace Shortd

@@ -81,7 +81,7 @@ QString groupHelp(const QString& group)
                          "does.\n");
 }
 
-std::unique_ptr<LinkStore> openStore(const QCommandLineParser& parser, const QProcessEnvironment& environment,
+std::unique_ptr<Store> openStore(const QCommandLineParser& parser, const QProcessEnvironment& environment,
     StoreAccess access, Session& session, int* status, ServiceConfig* used)
 {
     // The service's own options and environment name the database, so both always agree.
@@ -99,9 +99,14 @@ std::unique_ptr<LinkStore> openStore(const QCommandLineParser& parser, const QPr
     }
     *used = config.config;
     QString error;
-    std::unique_ptr<LinkStore> store = openLinkStore(config.config, access, &error);
+    std::unique_ptr<Store> store = openLinkStore(config.config, access, &error);
     if (!store) {
         *status = session.fail(OpsRefused, error);
+    } else if (!store->linkAdmin() || !store->linkArchive() || !store->keys() || !store->visits()) {
+        // The commands work on the links, the keys and the visit counters alike.
+        *status
+            = session.fail(OpsRefused, QStringLiteral("the database keeps links only; it cannot serve this command"));
+        store.reset();
     }
     return store;
 }
@@ -175,7 +180,7 @@ int runOperatorCommand(
     }
     int status = OpsDone;
     ServiceConfig config;
-    const std::unique_ptr<LinkStore> store = openStore(parser, environment, command->access, session, &status, &config);
+    const std::unique_ptr<Store> store = openStore(parser, environment, command->access, session, &status, &config);
     return store ? checked.run(*store, config) : status;
 }
 

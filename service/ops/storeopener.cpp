@@ -5,7 +5,7 @@
 namespace Shortd
 {
 
-std::unique_ptr<LinkStore> openLinkStore(const ServiceConfig& config, StoreAccess access, QString* error)
+std::unique_ptr<Store> openLinkStore(const ServiceConfig& config, StoreAccess access, QString* error)
 {
     return openLinkStore(config.database, config.dataDir, config.syncEachCommit, access, error);
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "store/linkstore.h"
+#include "store/store.h"
 #include "store/storeopening.h"
 
 #include <QString>
@@ -13,6 +13,6 @@ struct ServiceConfig;
 
 // The store a configuration names, as the service would use it: SQLite in the data directory or
 // at sqlite:PATH, or PostgreSQL; opened for access. Null with *error saying why.
-std::unique_ptr<LinkStore> openLinkStore(const ServiceConfig& config, StoreAccess access, QString* error);
+std::unique_ptr<Store> openLinkStore(const ServiceConfig& config, StoreAccess access, QString* error);
 
 } // namespace Shortd

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "store/storestatus.h"
 #include "store/visitcounts.h"
 
 #include <QByteArray>
@@ -136,32 +137,6 @@ struct LinkStats {
     qint64 visits = 0;
 };
 
-enum class StoreStatus {
-    Ok,
-    Missing, // a lookup found nothing
-    CodeTaken, // an insert hit an existing code
-    TargetTaken, // an insert hit an existing (type, target) pair
-    Failed, // the store itself failed; the error text says why
-};
-
-// An API key as stored: never the key itself, only its SHA-256 and a prefix to tell it by. A
-// revoked key keeps its row (and so its name), so a name never comes to mean another key.
-struct StoredKey {
-    QString name;
-    int role = 0; // 0 reader, 1 creator, 2 admin
-    QString prefix; // the key's first characters, as listings show it
-    QByteArray hash; // SHA-256 of the whole key
-    qint64 createdSecs = 0;
-    qint64 lastUsedSecs = 0; // 0 never
-    qint64 expiresSecs = 0; // 0 never
-    qint64 revokedSecs = 0; // 0 not revoked
-};
-
-struct KeyLookup {
-    StoreStatus status = StoreStatus::Missing;
-    StoredKey key;
-};
-
 struct LookupResult {
     StoreStatus status = StoreStatus::Missing;
     StoredLink link;
@@ -172,27 +147,16 @@ struct InsertResult {
     StoredLink holder; // with TargetTaken: the link that holds the address
 };
 
-// How many running instances have acted on a change to a link.
-struct Acknowledgements {
-    int live = 0;
-    int acknowledged = 0;
-};
-
-// Where links live. The routes and the shortener see only this, so another database can take the
-// place of the embedded one. An insert reports Ok only once the link is committed. A store object
-// belongs to one thread: the worker pool opens one per worker, on that worker.
+// The links as the service serves them: found by code, created, visited. Every store keeps them;
+// the routes and the shortener see only this, so another database can take the place of the
+// embedded one. An insert reports Ok only once the link is committed.
 class LinkStore
 {
 public:
-    LinkStore() = default;
-    virtual ~LinkStore();
     LinkStore(const LinkStore&) = delete;
     LinkStore& operator=(const LinkStore&) = delete;
 
-    // Connects and brings the schema up to date.
-    virtual bool open() = 0;
     virtual LookupResult findByCode(const QString& code) = 0;
-    virtual LookupResult findByTarget(int type, const QString& target) = 0;
     // Stores a new link, unless its code is in use (CodeTaken) or its address is held by a link
     // that is not deleted (TargetTaken, with that link): one call for the whole decision, so a
     // create costs one round trip when the address is new.
@@ -206,68 +170,57 @@ public:
     virtual StoreStatus addVisits(const QHash<QString, qint64>& visits) = 0;
     // Counts one visit to a link with a visit limit, in one statement that also checks the limit,
     // the end and the state, so the last allowed visit is granted once however many instances ask.
-    virtual VisitGrant takeVisit(const QString& code, qint64 nowSecs);
+    virtual VisitGrant takeVisit(const QString& code, qint64 nowSecs) = 0;
+
+protected:
+    LinkStore() = default;
+    ~LinkStore() = default;
+};
+
+// What the API's keys and the operators do to links beyond serving them: edit, disable or delete
+// one, list and count them. Missing when there is no such code, or (for a change) when the link is
+// deleted: a deleted link never changes again.
+class LinkAdmin
+{
+public:
+    LinkAdmin(const LinkAdmin&) = delete;
+    LinkAdmin& operator=(const LinkAdmin&) = delete;
+
     // Changes what an edit may change, and answers the link as it now is. Missing when there is
     // no such code, the link is deleted, or the patch's onlyOwnDisable does not hold.
-    virtual LookupResult updateLink(const QString& code, const LinkPatch& patch, qint64 nowSecs);
-    virtual bool isHealthy() = 0;
-    // True once a call has failed because the connection itself is gone; the owner then replaces
-    // the store with a freshly opened one.
-    virtual bool isBroken() const { return false; }
-
-    // What operators do; a store that keeps no such records (a test's) answers Failed. Missing
-    // when there is no such code, or (for a change) when the link is deleted: a deleted link never
-    // changes again.
+    virtual LookupResult updateLink(const QString& code, const LinkPatch& patch, qint64 nowSecs) = 0;
     // Disabling keeps the actor as disabledBy, enabling clears it with the reason, deleting keeps both.
     virtual StoreStatus setState(
-        const QString& code, LinkState state, const QString& reason, const LinkActor& actor, qint64 nowSecs);
+        const QString& code, LinkState state, const QString& reason, const LinkActor& actor, qint64 nowSecs)
+        = 0;
     // Newest first, each link handed to visit as it is read; visit returns false to stop.
-    virtual StoreStatus listLinks(const LinkQuery& query, const std::function<bool(const StoredLink&)>& visit);
+    virtual StoreStatus listLinks(const LinkQuery& query, const std::function<bool(const StoredLink&)>& visit) = 0;
+    // Counts, and the most visited links (not deleted), most first.
+    virtual StoreStatus stats(int top, LinkStats* totals, QList<StoredLink>* mostVisited) = 0;
+
+protected:
+    LinkAdmin() = default;
+    ~LinkAdmin() = default;
+};
+
+// Links moved whole, out and back in: an export, and an import that restores each link as it was.
+class LinkArchive
+{
+public:
+    LinkArchive(const LinkArchive&) = delete;
+    LinkArchive& operator=(const LinkArchive&) = delete;
+
     // Every link in code order, read a bounded batch at a time, so any number takes the same memory.
-    virtual StoreStatus exportLinks(const std::function<bool(const StoredLink&)>& visit);
+    virtual StoreStatus exportLinks(const std::function<bool(const StoredLink&)>& visit) = 0;
     // Stores a link as it is, with its code, dates, visits and state. CodeTaken or TargetTaken
     // (an address held by another link that is not deleted) change nothing.
-    virtual StoreStatus restoreLink(const StoredLink& link);
-    // Groups the calls that follow into one transaction, until commitGroup(): an import commits a
-    // thousand links at a time rather than one. False when the store cannot; a store without
-    // transactions takes the calls one by one.
-    virtual bool beginGroup() { return true; }
-    virtual bool commitGroup() { return true; }
-    // Undoes what the group did so far, after a call in it failed.
-    virtual void abandonGroup() { }
-    // Counts, and the most visited links (not deleted), most first.
-    virtual StoreStatus stats(int top, LinkStats* totals, QList<StoredLink>* mostVisited);
+    virtual StoreStatus restoreLink(const StoredLink& link) = 0;
+    // The link that holds an address, as a refused restore names it.
+    virtual LookupResult findByTarget(int type, const QString& target) = 0;
 
-    // API keys; a store that keeps none answers Failed. createKey: CodeTaken when the name is in
-    // use, by a revoked key too (or, never in practice, when the hash is). revokeKey: Missing when
-    // there is no such name; revoking again keeps the first time. markKeyUsed writes only when the
-    // last use it has is at least a minute older, so a busy key is not a write per request.
-    virtual StoreStatus createKey(const StoredKey& key);
-    // In name order, each handed to visit as it is read; visit returns false to stop.
-    virtual StoreStatus listKeys(const std::function<bool(const StoredKey&)>& visit);
-    virtual StoreStatus revokeKey(const QString& name, qint64 nowSecs);
-    virtual KeyLookup findKeyByHash(const QByteArray& hash);
-    virtual StoreStatus markKeyUsed(const QString& name, qint64 nowSecs);
-    // Visit counters. addVisitCounts adds a batch in one transaction, links.visits included (the
-    // humans), so a store without counters adds only those. visitReport: one link's, or with an
-    // empty code the whole service's, hours in [fromSecs, toSecs). linkVisitCounts: the totals
-    // of the links named, as kept since the link was made. pruneVisits drops hours and days before
-    // beforeSecs. Stores without counters answer Failed, but for addVisitCounts.
-    virtual StoreStatus addVisitCounts(const VisitBatch& batch);
-    virtual StoreStatus visitReport(
-        const QString& code, qint64 fromSecs, qint64 toSecs, VisitBucket bucket, VisitReport* report);
-    virtual StoreStatus linkVisitCounts(const QStringList& codes, QHash<QString, VisitCounts>* counts);
-    virtual StoreStatus pruneVisits(qint64 beforeSecs);
-    // The change log of the instances sharing a database: the newest change logged for code (0
-    // when none), and of the instances whose heartbeat came after liveSinceMs, how many run and how
-    // many have acted on change. nullopt when the database fails, and from a store that keeps no log.
-    virtual std::optional<qint64> newestChangeOf(const QString& code);
-    virtual std::optional<Acknowledgements> acknowledgements(qint64 change, qint64 liveSinceMs);
-    virtual QString lastError() const = 0;
-    // Whether the last failure came from another writer holding the database (SQLite busy or
-    // locked, a PostgreSQL serialization failure or deadlock): the same calls may succeed when
-    // tried again a little later.
-    virtual bool lastFailureIsTransient() const { return false; }
+protected:
+    LinkArchive() = default;
+    ~LinkArchive() = default;
 };
 
 } // namespace Shortd

@@ -1,9 +1,9 @@
 #pragma once
 
 #include "store/databaseaddress.h"
-#include "store/linkstore.h"
 #include "store/migrations.h"
 #include "store/sqldialect.h"
+#include "store/store.h"
 
 #include <QSqlDatabase>
 #include <memory>
@@ -23,7 +23,15 @@ namespace Shortd
 // write-ahead logging (syncEachCommit: each commit waits for the disk), PostgreSQL with
 // synchronous_commit on. Two instances inserting the same (type, target) at the same instant both
 // end with the one row: the unique index decides, the loser reads the winner's code.
-class SqlLinkStore final : public LinkStore
+//
+// It keeps every part a store may keep: links, keys, visit counters and the instances' change log.
+class SqlLinkStore final : public Store,
+                           public LinkStore,
+                           public LinkAdmin,
+                           public LinkArchive,
+                           public KeyStore,
+                           public VisitStore,
+                           public ChangeLog
 {
 public:
     // address.sqlitePath must name the file for SQLite.
@@ -63,6 +71,12 @@ public:
     bool commitGroup() override;
     void abandonGroup() override;
     bool isBroken() const override { return m_broken; }
+    LinkStore& links() override { return *this; }
+    LinkAdmin* linkAdmin() override { return this; }
+    LinkArchive* linkArchive() override { return this; }
+    KeyStore* keys() override { return this; }
+    VisitStore* visits() override { return this; }
+    ChangeLog* changeLog() override { return this; }
     QString lastError() const override { return m_lastError; }
     bool lastFailureIsTransient() const override { return m_transient; }
     // This store's own connection, for the thread that opened it.

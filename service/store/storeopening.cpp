@@ -32,7 +32,7 @@ QString databaseDescription(const DatabaseAddress& address, const QString& dataD
     return address.sqlitePath.isEmpty() ? QDir(dataDir).filePath(QStringLiteral("links.sqlite")) : address.sqlitePath;
 }
 
-std::unique_ptr<LinkStore> makeLinkStore(const DatabaseAddress& address, const QString& dataDir, bool syncEachCommit)
+std::unique_ptr<Store> makeLinkStore(const DatabaseAddress& address, const QString& dataDir, bool syncEachCommit)
 {
     if (address.isPostgres()) {
         return std::make_unique<SqlLinkStore>(address);
@@ -55,7 +55,7 @@ bool prepareEmbeddedFile(const QString& path, QString* error)
     return true;
 }
 
-std::unique_ptr<LinkStore> openLinkStore(
+std::unique_ptr<SqlLinkStore> openLinkStore(
     const DatabaseAddress& address, const QString& dataDir, bool syncEachCommit, StoreAccess access, QString* error)
 {
     const QString where = databaseDescription(address, dataDir);
@@ -81,7 +81,7 @@ std::unique_ptr<LinkStore> openLinkStore(
             options.readOnly = true;
         }
     }
-    std::unique_ptr<LinkStore> store
+    auto store
         = std::make_unique<SqlLinkStore>(address.isPostgres() ? address : DatabaseAddress::sqliteFile(where), options);
     if (!store->open()) {
         *error = QStringLiteral("cannot open %1: %2").arg(where, store->lastError());

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "store/databaseaddress.h"
-#include "store/linkstore.h"
+#include "store/sqllinkstore.h"
 
 #include <QString>
 #include <memory>
@@ -21,7 +21,7 @@ enum class StoreAccess {
 QString databaseDescription(const DatabaseAddress& address, const QString& dataDir);
 
 // The store at the address, not yet opened, as the service's workers use it.
-std::unique_ptr<LinkStore> makeLinkStore(const DatabaseAddress& address, const QString& dataDir, bool syncEachCommit);
+std::unique_ptr<Store> makeLinkStore(const DatabaseAddress& address, const QString& dataDir, bool syncEachCommit);
 
 // Makes the folders the embedded file at path needs (0700) and the file itself (0600, which
 // SQLite gives its -wal and -shm files too): the links are the owner's alone. What exists keeps
@@ -29,7 +29,7 @@ std::unique_ptr<LinkStore> makeLinkStore(const DatabaseAddress& address, const Q
 bool prepareEmbeddedFile(const QString& path, QString* error);
 
 // The store opened for access; null with *error saying why.
-std::unique_ptr<LinkStore> openLinkStore(
+std::unique_ptr<SqlLinkStore> openLinkStore(
     const DatabaseAddress& address, const QString& dataDir, bool syncEachCommit, StoreAccess access, QString* error);
 
 } // namespace Shortd

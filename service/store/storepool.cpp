@@ -22,7 +22,7 @@ StorePool::StorePool(Factory factory, StorePoolOptions options, QObject* parent)
     }
 }
 
-StorePool::StorePool(LinkStore& store, QObject* parent)
+StorePool::StorePool(Store& store, QObject* parent)
     : QObject(parent)
     , m_options {0, 0, {}}
     , m_borrowed(&store)
@@ -91,9 +91,9 @@ void StorePool::deliver(std::function<void()> result)
     QMetaObject::invokeMethod(this, std::move(result), Qt::QueuedConnection);
 }
 
-std::unique_ptr<LinkStore> StorePool::connectStore()
+std::unique_ptr<Store> StorePool::connectStore()
 {
-    std::unique_ptr<LinkStore> store = m_factory();
+    std::unique_ptr<Store> store = m_factory();
     if (!store->open()) {
         Metrics::service().databaseErrors.add();
         qWarning("nolvex-shortd: no database connection: %s", qPrintable(store->lastError()));
@@ -104,7 +104,7 @@ std::unique_ptr<LinkStore> StorePool::connectStore()
 
 // One worker's connection, and what it knows of the others'.
 struct StorePool::Connection {
-    std::unique_ptr<LinkStore> store;
+    std::unique_ptr<Store> store;
     quint64 checkedAt = 0; // m_breaks when the connection was opened or last checked
     quint64 reconnectsSeen = 0; // m_reconnects at the last attempt to open one
     QDeadlineTimer nextAttempt {0};
@@ -132,7 +132,7 @@ void StorePool::open(Connection& connection)
     }
 }
 
-void StorePool::noteIfBroken(const LinkStore* store)
+void StorePool::noteIfBroken(const Store* store)
 {
     if (!store || !store->isBroken() || m_borrowed) {
         return;

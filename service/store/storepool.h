@@ -1,6 +1,6 @@
 #pragma once
 
-#include "store/linkstore.h"
+#include "store/store.h"
 
 #include <QObject>
 #include <QString>
@@ -43,24 +43,24 @@ class StorePool final : public QObject
     Q_DISABLE_COPY_MOVE(StorePool)
 
 public:
-    using Factory = std::function<std::unique_ptr<LinkStore>()>;
+    using Factory = std::function<std::unique_ptr<Store>()>;
     // The store is null while the worker has no connection; the call must then report a failure.
     // mayRepeat: the pool will run the job again on a fresh connection when this one breaks. The
     // job answers whether it delivered its result (false only when it leaves that to the repeat).
-    using Job = std::function<bool(LinkStore*, bool mayRepeat)>;
+    using Job = std::function<bool(Store*, bool mayRepeat)>;
 
     StorePool(Factory factory, StorePoolOptions options, QObject* parent = nullptr);
     // Runs every call at once on the caller's thread against a store owned elsewhere.
-    explicit StorePool(LinkStore& store, QObject* parent = nullptr);
+    explicit StorePool(Store& store, QObject* parent = nullptr);
     // Runs the calls still queued (the last visits, say), then ends the workers.
     ~StorePool() override;
 
     // Runs work on a worker, then done with its result on this object's thread. False, and
     // nothing runs, when the queue is full.
     template<typename Result>
-    bool run(std::function<Result(LinkStore*)> work, std::function<void(Result)> done)
+    bool run(std::function<Result(Store*)> work, std::function<void(Result)> done)
     {
-        return submit([this, work = std::move(work), done = std::move(done)](LinkStore* store, bool) {
+        return submit([this, work = std::move(work), done = std::move(done)](Store* store, bool) {
             Result result = work(store);
             noteIfBroken(store);
             deliver([done, result = std::move(result)] { done(result); });
@@ -71,9 +71,9 @@ public:
     // As run(), for work that only reads and so may run twice: when it fails because its
     // connection broke, it runs once more on a new connection, and only that result is delivered.
     template<typename Result>
-    bool read(std::function<Result(LinkStore*)> work, std::function<void(Result)> done)
+    bool read(std::function<Result(Store*)> work, std::function<void(Result)> done)
     {
-        return submit([this, work = std::move(work), done = std::move(done)](LinkStore* store, bool mayRepeat) {
+        return submit([this, work = std::move(work), done = std::move(done)](Store* store, bool mayRepeat) {
             Result result = work(store);
             noteIfBroken(store);
             if (mayRepeat && store && store->isBroken()) {
@@ -93,11 +93,11 @@ private:
     struct Connection;
 
     void work();
-    std::unique_ptr<LinkStore> connectStore();
+    std::unique_ptr<Store> connectStore();
     void open(Connection& connection);
     // After a call, before its answer goes out: a broken connection makes every other suspect, so
     // the calls its answer sets off already find them checked.
-    void noteIfBroken(const LinkStore* store);
+    void noteIfBroken(const Store* store);
     void drop(Connection& connection);
     // Before a call: a suspect connection is checked, and a missing one opened when it may be.
     void prepare(Connection& connection);
@@ -122,8 +122,8 @@ private:
     std::atomic<quint64> m_reconnects {0};
     std::atomic<bool> m_down {false}; // a connection was lost, and none opened since
     std::vector<QThread*> m_workers;
-    std::unique_ptr<LinkStore> m_inlineStore;
-    LinkStore* m_borrowed = nullptr;
+    std::unique_ptr<Store> m_inlineStore;
+    Store* m_borrowed = nullptr;
     bool m_inlineTried = false;
 };
 

@@ -18,16 +18,16 @@ namespace
 {
 // One link in memory; a limited visit is granted the way the database grants it: counted when
 // the link is active, before its end and under its limit.
-class OneLinkStore final : public LinkStore
+class OneLinkStore final : public Store, public LinkStore
 {
 public:
     bool open() override { return true; }
     LookupResult findByCode(const QString& code) override
+    LinkStore& links() override { return *this; }
     {
         ++lookups;
         return code == link.code && present ? LookupResult {StoreStatus::Ok, link} : LookupResult {};
     }
-    LookupResult findByTarget(int, const QString&) override { return {}; }
     // The address is this link's: a creation for it gets the link back.
     InsertResult insert(const StoredLink&) override { return {StoreStatus::TargetTaken, link}; }
     StoreStatus addVisits(const QHash<QString, qint64>& visits) override

@@ -17,14 +17,15 @@ using namespace Shortd;
 namespace
 {
 // Short links are built without the store.
-class NoStore final : public LinkStore
+class NoStore final : public Store, public LinkStore
 {
 public:
     bool open() override { return true; }
+    LinkStore& links() override { return *this; }
     LookupResult findByCode(const QString&) override { return {}; }
-    LookupResult findByTarget(int, const QString&) override { return {}; }
     InsertResult insert(const StoredLink&) override { return {StoreStatus::Failed, {}}; }
     StoreStatus addVisits(const QHash<QString, qint64>&) override { return StoreStatus::Ok; }
+    VisitGrant takeVisit(const QString&, qint64) override { return VisitGrant::Missing; }
     bool isHealthy() override { return true; }
     QString lastError() const override { return {}; }
 };

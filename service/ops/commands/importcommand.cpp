@@ -12,7 +12,7 @@ namespace Shortd
 {
 namespace
 {
-int importInto(LinkStore& store, QIODevice& input, const ServiceConfig& config, Session& session)
+int importInto(Store& store, QIODevice& input, const ServiceConfig& config, Session& session)
 {
     // The front door's rules, with this service's own addresses as its options name them.
     const ImportResult imported
@@ -35,7 +35,7 @@ CheckedCommand checkImport(const QCommandLineParser&, const QString& file, Sessi
         return refusedWith(
             session.fail(OpsRefused, QStringLiteral("cannot read %1: %2").arg(file, input->errorString())));
     }
-    return {OpsDone, [input, &session](LinkStore& store, const ServiceConfig& config) {
+    return {OpsDone, [input, &session](Store& store, const ServiceConfig& config) {
                 return importInto(store, *input, config, session);
             }};
 }

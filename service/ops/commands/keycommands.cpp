@@ -54,10 +54,9 @@ QJsonValue jsonTime(qint64 secs)
 
 // database: where the key went, as the service's options name it, so a key made for the wrong
 // database is noticed at once.
-int createKey(
-    LinkStore& store, const StoredKey& key, const QByteArray& secret, const QString& database, Session& session)
+int createKey(Store& store, const StoredKey& key, const QByteArray& secret, const QString& database, Session& session)
 {
-    const StoreStatus created = store.createKey(key);
+    const StoreStatus created = store.keys()->createKey(key);
     if (created == StoreStatus::Failed) {
         return session.fail(OpsRefused, store.lastError());
     }
@@ -102,12 +101,12 @@ CheckedCommand checkCreate(const QCommandLineParser& parser, const QString&, Ses
     key.prefix = keyPrefix(secret);
     key.hash = keyHash(secret);
     key.createdSecs = now;
-    return {OpsDone, [key, secret, &session](LinkStore& store, const ServiceConfig& config) {
+    return {OpsDone, [key, secret, &session](Store& store, const ServiceConfig& config) {
                 return createKey(store, key, secret, databaseDescription(config.database, config.dataDir), session);
             }};
 }
 
-int listKeys(LinkStore& store, bool json, Session& session)
+int listKeys(Store& store, bool json, Session& session)
 {
     const qint64 now = QDateTime::currentSecsSinceEpoch();
     QIODevice& out = session.out();
@@ -120,7 +119,7 @@ int listKeys(LinkStore& store, bool json, Session& session)
                             .toUtf8())
             > 0;
     }
-    const StoreStatus listed = store.listKeys([&](const StoredKey& key) {
+    const StoreStatus listed = store.keys()->listKeys([&](const StoredKey& key) {
         if (json) {
             all.append(QJsonObject {{QStringLiteral("name"), key.name}, {QStringLiteral("role"), roleOf(key)},
                 {QStringLiteral("prefix"), key.prefix}, {QStringLiteral("created"), isoTime(key.createdSecs)},
@@ -150,13 +149,12 @@ CheckedCommand checkList(const QCommandLineParser& parser, const QString&, Sessi
         return refusedWith(session.fail(OpsBadUsage, QStringLiteral("--format is table or json")));
     }
     const bool json = format == u"json";
-    return {
-        OpsDone, [json, &session](LinkStore& store, const ServiceConfig&) { return listKeys(store, json, session); }};
+    return {OpsDone, [json, &session](Store& store, const ServiceConfig&) { return listKeys(store, json, session); }};
 }
 
-int revokeKey(LinkStore& store, const QString& name, Session& session)
+int revokeKey(Store& store, const QString& name, Session& session)
 {
-    const StoreStatus revoked = store.revokeKey(name, QDateTime::currentSecsSinceEpoch());
+    const StoreStatus revoked = store.keys()->revokeKey(name, QDateTime::currentSecsSinceEpoch());
     if (revoked == StoreStatus::Failed) {
         return session.fail(OpsRefused, store.lastError());
     }
@@ -172,8 +170,7 @@ CheckedCommand checkRevoke(const QCommandLineParser&, const QString& name, Sessi
     if (!isKeyName(name)) {
         return refusedWith(session.fail(OpsRefused, QStringLiteral("no key %1").arg(forTerminal(name))));
     }
-    return {
-        OpsDone, [name, &session](LinkStore& store, const ServiceConfig&) { return revokeKey(store, name, session); }};
+    return {OpsDone, [name, &session](Store& store, const ServiceConfig&) { return revokeKey(store, name, session); }};
 }
 } // namespace
 

@@ -29,12 +29,13 @@ constexpr std::pair<QLatin1StringView, StateFilter> StateFilters[] {
     {QLatin1StringView("expired"), StateFilter::Expired},
 };
 
-int writeLinks(LinkStore& store, RecordFormat format, const std::optional<LinkQuery>& query, Session& session)
+int writeLinks(Store& store, RecordFormat format, const std::optional<LinkQuery>& query, Session& session)
 {
     RecordWriter writer(session.out(), format, QDateTime::currentSecsSinceEpoch());
     bool written = writer.begin();
     const auto visit = [&](const StoredLink& link) { return written = writer.write(link); };
-    const StoreStatus listed = query ? store.listLinks(*query, visit) : store.exportLinks(visit);
+    const StoreStatus listed
+        = query ? store.linkAdmin()->listLinks(*query, visit) : store.linkArchive()->exportLinks(visit);
     if (listed != StoreStatus::Ok && written) {
         return session.fail(OpsRefused, store.lastError());
     }
@@ -89,7 +90,7 @@ CheckedCommand checkList(const QCommandLineParser& parser, const QString&, Sessi
     } else if (formatName != u"table") {
         return refusedWith(session.fail(OpsBadUsage, QStringLiteral("--format is table, json or csv")));
     }
-    return {OpsDone, [query, format, &session](LinkStore& store, const ServiceConfig&) {
+    return {OpsDone, [query, format, &session](Store& store, const ServiceConfig&) {
                 LinkQuery now = query;
                 now.nowSecs = QDateTime::currentSecsSinceEpoch();
                 return writeLinks(store, format, now, session);
@@ -104,13 +105,13 @@ CheckedCommand checkExport(const QCommandLineParser& parser, const QString&, Ses
     }
     const RecordFormat format = formatName == u"csv" ? RecordFormat::Csv : RecordFormat::JsonLines;
     return {OpsDone,
-        [format, &session](LinkStore& store, const ServiceConfig&) { return writeLinks(store, format, {}, session); }};
+        [format, &session](Store& store, const ServiceConfig&) { return writeLinks(store, format, {}, session); }};
 }
 
 // The link a command names by its code; nullopt when there is none (the message given).
-std::optional<StoredLink> findLink(LinkStore& store, const QString& code, Session& session, int* status)
+std::optional<StoredLink> findLink(Store& store, const QString& code, Session& session, int* status)
 {
-    const LookupResult found = store.findByCode(code);
+    const LookupResult found = store.links().findByCode(code);
     if (found.status == StoreStatus::Ok) {
         return found.link;
     }
@@ -165,7 +166,7 @@ QString linkText(const StoredLink& stored)
     return text;
 }
 
-int showLink(LinkStore& store, const QString& code, Session& session)
+int showLink(Store& store, const QString& code, Session& session)
 {
     int status = OpsDone;
     const std::optional<StoredLink> found = findLink(store, code, session, &status);
@@ -181,24 +182,27 @@ CheckedCommand checkShow(const QCommandLineParser&, const QString& code, Session
     if (!checkCode(code, session)) {
         return refusedWith(OpsRefused);
     }
-    return {
-        OpsDone, [code, &session](LinkStore& store, const ServiceConfig&) { return showLink(store, code, session); }};
+    return {OpsDone, [code, &session](Store& store, const ServiceConfig&) { return showLink(store, code, session); }};
 }
 
 // Waits, for a short while, until the running instances say they have dropped the link they held:
 // how many did, of how many run.
-QString acknowledgedBy(LinkStore& store, const QString& code)
+QString acknowledgedBy(Store& store, const QString& code)
 {
     constexpr int WaitMs = 2000;
     constexpr int PauseMs = 20;
-    const std::optional<qint64> change = store.newestChangeOf(code);
+    ChangeLog* log = store.changeLog();
+    if (!log) {
+        return {};
+    }
+    const std::optional<qint64> change = log->newestChangeOf(code);
     if (!change || *change == 0) {
         return {};
     }
     const QDeadlineTimer deadline(WaitMs);
     std::optional<Acknowledgements> acks;
     for (;;) {
-        acks = store.acknowledgements(*change, QDateTime::currentMSecsSinceEpoch() - InstanceLiveMs);
+        acks = log->acknowledgements(*change, QDateTime::currentMSecsSinceEpoch() - InstanceLiveMs);
         if (!acks || acks->acknowledged >= acks->live || deadline.hasExpired()) {
             break;
         }
@@ -228,7 +232,7 @@ QString systemUser()
 
 // disable, enable and delete. A reason left out (nullopt) keeps the one the link has.
 int changeState(
-    LinkStore& store, const QString& code, LinkState wanted, const std::optional<QString>& reason, Session& session)
+    Store& store, const QString& code, LinkState wanted, const std::optional<QString>& reason, Session& session)
 {
     int status = OpsDone;
     const std::optional<StoredLink> link = findLink(store, code, session, &status);
@@ -244,7 +248,7 @@ int changeState(
     }
     // A reason its creator wrote is not made the operator's own, which the 410 page would show.
     const QString keptReason = link->takedown ? link->reason : QString();
-    const StoreStatus changed = store.setState(
+    const StoreStatus changed = store.linkAdmin()->setState(
         code, wanted, reason.value_or(keptReason), shellActor(systemUser()), QDateTime::currentSecsSinceEpoch());
     if (changed == StoreStatus::Failed) {
         return session.fail(OpsRefused, store.lastError());
@@ -274,7 +278,7 @@ CheckedCommand checkDisable(const QCommandLineParser& parser, const QString& cod
     if (!checkCode(code, session)) {
         return refusedWith(OpsRefused);
     }
-    return {OpsDone, [code, reason, &session](LinkStore& store, const ServiceConfig&) {
+    return {OpsDone, [code, reason, &session](Store& store, const ServiceConfig&) {
                 return changeState(store, code, LinkState::Disabled, reason, session);
             }};
 }
@@ -286,20 +290,20 @@ std::function<CheckedCommand(const QCommandLineParser&, const QString&, Session&
         if (!checkCode(code, session)) {
             return refusedWith(OpsRefused);
         }
-        return {OpsDone, [code, wanted, &session](LinkStore& store, const ServiceConfig&) {
+        return {OpsDone, [code, wanted, &session](Store& store, const ServiceConfig&) {
                     return changeState(store, code, wanted, QString(), session);
                 }};
     };
 }
-int setFields(LinkStore& store, const QString& code, const LinkPatch& patch, Session& session)
+int setFields(Store& store, const QString& code, const LinkPatch& patch, Session& session)
 {
-    const LookupResult updated = store.updateLink(code, patch, QDateTime::currentSecsSinceEpoch());
+    const LookupResult updated = store.linkAdmin()->updateLink(code, patch, QDateTime::currentSecsSinceEpoch());
     if (updated.status == StoreStatus::Failed) {
         return session.fail(OpsRefused, store.lastError());
     }
     if (updated.status != StoreStatus::Ok) {
         // Missing: no such code, or a deleted link; which one, the operator is told.
-        const LookupResult found = store.findByCode(code);
+        const LookupResult found = store.links().findByCode(code);
         return session.fail(OpsRefused,
             found.status == StoreStatus::Ok ? QStringLiteral("%1 is deleted; a deleted link stays deleted").arg(code)
                                             : QStringLiteral("no link %1").arg(code));
@@ -356,9 +360,8 @@ CheckedCommand checkSet(const QCommandLineParser& parser, const QString& code, S
     if (!checkCode(code, session)) {
         return refusedWith(OpsRefused);
     }
-    return {OpsDone, [code, patch, &session](LinkStore& store, const ServiceConfig&) {
-                return setFields(store, code, patch, session);
-            }};
+    return {OpsDone,
+        [code, patch, &session](Store& store, const ServiceConfig&) { return setFields(store, code, patch, session); }};
 }
 } // namespace
 

@@ -14,15 +14,15 @@ namespace
 {
 constexpr int MostTop = 1000;
 
-int writeStats(LinkStore& store, int top, Session& session)
+int writeStats(Store& store, int top, Session& session)
 {
     LinkStats totals;
     QList<StoredLink> mostVisited;
-    if (store.stats(top, &totals, &mostVisited) != StoreStatus::Ok) {
+    if (store.linkAdmin()->stats(top, &totals, &mostVisited) != StoreStatus::Ok) {
         return session.fail(OpsRefused, store.lastError());
     }
     QHash<QString, VisitCounts> service;
-    if (store.linkVisitCounts({}, &service) != StoreStatus::Ok) {
+    if (store.visits()->linkVisitCounts({}, &service) != StoreStatus::Ok) {
         return session.fail(OpsRefused, store.lastError());
     }
     const VisitCounts counts = service.value(QString());
@@ -54,10 +54,10 @@ enum class ReportFormat {
     Csv,
 };
 
-int writeReport(LinkStore& store, const QString& code, const VisitQuery& query, ReportFormat format, Session& session)
+int writeReport(Store& store, const QString& code, const VisitQuery& query, ReportFormat format, Session& session)
 {
     if (!code.isEmpty()) {
-        const LookupResult found = store.findByCode(code);
+        const LookupResult found = store.links().findByCode(code);
         if (found.status != StoreStatus::Ok) {
             return session.fail(OpsRefused,
                 found.status == StoreStatus::Missing ? QStringLiteral("no link has the code %1").arg(code)
@@ -65,7 +65,7 @@ int writeReport(LinkStore& store, const QString& code, const VisitQuery& query, 
         }
     }
     VisitReport report;
-    if (store.visitReport(code, query.fromSecs, query.toSecs, query.bucket, &report) != StoreStatus::Ok) {
+    if (store.visits()->visitReport(code, query.fromSecs, query.toSecs, query.bucket, &report) != StoreStatus::Ok) {
         return session.fail(OpsRefused, store.lastError());
     }
     QIODevice& out = session.out();
@@ -140,7 +140,7 @@ CheckedCommand checkStats(const QCommandLineParser& parser, const QString& code,
         if (!query) {
             return refusedWith(session.fail(OpsBadUsage, query.fault().english));
         }
-        return {OpsDone, [code, query = *query, format, &session](LinkStore& store, const ServiceConfig&) {
+        return {OpsDone, [code, query = *query, format, &session](Store& store, const ServiceConfig&) {
                     return writeReport(store, code, query, format, session);
                 }};
     }
@@ -150,8 +150,7 @@ CheckedCommand checkStats(const QCommandLineParser& parser, const QString& code,
     if (!ok || top < 0 || top > MostTop) {
         return refusedWith(session.fail(OpsBadUsage, QStringLiteral("--top is a number from 0 to %1").arg(MostTop)));
     }
-    return {
-        OpsDone, [top, &session](LinkStore& store, const ServiceConfig&) { return writeStats(store, top, session); }};
+    return {OpsDone, [top, &session](Store& store, const ServiceConfig&) { return writeStats(store, top, session); }};
 }
 } // namespace
 

@@ -11,24 +11,15 @@ using namespace Shortd;
 namespace
 {
 // A store whose answers the test decides.
-class ScriptedStore final : public LinkStore
+class ScriptedStore final : public Store, public LinkStore
 {
 public:
     bool open() override { return true; }
     LookupResult findByCode(const QString& code) override
     {
         const auto it = byCode.constFind(code);
+    LinkStore& links() override { return *this; }
         return it == byCode.cend() ? LookupResult {} : LookupResult {StoreStatus::Ok, *it};
-    }
-    LookupResult findByTarget(int type, const QString& target) override
-    {
-        ++targetCalls;
-        for (const StoredLink& link : std::as_const(byCode)) {
-            if (link.type == type && link.target == target) {
-                return {StoreStatus::Ok, link};
-            }
-        }
-        return {};
     }
     InsertResult insert(const StoredLink& link) override
     {
@@ -74,10 +65,11 @@ public:
     bool isHealthy() override { return true; }
     QString lastError() const override { return {}; }
 
+    VisitGrant takeVisit(const QString&, qint64) override { return VisitGrant::Missing; }
     QHash<QString, StoredLink> byCode;
     QStringList attemptedCodes;
     int collisionsLeft = 0;
-    int targetCalls = 0; // inserts and lookups by address
+    int targetCalls = 0; // inserts, each of which looks up the address
     bool failInserts = false;
     bool failTogether = false;
     bool broken = false;

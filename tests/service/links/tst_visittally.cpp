@@ -193,7 +193,7 @@ void TestVisitTally::linkReadShowsEveryClass()
     QFETCH(QList<qint64>, counts);
     QTemporaryDir dir;
     QString error;
-    const std::unique_ptr<LinkStore> store = openLinkStore(
+    const std::unique_ptr<SqlLinkStore> store = openLinkStore(
         DatabaseAddress::sqliteFile(dir.filePath(u"links.sqlite"_s)), {}, false, StoreAccess::Create, &error);
     QVERIFY2(store, qPrintable(error));
     StoredLink link {u"Vis1ts"_s, 0, u"https://example.com/counted"_s, Noon, 0};

@@ -70,22 +70,29 @@ QByteArray row(const QString& format, const QString& code, const QString& member
 }
 
 // A store in memory whose transactions fail as busy on the attempts a test names.
-class BusyStore final : public LinkStore
+class BusyStore final : public Store, public LinkStore, public LinkArchive
 {
 public:
-    QHash<QString, StoredLink> links;
+    QHash<QString, StoredLink> committed;
     qsizetype busyFrom = -1; // the first commit attempt (from 0) that fails as busy
     qsizetype busyCount = 0; // how many in a row do
 
     bool open() override { return true; }
     LookupResult findByCode(const QString& code) override
     {
-        const QHash<QString, StoredLink>& where = m_pending.contains(code) ? m_pending : links;
+        const QHash<QString, StoredLink>& where = m_pending.contains(code) ? m_pending : committed;
         return where.contains(code) ? LookupResult {StoreStatus::Ok, where.value(code)} : LookupResult {};
     }
     LookupResult findByTarget(int /*type*/, const QString& /*target*/) override { return {}; }
     InsertResult insert(const StoredLink& /*link*/) override { return {}; }
     StoreStatus addVisits(const QHash<QString, qint64>& /*visits*/) override { return StoreStatus::Failed; }
+    VisitGrant takeVisit(const QString& /*code*/, qint64 /*nowSecs*/) override { return VisitGrant::Failed; }
+    StoreStatus exportLinks(const std::function<bool(const StoredLink&)>& /*visit*/) override
+    {
+        return StoreStatus::Failed;
+    }
+    LinkStore& links() override { return *this; }
+    LinkArchive* linkArchive() override { return this; }
     bool isHealthy() override { return true; }
     StoreStatus restoreLink(const StoredLink& link) override
     {
@@ -100,7 +107,7 @@ public:
             abandonGroup();
             return false;
         }
-        links.insert(m_pending);
+        committed.insert(m_pending);
         m_pending.clear();
         return true;
     }
@@ -451,7 +458,7 @@ void ImportTest::busyBatches()
     BusyStore store;
     store.busyFrom = busyFrom;
     store.busyCount = busyCount;
-    store.links.insert(u"cccccc"_s, {u"cccccc"_s, 1, u"https://example.com/elsewhere"_s, 1, 0});
+    store.committed.insert(u"cccccc"_s, {u"cccccc"_s, 1, u"https://example.com/elsewhere"_s, 1, 0});
     QByteArray rows = manyRows(2, 0) + row(u"jsonl"_s, u"bad"_s) + manyRows(2, 2) + row(u"jsonl"_s, u"cccccc"_s);
     rows += manyRows(2496, 4);
     QBuffer input(&rows);
@@ -461,7 +468,7 @@ void ImportTest::busyBatches()
         [&said](const QString& line) { said.append(line); }, {3, std::chrono::milliseconds(1)});
 
     QCOMPARE(result.failure, failure);
-    QCOMPARE(store.links.size(), stored + 1);
+    QCOMPARE(store.committed.size(), stored + 1);
     QCOMPARE(result.imported, stored);
     QCOMPARE(result.refused, 2);
     QCOMPARE(said,

@@ -26,11 +26,11 @@ Run runCommand(const QStringList& arguments)
     return runOps(arguments);
 }
 
-std::unique_ptr<LinkStore> openStore(const QString& database)
+std::unique_ptr<Store> openStore(const QString& database)
 {
     const ConfigResult config = parseConfig({u"nolvex-shortd"_s, u"--database"_s, database}, {});
     QString error;
-    std::unique_ptr<LinkStore> store = openLinkStore(config.config, StoreAccess::Create, &error);
+    std::unique_ptr<Store> store = openLinkStore(config.config, StoreAccess::Create, &error);
     if (!store) {
         qWarning("%s", qPrintable(error));
     }
@@ -81,7 +81,7 @@ void OperatorCommandsTest::initTestCase()
 QString OperatorCommandsTest::freshDatabase()
 {
     QString database = u"sqlite:"_s + m_dir.filePath(u"db%1/links.sqlite"_s.arg(++m_databases));
-    const std::unique_ptr<LinkStore> store = openStore(database);
+    const std::unique_ptr<Store> store = openStore(database);
     if (!store) {
         return {};
     }
@@ -97,7 +97,7 @@ QString OperatorCommandsTest::freshDatabase()
     links[3].owner = u"deploy"_s;
     links[3].disabledBy = u"key:deploy"_s;
     for (const StoredLink& link : links) {
-        if (store->restoreLink(link) != StoreStatus::Ok) {
+        if (store->linkArchive()->restoreLink(link) != StoreStatus::Ok) {
             qWarning("%s", qPrintable(store->lastError()));
             return {};
         }
@@ -258,7 +258,7 @@ void OperatorCommandsTest::privateFiles()
     QCOMPARE(modeOf(parent + u"/a/b"_s), folder);
     QCOMPARE(modeOf(file), data);
     // SQLite's files beside it, while a store has it open.
-    const std::unique_ptr<LinkStore> store = openStore(u"sqlite:"_s + file);
+    const std::unique_ptr<Store> store = openStore(u"sqlite:"_s + file);
     QVERIFY(store);
     QCOMPARE(modeOf(file + u"-wal"_s), data);
     QCOMPARE(modeOf(file + u"-shm"_s), data);
@@ -306,11 +306,12 @@ void OperatorCommandsTest::readOnly()
     const QString file = database.sliced(7);
     const QString folder = QFileInfo(file).absolutePath();
     // A link the writer has committed but not yet copied from its log into the file.
-    std::unique_ptr<LinkStore> writer;
+    std::unique_ptr<Store> writer;
     if (writerOpen) {
         writer = openStore(database);
         QVERIFY(writer);
-        QCOMPARE(writer->restoreLink({u"ffffff"_s, 0, u"https://example.com/f"_s, 1, 0}), StoreStatus::Ok);
+        QCOMPARE(
+            writer->linkArchive()->restoreLink({u"ffffff"_s, 0, u"https://example.com/f"_s, 1, 0}), StoreStatus::Ok);
         QVERIFY(QFile::exists(file + u"-shm"_s));
     }
     const QStringList command

@@ -87,13 +87,13 @@ QString ShortdOpsTest::freshDatabase(const QString& kind, bool filled)
                                            : u"sqlite:"_s + m_dir.filePath(u"ops%1.sqlite"_s.arg(m_databases));
     const ConfigResult config = parseConfig({u"nolvex-shortd"_s, u"--database"_s, database}, {});
     QString error;
-    const std::unique_ptr<LinkStore> store = openLinkStore(config.config, StoreAccess::Create, &error);
+    const std::unique_ptr<Store> store = openLinkStore(config.config, StoreAccess::Create, &error);
     if (!store) {
         qWarning("%s", qPrintable(error));
         return {};
     }
     for (const StoredLink& link : fixture()) {
-        if (filled && store->restoreLink(link) != StoreStatus::Ok) {
+        if (filled && store->linkArchive()->restoreLink(link) != StoreStatus::Ok) {
             qWarning("cannot store %s: %s", qPrintable(link.code), qPrintable(store->lastError()));
             return {};
         }
@@ -391,9 +391,9 @@ void ShortdOpsTest::takenDown()
     // The deleted code is never handed out again: the store refuses it to any new link.
     const ConfigResult config = parseConfig({u"nolvex-shortd"_s, u"--database"_s, database}, {});
     QString error;
-    const std::unique_ptr<LinkStore> store = openLinkStore(config.config, StoreAccess::Change, &error);
+    const std::unique_ptr<Store> store = openLinkStore(config.config, StoreAccess::Change, &error);
     QVERIFY2(store, qPrintable(error));
-    QCOMPARE(store->insert({code, 4, u"https://example.com/elsewhere"_s, 1, 0}).status, StoreStatus::CodeTaken);
+    QCOMPARE(store->links().insert({code, 4, u"https://example.com/elsewhere"_s, 1, 0}).status, StoreStatus::CodeTaken);
 }
 
 QTEST_GUILESS_MAIN(ShortdOpsTest)

@@ -38,17 +38,18 @@ QString probeOf(const RouteRow& row)
 }
 
 // Every code names the same link; nothing is written.
-class AnyCodeStore final : public LinkStore
+class AnyCodeStore final : public Store, public LinkStore
 {
 public:
     bool open() override { return true; }
+    LinkStore& links() override { return *this; }
     LookupResult findByCode(const QString& code) override
     {
         return {StoreStatus::Ok, StoredLink {code, 0, u"https://example.com/"_s, 1'700'000'000, 0}};
     }
-    LookupResult findByTarget(int, const QString&) override { return {}; }
     InsertResult insert(const StoredLink&) override { return {StoreStatus::Failed, {}}; }
     StoreStatus addVisits(const QHash<QString, qint64>&) override { return StoreStatus::Ok; }
+    VisitGrant takeVisit(const QString&, qint64) override { return VisitGrant::Missing; }
     bool isHealthy() override { return true; }
     QString lastError() const override { return {}; }
 };

@@ -16,7 +16,7 @@ struct Server {
 
 // A connection to the server: a call after a restart fails and finds the connection gone, as a
 // cut PostgreSQL connection does.
-class ServerStore final : public LinkStore
+class ServerStore final : public Store, public LinkStore
 {
 public:
     explicit ServerStore(Server& server)
@@ -34,13 +34,14 @@ public:
         return alive() ? LookupResult {StoreStatus::Ok, {code, 0, u"https://example.com/"_s, 0, 0}}
                        : LookupResult {StoreStatus::Failed, {}};
     }
-    LookupResult findByTarget(int, const QString&) override { return {}; }
+    LinkStore& links() override { return *this; }
     InsertResult insert(const StoredLink&) override
     {
         ++m_server.calls;
         return alive() ? InsertResult {StoreStatus::Ok, {}} : InsertResult {};
     }
     StoreStatus addVisits(const QHash<QString, qint64>&) override { return StoreStatus::Failed; }
+    VisitGrant takeVisit(const QString&, qint64) override { return VisitGrant::Failed; }
     bool isHealthy() override { return alive(); }
     bool isBroken() const override { return m_broken; }
     QString lastError() const override { return m_broken ? u"server closed the connection"_s : QString(); }
@@ -89,9 +90,10 @@ void StorePoolTest::restartCostsOneWrite()
     // Makes count calls at once and waits for their answers.
     const auto calls = [&](int count) {
         answers.clear();
-        const std::function<bool(LinkStore*)> work = [write](LinkStore* store) {
+        const std::function<bool(Store*)> work = [write](Store* store) {
             return store
-                && (write ? store->insert({}).status : store->findByCode(u"abc123"_s).status) == StoreStatus::Ok;
+                && (write ? store->links().insert({}).status : store->links().findByCode(u"abc123"_s).status)
+                == StoreStatus::Ok;
         };
         const std::function<void(bool)> done = [&answers](bool ok) { answers.append(ok); };
         for (int i = 0; i < count; ++i) {

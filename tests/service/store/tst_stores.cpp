@@ -38,7 +38,7 @@ enum class Scenario {
     PagingWhileAdding,
 };
 
-using StoreFactory = std::function<std::unique_ptr<LinkStore>()>;
+using StoreFactory = std::function<std::unique_ptr<SqlLinkStore>()>;
 
 // Runs body on `count` threads at once, each with a store of its own, as several workers or
 // instances would.
@@ -50,7 +50,7 @@ void onThreads(int count, const StoreFactory& factory, Body body)
     threads.reserve(static_cast<size_t>(count));
     for (int i = 0; i < count; ++i) {
         threads.emplace_back([&, i] {
-            const std::unique_ptr<LinkStore> store = factory();
+            const std::unique_ptr<SqlLinkStore> store = factory();
             const bool opened = store->open();
             ready.arrive_and_wait();
             body(i, opened ? store.get() : nullptr);
@@ -78,7 +78,7 @@ StoredLink owned(const QString& code, const QString& target, qint64 createdSecs)
     return link;
 }
 
-QStringList codesOf(LinkStore& store, const LinkQuery& query)
+QStringList codesOf(SqlLinkStore& store, const LinkQuery& query)
 {
     QStringList codes;
     const StoreStatus status = store.listLinks(query, [&codes](const StoredLink& link) {
@@ -113,7 +113,7 @@ private slots:
     void sqliteKeepsLinksAcrossReopen();
 
 private:
-    void ownedLinks(Scenario scenario, LinkStore* store, QRandomGenerator& random);
+    void ownedLinks(Scenario scenario, SqlLinkStore* store, QRandomGenerator& random);
     StoreFactory factoryFor(const QString& kind);
     QString lastDatabase() const { return u"contract%1"_s.arg(m_databases); }
 
@@ -182,7 +182,7 @@ void StoresTest::contract()
         // then all ask for the same address.
         constexpr int Connections = 8;
         std::vector<ShortenOutcome> outcomes(Connections);
-        onThreads(Connections, factory, [&](int i, LinkStore* store) {
+        onThreads(Connections, factory, [&](int i, SqlLinkStore* store) {
             QRandomGenerator own(static_cast<quint32>(i));
             if (store) {
                 outcomes[static_cast<size_t>(i)] = shortenIn(*store, 2, u"https://example.com/race"_s, 1, own);
@@ -205,7 +205,7 @@ void StoresTest::contract()
         // Quotes, backslashes, braces and commas are what an array literal must escape.
         const auto address = [](int i) { return u"https://example.com/batch/%1?q=\"a\\b\",{c}'d'中"_s.arg(i); };
         {
-            const std::unique_ptr<LinkStore> setup = factory();
+            const std::unique_ptr<SqlLinkStore> setup = factory();
             QVERIFY(setup->open());
             QCOMPARE(setup->insert({u"heldxx"_s, 0, address(0), 0, 0}).status, StoreStatus::Ok);
         }
@@ -217,7 +217,7 @@ void StoresTest::contract()
             }
             asked[size_t(c)].append({0, address(c + 1)});
         }
-        onThreads(Connections, factory, [&](int c, LinkStore* store) {
+        onThreads(Connections, factory, [&](int c, SqlLinkStore* store) {
             QRandomGenerator own(static_cast<quint32>(c));
             if (store) {
                 outcomes[size_t(c)] = shortenAllIn(*store, asked[size_t(c)], 1, own);
@@ -238,7 +238,7 @@ void StoresTest::contract()
         }
         QCOMPARE(codeOf.size(), Addresses);
         QCOMPARE(codeOf.value(address(0)), u"heldxx"_s);
-        const std::unique_ptr<LinkStore> check = factory();
+        const std::unique_ptr<SqlLinkStore> check = factory();
         QVERIFY(check->open());
         for (int i = 0; i < Addresses; ++i) {
             QCOMPARE(made.value(address(i)), i == 0 ? 0 : 1);
@@ -253,14 +253,14 @@ void StoresTest::contract()
         constexpr int Limit = 25;
         constexpr int Tries = 20;
         {
-            const std::unique_ptr<LinkStore> setup = factory();
+            const std::unique_ptr<SqlLinkStore> setup = factory();
             QVERIFY(setup->open());
             StoredLink link {u"scarce"_s, 0, u"http://scarce.example/"_s, 0, 0};
             link.maxVisits = Limit;
             QCOMPARE(setup->insert(link).status, StoreStatus::Ok);
         }
         std::array<std::array<int, 4>, 2> outcomes {};
-        onThreads(2, factory, [&](int c, LinkStore* store) {
+        onThreads(2, factory, [&](int c, SqlLinkStore* store) {
             for (int i = 0; i < Tries && store; ++i) {
                 ++outcomes[size_t(c)][size_t(store->takeVisit(u"scarce"_s, 1))];
             }
@@ -269,31 +269,31 @@ void StoresTest::contract()
             = [&outcomes](VisitGrant grant) { return outcomes[0][size_t(grant)] + outcomes[1][size_t(grant)]; };
         QCOMPARE(count(VisitGrant::Granted), Limit);
         QCOMPARE(count(VisitGrant::Exhausted), 2 * Tries - Limit);
-        const std::unique_ptr<LinkStore> check = factory();
+        const std::unique_ptr<SqlLinkStore> check = factory();
         QVERIFY(check->open());
         QCOMPARE(check->findByCode(u"scarce"_s).link.visits, Limit);
         return;
     }
     if (scenario == Scenario::VisitsAddUp) {
         {
-            const std::unique_ptr<LinkStore> setup = factory();
+            const std::unique_ptr<SqlLinkStore> setup = factory();
             QVERIFY(setup->open());
             QCOMPARE(setup->insert({u"visited"_s, 0, u"http://a.example/"_s, 0, 0}).status, StoreStatus::Ok);
             QCOMPARE(setup->insert({u"counted"_s, 0, u"http://b.example/"_s, 0, 0}).status, StoreStatus::Ok);
         }
-        onThreads(2, factory, [](int, LinkStore* store) {
+        onThreads(2, factory, [](int, SqlLinkStore* store) {
             for (int round = 0; round < 50 && store; ++round) {
                 store->addVisits({{u"visited"_s, 1}, {u"counted"_s, 2}, {u"unknown"_s, 5}});
             }
         });
-        const std::unique_ptr<LinkStore> check = factory();
+        const std::unique_ptr<SqlLinkStore> check = factory();
         QVERIFY(check->open());
         QCOMPARE(check->findByCode(u"visited"_s).link.visits, 100);
         QCOMPARE(check->findByCode(u"counted"_s).link.visits, 200);
         return;
     }
 
-    const std::unique_ptr<LinkStore> store = factory();
+    const std::unique_ptr<SqlLinkStore> store = factory();
     QVERIFY2(store->open(), qPrintable(store->lastError()));
     switch (scenario) {
     case Scenario::Lookups: {
@@ -438,7 +438,7 @@ void StoresTest::contract()
 }
 
 // Links people own: chosen codes, ends, visit limits, edits and paged listings.
-void StoresTest::ownedLinks(Scenario scenario, LinkStore* store, QRandomGenerator& random)
+void StoresTest::ownedLinks(Scenario scenario, SqlLinkStore* store, QRandomGenerator& random)
 {
     const QString address = u"http://a.example/"_s;
     QCOMPARE(store->insert({u"gone01"_s, 0, u"http://gone.example/"_s, 0, 0}).status, StoreStatus::Ok);
@@ -669,7 +669,7 @@ void StoresTest::listing()
     QFETCH(QString, after);
     const StoreFactory factory = factoryFor(kind);
     QVERIFY(factory);
-    const std::unique_ptr<LinkStore> store = factory();
+    const std::unique_ptr<SqlLinkStore> store = factory();
     QVERIFY2(store->open(), qPrintable(store->lastError()));
     const struct {
         QString code;
@@ -754,17 +754,17 @@ void StoresTest::migrations()
         }
     }
     for (int opening = 0; opening < 2; ++opening) {
-        const std::unique_ptr<LinkStore> store = factory();
+        const std::unique_ptr<SqlLinkStore> store = factory();
         QCOMPARE(store->open(), opens);
         if (!opens) {
             QVERIFY2(store->lastError().contains(u"newer"_s), qPrintable(store->lastError()));
             return;
         }
         // Opening again applies nothing twice.
-        QCOMPARE(schemaVersion(static_cast<SqlLinkStore*>(store.get())->connection()),
+        QCOMPARE(schemaVersion(store->connection()),
             migrationsFor(kind == u"sqlite" ? SqlDialect::Sqlite : SqlDialect::Postgres).constLast().version);
     }
-    const std::unique_ptr<LinkStore> store = factory();
+    const std::unique_ptr<SqlLinkStore> store = factory();
     QVERIFY(store->open());
     if (linksAfter > 0) {
         const LookupResult kept = store->findByCode(u"abcdef"_s);
@@ -839,8 +839,8 @@ void StoresTest::poolReconnects()
     const auto lookup = [&pool] {
         std::optional<StoreStatus> answer;
         pool.run<LookupResult>(
-            [](LinkStore* store) {
-                return store ? store->findByCode(u"abcdef"_s) : LookupResult {StoreStatus::Failed, {}};
+            [](Store* store) {
+                return store ? store->links().findByCode(u"abcdef"_s) : LookupResult {StoreStatus::Failed, {}};
             },
             [&answer](const LookupResult& found) { answer = found.status; });
         [[maybe_unused]] const bool answered = QTest::qWaitFor([&answer] { return answer.has_value(); }, 10'000);

@@ -15,7 +15,7 @@ using namespace Shortd;
 
 namespace
 {
-using StoreFactory = std::function<std::unique_ptr<LinkStore>()>;
+using StoreFactory = std::function<std::unique_ptr<SqlLinkStore>()>;
 
 constexpr qint64 Day0 = 20'000 * SecondsPerDay;
 
@@ -24,7 +24,7 @@ StoredLink link(const QString& code)
     return {code, 2, u"https://example.com/"_s + code, 1, 0};
 }
 
-VisitCounts countsOf(LinkStore& store, const QString& code)
+VisitCounts countsOf(SqlLinkStore& store, const QString& code)
 {
     QHash<QString, VisitCounts> counts;
     if (store.linkVisitCounts({code}, &counts) != StoreStatus::Ok) {
@@ -92,7 +92,7 @@ void VisitCountsTest::addUpFromTwoConnections()
     const StoreFactory factory = factoryFor(kind);
     QVERIFY(factory);
     {
-        const std::unique_ptr<LinkStore> store = factory();
+        const std::unique_ptr<SqlLinkStore> store = factory();
         QVERIFY2(store->open(), qPrintable(store->lastError()));
         QCOMPARE(store->insert(link(u"aaaaaa"_s)).status, StoreStatus::Ok);
         QCOMPARE(store->insert(link(u"bbbbbb"_s)).status, StoreStatus::Ok);
@@ -113,7 +113,7 @@ void VisitCountsTest::addUpFromTwoConnections()
     threads.reserve(2);
     for (int i = 0; i < 2; ++i) {
         threads.emplace_back([&] {
-            const std::unique_ptr<LinkStore> store = factory();
+            const std::unique_ptr<SqlLinkStore> store = factory();
             const bool opened = store->open();
             ready.arrive_and_wait();
             for (int round = 0; round < Rounds && opened; ++round) {
@@ -131,7 +131,7 @@ void VisitCountsTest::addUpFromTwoConnections()
         thread.join();
     }
     QCOMPARE(failures.load(), 0);
-    const std::unique_ptr<LinkStore> store = factory();
+    const std::unique_ptr<SqlLinkStore> store = factory();
     QVERIFY(store->open());
     const VisitCounts expected {2 * Rounds * 3, 2 * Rounds * 2, 2 * Rounds * 5, 2 * Rounds};
     QCOMPARE(countsOf(*store, u"aaaaaa"_s), expected);
@@ -152,7 +152,7 @@ void VisitCountsTest::reportsAndPruning()
     QFETCH(QString, kind);
     const StoreFactory factory = factoryFor(kind);
     QVERIFY(factory);
-    const std::unique_ptr<LinkStore> store = factory();
+    const std::unique_ptr<SqlLinkStore> store = factory();
     QVERIFY2(store->open(), qPrintable(store->lastError()));
     VisitBatch batch;
     const auto add = [&batch](const QString& code, qint64 hour, VisitCounts counts) {
@@ -210,7 +210,7 @@ void VisitCountsTest::shortenerCountsSurviveRestart()
     const StoreFactory factory = factoryFor(kind);
     QVERIFY(factory);
     {
-        const std::unique_ptr<LinkStore> store = factory();
+        const std::unique_ptr<SqlLinkStore> store = factory();
         QVERIFY(store->open());
         QCOMPARE(store->insert(link(u"aaaaaa"_s)).status, StoreStatus::Ok);
     }
@@ -227,7 +227,7 @@ void VisitCountsTest::shortenerCountsSurviveRestart()
         shortener.countVisit(u"aaaaaa"_s, {VisitClass::Bot, u"192.0.2.4"_s, "curl/8.5.0", {}}, now);
         QVERIFY(shortener.hasPendingVisits());
     }
-    const std::unique_ptr<LinkStore> store = factory();
+    const std::unique_ptr<SqlLinkStore> store = factory();
     QVERIFY(store->open());
     QCOMPARE(countsOf(*store, u"aaaaaa"_s), (VisitCounts {3, 2, 1, 1}));
     // A preview and a bot leave the link's visits, which a visit limit counts, alone.
