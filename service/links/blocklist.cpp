@@ -24,11 +24,6 @@ constexpr std::array<QStringView, 4> HostsFileSinks {u"0.0.0.0", u"127.0.0.1", u
 // What a range's line may keep of its comment (a reference such as SBL123) as its entry.
 constexpr qsizetype MaximumRangeEntry = 200;
 
-quint64 hashOf(QByteArrayView text)
-{
-    return quint64(qHashBits(text.data(), size_t(text.size()), 0));
-}
-
 bool isBlank(QChar c)
 {
     return c == u' ' || c == u'\t';
@@ -186,56 +181,6 @@ QString normalisedAddress(QStringView address)
     return normalise(address, nullptr);
 }
 
-void PackedStrings::add(QByteArrayView text)
-{
-    Q_ASSERT(quint64(m_text.size()) + quint64(text.size()) <= std::numeric_limits<quint32>::max());
-    m_slots.push_back({hashOf(text), quint32(m_text.size()), quint32(text.size())});
-    m_text.append(text);
-}
-
-void PackedStrings::seal()
-{
-    std::sort(m_slots.begin(), m_slots.end(), [this](const Slot& a, const Slot& b) {
-        if (a.hash != b.hash) {
-            return a.hash < b.hash;
-        }
-        return QByteArrayView(m_text.constData() + a.offset, a.length)
-            < QByteArrayView(m_text.constData() + b.offset, b.length);
-    });
-    const auto same = [this](const Slot& a, const Slot& b) {
-        return a.hash == b.hash
-            && QByteArrayView(m_text.constData() + a.offset, a.length)
-            == QByteArrayView(m_text.constData() + b.offset, b.length);
-    };
-    m_slots.erase(std::unique(m_slots.begin(), m_slots.end(), same), m_slots.end());
-    m_slots.shrink_to_fit();
-    m_text.squeeze();
-}
-
-qsizetype PackedStrings::find(QByteArrayView text) const
-{
-    const quint64 hash = hashOf(text);
-    auto it = std::lower_bound(
-        m_slots.cbegin(), m_slots.cend(), hash, [](const Slot& slot, quint64 wanted) { return slot.hash < wanted; });
-    for (; it != m_slots.cend() && it->hash == hash; ++it) {
-        if (QByteArrayView(m_text.constData() + it->offset, it->length) == text) {
-            return qsizetype(it - m_slots.cbegin());
-        }
-    }
-    return -1;
-}
-
-QByteArrayView PackedStrings::at(qsizetype index) const
-{
-    const Slot& slot = m_slots[size_t(index)];
-    return {m_text.constData() + slot.offset, qsizetype(slot.length)};
-}
-
-qsizetype PackedStrings::bytes() const
-{
-    return m_text.capacity() + qsizetype(m_slots.capacity() * sizeof(Slot));
-}
-
 std::optional<AddressKey> AddressKey::ofAddress(QStringView address, const PublicSuffixList& suffixes)
 {
     QString host;
@@ -260,7 +205,7 @@ std::optional<AddressKey> AddressKey::ofHost(QStringView host, const PublicSuffi
     }
     key.host = name.toLatin1();
     if (!key.ip) {
-        key.registrable = suffixes.registrableDomain(name).size();
+        key.registrable = suffixes.registrableLength(key.host);
     }
     return key;
 }
@@ -323,9 +268,9 @@ void Blocklist::addLine(QStringView line, LineState& state)
                 added = addHost(name) || added;
             }
         }
-    } else if (const auto [network, prefix] = QHostAddress::parseSubnet(tokens.front().toString());
-               tokens.front().contains(u'/') && prefix >= 0) {
-        added = state.reading == Reading::Everything && addRange(network, prefix, line);
+    } else if (tokens.front().contains(u'/')) {
+        const auto [network, prefix] = QHostAddress::parseSubnet(tokens.front().toString());
+        added = prefix >= 0 && state.reading == Reading::Everything && addRange(network, prefix, line);
     } else if (const std::optional<QHostAddress> ip = literalIp(tokens.front())) {
         added = state.reading == Reading::Everything
             && addRange(*ip, ip->protocol() == QAbstractSocket::IPv4Protocol ? 32 : 128, line);

@@ -25,30 +25,6 @@ namespace Shortd
 // with a host.
 QString normalisedAddress(QStringView address);
 
-// Strings kept end to end in one buffer and found by a hash, so a million entries cost a few
-// bytes each besides their text.
-class PackedStrings
-{
-public:
-    void add(QByteArrayView text);
-    // Sorts the hashes and drops repeated strings; add nothing after.
-    void seal();
-    // The index of text, or -1.
-    qsizetype find(QByteArrayView text) const;
-    QByteArrayView at(qsizetype index) const;
-    qsizetype size() const { return qsizetype(m_slots.size()); }
-    qsizetype bytes() const;
-
-private:
-    struct Slot {
-        quint64 hash;
-        quint32 offset;
-        quint32 length;
-    };
-    QByteArray m_text;
-    std::vector<Slot> m_slots;
-};
-
 // An address or a host in the form lists compare, worked out once for every list a lookup asks.
 struct AddressKey {
     QByteArray address; // as normalisedAddress gives it; empty when only a host is asked

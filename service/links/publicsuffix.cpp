@@ -1,8 +1,11 @@
 #include "links/publicsuffix.h"
 
 #include <QFile>
+#include <QHash>
 #include <QHostAddress>
 #include <QUrl>
+#include <algorithm>
+#include <limits>
 
 using namespace Qt::StringLiterals;
 
@@ -16,13 +19,88 @@ bool isPlainNameCharacter(QChar c)
     return (c >= u'a' && c <= u'z') || (c >= u'0' && c <= u'9') || c == u'-' || c == u'.' || c == u'_';
 }
 
-// Where the label after the one at position starts, or -1 past the last label.
-qsizetype nextLabel(QStringView host, qsizetype position)
+// Buckets of about this many hashes each.
+constexpr qsizetype SlotsPerBucket = 4;
+
+quint64 hashOf(QByteArrayView text)
 {
-    const qsizetype dot = host.indexOf(u'.', position);
+    return quint64(qHashBits(text.data(), size_t(text.size()), 0));
+}
+
+// Where the label after the one at position starts, or -1 past the last label.
+qsizetype nextLabel(QByteArrayView host, qsizetype position)
+{
+    const qsizetype dot = host.indexOf('.', position);
     return dot < 0 ? -1 : dot + 1;
 }
+
+// A name's last label is never all digits; an address's is (IPv6 has a colon).
+bool isIpAddress(QByteArrayView host)
+{
+    const QByteArrayView last = host.sliced(host.lastIndexOf('.') + 1);
+    return host.contains(':') || std::all_of(last.cbegin(), last.cend(), [](char c) { return c >= '0' && c <= '9'; });
+}
 } // namespace
+
+void PackedStrings::add(QByteArrayView text)
+{
+    Q_ASSERT(quint64(m_text.size()) + quint64(text.size()) <= std::numeric_limits<quint32>::max());
+    m_slots.push_back({hashOf(text), quint32(m_text.size()), quint32(text.size())});
+    m_text.append(text);
+}
+
+void PackedStrings::seal()
+{
+    const auto text
+        = [this](const Slot& slot) { return QByteArrayView(m_text.constData() + slot.offset, slot.length); };
+    std::sort(m_slots.begin(), m_slots.end(),
+        [&text](const Slot& a, const Slot& b) { return a.hash != b.hash ? a.hash < b.hash : text(a) < text(b); });
+    const auto same = [&text](const Slot& a, const Slot& b) { return a.hash == b.hash && text(a) == text(b); };
+    m_slots.erase(std::unique(m_slots.begin(), m_slots.end(), same), m_slots.end());
+    m_slots.shrink_to_fit();
+    m_text.squeeze();
+
+    int bits = 0;
+    while (bits < 30 && (qsizetype(1) << bits) * SlotsPerBucket < size()) {
+        ++bits;
+    }
+    m_shift = 64 - bits;
+    m_buckets.assign((size_t(1) << bits) + 1, 0);
+    size_t slot = 0;
+    for (size_t bucket = 0; bucket < m_buckets.size(); ++bucket) {
+        while (slot < m_slots.size() && (bits == 0 ? 0 : m_slots[slot].hash >> m_shift) < bucket) {
+            ++slot;
+        }
+        m_buckets[bucket] = quint32(slot);
+    }
+    m_buckets.back() = quint32(m_slots.size());
+}
+
+qsizetype PackedStrings::find(QByteArrayView text) const
+{
+    if (m_slots.empty()) {
+        return -1;
+    }
+    const quint64 hash = hashOf(text);
+    const size_t bucket = m_shift >= 64 ? 0 : size_t(hash >> m_shift);
+    const auto end = m_slots.cbegin() + m_buckets[bucket + 1];
+    auto it = m_slots.cbegin() + m_buckets[bucket];
+    while (it != end && it->hash < hash) {
+        ++it;
+    }
+    for (; it != end && it->hash == hash; ++it) {
+        if (QByteArrayView(m_text.constData() + it->offset, it->length) == text) {
+            return qsizetype(it - m_slots.cbegin());
+        }
+    }
+    return -1;
+}
+
+QByteArrayView PackedStrings::at(qsizetype index) const
+{
+    const Slot& slot = m_slots[size_t(index)];
+    return {m_text.constData() + slot.offset, qsizetype(slot.length)};
+}
 
 QString defaultPublicSuffixPath()
 {
@@ -73,7 +151,7 @@ PublicSuffixList PublicSuffixList::fromText(QByteArrayView text)
         if (line.isEmpty() || line.startsWith(u"//"_s)) {
             continue;
         }
-        QSet<QString>* into = &list.m_rules;
+        PackedStrings* into = &list.m_rules;
         QStringView rule = line;
         if (rule.startsWith(u'!')) {
             into = &list.m_exceptions;
@@ -84,9 +162,12 @@ PublicSuffixList PublicSuffixList::fromText(QByteArrayView text)
         }
         const QString key = hostKey(rule);
         if (!key.isEmpty()) {
-            into->insert(key);
+            into->add(key.toLatin1());
         }
     }
+    list.m_rules.seal();
+    list.m_wildcards.seal();
+    list.m_exceptions.seal();
     return list;
 }
 
@@ -105,40 +186,41 @@ Result<PublicSuffixList> PublicSuffixList::load(const QString& path)
     return list;
 }
 
-QString PublicSuffixList::publicSuffix(QStringView host) const
+qsizetype PublicSuffixList::publicSuffixLength(QByteArrayView host) const
 {
-    if (host.isEmpty() || host.contains(u':') || !QHostAddress(host.toString()).isNull()) {
-        return {};
+    if (host.isEmpty() || isIpAddress(host)) {
+        return 0;
     }
     // From the whole name towards its last label, so the first rule met is the longest; an
     // exception names a suffix one label shorter than itself and prevails over every rule.
     qsizetype longest = -1;
     for (qsizetype at = 0; at >= 0; at = nextLabel(host, at)) {
-        const QString suffix = host.sliced(at).toString();
-        if (m_exceptions.contains(suffix)) {
-            return host.sliced(nextLabel(host, at)).toString();
+        const QByteArrayView suffix = host.sliced(at);
+        const qsizetype parent = nextLabel(host, at);
+        if (m_exceptions.find(suffix) >= 0) {
+            return parent < 0 ? 0 : host.size() - parent;
         }
-        if (longest < 0) {
-            const qsizetype parent = nextLabel(host, at);
-            if (m_rules.contains(suffix) || (parent >= 0 && m_wildcards.contains(host.sliced(parent).toString()))) {
-                longest = at;
-            }
+        if (longest < 0 && (m_rules.find(suffix) >= 0 || (parent >= 0 && m_wildcards.find(host.sliced(parent)) >= 0))) {
+            longest = at;
         }
     }
-    if (longest < 0) {
-        longest = host.lastIndexOf(u'.') + 1;
-    }
-    return host.sliced(longest).toString();
+    return longest < 0 ? host.size() - host.lastIndexOf('.') - 1 : host.size() - longest;
 }
 
-QString PublicSuffixList::registrableDomain(QStringView host) const
+qsizetype PublicSuffixList::registrableLength(QByteArrayView host) const
 {
-    const QString suffix = publicSuffix(host);
-    if (suffix.isEmpty() || suffix.size() >= host.size()) {
-        return {};
+    const qsizetype suffix = publicSuffixLength(host);
+    if (suffix == 0 || suffix >= host.size()) {
+        return 0;
     }
-    const QStringView before = host.first(host.size() - suffix.size() - 1);
-    return host.sliced(before.lastIndexOf(u'.') + 1).toString();
+    const QByteArrayView before = host.first(host.size() - suffix - 1);
+    return host.size() - before.lastIndexOf('.') - 1;
+}
+
+QString PublicSuffixList::registrableDomain(const QString& host) const
+{
+    const QByteArray ascii = host.toLatin1();
+    return QString::fromLatin1(ascii.right(registrableLength(ascii)));
 }
 
 } // namespace Shortd
