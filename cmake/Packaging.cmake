@@ -36,7 +36,7 @@ The client sends one signed request to a shortening service over HTTPS and
 shows its answer. The service is packaged as nolvex-shortd.")
 
 set(CPACK_DEBIAN_SERVICE_PACKAGE_NAME nolvex-shortd)
-set(CPACK_DEBIAN_SERVICE_PACKAGE_DEPENDS "libqt6sql6-sqlite, libqt6sql6-psql")
+set(CPACK_DEBIAN_SERVICE_PACKAGE_DEPENDS "libqt6sql6-sqlite, libqt6sql6-psql, publicsuffix")
 set(CPACK_DEBIAN_SERVICE_PACKAGE_CONTROL_EXTRA
     ${NOLVEX_SHORTD_CONTROL_DIR}/postinst ${NOLVEX_SHORTD_CONTROL_DIR}/prerm ${NOLVEX_SHORTD_CONTROL_DIR}/postrm
     ${NOLVEX_SHORTD_CONTROL_DIR}/conffiles)

@@ -10,7 +10,7 @@ NOLVEX_PACKAGES=(
     build-essential cmake ninja-build pkg-config
     qt6-base-dev qt6-base-dev-tools qt6-httpserver-dev qt6-websockets-dev libqt6sql6-sqlite libqt6sql6-psql
     qt6-translations-l10n libgl-dev libssl-dev openssl libqrencode-dev libicu-dev qt6-l10n-tools
-    fonts-wqy-microhei fonts-noto-cjk
+    fonts-wqy-microhei fonts-noto-cjk publicsuffix
     xvfb xauth
 )
 
