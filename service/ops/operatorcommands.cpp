@@ -81,8 +81,14 @@ QString groupHelp(const QString& group)
                          "does.\n");
 }
 
-std::unique_ptr<Store> openStore(const QCommandLineParser& parser, const QProcessEnvironment& environment,
-    StoreAccess access, Session& session, int* status, ServiceConfig* used)
+// A store the options name, with the configuration that named it.
+struct OpenedStore {
+    std::unique_ptr<Store> store;
+    ServiceConfig config;
+};
+
+Result<OpenedStore> openStore(
+    const QCommandLineParser& parser, const QProcessEnvironment& environment, StoreAccess access)
 {
     // The service's own options and environment name the database, so both always agree.
     QStringList serviceArguments {QString(OpsProgram)};
@@ -94,21 +100,18 @@ std::unique_ptr<Store> openStore(const QCommandLineParser& parser, const QProces
     }
     const ConfigResult config = parseConfig(serviceArguments, environment);
     if (!config.error.isEmpty()) {
-        *status = session.fail(OpsBadUsage, config.error);
-        return nullptr;
+        return Fault {FaultKind::Invalid, {}, config.error};
     }
-    *used = config.config;
-    QString error;
-    std::unique_ptr<Store> store = openLinkStore(config.config, access, &error);
+    Result<std::unique_ptr<Store>> store = openLinkStore(config.config, access);
     if (!store) {
-        *status = session.fail(OpsRefused, error);
-    } else if (!store->linkAdmin() || !store->linkArchive() || !store->keys() || !store->visits()) {
-        // The commands work on the links, the keys and the visit counters alike.
-        *status
-            = session.fail(OpsRefused, QStringLiteral("the database keeps links only; it cannot serve this command"));
-        store.reset();
+        return store.fault();
     }
-    return store;
+    if (!(*store)->linkAdmin() || !(*store)->linkArchive() || !(*store)->keys() || !(*store)->visits()) {
+        // The commands work on the links, the keys and the visit counters alike.
+        return Fault {
+            FaultKind::Refused, {}, QStringLiteral("the database keeps links only; it cannot serve this command")};
+    }
+    return OpenedStore {std::move(store).value(), config.config};
 }
 } // namespace
 
@@ -178,10 +181,11 @@ int runOperatorCommand(
     if (!checked.run) {
         return checked.status;
     }
-    int status = OpsDone;
-    ServiceConfig config;
-    const std::unique_ptr<Store> store = openStore(parser, environment, command->access, session, &status, &config);
-    return store ? checked.run(*store, config) : status;
+    const Result<OpenedStore> opened = openStore(parser, environment, command->access);
+    if (!opened) {
+        return session.fail(opened.fault());
+    }
+    return checked.run(*opened->store, opened->config);
 }
 
 } // namespace Shortd

@@ -5,9 +5,15 @@
 namespace Shortd
 {
 
-std::unique_ptr<Store> openLinkStore(const ServiceConfig& config, StoreAccess access, QString* error)
+Result<std::unique_ptr<Store>> openLinkStore(const ServiceConfig& config, StoreAccess access)
 {
-    return openLinkStore(config.database, config.dataDir, config.syncEachCommit, access, error);
+    QString error;
+    std::unique_ptr<Store> store
+        = openLinkStore(config.database, config.dataDir, config.syncEachCommit, access, &error);
+    if (!store) {
+        return Fault {FaultKind::Unavailable, {}, error};
+    }
+    return {std::move(store)};
 }
 
 } // namespace Shortd

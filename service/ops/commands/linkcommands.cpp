@@ -108,26 +108,28 @@ CheckedCommand checkExport(const QCommandLineParser& parser, const QString&, Ses
         [format, &session](Store& store, const ServiceConfig&) { return writeLinks(store, format, {}, session); }};
 }
 
-// The link a command names by its code; nullopt when there is none (the message given).
-std::optional<StoredLink> findLink(Store& store, const QString& code, Session& session, int* status)
+Fault noLink(const QString& code)
+{
+    return {FaultKind::Missing, {}, QStringLiteral("no link %1").arg(code)};
+}
+
+// The link a command names by its code, or why there is none to be had.
+Result<StoredLink> findLink(Store& store, const QString& code)
 {
     const LookupResult found = store.links().findByCode(code);
     if (found.status == StoreStatus::Ok) {
         return found.link;
     }
-    *status = session.fail(
-        OpsRefused, found.status == StoreStatus::Failed ? store.lastError() : QStringLiteral("no link %1").arg(code));
-    return std::nullopt;
+    return found.status == StoreStatus::Failed ? Fault {FaultKind::Unavailable, {}, store.lastError()} : noLink(code);
 }
 
 // A code that cannot be one, drawn or chosen, is refused without asking the store.
-bool checkCode(const QString& code, Session& session)
+Result<Done> checkCode(const QString& code)
 {
     if (mayBeStoredCode(code)) {
-        return true;
+        return Done {};
     }
-    session.fail(OpsRefused, QStringLiteral("no link %1").arg(code));
-    return false;
+    return noLink(code);
 }
 
 // One link, a field a line; the fields a link may lack only when it has them.
@@ -168,10 +170,9 @@ QString linkText(const StoredLink& stored)
 
 int showLink(Store& store, const QString& code, Session& session)
 {
-    int status = OpsDone;
-    const std::optional<StoredLink> found = findLink(store, code, session, &status);
+    const Result<StoredLink> found = findLink(store, code);
     if (!found) {
-        return status;
+        return session.fail(found.fault());
     }
     session.out().write(linkText(*found).toUtf8());
     return OpsDone;
@@ -179,8 +180,8 @@ int showLink(Store& store, const QString& code, Session& session)
 
 CheckedCommand checkShow(const QCommandLineParser&, const QString& code, Session& session)
 {
-    if (!checkCode(code, session)) {
-        return refusedWith(OpsRefused);
+    if (const Result<Done> known = checkCode(code); !known) {
+        return refusedWith(session.fail(known.fault()));
     }
     return {OpsDone, [code, &session](Store& store, const ServiceConfig&) { return showLink(store, code, session); }};
 }
@@ -234,10 +235,9 @@ QString systemUser()
 int changeState(
     Store& store, const QString& code, LinkState wanted, const std::optional<QString>& reason, Session& session)
 {
-    int status = OpsDone;
-    const std::optional<StoredLink> link = findLink(store, code, session, &status);
+    const Result<StoredLink> link = findLink(store, code);
     if (!link) {
-        return status;
+        return session.fail(link.fault());
     }
     if (link->state == LinkState::Deleted) {
         return session.fail(OpsRefused, QStringLiteral("%1 is deleted; a deleted link stays deleted").arg(code));
@@ -275,8 +275,8 @@ CheckedCommand checkDisable(const QCommandLineParser& parser, const QString& cod
                     .arg(reason->size())));
         }
     }
-    if (!checkCode(code, session)) {
-        return refusedWith(OpsRefused);
+    if (const Result<Done> known = checkCode(code); !known) {
+        return refusedWith(session.fail(known.fault()));
     }
     return {OpsDone, [code, reason, &session](Store& store, const ServiceConfig&) {
                 return changeState(store, code, LinkState::Disabled, reason, session);
@@ -287,8 +287,8 @@ CheckedCommand checkDisable(const QCommandLineParser& parser, const QString& cod
 std::function<CheckedCommand(const QCommandLineParser&, const QString&, Session&)> checkStateChange(LinkState wanted)
 {
     return [wanted](const QCommandLineParser&, const QString& code, Session& session) -> CheckedCommand {
-        if (!checkCode(code, session)) {
-            return refusedWith(OpsRefused);
+        if (const Result<Done> known = checkCode(code); !known) {
+            return refusedWith(session.fail(known.fault()));
         }
         return {OpsDone, [code, wanted, &session](Store& store, const ServiceConfig&) {
                     return changeState(store, code, wanted, QString(), session);
@@ -357,8 +357,8 @@ CheckedCommand checkSet(const QCommandLineParser& parser, const QString& code, S
     if (const QString problem = linkFieldsProblem(given); !problem.isEmpty()) {
         return refusedWith(session.fail(OpsBadUsage, problem));
     }
-    if (!checkCode(code, session)) {
-        return refusedWith(OpsRefused);
+    if (const Result<Done> known = checkCode(code); !known) {
+        return refusedWith(session.fail(known.fault()));
     }
     return {OpsDone,
         [code, patch, &session](Store& store, const ServiceConfig&) { return setFields(store, code, patch, session); }};

@@ -29,12 +29,12 @@ Run runCommand(const QStringList& arguments)
 std::unique_ptr<Store> openStore(const QString& database)
 {
     const ConfigResult config = parseConfig({u"nolvex-shortd"_s, u"--database"_s, database}, {});
-    QString error;
-    std::unique_ptr<Store> store = openLinkStore(config.config, StoreAccess::Create, &error);
+    Result<std::unique_ptr<Store>> store = openLinkStore(config.config, StoreAccess::Create);
     if (!store) {
-        qWarning("%s", qPrintable(error));
+        qWarning("%s", qPrintable(store.fault().english));
+        return {};
     }
-    return store;
+    return std::move(store).value();
 }
 
 QFileDevice::Permissions modeOf(const QString& path)

@@ -86,12 +86,12 @@ QString ShortdOpsTest::freshDatabase(const QString& kind, bool filled)
     QString database = kind == u"postgres" ? m_cluster.createDatabase(u"ops%1"_s.arg(m_databases))
                                            : u"sqlite:"_s + m_dir.filePath(u"ops%1.sqlite"_s.arg(m_databases));
     const ConfigResult config = parseConfig({u"nolvex-shortd"_s, u"--database"_s, database}, {});
-    QString error;
-    const std::unique_ptr<Store> store = openLinkStore(config.config, StoreAccess::Create, &error);
-    if (!store) {
-        qWarning("%s", qPrintable(error));
+    const Result<std::unique_ptr<Store>> opened = openLinkStore(config.config, StoreAccess::Create);
+    if (!opened) {
+        qWarning("%s", qPrintable(opened.fault().english));
         return {};
     }
+    Store* const store = opened->get();
     for (const StoredLink& link : fixture()) {
         if (filled && store->linkArchive()->restoreLink(link) != StoreStatus::Ok) {
             qWarning("cannot store %s: %s", qPrintable(link.code), qPrintable(store->lastError()));
@@ -390,10 +390,10 @@ void ShortdOpsTest::takenDown()
 
     // The deleted code is never handed out again: the store refuses it to any new link.
     const ConfigResult config = parseConfig({u"nolvex-shortd"_s, u"--database"_s, database}, {});
-    QString error;
-    const std::unique_ptr<Store> store = openLinkStore(config.config, StoreAccess::Change, &error);
-    QVERIFY2(store, qPrintable(error));
-    QCOMPARE(store->links().insert({code, 4, u"https://example.com/elsewhere"_s, 1, 0}).status, StoreStatus::CodeTaken);
+    const Result<std::unique_ptr<Store>> store = openLinkStore(config.config, StoreAccess::Change);
+    QVERIFY2(store, qPrintable(store ? QString() : store.fault().english));
+    QCOMPARE(
+        (*store)->links().insert({code, 4, u"https://example.com/elsewhere"_s, 1, 0}).status, StoreStatus::CodeTaken);
 }
 
 QTEST_GUILESS_MAIN(ShortdOpsTest)
