@@ -6,6 +6,7 @@
 #include "links/addresspolicy.h"
 #include "links/anonymouscreation.h"
 #include "links/codes.h"
+#include "links/linkchanges.h"
 #include "links/ratelimiter.h"
 #include "links/shortener.h"
 #include "store/storepool.h"
@@ -14,7 +15,6 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QRandomGenerator>
 
 namespace Shortd
 {
@@ -25,8 +25,6 @@ constexpr QStringView LinksPath = u"/api/v1/links";
 constexpr QStringView KeysPath = u"/api/v1/keys";
 constexpr auto JsonType = QByteArrayView("application/json; charset=utf-8");
 constexpr int RetryAfterSeconds = 2;
-// Drawn codes tried at each length before a longer one, for a link with options and no code.
-constexpr int DrawsPerLength = 3;
 // How long an accepted key is taken on trust, and how many are kept so. A key revoked on another
 // instance or from the shell is refused here within that time, as a link taken down elsewhere is;
 // a store call a second per busy key costs nothing to speak of.
@@ -103,85 +101,26 @@ QJsonObject callerObject(const Authentication& caller)
             caller.expiresSecs == 0 ? QJsonValue(QJsonValue::Null) : QJsonValue(rfc3339(caller.expiresSecs))}};
 }
 
-struct CreatedLink {
-    StoreStatus status = StoreStatus::Failed;
-    StoredLink link;
-};
-
-// A link with a chosen code, or with options and a drawn code: such a link never holds its
-// address. A drawn code that is taken is drawn again, longer after a few tries.
-CreatedLink insertChosen(LinkStore& store, StoredLink link)
+// Who may change links through the API with this key, for an edit or a deletion.
+Editor editorOf(const Authentication& caller, Action action)
 {
-    if (!link.code.isEmpty()) {
-        return {store.insert(link).status, link};
-    }
-    for (int length = MinimumCodeLength; length <= MaximumCodeLength; ++length) {
-        for (int draw = 0; draw < DrawsPerLength; ++draw) {
-            link.code = randomCode(length, *QRandomGenerator::global());
-            const StoreStatus status = store.insert(link).status;
-            if (status != StoreStatus::CodeTaken) {
-                return {status, link};
-            }
-        }
-    }
-    return {StoreStatus::Failed, link};
+    return {keyActorOf(caller.role, caller.name), caller.name, allows(caller.role, action, true),
+        allows(caller.role, action, false)};
 }
 
-// What an edit or a deletion found, decided on the worker so that the owner is checked against
-// the link as stored.
-enum class Change {
-    Done,
-    Missing,
-    Gone, // deleted before
-    Refused, // not the caller's link, and the role edits only its own
-    TakenDown, // disabled by an admin or an operator: the caller may not enable it or change why
-    Failed,
-};
-
-struct ChangeResult {
-    Change change = Change::Failed;
-    StoredLink link;
-};
-
-ChangeResult changeLink(LinkStore* store, const QString& code, const Authentication& caller, Action action,
-    const std::function<LookupResult(LinkStore&, const StoredLink&)>& apply, bool setsDisable = false)
+// A refused creation or change as the API answers it: a code in use names the member.
+HttpReply linkFaultReply(const Fault& fault)
 {
-    if (!store) {
-        return {};
+    if (fault.kind == FaultKind::Conflict && !fault.field.isEmpty()) {
+        return problemReply(409, fault.chinese, {{fault.field, QStringLiteral("已被占用")}});
     }
-    const LookupResult found = store->findByCode(code);
-    if (found.status != StoreStatus::Ok) {
-        return {found.status == StoreStatus::Missing ? Change::Missing : Change::Failed, {}};
-    }
-    if (found.link.state == LinkState::Deleted) {
-        return {Change::Gone, found.link};
-    }
-    if (!allows(caller.role, action, !found.link.owner.isEmpty() && found.link.owner == caller.name)) {
-        return {Change::Refused, found.link};
-    }
-    if (setsDisable && !mayChangeDisable(caller.role, caller.name, found.link)) {
-        return {Change::TakenDown, found.link};
-    }
-    const LookupResult changed = apply(*store, found.link);
-    switch (changed.status) {
-    case StoreStatus::Ok:
-        return {Change::Done, changed.link};
-    case StoreStatus::Missing: {
-        // Deleted in between, by another caller, or taken down in between (the edit's guard).
-        const LookupResult now = store->findByCode(code);
-        if (now.status == StoreStatus::Ok && now.link.state != LinkState::Deleted) {
-            return {Change::TakenDown, now.link};
-        }
-        return {Change::Gone, found.link};
-    }
-    default:
-        return {};
-    }
+    return faultReply(fault);
 }
 } // namespace
 
-ApiRouter::ApiRouter(ApiSettings settings, Shortener& shortener, RateLimiter& rateLimiter)
-    : m_settings(std::move(settings))
+ApiRouter::ApiRouter(ApiSettings settings, LinkBases bases, Shortener& shortener, RateLimiter& rateLimiter)
+    : m_settings(settings)
+    , m_bases(std::move(bases))
     , m_shortener(shortener)
     , m_rateLimiter(rateLimiter)
 {
@@ -211,7 +150,7 @@ void ApiRouter::onStoreRead(
 HttpReply ApiRouter::linkReply(int status, const StoredLink& link, const QByteArray& host, bool forAdmin) const
 {
     HttpReply reply {status, JsonType.toByteArray(),
-        linkJson(m_shortener.withPendingVisits(link), m_settings.shortLink(link.type, link.code, host),
+        linkJson(m_shortener.withPendingVisits(link), m_bases.shortLink(link.type, link.code, host),
             m_shortener.visitsOf(link), nowSecs(), forAdmin),
         {}};
     reply.addHeader("Cache-Control", "no-store");
@@ -351,7 +290,7 @@ void ApiRouter::createLink(
         respond(faultReply(create.fault()));
         return;
     }
-    const QList<QUrl> ownBases = m_settings.ownBases(request.host);
+    const QList<QUrl> ownBases = m_bases.ownBases(request.host);
     if (!caller) {
         if (!create->plain) {
             respond(unauthorizedReply(QStringLiteral("指定短码、到期时间、访问次数、标题或标签需要 API 密钥")));
@@ -419,25 +358,9 @@ void ApiRouter::chosenLink(
     link.title = create.title;
     link.tags = create.tags;
     link.owner = owner;
-    onStore<CreatedLink>([link](LinkStore* store) { return store ? insertChosen(*store, link) : CreatedLink {}; },
-        [this, host, respond](const CreatedLink& created) {
-            switch (created.status) {
-            case StoreStatus::Ok:
-                respond(linkReply(201, created.link, host, false));
-                return;
-            case StoreStatus::CodeTaken:
-                respond(problemReply(409,
-                    QStringLiteral("短码 %1 已被占用（删除的短网址也会一直占用它的短码）").arg(created.link.code),
-                    {{QStringLiteral("code"), QStringLiteral("已被占用")}}));
-                return;
-            case StoreStatus::TargetTaken:
-                respond(problemReply(409, QStringLiteral("该网址已有短网址，不能再创建")));
-                return;
-            default:
-                respond(storeDown());
-            }
-        },
-        respond);
+    m_shortener.create(link, [this, host, respond](const Result<StoredLink>& created) {
+        respond(created ? linkReply(201, created.value(), host, false) : linkFaultReply(created.fault()));
+    });
 }
 
 void ApiRouter::listLinks(const HttpRequest& request, bool forAdmin, const Respond& respond)
@@ -480,7 +403,7 @@ void ApiRouter::listLinks(const HttpRequest& request, bool forAdmin, const Respo
                 if (i > 0) {
                     json += ',';
                 }
-                json += linkJson(m_shortener.withPendingVisits(link), m_settings.shortLink(link.type, link.code, host),
+                json += linkJson(m_shortener.withPendingVisits(link), m_bases.shortLink(link.type, link.code, host),
                     m_shortener.visitsOf(link), now, forAdmin);
             }
             json += "],\"next\":";
@@ -601,45 +524,17 @@ void ApiRouter::editLink(
         respond(noSuchLink(code));
         return;
     }
-    const qint64 now = nowSecs();
-    LinkPatch guarded = *patch;
-    guarded.actor = keyActorOf(caller.role, caller.name);
-    if (caller.role != Role::Admin) {
-        guarded.onlyOwnDisable = guarded.actor.name;
-    }
-    onStore<ChangeResult>(
-        [code, caller, patch = std::move(guarded), now](LinkStore* store) {
-            return changeLink(
-                store, code, caller, Action::EditLinks,
-                [&](LinkStore& on, const StoredLink&) { return on.updateLink(code, patch, now); },
-                patch.state || patch.reason);
-        },
-        [this, code, host = request.host, admin = caller.role == Role::Admin, respond](const ChangeResult& result) {
-            switch (result.change) {
-            case Change::Done:
-                m_shortener.remember(result.link);
-                respond(linkReply(200, result.link, host, admin));
-                return;
-            case Change::Missing:
-                respond(noSuchLink(code));
-                return;
-            case Change::Gone:
-                respond(problemReply(409, QStringLiteral("短网址 %1 已删除，不能再修改").arg(code)));
-                return;
-            case Change::Refused:
-                respond(problemReply(403, QStringLiteral("只能修改自己创建的短网址")));
-                return;
-            case Change::TakenDown:
-                respond(problemReply(403,
-                    QStringLiteral(
-                        "短网址 %1 已被管理员或运维人员停用，只有管理员或运维人员才能重新启用它或修改停用原因")
-                        .arg(code)));
-                return;
-            case Change::Failed:
-                respond(storeDown());
+    m_shortener.edit(code, *patch, editorOf(caller, Action::EditLinks),
+        [this, host = request.host, admin = caller.role == Role::Admin, respond](const Result<StoredLink>& edited) {
+            if (edited) {
+                respond(linkReply(200, edited.value(), host, admin));
+            } else if (edited.fault().kind == FaultKind::Gone) {
+                // A deleted link is still there to read; changing it conflicts with its state.
+                respond(problemReply(409, edited.fault().chinese));
+            } else {
+                respond(linkFaultReply(edited.fault()));
             }
-        },
-        respond);
+        });
 }
 
 void ApiRouter::deleteLink(const QString& code, const Authentication& caller, const Respond& respond)
@@ -648,47 +543,10 @@ void ApiRouter::deleteLink(const QString& code, const Authentication& caller, co
         respond(noSuchLink(code));
         return;
     }
-    const qint64 now = nowSecs();
-    onStore<ChangeResult>(
-        [code, caller, now](LinkStore* store) {
-            return changeLink(
-                store, code, caller, Action::DeleteLinks,
-                [&](LinkStore& on, const StoredLink& link) {
-                    StoredLink deleted = link;
-                    deleted.state = LinkState::Deleted;
-                    deleted.changedSecs = now;
-                    return LookupResult {
-                        on.setState(code, LinkState::Deleted, link.reason, keyActorOf(caller.role, caller.name), now),
-                        deleted};
-                },
-                // Deleting frees the address for a new link: a take-down is not the creator's to end that way.
-                true);
-        },
-        [this, code, respond](const ChangeResult& result) {
-            switch (result.change) {
-            case Change::Done:
-                m_shortener.remember(result.link);
-                respond(noContent());
-                return;
-            case Change::Gone:
-                // Deleting again changes nothing, and says so the same way.
-                respond(noContent());
-                return;
-            case Change::Missing:
-                respond(noSuchLink(code));
-                return;
-            case Change::Refused:
-                respond(problemReply(403, QStringLiteral("只能删除自己创建的短网址")));
-                return;
-            case Change::TakenDown:
-                respond(problemReply(403,
-                    QStringLiteral("短网址 %1 已被管理员或运维人员停用，只有管理员或运维人员才能删除它").arg(code)));
-                return;
-            case Change::Failed:
-                respond(storeDown());
-            }
-        },
-        respond);
+    m_shortener.remove(code, editorOf(caller, Action::DeleteLinks), [respond](const Result<StoredLink>& deleted) {
+        // Deleting again changes nothing, and says so the same way.
+        respond(deleted || deleted.fault().kind == FaultKind::Gone ? noContent() : linkFaultReply(deleted.fault()));
+    });
 }
 
 void ApiRouter::listKeys(const Respond& respond)

@@ -3,6 +3,7 @@
 #include "access/authlimiter.h"
 #include "access/keys.h"
 #include "http/message.h"
+#include "links/linkbases.h"
 #include "store/store.h"
 
 #include <QByteArray>
@@ -21,13 +22,10 @@ class RateLimiter;
 class Shortener;
 struct CreateRequest;
 
-// What the JSON API takes from the service around it.
+// What the JSON API takes from the options.
 struct ApiSettings {
     bool openShorten = true;
     int ownPort = -1;
-    // The short link of a code, and the addresses that lead back to the service, for the Host asked.
-    std::function<QString(int type, const QString& code, const QByteArray& host)> shortLink;
-    std::function<QList<QUrl>(const QByteArray& host)> ownBases;
 };
 
 // Who may call a route, as the route table says: anyone, anyone with a key checked when one is
@@ -42,7 +40,8 @@ enum class Access : quint8 { Anyone, AnyoneOrKey, Reader, Creator, Admin };
 class ApiRouter
 {
 public:
-    ApiRouter(ApiSettings settings, Shortener& shortener, RateLimiter& rateLimiter);
+    // bases: the short links shown and the addresses that lead back to the service, for the Host asked.
+    ApiRouter(ApiSettings settings, LinkBases bases, Shortener& shortener, RateLimiter& rateLimiter);
 
     const AuthLimiter& authLimiter() const { return m_authLimiter; }
     AuthLimiter& authLimiter() { return m_authLimiter; }
@@ -94,6 +93,7 @@ private:
     HttpReply linkReply(int status, const StoredLink& link, const QByteArray& host, bool forAdmin) const;
 
     ApiSettings m_settings;
+    LinkBases m_bases;
     Shortener& m_shortener;
     RateLimiter& m_rateLimiter;
     AuthLimiter m_authLimiter;

@@ -1,6 +1,7 @@
 #include "links/shortener.h"
 
 #include "links/codes.h"
+#include "links/linkchanges.h"
 #include "metrics/servicemetrics.h"
 #include "store/storepool.h"
 
@@ -22,17 +23,6 @@ constexpr qsizetype MaximumWaiting = 10'000;
 // Links whose visits one transaction adds at most, so that it ends soon and holds few row locks.
 constexpr qsizetype MaximumVisitBatch = 10'000;
 
-// Why a write failed on a connection that still answers (a full disk, a refused commit); empty
-// when the connection itself is gone: the pool reconnects, and the health check sees that itself.
-QString writeFailureOf(const LinkStore& store)
-{
-    if (store.isBroken()) {
-        return {};
-    }
-    const QString error = store.lastError();
-    return error.isEmpty() ? QStringLiteral("the database refused the write") : error;
-}
-
 // What a worker hands back for a batch of creations, and for one of visits.
 struct CreatesDone {
     QList<ShortenOutcome> outcomes;
@@ -42,29 +32,28 @@ struct VisitsDone {
     StoreStatus status = StoreStatus::Failed;
     QString failure;
 };
+struct ChangeDone {
+    Result<StoredLink> result;
+    QString failure;
+};
 } // namespace
 
 ShortenOutcome shortenIn(LinkStore& store, int type, const QString& target, qint64 nowSecs, QRandomGenerator& random)
 {
     // Insert first: a new address, the usual case, then costs one statement, and an address that
-    // is already held comes back with its link from the same call.
+    // is already held comes back with its link from the same call. Collisions are rare at six
+    // characters (56^6 codes); each retry draws a longer code, which makes another rarer still.
     StoredLink link {{}, type, target, nowSecs, 0};
-    // Collisions are rare at six characters (56^6 codes); each retry draws a longer code, which
-    // makes another collision rarer still.
-    for (qsizetype length = MinimumCodeLength; length <= MaximumCodeLength; ++length) {
-        link.code = randomCode(length, random);
-        InsertResult inserted = store.insert(link);
-        switch (inserted.status) {
-        case StoreStatus::Ok:
-            return {StoreStatus::Ok, link, true};
-        case StoreStatus::CodeTaken:
-            continue;
-        case StoreStatus::TargetTaken:
-            return {StoreStatus::Ok, std::move(inserted.holder), false};
-        case StoreStatus::Missing:
-        case StoreStatus::Failed:
-            return {};
-        }
+    InsertResult inserted = insertDrawn(store, link, 1, random);
+    switch (inserted.status) {
+    case StoreStatus::Ok:
+        return {StoreStatus::Ok, link, true};
+    case StoreStatus::TargetTaken:
+        return {StoreStatus::Ok, std::move(inserted.holder), false};
+    case StoreStatus::CodeTaken:
+    case StoreStatus::Missing:
+    case StoreStatus::Failed:
+        break;
     }
     return {};
 }
@@ -202,6 +191,56 @@ void Shortener::startCreates()
         settle);
     if (!queued) {
         settle({QList<Outcome>(requests.size()), {}});
+    }
+}
+
+void Shortener::create(const StoredLink& link, const LinkAnswer& done)
+{
+    QRandomGenerator* random = m_random;
+    change([link, random](Store& store, QString* failure) { return createIn(store, link, *random, failure); }, done);
+}
+
+void Shortener::edit(const QString& code, const LinkPatch& patch, const Editor& editor, const LinkAnswer& done)
+{
+    const qint64 now = wallSecs();
+    change([code, patch, editor, now](
+               Store& store, QString* failure) { return editIn(store, code, patch, editor, now, failure); },
+        done);
+}
+
+void Shortener::remove(const QString& code, const Editor& editor, const LinkAnswer& done)
+{
+    const qint64 now = wallSecs();
+    change([code, editor, now](Store& store, QString* failure) { return deleteIn(store, code, editor, now, failure); },
+        done);
+}
+
+void Shortener::change(const std::function<Result<StoredLink>(Store&, QString*)>& work, const LinkAnswer& done)
+{
+    const QPointer<Shortener> self(this);
+    const auto settle = [self, done](const ChangeDone& changed) {
+        if (self) {
+            self->noteWrite(changed.result.ok(), changed.failure);
+            if (changed.result) {
+                // This instance never answers with the link as it was.
+                self->remember(changed.result.value());
+            }
+        }
+        done(changed.result);
+    };
+    const auto storeAway = [] { return ChangeDone {storeUnavailable(), {}}; };
+    const bool queued = m_pool.run<ChangeDone>(
+        [work, storeAway](Store* store) {
+            if (!store) {
+                return storeAway();
+            }
+            QString failure;
+            Result<StoredLink> result = work(*store, &failure);
+            return ChangeDone {std::move(result), failure};
+        },
+        settle);
+    if (!queued) {
+        settle(storeAway());
     }
 }
 

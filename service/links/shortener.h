@@ -1,6 +1,7 @@
 #pragma once
 
 #include "links/linkcache.h"
+#include "links/result.h"
 #include "links/visittally.h"
 #include "store/store.h"
 
@@ -20,6 +21,7 @@ namespace Shortd
 {
 
 class StorePool;
+struct Editor;
 
 struct ShortenOutcome {
     StoreStatus status = StoreStatus::Failed; // Ok or Failed
@@ -85,6 +87,17 @@ public:
 
     void shorten(int type, const QString& target, const std::function<void(const Outcome&)>& done);
     void resolve(const QString& code, const std::function<void(const LookupResult&)>& done);
+
+    // A link that is made, changed or deleted, or why not (links/linkchanges.h says which fault).
+    using LinkAnswer = std::function<void(const Result<StoredLink>&)>;
+    // A link with options (a chosen code, an end, a visit limit, a title, tags), never settled
+    // against the address's other links. Like every creation, a failed write is kept as
+    // writeFailure() for readiness and counted.
+    void create(const StoredLink& link, const LinkAnswer& done);
+    // An edit and a deletion, as the editor may make them; the link as changed is remembered at
+    // once, so this instance never answers with the old one.
+    void edit(const QString& code, const LinkPatch& patch, const Editor& editor, const LinkAnswer& done);
+    void remove(const QString& code, const Editor& editor, const LinkAnswer& done);
     // Links changed elsewhere (another instance, an operator): the next request for each reads
     // the store. A lookup under way when this is called answers, but its link is not kept.
     void forget(const QStringList& codes);
@@ -131,6 +144,8 @@ private:
     static qint64 wallSecs();
     // Hands the waiting creations to a worker as one batch.
     void startCreates();
+    // Runs a creation or a change on a worker, then notes the write and remembers the link.
+    void change(const std::function<Result<StoredLink>(Store&, QString*)>& work, const LinkAnswer& done);
     // Keeps, and logs when it changes, why writes fail; clears it once one succeeds.
     void noteWrite(bool succeeded, const QString& failure);
 

@@ -6,7 +6,6 @@
 #include "links/anonymouscreation.h"
 #include "links/codes.h"
 #include "links/fields.h"
-#include "links/ownaddresses.h"
 #include "links/ratelimiter.h"
 #include "links/shortener.h"
 #include "links/visitclass.h"
@@ -118,6 +117,12 @@ HttpReply redirectTo(const QString& target, int status = 302)
     return reply;
 }
 
+LinkBases linkBasesOf(const ServiceConfig& config)
+{
+    return LinkBases(
+        {config.linkBases, config.ownOrigin(), config.listenAddress, config.port, config.usesTls(), config.ownBases()});
+}
+
 QString decodeFieldError(DecodeError error)
 {
     return error == DecodeError::TooManyFields ? QStringLiteral("请求参数过多")
@@ -170,78 +175,14 @@ Routes::Routes(ServiceConfig config, Shortener& shortener, RateLimiter& rateLimi
     : m_config(std::move(config))
     , m_shortener(shortener)
     , m_rateLimiter(rateLimiter)
-    , m_fixedBases(m_config.ownBases())
+    , m_bases(linkBasesOf(m_config))
     , m_qrImages(m_config.qrCacheBytes)
     , m_api(std::make_unique<ApiRouter>(
-          ApiSettings {m_config.openShorten, m_config.port,
-              [this](int type, const QString& code, const QByteArray& host) { return shortLink(type, code, host); },
-              [this](const QByteArray& host) { return ownBases(host); }},
-          shortener, rateLimiter))
+          ApiSettings {m_config.openShorten, m_config.port}, m_bases, shortener, rateLimiter))
 {
-    // A link base that does not hang on the Host header is written out once, not for every link shown.
-    for (size_t type = 0; type < m_baseText.size(); ++type) {
-        const QUrl& base = m_config.linkBases[type];
-        if (!base.isEmpty() || !listensEverywhere()) {
-            m_baseText[type] = (base.isEmpty() ? m_config.ownOrigin() : base)
-                                   .toString(QUrl::FullyEncoded | QUrl::StripTrailingSlash);
-        }
-    }
-}
-
-bool Routes::listensEverywhere() const
-{
-    const QHostAddress listen = m_config.listenAddress;
-    return listen == QHostAddress::Any || listen == QHostAddress::AnyIPv4 || listen == QHostAddress::AnyIPv6;
 }
 
 Routes::~Routes() = default;
-
-QUrl Routes::originFromHost(const QByteArray& host) const
-{
-    if (host.isEmpty() || host.size() > 255) {
-        return {};
-    }
-    const QString scheme = m_config.usesTls() ? QStringLiteral("https") : QStringLiteral("http");
-    const QUrl url(scheme % u"://" % QString::fromLatin1(host) % u'/', QUrl::StrictMode);
-    if (!url.isValid() || url.host().isEmpty() || !url.userInfo().isEmpty() || url.path() != u"/") {
-        return {};
-    }
-    QUrl origin;
-    origin.setScheme(scheme);
-    origin.setHost(url.host());
-    origin.setPort(url.port());
-    return origin;
-}
-
-QList<QUrl> Routes::ownBases(const QByteArray& host) const
-{
-    QList<QUrl> bases = m_fixedBases;
-    if (const QUrl fromHost = originFromHost(host); fromHost.isValid()) {
-        bases.append(fromHost);
-    }
-    return bases;
-}
-
-QString Routes::shortLink(int type, const QString& code, const QByteArray& host) const
-{
-    if (const QString& fixed = m_baseText[static_cast<size_t>(type)]; !fixed.isEmpty()) {
-        return fixed % u'/' % code;
-    }
-    // Listening on every address, the service's own name is the one the client used to reach it,
-    // when that is a name or an address of this machine; clients mostly use one name, so the last
-    // one's origin is kept as long as the machine's addresses stay the same.
-    const std::shared_ptr<const MachineAddresses> machine = machineAddresses();
-    if (host != m_lastHost || m_lastHostBase.isEmpty() || machine->generation != m_lastHostGeneration) {
-        const QString scheme = m_config.usesTls() ? QStringLiteral("https") : QStringLiteral("http");
-        const QUrl fromHost = ownOriginFromHost(host, scheme, m_config.port, m_config.listenAddress, *machine);
-        m_lastHost = host;
-        m_lastHostGeneration = machine->generation;
-        m_lastHostBase
-            = (fromHost.isValid() ? fromHost : fallbackOrigin(scheme, m_config.port, m_config.listenAddress, *machine))
-                  .toString(QUrl::FullyEncoded | QUrl::StripTrailingSlash);
-    }
-    return m_lastHostBase % u'/' % code;
-}
 
 void Routes::handle(const HttpRequest& request, qint64 nowMs, const Respond& respond)
 {
@@ -346,7 +287,7 @@ bool Routes::fromOwnPage(const HttpRequest& request) const
     };
     const QUrl host(u"http://" % QString::fromLatin1(request.host) % u'/', QUrl::StrictMode);
     return origin.isValid() && !origin.host().isEmpty()
-        && (sameHost(host) || std::ranges::any_of(m_fixedBases, sameHost));
+        && (sameHost(host) || std::ranges::any_of(m_bases.fixedBases(), sameHost));
 }
 
 HttpReply Routes::limitedReply(

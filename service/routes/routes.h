@@ -2,6 +2,7 @@
 
 #include "config.h"
 #include "http/message.h"
+#include "links/linkbases.h"
 #include "routes/routetable.h"
 #include "store/linkstore.h"
 #include "web/qrimages.h"
@@ -11,7 +12,6 @@
 #include <QList>
 #include <QString>
 #include <QUrl>
-#include <array>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -49,9 +49,12 @@ public:
     void checkReady(const std::function<void(const HttpReply& reply)>& done);
 
     // The short link of a code as the client is to show it.
-    QString shortLink(int type, const QString& code, const QByteArray& host) const;
+    QString shortLink(int type, const QString& code, const QByteArray& host) const
+    {
+        return m_bases.shortLink(type, code, host);
+    }
     // Addresses that lead back to this service: the link bases and every name of its own origin.
-    QList<QUrl> ownBases(const QByteArray& host) const;
+    QList<QUrl> ownBases(const QByteArray& host) const { return m_bases.ownBases(host); }
     // The JSON API, for its rows of the table and the wiring that joins its failed-key limit to the cluster's.
     ApiRouter& api() { return *m_api; }
 
@@ -87,19 +90,12 @@ private:
     HttpReply limitedReply(
         const StoredLink& link, const QString& code, const QByteArray& host, QByteArrayView acceptLanguage) const;
     void drawQr(const QrRequest& qr, const QString& segment, const QByteArray& host, const Respond& respond);
-    QUrl originFromHost(const QByteArray& host) const;
-    bool listensEverywhere() const;
 
     ServiceConfig m_config;
     Shortener& m_shortener;
     RateLimiter& m_rateLimiter;
-    QList<QUrl> m_fixedBases;
+    LinkBases m_bases;
     QrImages m_qrImages;
-    // Each type's link base as text, when it does not hang on the Host header; empty when it does.
-    std::array<QString, Nolvex::Protocol::LinkTypeCount> m_baseText;
-    mutable QByteArray m_lastHost;
-    mutable QString m_lastHostBase;
-    mutable quint64 m_lastHostGeneration = 0; // of the machine's addresses m_lastHostBase was made with
     bool m_stopping = false;
     std::unique_ptr<ApiRouter> m_api; // the JSON API's handlers and key checks
     WebApp m_web;

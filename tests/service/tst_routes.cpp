@@ -1,4 +1,5 @@
 #include "links/codes.h"
+#include "links/linkbases.h"
 #include "links/ratelimiter.h"
 #include "links/shortener.h"
 #include "protocol.h"
@@ -22,8 +23,8 @@ class OneLinkStore final : public Store, public LinkStore
 {
 public:
     bool open() override { return true; }
-    LookupResult findByCode(const QString& code) override
     LinkStore& links() override { return *this; }
+    LookupResult findByCode(const QString& code) override
     {
         ++lookups;
         return code == link.code && present ? LookupResult {StoreStatus::Ok, link} : LookupResult {};
@@ -68,6 +69,8 @@ class RoutesTest final : public QObject
 private slots:
     void followingALink_data();
     void followingALink();
+    void linkBases_data();
+    void linkBases();
 };
 
 void RoutesTest::followingALink_data()
@@ -214,6 +217,61 @@ void RoutesTest::followingALink()
     if (isReservedName(code)) {
         QCOMPARE(store.lookups, 0);
     }
+}
+
+void RoutesTest::linkBases_data()
+{
+    // The options (a base for type 0, TLS), the Host asked with, then the short link of type 0 and
+    // of type 1, and the origin the Host adds to the fixed bases (empty: none).
+    QTest::addColumn<QString>("base");
+    QTest::addColumn<bool>("tls");
+    QTest::addColumn<QByteArray>("host");
+    QTest::addColumn<QString>("link0");
+    QTest::addColumn<QString>("link1");
+    QTest::addColumn<QString>("hostOrigin");
+    QTest::newRow("no base: the listen origin")
+        << QString() << false << QByteArray("127.0.0.1:8420") << u"http://127.0.0.1:8420/Ab3dEf"_s
+        << u"http://127.0.0.1:8420/Ab3dEf"_s << u"http://127.0.0.1:8420"_s;
+    QTest::newRow("a base for one type only")
+        << u"https://s.example/x/"_s << false << QByteArray("s.example") << u"https://s.example/x/Ab3dEf"_s
+        << u"http://127.0.0.1:8420/Ab3dEf"_s << u"http://s.example"_s;
+    QTest::newRow("TLS: the Host's origin is https")
+        << QString() << true << QByteArray("[::1]:8443") << u"https://127.0.0.1:8420/Ab3dEf"_s
+        << u"https://127.0.0.1:8420/Ab3dEf"_s << u"https://[::1]:8443"_s;
+    // A Host that names no origin adds none; the links never hang on it on a loopback listener.
+    QTest::newRow("user in the Host") << QString() << false << QByteArray("evil.example@127.0.0.1:8420")
+                                      << u"http://127.0.0.1:8420/Ab3dEf"_s << u"http://127.0.0.1:8420/Ab3dEf"_s
+                                      << QString();
+    QTest::newRow("a path in the Host") << QString() << false << QByteArray("127.0.0.1:8420/x")
+                                        << u"http://127.0.0.1:8420/Ab3dEf"_s << u"http://127.0.0.1:8420/Ab3dEf"_s
+                                        << QString();
+    QTest::newRow("no Host") << QString() << false << QByteArray() << u"http://127.0.0.1:8420/Ab3dEf"_s
+                             << u"http://127.0.0.1:8420/Ab3dEf"_s << QString();
+}
+
+void RoutesTest::linkBases()
+{
+    QFETCH(QString, base);
+    QFETCH(bool, tls);
+    QFETCH(QByteArray, host);
+    QFETCH(QString, link0);
+    QFETCH(QString, link1);
+    QFETCH(QString, hostOrigin);
+    LinkBaseOptions options;
+    options.linkBases[0] = QUrl(base);
+    options.ownOrigin = QUrl(tls ? u"https://127.0.0.1:8420"_s : u"http://127.0.0.1:8420"_s);
+    options.listenAddress = QHostAddress::LocalHost;
+    options.port = 8420;
+    options.tls = tls;
+    options.fixedBases = {options.ownOrigin};
+    const LinkBases bases(options);
+    QCOMPARE(bases.shortLink(0, u"Ab3dEf"_s, host), link0);
+    QCOMPARE(bases.shortLink(1, u"Ab3dEf"_s, host), link1);
+    QList<QUrl> own = options.fixedBases;
+    if (!hostOrigin.isEmpty()) {
+        own.append(QUrl(hostOrigin));
+    }
+    QCOMPARE(bases.ownBases(host), own);
 }
 
 QTEST_GUILESS_MAIN(RoutesTest)

@@ -1,8 +1,11 @@
 #include "links/codes.h"
+#include "links/linkchanges.h"
 #include "links/shortener.h"
+#include "store/sqllinkstore.h"
 #include "store/storepool.h"
 
 #include <QRandomGenerator>
+#include <QTemporaryDir>
 #include <QTest>
 
 using namespace Qt::StringLiterals;
@@ -15,10 +18,10 @@ class ScriptedStore final : public Store, public LinkStore
 {
 public:
     bool open() override { return true; }
+    LinkStore& links() override { return *this; }
     LookupResult findByCode(const QString& code) override
     {
         const auto it = byCode.constFind(code);
-    LinkStore& links() override { return *this; }
         return it == byCode.cend() ? LookupResult {} : LookupResult {StoreStatus::Ok, *it};
     }
     InsertResult insert(const StoredLink& link) override
@@ -62,10 +65,10 @@ public:
         }
         return StoreStatus::Ok;
     }
+    VisitGrant takeVisit(const QString&, qint64) override { return VisitGrant::Missing; }
     bool isHealthy() override { return true; }
     QString lastError() const override { return {}; }
 
-    VisitGrant takeVisit(const QString&, qint64) override { return VisitGrant::Missing; }
     QHash<QString, StoredLink> byCode;
     QStringList attemptedCodes;
     int collisionsLeft = 0;
@@ -97,6 +100,42 @@ struct Scripted {
         return answer;
     }
 };
+// The shortener over the embedded database, every answer given before the call returns.
+struct OnDisk {
+    QTemporaryDir dir;
+    SqlLinkStore store {DatabaseAddress::sqliteFile(dir.filePath(u"links.sqlite"_s))};
+    StorePool pool {store};
+    Shortener shortener {pool, ShortenerOptions {100, std::chrono::hours(1), std::chrono::hours(1)}};
+
+    Result<StoredLink> answer(const std::function<void(const Shortener::LinkAnswer&)>& call)
+    {
+        std::optional<Result<StoredLink>> answered;
+        call([&answered](const Result<StoredLink>& result) { answered = result; });
+        return answered.value_or(Fault {FaultKind::Invalid, {}, u"never answered"_s});
+    }
+    Result<StoredLink> create(const QString& code, const QString& owner)
+    {
+        StoredLink link {code, 0, u"https://example.com/"_s + code, QDateTime::currentSecsSinceEpoch(), 0};
+        link.chosen = true;
+        link.owner = owner;
+        return answer([&](const Shortener::LinkAnswer& done) { shortener.create(link, done); });
+    }
+    Result<StoredLink> edit(const QString& code, const LinkPatch& patch, const Editor& editor)
+    {
+        return answer([&](const Shortener::LinkAnswer& done) { shortener.edit(code, patch, editor, done); });
+    }
+    Result<StoredLink> remove(const QString& code, const Editor& editor)
+    {
+        return answer([&](const Shortener::LinkAnswer& done) { shortener.remove(code, editor, done); });
+    }
+};
+
+// A key's editor as the API makes it: a creator changes its own links, an admin anyone's.
+Editor keyEditor(const QString& name, bool admin)
+{
+    return {keyActor(name, admin), name, true, admin};
+}
+
 // A person's visit, each from an address of its own.
 void countVisit(Shortener& shortener, const QString& code)
 {
@@ -122,6 +161,9 @@ private slots:
     void batchSettlesEachAddress();
     void visitsStayPendingUntilWritten();
     void pendingVisitsAreBounded();
+    void chosenCodes();
+    void editorRules_data();
+    void editorRules();
 };
 
 void ShortenerTest::retriesWithLongerCodes_data()
@@ -297,6 +339,116 @@ void ShortenerTest::pendingVisitsAreBounded()
     countVisit(shortener, codes[2]);
     shortener.flushVisits();
     QCOMPARE(scripted.store.byCode.value(codes[2]).visits, 1);
+}
+
+void ShortenerTest::chosenCodes()
+{
+    OnDisk disk;
+    QVERIFY(disk.store.open());
+    QVERIFY(disk.create(u"Spring"_s, u"alice"_s).ok());
+    // Taken, even once deleted: a Conflict naming the code, and the first link left as it was.
+    QVERIFY(disk.remove(u"Spring"_s, keyEditor(u"alice"_s, false)).ok());
+    const Result<StoredLink> again = disk.create(u"Spring"_s, u"bob"_s);
+    QVERIFY(!again.ok());
+    QCOMPARE(again.fault().kind, FaultKind::Conflict);
+    QCOMPARE(again.fault().field, u"code"_s);
+    QCOMPARE(disk.store.links().findByCode(u"Spring"_s).link.owner, u"alice"_s);
+    // No code chosen: one is drawn, and the link never settles on another of its address.
+    const Result<StoredLink> drawn = disk.create(QString(), u"bob"_s);
+    QVERIFY(drawn.ok());
+    QVERIFY(isCodeShaped(drawn->code));
+}
+
+void ShortenerTest::editorRules_data()
+{
+    // Who changed alice's link before ("", "alice disabled", "admin disabled", "alice deleted",
+    // "none": no such link), then who changes it and how, and the fault ("" when done).
+    QTest::addColumn<QString>("before");
+    QTest::addColumn<QString>("who"); // alice (its creator), bob (another creator) or admin
+    QTest::addColumn<QString>("change"); // title, enable or delete
+    QTest::addColumn<QString>("fault");
+    const auto row = [](const char* before, const char* who, const char* change, const char* fault) {
+        QTest::newRow(qPrintable(
+            u"%1 / %2 / %3"_s.arg(QString::fromLatin1(before), QString::fromLatin1(who), QString::fromLatin1(change))))
+            << QString::fromLatin1(before) << QString::fromLatin1(who) << QString::fromLatin1(change)
+            << QString::fromLatin1(fault);
+    };
+    row("", "alice", "title", "");
+    row("", "bob", "title", "Refused");
+    row("", "bob", "delete", "Refused");
+    row("", "admin", "title", "");
+    row("", "admin", "delete", "");
+    row("alice disabled", "alice", "enable", "");
+    row("alice disabled", "bob", "enable", "Refused");
+    row("admin disabled", "alice", "enable", "TakenDown");
+    row("admin disabled", "alice", "delete", "TakenDown");
+    row("admin disabled", "alice", "title", ""); // what the take-down is not about stays hers
+    row("admin disabled", "admin", "enable", "");
+    row("alice deleted", "alice", "title", "Gone");
+    row("alice deleted", "admin", "delete", "Gone");
+    row("none", "admin", "title", "Missing");
+}
+
+void ShortenerTest::editorRules()
+{
+    QFETCH(QString, before);
+    QFETCH(QString, who);
+    QFETCH(QString, change);
+    QFETCH(QString, fault);
+    static const QHash<QString, FaultKind> kinds {{u"Refused"_s, FaultKind::Refused},
+        {u"TakenDown"_s, FaultKind::TakenDown}, {u"Gone"_s, FaultKind::Gone}, {u"Missing"_s, FaultKind::Missing}};
+    OnDisk disk;
+    QVERIFY(disk.store.open());
+    const QString code = u"Alices"_s;
+    const Editor alice = keyEditor(u"alice"_s, false);
+    const Editor admin = keyEditor(u"admin"_s, true);
+    if (before != u"none") {
+        QVERIFY(disk.create(code, u"alice"_s).ok());
+    }
+    LinkPatch disable;
+    disable.state = LinkState::Disabled;
+    disable.reason = u"spam"_s;
+    if (before == u"alice disabled" || before == u"admin disabled") {
+        QVERIFY(disk.edit(code, disable, before.startsWith(u"alice") ? alice : admin).ok());
+    } else if (before == u"alice deleted") {
+        QVERIFY(disk.remove(code, alice).ok());
+    }
+    const Editor editor = who == u"alice" ? alice : who == u"admin" ? admin : keyEditor(who, false);
+    LinkPatch patch;
+    if (change == u"title") {
+        patch.title = u"renamed"_s;
+    } else {
+        patch.state = LinkState::Active;
+    }
+    const Result<StoredLink> result = change == u"delete" ? disk.remove(code, editor) : disk.edit(code, patch, editor);
+    const std::optional<StoredLink> stored
+        = before == u"none" ? std::nullopt : std::optional<StoredLink>(disk.store.links().findByCode(code).link);
+    if (!fault.isEmpty()) {
+        QVERIFY(!result.ok());
+        QCOMPARE(result.fault().kind, kinds.value(fault));
+        QVERIFY(!result.fault().chinese.isEmpty() && !result.fault().english.isEmpty());
+        if (stored) {
+            QVERIFY(stored->title != u"renamed"_s);
+        }
+        return;
+    }
+    QVERIFY2(result.ok(), qPrintable(result.ok() ? QString() : result.fault().english));
+    // As stored, and as this instance answers from then on, without asking the store.
+    const LinkState wanted = change == u"delete" ? LinkState::Deleted
+        : change == u"enable"                    ? LinkState::Active
+                                                 : stored->state;
+    QCOMPARE(stored->state, wanted);
+    QCOMPARE(result->state, wanted);
+    QCOMPARE(stored->title == u"renamed"_s, change == u"title");
+    // Changed behind the shortener's back: it still answers with the link as it left it.
+    LinkPatch elsewhere;
+    elsewhere.title = u"changed elsewhere"_s;
+    (void)disk.store.linkAdmin()->updateLink(code, elsewhere, QDateTime::currentSecsSinceEpoch());
+    LookupResult cached;
+    disk.shortener.resolve(code, [&cached](const LookupResult& found) { cached = found; });
+    QCOMPARE(cached.status, StoreStatus::Ok);
+    QCOMPARE(cached.link.state, wanted);
+    QCOMPARE(cached.link.title, stored->title);
 }
 
 QTEST_GUILESS_MAIN(ShortenerTest)

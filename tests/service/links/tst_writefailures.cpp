@@ -1,4 +1,5 @@
 #include "links/ratelimiter.h"
+#include "links/result.h"
 #include "links/shortener.h"
 #include "protocol.h"
 #include "routes/routes.h"
@@ -43,10 +44,20 @@ struct Service {
         routes.handle(request, 0, [&answer](HttpReply reply) { answer = std::move(reply); });
         return answer;
     }
+    // The n-th new link: an automatic one through the client's protocol, or one with a chosen code.
     int create(int n)
     {
         using namespace Nolvex::Protocol;
         const QString address = u"https://example.com/%1/"_s.arg(n) + QString(200, u'x');
+        if (chosenCodes) {
+            StoredLink link {u"chosen-%1"_s.arg(n), 0, address, 1'700'000'000, 0};
+            link.chosen = true;
+            int status = 0;
+            shortener.create(link, [&status](const Result<StoredLink>& created) {
+                status = created ? 200 : created.fault().kind == FaultKind::Unavailable ? 503 : 409;
+            });
+            return status;
+        }
         return get(ShortenPath.toString(),
             TypeKey.toLatin1() + "=0&" + UrlKey.toLatin1() + '=' + QUrl::toPercentEncoding(address) + '&'
                 + TokenKey.toLatin1() + '=' + Nolvex::requestToken(address).toLatin1())
@@ -68,6 +79,7 @@ struct Service {
         }
         return status == 503;
     }
+    bool chosenCodes = false;
 };
 } // namespace
 
@@ -76,14 +88,25 @@ class WriteFailuresTest final : public QObject
     Q_OBJECT
 
 private slots:
+    void fullDatabaseIsToldOnceAndInHealth_data();
     void fullDatabaseIsToldOnceAndInHealth();
     void stoppingIsAliveButNotReady();
 };
 
+void WriteFailuresTest::fullDatabaseIsToldOnceAndInHealth_data()
+{
+    QTest::addColumn<bool>("chosenCodes");
+    QTest::newRow("automatic codes") << false;
+    // Made through the same shortener, a link with options is tracked the same way.
+    QTest::newRow("chosen codes") << true;
+}
+
 void WriteFailuresTest::fullDatabaseIsToldOnceAndInHealth()
 {
+    QFETCH(bool, chosenCodes);
     QTemporaryDir dir;
     Service service(dir.filePath(u"links.sqlite"_s));
+    service.chosenCodes = chosenCodes;
     QVERIFY(service.store.open());
     // Each cause once: a second warning of either kind fails the test.
     const QRegularExpression full(u"writing to the database fails: database or disk is full"_s);
