@@ -61,9 +61,9 @@ QByteArray entryLine(int i)
     case 15:
     case 16:
     case 17:
-        return "\"" + n + "\",\"2024-01-01 10:00:00\",\"http://" + QByteArray::number(i % 251) + '.'
+        return R"(")" + n + R"(","2024-01-01 10:00:00","http://)" + QByteArray::number(i % 251) + '.'
             + QByteArray::number(i / 251 % 256) + ".7.9:8080/bins/" + n
-            + ".sh\",\"online\",\"malware_download\",\"https://feed.example/url/" + n + "/\"";
+            + R"(.sh","online","malware_download","https://feed.example/url/)" + n + R"(/")";
     case 18:
         return QByteArray::number(i / 256 % 224) + '.' + QByteArray::number(i % 256) + ".0.0/16 ; SBL" + n;
     default:

@@ -149,9 +149,18 @@ QStringList csvFields(QStringView row)
     return fields;
 }
 
+int defaultPort(const QString& scheme)
+{
+    static const QHash<QString, int> ports {
+        {u"http"_s, 80}, {u"https"_s, 443}, {u"ws"_s, 80}, {u"wss"_s, 443}, {u"ftp"_s, 21}};
+    return ports.value(scheme, -1);
+}
+
+// Written from the parsed parts rather than by QUrl::toString, which parses the host again: this
+// runs for every address of a feed and every lookup.
 QString normalise(QStringView address, QString* hostOut)
 {
-    QUrl url(address.trimmed().toString(), QUrl::TolerantMode);
+    const QUrl url(address.trimmed().toString(), QUrl::TolerantMode);
     if (!url.isValid() || url.scheme().isEmpty()) {
         return {};
     }
@@ -159,20 +168,27 @@ QString normalise(QStringView address, QString* hostOut)
     if (host.isEmpty()) {
         return {};
     }
-    url.setHost(host);
-    static const QHash<QString, int> defaultPorts {
-        {u"http"_s, 80}, {u"https"_s, 443}, {u"ws"_s, 80}, {u"wss"_s, 443}, {u"ftp"_s, 21}};
-    if (url.port() >= 0 && defaultPorts.value(url.scheme(), -1) == url.port()) {
-        url.setPort(-1);
+    // QUrl lower-cases the scheme, decodes escaped unreserved characters and writes the other
+    // escapes in upper case.
+    QString path = url.path(QUrl::FullyEncoded);
+    if (path.isEmpty()) {
+        path = u"/"_s;
+    } else if (path.contains(u"/."_s)) {
+        path = url.adjusted(QUrl::NormalizePathSegments).path(QUrl::FullyEncoded);
     }
-    if (url.path().isEmpty()) {
-        url.setPath(u"/"_s);
+    const QString scheme = url.scheme();
+    QString normalised = scheme + u"://"_s + (host.contains(u':') ? u'[' + host + u']' : host);
+    if (const int port = url.port(); port >= 0 && port != defaultPort(scheme)) {
+        normalised += u':' + QString::number(port);
+    }
+    normalised += path;
+    if (url.hasQuery()) {
+        normalised += u'?' + url.query(QUrl::FullyEncoded);
     }
     if (hostOut != nullptr) {
         *hostOut = host;
     }
-    // QUrl decodes escaped unreserved characters and writes the other escapes in upper case.
-    return url.toString(QUrl::FullyEncoded | QUrl::NormalizePathSegments | QUrl::RemoveUserInfo | QUrl::RemoveFragment);
+    return normalised;
 }
 } // namespace
 
@@ -292,9 +308,7 @@ bool Blocklist::addAddress(QStringView address, Reading reading)
     if (reading == Reading::HostsOnly) {
         return addHost(host);
     }
-    m_addresses.add(normalised.toLatin1());
-    ++m_counts.addresses;
-    return true;
+    return m_addresses.add(normalised.toLatin1());
 }
 
 bool Blocklist::addHost(QStringView host)
@@ -304,9 +318,7 @@ bool Blocklist::addHost(QStringView host)
     if (key.isEmpty() || !key.contains(u'.') || literalIp(key)) {
         return false;
     }
-    m_hosts.add(key.toLatin1());
-    ++m_counts.hosts;
-    return true;
+    return m_hosts.add(key.toLatin1());
 }
 
 bool Blocklist::addRange(const QHostAddress& network, int prefix, QStringView entry)
@@ -482,8 +494,10 @@ std::optional<BlocklistMatch> BlocklistSet::matchAddress(QStringView address) co
 std::optional<BlocklistMatch> BlocklistSet::matchResolved(QStringView host, const QList<QHostAddress>& addresses) const
 {
     const std::shared_ptr<const Snapshot> lists = snapshot();
-    if (const std::optional<AddressKey> key = AddressKey::ofHost(host, m_suffixes); key && allowed(*lists, *key)) {
-        return std::nullopt;
+    if (lists->allowed) {
+        if (const std::optional<AddressKey> key = AddressKey::ofHost(host, m_suffixes); key && allowed(*lists, *key)) {
+            return std::nullopt;
+        }
     }
     for (const Named& named : lists->lists) {
         if (!named.list) {

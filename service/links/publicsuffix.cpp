@@ -22,9 +22,10 @@ bool isPlainNameCharacter(QChar c)
 // Buckets of about this many hashes each.
 constexpr qsizetype SlotsPerBucket = 4;
 
+// Seeded once a process, so a feed cannot be written to make its entries collide.
 quint64 hashOf(QByteArrayView text)
 {
-    return quint64(qHashBits(text.data(), size_t(text.size()), 0));
+    return quint64(qHashBits(text.data(), size_t(text.size()), QHashSeed::globalSeed()));
 }
 
 // Where the label after the one at position starts, or -1 past the last label.
@@ -42,11 +43,14 @@ bool isIpAddress(QByteArrayView host)
 }
 } // namespace
 
-void PackedStrings::add(QByteArrayView text)
+bool PackedStrings::add(QByteArrayView text)
 {
-    Q_ASSERT(quint64(m_text.size()) + quint64(text.size()) <= std::numeric_limits<quint32>::max());
+    if (quint64(m_text.size()) + quint64(text.size()) > std::numeric_limits<quint32>::max()) {
+        return false;
+    }
     m_slots.push_back({hashOf(text), quint32(m_text.size()), quint32(text.size())});
     m_text.append(text);
+    return true;
 }
 
 void PackedStrings::seal()

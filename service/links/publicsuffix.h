@@ -17,7 +17,8 @@ namespace Shortd
 class PackedStrings
 {
 public:
-    void add(QByteArrayView text);
+    // False when the buffer would pass 4 GiB, which the slots cannot address.
+    bool add(QByteArrayView text);
     // Sorts the hashes, drops repeated strings and indexes the buckets; add nothing after.
     void seal();
     // The index of text, or -1.

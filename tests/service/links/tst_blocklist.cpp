@@ -19,6 +19,7 @@ private slots:
     void registrableDomain();
     void reload_data();
     void reload();
+    void everyEntryFound();
 };
 
 namespace
@@ -174,12 +175,12 @@ void BlocklistTest::matching()
 
 void BlocklistTest::registrableDomain_data()
 {
-    QTest::addColumn<bool>("debianFile");
+    QTest::addColumn<QString>("file"); // empty: the excerpt
     QTest::addColumn<QString>("host");
-    QTest::addColumn<QString>("domain");
+    QTest::addColumn<QString>("domain"); // "<fault>": the list cannot be loaded
 
-    const auto row = [](const char* name, const QString& host, const QString& domain, bool debianFile = false) {
-        QTest::newRow(name) << debianFile << host << domain;
+    const auto row = [](const char* name, const QString& host, const QString& domain, const QString& file = {}) {
+        QTest::newRow(name) << file << host << domain;
     };
     row("name under com", u"a.b.Example.COM"_s, u"example.com"_s);
     row("a suffix has none", u"co.uk"_s, {});
@@ -189,17 +190,25 @@ void BlocklistTest::registrableDomain_data()
     row("no rule: the last label", u"a.evil.internal"_s, u"evil.internal"_s);
     row("international rule and name", u"网店.例子.公司.cn"_s, u"xn--fsqu00a.xn--55qx5d.cn"_s);
     row("IP address", u"203.0.113.5"_s, {});
-    row("Debian's list", u"x.evil.co.uk"_s, u"evil.co.uk"_s, true);
-    row("Debian's list, private section", u"a.someone.github.io"_s, u"someone.github.io"_s, true);
-    row("Debian's list, exception", u"a.city.kawasaki.jp"_s, u"city.kawasaki.jp"_s, true);
+    const QString debian = defaultPublicSuffixPath();
+    row("Debian's list", u"x.evil.co.uk"_s, u"evil.co.uk"_s, debian);
+    row("Debian's list, private section", u"a.someone.github.io"_s, u"someone.github.io"_s, debian);
+    row("Debian's list, exception", u"a.city.kawasaki.jp"_s, u"city.kawasaki.jp"_s, debian);
+    row("no such file", u"a.example.com"_s, u"<fault>"_s, u"/nonexistent/public_suffix_list.dat"_s);
+    row("a file of no rule", u"a.example.com"_s, u"<fault>"_s, u"/dev/null"_s);
 }
 
 void BlocklistTest::registrableDomain()
 {
-    QFETCH(bool, debianFile);
+    QFETCH(QString, file);
     QFETCH(QString, host);
     QFETCH(QString, domain);
-    const Result<PublicSuffixList> suffixes = debianFile ? PublicSuffixList::load() : Result(excerpt());
+    const Result<PublicSuffixList> suffixes = file.isEmpty() ? Result(excerpt()) : PublicSuffixList::load(file);
+    if (domain == u"<fault>"_s) {
+        QVERIFY(!suffixes.ok());
+        QVERIFY(suffixes.fault().english.contains(file));
+        return;
+    }
     QVERIFY2(suffixes.ok(), suffixes.ok() ? "" : qPrintable(suffixes.fault().english));
     QCOMPARE(suffixes->registrableDomain(hostKey(host)), domain);
 }
@@ -256,6 +265,28 @@ void BlocklistTest::reload()
     QCOMPARE(status.front().counts.entries(), entries);
     QCOMPARE(status.front().failure.isEmpty(), lastOk);
     QCOMPARE(status.front().loadedAt.isValid(), entries > 0);
+}
+
+// Enough entries for many hash buckets: each is found, and a name beside each is not.
+void BlocklistTest::everyEntryFound()
+{
+    constexpr int Count = 20'000;
+    QByteArray feed;
+    for (int i = 0; i < Count; ++i) {
+        feed += "h" + QByteArray::number(i) + ".example\nhttp://a.example/" + QByteArray::number(i) + "\n";
+    }
+    const Blocklist list = Blocklist::parse(feed);
+    QCOMPARE(list.counts().entries(), 2 * Count);
+    const PublicSuffixList suffixes = excerpt();
+    for (int i = 0; i < Count; ++i) {
+        const QString n = QString::number(i);
+        const auto stopped
+            = [&](const QString& address) { return list.match(*AddressKey::ofAddress(address, suffixes)).has_value(); };
+        QVERIFY2(stopped(u"http://h"_s + n + u".example/"_s), qPrintable(n));
+        QVERIFY2(stopped(u"http://a.example/"_s + n), qPrintable(n));
+        QVERIFY2(!stopped(u"http://g"_s + n + u".example/"_s), qPrintable(n));
+        QVERIFY2(!stopped(u"http://a.example/x"_s + n), qPrintable(n));
+    }
 }
 
 QTEST_APPLESS_MAIN(BlocklistTest)
