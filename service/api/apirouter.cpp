@@ -111,10 +111,7 @@ Editor editorOf(const Authentication& caller, Action action)
 // A refused creation or change as the API answers it: a code in use names the member.
 HttpReply linkFaultReply(const Fault& fault)
 {
-    if (fault.kind == FaultKind::Conflict && !fault.field.isEmpty()) {
-        return problemReply(409, fault.chinese, {{fault.field, QStringLiteral("已被占用")}});
-    }
-    return faultReply(fault);
+    return fault.kind == FaultKind::Conflict ? problemReply(409, fault.chinese, fieldErrors(fault)) : faultReply(fault);
 }
 } // namespace
 

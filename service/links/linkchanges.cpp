@@ -126,7 +126,8 @@ Result<StoredLink> createIn(Store& store, StoredLink link, QRandomGenerator& ran
             return Fault {FaultKind::Conflict,
                 QStringLiteral("短码 %1 已被占用（删除的短网址也会一直占用它的短码）").arg(link.code),
                 QStringLiteral("the code %1 is taken (a deleted link keeps its code)").arg(link.code),
-                QStringLiteral("code")};
+                QStringLiteral("code"),
+                {{QStringLiteral("code"), QStringLiteral("已被占用"), QStringLiteral("taken")}}};
         }
         // Every drawn code taken: the store answers, and a later try draws others.
         return storeUnavailable();
