@@ -17,11 +17,11 @@ namespace
 constexpr qsizetype LinksPerCommit = 1000;
 constexpr qint64 ClockSkewSecs = qint64(24) * 3600;
 
-// A refused row: said once its batch is settled, so that a batch tried again says nothing twice.
-struct Note {
-    qint64 line;
-    QString why;
-};
+// A row refused is said once its batch is settled, so that a batch tried again says nothing twice.
+RowFault rowFault(qint64 line, FaultKind kind, QString why)
+{
+    return {line, {kind, {}, std::move(why)}};
+}
 
 struct Pending {
     qint64 line;
@@ -70,7 +70,7 @@ enum class StoreStep {
 };
 
 // One checked link: stored unless it or a clash is there already.
-StoreStep storeOne(const Pending& pending, Store& store, QList<Note>* notes)
+StoreStep storeOne(const Pending& pending, Store& store, QList<RowFault>* notes)
 {
     const StoredLink& link = pending.link;
     const LookupResult existing = store.links().findByCode(link.code);
@@ -81,9 +81,9 @@ StoreStep storeOne(const Pending& pending, Store& store, QList<Note>* notes)
         if (existing.link.type == link.type && existing.link.target == link.target) {
             return StoreStep::Present;
         }
-        notes->append({pending.line,
+        notes->append(rowFault(pending.line, FaultKind::Conflict,
             QStringLiteral("the code %1 is taken by another address (type %2): ").arg(link.code).arg(existing.link.type)
-                + withVisibleControls(existing.link.target)});
+                + withVisibleControls(existing.link.target)));
         return StoreStep::Refused;
     }
     switch (store.linkArchive()->restoreLink(link)) {
@@ -91,15 +91,16 @@ StoreStep storeOne(const Pending& pending, Store& store, QList<Note>* notes)
         return StoreStep::Imported;
     case StoreStatus::TargetTaken: {
         const LookupResult holder = store.linkArchive()->findByTarget(link.type, link.target);
-        notes->append({pending.line,
+        notes->append(rowFault(pending.line, FaultKind::Conflict,
             QStringLiteral("the address already has the code %1, not %2 (type %3): ")
                     .arg(holder.link.code, link.code)
                     .arg(link.type)
-                + withVisibleControls(link.target)});
+                + withVisibleControls(link.target)));
         return StoreStep::Refused;
     }
     case StoreStatus::CodeTaken:
-        notes->append({pending.line, QStringLiteral("the code %1 was taken meanwhile").arg(link.code)});
+        notes->append(rowFault(
+            pending.line, FaultKind::Conflict, QStringLiteral("the code %1 was taken meanwhile").arg(link.code)));
         return StoreStep::Refused;
     default:
         return StoreStep::Failed;
@@ -110,15 +111,15 @@ StoreStep storeOne(const Pending& pending, Store& store, QList<Note>* notes)
 class Batch
 {
 public:
-    Batch(Store& store, const std::function<void(const QString&)>& say, ImportRetries retries)
+    Batch(Store& store, const std::function<void(const RowFault&)>& refused, ImportRetries retries)
         : m_store(store)
-        , m_say(say)
+        , m_refused(refused)
         , m_retries(retries)
     {
     }
 
     void add(qint64 line, const StoredLink& link) { m_links.append({line, link}); }
-    void refuse(qint64 line, const QString& why) { m_notes.append({line, why}); }
+    void refuse(qint64 line, Fault why) { m_notes.append({line, std::move(why)}); }
     // Notes are kept for the line order; a file of nothing but bad rows still takes bounded memory.
     bool isFull() const { return m_links.size() >= LinksPerCommit || m_notes.size() >= LinksPerCommit; }
 
@@ -128,7 +129,7 @@ public:
     {
         std::chrono::milliseconds pause = m_retries.firstPause;
         for (int attempt = 1;; ++attempt) {
-            QList<Note> conflicts;
+            QList<RowFault> conflicts;
             qint64 imported = 0;
             qint64 present = 0;
             if (storeAll(&conflicts, &imported, &present)) {
@@ -159,7 +160,7 @@ public:
     }
 
 private:
-    bool storeAll(QList<Note>* conflicts, qint64* imported, qint64* present)
+    bool storeAll(QList<RowFault>* conflicts, qint64* imported, qint64* present)
     {
         if (m_links.isEmpty()) {
             return true;
@@ -187,19 +188,20 @@ private:
 
     void sayNotes(ImportResult* result)
     {
-        std::stable_sort(m_notes.begin(), m_notes.end(), [](const Note& a, const Note& b) { return a.line < b.line; });
-        for (const Note& note : std::as_const(m_notes)) {
-            m_say(QStringLiteral("line %1: %2").arg(note.line).arg(note.why));
+        std::stable_sort(
+            m_notes.begin(), m_notes.end(), [](const RowFault& a, const RowFault& b) { return a.line < b.line; });
+        for (const RowFault& note : std::as_const(m_notes)) {
+            m_refused(note);
         }
         result->refused += m_notes.size();
         m_notes.clear();
     }
 
     Store& m_store;
-    const std::function<void(const QString&)>& m_say;
+    const std::function<void(const RowFault&)>& m_refused;
     ImportRetries m_retries;
     QList<Pending> m_links;
-    QList<Note> m_notes;
+    QList<RowFault> m_notes;
 };
 } // namespace
 
@@ -259,13 +261,18 @@ Result<Done> checkImportable(const StoredLink& link, const ImportRules& rules)
     return Done {};
 }
 
+QString RowFault::said() const
+{
+    return QStringLiteral("line %1: %2").arg(line).arg(fault.english);
+}
+
 QString ImportResult::summary() const
 {
     return QStringLiteral("imported %1, already there %2, refused %3").arg(imported).arg(present).arg(refused);
 }
 
 ImportResult importLinks(QIODevice& input, Store& store, const ImportRules& rules,
-    const std::function<void(const QString&)>& say, ImportRetries retries)
+    const std::function<void(const RowFault&)>& refused, ImportRetries retries)
 {
     ImportResult result;
     if (!store.linkArchive()) {
@@ -273,20 +280,20 @@ ImportResult importLinks(QIODevice& input, Store& store, const ImportRules& rule
         return result;
     }
     RecordReader reader(input);
-    Batch batch(store, say, retries);
+    Batch batch(store, refused, retries);
     StoredLink link;
     for (;;) {
         const RecordReader::Status status = reader.next(&link);
         if (status == RecordReader::Status::End) {
             if (!reader.error().isEmpty()) {
-                batch.refuse(reader.line(), reader.error());
+                batch.refuse(reader.line(), {FaultKind::Invalid, {}, reader.error()});
             }
             break;
         }
         if (status == RecordReader::Status::Bad) {
-            batch.refuse(reader.line(), reader.error());
+            batch.refuse(reader.line(), {FaultKind::Invalid, {}, reader.error()});
         } else if (const Result<Done> importable = checkImportable(link, rules); !importable) {
-            batch.refuse(reader.line(), importable.fault().english);
+            batch.refuse(reader.line(), importable.fault());
         } else {
             batch.add(reader.line(), link);
         }

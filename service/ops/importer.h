@@ -43,12 +43,21 @@ struct ImportResult {
     QString summary() const; // "imported 3, already there 1, refused 0"
 };
 
+// A row that was not imported: its line and why, an Invalid fault when it cannot be read or breaks
+// a rule, a Conflict when a stored link holds its code or its address.
+struct RowFault {
+    qint64 line = 0;
+    Fault fault;
+
+    QString said() const; // "line 3: the visits are negative"
+};
+
 // Reads what export wrote (JSON lines or CSV) into store, a thousand links to a transaction. A row
-// that cannot be read, breaks a rule or clashes with a stored link is refused: say() is told its
-// line and why, in line order, and the other rows still go in. A batch the database was too busy
+// that cannot be read, breaks a rule or clashes with a stored link is refused: refused() is told
+// of it, in line order, and the other rows still go in. A batch the database was too busy
 // for (another process writing) is rolled back and tried again. Links already there are left
 // alone, so running the same import again after a failure goes on where it stopped.
 ImportResult importLinks(QIODevice& input, Store& store, const ImportRules& rules,
-    const std::function<void(const QString&)>& say, ImportRetries retries = {});
+    const std::function<void(const RowFault&)>& refused, ImportRetries retries = {});
 
 } // namespace Shortd

@@ -17,7 +17,7 @@ int importInto(Store& store, QIODevice& input, const ServiceConfig& config, Sess
     // The front door's rules, with this service's own addresses as its options name them.
     const ImportResult imported
         = importLinks(input, store, {config.ownBases(), config.port, QDateTime::currentSecsSinceEpoch()},
-            [&session](const QString& line) { session.say(line); });
+            [&session](const RowFault& row) { session.say(row.said()); });
     if (!imported.failure.isEmpty()) {
         return session.fail(OpsRefused, imported.failure);
     }

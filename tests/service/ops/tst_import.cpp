@@ -464,8 +464,13 @@ void ImportTest::busyBatches()
     QBuffer input(&rows);
     input.open(QIODevice::ReadOnly);
     QStringList said;
+    QList<FaultKind> kinds;
     const ImportResult result = importLinks(input, store, {{}, -1, 1'800'000'000},
-        [&said](const QString& line) { said.append(line); }, {3, std::chrono::milliseconds(1)});
+        [&](const RowFault& row) {
+            said.append(row.said());
+            kinds.append(row.fault.kind);
+        },
+        {3, std::chrono::milliseconds(1)});
 
     QCOMPARE(result.failure, failure);
     QCOMPARE(store.committed.size(), stored + 1);
@@ -474,6 +479,7 @@ void ImportTest::busyBatches()
     QCOMPARE(said,
         QStringList({u"line 3: the code is not 6 to 16 characters of the code alphabet"_s,
             u"line 6: the code cccccc is taken by another address (type 1): https://example.com/elsewhere"_s}));
+    QCOMPARE(kinds, QList<FaultKind>({FaultKind::Invalid, FaultKind::Conflict}));
 }
 
 // An import while the service creates links as fast as several clients can ask: the import waits
