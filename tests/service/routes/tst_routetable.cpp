@@ -1,3 +1,4 @@
+#include "access/keys.h"
 #include "links/codes.h"
 #include "links/ratelimiter.h"
 #include "links/shortener.h"
@@ -38,7 +39,7 @@ QString probeOf(const RouteRow& row)
 }
 
 // Every code names the same link; nothing is written.
-class AnyCodeStore final : public Store, public LinkStore
+class AnyCodeStore : public Store, public LinkStore
 {
 public:
     bool open() override { return true; }
@@ -53,6 +54,25 @@ public:
     bool isHealthy() override { return true; }
     QString lastError() const override { return {}; }
 };
+
+// The links, and when keepsKeys one admin key; no other part.
+class AdminKeyStore final : public AnyCodeStore, public KeyStore
+{
+public:
+    KeyStore* keys() override { return keepsKeys ? this : nullptr; }
+    KeyLookup findKeyByHash(const QByteArray& hash) override
+    {
+        return {hash == keyHash(key) ? StoreStatus::Ok : StoreStatus::Missing,
+            {u"ci"_s, static_cast<int>(Role::Admin), keyPrefix(key), keyHash(key), 0, 0, 0, 0}};
+    }
+    StoreStatus markKeyUsed(const QString&, qint64) override { return StoreStatus::Ok; }
+    StoreStatus createKey(const StoredKey&) override { return StoreStatus::Failed; }
+    StoreStatus listKeys(const std::function<bool(const StoredKey&)>&) override { return StoreStatus::Failed; }
+    StoreStatus revokeKey(const QString&, qint64) override { return StoreStatus::Failed; }
+
+    bool keepsKeys = true;
+    QByteArray key = generateKey();
+};
 } // namespace
 
 class RouteTableTest final : public QObject
@@ -65,6 +85,8 @@ private slots:
     void apiAccess_data();
     void apiAccess();
     void policies();
+    void partsNotKept_data();
+    void partsNotKept();
 };
 
 void RouteTableTest::everyRowReachedAlone()
@@ -172,6 +194,46 @@ void RouteTableTest::policies()
         ++checked;
     }
     QCOMPARE_GE(checked, 6);
+}
+
+void RouteTableTest::partsNotKept_data()
+{
+    // An admin's request to a store that keeps the links, and the keys or not, and nothing else:
+    // what needs another part is answered as a failed store, never dereferenced.
+    QTest::addColumn<bool>("keys");
+    QTest::addColumn<Method>("method");
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<int>("status");
+    QTest::newRow("no keys: the caller is not known") << false << Method::Get << u"/api/v1/key"_s << 503;
+    QTest::newRow("no keys: a link") << false << Method::Get << u"/api/v1/links/aB3dEf"_s << 503;
+    QTest::newRow("a link needs the links alone") << true << Method::Get << u"/api/v1/links/aB3dEf"_s << 200;
+    QTest::newRow("listing") << true << Method::Get << u"/api/v1/links"_s << 503;
+    QTest::newRow("deleting") << true << Method::Delete << u"/api/v1/links/aB3dEf"_s << 503;
+    QTest::newRow("a link's visits") << true << Method::Get << u"/api/v1/links/aB3dEf/visits"_s << 503;
+    QTest::newRow("the service's visits") << true << Method::Get << u"/api/v1/stats"_s << 503;
+}
+
+void RouteTableTest::partsNotKept()
+{
+    QFETCH(bool, keys);
+    QFETCH(Method, method);
+    QFETCH(QString, path);
+    QFETCH(int, status);
+    AdminKeyStore store;
+    store.keepsKeys = keys;
+    StorePool pool(store);
+    Shortener shortener(pool, ShortenerOptions {100, std::chrono::hours(1), std::chrono::hours(1)});
+    RateLimiter rateLimiter(0);
+    Routes routes(ServiceConfig {}, shortener, rateLimiter);
+    HttpRequest request;
+    request.method = method;
+    request.path = path;
+    request.host = "127.0.0.1:8420";
+    request.client = u"127.0.0.1"_s;
+    request.authorization = "Bearer " + store.key;
+    HttpReply reply;
+    routes.handle(request, 0, [&reply](HttpReply answer) { reply = std::move(answer); });
+    QCOMPARE(reply.status, status);
 }
 
 QTEST_GUILESS_MAIN(RouteTableTest)
