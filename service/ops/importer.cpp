@@ -246,8 +246,8 @@ QString importProblem(const StoredLink& link, const ImportRules& rules)
     if (link.reason.contains(QChar(u'\0'))) {
         return QStringLiteral("the reason holds a NUL character");
     }
-    if (QString problem = linkFieldsProblem(link); !problem.isEmpty()) {
-        return problem;
+    if (const Result<Done> fields = checkLinkFields(link); !fields) {
+        return fields.fault().english;
     }
     return {};
 }

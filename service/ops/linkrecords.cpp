@@ -119,9 +119,9 @@ bool toCount(const QString& text, qint64* value)
     *value = text.toLongLong(&ok);
     return ok && *value >= 0 && !text.startsWith(u'+');
 }
-} // namespace
 
-QString linkFieldsProblem(const StoredLink& link)
+// Why the fields cannot be stored; empty when they can.
+QString fieldsProblem(const StoredLink& link)
 {
     if (link.title.size() > MaximumTitleLength || !isPlainFieldText(link.title)) {
         return QStringLiteral("the title is not at most %1 characters without control characters, bidirectional "
@@ -157,6 +157,15 @@ QString linkFieldsProblem(const StoredLink& link)
         return QStringLiteral("the visit limit is not a whole number from 1 to %1").arg(MaximumVisitLimit);
     }
     return {};
+}
+} // namespace
+
+Result<Done> checkLinkFields(const StoredLink& link)
+{
+    if (QString problem = fieldsProblem(link); !problem.isEmpty()) {
+        return Fault {FaultKind::Invalid, {}, std::move(problem)};
+    }
+    return Done {};
 }
 
 QString stateName(LinkState state)

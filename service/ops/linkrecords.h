@@ -1,6 +1,7 @@
 #pragma once
 
 #include "links/fields.h"
+#include "links/result.h"
 #include "store/linkstore.h"
 
 #include <QByteArray>
@@ -25,8 +26,9 @@ enum class RecordFormat {
 // The longest owner an import takes; the other fields' bounds are in links/fields.h.
 inline constexpr qsizetype LinkOwnerLimit = 64; // a key's name
 
-// Why a link's title, tags, owner, end or visit limit cannot be stored; empty when they can.
-QString linkFieldsProblem(const StoredLink& link);
+// Whether a link's title, tags, owner, end and visit limit can be stored; if not, an Invalid fault
+// says why (in English, for the operator commands).
+Result<Done> checkLinkFields(const StoredLink& link);
 
 QString stateName(LinkState state);
 std::optional<LinkState> parseStateName(QStringView name);

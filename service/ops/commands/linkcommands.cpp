@@ -354,8 +354,8 @@ CheckedCommand checkSet(const QCommandLineParser& parser, const QString& code, S
     StoredLink given;
     given.title = patch.title.value_or(QString());
     given.tags = patch.tags.value_or(QStringList {});
-    if (const QString problem = linkFieldsProblem(given); !problem.isEmpty()) {
-        return refusedWith(session.fail(OpsBadUsage, problem));
+    if (const Result<Done> fields = checkLinkFields(given); !fields) {
+        return refusedWith(session.fail(fields.fault()));
     }
     if (const Result<Done> known = checkCode(code); !known) {
         return refusedWith(session.fail(known.fault()));
