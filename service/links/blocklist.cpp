@@ -449,15 +449,15 @@ Result<Blocklist::Counts> BlocklistSet::reload(const QString& name, const Result
     return parsed->counts();
 }
 
-Result<qsizetype> BlocklistSet::setAllowlist(QByteArrayView feed)
+Blocklist::Counts BlocklistSet::setAllowlist(QByteArrayView feed)
 {
     auto parsed = std::make_shared<const Blocklist>(Blocklist::parse(feed, Blocklist::Reading::HostsOnly));
-    const qsizetype hosts = parsed->counts().hosts;
+    const Blocklist::Counts counts = parsed->counts();
     const QMutexLocker locker(&m_lock);
     auto next = std::make_shared<Snapshot>(*m_current);
     next->allowed = std::move(parsed);
     m_current = std::move(next);
-    return hosts;
+    return counts;
 }
 
 bool BlocklistSet::allowed(const Snapshot& lists, const AddressKey& key) const

@@ -133,8 +133,9 @@ public:
     // that says so; otherwise the counts of the new copy.
     Result<Blocklist::Counts> reload(const QString& name, const Result<QByteArray>& feed);
     // Hosts from a file of the same shapes: bare hosts, hosts-file lines and the hosts of
-    // addresses count; ranges do not, for an allowlist names hosts.
-    Result<qsizetype> setAllowlist(QByteArrayView feed);
+    // addresses count; ranges do not, for an allowlist names hosts. An empty one allows nothing;
+    // the counts (hosts, and lines skipped) are for the log.
+    Blocklist::Counts setAllowlist(QByteArrayView feed);
 
     // The first list, in the order they were added, that stops address; none for an address whose
     // host the allowlist holds, or that is not an absolute address with a host.
