@@ -31,7 +31,6 @@ struct LinkBaseOptions {
 class LinkBases
 {
 public:
-    LinkBases() = default;
     explicit LinkBases(LinkBaseOptions options);
 
     // The short link of a code as the client is to show it.
