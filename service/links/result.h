@@ -29,8 +29,8 @@ struct FieldFault {
 
 // A failure with its kind, the value it concerns (a field's or option's name, or empty) and what
 // people read: Chinese for the service's replies (none for a fault only an operator command
-// meets), English for the operator commands. A refusal
-// that names several members lists each in fields, the words above then saying so as a whole.
+// meets), English for the operator commands. A refusal that names several members lists each in
+// fields, the words above then saying so as a whole.
 struct Fault {
     FaultKind kind = FaultKind::Unavailable;
     QString chinese;
