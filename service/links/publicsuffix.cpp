@@ -134,7 +134,7 @@ QString hostKey(QStringView host)
             return {};
         }
     }
-    if (lower.startsWith(u'.') || lower.contains(u".."_s)) {
+    if (lower.startsWith(u'.') || lower.endsWith(u'.') || lower.contains(u".."_s)) {
         return {};
     }
     return lower;

@@ -55,7 +55,8 @@ void BlocklistTest::shapes_data()
     row("a host repeated in other spellings is one entry",
         {u"evil.example"_s, u"EVIL.example."_s, u"  evil.example ; again"_s}, {0, 1, 0, 0});
     row("byte-order mark and carriage returns", {u"\uFEFFevil.example\r"_s, u"other.example\r"_s}, {0, 2, 0, 0});
-    row("lines of no shape", {u"||ads.example^"_s, u"not a host!"_s, u"300.1.1.0/24"_s, u"http://"_s}, {0, 0, 0, 4});
+    row("lines of no shape",
+        {u"||ads.example^"_s, u"not a host!"_s, u"300.1.1.0/24"_s, u"http://"_s, u"evil.example.."_s}, {0, 0, 0, 5});
     row("ranges and single addresses",
         {u"203.0.113.0/24 ; SBL1"_s, u"2001:db8::/32"_s, u"198.51.100.7"_s, u"\t2001:db8::1 ; one"_s}, {0, 0, 4, 0});
     row("CSV rows by the header's url column",
