@@ -52,8 +52,6 @@ public:
         m_byTarget.insert(key, link.code);
         return {Shortd::StoreStatus::Ok, {}};
     }
-    Shortd::StoreStatus addVisits(const QHash<QString, qint64>&) override { return Shortd::StoreStatus::Ok; }
-    Shortd::VisitGrant takeVisit(const QString&, qint64) override { return Shortd::VisitGrant::Missing; }
     bool isHealthy() override { return true; }
     QString lastError() const override { return {}; }
     qsizetype size() const { return m_byCode.size(); }

@@ -310,7 +310,9 @@ void Shortener::takeVisit(const QString& code, const VisitFacts& facts, const st
     const qint64 now = wallSecs();
     const QPointer<Shortener> self(this);
     const bool queued = m_pool.run<VisitGrant>(
-        [code, now](Store* store) { return store ? store->links().takeVisit(code, now) : VisitGrant::Failed; },
+        [code, now](Store* store) {
+            return store && store->linkVisits() ? store->linkVisits()->takeVisit(code, now) : VisitGrant::Failed;
+        },
         [self, code, facts, now, done](VisitGrant grant) {
             if (self && grant == VisitGrant::Granted) {
                 self->m_cache.addVisits(code, VisitCounts {1, 0, 0, 0});

@@ -30,7 +30,10 @@ StoreStatus addVisitCounts(Store& store, const VisitBatch& batch)
             humans.insert(it.key(), it->humans);
         }
     }
-    return humans.isEmpty() ? StoreStatus::Ok : store.links().addVisits(humans);
+    if (humans.isEmpty()) {
+        return StoreStatus::Ok;
+    }
+    return store.linkVisits() ? store.linkVisits()->addVisits(humans) : StoreStatus::Failed;
 }
 
 void VisitBatch::merge(const VisitBatch& other)

@@ -147,9 +147,9 @@ struct InsertResult {
     StoredLink holder; // with TargetTaken: the link that holds the address
 };
 
-// The links as the service serves them: found by code, created, visited. Every store keeps them;
-// the routes and the shortener see only this, so another database can take the place of the
-// embedded one. An insert reports Ok only once the link is committed.
+// The links as the service serves them: found by code and created. Every store keeps them; the
+// routes and the shortener see only this, so another database can take the place of the embedded
+// one. An insert reports Ok only once the link is committed.
 class LinkStore
 {
 public:
@@ -166,6 +166,19 @@ public:
     // taken (the caller settles those one at a time); nullopt when the transaction failed, and
     // then none is stored. A store without transactions inserts them one by one.
     virtual std::optional<QList<bool>> insertTogether(const QList<StoredLink>& links);
+
+protected:
+    LinkStore() = default;
+    ~LinkStore() = default;
+};
+
+// The visits counted on the links themselves (a link's visits, which its visit limit is held to).
+class LinkVisits
+{
+public:
+    LinkVisits(const LinkVisits&) = delete;
+    LinkVisits& operator=(const LinkVisits&) = delete;
+
     // Adds counted visits, code by code, in one transaction.
     virtual StoreStatus addVisits(const QHash<QString, qint64>& visits) = 0;
     // Counts one visit to a link with a visit limit, in one statement that also checks the limit,
@@ -173,8 +186,8 @@ public:
     virtual VisitGrant takeVisit(const QString& code, qint64 nowSecs) = 0;
 
 protected:
-    LinkStore() = default;
-    ~LinkStore() = default;
+    LinkVisits() = default;
+    ~LinkVisits() = default;
 };
 
 // What the API's keys and the operators do to links beyond serving them: edit, disable or delete

@@ -24,9 +24,11 @@ namespace Shortd
 // synchronous_commit on. Two instances inserting the same (type, target) at the same instant both
 // end with the one row: the unique index decides, the loser reads the winner's code.
 //
-// It keeps every part a store may keep: links, keys, visit counters and the instances' change log.
+// It keeps every part a store may keep: links and their visits, keys, visit counters and the
+// instances' change log.
 class SqlLinkStore final : public Store,
                            public LinkStore,
+                           public LinkVisits,
                            public LinkAdmin,
                            public LinkArchive,
                            public KeyStore,
@@ -72,6 +74,7 @@ public:
     void abandonGroup() override;
     bool isBroken() const override { return m_broken; }
     LinkStore& links() override { return *this; }
+    LinkVisits* linkVisits() override { return this; }
     LinkAdmin* linkAdmin() override { return this; }
     LinkArchive* linkArchive() override { return this; }
     KeyStore* keys() override { return this; }

@@ -12,8 +12,8 @@ namespace Shortd
 
 // One connection to where the service keeps what it keeps, and the parts it keeps: the links
 // always, the rest when it has them. A part a store does not keep is null, and a caller answers
-// as it would for a failed store. A store object belongs to one thread: the worker pool opens one
-// per worker, on that worker.
+// as it would for a failed store: a limited link is not served, visits wait to be counted. A store object belongs to
+// one thread: the worker pool opens one per worker, on that worker.
 class Store
 {
 public:
@@ -43,15 +43,18 @@ public:
     virtual void abandonGroup() { }
 
     virtual LinkStore& links() = 0;
+    virtual LinkVisits* linkVisits() { return nullptr; }
     virtual LinkAdmin* linkAdmin() { return nullptr; }
     virtual LinkArchive* linkArchive() { return nullptr; }
     virtual KeyStore* keys() { return nullptr; }
-    // Without visit counters, a batch of visits adds only the humans to the links (addVisitCounts).
+    // Without visit counters, a batch of visits adds only the humans to the links' visits
+    // (addVisitCounts).
     virtual VisitStore* visits() { return nullptr; }
     virtual ChangeLog* changeLog() { return nullptr; }
 };
 
-// Adds a batch of visits: to the counters, or where the store keeps none, the humans to links.visits.
+// Adds a batch of visits: to the counters, or where the store keeps none, the humans to the links'
+// visits; Failed when it keeps neither.
 StoreStatus addVisitCounts(Store& store, const VisitBatch& batch);
 
 } // namespace Shortd

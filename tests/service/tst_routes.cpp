@@ -19,11 +19,12 @@ namespace
 {
 // One link in memory; a limited visit is granted the way the database grants it: counted when
 // the link is active, before its end and under its limit.
-class OneLinkStore final : public Store, public LinkStore
+class OneLinkStore final : public Store, public LinkStore, public LinkVisits
 {
 public:
     bool open() override { return true; }
     LinkStore& links() override { return *this; }
+    LinkVisits* linkVisits() override { return this; }
     LookupResult findByCode(const QString& code) override
     {
         ++lookups;

@@ -24,8 +24,6 @@ public:
     LinkStore& links() override { return *this; }
     LookupResult findByCode(const QString&) override { return {}; }
     InsertResult insert(const StoredLink&) override { return {StoreStatus::Failed, {}}; }
-    StoreStatus addVisits(const QHash<QString, qint64>&) override { return StoreStatus::Ok; }
-    VisitGrant takeVisit(const QString&, qint64) override { return VisitGrant::Missing; }
     bool isHealthy() override { return true; }
     QString lastError() const override { return {}; }
 };

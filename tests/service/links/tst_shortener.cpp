@@ -14,11 +14,12 @@ using namespace Shortd;
 namespace
 {
 // A store whose answers the test decides.
-class ScriptedStore final : public Store, public LinkStore
+class ScriptedStore final : public Store, public LinkStore, public LinkVisits
 {
 public:
     bool open() override { return true; }
     LinkStore& links() override { return *this; }
+    LinkVisits* linkVisits() override { return this; }
     LookupResult findByCode(const QString& code) override
     {
         const auto it = byCode.constFind(code);

@@ -85,8 +85,6 @@ public:
     }
     LookupResult findByTarget(int /*type*/, const QString& /*target*/) override { return {}; }
     InsertResult insert(const StoredLink& /*link*/) override { return {}; }
-    StoreStatus addVisits(const QHash<QString, qint64>& /*visits*/) override { return StoreStatus::Failed; }
-    VisitGrant takeVisit(const QString& /*code*/, qint64 /*nowSecs*/) override { return VisitGrant::Failed; }
     StoreStatus exportLinks(const std::function<bool(const StoredLink&)>& /*visit*/) override
     {
         return StoreStatus::Failed;

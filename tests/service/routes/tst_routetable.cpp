@@ -49,8 +49,6 @@ public:
         return {StoreStatus::Ok, StoredLink {code, 0, u"https://example.com/"_s, 1'700'000'000, 0}};
     }
     InsertResult insert(const StoredLink&) override { return {StoreStatus::Failed, {}}; }
-    StoreStatus addVisits(const QHash<QString, qint64>&) override { return StoreStatus::Ok; }
-    VisitGrant takeVisit(const QString&, qint64) override { return VisitGrant::Missing; }
     bool isHealthy() override { return true; }
     QString lastError() const override { return {}; }
 };

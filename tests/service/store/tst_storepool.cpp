@@ -40,8 +40,6 @@ public:
         ++m_server.calls;
         return alive() ? InsertResult {StoreStatus::Ok, {}} : InsertResult {};
     }
-    StoreStatus addVisits(const QHash<QString, qint64>&) override { return StoreStatus::Failed; }
-    VisitGrant takeVisit(const QString&, qint64) override { return VisitGrant::Failed; }
     bool isHealthy() override { return alive(); }
     bool isBroken() const override { return m_broken; }
     QString lastError() const override { return m_broken ? u"server closed the connection"_s : QString(); }
