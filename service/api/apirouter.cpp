@@ -57,11 +57,6 @@ HttpReply storeDown()
     return retryLaterReply(503, QStringLiteral("服务暂时无法访问数据库，请稍后再试"), RetryAfterSeconds);
 }
 
-HttpReply invalid(const QList<FieldError>& errors)
-{
-    return problemReply(422, QStringLiteral("请求中有不正确的内容，详见 errors"), errors);
-}
-
 HttpReply notFound()
 {
     return problemReply(404, QStringLiteral("没有这个地址"));
@@ -300,7 +295,7 @@ void ApiRouter::createLink(
         const AnonymousRefusal refusal
             = admitAnonymous(create->url, ownBases, m_settings.ownPort, m_rateLimiter, request.client, nowMs);
         if (refusal.kind == AnonymousRefusal::Kind::Address) {
-            respond(invalid({{QStringLiteral("url"), addressProblemMessage(refusal.problem)}}));
+            respond(faultReply(invalidMembers({{QStringLiteral("url"), addressProblemMessage(refusal.problem)}})));
             return;
         }
         if (refusal.kind == AnonymousRefusal::Kind::RateLimited) {
@@ -315,7 +310,7 @@ void ApiRouter::createLink(
         ? AddressProblem::TooLong
         : checkAddress(create->url, ownBases, m_settings.ownPort);
     if (problem != AddressProblem::None) {
-        respond(invalid({{QStringLiteral("url"), addressProblemMessage(problem)}}));
+        respond(faultReply(invalidMembers({{QStringLiteral("url"), addressProblemMessage(problem)}})));
         return;
     }
     if (create->plain) {
