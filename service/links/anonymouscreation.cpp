@@ -34,4 +34,9 @@ QString rateLimitedMessage(int perMinute, int retryAfterSeconds)
         .arg(retryAfterSeconds);
 }
 
+QString listedAddressMessage()
+{
+    return QStringLiteral("该网址已被列为不安全网址，不能缩短");
+}
+
 } // namespace Shortd

@@ -35,5 +35,7 @@ AnonymousRefusal admitAnonymous(QStringView address, const QList<QUrl>& ownBases
 // The refusals' words, the same through every door.
 QString closedShorteningMessage();
 QString rateLimitedMessage(int perMinute, int retryAfterSeconds);
+// For a destination one of the operator's lists holds; the client shows it as it is.
+QString listedAddressMessage();
 
 } // namespace Shortd

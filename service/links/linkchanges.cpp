@@ -89,6 +89,12 @@ Fault storeUnavailable()
         QStringLiteral("the database cannot be reached for now; try again shortly")};
 }
 
+Fault listedAddressFault(const BlocklistMatch& match)
+{
+    return {FaultKind::Invalid, QStringLiteral("该网址已被列为不安全网址（列表 %1），不能缩短").arg(match.list),
+        QStringLiteral("listed by %1 (%2)").arg(match.list, match.entry), QStringLiteral("url")};
+}
+
 QString writeFailureOf(const Store& store)
 {
     if (store.isBroken()) {

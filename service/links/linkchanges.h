@@ -1,5 +1,6 @@
 #pragma once
 
+#include "links/blocklist.h"
 #include "links/result.h"
 #include "store/store.h"
 
@@ -21,6 +22,10 @@ struct Editor {
 
 // The store failed or is away (the pool full, the connection gone): the same call may succeed later.
 Fault storeUnavailable();
+
+// An address one of the operator's lists holds, refused as the url member: the Chinese names the
+// list, the English the entry as well (`listed by NAME (ENTRY)`), for the operator's import.
+Fault listedAddressFault(const BlocklistMatch& match);
 
 // Why a write failed on a connection that still answers (a full disk, a refused commit); empty
 // when the connection itself is gone: the pool reconnects, and the health check sees that itself.

@@ -123,8 +123,20 @@ Shortener::~Shortener()
     }
 }
 
+std::optional<BlocklistMatch> Shortener::listedBy(const QString& target) const
+{
+    return m_blocklists ? m_blocklists->matchAddress(target) : std::nullopt;
+}
+
 void Shortener::shorten(int type, const QString& target, const std::function<void(const Outcome&)>& done)
 {
+    // Before the cache too: a link made before its address was listed is not handed out again.
+    if (std::optional<BlocklistMatch> listed = listedBy(target)) {
+        Outcome refused;
+        refused.listed = std::move(listed);
+        done(refused);
+        return;
+    }
     if (const std::optional<StoredLink> cached = m_cache.findByTarget(type, target, nowMs(), wallSecs())) {
         done({StoreStatus::Ok, *cached, false});
         return;
@@ -196,6 +208,10 @@ void Shortener::startCreates()
 
 void Shortener::create(const StoredLink& link, const LinkAnswer& done)
 {
+    if (const std::optional<BlocklistMatch> listed = listedBy(link.target)) {
+        done(listedAddressFault(*listed));
+        return;
+    }
     QRandomGenerator* random = m_random;
     change([link, random](Store& store, QString* failure) { return createIn(store, link, *random, failure); }, done);
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "links/blocklist.h"
 #include "links/linkcache.h"
 #include "links/result.h"
 #include "links/visittally.h"
@@ -14,6 +15,7 @@
 #include <QTimer>
 #include <chrono>
 #include <functional>
+#include <optional>
 
 class QRandomGenerator;
 
@@ -27,6 +29,9 @@ struct ShortenOutcome {
     StoreStatus status = StoreStatus::Failed; // Ok or Failed
     StoredLink link;
     bool created = false; // false when the address already had a code
+    // The list that holds the address, which was then refused before the store was asked (status
+    // stays Failed, so a caller that never looks here answers no link either).
+    std::optional<BlocklistMatch> listed {};
 };
 
 // The code for (type, target) in one store: the existing one, or a new random one committed there.
@@ -85,14 +90,20 @@ public:
     explicit Shortener(StorePool& pool, ShortenerOptions options = {}, QObject* parent = nullptr);
     ~Shortener() override;
 
+    // The operator's lists every creation is checked against first, whoever asks (a key is no
+    // exemption); null checks none. The set outlives the shortener and may reload meanwhile.
+    void setBlocklists(const BlocklistSet* lists) { m_blocklists = lists; }
+    // The list that holds target, if any; cheap enough to ask on this thread for every creation.
+    std::optional<BlocklistMatch> listedBy(const QString& target) const;
+
     void shorten(int type, const QString& target, const std::function<void(const Outcome&)>& done);
     void resolve(const QString& code, const std::function<void(const LookupResult&)>& done);
 
     // A link that is made, changed or deleted, or why not (links/linkchanges.h says which fault).
     using LinkAnswer = std::function<void(const Result<StoredLink>&)>;
     // A link with options (a chosen code, an end, a visit limit, a title, tags), never settled
-    // against the address's other links. Like every creation, a failed write is kept as
-    // writeFailure() for readiness and counted.
+    // against the address's other links; a listed address is refused (listedAddressFault). Like
+    // every creation, a failed write is kept as writeFailure() for readiness and counted.
     void create(const StoredLink& link, const LinkAnswer& done);
     // An edit and a deletion, as the editor may make them; the link as changed is remembered at
     // once, so this instance never answers with the old one.
@@ -150,6 +161,7 @@ private:
     void noteWrite(bool succeeded, const QString& failure);
 
     StorePool& m_pool;
+    const BlocklistSet* m_blocklists = nullptr;
     QRandomGenerator* m_random;
     LinkCache m_cache;
     QElapsedTimer m_clock;
