@@ -107,6 +107,19 @@ bool parseTrustedProxy(const QString& text, ServiceConfig& config)
     return true;
 }
 
+// A repeated name would leave one of the two lists unread; the service's own names are kept.
+bool addBlocklist(const QString& text, ServiceConfig& config)
+{
+    const std::optional<BlocklistSource> source = parseBlocklistSource(text);
+    if (!source || std::any_of(config.blocklists.cbegin(), config.blocklists.cend(), [&](const BlocklistSource& s) {
+            return s.name == source->name;
+        })) {
+        return false;
+    }
+    config.blocklists.append(*source);
+    return true;
+}
+
 // Every option of the service, in the order --help lists them.
 constexpr ServiceOption Options[] = {
     {"listen", "NOLVEX_SHORTD_LISTEN",
@@ -306,6 +319,24 @@ constexpr ServiceOption Options[] = {
         "A reverse proxy whose X-Forwarded-For names the client (e.g. 10.0.0.0/8); may repeat. "
         "In the environment: several separated by blanks.",
         parseTrustedProxy, true},
+    {"blocklist", "NOLVEX_SHORTD_BLOCKLIST", nullptr, "NAME=SOURCE",
+        "A list of destinations never shortened: a file, read again when it changes, or an http(s) address, "
+        "fetched every --blocklist-refresh; NAME is letters, digits, - and _ (not local or reports); may repeat. "
+        "In the environment: several separated by blanks.",
+        addBlocklist, true},
+    {"allowlist", "NOLVEX_SHORTD_ALLOWLIST", nullptr, "FILE",
+        "A file of hosts (and the names under them) that no --blocklist stops.",
+        [](const QString& text, ServiceConfig& config) {
+            config.allowlist = text;
+            return true;
+        }},
+    {"blocklist-refresh", "NOLVEX_SHORTD_BLOCKLIST_REFRESH",
+        [](const ServiceConfig& config) { return QString::number(config.blocklistRefreshMinutes); }, "MINUTES",
+        "How often a --blocklist at an http(s) address is fetched again (default %1).",
+        [](const QString& text, ServiceConfig& config) {
+            return parseCount(text, &config.blocklistRefreshMinutes) && config.blocklistRefreshMinutes > 0
+                && config.blocklistRefreshMinutes <= 7 * 24 * 60;
+        }},
 };
 
 // The option's help, stating the default that a default-constructed ServiceConfig holds.

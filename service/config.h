@@ -1,6 +1,7 @@
 #pragma once
 
 #include "http/limits.h"
+#include "links/blocklistsources.h"
 #include "protocol.h"
 #include "store/databaseaddress.h"
 
@@ -53,6 +54,11 @@ struct ServiceConfig {
     bool classifyVisits = true;
     // Peers whose X-Forwarded-For is believed: address and prefix length.
     QList<std::pair<QHostAddress, int>> trustedProxies;
+    // The operator's lists of destinations never shortened, in the order they are asked; and the
+    // file of hosts none of them stops (empty: none).
+    QList<BlocklistSource> blocklists;
+    QString allowlist;
+    int blocklistRefreshMinutes = 30; // how often a list at an http(s) address is fetched again
 
     bool usesTls() const { return !tlsCertificate.isEmpty(); }
     // databaseConnections, else the store's own choice: several for PostgreSQL, one for SQLite.

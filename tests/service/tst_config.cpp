@@ -34,6 +34,7 @@ QVariantMap defaultedValues(const ServiceConfig& c)
         {u"shutdown-timeout"_s, qint64(c.shutdownTimeout.count())},
         {u"visit-retention"_s, c.visitRetentionDays},
         {u"visit-classes"_s, c.classifyVisits},
+        {u"blocklist-refresh"_s, c.blocklistRefreshMinutes},
     };
 }
 
