@@ -155,6 +155,8 @@ QString probeOutcomeName(ProbeOutcome outcome)
         return QStringLiteral("refused-address");
     case ProbeOutcome::NoSuchHost:
         return QStringLiteral("no-such-host");
+    case ProbeOutcome::LookupFailed:
+        return QStringLiteral("lookup-failed");
     case ProbeOutcome::Refused:
         return QStringLiteral("refused");
     case ProbeOutcome::Timeout:
@@ -251,6 +253,11 @@ void DestinationProbe::resolved(const QHostInfo& info)
 {
     m_lookup = -1;
     if (m_done) {
+        return;
+    }
+    if (info.error() == QHostInfo::UnknownError) {
+        // A resolver that is down must not make every destination look gone.
+        finish(ProbeOutcome::LookupFailed, info.errorString());
         return;
     }
     if (info.error() != QHostInfo::NoError || info.addresses().isEmpty()) {

@@ -55,7 +55,8 @@ enum class ProbeOutcome : quint8 {
     Ok, // a final answer below 400
     Listed, // a hop's address, host or resolved address is on a list
     RefusedAddress, // a hop's host is or resolves to an address the guard refuses
-    NoSuchHost,
+    NoSuchHost, // the name servers say the name does not exist
+    LookupFailed, // the lookup itself failed (no answer from the name servers): says nothing of the link
     Refused, // no connection could be made
     Timeout,
     Tls, // the handshake failed or the certificate is not the host's
@@ -100,7 +101,8 @@ struct ProbeLimits {
 // Checks one destination: resolves each hop's host once, judges every address it resolved to by
 // the guard and the lists, then connects to the address it judged (never resolving again, so a
 // name that answers differently the second time cannot slip past), sends one GET and follows
-// redirects. Answers finished exactly once; start it once.
+// redirects. Answers finished exactly once, possibly before start returns (an address refused as
+// written); start it once.
 class DestinationProbe final : public QObject
 {
     Q_OBJECT
