@@ -323,7 +323,9 @@ void ApiRouter::createLink(
 void ApiRouter::automaticLink(const CreateRequest& create, const QByteArray& host, const Respond& respond)
 {
     m_shortener.shorten(create.type, create.url, [this, host, respond](const Shortener::Outcome& outcome) {
-        if (outcome.status != StoreStatus::Ok) {
+        if (outcome.listed) {
+            respond(faultReply(invalidMembers({asFieldFault(listedAddressFault(*outcome.listed))})));
+        } else if (outcome.status != StoreStatus::Ok) {
             respond(storeDown());
         } else if (outcome.link.state == LinkState::Disabled) {
             respond(problemReply(403, QStringLiteral("该网址的短网址已被服务管理员停用，不能再次缩短")));
@@ -351,6 +353,11 @@ void ApiRouter::chosenLink(
     link.tags = create.tags;
     link.owner = owner;
     m_shortener.create(link, [this, host, respond](const Result<StoredLink>& created) {
+        if (!created && created.fault().kind == FaultKind::Invalid && !created.fault().field.isEmpty()) {
+            // A refused member (a listed address) is answered as the request's other members are.
+            respond(faultReply(invalidMembers({asFieldFault(created.fault())})));
+            return;
+        }
         respond(created ? linkReply(201, created.value(), host, false) : linkFaultReply(created.fault()));
     });
 }

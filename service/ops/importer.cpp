@@ -2,8 +2,10 @@
 
 #include "displaytext.h"
 #include "links/addresspolicy.h"
+#include "links/blocklist.h"
 #include "links/codes.h"
 #include "links/fields.h"
+#include "links/linkchanges.h"
 #include "ops/linkrecords.h"
 
 #include <algorithm>
@@ -257,6 +259,12 @@ Result<Done> checkImportable(const StoredLink& link, const ImportRules& rules)
 {
     if (QString problem = importProblem(link, rules); !problem.isEmpty()) {
         return Fault {FaultKind::Invalid, {}, std::move(problem)};
+    }
+    // A disabled or deleted link leads nowhere: it keeps its code and its take-down as exported.
+    if (rules.blocklists && link.state == LinkState::Active) {
+        if (const std::optional<BlocklistMatch> listed = rules.blocklists->matchAddress(link.target)) {
+            return listedAddressFault(*listed);
+        }
     }
     return Done {};
 }

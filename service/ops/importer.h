@@ -14,16 +14,21 @@ class QIODevice;
 namespace Shortd
 {
 
+class BlocklistSet;
+
 // What a link read from a file must be to be stored: an address the front door would take for a
 // new link, and in every other field a value the service itself could have written.
 struct ImportRules {
     QList<QUrl> ownBases; // as ServiceConfig::ownBases(): an address under one would loop
     int ownPort = -1; // the service's port on this machine, under any name
     qint64 nowSecs = 0; // a time later than this (give or take a day of clock skew) is refused
+    // The operator's lists, as the service loads them; an active link to an address they hold is
+    // refused as a creation would be. Null: none.
+    const BlocklistSet* blocklists = nullptr;
 };
 
 // Whether link can be stored as it is; if not, an Invalid fault says why (in English: only the
-// operator's import reads it).
+// operator's import reads it; a listed address as `listed by NAME (ENTRY)`).
 Result<Done> checkImportable(const StoredLink& link, const ImportRules& rules);
 
 // How often a batch the database was too busy for is tried, and the first pause between tries

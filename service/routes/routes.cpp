@@ -365,6 +365,10 @@ void Routes::shorten(const HttpRequest& request, qint64 nowMs, const Respond& re
         return;
     }
     m_shortener.shorten(type, address, [this, type, host = request.host, respond](const Shortener::Outcome& outcome) {
+        if (outcome.listed) {
+            respond(jsonFailure(403, listedAddressMessage()));
+            return;
+        }
         if (outcome.status != StoreStatus::Ok) {
             respond(unavailable(jsonFailure(503, QStringLiteral("服务暂时无法保存短网址，请稍后再试"))));
             return;
