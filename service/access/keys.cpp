@@ -93,14 +93,6 @@ bool allows(Role role, Action action, bool ownLink)
     return false;
 }
 
-bool mayChangeDisable(Role role, const QString& keyName, const StoredLink& link)
-{
-    if (role == Role::Admin || link.state == LinkState::Active) {
-        return true;
-    }
-    return !link.takedown && link.disabledBy == keyActorOf(role, keyName).name;
-}
-
 LinkActor keyActorOf(Role role, const QString& keyName)
 {
     return keyActor(keyName, role == Role::Admin);

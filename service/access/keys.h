@@ -39,11 +39,6 @@ enum class Action {
 // Whether a key of this role may do this to a link; ownLink: the link was created with this key.
 bool allows(Role role, Action action, bool ownLink);
 
-// Whether a key that may edit a link (allows() says so first) may also set its state or reason:
-// an admin always; a creator only while the link is active, or when the link's last disable was
-// that key's own. A take-down by an admin or an operator, or one made before who disabled a link
-// was kept, is undone only by an admin or an operator.
-bool mayChangeDisable(Role role, const QString& keyName, const StoredLink& link);
 // Who a key is when it disables a link, as the link keeps it.
 LinkActor keyActorOf(Role role, const QString& keyName);
 

@@ -28,14 +28,6 @@ struct ChangeWords {
     QString takenDownEnglish;
 };
 
-// A take-down by an admin or an operator, or a disable kept from before who disabled a link was
-// kept, is lifted or reworded only by an admin; a link's own disable, by whoever made it.
-bool maySetState(const Editor& editor, const StoredLink& link)
-{
-    return editor.actor.admin || link.state == LinkState::Active
-        || (!link.takedown && link.disabledBy == editor.actor.name);
-}
-
 // Reads the link, checks the editor against it as stored, then applies the change. setsState: the
 // change sets the link's state or reason, and so answers to the take-down rule.
 Result<StoredLink> change(Store& store, const QString& code, const Editor& editor, bool setsState,
@@ -82,6 +74,12 @@ Result<StoredLink> change(Store& store, const QString& code, const Editor& edito
     }
 }
 } // namespace
+
+bool maySetState(const Editor& editor, const StoredLink& link)
+{
+    return editor.actor.admin || link.state == LinkState::Active
+        || (!link.takedown && link.disabledBy == editor.actor.name);
+}
 
 Fault storeUnavailable()
 {

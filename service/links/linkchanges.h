@@ -20,6 +20,11 @@ struct Editor {
     bool otherLinks = false; // may change anyone's
 };
 
+// Whether the editor may set a link's state or reason: an admin always; anyone else while the link
+// is active, or when its last disable was the editor's own. A take-down by an admin or an operator,
+// or a disable kept from before who disabled a link was kept, is lifted or reworded only by an admin.
+bool maySetState(const Editor& editor, const StoredLink& link);
+
 // The store failed or is away (the pool full, the connection gone): the same call may succeed later.
 Fault storeUnavailable();
 

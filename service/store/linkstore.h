@@ -203,6 +203,8 @@ public:
     // no such code, the link is deleted, or the patch's onlyOwnDisable does not hold.
     virtual LookupResult updateLink(const QString& code, const LinkPatch& patch, qint64 nowSecs) = 0;
     // Disabling keeps the actor as disabledBy, enabling clears it with the reason, deleting keeps both.
+    // An actor that is not an admin changes only an active link or one it disabled itself (not a
+    // take-down), as the statement decides: otherwise Missing.
     virtual StoreStatus setState(
         const QString& code, LinkState state, const QString& reason, const LinkActor& actor, qint64 nowSecs)
         = 0;

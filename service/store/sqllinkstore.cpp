@@ -561,10 +561,14 @@ StoreStatus SqlLinkStore::setState(
 {
     // A deleted link keeps who disabled it before: a deletion is no take-down of its own.
     const bool keepsWho = state == LinkState::Deleted;
+    // As an edit's guard: one who is not an admin changes only an active link or its own disable,
+    // checked by the statement itself, so a take-down made since the caller read the link stands.
+    const bool guarded = !actor.admin;
     QSqlQuery query(connection());
     query.prepare(u"UPDATE links SET state = ?, reason = coalesce(?, ''), changed_at = ?"
         % (keepsWho ? QString() : QStringLiteral(", disabled_by = coalesce(?, ''), takedown = ?"))
-        % u" WHERE code = ? AND state <> 2");
+        % u" WHERE code = ? AND state <> 2"
+        % (guarded ? QStringLiteral(" AND (state = 0 OR (disabled_by = ? AND takedown = 0))") : QString()));
     query.addBindValue(static_cast<int>(state));
     query.addBindValue(state == LinkState::Disabled ? reason : QString());
     query.addBindValue(nowSecs);
@@ -574,6 +578,9 @@ StoreStatus SqlLinkStore::setState(
         query.addBindValue(disabling && actor.admin ? 1 : 0);
     }
     query.addBindValue(code);
+    if (guarded) {
+        query.addBindValue(actor.name);
+    }
     if (!run(query)) {
         return StoreStatus::Failed;
     }

@@ -25,8 +25,6 @@ private slots:
     void bearer();
     void roles_data();
     void roles();
-    void takedowns_data();
-    void takedowns();
     void limiter_data();
     void limiter();
     void authenticate_data();
@@ -113,39 +111,6 @@ void KeysTest::roles()
         QCOMPARE(allows(roles[i], action, false), others.at(i) != u'-');
         QCOMPARE(allows(roles[i], action, true), own.at(i) != u'-');
     }
-}
-
-// Who may set the state or the reason of a link, by who disabled it last: creator "c" (the
-// creator key "c" itself, or "o" another) and admin "a" in that order; the link itself is the
-// creator's own, as allows() has decided before.
-void KeysTest::takedowns_data()
-{
-    QTest::addColumn<int>("state");
-    QTest::addColumn<QString>("disabledBy");
-    QTest::addColumn<bool>("takedown");
-    QTest::addColumn<QString>("may"); // creator "c", admin "a"; '-' refused
-    const int disabled = int(LinkState::Disabled);
-    QTest::newRow("active") << int(LinkState::Active) << QString() << false << u"ca"_s;
-    QTest::newRow("disabled by the creator itself") << disabled << u"key:c"_s << false << u"ca"_s;
-    QTest::newRow("disabled by another creator") << disabled << u"key:o"_s << false << u"-a"_s;
-    QTest::newRow("taken down by an admin key") << disabled << u"key:boss"_s << true << u"-a"_s;
-    QTest::newRow("taken down by an admin key of the same name") << disabled << u"key:c"_s << true << u"-a"_s;
-    QTest::newRow("taken down by an operator") << disabled << u"shell:root"_s << true << u"-a"_s;
-    QTest::newRow("disabled before this was kept") << disabled << QString() << false << u"-a"_s;
-}
-
-void KeysTest::takedowns()
-{
-    QFETCH(int, state);
-    QFETCH(QString, disabledBy);
-    QFETCH(bool, takedown);
-    QFETCH(QString, may);
-    StoredLink link;
-    link.state = static_cast<LinkState>(state);
-    link.disabledBy = disabledBy;
-    link.takedown = takedown;
-    QCOMPARE(mayChangeDisable(Role::Creator, u"c"_s, link), may.at(0) != u'-');
-    QCOMPARE(mayChangeDisable(Role::Admin, u"c"_s, link), may.at(1) != u'-');
     QCOMPARE(keyActorOf(Role::Admin, u"c"_s).admin, true);
     QCOMPARE(keyActorOf(Role::Creator, u"c"_s).name, u"key:c"_s);
 }

@@ -165,6 +165,8 @@ private slots:
     void chosenCodes();
     void editorRules_data();
     void editorRules();
+    void takedownRule_data();
+    void takedownRule();
 };
 
 void ShortenerTest::retriesWithLongerCodes_data()
@@ -450,6 +452,42 @@ void ShortenerTest::editorRules()
     QCOMPARE(cached.status, StoreStatus::Ok);
     QCOMPARE(cached.link.state, wanted);
     QCOMPARE(cached.link.title, stored->title);
+}
+
+// Who may set the state or the reason of a link, by who disabled it last: creator "c" (the
+// creator key "c" itself, or "o" another) and admin "a" in that order; the link itself is the
+// creator's own, as allows() has decided before.
+void ShortenerTest::takedownRule_data()
+{
+    QTest::addColumn<int>("state");
+    QTest::addColumn<QString>("disabledBy");
+    QTest::addColumn<bool>("takedown");
+    QTest::addColumn<QString>("may"); // creator "c", admin "a"; '-' refused
+    const int disabled = int(LinkState::Disabled);
+    QTest::newRow("active") << int(LinkState::Active) << QString() << false << u"ca"_s;
+    QTest::newRow("disabled by the creator itself") << disabled << u"key:c"_s << false << u"ca"_s;
+    QTest::newRow("disabled by another creator") << disabled << u"key:o"_s << false << u"-a"_s;
+    QTest::newRow("taken down by an admin key") << disabled << u"key:boss"_s << true << u"-a"_s;
+    QTest::newRow("taken down by an admin key of the same name") << disabled << u"key:c"_s << true << u"-a"_s;
+    QTest::newRow("taken down by an operator") << disabled << u"shell:root"_s << true << u"-a"_s;
+    QTest::newRow("disabled before this was kept") << disabled << QString() << false << u"-a"_s;
+}
+
+void ShortenerTest::takedownRule()
+{
+    QFETCH(int, state);
+    QFETCH(QString, disabledBy);
+    QFETCH(bool, takedown);
+    QFETCH(QString, may);
+    StoredLink link;
+    link.state = static_cast<LinkState>(state);
+    link.disabledBy = disabledBy;
+    link.takedown = takedown;
+    for (const bool admin : {false, true}) {
+        Editor editor;
+        editor.actor = keyActor(u"c"_s, admin);
+        QCOMPARE(maySetState(editor, link), may.at(admin ? 1 : 0) != u'-');
+    }
 }
 
 QTEST_GUILESS_MAIN(ShortenerTest)

@@ -575,6 +575,10 @@ void StoresTest::ownedLinks(Scenario scenario, SqlLinkStore* store, QRandomGener
         // setState keeps who disabled a link, and a deletion keeps that.
         QCOMPARE(store->setState(expected.code, LinkState::Disabled, u"x"_s, keyActor(u"boss"_s, true), 41),
             StoreStatus::Ok);
+        // Its creator cannot delete the take-down, however late it read the link: the statement decides.
+        QCOMPARE(store->setState(expected.code, LinkState::Deleted, u"x"_s, keyActor(u"deploy"_s, false), 42),
+            StoreStatus::Missing);
+        QCOMPARE(store->findByCode(expected.code).link.state, LinkState::Disabled);
         QCOMPARE(
             store->setState(expected.code, LinkState::Deleted, u"x"_s, shellActor(u"root"_s), 42), StoreStatus::Ok);
         const StoredLink deleted = store->findByCode(expected.code).link;
