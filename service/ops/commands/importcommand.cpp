@@ -1,4 +1,5 @@
 #include "config.h"
+#include "links/blocklistsources.h"
 #include "ops/commands/commands.h"
 #include "ops/importer.h"
 #include "ops/operatorcommands.h"
@@ -12,12 +13,37 @@ namespace Shortd
 {
 namespace
 {
+// The lists the service refuses creations with, read as it last read them; none when it has none.
+// A list that cannot be read is a fault: rows it would refuse must not go in meanwhile.
+Result<std::unique_ptr<BlocklistSet>> serviceBlocklists(const ServiceConfig& config)
+{
+    if (config.blocklists.isEmpty() && config.allowlist.isEmpty()) {
+        return std::unique_ptr<BlocklistSet>();
+    }
+    Result<PublicSuffixList> suffixes = PublicSuffixList::load();
+    if (!suffixes) {
+        return suffixes.fault();
+    }
+    auto lists = std::make_unique<BlocklistSet>(std::move(suffixes).value());
+    if (const Result<Done> loaded
+        = loadSavedBlocklists(config.blocklists, config.allowlist, savedBlocklistsFolder(config.dataDir), *lists);
+        !loaded) {
+        return loaded.fault();
+    }
+    return lists;
+}
+
 int importInto(Store& store, QIODevice& input, const ServiceConfig& config, Session& session)
 {
+    const Result<std::unique_ptr<BlocklistSet>> lists = serviceBlocklists(config);
+    if (!lists) {
+        return session.fail(OpsRefused, QStringLiteral("nothing imported: %1").arg(lists.fault().english));
+    }
     // The front door's rules, with this service's own addresses as its options name them.
+    ImportRules rules {config.ownBases(), config.port, QDateTime::currentSecsSinceEpoch()};
+    rules.blocklists = lists->get();
     const ImportResult imported
-        = importLinks(input, store, {config.ownBases(), config.port, QDateTime::currentSecsSinceEpoch()},
-            [&session](const RowFault& row) { session.say(row.said()); });
+        = importLinks(input, store, rules, [&session](const RowFault& row) { session.say(row.said()); });
     if (!imported.failure.isEmpty()) {
         return session.fail(OpsRefused, imported.failure);
     }

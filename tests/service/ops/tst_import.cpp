@@ -199,7 +199,7 @@ class ImportTest final : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase() { QVERIFY(m_dir.isValid()); }
+    void initTestCase();
     void refusedRows_data();
     void refusedRows();
     void roundTrip_data();
@@ -216,6 +216,14 @@ private:
     int m_databases = 0;
 };
 
+void ImportTest::initTestCase()
+{
+    QVERIFY(m_dir.isValid());
+    // The service's list, which every import here reads as the service would.
+    QFile list(m_dir.filePath(u"listed.txt"_s));
+    QVERIFY(list.open(QIODevice::WriteOnly) && list.write("0.0.0.0 listed.example\n") > 0);
+}
+
 Run ImportTest::run(const QString& database, QStringList arguments, const QByteArray& input)
 {
     if (!input.isNull()) {
@@ -225,7 +233,9 @@ Run ImportTest::run(const QString& database, QStringList arguments, const QByteA
         }
         arguments.append(file.fileName());
     }
-    return runOps(arguments + QStringList {u"--database"_s, database}, serviceEnvironment());
+    QProcessEnvironment environment = serviceEnvironment();
+    environment.insert(u"NOLVEX_SHORTD_BLOCKLIST"_s, u"test="_s + m_dir.filePath(u"listed.txt"_s));
+    return runOps(arguments + QStringList {u"--database"_s, database}, environment);
 }
 
 void ImportTest::refusedRows_data()
@@ -310,6 +320,8 @@ void ImportTest::refusedRows_data()
             u"key:NAME or shell:USER"_s},
         {"takedown not true or false", "csv", u"takedown"_s, u"yes"_s, u"takedown is not true or false"_s},
         {"not JSON", "jsonl", u"*"_s, u"{\"code\":"_s, u"not a JSON object"_s},
+        {"listed by the service's list", "jsonl", u"target"_s, u"\"https://www.listed.example/x\""_s,
+            u"listed by test (listed.example)"_s},
         {"javascript", "csv", u"target"_s, u"javascript:alert(1)"_s, scheme},
         {"formula", "csv", u"target"_s, u"'=HYPERLINK(\"\"https://evil.example\"\")"_s, scheme},
         {"CR LF", "csv", u"target"_s, u"\"https://example.com/a\r\nb\""_s, control},
