@@ -7,6 +7,7 @@
 
 #include "links/shortener.h"
 #include "links/visitclass.h"
+#include "procstatus.h"
 #include "store/databaseaddress.h"
 #include "store/sqllinkstore.h"
 #include "store/storepool.h"
@@ -23,20 +24,6 @@ using namespace Shortd;
 
 namespace
 {
-qint64 statusKiB(const char* field)
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly)) {
-        return -1;
-    }
-    for (const QByteArray& line : status.readAll().split('\n')) {
-        if (line.startsWith(field)) {
-            return line.mid(qsizetype(qstrlen(field))).trimmed().split(' ').value(0).toLongLong();
-        }
-    }
-    return -1;
-}
-
 int classifySpeed()
 {
     const QList<QByteArray> agents {
