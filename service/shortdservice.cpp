@@ -5,6 +5,7 @@
 #include "cluster/sharedlimit.h"
 #include "http/connectiongate.h"
 #include "http/frontend.h"
+#include "links/blocklistsources.h"
 #include "links/ownaddresses.h"
 #include "links/ratelimiter.h"
 #include "links/shortener.h"
@@ -77,10 +78,12 @@ ShortdService::~ShortdService()
     m_metricsFrontEnd.reset();
     m_frontEnd.reset();
     m_countsTimer.stop();
+    m_blocklistFeeds.reset();
     m_cluster.reset();
     m_shortener.reset();
     m_pool.reset();
     m_routes.reset();
+    m_blocklists.reset(); // looked up by the shortener and the routes
 }
 
 QString ShortdService::databasePath() const
@@ -147,12 +150,16 @@ bool ShortdService::start(QString* error)
         // Compiled here, not on the first visit, which would wait a tenth of a second for it.
         builtInClassifier();
     }
+    if (!startBlocklists(error)) {
+        return false;
+    }
     m_rateLimiter = std::make_unique<RateLimiter>(m_config.rateLimit);
     m_pool = std::make_unique<StorePool>([this] { return makeStore(); },
         StorePoolOptions {m_config.storeConnections(), StoreQueueLimit, m_config.databaseRetry});
     m_shortener = std::make_unique<Shortener>(*m_pool,
         ShortenerOptions {m_config.cacheSize, m_config.cacheTtl, VisitFlushInterval, m_config.maxPendingVisits,
             m_config.recentVisitors, m_config.visitRetentionDays});
+    m_shortener->setBlocklists(m_blocklists.get());
     m_routes = std::make_unique<Routes>(m_config, *m_shortener, *m_rateLimiter);
     m_routes->setMetricsPage([this](const Respond& respond) { serveMetrics(respond); });
     joinCluster();
@@ -176,6 +183,27 @@ bool ShortdService::start(QString* error)
     watchMachineAddresses(m_gate);
     m_frontEnd->setRequestMetrics(m_config.metricsPort != 0 ? &routeLabel : nullptr);
     return m_config.metricsPort == 0 || startMetrics(error);
+}
+
+bool ShortdService::startBlocklists(QString* error)
+{
+    if (m_config.blocklists.isEmpty()) {
+        return true;
+    }
+    // Without the suffix list, a listed name could not be kept from its public suffix: a line
+    // naming co.uk would stop everything under it.
+    Result<PublicSuffixList> suffixes = PublicSuffixList::load();
+    if (!suffixes) {
+        *error = QStringLiteral("the blocklists need the Public Suffix List: %1").arg(suffixes.fault().english);
+        return false;
+    }
+    m_blocklists = std::make_unique<BlocklistSet>(std::move(suffixes).value());
+    BlocklistFeedTiming timing;
+    timing.refresh = std::chrono::minutes(m_config.blocklistRefreshMinutes);
+    m_blocklistFeeds = std::make_unique<BlocklistFeeds>(
+        *m_blocklists, m_config.blocklists, m_config.allowlist, savedBlocklistsFolder(m_config.dataDir), timing);
+    m_blocklistFeeds->start();
+    return true;
 }
 
 bool ShortdService::startMetrics(QString* error)
@@ -279,7 +307,8 @@ void ShortdService::serveMetrics(const Respond& respond)
 {
     m_routes->checkReady([this, respond](const HttpReply& ready) {
         const Metrics::Gauges gauges {m_shortener->cache().size(), m_pool->queued(),
-            m_gate ? m_gate->liveConnections() : 0, m_shortener->pendingVisitCount(), ready.status == 200};
+            m_gate ? m_gate->liveConnections() : 0, m_shortener->pendingVisitCount(), ready.status == 200,
+            m_blocklistFeeds ? m_blocklistFeeds->gauges() : QList<Metrics::BlocklistGauge> {}};
         HttpReply reply {200, "text/plain; version=0.0.4; charset=utf-8",
             Metrics::service().render(gauges, m_config.releaseVersion), {}};
         reply.addHeader("Cache-Control", "no-store");

@@ -13,6 +13,8 @@
 namespace Shortd
 {
 
+class BlocklistFeeds;
+class BlocklistSet;
 class ClusterAgent;
 class ConnectionGate;
 class HttpFrontEnd;
@@ -51,6 +53,8 @@ private:
     void joinCluster();
     // Sends what limit counted here and settles it with the cluster's sums; one exchange at a time.
     void exchangeCounts(SharedLimit& limit, bool& inFlight);
+    // The operator's lists, read before the first request and kept fresh from then on.
+    bool startBlocklists(QString* error);
     bool startMetrics(QString* error);
     void serveMetrics(const Respond& respond);
     void continueStop();
@@ -58,6 +62,8 @@ private:
     ServiceConfig m_config;
     std::unique_ptr<StorePool> m_pool;
     std::unique_ptr<RateLimiter> m_rateLimiter;
+    std::unique_ptr<BlocklistSet> m_blocklists; // none when no list is configured
+    std::unique_ptr<BlocklistFeeds> m_blocklistFeeds;
     std::unique_ptr<Shortener> m_shortener;
     std::unique_ptr<Routes> m_routes;
     std::unique_ptr<SharedLimit> m_sharedLimit;

@@ -98,6 +98,25 @@ QByteArray ServiceMetrics::render(const Gauges& gauges, const QString& version) 
         "visits_dropped_total", "Visits not counted because too many were waiting for the database.", visitsDropped);
     counter(
         "notifications_received_total", "Change notifications received from other instances.", notificationsReceived);
+
+    const auto perList = [&out, &gauges](QByteArrayView name, QByteArrayView help, Exposition::Type type,
+                             double (*value)(const BlocklistGauge&)) {
+        if (gauges.blocklists.isEmpty()) {
+            return; // no list configured: no family to announce
+        }
+        out.family(named(name), help, type);
+        for (const BlocklistGauge& list : gauges.blocklists) {
+            out.sample(named(name), {{"list", list.name}}, value(list));
+        }
+    };
+    perList("blocklist_entries", "Entries of each blocklist's copy in use.", Type::Gauge,
+        [](const BlocklistGauge& list) { return static_cast<double>(list.entries); });
+    perList("blocklist_last_success_timestamp_seconds",
+        "When each blocklist was last read or found current (0: never).", Type::Gauge,
+        [](const BlocklistGauge& list) { return static_cast<double>(list.lastSuccess); });
+    perList("blocklist_reload_failures_total",
+        "Reloads of each blocklist that failed or held no entry; the last good copy stayed in use.", Type::Counter,
+        [](const BlocklistGauge& list) { return static_cast<double>(list.failedReloads); });
     return out.text();
 }
 

@@ -3,6 +3,7 @@
 #include "metrics/metrics.h"
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 #include <array>
 #include <chrono>
@@ -34,6 +35,14 @@ QByteArrayView routeName(Route route);
 enum class Refusal : quint8 { MaxConnections, PerClient };
 inline constexpr size_t RefusalCount = 2;
 
+// One of the operator's blocklists as a scrape finds it.
+struct BlocklistGauge {
+    QByteArray name;
+    qint64 entries = 0; // in the copy in use
+    qint64 lastSuccess = 0; // seconds since the epoch the list was last read or found current; 0: never
+    quint64 failedReloads = 0;
+};
+
 // Values read when a scrape comes, from the parts that own them, on the event loop.
 struct Gauges {
     qint64 cacheEntries = 0;
@@ -41,6 +50,7 @@ struct Gauges {
     qint64 connectionsOpen = 0;
     qint64 visitsPending = 0;
     bool ready = false;
+    QList<BlocklistGauge> blocklists {};
 };
 
 // The service's series. Everything here is safe to bump from any thread, without a lock.

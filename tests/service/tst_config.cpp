@@ -149,6 +149,20 @@ void ConfigTest::configSources()
     QVERIFY(mixed.config.linkBases[1].isEmpty());
     QCOMPARE(mixed.config.ownOrigin(), QUrl(u"https://127.0.0.1:9000"_s));
 
+    // Several lists in the environment, blank-separated, in their order; a file and addresses.
+    environment.insert(
+        u"NOLVEX_SHORTD_BLOCKLIST"_s, u"  own=/etc/nolvex/own.txt  urlhaus=https://f.example/csv?x=1 "_s);
+    const ConfigResult lists = parseConfig({u"nolvex-shortd"_s}, environment);
+    QVERIFY2(lists.error.isEmpty(), qPrintable(lists.error));
+    QCOMPARE(lists.config.blocklists,
+        (QList<BlocklistSource> {
+            {u"own"_s, u"/etc/nolvex/own.txt"_s}, {u"urlhaus"_s, u"https://f.example/csv?x=1"_s}}));
+    QVERIFY(!lists.config.blocklists.at(0).isRemote());
+    QVERIFY(lists.config.blocklists.at(1).isRemote());
+    const ConfigResult given
+        = parseConfig({u"nolvex-shortd"_s, u"--blocklist"_s, u"a_1-b=HTTP://F.example/l"_s}, environment);
+    QCOMPARE(given.config.blocklists, (QList<BlocklistSource> {{u"a_1-b"_s, u"HTTP://F.example/l"_s}}));
+
     const ConfigResult help = parseConfig({u"nolvex-shortd"_s, u"--help"_s}, {});
     QVERIFY(help.helpRequested);
     for (const char* option : {"--listen", "--data-dir", "--link-base", "--release-version", "--release-sid",
@@ -193,6 +207,17 @@ void ConfigTest::configRejects_data()
         << QStringList {u"--listen"_s, u":8420"_s, u"--metrics-listen"_s, u"127.0.0.1:8420"_s};
     QTest::newRow("metrics without a port") << QStringList {u"--metrics-listen"_s, u"127.0.0.1"_s};
     QTest::newRow("shutdown time-out of nothing") << QStringList {u"--shutdown-timeout"_s, u"0"_s};
+    QTest::newRow("blocklist without a name") << QStringList {u"--blocklist"_s, u"/etc/list.txt"_s};
+    QTest::newRow("blocklist of an empty name") << QStringList {u"--blocklist"_s, u"=/etc/list.txt"_s};
+    QTest::newRow("blocklist name with a dot") << QStringList {u"--blocklist"_s, u"a.b=/etc/list.txt"_s};
+    QTest::newRow("blocklist without a source") << QStringList {u"--blocklist"_s, u"feed="_s};
+    QTest::newRow("blocklist named local") << QStringList {u"--blocklist"_s, u"local=/etc/list.txt"_s};
+    QTest::newRow("blocklist named Reports") << QStringList {u"--blocklist"_s, u"Reports=/etc/list.txt"_s};
+    QTest::newRow("blocklist fetched by ftp") << QStringList {u"--blocklist"_s, u"feed=ftp://f.example/l"_s};
+    QTest::newRow("blocklist address without a host") << QStringList {u"--blocklist"_s, u"feed=https:///l"_s};
+    QTest::newRow("blocklist name twice")
+        << QStringList {u"--blocklist"_s, u"feed=/a.txt"_s, u"--blocklist"_s, u"feed=https://f.example/l"_s};
+    QTest::newRow("blocklist refresh of nothing") << QStringList {u"--blocklist-refresh"_s, u"0"_s};
 }
 
 void ConfigTest::configRejects()

@@ -1,6 +1,7 @@
 #include "httpprobe.h"
 #include "shortdprocess.h"
 
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QNetworkAccessManager>
@@ -52,6 +53,7 @@ private:
     QByteArray scrape() const;
 
     quint16 m_metricsPort = 0;
+    QTemporaryDir m_lists;
     std::unique_ptr<ShortdProcess> m_service;
     int m_redirects = 0;
 };
@@ -60,8 +62,13 @@ void ShortdMetricsTest::initTestCase()
 {
     m_metricsPort = freePort();
     QVERIFY(m_metricsPort != 0);
-    m_service = std::make_unique<ShortdProcess>(
-        QStringList {u"--metrics-listen"_s, u"127.0.0.1:%1"_s.arg(m_metricsPort), u"--rate-limit"_s, u"0"_s});
+    // A list from a file, and one at an address that answers nothing, for their series.
+    QFile list(m_lists.filePath(u"own.txt"_s));
+    QVERIFY(list.open(QIODevice::WriteOnly) && list.write("evil.example\n203.0.113.0/24\n") > 0);
+    list.close();
+    m_service = std::make_unique<ShortdProcess>(QStringList {u"--metrics-listen"_s,
+        u"127.0.0.1:%1"_s.arg(m_metricsPort), u"--rate-limit"_s, u"0"_s, u"--blocklist"_s, u"own="_s + list.fileName(),
+        u"--blocklist"_s, u"away=http://127.0.0.1:%1/feed"_s.arg(freePort())});
     QVERIFY2(m_service->start(), qPrintable(m_service->errorString()));
 }
 
@@ -102,6 +109,11 @@ void ShortdMetricsTest::scrapeUnderLoadPassesPromtool()
     QCOMPARE(seriesValue(text, "nolvex_shortd_ready"), 1);
     QVERIFY(seriesValue(text, "nolvex_shortd_visits_pending") >= 0);
     QVERIFY(text.contains("\nnolvex_shortd_build_info{version=\""));
+    QCOMPARE(seriesValue(text, R"(nolvex_shortd_blocklist_entries{list="own"})"), 2);
+    QVERIFY(seriesValue(text, R"(nolvex_shortd_blocklist_last_success_timestamp_seconds{list="own"})") > 0);
+    QCOMPARE(seriesValue(text, R"(nolvex_shortd_blocklist_last_success_timestamp_seconds{list="away"})"), 0);
+    QCOMPARE(seriesValue(text, R"(nolvex_shortd_blocklist_reload_failures_total{list="own"})"), 0);
+    QCOMPARE(seriesValue(text, R"(nolvex_shortd_blocklist_reload_failures_total{list="away"})"), 1);
 
 #ifdef NOLVEX_PROMTOOL
     QProcess check;
