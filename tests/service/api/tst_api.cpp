@@ -7,6 +7,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QTemporaryFile>
 #include <QTest>
 #include <map>
 #include <memory>
@@ -50,6 +51,10 @@ const ApiCase Cases[] {
     {"anonymous address refused", "POST", "/api/v1/links", "none", R"({"url":"ftp://example.com/"})", 422, "field=url"},
     {"anonymous while closed", "POST", "/api/v1/links", "none", R"({"url":"https://example.com/c"})", 401, "", 1,
         nullptr, "application/json", true},
+    {"anonymous listed address", "POST", "/api/v1/links", "none", R"({"url":"https://www.listed.example/"})", 422,
+        "field=url;says=列表 test"},
+    {"a key does not pass the lists", "POST", "/api/v1/links", "creator",
+        R"({"url":"https://listed.example/x","code":"listed-one"})", 422, "field=url;says=列表 test"},
     {"anonymous over the rate", "POST", "/api/v1/links", "none", R"({"url":"https://example.com/d"})", 429,
         "header=Retry-After", RateLimit + 1, "192.0.2.1"},
     {"creator chosen code", "POST", "/api/v1/links", "creator",
@@ -204,10 +209,21 @@ struct Instance {
     QHash<QString, QByteArray> keys;
 };
 
+// The service's blocklist, for as long as the test runs: one host the rows above ask for.
+QString blocklistFile()
+{
+    static QTemporaryFile file;
+    if (!file.isOpen() && file.open()) {
+        file.write("0.0.0.0 listed.example\n");
+        file.flush();
+    }
+    return file.fileName();
+}
+
 QStringList serviceArguments(const QString& database, bool open)
 {
     QStringList arguments {u"--rate-limit"_s, QString::number(RateLimit), u"--trusted-proxy"_s, u"127.0.0.1/32"_s,
-        u"--open-shorten"_s, open ? u"on"_s : u"off"_s};
+        u"--open-shorten"_s, open ? u"on"_s : u"off"_s, u"--blocklist"_s, u"test="_s + blocklistFile()};
     if (!database.isEmpty()) {
         arguments << u"--database"_s << database;
     }
