@@ -22,11 +22,11 @@ constexpr quint8 Delete = methodBit(Method::Delete);
 constexpr quint8 Read = Get | Head;
 
 // First segments held for pages to come: no route answers them yet, no chosen code may take them.
-constexpr std::array<QStringView, 2> HeldSegments {u"favicon.ico", u"robots.txt"};
+constexpr auto HeldSegments = std::to_array<QStringView>({u"favicon.ico", u"robots.txt"});
 
 // Every route of the service. Within a listener, no two rows take the same method and path but
 // the Rest rows, which take what no other row does; matchRoute() reads them in this order.
-constexpr std::array<RouteRow, 31> Rows {{
+constexpr auto Rows = std::to_array<RouteRow>({
     // The client's protocol.
     {Listener::Public, Get, Match::Exact, ShortenPath, {}, Access::Anyone, Family::Protocol,
         [](Routes& r, const RouteCall& c) { r.shorten(c.request, c.nowMs, c.respond); }, Route::Shorten,
@@ -117,7 +117,10 @@ constexpr std::array<RouteRow, 31> Rows {{
     // The operators' listener.
     {Listener::Metrics, Read, Match::Exact, u"/metrics", {}, Access::Anyone, Family::Metrics,
         [](Routes& r, const RouteCall& c) { r.metricsPage(c.respond); }, Route::Other, SecurityPolicy::None, true},
-}};
+});
+// A row the compiler can check: every row takes a method and has a handler.
+static_assert(
+    std::all_of(Rows.begin(), Rows.end(), [](const RouteRow& row) { return row.methods != 0 && row.handler; }));
 
 // "/" and one segment, or nothing.
 std::optional<QStringView> singleSegment(QStringView path)
