@@ -439,13 +439,14 @@ Result<LinkQuery> parseListQuery(QByteArrayView query, qint64 nowSecs)
             list.type = type.value_or(-1);
         } else if (field.name == u"state") {
             static const QStringList states {QStringLiteral("active"), QStringLiteral("disabled"),
-                QStringLiteral("deleted"), QStringLiteral("expired")};
+                QStringLiteral("deleted"), QStringLiteral("expired"), QStringLiteral("quarantined")};
             const qsizetype index = states.indexOf(field.value);
             if (index < 0) {
-                errors->append({field.name, QStringLiteral("应为 active、disabled、deleted 或 expired")});
+                errors->append({field.name, QStringLiteral("应为 active、disabled、deleted、expired 或 quarantined")});
             }
             constexpr StateFilter Filters[] {
-                StateFilter::Active, StateFilter::Disabled, StateFilter::Deleted, StateFilter::Expired};
+                StateFilter::Active, StateFilter::Disabled, StateFilter::Deleted, StateFilter::Expired,
+                StateFilter::Quarantined};
             list.state = index < 0 ? StateFilter::Any : Filters[index];
         } else if (field.name == u"limit") {
             bool number = false;
@@ -502,6 +503,8 @@ QString linkStateName(const StoredLink& link, qint64 nowSecs)
         return QStringLiteral("disabled");
     case LinkState::Deleted:
         return QStringLiteral("deleted");
+    case LinkState::Quarantined:
+        return QStringLiteral("quarantined");
     case LinkState::Active:
         break;
     }

@@ -177,13 +177,15 @@ QString stateName(LinkState state)
         return QStringLiteral("disabled");
     case LinkState::Deleted:
         return QStringLiteral("deleted");
+    case LinkState::Quarantined:
+        return QStringLiteral("quarantined");
     }
     return {};
 }
 
 std::optional<LinkState> parseStateName(QStringView name)
 {
-    for (const LinkState state : {LinkState::Active, LinkState::Disabled, LinkState::Deleted}) {
+    for (const LinkState state : {LinkState::Active, LinkState::Disabled, LinkState::Deleted, LinkState::Quarantined}) {
         if (name == stateName(state)) {
             return state;
         }

@@ -16,11 +16,21 @@ namespace Shortd
 
 // A link taken down by an operator. A disabled link keeps its address: a new request for it is
 // refused, and it can be enabled again. A deleted one is a tombstone: its code is never handed out
-// again, and its address may be shortened anew, to a new code.
+// again, and its address may be shortened anew, to a new code. A quarantined link is stopped
+// because a blocklist names its destination; only an operator or an admin puts it back.
 enum class LinkState {
     Active,
     Disabled,
     Deleted,
+    Quarantined,
+};
+
+// Why a link is quarantined: the list and its entry that matched the destination, and since when.
+// Empty (atSecs 0) when the link is not quarantined.
+struct QuarantineEvidence {
+    QString list;
+    QString entry;
+    qint64 atSecs = 0;
 };
 
 struct StoredLink {
@@ -50,6 +60,7 @@ struct StoredLink {
     // or change its reason, and its reason is shown to the public.
     QString disabledBy {};
     bool takedown = false;
+    QuarantineEvidence quarantine {};
 };
 
 // Who changes a link's state or reason, as disabledBy keeps it.
@@ -106,6 +117,7 @@ enum class StateFilter {
     Disabled,
     Deleted,
     Expired, // active, but past its end or its visits used up
+    Quarantined,
 };
 
 // The outcome of one visit to a link that has a visit limit, decided by the database so that

@@ -51,6 +51,8 @@ QLatin1StringView stateCondition(StateFilter state)
         return QLatin1StringView(" AND state = 2");
     case StateFilter::Expired:
         return QLatin1StringView(" AND state = 0 AND (expires_at <= ? OR visits >= max_visits)");
+    case StateFilter::Quarantined:
+        return QLatin1StringView(" AND state = 3");
     }
     return {};
 }
@@ -750,6 +752,8 @@ StoreStatus SqlLinkStore::stats(int top, LinkStats* totals, QList<StoredLink>* m
             break;
         case LinkState::Deleted:
             totals->deleted += links;
+            break;
+        case LinkState::Quarantined: // neither active nor taken down by a person
             break;
         }
     }

@@ -2,6 +2,7 @@
 
 #include "store/changelog.h"
 #include "store/keystore.h"
+#include "store/linkquarantine.h"
 #include "store/linkstore.h"
 #include "store/visitstore.h"
 
@@ -46,6 +47,7 @@ public:
     virtual LinkVisits* linkVisits() { return nullptr; }
     virtual LinkAdmin* linkAdmin() { return nullptr; }
     virtual LinkArchive* linkArchive() { return nullptr; }
+    virtual LinkQuarantine* linkQuarantine() { return nullptr; }
     virtual KeyStore* keys() { return nullptr; }
     // Without visit counters, a batch of visits adds only the humans to the links' visits
     // (addVisitCounts).
