@@ -170,6 +170,11 @@ constexpr ServiceOption Options[] = {
         [](const ServiceConfig& config) { return QString::number(config.rateLimit); }, "N",
         "Links a client may create a minute (default %1; 0 for no limit).",
         [](const QString& text, ServiceConfig& config) { return parseCount(text, &config.rateLimit); }},
+    {"host-create-limit", "NOLVEX_SHORTD_HOST_CREATE_LIMIT",
+        [](const ServiceConfig& config) { return QString::number(config.hostCreateLimit); }, "N",
+        "New links one destination site may get an hour from anonymous creations, across the cluster "
+        "(default %1; 0 for no limit; links made with a key are not counted).",
+        [](const QString& text, ServiceConfig& config) { return parseCount(text, &config.hostCreateLimit); }},
     {"open-shorten", "NOLVEX_SHORTD_OPEN_SHORTEN",
         [](const ServiceConfig& config) { return onOff(config.openShorten); }, "on|off",
         "on: anyone may create links with the client's protocol; off: it refuses every creation "
@@ -336,6 +341,14 @@ constexpr ServiceOption Options[] = {
         [](const QString& text, ServiceConfig& config) {
             return parseCount(text, &config.blocklistRefreshMinutes) && config.blocklistRefreshMinutes > 0
                 && config.blocklistRefreshMinutes <= 7 * 24 * 60;
+        }},
+    {"check-private", "NOLVEX_SHORTD_CHECK_PRIVATE",
+        [](const ServiceConfig& config) { return onOff(config.checkPrivate); }, "on|off",
+        "For a lab only. on: checks of destinations may reach private, loopback and link-local addresses; "
+        "off: they are refused.",
+        [](const QString& text, ServiceConfig& config) {
+            config.checkPrivate = text == u"on";
+            return text == u"on" || text == u"off";
         }},
 };
 

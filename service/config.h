@@ -26,6 +26,8 @@ struct ServiceConfig {
     QString releaseSid = QStringLiteral("1");
     QString releaseMust = QStringLiteral("0");
     int rateLimit = 60;
+    // New anonymous links a destination site may get an hour, across the cluster (0: no limit).
+    int hostCreateLimit = 100;
     // Whether anyone may create links through the client's protocol; off, it refuses every creation.
     bool openShorten = true;
     QString tlsCertificate;
@@ -59,6 +61,9 @@ struct ServiceConfig {
     QList<BlocklistSource> blocklists;
     QString allowlist;
     int blocklistRefreshMinutes = 30; // how often a list at an http(s) address is fetched again
+    // Whether a check of a destination may reach private, loopback and link-local addresses: for a
+    // lab, whose test servers live there; never for a service on a network of its own.
+    bool checkPrivate = false;
 
     bool usesTls() const { return !tlsCertificate.isEmpty(); }
     // databaseConnections, else the store's own choice: several for PostgreSQL, one for SQLite.

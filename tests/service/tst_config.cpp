@@ -17,6 +17,7 @@ QVariantMap defaultedValues(const ServiceConfig& c)
         {u"release-sid"_s, c.releaseSid},
         {u"release-must"_s, c.releaseMust},
         {u"rate-limit"_s, c.rateLimit},
+        {u"host-create-limit"_s, c.hostCreateLimit},
         {u"open-shorten"_s, c.openShorten},
         {u"max-connections"_s, c.limits.maxConnections},
         {u"max-connections-per-client"_s, c.limits.maxConnectionsPerClient},
@@ -35,6 +36,7 @@ QVariantMap defaultedValues(const ServiceConfig& c)
         {u"visit-retention"_s, c.visitRetentionDays},
         {u"visit-classes"_s, c.classifyVisits},
         {u"blocklist-refresh"_s, c.blocklistRefreshMinutes},
+        {u"check-private"_s, c.checkPrivate},
     };
 }
 
