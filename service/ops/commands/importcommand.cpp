@@ -3,6 +3,7 @@
 #include "ops/commands/commands.h"
 #include "ops/importer.h"
 #include "ops/operatorcommands.h"
+#include "ops/serviceblocklists.h"
 
 #include <QCommandLineParser>
 #include <QDateTime>
@@ -13,26 +14,6 @@ namespace Shortd
 {
 namespace
 {
-// The lists the service refuses creations with, read as it last read them; none when it has none.
-// A list that cannot be read is a fault: rows it would refuse must not go in meanwhile.
-Result<std::unique_ptr<BlocklistSet>> serviceBlocklists(const ServiceConfig& config)
-{
-    if (config.blocklists.isEmpty() && config.allowlist.isEmpty()) {
-        return std::unique_ptr<BlocklistSet>();
-    }
-    Result<PublicSuffixList> suffixes = PublicSuffixList::load();
-    if (!suffixes) {
-        return suffixes.fault();
-    }
-    auto lists = std::make_unique<BlocklistSet>(std::move(suffixes).value());
-    if (const Result<Done> loaded
-        = loadSavedBlocklists(config.blocklists, config.allowlist, savedBlocklistsFolder(config.dataDir), *lists);
-        !loaded) {
-        return loaded.fault();
-    }
-    return lists;
-}
-
 int importInto(Store& store, QIODevice& input, const ServiceConfig& config, Session& session)
 {
     const Result<std::unique_ptr<BlocklistSet>> lists = serviceBlocklists(config);

@@ -1,14 +1,17 @@
 #include "cluster/clusterfeed.h"
 #include "displaytext.h"
 #include "links/codes.h"
+#include "links/destinationcheck.h"
 #include "links/fields.h"
 #include "ops/commands/commands.h"
 #include "ops/linkrecords.h"
 #include "ops/operatorcommands.h"
+#include "ops/serviceblocklists.h"
 
 #include <QCommandLineParser>
 #include <QDateTime>
 #include <QDeadlineTimer>
+#include <QEventLoop>
 #include <QIODevice>
 #include <QStringBuilder>
 #include <QThread>
@@ -27,6 +30,7 @@ constexpr std::pair<QLatin1StringView, StateFilter> StateFilters[] {
     {QLatin1StringView("disabled"), StateFilter::Disabled},
     {QLatin1StringView("deleted"), StateFilter::Deleted},
     {QLatin1StringView("expired"), StateFilter::Expired},
+    {QLatin1StringView("quarantined"), StateFilter::Quarantined},
 };
 
 int writeLinks(Store& store, RecordFormat format, const std::optional<LinkQuery>& query, Session& session)
@@ -363,6 +367,82 @@ CheckedCommand checkSet(const QCommandLineParser& parser, const QString& code, S
     return {OpsDone,
         [code, patch, &session](Store& store, const ServiceConfig&) { return setFields(store, code, patch, session); }};
 }
+
+// One check's answer, a field a line; what came from the destination's servers (addresses, the
+// lists' entries) cannot drive the terminal.
+QString checkText(const QString& code, const QString& target, const ProbeAnswer& answer)
+{
+    QString text = u"code:     " % code % u"\naddress:  " % forTerminal(target) % u"\noutcome:  "
+        % probeOutcomeName(answer.outcome) % u"\nstatus:   "
+        % (answer.status > 0 ? QString::number(answer.status) : QStringLiteral("none")) % u"\nfinal:    "
+        % forTerminal(answer.finalUrl) % u'\n';
+    for (const ProbeHop& hop : answer.hops) {
+        text += u"hop:      " % (hop.status > 0 ? QString::number(hop.status) : QStringLiteral("-")) % u' '
+            % forTerminal(hop.url) % u'\n';
+    }
+    if (answer.listed) {
+        text += u"listed:   " % forTerminal(answer.listed->list) % u": " % forTerminal(answer.listed->entry)
+            % (answer.listedHop.isEmpty() ? QString() : u" (at " % forTerminal(answer.listedHop) % u')') % u'\n';
+    }
+    if (!answer.refusedAddress.isEmpty()) {
+        text += u"refused:  " % forTerminal(answer.refusedAddress) % u" (" % forTerminal(answer.refusedRange) % u")\n";
+    }
+    if (!answer.detail.isEmpty()) {
+        text += u"detail:   " % forTerminal(answer.detail) % u'\n';
+    }
+    text += QStringLiteral("took:     %1 ms\ndead:     %2\n")
+                .arg(answer.took.count())
+                .arg(answer.dead() ? QStringLiteral("yes, counts toward dead") : QStringLiteral("no"));
+    return text;
+}
+
+// Checks the link's destination once, as the service's checks do, and prints what was met: the
+// check ran, whatever it found.
+// allowPrivate: --check-private as the command was given it; left out, the service's setting.
+int checkDestination(
+    Store& store, const QString& code, const ServiceConfig& config, std::optional<bool> allowPrivate, Session& session)
+{
+    const Result<StoredLink> link = findLink(store, code);
+    if (!link) {
+        return session.fail(link.fault());
+    }
+    const Result<std::unique_ptr<BlocklistSet>> lists = serviceBlocklists(config, true);
+    if (!lists) {
+        return session.fail(OpsRefused, QStringLiteral("nothing checked: %1").arg(lists.fault().english));
+    }
+    DestinationProbe probe(**lists, AddressGuard(allowPrivate.value_or(config.checkPrivate)));
+    std::optional<ProbeAnswer> answer;
+    QEventLoop loop;
+    QObject::connect(&probe, &DestinationProbe::finished, &loop, [&](const ProbeAnswer& got) {
+        answer = got;
+        loop.quit();
+    });
+    // The probe answers within its own time limit; it may answer before start returns.
+    probe.start(link->target);
+    if (!answer) {
+        loop.exec();
+    }
+    session.out().write(checkText(code, link->target, *answer).toUtf8());
+    return OpsDone;
+}
+
+CheckedCommand checkCheck(const QCommandLineParser& parser, const QString& code, Session& session)
+{
+    std::optional<bool> allowPrivate;
+    if (parser.isSet(QStringLiteral("check-private"))) {
+        const QString value = parser.value(QStringLiteral("check-private"));
+        if (value != u"on" && value != u"off") {
+            return refusedWith(session.fail(OpsBadUsage, QStringLiteral("--check-private is on or off")));
+        }
+        allowPrivate = value == u"on";
+    }
+    if (const Result<Done> known = checkCode(code); !known) {
+        return refusedWith(session.fail(known.fault()));
+    }
+    return {OpsDone, [code, allowPrivate, &session](Store& store, const ServiceConfig& config) {
+                return checkDestination(store, code, config, allowPrivate, session);
+            }};
+}
 } // namespace
 
 QList<OperatorCommand> linkCommands()
@@ -425,6 +505,14 @@ QList<OperatorCommand> linkCommands()
             QStringLiteral("Delete a link made by mistake: it answers 410, its code is never used again, and its "
                            "address can be shortened anew."),
             {}, StoreAccess::Change, checkStateChange(LinkState::Deleted)},
+        {QStringLiteral("links check"), code, codeHelp,
+            QStringLiteral("Check a link's destination once, as the service does, and show what it met: each hop, "
+                           "a list that holds one, an address refused."),
+            {{QStringLiteral("check-private"),
+                QStringLiteral("For a lab only. on: the check may reach private, loopback and link-local addresses; "
+                               "off: they are refused. Left out, as the service's NOLVEX_SHORTD_CHECK_PRIVATE says."),
+                QStringLiteral("on|off")}},
+            StoreAccess::Read, checkCheck},
         {QStringLiteral("links export"), {}, {}, QStringLiteral("Write every link to standard output."),
             {{QStringLiteral("format"), QStringLiteral("jsonl (default, one object a line) or csv."),
                 QStringLiteral("FORMAT"), QStringLiteral("jsonl")}},

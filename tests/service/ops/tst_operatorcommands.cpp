@@ -1,3 +1,4 @@
+#include "cannedserver.h"
 #include "config.h"
 #include "displaytext.h"
 #include "links/fields.h"
@@ -63,6 +64,8 @@ private slots:
     void privateFiles();
     void readOnly_data();
     void readOnly();
+    void check_data();
+    void check();
 
 private:
     // A fresh SQLite database holding a plain link, two disabled ones (by an operator, by its creator) and one of
@@ -338,6 +341,88 @@ void OperatorCommandsTest::readOnly()
     if (writerOpen && status == OpsDone && arguments.contains(u"list"_s)) {
         QVERIFY2(stdOut.contains(u"https://example.com/f"_s), qPrintable(stdOut));
     }
+}
+
+void OperatorCommandsTest::check_data()
+{
+    QTest::addColumn<QString>("target"); // {A}: the local server's origin
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QStringList>("environment"); // besides a readable list "bad" that holds evil.example
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QStringList>("shown"); // each in standard output or error
+    QTest::addColumn<int>("requests"); // the server was asked this often
+
+    const QStringList on {u"kkkkkk"_s, u"--check-private"_s, u"on"_s};
+    const QStringList plain {u"kkkkkk"_s};
+    const QString refused = u"outcome:  refused-address\nstatus:   none\nfinal:    {A}/ok\nhop:      - {A}/ok\n"
+                            u"refused:  127.0.0.1 (loopback)\n"_s;
+    QTest::newRow("answers 200") << u"{A}/ok"_s << on << QStringList {} << 0
+                                 << QStringList {u"code:     kkkkkk\naddress:  {A}/ok\noutcome:  ok\nstatus:   200\n"
+                                                 u"final:    {A}/ok\nhop:      200 {A}/ok\n"_s,
+                                        u"\ndead:     no\n"_s}
+                                 << 1;
+    QTest::newRow("404 counts toward dead")
+        << u"{A}/gone"_s << on << QStringList {} << 0
+        << QStringList {u"outcome:  http-error\nstatus:   404\n"_s, u"\ndead:     yes"_s} << 1;
+    QTest::newRow("redirect to a listed host")
+        << u"{A}/go"_s << on << QStringList {} << 0
+        << QStringList {u"final:    http://evil.example/landing\nhop:      302 {A}/go\nhop:      - "
+                        u"http://evil.example/landing\nlisted:   bad: evil.example"_s}
+        << 1;
+    QTest::newRow("private refused, never contacted")
+        << u"{A}/ok"_s << plain << QStringList {} << 0 << QStringList {refused} << 0;
+    QTest::newRow("the service's setting") << u"{A}/ok"_s << plain << QStringList {u"NOLVEX_SHORTD_CHECK_PRIVATE=on"_s}
+                                           << 0 << QStringList {u"outcome:  ok\n"_s} << 1;
+    QTest::newRow("a missing code") << u"{A}/ok"_s << QStringList {u"zzzzzz"_s} << QStringList {} << 1
+                                    << QStringList {u"no link zzzzzz"_s} << 0;
+    QTest::newRow("lists that cannot be read")
+        << u"{A}/ok"_s << on << QStringList {u"NOLVEX_SHORTD_BLOCKLIST=bad=/nonexistent/list.txt"_s} << 1
+        << QStringList {u"nothing checked"_s} << 0;
+}
+
+// One check of a link's destination against a local server.
+void OperatorCommandsTest::check()
+{
+    QFETCH(QString, target);
+    QFETCH(QStringList, arguments);
+    QFETCH(QStringList, environment);
+    QFETCH(int, status);
+    QFETCH(QStringList, shown);
+    QFETCH(int, requests);
+
+    CannedServer server;
+    server.setHandler([](const QByteArray& request) {
+        const QByteArray path = CannedServer::target(request);
+        return path == "/gone" ? CannedServer::response(404, "gone", "text/plain")
+            : path == "/go" ? CannedServer::response(302, {}, "text/plain", "Location: http://evil.example/landing\r\n")
+                            : CannedServer::response(200, "fine", "text/plain");
+    });
+    QVERIFY(server.start());
+    const QString database = freshDatabase();
+    QVERIFY(!database.isEmpty());
+    {
+        const std::unique_ptr<Store> store = openStore(database);
+        QVERIFY(store);
+        const StoredLink link {u"kkkkkk"_s, 0, target.replace(u"{A}"_s, server.origin()), 1'767'225'600, 0};
+        QCOMPARE(store->linkArchive()->restoreLink(link), StoreStatus::Ok);
+    }
+    QFile list(m_dir.filePath(u"check-list.txt"_s));
+    QVERIFY(list.open(QIODevice::WriteOnly));
+    list.write("# the test's list\nevil.example\n");
+    list.close();
+    QProcessEnvironment env;
+    env.insert(u"NOLVEX_SHORTD_BLOCKLIST"_s, u"bad="_s + list.fileName());
+    for (const QString& variable : environment) {
+        env.insert(variable.section(u'=', 0, 0), variable.section(u'=', 1));
+    }
+    const Run run
+        = runOps(QStringList {u"links"_s, u"check"_s} + arguments + QStringList {u"--database"_s, database}, env);
+    QVERIFY2(run.status == status, qPrintable(u"status %1: %2"_s.arg(run.status).arg(run.err)));
+    for (QString text : shown) {
+        text.replace(u"{A}"_s, server.origin());
+        QVERIFY2(run.out.contains(text) || run.err.contains(text), qPrintable(run.out + run.err));
+    }
+    QCOMPARE(server.requests().size(), requests);
 }
 
 QTEST_GUILESS_MAIN(OperatorCommandsTest)
