@@ -7,6 +7,7 @@
 #include "http/frontend.h"
 #include "links/blocklistsources.h"
 #include "links/ownaddresses.h"
+#include "links/quarantinesweep.h"
 #include "links/ratelimiter.h"
 #include "links/shortener.h"
 #include "links/visitclass.h"
@@ -79,6 +80,7 @@ ShortdService::~ShortdService()
     m_frontEnd.reset();
     m_countsTimer.stop();
     m_blocklistFeeds.reset();
+    m_quarantineSweep.reset();
     m_cluster.reset();
     m_shortener.reset();
     m_pool.reset();
@@ -160,6 +162,7 @@ bool ShortdService::start(QString* error)
         ShortenerOptions {m_config.cacheSize, m_config.cacheTtl, VisitFlushInterval, m_config.maxPendingVisits,
             m_config.recentVisitors, m_config.visitRetentionDays});
     m_shortener->setBlocklists(m_blocklists.get());
+    startQuarantineSweep();
     m_routes = std::make_unique<Routes>(m_config, *m_shortener, *m_rateLimiter);
     m_routes->setMetricsPage([this](const Respond& respond) { serveMetrics(respond); });
     joinCluster();
@@ -204,6 +207,23 @@ bool ShortdService::startBlocklists(QString* error)
         *m_blocklists, m_config.blocklists, m_config.allowlist, savedBlocklistsFolder(m_config.dataDir), timing);
     m_blocklistFeeds->start();
     return true;
+}
+
+void ShortdService::startQuarantineSweep()
+{
+    if (!m_blocklistFeeds) {
+        return;
+    }
+    m_quarantineSweep = std::make_unique<QuarantineSweep>(*m_pool, *m_blocklists);
+    QObject::connect(m_blocklistFeeds.get(), &BlocklistFeeds::reloaded, m_quarantineSweep.get(),
+        [sweep = m_quarantineSweep.get()](const QString& name) {
+            sweep->request(name.isEmpty() ? QStringLiteral("allowlist") : QStringLiteral("blocklist ") + name);
+        });
+    // Here at once; the other instances hear of it through the change log.
+    QObject::connect(m_quarantineSweep.get(), &QuarantineSweep::quarantined, m_shortener.get(),
+        [shortener = m_shortener.get()](const QStringList& codes) { shortener->forget(codes); });
+    // The lists may have changed while the service was down.
+    m_quarantineSweep->request(QStringLiteral("start"));
 }
 
 bool ShortdService::startMetrics(QString* error)
@@ -306,9 +326,12 @@ void ShortdService::exchangeCounts(SharedLimit& limit, bool& inFlight)
 void ShortdService::serveMetrics(const Respond& respond)
 {
     m_routes->checkReady([this, respond](const HttpReply& ready) {
-        const Metrics::Gauges gauges {m_shortener->cache().size(), m_pool->queued(),
-            m_gate ? m_gate->liveConnections() : 0, m_shortener->pendingVisitCount(), ready.status == 200,
+        Metrics::Gauges gauges {m_shortener->cache().size(), m_pool->queued(), m_gate ? m_gate->liveConnections() : 0,
+            m_shortener->pendingVisitCount(), ready.status == 200,
             m_blocklistFeeds ? m_blocklistFeeds->gauges() : QList<Metrics::BlocklistGauge> {}};
+        for (Metrics::BlocklistGauge& list : gauges.blocklists) {
+            list.quarantined = m_quarantineSweep->quarantinedByList().value(QString::fromUtf8(list.name));
+        }
         HttpReply reply {200, "text/plain; version=0.0.4; charset=utf-8",
             Metrics::service().render(gauges, m_config.releaseVersion), {}};
         reply.addHeader("Cache-Control", "no-store");

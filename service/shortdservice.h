@@ -16,6 +16,7 @@ namespace Shortd
 class BlocklistFeeds;
 class BlocklistSet;
 class ClusterAgent;
+class QuarantineSweep;
 class ConnectionGate;
 class HttpFrontEnd;
 class Store;
@@ -55,6 +56,8 @@ private:
     void exchangeCounts(SharedLimit& limit, bool& inFlight);
     // The operator's lists, read before the first request and kept fresh from then on.
     bool startBlocklists(QString* error);
+    // Quarantines the active links a list starts stopping, at start and at every reload.
+    void startQuarantineSweep();
     bool startMetrics(QString* error);
     void serveMetrics(const Respond& respond);
     void continueStop();
@@ -64,6 +67,7 @@ private:
     std::unique_ptr<RateLimiter> m_rateLimiter;
     std::unique_ptr<BlocklistSet> m_blocklists; // none when no list is configured
     std::unique_ptr<BlocklistFeeds> m_blocklistFeeds;
+    std::unique_ptr<QuarantineSweep> m_quarantineSweep; // with the feeds
     std::unique_ptr<Shortener> m_shortener;
     std::unique_ptr<Routes> m_routes;
     std::unique_ptr<SharedLimit> m_sharedLimit;

@@ -117,6 +117,9 @@ QByteArray ServiceMetrics::render(const Gauges& gauges, const QString& version) 
     perList("blocklist_reload_failures_total",
         "Reloads of each blocklist that failed or held no entry; the last good copy stayed in use.", Type::Counter,
         [](const BlocklistGauge& list) { return static_cast<double>(list.failedReloads); });
+    perList("blocklist_links_quarantined_total",
+        "Active links this instance quarantined because the list stopped them.", Type::Counter,
+        [](const BlocklistGauge& list) { return static_cast<double>(list.quarantined); });
     return out.text();
 }
 

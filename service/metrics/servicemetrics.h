@@ -41,6 +41,7 @@ struct BlocklistGauge {
     qint64 entries = 0; // in the copy in use
     qint64 lastSuccess = 0; // seconds since the epoch the list was last read or found current; 0: never
     quint64 failedReloads = 0;
+    quint64 quarantined = 0; // links this instance quarantined because the list stopped them
 };
 
 // Values read when a scrape comes, from the parts that own them, on the event loop.
