@@ -19,13 +19,16 @@ namespace Shortd
 namespace
 {
 // A file written before a column was added still reads: a column left out is its empty value.
-constexpr std::array<const char*, 16> Columns {"code", "type", "target", "created", "visits", "state", "reason",
-    "changed", "chosen", "expires", "maxVisits", "title", "tags", "owner", "disabledBy", "takedown"};
+constexpr std::array<const char*, 19> Columns {"code", "type", "target", "created", "visits", "state", "reason",
+    "changed", "chosen", "expires", "maxVisits", "title", "tags", "owner", "disabledBy", "takedown", "quarantineList",
+    "quarantineEntry", "quarantined"};
+// A blocklist's name, as a quarantine keeps it.
+constexpr qsizetype MaximumListNameLength = 64;
 // The longest line export can write is well under this: an address of MaximumAddressLength
-// characters of three UTF-8 bytes each, a reason, title, tags and owner whose every character JSON
-// writes as \u0001, and the rest.
+// characters of three UTF-8 bytes each (and a quarantine's entry as long), a reason, title, tags
+// and owner whose every character JSON writes as \u0001, and the rest.
 constexpr qsizetype MaximumRecordBytes = qsizetype(64) * 1024;
-static_assert(MaximumRecordBytes >= 3 * MaximumAddressLength
+static_assert(MaximumRecordBytes >= qsizetype(6) * MaximumAddressLength + 6 * MaximumListNameLength
         + 6 * (MaximumReasonLength + MaximumTitleLength + MaximumTags * (MaximumTagLength + 3) + 2 * LinkOwnerLimit)
         + 1024);
 constexpr qint64 MaximumCount = std::numeric_limits<qint64>::max();
@@ -45,7 +48,8 @@ QStringList fieldsOf(const StoredLink& link)
         stateName(link.state), link.reason, isoTime(link.changedSecs),
         link.chosen ? QStringLiteral("true") : QStringLiteral("false"), isoTime(link.expiresSecs),
         link.maxVisits > 0 ? QString::number(link.maxVisits) : QString(), link.title, tagsCell(link.tags), link.owner,
-        link.disabledBy, link.takedown ? QStringLiteral("true") : QStringLiteral("false")};
+        link.disabledBy, link.takedown ? QStringLiteral("true") : QStringLiteral("false"), link.quarantine.list,
+        link.quarantine.entry, isoTime(link.quarantine.atSecs)};
 }
 
 QJsonObject objectOf(const StoredLink& link)
@@ -82,6 +86,11 @@ QJsonObject objectOf(const StoredLink& link)
     }
     if (link.takedown) {
         object.insert(QStringLiteral("takedown"), true);
+    }
+    if (!link.quarantine.list.isEmpty()) {
+        object.insert(QStringLiteral("quarantineList"), link.quarantine.list);
+        object.insert(QStringLiteral("quarantineEntry"), link.quarantine.entry);
+        object.insert(QStringLiteral("quarantined"), isoTime(link.quarantine.atSecs));
     }
     return object;
 }
@@ -149,6 +158,13 @@ QString fieldsProblem(const StoredLink& link)
         || (!link.disabledBy.isEmpty() && !link.disabledBy.startsWith(u"key:")
             && !link.disabledBy.startsWith(u"shell:"))) {
         return QStringLiteral("disabledBy is not key:NAME or shell:USER");
+    }
+    if (link.quarantine.list.size() > MaximumListNameLength || !isPlainFieldText(link.quarantine.list)
+        || link.quarantine.entry.size() > MaximumAddressLength || !isPlainFieldText(link.quarantine.entry)) {
+        return QStringLiteral("the quarantine's list or entry is too long or holds control characters");
+    }
+    if (link.state == LinkState::Quarantined && link.quarantine.list.isEmpty()) {
+        return QStringLiteral("a quarantined link names no list");
     }
     if (link.expiresSecs < 0) {
         return QStringLiteral("the end is before 1970");
@@ -390,6 +406,9 @@ bool RecordReader::fromFields(const QStringList& values, StoredLink* link)
     const QString visitsText = value("visits");
     const QString chosenText = value("chosen");
     const QString takedownText = value("takedown");
+    const QString quarantinedText = value("quarantined");
+    const std::optional<qint64> quarantined
+        = quarantinedText.isEmpty() ? std::optional<qint64>(0) : parseIsoTime(quarantinedText);
     const QString expiresText = value("expires");
     const std::optional<qint64> expires = expiresText.isEmpty() ? std::optional<qint64>(0) : parseIsoTime(expiresText);
     const QString maxVisitsText = value("maxVisits");
@@ -406,13 +425,15 @@ bool RecordReader::fromFields(const QStringList& values, StoredLink* link)
     } else if (!changed) {
         m_error = QStringLiteral("the time changed is not an ISO 8601 time");
     } else if (!state) {
-        m_error = QStringLiteral("the state is not active, disabled or deleted");
+        m_error = QStringLiteral("the state is not active, disabled, deleted or quarantined");
     } else if (!visitsText.isEmpty() && !toCount(visitsText, &link->visits)) {
         m_error = QStringLiteral("the visits are not a whole number from 0 to %1").arg(MaximumCount);
     } else if (!chosenText.isEmpty() && chosenText != u"true" && chosenText != u"false") {
         m_error = QStringLiteral("chosen is not true or false");
     } else if (!takedownText.isEmpty() && takedownText != u"true" && takedownText != u"false") {
         m_error = QStringLiteral("takedown is not true or false");
+    } else if (!quarantined) {
+        m_error = QStringLiteral("the time quarantined is not an ISO 8601 time");
     } else if (!expires) {
         m_error = QStringLiteral("the end is not an ISO 8601 time");
     } else if (!maxVisitsText.isEmpty() && !toCount(maxVisitsText, &link->maxVisits)) {
@@ -432,6 +453,7 @@ bool RecordReader::fromFields(const QStringList& values, StoredLink* link)
         // only an admin or an operator may undo.
         link->disabledBy = value("disabledBy");
         link->takedown = takedownText == u"true";
+        link->quarantine = {value("quarantineList"), value("quarantineEntry"), *quarantined};
         link->type = *type;
         link->createdSecs = *created;
         link->changedSecs = *changed;

@@ -20,8 +20,7 @@ public:
     // Quarantines an active link, keeping the list and the entry that matched and the moment.
     // Missing when there is no such code, the link is not active, or it was released from this
     // very entry of this list before (an exemption); decided by the statement that writes.
-    virtual StoreStatus quarantine(const QString& code, const QString& list, const QString& entry, qint64 nowSecs)
-        = 0;
+    virtual StoreStatus quarantine(const QString& code, const QString& list, const QString& entry, qint64 nowSecs) = 0;
     // Puts a quarantined link back to active, exempts it from the entry that had matched and
     // clears the evidence. Missing when the link is not quarantined.
     virtual StoreStatus release(const QString& code, const LinkActor& actor, qint64 nowSecs) = 0;

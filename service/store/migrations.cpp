@@ -142,6 +142,17 @@ const QList<Migration>& sqliteMigrations()
         {7, QStringLiteral("who disabled"),
             {QStringLiteral("ALTER TABLE links ADD COLUMN disabled_by TEXT NOT NULL DEFAULT ''"),
                 QStringLiteral("ALTER TABLE links ADD COLUMN takedown INTEGER NOT NULL DEFAULT 0")}},
+        // state 3: quarantined, with the list and the entry that matched its destination and since
+        // when. An exemption keeps a released link from being quarantined by that entry again.
+        {8, QStringLiteral("quarantine"),
+            {QStringLiteral("ALTER TABLE links ADD COLUMN quarantine_list TEXT NOT NULL DEFAULT ''"),
+                QStringLiteral("ALTER TABLE links ADD COLUMN quarantine_entry TEXT NOT NULL DEFAULT ''"),
+                QStringLiteral("ALTER TABLE links ADD COLUMN quarantined_at INTEGER NOT NULL DEFAULT 0"),
+                QStringLiteral("CREATE TABLE quarantine_exemptions ("
+                               "code TEXT NOT NULL, "
+                               "list TEXT NOT NULL, "
+                               "entry TEXT NOT NULL, "
+                               "PRIMARY KEY (code, list, entry)) WITHOUT ROWID")}},
     };
     return migrations;
 }
@@ -252,6 +263,15 @@ const QList<Migration>& postgresMigrations()
         {7, QStringLiteral("who disabled"),
             {QStringLiteral("ALTER TABLE links ADD COLUMN disabled_by text NOT NULL DEFAULT '', "
                             "ADD COLUMN takedown smallint NOT NULL DEFAULT 0")}},
+        {8, QStringLiteral("quarantine"),
+            {QStringLiteral("ALTER TABLE links ADD COLUMN quarantine_list text NOT NULL DEFAULT '', "
+                            "ADD COLUMN quarantine_entry text NOT NULL DEFAULT '', "
+                            "ADD COLUMN quarantined_at bigint NOT NULL DEFAULT 0"),
+                QStringLiteral("CREATE TABLE quarantine_exemptions ("
+                               "code text COLLATE \"C\" NOT NULL, "
+                               "list text COLLATE \"C\" NOT NULL, "
+                               "entry text COLLATE \"C\" NOT NULL, "
+                               "PRIMARY KEY (code, list, entry))")}},
     };
     return migrations;
 }

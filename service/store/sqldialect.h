@@ -17,7 +17,8 @@ namespace Shortd
 // dialects (tags come back as JSON text, an end or a limit never set as 0).
 inline constexpr QLatin1StringView StoredLinkColumns(
     "code, type, target, created_at, visits, state, reason, changed_at, chosen, coalesce(expires_at, 0), "
-    "coalesce(max_visits, 0), title, CAST(tags AS TEXT), owner, visitors, bots, previews, disabled_by, takedown");
+    "coalesce(max_visits, 0), title, CAST(tags AS TEXT), owner, visitors, bots, previews, disabled_by, takedown, "
+    "quarantine_list, quarantine_entry, quarantined_at");
 
 // What every key lookup selects, in the order the store reads it back; 0 for a time never set.
 inline constexpr QLatin1StringView StoredKeyColumns(

@@ -65,7 +65,7 @@ StoredLink linkFrom(const QSqlQuery& query)
     link.target = query.value(2).toString();
     link.createdSecs = query.value(3).toLongLong();
     link.visits = query.value(4).toLongLong();
-    link.state = static_cast<LinkState>(std::clamp(query.value(5).toInt(), 0, 2));
+    link.state = static_cast<LinkState>(std::clamp(query.value(5).toInt(), 0, 3));
     link.reason = query.value(6).toString();
     link.changedSecs = query.value(7).toLongLong();
     link.chosen = query.value(8).toInt() != 0;
@@ -79,6 +79,9 @@ StoredLink linkFrom(const QSqlQuery& query)
     link.previews = query.value(16).toLongLong();
     link.disabledBy = query.value(17).toString();
     link.takedown = query.value(18).toInt() != 0;
+    link.quarantine.list = query.value(19).toString();
+    link.quarantine.entry = query.value(20).toString();
+    link.quarantine.atSecs = query.value(21).toLongLong();
     return link;
 }
 
@@ -701,9 +704,10 @@ StoreStatus SqlLinkStore::restoreLink(const StoredLink& link)
     query.prepare(u"INSERT INTO links(code, type, "
         % (m_dialect == SqlDialect::Postgres ? QStringLiteral("target_digest, ") : QString())
         % u"target, created_at, visits, state, reason, changed_at, chosen, expires_at, max_visits, title, tags, "
-          u"owner, disabled_by, takedown) VALUES(?, "
+          u"owner, disabled_by, takedown, quarantine_list, quarantine_entry, quarantined_at) VALUES(?, "
         % QStringLiteral("?, ").repeated(key.size()) % u"?, ?, ?, coalesce(?, ''), ?, ?, ?, ?, coalesce(?, ''), "
-        % tagsPlaceholder(m_dialect) % u", coalesce(?, ''), coalesce(?, ''), ?) ON CONFLICT DO NOTHING");
+        % tagsPlaceholder(m_dialect)
+        % u", coalesce(?, ''), coalesce(?, ''), ?, coalesce(?, ''), coalesce(?, ''), ?) ON CONFLICT DO NOTHING");
     query.addBindValue(link.code);
     for (const QVariant& part : key) {
         query.addBindValue(part);
@@ -718,6 +722,9 @@ StoreStatus SqlLinkStore::restoreLink(const StoredLink& link)
     }
     query.addBindValue(link.disabledBy);
     query.addBindValue(link.takedown ? 1 : 0);
+    query.addBindValue(link.quarantine.list);
+    query.addBindValue(link.quarantine.entry);
+    query.addBindValue(link.quarantine.atSecs);
     if (!run(query)) {
         return StoreStatus::Failed;
     }
@@ -914,6 +921,69 @@ void SqlLinkStore::noteError(const QSqlError& error)
         m_transient = std::any_of(std::begin(PostgresTransientStates), std::end(PostgresTransientStates),
             [&code](QLatin1StringView state) { return code == state; });
     }
+}
+
+StoreStatus SqlLinkStore::quarantine(const QString& code, const QString& list, const QString& entry, qint64 nowSecs)
+{
+    // One statement decides: only an active link, and not one released from this entry before.
+    QSqlQuery query(connection());
+    query.prepare(QStringLiteral(
+        "UPDATE links SET state = 3, quarantine_list = coalesce(?, ''), quarantine_entry = coalesce(?, ''), "
+        "quarantined_at = ?, changed_at = ? WHERE code = ? AND state = 0 AND NOT EXISTS (SELECT 1 FROM "
+        "quarantine_exemptions AS e WHERE e.code = links.code AND e.list = ? AND e.entry = ?)"));
+    query.addBindValue(list);
+    query.addBindValue(entry);
+    query.addBindValue(nowSecs);
+    query.addBindValue(nowSecs);
+    query.addBindValue(code);
+    query.addBindValue(list);
+    query.addBindValue(entry);
+    if (!run(query)) {
+        return StoreStatus::Failed;
+    }
+    return query.numRowsAffected() == 1 ? StoreStatus::Ok : StoreStatus::Missing;
+}
+
+StoreStatus SqlLinkStore::release(const QString& code, const LinkActor& /*actor*/, qint64 nowSecs)
+{
+    // The evidence is read, then cleared only if it is still what was read, in the same
+    // transaction as the exemption it leaves behind.
+    if (!beginGroup()) {
+        return StoreStatus::Failed;
+    }
+    const LookupResult found = findByCode(code);
+    if (found.status != StoreStatus::Ok || found.link.state != LinkState::Quarantined) {
+        abandonGroup();
+        return found.status == StoreStatus::Failed ? StoreStatus::Failed : StoreStatus::Missing;
+    }
+    const QuarantineEvidence& evidence = found.link.quarantine;
+    QSqlQuery update(connection());
+    update.prepare(
+        QStringLiteral("UPDATE links SET state = 0, quarantine_list = '', quarantine_entry = '', quarantined_at = 0, "
+                       "changed_at = ? WHERE code = ? AND state = 3 AND quarantine_list = ? AND quarantine_entry = ?"));
+    update.addBindValue(nowSecs);
+    update.addBindValue(code);
+    update.addBindValue(evidence.list);
+    update.addBindValue(evidence.entry);
+    if (!run(update)) {
+        abandonGroup();
+        return StoreStatus::Failed;
+    }
+    if (update.numRowsAffected() != 1) {
+        abandonGroup();
+        return StoreStatus::Missing;
+    }
+    QSqlQuery exempt(connection());
+    exempt.prepare(
+        QStringLiteral("INSERT INTO quarantine_exemptions(code, list, entry) VALUES(?, ?, ?) ON CONFLICT DO NOTHING"));
+    exempt.addBindValue(code);
+    exempt.addBindValue(evidence.list);
+    exempt.addBindValue(evidence.entry);
+    if (!run(exempt)) {
+        abandonGroup();
+        return StoreStatus::Failed;
+    }
+    return commitGroup() ? StoreStatus::Ok : StoreStatus::Failed;
 }
 
 } // namespace Shortd

@@ -31,6 +31,7 @@ class SqlLinkStore final : public Store,
                            public LinkVisits,
                            public LinkAdmin,
                            public LinkArchive,
+                           public LinkQuarantine,
                            public KeyStore,
                            public VisitStore,
                            public ChangeLog
@@ -63,6 +64,8 @@ public:
     StoreStatus listLinks(const LinkQuery& filter, const std::function<bool(const StoredLink&)>& visit) override;
     StoreStatus exportLinks(const std::function<bool(const StoredLink&)>& visit) override;
     StoreStatus restoreLink(const StoredLink& link) override;
+    StoreStatus quarantine(const QString& code, const QString& list, const QString& entry, qint64 nowSecs) override;
+    StoreStatus release(const QString& code, const LinkActor& actor, qint64 nowSecs) override;
     StoreStatus stats(int top, LinkStats* totals, QList<StoredLink>* mostVisited) override;
     StoreStatus createKey(const StoredKey& key) override;
     StoreStatus listKeys(const std::function<bool(const StoredKey&)>& visit) override;
@@ -77,6 +80,7 @@ public:
     LinkVisits* linkVisits() override { return this; }
     LinkAdmin* linkAdmin() override { return this; }
     LinkArchive* linkArchive() override { return this; }
+    LinkQuarantine* linkQuarantine() override { return this; }
     KeyStore* keys() override { return this; }
     VisitStore* visits() override { return this; }
     ChangeLog* changeLog() override { return this; }

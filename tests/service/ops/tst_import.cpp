@@ -332,6 +332,8 @@ void ImportTest::refusedRows_data()
         {"visits past qint64", "csv", u"visits"_s, u"9223372036854775808"_s, u"visits"_s},
         {"created empty", "csv", u"created"_s, u""_s, u"creation time"_s},
         {"state unknown", "csv", u"state"_s, u"gone"_s, u"state"_s},
+        {"quarantined without its list", "csv", u"state"_s, u"quarantined"_s, u"names no list"_s},
+        {"quarantine time not a time", "csv", u"quarantined"_s, u"yesterday"_s, u"time quarantined"_s},
         {"code a reserved name", "csv", u"code"_s, u"readyz"_s, u"path of the service"_s},
         {"reason too long", "csv", u"reason"_s, QString(1001, u'r'), u"longer than 1000"_s},
         {"chosen not true or false", "csv", u"chosen"_s, u"1"_s, u"chosen is not true or false"_s},
@@ -416,6 +418,12 @@ void ImportTest::roundTrip()
         {u"title"_s, QString(u"=SUM(A1) \""_s + QString(190, u'题'))}, {u"tags"_s, tags},
         {u"owner"_s, QString(64, u'k')}};
     file += QJsonDocument(fullest).toJson(QJsonDocument::Compact) + '\n';
+    // The longest record of all: a quarantined link whose address and matching entry are both the longest.
+    const QJsonObject quarantined {{u"code"_s, u"qqqqqq"_s}, {u"type"_s, 3}, {u"target"_s, longest},
+        {u"created"_s, u"2026-01-01T00:00:00Z"_s}, {u"visits"_s, 0}, {u"state"_s, u"quarantined"_s},
+        {u"changed"_s, u"2026-03-01T00:00:00Z"_s}, {u"quarantineList"_s, QString(64, u'l')},
+        {u"quarantineEntry"_s, longest}, {u"quarantined"_s, u"2026-03-01T00:00:00Z"_s}};
+    file += QJsonDocument(quarantined).toJson(QJsonDocument::Compact) + '\n';
     QCOMPARE(run(database, {u"links"_s, u"import"_s}, file).status, 0);
 
     const Run exported = run(database, {u"links"_s, u"export"_s, u"--format"_s, format});
@@ -430,7 +438,7 @@ void ImportTest::roundTrip()
     const QString copy = freshDatabase();
     const Run imported = run(copy, {u"links"_s, u"import"_s}, exported.out.toUtf8());
     QVERIFY2(imported.status == 0, qPrintable(imported.err));
-    QVERIFY2(imported.err.contains(u"imported 12, already there 0, refused 0"_s), qPrintable(imported.err));
+    QVERIFY2(imported.err.contains(u"imported 13, already there 0, refused 0"_s), qPrintable(imported.err));
     // JSON lines carry the values plainly: both stores hold the same.
     QCOMPARE(run(copy, {u"links"_s, u"export"_s}).out, run(database, {u"links"_s, u"export"_s}).out);
     QVERIFY(run(copy, {u"links"_s, u"export"_s}).out.contains(longest));
@@ -438,8 +446,9 @@ void ImportTest::roundTrip()
     QCOMPARE(copied.count(u"\"disabledBy\":\"shell:root\""_s), 1);
     QCOMPARE(copied.count(u"\"takedown\":true"_s), 1);
     QCOMPARE(copied.count(u"\"disabledBy\":\"key:k"_s), 4);
-    QVERIFY(run(copy, {u"links"_s, u"export"_s})
-                .out.contains(QString::fromUtf8(QJsonDocument(fullest).toJson(QJsonDocument::Compact))));
+    for (const QJsonObject& whole : {fullest, quarantined}) {
+        QVERIFY(copied.contains(QString::fromUtf8(QJsonDocument(whole).toJson(QJsonDocument::Compact))));
+    }
 }
 
 void ImportTest::busyBatches_data()

@@ -36,6 +36,7 @@ enum class Scenario {
     LastVisitRace,
     Edits,
     PagingWhileAdding,
+    Quarantine,
 };
 
 using StoreFactory = std::function<std::unique_ptr<SqlLinkStore>()>;
@@ -66,7 +67,7 @@ QString describe(const StoredLink& l)
     QString text;
     QDebug(&text) << l.code << l.type << l.target << l.createdSecs << l.visits << int(l.state) << l.reason
                   << l.changedSecs << l.chosen << l.expiresSecs << l.maxVisits << l.title << l.tags << l.owner
-                  << l.disabledBy << l.takedown;
+                  << l.disabledBy << l.takedown << l.quarantine.list << l.quarantine.entry << l.quarantine.atSecs;
     return text;
 }
 
@@ -161,6 +162,7 @@ void StoresTest::contract_data()
         {"two connections racing for the last visits", Scenario::LastVisitRace},
         {"edits", Scenario::Edits},
         {"paging while links are added", Scenario::PagingWhileAdding},
+        {"quarantine and release", Scenario::Quarantine},
     };
     for (const QString& kind : {u"sqlite"_s, u"postgres"_s}) {
         for (const auto& [name, scenario] : scenarios) {
@@ -429,6 +431,57 @@ void StoresTest::contract()
     case Scenario::PagingWhileAdding:
         ownedLinks(scenario, store.get(), random);
         break;
+    case Scenario::Quarantine: {
+        for (const QString& code : {u"live01"_s, u"off001"_s, u"gone01"_s}) {
+            QCOMPARE(store->insert({code, 0, u"http://q.example/"_s + code, 10, 0}).status, StoreStatus::Ok);
+        }
+        const LinkActor operatorActor = shellActor(u"root"_s);
+        QCOMPARE(store->setState(u"off001"_s, LinkState::Disabled, u"spam"_s, operatorActor, 20), StoreStatus::Ok);
+        QCOMPARE(store->setState(u"gone01"_s, LinkState::Deleted, {}, operatorActor, 20), StoreStatus::Ok);
+        // In order: only an active link is quarantined, and a release exempts it from that entry only.
+        const struct {
+            const char* step;
+            QString code, list, entry;
+            StoreStatus status;
+            LinkState after;
+        } steps[] {
+            {"disabled stays", u"off001"_s, u"feed"_s, u"q.example"_s, StoreStatus::Missing, LinkState::Disabled},
+            {"deleted stays", u"gone01"_s, u"feed"_s, u"q.example"_s, StoreStatus::Missing, LinkState::Deleted},
+            {"no such code", u"nobody"_s, u"feed"_s, u"q.example"_s, StoreStatus::Missing, LinkState::Active},
+            {"active", u"live01"_s, u"feed"_s, u"q.example"_s, StoreStatus::Ok, LinkState::Quarantined},
+            {"not twice", u"live01"_s, u"other"_s, u"q.example"_s, StoreStatus::Missing, LinkState::Quarantined},
+            {"release", u"live01"_s, {}, {}, StoreStatus::Ok, LinkState::Active},
+            {"release twice", u"live01"_s, {}, {}, StoreStatus::Missing, LinkState::Active},
+            {"release a disabled link", u"off001"_s, {}, {}, StoreStatus::Missing, LinkState::Disabled},
+            {"exempt entry", u"live01"_s, u"feed"_s, u"q.example"_s, StoreStatus::Missing, LinkState::Active},
+            {"same entry, other list", u"live01"_s, u"other"_s, u"q.example"_s, StoreStatus::Ok,
+                LinkState::Quarantined},
+        };
+        for (const auto& step : steps) {
+            const StoreStatus status = step.list.isEmpty() ? store->release(step.code, operatorActor, 40)
+                                                           : store->quarantine(step.code, step.list, step.entry, 30);
+            QVERIFY2(status == step.status, step.step);
+            if (step.code != u"nobody") {
+                QVERIFY2(store->findByCode(step.code).link.state == step.after, step.step);
+            }
+        }
+        StoredLink expected {u"live01"_s, 0, u"http://q.example/live01"_s, 10, 0, LinkState::Quarantined, {}, 30};
+        expected.quarantine = {u"other"_s, u"q.example"_s, 30};
+        QCOMPARE(describe(store->findByCode(u"live01"_s).link), describe(expected));
+        LinkQuery quarantined;
+        quarantined.state = StateFilter::Quarantined;
+        QCOMPARE(codesOf(*store, quarantined), QStringList {u"live01"_s});
+        LinkStats totals;
+        QList<StoredLink> top;
+        QCOMPARE(store->stats(5, &totals, &top), StoreStatus::Ok);
+        QCOMPARE(totals.active + totals.disabled + totals.deleted, 2); // neither active nor taken down
+        // The evidence survives an export and an import.
+        expected.code = u"again1"_s;
+        expected.target = u"http://q.example/again1"_s;
+        QCOMPARE(store->restoreLink(expected), StoreStatus::Ok);
+        QCOMPARE(describe(store->findByCode(expected.code).link), describe(expected));
+        break;
+    }
     case Scenario::VisitsAddUp:
     case Scenario::SameTargetAtOnce:
     case Scenario::BatchesAtOnce:
