@@ -235,7 +235,7 @@ void Routes::followPath(const HttpRequest& request, const Respond& respond)
         return;
     }
     if (const std::optional<QrRequest> qr = parseQrRequest(segment, request.query)) {
-        drawQr(*qr, segment, request.host, respond);
+        drawQr(*qr, segment, request, respond);
         return;
     }
     redirect(segment, request, respond);
@@ -255,7 +255,7 @@ void Routes::confirmVisit(const QString& segment, const HttpRequest& request, co
 void Routes::qrImage(const HttpRequest& request, const QString& segment, const Respond& respond)
 {
     if (const std::optional<QrRequest> qr = parseQrRequest(segment, request.query)) {
-        drawQr(*qr, segment, request.host, respond);
+        drawQr(*qr, segment, request, respond);
     } else {
         redirect(segment, request, respond);
     }
@@ -423,35 +423,58 @@ HttpReply Routes::releaseDetail(const QString& sid) const
     return html(200, releasePage(m_config.releaseVersion, m_config.releaseSid, m_config.releaseMust == u"1"));
 }
 
-void Routes::lookup(
-    const QString& code, const QString& segment, const Respond& respond, std::function<void(const StoredLink&)> found)
+HttpReply Routes::quarantinedReply(const StoredLink& link, const QByteArray& host, QByteArrayView acceptLanguage) const
+{
+    const Language language = preferredLanguage(acceptLanguage);
+    const auto text = [this, language](const char* key) {
+        return m_web.text(language, QStringLiteral("quarantine.") + QLatin1StringView(key));
+    };
+    const QuarantinePageTexts texts {WebApp::languageTag(language), text("title"), text("message"), text("list"),
+        text("entry"), text("since"), text("destination")};
+    const QuarantineFacts facts {shortLink(link.type, link.code, host), link.target, link.quarantine.list,
+        link.quarantine.entry, link.quarantine.atSecs};
+    HttpReply reply = html(403, quarantinePage(texts, facts));
+    reply.addHeader("Cache-Control", "no-store");
+    reply.addHeader("X-Robots-Tag", "noindex");
+    reply.addHeader("Referrer-Policy", "no-referrer");
+    return reply;
+}
+
+void Routes::lookup(const QString& code, const QString& segment, const Respond& respond,
+    std::function<void(const StoredLink&)> found, const QByteArray& host, const QByteArray& acceptLanguage)
 {
     if (!mayNameLink(code)) {
         respond(html(404, notFoundPage(percentDecode(segment.toLatin1(), false).value_or(segment))));
         return;
     }
-    m_shortener.resolve(code, [segment, respond, found = std::move(found)](const LookupResult& result) {
-        if (result.status == StoreStatus::Ok && result.link.state != LinkState::Active) {
-            // Taken down: the page says so and never where the link led.
-            respond(gone(gonePage(
-                result.link.code, result.link.state == LinkState::Deleted, result.link.reason, result.link.takedown)));
-            return;
-        }
-        if (result.status == StoreStatus::Ok) {
-            // Only a link with an end or a limit reads the clock. Visits only grow, so a copy that
-            // says they are used up is right without asking the store.
-            if (const StoredLink& link = result.link; link.expiresSecs > 0 || link.maxVisits > 0) {
-                if (const qint64 now = QDateTime::currentSecsSinceEpoch(); isExpired(link, now)) {
-                    respond(expired(link, now));
-                    return;
-                }
+    m_shortener.resolve(
+        code, [this, segment, respond, found = std::move(found), host, acceptLanguage](const LookupResult& result) {
+            // Stopped because a blocklist names its destination: neither followed nor counted.
+            if (result.status == StoreStatus::Ok && result.link.state == LinkState::Quarantined) {
+                respond(quarantinedReply(result.link, host, acceptLanguage));
+                return;
             }
-            found(result.link);
-            return;
-        }
-        respond(result.status == StoreStatus::Failed ? unavailable(html(503, notFoundPage(segment)))
-                                                     : html(404, notFoundPage(segment)));
-    });
+            if (result.status == StoreStatus::Ok && result.link.state != LinkState::Active) {
+                // Taken down: the page says so and never where the link led.
+                respond(gone(gonePage(result.link.code, result.link.state == LinkState::Deleted, result.link.reason,
+                    result.link.takedown)));
+                return;
+            }
+            if (result.status == StoreStatus::Ok) {
+                // Only a link with an end or a limit reads the clock. Visits only grow, so a copy that
+                // says they are used up is right without asking the store.
+                if (const StoredLink& link = result.link; link.expiresSecs > 0 || link.maxVisits > 0) {
+                    if (const qint64 now = QDateTime::currentSecsSinceEpoch(); isExpired(link, now)) {
+                        respond(expired(link, now));
+                        return;
+                    }
+                }
+                found(result.link);
+                return;
+            }
+            respond(result.status == StoreStatus::Failed ? unavailable(html(503, notFoundPage(segment)))
+                                                         : html(404, notFoundPage(segment)));
+        });
 }
 
 void Routes::redirect(const QString& segment, const HttpRequest& request, const Respond& respond)
@@ -466,7 +489,8 @@ void Routes::redirect(const QString& segment, const HttpRequest& request, const 
         visit = VisitFacts {kind, request.client, request.userAgent, confirmed ? QByteArray() : request.referer};
     }
     const int status = confirmed ? 303 : 302;
-    lookup(segment, segment, respond,
+    lookup(
+        segment, segment, respond,
         [this, segment, visit = std::move(visit), status, host = request.host, language = request.acceptLanguage,
             respond](const StoredLink& link) {
             // Bots, previews and links without a limit are counted here, in the next batch.
@@ -504,28 +528,32 @@ void Routes::redirect(const QString& segment, const HttpRequest& request, const 
                 }
                 respond(unavailable(html(503, notFoundPage(segment))));
             });
-        });
+        },
+        request.host, request.acceptLanguage);
 }
 
 void Routes::preview(const HttpRequest& request, const QString& code, const QString& segment, const Respond& respond)
 {
     const QByteArray& host = request.host;
     const QByteArray& language = request.acceptLanguage;
-    lookup(code, segment, respond, [this, code, host, language, respond](const StoredLink& link) {
-        // Where a limited link leads is for those who use one of its visits.
-        if (link.maxVisits > 0) {
-            respond(limitedReply(link, code, host, language));
-            return;
-        }
-        HttpReply reply = html(200,
-            previewPage(shortLink(link.type, code, host), link.target, locationHeader(link.target),
-                m_shortener.visitsOf(link), link.createdSecs, code % u".svg"));
-        reply.addHeader("Cache-Control", "no-store");
-        respond(std::move(reply));
-    });
+    lookup(
+        code, segment, respond,
+        [this, code, host, language, respond](const StoredLink& link) {
+            // Where a limited link leads is for those who use one of its visits.
+            if (link.maxVisits > 0) {
+                respond(limitedReply(link, code, host, language));
+                return;
+            }
+            HttpReply reply = html(200,
+                previewPage(shortLink(link.type, code, host), link.target, locationHeader(link.target),
+                    m_shortener.visitsOf(link), link.createdSecs, code % u".svg"));
+            reply.addHeader("Cache-Control", "no-store");
+            respond(std::move(reply));
+        },
+        host, language);
 }
 
-void Routes::drawQr(const QrRequest& qr, const QString& segment, const QByteArray& host, const Respond& respond)
+void Routes::drawQr(const QrRequest& qr, const QString& segment, const HttpRequest& request, const Respond& respond)
 {
     if (qr.badSize) {
         respond(html(400,
@@ -533,9 +561,11 @@ void Routes::drawQr(const QrRequest& qr, const QString& segment, const QByteArra
                 QStringLiteral("size 应为 %1 到 %2 之间的像素数。").arg(QrMinimumPixels).arg(QrMaximumPixels))));
         return;
     }
-    lookup(qr.code, segment, respond, [this, qr, host, respond](const StoredLink& link) {
-        respond(m_qrImages.reply(shortLink(link.type, qr.code, host), qr));
-    });
+    lookup(
+        qr.code, segment, respond,
+        [this, qr, host = request.host, respond](
+            const StoredLink& link) { respond(m_qrImages.reply(shortLink(link.type, qr.code, host), qr)); },
+        request.host, request.acceptLanguage);
 }
 
 void Routes::alive(const Respond& respond)

@@ -81,15 +81,18 @@ private:
     std::optional<HttpReply> refuseShorten(const HttpRequest& request, qint64 nowMs, int* type, QString* address);
     // Answers through found with the link stored under code, or answers the request itself: 404, or
     // 503 when the store failed. segment is the path segment as requested, shown on that page.
+    // A quarantined link answers its warning page, in the language asked for, and is not counted.
     void lookup(const QString& code, const QString& segment, const Respond& respond,
-        std::function<void(const StoredLink&)> found);
+        std::function<void(const StoredLink&)> found, const QByteArray& host, const QByteArray& acceptLanguage);
     // Whether a POST came from one of this service's pages, as far as the browser tells.
     bool fromOwnPage(const HttpRequest& request) const;
     // What a limited link answers whoever uses none of its visits: a page with a button that uses
     // one, in the language asked for, and never the destination.
     HttpReply limitedReply(
         const StoredLink& link, const QString& code, const QByteArray& host, QByteArrayView acceptLanguage) const;
-    void drawQr(const QrRequest& qr, const QString& segment, const QByteArray& host, const Respond& respond);
+    // What a quarantined link answers (403): why, and where it led only as defanged text.
+    HttpReply quarantinedReply(const StoredLink& link, const QByteArray& host, QByteArrayView acceptLanguage) const;
+    void drawQr(const QrRequest& qr, const QString& segment, const HttpRequest& request, const Respond& respond);
 
     ServiceConfig m_config;
     Shortener& m_shortener;

@@ -1,6 +1,7 @@
 #include "web/pages.h"
 
 #include "displaytext.h"
+#include "links/quarantine.h"
 #include "web/hostfacts.h"
 
 #include <QDateTime>
@@ -133,6 +134,25 @@ QByteArray limitedPage(const LimitedPageTexts& texts, const QString& shortLink, 
         u"<h1>" % htmlEscaped(texts.title) % u"</h1>\n<p><code>" % htmlEscaped(shortLink) % u"</code></p>\n<p>"
             % htmlEscaped(texts.message) % u"</p>\n<form method=\"post\" action=\"" % htmlEscaped(action)
             % u"\"><button type=\"submit\">" % htmlEscaped(texts.button) % u"</button></form>",
+        texts.lang, u"<meta name=\"robots\" content=\"noindex\">");
+}
+
+QByteArray quarantinePage(const QuarantinePageTexts& texts, const QuarantineFacts& facts)
+{
+    // The entry may be an address too: both are shown defanged, with their hidden characters made
+    // visible, and neither ever inside an <a>.
+    const auto shown = [](const QString& text) { return htmlEscaped(withVisibleControls(defanged(text))); };
+    const QString since = facts.sinceSecs > 0
+        ? QDateTime::fromSecsSinceEpoch(facts.sinceSecs, Qt::UTC).toString(QStringLiteral("yyyy-MM-dd HH:mm 'UTC'"))
+        : QStringLiteral("-");
+    return page(texts.title,
+        u"<h1>" % htmlEscaped(texts.title) % u"</h1>\n<p><code>" % htmlEscaped(facts.shortLink) % u"</code></p>\n"
+            % warning(u"quarantined", htmlEscaped(texts.message)) % u"<dl>\n<dt>" % htmlEscaped(texts.list)
+            % u"</dt><dd><code>" % htmlEscaped(withVisibleControls(facts.list)) % u"</code></dd>\n<dt>"
+            % htmlEscaped(texts.entry) % u"</dt><dd><code class=\"target\">" % shown(facts.entry)
+            % u"</code></dd>\n<dt>" % htmlEscaped(texts.since) % u"</dt><dd>" % since % u"</dd>\n<dt>"
+            % htmlEscaped(texts.destination) % u"</dt><dd><code class=\"target defanged\">" % shown(facts.target)
+            % u"</code></dd>\n</dl>",
         texts.lang, u"<meta name=\"robots\" content=\"noindex\">");
 }
 

@@ -37,6 +37,25 @@ struct LimitedPageTexts {
     QString button;
 };
 QByteArray limitedPage(const LimitedPageTexts& texts, const QString& shortLink, const QString& action);
+// What a quarantined link shows (403) in place of its address: why it was stopped (the list, the
+// entry that matched, since when) and where it led only as defanged text, never as a link.
+struct QuarantinePageTexts {
+    QString lang; // the page's lang attribute
+    QString title;
+    QString message;
+    QString list;
+    QString entry;
+    QString since;
+    QString destination;
+};
+struct QuarantineFacts {
+    QString shortLink;
+    QString target;
+    QString list;
+    QString entry;
+    qint64 sinceSecs = 0;
+};
+QByteArray quarantinePage(const QuarantinePageTexts& texts, const QuarantineFacts& facts);
 QByteArray releasePage(const QString& version, const QString& sid, bool required);
 
 // Escapes for text and for double-quoted attribute values alike.

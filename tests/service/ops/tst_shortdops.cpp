@@ -59,6 +59,8 @@ private slots:
     void roundTrip();
     void takenDown_data();
     void takenDown();
+    void quarantined_data() { takenDown_data(); }
+    void quarantined();
 
 private:
     // A fresh database of the kind ("sqlite" or "postgres") holding the fixture; its --database.
@@ -394,6 +396,54 @@ void ShortdOpsTest::takenDown()
     QVERIFY2(store, qPrintable(store ? QString() : store.fault().english));
     QCOMPARE(
         (*store)->links().insert({code, 4, u"https://example.com/elsewhere"_s, 1, 0}).status, StoreStatus::CodeTaken);
+}
+
+// A link whose destination a blocklist names: the running service hears of it, and its redirect,
+// preview and images all answer the warning, which shows the destination only defanged.
+void ShortdOpsTest::quarantined()
+{
+    QFETCH(QString, kind);
+    if (kind == u"postgres" && !m_postgres) {
+        QSKIP("no PostgreSQL cluster");
+    }
+    const QString database = freshDatabase(kind, false);
+    QVERIFY(!database.isEmpty());
+    ShortdProcess service({u"--rate-limit"_s, u"0"_s, u"--cache-ttl"_s, u"600"_s, u"--database"_s, database});
+    QVERIFY2(service.start(), qPrintable(service.errorString()));
+    QNetworkAccessManager manager;
+    const auto get = [&](const QString& target) {
+        return fetch(manager, QUrl::fromEncoded(service.origin().toLatin1() + target.toLatin1()));
+    };
+    const QString address = u"https://login.evil.example/a.php?next=https://bank.example/"_s;
+    const QString code = fetch(manager, QUrl::fromEncoded(service.origin().toLatin1() + shortenTarget(1, address)))
+                             .json()
+                             .value(u"info"_s)
+                             .toString()
+                             .section(u'/', -1);
+    QVERIFY(!code.isEmpty());
+    QCOMPARE(get(u'/' + code).status, 302);
+    {
+        const ConfigResult config = parseConfig({u"nolvex-shortd"_s, u"--database"_s, database}, {});
+        const Result<std::unique_ptr<Store>> store = openLinkStore(config.config, StoreAccess::Change);
+        QVERIFY(store && (*store)->linkQuarantine());
+        QCOMPARE((*store)->linkQuarantine()->quarantine(code, u"feed<1>"_s, u"evil.example"_s, 1'767'225'600),
+            StoreStatus::Ok);
+    }
+    QTRY_COMPARE(get(u'/' + code).status, 403);
+    for (const QString& suffix : {u""_s, u"+"_s, u".svg"_s, u".png?size=128"_s}) {
+        const HttpResult warned = get(u'/' + code + suffix);
+        QCOMPARE(warned.status, 403);
+        QVERIFY(warned.header("Location").isEmpty());
+        QCOMPARE(warned.header("Cache-Control"), "no-store");
+        QCOMPARE(warned.header("X-Robots-Tag"), "noindex");
+        const QString page = QString::fromUtf8(warned.body);
+        for (const QString& shown : {u"hxxps://login[.]evil[.]example/a.php?next=https://bank.example/"_s,
+                 u"<code class=\"target\">evil[.]example</code>"_s, u"feed&lt;1&gt;"_s, u"2026-01-01 00:00 UTC"_s}) {
+            QVERIFY2(page.contains(shown), qPrintable(shown + u" missing from "_s + page));
+        }
+        QVERIFY2(!page.contains(u"evil.example"_s) && !page.contains(u"<a "_s), qPrintable(page));
+    }
+    QVERIFY2(service.stop(), qPrintable(service.errorString()));
 }
 
 QTEST_GUILESS_MAIN(ShortdOpsTest)
