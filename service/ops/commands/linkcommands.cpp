@@ -169,6 +169,10 @@ QString linkText(const StoredLink& stored)
     if (link.changedSecs != 0) {
         text += QStringLiteral("changed: %1\n").arg(isoTime(link.changedSecs));
     }
+    if (!link.quarantine.list.isEmpty()) {
+        text += u"quarantined: " % isoTime(link.quarantine.atSecs) % u", list " % forTerminal(link.quarantine.list)
+            % u", entry " % forTerminal(link.quarantine.entry) % u'\n';
+    }
     return text;
 }
 
@@ -250,6 +254,10 @@ int changeState(
         session.say(QStringLiteral("%1 is active already").arg(code));
         return OpsDone;
     }
+    // Enabling would leave the entry that stopped it to stop it again at the next reload.
+    if (wanted == LinkState::Active && link->state == LinkState::Quarantined) {
+        return session.fail(OpsRefused, QStringLiteral("%1 is quarantined; links release %1 puts it back").arg(code));
+    }
     // A reason its creator wrote is not made the operator's own, which the 410 page would show.
     const QString keptReason = link->takedown ? link->reason : QString();
     const StoreStatus changed = store.linkAdmin()->setState(
@@ -285,6 +293,44 @@ CheckedCommand checkDisable(const QCommandLineParser& parser, const QString& cod
     return {OpsDone, [code, reason, &session](Store& store, const ServiceConfig&) {
                 return changeState(store, code, LinkState::Disabled, reason, session);
             }};
+}
+
+// Puts a quarantined link back and exempts it from the entry that stopped it.
+int releaseLink(Store& store, const QString& code, Session& session)
+{
+    const Result<StoredLink> link = findLink(store, code);
+    if (!link) {
+        return session.fail(link.fault());
+    }
+    LinkQuarantine* quarantine = store.linkQuarantine();
+    if (!quarantine) {
+        return session.fail(OpsRefused, QStringLiteral("this store keeps no quarantine"));
+    }
+    const StoreStatus released
+        = quarantine->release(code, shellActor(systemUser()), QDateTime::currentSecsSinceEpoch());
+    if (released == StoreStatus::Failed) {
+        return session.fail(OpsRefused, store.lastError());
+    }
+    if (released != StoreStatus::Ok) {
+        return session.fail(
+            OpsRefused, QStringLiteral("%1 is not quarantined; it is %2").arg(code, stateName(link->state)));
+    }
+    session.say(QStringLiteral("%1: active, no longer stopped by %2 %3 (%4)")
+                    .arg(code, forTerminal(link->quarantine.list), forTerminal(link->quarantine.entry),
+                        forTerminal(link->target)));
+    if (const QString acknowledged = acknowledgedBy(store, code); !acknowledged.isEmpty()) {
+        session.say(acknowledged);
+    }
+    return OpsDone;
+}
+
+CheckedCommand checkRelease(const QCommandLineParser&, const QString& code, Session& session)
+{
+    if (const Result<Done> known = checkCode(code); !known) {
+        return refusedWith(session.fail(known.fault()));
+    }
+    return {
+        OpsDone, [code, &session](Store& store, const ServiceConfig&) { return releaseLink(store, code, session); }};
 }
 
 // enable and delete, which take no reason: the store keeps one only on a disabled link.
@@ -501,6 +547,10 @@ QList<OperatorCommand> linkCommands()
             StoreAccess::Change, checkDisable},
         {QStringLiteral("links enable"), code, codeHelp, QStringLiteral("Put a disabled link back."), {},
             StoreAccess::Change, checkStateChange(LinkState::Active)},
+        {QStringLiteral("links release"), code, codeHelp,
+            QStringLiteral("Put a quarantined link back, and keep the list entry that stopped it from stopping it "
+                           "again."),
+            {}, StoreAccess::Change, checkRelease},
         {QStringLiteral("links delete"), code, codeHelp,
             QStringLiteral("Delete a link made by mistake: it answers 410, its code is never used again, and its "
                            "address can be shortened anew."),

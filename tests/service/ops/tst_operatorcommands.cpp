@@ -133,7 +133,7 @@ void OperatorCommandsTest::help_data()
     QTest::addColumn<QString>("usage"); // how standard output starts
     QTest::addColumn<QString>("holds");
     const QStringList commands {u"links list"_s, u"links show"_s, u"links set"_s, u"links disable"_s, u"links enable"_s,
-        u"links delete"_s, u"links export"_s, u"links import"_s, u"stats"_s};
+        u"links release"_s, u"links delete"_s, u"links export"_s, u"links import"_s, u"stats"_s};
     for (const QString& command : commands) {
         QTest::addRow("%s", qPrintable(command))
             << (command.split(u' ') << u"--help"_s) << u"Usage: nolvex-shortd "_s + command << u"--database"_s;

@@ -443,6 +443,28 @@ void ShortdOpsTest::quarantined()
         }
         QVERIFY2(!page.contains(u"evil.example"_s) && !page.contains(u"<a "_s), qPrintable(page));
     }
+    // The operator sees why, may not merely enable it, and releases it once.
+    const Run shown = run(database, {u"links"_s, u"show"_s, code});
+    QVERIFY2(shown.out.contains(u"state:   quarantined\n"_s)
+            && shown.out.contains(u"quarantined: 2026-01-01T00:00:00Z, list feed<1>, entry evil.example\n"_s),
+        qPrintable(shown.out));
+    const struct {
+        const char* command;
+        int status;
+        QString err;
+        int page;
+    } steps[] {
+        {"enable", 1, u"links release"_s, 403},
+        {"release", 0, u"no longer stopped by feed<1> evil.example"_s, 302},
+        {"release", 1, u"is not quarantined; it is active"_s, 302},
+    };
+    for (const auto& step : steps) {
+        const Run done = run(database, {u"links"_s, QString::fromLatin1(step.command), code});
+        QCOMPARE(done.status, step.status);
+        QVERIFY2(done.err.contains(step.err), qPrintable(done.err));
+        QTRY_COMPARE(get(u'/' + code).status, step.page);
+    }
+    QVERIFY(!run(database, {u"links"_s, u"show"_s, code}).out.contains(u"quarantined"_s));
     QVERIFY2(service.stop(), qPrintable(service.errorString()));
 }
 
