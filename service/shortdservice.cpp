@@ -5,6 +5,7 @@
 #include "cluster/sharedlimit.h"
 #include "http/connectiongate.h"
 #include "http/frontend.h"
+#include "links/anonymouscreation.h"
 #include "links/blocklistsources.h"
 #include "links/ownaddresses.h"
 #include "links/quarantinesweep.h"
@@ -156,6 +157,22 @@ bool ShortdService::start(QString* error)
         return false;
     }
     m_rateLimiter = std::make_unique<RateLimiter>(m_config.rateLimit);
+    if (m_config.hostCreateLimit > 0) {
+        // Sites are registrable domains, so a wave rotating subdomains counts as one; without the
+        // suffix list each full host counts apart.
+        std::optional<PublicSuffixList> suffixes;
+        if (m_blocklists) {
+            suffixes = m_blocklists->suffixes();
+        } else if (Result<PublicSuffixList> loaded = PublicSuffixList::load()) {
+            suffixes = std::move(loaded).value();
+        } else {
+            qWarning("nolvex-shortd: --host-create-limit counts each host apart: %s",
+                qUtf8Printable(loaded.fault().english));
+        }
+        m_hostLimit = std::make_unique<HostCreationLimit>(
+            m_config.hostCreateLimit, std::move(suffixes), [] { return QDateTime::currentMSecsSinceEpoch(); });
+        m_rateLimiter->limitHosts(m_hostLimit.get());
+    }
     m_pool = std::make_unique<StorePool>([this] { return makeStore(); },
         StorePoolOptions {m_config.storeConnections(), StoreQueueLimit, m_config.databaseRetry});
     m_shortener = std::make_unique<Shortener>(*m_pool,
@@ -286,7 +303,8 @@ void ShortdService::joinCluster()
         m_sharedKeyFailures = std::make_unique<SharedLimit>(AuthLimiter::FailuresAllowed);
         m_routes->api().authLimiter().shareWith(m_sharedKeyFailures.get(), wallClock);
         QObject::connect(cluster, &ClusterAgent::instancesCounted, &m_countsTimer, [this](int live) {
-            for (SharedLimit* shared : {m_sharedLimit.get(), m_sharedKeyFailures.get()}) {
+            for (SharedLimit* shared :
+                {m_sharedLimit.get(), m_sharedKeyFailures.get(), m_hostLimit ? &m_hostLimit->shared() : nullptr}) {
                 if (shared) {
                     shared->setInstances(live);
                 }
@@ -297,6 +315,9 @@ void ShortdService::joinCluster()
                 exchangeCounts(*m_sharedLimit, m_countsInFlight);
             }
             exchangeCounts(*m_sharedKeyFailures, m_keyFailuresInFlight);
+            if (m_hostLimit) {
+                exchangeCounts(m_hostLimit->shared(), m_hostCountsInFlight);
+            }
         });
         m_countsTimer.start(CountsInterval);
     }

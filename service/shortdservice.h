@@ -20,6 +20,7 @@ class QuarantineSweep;
 class ConnectionGate;
 class HttpFrontEnd;
 class Store;
+class HostCreationLimit;
 class RateLimiter;
 class SharedLimit;
 class Routes;
@@ -64,6 +65,8 @@ private:
 
     ServiceConfig m_config;
     std::unique_ptr<StorePool> m_pool;
+    std::unique_ptr<HostCreationLimit> m_hostLimit; // none when --host-create-limit is 0
+    bool m_hostCountsInFlight = false;
     std::unique_ptr<RateLimiter> m_rateLimiter;
     std::unique_ptr<BlocklistSet> m_blocklists; // none when no list is configured
     std::unique_ptr<BlocklistFeeds> m_blocklistFeeds;

@@ -303,7 +303,19 @@ void ApiRouter::createLink(
                 refusal.retryAfterSeconds));
             return;
         }
-        automaticLink(*create, request.host, respond);
+        if (refusal.kind == AnonymousRefusal::Kind::HostLimited) {
+            respond(
+                retryLaterReply(429, hostLimitedMessage(m_rateLimiter.hosts()->perHour(), refusal.retryAfterSeconds),
+                    refusal.retryAfterSeconds));
+            return;
+        }
+        // 201: a new link, which counts towards its site's hour; an address already shortened does not.
+        automaticLink(*create, request.host, [this, url = create->url, respond](HttpReply reply) {
+            if (reply.status == 201 && m_rateLimiter.hosts()) {
+                m_rateLimiter.hosts()->noteCreated(url);
+            }
+            respond(std::move(reply));
+        });
         return;
     }
     const AddressProblem problem = create->url.size() > MaximumAddressLength

@@ -97,8 +97,10 @@ bool prune(const QSqlDatabase& db, qint64 nowMs, qint64 keepMs)
     return runOne(db, QStringLiteral("DELETE FROM link_changes WHERE changed_at < ?"), {before})
         && runOne(db, QStringLiteral("DELETE FROM instances WHERE heartbeat_at < ?"), {before})
         && (!postgres
-            || runOne(db, QStringLiteral("DELETE FROM client_counts WHERE slot < ?"),
-                {(nowMs - qint64 {120'000}) / ClientCountSlotMs}));
+            || runOne(db,
+                QStringLiteral("DELETE FROM client_counts WHERE slot < ? AND (slot < ? OR client NOT LIKE ?)"),
+                {(nowMs - qint64 {120'000}) / ClientCountSlotMs, (nowMs - HourCountsKeptMs) / ClientCountSlotMs,
+                    QString(QLatin1StringView(HourCountPrefix) + u'%')}));
 }
 
 std::optional<QList<ClientCount>> exchangeCounts(const QSqlDatabase& db, const QString& instance,

@@ -33,6 +33,10 @@ struct InstanceRecord {
 
 // Creations of one client in one slot of time (milliseconds since the epoch / ClientCountSlotMs).
 inline constexpr qint64 ClientCountSlotMs = 6000;
+// Counts whose key begins with this are kept long enough for an hour's window (the last hour's
+// slots, a tenth of an hour each, and one more); the others for a minute's.
+inline constexpr char HourCountPrefix[] = "host:";
+inline constexpr qint64 HourCountsKeptMs = qint64 {70} * 60'000;
 struct ClientCount {
     QString client;
     qint64 slot = 0;

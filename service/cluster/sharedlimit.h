@@ -13,14 +13,16 @@
 namespace Shortd
 {
 
-// Creations a minute per client, counted across the instances of a cluster without asking the
-// database per request. Each instance counts its own creations in six-second slots of wall-clock
-// time and, a few times a second, sends what it counted and reads back the cluster's sums
-// (takeBatch, settle). It decides alone from the last sums it read plus what it granted since.
+// Creations a minute per client (or an hour, or another window), counted across the instances of a
+// cluster without asking the database per request. Each instance counts its own creations in slots
+// of wall-clock time, a tenth of the window each (six seconds for a minute), and, a few times a second, sends what it
+// counted and reads back the cluster's sums (takeBatch, settle). It decides alone from the last sums it read plus what
+// it granted since.
 //
-// What a client used is the sum of the slots the last minute touches, the oldest counted whole
-// until it has left: a burst is never forgotten early, so no 60 s hold more than the limit, and a
-// steady client gets at least 60/66 of it.
+// What a client used is the sum of the slots the last window touches, the oldest counted whole
+// until it has left: a burst is never forgotten early, so no window holds more than the limit, and
+// a steady client gets at least 10/11 of it. The database counts in six-second slots whatever the
+// window: a batch's and the sums' slots are in those units.
 // Between two exchanges an instance grants a client at most its share of what the cluster has
 // left (divided by the live instances), and at least one while anything is left. What the others
 // granted since their last exchange is not in the sums yet; each is taken to have granted as many
@@ -30,7 +32,8 @@ namespace Shortd
 class SharedLimit
 {
 public:
-    explicit SharedLimit(int perMinute);
+    // windowMs: a whole number of minutes, or a minute.
+    explicit SharedLimit(int perWindow, qint64 windowMs = 60'000);
 
     struct Decision {
         bool allowed = true;
@@ -46,7 +49,7 @@ public:
     Decision take(const QString& client, qint64 nowMs);
     // For events that happen whatever is decided (a key refused, say): note() counts one, and
     // blockedForSeconds() says how long the client is refused because the cluster counted the limit
-    // in the last minute (0: not refused). Asking makes the client's sums read at the next exchange,
+    // in the last window (0: not refused). Asking makes the client's sums read at the next exchange,
     // so a client counted on other instances is refused here too.
     void note(const QString& client, qint64 nowMs);
     int blockedForSeconds(const QString& client, qint64 nowMs);
@@ -70,8 +73,11 @@ private:
     // The seconds until enough of the oldest slots leave the minute for one more.
     int secondsUntilRoom(const QList<qint64>& counts, qint64 slot, qint64 nowMs) const;
     void forgetOld(qint64 nowMs);
+    // The database's slots in one of this limit's.
+    qint64 scale() const { return m_slotMs / ClientCountSlotMs; }
 
-    int m_perMinute;
+    int m_limit; // the limit, whatever the window
+    qint64 m_slotMs;
     int m_instances = 1;
     QHash<Key, qint64> m_known; // the cluster's sums at the last exchange, this instance's sent included
     QHash<Key, qint64> m_inFlight; // sent, not yet among m_known

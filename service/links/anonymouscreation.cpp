@@ -4,6 +4,42 @@
 
 namespace Shortd
 {
+namespace
+{
+constexpr qint64 HourMs = 3'600'000;
+} // namespace
+
+HostCreationLimit::HostCreationLimit(
+    int perHour, std::optional<PublicSuffixList> suffixes, std::function<qint64()> wallClock)
+    : m_perHour(std::max(perHour, 0))
+    , m_suffixes(std::move(suffixes))
+    , m_wallClock(std::move(wallClock))
+    , m_shared(m_perHour, HourMs)
+{
+}
+
+QString HostCreationLimit::counted(QStringView address) const
+{
+    const QString host = hostKey(QUrl(address.toString()).host());
+    if (host.isEmpty()) {
+        return {};
+    }
+    const QString site = m_suffixes ? m_suffixes->registrableDomain(host) : QString();
+    return QLatin1StringView(HourCountPrefix) + (site.isEmpty() ? host : site);
+}
+
+int HostCreationLimit::blockedForSeconds(QStringView address)
+{
+    const QString key = counted(address);
+    return key.isEmpty() ? 0 : m_shared.blockedForSeconds(key, m_wallClock());
+}
+
+void HostCreationLimit::noteCreated(QStringView address)
+{
+    if (const QString key = counted(address); !key.isEmpty()) {
+        m_shared.note(key, m_wallClock());
+    }
+}
 
 AnonymousRefusal admitAnonymous(QStringView address, const QList<QUrl>& ownBases, int ownPort, RateLimiter& limiter,
     const QString& client, qint64 nowMs)
@@ -14,6 +50,13 @@ AnonymousRefusal admitAnonymous(QStringView address, const QList<QUrl>& ownBases
     if (refusal.problem != AddressProblem::None) {
         refusal.kind = AnonymousRefusal::Kind::Address;
         return refusal;
+    }
+    if (HostCreationLimit* hosts = limiter.hosts()) {
+        if (const int wait = hosts->blockedForSeconds(address); wait > 0) {
+            refusal.kind = AnonymousRefusal::Kind::HostLimited;
+            refusal.retryAfterSeconds = wait;
+            return refusal;
+        }
     }
     if (const RateLimiter::Decision decision = limiter.take(client, nowMs); !decision.allowed) {
         refusal.kind = AnonymousRefusal::Kind::RateLimited;
@@ -32,6 +75,13 @@ QString rateLimitedMessage(int perMinute, int retryAfterSeconds)
     return QStringLiteral("创建短网址太频繁了（每分钟最多 %1 个），请 %2 秒后再试")
         .arg(perMinute)
         .arg(retryAfterSeconds);
+}
+
+QString hostLimitedMessage(int perHour, int retryAfterSeconds)
+{
+    return QStringLiteral("该网站一小时内新建的短网址过多（最多 %1 个），请 %2 分钟后再试")
+        .arg(perHour)
+        .arg((retryAfterSeconds + 59) / 60);
 }
 
 QString listedAddressMessage()

@@ -7,6 +7,7 @@
 namespace Shortd
 {
 
+class HostCreationLimit;
 class SharedLimit;
 
 // Creations a minute per client, as a token bucket: a client may spend a full minute's allowance at
@@ -25,6 +26,9 @@ public:
     // Instances of a cluster: a creation this instance allows must also fit the cluster's limit,
     // counted by wall-clock time (milliseconds since the epoch).
     void shareWith(SharedLimit* shared, std::function<qint64()> wallClock);
+    // The anonymous creations' other limit, new links a site an hour, asked through the same doors.
+    void limitHosts(HostCreationLimit* hosts) { m_hosts = hosts; }
+    HostCreationLimit* hosts() const { return m_hosts; }
     int perMinute() const { return m_perMinute; }
     qsizetype trackedClients() const { return m_buckets.size(); }
 
@@ -38,6 +42,7 @@ private:
 
     int m_perMinute;
     SharedLimit* m_shared = nullptr;
+    HostCreationLimit* m_hosts = nullptr;
     std::function<qint64()> m_wallClock;
     qint64 m_nextSweepMs = 0;
     QHash<QString, Bucket> m_buckets;

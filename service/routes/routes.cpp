@@ -346,8 +346,11 @@ std::optional<HttpReply> Routes::refuseShorten(
     if (refusal.kind == AnonymousRefusal::Kind::Address) {
         return jsonFailure(400, addressProblemMessage(refusal.problem));
     }
-    if (refusal.kind == AnonymousRefusal::Kind::RateLimited) {
-        HttpReply reply = jsonFailure(429, rateLimitedMessage(m_rateLimiter.perMinute(), refusal.retryAfterSeconds));
+    if (refusal.kind == AnonymousRefusal::Kind::RateLimited || refusal.kind == AnonymousRefusal::Kind::HostLimited) {
+        HttpReply reply = jsonFailure(429,
+            refusal.kind == AnonymousRefusal::Kind::HostLimited
+                ? hostLimitedMessage(m_rateLimiter.hosts()->perHour(), refusal.retryAfterSeconds)
+                : rateLimitedMessage(m_rateLimiter.perMinute(), refusal.retryAfterSeconds));
         reply.addHeader("Retry-After", QByteArray::number(refusal.retryAfterSeconds));
         return reply;
     }
@@ -365,6 +368,9 @@ void Routes::shorten(const HttpRequest& request, qint64 nowMs, const Respond& re
         return;
     }
     m_shortener.shorten(type, address, [this, type, host = request.host, respond](const Shortener::Outcome& outcome) {
+        if (outcome.created && m_rateLimiter.hosts()) {
+            m_rateLimiter.hosts()->noteCreated(outcome.link.target);
+        }
         if (outcome.listed) {
             respond(jsonFailure(403, listedAddressMessage()));
             return;

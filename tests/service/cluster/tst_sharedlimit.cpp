@@ -12,10 +12,10 @@ constexpr qint64 Slot = 299'446'910; // any slot since the epoch
 const QString Client = u"192.0.2.1"_s;
 
 // Takes until the first refusal: how many were granted, and the refusal's wait.
-std::pair<int, int> takeUntilRefused(SharedLimit& limit, qint64 nowMs)
+std::pair<int, int> takeUntilRefused(SharedLimit& limit, qint64 nowMs, const QString& client = Client)
 {
     for (int granted = 0; granted < 10'000; ++granted) {
-        if (const SharedLimit::Decision decision = limit.take(Client, nowMs); !decision.allowed) {
+        if (const SharedLimit::Decision decision = limit.take(client, nowMs); !decision.allowed) {
             return {granted, decision.retryAfterSeconds};
         }
     }
@@ -33,6 +33,7 @@ private slots:
     void batchesCarryCountsUntilSettled();
     void notedEvents_data();
     void notedEvents();
+    void anHourInTheDatabasesSlots();
 };
 
 void SharedLimitTest::decision_data()
@@ -152,6 +153,28 @@ void SharedLimitTest::batchesCarryCountsUntilSettled()
 
     // A client idle for two minutes is no longer asked about.
     QVERIFY(limit.takeBatch(now + 120'000).clients.isEmpty());
+}
+
+void SharedLimitTest::anHourInTheDatabasesSlots()
+{
+    // An hour is cut in six-minute slots; the database counts six-second ones, each sixty to one.
+    constexpr qint64 HourSlotMs = 360'000;
+    const QString site = u"host:a.example"_s;
+    const qint64 hourSlot = Slot / 60;
+    const qint64 now = hourSlot * HourSlotMs;
+    SharedLimit limit(100, 3'600'000);
+    for (int i = 0; i < 97; ++i) {
+        QVERIFY(limit.take(site, now).allowed);
+    }
+    const SharedLimit::Batch sent = limit.takeBatch(now);
+    QCOMPARE(sent.counts.size(), 1);
+    QCOMPARE(sent.counts.constFirst().slot, hourSlot * 60);
+    QCOMPARE(sent.oldestSlot, (hourSlot - 10) * 60);
+    // The others' counts: in the oldest slot the hour touches, and in the current one.
+    limit.settle(sent, QList<ClientCount> {{site, (hourSlot - 10) * 60, 1}, {site, hourSlot * 60, 2}}, 1);
+    QCOMPARE(takeUntilRefused(limit, now + 1000, site), std::make_pair(0, 359)); // the oldest slot's one leaves
+    QCOMPARE(limit.blockedForSeconds(site, now + HourSlotMs - 1), 1);
+    QCOMPARE(limit.blockedForSeconds(site, now + HourSlotMs), 0);
 }
 
 QTEST_APPLESS_MAIN(SharedLimitTest)

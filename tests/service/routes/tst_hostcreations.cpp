@@ -1,0 +1,182 @@
+#include "access/keys.h"
+#include "links/anonymouscreation.h"
+#include "links/ratelimiter.h"
+#include "links/shortener.h"
+#include "protocol.h"
+#include "routes/routes.h"
+#include "store/storepool.h"
+#include "token.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTest>
+#include <QUrl>
+
+using namespace Qt::StringLiterals;
+using namespace Shortd;
+
+namespace
+{
+// Links in memory, found by address as well, and one creator's key.
+class MemoryStore final : public Store, public LinkStore, public LinkArchive, public KeyStore
+{
+public:
+    bool open() override { return true; }
+    bool isHealthy() override { return true; }
+    QString lastError() const override { return {}; }
+    LinkStore& links() override { return *this; }
+    LinkArchive* linkArchive() override { return this; }
+    KeyStore* keys() override { return this; }
+
+    LookupResult findByCode(const QString&) override { return {}; }
+    LookupResult findByTarget(int, const QString& target) override
+    {
+        const auto found = m_links.constFind(target);
+        return found == m_links.cend() ? LookupResult {} : LookupResult {StoreStatus::Ok, *found};
+    }
+    InsertResult insert(const StoredLink& link) override
+    {
+        if (const auto held = m_links.constFind(link.target); held != m_links.cend()) {
+            return {StoreStatus::TargetTaken, *held};
+        }
+        m_links.insert(link.target, link);
+        return {StoreStatus::Ok, link};
+    }
+    StoreStatus restoreLink(const StoredLink&) override { return StoreStatus::Failed; }
+    StoreStatus exportLinks(const std::function<bool(const StoredLink&)>&) override { return StoreStatus::Failed; }
+
+    KeyLookup findKeyByHash(const QByteArray& hash) override
+    {
+        return {hash == keyHash(key) ? StoreStatus::Ok : StoreStatus::Missing,
+            {u"ci"_s, static_cast<int>(Role::Creator), keyPrefix(key), keyHash(key), 0, 0, 0, 0}};
+    }
+    StoreStatus markKeyUsed(const QString&, qint64) override { return StoreStatus::Ok; }
+    StoreStatus createKey(const StoredKey&) override { return StoreStatus::Failed; }
+    StoreStatus listKeys(const std::function<bool(const StoredKey&)>&) override { return StoreStatus::Failed; }
+    StoreStatus revokeKey(const QString&, qint64) override { return StoreStatus::Failed; }
+
+    const QByteArray key = generateKey();
+
+private:
+    QHash<QString, StoredLink> m_links;
+};
+
+constexpr qint64 HourSlotMs = 360'000;
+constexpr qint64 Start = 4'915'000 * HourSlotMs; // the start of a slot, in 2026
+} // namespace
+
+class HostCreationsTest final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void limitedBySite_data();
+    void limitedBySite();
+};
+
+void HostCreationsTest::limitedBySite_data()
+{
+    // Steps: "protocol URL", "api URL" (no key), "key URL" (a key), "+M" (M minutes pass); the
+    // status each request gets, and the Retry-After of the last refusal.
+    QTest::addColumn<int>("perHour");
+    QTest::addColumn<QStringList>("steps");
+    QTest::addColumn<QList<int>>("statuses");
+    QTest::addColumn<int>("retryAfter");
+
+    const QStringList three {
+        u"protocol https://a.example/1"_s, u"api https://a.example/2"_s, u"protocol https://a.example/3"_s};
+    QTest::newRow("under, at, over; the API and the protocol count together")
+        << 2 << three << QList {200, 201, 429} << 3960;
+    QTest::newRow("another site unaffected")
+        << 2 << QStringList {three.mid(0, 2)} + QStringList {u"api https://b.example/3"_s} << QList {200, 201, 201}
+        << 0;
+    QTest::newRow("subdomains of one domain together")
+        << 2
+        << QStringList {u"protocol https://x.a.example/1"_s, u"protocol http://Y.A.example:8080/2"_s,
+               u"api https://a.example/3"_s}
+        << QList {200, 200, 429} << 3960;
+    QTest::newRow("a public suffix's subdomains apart")
+        << 1 << QStringList {u"protocol https://u1.pages.example/"_s, u"protocol https://u2.pages.example/"_s}
+        << QList {200, 200} << 0;
+    QTest::newRow("an address already shortened costs nothing")
+        << 2
+        << QStringList {u"protocol https://a.example/1"_s, u"api https://a.example/1"_s,
+               u"protocol https://a.example/1"_s, u"protocol https://a.example/2"_s, u"api https://a.example/3"_s}
+        << QList {200, 200, 200, 200, 429} << 3960;
+    QTest::newRow("a key is neither counted nor refused")
+        << 1
+        << QStringList {u"key https://a.example/1"_s, u"key https://a.example/2"_s, u"protocol https://a.example/3"_s,
+               u"key https://a.example/4"_s, u"protocol https://a.example/5"_s}
+        << QList {201, 201, 200, 201, 429} << 3960;
+    QTest::newRow("the hour rolls over, its oldest tenth counted until it has left")
+        << 2 << three + QStringList {u"+40"_s, three.at(2), u"+25"_s, three.at(2), u"+1"_s, three.at(2)}
+        << QList {200, 201, 429, 429, 429, 200} << 60;
+    QTest::newRow("off") << 0 << three << QList {200, 201, 200} << 0;
+}
+
+void HostCreationsTest::limitedBySite()
+{
+    QFETCH(int, perHour);
+    QFETCH(QStringList, steps);
+    QFETCH(QList<int>, statuses);
+    QFETCH(int, retryAfter);
+
+    MemoryStore store;
+    StorePool pool(store); // every call answered before it returns
+    Shortener shortener(pool, ShortenerOptions {100, std::chrono::hours(1), std::chrono::hours(1)});
+    RateLimiter rateLimiter(0);
+    qint64 now = Start;
+    HostCreationLimit hosts(perHour, PublicSuffixList::fromText("example\npages.example\n"), [&now] { return now; });
+    rateLimiter.limitHosts(&hosts);
+    Routes routes(ServiceConfig {}, shortener, rateLimiter);
+
+    QList<int> got;
+    int lastWait = 0;
+    for (const QString& step : steps) {
+        if (step.startsWith(u'+')) {
+            now += step.sliced(1).toLongLong() * 60'000;
+            continue;
+        }
+        const QString door = step.section(u' ', 0, 0);
+        const QString address = step.section(u' ', 1);
+        HttpRequest request;
+        request.host = "127.0.0.1:8420";
+        request.client = u"127.0.0.1"_s;
+        if (door == u"protocol") {
+            request.path = Nolvex::Protocol::ShortenPath.toString();
+            request.query = "type=0&url=" + QUrl::toPercentEncoding(address)
+                + "&token=" + Nolvex::requestToken(address).toLatin1();
+        } else {
+            request.method = Method::Post;
+            request.path = u"/api/v1/links"_s;
+            request.contentType = "application/json";
+            request.body = QJsonDocument(QJsonObject {{u"url"_s, address}}).toJson(QJsonDocument::Compact);
+            if (door == u"key") {
+                request.authorization = "Bearer " + store.key;
+            }
+        }
+        HttpReply reply;
+        routes.handle(request, 0, [&reply](HttpReply answer) { reply = std::move(answer); });
+        got.append(reply.status);
+        if (reply.status != 429) {
+            continue;
+        }
+        // The protocol's failure (result 0) and the API's problem both say why, with the wait.
+        const QJsonObject answer = QJsonDocument::fromJson(reply.body).object();
+        const QString said
+            = door == u"protocol" ? answer.value(u"message"_s).toString() : answer.value(u"detail"_s).toString();
+        QVERIFY2(said.startsWith(u"该网站一小时内新建的短网址过多（最多 %1 个）"_s.arg(perHour)), qPrintable(said));
+        QCOMPARE(answer.contains(u"result"_s), door == u"protocol");
+        QCOMPARE(answer.value(u"result"_s).toInt(), 0);
+        for (const auto& [name, value] : reply.headers) {
+            if (name == "Retry-After") {
+                lastWait = value.toInt();
+            }
+        }
+    }
+    QCOMPARE(got, statuses);
+    QCOMPARE(lastWait, retryAfter);
+}
+
+QTEST_GUILESS_MAIN(HostCreationsTest)
+#include "tst_hostcreations.moc"
