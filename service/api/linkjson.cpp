@@ -444,9 +444,8 @@ Result<LinkQuery> parseListQuery(QByteArrayView query, qint64 nowSecs)
             if (index < 0) {
                 errors->append({field.name, QStringLiteral("应为 active、disabled、deleted、expired 或 quarantined")});
             }
-            constexpr StateFilter Filters[] {
-                StateFilter::Active, StateFilter::Disabled, StateFilter::Deleted, StateFilter::Expired,
-                StateFilter::Quarantined};
+            constexpr StateFilter Filters[] {StateFilter::Active, StateFilter::Disabled, StateFilter::Deleted,
+                StateFilter::Expired, StateFilter::Quarantined};
             list.state = index < 0 ? StateFilter::Any : Filters[index];
         } else if (field.name == u"limit") {
             bool number = false;
@@ -560,6 +559,18 @@ QByteArray linkJson(const StoredLink& link, const QString& shortUrl, qint64 visi
     }
     json += "],\"reason\":";
     stringOrNull(link.reason);
+    json += ",\"quarantine\":";
+    if (link.state == LinkState::Quarantined) {
+        json += "{\"list\":";
+        string(link.quarantine.list);
+        json += ",\"entry\":";
+        string(link.quarantine.entry);
+        json += ",\"at\":";
+        string(rfc3339(link.quarantine.atSecs));
+        json += '}';
+    } else {
+        json += "null";
+    }
     if (forAdmin) {
         json += ",\"disabledBy\":";
         stringOrNull(link.disabledBy);

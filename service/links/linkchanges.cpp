@@ -51,6 +51,15 @@ Result<StoredLink> change(Store& store, const QString& code, const Editor& edito
     if (!(own ? editor.ownLinks : editor.otherLinks)) {
         return Fault {FaultKind::Refused, words.refused, words.refusedEnglish};
     }
+    // A quarantine stops a link as a take-down does: only an admin or an operator ends it.
+    if (setsState && found.link.state == LinkState::Quarantined && !editor.actor.admin) {
+        return Fault {FaultKind::TakenDown,
+            QStringLiteral("短网址 %1 的网址被列为不安全网址，已被拦截，只有管理员或运维人员才能放行或更改它")
+                .arg(code),
+            QStringLiteral("%1 is quarantined: a blocklist names its address; only an admin or an operator may release "
+                           "or change it")
+                .arg(code)};
+    }
     if (setsState && !maySetState(editor, found.link)) {
         return takenDown;
     }
@@ -166,7 +175,22 @@ Result<StoredLink> editIn(
     }
     return change(
         store, code, editor, patch.state || patch.reason, words,
-        [&](LinkAdmin& on, const StoredLink&) { return on.updateLink(code, patch, nowSecs); }, writeFailure);
+        [&](LinkAdmin& on, const StoredLink& link) {
+            // Made active again, a quarantined link is released: exempt from the entry that stopped
+            // it, so the next reload of its list leaves it alone. The rest of the patch follows.
+            if (link.state == LinkState::Quarantined && patch.state == LinkState::Active) {
+                LinkQuarantine* quarantine = store.linkQuarantine();
+                const StoreStatus released
+                    = quarantine ? quarantine->release(code, editor.actor, nowSecs) : StoreStatus::Failed;
+                if (released != StoreStatus::Ok) {
+                    return LookupResult {released, {}};
+                }
+                patch.state.reset();
+                patch.reason.reset();
+            }
+            return on.updateLink(code, patch, nowSecs);
+        },
+        writeFailure);
 }
 
 Result<StoredLink> deleteIn(

@@ -221,6 +221,9 @@ function showFields(link) {
     ['field.state', t(`state.${link.state}`)],
     // disabledBy comes to admin keys only: who took the link down ("key:NAME", "shell:USER").
     ['field.reason', (link.reason || t('link.none')) + (link.disabledBy ? ` (${link.disabledBy})` : '')],
+    // A blocklist stopped it: the list, the entry that matched and since when.
+    ...(link.quarantine ? [['field.quarantine',
+      `${link.quarantine.list}: ${link.quarantine.entry} (${formatTime(link.quarantine.at)})`]] : []),
     ['field.createdAt', formatTime(link.createdAt)],
     ['field.expiresAt', formatTime(link.expiresAt)],
     ['field.maxVisits', link.maxVisits ?? t('link.none')],
@@ -270,7 +273,8 @@ async function loadLink(code) {
   $('e-tags').value = (link.tags ?? []).join(', ');
   const live = link.state === 'active';
   $('disable-form').hidden = !live;
-  $('enable').hidden = link.state !== 'disabled';
+  // Enabling a quarantined link releases it (admins only; the API refuses anyone else).
+  $('enable').hidden = link.state !== 'disabled' && link.state !== 'quarantined';
   $('delete').hidden = link.state === 'deleted';
   $('edit-form').hidden = !may('creator') || link.state === 'deleted';
   loadVisits();

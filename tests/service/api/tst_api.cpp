@@ -289,6 +289,8 @@ private slots:
     void calls();
     void takedowns_data();
     void takedowns();
+    void quarantined_data() { revokedFromTheShell_data(); }
+    void quarantined();
     void revokedFromTheShell_data();
     void revokedFromTheShell();
     void storeDown();
@@ -550,6 +552,51 @@ void ApiTest::takedowns()
     const HttpResult page = call(store, "GET", "/" + code.toLatin1(), u"none"_s);
     QCOMPARE(page.status, state == u"active" ? 302 : 410);
     QCOMPARE(page.body.contains(reason.toUtf8()) && !reason.isEmpty(), row.shown);
+}
+
+// A link a blocklist stopped, as imported with its evidence: everyone sees why, its creator may not
+// put it back, an admin may, and it leads again.
+void ApiTest::quarantined()
+{
+    QFETCH(QString, store);
+    QTemporaryFile file;
+    QVERIFY(file.open());
+    file.write(
+        R"({"code":"quar-1","chosen":true,"type":0,"target":"https://q.example/x","created":"2026-01-01T00:00:00Z",)"
+        R"("state":"quarantined","owner":"creator","quarantineList":"feed","quarantineEntry":"q.example",)"
+        R"("quarantined":"2026-02-01T00:00:00Z"})"
+        "\n");
+    file.close();
+    QVERIFY(shell(store, {u"links"_s, u"import"_s, file.fileName()}));
+    const QJsonObject evidence {
+        {u"list"_s, u"feed"_s}, {u"entry"_s, u"q.example"_s}, {u"at"_s, u"2026-02-01T00:00:00Z"_s}};
+    const struct {
+        const char* method;
+        const char* target;
+        const char* as;
+        const char* body;
+        int status;
+        const char* state; // the link's after, as an admin reads it
+        int page; // what its short link answers after
+    } steps[] {
+        {"GET", "/api/v1/links?state=quarantined", "reader", nullptr, 200, "quarantined", 403},
+        {"PATCH", "/api/v1/links/quar-1", "creator", R"({"state":"active"})", 403, "quarantined", 403},
+        {"DELETE", "/api/v1/links/quar-1", "creator", nullptr, 403, "quarantined", 403},
+        {"PATCH", "/api/v1/links/quar-1", "admin", R"({"state":"active","title":"Back"})", 200, "active", 302},
+    };
+    for (const auto& step : steps) {
+        const HttpResult result = call(store, step.method, step.target, QString::fromLatin1(step.as), step.body);
+        QVERIFY2(result.status == step.status, result.body.constData());
+        if (step.method == QByteArrayView("GET")) { // the list holds it, and only quarantined links
+            QVERIFY(result.body.contains("quar-1") && !result.body.contains(R"("state":"active")"));
+        }
+        const QJsonObject link = call(store, "GET", "/api/v1/links/quar-1", u"admin"_s).json();
+        QCOMPARE(link.value(u"state"_s).toString(), QString::fromLatin1(step.state));
+        QCOMPARE(link.value(u"quarantine"_s),
+            link.value(u"state"_s) == u"active"_s ? QJsonValue(QJsonValue::Null) : QJsonValue(evidence));
+        QTRY_COMPARE(call(store, "GET", "/quar-1", u"none"_s).status, step.page);
+    }
+    QCOMPARE(call(store, "GET", "/api/v1/links/quar-1", u"reader"_s).json().value(u"title"_s).toString(), u"Back"_s);
 }
 
 void ApiTest::revokedFromTheShell_data()
