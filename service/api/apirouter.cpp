@@ -309,10 +309,10 @@ void ApiRouter::createLink(
                     refusal.retryAfterSeconds));
             return;
         }
-        // 201: a new link, which counts towards its site's hour; an address already shortened does not.
+        // Only a new link (201) counts towards its site's hour; an address already shortened does not.
         automaticLink(*create, request.host, [this, url = create->url, respond](HttpReply reply) {
-            if (reply.status == 201 && m_rateLimiter.hosts()) {
-                m_rateLimiter.hosts()->noteCreated(url);
+            if (reply.status != 201 && m_rateLimiter.hosts()) {
+                m_rateLimiter.hosts()->giveBack(url);
             }
             respond(std::move(reply));
         });

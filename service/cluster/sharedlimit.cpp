@@ -49,7 +49,7 @@ SharedLimit::Decision SharedLimit::take(const QString& client, qint64 nowMs)
     const qint64 used = total(known) + mine;
     // The others' grants since their last exchange are not among the sums yet: each is taken to
     // have granted as many as this instance did in its last round.
-    const qint64 unseen = qint64(m_instances - 1) * m_lastRound.value(client);
+    const qint64 unseen = qint64(m_instances - 1) * std::max(m_lastRound.value(client), qint64 {0});
     const qint64 budget = m_limit - total(known) - unseen;
     if (used < m_limit && ((mine + 1) * m_instances <= budget || (mine == 0 && budget >= 1))) {
         ++m_unsent[Key(client, slot)];
@@ -70,6 +70,13 @@ void SharedLimit::note(const QString& client, qint64 nowMs)
     forgetOld(nowMs);
     m_lastSeen.insert(client, nowMs);
     ++m_unsent[Key(client, nowMs / m_slotMs)];
+}
+
+void SharedLimit::giveBack(const QString& client, qint64 nowMs)
+{
+    if (m_limit != 0) {
+        --m_unsent[Key(client, nowMs / m_slotMs)];
+    }
 }
 
 int SharedLimit::blockedForSeconds(const QString& client, qint64 nowMs)

@@ -52,6 +52,9 @@ public:
     // in the last window (0: not refused). Asking makes the client's sums read at the next exchange,
     // so a client counted on other instances is refused here too.
     void note(const QString& client, qint64 nowMs);
+    // One granted by take() that was not used after all: counted off again (from the slot of now;
+    // once sent, as a count of minus one).
+    void giveBack(const QString& client, qint64 nowMs);
     int blockedForSeconds(const QString& client, qint64 nowMs);
     // What to send; it counts as in flight until settle.
     Batch takeBatch(qint64 nowMs);

@@ -28,16 +28,16 @@ QString HostCreationLimit::counted(QStringView address) const
     return QLatin1StringView(HourCountPrefix) + (site.isEmpty() ? host : site);
 }
 
-int HostCreationLimit::blockedForSeconds(QStringView address)
+int HostCreationLimit::take(QStringView address)
 {
     const QString key = counted(address);
-    return key.isEmpty() ? 0 : m_shared.blockedForSeconds(key, m_wallClock());
+    return key.isEmpty() ? 0 : m_shared.take(key, m_wallClock()).retryAfterSeconds;
 }
 
-void HostCreationLimit::noteCreated(QStringView address)
+void HostCreationLimit::giveBack(QStringView address)
 {
     if (const QString key = counted(address); !key.isEmpty()) {
-        m_shared.note(key, m_wallClock());
+        m_shared.giveBack(key, m_wallClock());
     }
 }
 
@@ -51,14 +51,16 @@ AnonymousRefusal admitAnonymous(QStringView address, const QList<QUrl>& ownBases
         refusal.kind = AnonymousRefusal::Kind::Address;
         return refusal;
     }
-    if (HostCreationLimit* hosts = limiter.hosts()) {
-        if (const int wait = hosts->blockedForSeconds(address); wait > 0) {
-            refusal.kind = AnonymousRefusal::Kind::HostLimited;
-            refusal.retryAfterSeconds = wait;
-            return refusal;
-        }
+    HostCreationLimit* hosts = limiter.hosts();
+    if (const int wait = hosts ? hosts->take(address) : 0; wait > 0) {
+        refusal.kind = AnonymousRefusal::Kind::HostLimited;
+        refusal.retryAfterSeconds = wait;
+        return refusal;
     }
     if (const RateLimiter::Decision decision = limiter.take(client, nowMs); !decision.allowed) {
+        if (hosts) {
+            hosts->giveBack(address);
+        }
         refusal.kind = AnonymousRefusal::Kind::RateLimited;
         refusal.retryAfterSeconds = decision.retryAfterSeconds;
     }

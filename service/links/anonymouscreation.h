@@ -19,8 +19,9 @@ class RateLimiter;
 // New anonymous links a destination site may get in the last hour, counted across the cluster (on
 // one instance, by that instance). A site is the registrable domain of the destination's host, so a
 // wave rotating subdomains of one domain is counted as one; an IP address, or a name that is itself
-// a public suffix, counts alone. Only creations that made a new link are counted: an address
-// already shortened costs nothing. Time comes from wallClock (milliseconds since the epoch).
+// a public suffix, counts alone. A creation takes one when it is admitted, so creations in flight
+// at once are counted, and gives it back unless it made a new link: an address already shortened
+// costs nothing. Time comes from wallClock (milliseconds since the epoch).
 class HostCreationLimit
 {
 public:
@@ -31,9 +32,10 @@ public:
     // The key address's creations are counted under (the site, named apart from the clients'
     // keys), empty when it has no host.
     QString counted(QStringView address) const;
-    // Seconds until the address's site may get another anonymous link; 0: it may now.
-    int blockedForSeconds(QStringView address);
-    void noteCreated(QStringView address);
+    // 0: one taken for the address's site; else the seconds until it may get another.
+    int take(QStringView address);
+    // The creation take() admitted made no new link.
+    void giveBack(QStringView address);
     // What the instances exchange.
     SharedLimit& shared() { return m_shared; }
 
@@ -62,7 +64,8 @@ struct AnonymousRefusal {
 
 // The address must be one the service stores (checkAddress, its length first), its site within
 // its new links an hour (the limiter's hosts(), if any), and the client within its creations a
-// minute; only an admitted creation spends from the client's allowance.
+// minute; only an admitted creation spends from the client's allowance and the site's, and the
+// caller gives the site's back (hosts()->giveBack) when the creation makes no new link.
 AnonymousRefusal admitAnonymous(QStringView address, const QList<QUrl>& ownBases, int ownPort, RateLimiter& limiter,
     const QString& client, qint64 nowMs);
 

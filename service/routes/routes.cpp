@@ -367,9 +367,10 @@ void Routes::shorten(const HttpRequest& request, qint64 nowMs, const Respond& re
         respond(std::move(*refusal));
         return;
     }
-    m_shortener.shorten(type, address, [this, type, host = request.host, respond](const Shortener::Outcome& outcome) {
-        if (outcome.created && m_rateLimiter.hosts()) {
-            m_rateLimiter.hosts()->noteCreated(outcome.link.target);
+    const auto answer = [this, type, address, host = request.host, respond](const Shortener::Outcome& outcome) {
+        // Only a new link counts towards its site's hour.
+        if (!outcome.created && m_rateLimiter.hosts()) {
+            m_rateLimiter.hosts()->giveBack(address);
         }
         if (outcome.listed) {
             respond(jsonFailure(403, listedAddressMessage()));
@@ -389,7 +390,8 @@ void Routes::shorten(const HttpRequest& request, qint64 nowMs, const Respond& re
             return;
         }
         respond(jsonSuccess(shortLink(type, outcome.link.code, host)));
-    });
+    };
+    m_shortener.shorten(type, address, answer);
 }
 
 HttpReply Routes::softVersion(const HttpRequest& request)

@@ -173,6 +173,9 @@ void SharedLimitTest::anHourInTheDatabasesSlots()
     // The others' counts: in the oldest slot the hour touches, and in the current one.
     limit.settle(sent, QList<ClientCount> {{site, (hourSlot - 10) * 60, 1}, {site, hourSlot * 60, 2}}, 1);
     QCOMPARE(takeUntilRefused(limit, now + 1000, site), std::make_pair(0, 359)); // the oldest slot's one leaves
+    // One not used after all makes room for exactly one.
+    limit.giveBack(site, now + 1000);
+    QCOMPARE(takeUntilRefused(limit, now + 1000, site), std::make_pair(1, 359));
     QCOMPARE(limit.blockedForSeconds(site, now + HourSlotMs - 1), 1);
     QCOMPARE(limit.blockedForSeconds(site, now + HourSlotMs), 0);
 }
