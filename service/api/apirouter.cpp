@@ -341,6 +341,8 @@ void ApiRouter::automaticLink(const CreateRequest& create, const QByteArray& hos
             respond(storeDown());
         } else if (outcome.link.state == LinkState::Disabled) {
             respond(problemReply(403, QStringLiteral("该网址的短网址已被服务管理员停用，不能再次缩短")));
+        } else if (outcome.link.state == LinkState::Quarantined) {
+            respond(problemReply(403, QStringLiteral("该网址已被列为不安全网址，它的短网址已被拦截，不能再次缩短")));
         } else if (isExpired(outcome.link, nowSecs())) {
             // As the protocol does: handing out a link that answers 410 would be no answer.
             respond(problemReply(403, QStringLiteral("该网址的短网址已过期，不能再次缩短")));

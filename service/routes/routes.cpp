@@ -384,6 +384,11 @@ void Routes::shorten(const HttpRequest& request, qint64 nowMs, const Respond& re
             respond(jsonFailure(403, QStringLiteral("该网址的短网址已被服务管理员停用，不能再次缩短")));
             return;
         }
+        // Its link was quarantined: handing it out would give a link that answers 403.
+        if (outcome.link.state == LinkState::Quarantined) {
+            respond(jsonFailure(403, listedAddressMessage()));
+            return;
+        }
         // The address's link has run out: handing it out again would give a link that answers 410.
         if (isExpired(outcome.link, QDateTime::currentSecsSinceEpoch())) {
             respond(jsonFailure(403, QStringLiteral("该网址的短网址已过期，不能再次缩短")));

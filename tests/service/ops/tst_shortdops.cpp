@@ -443,6 +443,10 @@ void ShortdOpsTest::quarantined()
         }
         QVERIFY2(!page.contains(u"evil.example"_s) && !page.contains(u"<a "_s), qPrintable(page));
     }
+    // Shortening the address again hands out no link that answers 403.
+    const HttpResult again = fetch(manager, QUrl::fromEncoded(service.origin().toLatin1() + shortenTarget(1, address)));
+    QCOMPARE(again.status, 403);
+    QVERIFY2(again.json().value(u"message"_s).toString().contains(u"不安全"_s), again.body.constData());
     // The operator sees why, may not merely enable it, and releases it once.
     const Run shown = run(database, {u"links"_s, u"show"_s, code});
     QVERIFY2(shown.out.contains(u"state:   quarantined\n"_s)
