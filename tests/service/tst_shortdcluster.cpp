@@ -52,6 +52,7 @@ class ShortdClusterTest final : public QObject
 private slots:
     void initTestCase();
     void takeDownReachesEveryInstance();
+    void limitSharedAcrossInstances_data();
     void limitSharedAcrossInstances();
     void restartCostsOneRequestAnInstance();
     void failedKeysSharedAcrossInstances();
@@ -113,17 +114,31 @@ void ShortdClusterTest::takeDownReachesEveryInstance()
     QVERIFY2(alone.err.contains(u"no instance of the service is running"_s), qPrintable(alone.err));
 }
 
+void ShortdClusterTest::limitSharedAcrossInstances_data()
+{
+    // One client's creations a minute, or one site's new links an hour, its subdomains rotating.
+    QTest::addColumn<QString>("database");
+    QTest::addColumn<bool>("bySite");
+    QTest::addColumn<QString>("address");
+    QTest::newRow("a client's minute") << u"limits"_s << false << u"https://example.com/many/%1"_s;
+    QTest::newRow("a site's hour") << u"sitelimits"_s << true << u"https://w%1.example.com/"_s;
+}
+
 void ShortdClusterTest::limitSharedAcrossInstances()
 {
+    QFETCH(QString, database);
+    QFETCH(bool, bySite);
+    QFETCH(QString, address);
     constexpr int Limit = 30;
-    const QString url = m_cluster.createDatabase(u"limits"_s);
+    const QString url = m_cluster.createDatabase(database);
     std::array<std::unique_ptr<ShortdProcess>, 3> instances;
     for (auto& instance : instances) {
-        instance = std::make_unique<ShortdProcess>(instanceArguments(url, Limit));
+        instance = std::make_unique<ShortdProcess>(instanceArguments(url, bySite ? 0 : Limit)
+            + QStringList {u"--host-create-limit"_s, QString::number(bySite ? Limit : 0)});
         QVERIFY2(instance->start(), qPrintable(instance->errorString()));
     }
     // Every instance has counted the three: each beat its heart a while after the last one began.
-    QTRY_VERIFY_WITH_TIMEOUT(m_cluster.execute(u"limits"_s,
+    QTRY_VERIFY_WITH_TIMEOUT(m_cluster.execute(database,
                                  u"DO $$ BEGIN IF (SELECT count(*) FROM instances) < 3 OR (SELECT min(heartbeat_at) "
                                  u"- max(started_at) FROM instances) < 1000 THEN RAISE EXCEPTION 'not yet'; END IF; "
                                  u"END $$"_s),
@@ -133,8 +148,8 @@ void ShortdClusterTest::limitSharedAcrossInstances()
     int refused = 0;
     for (int i = 0; i < 8 * Limit; ++i) {
         const ShortdProcess& instance = *instances.at(static_cast<size_t>(i % 3));
-        const HttpResult result = rawExchange(
-            instance.port(), rawGet(shortenTarget(0, u"https://example.com/many/%1"_s.arg(i)), instance.port()));
+        const HttpResult result
+            = rawExchange(instance.port(), rawGet(shortenTarget(0, address.arg(i)), instance.port()));
         if (result.status == 200) {
             ++created;
         } else {
@@ -143,7 +158,7 @@ void ShortdClusterTest::limitSharedAcrossInstances()
             ++refused;
         }
     }
-    qInfo("%d created, %d refused, limit %d a minute", created, refused, Limit);
+    qInfo("%d created, %d refused, limit %d", created, refused, Limit);
     QVERIFY2(created <= Limit * 6 / 5, qPrintable(QString::number(created)));
     QVERIFY2(created >= Limit * 4 / 5, qPrintable(QString::number(created)));
     for (auto& instance : instances) {
