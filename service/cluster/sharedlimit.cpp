@@ -43,6 +43,8 @@ SharedLimit::Decision SharedLimit::take(const QString& client, qint64 nowMs)
         return {};
     }
     m_lastSeen.insert(client, nowMs);
+    // Also where nothing is exchanged (one instance alone): what left the window is dropped.
+    forgetOld(nowMs);
     const qint64 slot = nowMs / m_slotMs;
     const QList<qint64> known = window(m_known, client, slot);
     const qint64 mine = total(window(m_inFlight, client, slot)) + total(window(m_unsent, client, slot));
@@ -67,8 +69,8 @@ void SharedLimit::note(const QString& client, qint64 nowMs)
     if (m_limit == 0) {
         return;
     }
-    forgetOld(nowMs);
     m_lastSeen.insert(client, nowMs);
+    forgetOld(nowMs);
     ++m_unsent[Key(client, nowMs / m_slotMs)];
 }
 
@@ -84,8 +86,8 @@ int SharedLimit::blockedForSeconds(const QString& client, qint64 nowMs)
     if (m_limit == 0) {
         return 0;
     }
-    forgetOld(nowMs);
     m_lastSeen.insert(client, nowMs);
+    forgetOld(nowMs);
     const qint64 slot = nowMs / m_slotMs;
     const QList<qint64> counts = everything(client, slot);
     return total(counts) < m_limit ? 0 : secondsUntilRoom(counts, slot, nowMs);

@@ -178,6 +178,9 @@ void SharedLimitTest::anHourInTheDatabasesSlots()
     QCOMPARE(takeUntilRefused(limit, now + 1000, site), std::make_pair(1, 359));
     QCOMPARE(limit.blockedForSeconds(site, now + HourSlotMs - 1), 1);
     QCOMPARE(limit.blockedForSeconds(site, now + HourSlotMs), 0);
+    // Forgotten when idle, whether or not anything is exchanged.
+    QVERIFY(limit.take(u"host:b.example"_s, now + 2 * HourSlotMs).allowed);
+    QCOMPARE(limit.trackedClients(), 1);
 }
 
 QTEST_APPLESS_MAIN(SharedLimitTest)
