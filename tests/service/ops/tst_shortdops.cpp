@@ -133,8 +133,8 @@ void ShortdOpsTest::commands_data()
         {"list table", {u"links"_s, u"list"_s}, 0, u"dddddd           3    active          900"_s, {}},
         {"list newest first", {u"links"_s, u"list"_s, u"--format"_s, u"csv"_s, u"--limit"_s, u"1"_s}, 0,
             u"=code,type,target,created,visits,state,reason,changed,chosen,expires,maxVisits,title,tags,owner,"
-            u"disabledBy,takedown\r\n"
-            u"dddddd,3,https://例子.测试/路径?q=1,2026-03-01T00:00:00Z,900,active,,,false,,,,,,,false\r\n"_s,
+            u"disabledBy,takedown,quarantineList,quarantineEntry,quarantined\r\n"
+            u"dddddd,3,https://例子.测试/路径?q=1,2026-03-01T00:00:00Z,900,active,,,false,,,,,,,false,,,\r\n"_s,
             {}},
         {"list json", {u"links"_s, u"list"_s, u"--format"_s, u"json"_s, u"--type"_s, u"1"_s}, 0,
             u"=[\n{\"changed\":\"2026-01-03T00:26:40Z\",\"code\":\"bbbbbb\",\"created\":\"2026-01-02T00:00:00Z\","
@@ -144,9 +144,9 @@ void ShortdOpsTest::commands_data()
         {"list json empty", {u"links"_s, u"list"_s, u"--format"_s, u"json"_s, u"--type"_s, u"5"_s}, 0, u"=[]\n"_s, {}},
         {"list expired, every field", {u"links"_s, u"list"_s, u"--state"_s, u"expired"_s, u"--format"_s, u"csv"_s}, 0,
             u"=code,type,target,created,visits,state,reason,changed,chosen,expires,maxVisits,title,tags,owner,"
-            u"disabledBy,takedown\r\n"
+            u"disabledBy,takedown,quarantineList,quarantineEntry,quarantined\r\n"
             u"my-sale_26,4,https://shop.example/sale,2026-01-01T12:00:00Z,3,active,,,true,2033-05-18T03:33:20Z,3,"
-            u"\"Sale, \"\"big\"\" 春\",\"[\"\"promo\"\",\"\"a,b\"\"]\",deploy,,false\r\n"_s,
+            u"\"Sale, \"\"big\"\" 春\",\"[\"\"promo\"\",\"\"a,b\"\"]\",deploy,,false,,,\r\n"_s,
             {}},
         {"list active leaves the expired out", {u"links"_s, u"list"_s, u"--state"_s, u"active"_s}, 0, u"!my-sale"_s,
             {}},
@@ -187,7 +187,8 @@ void ShortdOpsTest::commands_data()
             {u"links"_s, u"set"_s, u"my-sale_26"_s, u"--expires"_s, u"never"_s, u"--max-visits"_s, u"none"_s,
                 u"--title"_s, u""_s, u"--no-tags"_s, u"CHECK"_s, u"links"_s, u"list"_s, u"--state"_s, u"active"_s,
                 u"--format"_s, u"csv"_s, u"--search"_s, u"sale"_s},
-            0, u"my-sale_26,4,https://shop.example/sale,2026-01-01T12:00:00Z,3,active,,,true,,,,,deploy,,false\r\n"_s,
+            0,
+            u"my-sale_26,4,https://shop.example/sale,2026-01-01T12:00:00Z,3,active,,,true,,,,,deploy,,false,,,\r\n"_s,
             {}},
         {"set shows the link", {u"links"_s, u"set"_s, u"bbbbbb"_s, u"--title"_s, u"t"_s}, 0, u"title:   t\n"_s, {}},
         {"set nothing", {u"links"_s, u"set"_s, u"aaaaaa"_s}, 2, {}, u"nothing to change"_s},
