@@ -169,7 +169,7 @@ QString linkText(const StoredLink& stored)
     if (link.changedSecs != 0) {
         text += QStringLiteral("changed: %1\n").arg(isoTime(link.changedSecs));
     }
-    if (!link.quarantine.list.isEmpty()) {
+    if (link.state == LinkState::Quarantined) {
         text += u"quarantined: " % isoTime(link.quarantine.atSecs) % u", list " % forTerminal(link.quarantine.list)
             % u", entry " % forTerminal(link.quarantine.entry) % u'\n';
     }
