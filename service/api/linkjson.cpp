@@ -497,17 +497,8 @@ std::optional<ListCursor> decodeCursor(QStringView text)
 
 QString linkStateName(const StoredLink& link, qint64 nowSecs)
 {
-    switch (link.state) {
-    case LinkState::Disabled:
-        return QStringLiteral("disabled");
-    case LinkState::Deleted:
-        return QStringLiteral("deleted");
-    case LinkState::Quarantined:
-        return QStringLiteral("quarantined");
-    case LinkState::Active:
-        break;
-    }
-    return isExpired(link, nowSecs) ? QStringLiteral("expired") : QStringLiteral("active");
+    return link.state == LinkState::Active && isExpired(link, nowSecs) ? QStringLiteral("expired")
+                                                                       : stateName(link.state);
 }
 
 QByteArray linkJson(const StoredLink& link, const QString& shortUrl, qint64 visits, qint64 nowSecs, bool forAdmin)

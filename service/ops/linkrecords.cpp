@@ -184,21 +184,6 @@ Result<Done> checkLinkFields(const StoredLink& link)
     return Done {};
 }
 
-QString stateName(LinkState state)
-{
-    switch (state) {
-    case LinkState::Active:
-        return QStringLiteral("active");
-    case LinkState::Disabled:
-        return QStringLiteral("disabled");
-    case LinkState::Deleted:
-        return QStringLiteral("deleted");
-    case LinkState::Quarantined:
-        return QStringLiteral("quarantined");
-    }
-    return {};
-}
-
 std::optional<LinkState> parseStateName(QStringView name)
 {
     for (const LinkState state : {LinkState::Active, LinkState::Disabled, LinkState::Deleted, LinkState::Quarantined}) {

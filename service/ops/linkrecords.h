@@ -30,7 +30,6 @@ inline constexpr qsizetype LinkOwnerLimit = 64; // a key's name
 // says why (in English, for the operator commands).
 Result<Done> checkLinkFields(const StoredLink& link);
 
-QString stateName(LinkState state);
 std::optional<LinkState> parseStateName(QStringView name);
 QString isoTime(qint64 secs); // "2026-12-07T12:00:00Z"; empty for 0
 std::optional<qint64> parseIsoTime(QStringView text); // also a plain date, "2026-12-07"

@@ -49,4 +49,19 @@ void VisitBatch::merge(const VisitBatch& other)
     }
 }
 
+QString stateName(LinkState state)
+{
+    switch (state) {
+    case LinkState::Active:
+        return QStringLiteral("active");
+    case LinkState::Disabled:
+        return QStringLiteral("disabled");
+    case LinkState::Deleted:
+        return QStringLiteral("deleted");
+    case LinkState::Quarantined:
+        return QStringLiteral("quarantined");
+    }
+    return {};
+}
+
 } // namespace Shortd

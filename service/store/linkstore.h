@@ -33,6 +33,9 @@ struct QuarantineEvidence {
     qint64 atSecs = 0;
 };
 
+// "active", "disabled", "deleted" or "quarantined", as listings, exports and the API name a state.
+QString stateName(LinkState state);
+
 struct StoredLink {
     QString code;
     int type = 0;
