@@ -42,6 +42,36 @@ void ServiceMetrics::countRequest(Route route, int status, std::chrono::nanoseco
     }
 }
 
+namespace
+{
+// The blocklists' families, one sample a list; none when no list is configured.
+void renderBlocklists(Exposition& out, const QList<BlocklistGauge>& lists)
+{
+    using Type = Exposition::Type;
+    const auto perList = [&out, &lists](QByteArrayView name, QByteArrayView help, Exposition::Type type,
+                             double (*value)(const BlocklistGauge&)) {
+        if (lists.isEmpty()) {
+            return; // no list configured: no family to announce
+        }
+        out.family(named(name), help, type);
+        for (const BlocklistGauge& list : lists) {
+            out.sample(named(name), {{"list", list.name}}, value(list));
+        }
+    };
+    perList("blocklist_entries", "Entries of each blocklist's copy in use.", Type::Gauge,
+        [](const BlocklistGauge& list) { return static_cast<double>(list.entries); });
+    perList("blocklist_last_success_timestamp_seconds",
+        "When each blocklist was last read or found current (0: never).", Type::Gauge,
+        [](const BlocklistGauge& list) { return static_cast<double>(list.lastSuccess); });
+    perList("blocklist_reload_failures_total",
+        "Reloads of each blocklist that failed or held no entry; the last good copy stayed in use.", Type::Counter,
+        [](const BlocklistGauge& list) { return static_cast<double>(list.failedReloads); });
+    perList("blocklist_links_quarantined_total",
+        "Active links this instance quarantined because the list stopped them.", Type::Counter,
+        [](const BlocklistGauge& list) { return static_cast<double>(list.quarantined); });
+}
+} // namespace
+
 QByteArray ServiceMetrics::render(const Gauges& gauges, const QString& version) const
 {
     using Type = Exposition::Type;
@@ -99,27 +129,7 @@ QByteArray ServiceMetrics::render(const Gauges& gauges, const QString& version) 
     counter(
         "notifications_received_total", "Change notifications received from other instances.", notificationsReceived);
 
-    const auto perList = [&out, &gauges](QByteArrayView name, QByteArrayView help, Exposition::Type type,
-                             double (*value)(const BlocklistGauge&)) {
-        if (gauges.blocklists.isEmpty()) {
-            return; // no list configured: no family to announce
-        }
-        out.family(named(name), help, type);
-        for (const BlocklistGauge& list : gauges.blocklists) {
-            out.sample(named(name), {{"list", list.name}}, value(list));
-        }
-    };
-    perList("blocklist_entries", "Entries of each blocklist's copy in use.", Type::Gauge,
-        [](const BlocklistGauge& list) { return static_cast<double>(list.entries); });
-    perList("blocklist_last_success_timestamp_seconds",
-        "When each blocklist was last read or found current (0: never).", Type::Gauge,
-        [](const BlocklistGauge& list) { return static_cast<double>(list.lastSuccess); });
-    perList("blocklist_reload_failures_total",
-        "Reloads of each blocklist that failed or held no entry; the last good copy stayed in use.", Type::Counter,
-        [](const BlocklistGauge& list) { return static_cast<double>(list.failedReloads); });
-    perList("blocklist_links_quarantined_total",
-        "Active links this instance quarantined because the list stopped them.", Type::Counter,
-        [](const BlocklistGauge& list) { return static_cast<double>(list.quarantined); });
+    renderBlocklists(out, gauges.blocklists);
     return out.text();
 }
 
