@@ -153,6 +153,14 @@ const QList<Migration>& sqliteMigrations()
                                "list TEXT NOT NULL, "
                                "entry TEXT NOT NULL, "
                                "PRIMARY KEY (code, list, entry)) WITHOUT ROWID")}},
+        // The service's own blocklist: destinations an operator blocked with a take-down.
+        {9, QStringLiteral("local blocklist"),
+            {QStringLiteral("CREATE TABLE local_blocks ("
+                            "entry TEXT NOT NULL PRIMARY KEY, "
+                            "kind TEXT NOT NULL, "
+                            "added_by TEXT NOT NULL DEFAULT '', "
+                            "reason TEXT NOT NULL DEFAULT '', "
+                            "added_at INTEGER NOT NULL) WITHOUT ROWID")}},
     };
     return migrations;
 }
@@ -272,6 +280,13 @@ const QList<Migration>& postgresMigrations()
                                "list text COLLATE \"C\" NOT NULL, "
                                "entry text COLLATE \"C\" NOT NULL, "
                                "PRIMARY KEY (code, list, entry))")}},
+        {9, QStringLiteral("local blocklist"),
+            {QStringLiteral("CREATE TABLE local_blocks ("
+                            "entry text COLLATE \"C\" PRIMARY KEY, "
+                            "kind text NOT NULL, "
+                            "added_by text NOT NULL DEFAULT '', "
+                            "reason text NOT NULL DEFAULT '', "
+                            "added_at bigint NOT NULL)")}},
     };
     return migrations;
 }

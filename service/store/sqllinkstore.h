@@ -32,6 +32,7 @@ class SqlLinkStore final : public Store,
                            public LinkAdmin,
                            public LinkArchive,
                            public LinkQuarantine,
+                           public LocalBlocks,
                            public KeyStore,
                            public VisitStore,
                            public ChangeLog
@@ -66,6 +67,11 @@ public:
     StoreStatus restoreLink(const StoredLink& link) override;
     StoreStatus quarantine(const QString& code, const QString& list, const QString& entry, qint64 nowSecs) override;
     StoreStatus release(const QString& code, const LinkActor& actor, qint64 nowSecs) override;
+    // In sqllocalblocks.cpp.
+    StoreStatus addBlock(const LocalBlock& block) override;
+    StoreStatus removeBlock(const QString& entry) override;
+    std::optional<QList<LocalBlock>> listBlocks() override;
+    std::optional<LocalBlocksVersion> blocksVersion() override;
     StoreStatus stats(int top, LinkStats* totals, QList<StoredLink>* mostVisited) override;
     StoreStatus createKey(const StoredKey& key) override;
     StoreStatus listKeys(const std::function<bool(const StoredKey&)>& visit) override;
@@ -81,6 +87,7 @@ public:
     LinkAdmin* linkAdmin() override { return this; }
     LinkArchive* linkArchive() override { return this; }
     LinkQuarantine* linkQuarantine() override { return this; }
+    LocalBlocks* localBlocks() override { return this; }
     KeyStore* keys() override { return this; }
     VisitStore* visits() override { return this; }
     ChangeLog* changeLog() override { return this; }

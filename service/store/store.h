@@ -4,6 +4,7 @@
 #include "store/keystore.h"
 #include "store/linkquarantine.h"
 #include "store/linkstore.h"
+#include "store/localblocks.h"
 #include "store/visitstore.h"
 
 #include <QString>
@@ -48,6 +49,7 @@ public:
     virtual LinkAdmin* linkAdmin() { return nullptr; }
     virtual LinkArchive* linkArchive() { return nullptr; }
     virtual LinkQuarantine* linkQuarantine() { return nullptr; }
+    virtual LocalBlocks* localBlocks() { return nullptr; }
     virtual KeyStore* keys() { return nullptr; }
     // Without visit counters, a batch of visits adds only the humans to the links' visits
     // (addVisitCounts).

@@ -37,6 +37,7 @@ enum class Scenario {
     Edits,
     PagingWhileAdding,
     Quarantine,
+    LocalBlocks,
 };
 
 using StoreFactory = std::function<std::unique_ptr<SqlLinkStore>()>;
@@ -163,6 +164,7 @@ void StoresTest::contract_data()
         {"edits", Scenario::Edits},
         {"paging while links are added", Scenario::PagingWhileAdding},
         {"quarantine and release", Scenario::Quarantine},
+        {"local blocklist", Scenario::LocalBlocks},
     };
     for (const QString& kind : {u"sqlite"_s, u"postgres"_s}) {
         for (const auto& [name, scenario] : scenarios) {
@@ -480,6 +482,39 @@ void StoresTest::contract()
         expected.target = u"http://q.example/again1"_s;
         QCOMPARE(store->restoreLink(expected), StoreStatus::Ok);
         QCOMPARE(describe(store->findByCode(expected.code).link), describe(expected));
+        break;
+    }
+    case Scenario::LocalBlocks: {
+        // In order: an entry once, the first reason kept, removal once; the version moves with each.
+        const struct {
+            const char* step;
+            QString entry; // empty: remove removed
+            QString removed;
+            StoreStatus status;
+            qint64 count;
+        } steps[] {
+            {"address", u"http://evil.example/x"_s, {}, StoreStatus::Ok, 1},
+            {"host", u"evil.example"_s, {}, StoreStatus::Ok, 2},
+            {"same address again", u"http://evil.example/x"_s, {}, StoreStatus::CodeTaken, 2},
+            {"remove host", {}, u"evil.example"_s, StoreStatus::Ok, 1},
+            {"remove it twice", {}, u"evil.example"_s, StoreStatus::Missing, 1},
+            {"case is kept apart", {}, u"HTTP://evil.example/x"_s, StoreStatus::Missing, 1},
+        };
+        qint64 at = 100;
+        for (const auto& step : steps) {
+            const LocalBlock::Kind blockKind = step.entry.contains(u"://") ? LocalBlock::Kind::Address : LocalBlock::Kind::Host;
+            const StoreStatus status = step.entry.isEmpty() ? store->removeBlock(step.removed)
+                                                            : store->addBlock({step.entry, blockKind, u"shell:root"_s,
+                                                                  u"phishing "_s + QLatin1StringView(step.step), ++at});
+            QVERIFY2(status == step.status, step.step);
+            QVERIFY2(store->blocksVersion().value_or(LocalBlocksVersion {-1, 0}).count == step.count, step.step);
+        }
+        const std::optional<QList<LocalBlock>> blocks = store->listBlocks();
+        QVERIFY(blocks && blocks->size() == 1);
+        const LocalBlock& kept = blocks->first();
+        QCOMPARE(QStringList({kept.entry, localBlockKindName(kept.kind), kept.addedBy, kept.reason}),
+            QStringList({u"http://evil.example/x"_s, u"address"_s, u"shell:root"_s, u"phishing address"_s}));
+        QCOMPARE(kept.addedSecs, 101);
         break;
     }
     case Scenario::VisitsAddUp:
