@@ -1,66 +1,19 @@
-#include "access/keys.h"
 #include "links/anonymouscreation.h"
 #include "links/ratelimiter.h"
 #include "links/shortener.h"
-#include "protocol.h"
+#include "memorystore.h"
 #include "routes/routes.h"
 #include "store/storepool.h"
-#include "token.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTest>
-#include <QUrl>
 
 using namespace Qt::StringLiterals;
 using namespace Shortd;
 
 namespace
 {
-// Links in memory, found by address as well, and one creator's key.
-class MemoryStore final : public Store, public LinkStore, public LinkArchive, public KeyStore
-{
-public:
-    bool open() override { return true; }
-    bool isHealthy() override { return true; }
-    QString lastError() const override { return {}; }
-    LinkStore& links() override { return *this; }
-    LinkArchive* linkArchive() override { return this; }
-    KeyStore* keys() override { return this; }
-
-    LookupResult findByCode(const QString&) override { return {}; }
-    LookupResult findByTarget(int, const QString& target) override
-    {
-        const auto found = m_links.constFind(target);
-        return found == m_links.cend() ? LookupResult {} : LookupResult {StoreStatus::Ok, *found};
-    }
-    InsertResult insert(const StoredLink& link) override
-    {
-        if (const auto held = m_links.constFind(link.target); held != m_links.cend()) {
-            return {StoreStatus::TargetTaken, *held};
-        }
-        m_links.insert(link.target, link);
-        return {StoreStatus::Ok, link};
-    }
-    StoreStatus restoreLink(const StoredLink&) override { return StoreStatus::Failed; }
-    StoreStatus exportLinks(const std::function<bool(const StoredLink&)>&) override { return StoreStatus::Failed; }
-
-    KeyLookup findKeyByHash(const QByteArray& hash) override
-    {
-        return {hash == keyHash(key) ? StoreStatus::Ok : StoreStatus::Missing,
-            {u"ci"_s, static_cast<int>(Role::Creator), keyPrefix(key), keyHash(key), 0, 0, 0, 0}};
-    }
-    StoreStatus markKeyUsed(const QString&, qint64) override { return StoreStatus::Ok; }
-    StoreStatus createKey(const StoredKey&) override { return StoreStatus::Failed; }
-    StoreStatus listKeys(const std::function<bool(const StoredKey&)>&) override { return StoreStatus::Failed; }
-    StoreStatus revokeKey(const QString&, qint64) override { return StoreStatus::Failed; }
-
-    const QByteArray key = generateKey();
-
-private:
-    QHash<QString, StoredLink> m_links;
-};
-
 constexpr qint64 HourSlotMs = 360'000;
 constexpr qint64 Start = 4'915'000 * HourSlotMs; // the start of a slot, in 2026
 } // namespace
@@ -133,25 +86,9 @@ void HostCreationsTest::limitedBySite()
             continue;
         }
         const QString door = step.section(u' ', 0, 0);
-        const QString address = step.section(u' ', 1);
-        HttpRequest request;
-        request.host = "127.0.0.1:8420";
-        request.client = u"127.0.0.1"_s;
-        if (door == u"protocol") {
-            request.path = Nolvex::Protocol::ShortenPath.toString();
-            request.query = "type=0&url=" + QUrl::toPercentEncoding(address)
-                + "&token=" + Nolvex::requestToken(address).toLatin1();
-        } else {
-            request.method = Method::Post;
-            request.path = u"/api/v1/links"_s;
-            request.contentType = "application/json";
-            request.body = QJsonDocument(QJsonObject {{u"url"_s, address}}).toJson(QJsonDocument::Compact);
-            if (door == u"key") {
-                request.authorization = "Bearer " + store.key;
-            }
-        }
-        HttpReply reply;
-        routes.handle(request, 0, [&reply](HttpReply answer) { reply = std::move(answer); });
+        const ShortenDoor way
+            = door == u"protocol" ? ShortenDoor::Protocol : (door == u"key" ? ShortenDoor::ApiKeyed : ShortenDoor::Api);
+        const HttpReply reply = handled(routes, shortenRequest(way, step.section(u' ', 1), store.key));
         got.append(reply.status);
         if (reply.status != 429) {
             continue;

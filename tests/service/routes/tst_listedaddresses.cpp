@@ -1,64 +1,22 @@
-#include "access/keys.h"
 #include "links/blocklist.h"
 #include "links/ratelimiter.h"
 #include "links/shortener.h"
+#include "memorystore.h"
 #include "ops/importer.h"
-#include "protocol.h"
 #include "routes/routes.h"
 #include "store/storepool.h"
-#include "token.h"
 
 #include <QBuffer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTest>
-#include <QUrl>
 
 using namespace Qt::StringLiterals;
 using namespace Shortd;
 
 namespace
 {
-// Links in memory, one creator's key, and a restore for the import; counts the writes asked for.
-class CountingStore final : public Store, public LinkStore, public LinkArchive, public KeyStore
-{
-public:
-    bool open() override { return true; }
-    bool isHealthy() override { return true; }
-    QString lastError() const override { return {}; }
-    LinkStore& links() override { return *this; }
-    LinkArchive* linkArchive() override { return this; }
-    KeyStore* keys() override { return this; }
-
-    LookupResult findByCode(const QString&) override { return {}; }
-    LookupResult findByTarget(int, const QString&) override { return {}; }
-    InsertResult insert(const StoredLink& link) override
-    {
-        ++writes;
-        return {StoreStatus::Ok, link};
-    }
-    StoreStatus restoreLink(const StoredLink&) override
-    {
-        ++writes;
-        return StoreStatus::Ok;
-    }
-    StoreStatus exportLinks(const std::function<bool(const StoredLink&)>&) override { return StoreStatus::Failed; }
-
-    KeyLookup findKeyByHash(const QByteArray& hash) override
-    {
-        return {hash == keyHash(key) ? StoreStatus::Ok : StoreStatus::Missing,
-            {u"ci"_s, static_cast<int>(Role::Creator), keyPrefix(key), keyHash(key), 0, 0, 0, 0}};
-    }
-    StoreStatus markKeyUsed(const QString&, qint64) override { return StoreStatus::Ok; }
-    StoreStatus createKey(const StoredKey&) override { return StoreStatus::Failed; }
-    StoreStatus listKeys(const std::function<bool(const StoredKey&)>&) override { return StoreStatus::Failed; }
-    StoreStatus revokeKey(const QString&, qint64) override { return StoreStatus::Failed; }
-
-    int writes = 0;
-    const QByteArray key = generateKey();
-};
-
 // The lists the rows meet: an address list, a hosts file, and an allowlisted name under a listed one.
 void loadTestLists(BlocklistSet& lists)
 {
@@ -67,7 +25,8 @@ void loadTestLists(BlocklistSet& lists)
     lists.setAllowlist("safe.evil.example\n");
 }
 
-enum class Door { Protocol, ApiKeyless, ApiKeyed, Import };
+// The HTTP ways in, in ShortenDoor's order, and the import.
+enum class Door { Protocol, Api, ApiKeyed, Import };
 } // namespace
 
 class ListedAddressesTest final : public QObject
@@ -101,7 +60,7 @@ void ListedAddressesTest::refusedAtEveryDoor_data()
         {"allowlisted under a listed host", u"https://safe.evil.example/x"_s, {}, {}},
         {"not listed: another address of a listed one's host", u"https://bad.example/login?id=2"_s, {}, {}},
     };
-    const std::pair<Door, const char*> doors[] {{Door::Protocol, "protocol"}, {Door::ApiKeyless, "API keyless"},
+    const std::pair<Door, const char*> doors[] {{Door::Protocol, "protocol"}, {Door::Api, "API keyless"},
         {Door::ApiKeyed, "API with a key"}, {Door::Import, "import"}};
     for (const auto& [door, doorName] : doors) {
         for (const Situation& situation : situations) {
@@ -119,7 +78,7 @@ void ListedAddressesTest::refusedAtEveryDoor()
     QFETCH(QString, entry);
     const bool listed = !list.isEmpty();
 
-    CountingStore store;
+    MemoryStore store;
     BlocklistSet lists(PublicSuffixList::fromText("com\nexample\n"));
     loadTestLists(lists);
     if (door == Door::Import) {
@@ -147,27 +106,10 @@ void ListedAddressesTest::refusedAtEveryDoor()
     shortener.setBlocklists(&lists);
     RateLimiter rateLimiter(0);
     Routes routes(ServiceConfig {}, shortener, rateLimiter);
-    HttpRequest request;
-    request.host = "127.0.0.1:8420";
-    request.client = u"127.0.0.1"_s;
-    if (door == Door::Protocol) {
-        request.path = Nolvex::Protocol::ShortenPath.toString();
-        request.query
-            = "type=0&url=" + QUrl::toPercentEncoding(address) + "&token=" + Nolvex::requestToken(address).toLatin1();
-    } else {
-        request.method = Method::Post;
-        request.path = u"/api/v1/links"_s;
-        request.contentType = "application/json";
-        QJsonObject body {{u"url"_s, address}};
-        if (door == Door::ApiKeyed) {
-            // A chosen code: a link with options, made by the other way through the shortener.
-            request.authorization = "Bearer " + store.key;
-            body.insert(u"code"_s, u"chosen-one"_s);
-        }
-        request.body = QJsonDocument(body).toJson(QJsonDocument::Compact);
-    }
-    HttpReply reply;
-    routes.handle(request, 0, [&reply](HttpReply answer) { reply = std::move(answer); });
+    // A chosen code with the key: a link with options, made by the other way through the shortener.
+    const HttpReply reply = handled(routes,
+        shortenRequest(
+            static_cast<ShortenDoor>(door), address, store.key, door == Door::ApiKeyed ? u"chosen-one"_s : QString()));
     const QJsonObject answer = QJsonDocument::fromJson(reply.body).object();
     QCOMPARE(store.writes, listed ? 0 : 1);
     if (door == Door::Protocol) {

@@ -1,0 +1,67 @@
+#pragma once
+
+#include "access/keys.h"
+#include "http/message.h"
+#include "store/keystore.h"
+#include "store/linkstore.h"
+#include "store/store.h"
+
+#include <QHash>
+
+namespace Shortd
+{
+class Routes;
+}
+
+// One key of one role, found by its hash; every other key call fails.
+class OneKeyStore : public Shortd::KeyStore
+{
+public:
+    explicit OneKeyStore(Shortd::Role role = Shortd::Role::Creator);
+    Shortd::KeyLookup findKeyByHash(const QByteArray& hash) override;
+    Shortd::StoreStatus markKeyUsed(const QString&, qint64) override;
+    Shortd::StoreStatus createKey(const Shortd::StoredKey&) override;
+    Shortd::StoreStatus listKeys(const std::function<bool(const Shortd::StoredKey&)>&) override;
+    Shortd::StoreStatus revokeKey(const QString&, qint64) override;
+
+    const QByteArray key = Shortd::generateKey();
+
+protected:
+    ~OneKeyStore() = default; // held as the store that derives from it
+
+private:
+    Shortd::Role m_role;
+};
+
+// Links in memory, found by address (not by code), one creator's key, and a restore for imports;
+// counts the writes it took.
+class MemoryStore final : public Shortd::Store, public Shortd::LinkStore, public Shortd::LinkArchive, public OneKeyStore
+{
+public:
+    bool open() override { return true; }
+    bool isHealthy() override { return true; }
+    QString lastError() const override { return {}; }
+    LinkStore& links() override { return *this; }
+    LinkArchive* linkArchive() override { return this; }
+    KeyStore* keys() override { return this; }
+
+    Shortd::LookupResult findByCode(const QString&) override { return {}; }
+    Shortd::LookupResult findByTarget(int, const QString& target) override;
+    Shortd::InsertResult insert(const Shortd::StoredLink& link) override;
+    Shortd::StoreStatus restoreLink(const Shortd::StoredLink& link) override;
+    Shortd::StoreStatus exportLinks(const std::function<bool(const Shortd::StoredLink&)>&) override;
+
+    int writes = 0;
+
+private:
+    QHash<QString, Shortd::StoredLink> m_links;
+};
+
+// The ways a new link comes in over HTTP: the protocol's shorten request, the API's keyless
+// POST, and the API's POST with `key` (and `code`, when given).
+enum class ShortenDoor { Protocol, Api, ApiKeyed };
+
+Shortd::HttpRequest shortenRequest(
+    ShortenDoor door, const QString& address, const QByteArray& key = {}, const QString& code = {});
+// The reply the routes give the request, answered before handle() returns.
+Shortd::HttpReply handled(Shortd::Routes& routes, const Shortd::HttpRequest& request);
