@@ -230,24 +230,20 @@ void RoutesTest::linkBases_data()
     QTest::addColumn<QString>("link0");
     QTest::addColumn<QString>("link1");
     QTest::addColumn<QString>("hostOrigin");
-    QTest::newRow("no base: the listen origin")
-        << QString() << false << QByteArray("127.0.0.1:8420") << u"http://127.0.0.1:8420/Ab3dEf"_s
-        << u"http://127.0.0.1:8420/Ab3dEf"_s << u"http://127.0.0.1:8420"_s;
-    QTest::newRow("a base for one type only")
-        << u"https://s.example/x/"_s << false << QByteArray("s.example") << u"https://s.example/x/Ab3dEf"_s
-        << u"http://127.0.0.1:8420/Ab3dEf"_s << u"http://s.example"_s;
-    QTest::newRow("TLS: the Host's origin is https")
-        << QString() << true << QByteArray("[::1]:8443") << u"https://127.0.0.1:8420/Ab3dEf"_s
-        << u"https://127.0.0.1:8420/Ab3dEf"_s << u"https://[::1]:8443"_s;
+    const auto row = [](const char* name, const QString& base, bool tls, const QByteArray& host, const QString& link0,
+                         const QString& link1, const QString& hostOrigin) {
+        QTest::newRow(name) << base << tls << host << link0 << link1 << hostOrigin;
+    };
+    const QString own = u"http://127.0.0.1:8420/Ab3dEf"_s;
+    row("no base: the listen origin", {}, false, "127.0.0.1:8420", own, own, u"http://127.0.0.1:8420"_s);
+    row("a base for one type only", u"https://s.example/x/"_s, false, "s.example", u"https://s.example/x/Ab3dEf"_s, own,
+        u"http://s.example"_s);
+    row("TLS: the Host's origin is https", {}, true, "[::1]:8443", u"https://127.0.0.1:8420/Ab3dEf"_s,
+        u"https://127.0.0.1:8420/Ab3dEf"_s, u"https://[::1]:8443"_s);
     // A Host that names no origin adds none; the links never hang on it on a loopback listener.
-    QTest::newRow("user in the Host") << QString() << false << QByteArray("evil.example@127.0.0.1:8420")
-                                      << u"http://127.0.0.1:8420/Ab3dEf"_s << u"http://127.0.0.1:8420/Ab3dEf"_s
-                                      << QString();
-    QTest::newRow("a path in the Host") << QString() << false << QByteArray("127.0.0.1:8420/x")
-                                        << u"http://127.0.0.1:8420/Ab3dEf"_s << u"http://127.0.0.1:8420/Ab3dEf"_s
-                                        << QString();
-    QTest::newRow("no Host") << QString() << false << QByteArray() << u"http://127.0.0.1:8420/Ab3dEf"_s
-                             << u"http://127.0.0.1:8420/Ab3dEf"_s << QString();
+    row("user in the Host", {}, false, "evil.example@127.0.0.1:8420", own, own, {});
+    row("a path in the Host", {}, false, "127.0.0.1:8420/x", own, own, {});
+    row("no Host", {}, false, {}, own, own, {});
 }
 
 void RoutesTest::linkBases()

@@ -17,12 +17,22 @@ class Routes;
 class OneKeyStore : public Shortd::KeyStore
 {
 public:
-    explicit OneKeyStore(Shortd::Role role = Shortd::Role::Creator);
-    Shortd::KeyLookup findKeyByHash(const QByteArray& hash) override;
-    Shortd::StoreStatus markKeyUsed(const QString&, qint64) override;
-    Shortd::StoreStatus createKey(const Shortd::StoredKey&) override;
-    Shortd::StoreStatus listKeys(const std::function<bool(const Shortd::StoredKey&)>&) override;
-    Shortd::StoreStatus revokeKey(const QString&, qint64) override;
+    explicit OneKeyStore(Shortd::Role role = Shortd::Role::Creator)
+        : m_role(role)
+    {
+    }
+    Shortd::KeyLookup findKeyByHash(const QByteArray& hash) override
+    {
+        return {hash == Shortd::keyHash(key) ? Shortd::StoreStatus::Ok : Shortd::StoreStatus::Missing,
+            {QStringLiteral("ci"), static_cast<int>(m_role), Shortd::keyPrefix(key), Shortd::keyHash(key), 0, 0, 0, 0}};
+    }
+    Shortd::StoreStatus markKeyUsed(const QString&, qint64) override { return Shortd::StoreStatus::Ok; }
+    Shortd::StoreStatus createKey(const Shortd::StoredKey&) override { return Shortd::StoreStatus::Failed; }
+    Shortd::StoreStatus listKeys(const std::function<bool(const Shortd::StoredKey&)>&) override
+    {
+        return Shortd::StoreStatus::Failed;
+    }
+    Shortd::StoreStatus revokeKey(const QString&, qint64) override { return Shortd::StoreStatus::Failed; }
 
     const QByteArray key = Shortd::generateKey();
 
@@ -46,10 +56,29 @@ public:
     KeyStore* keys() override { return this; }
 
     Shortd::LookupResult findByCode(const QString&) override { return {}; }
-    Shortd::LookupResult findByTarget(int, const QString& target) override;
-    Shortd::InsertResult insert(const Shortd::StoredLink& link) override;
-    Shortd::StoreStatus restoreLink(const Shortd::StoredLink& link) override;
-    Shortd::StoreStatus exportLinks(const std::function<bool(const Shortd::StoredLink&)>&) override;
+    Shortd::LookupResult findByTarget(int, const QString& target) override
+    {
+        const auto found = m_links.constFind(target);
+        return found == m_links.cend() ? Shortd::LookupResult {}
+                                       : Shortd::LookupResult {Shortd::StoreStatus::Ok, *found};
+    }
+    Shortd::InsertResult insert(const Shortd::StoredLink& link) override
+    {
+        if (const auto held = m_links.constFind(link.target); held != m_links.cend()) {
+            return {Shortd::StoreStatus::TargetTaken, *held};
+        }
+        return {restoreLink(link), link};
+    }
+    Shortd::StoreStatus restoreLink(const Shortd::StoredLink& link) override
+    {
+        ++writes;
+        m_links.insert(link.target, link);
+        return Shortd::StoreStatus::Ok;
+    }
+    Shortd::StoreStatus exportLinks(const std::function<bool(const Shortd::StoredLink&)>&) override
+    {
+        return Shortd::StoreStatus::Failed;
+    }
 
     int writes = 0;
 

@@ -67,38 +67,19 @@ void DestinationCheckTest::guard_data()
     QTest::addColumn<bool>("allowPrivate");
     QTest::addColumn<QString>("range"); // empty: may be contacted
 
-    const auto row = [](const char* address, const char* range, bool allowPrivate = false) {
-        QTest::newRow(address) << QString::fromLatin1(address) << allowPrivate << QString::fromLatin1(range);
-    };
-    row("10.1.2.3", "private");
-    row("172.31.255.255", "private");
-    row("172.32.0.1", "");
-    row("192.168.1.1", "private");
-    row("127.255.255.254", "loopback");
-    row("::1", "loopback");
-    row("169.254.169.254", "link-local");
-    row("fe80::1", "link-local");
-    row("100.64.0.1", "shared");
-    row("100.128.0.1", "");
-    row("224.0.0.251", "multicast");
-    row("ff02::1", "multicast");
-    row("fd12:3456::1", "unique-local");
-    row("0.0.0.0", "unspecified");
-    row("0.1.2.3", "this-network");
-    row("::", "unspecified");
-    row("255.255.255.255", "broadcast");
-    row("::ffff:127.0.0.1", "ipv4-mapped");
-    row("::ffff:8.8.8.8", "ipv4-mapped");
-    row("::127.0.0.1", "ipv4-compatible");
-    row("64:ff9b::7f00:1", "loopback");
-    row("64:ff9b::808:808", "");
-    row("2002:c0a8:101::1", "private");
-    row("192.0.2.10", "documentation");
-    row("2001:db8::1", "documentation");
-    row("198.19.0.1", "benchmark");
-    row("240.0.0.1", "reserved");
-    row("8.8.8.8", "");
-    row("2606:4700:4700::1111", "");
+    // Each range at its edge where it has a neighbour that may be contacted.
+    const std::pair<const char*, const char*> rows[] {{"10.1.2.3", "private"}, {"172.31.255.255", "private"},
+        {"172.32.0.1", ""}, {"192.168.1.1", "private"}, {"127.255.255.254", "loopback"}, {"::1", "loopback"},
+        {"169.254.169.254", "link-local"}, {"fe80::1", "link-local"}, {"100.64.0.1", "shared"}, {"100.128.0.1", ""},
+        {"224.0.0.251", "multicast"}, {"ff02::1", "multicast"}, {"fd12:3456::1", "unique-local"},
+        {"0.0.0.0", "unspecified"}, {"0.1.2.3", "this-network"}, {"::", "unspecified"},
+        {"255.255.255.255", "broadcast"}, {"::ffff:127.0.0.1", "ipv4-mapped"}, {"::ffff:8.8.8.8", "ipv4-mapped"},
+        {"::127.0.0.1", "ipv4-compatible"}, {"64:ff9b::7f00:1", "loopback"}, {"64:ff9b::808:808", ""},
+        {"2002:c0a8:101::1", "private"}, {"192.0.2.10", "documentation"}, {"2001:db8::1", "documentation"},
+        {"198.19.0.1", "benchmark"}, {"240.0.0.1", "reserved"}, {"8.8.8.8", ""}, {"2606:4700:4700::1111", ""}};
+    for (const auto& [address, range] : rows) {
+        QTest::newRow(address) << QString::fromLatin1(address) << false << QString::fromLatin1(range);
+    }
     QTest::newRow("loopback with private allowed") << u"127.0.0.1"_s << true << QString();
 }
 
@@ -113,88 +94,97 @@ void DestinationCheckTest::guard()
     QCOMPARE(AddressGuard(allowPrivate).refusal(parsed).value_or(QString()), range);
 }
 
+namespace
+{
+// One probe: what server A (and B) answer, the lists, and what the probe reports; in the
+// addresses, {A}, {B}, {Aport}, {Bport} and {dead} as filled() says.
+struct ProbeCase {
+    QString url = u"{A}/"_s;
+    QByteArray replyA = CannedServer::response(200, "fine", "text/plain");
+    CannedServer::Behaviour behaviourA = CannedServer::Behaviour::Reply;
+    bool tlsA = false;
+    QByteArray replyB {};
+    QString listEntry {};
+    int limitMs = 0; // 0: the default
+    QString outcome = u"ok"_s;
+    int status = 0;
+    QStringList hops {}; // empty: the url alone
+    bool dead = false;
+    QList<int> requests {1, 0}; // seen by A and B
+    qsizetype bodyBytes = -1; // -1: not asserted
+};
+
+QByteArray redirectTo(const QByteArray& to)
+{
+    return CannedServer::response(302, {}, "text/plain", "Location: " + to + "\r\n");
+}
+} // namespace
+
+Q_DECLARE_METATYPE(ProbeCase)
+
 void DestinationCheckTest::probe_data()
 {
-    QTest::addColumn<QString>("url");
-    QTest::addColumn<QByteArray>("replyA");
-    QTest::addColumn<int>("behaviourA");
-    QTest::addColumn<bool>("tlsA");
-    QTest::addColumn<QByteArray>("replyB");
-    QTest::addColumn<QString>("listEntry");
-    QTest::addColumn<int>("limitMs"); // 0: the default
-    QTest::addColumn<QString>("outcome");
-    QTest::addColumn<int>("status");
-    QTest::addColumn<QStringList>("hops");
-    QTest::addColumn<bool>("dead");
-    QTest::addColumn<QList<int>>("requests"); // seen by A and B
-    QTest::addColumn<qsizetype>("bodyBytes"); // -1: not asserted
-
-    const int reply = int(CannedServer::Behaviour::Reply);
-    const auto ok = CannedServer::response(200, "fine", "text/plain");
-    const auto redirect = [](const QByteArray& to) {
-        return CannedServer::response(302, {}, "text/plain", "Location: " + to + "\r\n");
-    };
-    QTest::newRow("200") << u"{A}/"_s << ok << reply << false << QByteArray() << QString() << 0 << u"ok"_s << 200
-                         << QStringList {u"{A}/"_s} << false << QList {1, 0} << qsizetype {4};
-    QTest::newRow("redirect to another host")
-        << u"{A}/start?x=1"_s << redirect("{B}/next") << reply << false << ok << QString() << 0 << u"ok"_s << 200
-        << QStringList {u"{A}/start?x=1"_s, u"{B}/next"_s} << false << QList {1, 1} << qsizetype {4};
-    QTest::newRow("redirect chain ends at a listed address")
-        << u"{A}/"_s << redirect("http://localhost:{Bport}/final") << reply << false << ok
-        << u"http://LOCALHOST:{Bport}/final"_s << 0 << u"listed"_s << 0
-        << QStringList {u"{A}/"_s, u"http://localhost:{Bport}/final"_s} << false << QList {1, 0} << qsizetype {-1};
-    QTest::newRow("host resolves into a listed range")
-        << u"http://localhost:{Aport}/"_s << ok << reply << false << QByteArray() << u"127.0.0.0/8 ; SBL1"_s << 0
-        << u"listed"_s << 0 << QStringList {u"http://localhost:{Aport}/"_s} << false << QList {0, 0} << qsizetype {-1};
-    QTest::newRow("server gone") << u"{dead}/"_s << ok << reply << false << QByteArray() << QString() << 0
-                                 << u"refused"_s << 0 << QStringList {u"{dead}/"_s} << true << QList {0, 0}
-                                 << qsizetype {-1};
-    QTest::newRow("no such host") << u"http://no-such-host.invalid/"_s << ok << reply << false << QByteArray()
-                                  << QString() << 0 << u"no-such-host"_s << 0
-                                  << QStringList {u"http://no-such-host.invalid/"_s} << true << QList {0, 0}
-                                  << qsizetype {-1};
+    QTest::addColumn<ProbeCase>("c");
+    const auto row = [](const char* name, const ProbeCase& c) { QTest::newRow(name) << c; };
+    const ProbeCase ok;
+    row("200", {.status = 200, .bodyBytes = 4});
+    row("redirect to another host",
+        {.url = u"{A}/start?x=1"_s,
+            .replyA = redirectTo("{B}/next"),
+            .replyB = ok.replyA,
+            .status = 200,
+            .hops = {u"{A}/start?x=1"_s, u"{B}/next"_s},
+            .requests = {1, 1},
+            .bodyBytes = 4});
+    row("redirect chain ends at a listed address",
+        {.replyA = redirectTo("http://localhost:{Bport}/final"),
+            .replyB = ok.replyA,
+            .listEntry = u"http://LOCALHOST:{Bport}/final"_s,
+            .outcome = u"listed"_s,
+            .hops = {u"{A}/"_s, u"http://localhost:{Bport}/final"_s}});
+    row("host resolves into a listed range",
+        {.url = u"http://localhost:{Aport}/"_s,
+            .listEntry = u"127.0.0.0/8 ; SBL1"_s,
+            .outcome = u"listed"_s,
+            .requests = {0, 0}});
+    row("server gone", {.url = u"{dead}/"_s, .outcome = u"refused"_s, .dead = true, .requests = {0, 0}});
+    row("no such host",
+        {.url = u"http://no-such-host.invalid/"_s, .outcome = u"no-such-host"_s, .dead = true, .requests = {0, 0}});
     QStringList loop {u"{A}/"_s};
     for (int i = 0; i < 10; ++i) {
         loop.append(u"{A}/loop"_s);
     }
-    QTest::newRow("redirect loop") << u"{A}/"_s << redirect("/loop") << reply << false << QByteArray() << QString() << 0
-                                   << u"too-many-redirects"_s << 302 << loop << false << QList {11, 0}
-                                   << qsizetype {-1};
+    row("redirect loop",
+        {.replyA = redirectTo("/loop"),
+            .outcome = u"too-many-redirects"_s,
+            .status = 302,
+            .hops = loop,
+            .requests = {11, 0}});
     for (const int status : {404, 410, 503}) {
-        QTest::addRow("%d", status) << u"{A}/"_s << CannedServer::response(status, "no", "text/plain") << reply << false
-                                    << QByteArray() << QString() << 0 << u"http-error"_s << status
-                                    << QStringList {u"{A}/"_s} << (status != 503) << QList {1, 0} << qsizetype {2};
+        QTest::addRow("%d", status) << ProbeCase {.replyA = CannedServer::response(status, "no", "text/plain"),
+            .outcome = u"http-error"_s,
+            .status = status,
+            .dead = status != 503,
+            .bodyBytes = 2};
     }
-    QTest::newRow("slow server") << u"{A}/"_s << ok << int(CannedServer::Behaviour::Silent) << false << QByteArray()
-                                 << QString() << 200 << u"timeout"_s << 0 << QStringList {u"{A}/"_s} << false
-                                 << QList {1, 0} << qsizetype {-1};
-    QTest::newRow("endless body read to the limit")
-        << u"{A}/"_s << QByteArray("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n")
-        << int(CannedServer::Behaviour::Endless) << false << QByteArray() << QString() << 0 << u"ok"_s << 200
-        << QStringList {u"{A}/"_s} << false << QList {1, 0} << ProbeLimits {}.body;
-    QTest::newRow("untrusted certificate")
-        << u"{A}/"_s << ok << reply << true << QByteArray() << QString() << 0 << u"tls"_s << 0
-        << QStringList {u"{A}/"_s} << false << QList {0, 0} << qsizetype {-1};
-    QTest::newRow("no HTTP answer") << u"{A}/"_s << QByteArray("hello\r\n\r\n") << reply << false << QByteArray()
-                                    << QString() << 0 << u"malformed"_s << 0 << QStringList {u"{A}/"_s} << false
-                                    << QList {1, 0} << qsizetype {-1};
-    QTest::newRow("redirect to another scheme")
-        << u"{A}/"_s << redirect("ftp://files.example/") << reply << false << QByteArray() << QString() << 0
-        << u"malformed"_s << 0 << QStringList {u"{A}/"_s, u"ftp://files.example/"_s} << false << QList {1, 0}
-        << qsizetype {-1};
+    row("slow server", {.behaviourA = CannedServer::Behaviour::Silent, .limitMs = 200, .outcome = u"timeout"_s});
+    row("endless body read to the limit",
+        {.replyA = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n",
+            .behaviourA = CannedServer::Behaviour::Endless,
+            .status = 200,
+            .bodyBytes = ProbeLimits {}.body});
+    row("untrusted certificate", {.tlsA = true, .outcome = u"tls"_s, .requests = {0, 0}});
+    row("no HTTP answer", {.replyA = "hello\r\n\r\n", .outcome = u"malformed"_s});
+    row("redirect to another scheme",
+        {.replyA = redirectTo("ftp://files.example/"),
+            .outcome = u"malformed"_s,
+            .hops = {u"{A}/"_s, u"ftp://files.example/"_s}});
 }
 
 void DestinationCheckTest::probe()
 {
-    QFETCH(QString, url);
-    QFETCH(QByteArray, replyA);
-    QFETCH(int, behaviourA);
-    QFETCH(bool, tlsA);
-    QFETCH(QByteArray, replyB);
-    QFETCH(QString, listEntry);
-    QFETCH(int, limitMs);
-
-    CannedServer a(tlsA);
+    QFETCH(ProbeCase, c);
+    CannedServer a(c.tlsA);
     CannedServer b;
     QVERIFY(a.start());
     QVERIFY(b.start());
@@ -202,46 +192,41 @@ void DestinationCheckTest::probe()
         {u"Aport"_s, QString::number(a.serverPort())}, {u"Bport"_s, QString::number(b.serverPort())},
         {u"dead"_s, deadOrigin()}};
     const auto fill = [&values](const QByteArray& bytes) { return filled(QString::fromUtf8(bytes), values).toUtf8(); };
-    a.setReply(fill(replyA), CannedServer::Behaviour(behaviourA));
-    b.setReply(fill(replyB));
+    a.setReply(fill(c.replyA), c.behaviourA);
+    b.setReply(fill(c.replyB));
     BlocklistSet lists(PublicSuffixList::fromText("com\nexample\n"));
-    if (!listEntry.isEmpty()) {
-        QVERIFY(lists.reload(u"feed"_s, filled(listEntry, values).toUtf8()).ok());
+    if (!c.listEntry.isEmpty()) {
+        QVERIFY(lists.reload(u"feed"_s, filled(c.listEntry, values).toUtf8()).ok());
     }
     ProbeLimits limits;
-    if (limitMs > 0) {
-        limits.overall = std::chrono::milliseconds(limitMs);
+    if (c.limitMs > 0) {
+        limits.overall = std::chrono::milliseconds(c.limitMs);
     }
 
-    const std::optional<ProbeAnswer> answer = runProbe(lists, AddressGuard(true), filled(url, values), limits);
+    const std::optional<ProbeAnswer> answer = runProbe(lists, AddressGuard(true), filled(c.url, values), limits);
     QVERIFY(answer);
-    QFETCH(QString, outcome);
-    QFETCH(int, status);
-    QFETCH(QStringList, hops);
-    QFETCH(bool, dead);
-    QFETCH(QList<int>, requests);
-    QFETCH(qsizetype, bodyBytes);
-    QCOMPARE(probeOutcomeName(answer->outcome), outcome);
-    QCOMPARE(answer->status, status);
+    QCOMPARE(probeOutcomeName(answer->outcome), c.outcome);
+    QCOMPARE(answer->status, c.status);
     QStringList seenHops;
     for (const ProbeHop& hop : answer->hops) {
         seenHops.append(hop.url);
     }
-    for (QString& hop : hops) {
-        hop = filled(hop, values);
+    QStringList hops;
+    for (const QString& hop : c.hops.isEmpty() ? QStringList {c.url} : c.hops) {
+        hops.append(filled(hop, values));
     }
     QCOMPARE(seenHops, hops);
     QCOMPARE(answer->finalUrl, hops.last());
-    QCOMPARE(answer->dead(), dead);
-    if (outcome == u"listed") {
+    QCOMPARE(answer->dead(), c.dead);
+    if (c.outcome == u"listed") {
         QVERIFY(answer->listed);
         QCOMPARE(answer->listed->list, u"feed"_s);
         QCOMPARE(answer->listedHop, hops.last());
     }
-    if (bodyBytes >= 0) {
-        QCOMPARE(answer->bodyBytes, bodyBytes);
+    if (c.bodyBytes >= 0) {
+        QCOMPARE(answer->bodyBytes, c.bodyBytes);
     }
-    QCOMPARE(QList({int(a.requests().size()), int(b.requests().size())}), requests);
+    QCOMPARE(QList({int(a.requests().size()), int(b.requests().size())}), c.requests);
     const QByteArray headers = "\r\nHost: " + values.value(u"A"_s).sliced(7).toUtf8() + "\r\nUser-Agent: nolvex-shortd/"
         + Nolvex::Protocol::CurrentVersion.toUtf8()
         + " (destination check)\r\nAccept: */*\r\nConnection: close\r\n\r\n";
