@@ -371,10 +371,8 @@ void ShortenerTest::editorRules_data()
     QTest::addColumn<QString>("change"); // title, enable or delete
     QTest::addColumn<QString>("fault");
     const auto row = [](const char* before, const char* who, const char* change, const char* fault) {
-        QTest::newRow(qPrintable(
-            u"%1 / %2 / %3"_s.arg(QString::fromLatin1(before), QString::fromLatin1(who), QString::fromLatin1(change))))
-            << QString::fromLatin1(before) << QString::fromLatin1(who) << QString::fromLatin1(change)
-            << QString::fromLatin1(fault);
+        QTest::addRow("%s / %s / %s", before, who, change) << QString::fromLatin1(before) << QString::fromLatin1(who)
+                                                           << QString::fromLatin1(change) << QString::fromLatin1(fault);
     };
     row("", "alice", "title", "");
     row("", "bob", "title", "Refused");
