@@ -9,8 +9,9 @@
 #include <QUrl>
 
 using namespace Qt::StringLiterals;
-using namespace Shortd;
 
+namespace Shortd
+{
 HttpRequest shortenRequest(ShortenDoor door, const QString& address, const QByteArray& key, const QString& code)
 {
     HttpRequest request;
@@ -42,3 +43,4 @@ HttpReply handled(Routes& routes, const HttpRequest& request)
     routes.handle(request, 0, [&reply](HttpReply answer) { reply = std::move(answer); });
     return reply;
 }
+} // namespace Shortd
