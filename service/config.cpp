@@ -528,8 +528,8 @@ ConfigResult parseConfig(const QStringList& arguments, const QProcessEnvironment
                        "Every option can also be given as an environment variable NOLVEX_SHORTD_<OPTION>, e.g. "
                        "NOLVEX_SHORTD_RATE_LIMIT=0; the command line wins.\n"
                        "Operator commands on the same database: nolvex-shortd links COMMAND, nolvex-shortd keys "
-                       "COMMAND and nolvex-shortd stats; nolvex-shortd links --help and keys --help list the "
-                       "commands."));
+                       "COMMAND, nolvex-shortd blocks COMMAND and nolvex-shortd stats; nolvex-shortd links --help, "
+                       "keys --help and blocks --help list the commands."));
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption versionOption(QStringList {QStringLiteral("v"), QStringLiteral("version")},
         QStringLiteral("Displays the version of this build."));

@@ -36,6 +36,10 @@ constexpr std::chrono::milliseconds VisitFlushInterval {1000};
 constexpr std::chrono::milliseconds CountsInterval {250};
 // How often a stop looks whether what it waits for is done.
 constexpr std::chrono::milliseconds StopPollInterval {10};
+// How often the service's own blocklist is looked at in the store, and after how many looks it is
+// read whole even when its count and newest entry are what they were.
+constexpr std::chrono::milliseconds LocalBlocksInterval {5000};
+constexpr int LocalBlocksFullReadEvery = 12;
 // Scrapers are few: a handful of connections is plenty, and bounds what the listener may hold.
 constexpr int MetricsConnections = 16;
 // A scrape is one short line and a few headers.
@@ -80,6 +84,7 @@ ShortdService::~ShortdService()
     m_metricsFrontEnd.reset();
     m_frontEnd.reset();
     m_countsTimer.stop();
+    m_localBlocksTimer.stop();
     m_blocklistFeeds.reset();
     m_quarantineSweep.reset();
     m_cluster.reset();
@@ -207,12 +212,18 @@ bool ShortdService::start(QString* error)
 
 bool ShortdService::startBlocklists(QString* error)
 {
-    if (m_config.blocklists.isEmpty()) {
-        return true;
-    }
     // Without the suffix list, a listed name could not be kept from its public suffix: a line
     // naming co.uk would stop everything under it.
     Result<PublicSuffixList> suffixes = PublicSuffixList::load();
+    if (m_config.blocklists.isEmpty()) {
+        // The service's own list (take-downs that blocked their destination) needs no option.
+        if (suffixes) {
+            m_blocklists = std::make_unique<BlocklistSet>(std::move(suffixes).value());
+        } else {
+            qWarning("nolvex-shortd: the local blocklist is not used: %s", qUtf8Printable(suffixes.fault().english));
+        }
+        return true;
+    }
     if (!suffixes) {
         *error = QStringLiteral("the blocklists need the Public Suffix List: %1").arg(suffixes.fault().english);
         return false;
@@ -228,19 +239,79 @@ bool ShortdService::startBlocklists(QString* error)
 
 void ShortdService::startQuarantineSweep()
 {
-    if (!m_blocklistFeeds) {
+    if (!m_blocklists) {
         return;
     }
     m_quarantineSweep = std::make_unique<QuarantineSweep>(*m_pool, *m_blocklists);
+    // Here at once; the other instances hear of it through the change log.
+    QObject::connect(m_quarantineSweep.get(), &QuarantineSweep::quarantined, m_shortener.get(),
+        [shortener = m_shortener.get()](const QStringList& codes) { shortener->forget(codes); });
+    startLocalBlocks();
+    if (!m_blocklistFeeds) {
+        return;
+    }
     QObject::connect(m_blocklistFeeds.get(), &BlocklistFeeds::reloaded, m_quarantineSweep.get(),
         [sweep = m_quarantineSweep.get()](const QString& name) {
             sweep->request(name.isEmpty() ? QStringLiteral("allowlist") : QStringLiteral("blocklist ") + name);
         });
-    // Here at once; the other instances hear of it through the change log.
-    QObject::connect(m_quarantineSweep.get(), &QuarantineSweep::quarantined, m_shortener.get(),
-        [shortener = m_shortener.get()](const QStringList& codes) { shortener->forget(codes); });
     // The lists may have changed while the service was down.
     m_quarantineSweep->request(QStringLiteral("start"));
+}
+
+void ShortdService::startLocalBlocks()
+{
+    QObject::connect(&m_localBlocksTimer, &QTimer::timeout, &m_localBlocksTimer, [this] { readLocalBlocks(); });
+    m_localBlocksTimer.start(LocalBlocksInterval);
+    readLocalBlocks();
+}
+
+void ShortdService::readLocalBlocks()
+{
+    if (m_localBlocksInFlight) {
+        return;
+    }
+    // The entries are read whole when their count or newest entry moved, and now and then anyway
+    // (a removal and an addition within one second leave both as they were).
+    const bool whole = !m_localBlocksVersion || ++m_localBlocksLooks >= LocalBlocksFullReadEvery;
+    const std::optional<LocalBlocksVersion> known = m_localBlocksVersion;
+    struct Read {
+        std::optional<LocalBlocksVersion> version;
+        std::optional<QList<LocalBlock>> blocks;
+    };
+    m_localBlocksInFlight = m_pool->read<Read>(
+        [whole, known](Store* store) {
+            Read read;
+            LocalBlocks* part = store ? store->localBlocks() : nullptr;
+            if (!part) {
+                return read;
+            }
+            read.version = part->blocksVersion();
+            if (read.version && (whole || read.version != known)) {
+                read.blocks = part->listBlocks();
+            }
+            return read;
+        },
+        [this](const Read& read) {
+            m_localBlocksInFlight = false;
+            if (!read.blocks || !m_quarantineSweep) {
+                return; // unchanged, or the store failed: the copy in use stays until the next look
+            }
+            QByteArray feed;
+            for (const LocalBlock& block : *read.blocks) {
+                feed += block.entry.toUtf8() + '\n';
+            }
+            m_localBlocksLooks = 0;
+            m_localBlocksVersion = read.version;
+            if (feed == m_localBlocksFeed) {
+                return;
+            }
+            const bool added = read.blocks->size() > 0;
+            m_localBlocksFeed = feed;
+            m_blocklists->replace(QStringLiteral("local"), feed);
+            if (added) {
+                m_quarantineSweep->request(QStringLiteral("blocklist local"));
+            }
+        });
 }
 
 bool ShortdService::startMetrics(QString* error)

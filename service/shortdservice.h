@@ -3,12 +3,14 @@
 #include "config.h"
 #include "http/accesslog.h"
 #include "http/message.h"
+#include "store/localblocks.h"
 
 #include <QDeadlineTimer>
 #include <QString>
 #include <QTimer>
 #include <functional>
 #include <memory>
+#include <optional>
 
 namespace Shortd
 {
@@ -59,6 +61,10 @@ private:
     bool startBlocklists(QString* error);
     // Quarantines the active links a list starts stopping, at start and at every reload.
     void startQuarantineSweep();
+    // Reads the service's own blocklist from the store now and every few seconds, and puts each
+    // new copy in use as the list `local`.
+    void startLocalBlocks();
+    void readLocalBlocks();
     bool startMetrics(QString* error);
     void serveMetrics(const Respond& respond);
     void continueStop();
@@ -68,9 +74,14 @@ private:
     std::unique_ptr<HostCreationLimit> m_hostLimit; // none when --host-create-limit is 0
     bool m_hostCountsInFlight = false;
     std::unique_ptr<RateLimiter> m_rateLimiter;
-    std::unique_ptr<BlocklistSet> m_blocklists; // none when no list is configured
+    std::unique_ptr<BlocklistSet> m_blocklists; // none without the Public Suffix List
     std::unique_ptr<BlocklistFeeds> m_blocklistFeeds;
-    std::unique_ptr<QuarantineSweep> m_quarantineSweep; // with the feeds
+    std::unique_ptr<QuarantineSweep> m_quarantineSweep; // with the lists
+    QTimer m_localBlocksTimer;
+    bool m_localBlocksInFlight = false;
+    int m_localBlocksLooks = 0;
+    std::optional<LocalBlocksVersion> m_localBlocksVersion; // none until the first read
+    QByteArray m_localBlocksFeed;
     std::unique_ptr<Shortener> m_shortener;
     std::unique_ptr<Routes> m_routes;
     std::unique_ptr<SharedLimit> m_sharedLimit;

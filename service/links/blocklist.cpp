@@ -197,6 +197,15 @@ QString normalisedAddress(QStringView address)
     return normalise(address, nullptr);
 }
 
+QString localBlockEntry(QStringView address, bool wholeHost)
+{
+    const QString normalised = normalisedAddress(address);
+    if (!wholeHost || normalised.isEmpty()) {
+        return normalised;
+    }
+    return QUrl(normalised).host(QUrl::FullyEncoded);
+}
+
 std::optional<AddressKey> AddressKey::ofAddress(QStringView address, const PublicSuffixList& suffixes)
 {
     QString host;
@@ -443,6 +452,25 @@ Result<Blocklist::Counts> BlocklistSet::reload(const QString& name, const Result
     it->list = parsed;
     it->status.counts = parsed->counts();
     it->status.loadedAt = now;
+    it->status.failedAt = {};
+    it->status.failure.clear();
+    m_current = std::move(next);
+    return parsed->counts();
+}
+
+Blocklist::Counts BlocklistSet::replace(const QString& name, QByteArrayView feed)
+{
+    auto parsed = std::make_shared<const Blocklist>(Blocklist::parse(feed));
+    const QMutexLocker locker(&m_lock);
+    auto next = std::make_shared<Snapshot>(*m_current);
+    auto it
+        = std::find_if(next->lists.begin(), next->lists.end(), [&](const Named& n) { return n.status.name == name; });
+    if (it == next->lists.end()) {
+        it = next->lists.insert(next->lists.end(), Named {{name, {}, {}, {}, {}}, nullptr});
+    }
+    it->list = parsed;
+    it->status.counts = parsed->counts();
+    it->status.loadedAt = QDateTime::currentDateTimeUtc();
     it->status.failedAt = {};
     it->status.failure.clear();
     m_current = std::move(next);

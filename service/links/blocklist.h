@@ -24,6 +24,9 @@ namespace Shortd
 // `.` and `..` segments resolved, an empty path as `/`. Empty when it is not an absolute address
 // with a host.
 QString normalisedAddress(QStringView address);
+// The entry the service's own list keeps to stop address: the address as normalisedAddress gives
+// it, or (wholeHost) its host, which also stops the names under it. Empty as normalisedAddress.
+QString localBlockEntry(QStringView address, bool wholeHost);
 
 // An address or a host in the form lists compare, worked out once for every list a lookup asks.
 struct AddressKey {
@@ -132,6 +135,9 @@ public:
     // or a fault met while fetching it (passed in), keeps the copy in use and answers a fault
     // that says so; otherwise the counts of the new copy.
     Result<Blocklist::Counts> reload(const QString& name, const Result<QByteArray>& feed);
+    // Parses feed as the list name and puts it in use even when it holds no entry: for a list the
+    // service keeps itself, where an empty copy means nothing is listed, not that a fetch failed.
+    Blocklist::Counts replace(const QString& name, QByteArrayView feed);
     // Hosts from a file of the same shapes: bare hosts, hosts-file lines and the hosts of
     // addresses count; ranges do not, for an allowlist names hosts. An empty one allows nothing;
     // the counts (hosts, and lines skipped) are for the log.

@@ -17,7 +17,8 @@ namespace
 // Every command, in the order help lists them.
 const QList<OperatorCommand>& operatorCommands()
 {
-    static const QList<OperatorCommand> commands = linkCommands() + importCommands() + statsCommands() + keyCommands();
+    static const QList<OperatorCommand> commands
+        = linkCommands() + importCommands() + statsCommands() + keyCommands() + blockCommands();
     return commands;
 }
 

@@ -13,5 +13,6 @@ QList<OperatorCommand> linkCommands(); // links list, show, set, disable, enable
 QList<OperatorCommand> importCommands(); // links import
 QList<OperatorCommand> statsCommands(); // stats
 QList<OperatorCommand> keyCommands(); // keys create, list, revoke
+QList<OperatorCommand> blockCommands(); // blocks list, remove
 
 } // namespace Shortd

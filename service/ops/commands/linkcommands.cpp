@@ -275,8 +275,43 @@ int changeState(
     return OpsDone;
 }
 
+// Puts the destination of a link just taken down on the service's own list, so no instance lets
+// it be shortened again.
+int blockDestination(
+    Store& store, const QString& code, bool wholeHost, const std::optional<QString>& reason, Session& session)
+{
+    const Result<StoredLink> link = findLink(store, code);
+    if (!link) {
+        return session.fail(link.fault());
+    }
+    LocalBlocks* blocks = store.localBlocks();
+    if (!blocks) {
+        return session.fail(OpsRefused, QStringLiteral("this store keeps no local blocklist"));
+    }
+    const QString entry = localBlockEntry(link->target, wholeHost);
+    if (entry.isEmpty()) {
+        return session.fail(OpsRefused, QStringLiteral("%1's destination has no host to block").arg(code));
+    }
+    const StoreStatus added = blocks->addBlock({entry, wholeHost ? LocalBlock::Kind::Host : LocalBlock::Kind::Address,
+        shellActor(systemUser()).name, reason.value_or(link->reason), QDateTime::currentSecsSinceEpoch()});
+    if (added == StoreStatus::Failed) {
+        return session.fail(OpsRefused, store.lastError());
+    }
+    session.say(added == StoreStatus::Ok ? QStringLiteral("blocked: %1").arg(forTerminal(entry))
+                                         : QStringLiteral("%1 is blocked already").arg(forTerminal(entry)));
+    return OpsDone;
+}
+
 CheckedCommand checkDisable(const QCommandLineParser& parser, const QString& code, Session& session)
 {
+    std::optional<bool> blockHost; // none: the destination is not blocked
+    if (parser.isSet(QStringLiteral("block"))) {
+        const QString block = parser.value(QStringLiteral("block"));
+        if (block != u"address" && block != u"host") {
+            return refusedWith(session.fail(OpsBadUsage, QStringLiteral("--block is address or host")));
+        }
+        blockHost = block == u"host";
+    }
     std::optional<QString> reason;
     if (parser.isSet(QStringLiteral("reason"))) {
         reason = parser.value(QStringLiteral("reason"));
@@ -290,8 +325,12 @@ CheckedCommand checkDisable(const QCommandLineParser& parser, const QString& cod
     if (const Result<Done> known = checkCode(code); !known) {
         return refusedWith(session.fail(known.fault()));
     }
-    return {OpsDone, [code, reason, &session](Store& store, const ServiceConfig&) {
-                return changeState(store, code, LinkState::Disabled, reason, session);
+    return {OpsDone, [code, reason, blockHost, &session](Store& store, const ServiceConfig&) {
+                const int disabled = changeState(store, code, LinkState::Disabled, reason, session);
+                if (disabled != OpsDone || !blockHost) {
+                    return disabled;
+                }
+                return blockDestination(store, code, *blockHost, reason, session);
             }};
 }
 
@@ -540,10 +579,14 @@ QList<OperatorCommand> linkCommands()
         {QStringLiteral("links disable"), code, codeHelp,
             QStringLiteral("Take a link down: it answers 410 and its address cannot be shortened again."),
             {{QStringLiteral("reason"),
-                QStringLiteral("Why, shown on the link's page (at most %1 characters). Left out, a reason an "
-                               "operator or an admin gave before is kept.")
-                    .arg(MaximumReasonLength),
-                QStringLiteral("TEXT")}},
+                 QStringLiteral("Why, shown on the link's page (at most %1 characters). Left out, a reason an "
+                                "operator or an admin gave before is kept.")
+                     .arg(MaximumReasonLength),
+                 QStringLiteral("TEXT")},
+                {QStringLiteral("block"),
+                    QStringLiteral("Also put the link's address, or its host and every name under it, on the "
+                                   "service's own list (blocks list), so no instance shortens it again."),
+                    QStringLiteral("address|host")}},
             StoreAccess::Change, checkDisable},
         {QStringLiteral("links enable"), code, codeHelp, QStringLiteral("Put a disabled link back."), {},
             StoreAccess::Change, checkStateChange(LinkState::Active)},

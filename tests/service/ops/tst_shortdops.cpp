@@ -61,6 +61,8 @@ private slots:
     void takenDown();
     void quarantined_data() { takenDown_data(); }
     void quarantined();
+    void blocked_data() { takenDown_data(); }
+    void blocked();
 
 private:
     // A fresh database of the kind ("sqlite" or "postgres") holding the fixture; its --database.
@@ -470,6 +472,56 @@ void ShortdOpsTest::quarantined()
         QTRY_COMPARE(get(u'/' + code).status, step.page);
     }
     QVERIFY(!run(database, {u"links"_s, u"show"_s, code}).out.contains(u"quarantined"_s));
+    QVERIFY2(service.stop(), qPrintable(service.errorString()));
+}
+
+// A take-down that blocks its destination's host: every name under it is refused from then on,
+// another live link to it is quarantined, and removing the entry lets it be shortened again.
+void ShortdOpsTest::blocked()
+{
+    QFETCH(QString, kind);
+    if (kind == u"postgres" && !m_postgres) {
+        QSKIP("no PostgreSQL cluster");
+    }
+    const QString database = freshDatabase(kind, false);
+    QVERIFY(!database.isEmpty());
+    ShortdProcess service({u"--rate-limit"_s, u"0"_s, u"--cache-ttl"_s, u"600"_s, u"--database"_s, database});
+    QVERIFY2(service.start(), qPrintable(service.errorString()));
+    QNetworkAccessManager manager;
+    const auto shorten = [&](const QString& address) {
+        return fetch(manager, QUrl::fromEncoded(service.origin().toLatin1() + shortenTarget(1, address)));
+    };
+    const auto status = [&](const QString& code) {
+        return fetch(manager, QUrl::fromEncoded(service.origin().toLatin1() + '/' + code.toLatin1())).status;
+    };
+    const QString code = shorten(u"https://Evil.example/x"_s).json().value(u"info"_s).toString().section(u'/', -1);
+    const QString other = shorten(u"https://evil.example/y"_s).json().value(u"info"_s).toString().section(u'/', -1);
+    QVERIFY(!code.isEmpty() && !other.isEmpty());
+    // A name under the host not shortened before, each time: one made before the instance read the
+    // list is quarantined, not refused.
+    int probes = 0;
+    const auto later = [&] { return shorten(u"https://n%1.evil.example/z"_s.arg(++probes)).json(); };
+    const struct {
+        QStringList command;
+        QString said; // in standard error, or with "out:" first in standard output
+        int created; // what shortening a new name under the host answers once the instance has read the list
+    } steps[] {
+        {{u"links"_s, u"disable"_s, code, u"--block"_s, u"host"_s, u"--reason"_s, u"phish kit"_s},
+            u"blocked: evil.example"_s, 0},
+        {{u"links"_s, u"disable"_s, code, u"--block"_s, u"host"_s}, u"evil.example is blocked already"_s, 0},
+        {{u"blocks"_s, u"list"_s}, u"out:evil.example  phish kit"_s, 0},
+        {{u"blocks"_s, u"remove"_s, u"EVIL.example"_s}, u"evil.example removed"_s, 1},
+        {{u"blocks"_s, u"remove"_s, u"evil.example"_s}, u"evil.example is not on the list"_s, 1},
+    };
+    for (const auto& step : steps) {
+        const Run done = run(database, step.command);
+        const bool out = step.said.startsWith(u"out:");
+        QVERIFY2(
+            (out ? done.out : done.err).contains(out ? step.said.mid(4) : step.said), qPrintable(done.out + done.err));
+        QTRY_COMPARE_WITH_TIMEOUT(later().value(u"result"_s).toInt(), step.created, 15'000);
+    }
+    QCOMPARE(status(other), 403); // quarantined by the entry while it was listed, and stays so
+    QVERIFY(run(database, {u"links"_s, u"show"_s, other}).out.contains(u"list local, entry evil.example"_s));
     QVERIFY2(service.stop(), qPrintable(service.errorString()));
 }
 

@@ -502,10 +502,11 @@ void StoresTest::contract()
         };
         qint64 at = 100;
         for (const auto& step : steps) {
-            const LocalBlock::Kind blockKind = step.entry.contains(u"://") ? LocalBlock::Kind::Address : LocalBlock::Kind::Host;
+            const LocalBlock::Kind blockKind
+                = step.entry.contains(u"://") ? LocalBlock::Kind::Address : LocalBlock::Kind::Host;
             const StoreStatus status = step.entry.isEmpty() ? store->removeBlock(step.removed)
                                                             : store->addBlock({step.entry, blockKind, u"shell:root"_s,
-                                                                  u"phishing "_s + QLatin1StringView(step.step), ++at});
+                                                                u"phishing "_s + QLatin1StringView(step.step), ++at});
             QVERIFY2(status == step.status, step.step);
             QVERIFY2(store->blocksVersion().value_or(LocalBlocksVersion {-1, 0}).count == step.count, step.step);
         }
