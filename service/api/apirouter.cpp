@@ -5,6 +5,7 @@
 #include "api/visitrequest.h"
 #include "links/addresspolicy.h"
 #include "links/anonymouscreation.h"
+#include "links/blocklist.h"
 #include "links/codes.h"
 #include "links/linkchanges.h"
 #include "links/ratelimiter.h"
@@ -533,13 +534,35 @@ void ApiRouter::editLink(
         respond(faultReply(patch.fault()));
         return;
     }
+    // Only an admin puts a destination on the service's own list, which stops it for everyone.
+    const std::optional<bool> blockHost = patchBlocksHost(body.object);
+    if (blockHost && caller.role != Role::Admin) {
+        respond(roleRefused(caller.role));
+        return;
+    }
     if (!mayBeStoredCode(code)) {
         respond(noSuchLink(code));
         return;
     }
     m_shortener.edit(code, *patch, editorOf(caller, Action::EditLinks),
-        [this, host = request.host, admin = caller.role == Role::Admin, respond](const Result<StoredLink>& edited) {
-            if (edited) {
+        [this, host = request.host, admin = caller.role == Role::Admin, blockHost,
+            by = keyActor(caller.name, true).name, reason = patch->reason, respond](const Result<StoredLink>& edited) {
+            if (edited && blockHost) {
+                const StoredLink& link = edited.value();
+                // Adding an entry twice keeps the first: the destination is blocked either way.
+                const LocalBlock block {localBlockEntry(link.target, *blockHost),
+                    *blockHost ? LocalBlock::Kind::Host : LocalBlock::Kind::Address, by, reason.value_or(link.reason),
+                    QDateTime::currentSecsSinceEpoch()};
+                onStore<StoreStatus>(
+                    [block](Store* store) {
+                        LocalBlocks* blocks = store ? store->localBlocks() : nullptr;
+                        return blocks && !block.entry.isEmpty() ? blocks->addBlock(block) : StoreStatus::Failed;
+                    },
+                    [this, link, host, respond](StoreStatus added) {
+                        respond(added == StoreStatus::Failed ? storeDown() : linkReply(200, link, host, true));
+                    },
+                    respond);
+            } else if (edited) {
                 respond(linkReply(200, edited.value(), host, admin));
             } else if (edited.fault().kind == FaultKind::Gone) {
                 // A deleted link is still there to read; changing it conflicts with its state.

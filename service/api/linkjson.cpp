@@ -28,6 +28,7 @@ const QString TitleMember = QStringLiteral("title");
 const QString TagsMember = QStringLiteral("tags");
 const QString StateMember = QStringLiteral("state");
 const QString ReasonMember = QStringLiteral("reason");
+const QString BlockMember = QStringLiteral("block");
 const QString NameMember = QStringLiteral("name");
 const QString RoleMember = QStringLiteral("role");
 
@@ -339,7 +340,8 @@ Result<LinkPatch> parsePatch(const QJsonObject& body)
 {
     QList<FieldFault> members;
     QList<FieldFault>* const errors = &members;
-    refuseUnknown(body, {ExpiresMember, MaxVisitsMember, TitleMember, TagsMember, StateMember, ReasonMember}, errors);
+    refuseUnknown(body,
+        {ExpiresMember, MaxVisitsMember, TitleMember, TagsMember, StateMember, ReasonMember, BlockMember}, errors);
     LinkPatch patch;
     if (body.contains(ExpiresMember)) {
         patch.expiresSecs = readEnd(body.value(ExpiresMember), true, std::nullopt, errors);
@@ -366,10 +368,24 @@ Result<LinkPatch> parsePatch(const QJsonObject& body)
     if (body.contains(ReasonMember)) {
         patch.reason = readText(body.value(ReasonMember), ReasonMember, MaximumReasonLength, errors);
     }
+    if (body.contains(BlockMember)) {
+        const QJsonValue block = body.value(BlockMember);
+        if (block != QStringLiteral("address") && block != QStringLiteral("host")) {
+            errors->append({BlockMember, QStringLiteral("应为 address 或 host")});
+        } else if (patch.state != LinkState::Disabled) {
+            errors->append({BlockMember, QStringLiteral("只能与 \"state\": \"disabled\" 一起使用")});
+        }
+    }
     if (!members.isEmpty()) {
         return invalidMembers(members);
     }
     return patch;
+}
+
+std::optional<bool> patchBlocksHost(const QJsonObject& body)
+{
+    const QJsonValue block = body.value(BlockMember);
+    return block.isString() ? std::optional<bool>(block == QStringLiteral("host")) : std::nullopt;
 }
 
 Result<KeyRequest> parseKeyRequest(const QJsonObject& body, qint64 nowSecs)

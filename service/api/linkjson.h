@@ -54,6 +54,10 @@ struct CreateRequest {
 // Invalid fault names every member refused, each with why.
 Result<CreateRequest> parseCreate(const QJsonObject& body, qint64 nowSecs);
 Result<LinkPatch> parsePatch(const QJsonObject& body);
+// A patch's "block": what of the destination a take-down also puts on the service's own list,
+// true for its host, false for its address; none when the patch blocks nothing. parsePatch has
+// checked it ("address" or "host", and only beside "state": "disabled").
+std::optional<bool> patchBlocksHost(const QJsonObject& body);
 
 struct KeyRequest {
     QString name;

@@ -148,6 +148,8 @@ const ApiCase Cases[] {
     {"admin disables another's", "PATCH", "/api/v1/links/oth-own", "admin", R"({"state":"disabled","reason":"spam"})",
         200, R"(member=state="disabled";member=reason="spam")"},
     {"reader edits", "PATCH", "/api/v1/links/cre-own", "reader", R"({"title":"x"})", 403},
+    {"creator blocks the destination", "PATCH", "/api/v1/links/cre-own", "creator",
+        R"({"state":"disabled","block":"host"})", 403},
     {"edit with an isolate in a tag", "PATCH", "/api/v1/links/cre-own", "creator", R"({"tags":["\u2067x"]})", 422,
         "field=tags"},
     {"edit with a member twice", "PATCH", "/api/v1/links/cre-own", "creator", R"({"title":"a","title":"b"})", 400},
