@@ -584,9 +584,10 @@ QList<OperatorCommand> linkCommands()
                      .arg(MaximumReasonLength),
                  QStringLiteral("TEXT")},
                 {QStringLiteral("block"),
-                    QStringLiteral("Also put the link's address, or its host and every name under it, on the "
-                                   "service's own list (blocks list), so no instance shortens it again."),
-                    QStringLiteral("address|host")}},
+                    QStringLiteral("address or host: also put the link's address, or its host and every name "
+                                   "under it, on the service's own list (blocks list), so no instance shortens it "
+                                   "again."),
+                    QStringLiteral("KIND")}},
             StoreAccess::Change, checkDisable},
         {QStringLiteral("links enable"), code, codeHelp, QStringLiteral("Put a disabled link back."), {},
             StoreAccess::Change, checkStateChange(LinkState::Active)},

@@ -133,7 +133,8 @@ void OperatorCommandsTest::help_data()
     QTest::addColumn<QString>("usage"); // how standard output starts
     QTest::addColumn<QString>("holds");
     const QStringList commands {u"links list"_s, u"links show"_s, u"links set"_s, u"links disable"_s, u"links enable"_s,
-        u"links release"_s, u"links delete"_s, u"links export"_s, u"links import"_s, u"stats"_s};
+        u"links release"_s, u"links delete"_s, u"links export"_s, u"links import"_s, u"stats"_s, u"blocks list"_s,
+        u"blocks remove"_s};
     for (const QString& command : commands) {
         QTest::addRow("%s", qPrintable(command))
             << (command.split(u' ') << u"--help"_s) << u"Usage: nolvex-shortd "_s + command << u"--database"_s;
@@ -170,6 +171,19 @@ void OperatorCommandsTest::commands_data()
 
     const QString atLimit(MaximumReasonLength, u'r');
     const QStringList show {u"CHECK"_s, u"links"_s, u"show"_s};
+    // The destination blocked: its host in lower case with the link's kept reason, or its address normalised.
+    const QStringList blocks {u"CHECK"_s, u"blocks"_s, u"list"_s};
+    QTest::newRow("disable blocks the host")
+        << (QStringList {u"links"_s, u"disable"_s, u"bbbbbb"_s, u"--block"_s, u"host"_s} + blocks) << 0
+        << u" phish.example  phishing\n"_s << u"blocked: phish.example"_s;
+    QTest::newRow("disable blocks the address")
+        << (QStringList {u"links"_s, u"disable"_s, u"aaaaaa"_s, u"--block"_s, u"address"_s, u"--reason"_s, u"spam"_s}
+               + blocks)
+        << 0 << u" https://example.com/a  spam\n"_s << u"blocked: https://example.com/a"_s;
+    QTest::newRow("disable blocks what is not there") << QStringList {u"links"_s, u"disable"_s, u"aaaaaa"_s,
+        u"--block"_s, u"site"_s} << 2 << QString() << u"--block is address or host"_s;
+    QTest::newRow("remove what is not listed")
+        << QStringList {u"blocks"_s, u"remove"_s, u"phish.example"_s} << 1 << QString() << u"is not on the list"_s;
     QTest::newRow("disable keeps the reason")
         << (QStringList {u"links"_s, u"disable"_s, u"bbbbbb"_s} + show + QStringList {u"bbbbbb"_s}) << 0
         << u"reason:  phishing\n"_s << u"bbbbbb: disabled"_s;
