@@ -278,7 +278,8 @@ void ShortdService::readLocalBlocks()
         std::optional<LocalBlocksVersion> version;
         std::optional<QList<LocalBlock>> blocks;
     };
-    m_localBlocksInFlight = m_pool->read<Read>(
+    m_localBlocksInFlight = true; // before: a pool without workers answers at once
+    const bool queued = m_pool->read<Read>(
         [whole, known](Store* store) {
             Read read;
             LocalBlocks* part = store ? store->localBlocks() : nullptr;
@@ -312,6 +313,9 @@ void ShortdService::readLocalBlocks()
                 m_quarantineSweep->request(QStringLiteral("blocklist local"));
             }
         });
+    if (!queued) {
+        m_localBlocksInFlight = false;
+    }
 }
 
 bool ShortdService::startMetrics(QString* error)
