@@ -297,10 +297,7 @@ void ShortdService::readLocalBlocks()
             if (!read.blocks || !m_quarantineSweep) {
                 return; // unchanged, or the store failed: the copy in use stays until the next look
             }
-            QByteArray feed;
-            for (const LocalBlock& block : *read.blocks) {
-                feed += block.entry.toUtf8() + '\n';
-            }
+            const QByteArray feed = localBlocksFeed(*read.blocks);
             m_localBlocksLooks = 0;
             m_localBlocksVersion = read.version;
             if (feed == m_localBlocksFeed) {

@@ -2,6 +2,7 @@
 
 #include "store/storestatus.h"
 
+#include <QByteArray>
 #include <QList>
 #include <QString>
 #include <QtGlobal>
@@ -49,5 +50,7 @@ protected:
 };
 
 QString localBlockKindName(LocalBlock::Kind kind);
+// The entries as a blocklist feed reads them: a line each, an address or a bare host.
+QByteArray localBlocksFeed(const QList<LocalBlock>& blocks);
 
 } // namespace Shortd

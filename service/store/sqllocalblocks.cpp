@@ -12,6 +12,15 @@ QString localBlockKindName(LocalBlock::Kind kind)
     return kind == LocalBlock::Kind::Host ? QStringLiteral("host") : QStringLiteral("address");
 }
 
+QByteArray localBlocksFeed(const QList<LocalBlock>& blocks)
+{
+    QByteArray feed;
+    for (const LocalBlock& block : blocks) {
+        feed += block.entry.toUtf8() + '\n';
+    }
+    return feed;
+}
+
 StoreStatus SqlLinkStore::addBlock(const LocalBlock& block)
 {
     QSqlQuery query(connection());

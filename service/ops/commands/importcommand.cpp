@@ -16,9 +16,18 @@ namespace
 {
 int importInto(Store& store, QIODevice& input, const ServiceConfig& config, Session& session)
 {
-    const Result<std::unique_ptr<BlocklistSet>> lists = serviceBlocklists(config);
+    // The service's own list stops what it lists here as well.
+    LocalBlocks* local = store.localBlocks();
+    const std::optional<QList<LocalBlock>> blocked = local ? local->listBlocks() : QList<LocalBlock> {};
+    if (!blocked) {
+        return session.fail(OpsRefused, QStringLiteral("nothing imported: %1").arg(store.lastError()));
+    }
+    const Result<std::unique_ptr<BlocklistSet>> lists = serviceBlocklists(config, !blocked->isEmpty());
     if (!lists) {
         return session.fail(OpsRefused, QStringLiteral("nothing imported: %1").arg(lists.fault().english));
+    }
+    if (!blocked->isEmpty()) {
+        lists->get()->replace(QStringLiteral("local"), localBlocksFeed(*blocked));
     }
     // The front door's rules, with this service's own addresses as its options name them.
     ImportRules rules {config.ownBases(), config.port, QDateTime::currentSecsSinceEpoch()};

@@ -510,11 +510,15 @@ void ShortdOpsTest::blocked()
             u"blocked: evil.example"_s, 0},
         {{u"links"_s, u"disable"_s, code, u"--block"_s, u"host"_s}, u"evil.example is blocked already"_s, 0},
         {{u"blocks"_s, u"list"_s}, u"out:evil.example  phish kit"_s, 0},
+        {{u"links"_s, u"import"_s, u"INPUT"_s}, u"line 1: listed by local (evil.example)"_s, 0},
         {{u"blocks"_s, u"remove"_s, u"EVIL.example"_s}, u"evil.example removed"_s, 1},
         {{u"blocks"_s, u"remove"_s, u"evil.example"_s}, u"evil.example is not on the list"_s, 1},
     };
+    const QByteArray imported
+        = R"({"code":"LEFDAx","created":"2026-01-01T00:00:00Z","state":"active","target":"https://b.evil.example/",)"
+          R"("type":0,"visits":0})";
     for (const auto& step : steps) {
-        const Run done = run(database, step.command);
+        const Run done = run(database, step.command, imported);
         const bool out = step.said.startsWith(u"out:");
         QVERIFY2(
             (out ? done.out : done.err).contains(out ? step.said.mid(4) : step.said), qPrintable(done.out + done.err));
