@@ -303,10 +303,10 @@ void ShortdService::readLocalBlocks()
             if (feed == m_localBlocksFeed) {
                 return;
             }
-            const bool added = read.blocks->size() > 0;
+            const bool listsSome = !read.blocks->isEmpty();
             m_localBlocksFeed = feed;
             m_blocklists->replace(QStringLiteral("local"), feed);
-            if (added) {
+            if (listsSome) {
                 m_quarantineSweep->request(QStringLiteral("blocklist local"));
             }
         });
