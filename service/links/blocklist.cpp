@@ -199,7 +199,7 @@ QString normalisedAddress(QStringView address)
 
 QString localBlockEntry(QStringView address, bool wholeHost)
 {
-    const QString normalised = normalisedAddress(address);
+    QString normalised = normalisedAddress(address);
     if (!wholeHost || normalised.isEmpty()) {
         return normalised;
     }
