@@ -133,6 +133,27 @@ bool ShortdService::waitForDatabase(QString* error) const
     }
 }
 
+void ShortdService::startHostLimit()
+{
+    if (m_config.hostCreateLimit <= 0) {
+        return;
+    }
+    // Sites are registrable domains, so a wave rotating subdomains counts as one; without the
+    // suffix list each full host counts apart.
+    std::optional<PublicSuffixList> suffixes;
+    if (m_blocklists) {
+        suffixes = m_blocklists->suffixes();
+    } else if (Result<PublicSuffixList> loaded = PublicSuffixList::load()) {
+        suffixes = std::move(loaded).value();
+    } else {
+        qWarning(
+            "nolvex-shortd: --host-create-limit counts each host apart: %s", qUtf8Printable(loaded.fault().english));
+    }
+    m_hostLimit = std::make_unique<HostCreationLimit>(
+        m_config.hostCreateLimit, std::move(suffixes), [] { return QDateTime::currentMSecsSinceEpoch(); });
+    m_rateLimiter->limitHosts(m_hostLimit.get());
+}
+
 bool ShortdService::start(QString* error)
 {
     std::optional<QSslConfiguration> tls;
@@ -162,22 +183,7 @@ bool ShortdService::start(QString* error)
         return false;
     }
     m_rateLimiter = std::make_unique<RateLimiter>(m_config.rateLimit);
-    if (m_config.hostCreateLimit > 0) {
-        // Sites are registrable domains, so a wave rotating subdomains counts as one; without the
-        // suffix list each full host counts apart.
-        std::optional<PublicSuffixList> suffixes;
-        if (m_blocklists) {
-            suffixes = m_blocklists->suffixes();
-        } else if (Result<PublicSuffixList> loaded = PublicSuffixList::load()) {
-            suffixes = std::move(loaded).value();
-        } else {
-            qWarning("nolvex-shortd: --host-create-limit counts each host apart: %s",
-                qUtf8Printable(loaded.fault().english));
-        }
-        m_hostLimit = std::make_unique<HostCreationLimit>(
-            m_config.hostCreateLimit, std::move(suffixes), [] { return QDateTime::currentMSecsSinceEpoch(); });
-        m_rateLimiter->limitHosts(m_hostLimit.get());
-    }
+    startHostLimit();
     m_pool = std::make_unique<StorePool>([this] { return makeStore(); },
         StorePoolOptions {m_config.storeConnections(), StoreQueueLimit, m_config.databaseRetry});
     m_shortener = std::make_unique<Shortener>(*m_pool,

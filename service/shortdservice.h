@@ -59,6 +59,8 @@ private:
     void exchangeCounts(SharedLimit& limit, bool& inFlight);
     // The operator's lists, read before the first request and kept fresh from then on.
     bool startBlocklists(QString* error);
+    // The limit of new anonymous links a site an hour, when one is set.
+    void startHostLimit();
     // Quarantines the active links a list starts stopping, at start and at every reload.
     void startQuarantineSweep();
     // Reads the service's own blocklist from the store now and every few seconds, and puts each
