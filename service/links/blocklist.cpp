@@ -433,29 +433,40 @@ Result<Blocklist::Counts> BlocklistSet::reload(const QString& name, const Result
 
     const QMutexLocker locker(&m_lock);
     auto next = std::make_shared<Snapshot>(*m_current);
-    auto it
-        = std::find_if(next->lists.begin(), next->lists.end(), [&](const Named& n) { return n.status.name == name; });
-    if (it == next->lists.end()) {
-        it = next->lists.insert(next->lists.end(), Named {{name, {}, {}, {}, {}}, nullptr});
-    }
+    Named& named = namedIn(*next, name);
     if (!parsed) {
-        it->status.failedAt = now;
-        it->status.failure = english;
+        named.status.failedAt = now;
+        named.status.failure = english;
         m_current = std::move(next);
-        const qsizetype kept = it->status.counts.entries();
+        const qsizetype kept = named.status.counts.entries();
         return Fault {feed ? FaultKind::Invalid : feed.fault().kind,
             u"黑名单 %1 重新载入失败（%2），继续使用上一份（%3 条）"_s.arg(name, chinese).arg(kept),
             u"blocklist %1 was not reloaded (%2); the last good copy (%3 entries) stays in use"_s.arg(name, english)
                 .arg(kept),
             name};
     }
-    it->list = parsed;
-    it->status.counts = parsed->counts();
-    it->status.loadedAt = now;
-    it->status.failedAt = {};
-    it->status.failure.clear();
+    install(named, parsed, now);
     m_current = std::move(next);
     return parsed->counts();
+}
+
+BlocklistSet::Named& BlocklistSet::namedIn(Snapshot& snapshot, const QString& name)
+{
+    const auto it = std::find_if(
+        snapshot.lists.begin(), snapshot.lists.end(), [&](const Named& n) { return n.status.name == name; });
+    if (it != snapshot.lists.end()) {
+        return *it;
+    }
+    return snapshot.lists.emplace_back(Named {{name, {}, {}, {}, {}}, nullptr});
+}
+
+void BlocklistSet::install(Named& named, std::shared_ptr<const Blocklist> list, const QDateTime& now)
+{
+    named.status.counts = list->counts();
+    named.status.loadedAt = now;
+    named.status.failedAt = {};
+    named.status.failure.clear();
+    named.list = std::move(list);
 }
 
 Blocklist::Counts BlocklistSet::replace(const QString& name, QByteArrayView feed)
@@ -463,16 +474,8 @@ Blocklist::Counts BlocklistSet::replace(const QString& name, QByteArrayView feed
     auto parsed = std::make_shared<const Blocklist>(Blocklist::parse(feed));
     const QMutexLocker locker(&m_lock);
     auto next = std::make_shared<Snapshot>(*m_current);
-    auto it
-        = std::find_if(next->lists.begin(), next->lists.end(), [&](const Named& n) { return n.status.name == name; });
-    if (it == next->lists.end()) {
-        it = next->lists.insert(next->lists.end(), Named {{name, {}, {}, {}, {}}, nullptr});
-    }
-    it->list = parsed;
-    it->status.counts = parsed->counts();
-    it->status.loadedAt = QDateTime::currentDateTimeUtc();
-    it->status.failedAt = {};
-    it->status.failure.clear();
+    Named& named = namedIn(*next, name);
+    install(named, parsed, QDateTime::currentDateTimeUtc());
     m_current = std::move(next);
     return parsed->counts();
 }

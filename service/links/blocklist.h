@@ -162,6 +162,10 @@ private:
         std::vector<Named> lists;
         std::shared_ptr<const Blocklist> allowed;
     };
+    // The list of that name in snapshot, added last when it has none.
+    static Named& namedIn(Snapshot& snapshot, const QString& name);
+    // Puts list in use as named's copy, loaded at now.
+    static void install(Named& named, std::shared_ptr<const Blocklist> list, const QDateTime& now);
     std::shared_ptr<const Snapshot> snapshot() const;
     bool allowed(const Snapshot& lists, const AddressKey& key) const;
 
