@@ -12,6 +12,19 @@
 #   wrk_run NAME URL [SCRIPT]   one wrk run ($threads, $connections, $duration); prints
 #                               "NAME requests/s p99_ms non-2xx/3xx socket-errors", keeps wrk's output
 #                               in $work/NAME.wrk
+#
+# The service's wrk scripts start the same way:
+#   bench_wrk_args SECONDS "$@"   $duration, $connections and $rounds from the script's first three
+#                               arguments (defaults SECONDS, 50 and 3), $threads from WRK_THREADS (1)
+#   bench_service_setup [TARGET...]
+#                               needs wrk, curl, cmake, ninja and python3; builds nolvex-shortd, its
+#                               bench tool and TARGET...; sets $shortd and $benchtool; makes $work
+#   shortd_start NAME [OPTION...]
+#                               starts $shortd on a free loopback port with --data-dir $work/NAME, no
+#                               rate limit, a per-client share that holds wrk's connections and
+#                               OPTION...; stderr in $work/NAME.err; waits for /healthz; sets
+#                               $service_port and $service_pid (also added to $pids);
+#                               `shortd=BINARY shortd_start ...` starts another binary
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${BENCH_BUILD_DIR:-$root/build-bench}
@@ -77,4 +90,31 @@ wrk_run() {
     bad=$(awk '/Non-2xx or 3xx responses:/ {print $5}' <<<"$out")
     errors=$(awk '/Socket errors:/ {print $0}' <<<"$out")
     echo "$name ${rps:-0} ${p99:-0} ${bad:-0} ${errors:-none}"
+}
+
+bench_wrk_args() {
+    duration=${2:-$1}
+    connections=${3:-50}
+    rounds=${4:-3}
+    threads=${WRK_THREADS:-1}
+}
+
+bench_service_setup() {
+    bench_need wrk curl cmake ninja python3
+    bench_build nolvex-shortd nolvex-shortd-benchtool "$@"
+    shortd=$build/service/nolvex-shortd
+    benchtool=$(find "$build/bench" -name nolvex-shortd-benchtool -type f | head -n1)
+    bench_workdir
+}
+
+shortd_start() {
+    local name=$1
+    shift
+    service_port=$(free_port)
+    # wrk's connections all come from one address: the per-client share is raised to hold them.
+    "$shortd" --listen "127.0.0.1:$service_port" --data-dir "$work/$name" --rate-limit 0 \
+        --max-connections-per-client $((connections + 16)) "$@" >/dev/null 2>"$work/$name.err" &
+    service_pid=$!
+    pids+=("$service_pid")
+    wait_for "http://127.0.0.1:$service_port/healthz"
 }
