@@ -11,24 +11,15 @@
 set -euo pipefail
 
 source "$(dirname "$0")/../lib.sh"
-duration=${1:-10}
-connections=${2:-50}
-threads=${WRK_THREADS:-1}
+bench_wrk_args 10 "$@"
+bench_service_setup
 
-bench_need wrk curl cmake ninja python3
-bench_build nolvex-shortd nolvex-shortd-benchtool
-shortd=$build/service/nolvex-shortd
-benchtool=$(find "$build/bench" -name nolvex-shortd-benchtool -type f | head -n1)
-bench_workdir
-
-service_port=$(free_port)
+# Every create goes to one made-up site: its hourly share of anonymous links is lifted. The service
+# makes its database when it starts; the key goes into it afterwards.
+shortd_start data --access-log "$work/access.log" --host-create-limit 0
 origin=http://127.0.0.1:$service_port
 API_KEY=$("$shortd" keys create --data-dir "$work/data" --name bench --role creator 2>/dev/null)
 export API_KEY
-"$shortd" --listen "127.0.0.1:$service_port" --data-dir "$work/data" --rate-limit 0 \
-    --max-connections-per-client $((connections + 16)) \
-    --access-log "$work/access.log" 2>"$work/shortd.err" & pids+=($!)
-wait_for "$origin/healthz"
 
 code=$(bench_link "$origin")
 "$benchtool" requests $((duration * 40000)) "https://bench.example/$(date +%s)/" >"$work/requests.lua"

@@ -10,17 +10,9 @@
 set -euo pipefail
 
 source "$(dirname "$0")/../lib.sh"
-duration=${1:-5}
-connections=${2:-50}
-rounds=${3:-3}
+bench_wrk_args 5 "$@"
 entries=${4:-1000000}
-threads=${WRK_THREADS:-1}
-
-bench_need wrk curl cmake ninja python3
-bench_build nolvex-shortd nolvex-shortd-benchtool
-shortd=$build/service/nolvex-shortd
-benchtool=$(find "$build/bench" -name nolvex-shortd-benchtool -type f | head -n1)
-bench_workdir
+bench_service_setup
 
 # A feed of every shape a list reads: addresses, hosts-file lines, bare hosts and ranges.
 python3 - "$entries" >"$work/feed.txt" <<'PY'
@@ -41,20 +33,10 @@ PY
 # A desktop browser's user agent, so that every request counts as a person's visit.
 export USER_AGENT=${USER_AGENT:-"Mozilla/5.0 (X11; Linux x86_64) AppleWebKit/537.36 (KHTML, like Gecko) Chrome/120.0 Safari/537.36"}
 
-start_service() { # name, then options; sets port and pid
-    local name=$1
-    shift
-    port=$(free_port)
-    "$shortd" --listen "127.0.0.1:$port" --data-dir "$work/$name" --rate-limit 0 \
-        --max-connections-per-client $((connections + 16)) "$@" >/dev/null 2>"$work/$name.err" &
-    pid=$!
-    pids+=("$pid")
-    wait_for "http://127.0.0.1:$port/healthz"
-}
-start_service plain
-plain_port=$port plain_pid=$pid
-start_service listed --blocklist "bench=$work/feed.txt"
-listed_port=$port listed_pid=$pid
+shortd_start plain
+plain_port=$service_port plain_pid=$service_pid
+shortd_start listed --blocklist "bench=$work/feed.txt"
+listed_port=$service_port listed_pid=$service_pid
 plain_code=$(bench_link "http://127.0.0.1:$plain_port")
 listed_code=$(bench_link "http://127.0.0.1:$listed_port")
 

@@ -9,32 +9,14 @@
 set -euo pipefail
 
 source "$(dirname "$0")/../lib.sh"
-duration=${1:-10}
-connections=${2:-50}
-rounds=${3:-3}
-threads=${WRK_THREADS:-1}
+bench_wrk_args 10 "$@"
+bench_service_setup
 
-bench_need wrk curl cmake ninja python3
-bench_build nolvex-shortd nolvex-shortd-benchtool
-shortd=$build/service/nolvex-shortd
-benchtool=$(find "$build/bench" -name nolvex-shortd-benchtool -type f | head -n1)
-bench_workdir
-
-start_service() { # NAME [OPTION...]; sets $port
-    local name=$1
-    shift
-    port=$(free_port)
-    "$shortd" --listen "127.0.0.1:$port" --data-dir "$work/$name" --rate-limit 0 \
-        --max-connections-per-client $((connections + 16)) --access-log off "$@" >/dev/null 2>"$work/$name.err" &
-    pids+=($!)
-    wait_for "http://127.0.0.1:$port/healthz"
-}
-
-start_service off
-off_port=$port
+shortd_start off --access-log off
+off_port=$service_port
 metrics_port=$(free_port)
-start_service on --metrics-listen "127.0.0.1:$metrics_port"
-on_port=$port
+shortd_start on --access-log off --metrics-listen "127.0.0.1:$metrics_port"
+on_port=$service_port
 off_code=$(bench_link "http://127.0.0.1:$off_port")
 on_code=$(bench_link "http://127.0.0.1:$on_port")
 

@@ -17,18 +17,12 @@
 set -euo pipefail
 
 source "$(dirname "$0")/../lib.sh"
-duration=${1:-10}
-connections=${2:-50}
-threads=${WRK_THREADS:-1}
+bench_wrk_args 10 "$@"
 read_links=${READ_LINKS:-1000000}
 
 pgbin=$(dirname "$(readlink -f "$(command -v pg_ctl 2>/dev/null || ls -d /usr/lib/postgresql/*/bin/pg_ctl | sort -V | tail -n1)")")
-bench_need wrk curl python3 cmake ninja "$pgbin/initdb" "$pgbin/pgbench" "$pgbin/psql"
-bench_build nolvex-shortd nolvex-shortd-benchtool
-shortd=$build/service/nolvex-shortd
-benchtool=$(find "$build/bench" -name nolvex-shortd-benchtool -type f | head -n1)
-
-bench_workdir
+bench_need "$pgbin/initdb" "$pgbin/pgbench" "$pgbin/psql"
+bench_service_setup
 chmod 755 "$work"
 as_server=()
 if ((EUID == 0)); then
@@ -54,8 +48,9 @@ start_shortd() {
     local name=$1 port
     shift
     port=$(free_port)
-    # wrk's connections all come from one address: its share must hold them.
-    local options=()
+    # wrk's connections all come from one address: its share must hold them. Every create goes to
+    # one made-up site: its hourly share of anonymous links is lifted.
+    local options=(--host-create-limit 0)
     [[ -n ${DB_CONNECTIONS:-} ]] && options+=(--database-connections "$DB_CONNECTIONS")
     "$shortd" --listen "127.0.0.1:$port" --database "$url" --rate-limit 0 --data-dir "$work/data-$name" \
         --max-connections-per-client 1000 --access-log "$work/access-$name.log" "${options[@]}" "$@" \

@@ -8,25 +8,14 @@
 set -euo pipefail
 
 source "$(dirname "$0")/../lib.sh"
-duration=${1:-10}
-connections=${2:-50}
-threads=${WRK_THREADS:-1}
-
-bench_need wrk curl cmake ninja python3
-bench_build nolvex-shortd nolvex-shortd-benchtool
-shortd=$build/service/nolvex-shortd
-benchtool=$(find "$build/bench" -name nolvex-shortd-benchtool -type f | head -n1)
-bench_workdir
+bench_wrk_args 10 "$@"
+bench_service_setup
 
 hello_port=$(free_port)
 "$benchtool" hello "$hello_port" & pids+=($!)
-service_port=$(free_port)
-# wrk's connections all come from one address: the per-client share is raised to hold them.
-"$shortd" --listen "127.0.0.1:$service_port" --data-dir "$work/data" --rate-limit 0 \
-    --max-connections-per-client $((connections + 16)) \
-    --access-log "$work/access.log" 2>"$work/shortd.err" & pids+=($!)
 wait_for "http://127.0.0.1:$hello_port/hello"
-wait_for "http://127.0.0.1:$service_port/healthz"
+# Every create goes to one made-up site: its hourly share of anonymous links is lifted.
+shortd_start data --access-log "$work/access.log" --host-create-limit 0
 
 # One link to follow, and enough signed requests that every create in the run makes a new link.
 code=$(bench_link "http://127.0.0.1:$service_port")

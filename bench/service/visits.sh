@@ -7,31 +7,17 @@
 set -euo pipefail
 
 source "$(dirname "$0")/../lib.sh"
-duration=${1:-5}
-connections=${2:-50}
-rounds=${3:-3}
-threads=${WRK_THREADS:-1}
-
-bench_need wrk curl cmake ninja python3
-bench_build nolvex-shortd nolvex-shortd-benchtool nolvex-shortd-benchvisits
-shortd=$build/service/nolvex-shortd
-benchtool=$(find "$build/bench" -name nolvex-shortd-benchtool -type f | head -n1)
+bench_wrk_args 5 "$@"
+bench_service_setup nolvex-shortd-benchvisits
 benchvisits=$(find "$build/bench" -name nolvex-shortd-benchvisits -type f | head -n1)
-bench_workdir
 
 echo "== classification"
 "$benchvisits" classify
 
 declare -A port pid code
 for mode in on off; do
-    port[$mode]=$(free_port)
-    "$shortd" --listen "127.0.0.1:${port[$mode]}" --data-dir "$work/data-$mode" --rate-limit 0 \
-        --max-connections-per-client $((connections + 16)) --access-log off --visit-classes "$mode" \
-        2>"$work/shortd-$mode.err" & pids+=($!)
-    pid[$mode]=$!
-done
-for mode in on off; do
-    wait_for "http://127.0.0.1:${port[$mode]}/healthz"
+    shortd_start "data-$mode" --access-log off --visit-classes "$mode"
+    port[$mode]=$service_port pid[$mode]=$service_pid
     code[$mode]=$(bench_link "http://127.0.0.1:${port[$mode]}")
 done
 
