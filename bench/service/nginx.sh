@@ -15,6 +15,8 @@
 #
 #   BEFORE=/path/to/nolvex-shortd   a second service binary, measured in the same rounds ("before")
 #   SHORTD_ARGS="--option value"     more options for the service built from this tree ("after")
+#   VARIANT_ARGS="--option value"    a third service in the same rounds ("variant"): the tree's binary
+#                                    with SHORTD_ARGS and these options
 #   WRK_THREADS                      wrk's threads (default 1)
 #
 # Builds a Release tree in build-bench like run.sh. Needs wrk, curl, python3 and nginx (installs
@@ -40,18 +42,24 @@ export USER_AGENT=${USER_AGENT:-"Mozilla/5.0 (X11; Linux x86_64) AppleWebKit/537
 
 # Each service: its own data, a creator's key for the API read, and one warm link.
 services=(after)
+[[ -n ${VARIANT_ARGS:-} ]] && services+=(variant)
 [[ -n ${BEFORE:-} ]] && services+=(before)
 declare -A binary origin key code pid_of
 binary[after]=$shortd
+binary[variant]=$shortd
 binary[before]=${BEFORE:-}
 for name in "${services[@]}"; do
     # Every create goes to one made-up site: its hourly share of anonymous links is lifted.
     extra=(--access-log off --host-create-limit 0)
-    # shellcheck disable=SC2206 # SHORTD_ARGS is a list of options
-    [[ $name == after ]] && extra+=(${SHORTD_ARGS:-})
+    # shellcheck disable=SC2206 # lists of options
+    case $name in
+    after) extra+=(${SHORTD_ARGS:-}) ;;
+    variant) extra+=(${SHORTD_ARGS:-} ${VARIANT_ARGS}) ;;
+    esac
     shortd=${binary[$name]} shortd_start "$name" "${extra[@]}"
     # The service makes its database when it starts; the key goes into it afterwards.
-    key[$name]=$("${binary[$name]}" keys create --data-dir "$work/$name" --name bench --role creator)
+    key[$name]=$("${binary[$name]}" keys create --data-dir "$work/$name" --name bench --role creator 2>"$work/key.err") ||
+        { cat "$work/key.err" >&2; exit 1; }
     origin[$name]=http://127.0.0.1:$service_port
     pid_of[$name]=$service_pid
     code[$name]=$(bench_link "${origin[$name]}")
@@ -94,7 +102,10 @@ done
 ua=$root/bench/service/useragent.lua
 printf 'wrk: %s thread(s), %s connections, %s s per run, %s round(s), on %s CPU(s); nginx %s worker(s)\n' \
     "$threads" "$connections" "$duration" "$rounds" "$(nproc)" "$(nproc)"
-printf 'service options: --rate-limit 0 --access-log off --host-create-limit 0 %s\n\n' "${SHORTD_ARGS:-}"
+printf 'service options: --rate-limit 0 --access-log off --host-create-limit 0 %s' "${SHORTD_ARGS:-}"
+[[ -n ${VARIANT_ARGS:-} ]] && printf '; the variant adds %s' "$VARIANT_ARGS"
+printf '\n\n'
+
 printf '%-5s %-18s %12s %10s %10s  %s\n' round run "requests/s" "p99 ms" "non-2xx/3xx" "socket errors"
 declare -A rate p99s
 row() { # round name line
