@@ -175,6 +175,11 @@ constexpr ServiceOption Options[] = {
         "New links one destination site may get an hour from anonymous creations, across the cluster "
         "(default %1; 0 for no limit; links made with a key are not counted).",
         [](const QString& text, ServiceConfig& config) { return parseCount(text, &config.hostCreateLimit); }},
+    {"report-threshold", "NOLVEX_SHORTD_REPORT_THRESHOLD",
+        [](const ServiceConfig& config) { return QString::number(config.reportThreshold); }, "N",
+        "Different addresses whose reports of a link within a day quarantine it pending review "
+        "(default %1; 0: reports never quarantine).",
+        [](const QString& text, ServiceConfig& config) { return parseCount(text, &config.reportThreshold); }},
     {"open-shorten", "NOLVEX_SHORTD_OPEN_SHORTEN",
         [](const ServiceConfig& config) { return onOff(config.openShorten); }, "on|off",
         "on: anyone may create links with the client's protocol; off: it refuses every creation "
@@ -528,8 +533,9 @@ ConfigResult parseConfig(const QStringList& arguments, const QProcessEnvironment
                        "Every option can also be given as an environment variable NOLVEX_SHORTD_<OPTION>, e.g. "
                        "NOLVEX_SHORTD_RATE_LIMIT=0; the command line wins.\n"
                        "Operator commands on the same database: nolvex-shortd links COMMAND, nolvex-shortd keys "
-                       "COMMAND, nolvex-shortd blocks COMMAND and nolvex-shortd stats; nolvex-shortd links --help, "
-                       "keys --help and blocks --help list the commands."));
+                       "COMMAND, nolvex-shortd blocks COMMAND, nolvex-shortd reports COMMAND and nolvex-shortd "
+                       "stats; nolvex-shortd links --help, keys --help, blocks --help and reports --help list the "
+                       "commands."));
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption versionOption(QStringList {QStringLiteral("v"), QStringLiteral("version")},
         QStringLiteral("Displays the version of this build."));

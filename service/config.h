@@ -2,6 +2,7 @@
 
 #include "http/limits.h"
 #include "links/blocklistsources.h"
+#include "links/reports.h"
 #include "protocol.h"
 #include "store/databaseaddress.h"
 
@@ -28,6 +29,8 @@ struct ServiceConfig {
     int rateLimit = 60;
     // New anonymous links a destination site may get an hour, across the cluster (0: no limit).
     int hostCreateLimit = 100;
+    // Different addresses whose reports of a link within a day quarantine it (0: never).
+    int reportThreshold = DefaultReportThreshold;
     // Whether anyone may create links through the client's protocol; off, it refuses every creation.
     bool openShorten = true;
     QString tlsCertificate;

@@ -16,6 +16,7 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QSet>
 
 namespace Shortd
 {
@@ -708,6 +709,190 @@ void ApiRouter::revokeKey(const QString& name, const Respond& respond)
                 respond(revoked.status == StoreStatus::Missing ? problemReply(404, QStringLiteral("没有这个密钥"))
                                                                : storeDown());
             }
+        },
+        respond);
+}
+
+bool ApiRouter::fileReport(const ReportRequest& report, const QString& reporter, std::function<void(FiledReport)> done)
+{
+    return m_shortener.pool().run<FiledReport>(
+        [report, reporter, threshold = m_settings.reportThreshold](
+            Store* store) { return Shortd::fileReport(store, report, reporter, threshold, nowSecs()); },
+        [this, code = report.code, done = std::move(done)](FiledReport filed) {
+            if (filed.quarantined) {
+                m_shortener.forget({code});
+            }
+            done(filed);
+        });
+}
+
+void ApiRouter::createReport(const HttpRequest& request, const Respond& respond)
+{
+    const JsonBody body = readJsonBody(request);
+    if (body.status != 0) {
+        respond(bodyRefused(body));
+        return;
+    }
+    QList<FieldFault> unknown;
+    const QStringList members {QStringLiteral("code"), QStringLiteral("reason"), QStringLiteral("text")};
+    for (auto it = body.object.constBegin(); it != body.object.constEnd(); ++it) {
+        if (!members.contains(it.key())) {
+            unknown.append({it.key(), QStringLiteral("不认识的成员")});
+        } else if (!it.value().isString() && !(it.key() == members.at(2) && it.value().isNull())) {
+            unknown.append({it.key(), QStringLiteral("应为字符串")});
+        }
+    }
+    if (!unknown.isEmpty()) {
+        respond(faultReply(invalidMembers(unknown)));
+        return;
+    }
+    const Result<ReportRequest> report = checkReport(body.object.value(members.at(0)).toString(),
+        body.object.value(members.at(1)).toString(), body.object.value(members.at(2)).toString());
+    if (!report) {
+        respond(faultReply(report.fault()));
+        return;
+    }
+    const qint64 now = nowSecs();
+    // The answer says what this caller sent and nothing of anyone else's reports, nor what followed.
+    const QJsonObject accepted {{QStringLiteral("code"), report->code}, {QStringLiteral("reason"), report->reason},
+        {QStringLiteral("createdAt"), rfc3339(now)}};
+    if (!fileReport(*report, request.client, [respond, accepted](const FiledReport& filed) {
+            switch (filed.outcome) {
+            case FiledReport::Outcome::Filed:
+                respond(jsonReply(201, accepted));
+                return;
+            case FiledReport::Outcome::NoSuchLink:
+                respond(noSuchLink(accepted.value(QStringLiteral("code")).toString()));
+                return;
+            case FiledReport::Outcome::HourlyLimit:
+                respond(retryLaterReply(429, reportRefusal(filed.outcome), 3600));
+                return;
+            case FiledReport::Outcome::AlreadyReported:
+                respond(problemReply(429, reportRefusal(filed.outcome)));
+                return;
+            case FiledReport::Outcome::Failed:
+                break;
+            }
+            respond(storeDown());
+        })) {
+        respond(storeDown());
+    }
+}
+
+void ApiRouter::listReports(const HttpRequest& request, const Respond& respond)
+{
+    const DecodedFields fields = decodeForm(request.query);
+    QList<FieldFault> refused;
+    if (fields.error != DecodeError::None) {
+        refused.append({QString(), QStringLiteral("查询参数的编码不正确")});
+    } else {
+        checkQueryNames(fields, {QStringLiteral("after"), QStringLiteral("limit")}, &refused);
+    }
+    qint64 limit = DefaultPageSize;
+    if (const FieldValue asked = findField(fields.fields, u"limit"); refused.isEmpty() && asked.count == 1) {
+        bool number = false;
+        limit = asked.value.toLongLong(&number);
+        if (!number || limit < 1 || limit > MaximumPageSize) {
+            refused.append({QStringLiteral("limit"), QStringLiteral("应为 1 到 %1 之间的整数").arg(MaximumPageSize)});
+        }
+    }
+    if (!refused.isEmpty()) {
+        respond(faultReply(invalidMembers(refused)));
+        return;
+    }
+    struct Queue {
+        std::optional<ReportGroupPage> page;
+        QHash<QString, StoredLink> links;
+    };
+    onStoreRead<Queue>(
+        [after = findField(fields.fields, u"after").value, limit](Store* store) {
+            Queue queue;
+            ReportStore* reports = store ? store->reports() : nullptr;
+            if (!reports) {
+                return queue;
+            }
+            queue.page = reports->openReports(after, int(limit));
+            for (const LinkReport& report : queue.page ? queue.page->reports : QList<LinkReport>()) {
+                if (!queue.links.contains(report.code)) {
+                    const LookupResult found = store->links().findByCode(report.code);
+                    if (found.status == StoreStatus::Ok) {
+                        queue.links.insert(report.code, found.link);
+                    }
+                }
+            }
+            return queue;
+        },
+        [this, host = request.host, respond](const Queue& queue) {
+            if (!queue.page) {
+                respond(storeDown());
+                return;
+            }
+            const qint64 now = nowSecs();
+            QJsonArray items;
+            QJsonObject group;
+            QJsonArray reports;
+            QSet<QString> reporters;
+            const auto close = [&] {
+                if (!group.isEmpty()) {
+                    group.insert(QStringLiteral("reporters"), qint64(reporters.size()));
+                    group.insert(QStringLiteral("reports"), reports);
+                    items.append(group);
+                }
+                group = {};
+                reports = {};
+                reporters.clear();
+            };
+            for (const LinkReport& report : queue.page->reports) {
+                if (group.value(QStringLiteral("code")).toString() != report.code) {
+                    close();
+                    group.insert(QStringLiteral("code"), report.code);
+                    const auto link = queue.links.constFind(report.code);
+                    group.insert(QStringLiteral("link"),
+                        link == queue.links.constEnd()
+                            ? QJsonValue(QJsonValue::Null)
+                            : QJsonValue(QJsonDocument::fromJson(linkJson(m_shortener.withPendingVisits(*link),
+                                                                     m_bases.shortLink(link->type, link->code, host),
+                                                                     m_shortener.visitsOf(*link), now, true))
+                                             .object()));
+                }
+                reporters.insert(report.reporter);
+                reports.append(
+                    QJsonObject {{QStringLiteral("id"), report.id}, {QStringLiteral("reason"), report.reason},
+                        {QStringLiteral("text"), report.text}, {QStringLiteral("reporter"), report.reporter},
+                        {QStringLiteral("createdAt"), rfc3339(report.createdSecs)}});
+            }
+            close();
+            respond(jsonReply(200,
+                QJsonObject {{QStringLiteral("items"), items},
+                    {QStringLiteral("next"),
+                        queue.page->nextAfter.isEmpty() ? QJsonValue(QJsonValue::Null)
+                                                        : QJsonValue(queue.page->nextAfter)}}));
+        },
+        respond);
+}
+
+void ApiRouter::dismissReports(const QString& target, const Authentication& caller, const Respond& respond)
+{
+    onStore<std::optional<ReportDismissal>>(
+        [target, by = keyActor(caller.name, true).name](Store* store) -> std::optional<ReportDismissal> {
+            ReportStore* reports = store ? store->reports() : nullptr;
+            return reports ? reports->dismissReports(target, by, nowSecs()) : std::nullopt;
+        },
+        [this, target, respond](const std::optional<ReportDismissal>& done) {
+            if (!done) {
+                respond(storeDown());
+                return;
+            }
+            if (done->dismissed == 0) {
+                respond(problemReply(404, QStringLiteral("没有 %1 的未处理举报").arg(target)));
+                return;
+            }
+            if (done->released) {
+                m_shortener.forget({done->code});
+            }
+            respond(jsonReply(200,
+                QJsonObject {{QStringLiteral("code"), done->code}, {QStringLiteral("dismissed"), done->dismissed},
+                    {QStringLiteral("released"), done->released}}));
         },
         respond);
 }

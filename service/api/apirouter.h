@@ -4,6 +4,7 @@
 #include "access/keys.h"
 #include "http/message.h"
 #include "links/linkbases.h"
+#include "links/reports.h"
 #include "store/store.h"
 
 #include <QByteArray>
@@ -26,6 +27,7 @@ struct CreateRequest;
 struct ApiSettings {
     bool openShorten = true;
     int ownPort = -1;
+    int reportThreshold = DefaultReportThreshold; // distinct reporters that quarantine a link; 0 never
 };
 
 // Who may call a route, as the route table says: anyone, anyone with a key checked when one is
@@ -71,6 +73,13 @@ public:
     void createKey(const HttpRequest& request, const Respond& respond);
     void ownKey(const Authentication& caller, const Respond& respond) const;
     void revokeKey(const QString& name, const Respond& respond);
+    // Reports: anyone files one (reporter: the client's address), admins list and dismiss them.
+    void createReport(const HttpRequest& request, const Respond& respond);
+    void listReports(const HttpRequest& request, const Respond& respond);
+    void dismissReports(const QString& target, const Authentication& caller, const Respond& respond);
+    // Files a checked report on the pool, for the API and the pages' form alike; false when the
+    // pool is full. A link the report quarantined is forgotten by this instance's cache at once.
+    bool fileReport(const ReportRequest& report, const QString& reporter, std::function<void(FiledReport)> done);
 
 private:
     // The caller: a key's name and role, or nobody (no Authorization header).

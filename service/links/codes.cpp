@@ -13,7 +13,7 @@ constexpr qsizetype AlphabetSize = std::size(Alphabet) - 1;
 // The first segments of the route table's reserved rows and the names it holds for pages to come
 // (routes/routetable.cpp); links/ knows no routes, so tst_routetable holds the two lists equal.
 constexpr auto ReservedNames = std::to_array<QStringView>({HealthSegment, ReadySegment, ApiSegment, ProtocolSegment,
-    u"favicon.ico", u"robots.txt", u"admin", u"metrics", u"static"});
+    u"favicon.ico", u"robots.txt", u"admin", u"metrics", u"static", u"report"});
 
 bool inAlphabet(QChar c)
 {

@@ -18,7 +18,7 @@ namespace
 const QList<OperatorCommand>& operatorCommands()
 {
     static const QList<OperatorCommand> commands
-        = linkCommands() + importCommands() + statsCommands() + keyCommands() + blockCommands();
+        = linkCommands() + importCommands() + statsCommands() + keyCommands() + blockCommands() + reportCommands();
     return commands;
 }
 

@@ -7,6 +7,7 @@
 #include "links/codes.h"
 #include "links/fields.h"
 #include "links/ratelimiter.h"
+#include "links/reports.h"
 #include "links/shortener.h"
 #include "links/visitclass.h"
 #include "protocol.h"
@@ -28,6 +29,8 @@ namespace
 constexpr auto JsonType = QByteArrayView("application/json; charset=utf-8");
 constexpr auto HtmlType = QByteArrayView("text/html; charset=utf-8");
 constexpr int RetryAfterSeconds = 2;
+// A report's text is at most 1,000 characters, each up to twelve bytes once percent-encoded.
+constexpr qsizetype MaximumReportForm = qsizetype(16) * 1024;
 using namespace Nolvex::Protocol;
 
 HttpReply json(int status, const QJsonObject& object)
@@ -93,18 +96,19 @@ HttpReply unavailable(HttpReply reply)
 }
 
 // A page in place of a link that no longer leads anywhere; never kept, the link may come back.
+// Its report form posts to this service.
 HttpReply gone(QByteArray page)
 {
-    HttpReply reply = html(410, std::move(page));
+    HttpReply reply = html(410, std::move(page), SecurityPolicy::ReportPage);
     reply.addHeader("Cache-Control", "no-store");
     return reply;
 }
 
 // The 410 of a link that has run out, given when it ended: past its end, or else its visits used up.
-HttpReply expired(const StoredLink& link, qint64 nowSecs)
+HttpReply expired(const StoredLink& link, qint64 nowSecs, const QString& reportForm)
 {
     const bool ended = link.expiresSecs > 0 && nowSecs >= link.expiresSecs;
-    return gone(expiredPage(link.code, ended ? link.expiresSecs : 0));
+    return gone(expiredPage(link.code, ended ? link.expiresSecs : 0, reportForm));
 }
 
 // 302 for a GET; 303 for the POST of a limited link's button, so the browser GETs the destination.
@@ -178,7 +182,7 @@ Routes::Routes(ServiceConfig config, Shortener& shortener, RateLimiter& rateLimi
     , m_bases(linkBasesOf(m_config))
     , m_qrImages(m_config.qrCacheBytes)
     , m_api(std::make_unique<ApiRouter>(
-          ApiSettings {m_config.openShorten, m_config.port}, m_bases, shortener, rateLimiter))
+          ApiSettings {m_config.openShorten, m_config.port, m_config.reportThreshold}, m_bases, shortener, rateLimiter))
 {
 }
 
@@ -446,7 +450,8 @@ HttpReply Routes::quarantinedReply(const StoredLink& link, const QByteArray& hos
         text("entry"), text("since"), text("destination")};
     const QuarantineFacts facts {shortLink(link.type, link.code, host), link.target, link.quarantine.list,
         link.quarantine.entry, link.quarantine.atSecs};
-    HttpReply reply = html(403, quarantinePage(texts, facts));
+    HttpReply reply
+        = html(403, quarantinePage(texts, facts, reportFormFor(link.code, language)), SecurityPolicy::ReportPage);
     reply.addHeader("Cache-Control", "no-store");
     reply.addHeader("X-Robots-Tag", "noindex");
     reply.addHeader("Referrer-Policy", "no-referrer");
@@ -469,8 +474,9 @@ void Routes::lookup(const QString& code, const QString& segment, const Respond& 
             }
             if (result.status == StoreStatus::Ok && result.link.state != LinkState::Active) {
                 // Taken down: the page says so and never where the link led.
-                respond(gone(gonePage(result.link.code, result.link.state == LinkState::Deleted, result.link.reason,
-                    result.link.takedown)));
+                const bool deleted = result.link.state == LinkState::Deleted;
+                respond(gone(gonePage(result.link.code, deleted, result.link.reason, result.link.takedown,
+                    deleted ? QString() : reportFormFor(result.link.code, Language::Chinese))));
                 return;
             }
             if (result.status == StoreStatus::Ok) {
@@ -478,7 +484,7 @@ void Routes::lookup(const QString& code, const QString& segment, const Respond& 
                 // says they are used up is right without asking the store.
                 if (const StoredLink& link = result.link; link.expiresSecs > 0 || link.maxVisits > 0) {
                     if (const qint64 now = QDateTime::currentSecsSinceEpoch(); isExpired(link, now)) {
-                        respond(expired(link, now));
+                        respond(expired(link, now, reportFormFor(link.code, Language::Chinese)));
                         return;
                     }
                 }
@@ -525,13 +531,14 @@ void Routes::redirect(const QString& segment, const HttpRequest& request, const 
             }
             // A person's visit: the store counts it and decides, so that all instances together serve
             // no more than the limit.
-            m_shortener.takeVisit(link.code, *visit, [link, segment, status, respond](VisitGrant grant) {
+            m_shortener.takeVisit(link.code, *visit, [this, link, segment, status, respond](VisitGrant grant) {
                 switch (grant) {
                 case VisitGrant::Granted:
                     respond(redirectTo(link.target, status));
                     return;
                 case VisitGrant::Exhausted:
-                    respond(expired(link, QDateTime::currentSecsSinceEpoch()));
+                    respond(
+                        expired(link, QDateTime::currentSecsSinceEpoch(), reportFormFor(link.code, Language::Chinese)));
                     return;
                 case VisitGrant::Missing:
                     respond(html(404, notFoundPage(segment)));
@@ -559,7 +566,9 @@ void Routes::preview(const HttpRequest& request, const QString& code, const QStr
             }
             HttpReply reply = html(200,
                 previewPage(shortLink(link.type, code, host), link.target, locationHeader(link.target),
-                    m_shortener.visitsOf(link), link.createdSecs, code % u".svg"));
+                    m_shortener.visitsOf(link), link.createdSecs, code % u".svg",
+                    reportFormFor(link.code, Language::Chinese)),
+                SecurityPolicy::ReportPage);
             reply.addHeader("Cache-Control", "no-store");
             respond(std::move(reply));
         },
@@ -609,6 +618,66 @@ void Routes::checkReady(const std::function<void(const HttpReply& reply)>& done)
         }
         done(json(503, answer));
     });
+}
+
+QString Routes::reportFormFor(const QString& code, Language language) const
+{
+    const auto text = [this, language](QStringView key) { return m_web.text(language, u"report." % key); };
+    QStringList reasons;
+    for (const QString& reason : reportReasons()) {
+        reasons.append(text(reason));
+    }
+    return reportForm({text(u"heading"), text(u"reason"), reasons, text(u"text"), text(u"submit")}, code);
+}
+
+void Routes::report(const HttpRequest& request, const Respond& respond)
+{
+    const Language language = preferredLanguage(request.acceptLanguage);
+    const auto text = [this, language](QStringView key) { return m_web.text(language, u"report." % key); };
+    const auto answer
+        = [language, refused = text(u"refusedTitle")](int status, const QString& message, const QString& title = {}) {
+              HttpReply reply = html(
+                  status, messagePage(title.isEmpty() ? refused : title, message, WebApp::languageTag(language)));
+              reply.addHeader("Cache-Control", "no-store");
+              reply.addHeader("X-Robots-Tag", "noindex");
+              return reply;
+          };
+    const QByteArray mime = request.contentType.split(';').constFirst().trimmed().toLower();
+    if (request.body.size() > MaximumReportForm || mime != "application/x-www-form-urlencoded") {
+        respond(answer(request.body.size() > MaximumReportForm ? 413 : 415, text(u"invalid")));
+        return;
+    }
+    const DecodedFields form = decodeForm(request.body);
+    const FieldValue code = findField(form.fields, u"code");
+    const FieldValue reason = findField(form.fields, u"reason");
+    const FieldValue note = findField(form.fields, u"text");
+    const Result<ReportRequest> checked = checkReport(code.value, reason.value, note.value);
+    if (form.error != DecodeError::None || code.count > 1 || reason.count > 1 || note.count > 1 || !checked) {
+        respond(answer(400, text(u"invalid")));
+        return;
+    }
+    const bool queued = m_api->fileReport(*checked, request.client, [answer, text, respond](const FiledReport& filed) {
+        switch (filed.outcome) {
+        case FiledReport::Outcome::Filed:
+            respond(answer(200, text(u"thanks"), text(u"thanksTitle")));
+            return;
+        case FiledReport::Outcome::NoSuchLink:
+            respond(answer(404, text(u"missing")));
+            return;
+        case FiledReport::Outcome::HourlyLimit:
+            respond(answer(429, text(u"hourly")));
+            return;
+        case FiledReport::Outcome::AlreadyReported:
+            respond(answer(429, text(u"already")));
+            return;
+        case FiledReport::Outcome::Failed:
+            break;
+        }
+        respond(unavailable(answer(503, text(u"unavailable"))));
+    });
+    if (!queued) {
+        respond(unavailable(answer(503, text(u"unavailable"))));
+    }
 }
 
 } // namespace Shortd

@@ -73,6 +73,8 @@ public:
     void qrImage(const HttpRequest& request, const QString& segment, const Respond& respond);
     // Whatever path no other row takes, as a link's: its preview, its QR code or the link.
     void followPath(const HttpRequest& request, const Respond& respond);
+    // The report form's POST: a small page in the visitor's language that thanks or says why not.
+    void report(const HttpRequest& request, const Respond& respond);
     void metricsPage(const Respond& respond);
 
 private:
@@ -92,6 +94,8 @@ private:
         const StoredLink& link, const QString& code, const QByteArray& host, QByteArrayView acceptLanguage) const;
     // What a quarantined link answers (403): why, and where it led only as defanged text.
     HttpReply quarantinedReply(const StoredLink& link, const QByteArray& host, QByteArrayView acceptLanguage) const;
+    // The report form of a link's pages, in the language given.
+    QString reportFormFor(const QString& code, Language language) const;
     void drawQr(const QrRequest& qr, const QString& segment, const HttpRequest& request, const Respond& respond);
 
     ServiceConfig m_config;

@@ -161,6 +161,19 @@ const QList<Migration>& sqliteMigrations()
                             "added_by TEXT NOT NULL DEFAULT '', "
                             "reason TEXT NOT NULL DEFAULT '', "
                             "added_at INTEGER NOT NULL) WITHOUT ROWID")}},
+        // Reports from anyone: one a link an address, and how many an address sent lately.
+        {10, QStringLiteral("reports"),
+            {QStringLiteral("CREATE TABLE reports ("
+                            "id INTEGER PRIMARY KEY AUTOINCREMENT, "
+                            "code TEXT NOT NULL, "
+                            "reason TEXT NOT NULL, "
+                            "text TEXT NOT NULL DEFAULT '', "
+                            "reporter TEXT NOT NULL, "
+                            "created_at INTEGER NOT NULL, "
+                            "dismissed_at INTEGER, "
+                            "dismissed_by TEXT NOT NULL DEFAULT '')"),
+                QStringLiteral("CREATE UNIQUE INDEX reports_by_link ON reports(code, reporter)"),
+                QStringLiteral("CREATE INDEX reports_by_reporter ON reports(reporter, created_at)")}},
     };
     return migrations;
 }
@@ -287,6 +300,18 @@ const QList<Migration>& postgresMigrations()
                             "added_by text NOT NULL DEFAULT '', "
                             "reason text NOT NULL DEFAULT '', "
                             "added_at bigint NOT NULL)")}},
+        {10, QStringLiteral("reports"),
+            {QStringLiteral("CREATE TABLE reports ("
+                            "id bigserial PRIMARY KEY, "
+                            "code text COLLATE \"C\" NOT NULL, "
+                            "reason text NOT NULL, "
+                            "text text NOT NULL DEFAULT '', "
+                            "reporter text COLLATE \"C\" NOT NULL, "
+                            "created_at bigint NOT NULL, "
+                            "dismissed_at bigint, "
+                            "dismissed_by text NOT NULL DEFAULT '')"),
+                QStringLiteral("CREATE UNIQUE INDEX reports_by_link ON reports(code, reporter)"),
+                QStringLiteral("CREATE INDEX reports_by_reporter ON reports(reporter, created_at)")}},
     };
     return migrations;
 }

@@ -33,6 +33,7 @@ class SqlLinkStore final : public Store,
                            public LinkArchive,
                            public LinkQuarantine,
                            public LocalBlocks,
+                           public ReportStore,
                            public KeyStore,
                            public VisitStore,
                            public ChangeLog
@@ -72,6 +73,10 @@ public:
     StoreStatus removeBlock(const QString& entry) override;
     std::optional<QList<LocalBlock>> listBlocks() override;
     std::optional<LocalBlocksVersion> blocksVersion() override;
+    // In sqlreports.cpp.
+    ReportAdmission addReport(const LinkReport& report, const ReportLimits& limits) override;
+    std::optional<ReportGroupPage> openReports(const QString& after, int links) override;
+    std::optional<ReportDismissal> dismissReports(const QString& target, const QString& by, qint64 nowSecs) override;
     StoreStatus stats(int top, LinkStats* totals, QList<StoredLink>* mostVisited) override;
     StoreStatus createKey(const StoredKey& key) override;
     StoreStatus listKeys(const std::function<bool(const StoredKey&)>& visit) override;
@@ -88,6 +93,7 @@ public:
     LinkArchive* linkArchive() override { return this; }
     LinkQuarantine* linkQuarantine() override { return this; }
     LocalBlocks* localBlocks() override { return this; }
+    ReportStore* reports() override { return this; }
     KeyStore* keys() override { return this; }
     VisitStore* visits() override { return this; }
     ChangeLog* changeLog() override { return this; }

@@ -5,6 +5,7 @@
 #include "store/linkquarantine.h"
 #include "store/linkstore.h"
 #include "store/localblocks.h"
+#include "store/reportstore.h"
 #include "store/visitstore.h"
 
 #include <QString>
@@ -50,6 +51,7 @@ public:
     virtual LinkArchive* linkArchive() { return nullptr; }
     virtual LinkQuarantine* linkQuarantine() { return nullptr; }
     virtual LocalBlocks* localBlocks() { return nullptr; }
+    virtual ReportStore* reports() { return nullptr; }
     virtual KeyStore* keys() { return nullptr; }
     // Without visit counters, a batch of visits adds only the humans to the links' visits
     // (addVisitCounts).

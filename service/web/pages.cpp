@@ -2,6 +2,7 @@
 
 #include "displaytext.h"
 #include "links/quarantine.h"
+#include "links/reports.h"
 #include "web/hostfacts.h"
 
 #include <QDateTime>
@@ -71,7 +72,7 @@ QString htmlEscaped(const QString& text)
 }
 
 QByteArray previewPage(const QString& shortLink, const QString& target, const QByteArray& location, qint64 visits,
-    qint64 createdSecs, const QString& qrImage)
+    qint64 createdSecs, const QString& qrImage, const QString& reportForm)
 {
     const QString shown = htmlEscaped(withVisibleControls(target));
     const QString created
@@ -82,7 +83,7 @@ QByteArray previewPage(const QString& shortLink, const QString& target, const QB
             % u"\" rel=\"noreferrer nofollow\">" % shown % u"</a></p>\n" % hostLines(inspectHost(target, location))
             % u"<p>访问次数：" % QString::number(visits) % u"<br><small>创建于 " % created
             % u"</small></p>\n<p><img src=\"" % htmlEscaped(qrImage)
-            % u"\" alt=\"短网址的二维码\" width=\"200\" height=\"200\"></p>");
+            % u"\" alt=\"短网址的二维码\" width=\"200\" height=\"200\"></p>" % reportForm);
 }
 
 QByteArray notFoundPage(const QString& what)
@@ -92,12 +93,12 @@ QByteArray notFoundPage(const QString& what)
             % u"</code> 不是有效的短网址，可能输入有误。</p>");
 }
 
-QByteArray messagePage(const QString& title, const QString& message)
+QByteArray messagePage(const QString& title, const QString& message, const QString& lang)
 {
-    return page(title, u"<h1>" % htmlEscaped(title) % u"</h1>\n<p>" % htmlEscaped(message) % u"</p>");
+    return page(title, u"<h1>" % htmlEscaped(title) % u"</h1>\n<p>" % htmlEscaped(message) % u"</p>", lang);
 }
 
-QByteArray gonePage(const QString& code, bool deleted, const QString& reason, bool takedown)
+QByteArray gonePage(const QString& code, bool deleted, const QString& reason, bool takedown, const QString& reportForm)
 {
     if (deleted) {
         return page(QStringLiteral("短网址已删除"),
@@ -111,10 +112,10 @@ QByteArray gonePage(const QString& code, bool deleted, const QString& reason, bo
     return page(QStringLiteral("短网址已停用"),
         u"<h1>短网址已停用</h1>\n<p>短网址 <code>" % htmlEscaped(code) % u"</code> "
             % (takedown ? QStringLiteral("已被服务管理员停用") : QStringLiteral("已被停用")) % u"，不再跳转。</p>\n"
-            % why);
+            % why % reportForm);
 }
 
-QByteArray expiredPage(const QString& code, qint64 endedSecs)
+QByteArray expiredPage(const QString& code, qint64 endedSecs, const QString& reportForm)
 {
     QString why = QStringLiteral("它的访问次数已达上限。");
     if (endedSecs > 0) {
@@ -124,7 +125,7 @@ QByteArray expiredPage(const QString& code, qint64 endedSecs)
     }
     return page(QStringLiteral("短网址已过期"),
         u"<h1>短网址已过期</h1>\n<p>短网址 <code>" % htmlEscaped(code) % u"</code> 已过期，不再跳转。</p>\n<p>" % why
-            % u"</p>");
+            % u"</p>" % reportForm);
 }
 
 QByteArray limitedPage(const LimitedPageTexts& texts, const QString& shortLink, const QString& action)
@@ -137,7 +138,7 @@ QByteArray limitedPage(const LimitedPageTexts& texts, const QString& shortLink, 
         texts.lang, u"<meta name=\"robots\" content=\"noindex\">");
 }
 
-QByteArray quarantinePage(const QuarantinePageTexts& texts, const QuarantineFacts& facts)
+QByteArray quarantinePage(const QuarantinePageTexts& texts, const QuarantineFacts& facts, const QString& reportForm)
 {
     // The entry may be an address too: both are shown defanged, with their hidden characters made
     // visible, and neither ever inside an <a>.
@@ -152,8 +153,26 @@ QByteArray quarantinePage(const QuarantinePageTexts& texts, const QuarantineFact
             % htmlEscaped(texts.entry) % u"</dt><dd><code class=\"target\">" % shown(facts.entry)
             % u"</code></dd>\n<dt>" % htmlEscaped(texts.since) % u"</dt><dd>" % since % u"</dd>\n<dt>"
             % htmlEscaped(texts.destination) % u"</dt><dd><code class=\"target defanged\">" % shown(facts.target)
-            % u"</code></dd>\n</dl>",
+            % u"</code></dd>\n</dl>" % reportForm,
         texts.lang, u"<meta name=\"robots\" content=\"noindex\">");
+}
+
+QString reportForm(const ReportFormTexts& texts, const QString& code)
+{
+    QString options;
+    const QStringList& reasons = reportReasons();
+    for (qsizetype i = 0; i < reasons.size(); ++i) {
+        options += u"<option value=\"" % reasons.at(i) % u"\">"
+            % htmlEscaped(i < texts.reasons.size() ? texts.reasons.at(i) : reasons.at(i)) % u"</option>";
+    }
+    return u"\n<form class=\"report\" method=\"post\" action=\"/report\"><h2>" % htmlEscaped(texts.heading)
+        % u"</h2>\n<input type=\"hidden\" name=\"code\" value=\"" % htmlEscaped(code)
+        % u"\">\n<p><label for=\"report-reason\">" % htmlEscaped(texts.reason)
+        % u"</label> <select id=\"report-reason\" name=\"reason\">" % options
+        % u"</select></p>\n<p><label for=\"report-text\">" % htmlEscaped(texts.text)
+        % u"</label><br><textarea id=\"report-text\" name=\"text\" rows=\"3\" cols=\"40\" maxlength=\""
+        % QString::number(MaximumReportText) % u"\"></textarea></p>\n<p><button type=\"submit\">"
+        % htmlEscaped(texts.submit) % u"</button></p></form>";
 }
 
 QByteArray releasePage(const QString& version, const QString& sid, bool required)

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 
 namespace Shortd
 {
@@ -17,16 +18,18 @@ struct HostFacts;
 // Unicode form when that differs, and a warning for each thing that may make it look like another.
 QString hostLines(const HostFacts& host);
 
+// The preview, warning and gone pages end with reportForm, the report form's markup, when given.
 QByteArray previewPage(const QString& shortLink, const QString& target, const QByteArray& location, qint64 visits,
-    qint64 createdSecs, const QString& qrImage);
+    qint64 createdSecs, const QString& qrImage, const QString& reportForm = {});
 QByteArray notFoundPage(const QString& what);
-QByteArray messagePage(const QString& title, const QString& message);
+QByteArray messagePage(const QString& title, const QString& message, const QString& lang = QStringLiteral("zh-CN"));
 // What a disabled or deleted link answers (410), in place of its address: that it was disabled,
 // with the reason only when an admin or an operator took it down (takedown) and gave one, or deleted.
-QByteArray gonePage(const QString& code, bool deleted, const QString& reason, bool takedown);
+QByteArray gonePage(
+    const QString& code, bool deleted, const QString& reason, bool takedown, const QString& reportForm = {});
 // What a link that has run out answers (410), in place of its address: that it has expired, at
 // endedSecs when its end has passed, otherwise (0) because its visits are used up.
-QByteArray expiredPage(const QString& code, qint64 endedSecs);
+QByteArray expiredPage(const QString& code, qint64 endedSecs, const QString& reportForm = {});
 // What a link with a visit limit shows whoever has not used one of its visits (a bot, a link
 // preview, a HEAD, its preview page): that the link is limited, and a button for a person that
 // sends a POST to action, which uses one. Never where the link leads. Texts in one language.
@@ -55,7 +58,18 @@ struct QuarantineFacts {
     QString entry;
     qint64 sinceSecs = 0;
 };
-QByteArray quarantinePage(const QuarantinePageTexts& texts, const QuarantineFacts& facts);
+QByteArray quarantinePage(
+    const QuarantinePageTexts& texts, const QuarantineFacts& facts, const QString& reportForm = {});
+// The report form: a plain POST of code, reason and text to /report, which answers a page, so it
+// works with script off. Texts in the page's language; reasons labels those of reportReasons().
+struct ReportFormTexts {
+    QString heading;
+    QString reason;
+    QStringList reasons;
+    QString text;
+    QString submit;
+};
+QString reportForm(const ReportFormTexts& texts, const QString& code);
 QByteArray releasePage(const QString& version, const QString& sid, bool required);
 
 // Escapes for text and for double-quoted attribute values alike.

@@ -18,6 +18,7 @@ QVariantMap defaultedValues(const ServiceConfig& c)
         {u"release-must"_s, c.releaseMust},
         {u"rate-limit"_s, c.rateLimit},
         {u"host-create-limit"_s, c.hostCreateLimit},
+        {u"report-threshold"_s, c.reportThreshold},
         {u"open-shorten"_s, c.openShorten},
         {u"max-connections"_s, c.limits.maxConnections},
         {u"max-connections-per-client"_s, c.limits.maxConnectionsPerClient},

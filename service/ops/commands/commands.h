@@ -14,5 +14,6 @@ QList<OperatorCommand> importCommands(); // links import
 QList<OperatorCommand> statsCommands(); // stats
 QList<OperatorCommand> keyCommands(); // keys create, list, revoke
 QList<OperatorCommand> blockCommands(); // blocks list, remove
+QList<OperatorCommand> reportCommands(); // reports list, dismiss
 
 } // namespace Shortd

@@ -293,6 +293,8 @@ private slots:
     void takedowns();
     void quarantined_data() { revokedFromTheShell_data(); }
     void quarantined();
+    void reports_data() { revokedFromTheShell_data(); }
+    void reports();
     void revokedFromTheShell_data();
     void revokedFromTheShell();
     void storeDown();
@@ -300,9 +302,10 @@ private slots:
 
 private:
     bool startInstance(const QString& store, const QString& database);
-    // One call with the key of as (or none); the reply recorded for the description's check.
+    // One call with the key of as (or none), from client when given; the reply recorded for the
+    // description's check.
     HttpResult call(const QString& store, const QByteArray& method, const QByteArray& target, const QString& as,
-        const QByteArray& body = {});
+        const QByteArray& body = {}, const QByteArray& client = {});
     // As the operator, on the store's database: whether the command succeeded.
     bool shell(const QString& store, const QStringList& arguments);
     void record(const QByteArray& method, const QByteArray& target, const HttpResult& result);
@@ -476,12 +479,15 @@ void ApiTest::calls()
     }
 }
 
-HttpResult ApiTest::call(
-    const QString& store, const QByteArray& method, const QByteArray& target, const QString& as, const QByteArray& body)
+HttpResult ApiTest::call(const QString& store, const QByteArray& method, const QByteArray& target, const QString& as,
+    const QByteArray& body, const QByteArray& client)
 {
     const Instance& instance = m_instances[store];
-    const QByteArray key = as == u"none" ? QByteArray() : "Authorization: Bearer " + instance.keys.value(as) + "\r\n";
-    HttpResult result = rawExchange(instance.open->port(), rawRequest(method, target, "127.0.0.1", key, body));
+    QByteArray headers = as == u"none" ? QByteArray() : "Authorization: Bearer " + instance.keys.value(as) + "\r\n";
+    if (!client.isEmpty()) {
+        headers += "X-Forwarded-For: " + client + "\r\n";
+    }
+    HttpResult result = rawExchange(instance.open->port(), rawRequest(method, target, "127.0.0.1", headers, body));
     if (target.startsWith("/api/")) {
         record(method, target, result);
     }
@@ -599,6 +605,64 @@ void ApiTest::quarantined()
         QTRY_COMPARE(call(store, "GET", "/quar-1", u"none"_s).status, step.page);
     }
     QCOMPARE(call(store, "GET", "/api/v1/links/quar-1", u"reader"_s).json().value(u"title"_s).toString(), u"Back"_s);
+}
+
+// Reports from anyone, told apart by the address the trusted proxy forwards: one a link and five an
+// hour from an address, three addresses quarantine the link until an admin dismisses them, and
+// nobody but an admin sees a reporter.
+void ApiTest::reports()
+{
+    QFETCH(QString, store);
+    for (int i = 1; i <= 6; ++i) {
+        const QByteArray made = R"({"url":"https://example.com/rep","code":"rep-)" + QByteArray::number(i) + "\"}";
+        QCOMPARE(call(store, "POST", "/api/v1/links", u"creator"_s, made).status, 201);
+    }
+    const auto report = [](const char* code, const char* reason) -> QByteArray {
+        return QByteArray(R"({"code":")") + code + R"(","reason":")" + reason + R"(","text":"假冒银行"})";
+    };
+    const struct {
+        const char* client;
+        const char* as;
+        const char* method;
+        const char* target;
+        QByteArray body;
+        int status;
+        int page; // what /rep-1 answers after
+        const char* says; // in the reply; after "!", not in it
+    } steps[] {
+        {"198.51.100.1", "none", "POST", "/api/v1/reports", report("rep-1", "phishing"), 201, 302, "!198.51.100"},
+        {"198.51.100.1", "none", "POST", "/api/v1/reports", report("rep-1", "spam"), 429, 302, ""},
+        {"198.51.100.1", "none", "POST", "/api/v1/reports", report("rep-2", "spam"), 201, 302, ""},
+        {"198.51.100.1", "none", "POST", "/api/v1/reports", report("rep-3", "spam"), 201, 302, ""},
+        {"198.51.100.1", "none", "POST", "/api/v1/reports", report("rep-4", "spam"), 201, 302, ""},
+        {"198.51.100.1", "none", "POST", "/api/v1/reports", report("rep-5", "spam"), 201, 302, ""},
+        {"198.51.100.1", "none", "POST", "/api/v1/reports", report("rep-6", "spam"), 429, 302, ""},
+        {"198.51.100.2", "none", "POST", "/api/v1/reports", report("rep-1", "rude"), 422, 302, "reason"},
+        {"198.51.100.2", "none", "POST", "/api/v1/reports", report("no-such", "spam"), 404, 302, ""},
+        {"198.51.100.2", "none", "POST", "/api/v1/reports", report("rep-1", "malware"), 201, 302, ""},
+        {"198.51.100.3", "reader", "GET", "/api/v1/reports", {}, 403, 302, "!198.51.100"},
+        {"198.51.100.3", "creator", "POST", "/api/v1/reports/rep-1/dismiss", {}, 403, 302, ""},
+        {"198.51.100.3", "none", "POST", "/api/v1/reports", report("rep-1", "other"), 201, 403, "!malware"},
+        {"", "reader", "GET", "/api/v1/links/rep-1", {}, 200, 403, "!198.51.100"},
+        {"", "admin", "GET", "/api/v1/reports?limit=1", {}, 200, 403, R"("reporters":3)"},
+        {"", "admin", "POST", "/api/v1/reports/rep-1/dismiss", {}, 200, 302, R"("released":true)"},
+        {"", "admin", "POST", "/api/v1/reports/rep-1/dismiss", {}, 404, 302, ""},
+        {"", "admin", "GET", "/api/v1/reports", {}, 200, 302, "!rep-1"},
+    };
+    for (const auto& step : steps) {
+        const HttpResult result
+            = call(store, step.method, step.target, QString::fromLatin1(step.as), step.body, QByteArray(step.client));
+        QVERIFY2(result.status == step.status, result.body.constData());
+        const QByteArrayView says(step.says);
+        QVERIFY2(says.startsWith('!') ? !result.body.contains(says.sliced(1)) : result.body.contains(says),
+            result.body.constData());
+        HttpResult page;
+        QTRY_COMPARE((page = call(store, "GET", "/rep-1", u"none"_s)).status, step.page);
+        if (step.page == 403) { // the warning names the list, and still offers the form
+            QVERIFY(page.body.contains("reports") && page.body.contains(R"(action="/report")"));
+            QVERIFY(page.header("Content-Security-Policy").contains("form-action 'self'"));
+        }
+    }
 }
 
 void ApiTest::revokedFromTheShell_data()

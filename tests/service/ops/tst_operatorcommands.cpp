@@ -134,7 +134,7 @@ void OperatorCommandsTest::help_data()
     QTest::addColumn<QString>("holds");
     const QStringList commands {u"links list"_s, u"links show"_s, u"links set"_s, u"links disable"_s, u"links enable"_s,
         u"links release"_s, u"links delete"_s, u"links export"_s, u"links import"_s, u"stats"_s, u"blocks list"_s,
-        u"blocks remove"_s};
+        u"blocks remove"_s, u"reports list"_s, u"reports dismiss"_s};
     for (const QString& command : commands) {
         QTest::addRow("%s", qPrintable(command))
             << (command.split(u' ') << u"--help"_s) << u"Usage: nolvex-shortd "_s + command << u"--database"_s;
@@ -182,6 +182,8 @@ void OperatorCommandsTest::commands_data()
         << 0 << u" https://example.com/a  spam\n"_s << u"blocked: https://example.com/a"_s;
     QTest::newRow("disable blocks what is not there") << QStringList {u"links"_s, u"disable"_s, u"aaaaaa"_s,
         u"--block"_s, u"site"_s} << 2 << QString() << u"--block is address or host"_s;
+    QTest::newRow("dismiss what nobody reported")
+        << QStringList {u"reports"_s, u"dismiss"_s, u"aaaaaa"_s} << 1 << QString() << u"no open report of aaaaaa"_s;
     QTest::newRow("remove what is not listed")
         << QStringList {u"blocks"_s, u"remove"_s, u"phish.example"_s} << 1 << QString() << u"is not on the list"_s;
     QTest::newRow("disable keeps the reason")

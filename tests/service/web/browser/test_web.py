@@ -22,13 +22,14 @@ from harness import DESKTOP, PHONE, wait
 ARGS = None
 ZH = 'zh-CN,zh;q=0.9'
 EN = 'en-US,en;q=0.9,zh;q=0.3'
-ROLE_NAV = {'reader': ['#/links'], 'creator': ['#/links', '#/create'], 'admin': ['#/links', '#/create', '#/keys']}
+ROLE_NAV = {'reader': ['#/links'], 'creator': ['#/links', '#/create'], 'admin': ['#/links', '#/create', '#/keys', '#/reports']}
 
 
 class WebTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.service = harness.Shortd(ARGS.shortd)
+        # One report quarantines a link; reports told apart by the address a local proxy forwards.
+        cls.service = harness.Shortd(ARGS.shortd, '--report-threshold', '1', '--trusted-proxy', '127.0.0.1/32')
         cls.service.start()
         cls.keys = {role: cls.service.create_key(f'web-{role}', role) for role in ROLE_NAV}
         cls.axe = harness.axe_source(ARGS.axe)
@@ -383,6 +384,40 @@ class WebTest(unittest.TestCase):
             wait(self.driver, lambda: not self.find('#confirm').is_displayed())
         wait(self.driver, lambda: self.visible('#view-links'))
         self.assertEqual(self.service.get('/' + link['code'])[0], 410)
+
+    def test_report_form_without_script_and_the_queue(self):
+        self.need_api('/reports')
+        link = self.make_link(url='https://example.com/web/reported', code='web-reported')
+        status, _, _ = self.service.request('POST', '/api/v1/reports', {'code': 'web-reported', 'reason': 'phishing'},
+                                            headers={'X-Forwarded-For': '198.51.100.7'})
+        self.assertEqual(status, 201)
+        # The service's plain pages name no icon, so the browser asks for /favicon.ico.
+        self.expected = [(403, '/web-reported'), (404, '/favicon.ico')]
+        # The warning page and its form as a browser with script off has them.
+        self.driver.execute_cdp_cmd('Emulation.setScriptExecutionDisabled', {'value': True})
+        try:
+            self.driver.get(self.service.origin + '/web-reported')
+            self.assertIn('reports', self.find('dl').text)
+            self.find('select[name=reason] option[value=malware]').click()
+            self.find('textarea[name=text]').send_keys('假冒的登录页')
+            self.find('form.report button[type=submit]').click()
+            wait(self.driver, lambda: self.find('h1').text == '感谢您的举报')
+            self.screenshot('report-thanks')
+        finally:
+            self.driver.execute_cdp_cmd('Emulation.setScriptExecutionDisabled', {'value': False})
+        queue = self.service.api('GET', '/reports', key=self.keys['admin'])[1]['items']
+        group = next(item for item in queue if item['code'] == link['code'])
+        self.assertEqual(sorted((r['reason'], r['reporter'], r['text']) for r in group['reports']),
+                         [('malware', '127.0.0.1', '假冒的登录页'), ('phishing', '198.51.100.7', '')])
+        # The console's queue: shown with the evidence, and dismissed the link leads again.
+        self.sign_in('admin')
+        self.open('/admin#/reports')
+        row = wait(self.driver, lambda: next((r for r in self.visible('#reports-table tbody tr')
+                                              if r.text.startswith('web-reported')), None))
+        self.assertIn('reports: 1 report', row.text)
+        self.check_accessibility('the reports queue')
+        row.find_element(By.XPATH, ".//button[text()='驳回']").click()
+        wait(self.driver, lambda: self.service.get('/web-reported')[0] == 302)
 
     def test_chart_matches_the_api(self):
         self.need_api()
