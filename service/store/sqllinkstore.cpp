@@ -37,6 +37,8 @@ constexpr QLatin1StringView TakeVisit(
     "AND (max_visits IS NULL OR visits < max_visits)");
 
 // The listing's condition for a state filter; binds the time as often as it has placeholders.
+// The states but active are few, and indexed apart (links_by_state): "state <> 0" is that index's
+// own condition, which SQLite takes it by only when the query says it in the same words.
 QLatin1StringView stateCondition(StateFilter state)
 {
     switch (state) {
@@ -46,13 +48,13 @@ QLatin1StringView stateCondition(StateFilter state)
         return QLatin1StringView(" AND state = 0 AND (expires_at IS NULL OR expires_at > ?) "
                                  "AND (max_visits IS NULL OR visits < max_visits)");
     case StateFilter::Disabled:
-        return QLatin1StringView(" AND state = 1");
+        return QLatin1StringView(" AND state <> 0 AND state = 1");
     case StateFilter::Deleted:
-        return QLatin1StringView(" AND state = 2");
+        return QLatin1StringView(" AND state <> 0 AND state = 2");
     case StateFilter::Expired:
         return QLatin1StringView(" AND state = 0 AND (expires_at <= ? OR visits >= max_visits)");
     case StateFilter::Quarantined:
-        return QLatin1StringView(" AND state = 3");
+        return QLatin1StringView(" AND state <> 0 AND state = 3");
     }
     return {};
 }
@@ -614,10 +616,11 @@ StoreStatus SqlLinkStore::listLinks(const LinkQuery& filter, const std::function
     }
     if (!filter.tag.isEmpty()) {
         // A whole tag, compared by the database: jsonb containment (in its index) or the array's
-        // elements one by one.
+        // elements one by one, of the links that carry any tag (in the index of those).
         where += m_dialect == SqlDialect::Postgres
             ? QStringLiteral(" AND tags @> jsonb_build_array(CAST(? AS text))")
-            : QStringLiteral(" AND EXISTS (SELECT 1 FROM json_each(links.tags) WHERE json_each.value = ?)");
+            : QStringLiteral(
+                " AND tags <> '[]' AND EXISTS (SELECT 1 FROM json_each(links.tags) WHERE json_each.value = ?)");
         bindings.append(filter.tag);
     }
     if (!filter.owner.isEmpty()) {
@@ -626,7 +629,9 @@ StoreStatus SqlLinkStore::listLinks(const LinkQuery& filter, const std::function
     }
     qint64 left = filter.limit;
     // Every batch, like every page, starts after the last link of the one before, in the order of
-    // links_by_created: a link added meanwhile is newer, so it shifts nothing.
+    // links_by_created: a link added meanwhile is newer, so it shifts nothing. The cursor is one
+    // row value, which both databases seek to in the index; spelt as an OR, SQLite gathered and
+    // sorted every older link for each page.
     std::optional<ListCursor> last = filter.after;
     for (;;) {
         const qint64 batch = left < 0 ? BatchSize : std::min(left, BatchSize);
@@ -636,13 +641,12 @@ StoreStatus SqlLinkStore::listLinks(const LinkQuery& filter, const std::function
         QSqlQuery query(connection());
         query.setForwardOnly(true);
         query.prepare(u"SELECT " % StoredLinkColumns % u" FROM links WHERE " % where
-            % (last ? QStringLiteral(" AND (created_at < ? OR (created_at = ? AND code < ?))") : QString())
+            % (last ? QStringLiteral(" AND (created_at, code) < (?, ?)") : QString())
             % u" ORDER BY created_at DESC, code DESC LIMIT " % QString::number(batch));
         for (const QVariant& value : std::as_const(bindings)) {
             query.addBindValue(value);
         }
         if (last) {
-            query.addBindValue(last->createdSecs);
             query.addBindValue(last->createdSecs);
             query.addBindValue(last->code);
         }
