@@ -5,6 +5,7 @@
 #include "cluster/sharedlimit.h"
 #include "http/connectiongate.h"
 #include "http/frontend.h"
+#include "http/httpthreads.h"
 #include "links/anonymouscreation.h"
 #include "links/blocklistsources.h"
 #include "links/ownaddresses.h"
@@ -82,7 +83,7 @@ ShortdService::~ShortdService()
     // Stop taking requests before the parts they use go away. The shortener hands the counted
     // visits to the pool, and the pool runs what is queued before its workers end.
     m_metricsFrontEnd.reset();
-    m_frontEnd.reset();
+    m_http.reset();
     m_countsTimer.stop();
     m_localBlocksTimer.stop();
     m_blocklistFeeds.reset();
@@ -194,25 +195,26 @@ bool ShortdService::start(QString* error)
     m_routes = std::make_unique<Routes>(m_config, *m_shortener, *m_rateLimiter);
     m_routes->setMetricsPage([this](const Respond& respond) { serveMetrics(respond); });
     joinCluster();
-    m_frontEnd
-        = std::make_unique<HttpFrontEnd>([routes = m_routes.get()](const HttpRequest& request, qint64 nowMs,
-                                             const Respond& respond) { routes->handle(request, nowMs, respond); },
-            m_log, m_config.trustedProxies);
-    m_gate = new ConnectionGate(m_config.limits, tls);
-    m_gate->setRefusalReplies(&edgeRefusal);
+    const auto handlers = [routes = m_routes.get()](int) -> RequestHandler {
+        return [routes](const HttpRequest& request, qint64 nowMs, const Respond& respond) {
+            routes->handle(request, nowMs, respond);
+        };
+    };
+    m_http = std::make_unique<HttpThreads>(1, m_config.limits, tls, handlers, m_log, m_config.trustedProxies);
+    m_gate = m_http->gate();
+    m_http->setRefusalReplies(&edgeRefusal);
     if (!m_gate->listen(m_config.listenAddress, m_config.port)) {
         *error = QStringLiteral("cannot listen on %1:%2: %3")
                      .arg(m_config.listenAddress.toString())
                      .arg(m_config.port)
                      .arg(m_gate->errorString());
-        delete m_gate;
+        m_http.reset();
         m_gate = nullptr;
         return false;
     }
-    m_frontEnd->bind(m_gate);
     // Addresses the machine gains or loses while the service runs lead back to it as well.
     watchMachineAddresses(m_gate);
-    m_frontEnd->setRequestMetrics(m_config.metricsPort != 0 ? &routeLabel : nullptr);
+    m_http->setRequestMetrics(m_config.metricsPort != 0 ? &routeLabel : nullptr);
     return m_config.metricsPort == 0 || startMetrics(error);
 }
 
@@ -440,7 +442,7 @@ void ShortdService::serveMetrics(const Respond& respond)
 
 void ShortdService::stop(std::function<void()> stopped)
 {
-    if (m_stopped || !m_frontEnd) {
+    if (m_stopped || !m_http) {
         // Asked twice (a second Ctrl-C), or never started: no more waiting.
         m_stopTimer.stop();
         stopped();
@@ -449,8 +451,7 @@ void ShortdService::stop(std::function<void()> stopped)
     m_stopped = std::move(stopped);
     m_stopDeadline.setRemainingTime(m_config.shutdownTimeout);
     m_routes->setStopping();
-    m_frontEnd->setClosing(true);
-    m_gate->stopAccepting();
+    m_http->stopAccepting();
     QObject::connect(&m_stopTimer, &QTimer::timeout, &m_stopTimer, [this] { continueStop(); });
     m_stopTimer.start(StopPollInterval);
     continueStop();
@@ -459,7 +460,7 @@ void ShortdService::stop(std::function<void()> stopped)
 void ShortdService::continueStop()
 {
     const bool late = m_stopDeadline.hasExpired();
-    if (!late && (m_frontEnd->inFlight() > 0 || m_gate->liveConnections() > 0)) {
+    if (!late && (m_http->inFlight() > 0 || m_http->liveConnections() > 0)) {
         return;
     }
     // Every answer is out: the visits they counted are the last ones.
@@ -469,7 +470,7 @@ void ShortdService::continueStop()
     }
     if (late) {
         qWarning("nolvex-shortd: stopping after %lld ms with %d requests unanswered and %lld visits unwritten",
-            qint64(m_config.shutdownTimeout.count()), m_frontEnd->inFlight(), m_shortener->pendingVisitCount());
+            qint64(m_config.shutdownTimeout.count()), m_http->inFlight(), m_shortener->pendingVisitCount());
     }
     m_stopTimer.stop();
     m_stopped();

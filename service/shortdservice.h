@@ -21,6 +21,7 @@ class ClusterAgent;
 class QuarantineSweep;
 class ConnectionGate;
 class HttpFrontEnd;
+class HttpThreads;
 class Store;
 class HostCreationLimit;
 class RateLimiter;
@@ -93,8 +94,8 @@ private:
     bool m_keyFailuresInFlight = false;
     std::unique_ptr<ClusterAgent> m_cluster;
     AccessLog m_log;
-    std::unique_ptr<HttpFrontEnd> m_frontEnd;
-    ConnectionGate* m_gate = nullptr; // owned by m_frontEnd
+    std::unique_ptr<HttpThreads> m_http;
+    ConnectionGate* m_gate = nullptr; // owned by m_http
     AccessLog m_metricsLog; // off: a scrape a second is not worth a line
     std::unique_ptr<HttpFrontEnd> m_metricsFrontEnd;
     ConnectionGate* m_metricsGate = nullptr; // owned by m_metricsFrontEnd

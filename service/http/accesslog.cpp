@@ -55,14 +55,15 @@ void AccessLog::record(const QString& client, QByteArrayView method, QByteArrayV
         return;
     }
     const QDateTime now = QDateTime::currentDateTimeUtc();
-    if (const qint64 secs = now.toSecsSinceEpoch(); secs != m_stampSecs) {
-        m_stampSecs = secs;
-        m_stamp = now.toString(QStringLiteral("dd/MMM/yyyy:HH:mm:ss +0000")).toLatin1();
-    }
     QByteArray line;
     line.reserve(96 + std::min(target.size(), MaximumLoggedTarget));
     line += client.toLatin1();
     line += " - - [";
+    const QMutexLocker lock(&m_mutex);
+    if (const qint64 secs = now.toSecsSinceEpoch(); secs != m_stampSecs) {
+        m_stampSecs = secs;
+        m_stamp = now.toString(QStringLiteral("dd/MMM/yyyy:HH:mm:ss +0000")).toLatin1();
+    }
     line += m_stamp;
     line += "] \"";
     line += method;

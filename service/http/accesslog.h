@@ -2,13 +2,15 @@
 
 #include <QByteArray>
 #include <QByteArrayView>
+#include <QMutex>
 #include <QString>
 #include <cstdio>
 
 namespace Shortd
 {
 
-// One line a request in the common log format, to a file, standard output, or nowhere.
+// One line a request in the common log format, to a file, standard output, or nowhere. Requests
+// may be recorded from any thread: each line is written whole, under a lock.
 class AccessLog
 {
 public:
@@ -22,6 +24,7 @@ public:
     void record(const QString& client, QByteArrayView method, QByteArrayView target, int status, qsizetype bytes);
 
 private:
+    QMutex m_mutex;
     std::FILE* m_file = nullptr;
     bool m_ownsFile = false;
     qint64 m_stampSecs = -1;

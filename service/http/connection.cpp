@@ -6,8 +6,6 @@
 #include <QScopedValueRollback>
 #include <QSslSocket>
 #include <QTcpSocket>
-#include <cstring>
-#include <functional>
 #include <sys/socket.h>
 
 namespace Shortd
@@ -34,106 +32,33 @@ bool kernelHoldsBytes(const QTcpSocket* socket)
 }
 } // namespace
 
-// What the HTTP server sees of a connection: a connected socket whose incoming bytes are exactly
-// the requests the connection passes on, and whose writes go to the real socket.
-class RelaySocket final : public QTcpSocket
+int ConnectionCounts::total() const
 {
-public:
-    RelaySocket(QTcpSocket* real, std::function<void()> onClose, std::function<void()> onWrite, QObject* parent)
-        : QTcpSocket(parent)
-        , m_real(real)
-        , m_onClose(std::move(onClose))
-        , m_onWrite(std::move(onWrite))
-    {
-        setSocketState(QAbstractSocket::ConnectedState);
-        setPeerAddress(real->peerAddress());
-        setPeerPort(real->peerPort());
-        setLocalAddress(real->localAddress());
-        setLocalPort(real->localPort());
-        setOpenMode(QIODevice::ReadWrite);
-    }
-    Q_DISABLE_COPY_MOVE(RelaySocket)
-    ~RelaySocket() override = default;
+    const QMutexLocker lock(&m_mutex);
+    return m_total;
+}
 
-    // A reply the HTTP server writes before this returns (one that needs no store), in many small
-    // pieces, goes to the real socket in one; a later one goes as it is written.
-    void feed(const QByteArray& request)
-    {
-        m_input.append(request);
-        m_feeding = true;
-        Q_EMIT readyRead();
-        m_feeding = false;
-        flushToReal();
-    }
-    // The real connection has ended: the HTTP server lets go of this socket.
-    void peerClosed()
-    {
-        if (state() != QAbstractSocket::UnconnectedState) {
-            setSocketState(QAbstractSocket::UnconnectedState);
-            Q_EMIT disconnected();
-        }
-    }
+int ConnectionCounts::of(const QString& client) const
+{
+    const QMutexLocker lock(&m_mutex);
+    return m_perClient.value(client);
+}
 
-    bool isSequential() const override { return true; }
-    qint64 bytesAvailable() const override { return m_input.size() - m_offset + QTcpSocket::bytesAvailable(); }
-    qint64 bytesToWrite() const override { return 0; }
-    void disconnectFromHost() override
-    {
-        if (state() == QAbstractSocket::UnconnectedState) {
-            return;
-        }
-        flushToReal();
-        setSocketState(QAbstractSocket::UnconnectedState);
-        Q_EMIT disconnected();
-        m_onClose();
-    }
-    void close() override { disconnectFromHost(); }
-    bool waitForBytesWritten(int /*msecs*/) override { return true; }
-    bool waitForReadyRead(int /*msecs*/) override { return false; }
+void ConnectionCounts::add(const QString& client)
+{
+    const QMutexLocker lock(&m_mutex);
+    ++m_total;
+    ++m_perClient[client];
+}
 
-protected:
-    qint64 readData(char* data, qint64 maxSize) override
-    {
-        const qint64 count = std::min<qint64>(maxSize, m_input.size() - m_offset);
-        std::memcpy(data, m_input.constData() + m_offset, static_cast<size_t>(count));
-        m_offset += count;
-        if (m_offset == m_input.size()) {
-            m_input.clear();
-            m_offset = 0;
-        }
-        return count;
+void ConnectionCounts::release(const QString& client)
+{
+    const QMutexLocker lock(&m_mutex);
+    --m_total;
+    if (const auto place = m_perClient.find(client); place != m_perClient.end() && --*place <= 0) {
+        m_perClient.erase(place);
     }
-    qint64 writeData(const char* data, qint64 size) override
-    {
-        if (!m_real || state() == QAbstractSocket::UnconnectedState) {
-            return -1;
-        }
-        if (m_feeding) {
-            m_output.append(data, size);
-            return size;
-        }
-        m_onWrite();
-        return m_real->write(data, size);
-    }
-
-private:
-    void flushToReal()
-    {
-        if (m_real && !m_output.isEmpty()) {
-            m_real->write(m_output);
-            m_onWrite();
-        }
-        m_output.resize(0); // keeps its capacity for the next reply
-    }
-
-    QPointer<QTcpSocket> m_real;
-    std::function<void()> m_onClose;
-    std::function<void()> m_onWrite;
-    QByteArray m_input;
-    qint64 m_offset = 0;
-    QByteArray m_output; // written while a request is being answered
-    bool m_feeding = false;
-};
+}
 
 QByteArray refusalBytes(const HttpReply& reply, QByteArrayView extraHeaders)
 {
@@ -146,12 +71,6 @@ QByteArray refusalBytes(const HttpReply& reply, QByteArrayView extraHeaders)
     }
     return bytes + "Content-Length: " + QByteArray::number(reply.body.size()) + "\r\n" + extraHeaders
         + "Connection: close\r\n\r\n" + reply.body;
-}
-
-bool holdsNextRequest(const QTcpSocket* relay)
-{
-    const auto* connection = relay ? qobject_cast<const Connection*>(relay->parent()) : nullptr;
-    return connection && connection->holdsRequestBytes();
 }
 
 void closeAfterWriting(QTcpSocket* socket)
@@ -188,14 +107,9 @@ Connection::Connection(QTcpSocket* socket, const FrontEndLimits& limits, std::sh
     , m_limits(limits)
     , m_counts(std::move(counts))
     , m_refusals(std::move(refusals))
-    , m_client(clientAddress(socket->peerAddress()))
-    , m_relay(new RelaySocket(
-          socket, [this] { close(); }, [this] { answered(); }, this))
+    , m_peer(socket->peerAddress())
+    , m_client(clientAddress(m_peer))
 {
-    if (m_counts) {
-        ++m_counts->total;
-        ++m_counts->perClient[m_client];
-    }
     // What the socket holds beside this connection's own buffer stays within one request.
     socket->setReadBufferSize(m_limits.maxRequestBytes);
     m_idleSince.start();
@@ -210,11 +124,6 @@ Connection::Connection(QTcpSocket* socket, const FrontEndLimits& limits, std::sh
     m_headerTimer.start();
     m_idleTimer.start();
     connect(socket, &QIODevice::readyRead, this, &Connection::process);
-    connect(socket, &QAbstractSocket::disconnected, this, [this] {
-        if (m_relay) {
-            m_relay->peerClosed();
-        }
-    });
 }
 
 Connection::~Connection()
@@ -227,16 +136,8 @@ void Connection::releasePlace()
     if (!m_counts) {
         return;
     }
-    --m_counts->total;
-    if (--m_counts->perClient[m_client] <= 0) {
-        m_counts->perClient.remove(m_client);
-    }
+    m_counts->release(m_client);
     m_counts.reset();
-}
-
-QTcpSocket* Connection::relay() const
-{
-    return m_relay;
 }
 
 void Connection::start()
@@ -292,11 +193,20 @@ void Connection::evict()
     abortConnection();
 }
 
-void Connection::answered()
+void Connection::answer(const QByteArray& bytes, bool close)
 {
-    if (!m_awaitingAnswer) {
+    if (m_closing || !m_awaitingAnswer) {
         return;
     }
+    m_socket->write(bytes);
+    answered();
+    if (close) {
+        this->close();
+    }
+}
+
+void Connection::answered()
+{
     m_awaitingAnswer = false;
     m_idleSince.start();
     if (m_stopping) {
@@ -305,7 +215,7 @@ void Connection::answered()
         m_graceTimer.start(NextRequestGrace);
     }
     // An answer that came later than the request is written whole before the next one is read;
-    // one written while the request was being passed on is seen by the loop below.
+    // one written while the request was being dispatched is seen by the loop below.
     if (!m_processing) {
         QMetaObject::invokeMethod(this, &Connection::process, Qt::QueuedConnection);
     }
@@ -324,7 +234,8 @@ void Connection::process()
         if (m_buffer.isEmpty() || m_buffer.size() < m_needed) {
             return;
         }
-        const FramedRequest framed = frameRequest(m_buffer, m_limits);
+        ReadRequest read;
+        const FramedRequest framed = frameRequest(m_buffer, m_limits, &read);
         if (framed.state == FramedRequest::State::Refused) {
             refuse(framed.status);
             return;
@@ -333,7 +244,7 @@ void Connection::process()
             awaitRest(framed);
             return;
         }
-        pass(framed);
+        pass(framed, std::move(read));
     }
 }
 
@@ -370,28 +281,24 @@ void Connection::awaitRest(const FramedRequest& framed)
     }
 }
 
-void Connection::pass(const FramedRequest& framed)
+void Connection::pass(const FramedRequest& framed, ReadRequest&& read)
 {
-    QByteArray request = framed.forward;
-    if (request.isEmpty() && framed.length == m_buffer.size()) {
-        request = std::exchange(m_buffer, {}); // the common case: one whole request a read
+    if (framed.length == m_buffer.size()) {
+        m_buffer.resize(0); // the common case: one whole request a read; keeps the capacity
     } else {
-        if (request.isEmpty()) {
-            request = m_buffer.first(framed.length);
-        }
         m_buffer.remove(0, framed.length);
     }
     m_needed = 0;
     m_continued = false;
     m_headerTimer.stop();
     m_idleTimer.start();
-    if (!m_relay || m_relay->state() != QAbstractSocket::ConnectedState) {
+    if (!m_dispatch) {
         close();
         return;
     }
-    // The HTTP server parses it and answers now or, when the answer needs the store, later.
+    // Answered now or, when the answer needs the store, later.
     m_awaitingAnswer = true;
-    m_relay->feed(request);
+    m_dispatch(std::move(read), this);
 }
 
 void Connection::refuse(int status)
@@ -410,9 +317,6 @@ void Connection::close()
     m_headerTimer.stop();
     m_idleTimer.stop();
     m_graceTimer.stop();
-    if (m_relay) {
-        m_relay->peerClosed();
-    }
     closeAfterWriting(m_socket);
 }
 
@@ -420,9 +324,6 @@ void Connection::abortConnection()
 {
     m_closing = true;
     m_graceTimer.stop();
-    if (m_relay) {
-        m_relay->peerClosed();
-    }
     m_socket->abort();
     m_socket->deleteLater();
 }

@@ -6,8 +6,9 @@
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QHash>
+#include <QHostAddress>
+#include <QMutex>
 #include <QObject>
-#include <QPointer>
 #include <QString>
 #include <QTimer>
 #include <chrono>
@@ -19,14 +20,23 @@ class QTcpSocket;
 namespace Shortd
 {
 
-class RelaySocket;
 struct FramedRequest;
+struct ReadRequest;
 
 // How many connections are open, in all and per client address: the gate admits by these, and
-// each connection gives its place back when it ends.
-struct ConnectionCounts {
-    int total = 0;
-    QHash<QString, int> perClient;
+// each connection gives its place back when it ends, on whichever thread serves it.
+class ConnectionCounts
+{
+public:
+    int total() const;
+    int of(const QString& client) const;
+    void add(const QString& client);
+    void release(const QString& client);
+
+private:
+    mutable QMutex m_mutex;
+    int m_total = 0;
+    QHash<QString, int> m_perClient;
 };
 
 // The reply to a request refused before it reaches the handler, given its status and the path of
@@ -34,24 +44,32 @@ struct ConnectionCounts {
 // are the service's, not the transport's. Without one a refusal is its status line alone.
 using RefusalReplies = std::function<HttpReply(int status, QByteArrayView path)>;
 
+class Connection;
+// Takes one request of a connection; its answer goes back through Connection::answer() on the
+// connection's thread, now or later.
+using Dispatch = std::function<void(ReadRequest&& read, Connection* connection)>;
+
 // One admitted connection. It reads the client's bytes itself, cuts them into requests with
-// frameRequest(), and passes each checked request, one at a time and in order, to the HTTP server
-// through a relay socket: the server parses only bytes that passed the checks, and a pipelined
-// request reaches it only once the one before has been answered. It keeps the connection's time
-// limits, and answers a refused request itself before closing.
+// frameRequest(), reading each in the same pass, and dispatches them one at a time and in order:
+// a pipelined request is dispatched only once the one before has been answered. It keeps the
+// connection's time limits, and answers a refused request itself before closing.
 class Connection final : public QObject
 {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(Connection)
 
 public:
-    // Becomes a child of socket; counts, when given, hold its place until it is destroyed or evicted.
+    // Becomes a child of socket; counts, when given, hold a place the gate took for it, given back
+    // when it is destroyed or evicted.
     Connection(QTcpSocket* socket, const FrontEndLimits& limits, std::shared_ptr<ConnectionCounts> counts = {},
         std::shared_ptr<const RefusalReplies> refusals = {});
     ~Connection() override;
 
-    // The socket to hand to the HTTP server, before start().
-    QTcpSocket* relay() const;
+    // Where requests go; set before start().
+    void setDispatch(Dispatch dispatch) { m_dispatch = std::move(dispatch); }
+    // Writes the whole answer to the request dispatched last, and closes after it when asked.
+    void answer(const QByteArray& bytes, bool close);
+    const QHostAddress& peer() const { return m_peer; }
     const QString& client() const { return m_client; }
     // Begins passing requests on.
     void start();
@@ -76,9 +94,9 @@ private:
     // Whether the client leaves too many replies unread to read its next request yet.
     bool tooMuchUnread();
     void awaitRest(const FramedRequest& framed);
-    // Passes a whole request on to the HTTP server.
-    void pass(const FramedRequest& framed);
-    // The HTTP server has begun writing the answer to the request passed on last.
+    // Dispatches a whole request.
+    void pass(const FramedRequest& framed, ReadRequest&& read);
+    // The answer to the request dispatched last has been written.
     void answered();
     void refuse(int status);
     void closeIfStillIdle();
@@ -90,13 +108,14 @@ private:
     FrontEndLimits m_limits;
     std::shared_ptr<ConnectionCounts> m_counts;
     std::shared_ptr<const RefusalReplies> m_refusals;
+    QHostAddress m_peer;
     QString m_client;
-    QPointer<RelaySocket> m_relay;
-    QByteArray m_buffer; // received, not yet passed on
+    Dispatch m_dispatch;
+    QByteArray m_buffer; // received, not yet dispatched
     qsizetype m_needed = 0; // frameRequest() has nothing new to say below this many bytes
     bool m_started = false;
     bool m_processing = false;
-    bool m_awaitingAnswer = false; // a request was passed on and its answer has not begun
+    bool m_awaitingAnswer = false; // a request was dispatched and its answer has not been written
     bool m_closing = false;
     bool m_stopping = false; // to be closed between requests
     bool m_continued = false; // "100 Continue" sent for the request being read
@@ -107,9 +126,6 @@ private:
     QTimer m_graceTimer; // a stop's wait for the next request
 };
 
-// Whether the connection behind a relay socket holds bytes of a request after the one being
-// answered; false for any other socket.
-bool holdsNextRequest(const QTcpSocket* relay);
 // A refusal as written straight to a socket: reply's status line, its header fields, type and
 // length, then extraHeaders (each ending in CR LF) and Connection: close, then its body.
 QByteArray refusalBytes(const HttpReply& reply, QByteArrayView extraHeaders = {});

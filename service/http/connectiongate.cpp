@@ -5,6 +5,7 @@
 #include "metrics/servicemetrics.h"
 
 #include <QSslSocket>
+#include <QTcpSocket>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -34,12 +35,78 @@ QByteArray busyReply(const RefusalReplies* replies)
 }
 } // namespace
 
-ConnectionGate::ConnectionGate(FrontEndLimits limits, std::optional<QSslConfiguration> tls, QObject* parent)
-    : QTcpServer(parent)
+ConnectionLane::ConnectionLane(FrontEndLimits limits, std::optional<QSslConfiguration> tls,
+    std::shared_ptr<ConnectionCounts> counts, QObject* parent)
+    : QObject(parent)
     , m_limits(limits)
     , m_tls(std::move(tls))
+    , m_counts(std::move(counts))
+{
+}
+
+ConnectionLane::~ConnectionLane() = default;
+
+void ConnectionLane::adopt(qintptr descriptor)
+{
+    QTcpSocket* socket = m_tls ? new QSslSocket(this) : new QTcpSocket(this);
+    if (!socket->setSocketDescriptor(descriptor)) {
+        m_counts->release(clientAddress(peerOf(descriptor)));
+        ::close(static_cast<int>(descriptor));
+        delete socket;
+        return;
+    }
+    connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+
+    auto* connection = new Connection(socket, m_limits, m_counts, m_refusals);
+    connection->setDispatch(m_dispatch);
+    if (!m_tls) {
+        connection->start();
+        return;
+    }
+    auto* tlsSocket = static_cast<QSslSocket*>(socket);
+    tlsSocket->setSslConfiguration(*m_tls);
+    connect(tlsSocket, &QSslSocket::encrypted, connection, &Connection::start);
+    connect(tlsSocket, &QSslSocket::errorOccurred, tlsSocket, [tlsSocket] {
+        if (!tlsSocket->isEncrypted()) {
+            tlsSocket->abort();
+        }
+    });
+    tlsSocket->startServerEncryption();
+}
+
+void ConnectionLane::closeBetweenRequests()
+{
+    const QList<Connection*> connections = findChildren<Connection*>();
+    for (Connection* connection : connections) {
+        connection->closeBetweenRequests();
+    }
+}
+
+bool ConnectionLane::evictIdlest(const QString& client)
+{
+    Connection* idlest = nullptr;
+    const QList<Connection*> connections = findChildren<Connection*>();
+    for (Connection* connection : connections) {
+        if ((client.isEmpty() || connection->client() == client) && connection->isIdle()
+            && (!idlest || connection->idleFor() > idlest->idleFor())) {
+            idlest = connection;
+        }
+    }
+    if (!idlest) {
+        return false;
+    }
+    idlest->evict();
+    return true;
+}
+
+ConnectionGate::ConnectionGate(FrontEndLimits limits, const std::optional<QSslConfiguration>& tls, QObject* parent)
+    : QTcpServer(parent)
+    , m_limits(limits)
     , m_counts(std::make_shared<ConnectionCounts>())
+    , m_local(new ConnectionLane(limits, tls, m_counts, this))
+    , m_lanes {m_local}
     , m_busy(busyReply(nullptr))
+    , m_tls(tls.has_value())
 {
     setListenBacklogSize(m_limits.listenBacklog);
     m_clock.start();
@@ -54,7 +121,20 @@ ConnectionGate::~ConnectionGate()
 
 int ConnectionGate::liveConnections() const
 {
-    return m_counts->total;
+    return m_counts->total();
+}
+
+void ConnectionGate::setDispatch(Dispatch dispatch)
+{
+    m_local->setDispatch(std::move(dispatch));
+}
+
+void ConnectionGate::setLanes(QList<ConnectionLane*> lanes)
+{
+    m_lanes = lanes.isEmpty() ? QList<ConnectionLane*> {m_local} : std::move(lanes);
+    for (ConnectionLane* lane : std::as_const(m_lanes)) {
+        lane->setRefusalReplies(m_refusals);
+    }
 }
 
 void ConnectionGate::incomingConnection(qintptr descriptor)
@@ -62,43 +142,27 @@ void ConnectionGate::incomingConnection(qintptr descriptor)
     // Refused before any socket object exists: a client that floods the gate costs little.
     const QString client = clientAddress(peerOf(descriptor));
     // Room made in the newcomer's own share, when that is used up, is room in all as well.
-    const bool shareUsed = m_counts->perClient.value(client) >= m_limits.maxConnectionsPerClient;
-    if (m_counts->total >= m_limits.maxConnections && !makeRoom(shareUsed ? client : QString())) {
+    const bool shareUsed = m_counts->of(client) >= m_limits.maxConnectionsPerClient;
+    if (m_counts->total() >= m_limits.maxConnections && !makeRoom(shareUsed ? client : QString())) {
         Metrics::service().countRefusal(Metrics::Refusal::MaxConnections);
         refuse(descriptor);
         return;
     }
-    if (m_counts->perClient.value(client) >= m_limits.maxConnectionsPerClient && !makeRoom(client)) {
+    if (m_counts->of(client) >= m_limits.maxConnectionsPerClient && !makeRoom(client)) {
         Metrics::service().countRefusal(Metrics::Refusal::PerClient);
         refuse(descriptor);
         return;
     }
-    QTcpSocket* socket = m_tls ? new QSslSocket(this) : new QTcpSocket(this);
-    if (!socket->setSocketDescriptor(descriptor)) {
-        delete socket;
-        return;
+    // The place is taken here, where every newcomer is counted, whichever thread serves it.
+    m_counts->add(client);
+    ConnectionLane* lane = m_lanes.at(m_nextLane);
+    m_nextLane = (m_nextLane + 1) % m_lanes.size();
+    if (lane->thread() == thread()) {
+        lane->adopt(descriptor);
+    } else {
+        QMetaObject::invokeMethod(
+            lane, [lane, descriptor] { lane->adopt(descriptor); }, Qt::QueuedConnection);
     }
-    connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-
-    auto* connection = new Connection(socket, m_limits, m_counts, m_refusals);
-    if (!m_tls) {
-        addPendingConnection(connection->relay());
-        connection->start();
-        return;
-    }
-    auto* tlsSocket = static_cast<QSslSocket*>(socket);
-    tlsSocket->setSslConfiguration(*m_tls);
-    connect(tlsSocket, &QSslSocket::encrypted, this, [this, connection] {
-        addPendingConnection(connection->relay());
-        Q_EMIT newConnection();
-        connection->start();
-    });
-    connect(tlsSocket, &QSslSocket::errorOccurred, tlsSocket, [tlsSocket] {
-        if (!tlsSocket->isEncrypted()) {
-            tlsSocket->abort();
-        }
-    });
-    tlsSocket->startServerEncryption();
 }
 
 void ConnectionGate::stopAccepting()
@@ -109,9 +173,12 @@ void ConnectionGate::stopAccepting()
         waitForNewConnection(0);
         close();
     }
-    const QList<Connection*> connections = findChildren<Connection*>();
-    for (Connection* connection : connections) {
-        connection->closeBetweenRequests();
+    for (ConnectionLane* lane : std::as_const(m_lanes)) {
+        if (lane->thread() == thread()) {
+            lane->closeBetweenRequests();
+        } else {
+            QMetaObject::invokeMethod(lane, &ConnectionLane::closeBetweenRequests, Qt::QueuedConnection);
+        }
     }
 }
 
@@ -119,26 +186,16 @@ void ConnectionGate::setRefusalReplies(RefusalReplies replies)
 {
     m_refusals = std::make_shared<const RefusalReplies>(std::move(replies));
     m_busy = busyReply(m_refusals.get());
+    for (ConnectionLane* lane : std::as_const(m_lanes)) {
+        lane->setRefusalReplies(m_refusals);
+    }
 }
 
 bool ConnectionGate::makeRoom(const QString& client)
 {
-    if (!m_limits.replaceIdleWhenFull) {
-        return false;
-    }
-    Connection* idlest = nullptr;
-    const QList<Connection*> connections = findChildren<Connection*>();
-    for (Connection* connection : connections) {
-        if ((client.isEmpty() || connection->client() == client) && connection->isIdle()
-            && (!idlest || connection->idleFor() > idlest->idleFor())) {
-            idlest = connection;
-        }
-    }
-    if (!idlest) {
-        return false;
-    }
-    idlest->evict();
-    return true;
+    // Only connections of this thread can be looked at here.
+    return m_limits.replaceIdleWhenFull && m_lanes.size() == 1 && m_lanes.front() == m_local
+        && m_local->evictIdlest(client);
 }
 
 void ConnectionGate::refuse(qintptr descriptor)

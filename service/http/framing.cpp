@@ -1,6 +1,7 @@
 #include "http/framing.h"
 
 #include <QList>
+#include <QUrl>
 #include <QVarLengthArray>
 #include <algorithm>
 #include <array>
@@ -300,9 +301,100 @@ QByteArray forwarded(const Head& head, QByteArrayView body)
     }
     return forward + "\r\n" + body.toByteArray();
 }
+Method methodOf(QByteArrayView token)
+{
+    static constexpr std::pair<QByteArrayView, Method> Known[]
+        = {{"GET", Method::Get}, {"HEAD", Method::Head}, {"POST", Method::Post}, {"PUT", Method::Put},
+            {"PATCH", Method::Patch}, {"DELETE", Method::Delete}, {"OPTIONS", Method::Options}};
+    for (const auto& [name, method] : Known) {
+        if (token == name) {
+            return method;
+        }
+    }
+    return Method::Other;
+}
+
+// Whether a target needs no normalizing: an origin-form path and query of characters that are
+// sent as they are, without percent signs and not starting with "//".
+bool isPlainTarget(QByteArrayView target)
+{
+    static const auto table = [] {
+        std::array<bool, 256> plain {};
+        for (const char c :
+            QByteArrayView("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-._~!$&'()*+,;=:@/?")) {
+            plain[static_cast<unsigned char>(c)] = true;
+        }
+        return plain;
+    }();
+    return target.startsWith('/') && !target.startsWith("//")
+        && std::all_of(target.begin(), target.end(), [](char c) { return table[static_cast<unsigned char>(c)]; });
+}
+
+// The path and query of a target as the routes read them: percent-encoded, and in a URL's usual
+// form where the target was not (absolute form, characters that must be encoded, an escape of a
+// character that needs none).
+void splitTarget(QByteArrayView target, HttpRequest* request)
+{
+    if (isPlainTarget(target)) {
+        const qsizetype mark = target.indexOf('?');
+        request->path = QString::fromLatin1(mark < 0 ? target : target.first(mark));
+        request->query = mark < 0 ? QByteArray() : target.sliced(mark + 1).toByteArray();
+        return;
+    }
+    const QUrl url = QUrl::fromEncoded(target.toByteArray());
+    request->path = url.path(QUrl::FullyEncoded);
+    request->query = url.query(QUrl::FullyEncoded).toLatin1();
+}
+
+// Whether a Connection header's options hold "close".
+bool asksToClose(QByteArrayView connection)
+{
+    const QList<QByteArrayView> options = listElements({connection});
+    return std::any_of(options.cbegin(), options.cend(),
+        [](QByteArrayView option) { return option.compare("close", Qt::CaseInsensitive) == 0; });
+}
+
+// The request the handler sees, from a framed head and its body.
+void readRequest(const Head& head, QByteArrayView body, ReadRequest* read)
+{
+    const QByteArrayView line = head.requestLine;
+    const qsizetype first = line.indexOf(' ');
+    const qsizetype second = line.indexOf(' ', first + 1);
+    read->method = line.first(first).toByteArray();
+    HttpRequest& request = read->request;
+    request.method = methodOf(read->method);
+    splitTarget(line.sliced(first + 1, second - first - 1), &request);
+    request.body = body.toByteArray();
+    // The first of a repeated field counts; a field the routes do not read is passed over.
+    constexpr size_t Wanted = 10;
+    const std::array<std::pair<QByteArrayView, QByteArray*>, Wanted> wanted {{{"host", &request.host},
+        {"content-type", &request.contentType}, {"authorization", &request.authorization},
+        {"user-agent", &request.userAgent}, {"referer", &request.referer}, {"accept-language", &request.acceptLanguage},
+        {"if-none-match", &request.ifNoneMatch}, {"origin", &request.origin}, {"sec-fetch-site", &request.secFetchSite},
+        {"x-forwarded-for", &read->forwardedFor}}};
+    std::array<bool, Wanted> seen {};
+    for (const auto& [name, value] : head.kept) {
+        if (name.compare("connection", Qt::CaseInsensitive) == 0) {
+            read->close = read->close || asksToClose(value);
+            continue;
+        }
+        for (size_t i = 0; i < Wanted; ++i) {
+            if (!seen.at(i) && name.compare(wanted[i].first, Qt::CaseInsensitive) == 0) {
+                seen.at(i) = true;
+                *wanted[i].second = value.toByteArray();
+                break;
+            }
+        }
+    }
+}
 } // namespace
 
 FramedRequest frameRequest(QByteArrayView buffer, const FrontEndLimits& limits)
+{
+    return frameRequest(buffer, limits, nullptr);
+}
+
+FramedRequest frameRequest(QByteArrayView buffer, const FrontEndLimits& limits, ReadRequest* request)
 {
     Head head;
     if (FramedRequest read = readHead(buffer, limits, &head); read.state != FramedRequest::State::Complete) {
@@ -362,7 +454,11 @@ FramedRequest frameRequest(QByteArrayView buffer, const FrontEndLimits& limits)
     FramedRequest result;
     result.state = FramedRequest::State::Complete;
     result.length = end;
-    result.forward = forwarded(head, body);
+    if (request) {
+        readRequest(head, body, request);
+    } else {
+        result.forward = forwarded(head, body);
+    }
     return result;
 }
 

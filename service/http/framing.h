@@ -1,6 +1,7 @@
 #pragma once
 
 #include "http/limits.h"
+#include "http/message.h"
 
 #include <QByteArray>
 #include <QByteArrayView>
@@ -32,6 +33,17 @@ struct FramedRequest {
 };
 
 FramedRequest frameRequest(QByteArrayView buffer, const FrontEndLimits& limits);
+
+// A complete request as the handler is to see it, read in the same pass as its framing.
+struct ReadRequest {
+    HttpRequest request; // its client is the connection's to set
+    QByteArray method; // as sent
+    QByteArray forwardedFor; // the X-Forwarded-For header
+    bool close = false; // the client asked to close the connection after the answer
+};
+
+// As above, but a complete request is also read into request, and forward is left empty.
+FramedRequest frameRequest(QByteArrayView buffer, const FrontEndLimits& limits, ReadRequest* request);
 
 // The path of the request at the front of buffer, as sent and without its query: from the target
 // of its request line, in origin form or absolute form. Empty when there is no line to read one from.

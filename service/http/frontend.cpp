@@ -3,72 +3,25 @@
 #include "http/accesslog.h"
 #include "http/clientaddress.h"
 #include "http/connection.h"
+#include "http/connectiongate.h"
+#include "http/framing.h"
 
-#include <QHttpServerRequest>
-#include <QHttpServerResponder>
+#include <QMutex>
 #include <QPointer>
-#include <QTcpSocket>
+#include <QThread>
 
 namespace Shortd
 {
 namespace
 {
-QByteArrayView methodName(QHttpServerRequest::Method method)
+// The method as the access log names it: one of the methods HTTP defines, or "-".
+QByteArrayView loggedMethod(const ReadRequest& read)
 {
-    switch (method) {
-    case QHttpServerRequest::Method::Get:
-        return "GET";
-    case QHttpServerRequest::Method::Post:
-        return "POST";
-    case QHttpServerRequest::Method::Head:
-        return "HEAD";
-    case QHttpServerRequest::Method::Put:
-        return "PUT";
-    case QHttpServerRequest::Method::Delete:
-        return "DELETE";
-    case QHttpServerRequest::Method::Options:
-        return "OPTIONS";
-    case QHttpServerRequest::Method::Patch:
-        return "PATCH";
-    case QHttpServerRequest::Method::Connect:
-        return "CONNECT";
-    case QHttpServerRequest::Method::Trace:
-        return "TRACE";
-    default:
-        return "-";
+    if (read.request.method != Method::Other || read.method == "CONNECT" || read.method == "TRACE") {
+        return read.method;
     }
+    return "-";
 }
-
-// Whether the client's Connection header holds the "close" option.
-bool asksToClose(const QByteArray& connection)
-{
-    const QList<QByteArray> options = connection.split(',');
-    return std::any_of(options.cbegin(), options.cend(),
-        [](const QByteArray& option) { return option.trimmed().compare("close", Qt::CaseInsensitive) == 0; });
-}
-
-Method routeMethod(QHttpServerRequest::Method method)
-{
-    switch (method) {
-    case QHttpServerRequest::Method::Get:
-        return Method::Get;
-    case QHttpServerRequest::Method::Head:
-        return Method::Head;
-    case QHttpServerRequest::Method::Post:
-        return Method::Post;
-    case QHttpServerRequest::Method::Put:
-        return Method::Put;
-    case QHttpServerRequest::Method::Patch:
-        return Method::Patch;
-    case QHttpServerRequest::Method::Delete:
-        return Method::Delete;
-    case QHttpServerRequest::Method::Options:
-        return Method::Options;
-    default:
-        return Method::Other;
-    }
-}
-
 } // namespace
 
 QByteArrayView reasonPhrase(int status)
@@ -156,76 +109,100 @@ QByteArray serializeReply(const HttpReply& reply, bool close, bool head)
 
 } // namespace
 
+// What the answer to one request needs once the handler has it.
+struct HttpFrontEnd::Pending {
+    QPointer<Connection> connection;
+    QString client;
+    QByteArray method;
+    QByteArray target;
+    qint64 startNs = 0;
+    Metrics::Route route = Metrics::Route::Other;
+    bool close = false;
+    bool head = false;
+};
+
+// Where a reply made on another thread finds the front end, while it lives.
+struct HttpFrontEnd::Mailbox {
+    QMutex mutex;
+    HttpFrontEnd* frontEnd = nullptr;
+    std::atomic<QThread*> thread = nullptr;
+};
+
 HttpFrontEnd::HttpFrontEnd(RequestHandler handler, AccessLog& log, QList<Subnet> trustedProxies, QObject* parent)
-    : QAbstractHttpServer(parent)
+    : QObject(parent)
     , m_handler(std::move(handler))
     , m_log(log)
     , m_trustedProxies(std::move(trustedProxies))
+    , m_mailbox(std::make_shared<Mailbox>())
 {
+    m_mailbox->frontEnd = this;
     m_clock.start();
 }
 
-HttpFrontEnd::~HttpFrontEnd() = default;
-
-bool HttpFrontEnd::handleRequest(const QHttpServerRequest& request, QTcpSocket* socket)
+HttpFrontEnd::~HttpFrontEnd()
 {
-    const QUrl url = request.url();
-    HttpRequest routed;
-    routed.method = routeMethod(request.method());
-    routed.path = url.path(QUrl::FullyEncoded);
-    routed.query = url.query(QUrl::FullyEncoded).toLatin1();
-    routed.body = request.body();
-    routed.contentType = request.value("content-type");
-    routed.host = request.value("host");
-    routed.client = clientAddress(request.remoteAddress(), request.value("x-forwarded-for"), m_trustedProxies);
-    routed.authorization = request.value("authorization");
-    routed.userAgent = request.value("user-agent");
-    routed.referer = request.value("referer");
-    routed.acceptLanguage = request.value("accept-language");
-    routed.ifNoneMatch = request.value("if-none-match");
-    routed.origin = request.value("origin");
-    routed.secFetchSite = request.value("sec-fetch-site");
-
-    // The HTTP server keeps every connection open; one whose client asked to close it after this
-    // reply is closed here, or a client reading to the end would wait for the idle limit.
-    const bool close = asksToClose(request.value("connection"));
-    QByteArray target = url.path(QUrl::FullyEncoded).toLatin1();
-    if (!routed.query.isEmpty()) {
-        target += '?' + routed.query;
-    }
-    const QByteArray method = methodName(request.method()).toByteArray();
-    const qint64 startNs = m_labeler ? m_clock.nsecsElapsed() : 0;
-    const Metrics::Route route
-        = m_labeler ? m_labeler(routed.path, routed.method == Method::Post) : Metrics::Route::Other;
-    ++m_inFlight;
-    // Answered now or once the store has answered; by then the connection may be gone. The
-    // connection passes on no further request before this one's answer.
-    m_handler(routed, m_clock.elapsed(),
-        [this, socket = QPointer<QTcpSocket>(socket), close, head = routed.method == Method::Head,
-            client = routed.client, method, target, startNs, route](const HttpReply& reply) {
-            --m_inFlight;
-            if (m_labeler) {
-                Metrics::service().countRequest(
-                    route, reply.status, std::chrono::nanoseconds(m_clock.nsecsElapsed() - startNs));
-            }
-            m_log.record(client, method, target, reply.status, head ? 0 : reply.body.size());
-            if (socket) {
-                // While stopping, the answer to the last request the client has sent closes the
-                // connection; one whose bytes have already arrived is still taken and answered.
-                const bool closeNow = close || (m_closing && !holdsNextRequest(socket));
-                socket->write(serializeReply(reply, closeNow, head));
-                if (closeNow) {
-                    socket->disconnectFromHost();
-                }
-            }
-        });
-    return true;
+    const QMutexLocker lock(&m_mailbox->mutex);
+    m_mailbox->frontEnd = nullptr;
 }
 
-void HttpFrontEnd::missingHandler(const QHttpServerRequest& request, QTcpSocket* socket)
+void HttpFrontEnd::bind(ConnectionGate* gate)
 {
-    // handleRequest() answers everything; this only satisfies the interface.
-    makeResponder(request, socket).write(QHttpServerResponder::StatusCode::NotFound);
+    gate->setParent(this);
+    gate->setDispatch([this](ReadRequest&& read, Connection* connection) { serve(std::move(read), connection); });
+}
+
+void HttpFrontEnd::serve(ReadRequest&& read, Connection* connection)
+{
+    HttpRequest& request = read.request;
+    request.client = clientAddress(connection->peer(), read.forwardedFor, m_trustedProxies);
+    const RouteLabeler labeler = m_labeler;
+    auto pending = std::make_shared<Pending>();
+    pending->connection = connection;
+    pending->client = request.client;
+    pending->method = loggedMethod(read).toByteArray();
+    pending->target = request.path.toLatin1();
+    if (!request.query.isEmpty()) {
+        pending->target += '?' + request.query;
+    }
+    pending->startNs = labeler ? m_clock.nsecsElapsed() : 0;
+    pending->route = labeler ? labeler(request.path, request.method == Method::Post) : Metrics::Route::Other;
+    // The transport keeps every connection open; one whose client asked to close it after this
+    // reply is closed with it, or a client reading to the end would wait for the idle limit.
+    pending->close = read.close;
+    pending->head = request.method == Method::Head;
+    m_mailbox->thread.store(thread(), std::memory_order_relaxed);
+    ++m_inFlight;
+    // Answered now or once the store has answered, on this thread or another; by then the
+    // connection may be gone. The connection dispatches no further request before this answer.
+    m_handler(request, m_clock.elapsed(), [mailbox = m_mailbox, pending](const HttpReply& reply) {
+        if (QThread::currentThread() == mailbox->thread.load(std::memory_order_relaxed)) {
+            if (mailbox->frontEnd) {
+                mailbox->frontEnd->finish(*pending, reply);
+            }
+            return;
+        }
+        const QMutexLocker lock(&mailbox->mutex);
+        if (HttpFrontEnd* frontEnd = mailbox->frontEnd) {
+            QMetaObject::invokeMethod(
+                frontEnd, [frontEnd, pending, reply] { frontEnd->finish(*pending, reply); }, Qt::QueuedConnection);
+        }
+    });
+}
+
+void HttpFrontEnd::finish(const Pending& pending, const HttpReply& reply)
+{
+    --m_inFlight;
+    if (m_labeler) {
+        Metrics::service().countRequest(
+            pending.route, reply.status, std::chrono::nanoseconds(m_clock.nsecsElapsed() - pending.startNs));
+    }
+    m_log.record(pending.client, pending.method, pending.target, reply.status, pending.head ? 0 : reply.body.size());
+    if (Connection* connection = pending.connection) {
+        // While stopping, the answer to the last request the client has sent closes the
+        // connection; one whose bytes have already arrived is still taken and answered.
+        const bool closeNow = pending.close || (m_closing && !connection->holdsRequestBytes());
+        connection->answer(serializeReply(reply, closeNow, pending.head), closeNow);
+    }
 }
 
 } // namespace Shortd

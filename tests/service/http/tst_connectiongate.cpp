@@ -2,6 +2,7 @@
 
 #include <QTcpSocket>
 #include <QTest>
+#include <QThread>
 #include <algorithm>
 #include <memory>
 #include <vector>
@@ -24,26 +25,53 @@ void ConnectionGateTest::admission_data()
     // open connection of a closes, "a." the newest of a begins a request, "a~" one is admitted in the
     // place of the connection idle the longest (of a, when a has used its share), which the gate
     // closes without a word. Clients a to d connect from 127.0.0.1 to 127.0.0.4; the gate admits
-    // three connections in all and two from one client.
+    // three connections in all and two from one client, served on this thread or on threads
+    // lanes in turn.
     QTest::addColumn<bool>("replaceIdle");
     QTest::addColumn<QString>("steps");
-    QTest::newRow("two from one client") << false << u"a+ a+ a! b+"_s;
-    QTest::newRow("three in all") << false << u"a+ b+ c+ d! a!"_s;
-    QTest::newRow("a closed connection gives its place back") << false << u"a+ a+ a! a- a+ b+ c! b- c+"_s;
-    QTest::newRow("idle ones replaced") << true << u"a+ b+ c+ d~ a~ b~ d~"_s;
-    QTest::newRow("a request under way keeps its place") << true << u"a+ a. b+ c+ d~ c. d. b!"_s;
-    QTest::newRow("one client's share: its own idlest goes") << true << u"a+ b+ b+ b~ c~"_s;
+    QTest::addColumn<int>("threads");
+    QTest::newRow("two from one client") << false << u"a+ a+ a! b+"_s << 0;
+    QTest::newRow("three in all") << false << u"a+ b+ c+ d! a!"_s << 0;
+    QTest::newRow("a closed connection gives its place back") << false << u"a+ a+ a! a- a+ b+ c! b- c+"_s << 0;
+    QTest::newRow("idle ones replaced") << true << u"a+ b+ c+ d~ a~ b~ d~"_s << 0;
+    QTest::newRow("a request under way keeps its place") << true << u"a+ a. b+ c+ d~ c. d. b!"_s << 0;
+    QTest::newRow("one client's share: its own idlest goes") << true << u"a+ b+ b+ b~ c~"_s << 0;
+    QTest::newRow("three threads: one client's share and the total held across them")
+        << false << u"a+ a+ a! a! b+ c! a- a+ a! b- b+ b! a- a- b+ c+ d! b- d+"_s << 3;
 }
 
 void ConnectionGateTest::admission()
 {
     QFETCH(bool, replaceIdle);
     QFETCH(QString, steps);
+    QFETCH(int, threads);
     FrontEndLimits limits;
     limits.maxConnections = 3;
     limits.maxConnectionsPerClient = 2;
     limits.replaceIdleWhenFull = replaceIdle;
     ConnectionGate gate(limits, std::nullopt);
+    // Each lane on a thread of its own, and ended there before the gate goes.
+    struct Lanes {
+        QList<ConnectionLane*> lanes;
+        std::vector<std::unique_ptr<QThread>> threads;
+        ~Lanes()
+        {
+            for (size_t i = 0; i < threads.size(); ++i) {
+                ConnectionLane* lane = lanes.at(qsizetype(i));
+                QMetaObject::invokeMethod(
+                    lane, [lane] { delete lane; }, Qt::BlockingQueuedConnection);
+                threads[i]->quit();
+                threads[i]->wait();
+            }
+        }
+    } lanes;
+    for (int i = 0; i < threads; ++i) {
+        lanes.threads.push_back(std::make_unique<QThread>());
+        lanes.lanes.append(new ConnectionLane(limits, std::nullopt, gate.counts()));
+        lanes.lanes.back()->moveToThread(lanes.threads.back().get());
+        lanes.threads.back()->start();
+    }
+    gate.setLanes(lanes.lanes);
     QVERIFY(gate.listen(QHostAddress::LocalHost));
     // Taken at once, as the HTTP server takes them; each stays its connection's.
     connect(&gate, &QTcpServer::pendingConnectionAvailable, &gate, [&gate] {
