@@ -555,7 +555,7 @@ QByteArray linkJson(const StoredLink& link, const QString& shortUrl, qint64 visi
     json += ",\"maxVisits\":" + (link.maxVisits == 0 ? QByteArray("null") : QByteArray::number(link.maxVisits));
     json += ",\"visits\":" + QByteArray::number(visits) + ",\"visitors\":" + QByteArray::number(link.visitors)
         + ",\"bots\":" + QByteArray::number(link.bots) + ",\"previews\":" + QByteArray::number(link.previews)
-        + ",\"title\":";
+        + ",\"blocked\":" + QByteArray::number(link.blocked) + ",\"title\":";
     stringOrNull(link.title);
     json += ",\"tags\":[";
     for (qsizetype i = 0; i < link.tags.size(); ++i) {

@@ -365,6 +365,7 @@ StoredLink Shortener::withPendingVisits(StoredLink link) const
     link.visitors += pending.visitors;
     link.bots += pending.bots;
     link.previews += pending.previews;
+    link.blocked += pending.blocked;
     return link;
 }
 
@@ -373,7 +374,7 @@ qint64 Shortener::pendingVisitCount() const
     const auto sum = [](const VisitBatch& batch) {
         return std::accumulate(
             batch.links.cbegin(), batch.links.cend(), qint64(0), [](qint64 total, const VisitCounts& counts) {
-                return total + counts.humans + counts.bots + counts.previews;
+                return total + counts.humans + counts.bots + counts.previews + counts.blocked;
             });
     };
     return sum(m_tally.pending()) + sum(m_writing);

@@ -15,6 +15,9 @@ enum class VisitClass {
     Human,
     Bot, // crawlers, monitors, scripts and libraries, and a request without a user agent
     Preview, // fetchers that draw a link's card in a chat, a social app or a feed reader
+    // Anyone answered with the warning of a quarantined link (its page, preview or QR image): kept
+    // apart as evidence, never told by the user agent.
+    Blocked,
 };
 
 struct AgentPattern {

@@ -82,7 +82,8 @@ Result<VisitQuery> parseVisitQuery(
 QJsonObject visitCountsJson(const VisitCounts& counts)
 {
     return {{QStringLiteral("visits"), counts.humans}, {QStringLiteral("visitors"), counts.visitors},
-        {QStringLiteral("bots"), counts.bots}, {QStringLiteral("previews"), counts.previews}};
+        {QStringLiteral("bots"), counts.bots}, {QStringLiteral("previews"), counts.previews},
+        {QStringLiteral("blocked"), counts.blocked}};
 }
 
 QJsonObject visitReportJson(const QString& code, const VisitQuery& query, const VisitReport& report)

@@ -33,7 +33,8 @@ struct VisitQueryNames {
 Result<VisitQuery> parseVisitQuery(
     const QString& from, const QString& to, const QString& bucket, qint64 nowSecs, const VisitQueryNames& names = {});
 
-// {"visits", "visitors", "bots", "previews"}: visits are people's, as a link's visits are.
+// {"visits", "visitors", "bots", "previews", "blocked"}: visits are people's, as a link's visits are;
+// blocked, the requests its quarantine turned away.
 QJsonObject visitCountsJson(const VisitCounts& counts);
 // The answer to a visits request: {"code" (absent for the whole service), "from", "to", "bucket",
 // "totals", "series": [{"start", counts…}], "referrers": [{"host", "visits"}]}; times in ISO 8601 UTC.

@@ -178,6 +178,9 @@ void VisitTally::add(
     case VisitClass::Preview:
         counts.previews = 1;
         break;
+    case VisitClass::Blocked:
+        counts.blocked = 1;
+        break;
     }
     m_pending.hours[hour] += counts;
     if (taken) {

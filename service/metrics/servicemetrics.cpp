@@ -126,6 +126,8 @@ QByteArray ServiceMetrics::render(const Gauges& gauges, const QString& version) 
     gauge("visits_pending", "Counted visits not yet written to the database.", gauges.visitsPending);
     counter(
         "visits_dropped_total", "Visits not counted because too many were waiting for the database.", visitsDropped);
+    counter("visits_blocked_total",
+        "Requests answered with a quarantined link's warning (its page, preview or QR image).", visitsBlocked);
     counter(
         "notifications_received_total", "Change notifications received from other instances.", notificationsReceived);
 

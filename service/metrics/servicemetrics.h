@@ -69,6 +69,7 @@ public:
     Counter databaseErrors;
     Counter databaseReconnects;
     Counter visitsDropped;
+    Counter visitsBlocked; // requests a quarantined link turned away
     Counter notificationsReceived;
     Histogram storeWait;
 

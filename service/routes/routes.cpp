@@ -467,8 +467,13 @@ void Routes::lookup(const QString& code, const QString& segment, const Respond& 
     }
     m_shortener.resolve(
         code, [this, segment, respond, found = std::move(found), host, acceptLanguage](const LookupResult& result) {
-            // Stopped because a blocklist names its destination: neither followed nor counted.
+            // Stopped because a blocklist names its destination: never followed, and every request
+            // turned away is counted apart, as evidence of what the quarantine stopped.
             if (result.status == StoreStatus::Ok && result.link.state == LinkState::Quarantined) {
+                VisitFacts blocked;
+                blocked.kind = VisitClass::Blocked;
+                m_shortener.countVisit(result.link.code, blocked, QDateTime::currentSecsSinceEpoch());
+                Metrics::service().visitsBlocked.add();
                 respond(quarantinedReply(result.link, host, acceptLanguage));
                 return;
             }

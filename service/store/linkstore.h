@@ -53,10 +53,12 @@ struct StoredLink {
     QString title {};
     QStringList tags {};
     QString owner {}; // the name of the API key that created it; empty: anonymous or an operator
-    // Beside visits (people's): the people's visits that were not repeats, bots', previews'.
+    // Beside visits (people's): the people's visits that were not repeats, bots', previews', and
+    // the requests turned away while it was quarantined.
     qint64 visitors = 0;
     qint64 bots = 0;
     qint64 previews = 0;
+    qint64 blocked = 0;
     // Who last disabled it or wrote its reason: "key:NAME" (an API key) or "shell:USER" (an
     // operator's command, with the system user); empty when enabled, or disabled before this was
     // kept. takedown: that one was an admin key or an operator, so only such a one may enable it

@@ -174,6 +174,20 @@ const QList<Migration>& sqliteMigrations()
                             "dismissed_by TEXT NOT NULL DEFAULT '')"),
                 QStringLiteral("CREATE UNIQUE INDEX reports_by_link ON reports(code, reporter)"),
                 QStringLiteral("CREATE INDEX reports_by_reporter ON reports(reporter, created_at)")}},
+        // Requests a quarantined link turned away, per link and per hour, kept as evidence. Adding
+        // to them is a visit count like the others: no instance needs to hear of it.
+        {11, QStringLiteral("blocked visits"),
+            {QStringLiteral("ALTER TABLE links ADD COLUMN blocked INTEGER NOT NULL DEFAULT 0"),
+                QStringLiteral("ALTER TABLE visit_hours ADD COLUMN blocked INTEGER NOT NULL DEFAULT 0"),
+                QStringLiteral("DROP TRIGGER links_changed"),
+                QStringLiteral(
+                    "CREATE TRIGGER links_changed AFTER UPDATE ON links "
+                    "WHEN (OLD.visits IS NEW.visits AND OLD.visitors IS NEW.visitors AND OLD.bots IS NEW.bots "
+                    "AND OLD.previews IS NEW.previews AND OLD.blocked IS NEW.blocked) OR OLD.state IS NOT NEW.state "
+                    "OR (NEW.max_visits IS NOT NULL AND OLD.visits < NEW.max_visits "
+                    "AND NEW.visits >= NEW.max_visits) "
+                    "BEGIN INSERT INTO link_changes(code, changed_at) "
+                    "VALUES (NEW.code, CAST(strftime('%s', 'now') AS INTEGER) * 1000); END")}},
     };
     return migrations;
 }
@@ -312,6 +326,16 @@ const QList<Migration>& postgresMigrations()
                             "dismissed_by text NOT NULL DEFAULT '')"),
                 QStringLiteral("CREATE UNIQUE INDEX reports_by_link ON reports(code, reporter)"),
                 QStringLiteral("CREATE INDEX reports_by_reporter ON reports(reporter, created_at)")}},
+        {11, QStringLiteral("blocked visits"),
+            {QStringLiteral("ALTER TABLE links ADD COLUMN blocked bigint NOT NULL DEFAULT 0"),
+                QStringLiteral("ALTER TABLE visit_hours ADD COLUMN blocked bigint NOT NULL DEFAULT 0"),
+                QStringLiteral("DROP TRIGGER links_changed ON links"),
+                QStringLiteral("CREATE TRIGGER links_changed AFTER UPDATE ON links FOR EACH ROW "
+                               "WHEN (to_jsonb(OLD) - '{visits,visitors,bots,previews,blocked}'::text[] "
+                               "IS DISTINCT FROM to_jsonb(NEW) - '{visits,visitors,bots,previews,blocked}'::text[] "
+                               "OR (NEW.max_visits IS NOT NULL AND OLD.visits < NEW.max_visits "
+                               "AND NEW.visits >= NEW.max_visits)) "
+                               "EXECUTE FUNCTION links_announce()")}},
     };
     return migrations;
 }

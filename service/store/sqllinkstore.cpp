@@ -84,6 +84,7 @@ StoredLink linkFrom(const QSqlQuery& query)
     link.quarantine.list = query.value(19).toString();
     link.quarantine.entry = query.value(20).toString();
     link.quarantine.atSecs = query.value(21).toLongLong();
+    link.blocked = query.value(22).toLongLong();
     return link;
 }
 

@@ -17,13 +17,13 @@ QString counterUpdates(QLatin1StringView table)
 {
     return u"humans = " % table % u".humans + excluded.humans, visitors = " % table
         % u".visitors + excluded.visitors, bots = " % table % u".bots + excluded.bots, previews = " % table
-        % u".previews + excluded.previews";
+        % u".previews + excluded.previews, blocked = " % table % u".blocked + excluded.blocked";
 }
 
 VisitCounts countsFrom(const QSqlQuery& query, int first)
 {
     return {query.value(first).toLongLong(), query.value(first + 1).toLongLong(), query.value(first + 2).toLongLong(),
-        query.value(first + 3).toLongLong()};
+        query.value(first + 3).toLongLong(), query.value(first + 4).toLongLong()};
 }
 
 template<typename Key, typename Value, typename Less>
@@ -96,14 +96,15 @@ bool SqlLinkStore::addLinkCounts(const QHash<QString, VisitCounts>& links)
     QList<QVariantList> rows;
     for (const QString& code : sortedKeys(links, std::less<>())) {
         const VisitCounts& counts = links[code];
-        rows.append({counts.humans, counts.visitors, counts.bots, counts.previews, code});
+        rows.append({counts.humans, counts.visitors, counts.bots, counts.previews, counts.blocked, code});
     }
     return addRows(QStringLiteral("UPDATE links SET visits = links.visits + v.h, visitors = links.visitors + v.n, "
-                                  "bots = links.bots + v.b, previews = links.previews + v.p FROM (SELECT * FROM "
-                                  "unnest(?::bigint[], ?::bigint[], ?::bigint[], ?::bigint[], ?::text[]) "
-                                  "AS u(h, n, b, p, code) ORDER BY code) AS v WHERE links.code = v.code"),
+                                  "bots = links.bots + v.b, previews = links.previews + v.p, blocked = links.blocked "
+                                  "+ v.x FROM (SELECT * FROM unnest(?::bigint[], ?::bigint[], ?::bigint[], "
+                                  "?::bigint[], ?::bigint[], ?::text[]) AS u(h, n, b, p, x, code) ORDER BY code) AS v "
+                                  "WHERE links.code = v.code"),
         QStringLiteral("UPDATE links SET visits = visits + ?, visitors = visitors + ?, bots = bots + ?, "
-                       "previews = previews + ? WHERE code = ?"),
+                       "previews = previews + ?, blocked = blocked + ? WHERE code = ?"),
         rows);
 }
 
@@ -118,15 +119,18 @@ bool SqlLinkStore::addHourCounts(const QHash<HourKey, VisitCounts>& hours)
     };
     for (const HourKey& key : sortedKeys(hours, byCodeAndHour)) {
         const VisitCounts& counts = hours[key];
-        rows.append({key.code, key.hourSecs, counts.humans, counts.visitors, counts.bots, counts.previews});
+        rows.append(
+            {key.code, key.hourSecs, counts.humans, counts.visitors, counts.bots, counts.previews, counts.blocked});
     }
     const QString conflict
         = u" ON CONFLICT (code, hour) DO UPDATE SET " % counterUpdates(QLatin1StringView("visit_hours"));
-    return addRows(u"INSERT INTO visit_hours(code, hour, humans, visitors, bots, previews) "
+    return addRows(u"INSERT INTO visit_hours(code, hour, humans, visitors, bots, previews, blocked) "
                    u"SELECT * FROM unnest(?::text[], ?::bigint[], ?::bigint[], ?::bigint[], ?::bigint[], "
-                   u"?::bigint[]) AS u(code, hour, humans, visitors, bots, previews) ORDER BY code, hour"
+                   u"?::bigint[], ?::bigint[]) AS u(code, hour, humans, visitors, bots, previews, blocked) "
+                   u"ORDER BY code, hour"
             % conflict,
-        u"INSERT INTO visit_hours(code, hour, humans, visitors, bots, previews) VALUES(?, ?, ?, ?, ?, ?)" % conflict,
+        u"INSERT INTO visit_hours(code, hour, humans, visitors, bots, previews, blocked) VALUES(?, ?, ?, ?, ?, ?, ?)"
+            % conflict,
         rows);
 }
 
@@ -174,8 +178,8 @@ StoreStatus SqlLinkStore::visitReport(
         = bucket == VisitBucket::Day ? QStringLiteral("hour - hour % %1").arg(SecondsPerDay) : QStringLiteral("hour");
     QSqlQuery series(connection());
     series.setForwardOnly(true);
-    series.prepare(u"SELECT " % bucketStart % u" AS b, sum(humans), sum(visitors), sum(bots), sum(previews) "
-        % u"FROM visit_hours WHERE " % ofLink % u"hour >= ? AND hour < ? GROUP BY b ORDER BY b");
+    series.prepare(u"SELECT " % bucketStart % u" AS b, sum(humans), sum(visitors), sum(bots), sum(previews), "
+        % u"sum(blocked) FROM visit_hours WHERE " % ofLink % u"hour >= ? AND hour < ? GROUP BY b ORDER BY b");
     bindSpan(series, fromSecs, toSecs);
     if (!run(series)) {
         return StoreStatus::Failed;
@@ -218,11 +222,12 @@ StoreStatus SqlLinkStore::linkVisitCounts(const QStringList& codes, QHash<QStrin
     query.setForwardOnly(true);
     if (codes.isEmpty()) {
         query.prepare(QStringLiteral("SELECT '', coalesce(sum(visits), 0), coalesce(sum(visitors), 0), "
-                                     "coalesce(sum(bots), 0), coalesce(sum(previews), 0) FROM links"));
+                                     "coalesce(sum(bots), 0), coalesce(sum(previews), 0), coalesce(sum(blocked), 0) "
+                                     "FROM links"));
     } else {
         QStringList marks(codes.size(), QStringLiteral("?"));
-        query.prepare(
-            u"SELECT code, visits, visitors, bots, previews FROM links WHERE code IN (" % marks.join(u',') % u')');
+        query.prepare(u"SELECT code, visits, visitors, bots, previews, blocked FROM links WHERE code IN ("
+            % marks.join(u',') % u')');
         for (const QString& code : codes) {
             query.addBindValue(code);
         }

@@ -9,12 +9,14 @@ namespace Shortd
 {
 
 // A link's visits by who made them. humans is what links.visits counts, and what a visit limit
-// uses up; visitors is the humans' visits that were not repeats within the hour.
+// uses up; visitors is the humans' visits that were not repeats within the hour; blocked counts
+// every request a quarantined link turned away, whoever made it.
 struct VisitCounts {
     qint64 humans = 0;
     qint64 visitors = 0;
     qint64 bots = 0;
     qint64 previews = 0;
+    qint64 blocked = 0;
 
     VisitCounts& operator+=(const VisitCounts& other)
     {
@@ -22,9 +24,10 @@ struct VisitCounts {
         visitors += other.visitors;
         bots += other.bots;
         previews += other.previews;
+        blocked += other.blocked;
         return *this;
     }
-    bool isEmpty() const { return humans == 0 && visitors == 0 && bots == 0 && previews == 0; }
+    bool isEmpty() const { return humans == 0 && visitors == 0 && bots == 0 && previews == 0 && blocked == 0; }
     friend bool operator==(const VisitCounts&, const VisitCounts&) = default;
 };
 

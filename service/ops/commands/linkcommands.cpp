@@ -173,6 +173,9 @@ QString linkText(const StoredLink& stored)
         text += u"quarantined: " % isoTime(link.quarantine.atSecs) % u", list " % forTerminal(link.quarantine.list)
             % u", entry " % forTerminal(link.quarantine.entry) % u'\n';
     }
+    if (link.blocked > 0) {
+        text += QStringLiteral("blocked: %1 requests turned away\n").arg(link.blocked);
+    }
     return text;
 }
 

@@ -27,7 +27,7 @@ int writeStats(Store& store, int top, Session& session)
     }
     const VisitCounts counts = service.value(QString());
     const QString text = QStringLiteral("links: %1 (active %2, disabled %3, deleted %4)\nvisits: %5 by people (%6 new "
-                                        "visitors)\nbots: %7\npreviews: %8\n")
+                                        "visitors)\nbots: %7\npreviews: %8\nblocked: %9\n")
                              .arg(totals.active + totals.disabled + totals.deleted)
                              .arg(totals.active)
                              .arg(totals.disabled)
@@ -35,7 +35,8 @@ int writeStats(Store& store, int top, Session& session)
                              .arg(totals.visits)
                              .arg(counts.visitors)
                              .arg(counts.bots)
-                             .arg(counts.previews);
+                             .arg(counts.previews)
+                             .arg(counts.blocked);
     session.out().write(text.toUtf8());
     if (!mostVisited.isEmpty()) {
         session.out().write("most visited:\n");
@@ -74,37 +75,40 @@ int writeReport(Store& store, const QString& code, const VisitQuery& query, Repo
         return OpsDone;
     }
     if (format == ReportFormat::Csv) {
-        out.write("start,visits,visitors,bots,previews\r\n");
+        out.write("start,visits,visitors,bots,previews,blocked\r\n");
         for (const VisitPoint& point : std::as_const(report.series)) {
-            out.write(QStringLiteral("%1,%2,%3,%4,%5\r\n")
+            out.write(QStringLiteral("%1,%2,%3,%4,%5,%6\r\n")
                           .arg(isoTime(point.startSecs))
                           .arg(point.counts.humans)
                           .arg(point.counts.visitors)
                           .arg(point.counts.bots)
                           .arg(point.counts.previews)
+                          .arg(point.counts.blocked)
                           .toUtf8());
         }
         return OpsDone;
     }
     const auto row = [](const QString& start, const VisitCounts& counts) {
-        return QStringLiteral("%1  %2  %3  %4  %5\n")
+        return QStringLiteral("%1  %2  %3  %4  %5  %6\n")
             .arg(start, -20)
             .arg(counts.humans, 8)
             .arg(counts.visitors, 8)
             .arg(counts.bots, 8)
             .arg(counts.previews, 8)
+            .arg(counts.blocked, 8)
             .toUtf8();
     };
     out.write(
         QStringLiteral("%1 from %2 to %3\n")
             .arg(code.isEmpty() ? QStringLiteral("all links") : code, isoTime(query.fromSecs), isoTime(query.toSecs))
             .toUtf8());
-    out.write(QStringLiteral("%1  %2  %3  %4  %5\n")
+    out.write(QStringLiteral("%1  %2  %3  %4  %5  %6\n")
                   .arg(query.bucket == VisitBucket::Hour ? QStringLiteral("hour") : QStringLiteral("day"), -20)
                   .arg(QStringLiteral("people"), 8)
                   .arg(QStringLiteral("new"), 8)
                   .arg(QStringLiteral("bots"), 8)
                   .arg(QStringLiteral("previews"), 8)
+                  .arg(QStringLiteral("blocked"), 8)
                   .toUtf8());
     for (const VisitPoint& point : std::as_const(report.series)) {
         out.write(row(isoTime(point.startSecs), point.counts));

@@ -81,6 +81,7 @@ export function readVisits(data) {
     visitors: row?.visitors ?? 0,
     bots: row?.bots ?? 0,
     previews: row?.previews ?? 0,
+    blocked: row?.blocked ?? 0,
   });
   return {
     series: (data?.series ?? []).map((row) => ({ at: row.start, ...counts(row) })),

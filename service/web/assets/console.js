@@ -301,11 +301,13 @@ async function loadVisits() {
   }
   const visits = readVisits(reply.data);
   const names = Object.fromEntries(CLASSES.map((name) => [name, t(`visits.${name}`)]));
-  for (const name of [...CLASSES, 'visitors']) {
+  // What a quarantine turned away is shown only where there was some.
+  const extra = visits.totals.blocked > 0 ? ['visitors', 'blocked'] : ['visitors'];
+  for (const name of [...CLASSES, ...extra]) {
     const span = document.createElement('span');
     span.className = name;
     span.dataset.class = name;
-    span.textContent = `${names[name] ?? t('visits.visitors')} ${visits.totals[name]}`;
+    span.textContent = `${names[name] ?? t(`visits.${name}`)} ${visits.totals[name]}`;
     $('visits-totals').append(span);
   }
   if (visits.series.length === 0) {

@@ -225,7 +225,7 @@ void ShortdOpsTest::commands_data()
         {"export bad format", {u"links"_s, u"export"_s, u"--format"_s, u"table"_s}, 2, {}, u"--format"_s},
         {"import missing file", {u"links"_s, u"import"_s, u"/nonexistent/links.jsonl"_s}, 1, {}, u"cannot read"_s},
         {"stats", {u"stats"_s, u"--top"_s, u"2"_s}, 0,
-            u"links: 5 (active 3, disabled 1, deleted 1)\nvisits: 950 by people (0 new visitors)\nbots: 0\npreviews: 0\nmost visited:\n"_s,
+            u"links: 5 (active 3, disabled 1, deleted 1)\nvisits: 950 by people (0 new visitors)\nbots: 0\npreviews: 0\nblocked: 0\nmost visited:\n"_s,
             {}},
         {"stats top leaves out deleted", {u"stats"_s, u"--top"_s, u"5"_s}, 0, u"!cccccc"_s, {}},
         {"stats bad top", {u"stats"_s, u"--top"_s, u"many"_s}, 2, {}, u"--top"_s},

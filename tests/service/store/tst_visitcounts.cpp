@@ -5,6 +5,7 @@
 #include "store/storepool.h"
 
 #include <QRandomGenerator>
+#include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QTest>
 #include <latch>
@@ -225,15 +226,23 @@ void VisitCountsTest::shortenerCountsSurviveRestart()
         shortener.countVisit(u"aaaaaa"_s, {VisitClass::Human, u"192.0.2.2"_s, browser, {}}, now + 60);
         shortener.countVisit(u"aaaaaa"_s, {VisitClass::Preview, u"192.0.2.3"_s, "Twitterbot/1.0", {}}, now);
         shortener.countVisit(u"aaaaaa"_s, {VisitClass::Bot, u"192.0.2.4"_s, "curl/8.5.0", {}}, now);
+        shortener.countVisit(u"aaaaaa"_s, {VisitClass::Blocked, u"192.0.2.5"_s, browser, {}}, now);
         QVERIFY(shortener.hasPendingVisits());
     }
     const std::unique_ptr<SqlLinkStore> store = factory();
     QVERIFY(store->open());
-    QCOMPARE(countsOf(*store, u"aaaaaa"_s), (VisitCounts {3, 2, 1, 1}));
-    // A preview and a bot leave the link's visits, which a visit limit counts, alone.
-    QCOMPARE(store->findByCode(u"aaaaaa"_s).link.visits, 3);
+    QCOMPARE(countsOf(*store, u"aaaaaa"_s), (VisitCounts {3, 2, 1, 1, 1}));
+    // A preview, a bot and a request a quarantine turned away leave the link's visits, which a
+    // visit limit counts, alone; counting them announces no change of the link to other instances.
+    const LookupResult stored = store->findByCode(u"aaaaaa"_s);
+    QCOMPARE(stored.link.visits, 3);
+    QCOMPARE(stored.link.blocked, 1);
+    QSqlQuery changes(store->connection());
+    QVERIFY(changes.exec(u"SELECT count(*) FROM link_changes"_s) && changes.next());
+    QCOMPARE(changes.value(0).toInt(), 0);
     VisitReport report;
     QCOMPARE(store->visitReport(u"aaaaaa"_s, Day0, Day0 + SecondsPerDay, VisitBucket::Day, &report), StoreStatus::Ok);
+    QCOMPARE(report.totals, (VisitCounts {3, 2, 1, 1, 1}));
     QCOMPARE(report.referrers.size(), 2);
     QCOMPARE(report.referrers.at(0).host, u"direct"_s);
     QCOMPARE(report.referrers.at(0).visits, 2);
