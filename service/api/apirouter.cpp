@@ -713,6 +713,66 @@ void ApiRouter::revokeKey(const QString& name, const Respond& respond)
         respond);
 }
 
+void ApiRouter::listBlocks(const Respond& respond)
+{
+    onStoreRead<std::optional<QList<LocalBlock>>>(
+        [](Store* connection) {
+            LocalBlocks* blocks = connection ? connection->localBlocks() : nullptr;
+            return blocks ? blocks->listBlocks() : std::nullopt;
+        },
+        [respond](const std::optional<QList<LocalBlock>>& listed) {
+            if (!listed) {
+                respond(storeDown());
+                return;
+            }
+            QJsonArray items;
+            for (const LocalBlock& block : *listed) {
+                items.append(localBlockObject(block));
+            }
+            respond(jsonReply(200, QJsonObject {{QStringLiteral("items"), items}}));
+        },
+        respond);
+}
+
+void ApiRouter::removeBlock(const QString& encodedEntry, const Respond& respond)
+{
+    const QString entry = percentDecode(encodedEntry.toUtf8(), false).value_or(QString());
+    if (entry.isEmpty()) {
+        respond(problemReply(404, QStringLiteral("拉黑名单中没有这一项")));
+        return;
+    }
+    // As listed, or as the list would have kept what was typed: an address normalised, a host in
+    // lower case.
+    QStringList candidates {entry};
+    for (const QString& candidate : {localBlockEntry(entry, false), entry.toLower()}) {
+        if (!candidate.isEmpty() && !candidates.contains(candidate)) {
+            candidates.append(candidate);
+        }
+    }
+    onStore<StoreStatus>(
+        [candidates](Store* connection) {
+            LocalBlocks* blocks = connection ? connection->localBlocks() : nullptr;
+            if (!blocks) {
+                return StoreStatus::Failed;
+            }
+            for (const QString& candidate : candidates) {
+                if (const StoreStatus removed = blocks->removeBlock(candidate); removed != StoreStatus::Missing) {
+                    return removed;
+                }
+            }
+            return StoreStatus::Missing;
+        },
+        [respond](StoreStatus removed) {
+            if (removed == StoreStatus::Ok) {
+                respond(noContent());
+            } else {
+                respond(removed == StoreStatus::Missing ? problemReply(404, QStringLiteral("拉黑名单中没有这一项"))
+                                                        : storeDown());
+            }
+        },
+        respond);
+}
+
 bool ApiRouter::fileReport(const ReportRequest& report, const QString& reporter, std::function<void(FiledReport)> done)
 {
     return m_shortener.pool().run<FiledReport>(

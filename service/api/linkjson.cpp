@@ -625,4 +625,11 @@ QJsonObject keyObject(const StoredKey& key)
         {QStringLiteral("revokedAt"), timeOrNull(key.revokedSecs)}};
 }
 
+QJsonObject localBlockObject(const LocalBlock& block)
+{
+    return QJsonObject {{QStringLiteral("entry"), block.entry},
+        {QStringLiteral("kind"), localBlockKindName(block.kind)}, {QStringLiteral("addedBy"), block.addedBy},
+        {QStringLiteral("reason"), block.reason}, {QStringLiteral("addedAt"), rfc3339(block.addedSecs)}};
+}
+
 } // namespace Shortd

@@ -7,6 +7,7 @@
 #include "links/result.h"
 #include "store/keystore.h"
 #include "store/linkstore.h"
+#include "store/localblocks.h"
 
 #include <QJsonObject>
 #include <QList>
@@ -84,5 +85,7 @@ QByteArray linkJson(const StoredLink& link, const QString& shortUrl, qint64 visi
 void appendJsonString(QByteArray& json, QStringView text);
 // A key as listings show it, never the key itself.
 QJsonObject keyObject(const StoredKey& key);
+// An entry of the service's own blocklist: {entry, kind, addedBy, reason, addedAt}.
+QJsonObject localBlockObject(const LocalBlock& block);
 
 } // namespace Shortd

@@ -93,6 +93,12 @@ constexpr auto Rows = std::to_array<RouteRow>({
     {Listener::Public, Delete, Match::Item, u"/api/v1/keys", {}, Access::Admin, Family::Api,
         [](Routes& r, const RouteCall& c) { r.api().revokeKey(c.item, c.respond); }, Route::Api, SecurityPolicy::None,
         true},
+    // The service's own blocklist; an entry is percent-encoded, being an address.
+    {Listener::Public, Read, Match::Exact, u"/api/v1/blocks", {}, Access::Admin, Family::Api,
+        [](Routes& r, const RouteCall& c) { r.api().listBlocks(c.respond); }, Route::Api, SecurityPolicy::None, true},
+    {Listener::Public, Delete, Match::Item, u"/api/v1/blocks", {}, Access::Admin, Family::Api,
+        [](Routes& r, const RouteCall& c) { r.api().removeBlock(c.item, c.respond); }, Route::Api, SecurityPolicy::None,
+        true},
     // Reports: anyone files one, admins read and dismiss them.
     {Listener::Public, Post, Match::Exact, u"/api/v1/reports", {}, Access::Anyone, Family::Api,
         [](Routes& r, const RouteCall& c) { r.api().createReport(c.request, c.respond); }, Route::Api,

@@ -138,6 +138,8 @@ void RouteTableTest::apiAccess_data()
     QTest::newRow("keys") << Method::Get << u"/api/v1/keys"_s << QList {401, 403, 403, 0};
     QTest::newRow("new key") << Method::Post << u"/api/v1/keys"_s << QList {401, 403, 403, 0};
     QTest::newRow("revoke") << Method::Delete << u"/api/v1/keys/ci"_s << QList {401, 403, 403, 0};
+    QTest::newRow("blocks") << Method::Get << u"/api/v1/blocks"_s << QList {401, 403, 403, 0};
+    QTest::newRow("unblock") << Method::Delete << u"/api/v1/blocks/evil.example"_s << QList {401, 403, 403, 0};
 }
 
 void RouteTableTest::apiAccess()
