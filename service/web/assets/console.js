@@ -490,101 +490,6 @@ $('key-form').addEventListener('submit', async (event) => {
 $('new-key-copy').addEventListener('click', () =>
   copyText($('new-key-value').value, $('new-key-copied'), t('common.keyCopied')));
 
-// Reports from anyone, by link: what stopped the link and its last check beside every report, and
-// two answers, a take-down with the reports' reason or a dismissal.
-
-let reportsAfter = null;
-
-async function loadReports(more) {
-  const body = $('reports-table').tBodies[0];
-  if (!more) {
-    body.replaceChildren();
-    reportsAfter = null;
-  }
-  $('reports-problem').textContent = '';
-  const isLatest = ticket('reports');
-  const query = reportsAfter ? `?after=${encodeURIComponent(reportsAfter)}` : '';
-  const reply = await api('GET', `/reports${query}`);
-  if (!isLatest()) {
-    return;
-  }
-  if (!reply.ok) {
-    $('reports-problem').textContent = reply.message;
-    return;
-  }
-  const groups = reply.data.items ?? [];
-  for (const group of groups) {
-    const link = group.link ?? {};
-    const row = body.insertRow();
-    const code = cell(row, '');
-    const open = document.createElement('a');
-    open.href = `#/link/${encodeURIComponent(group.code)}`;
-    open.textContent = group.code;
-    code.append(open);
-    cell(row, link.state ? t(`state.${link.state}`) : t('link.none'));
-    cell(row, link.quarantine
-      ? `${link.quarantine.list}: ${link.quarantine.entry} (${formatTime(link.quarantine.at)})` : t('link.none'));
-    cell(row, link.lastCheck
-      ? `${link.lastCheck.outcome ?? ''} ${link.lastCheck.status ?? ''} (${formatTime(link.lastCheck.at)})`.trim()
-      : t('link.none'));
-    const list = document.createElement('ul');
-    for (const report of group.reports) {
-      const item = document.createElement('li');
-      item.textContent = `${t(`reports.reason.${report.reason}`)} · ${report.reporter} · ${formatTime(report.createdAt)}`
-        + (report.text ? ` · ${report.text}` : '');
-      list.append(item);
-    }
-    cell(row, t('reports.count', group.reporters)).append(list);
-    const actions = cell(row, '');
-    const reason = t(`reports.reason.${group.reports[0]?.reason ?? 'other'}`);
-    for (const [label, handler, danger] of [
-      ['reports.disable', () => disableReported(group.code, reason), true],
-      ['reports.dismiss', () => dismissReports(group.code), false],
-    ]) {
-      const button = document.createElement('button');
-      button.type = 'button';
-      button.className = danger ? 'danger' : '';
-      button.textContent = t(label);
-      button.setAttribute('aria-label', `${t(label)} ${group.code}`);
-      button.addEventListener('click', handler);
-      actions.append(button);
-    }
-  }
-  reportsAfter = reply.data.next ?? null;
-  $('reports-more').hidden = !reportsAfter;
-  if (!more && !groups.length) {
-    $('reports-problem').textContent = t('reports.none');
-  }
-}
-
-async function disableReported(code, reason) {
-  if (!(await confirmAction(t('reports.disableConfirm', code)))) {
-    return;
-  }
-  const path = `/links/${encodeURIComponent(code)}`;
-  const reply = await api('PATCH', path, { state: 'disabled', reason: t('reports.takedownReason', reason) });
-  if (!reply.ok) {
-    $('reports-problem').textContent = reply.message;
-    return;
-  }
-  // Handled: the reports leave the queue, and the link stays disabled.
-  await api('POST', `/reports/${encodeURIComponent(code)}/dismiss`);
-  notice(t('reports.disabled', code));
-  await loadReports(false);
-}
-
-async function dismissReports(code) {
-  const reply = await api('POST', `/reports/${encodeURIComponent(code)}/dismiss`);
-  if (!reply.ok) {
-    $('reports-problem').textContent = reply.message;
-    return;
-  }
-  notice(t('reports.dismissed', code));
-  await loadReports(false);
-}
-
-$('reports-more').addEventListener('click', () => loadReports(true));
-
 // The service's own blocklist
 
 async function loadBlocks() {
@@ -736,8 +641,8 @@ const VIEWS = {
   link: { needs: 'reader', show: (code) => loadLink(code) },
   create: { needs: 'creator', show: () => $('c-url').focus() },
   keys: { needs: 'admin', show: () => loadKeys() },
-  blocks: { needs: 'admin', show: () => loadBlocks() },
   reports: { needs: 'admin', show: () => loadReports(false) },
+  blocks: { needs: 'admin', show: () => loadBlocks() },
 };
 
 function route() {
