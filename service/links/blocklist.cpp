@@ -361,44 +361,78 @@ void Blocklist::seal()
     m_counts.hosts = m_hosts.size();
 }
 
-std::optional<Blocklist::Hit> Blocklist::match(const AddressKey& key) const
+template<typename Found>
+bool Blocklist::eachHit(const AddressKey& key, Found found) const
 {
-    if (!key.address.isEmpty() && m_addresses.find(key.address) >= 0) {
-        return Hit {Kind::Address, QString::fromLatin1(key.address)};
+    if (!key.address.isEmpty() && m_addresses.find(key.address) >= 0
+        && found(Hit {Kind::Address, QString::fromLatin1(key.address)})) {
+        return true;
     }
     if (key.ip) {
-        return matchIp(*key.ip);
+        return eachRange(*key.ip, found);
     }
     // The host, then each parent name while it is still as long as the registrable domain.
     QByteArrayView name = key.host;
     while (true) {
-        if (const qsizetype found = m_hosts.find(name); found >= 0) {
-            return Hit {Kind::Host, QString::fromLatin1(m_hosts.at(found))};
+        if (const qsizetype at = m_hosts.find(name);
+            at >= 0 && found(Hit {Kind::Host, QString::fromLatin1(m_hosts.at(at))})) {
+            return true;
         }
         const qsizetype dot = name.indexOf('.');
         if (dot < 0 || name.size() - dot - 1 < key.registrable || key.registrable == 0) {
-            return std::nullopt;
+            return false;
         }
         name = name.sliced(dot + 1);
     }
 }
 
-std::optional<Blocklist::Hit> Blocklist::matchIp(const QHostAddress& address) const
+template<typename Found>
+bool Blocklist::eachRange(const QHostAddress& address, Found found) const
 {
     const std::pair<quint64, quint64> bits = bitsOf(address);
     for (const PrefixSpan& span : m_prefixes) {
         const auto [high, low] = masked(bits, span.prefix);
         const auto begin = m_ranges.cbegin() + span.begin;
         const auto end = m_ranges.cbegin() + span.end;
-        const auto found = std::lower_bound(
+        const auto at = std::lower_bound(
             begin, end, std::pair {high, low}, [](const Range& range, std::pair<quint64, quint64> wanted) {
                 return std::pair {range.high, range.low} < wanted;
             });
-        if (found != end && found->high == high && found->low == low) {
-            return Hit {Kind::Range, m_rangeEntries.at(found->entry)};
+        if (at != end && at->high == high && at->low == low && found(Hit {Kind::Range, m_rangeEntries.at(at->entry)})) {
+            return true;
         }
     }
-    return std::nullopt;
+    return false;
+}
+
+std::optional<Blocklist::Hit> Blocklist::match(const AddressKey& key) const
+{
+    std::optional<Hit> first;
+    eachHit(key, [&first](Hit hit) {
+        first = std::move(hit);
+        return true;
+    });
+    return first;
+}
+
+QList<Blocklist::Hit> Blocklist::matchAll(const AddressKey& key) const
+{
+    QList<Hit> hits;
+    eachHit(key, [&hits](Hit hit) {
+        hits.append(std::move(hit));
+        return false;
+    });
+    return hits;
+}
+
+std::optional<Blocklist::Hit> Blocklist::matchIp(const QHostAddress& address) const
+{
+    std::optional<Hit> first;
+    eachRange(address, [&first](Hit hit) {
+        first = std::move(hit);
+        return true;
+    });
+    return first;
 }
 
 BlocklistSet::BlocklistSet(PublicSuffixList suffixes)
@@ -520,6 +554,27 @@ std::optional<BlocklistMatch> BlocklistSet::matchAddress(QStringView address) co
         }
     }
     return std::nullopt;
+}
+
+QList<BlocklistMatch> BlocklistSet::matchAllAddress(QStringView address) const
+{
+    QList<BlocklistMatch> matches;
+    const std::optional<AddressKey> key = AddressKey::ofAddress(address, m_suffixes);
+    if (!key) {
+        return matches;
+    }
+    const std::shared_ptr<const Snapshot> lists = snapshot();
+    if (allowed(*lists, *key)) {
+        return matches;
+    }
+    for (const Named& named : lists->lists) {
+        if (named.list) {
+            for (Blocklist::Hit& hit : named.list->matchAll(*key)) {
+                matches.append(BlocklistMatch {named.status.name, std::move(hit.entry), hit.kind});
+            }
+        }
+    }
+    return matches;
 }
 
 std::optional<BlocklistMatch> BlocklistSet::matchResolved(QStringView host, const QList<QHostAddress>& addresses) const

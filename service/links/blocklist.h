@@ -76,6 +76,9 @@ public:
     // `co.uk` lists that name alone, for a public suffix is shared by everyone registered under
     // it and one feed line must not stop them all), or a range that holds a literal IP host.
     std::optional<Hit> match(const AddressKey& key) const;
+    // Every entry that lists key, in the order match() tries them: the address, the host and its
+    // parent names, or every range holding a literal IP host, narrowest first.
+    QList<Hit> matchAll(const AddressKey& key) const;
     // The range holding address; an IPv4 address inside IPv6 (::ffff:a.b.c.d) counts as the IPv4.
     std::optional<Hit> matchIp(const QHostAddress& address) const;
 
@@ -97,6 +100,12 @@ private:
     bool addHost(QStringView host);
     bool addRange(const QHostAddress& network, int prefix, QStringView entry);
     void seal();
+    // Calls found with each entry that lists key (or each range holding address) in the order
+    // match() tries them, until found answers true; true when it did.
+    template<typename Found>
+    bool eachHit(const AddressKey& key, Found found) const;
+    template<typename Found>
+    bool eachRange(const QHostAddress& address, Found found) const;
 
     PackedStrings m_addresses;
     PackedStrings m_hosts;
@@ -146,6 +155,9 @@ public:
     // The first list, in the order they were added, that stops address; none for an address whose
     // host the allowlist holds, or that is not an absolute address with a host.
     std::optional<BlocklistMatch> matchAddress(QStringView address) const;
+    // Every (list, entry) that stops address, lists in the order they were added: where a link
+    // is exempt from one entry, another list's may still stop it.
+    QList<BlocklistMatch> matchAllAddress(QStringView address) const;
     // The first list with a range that holds one of addresses (those host resolved to; the
     // resolving is the caller's). None when the allowlist holds host.
     std::optional<BlocklistMatch> matchResolved(QStringView host, const QList<QHostAddress>& addresses) const;

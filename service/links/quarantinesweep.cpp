@@ -95,19 +95,24 @@ void QuarantineSweep::nextPage()
             page.last = ListCursor {links.constLast().createdSecs, links.constLast().code};
         }
         for (const StoredLink& link : std::as_const(links)) {
-            const std::optional<BlocklistMatch> match = lists.matchAddress(link.target);
-            if (!match) {
+            // The common link no list names costs the one quick lookup; a named one is tried
+            // against every (list, entry) that stops it, for a release exempts it from one only.
+            if (!lists.matchAddress(link.target)) {
                 continue;
             }
-            // Missing: released from this entry, or changed since the page was read.
-            const StoreStatus status = quarantine->quarantine(link.code, match->list, match->entry, now);
-            if (status == StoreStatus::Ok) {
-                page.quarantined.append(link.code);
-                page.lists.append(match->list);
-            } else if (status != StoreStatus::Missing) {
-                page.status = status;
-                page.error = store->lastError();
-                return page;
+            for (const BlocklistMatch& match : lists.matchAllAddress(link.target)) {
+                // Missing: released from this entry, or changed since the page was read.
+                const StoreStatus status = quarantine->quarantine(link.code, match.list, match.entry, now);
+                if (status == StoreStatus::Ok) {
+                    page.quarantined.append(link.code);
+                    page.lists.append(match.list);
+                    break;
+                }
+                if (status != StoreStatus::Missing) {
+                    page.status = status;
+                    page.error = store->lastError();
+                    return page;
+                }
             }
         }
         return page;

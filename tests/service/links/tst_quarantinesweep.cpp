@@ -41,8 +41,9 @@ struct Harness {
     {
         qRegisterMetaType<QuarantineSweepReport>();
         QVERIFY(store.open());
-        QVERIFY(lists.reload(u"test"_s, QByteArray("https://phish.example/login\nevil.example\n" + Sbl.toUtf8())));
-        QVERIFY(lists.reload(u"other"_s, QByteArray("0.0.0.0 other.example\n")));
+        QVERIFY(lists.reload(u"test"_s,
+            QByteArray("https://phish.example/login\nevil.example\nhttps://twice.example/x\n" + Sbl.toUtf8())));
+        QVERIFY(lists.reload(u"other"_s, QByteArray("0.0.0.0 other.example twice.example\n")));
     }
     void add(const QString& code, const QString& target)
     {
@@ -81,6 +82,8 @@ void QuarantineSweepTest::sweep_data()
     row("second list", u"https://other.example/"_s, {}, LinkState::Quarantined, u"other"_s, u"other.example"_s);
     row("disabled before: untouched", u"https://evil.example/"_s, u"disabled"_s, LinkState::Disabled);
     row("released from its entry", u"https://evil.example/"_s, u"released"_s, LinkState::Active);
+    row("released from one list, stopped by the next", u"https://twice.example/x"_s, u"released"_s,
+        LinkState::Quarantined, u"other"_s, u"twice.example"_s);
 }
 
 void QuarantineSweepTest::sweep()
