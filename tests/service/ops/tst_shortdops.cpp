@@ -8,6 +8,7 @@
 
 #include <QBuffer>
 #include <QNetworkAccessManager>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTemporaryFile>
 #include <QTest>
@@ -44,6 +45,28 @@ QList<StoredLink> fixture()
         {u"dddddd"_s, 3, u"https://例子.测试/路径?q=1"_s, 1'772'323'200, 900, LinkState::Active, {}, 0},
     };
 }
+
+// A service running on a fresh database, its cache keeping links far longer than a test runs: a
+// change reaches it only because it hears of it.
+struct RunningService {
+    explicit RunningService(const QString& fresh)
+        : database(fresh)
+        , service({u"--rate-limit"_s, u"0"_s, u"--cache-ttl"_s, u"600"_s, u"--database"_s, fresh})
+    {
+    }
+    HttpResult get(const QString& target)
+    {
+        return fetch(manager, QUrl::fromEncoded(service.origin().toLatin1() + target.toLatin1()));
+    }
+    HttpResult shorten(int type, const QString& address)
+    {
+        return fetch(manager, QUrl::fromEncoded(service.origin().toLatin1() + shortenTarget(type, address)));
+    }
+
+    QString database;
+    ShortdProcess service;
+    QNetworkAccessManager manager;
+};
 } // namespace
 
 // The operator commands, one table run against the embedded store and PostgreSQL.
@@ -68,6 +91,8 @@ private:
     // A fresh database of the kind ("sqlite" or "postgres") holding the fixture; its --database.
     QString freshDatabase(const QString& kind, bool filled = true);
     Run run(const QString& database, QStringList arguments, const QByteArray& input = {});
+    // The service for the row's kind, started; none when the row is skipped or it did not start.
+    std::unique_ptr<RunningService> startService();
 
     QTemporaryDir m_dir;
     PgCluster m_cluster;
@@ -342,24 +367,37 @@ void ShortdOpsTest::takenDown_data()
 // What a running service makes of a link disabled, enabled and deleted by the commands. The
 // cache keeps links far longer than the test runs: each change reaches the service because it
 // hears of it, and the command says the service acted on it.
-void ShortdOpsTest::takenDown()
+std::unique_ptr<RunningService> ShortdOpsTest::startService()
 {
     QFETCH(QString, kind);
     if (kind == u"postgres" && !m_postgres) {
-        QSKIP("no PostgreSQL cluster");
+        QTest::qSkip("no PostgreSQL cluster", __FILE__, __LINE__);
+        return {};
     }
     const QString database = freshDatabase(kind, false);
-    QVERIFY(!database.isEmpty());
-    ShortdProcess service({u"--rate-limit"_s, u"0"_s, u"--cache-ttl"_s, u"600"_s, u"--database"_s, database});
-    QVERIFY2(service.start(), qPrintable(service.errorString()));
-    QNetworkAccessManager manager;
-    const auto get = [&](const QString& target) {
-        return fetch(manager, QUrl::fromEncoded(service.origin().toLatin1() + target.toLatin1()));
-    };
+    if (database.isEmpty()) {
+        QTest::qFail("no fresh database", __FILE__, __LINE__);
+        return {};
+    }
+    auto running = std::make_unique<RunningService>(database);
+    if (!running->service.start()) {
+        QTest::qFail(qPrintable(running->service.errorString()), __FILE__, __LINE__);
+        return {};
+    }
+    return running;
+}
+
+void ShortdOpsTest::takenDown()
+{
+    const std::unique_ptr<RunningService> running = startService();
+    if (!running) {
+        return;
+    }
+    const QString& database = running->database;
+    ShortdProcess& service = running->service;
+    const auto get = [&](const QString& target) { return running->get(target); };
     const QString address = u"https://example.com/offer"_s;
-    const auto shorten = [&](int type) {
-        return fetch(manager, QUrl::fromEncoded(service.origin().toLatin1() + shortenTarget(type, address)));
-    };
+    const auto shorten = [&](int type) { return running->shorten(type, address); };
     const QString link = shorten(1).json().value(u"info"_s).toString();
     const QString code = link.section(u'/', -1);
     QVERIFY2(!code.isEmpty(), qPrintable(link));
@@ -405,24 +443,14 @@ void ShortdOpsTest::takenDown()
 // preview and images all answer the warning, which shows the destination only defanged.
 void ShortdOpsTest::quarantined()
 {
-    QFETCH(QString, kind);
-    if (kind == u"postgres" && !m_postgres) {
-        QSKIP("no PostgreSQL cluster");
+    const std::unique_ptr<RunningService> running = startService();
+    if (!running) {
+        return;
     }
-    const QString database = freshDatabase(kind, false);
-    QVERIFY(!database.isEmpty());
-    ShortdProcess service({u"--rate-limit"_s, u"0"_s, u"--cache-ttl"_s, u"600"_s, u"--database"_s, database});
-    QVERIFY2(service.start(), qPrintable(service.errorString()));
-    QNetworkAccessManager manager;
-    const auto get = [&](const QString& target) {
-        return fetch(manager, QUrl::fromEncoded(service.origin().toLatin1() + target.toLatin1()));
-    };
+    const QString& database = running->database;
+    const auto get = [&](const QString& target) { return running->get(target); };
     const QString address = u"https://login.evil.example/a.php?next=https://bank.example/"_s;
-    const QString code = fetch(manager, QUrl::fromEncoded(service.origin().toLatin1() + shortenTarget(1, address)))
-                             .json()
-                             .value(u"info"_s)
-                             .toString()
-                             .section(u'/', -1);
+    const QString code = running->shorten(1, address).json().value(u"info"_s).toString().section(u'/', -1);
     QVERIFY(!code.isEmpty());
     QCOMPARE(get(u'/' + code).status, 302);
     {
@@ -447,7 +475,7 @@ void ShortdOpsTest::quarantined()
         QVERIFY2(!page.contains(u"evil.example"_s) && !page.contains(u"<a "_s), qPrintable(page));
     }
     // Shortening the address again hands out no link that answers 403.
-    const HttpResult again = fetch(manager, QUrl::fromEncoded(service.origin().toLatin1() + shortenTarget(1, address)));
+    const HttpResult again = running->shorten(1, address);
     QCOMPARE(again.status, 403);
     QVERIFY2(again.json().value(u"message"_s).toString().contains(u"不安全"_s), again.body.constData());
     // The operator sees why, may not merely enable it, and releases it once.
@@ -455,6 +483,12 @@ void ShortdOpsTest::quarantined()
     QVERIFY2(shown.out.contains(u"state:   quarantined\n"_s)
             && shown.out.contains(u"quarantined: 2026-01-01T00:00:00Z, list feed<1>, entry evil.example\n"_s),
         qPrintable(shown.out));
+    // Every request the warning answered is kept as evidence: at least the four above.
+    const auto blocked = [&] {
+        static const QRegularExpression line(u"blocked: (\\d+) requests turned away\n"_s);
+        return line.match(run(database, {u"links"_s, u"show"_s, code}).out).captured(1).toInt();
+    };
+    QTRY_VERIFY(blocked() >= 4);
     const struct {
         const char* command;
         int status;
@@ -472,28 +506,20 @@ void ShortdOpsTest::quarantined()
         QTRY_COMPARE(get(u'/' + code).status, step.page);
     }
     QVERIFY(!run(database, {u"links"_s, u"show"_s, code}).out.contains(u"quarantined"_s));
-    QVERIFY2(service.stop(), qPrintable(service.errorString()));
+    QVERIFY2(running->service.stop(), qPrintable(running->service.errorString()));
 }
 
 // A take-down that blocks its destination's host: every name under it is refused from then on,
 // another live link to it is quarantined, and removing the entry lets it be shortened again.
 void ShortdOpsTest::blocked()
 {
-    QFETCH(QString, kind);
-    if (kind == u"postgres" && !m_postgres) {
-        QSKIP("no PostgreSQL cluster");
+    const std::unique_ptr<RunningService> running = startService();
+    if (!running) {
+        return;
     }
-    const QString database = freshDatabase(kind, false);
-    QVERIFY(!database.isEmpty());
-    ShortdProcess service({u"--rate-limit"_s, u"0"_s, u"--cache-ttl"_s, u"600"_s, u"--database"_s, database});
-    QVERIFY2(service.start(), qPrintable(service.errorString()));
-    QNetworkAccessManager manager;
-    const auto shorten = [&](const QString& address) {
-        return fetch(manager, QUrl::fromEncoded(service.origin().toLatin1() + shortenTarget(1, address)));
-    };
-    const auto status = [&](const QString& code) {
-        return fetch(manager, QUrl::fromEncoded(service.origin().toLatin1() + '/' + code.toLatin1())).status;
-    };
+    const QString& database = running->database;
+    const auto shorten = [&](const QString& address) { return running->shorten(1, address); };
+    const auto status = [&](const QString& code) { return running->get(u'/' + code).status; };
     const QString code = shorten(u"https://Evil.example/x"_s).json().value(u"info"_s).toString().section(u'/', -1);
     const QString other = shorten(u"https://evil.example/y"_s).json().value(u"info"_s).toString().section(u'/', -1);
     QVERIFY(!code.isEmpty() && !other.isEmpty());
@@ -526,7 +552,7 @@ void ShortdOpsTest::blocked()
     }
     QCOMPARE(status(other), 403); // quarantined by the entry while it was listed, and stays so
     QVERIFY(run(database, {u"links"_s, u"show"_s, other}).out.contains(u"list local, entry evil.example"_s));
-    QVERIFY2(service.stop(), qPrintable(service.errorString()));
+    QVERIFY2(running->service.stop(), qPrintable(running->service.errorString()));
 }
 
 QTEST_GUILESS_MAIN(ShortdOpsTest)
