@@ -34,6 +34,41 @@ bool parseSeconds(const QString& text, std::chrono::milliseconds* value)
     return true;
 }
 
+// A span of time as a person writes it: "6h", "30m", "90s", "1.5d", or bare seconds; "0" for none.
+// At most 30 days.
+bool parseDuration(const QString& text, std::chrono::milliseconds* value)
+{
+    static constexpr std::pair<QChar, double> Units[] {{u's', 1}, {u'm', 60}, {u'h', 3600}, {u'd', 86400}};
+    double scale = 1;
+    QStringView number(text);
+    for (const auto& [suffix, seconds] : Units) {
+        if (number.endsWith(suffix)) {
+            scale = seconds;
+            number.chop(1);
+            break;
+        }
+    }
+    bool ok = false;
+    const double total = number.toDouble(&ok) * scale;
+    if (!ok || !(total >= 0 && total <= 30.0 * 86400)) {
+        return false;
+    }
+    *value = std::chrono::milliseconds(qRound64(total * 1000));
+    return true;
+}
+
+// "6h", "30m", "90s": the largest unit that states the value exactly.
+QString durationText(std::chrono::milliseconds value)
+{
+    const qint64 ms = value.count();
+    for (const auto& [unit, size] : {std::pair {u'd', 86'400'000LL}, {u'h', 3'600'000LL}, {u'm', 60'000LL}}) {
+        if (ms > 0 && ms % size == 0) {
+            return QString::number(ms / size) + unit;
+        }
+    }
+    return QString::number(double(ms) / 1000) + u's';
+}
+
 bool isPrintable(const QString& text)
 {
     return std::all_of(text.begin(), text.end(), [](QChar c) { return c.isPrint(); });
@@ -354,6 +389,20 @@ constexpr ServiceOption Options[] = {
         [](const QString& text, ServiceConfig& config) {
             config.checkPrivate = text == u"on";
             return text == u"on" || text == u"off";
+        }},
+    {"check-period", "NOLVEX_SHORTD_CHECK_PERIOD",
+        [](const ServiceConfig& config) { return durationText(config.checkPeriod); }, "DURATION",
+        "How often the destination of a link visited in the last day is checked again, e.g. 6h, 30m, 90s; "
+        "other links every four periods, and the checks spread evenly over the period (default %1; 0: no checks).",
+        [](const QString& text, ServiceConfig& config) { return parseDuration(text, &config.checkPeriod); }},
+    {"check-rate", "NOLVEX_SHORTD_CHECK_RATE",
+        [](const ServiceConfig& config) { return QString::number(config.checkRate); }, "N",
+        "Destination checks a second at most, across the cluster, and never more than one a host per 10 s "
+        "(default %1; 0: no checks).",
+        [](const QString& text, ServiceConfig& config) {
+            bool ok = false;
+            config.checkRate = text.toDouble(&ok);
+            return ok && config.checkRate >= 0 && config.checkRate <= 1000;
         }},
 };
 

@@ -67,6 +67,10 @@ struct ServiceConfig {
     // Whether a check of a destination may reach private, loopback and link-local addresses: for a
     // lab, whose test servers live there; never for a service on a network of its own.
     bool checkPrivate = false;
+    // How often destinations are checked again (a link not visited in the last day every four
+    // periods), and how many checks a second at most; either 0 turns the checks off.
+    std::chrono::milliseconds checkPeriod {std::chrono::hours(6)};
+    double checkRate = 5;
 
     bool usesTls() const { return !tlsCertificate.isEmpty(); }
     // databaseConnections, else the store's own choice: several for PostgreSQL, one for SQLite.

@@ -1,6 +1,8 @@
 #include "shortdservice.h"
 
 #include "api/apirouter.h"
+#include "cluster/checklease.h"
+#include "cluster/checkschedule.h"
 #include "cluster/clusteragent.h"
 #include "cluster/sharedlimit.h"
 #include "http/connectiongate.h"
@@ -8,6 +10,7 @@
 #include "http/httpthreads.h"
 #include "links/anonymouscreation.h"
 #include "links/blocklistsources.h"
+#include "links/checkresult.h"
 #include "links/ownaddresses.h"
 #include "links/quarantinesweep.h"
 #include "links/ratelimiter.h"
@@ -88,6 +91,8 @@ ShortdService::~ShortdService()
     m_localBlocksTimer.stop();
     m_blocklistFeeds.reset();
     m_quarantineSweep.reset();
+    m_checkLease.reset();
+    m_checks.reset();
     m_cluster.reset();
     m_shortener.reset();
     m_pool.reset();
@@ -195,6 +200,7 @@ bool ShortdService::start(QString* error)
     m_routes = std::make_unique<Routes>(m_config, *m_shortener, *m_rateLimiter);
     m_routes->setMetricsPage([this](const Respond& respond) { serveMetrics(respond); });
     joinCluster();
+    startChecks();
     const auto handlers = [routes = m_routes.get()](int) -> RequestHandler {
         return [routes](const HttpRequest& request, qint64 nowMs, const Respond& respond) {
             routes->handle(request, nowMs, respond);
@@ -264,6 +270,35 @@ void ShortdService::startQuarantineSweep()
         });
     // The lists may have changed while the service was down.
     m_quarantineSweep->request(QStringLiteral("start"));
+}
+
+void ShortdService::startChecks()
+{
+    const CheckPace pace {m_config.checkPeriod, m_config.checkRate};
+    if (!pace.enabled()) {
+        return;
+    }
+    if (!m_blocklists) {
+        qWarning("nolvex-shortd: destinations are not checked: the lists they are checked against are not loaded");
+        return;
+    }
+    m_checks = std::make_unique<CheckScheduler>(*m_pool, pace,
+        [lists = m_blocklists.get(), guard = AddressGuard(m_config.checkPrivate)](
+            const DueLink& link, QObject* context, const CheckScheduler::Done& done) {
+            auto* probe = new DestinationProbe(*lists, guard, {}, context);
+            QObject::connect(probe, &DestinationProbe::finished, context, [probe, done](const ProbeAnswer& answer) {
+                probe->deleteLater();
+                done(checkResult(answer, QDateTime::currentSecsSinceEpoch()));
+            });
+            probe->start(link.target);
+        });
+    // Here at once; the other instances hear of it through the change log.
+    QObject::connect(m_checks.get(), &CheckScheduler::quarantined, m_shortener.get(),
+        [shortener = m_shortener.get()](const QStringList& codes) { shortener->forget(codes); });
+    m_checkLease = std::make_unique<CheckLease>(m_config.database);
+    QObject::connect(m_checkLease.get(), &CheckLease::changed, m_checks.get(),
+        [checks = m_checks.get()](bool held) { checks->setRunning(held); });
+    m_checkLease->start();
 }
 
 void ShortdService::startLocalBlocks()
@@ -430,6 +465,12 @@ void ShortdService::serveMetrics(const Respond& respond)
         Metrics::Gauges gauges {m_shortener->cache().size(), m_pool->queued(), m_gate ? m_gate->liveConnections() : 0,
             m_shortener->pendingVisitCount(), ready.status == 200,
             m_blocklistFeeds ? m_blocklistFeeds->gauges() : QList<Metrics::BlocklistGauge> {}};
+        if (m_checks) {
+            for (auto it = m_checks->checksByOutcome().cbegin(); it != m_checks->checksByOutcome().cend(); ++it) {
+                gauges.checks.append({it.key().toUtf8(), it.value()});
+            }
+            gauges.deadLinks = m_checks->deadLinks();
+        }
         for (Metrics::BlocklistGauge& list : gauges.blocklists) {
             list.quarantined = m_quarantineSweep->quarantinedByList().value(QString::fromUtf8(list.name));
         }

@@ -17,6 +17,8 @@ namespace Shortd
 
 class BlocklistFeeds;
 class BlocklistSet;
+class CheckLease;
+class CheckScheduler;
 class ClusterAgent;
 class QuarantineSweep;
 class ConnectionGate;
@@ -68,6 +70,8 @@ private:
     // new copy in use as the list `local`.
     void startLocalBlocks();
     void readLocalBlocks();
+    // Checks the links' destinations again over time, while this instance holds the lease.
+    void startChecks();
     bool startMetrics(QString* error);
     void serveMetrics(const Respond& respond);
     void continueStop();
@@ -93,6 +97,8 @@ private:
     std::unique_ptr<SharedLimit> m_sharedKeyFailures; // failed API keys, counted across the cluster
     bool m_keyFailuresInFlight = false;
     std::unique_ptr<ClusterAgent> m_cluster;
+    std::unique_ptr<CheckLease> m_checkLease; // none while checks are off or without the lists
+    std::unique_ptr<CheckScheduler> m_checks;
     AccessLog m_log;
     std::unique_ptr<HttpThreads> m_http;
     ConnectionGate* m_gate = nullptr; // owned by m_http

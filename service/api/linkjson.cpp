@@ -578,6 +578,23 @@ QByteArray linkJson(const StoredLink& link, const QString& shortUrl, qint64 visi
     } else {
         json += "null";
     }
+    json += ",\"lastCheck\":";
+    if (link.check.atSecs > 0) {
+        json += "{\"at\":";
+        string(rfc3339(link.check.atSecs));
+        json += ",\"outcome\":";
+        string(link.check.outcome);
+        json += ",\"status\":" + (link.check.status > 0 ? QByteArray::number(link.check.status) : QByteArray("null"));
+        json += ",\"finalUrl\":";
+        stringOrNull(link.check.finalUrl);
+        // Kept as compact JSON by the checks; read back rather than copied, so a damaged value
+        // cannot break the answer.
+        const QJsonDocument hops = QJsonDocument::fromJson(link.check.hops.toUtf8());
+        json += ",\"hops\":" + (hops.isArray() ? hops.toJson(QJsonDocument::Compact) : QByteArray("[]")) + '}';
+    } else {
+        json += "null";
+    }
+    json += link.check.dead ? ",\"dead\":true" : ",\"dead\":false";
     if (forAdmin) {
         json += ",\"disabledBy\":";
         stringOrNull(link.disabledBy);

@@ -132,6 +132,17 @@ QByteArray ServiceMetrics::render(const Gauges& gauges, const QString& version) 
         "notifications_received_total", "Change notifications received from other instances.", notificationsReceived);
 
     renderBlocklists(out, gauges.blocklists);
+    if (!gauges.checks.isEmpty()) {
+        out.family(
+            named("destination_checks_total"), "Destination checks this instance made, by outcome.", Type::Counter);
+        for (const auto& [outcome, count] : gauges.checks) {
+            out.sample(named("destination_checks_total"), {{"outcome", outcome}}, static_cast<double>(count));
+        }
+    }
+    if (gauges.deadLinks) {
+        gauge("links_dead", "Links whose destination failed three checks in a row (as the checks last read).",
+            *gauges.deadLinks);
+    }
     return out.text();
 }
 

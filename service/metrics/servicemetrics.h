@@ -7,6 +7,8 @@
 #include <QString>
 #include <array>
 #include <chrono>
+#include <optional>
+#include <utility>
 
 namespace Shortd::Metrics
 {
@@ -52,6 +54,9 @@ struct Gauges {
     qint64 visitsPending = 0;
     bool ready = false;
     QList<BlocklistGauge> blocklists {};
+    // Destination checks this instance made, by outcome; links flagged dead (none: not known here).
+    QList<std::pair<QByteArray, quint64>> checks {};
+    std::optional<qint64> deadLinks {};
 };
 
 // The service's series. Everything here is safe to bump from any thread, without a lock.

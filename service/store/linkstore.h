@@ -33,6 +33,17 @@ struct QuarantineEvidence {
     qint64 atSecs = 0;
 };
 
+// The last check of a link's destination; atSecs 0 when it was never checked.
+struct LinkCheck {
+    qint64 atSecs = 0;
+    QString outcome; // "ok", "listed", "no-such-host", … as the checks name them
+    int status = 0; // the last answer's HTTP status; 0 when none came
+    QString finalUrl;
+    QString hops; // a compact JSON array of {"url", "status"}, first hop first
+    int failures = 0; // checks in a row that found the destination gone
+    bool dead = false; // flagged for its owner and the admins; never taken down for it
+};
+
 // "active", "disabled", "deleted" or "quarantined", as listings, exports and the API name a state.
 QString stateName(LinkState state);
 
@@ -66,6 +77,7 @@ struct StoredLink {
     QString disabledBy {};
     bool takedown = false;
     QuarantineEvidence quarantine {};
+    LinkCheck check {};
 };
 
 // Who changes a link's state or reason, as disabledBy keeps it.

@@ -188,6 +188,28 @@ const QList<Migration>& sqliteMigrations()
                     "AND NEW.visits >= NEW.max_visits) "
                     "BEGIN INSERT INTO link_changes(code, changed_at) "
                     "VALUES (NEW.code, CAST(strftime('%s', 'now') AS INTEGER) * 1000); END")}},
+        // The last check of each link's destination (hops as compact JSON) and its dead-kind
+        // failures in a row. Writing a check is no change another instance serves differently, so
+        // the change log's trigger leaves an update of checked_at alone, as it does counting.
+        {12, QStringLiteral("destination checks"),
+            {QStringLiteral("ALTER TABLE links ADD COLUMN checked_at INTEGER NOT NULL DEFAULT 0"),
+                QStringLiteral("ALTER TABLE links ADD COLUMN check_outcome TEXT NOT NULL DEFAULT ''"),
+                QStringLiteral("ALTER TABLE links ADD COLUMN check_status INTEGER NOT NULL DEFAULT 0"),
+                QStringLiteral("ALTER TABLE links ADD COLUMN check_final_url TEXT NOT NULL DEFAULT ''"),
+                QStringLiteral("ALTER TABLE links ADD COLUMN check_hops TEXT NOT NULL DEFAULT ''"),
+                QStringLiteral("ALTER TABLE links ADD COLUMN check_failures INTEGER NOT NULL DEFAULT 0"),
+                QStringLiteral("ALTER TABLE links ADD COLUMN dead INTEGER NOT NULL DEFAULT 0"),
+                QStringLiteral("CREATE INDEX links_by_check ON links(checked_at) WHERE state = 0"),
+                QStringLiteral("DROP TRIGGER links_changed"),
+                QStringLiteral(
+                    "CREATE TRIGGER links_changed AFTER UPDATE ON links "
+                    "WHEN (OLD.visits IS NEW.visits AND OLD.visitors IS NEW.visitors AND OLD.bots IS NEW.bots "
+                    "AND OLD.previews IS NEW.previews AND OLD.blocked IS NEW.blocked "
+                    "AND OLD.checked_at IS NEW.checked_at) OR OLD.state IS NOT NEW.state "
+                    "OR (NEW.max_visits IS NOT NULL AND OLD.visits < NEW.max_visits "
+                    "AND NEW.visits >= NEW.max_visits) "
+                    "BEGIN INSERT INTO link_changes(code, changed_at) "
+                    "VALUES (NEW.code, CAST(strftime('%s', 'now') AS INTEGER) * 1000); END")}},
     };
     return migrations;
 }
@@ -333,6 +355,24 @@ const QList<Migration>& postgresMigrations()
                 QStringLiteral("CREATE TRIGGER links_changed AFTER UPDATE ON links FOR EACH ROW "
                                "WHEN (to_jsonb(OLD) - '{visits,visitors,bots,previews,blocked}'::text[] "
                                "IS DISTINCT FROM to_jsonb(NEW) - '{visits,visitors,bots,previews,blocked}'::text[] "
+                               "OR (NEW.max_visits IS NOT NULL AND OLD.visits < NEW.max_visits "
+                               "AND NEW.visits >= NEW.max_visits)) "
+                               "EXECUTE FUNCTION links_announce()")}},
+        {12, QStringLiteral("destination checks"),
+            {QStringLiteral("ALTER TABLE links ADD COLUMN checked_at bigint NOT NULL DEFAULT 0, "
+                            "ADD COLUMN check_outcome text NOT NULL DEFAULT '', "
+                            "ADD COLUMN check_status integer NOT NULL DEFAULT 0, "
+                            "ADD COLUMN check_final_url text NOT NULL DEFAULT '', "
+                            "ADD COLUMN check_hops text NOT NULL DEFAULT '', "
+                            "ADD COLUMN check_failures integer NOT NULL DEFAULT 0, "
+                            "ADD COLUMN dead smallint NOT NULL DEFAULT 0"),
+                QStringLiteral("CREATE INDEX links_by_check ON links(checked_at) WHERE state = 0"),
+                QStringLiteral("DROP TRIGGER links_changed ON links"),
+                QStringLiteral("CREATE TRIGGER links_changed AFTER UPDATE ON links FOR EACH ROW "
+                               "WHEN (to_jsonb(OLD) - '{visits,visitors,bots,previews,blocked,checked_at,"
+                               "check_outcome,check_status,check_final_url,check_hops,check_failures,dead}'::text[] "
+                               "IS DISTINCT FROM to_jsonb(NEW) - '{visits,visitors,bots,previews,blocked,checked_at,"
+                               "check_outcome,check_status,check_final_url,check_hops,check_failures,dead}'::text[] "
                                "OR (NEW.max_visits IS NOT NULL AND OLD.visits < NEW.max_visits "
                                "AND NEW.visits >= NEW.max_visits)) "
                                "EXECUTE FUNCTION links_announce()")}},

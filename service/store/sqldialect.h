@@ -18,7 +18,8 @@ namespace Shortd
 inline constexpr QLatin1StringView StoredLinkColumns(
     "code, type, target, created_at, visits, state, reason, changed_at, chosen, coalesce(expires_at, 0), "
     "coalesce(max_visits, 0), title, CAST(tags AS TEXT), owner, visitors, bots, previews, disabled_by, takedown, "
-    "quarantine_list, quarantine_entry, quarantined_at, blocked");
+    "quarantine_list, quarantine_entry, quarantined_at, blocked, checked_at, check_outcome, check_status, "
+    "check_final_url, check_hops, check_failures, dead");
 
 // What every key lookup selects, in the order the store reads it back; 0 for a time never set.
 inline constexpr QLatin1StringView StoredKeyColumns(

@@ -85,6 +85,13 @@ StoredLink linkFrom(const QSqlQuery& query)
     link.quarantine.entry = query.value(20).toString();
     link.quarantine.atSecs = query.value(21).toLongLong();
     link.blocked = query.value(22).toLongLong();
+    link.check.atSecs = query.value(23).toLongLong();
+    link.check.outcome = query.value(24).toString();
+    link.check.status = query.value(25).toInt();
+    link.check.finalUrl = query.value(26).toString();
+    link.check.hops = query.value(27).toString();
+    link.check.failures = query.value(28).toInt();
+    link.check.dead = query.value(29).toInt() != 0;
     return link;
 }
 

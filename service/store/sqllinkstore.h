@@ -32,6 +32,7 @@ class SqlLinkStore final : public Store,
                            public LinkAdmin,
                            public LinkArchive,
                            public LinkQuarantine,
+                           public LinkChecks,
                            public LocalBlocks,
                            public ReportStore,
                            public KeyStore,
@@ -68,6 +69,10 @@ public:
     StoreStatus restoreLink(const StoredLink& link) override;
     StoreStatus quarantine(const QString& code, const QString& list, const QString& entry, qint64 nowSecs) override;
     StoreStatus release(const QString& code, const LinkActor& actor, qint64 nowSecs) override;
+    // In sqllinkchecks.cpp.
+    std::optional<CheckLoad> checkLoad(qint64 visitedSinceSecs, qint64 nowSecs) override;
+    std::optional<QList<DueLink>> dueLinks(const DueQuery& query) override;
+    CheckRecorded recordCheck(const QString& code, const LinkCheck& check, CheckEffect effect, int deadAfter) override;
     // In sqllocalblocks.cpp.
     StoreStatus addBlock(const LocalBlock& block) override;
     StoreStatus removeBlock(const QString& entry) override;
@@ -92,6 +97,7 @@ public:
     LinkAdmin* linkAdmin() override { return this; }
     LinkArchive* linkArchive() override { return this; }
     LinkQuarantine* linkQuarantine() override { return this; }
+    LinkChecks* linkChecks() override { return this; }
     LocalBlocks* localBlocks() override { return this; }
     ReportStore* reports() override { return this; }
     KeyStore* keys() override { return this; }

@@ -2,6 +2,7 @@
 
 #include "store/changelog.h"
 #include "store/keystore.h"
+#include "store/linkchecks.h"
 #include "store/linkquarantine.h"
 #include "store/linkstore.h"
 #include "store/localblocks.h"
@@ -50,6 +51,7 @@ public:
     virtual LinkAdmin* linkAdmin() { return nullptr; }
     virtual LinkArchive* linkArchive() { return nullptr; }
     virtual LinkQuarantine* linkQuarantine() { return nullptr; }
+    virtual LinkChecks* linkChecks() { return nullptr; }
     virtual LocalBlocks* localBlocks() { return nullptr; }
     virtual ReportStore* reports() { return nullptr; }
     virtual KeyStore* keys() { return nullptr; }

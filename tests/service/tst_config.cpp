@@ -38,6 +38,8 @@ QVariantMap defaultedValues(const ServiceConfig& c)
         {u"visit-classes"_s, c.classifyVisits},
         {u"blocklist-refresh"_s, c.blocklistRefreshMinutes},
         {u"check-private"_s, c.checkPrivate},
+        {u"check-period"_s, qint64(c.checkPeriod.count())},
+        {u"check-rate"_s, c.checkRate},
     };
 }
 

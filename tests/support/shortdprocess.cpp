@@ -104,6 +104,11 @@ bool ShortdProcess::launch()
     if (!environment.contains(QStringLiteral("NOLVEX_SHORTD_HOST_CREATE_LIMIT"))) {
         environment.insert(QStringLiteral("NOLVEX_SHORTD_HOST_CREATE_LIMIT"), QStringLiteral("0"));
     }
+    // Tests talk only to servers they start: the periodic destination checks, which would look up
+    // and contact the made-up sites the tests shorten, are off unless a test turns them on.
+    if (!environment.contains(QStringLiteral("NOLVEX_SHORTD_CHECK_PERIOD"))) {
+        environment.insert(QStringLiteral("NOLVEX_SHORTD_CHECK_PERIOD"), QStringLiteral("0"));
+    }
     m_process.setProcessEnvironment(environment);
     m_process.setStandardOutputFile(QProcess::nullDevice());
     m_process.setStandardErrorFile(errorLog);

@@ -1,5 +1,6 @@
 #include "cluster/clusterfeed.h"
 #include "displaytext.h"
+#include "links/checkresult.h"
 #include "links/codes.h"
 #include "links/destinationcheck.h"
 #include "links/fields.h"
@@ -175,6 +176,14 @@ QString linkText(const StoredLink& stored)
     }
     if (link.blocked > 0) {
         text += QStringLiteral("blocked: %1 requests turned away\n").arg(link.blocked);
+    }
+    if (link.check.atSecs > 0) {
+        text += u"checked: " % isoTime(link.check.atSecs) % u", " % forTerminal(link.check.outcome)
+            % (link.check.status > 0 ? u' ' + QString::number(link.check.status) : QString()) % u", final "
+            % forTerminal(link.check.finalUrl) % u'\n';
+    }
+    if (link.check.dead) {
+        text += QStringLiteral("dead:    yes, its destination failed %1 checks in a row\n").arg(link.check.failures);
     }
     return text;
 }
@@ -511,6 +520,13 @@ int checkDestination(
         loop.exec();
     }
     session.out().write(checkText(code, link->target, *answer).toUtf8());
+    // Kept as the link's last check, as the service's own checks keep theirs.
+    LinkChecks* checks = store.linkChecks();
+    const CheckResult result = checkResult(*answer, QDateTime::currentSecsSinceEpoch());
+    if (!checks
+        || checks->recordCheck(code, result.check, result.effect, DeadAfterFailures).status != StoreStatus::Ok) {
+        session.say(QStringLiteral("the check was not kept as the link's last: %1").arg(store.lastError()));
+    }
     return OpsDone;
 }
 
@@ -603,13 +619,13 @@ QList<OperatorCommand> linkCommands()
                            "address can be shortened anew."),
             {}, StoreAccess::Change, checkStateChange(LinkState::Deleted)},
         {QStringLiteral("links check"), code, codeHelp,
-            QStringLiteral("Check a link's destination once, as the service does, and show what it met: each hop, "
-                           "a list that holds one, an address refused."),
+            QStringLiteral("Check a link's destination once, as the service does, show what it met (each hop, "
+                           "a list that holds one, an address refused) and keep it as the link's last check."),
             {{QStringLiteral("check-private"),
                 QStringLiteral("For a lab only. on: the check may reach private, loopback and link-local addresses; "
                                "off: they are refused. Left out, as the service's NOLVEX_SHORTD_CHECK_PRIVATE says."),
                 QStringLiteral("on|off")}},
-            StoreAccess::Read, checkCheck},
+            StoreAccess::Change, checkCheck},
         {QStringLiteral("links export"), {}, {}, QStringLiteral("Write every link to standard output."),
             {{QStringLiteral("format"), QStringLiteral("jsonl (default, one object a line) or csv."),
                 QStringLiteral("FORMAT"), QStringLiteral("jsonl")}},

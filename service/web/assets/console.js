@@ -224,6 +224,12 @@ function showFields(link) {
     // A blocklist stopped it: the list, the entry that matched and since when.
     ...(link.quarantine ? [['field.quarantine',
       `${link.quarantine.list}: ${link.quarantine.entry} (${formatTime(link.quarantine.at)})`]] : []),
+    // The service's last check of the destination, and a mark when it failed three in a row.
+    ['field.lastCheck', link.lastCheck
+      ? `${link.lastCheck.outcome}${link.lastCheck.status ? ` ${link.lastCheck.status}` : ''}`
+        + ` (${formatTime(link.lastCheck.at)})${link.lastCheck.finalUrl ? ` ${link.lastCheck.finalUrl}` : ''}`
+      : t('link.neverChecked')],
+    ...(link.dead ? [['field.dead', t('link.dead')]] : []),
     ['field.createdAt', formatTime(link.createdAt)],
     ['field.expiresAt', formatTime(link.expiresAt)],
     ['field.maxVisits', link.maxVisits ?? t('link.none')],
