@@ -6,11 +6,17 @@
 
 #include <QCommandLineParser>
 #include <QStandardPaths>
+#include <QThread>
 
 namespace Shortd
 {
 namespace
 {
+int defaultHttpThreads()
+{
+    return std::max(1, QThread::idealThreadCount());
+}
+
 bool parseCount(const QString& text, int* value)
 {
     bool ok = false;
@@ -222,6 +228,12 @@ constexpr ServiceOption Options[] = {
         [](const QString& text, ServiceConfig& config) {
             config.openShorten = text == u"on";
             return text == u"on" || text == u"off";
+        }},
+    {"http-threads", "NOLVEX_SHORTD_HTTP_THREADS",
+        [](const ServiceConfig&) { return QStringLiteral("the number of cores, here %1").arg(defaultHttpThreads()); },
+        "N", "Threads that accept and serve connections, each with its own event loop (default %1).",
+        [](const QString& text, ServiceConfig& config) {
+            return parseCount(text, &config.httpThreads) && config.httpThreads > 0 && config.httpThreads <= 256;
         }},
     {"max-connections", "NOLVEX_SHORTD_MAX_CONNECTIONS",
         [](const ServiceConfig& config) { return QString::number(config.limits.maxConnections); }, "N",
@@ -558,6 +570,11 @@ bool parseLinkBase(QStringView text, int* type, QUrl* base)
     *type = *parsedType;
     *base = url;
     return true;
+}
+
+int ServiceConfig::httpThreadCount() const
+{
+    return httpThreads > 0 ? httpThreads : defaultHttpThreads();
 }
 
 int ServiceConfig::storeConnections() const

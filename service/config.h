@@ -31,6 +31,8 @@ struct ServiceConfig {
     int hostCreateLimit = 100;
     // Different addresses whose reports of a link within a day quarantine it (0: never).
     int reportThreshold = DefaultReportThreshold;
+    // Threads serving HTTP, each with its own event loop; 0 picks one per core (see httpThreadCount()).
+    int httpThreads = 0;
     // Whether anyone may create links through the client's protocol; off, it refuses every creation.
     bool openShorten = true;
     QString tlsCertificate;
@@ -73,6 +75,8 @@ struct ServiceConfig {
     double checkRate = 5;
 
     bool usesTls() const { return !tlsCertificate.isEmpty(); }
+    // httpThreads, else one per core.
+    int httpThreadCount() const;
     // databaseConnections, else the store's own choice: several for PostgreSQL, one for SQLite.
     int storeConnections() const;
     // How this service is reached when no base is configured, e.g. "http://127.0.0.1:8420".

@@ -17,6 +17,7 @@
 #include "links/shortener.h"
 #include "links/visitclass.h"
 #include "metrics/servicemetrics.h"
+#include "routes/fastlane.h"
 #include "routes/routes.h"
 #include "routes/routetable.h"
 #include "store/storeopening.h"
@@ -87,6 +88,7 @@ ShortdService::~ShortdService()
     // visits to the pool, and the pool runs what is queued before its workers end.
     m_metricsFrontEnd.reset();
     m_http.reset();
+    m_fastLane.reset(); // after the threads that call it
     m_countsTimer.stop();
     m_localBlocksTimer.stop();
     m_blocklistFeeds.reset();
@@ -194,19 +196,18 @@ bool ShortdService::start(QString* error)
         StorePoolOptions {m_config.storeConnections(), StoreQueueLimit, m_config.databaseRetry});
     m_shortener = std::make_unique<Shortener>(*m_pool,
         ShortenerOptions {m_config.cacheSize, m_config.cacheTtl, VisitFlushInterval, m_config.maxPendingVisits,
-            m_config.recentVisitors, m_config.visitRetentionDays});
+            m_config.recentVisitors, m_config.visitRetentionDays, m_config.httpThreadCount()});
     m_shortener->setBlocklists(m_blocklists.get());
     startQuarantineSweep();
     m_routes = std::make_unique<Routes>(m_config, *m_shortener, *m_rateLimiter);
     m_routes->setMetricsPage([this](const Respond& respond) { serveMetrics(respond); });
+    m_fastLane = std::make_unique<FastLane>(*m_routes, *m_shortener, m_config.classifyVisits);
     joinCluster();
     startChecks();
-    const auto handlers = [routes = m_routes.get()](int) -> RequestHandler {
-        return [routes](const HttpRequest& request, qint64 nowMs, const Respond& respond) {
-            routes->handle(request, nowMs, respond);
-        };
-    };
-    m_http = std::make_unique<HttpThreads>(1, m_config.limits, tls, handlers, m_log, m_config.trustedProxies);
+    m_http = std::make_unique<HttpThreads>(
+        m_config.httpThreadCount(), m_config.limits, tls,
+        [fastLane = m_fastLane.get()](int thread) { return fastLane->handlerFor(thread); }, m_log,
+        m_config.trustedProxies);
     m_gate = m_http->gate();
     m_http->setRefusalReplies(&edgeRefusal);
     if (!m_gate->listen(m_config.listenAddress, m_config.port)) {

@@ -28,6 +28,7 @@ class Store;
 class HostCreationLimit;
 class RateLimiter;
 class SharedLimit;
+class FastLane;
 class Routes;
 class Shortener;
 class StorePool;
@@ -91,6 +92,7 @@ private:
     QByteArray m_localBlocksFeed;
     std::unique_ptr<Shortener> m_shortener;
     std::unique_ptr<Routes> m_routes;
+    std::unique_ptr<FastLane> m_fastLane; // the cached redirect on each serving thread, the rest to m_routes
     std::unique_ptr<SharedLimit> m_sharedLimit;
     QTimer m_countsTimer;
     bool m_countsInFlight = false;

@@ -97,6 +97,7 @@ Shortener::Shortener(StorePool& pool, ShortenerOptions options, QObject* parent)
     , m_random(QRandomGenerator::global())
     , m_cache(options.cacheSize, options.cacheTtl.count())
     , m_tally(options.maxPendingVisits)
+    , m_lanes(options.visitLanes, options.maxPendingVisits)
     , m_repeats(options.maxRecentVisitors)
     , m_visitRetentionDays(options.visitRetentionDays)
     // Half the workers at most, so that lookups find one free while creations pour in.
@@ -114,7 +115,9 @@ Shortener::Shortener(StorePool& pool, ShortenerOptions options, QObject* parent)
 
 Shortener::~Shortener()
 {
-    // The pool runs what is queued before it ends, so the last visits are written on the way out.
+    // The pool runs what is queued before it ends, so the last visits are written on the way out;
+    // the threads that count into the lanes have stopped by now.
+    m_lanes.gatherInto(m_tally);
     if (!m_tally.isEmpty()) {
         m_pool.run<StoreStatus>(
             [last = m_tally.pending()](
@@ -347,20 +350,23 @@ void Shortener::takeVisit(const QString& code, const VisitFacts& facts, const st
     }
 }
 
-void Shortener::countVisit(const QString& code, const VisitFacts& facts, qint64 nowSecs)
+void Shortener::countVisit(const QString& code, const VisitFacts& facts, qint64 nowSecs, int lane)
 {
-    if (facts.kind != VisitClass::Human) {
-        m_tally.add(code, facts.kind, false, {}, nowSecs);
-        return;
+    const bool human = facts.kind == VisitClass::Human;
+    const bool isNew = human && m_repeats.isNewVisitor(code, facts.client, facts.userAgent, nowSecs);
+    const QString host = human ? referrerHost(facts.referer) : QString();
+    if (lane < 0) {
+        m_tally.add(code, facts.kind, isNew, host, nowSecs, facts.taken);
+    } else {
+        m_lanes.add(lane, code, facts.kind, isNew, host, nowSecs, facts.taken);
     }
-    const bool isNew = m_repeats.isNewVisitor(code, facts.client, facts.userAgent, nowSecs);
-    m_tally.add(code, facts.kind, isNew, referrerHost(facts.referer), nowSecs, facts.taken);
 }
 
 StoredLink Shortener::withPendingVisits(StoredLink link) const
 {
     VisitCounts pending = m_tally.pending().links.value(link.code);
     pending += m_writing.links.value(link.code);
+    pending += m_lanes.pendingFor(link.code);
     link.visits += pending.humans;
     link.visitors += pending.visitors;
     link.bots += pending.bots;
@@ -377,11 +383,12 @@ qint64 Shortener::pendingVisitCount() const
                 return total + counts.humans + counts.bots + counts.previews + counts.blocked;
             });
     };
-    return sum(m_tally.pending()) + sum(m_writing);
+    return sum(m_tally.pending()) + sum(m_writing) + m_lanes.visitCount();
 }
 
 void Shortener::flushVisits()
 {
+    m_lanes.gatherInto(m_tally);
     if (m_tally.isEmpty() || !m_writing.isEmpty()) {
         return;
     }

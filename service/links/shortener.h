@@ -61,6 +61,8 @@ struct ShortenerOptions {
     qsizetype maxRecentVisitors = 200'000;
     // Hourly and daily visit counters older than this are dropped, once an hour; 0 keeps them.
     int visitRetentionDays = 400;
+    // Threads that count visits besides the shortener's own, each into a lane of its own.
+    int visitLanes = 1;
 };
 
 // What the redirect knows of a visit.
@@ -115,7 +117,10 @@ public:
     void forgetAll();
     // Whether the store answers; done(false) when it does not or the pool is full.
     void checkHealth(const std::function<void(bool)>& done);
-    void countVisit(const QString& code, const VisitFacts& facts, qint64 nowSecs);
+    // On the shortener's thread (lane -1), or on any thread into the lane that thread alone uses.
+    void countVisit(const QString& code, const VisitFacts& facts, qint64 nowSecs, int lane = -1);
+    // The cached link, on any thread; nothing when it is not at hand (the store is not asked).
+    std::optional<StoredLink> cachedLink(const QString& code) { return m_cache.findByCode(code, nowMs(), wallSecs()); }
     // A person's visit to a link with a visit limit goes to the store at once, which grants it or
     // not; a granted one is counted by its hour, visitor and referrer as well. The cached copy
     // follows the answer.
@@ -128,7 +133,7 @@ public:
     // kept for the next round.
     void flushVisits();
     // Whether counted visits are still waiting for the store or on their way to it.
-    bool hasPendingVisits() const { return !m_tally.isEmpty() || !m_writing.isEmpty(); }
+    bool hasPendingVisits() const { return !m_tally.isEmpty() || !m_writing.isEmpty() || !m_lanes.isEmpty(); }
     // Drops visit counters past the retention, on a worker.
     void pruneVisits();
     // How many counted visits those are.
@@ -166,6 +171,7 @@ private:
     LinkCache m_cache;
     QElapsedTimer m_clock;
     VisitTally m_tally;
+    VisitLanes m_lanes; // other threads' visits, gathered into m_tally before each batch
     VisitBatch m_writing; // handed to the store, not yet confirmed
     RepeatFilter m_repeats;
     int m_visitRetentionDays;

@@ -1,5 +1,6 @@
 #include "links/visittally.h"
 
+#include <QMutexLocker>
 #include <QRandomGenerator>
 #include <QUrl>
 #include <QtEndian>
@@ -104,8 +105,15 @@ quint64 RepeatFilter::keyOf(QStringView code, QStringView client, QByteArrayView
     return sipHash24(m_secret, data);
 }
 
+qsizetype RepeatFilter::size() const
+{
+    const QMutexLocker locker(&m_mutex);
+    return m_firstSeen.size();
+}
+
 bool RepeatFilter::isNewVisitor(QStringView code, QStringView client, QByteArrayView userAgent, qint64 nowSecs)
 {
+    const QMutexLocker locker(&m_mutex);
     const qint64 day = nowSecs / SecondsPerDay;
     if (day != m_secretDay) {
         m_secret = m_newSecret();
@@ -178,9 +186,6 @@ void VisitTally::add(
     case VisitClass::Preview:
         counts.previews = 1;
         break;
-    case VisitClass::Blocked:
-        counts.blocked = 1;
-        break;
     }
     m_pending.hours[hour] += counts;
     if (taken) {
@@ -200,6 +205,86 @@ VisitBatch VisitTally::take(qsizetype maxEntries)
     takeInto(m_pending.hours, batch.hours, maxEntries);
     takeInto(m_pending.referrers, batch.referrers, maxEntries);
     return batch;
+}
+
+void VisitTally::absorb(VisitTally& other)
+{
+    m_uncounted += other.takeUncounted();
+    const auto fits
+        = [this](const auto& map, const auto& key) { return map.size() < m_maxEntries || map.contains(key); };
+    const VisitBatch batch = std::exchange(other.m_pending, {});
+    for (auto it = batch.links.cbegin(); it != batch.links.cend(); ++it) {
+        if (fits(m_pending.links, it.key())) {
+            m_pending.links[it.key()] += *it;
+        } else {
+            m_uncounted += it->humans + it->bots + it->previews;
+        }
+    }
+    for (auto it = batch.hours.cbegin(); it != batch.hours.cend(); ++it) {
+        if (fits(m_pending.hours, it.key())) {
+            m_pending.hours[it.key()] += *it;
+        }
+    }
+    for (auto it = batch.referrers.cbegin(); it != batch.referrers.cend(); ++it) {
+        if (fits(m_pending.referrers, it.key())) {
+            m_pending.referrers[it.key()] += *it;
+        }
+    }
+}
+
+VisitLanes::VisitLanes(int count, qsizetype maxEntries)
+{
+    for (int i = 0; i < std::max(count, 1); ++i) {
+        m_lanes.push_back(std::make_unique<Lane>(maxEntries));
+    }
+}
+
+VisitLanes::~VisitLanes() = default;
+
+void VisitLanes::add(
+    int lane, const QString& code, VisitClass kind, bool newVisitor, const QString& host, qint64 nowSecs, bool taken)
+{
+    Lane& own = *m_lanes[static_cast<size_t>(lane) % m_lanes.size()];
+    const QMutexLocker locker(&own.mutex);
+    own.tally.add(code, kind, newVisitor, host, nowSecs, taken);
+}
+
+void VisitLanes::gatherInto(VisitTally& tally)
+{
+    for (const auto& lane : m_lanes) {
+        const QMutexLocker locker(&lane->mutex);
+        tally.absorb(lane->tally);
+    }
+}
+
+bool VisitLanes::isEmpty() const
+{
+    return std::all_of(m_lanes.cbegin(), m_lanes.cend(), [](const auto& lane) {
+        const QMutexLocker locker(&lane->mutex);
+        return lane->tally.isEmpty();
+    });
+}
+
+VisitCounts VisitLanes::pendingFor(const QString& code) const
+{
+    VisitCounts counts;
+    for (const auto& lane : m_lanes) {
+        const QMutexLocker locker(&lane->mutex);
+        counts += lane->tally.pending().links.value(code);
+    }
+    return counts;
+}
+
+qint64 VisitLanes::visitCount() const
+{
+    qint64 total = 0;
+    for (const auto& lane : m_lanes) {
+        const QMutexLocker locker(&lane->mutex);
+        for (const VisitCounts& counts : lane->tally.pending().links) {
+            total += counts.humans + counts.bots + counts.previews;
+        }
+    }
+    return total;
 }
 
 } // namespace Shortd

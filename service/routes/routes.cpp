@@ -111,16 +111,6 @@ HttpReply expired(const StoredLink& link, qint64 nowSecs, const QString& reportF
     return gone(expiredPage(link.code, ended ? link.expiresSecs : 0, reportForm));
 }
 
-// 302 for a GET; 303 for the POST of a limited link's button, so the browser GETs the destination.
-HttpReply redirectTo(const QString& target, int status = 302)
-{
-    HttpReply reply {status, HtmlType.toByteArray(), {}, {}};
-    reply.addHeader("Location", locationHeader(target));
-    reply.addHeader("Cache-Control", "no-store");
-    reply.addHeader("Referrer-Policy", "no-referrer");
-    return reply;
-}
-
 LinkBases linkBasesOf(const ServiceConfig& config)
 {
     return LinkBases(
@@ -146,6 +136,15 @@ HttpReply jsonSuccess(const QString& info)
     return json(200,
         QJsonObject {
             {ResultMember.toString(), 1}, {InfoMember.toString(), info}, {MessageMember.toString(), QString()}});
+}
+
+HttpReply redirectTo(const QString& target, int status)
+{
+    HttpReply reply {status, HtmlType.toByteArray(), {}, {}};
+    reply.addHeader("Location", locationHeader(target));
+    reply.addHeader("Cache-Control", "no-store");
+    reply.addHeader("Referrer-Policy", "no-referrer");
+    return reply;
 }
 
 HttpReply edgeRefusal(int status, QByteArrayView path)

@@ -112,6 +112,8 @@ private:
 // The two JSON shapes of the client's protocol.
 HttpReply jsonFailure(int status, const QString& message);
 HttpReply jsonSuccess(const QString& info);
+// 302 for a GET; 303 for the POST of a limited link's button, so the browser GETs the destination.
+HttpReply redirectTo(const QString& target, int status = 302);
 // The answer to a request the front end refuses before any route sees it (path as sent, empty when
 // unknown): a problem under /api/, the protocol's JSON failure elsewhere.
 HttpReply edgeRefusal(int status, QByteArrayView path);

@@ -3,6 +3,7 @@
 
 #include <QRegularExpression>
 #include <QTest>
+#include <QThread>
 
 using namespace Qt::StringLiterals;
 using namespace Shortd;
@@ -263,8 +264,8 @@ void ConfigTest::everyStatedDefaultChecked()
             stating.append(it.key());
         }
     }
-    // database-connections: its default depends on the database, below.
-    QStringList checked = defaultedValues(ServiceConfig {}).keys() << u"database-connections"_s;
+    // database-connections and http-threads: their defaults depend on the database and the machine, below.
+    QStringList checked = defaultedValues(ServiceConfig {}).keys() << u"database-connections"_s << u"http-threads"_s;
     stating.sort();
     checked.sort();
     QCOMPARE(stating, checked);
@@ -274,6 +275,9 @@ void ConfigTest::everyStatedDefaultChecked()
     QCOMPARE(statedDefault(help.value(u"database-connections"_s)),
         u"%1 for PostgreSQL, %2 for SQLite"_s.arg(postgres.config.storeConnections())
             .arg(ServiceConfig {}.storeConnections()));
+    QCOMPARE(statedDefault(help.value(u"http-threads"_s)),
+        u"the number of cores, here %1"_s.arg(ServiceConfig {}.httpThreadCount()));
+    QCOMPARE(ServiceConfig {}.httpThreadCount(), std::max(1, QThread::idealThreadCount()));
 }
 
 QTEST_APPLESS_MAIN(ConfigTest)

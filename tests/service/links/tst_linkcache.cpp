@@ -1,6 +1,8 @@
 #include "links/linkcache.h"
 
 #include <QTest>
+#include <atomic>
+#include <thread>
 
 using namespace Qt::StringLiterals;
 using namespace Shortd;
@@ -12,6 +14,7 @@ class LinkCacheTest final : public QObject
 private slots:
     void cache_data();
     void cache();
+    void takeDownSeenByEveryThread();
 };
 
 void LinkCacheTest::cache_data()
@@ -97,6 +100,54 @@ void LinkCacheTest::cache()
     LinkCache off(0, 100);
     off.remember({u"a"_s, 1, u"http://example.com/a"_s, 0, 0}, 0);
     QCOMPARE(off.size(), 0);
+}
+
+void LinkCacheTest::takeDownSeenByEveryThread()
+{
+    // Big enough to be split: readers on other threads while this one fills, evicts and takes down.
+    constexpr qsizetype Capacity = 5000;
+    LinkCache cache(Capacity, 1'000'000);
+    QVERIFY(cache.shards() > 1);
+    StoredLink taken {u"taken"_s, 1, u"http://example.com/taken"_s, 0, 0};
+    cache.remember(taken, 0);
+    std::atomic<bool> takenDown = false;
+    std::atomic<bool> done = false;
+    std::atomic<int> wrong = 0;
+    std::vector<std::thread> readers;
+    readers.reserve(4);
+    for (qsizetype r = 0; r < 4; ++r) {
+        readers.emplace_back([&, r] {
+            while (!done) {
+                // A read that starts after the take-down never finds the link as it was (it may find
+                // nothing: pushed out by newer links).
+                const bool after = takenDown;
+                const std::optional<StoredLink> found = cache.findByCode(taken.code, 1, 1000);
+                if (after && found && found->state == LinkState::Active) {
+                    ++wrong;
+                }
+                cache.findByCode(u"c%1"_s.arg(r * 997 % Capacity), 1, 1000);
+            }
+        });
+    }
+    for (int i = 0; i < 2 * Capacity; ++i) {
+        cache.remember({u"c%1"_s.arg(i), 1, u"http://example.com/%1"_s.arg(i), 0, 0}, 1);
+        if (i == Capacity) {
+            taken.state = LinkState::Disabled;
+            cache.remember(taken, 1);
+            takenDown = true;
+        }
+        if (i % 7 == 0) {
+            cache.forget(u"c%1"_s.arg(i / 2));
+        }
+    }
+    done = true;
+    for (std::thread& reader : readers) {
+        reader.join();
+    }
+    QCOMPARE(wrong.load(), 0);
+    QVERIFY(cache.size() <= Capacity);
+    QCOMPARE(cache.findCode(1, u"http://example.com/%1"_s.arg(2 * Capacity - 1), 2, 1000),
+        std::optional(u"c%1"_s.arg(2 * Capacity - 1)));
 }
 
 QTEST_APPLESS_MAIN(LinkCacheTest)

@@ -5,6 +5,8 @@
 
 #include <QTemporaryDir>
 #include <QTest>
+#include <atomic>
+#include <thread>
 
 using namespace Shortd;
 using namespace Qt::StringLiterals;
@@ -19,6 +21,33 @@ struct Sighting {
     QByteArray userAgent;
     qint64 secs; // after noon
     bool isNew;
+};
+
+// One link in a store of its own, its visits counted by a shortener over that store.
+struct CountedLink {
+    explicit CountedLink(qint64 maxVisits)
+    {
+        link.maxVisits = maxVisits;
+        store = openLinkStore(
+            DatabaseAddress::sqliteFile(dir.filePath(u"links.sqlite"_s)), {}, false, StoreAccess::Create, &error);
+        if (store && store->insert(link).status == StoreStatus::Ok) {
+            pool = std::make_unique<StorePool>(*store);
+        }
+    }
+    // People, visitors, bots and previews, as the shortener reads them with what it has not yet written.
+    QList<qint64> read(Shortener& shortener) const
+    {
+        LookupResult found;
+        shortener.resolve(link.code, [&found](const LookupResult& result) { found = result; });
+        const StoredLink counted = shortener.withPendingVisits(found.link);
+        return {counted.visits, counted.visitors, counted.bots, counted.previews};
+    }
+
+    QTemporaryDir dir;
+    QString error;
+    StoredLink link {u"Vis1ts"_s, 0, u"https://example.com/counted"_s, Noon, 0};
+    std::unique_ptr<SqlLinkStore> store;
+    std::unique_ptr<StorePool> pool; // runs each call at once
 };
 } // namespace
 
@@ -41,6 +70,8 @@ private slots:
     void tallyIsBounded();
     void linkReadShowsEveryClass_data();
     void linkReadShowsEveryClass();
+    void visitsFromThreadsAddUp_data();
+    void visitsFromThreadsAddUp();
 };
 
 void TestVisitTally::repeats_data()
@@ -191,23 +222,12 @@ void TestVisitTally::linkReadShowsEveryClass()
     QFETCH(QList<VisitClass>, visits);
     QFETCH(bool, limited);
     QFETCH(QList<qint64>, counts);
-    QTemporaryDir dir;
-    QString error;
-    const std::unique_ptr<SqlLinkStore> store = openLinkStore(
-        DatabaseAddress::sqliteFile(dir.filePath(u"links.sqlite"_s)), {}, false, StoreAccess::Create, &error);
-    QVERIFY2(store, qPrintable(error));
-    StoredLink link {u"Vis1ts"_s, 0, u"https://example.com/counted"_s, Noon, 0};
-    link.maxVisits = limited ? 100 : 0;
-    QCOMPARE(store->insert(link).status, StoreStatus::Ok);
-    StorePool pool(*store);
+    const CountedLink counted(limited ? 100 : 0);
+    QVERIFY2(counted.pool, qPrintable(counted.error));
+    const StoredLink& link = counted.link;
     // The cache keeps the link all along; only a write of the visits changes the copy.
-    Shortener shortener(pool, ShortenerOptions {100, std::chrono::hours(1), std::chrono::hours(1)});
-    const auto read = [&shortener, &link] {
-        LookupResult found;
-        shortener.resolve(link.code, [&found](const LookupResult& result) { found = result; });
-        const StoredLink counted = shortener.withPendingVisits(found.link);
-        return QList<qint64> {counted.visits, counted.visitors, counted.bots, counted.previews};
-    };
+    Shortener shortener(*counted.pool, ShortenerOptions {100, std::chrono::hours(1), std::chrono::hours(1)});
+    const auto read = [&counted, &shortener] { return counted.read(shortener); };
     QCOMPARE(read(), (QList<qint64> {0, 0, 0, 0}));
     const qint64 now = QDateTime::currentSecsSinceEpoch();
     for (const VisitClass kind : std::as_const(visits)) {
@@ -224,6 +244,74 @@ void TestVisitTally::linkReadShowsEveryClass()
     QCOMPARE(read(), counts); // the cached copy, after the write
     shortener.forgetAll();
     QCOMPARE(read(), counts); // as stored
+}
+
+void TestVisitTally::visitsFromThreadsAddUp_data()
+{
+    QTest::addColumn<int>("threads");
+    QTest::addColumn<int>("lanes");
+    QTest::addColumn<int>("visits"); // on each thread
+    QTest::addColumn<bool>("onePerson"); // every person's visit from one client, on whichever thread
+    // Hours the visits are spread over, so that the lanes' tables grow while they are gathered; one
+    // for a single person, whose later visits in the hour are repeats.
+    QTest::addColumn<int>("hours");
+    QTest::newRow("one thread") << 1 << 1 << 3000 << false << 48;
+    QTest::newRow("a lane a thread") << 4 << 4 << 6000 << false << 48;
+    QTest::newRow("threads sharing lanes") << 6 << 2 << 4000 << false << 48;
+    QTest::newRow("one person on every thread") << 4 << 4 << 3000 << true << 1;
+}
+
+void TestVisitTally::visitsFromThreadsAddUp()
+{
+    QFETCH(int, threads);
+    QFETCH(int, lanes);
+    QFETCH(int, visits);
+    QFETCH(bool, onePerson);
+    QFETCH(int, hours);
+    CountedLink counted(0);
+    QVERIFY2(counted.pool, qPrintable(counted.error));
+    ShortenerOptions options {100, std::chrono::hours(1), std::chrono::hours(1)};
+    options.visitLanes = lanes;
+    Shortener shortener(*counted.pool, options);
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    constexpr std::array Kinds {VisitClass::Human, VisitClass::Bot, VisitClass::Preview};
+    std::atomic<int> started = 0;
+    std::atomic<int> finished = 0;
+    std::vector<std::thread> counting;
+    counting.reserve(size_t(threads));
+    for (int t = 0; t < threads; ++t) {
+        counting.emplace_back([&, t] {
+            ++started;
+            while (started < threads) {
+                std::this_thread::yield();
+            }
+            for (int i = 0; i < visits; ++i) {
+                const QString client = onePerson ? u"192.0.2.1"_s : u"10.%1.%2.%3"_s.arg(t).arg(i / 256).arg(i % 256);
+                const VisitFacts facts {Kinds.at(size_t(t + i) % Kinds.size()), client, "Mozilla/5.0", {}};
+                shortener.countVisit(counted.link.code, facts, now - i % hours * SecondsPerHour, t);
+            }
+            ++finished;
+        });
+    }
+    // Batches are written while the threads count, each gathering what the lanes hold at that moment.
+    while (finished < threads) {
+        shortener.flushVisits();
+    }
+    for (std::thread& thread : counting) {
+        thread.join();
+    }
+    shortener.flushVisits();
+    QVERIFY(!shortener.hasPendingVisits());
+    std::array<qint64, Kinds.size()> expected {}; // people, bots, previews
+    for (int t = 0; t < threads; ++t) {
+        for (int i = 0; i < visits; ++i) {
+            ++expected.at(size_t(t + i) % Kinds.size());
+        }
+    }
+    shortener.forgetAll();
+    QCOMPARE(counted.read(shortener), // as stored
+        (QList<qint64> {expected[0], onePerson ? 1 : expected[0], expected[1], expected[2]}));
+    QCOMPARE(shortener.pendingVisitCount(), 0);
 }
 
 QTEST_GUILESS_MAIN(TestVisitTally)
