@@ -158,6 +158,7 @@ void LinkCache::addVisits(const QString& code, const VisitCounts& counts)
         link.visitors += counts.visitors;
         link.bots += counts.bots;
         link.previews += counts.previews;
+        link.blocked += counts.blocked;
     }
 }
 

@@ -186,6 +186,9 @@ void VisitTally::add(
     case VisitClass::Preview:
         counts.previews = 1;
         break;
+    case VisitClass::Blocked:
+        counts.blocked = 1;
+        break;
     }
     m_pending.hours[hour] += counts;
     if (taken) {
@@ -217,7 +220,7 @@ void VisitTally::absorb(VisitTally& other)
         if (fits(m_pending.links, it.key())) {
             m_pending.links[it.key()] += *it;
         } else {
-            m_uncounted += it->humans + it->bots + it->previews;
+            m_uncounted += it->humans + it->bots + it->previews + it->blocked;
         }
     }
     for (auto it = batch.hours.cbegin(); it != batch.hours.cend(); ++it) {
@@ -281,7 +284,7 @@ qint64 VisitLanes::visitCount() const
     for (const auto& lane : m_lanes) {
         const QMutexLocker locker(&lane->mutex);
         for (const VisitCounts& counts : lane->tally.pending().links) {
-            total += counts.humans + counts.bots + counts.previews;
+            total += counts.humans + counts.bots + counts.previews + counts.blocked;
         }
     }
     return total;
