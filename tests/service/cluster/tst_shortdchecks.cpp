@@ -1,10 +1,13 @@
 #include "cannedserver.h"
 #include "httpprobe.h"
+#include "pgcluster.h"
 #include "shortdprocess.h"
 
 #include <QProcess>
 #include <QSaveFile>
+#include <QTcpServer>
 #include <QTest>
+#include <memory>
 
 using namespace Qt::StringLiterals;
 
@@ -17,6 +20,7 @@ class ShortdChecksTest final : public QObject
 private slots:
     void destinationGoesBad_data();
     void destinationGoesBad();
+    void oneInstanceChecksAtATime();
 };
 
 namespace
@@ -40,6 +44,24 @@ QByteArray redirectTo(const QByteArray& location)
 int statusOf(const ShortdProcess& service, const QString& code)
 {
     return rawExchange(service.port(), rawGet('/' + code.toLatin1(), service.port())).status;
+}
+
+quint16 freePort()
+{
+    QTcpServer probe;
+    return probe.listen(QHostAddress::LocalHost) ? probe.serverPort() : 0;
+}
+
+// The checks an instance made that found the destination fine, as its metrics count them.
+int okChecks(quint16 metricsPort)
+{
+    const QByteArray series = "nolvex_shortd_destination_checks_total{outcome=\"ok\"} ";
+    for (const QByteArray& line : rawExchange(metricsPort, rawGet("/metrics", metricsPort)).body.split('\n')) {
+        if (line.startsWith(series)) {
+            return line.sliced(series.size()).toInt();
+        }
+    }
+    return 0;
 }
 } // namespace
 
@@ -86,6 +108,41 @@ void ShortdChecksTest::destinationGoesBad()
         linkShown(service, code).contains(shown), qPrintable(linkShown(service, code)), FoundWithinMs);
     QCOMPARE(statusOf(service, code), status);
     QVERIFY2(service.stop(), qPrintable(service.errorString()));
+}
+
+// Two instances on one PostgreSQL database: one checks, the other waits, and takes over when the
+// first dies without a word (its connection, and with it the lock, goes with it).
+void ShortdChecksTest::oneInstanceChecksAtATime()
+{
+    PgCluster cluster;
+    if (!cluster.start()) {
+        QSKIP(qPrintable(u"no PostgreSQL cluster: "_s + cluster.errorString()));
+    }
+    const QString url = cluster.createDatabase(u"checks"_s);
+    QVERIFY(!url.isEmpty());
+    CannedServer destination;
+    QVERIFY(destination.start());
+    destination.setReply(CannedServer::response(200, "fine", "text/plain"));
+    std::vector<std::unique_ptr<ShortdProcess>> instances;
+    std::vector<quint16> metrics;
+    for (int i = 0; i < 2; ++i) {
+        metrics.push_back(freePort());
+        instances.push_back(std::make_unique<ShortdProcess>(QStringList {u"--database"_s, url, u"--check-private"_s,
+            u"on"_s, u"--check-period"_s, u"1s"_s, u"--metrics-listen"_s, u"127.0.0.1:%1"_s.arg(metrics.back())}));
+        QVERIFY2(instances.back()->start(), qPrintable(instances.back()->errorString()));
+    }
+    const QString code = shortenedCode(instances.front()->port(), 0, destination.origin() + u"/page"_s);
+    QVERIFY(!code.isEmpty());
+    QCOMPARE(statusOf(*instances.front(), code), 302); // visited today: checked every period
+
+    // Three checks by the holder prove the others had time to check too, had they held the lock.
+    QTRY_VERIFY_WITH_TIMEOUT(okChecks(metrics[0]) + okChecks(metrics[1]) >= 3, FoundWithinMs);
+    const size_t holder = okChecks(metrics[0]) > 0 ? 0 : 1;
+    QCOMPARE(okChecks(metrics[1 - holder]), 0);
+
+    instances[holder]->kill9();
+    QTRY_VERIFY_WITH_TIMEOUT(okChecks(metrics[1 - holder]) > 0, FoundWithinMs);
+    QVERIFY2(instances[1 - holder]->stop(), qPrintable(instances[1 - holder]->errorString()));
 }
 
 QTEST_GUILESS_MAIN(ShortdChecksTest)
