@@ -7,6 +7,7 @@
 
 #include <QDebug>
 #include <QFileInfo>
+#include <QMutex>
 #include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QSqlDatabase>
@@ -38,6 +39,7 @@ enum class Scenario {
     PagingWhileAdding,
     Quarantine,
     LocalBlocks,
+    ReportsAtOnce,
 };
 
 using StoreFactory = std::function<std::unique_ptr<SqlLinkStore>()>;
@@ -165,6 +167,7 @@ void StoresTest::contract_data()
         {"paging while links are added", Scenario::PagingWhileAdding},
         {"quarantine and release", Scenario::Quarantine},
         {"local blocklist", Scenario::LocalBlocks},
+        {"one address reporting on twelve connections at once", Scenario::ReportsAtOnce},
     };
     for (const QString& kind : {u"sqlite"_s, u"postgres"_s}) {
         for (const auto& [name, scenario] : scenarios) {
@@ -276,6 +279,43 @@ void StoresTest::contract()
         const std::unique_ptr<SqlLinkStore> check = factory();
         QVERIFY(check->open());
         QCOMPARE(check->findByCode(u"scarce"_s).link.visits, Limit);
+        return;
+    }
+    if (scenario == Scenario::ReportsAtOnce) {
+        // One address reports eight links and another one link four times, all at once: five an
+        // hour and one a link, however the connections interleave.
+        QMap<ReportAdmission::Outcome, int> outcomes;
+        QMutex counted;
+        onThreads(12, factory, [&](int i, SqlLinkStore* store) {
+            const bool spread = i < 8;
+            const ReportAdmission admitted = store
+                ? store->addReport({0, spread ? u"rep%1"_s.arg(i) : u"same01"_s, u"spam"_s, {},
+                                       spread ? u"198.51.100.1"_s : u"198.51.100.2"_s, 1000 + i},
+                    {})
+                : ReportAdmission {};
+            const QMutexLocker lock(&counted);
+            ++outcomes[admitted.outcome];
+        });
+        using Outcome = ReportAdmission::Outcome;
+        QCOMPARE(outcomes,
+            (QMap<Outcome, int> {{Outcome::Added, 6}, {Outcome::HourlyLimit, 3}, {Outcome::AlreadyReported, 3}}));
+        // Dismissed by id, then by link: the link its reports quarantined is active again.
+        const std::unique_ptr<SqlLinkStore> store = factory();
+        QVERIFY(store->open());
+        QCOMPARE(store->insert({u"same01"_s, 0, u"http://r.example/"_s, 10, 0}).status, StoreStatus::Ok);
+        QCOMPARE(store->quarantine(u"same01"_s, ReportsList.toString(), u"1 report"_s, 20), StoreStatus::Ok);
+        const std::optional<ReportGroupPage> first = store->openReports({}, 5);
+        QVERIFY(first && first->reports.size() == 5 && !first->nextAfter.isEmpty());
+        const std::optional<ReportGroupPage> rest = store->openReports(first->nextAfter, 5);
+        QVERIFY(rest && rest->reports.size() == 1 && rest->nextAfter.isEmpty());
+        const QString byId = QString::number(first->reports.constFirst().id);
+        QCOMPARE(store->dismissReports(byId, u"shell:root"_s, 30).value_or(ReportDismissal {}).dismissed, 1);
+        const std::optional<ReportDismissal> bySame = store->dismissReports(u"same01"_s, u"shell:root"_s, 30);
+        QVERIFY(bySame && bySame->dismissed == 1 && bySame->released);
+        QCOMPARE(store->findByCode(u"same01"_s).link.state, LinkState::Active);
+        QCOMPARE(
+            store->dismissReports(u"same01"_s, u"shell:root"_s, 31).value_or(ReportDismissal {1, {}, false}).dismissed,
+            0);
         return;
     }
     if (scenario == Scenario::VisitsAddUp) {
@@ -522,6 +562,7 @@ void StoresTest::contract()
     case Scenario::SameTargetAtOnce:
     case Scenario::BatchesAtOnce:
     case Scenario::LastVisitRace:
+    case Scenario::ReportsAtOnce:
         break;
     }
 }

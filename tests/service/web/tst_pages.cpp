@@ -18,7 +18,9 @@ void PagesTest::pagesEscape()
     const QString hostile = u"http://e.com/?a=\"'><script>alert(1)</script>&"_s;
     for (const QByteArray& page : {previewPage(u"http://s/abc"_s, hostile, "http://e.com/", 7, 0, hostile),
              notFoundPage(hostile), releasePage(hostile, hostile, true), messagePage(hostile, hostile),
-             expiredPage(hostile, 0), limitedPage({hostile, hostile, hostile, hostile}, hostile, hostile)}) {
+             expiredPage(hostile, 0), limitedPage({hostile, hostile, hostile, hostile}, hostile, hostile),
+             gonePage(u"abc"_s, false, hostile, true,
+                 reportForm({hostile, hostile, {hostile}, hostile, hostile}, hostile))}) {
         QVERIFY(!page.contains("<script>"));
         QVERIFY(!page.contains("\"'>"));
         QVERIFY(page.contains("&quot;&#39;&gt;&lt;script&gt;"));
