@@ -210,6 +210,11 @@ const QList<Migration>& sqliteMigrations()
                     "AND NEW.visits >= NEW.max_visits) "
                     "BEGIN INSERT INTO link_changes(code, changed_at) "
                     "VALUES (NEW.code, CAST(strftime('%s', 'now') AS INTEGER) * 1000); END")}},
+        // Listings filtered by a state other than active, or by a tag, walk only the links that can
+        // match, newest first; both sets are few beside the active, untagged ones.
+        {13, QStringLiteral("listing indexes"),
+            {QStringLiteral("CREATE INDEX links_by_state ON links(state, created_at DESC, code DESC) WHERE state <> 0"),
+                QStringLiteral("CREATE INDEX links_tagged ON links(created_at DESC, code DESC) WHERE tags <> '[]'")}},
     };
     return migrations;
 }
@@ -376,6 +381,9 @@ const QList<Migration>& postgresMigrations()
                                "OR (NEW.max_visits IS NOT NULL AND OLD.visits < NEW.max_visits "
                                "AND NEW.visits >= NEW.max_visits)) "
                                "EXECUTE FUNCTION links_announce()")}},
+        {13, QStringLiteral("listing indexes"),
+            {QStringLiteral(
+                "CREATE INDEX links_by_state ON links(state, created_at DESC, code DESC) WHERE state <> 0")}},
     };
     return migrations;
 }
