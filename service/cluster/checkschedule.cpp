@@ -19,6 +19,9 @@ constexpr qsizetype MostInFlight = 64;
 constexpr qsizetype HostsKept = 10'000; // past this, hosts not checked within the gap are forgotten
 constexpr std::chrono::milliseconds MostIdle {std::chrono::minutes(1)};
 constexpr std::chrono::milliseconds StoreRetry {std::chrono::seconds(10)};
+// The links are counted (a walk of every active one) at most this often, or once a period when
+// that is shorter; the due links are read a batch at a time in between.
+constexpr std::chrono::milliseconds CountEvery {std::chrono::minutes(10)};
 
 qint64 periodSecs(const CheckPace& pace)
 {
@@ -84,6 +87,7 @@ HostPick pickHost(
 }
 
 struct CheckScheduler::Fetched {
+    bool counted = false;
     std::optional<CheckLoad> load;
     std::optional<QList<DueLink>> due;
 };
@@ -176,15 +180,17 @@ void CheckScheduler::fetch()
     }
     m_fetching = true;
     const DueQuery query = dueQuery(QDateTime::currentSecsSinceEpoch(), m_pace, Batch);
+    const bool count = !m_countedMs || m_clock.elapsed() - *m_countedMs >= std::min(CountEvery, m_pace.period).count();
     QPointer<CheckScheduler> self(this);
     const bool queued = m_pool.read<Fetched>(
-        [query](Store* store) {
+        [query, count](Store* store) {
             Fetched batch;
             LinkChecks* checks = store ? store->linkChecks() : nullptr;
             if (checks) {
-                batch.load = checks->checkLoad(query.visitedSinceSecs, query.nowSecs);
-                batch.due = batch.load ? checks->dueLinks(query) : std::nullopt;
+                batch.load = count ? checks->checkLoad(query.visitedSinceSecs, query.nowSecs) : std::nullopt;
+                batch.due = batch.load || !count ? checks->dueLinks(query) : std::nullopt;
             }
+            batch.counted = count;
             return batch;
         },
         [self](const Fetched& batch) {
@@ -204,14 +210,17 @@ void CheckScheduler::fetched(const Fetched& batch)
     if (!m_running) {
         return;
     }
-    if (!batch.load || !batch.due) {
+    if ((batch.counted && !batch.load) || !batch.due) {
         qWarning("checks: cannot read the links due for a check; trying again in %lld s",
             static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(StoreRetry).count()));
         later(StoreRetry);
         return;
     }
-    m_load = batch.load;
-    m_spacing = checkSpacing(*batch.load, m_pace);
+    if (batch.counted) {
+        m_load = batch.load;
+        m_countedMs = m_clock.elapsed();
+        m_spacing = checkSpacing(*batch.load, m_pace);
+    }
     m_pending.clear();
     for (const DueLink& link : *batch.due) {
         if (!m_inFlight.contains(link.code)) {

@@ -109,6 +109,7 @@ private:
     bool m_running = false;
     bool m_fetching = false;
     std::optional<CheckLoad> m_load;
+    std::optional<qint64> m_countedMs; // when m_load was read, on m_clock
     std::chrono::milliseconds m_spacing {0};
     QList<DueLink> m_pending;
     QSet<QString> m_inFlight;
