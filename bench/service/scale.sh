@@ -12,7 +12,8 @@
 #   bench/service/scale.sh [links] [seconds] [connections]     defaults: 10000000, 10 s, 50
 #
 # STORES picks the stores ("sqlite postgres", the default, or one of them), DEEP_PAGE the deep page
-# (default 50; the last page where there are fewer), WRK_THREADS wrk's threads (default 1).
+# (default 50; the last page where there are fewer), WRK_THREADS wrk's threads (default 1),
+# SHORTD_OPTIONS more options for the service (say "--database-connections 4").
 # Builds a Release tree in build-bench like run.sh. Needs wrk, curl, python3, sqlite3 and
 # PostgreSQL's server tools. The generated links: link i (0-based) has the code of i in the code
 # alphabet, least significant letter first; an address on one of 1,000 hosts (h0.example to
@@ -100,9 +101,10 @@ size_postgres() { psql -d links -At -c "SELECT pg_database_size('links')"; }
 start_shortd() {
     port=$(free_port)
     origin=http://127.0.0.1:$port
+    # shellcheck disable=SC2086 # SHORTD_OPTIONS is split into its options
     "$shortd" --listen "127.0.0.1:$port" --database "$url" --data-dir "$work/data-$store" --rate-limit 0 \
         --host-create-limit 0 --max-connections-per-client $((connections + 16)) \
-        --access-log "$work/access-$store.log" 2>"$work/shortd-$store.err" &
+        --access-log "$work/access-$store.log" ${SHORTD_OPTIONS:-} 2>"$work/shortd-$store.err" &
     shortd_pid=$!
     pids+=("$shortd_pid")
     wait_for "$origin/healthz"
