@@ -114,8 +114,6 @@ void CheckScheduleTest::pace_data()
     QTest::newRow("the rate bounds a large service")
         << qint64 {2'000'000} << qint64 {1'000'000} << std::chrono::milliseconds(6h) << 5.0 << qint64 {200}
         << qint64 {10'000};
-    QTest::newRow("a fractional rate") << qint64 {1'000'000} << qint64 {1'000'000} << std::chrono::milliseconds(6h)
-                                       << 0.5 << qint64 {2000} << qint64 {10'000};
     QTest::newRow("nothing to check: look again within a minute")
         << qint64 {0} << qint64 {0} << std::chrono::milliseconds(6h) << 5.0 << qint64 {60'000} << qint64 {10'000};
     QTest::newRow("a lab's short period shortens the host gap")
