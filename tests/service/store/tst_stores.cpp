@@ -787,6 +787,8 @@ void StoresTest::listing_data()
         {"after a cursor in a tie", StateFilter::Any, {}, {}, 1000, u"300/l5"_s, -1, u"l4 l3 l2 l1"_s},
         {"after a cursor, limited", StateFilter::Any, {}, {}, 1000, u"200/l3"_s, 1, u"l2"_s},
         {"after the last", StateFilter::Any, {}, {}, 1000, u"100/l1"_s, -1, {}},
+        {"disabled after a cursor", StateFilter::Disabled, {}, {}, 1000, u"300/l6"_s, -1, u"l5"_s},
+        {"a tag after a cursor in a tie", StateFilter::Any, u"go"_s, {}, 1000, u"400/l6"_s, -1, u"l4 l1"_s},
     };
     for (const char* kind : {"sqlite", "postgres"}) {
         for (const auto& row : rows) {
