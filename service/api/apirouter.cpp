@@ -16,7 +16,6 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QSet>
 
 namespace Shortd
 {
@@ -891,16 +890,16 @@ void ApiRouter::listReports(const HttpRequest& request, const Respond& respond)
             QJsonArray items;
             QJsonObject group;
             QJsonArray reports;
-            QSet<QString> reporters;
             const auto close = [&] {
                 if (!group.isEmpty()) {
-                    group.insert(QStringLiteral("reporters"), qint64(reporters.size()));
+                    // One open report an address: the count of a link's open reports is its reporters'.
+                    group.insert(QStringLiteral("reporters"),
+                        queue.page->open.value(group.value(QStringLiteral("code")).toString()));
                     group.insert(QStringLiteral("reports"), reports);
                     items.append(group);
                 }
                 group = {};
                 reports = {};
-                reporters.clear();
             };
             for (const LinkReport& report : queue.page->reports) {
                 if (group.value(QStringLiteral("code")).toString() != report.code) {
@@ -915,7 +914,6 @@ void ApiRouter::listReports(const HttpRequest& request, const Respond& respond)
                                                                      m_shortener.visitsOf(*link), now, true))
                                              .object()));
                 }
-                reporters.insert(report.reporter);
                 reports.append(
                     QJsonObject {{QStringLiteral("id"), report.id}, {QStringLiteral("reason"), report.reason},
                         {QStringLiteral("text"), report.text}, {QStringLiteral("reporter"), report.reporter},

@@ -2,6 +2,7 @@
 
 #include "store/storestatus.h"
 
+#include <QHash>
 #include <QList>
 #include <QString>
 #include <QStringView>
@@ -44,9 +45,14 @@ struct ReportDismissal {
     bool released = false; // the link was quarantined by its reports and is active again
 };
 
-// Where a page of the open reports ends: the last link code it showed.
+// The open reports a page shows of each link, its first ones; a page's size stays bounded however
+// many addresses reported one link.
+inline constexpr int ReportsShownALink = 50;
+
+// A page of the open reports, and where it ends: the last link code it showed.
 struct ReportGroupPage {
-    QList<LinkReport> reports; // by link code, then by id
+    QList<LinkReport> reports; // by link code, then by id; at most ReportsShownALink a link
+    QHash<QString, qint64> open; // every open report of each link (one an address), shown or not
     QString nextAfter; // the code to continue after; empty when no link follows
 };
 
@@ -61,8 +67,8 @@ public:
     // within the last hour, decided inside one transaction that holds other writers of the same
     // address back, so two instances cannot both let one more through.
     virtual ReportAdmission addReport(const LinkReport& report, const ReportLimits& limits) = 0;
-    // The open reports of the first `links` links whose code comes after `after`, every report of
-    // each; none when the store failed.
+    // The open reports of the first `links` links whose code comes after `after`; none when the
+    // store failed.
     virtual std::optional<ReportGroupPage> openReports(const QString& after, int links) = 0;
     // Marks open reports dismissed: those of the link `target`, or where it has none and target is a
     // number, the report with that id. A link its reports quarantined that has no open report left

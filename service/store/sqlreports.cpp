@@ -89,13 +89,15 @@ std::optional<ReportGroupPage> SqlLinkStore::openReports(const QString& after, i
     // One link more than asked, to know whether another page follows.
     QSqlQuery query(connection());
     query.setForwardOnly(true);
-    query.prepare(
-        QStringLiteral("SELECT id, code, reason, text, reporter, created_at FROM reports "
-                       "WHERE dismissed_at IS NULL AND code IN (SELECT code FROM reports "
-                       "WHERE dismissed_at IS NULL AND code > coalesce(?, '') GROUP BY code ORDER BY code LIMIT ?) "
-                       "ORDER BY code, id"));
+    query.prepare(QStringLiteral(
+        "SELECT id, code, reason, text, reporter, created_at, total FROM (SELECT id, code, reason, text, reporter, "
+        "created_at, row_number() OVER (PARTITION BY code ORDER BY id) AS n, count(*) OVER (PARTITION BY code) AS "
+        "total FROM reports WHERE dismissed_at IS NULL AND code IN (SELECT code FROM reports "
+        "WHERE dismissed_at IS NULL AND code > coalesce(?, '') GROUP BY code ORDER BY code LIMIT ?)) AS r "
+        "WHERE n <= ? ORDER BY code, id"));
     query.addBindValue(after);
     query.addBindValue(links + 1);
+    query.addBindValue(ReportsShownALink);
     if (!run(query)) {
         return std::nullopt;
     }
@@ -110,6 +112,7 @@ std::optional<ReportGroupPage> SqlLinkStore::openReports(const QString& after, i
                 break;
             }
         }
+        page.open.insert(report.code, query.value(6).toLongLong());
         page.reports.append(std::move(report));
     }
     return page;

@@ -6,7 +6,6 @@
 #include <QCommandLineParser>
 #include <QDateTime>
 #include <QIODevice>
-#include <QSet>
 #include <QStringBuilder>
 #include <pwd.h>
 #include <unistd.h>
@@ -25,18 +24,19 @@ QString operatorName()
     return u"shell:" + QString::number(geteuid());
 }
 
-// One line a link with how many addresses reported it, then one a report under it.
-QString reportLines(const QList<LinkReport>& reports)
+// One line a link with how many addresses reported it, then one a report under it (the first
+// ones, when more than a page shows).
+QString reportLines(const ReportGroupPage& page)
 {
+    const QList<LinkReport>& reports = page.reports;
     QString text;
     for (qsizetype i = 0; i < reports.size();) {
         const QString& code = reports.at(i).code;
         qsizetype end = i;
-        QSet<QString> reporters;
         while (end < reports.size() && reports.at(end).code == code) {
-            reporters.insert(reports.at(end++).reporter);
+            ++end;
         }
-        text += forTerminal(code) % QStringLiteral("  %1 reporter(s)\n").arg(reporters.size());
+        text += forTerminal(code) % QStringLiteral("  %1 reporter(s)\n").arg(page.open.value(code));
         for (; i < end; ++i) {
             const LinkReport& report = reports.at(i);
             QString time = isoTime(report.createdSecs);
@@ -61,7 +61,7 @@ int listReports(Store& store, Session& session)
         if (!page) {
             return session.fail(OpsRefused, store.lastError());
         }
-        const QByteArray bytes = reportLines(page->reports).toUtf8();
+        const QByteArray bytes = reportLines(*page).toUtf8();
         if (session.out().write(bytes) != bytes.size()) {
             return session.fail(OpsRefused, QStringLiteral("cannot write the output"));
         }
@@ -111,8 +111,9 @@ QList<OperatorCommand> reportCommands()
 {
     return {
         {QStringLiteral("reports list"), {}, {},
-            QStringLiteral("List the open reports by link: how many addresses reported each, then every report "
-                           "with its number, time, reason, address and text."),
+            QStringLiteral(
+                "List the open reports by link: how many addresses reported each, then each of its reports (the "
+                "first 50): number, time, reason, address and text."),
             {}, StoreAccess::Read, checkList},
         {QStringLiteral("reports dismiss"), QStringLiteral("CODE|ID"),
             QStringLiteral("A link's code (all its open reports), or a report's number as reports list shows it."),

@@ -316,6 +316,14 @@ void StoresTest::contract()
         QCOMPARE(
             store->dismissReports(u"same01"_s, u"shell:root"_s, 31).value_or(ReportDismissal {1, {}, false}).dismissed,
             0);
+        // However many addresses report a link, a page shows its first reports and counts them all.
+        for (int i = 0; i <= ReportsShownALink; ++i) {
+            const QString from = u"203.0.113.%1"_s.arg(i);
+            QCOMPARE(store->addReport({0, u"many01"_s, u"spam"_s, {}, from, 40}, {}).outcome, Outcome::Added);
+        }
+        const std::optional<ReportGroupPage> many = store->openReports(u"many00"_s, 1);
+        QVERIFY(many && many->reports.size() == ReportsShownALink);
+        QCOMPARE(many->open.value(u"many01"_s), ReportsShownALink + 1);
         return;
     }
     if (scenario == Scenario::VisitsAddUp) {
