@@ -251,6 +251,10 @@ function showFields(link) {
 
 async function loadLink(code) {
   current = null;
+  // No action before the link is known: one would act on no link, or on the one shown before.
+  for (const action of ['disable-form', 'enable', 'delete']) {
+    $(action).hidden = true;
+  }
   $('link-heading').textContent = t('link.heading', code);
   $('link-problem').textContent = '';
   $('link-fields').replaceChildren();

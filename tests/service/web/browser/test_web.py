@@ -15,6 +15,7 @@ import urllib.parse
 from selenium.webdriver.common.action_chains import ActionChains
 from selenium.webdriver.common.by import By
 from selenium.webdriver.common.keys import Keys
+from selenium.webdriver.support.ui import Select
 
 import harness
 from harness import DESKTOP, PHONE, wait
@@ -22,7 +23,7 @@ from harness import DESKTOP, PHONE, wait
 ARGS = None
 ZH = 'zh-CN,zh;q=0.9'
 EN = 'en-US,en;q=0.9,zh;q=0.3'
-ROLE_NAV = {'reader': ['#/links'], 'creator': ['#/links', '#/create'], 'admin': ['#/links', '#/create', '#/keys', '#/reports']}
+ROLE_NAV = {'reader': ['#/links'], 'creator': ['#/links', '#/create'], 'admin': ['#/links', '#/create', '#/keys', '#/reports', '#/blocks']}
 
 
 class WebTest(unittest.TestCase):
@@ -384,6 +385,31 @@ class WebTest(unittest.TestCase):
             wait(self.driver, lambda: not self.find('#confirm').is_displayed())
         wait(self.driver, lambda: self.visible('#view-links'))
         self.assertEqual(self.service.get('/' + link['code'])[0], 410)
+
+    def test_disable_and_block_then_unblock(self):
+        self.need_api('/blocks')
+        self.make_link(url='https://blocked.example/web/x', code='web-block')
+        self.sign_in('admin')
+        self.open('/admin#/link/web-block')
+        wait(self.driver, lambda: self.visible('#disable-and-block'))
+        Select(self.find('#disable-block')).select_by_value('host')
+        self.find('#disable-and-block').click()
+        wait(self.driver, lambda: self.find('#confirm').is_displayed())
+        self.assertIn('blocked.example', self.find('#confirm-text').text)
+        self.find('#confirm-ok').click()
+        wait(self.driver, lambda: self.visible('#enable'))
+        self.assertEqual(self.service.get('/web-block')[0], 410)
+        self.open('/admin#/blocks')
+        row = wait(self.driver, lambda: [r for r in self.driver.find_elements(By.CSS_SELECTOR, '#blocks-table tbody tr')
+                                         if r.text.startswith('blocked.example')])
+        self.assertIn('key:web-admin', row[0].text)
+        self.check_accessibility('the blocklist')
+        row[0].find_element(By.CSS_SELECTOR, 'button').click()
+        wait(self.driver, lambda: self.find('#confirm').is_displayed())
+        self.find('#confirm-ok').click()
+        wait(self.driver, lambda: not [r for r in self.driver.find_elements(By.CSS_SELECTOR, '#blocks-table tbody tr')
+                                       if r.text.startswith('blocked.example')])
+        self.assertEqual(self.service.api('GET', '/blocks', key=self.keys['admin'])[1]['items'], [])
 
     def test_report_form_without_script_and_the_queue(self):
         self.need_api('/reports')
