@@ -54,13 +54,16 @@ std::optional<QList<DueLink>> SqlLinkStore::dueLinks(const DueQuery& query)
 
 CheckRecorded SqlLinkStore::recordCheck(const QString& code, const LinkCheck& check, CheckEffect effect, int deadAfter)
 {
-    // One statement reads the count it raises, so two checks of one link never lose a failure.
+    // One statement reads the count it raises, so two checks of one link never lose a failure. The
+    // numbers are cast, for PostgreSQL takes a bare parameter compared with a number as text.
     QSqlQuery update(connection());
     update.prepare(
         QStringLiteral("UPDATE links SET checked_at = ?, check_outcome = coalesce(?, ''), check_status = ?, "
                        "check_final_url = coalesce(?, ''), check_hops = coalesce(?, ''), "
-                       "check_failures = CASE ? WHEN 1 THEN check_failures + 1 WHEN 2 THEN 0 ELSE check_failures END, "
-                       "dead = CASE WHEN ? = 1 AND check_failures + 1 >= ? THEN 1 WHEN ? = 2 THEN 0 ELSE dead END "
+                       "check_failures = CASE CAST(? AS INTEGER) WHEN 1 THEN check_failures + 1 WHEN 2 THEN 0 "
+                       "ELSE check_failures END, "
+                       "dead = CASE WHEN CAST(? AS INTEGER) = 1 AND check_failures + 1 >= CAST(? AS INTEGER) THEN 1 "
+                       "WHEN CAST(? AS INTEGER) = 2 THEN 0 ELSE dead END "
                        "WHERE code = ?"));
     const int effectCode = effect == CheckEffect::Fail ? 1 : effect == CheckEffect::Clear ? 2 : 0;
     update.addBindValue(check.atSecs);

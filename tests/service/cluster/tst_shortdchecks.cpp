@@ -28,12 +28,18 @@ namespace
 // How long a change may take to be found: a few periods, the host gap and the writes.
 constexpr int FoundWithinMs = 30'000;
 
-QString linkShown(const ShortdProcess& service, const QString& code)
+// What links show prints of the link, in the database the arguments name.
+QString linkShown(const QStringList& database, const QString& code)
 {
     QProcess process;
-    process.start(ShortdProcess::binaryPath(), {u"links"_s, u"show"_s, code, u"--data-dir"_s, service.dataDir()});
+    process.start(ShortdProcess::binaryPath(), QStringList {u"links"_s, u"show"_s, code} + database);
     process.waitForFinished(10'000);
     return QString::fromUtf8(process.readAllStandardOutput());
+}
+
+QString linkShown(const ShortdProcess& service, const QString& code)
+{
+    return linkShown({u"--data-dir"_s, service.dataDir()}, code);
 }
 
 QByteArray redirectTo(const QByteArray& location)
@@ -139,6 +145,8 @@ void ShortdChecksTest::oneInstanceChecksAtATime()
     QTRY_VERIFY_WITH_TIMEOUT(okChecks(metrics[0]) + okChecks(metrics[1]) >= 3, FoundWithinMs);
     const size_t holder = okChecks(metrics[0]) > 0 ? 0 : 1;
     QCOMPARE(okChecks(metrics[1 - holder]), 0);
+    const QString shown = linkShown({u"--database"_s, url}, code); // the holder wrote what it found
+    QVERIFY2(shown.contains(u", ok 200, final"_s), qPrintable(shown));
 
     instances[holder]->kill9();
     QTRY_VERIFY_WITH_TIMEOUT(okChecks(metrics[1 - holder]) > 0, FoundWithinMs);
