@@ -48,11 +48,19 @@ fi
 bench_on_exit() { "${as_server[@]}" "$pgbin/pg_ctl" -D "$work/pg" -m immediate stop >/dev/null 2>&1 || true; }
 ms_since() { echo $((($(date +%s%N) - $1) / 1000000)); }
 median3() { sort -n | sed -n 2p; }
+# p50_ms NAME: the median latency of the wrk run NAME, in ms.
+p50_ms() {
+    awk '$1 == "50%" {v=$2; if (v ~ /us$/) {sub(/us$/,"",v); v/=1000} else if (v ~ /ms$/) {sub(/ms$/,"",v)}
+        else if (v ~ /s$/) {sub(/s$/,"",v); v*=1000}; printf "%.2f", v}' "$work/$1.wrk"
+}
+# wrk_line NAME URL [SCRIPT]: wrk_run's line with the median latency after it.
+wrk_line() { echo "$(wrk_run "$@") p50 $(p50_ms "$1")"; }
 
 # The generated columns, the same SQL on both stores; i is the link's number.
+alphabet=23456789abcdefghijkmnpqrstuvwxyzABCDEFGHJKLMNPQRSTUVWXYZ
 code_sql="''"
 for ((k = 0, power = 1; k < 8; k++, power *= 56)); do
-    code_sql+=" || substr('23456789abcdefghijkmnpqrstuvwxyzABCDEFGHJKLMNPQRSTUVWXYZ', CAST((i / $power) % 56 + 1 AS integer), 1)"
+    code_sql+=" || substr('$alphabet', CAST((i / $power) % 56 + 1 AS integer), 1)"
 done
 target_sql="'https://h' || (i % 1000) || '.example/articles/' || i || '?utm_source=newsletter'"
 search=h123.example/
@@ -161,10 +169,10 @@ measure_store() {
     api_key=$("$shortd" keys create --database "$url" --data-dir "$work/data-$store" --name "bench-$store" \
         --role admin 2>/dev/null)
     start_shortd
-    lines+=("$(wrk_run "$store-zipf-cold" "$origin" "$root/bench/service/zipf.lua")")
-    lines+=("$(wrk_run "$store-zipf" "$origin" "$root/bench/service/zipf.lua")")
+    lines+=("$(wrk_line "$store-zipf-cold" "$origin" "$root/bench/service/zipf.lua")")
+    lines+=("$(wrk_line "$store-zipf" "$origin" "$root/bench/service/zipf.lua")")
     "$benchtool" requests $((duration * 20000)) "https://bench.example/$store/$(date +%s)/" >"$work/requests.lua"
-    lines+=("$(REQUESTS="$work/requests.lua" wrk_run "$store-create" "$origin" "$root/bench/service/create.lua")")
+    lines+=("$(REQUESTS="$work/requests.lua" wrk_line "$store-create" "$origin" "$root/bench/service/create.lua")")
 
     lines+=("$(list_api api-list "")")
     lines+=("$(list_api api-search "search=$search")")
@@ -220,5 +228,5 @@ for store in $stores; do
         rm -f "$work/links.sqlite"*
     fi
 done
-printf '\nwrk lines: name, requests/s, p99 ms, non-2xx/3xx (the disabled and deleted links), socket errors;\n'
+printf '\nwrk lines: name, requests/s, p99 ms, non-2xx/3xx (the disabled and deleted links), socket errors, p50 ms;\n'
 printf 'list lines: name, first page ms, deep page ms, the deep page number; cli and stats lines: ms\n'
