@@ -1,6 +1,6 @@
 // Raw request bytes through the service's HTTP front end, as a connection would deliver them: the
-// connection's framing checks, Qt's HTTP parser, HttpFrontEnd::handleRequest, the routes, the shortener and the SQLite
-// store, and the responder writing the reply. The connection is an in-memory socket, so no port is involved.
+// connection's framing pass, which reads each request once, HttpFrontEnd::serve, the routes, the shortener and
+// the SQLite store, and the front end writing the reply. The connection is an in-memory socket, so no port is involved.
 //
 // What every reply must satisfy: a status line of HTTP/1.1 and three digits, never a 5xx other than
 // 503 (malformed HTTP is dropped, not answered 500), header lines free of control characters, a
@@ -15,6 +15,7 @@
 #include "config.h"
 #include "http/accesslog.h"
 #include "http/connection.h"
+#include "http/framing.h"
 #include "http/frontend.h"
 #include "links/ratelimiter.h"
 #include "links/shortener.h"
@@ -25,9 +26,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QLoggingCategory>
 #include <QPointer>
-#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QUrl>
@@ -93,13 +92,6 @@ private:
     bool m_closed = false;
 };
 
-// Hands sockets to the HTTP server the way a listening server does.
-class SocketSource final : public QTcpServer
-{
-public:
-    using QTcpServer::addPendingConnection;
-};
-
 struct Service {
     QTemporaryDir dir;
     std::unique_ptr<Shortd::SqlLinkStore> store;
@@ -109,7 +101,6 @@ struct Service {
     std::unique_ptr<Shortd::Routes> routes;
     Shortd::AccessLog log;
     std::unique_ptr<Shortd::HttpFrontEnd> frontEnd;
-    SocketSource* source = nullptr;
 };
 
 Service* service = nullptr;
@@ -210,7 +201,6 @@ void checkReplies(const QByteArray& output, bool mayHoldHead)
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
 {
     static QCoreApplication app(*argc, *argv);
-    QLoggingCategory::setFilterRules(QStringLiteral("qt.httpserver*=false"));
     service = new Service;
     if (!service->dir.isValid()) {
         std::abort();
@@ -246,11 +236,6 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
         [routes = service->routes.get()](const Shortd::HttpRequest& request, qint64 nowMs,
             const Shortd::Respond& respond) { routes->handle(request, nowMs, respond); },
         service->log);
-    service->source = new SocketSource;
-    if (!service->source->listen(QHostAddress::LocalHost, 0)) {
-        std::abort();
-    }
-    service->frontEnd->bind(service->source);
     return 0;
 }
 
@@ -265,7 +250,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     // The edge's refusals worded as the service words them (problem+json under /api/).
     static const auto refusals = std::make_shared<const Shortd::RefusalReplies>(&Shortd::edgeRefusal);
     auto* connection = new Shortd::Connection(socket, Shortd::FrontEndLimits {}, {}, refusals);
-    service->source->addPendingConnection(connection->relay());
+    connection->setDispatch([frontEnd = service->frontEnd.get()](Shortd::ReadRequest&& read, Shortd::Connection* by) {
+        frontEnd->serve(std::move(read), by);
+    });
     connection->start();
     if (alive) {
         static const bool print = qEnvironmentVariableIsSet("NOLVEX_FUZZ_PRINT");
