@@ -84,6 +84,7 @@ struct StoredLink {
 struct LinkActor {
     QString name; // "key:NAME" or "shell:USER"
     bool admin = false; // an admin key or an operator
+    bool console = false; // a key used from the console; the audit log names it `console:NAME`
 };
 inline LinkActor keyActor(const QString& keyName, bool admin)
 {

@@ -215,6 +215,21 @@ const QList<Migration>& sqliteMigrations()
         {13, QStringLiteral("listing indexes"),
             {QStringLiteral("CREATE INDEX links_by_state ON links(state, created_at DESC, code DESC) WHERE state <> 0"),
                 QStringLiteral("CREATE INDEX links_tagged ON links(created_at DESC, code DESC) WHERE tags <> '[]'")}},
+        // Every change, who made it, and the fields before and after as compact JSON; each record
+        // chained to the one before by its hash (hex). Only ever appended, and pruned from the front.
+        {14, QStringLiteral("audit log"),
+            {QStringLiteral("CREATE TABLE audit_log ("
+                            "id INTEGER PRIMARY KEY NOT NULL, "
+                            "at INTEGER NOT NULL, "
+                            "actor TEXT NOT NULL, "
+                            "action TEXT NOT NULL, "
+                            "subject TEXT NOT NULL, "
+                            "before TEXT NOT NULL, "
+                            "after TEXT NOT NULL, "
+                            "prev_hash TEXT NOT NULL, "
+                            "hash TEXT NOT NULL)"),
+                QStringLiteral("CREATE INDEX audit_by_subject ON audit_log(subject, id)"),
+                QStringLiteral("CREATE INDEX audit_by_at ON audit_log(at)")}},
     };
     return migrations;
 }
@@ -384,6 +399,19 @@ const QList<Migration>& postgresMigrations()
         {13, QStringLiteral("listing indexes"),
             {QStringLiteral(
                 "CREATE INDEX links_by_state ON links(state, created_at DESC, code DESC) WHERE state <> 0")}},
+        {14, QStringLiteral("audit log"),
+            {QStringLiteral("CREATE TABLE audit_log ("
+                            "id bigint PRIMARY KEY, "
+                            "at bigint NOT NULL, "
+                            "actor text NOT NULL, "
+                            "action text NOT NULL, "
+                            "subject text COLLATE \"C\" NOT NULL, "
+                            "before text NOT NULL, "
+                            "after text NOT NULL, "
+                            "prev_hash text NOT NULL, "
+                            "hash text NOT NULL)"),
+                QStringLiteral("CREATE INDEX audit_by_subject ON audit_log(subject, id)"),
+                QStringLiteral("CREATE INDEX audit_by_at ON audit_log(at)")}},
     };
     return migrations;
 }

@@ -3,6 +3,8 @@
 #include "store/sqldialect.h"
 
 #include <QAtomicInt>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QSet>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -521,6 +523,11 @@ LookupResult SqlLinkStore::updateLink(const QString& code, const LinkPatch& patc
     if (!beginGroup()) {
         return {StoreStatus::Failed, {}};
     }
+    const LookupResult before = findByCode(code);
+    if (before.status == StoreStatus::Failed) {
+        abandonGroup();
+        return {StoreStatus::Failed, {}};
+    }
     QSqlQuery query(connection());
     query.prepare(u"UPDATE links SET " % sets.join(QLatin1StringView(", ")) % u" WHERE code = ? AND state <> 2"
         % (guarded ? QStringLiteral(" AND (state = 0 OR (disabled_by = ? AND takedown = 0))") : QString()));
@@ -543,6 +550,14 @@ LookupResult SqlLinkStore::updateLink(const QString& code, const LinkPatch& patc
     query.finish();
     LookupResult now = findByCode(code);
     if (now.status != StoreStatus::Ok) {
+        abandonGroup();
+        return {StoreStatus::Failed, {}};
+    }
+    const auto [was, changed] = linkChangeFields(before.link, now.link);
+    const QString action = before.link.state == now.link.state ? QStringLiteral("link.edited")
+        : now.link.state == LinkState::Active                  ? QStringLiteral("link.enabled")
+                                                               : QStringLiteral("link.disabled");
+    if (!writeAudit({auditActorName(patch.actor), action, code, was, changed}, nowSecs)) {
         abandonGroup();
         return {StoreStatus::Failed, {}};
     }
@@ -596,10 +611,33 @@ StoreStatus SqlLinkStore::setState(
     if (guarded) {
         query.addBindValue(actor.name);
     }
-    if (!run(query)) {
+    // The change and its audit record commit together, the record holding the fields as read
+    // inside the same transaction.
+    if (!beginGroup()) {
         return StoreStatus::Failed;
     }
-    return query.numRowsAffected() == 1 ? StoreStatus::Ok : StoreStatus::Missing;
+    const LookupResult before = findByCode(code);
+    if (before.status == StoreStatus::Failed || !run(query)) {
+        abandonGroup();
+        return StoreStatus::Failed;
+    }
+    if (query.numRowsAffected() != 1) {
+        abandonGroup();
+        return StoreStatus::Missing;
+    }
+    StoredLink after = before.link;
+    after.state = state;
+    after.reason = state == LinkState::Disabled ? reason : QString();
+    const auto [was, now] = linkChangeFields(before.link, after);
+    const QString action = u"link."
+        % QLatin1StringView(state == LinkState::Active ? "enabled"
+                : state == LinkState::Disabled         ? "disabled"
+                                                       : "deleted");
+    if (!writeAudit({auditActorName(actor), action, code, was, now}, nowSecs)) {
+        abandonGroup();
+        return StoreStatus::Failed;
+    }
+    return commitGroup() ? StoreStatus::Ok : StoreStatus::Failed;
 }
 
 StoreStatus SqlLinkStore::listLinks(const LinkQuery& filter, const std::function<bool(const StoredLink&)>& visit)
@@ -950,13 +988,30 @@ StoreStatus SqlLinkStore::quarantine(const QString& code, const QString& list, c
     query.addBindValue(code);
     query.addBindValue(list);
     query.addBindValue(entry);
-    if (!run(query)) {
+    if (!beginGroup()) {
         return StoreStatus::Failed;
     }
-    return query.numRowsAffected() == 1 ? StoreStatus::Ok : StoreStatus::Missing;
+    if (!run(query)) {
+        abandonGroup();
+        return StoreStatus::Failed;
+    }
+    if (query.numRowsAffected() != 1) {
+        abandonGroup();
+        return StoreStatus::Missing;
+    }
+    const QString actor = list == ReportsList ? QStringLiteral("system:reports") : u"system:blocklist:" % list;
+    const QJsonObject now {{QStringLiteral("state"), stateName(LinkState::Quarantined)},
+        {QStringLiteral("quarantine"), list}, {QStringLiteral("entry"), entry}};
+    if (!writeAudit({actor, QStringLiteral("link.quarantined"), code, QStringLiteral(R"({"state":"active"})"),
+                        QString::fromUtf8(QJsonDocument(now).toJson(QJsonDocument::Compact))},
+            nowSecs)) {
+        abandonGroup();
+        return StoreStatus::Failed;
+    }
+    return commitGroup() ? StoreStatus::Ok : StoreStatus::Failed;
 }
 
-StoreStatus SqlLinkStore::release(const QString& code, const LinkActor& /*actor*/, qint64 nowSecs)
+StoreStatus SqlLinkStore::release(const QString& code, const LinkActor& actor, qint64 nowSecs)
 {
     // The evidence is read, then cleared only if it is still what was read, in the same
     // transaction as the exemption it leaves behind.
@@ -992,6 +1047,14 @@ StoreStatus SqlLinkStore::release(const QString& code, const LinkActor& /*actor*
     exempt.addBindValue(evidence.list);
     exempt.addBindValue(evidence.entry);
     if (!run(exempt)) {
+        abandonGroup();
+        return StoreStatus::Failed;
+    }
+    StoredLink released = found.link;
+    released.state = LinkState::Active;
+    released.quarantine = {};
+    const auto [was, now] = linkChangeFields(found.link, released);
+    if (!writeAudit({auditActorName(actor), QStringLiteral("link.released"), code, was, now}, nowSecs)) {
         abandonGroup();
         return StoreStatus::Failed;
     }

@@ -26,6 +26,11 @@ namespace Shortd
 //
 // It keeps every part a store may keep: links and their visits, keys, visit counters and the
 // instances' change log.
+// The name the audit log gives an actor, and a link's changed fields before and after as compact
+// JSON (in sqlaudit.cpp).
+QString auditActorName(const LinkActor& actor);
+std::pair<QString, QString> linkChangeFields(const StoredLink& before, const StoredLink& after);
+
 class SqlLinkStore final : public Store,
                            public LinkStore,
                            public LinkVisits,
@@ -37,7 +42,8 @@ class SqlLinkStore final : public Store,
                            public ReportStore,
                            public KeyStore,
                            public VisitStore,
-                           public ChangeLog
+                           public ChangeLog,
+                           public AuditLog
 {
 public:
     // address.sqlitePath must name the file for SQLite.
@@ -103,6 +109,11 @@ public:
     KeyStore* keys() override { return this; }
     VisitStore* visits() override { return this; }
     ChangeLog* changeLog() override { return this; }
+    AuditLog* auditLog() override { return this; }
+    // In sqlaudit.cpp.
+    StoreStatus appendAudit(const AuditEntry& entry, qint64 nowSecs) override;
+    StoreStatus listAudit(const AuditQuery& filter, const std::function<bool(const AuditRecord&)>& visit) override;
+    StoreStatus pruneAudit(qint64 beforeSecs) override;
     QString lastError() const override { return m_lastError; }
     bool lastFailureIsTransient() const override { return m_transient; }
     // This store's own connection, for the thread that opened it.
@@ -126,6 +137,10 @@ private:
     // Writes rows inside that transaction: on PostgreSQL as one statement over a column array
     // each (batch, when given), else one prepared statement a row (perRow, its values in order).
     bool addRows(const QString& batch, const QString& perRow, const QList<QVariantList>& rows);
+
+    // Appends the audit record of a change inside the transaction that makes it; false on failure
+    // (the caller rolls back).
+    bool writeAudit(const AuditEntry& entry, qint64 nowSecs);
 
     // Keeps a failure's text, and whether trying again may help.
     void noteError(const QSqlError& error);

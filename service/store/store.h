@@ -1,5 +1,6 @@
 #pragma once
 
+#include "store/auditlog.h"
 #include "store/changelog.h"
 #include "store/keystore.h"
 #include "store/linkchecks.h"
@@ -59,6 +60,7 @@ public:
     // (addVisitCounts).
     virtual VisitStore* visits() { return nullptr; }
     virtual ChangeLog* changeLog() { return nullptr; }
+    virtual AuditLog* auditLog() { return nullptr; }
 };
 
 // Adds a batch of visits: to the counters, or where the store keeps none, the humans to the links'

@@ -11,6 +11,7 @@
 #include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QSqlDatabase>
+#include <QSqlError>
 #include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QTest>
@@ -40,6 +41,8 @@ enum class Scenario {
     Quarantine,
     LocalBlocks,
     ReportsAtOnce,
+    Audit,
+    AuditAtOnce,
 };
 
 using StoreFactory = std::function<std::unique_ptr<SqlLinkStore>()>;
@@ -92,6 +95,39 @@ QStringList codesOf(SqlLinkStore& store, const LinkQuery& query)
     return status == StoreStatus::Ok ? codes : QStringList {u"(failed)"_s};
 }
 
+QList<AuditRecord> auditOf(SqlLinkStore& store)
+{
+    QList<AuditRecord> records;
+    const StoreStatus status = store.listAudit({}, [&records](const AuditRecord& record) {
+        records.append(record);
+        return true;
+    });
+    return status == StoreStatus::Ok ? records : QList<AuditRecord> {};
+}
+
+// Where the chain first breaks, as the operator's verify names it; "" when it holds.
+QString auditBreakOf(SqlLinkStore& store)
+{
+    const QList<AuditRecord> records = auditOf(store);
+    if (records.isEmpty()) {
+        return u"(empty)"_s;
+    }
+    const std::optional<AuditBreak> broken = firstAuditBreak(records);
+    return broken ? QString::number(broken->id) + u' ' + broken->why : QString();
+}
+
+bool execAll(const QSqlDatabase& db, const QStringList& statements)
+{
+    QSqlQuery query(db);
+    for (const QString& sql : statements) {
+        if (!query.exec(sql)) {
+            qWarning() << sql << query.lastError().text();
+            return false;
+        }
+    }
+    return true;
+}
+
 } // namespace
 
 Q_DECLARE_METATYPE(Scenario)
@@ -118,6 +154,8 @@ private slots:
 
 private:
     void ownedLinks(Scenario scenario, SqlLinkStore* store, QRandomGenerator& random);
+    void auditLog(SqlLinkStore* store);
+    void auditAtOnce(const StoreFactory& factory);
     StoreFactory factoryFor(const QString& kind);
     QString lastDatabase() const { return u"contract%1"_s.arg(m_databases); }
 
@@ -168,6 +206,8 @@ void StoresTest::contract_data()
         {"quarantine and release", Scenario::Quarantine},
         {"local blocklist", Scenario::LocalBlocks},
         {"one address reporting on twelve connections at once", Scenario::ReportsAtOnce},
+        {"audit records, tampering and retention", Scenario::Audit},
+        {"four connections appending to one audit chain", Scenario::AuditAtOnce},
     };
     for (const QString& kind : {u"sqlite"_s, u"postgres"_s}) {
         for (const auto& [name, scenario] : scenarios) {
@@ -324,6 +364,10 @@ void StoresTest::contract()
         const std::optional<ReportGroupPage> many = store->openReports(u"many00"_s, 1);
         QVERIFY(many && many->reports.size() == ReportsShownALink);
         QCOMPARE(many->open.value(u"many01"_s), ReportsShownALink + 1);
+        return;
+    }
+    if (scenario == Scenario::AuditAtOnce) {
+        auditAtOnce(factory);
         return;
     }
     if (scenario == Scenario::VisitsAddUp) {
@@ -566,13 +610,143 @@ void StoresTest::contract()
         QCOMPARE(kept.addedSecs, 101);
         break;
     }
+    case Scenario::Audit:
+        auditLog(store.get());
+        break;
     case Scenario::VisitsAddUp:
     case Scenario::SameTargetAtOnce:
     case Scenario::BatchesAtOnce:
     case Scenario::LastVisitRace:
     case Scenario::ReportsAtOnce:
+    case Scenario::AuditAtOnce:
         break;
     }
+}
+
+// Connections appending at once still write one chain: none reads the same last record as another.
+void StoresTest::auditAtOnce(const StoreFactory& factory)
+{
+    constexpr int Connections = 4;
+    constexpr int Rounds = 15;
+    onThreads(Connections, factory, [&](int i, SqlLinkStore* store) {
+        const QString code = u"race%1"_s.arg(i);
+        if (!store || store->insert({code, 0, u"http://race.example/"_s + code, 0, 0}).status != StoreStatus::Ok) {
+            return;
+        }
+        for (int round = 0; round < Rounds; ++round) {
+            for (const LinkState state : {LinkState::Disabled, LinkState::Active}) {
+                while (store->setState(code, state, u"r"_s, shellActor(u"root"_s), round) == StoreStatus::Failed
+                    && store->lastFailureIsTransient()) { }
+            }
+        }
+    });
+    const std::unique_ptr<SqlLinkStore> check = factory();
+    QVERIFY(check->open());
+    QCOMPARE(auditOf(*check).size(), Connections * Rounds * 2);
+    QCOMPARE(auditBreakOf(*check), QString());
+}
+
+// Each actor's change to the record written beside it; then the chain against rows changed,
+// removed and slipped in straight in the database, and pruned from the front.
+void StoresTest::auditLog(SqlLinkStore* store)
+{
+    for (const QString& code : {u"aud001"_s, u"aud002"_s}) {
+        QCOMPARE(store->insert({code, 0, u"http://audit.example/"_s + code, 10, 0}).status, StoreStatus::Ok);
+    }
+    LinkActor console = keyActor(u"ops"_s, true);
+    console.console = true;
+    LinkPatch retitle;
+    retitle.title = u"新标题"_s;
+    retitle.actor = console;
+    const struct {
+        const char* step;
+        std::function<StoreStatus(qint64)> change;
+        QStringList record; // actor, action, subject, before, after
+    } steps[] {
+        {"a creator's key disables",
+            [&](qint64 at) {
+                return store->setState(u"aud001"_s, LinkState::Disabled, u"spam"_s, keyActor(u"alice"_s, false), at);
+            },
+            {u"key:alice"_s, u"link.disabled"_s, u"aud001"_s, uR"({"reason":"","state":"active"})"_s,
+                uR"({"reason":"spam","state":"disabled"})"_s}},
+        {"the console edits", [&](qint64 at) { return store->updateLink(u"aud002"_s, retitle, at).status; },
+            {u"console:ops"_s, u"link.edited"_s, u"aud002"_s, uR"({"title":""})"_s, uR"({"title":"新标题"})"_s}},
+        {"the shell enables",
+            [&](qint64 at) { return store->setState(u"aud001"_s, LinkState::Active, {}, shellActor(u"root"_s), at); },
+            {u"shell:root"_s, u"link.enabled"_s, u"aud001"_s, uR"({"reason":"spam","state":"disabled"})"_s,
+                uR"({"reason":"","state":"active"})"_s}},
+        {"a blocklist quarantines",
+            [&](qint64 at) { return store->quarantine(u"aud001"_s, u"feed"_s, u"audit.example"_s, at); },
+            {u"system:blocklist:feed"_s, u"link.quarantined"_s, u"aud001"_s, uR"({"state":"active"})"_s,
+                uR"({"entry":"audit.example","quarantine":"feed","state":"quarantined"})"_s}},
+        {"the console releases", [&](qint64 at) { return store->release(u"aud001"_s, console, at); },
+            {u"console:ops"_s, u"link.released"_s, u"aud001"_s, uR"({"quarantine":"feed","state":"quarantined"})"_s,
+                uR"({"quarantine":"","state":"active"})"_s}},
+        {"reports quarantine", [&](qint64 at) { return store->quarantine(u"aud002"_s, u"reports"_s, u"3"_s, at); },
+            {u"system:reports"_s, u"link.quarantined"_s, u"aud002"_s, uR"({"state":"active"})"_s,
+                uR"({"entry":"3","quarantine":"reports","state":"quarantined"})"_s}},
+        {"the shell deletes",
+            [&](qint64 at) { return store->setState(u"aud002"_s, LinkState::Deleted, {}, shellActor(u"root"_s), at); },
+            {u"shell:root"_s, u"link.deleted"_s, u"aud002"_s, uR"({"state":"quarantined"})"_s,
+                uR"({"state":"deleted"})"_s}},
+    };
+    qint64 at = 100;
+    for (const auto& step : steps) {
+        QVERIFY2(step.change(++at) == StoreStatus::Ok, step.step);
+        const QList<AuditRecord> records = auditOf(*store);
+        QVERIFY2(!records.isEmpty() && records.constLast().atSecs == at, step.step);
+        const AuditRecord& last = records.constLast();
+        QCOMPARE(QStringList({last.actor, last.action, last.subject, last.before, last.after}), step.record);
+    }
+    // A refused change leaves no record.
+    QCOMPARE(store->release(u"aud002"_s, console, 200), StoreStatus::Missing);
+    QCOMPARE(auditOf(*store).size(), qsizetype(std::size(steps)));
+    QCOMPARE(auditBreakOf(*store), QString());
+
+    const QList<AuditRecord> kept = auditOf(*store);
+    AuditRecord slipped = kept.at(2);
+    slipped.id = 3;
+    slipped.actor = u"key:mallory"_s;
+    slipped.prevHash = kept.at(1).hash;
+    slipped.hash = auditHash(slipped);
+    const struct {
+        const char* tamper;
+        QStringList sql;
+        QString broken;
+    } tampers[] {
+        {"a record's fields changed", {u"UPDATE audit_log SET actor = 'shell:nobody' WHERE id = 3"_s},
+            u"3 内容被改动"_s},
+        {"changed with its hash recomputed",
+            {u"UPDATE audit_log SET actor = 'key:mallory', hash = '%1' WHERE id = 3"_s.arg(slipped.hash)},
+            u"4 与前一条记录 3 不相接：其间插入了记录，或前一条被改写"_s},
+        {"a record removed", {u"DELETE FROM audit_log WHERE id = 3"_s}, u"4 其前的记录 3 至 3 被删除"_s},
+        {"a record inserted",
+            {u"UPDATE audit_log SET id = id + 100 WHERE id >= 3"_s,
+                u"UPDATE audit_log SET id = id - 99 WHERE id >= 100"_s,
+                u"INSERT INTO audit_log VALUES(3, %1, '%2', '%3', '%4', '%5', '%6', '%7', '%8')"_s.arg(slipped.atSecs)
+                    .arg(slipped.actor, slipped.action, slipped.subject, slipped.before, slipped.after,
+                        slipped.prevHash, slipped.hash)},
+            u"4 与前一条记录 3 不相接：其间插入了记录，或前一条被改写"_s},
+    };
+    QSqlDatabase db = store->connection();
+    for (const auto& tamper : tampers) {
+        QVERIFY(db.transaction());
+        QVERIFY2(execAll(db, tamper.sql), tamper.tamper);
+        const QString found = auditBreakOf(*store);
+        QVERIFY(db.rollback());
+        QVERIFY2(found == tamper.broken, qPrintable(QLatin1StringView(tamper.tamper) + u": "_s + found));
+    }
+    QCOMPARE(auditBreakOf(*store), QString());
+
+    // Retention removes whole records from the front; the rest, and what follows, still chain.
+    QCOMPARE(store->pruneAudit(104), StoreStatus::Ok);
+    QCOMPARE(auditOf(*store).constFirst().id, 4);
+    QCOMPARE(store->appendAudit({u"shell:root"_s, u"key.revoked"_s, u"old"_s, {}, {}}, 300), StoreStatus::Ok);
+    QCOMPARE(auditBreakOf(*store), QString());
+    // Past every record, the last one stays for the next to chain to.
+    QCOMPARE(store->pruneAudit(1000), StoreStatus::Ok);
+    QCOMPARE(auditOf(*store).size(), 1);
+    QCOMPARE(auditOf(*store).constFirst().id, 8);
 }
 
 // Links people own: chosen codes, ends, visit limits, edits and paged listings.
