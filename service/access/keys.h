@@ -79,6 +79,7 @@ struct Authentication {
     Role role = Role::Reader;
     QString name; // the key's name, on success
     qint64 expiresSecs = 0; // when the key ends, on success; 0 never
+    bool console = false; // this request comes from the console (its own header says so)
     bool ok() const { return failure == AuthFailure::None; }
 };
 

@@ -100,8 +100,15 @@ QJsonObject callerObject(const Authentication& caller)
 // Who may change links through the API with this key, for an edit or a deletion.
 Editor editorOf(const Authentication& caller, Action action)
 {
-    return {keyActorOf(caller.role, caller.name), caller.name, allows(caller.role, action, true),
-        allows(caller.role, action, false)};
+    LinkActor actor = keyActorOf(caller.role, caller.name);
+    actor.console = caller.console;
+    return {actor, caller.name, allows(caller.role, action, true), allows(caller.role, action, false)};
+}
+
+// Who changes keys and blocks, as the audit log names them.
+QString auditNameOf(const Authentication& caller)
+{
+    return (caller.console ? QStringLiteral("console:") : QStringLiteral("key:")) + caller.name;
 }
 
 // A refused creation or change as the API answers it: a code in use names the member.
@@ -188,9 +195,12 @@ void ApiRouter::identify(const HttpRequest& request, qint64 nowMs, const Respond
     }
     const qint64 now = nowSecs();
     QByteArray hash = keyHash(*key);
+    const bool console = !request.console.isEmpty();
     if (const auto known = m_knownKeys.constFind(hash); known != m_knownKeys.cend()) {
         if (nowMs < known->untilMs) {
-            next(known->caller);
+            Authentication caller = known->caller;
+            caller.console = console;
+            next(caller);
             return;
         }
         m_knownKeys.erase(known);
@@ -200,7 +210,7 @@ void ApiRouter::identify(const HttpRequest& request, qint64 nowMs, const Respond
             return store && store->keys() ? authenticate(*store->keys(), key, now)
                                           : Authentication {AuthFailure::StoreFailed, Role::Reader, {}, 0};
         },
-        [this, client = request.client, hash = std::move(hash), now, nowMs, respond, next = std::move(next)](
+        [this, client = request.client, hash = std::move(hash), now, nowMs, console, respond, next = std::move(next)](
             const Authentication& found) {
             if (found.failure == AuthFailure::StoreFailed) {
                 respond(storeDown());
@@ -219,7 +229,9 @@ void ApiRouter::identify(const HttpRequest& request, qint64 nowMs, const Respond
                 ? nowMs + KnownKeyMs
                 : std::min(nowMs + KnownKeyMs, nowMs + (found.expiresSecs - now) * 1000);
             m_knownKeys.insert(hash, {found, untilMs});
-            next(found);
+            Authentication caller = found;
+            caller.console = console;
+            next(caller);
         },
         respond);
 }
@@ -617,7 +629,7 @@ void ApiRouter::listKeys(const Respond& respond)
         respond);
 }
 
-void ApiRouter::createKey(const HttpRequest& request, const Respond& respond)
+void ApiRouter::createKey(const HttpRequest& request, const Authentication& caller, const Respond& respond)
 {
     const JsonBody body = readJsonBody(request);
     if (body.status != 0) {
@@ -639,7 +651,8 @@ void ApiRouter::createKey(const HttpRequest& request, const Respond& respond)
     key.createdSecs = now;
     key.expiresSecs = asked->expiresSecs;
     onStore<StoreStatus>(
-        [key](Store* store) { return store && store->keys() ? store->keys()->createKey(key) : StoreStatus::Failed; },
+        [key, by = auditNameOf(caller)](
+            Store* store) { return store && store->keys() ? store->keys()->createKey(key, by) : StoreStatus::Failed; },
         [key, secret, respond](StoreStatus status) {
             if (status == StoreStatus::Ok) {
                 QJsonObject shown = keyObject(key);
@@ -658,7 +671,7 @@ void ApiRouter::createKey(const HttpRequest& request, const Respond& respond)
         respond);
 }
 
-void ApiRouter::revokeKey(const QString& name, const Respond& respond)
+void ApiRouter::revokeKey(const QString& name, const Authentication& caller, const Respond& respond)
 {
     if (!isKeyName(name)) {
         respond(problemReply(404, QStringLiteral("没有这个密钥")));
@@ -670,7 +683,7 @@ void ApiRouter::revokeKey(const QString& name, const Respond& respond)
         bool lastAdmin = false;
     };
     onStore<Revoked>(
-        [name, now](Store* connection) {
+        [name, now, by = auditNameOf(caller)](Store* connection) {
             KeyStore* store = connection ? connection->keys() : nullptr;
             if (!store) {
                 return Revoked {};
@@ -693,7 +706,7 @@ void ApiRouter::revokeKey(const QString& name, const Respond& respond)
             if (isAdmin && admins == 1) {
                 return Revoked {StoreStatus::Ok, true};
             }
-            return Revoked {store->revokeKey(name, now), false};
+            return Revoked {store->revokeKey(name, by, now), false};
         },
         [this, name, respond](const Revoked& revoked) {
             if (revoked.lastAdmin) {
@@ -733,7 +746,7 @@ void ApiRouter::listBlocks(const Respond& respond)
         respond);
 }
 
-void ApiRouter::removeBlock(const QString& encodedEntry, const Respond& respond)
+void ApiRouter::removeBlock(const QString& encodedEntry, const Authentication& caller, const Respond& respond)
 {
     const QString entry = percentDecode(encodedEntry.toUtf8(), false).value_or(QString());
     if (entry.isEmpty()) {
@@ -749,13 +762,14 @@ void ApiRouter::removeBlock(const QString& encodedEntry, const Respond& respond)
         }
     }
     onStore<StoreStatus>(
-        [candidates](Store* connection) {
+        [candidates, by = auditNameOf(caller), now = nowSecs()](Store* connection) {
             LocalBlocks* blocks = connection ? connection->localBlocks() : nullptr;
             if (!blocks) {
                 return StoreStatus::Failed;
             }
             for (const QString& candidate : candidates) {
-                if (const StoreStatus removed = blocks->removeBlock(candidate); removed != StoreStatus::Missing) {
+                if (const StoreStatus removed = blocks->removeBlock(candidate, by, now);
+                    removed != StoreStatus::Missing) {
                     return removed;
                 }
             }

@@ -70,13 +70,13 @@ public:
     void linkVisits(const HttpRequest& request, const QString& code, const Respond& respond);
     void serviceStats(const HttpRequest& request, const Respond& respond);
     void listKeys(const Respond& respond);
-    void createKey(const HttpRequest& request, const Respond& respond);
+    void createKey(const HttpRequest& request, const Authentication& caller, const Respond& respond);
     void ownKey(const Authentication& caller, const Respond& respond) const;
-    void revokeKey(const QString& name, const Respond& respond);
+    void revokeKey(const QString& name, const Authentication& caller, const Respond& respond);
     // The service's own blocklist (the list local): its entries, and one taken off, named as
     // listed (percent-encoded in the path) or as the address or host typed.
     void listBlocks(const Respond& respond);
-    void removeBlock(const QString& encodedEntry, const Respond& respond);
+    void removeBlock(const QString& encodedEntry, const Authentication& caller, const Respond& respond);
     // Reports: anyone files one (reporter: the client's address), admins list and dismiss them.
     void createReport(const HttpRequest& request, const Respond& respond);
     void listReports(const HttpRequest& request, const Respond& respond);

@@ -366,12 +366,12 @@ void readRequest(const Head& head, QByteArrayView body, ReadRequest* read)
     splitTarget(line.sliced(first + 1, second - first - 1), &request);
     request.body = body.toByteArray();
     // The first of a repeated field counts; a field the routes do not read is passed over.
-    constexpr size_t Wanted = 10;
+    constexpr size_t Wanted = 11;
     const std::array<std::pair<QByteArrayView, QByteArray*>, Wanted> wanted {{{"host", &request.host},
         {"content-type", &request.contentType}, {"authorization", &request.authorization},
         {"user-agent", &request.userAgent}, {"referer", &request.referer}, {"accept-language", &request.acceptLanguage},
         {"if-none-match", &request.ifNoneMatch}, {"origin", &request.origin}, {"sec-fetch-site", &request.secFetchSite},
-        {"x-forwarded-for", &read->forwardedFor}}};
+        {"x-forwarded-for", &read->forwardedFor}, {"x-nolvex-console", &request.console}}};
     std::array<bool, Wanted> seen {};
     for (const auto& [name, value] : head.kept) {
         if (name.compare("connection", Qt::CaseInsensitive) == 0) {

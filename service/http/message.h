@@ -39,6 +39,9 @@ struct HttpRequest {
     // Where a browser says a request came from, to tell a form sent from another site.
     QByteArray origin;
     QByteArray secFetchSite;
+    // Sent by the service's own console (X-Nolvex-Console), so that what a key changes from there
+    // is told apart in the audit log.
+    QByteArray console;
 };
 
 struct HttpReply {

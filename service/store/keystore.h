@@ -37,10 +37,11 @@ public:
     KeyStore(const KeyStore&) = delete;
     KeyStore& operator=(const KeyStore&) = delete;
 
-    virtual StoreStatus createKey(const StoredKey& key) = 0;
+    // by: who creates or revokes, as the audit log names them (`shell:USER`, `key:NAME`).
+    virtual StoreStatus createKey(const StoredKey& key, const QString& by) = 0;
     // In name order, each handed to visit as it is read; visit returns false to stop.
     virtual StoreStatus listKeys(const std::function<bool(const StoredKey&)>& visit) = 0;
-    virtual StoreStatus revokeKey(const QString& name, qint64 nowSecs) = 0;
+    virtual StoreStatus revokeKey(const QString& name, const QString& by, qint64 nowSecs) = 0;
     virtual KeyLookup findKeyByHash(const QByteArray& hash) = 0;
     virtual StoreStatus markKeyUsed(const QString& name, qint64 nowSecs) = 0;
 

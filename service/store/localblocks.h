@@ -38,8 +38,8 @@ public:
 
     // CodeTaken when the entry is on the list already (the first reason stays).
     virtual StoreStatus addBlock(const LocalBlock& block) = 0;
-    // Missing when the entry is not on the list.
-    virtual StoreStatus removeBlock(const QString& entry) = 0;
+    // Missing when the entry is not on the list. by: who removes it, as addedBy names one.
+    virtual StoreStatus removeBlock(const QString& entry, const QString& by, qint64 nowSecs) = 0;
     // Every entry, in the order of entry; none when the store failed.
     virtual std::optional<QList<LocalBlock>> listBlocks() = 0;
     virtual std::optional<LocalBlocksVersion> blocksVersion() = 0;

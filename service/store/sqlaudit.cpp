@@ -95,6 +95,26 @@ bool SqlLinkStore::writeAudit(const AuditEntry& entry, qint64 nowSecs)
     return run(insert);
 }
 
+StoreStatus SqlLinkStore::runAudited(QSqlQuery& query, const AuditEntry& entry, qint64 nowSecs, StoreStatus none)
+{
+    if (!beginGroup()) {
+        return StoreStatus::Failed;
+    }
+    if (!run(query)) {
+        abandonGroup();
+        return StoreStatus::Failed;
+    }
+    if (query.numRowsAffected() != 1) {
+        abandonGroup();
+        return none;
+    }
+    if (!writeAudit(entry, nowSecs)) {
+        abandonGroup();
+        return StoreStatus::Failed;
+    }
+    return commitGroup() ? StoreStatus::Ok : StoreStatus::Failed;
+}
+
 StoreStatus SqlLinkStore::appendAudit(const AuditEntry& entry, qint64 nowSecs)
 {
     if (!beginGroup()) {

@@ -828,7 +828,7 @@ StoreStatus SqlLinkStore::stats(int top, LinkStats* totals, QList<StoredLink>* m
     return StoreStatus::Ok;
 }
 
-StoreStatus SqlLinkStore::createKey(const StoredKey& key)
+StoreStatus SqlLinkStore::createKey(const StoredKey& key, const QString& by)
 {
     QSqlQuery query(connection());
     query.prepare(QStringLiteral("INSERT INTO api_keys(name, role, prefix, key_hash, created_at, expires_at) "
@@ -839,10 +839,14 @@ StoreStatus SqlLinkStore::createKey(const StoredKey& key)
     query.addBindValue(key.hash);
     query.addBindValue(key.createdSecs);
     query.addBindValue(key.expiresSecs);
-    if (!run(query)) {
-        return StoreStatus::Failed;
+    QJsonObject made {{QStringLiteral("role"), key.role}, {QStringLiteral("prefix"), key.prefix}};
+    if (key.expiresSecs != 0) {
+        made.insert(QStringLiteral("expiresAt"), key.expiresSecs);
     }
-    return query.numRowsAffected() == 1 ? StoreStatus::Ok : StoreStatus::CodeTaken;
+    return runAudited(query,
+        {by, QStringLiteral("key.created"), key.name, {},
+            QString::fromUtf8(QJsonDocument(made).toJson(QJsonDocument::Compact))},
+        key.createdSecs, StoreStatus::CodeTaken);
 }
 
 StoreStatus SqlLinkStore::listKeys(const std::function<bool(const StoredKey&)>& visit)
@@ -862,16 +866,27 @@ StoreStatus SqlLinkStore::listKeys(const std::function<bool(const StoredKey&)>& 
     return StoreStatus::Ok;
 }
 
-StoreStatus SqlLinkStore::revokeKey(const QString& name, qint64 nowSecs)
+StoreStatus SqlLinkStore::revokeKey(const QString& name, const QString& by, qint64 nowSecs)
 {
+    // Revoking a revoked key again answers Ok as before, but changes nothing and is no record.
     QSqlQuery query(connection());
-    query.prepare(QStringLiteral("UPDATE api_keys SET revoked_at = coalesce(revoked_at, ?) WHERE name = ?"));
+    query.prepare(QStringLiteral("UPDATE api_keys SET revoked_at = ? WHERE name = ? AND revoked_at IS NULL"));
     query.addBindValue(nowSecs);
     query.addBindValue(name);
-    if (!run(query)) {
+    const StoreStatus revoked = runAudited(query,
+        {by, QStringLiteral("key.revoked"), name, QStringLiteral(R"({"revokedAt":null})"),
+            QStringLiteral(R"({"revokedAt":%1})").arg(nowSecs)},
+        nowSecs, StoreStatus::Missing);
+    if (revoked != StoreStatus::Missing) {
+        return revoked;
+    }
+    QSqlQuery exists(connection());
+    exists.prepare(QStringLiteral("SELECT 1 FROM api_keys WHERE name = ?"));
+    exists.addBindValue(name);
+    if (!run(exists)) {
         return StoreStatus::Failed;
     }
-    return query.numRowsAffected() == 1 ? StoreStatus::Ok : StoreStatus::Missing;
+    return exists.next() ? StoreStatus::Ok : StoreStatus::Missing;
 }
 
 KeyLookup SqlLinkStore::findKeyByHash(const QByteArray& hash)

@@ -81,7 +81,7 @@ public:
     CheckRecorded recordCheck(const QString& code, const LinkCheck& check, CheckEffect effect, int deadAfter) override;
     // In sqllocalblocks.cpp.
     StoreStatus addBlock(const LocalBlock& block) override;
-    StoreStatus removeBlock(const QString& entry) override;
+    StoreStatus removeBlock(const QString& entry, const QString& by, qint64 nowSecs) override;
     std::optional<QList<LocalBlock>> listBlocks() override;
     std::optional<LocalBlocksVersion> blocksVersion() override;
     // In sqlreports.cpp.
@@ -89,9 +89,9 @@ public:
     std::optional<ReportGroupPage> openReports(const QString& after, int links) override;
     std::optional<ReportDismissal> dismissReports(const QString& target, const QString& by, qint64 nowSecs) override;
     StoreStatus stats(int top, LinkStats* totals, QList<StoredLink>* mostVisited) override;
-    StoreStatus createKey(const StoredKey& key) override;
+    StoreStatus createKey(const StoredKey& key, const QString& by) override;
     StoreStatus listKeys(const std::function<bool(const StoredKey&)>& visit) override;
-    StoreStatus revokeKey(const QString& name, qint64 nowSecs) override;
+    StoreStatus revokeKey(const QString& name, const QString& by, qint64 nowSecs) override;
     KeyLookup findKeyByHash(const QByteArray& hash) override;
     StoreStatus markKeyUsed(const QString& name, qint64 nowSecs) override;
     bool beginGroup() override;
@@ -141,6 +141,8 @@ private:
     // Appends the audit record of a change inside the transaction that makes it; false on failure
     // (the caller rolls back).
     bool writeAudit(const AuditEntry& entry, qint64 nowSecs);
+    // Runs a write of one row and its audit record in one transaction: none when no row changed.
+    StoreStatus runAudited(QSqlQuery& query, const AuditEntry& entry, qint64 nowSecs, StoreStatus none);
 
     // Keeps a failure's text, and whether trying again may help.
     void noteError(const QSqlError& error);

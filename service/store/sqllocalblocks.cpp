@@ -1,6 +1,8 @@
 // The service's own blocklist in SqlLinkStore: one table, a row an entry.
 #include "store/sqllinkstore.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QSqlQuery>
 #include <QVariant>
 
@@ -31,21 +33,20 @@ StoreStatus SqlLinkStore::addBlock(const LocalBlock& block)
     query.addBindValue(block.addedBy);
     query.addBindValue(block.reason);
     query.addBindValue(block.addedSecs);
-    if (!run(query)) {
-        return StoreStatus::Failed;
-    }
-    return query.numRowsAffected() == 1 ? StoreStatus::Ok : StoreStatus::CodeTaken;
+    const QJsonObject added {
+        {QStringLiteral("kind"), localBlockKindName(block.kind)}, {QStringLiteral("reason"), block.reason}};
+    return runAudited(query,
+        {block.addedBy, QStringLiteral("block.added"), block.entry, {},
+            QString::fromUtf8(QJsonDocument(added).toJson(QJsonDocument::Compact))},
+        block.addedSecs, StoreStatus::CodeTaken);
 }
 
-StoreStatus SqlLinkStore::removeBlock(const QString& entry)
+StoreStatus SqlLinkStore::removeBlock(const QString& entry, const QString& by, qint64 nowSecs)
 {
     QSqlQuery query(connection());
     query.prepare(QStringLiteral("DELETE FROM local_blocks WHERE entry = ?"));
     query.addBindValue(entry);
-    if (!run(query)) {
-        return StoreStatus::Failed;
-    }
-    return query.numRowsAffected() == 1 ? StoreStatus::Ok : StoreStatus::Missing;
+    return runAudited(query, {by, QStringLiteral("block.removed"), entry, {}, {}}, nowSecs, StoreStatus::Missing);
 }
 
 std::optional<QList<LocalBlock>> SqlLinkStore::listBlocks()

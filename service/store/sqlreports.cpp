@@ -173,6 +173,13 @@ std::optional<ReportDismissal> SqlLinkStore::dismissReports(const QString& targe
             return std::nullopt;
         }
         dismissal.released = query.numRowsAffected() == 1;
+        const QString after = QStringLiteral(R"({"dismissed":%1,"released":%2})")
+                                  .arg(dismissal.dismissed)
+                                  .arg(dismissal.released ? QLatin1StringView("true") : QLatin1StringView("false"));
+        if (!writeAudit({by, QStringLiteral("report.dismissed"), dismissal.code, {}, after}, nowSecs)) {
+            abandonGroup();
+            return std::nullopt;
+        }
     }
     if (!commitGroup()) {
         return std::nullopt;

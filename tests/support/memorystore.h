@@ -26,9 +26,9 @@ public:
             {QStringLiteral("ci"), static_cast<int>(m_role), keyPrefix(key), keyHash(key), 0, 0, 0, 0}};
     }
     StoreStatus markKeyUsed(const QString&, qint64) override { return StoreStatus::Ok; }
-    StoreStatus createKey(const StoredKey&) override { return StoreStatus::Failed; }
+    StoreStatus createKey(const StoredKey&, const QString&) override { return StoreStatus::Failed; }
     StoreStatus listKeys(const std::function<bool(const StoredKey&)>&) override { return StoreStatus::Failed; }
-    StoreStatus revokeKey(const QString&, qint64) override { return StoreStatus::Failed; }
+    StoreStatus revokeKey(const QString&, const QString&, qint64) override { return StoreStatus::Failed; }
 
     const QByteArray key = generateKey();
 

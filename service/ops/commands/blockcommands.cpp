@@ -5,6 +5,7 @@
 #include "ops/operatorcommands.h"
 
 #include <QCommandLineParser>
+#include <QDateTime>
 #include <QIODevice>
 #include <QStringBuilder>
 
@@ -60,7 +61,7 @@ int removeBlock(Store& store, const QString& entry, Session& session)
         }
     }
     for (const QString& candidate : candidates) {
-        const StoreStatus removed = blocks->removeBlock(candidate);
+        const StoreStatus removed = blocks->removeBlock(candidate, operatorName(), QDateTime::currentSecsSinceEpoch());
         if (removed == StoreStatus::Failed) {
             return session.fail(OpsRefused, store.lastError());
         }

@@ -16,4 +16,7 @@ QList<OperatorCommand> keyCommands(); // keys create, list, revoke
 QList<OperatorCommand> blockCommands(); // blocks list, remove
 QList<OperatorCommand> reportCommands(); // reports list, dismiss
 
+// The operator as the store and its audit log name them: `shell:` and the operating-system user.
+QString operatorName();
+
 } // namespace Shortd

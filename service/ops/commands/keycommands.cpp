@@ -56,7 +56,7 @@ QJsonValue jsonTime(qint64 secs)
 // database is noticed at once.
 int createKey(Store& store, const StoredKey& key, const QByteArray& secret, const QString& database, Session& session)
 {
-    const StoreStatus created = store.keys()->createKey(key);
+    const StoreStatus created = store.keys()->createKey(key, operatorName());
     if (created == StoreStatus::Failed) {
         return session.fail(OpsRefused, store.lastError());
     }
@@ -154,7 +154,7 @@ CheckedCommand checkList(const QCommandLineParser& parser, const QString&, Sessi
 
 int revokeKey(Store& store, const QString& name, Session& session)
 {
-    const StoreStatus revoked = store.keys()->revokeKey(name, QDateTime::currentSecsSinceEpoch());
+    const StoreStatus revoked = store.keys()->revokeKey(name, operatorName(), QDateTime::currentSecsSinceEpoch());
     if (revoked == StoreStatus::Failed) {
         return session.fail(OpsRefused, store.lastError());
     }

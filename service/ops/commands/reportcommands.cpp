@@ -12,10 +12,6 @@
 
 namespace Shortd
 {
-namespace
-{
-constexpr int LinksAPage = 100;
-
 QString operatorName()
 {
     if (const passwd* entry = getpwuid(geteuid()); entry && entry->pw_name) {
@@ -23,6 +19,10 @@ QString operatorName()
     }
     return u"shell:" + QString::number(geteuid());
 }
+
+namespace
+{
+constexpr int LinksAPage = 100;
 
 // One line a link with how many addresses reported it, then one a report under it (the first
 // ones, when more than a page shows).

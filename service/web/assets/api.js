@@ -7,6 +7,10 @@ export async function call(method, path, { key, body } = {}) {
   const headers = { Accept: 'application/json' };
   if (key) {
     headers.Authorization = `Bearer ${key}`;
+    // The console's changes are recorded as the console's, apart from the same key's elsewhere.
+    if (globalThis.location?.pathname.startsWith('/admin')) {
+      headers['X-Nolvex-Console'] = '1';
+    }
   }
   if (body !== undefined) {
     headers['Content-Type'] = 'application/json';

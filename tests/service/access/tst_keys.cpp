@@ -187,10 +187,10 @@ void KeysTest::authenticate()
         if (name == u"off by one") {
             hash[31] = static_cast<char>(hash[31] ^ 1);
         }
-        QCOMPARE(store.createKey({name, static_cast<int>(given), keyPrefix(key), hash, Now - 3600, 0, expires, 0}),
+        QCOMPARE(store.createKey({name, static_cast<int>(given), keyPrefix(key), hash, Now - 3600, 0, expires, 0}, {}),
             StoreStatus::Ok);
         if (revoked != 0) {
-            QCOMPARE(store.revokeKey(name, revoked), StoreStatus::Ok);
+            QCOMPARE(store.revokeKey(name, {}, revoked), StoreStatus::Ok);
         }
     };
     make(u"good"_s, Role::Creator, 0, 0);

@@ -482,11 +482,13 @@ void StoresTest::contract()
     case Scenario::Keys: {
         const QByteArray hash(32, '\xab');
         const StoredKey key {u"deploy"_s, 1, u"nvx_abcdef"_s, hash, 1'700'000'000, 0, 1'900'000'000, 0};
-        QCOMPARE(store->createKey(key), StoreStatus::Ok);
-        QCOMPARE(store->createKey({u"admin"_s, 2, u"nvx_zzzzzz"_s, QByteArray(32, '\0'), 5, 0, 0, 0}), StoreStatus::Ok);
-        QCOMPARE(store->createKey({u"deploy"_s, 0, u"nvx_other1"_s, QByteArray(32, '\1'), 6, 0, 0, 0}),
+        QCOMPARE(store->createKey(key, u"shell:root"_s), StoreStatus::Ok);
+        QCOMPARE(store->createKey({u"admin"_s, 2, u"nvx_zzzzzz"_s, QByteArray(32, '\0'), 5, 0, 0, 0}, u"shell:root"_s),
+            StoreStatus::Ok);
+        QCOMPARE(store->createKey({u"deploy"_s, 0, u"nvx_other1"_s, QByteArray(32, '\1'), 6, 0, 0, 0}, u"shell:root"_s),
             StoreStatus::CodeTaken);
-        QCOMPARE(store->createKey({u"again"_s, 0, u"nvx_other2"_s, hash, 6, 0, 0, 0}), StoreStatus::CodeTaken);
+        QCOMPARE(store->createKey({u"again"_s, 0, u"nvx_other2"_s, hash, 6, 0, 0, 0}, u"shell:root"_s),
+            StoreStatus::CodeTaken);
         const KeyLookup found = store->findKeyByHash(hash);
         QCOMPARE(found.status, StoreStatus::Ok);
         QCOMPARE(found.key.name, key.name);
@@ -504,11 +506,11 @@ void StoresTest::contract()
             QCOMPARE(store->markKeyUsed(u"deploy"_s, at), StoreStatus::Ok);
             QCOMPARE(store->findKeyByHash(hash).key.lastUsedSecs, noted);
         }
-        QCOMPARE(store->revokeKey(u"deploy"_s, 200), StoreStatus::Ok);
-        QCOMPARE(store->revokeKey(u"deploy"_s, 300), StoreStatus::Ok);
+        QCOMPARE(store->revokeKey(u"deploy"_s, u"shell:root"_s, 200), StoreStatus::Ok);
+        QCOMPARE(store->revokeKey(u"deploy"_s, u"shell:root"_s, 300), StoreStatus::Ok);
         QCOMPARE(store->findKeyByHash(hash).key.revokedSecs, 200);
-        QCOMPARE(store->revokeKey(u"nobody"_s, 300), StoreStatus::Missing);
-        QCOMPARE(store->createKey({u"deploy"_s, 0, u"nvx_other3"_s, QByteArray(32, '\2'), 6, 0, 0, 0}),
+        QCOMPARE(store->revokeKey(u"nobody"_s, u"shell:root"_s, 300), StoreStatus::Missing);
+        QCOMPARE(store->createKey({u"deploy"_s, 0, u"nvx_other3"_s, QByteArray(32, '\2'), 6, 0, 0, 0}, u"shell:root"_s),
             StoreStatus::CodeTaken);
         QStringList names;
         QCOMPARE(store->listKeys([&names](const StoredKey& listed) {
@@ -596,7 +598,7 @@ void StoresTest::contract()
         for (const auto& step : steps) {
             const LocalBlock::Kind blockKind
                 = step.entry.contains(u"://") ? LocalBlock::Kind::Address : LocalBlock::Kind::Host;
-            const StoreStatus status = step.entry.isEmpty() ? store->removeBlock(step.removed)
+            const StoreStatus status = step.entry.isEmpty() ? store->removeBlock(step.removed, u"shell:root"_s, 0)
                                                             : store->addBlock({step.entry, blockKind, u"shell:root"_s,
                                                                 u"phishing "_s + QLatin1StringView(step.step), ++at});
             QVERIFY2(status == step.status, step.step);
@@ -685,6 +687,29 @@ void StoresTest::auditLog(SqlLinkStore* store)
         {"reports quarantine", [&](qint64 at) { return store->quarantine(u"aud002"_s, u"reports"_s, u"3"_s, at); },
             {u"system:reports"_s, u"link.quarantined"_s, u"aud002"_s, uR"({"state":"active"})"_s,
                 uR"({"entry":"3","quarantine":"reports","state":"quarantined"})"_s}},
+        {"the shell creates a key",
+            [&](qint64 at) {
+                return store->createKey(
+                    {u"audkey"_s, 1, u"nvx_audit1"_s, QByteArray(32, '\7'), at, 0, 0, 0}, u"shell:root"_s);
+            },
+            {u"shell:root"_s, u"key.created"_s, u"audkey"_s, {}, uR"({"prefix":"nvx_audit1","role":1})"_s}},
+        {"the console revokes it", [&](qint64 at) { return store->revokeKey(u"audkey"_s, u"console:ops"_s, at); },
+            {u"console:ops"_s, u"key.revoked"_s, u"audkey"_s, uR"({"revokedAt":null})"_s, uR"({"revokedAt":108})"_s}},
+        {"an admin key blocks a host",
+            [&](qint64 at) {
+                return store->addBlock({u"audit.example"_s, LocalBlock::Kind::Host, u"key:alice"_s, u"phish"_s, at});
+            },
+            {u"key:alice"_s, u"block.added"_s, u"audit.example"_s, {}, uR"({"kind":"host","reason":"phish"})"_s}},
+        {"the shell unblocks it",
+            [&](qint64 at) { return store->removeBlock(u"audit.example"_s, u"shell:root"_s, at); },
+            {u"shell:root"_s, u"block.removed"_s, u"audit.example"_s, {}, {}}},
+        {"the console dismisses a report",
+            [&](qint64 at) {
+                store->addReport({0, u"aud001"_s, u"spam"_s, {}, u"203.0.113.9"_s, at}, {});
+                const std::optional<ReportDismissal> done = store->dismissReports(u"aud001"_s, u"console:ops"_s, at);
+                return done && done->dismissed == 1 ? StoreStatus::Ok : StoreStatus::Failed;
+            },
+            {u"console:ops"_s, u"report.dismissed"_s, u"aud001"_s, {}, uR"({"dismissed":1,"released":false})"_s}},
         {"the shell deletes",
             [&](qint64 at) { return store->setState(u"aud002"_s, LinkState::Deleted, {}, shellActor(u"root"_s), at); },
             {u"shell:root"_s, u"link.deleted"_s, u"aud002"_s, uR"({"state":"quarantined"})"_s,
@@ -695,11 +720,14 @@ void StoresTest::auditLog(SqlLinkStore* store)
         QVERIFY2(step.change(++at) == StoreStatus::Ok, step.step);
         const QList<AuditRecord> records = auditOf(*store);
         QVERIFY2(!records.isEmpty() && records.constLast().atSecs == at, step.step);
+        QCOMPARE(records.size(), at - 100);
         const AuditRecord& last = records.constLast();
         QCOMPARE(QStringList({last.actor, last.action, last.subject, last.before, last.after}), step.record);
     }
-    // A refused change leaves no record.
+    // A refused change, or one that changes nothing, leaves no record.
     QCOMPARE(store->release(u"aud002"_s, console, 200), StoreStatus::Missing);
+    QCOMPARE(store->revokeKey(u"audkey"_s, u"shell:root"_s, 200), StoreStatus::Ok);
+    QCOMPARE(store->removeBlock(u"audit.example"_s, u"shell:root"_s, 200), StoreStatus::Missing);
     QCOMPARE(auditOf(*store).size(), qsizetype(std::size(steps)));
     QCOMPARE(auditBreakOf(*store), QString());
 
@@ -746,7 +774,7 @@ void StoresTest::auditLog(SqlLinkStore* store)
     // Past every record, the last one stays for the next to chain to.
     QCOMPARE(store->pruneAudit(1000), StoreStatus::Ok);
     QCOMPARE(auditOf(*store).size(), 1);
-    QCOMPARE(auditOf(*store).constFirst().id, 8);
+    QCOMPARE(auditOf(*store).constFirst().id, 13);
 }
 
 // Links people own: chosen codes, ends, visit limits, edits and paged listings.
