@@ -17,8 +17,8 @@ namespace
 // Every command, in the order help lists them.
 const QList<OperatorCommand>& operatorCommands()
 {
-    static const QList<OperatorCommand> commands
-        = linkCommands() + importCommands() + statsCommands() + keyCommands() + blockCommands() + reportCommands();
+    static const QList<OperatorCommand> commands = linkCommands() + importCommands() + statsCommands() + keyCommands()
+        + blockCommands() + reportCommands() + auditCommands();
     return commands;
 }
 

@@ -15,6 +15,7 @@ QList<OperatorCommand> statsCommands(); // stats
 QList<OperatorCommand> keyCommands(); // keys create, list, revoke
 QList<OperatorCommand> blockCommands(); // blocks list, remove
 QList<OperatorCommand> reportCommands(); // reports list, dismiss
+QList<OperatorCommand> auditCommands(); // audit list, verify
 
 // The operator as the store and its audit log name them: `shell:` and the operating-system user.
 QString operatorName();

@@ -134,7 +134,7 @@ void OperatorCommandsTest::help_data()
     QTest::addColumn<QString>("holds");
     const QStringList commands {u"links list"_s, u"links show"_s, u"links set"_s, u"links disable"_s, u"links enable"_s,
         u"links release"_s, u"links delete"_s, u"links export"_s, u"links import"_s, u"stats"_s, u"blocks list"_s,
-        u"blocks remove"_s, u"reports list"_s, u"reports dismiss"_s};
+        u"blocks remove"_s, u"reports list"_s, u"reports dismiss"_s, u"audit list"_s, u"audit verify"_s};
     for (const QString& command : commands) {
         QTest::addRow("%s", qPrintable(command))
             << (command.split(u' ') << u"--help"_s) << u"Usage: nolvex-shortd "_s + command << u"--database"_s;
@@ -184,6 +184,23 @@ void OperatorCommandsTest::commands_data()
         u"--block"_s, u"site"_s} << 2 << QString() << u"--block is address or host"_s;
     QTest::newRow("dismiss what nobody reported")
         << QStringList {u"reports"_s, u"dismiss"_s, u"aaaaaa"_s} << 1 << QString() << u"no open report of aaaaaa"_s;
+    // The operator's changes in the audit log, and the log checked.
+    const QStringList audit {u"CHECK"_s, u"audit"_s, u"list"_s, u"--format"_s, u"csv"_s};
+    QTest::newRow("a disable audited as the shell's")
+        << (QStringList {u"links"_s, u"disable"_s, u"aaaaaa"_s, u"--reason"_s, u"spam"_s} + audit) << 0
+        << uR"(,link.disabled,aaaaaa,"{""reason"":"""",""state"":""active""}","{""reason"":""spam"",""state"":""disabled""}")"_s
+        << u"aaaaaa: disabled"_s;
+    QTest::newRow("an enable listed as json") << (QStringList {
+        u"links"_s, u"enable"_s, u"bbbbbb"_s, u"CHECK"_s, u"audit"_s, u"list"_s, u"--format"_s, u"json"_s})
+                                              << 0 << uR"([
+{"action":"link.enabled","actor":"shell:)"_s << QString();
+    QTest::newRow("verify after a change")
+        << (QStringList {u"links"_s, u"delete"_s, u"aaaaaa"_s, u"CHECK"_s, u"audit"_s, u"verify"_s}) << 0 << QString()
+        << QString();
+    QTest::newRow("verify an empty log") << QStringList {u"audit"_s, u"verify"_s} << 0 << QString()
+                                         << u"the audit log is empty"_s;
+    QTest::newRow("audit since no date") << QStringList {u"audit"_s, u"list"_s, u"--since"_s, u"yesterday"_s} << 2
+                                         << QString() << u"--since is a date"_s;
     QTest::newRow("remove what is not listed")
         << QStringList {u"blocks"_s, u"remove"_s, u"phish.example"_s} << 1 << QString() << u"is not on the list"_s;
     QTest::newRow("disable keeps the reason")

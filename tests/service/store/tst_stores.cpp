@@ -724,6 +724,13 @@ void StoresTest::auditLog(SqlLinkStore* store)
         const AuditRecord& last = records.constLast();
         QCOMPARE(QStringList({last.actor, last.action, last.subject, last.before, last.after}), step.record);
     }
+    const auto countOf = [&](const AuditQuery& query) {
+        qsizetype count = 0;
+        return store->listAudit(query, [&count](const AuditRecord&) { return ++count > 0; }) == StoreStatus::Ok ? count
+                                                                                                                : -1;
+    };
+    QCOMPARE(countOf({0, 0, u"aud001"_s, u"console:ops"_s}), 2); // released, reports dismissed
+    QCOMPARE(countOf({3, 110, {}, {}, 1}), 1); // after record 3, from 110 on, one at most
     // A refused change, or one that changes nothing, leaves no record.
     QCOMPARE(store->release(u"aud002"_s, console, 200), StoreStatus::Missing);
     QCOMPARE(store->revokeKey(u"audkey"_s, u"shell:root"_s, 200), StoreStatus::Ok);
