@@ -57,6 +57,7 @@ struct ServiceConfig {
     // How long a stop waits for the requests in flight before it ends them.
     std::chrono::milliseconds shutdownTimeout {10'000};
     int visitRetentionDays = 400; // hourly and daily visit counters kept; 0 for ever
+    int auditRetentionDays = 0; // audit records kept; 0 for ever
     // Whether visits are told apart as people, bots and link previews; off, every GET is a person.
     bool classifyVisits = true;
     // Peers whose X-Forwarded-For is believed: address and prefix length.

@@ -196,7 +196,8 @@ bool ShortdService::start(QString* error)
         StorePoolOptions {m_config.storeConnections(), StoreQueueLimit, m_config.databaseRetry});
     m_shortener = std::make_unique<Shortener>(*m_pool,
         ShortenerOptions {m_config.cacheSize, m_config.cacheTtl, VisitFlushInterval, m_config.maxPendingVisits,
-            m_config.recentVisitors, m_config.visitRetentionDays, m_config.httpThreadCount()});
+            m_config.recentVisitors, m_config.visitRetentionDays, m_config.httpThreadCount(),
+            m_config.auditRetentionDays});
     m_shortener->setBlocklists(m_blocklists.get());
     startQuarantineSweep();
     m_routes = std::make_unique<Routes>(m_config, *m_shortener, *m_rateLimiter);

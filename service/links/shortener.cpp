@@ -100,6 +100,7 @@ Shortener::Shortener(StorePool& pool, ShortenerOptions options, QObject* parent)
     , m_lanes(options.visitLanes, options.maxPendingVisits)
     , m_repeats(options.maxRecentVisitors)
     , m_visitRetentionDays(options.visitRetentionDays)
+    , m_auditRetentionDays(options.auditRetentionDays)
     // Half the workers at most, so that lookups find one free while creations pour in.
     , m_maxCreatesInFlight(std::max(1, m_pool.threads() / 2))
 {
@@ -110,6 +111,11 @@ Shortener::Shortener(StorePool& pool, ShortenerOptions options, QObject* parent)
         connect(&m_pruneTimer, &QTimer::timeout, this, &Shortener::pruneVisits);
         m_pruneTimer.start(std::chrono::hours(1));
         QTimer::singleShot(0, this, &Shortener::pruneVisits);
+    }
+    if (m_auditRetentionDays > 0) {
+        connect(&m_auditPruneTimer, &QTimer::timeout, this, &Shortener::pruneAudit);
+        m_auditPruneTimer.start(std::chrono::hours(24));
+        QTimer::singleShot(0, this, &Shortener::pruneAudit);
     }
 }
 
@@ -450,6 +456,19 @@ void Shortener::pruneVisits()
                 return StoreStatus::Failed;
             }
             return store->visits() ? store->visits()->pruneVisits(before) : StoreStatus::Ok;
+        },
+        [](StoreStatus) {});
+}
+
+void Shortener::pruneAudit()
+{
+    const qint64 before = QDateTime::currentSecsSinceEpoch() - qint64(m_auditRetentionDays) * SecondsPerDay;
+    m_pool.run<StoreStatus>(
+        [before](Store* store) {
+            if (!store) {
+                return StoreStatus::Failed;
+            }
+            return store->auditLog() ? store->auditLog()->pruneAudit(before) : StoreStatus::Ok;
         },
         [](StoreStatus) {});
 }

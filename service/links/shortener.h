@@ -63,6 +63,8 @@ struct ShortenerOptions {
     int visitRetentionDays = 400;
     // Threads that count visits besides the shortener's own, each into a lane of its own.
     int visitLanes = 1;
+    // Audit records older than this are removed from the front of the log, once a day; 0 keeps them.
+    int auditRetentionDays = 0;
 };
 
 // What the redirect knows of a visit.
@@ -136,6 +138,7 @@ public:
     bool hasPendingVisits() const { return !m_tally.isEmpty() || !m_writing.isEmpty() || !m_lanes.isEmpty(); }
     // Drops visit counters past the retention, on a worker.
     void pruneVisits();
+    void pruneAudit();
     // How many counted visits those are.
     qint64 pendingVisitCount() const;
 
@@ -177,6 +180,8 @@ private:
     int m_visitRetentionDays;
     QTimer m_flushTimer;
     QTimer m_pruneTimer;
+    QTimer m_auditPruneTimer;
+    int m_auditRetentionDays;
     QList<WaitingCreate> m_waitingCreates;
     int m_createsInFlight = 0;
     int m_maxCreatesInFlight;
