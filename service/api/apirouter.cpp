@@ -852,6 +852,81 @@ void ApiRouter::createReport(const HttpRequest& request, const Respond& respond)
     }
 }
 
+void ApiRouter::listAudit(const HttpRequest& request, const Respond& respond)
+{
+    const DecodedFields fields = decodeForm(request.query);
+    QList<FieldFault> refused;
+    if (fields.error != DecodeError::None) {
+        refused.append({QString(), QStringLiteral("查询参数的编码不正确")});
+    } else {
+        checkQueryNames(fields,
+            {QStringLiteral("after"), QStringLiteral("limit"), QStringLiteral("code"), QStringLiteral("actor"),
+                QStringLiteral("since")},
+            &refused);
+    }
+    AuditQuery query;
+    query.limit = DefaultPageSize;
+    const auto number = [&](QStringView name, qint64 low, qint64 high, qint64* value) {
+        if (const FieldValue asked = findField(fields.fields, name); refused.isEmpty() && asked.count == 1) {
+            bool ok = false;
+            *value = asked.value.toLongLong(&ok);
+            if (!ok || *value < low || *value > high) {
+                refused.append({name.toString(), QStringLiteral("应为 %1 到 %2 之间的整数").arg(low).arg(high)});
+            }
+        }
+    };
+    number(u"limit", 1, MaximumPageSize, &query.limit);
+    number(u"after", 0, std::numeric_limits<qint64>::max(), &query.afterId);
+    query.subject = findField(fields.fields, u"code").value;
+    query.actor = findField(fields.fields, u"actor").value;
+    if (const FieldValue since = findField(fields.fields, u"since"); refused.isEmpty() && since.count == 1) {
+        const std::optional<qint64> at = parseRfc3339(since.value);
+        if (!at) {
+            refused.append({QStringLiteral("since"), QStringLiteral("应为 RFC 3339 时间，如 2026-12-01T00:00:00Z")});
+        }
+        query.sinceSecs = at.value_or(0);
+    }
+    if (!refused.isEmpty()) {
+        respond(faultReply(invalidMembers(refused)));
+        return;
+    }
+    onStoreRead<std::optional<QList<AuditRecord>>>(
+        [query](Store* store) -> std::optional<QList<AuditRecord>> {
+            AuditLog* log = store ? store->auditLog() : nullptr;
+            QList<AuditRecord> records;
+            if (!log || log->listAudit(query, [&records](const AuditRecord& record) {
+                    records.append(record);
+                    return true;
+                }) != StoreStatus::Ok) {
+                return std::nullopt;
+            }
+            return records;
+        },
+        [respond, limit = query.limit](const std::optional<QList<AuditRecord>>& records) {
+            if (!records) {
+                respond(storeDown());
+                return;
+            }
+            const auto fieldsOf = [](const QString& json) {
+                return json.isEmpty() ? QJsonValue(QJsonValue::Null)
+                                      : QJsonValue(QJsonDocument::fromJson(json.toUtf8()).object());
+            };
+            QJsonArray items;
+            for (const AuditRecord& record : *records) {
+                items.append(QJsonObject {{QStringLiteral("id"), record.id},
+                    {QStringLiteral("at"), rfc3339(record.atSecs)}, {QStringLiteral("actor"), record.actor},
+                    {QStringLiteral("action"), record.action}, {QStringLiteral("subject"), record.subject},
+                    {QStringLiteral("before"), fieldsOf(record.before)},
+                    {QStringLiteral("after"), fieldsOf(record.after)}, {QStringLiteral("hash"), record.hash}});
+            }
+            // A full page may have more after it; the next page starts after its last record.
+            const QJsonValue next
+                = records->size() == limit ? QJsonValue(records->constLast().id) : QJsonValue(QJsonValue::Null);
+            respond(jsonReply(200, QJsonObject {{QStringLiteral("items"), items}, {QStringLiteral("next"), next}}));
+        },
+        respond);
+}
+
 void ApiRouter::listReports(const HttpRequest& request, const Respond& respond)
 {
     const DecodedFields fields = decodeForm(request.query);

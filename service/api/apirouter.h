@@ -80,6 +80,8 @@ public:
     // Reports: anyone files one (reporter: the client's address), admins list and dismiss them.
     void createReport(const HttpRequest& request, const Respond& respond);
     void listReports(const HttpRequest& request, const Respond& respond);
+    // The audit log, oldest first, a page after the id in after.
+    void listAudit(const HttpRequest& request, const Respond& respond);
     void dismissReports(const QString& target, const Authentication& caller, const Respond& respond);
     // Files a checked report on the pool, for the API and the pages' form alike; false when the
     // pool is full. A link the report quarantined is forgotten by this instance's cache at once.

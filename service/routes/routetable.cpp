@@ -109,6 +109,10 @@ constexpr auto Rows = std::to_array<RouteRow>({
     {Listener::Public, Post, Match::Item, u"/api/v1/reports", u"/dismiss", Access::Admin, Family::Api,
         [](Routes& r, const RouteCall& c) { r.api().dismissReports(c.item, *c.caller, c.respond); }, Route::Api,
         SecurityPolicy::None, true},
+    // The audit log: who changed what, for admins.
+    {Listener::Public, Read, Match::Exact, u"/api/v1/audit", {}, Access::Admin, Family::Api,
+        [](Routes& r, const RouteCall& c) { r.api().listAudit(c.request, c.respond); }, Route::Api,
+        SecurityPolicy::None, true},
     {Listener::Public, AnyMethod, Match::Exact, u"/api", {}, Access::Anyone, Family::Api,
         [](Routes& r, const RouteCall& c) { r.api().unknownPath(c.respond); }, Route::Other, SecurityPolicy::None,
         true},

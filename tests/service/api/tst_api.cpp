@@ -21,8 +21,8 @@ constexpr int RateLimit = 5;
 const QByteArray UnknownKey = "nvx_" + QByteArray(43, 'A');
 
 // One API call and what it must answer. as: whose key ("admin", "creator", "other", "reader",
-// "revoked", "unknown", "malformed", "none"). body: JSON text, or "@big" (over the limit) or
-// "@latin1" (not UTF-8). checks: ';'-separated "member=value" (a top-level member, JSON text),
+// "revoked", "unknown", "malformed", "none"; "admin@console" as the console sends it). body: JSON
+// text, or "@big" (over the limit) or "@latin1" (not UTF-8). checks: ';'-separated "member=value" (a top-level member, JSON text),
 // "field=name" (the first refused member), "fields=a,b" (every refused member, in order), "says=text" (in the first's
 // message), "count=n" (items), "header=Name". repeat: sent
 // that many times, the last answer checked. client: an X-Forwarded-For of its own, for the limits.
@@ -148,6 +148,15 @@ const ApiCase Cases[] {
     {"admin disables another's", "PATCH", "/api/v1/links/oth-own", "admin", R"({"state":"disabled","reason":"spam"})",
         200, R"(member=state="disabled";member=reason="spam")"},
     {"reader edits", "PATCH", "/api/v1/links/cre-own", "reader", R"({"title":"x"})", 403},
+    // Each change in the audit log under who made it: a key, or the same key from the console.
+    {"audit: an edit by a creator's key", "GET", "/api/v1/audit?code=cre-own&actor=key:creator&limit=1", "admin",
+        nullptr, 200, "count=1"},
+    {"the console enables", "PATCH", "/api/v1/links/oth-own", "admin@console", R"({"state":"active"})", 200},
+    {"audit: the console's enable", "GET", "/api/v1/audit?code=oth-own&actor=console:admin", "admin", nullptr, 200,
+        "count=1;member=next=null"},
+    {"audit: a creator may not read it", "GET", "/api/v1/audit", "creator", nullptr, 403},
+    {"audit since no time", "GET", "/api/v1/audit?since=yesterday", "admin", nullptr, 422, "field=since"},
+    {"admin disables again", "PATCH", "/api/v1/links/oth-own", "admin", R"({"state":"disabled","reason":"spam"})", 200},
     {"admin blocks the address", "PATCH", "/api/v1/links/oth-own", "admin", R"({"state":"disabled","block":"address"})",
         200},
     {"list blocks", "GET", "/api/v1/blocks", "admin", nullptr, 200, "count=1"},
@@ -398,7 +407,11 @@ void ApiTest::calls()
     }
     QByteArray request = QByteArray(call.method) + ' ' + call.target
         + " HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(service.port()) + "\r\nConnection: close\r\n";
-    const QString as = QString::fromLatin1(call.as);
+    // "NAME@console": the key sent as the console sends it.
+    const QString as = QString::fromLatin1(call.as).remove(u"@console"_s);
+    if (QByteArrayView(call.as).endsWith("@console")) {
+        request += "X-Nolvex-Console: 1\r\n";
+    }
     if (as == u"malformed") {
         request += "Authorization: Basic YWRtaW46YWRtaW4=\r\n";
     } else if (as != u"none") {

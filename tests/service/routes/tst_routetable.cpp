@@ -137,6 +137,7 @@ void RouteTableTest::apiAccess_data()
     QTest::newRow("delete") << Method::Delete << u"/api/v1/links/aB3dEf"_s << QList {401, 403, 0, 0};
     QTest::newRow("report: without a key too") << Method::Post << u"/api/v1/reports"_s << QList {0, 0, 0, 0};
     QTest::newRow("reports") << Method::Get << u"/api/v1/reports"_s << QList {401, 403, 403, 0};
+    QTest::newRow("audit log") << Method::Get << u"/api/v1/audit"_s << QList {401, 403, 403, 0};
     QTest::newRow("dismiss reports") << Method::Post << u"/api/v1/reports/aB3dEf/dismiss"_s << QList {401, 403, 403, 0};
     QTest::newRow("keys") << Method::Get << u"/api/v1/keys"_s << QList {401, 403, 403, 0};
     QTest::newRow("new key") << Method::Post << u"/api/v1/keys"_s << QList {401, 403, 403, 0};
