@@ -298,7 +298,30 @@ InsertResult SqlLinkStore::insert(const StoredLink& link)
     if (!m_statements) {
         return {};
     }
+    // A link made with a key is audited with it, in one transaction; an anonymous one is only
+    // counted, and one made inside a caller's group (an import) is the group's to record.
+    const bool audited = !link.owner.isEmpty() && !m_inGroup;
+    if (audited && !beginGroup()) {
+        return {};
+    }
     const int inserted = insertRow(link);
+    if (audited && inserted == 1) {
+        QJsonObject made {{QStringLiteral("url"), link.target}, {QStringLiteral("type"), link.type}};
+        if (!link.title.isEmpty()) {
+            made.insert(QStringLiteral("title"), link.title);
+        }
+        if (!writeAudit({u"key:" % link.owner, QStringLiteral("link.created"), link.code, {},
+                            QString::fromUtf8(QJsonDocument(made).toJson(QJsonDocument::Compact))},
+                link.createdSecs)) {
+            abandonGroup();
+            return {};
+        }
+        if (!commitGroup()) {
+            return {};
+        }
+    } else if (audited) {
+        abandonGroup();
+    }
     if (inserted < 0) {
         checkConnection();
         return {};
@@ -936,6 +959,7 @@ bool SqlLinkStore::beginGroup()
             checkConnection();
             return false;
         }
+        m_inGroup = true;
         return true;
     }
     if (!db.transaction()) {
@@ -943,11 +967,13 @@ bool SqlLinkStore::beginGroup()
         checkConnection();
         return false;
     }
+    m_inGroup = true;
     return true;
 }
 
 bool SqlLinkStore::commitGroup()
 {
+    m_inGroup = false;
     QSqlDatabase db = connection();
     if (m_dialect == SqlDialect::Sqlite) {
         // As a statement: QSqlDatabase::commit()'s error leaves out SQLite's code, which tells busy.
@@ -970,6 +996,7 @@ bool SqlLinkStore::commitGroup()
 
 void SqlLinkStore::abandonGroup()
 {
+    m_inGroup = false;
     connection().rollback();
     checkConnection();
 }

@@ -157,6 +157,7 @@ private:
     QString m_lastError;
     bool m_broken = false;
     bool m_transient = false;
+    bool m_inGroup = false; // between beginGroup() and its commit or abandon
     StatementTexts m_texts; // as prepared by open()
     std::unique_ptr<Statements> m_statements;
 };

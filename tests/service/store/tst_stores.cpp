@@ -687,6 +687,13 @@ void StoresTest::auditLog(SqlLinkStore* store)
         {"reports quarantine", [&](qint64 at) { return store->quarantine(u"aud002"_s, u"reports"_s, u"3"_s, at); },
             {u"system:reports"_s, u"link.quarantined"_s, u"aud002"_s, uR"({"state":"active"})"_s,
                 uR"({"entry":"3","quarantine":"reports","state":"quarantined"})"_s}},
+        {"a key creates a link",
+            [&](qint64 at) {
+                StoredLink made {u"aud003"_s, 0, u"http://audit.example/3"_s, at, 0};
+                made.owner = u"alice"_s;
+                return store->insert(made).status;
+            },
+            {u"key:alice"_s, u"link.created"_s, u"aud003"_s, {}, uR"({"type":0,"url":"http://audit.example/3"})"_s}},
         {"the shell creates a key",
             [&](qint64 at) {
                 return store->createKey(
@@ -694,7 +701,7 @@ void StoresTest::auditLog(SqlLinkStore* store)
             },
             {u"shell:root"_s, u"key.created"_s, u"audkey"_s, {}, uR"({"prefix":"nvx_audit1","role":1})"_s}},
         {"the console revokes it", [&](qint64 at) { return store->revokeKey(u"audkey"_s, u"console:ops"_s, at); },
-            {u"console:ops"_s, u"key.revoked"_s, u"audkey"_s, uR"({"revokedAt":null})"_s, uR"({"revokedAt":108})"_s}},
+            {u"console:ops"_s, u"key.revoked"_s, u"audkey"_s, uR"({"revokedAt":null})"_s, uR"({"revokedAt":109})"_s}},
         {"an admin key blocks a host",
             [&](qint64 at) {
                 return store->addBlock({u"audit.example"_s, LocalBlock::Kind::Host, u"key:alice"_s, u"phish"_s, at});
@@ -731,7 +738,8 @@ void StoresTest::auditLog(SqlLinkStore* store)
     };
     QCOMPARE(countOf({0, 0, u"aud001"_s, u"console:ops"_s}), 2); // released, reports dismissed
     QCOMPARE(countOf({3, 110, {}, {}, 1}), 1); // after record 3, from 110 on, one at most
-    // A refused change, or one that changes nothing, leaves no record.
+    // A refused change, or one that changes nothing, leaves no record; nor does an anonymous link.
+    QCOMPARE(store->insert({u"anon01"_s, 0, u"http://audit.example/anon"_s, 200, 0}).status, StoreStatus::Ok);
     QCOMPARE(store->release(u"aud002"_s, console, 200), StoreStatus::Missing);
     QCOMPARE(store->revokeKey(u"audkey"_s, u"shell:root"_s, 200), StoreStatus::Ok);
     QCOMPARE(store->removeBlock(u"audit.example"_s, u"shell:root"_s, 200), StoreStatus::Missing);
@@ -781,7 +789,7 @@ void StoresTest::auditLog(SqlLinkStore* store)
     // Past every record, the last one stays for the next to chain to.
     QCOMPARE(store->pruneAudit(1000), StoreStatus::Ok);
     QCOMPARE(auditOf(*store).size(), 1);
-    QCOMPARE(auditOf(*store).constFirst().id, 13);
+    QCOMPARE(auditOf(*store).constFirst().id, 14);
 }
 
 // Links people own: chosen codes, ends, visit limits, edits and paged listings.
