@@ -67,7 +67,7 @@ done
 # And every option of each operator command, as its own --help lists it, is in the service's page.
 text=$(zcat /usr/share/man/man8/nolvex-shortd.8.gz | sed 's/\\-/-/g')
 commands=(stats)
-for group in links keys blocks reports; do
+for group in links keys blocks reports audit; do
     for name in $(/usr/bin/nolvex-shortd "$group" --help | sed -n '/^Commands:/,/^$/p' | grep -oE '^  [a-z]+'); do
         commands+=("$group $name")
     done

@@ -91,7 +91,9 @@ bool isPlainSid(const QString& sid)
 
 // Store connections when --database-connections leaves the choice to the store.
 constexpr int PostgresConnections = 8;
-constexpr int SqliteConnections = 1; // SQLite's writers take turns anyway
+// SQLite's writers take turns, but in WAL mode its readers never wait for them: with one connection a
+// lookup of a link not in the cache waited behind the second's flush of visit counts.
+constexpr int SqliteConnections = 4;
 
 // The text --listen takes for an address and port: "127.0.0.1:8420", "[::1]:8420", ":8420".
 QString listenText(const QHostAddress& address, quint16 port)
@@ -364,6 +366,11 @@ constexpr ServiceOption Options[] = {
         [](const ServiceConfig& config) { return QString::number(config.visitRetentionDays); }, "DAYS",
         "Days the hourly and daily visit counters are kept (default %1; 0 for ever).",
         [](const QString& text, ServiceConfig& config) { return parseCount(text, &config.visitRetentionDays); }},
+    {"audit-retention", "NOLVEX_SHORTD_AUDIT_RETENTION",
+        [](const ServiceConfig& config) { return QString::number(config.auditRetentionDays); }, "DAYS",
+        "Days the audit log keeps its records, older ones removed from the front once a day (default %1; 0 "
+        "for ever).",
+        [](const QString& text, ServiceConfig& config) { return parseCount(text, &config.auditRetentionDays); }},
     {"visit-classes", "NOLVEX_SHORTD_VISIT_CLASSES",
         [](const ServiceConfig& config) { return onOff(config.classifyVisits); }, "on|off",
         "on: visits are told apart as people, bots and link previews by their user agent, and only "
@@ -599,9 +606,9 @@ ConfigResult parseConfig(const QStringList& arguments, const QProcessEnvironment
                        "Every option can also be given as an environment variable NOLVEX_SHORTD_<OPTION>, e.g. "
                        "NOLVEX_SHORTD_RATE_LIMIT=0; the command line wins.\n"
                        "Operator commands on the same database: nolvex-shortd links COMMAND, nolvex-shortd keys "
-                       "COMMAND, nolvex-shortd blocks COMMAND, nolvex-shortd reports COMMAND and nolvex-shortd "
-                       "stats; nolvex-shortd links --help, keys --help, blocks --help and reports --help list the "
-                       "commands."));
+                       "COMMAND, nolvex-shortd blocks COMMAND, nolvex-shortd reports COMMAND, nolvex-shortd audit "
+                       "COMMAND and nolvex-shortd stats; nolvex-shortd links --help, keys --help, blocks --help, "
+                       "reports --help and audit --help list the commands."));
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption versionOption(QStringList {QStringLiteral("v"), QStringLiteral("version")},
         QStringLiteral("Displays the version of this build."));

@@ -36,6 +36,7 @@ QVariantMap defaultedValues(const ServiceConfig& c)
         {u"recent-visitors"_s, c.recentVisitors},
         {u"shutdown-timeout"_s, qint64(c.shutdownTimeout.count())},
         {u"visit-retention"_s, c.visitRetentionDays},
+        {u"audit-retention"_s, c.auditRetentionDays},
         {u"visit-classes"_s, c.classifyVisits},
         {u"blocklist-refresh"_s, c.blocklistRefreshMinutes},
         {u"check-private"_s, c.checkPrivate},
