@@ -58,6 +58,23 @@ bench_workdir() {
     trap 'exit 1' INT TERM
 }
 
+# pgbin: the newest installed PostgreSQL's server tools.
+bench_pgbin() {
+    pgbin=$(dirname "$(readlink -f "$(command -v pg_ctl 2>/dev/null || ls -d /usr/lib/postgresql/*/bin/pg_ctl | sort -V | tail -n1)")")
+}
+
+# After bench_workdir: the server may write the work folder (as its own user when this runs as
+# root, through as_server), and the throw-away cluster in $work/pg is stopped on exit.
+bench_pg_workdir() {
+    chmod 755 "$work"
+    as_server=()
+    if ((EUID == 0)); then
+        chown postgres: "$work"
+        as_server=(runuser -u postgres --)
+    fi
+    bench_on_exit() { "${as_server[@]}" "$pgbin/pg_ctl" -D "$work/pg" -m immediate stop >/dev/null 2>&1 || true; }
+}
+
 free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
 
 wait_for() {

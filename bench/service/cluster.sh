@@ -14,19 +14,13 @@
 set -euo pipefail
 
 source "$(dirname "$0")/../lib.sh"
-pgbin=$(dirname "$(readlink -f "$(command -v pg_ctl 2>/dev/null || ls -d /usr/lib/postgresql/*/bin/pg_ctl | sort -V | tail -n1)")")
+bench_pgbin
 bench_need python3 curl cmake ninja "$pgbin/initdb" "$pgbin/psql"
 bench_build nolvex-shortd
 shortd=$build/service/nolvex-shortd
 
 bench_workdir
-chmod 755 "$work"
-as_server=()
-if ((EUID == 0)); then
-    chown postgres: "$work"
-    as_server=(runuser -u postgres --)
-fi
-bench_on_exit() { "${as_server[@]}" "$pgbin/pg_ctl" -D "$work/pg" -m immediate stop >/dev/null 2>&1 || true; }
+bench_pg_workdir
 
 pg_port=$(free_port)
 (cd "$work" && "${as_server[@]}" "$pgbin/initdb" -D "$work/pg" -U postgres -A trust -E UTF8 --locale=C.UTF-8 \

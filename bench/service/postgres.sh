@@ -20,16 +20,10 @@ source "$(dirname "$0")/../lib.sh"
 bench_wrk_args 10 "$@"
 read_links=${READ_LINKS:-1000000}
 
-pgbin=$(dirname "$(readlink -f "$(command -v pg_ctl 2>/dev/null || ls -d /usr/lib/postgresql/*/bin/pg_ctl | sort -V | tail -n1)")")
+bench_pgbin
 bench_need "$pgbin/initdb" "$pgbin/pgbench" "$pgbin/psql"
 bench_service_setup
-chmod 755 "$work"
-as_server=()
-if ((EUID == 0)); then
-    chown postgres: "$work"
-    as_server=(runuser -u postgres --)
-fi
-bench_on_exit() { "${as_server[@]}" "$pgbin/pg_ctl" -D "$work/pg" -m immediate stop >/dev/null 2>&1 || true; }
+bench_pg_workdir
 rss_kib() { awk '/^VmRSS:/ {print $2}' "/proc/$1/status"; }
 
 # A cluster with the server's defaults (fsync and synchronous_commit on), room for every connection.

@@ -30,7 +30,7 @@ threads=${WRK_THREADS:-1}
 stores=${STORES:-sqlite postgres}
 deep_page=${DEEP_PAGE:-50}
 
-pgbin=$(dirname "$(readlink -f "$(command -v pg_ctl 2>/dev/null || ls -d /usr/lib/postgresql/*/bin/pg_ctl | sort -V | tail -n1)")")
+bench_pgbin
 bench_need wrk curl python3 sqlite3 cmake ninja "$pgbin/initdb" "$pgbin/psql"
 bench_build nolvex-shortd nolvex-shortd-benchtool
 shortd=$build/service/nolvex-shortd
@@ -39,13 +39,7 @@ export LINKS=$count
 export USER_AGENT=${USER_AGENT:-"Mozilla/5.0 (X11; Linux x86_64) AppleWebKit/537.36 (KHTML, like Gecko) Chrome/120.0 Safari/537.36"}
 
 bench_workdir
-chmod 755 "$work"
-as_server=()
-if ((EUID == 0)); then
-    chown postgres: "$work"
-    as_server=(runuser -u postgres --)
-fi
-bench_on_exit() { "${as_server[@]}" "$pgbin/pg_ctl" -D "$work/pg" -m immediate stop >/dev/null 2>&1 || true; }
+bench_pg_workdir
 ms_since() { echo $((($(date +%s%N) - $1) / 1000000)); }
 median3() { sort -n | sed -n 2p; }
 # p50_ms NAME: the median latency of the wrk run NAME, in ms.
