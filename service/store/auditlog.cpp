@@ -22,17 +22,18 @@ std::optional<AuditBreak> firstAuditBreak(const QList<AuditRecord>& records)
     const AuditRecord* previous = nullptr;
     for (const AuditRecord& record : records) {
         if (previous && record.id != previous->id + 1) {
-            return AuditBreak {
-                record.id, QStringLiteral("其前的记录 %1 至 %2 被删除").arg(previous->id + 1).arg(record.id - 1)};
+            return AuditBreak {record.id,
+                QStringLiteral("records %1 to %2 before it were removed").arg(previous->id + 1).arg(record.id - 1)};
         }
         if (previous && record.prevHash != previous->hash) {
             // A record slipped in can carry the hash of the one before it, but the record after it
             // still names the one that stood there when it was written.
-            return AuditBreak {
-                record.id, QStringLiteral("与前一条记录 %1 不相接：其间插入了记录，或前一条被改写").arg(previous->id)};
+            return AuditBreak {record.id,
+                QStringLiteral("it does not follow record %1: a record was inserted, or that one rewritten")
+                    .arg(previous->id)};
         }
         if (auditHash(record) != record.hash) {
-            return AuditBreak {record.id, QStringLiteral("内容被改动")};
+            return AuditBreak {record.id, QStringLiteral("its content was changed")};
         }
         previous = &record;
     }

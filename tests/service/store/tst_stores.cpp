@@ -758,18 +758,18 @@ void StoresTest::auditLog(SqlLinkStore* store)
         QString broken;
     } tampers[] {
         {"a record's fields changed", {u"UPDATE audit_log SET actor = 'shell:nobody' WHERE id = 3"_s},
-            u"3 内容被改动"_s},
+            u"3 its content was changed"_s},
         {"changed with its hash recomputed",
             {u"UPDATE audit_log SET actor = 'key:mallory', hash = '%1' WHERE id = 3"_s.arg(slipped.hash)},
-            u"4 与前一条记录 3 不相接：其间插入了记录，或前一条被改写"_s},
-        {"a record removed", {u"DELETE FROM audit_log WHERE id = 3"_s}, u"4 其前的记录 3 至 3 被删除"_s},
+            u"4 it does not follow record 3: a record was inserted, or that one rewritten"_s},
+        {"a record removed", {u"DELETE FROM audit_log WHERE id = 3"_s}, u"4 records 3 to 3 before it were removed"_s},
         {"a record inserted",
             {u"UPDATE audit_log SET id = id + 100 WHERE id >= 3"_s,
                 u"UPDATE audit_log SET id = id - 99 WHERE id >= 100"_s,
                 u"INSERT INTO audit_log VALUES(3, %1, '%2', '%3', '%4', '%5', '%6', '%7', '%8')"_s.arg(slipped.atSecs)
                     .arg(slipped.actor, slipped.action, slipped.subject, slipped.before, slipped.after,
                         slipped.prevHash, slipped.hash)},
-            u"4 与前一条记录 3 不相接：其间插入了记录，或前一条被改写"_s},
+            u"4 it does not follow record 3: a record was inserted, or that one rewritten"_s},
     };
     QSqlDatabase db = store->connection();
     for (const auto& tamper : tampers) {
