@@ -17,25 +17,33 @@ QString auditHash(const AuditRecord& record)
             .toHex());
 }
 
+std::optional<AuditBreak> AuditChain::follow(const AuditRecord& record)
+{
+    if (m_previous && record.id != m_previous->id + 1) {
+        return AuditBreak {record.id,
+            QStringLiteral("records %1 to %2 before it were removed").arg(m_previous->id + 1).arg(record.id - 1)};
+    }
+    if (m_previous && record.prevHash != m_previous->hash) {
+        // A record slipped in can carry the hash of the one before it, but the record after it
+        // still names the one that stood there when it was written.
+        return AuditBreak {record.id,
+            QStringLiteral("it does not follow record %1: a record was inserted, or that one rewritten")
+                .arg(m_previous->id)};
+    }
+    if (auditHash(record) != record.hash) {
+        return AuditBreak {record.id, QStringLiteral("its content was changed")};
+    }
+    m_previous = record;
+    return std::nullopt;
+}
+
 std::optional<AuditBreak> firstAuditBreak(const QList<AuditRecord>& records)
 {
-    const AuditRecord* previous = nullptr;
+    AuditChain chain;
     for (const AuditRecord& record : records) {
-        if (previous && record.id != previous->id + 1) {
-            return AuditBreak {record.id,
-                QStringLiteral("records %1 to %2 before it were removed").arg(previous->id + 1).arg(record.id - 1)};
+        if (std::optional<AuditBreak> broken = chain.follow(record)) {
+            return broken;
         }
-        if (previous && record.prevHash != previous->hash) {
-            // A record slipped in can carry the hash of the one before it, but the record after it
-            // still names the one that stood there when it was written.
-            return AuditBreak {record.id,
-                QStringLiteral("it does not follow record %1: a record was inserted, or that one rewritten")
-                    .arg(previous->id)};
-        }
-        if (auditHash(record) != record.hash) {
-            return AuditBreak {record.id, QStringLiteral("its content was changed")};
-        }
-        previous = &record;
     }
     return std::nullopt;
 }

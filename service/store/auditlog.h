@@ -52,7 +52,18 @@ QString auditHash(const AuditRecord& record);
 // since retention removes whole records from the front.
 struct AuditBreak {
     qint64 id = 0;
-    QString why; // in Chinese, for the operator
+    QString why; // for the operator
+};
+// Checks a chain one record at a time, in id order, keeping only the record before: a log of any
+// length is verified in constant memory.
+class AuditChain
+{
+public:
+    // The break the record makes, if any; after one, the chain is not to be fed further.
+    std::optional<AuditBreak> follow(const AuditRecord& record);
+
+private:
+    std::optional<AuditRecord> m_previous;
 };
 std::optional<AuditBreak> firstAuditBreak(const QList<AuditRecord>& records);
 

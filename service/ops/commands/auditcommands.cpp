@@ -105,24 +105,32 @@ int verifyAudit(Store& store, Session& session)
     if (!log) {
         return session.fail(OpsRefused, QStringLiteral("this store keeps no audit log"));
     }
-    QList<AuditRecord> records;
+    // Read in id order and checked as it comes, so that a long log is never held whole.
+    AuditChain chain;
+    std::optional<AuditBreak> broken;
+    qint64 count = 0;
+    qint64 first = 0;
+    qint64 last = 0;
     if (log->listAudit({},
-            [&records](const AuditRecord& record) {
-                records.append(record);
+            [&](const AuditRecord& record) {
+                broken = chain.follow(record);
+                if (broken) {
+                    return false;
+                }
+                first = count++ == 0 ? record.id : first;
+                last = record.id;
                 return true;
             })
         != StoreStatus::Ok) {
         return session.fail(OpsRefused, store.lastError());
     }
-    if (const std::optional<AuditBreak> broken = firstAuditBreak(records)) {
+    if (broken) {
         return session.fail(
             OpsRefused, QStringLiteral("the audit log is broken at record %1: %2").arg(broken->id).arg(broken->why));
     }
-    session.say(records.isEmpty() ? QStringLiteral("the audit log is empty")
-                                  : QStringLiteral("%1 record(s), %2 to %3, chained unbroken")
-                                        .arg(records.size())
-                                        .arg(records.constFirst().id)
-                                        .arg(records.constLast().id));
+    session.say(count == 0
+            ? QStringLiteral("the audit log is empty")
+            : QStringLiteral("%1 record(s), %2 to %3, chained unbroken").arg(count).arg(first).arg(last));
     return OpsDone;
 }
 
