@@ -223,7 +223,8 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
         || service->store->insert(known).status != Shortd::StoreStatus::Ok
         || service->store->insert(limited).status != Shortd::StoreStatus::Ok || !Shortd::isKeyShaped(AdminKey)
         || service->store->createKey({QStringLiteral("fuzz"), static_cast<int>(Shortd::Role::Admin),
-               Shortd::keyPrefix(AdminKey), Shortd::keyHash(AdminKey), 0, 0, 0, 0})
+                                         Shortd::keyPrefix(AdminKey), Shortd::keyHash(AdminKey), 0, 0, 0, 0},
+               QStringLiteral("shell:fuzz"))
             != Shortd::StoreStatus::Ok) {
         std::abort();
     }
