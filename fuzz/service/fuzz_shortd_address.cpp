@@ -6,6 +6,7 @@
 #include "links/addresspolicy.h"
 #include "links/fields.h"
 #include "links/ratelimiter.h"
+#include "links/reports.h"
 #include "links/shortener.h"
 #include "protocol.h"
 #include "routes/routes.h"
@@ -198,8 +199,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     // warnings) in place of the plain one's, each text in them replaced by a harmless one: all the
     // markup the page may hold. Anything more came from the address.
     const QString qr = code + QStringLiteral(".svg");
+    // The page ends with the link's report form, whose texts carry no markup in any language.
+    QStringList reasons;
+    for (qsizetype i = 0; i < Shortd::reportReasons().size(); ++i) {
+        reasons.append(QStringLiteral("r"));
+    }
+    const QString form = Shortd::reportForm(
+        {QStringLiteral("h"), QStringLiteral("r"), reasons, QStringLiteral("t"), QStringLiteral("s")}, code);
     const QByteArray plain
-        = Shortd::previewPage(link, QStringLiteral("http://example.com/"), "http://example.com/", 0, 0, qr);
+        = Shortd::previewPage(link, QStringLiteral("http://example.com/"), "http://example.com/", 0, 0, qr, form);
     Shortd::HostFacts earned = Shortd::inspectHost(address, locationOf(followed));
     earned.unicode = earned.unicode == earned.ascii ? QStringLiteral("a") : QStringLiteral("b");
     earned.ascii = QStringLiteral("a");
