@@ -216,6 +216,8 @@ void StoresTest::contract_data()
     }
 }
 
+// One row a scenario, each run on both stores: the scenarios are one table, held in one function.
+// NOLINTNEXTLINE(readability-function-size)
 void StoresTest::contract()
 {
     QFETCH(QString, kind);
