@@ -22,10 +22,10 @@ const QByteArray UnknownKey = "nvx_" + QByteArray(43, 'A');
 
 // One API call and what it must answer. as: whose key ("admin", "creator", "other", "reader",
 // "revoked", "unknown", "malformed", "none"; "admin@console" as the console sends it). body: JSON
-// text, or "@big" (over the limit) or "@latin1" (not UTF-8). checks: ';'-separated "member=value" (a top-level member, JSON text),
-// "field=name" (the first refused member), "fields=a,b" (every refused member, in order), "says=text" (in the first's
-// message), "count=n" (items), "header=Name". repeat: sent
-// that many times, the last answer checked. client: an X-Forwarded-For of its own, for the limits.
+// text, or "@big" (over the limit) or "@latin1" (not UTF-8). checks: ';'-separated "member=value" (a top-level member,
+// JSON text), "field=name" (the first refused member), "fields=a,b" (every refused member, in order), "says=text" (in
+// the first's message), "count=n" (items), "header=Name". repeat: sent that many times, the last answer checked.
+// client: an X-Forwarded-For of its own, for the limits.
 struct ApiCase {
     const char* name;
     const char* method;
